@@ -1,0 +1,417 @@
+#include "func.h"
+
+#include <frameobject.h>
+#include <structmember.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+
+namespace py {
+namespace {
+
+constexpr int kMaxArgs = 32;
+
+struct FunctionObject {
+  PyObject_HEAD
+  Impl impl;
+  int argcount;
+  int ndefaults;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* defaults;   // tuple or NULL
+  PyObject* varnames;   // tuple of the parameter names
+  PyObject* code;
+  PyObject* globals;
+  PyObject* dict;
+  PyObject* trace_name;  // "<module>.<qualname>" or NULL
+  const char* trace_file;
+};
+
+// Turns whatever an operation threw into the pending interpreter error.
+void translate_exception() {
+  try {
+    throw;
+  } catch (const Raised&) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
+}
+
+PyObject* plural_error(FunctionObject* f, const char* how, int n, int given) {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %s %d argument%s (%d given)",
+               PyString_AS_STRING(f->name), how, n, n == 1 ? "" : "s", given);
+  return nullptr;
+}
+
+int find_param(FunctionObject* f, PyObject* key) {
+  for (int i = 0; i < f->argcount; ++i)
+    if (PyTuple_GET_ITEM(f->varnames, i) == key) return i;
+  for (int i = 0; i < f->argcount; ++i) {
+    int r = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, i), key, Py_EQ);
+    if (r != 0) return r > 0 ? i : -2;
+  }
+  return -1;
+}
+
+PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  const char* name = PyString_AS_STRING(f->name);
+  PyObject* slot[kMaxArgs] = {};
+  int n = int(PyTuple_GET_SIZE(args));
+  int nkw = kw ? int(PyDict_Size(kw)) : 0;
+  if (n > f->argcount)
+    return plural_error(f, f->ndefaults ? "at most" : "exactly", f->argcount, n + nkw);
+  for (int i = 0; i < n; ++i) slot[i] = PyTuple_GET_ITEM(args, i);
+  if (nkw) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kw, &pos, &key, &value)) {
+      if (!PyString_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+        return nullptr;
+      }
+      int j = find_param(f, key);
+      if (j == -2) return nullptr;
+      if (j < 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%.400s'",
+                     name, PyString_AS_STRING(key));
+        return nullptr;
+      }
+      if (slot[j]) {
+        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%.400s'",
+                     name, PyString_AS_STRING(key));
+        return nullptr;
+      }
+      slot[j] = value;
+    }
+  }
+  int first_default = f->argcount - f->ndefaults;
+  for (int i = 0; i < f->argcount; ++i) {
+    if (slot[i]) continue;
+    if (i >= first_default) {
+      slot[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+      continue;
+    }
+    int given = 0;
+    for (int j = 0; j < f->argcount; ++j) given += slot[j] != nullptr;
+    return plural_error(f, f->ndefaults ? "at least" : "exactly", first_default, given);
+  }
+  try {
+    Ref r = f->impl(Args(slot));
+    return r ? r.release() : Ref::borrow(Py_None).release();
+  } catch (...) {
+    translate_exception();
+  }
+  if (f->trace_name)
+    add_traceback(PyString_AS_STRING(f->trace_name), f->trace_file, 0);
+  return nullptr;
+}
+
+PyObject* fn_get(PyObject* self, PyObject* obj, PyObject* type) {
+  if (obj == Py_None) obj = nullptr;
+  return PyMethod_New(self, obj, type);
+}
+
+PyObject* fn_repr(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return PyString_FromFormat("<function %s at %p>", PyString_AS_STRING(f->qualname),
+                             static_cast<void*>(self));
+}
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->varnames);
+  Py_VISIT(f->code);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->trace_name);
+  return 0;
+}
+
+int fn_clear(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->varnames);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->trace_name);
+  return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  fn_clear(self);
+  PyObject_GC_Del(self);
+}
+
+// Getters and setters of the introspection attributes.
+template <PyObject* FunctionObject::*M>
+PyObject* get_field(PyObject* self, void*) {
+  PyObject* v = reinterpret_cast<FunctionObject*>(self)->*M;
+  if (!v) v = Py_None;
+  Py_INCREF(v);
+  return v;
+}
+
+template <PyObject* FunctionObject::*M, bool StringOnly>
+int set_field(PyObject* self, PyObject* value, void*) {
+  if (!value || (StringOnly && !PyString_Check(value))) {
+    PyErr_SetString(PyExc_TypeError, StringOnly ? "__name__ must be set to a string object"
+                                                : "attribute may not be deleted");
+    return -1;
+  }
+  PyObject*& slot = reinterpret_cast<FunctionObject*>(self)->*M;
+  Py_INCREF(value);
+  Py_XSETREF(slot, value);
+  return 0;
+}
+
+#define FIELD_RO(n, m) {const_cast<char*>(n), get_field<&FunctionObject::m>, nullptr, nullptr, nullptr}
+#define FIELD_RW(n, m, s) \
+  {const_cast<char*>(n), get_field<&FunctionObject::m>, set_field<&FunctionObject::m, s>, nullptr, nullptr}
+
+PyGetSetDef fn_getset[] = {
+    FIELD_RW("__name__", name, true),
+    FIELD_RW("func_name", name, true),
+    FIELD_RW("__qualname__", qualname, true),
+    FIELD_RW("__module__", module, false),
+    FIELD_RW("__doc__", doc, false),
+    FIELD_RW("func_doc", doc, false),
+    FIELD_RO("__defaults__", defaults),
+    FIELD_RO("func_defaults", defaults),
+    FIELD_RO("__code__", code),
+    FIELD_RO("func_code", code),
+    FIELD_RO("__globals__", globals),
+    FIELD_RO("func_globals", globals),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject FunctionType = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(&PyType_Type, 0)};
+  t.tp_name = "function";
+  t.tp_basicsize = sizeof(FunctionObject);
+  t.tp_dealloc = fn_dealloc;
+  t.tp_repr = fn_repr;
+  t.tp_call = fn_call;
+  t.tp_getattro = PyObject_GenericGetAttr;
+  t.tp_setattro = PyObject_GenericSetAttr;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  t.tp_traverse = fn_traverse;
+  t.tp_clear = fn_clear;
+  t.tp_getset = fn_getset;
+  t.tp_descr_get = fn_get;
+  t.tp_dictoffset = offsetof(FunctionObject, dict);
+  return t;
+}();
+
+// A default literal of a signature: None, True, False or an integer.
+Ref parse_default(const std::string& text) {
+  if (text == "None") return none();
+  if (text == "True") return boolean(true);
+  if (text == "False") return boolean(false);
+  char* end = nullptr;
+  long v = strtol(text.c_str(), &end, 0);
+  if (text.empty() || *end) raisef(PyExc_SystemError, "bad default '%s'", text.c_str());
+  return integer(v);
+}
+
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+Ref make_function(const ModuleInfo& mod, const std::string& qualname,
+                  const char* signature, Impl impl, const char* doc) {
+  if (PyType_Ready(&FunctionType) < 0) throw Raised();
+  std::vector<Ref> names, defaults;
+  for (const char *p = signature, *q; *p; p = *q ? q + 1 : q) {
+    q = strchr(p, ',');
+    if (!q) q = p + strlen(p);
+    std::string param = trim(std::string(p, q));
+    size_t eq = param.find('=');
+    if (eq != std::string::npos) {
+      defaults.push_back(parse_default(trim(param.substr(eq + 1))));
+      param = trim(param.substr(0, eq));
+    } else if (!defaults.empty()) {
+      raisef(PyExc_SystemError, "%s: parameter without default after defaults", qualname.c_str());
+    }
+    Ref n = Ref::steal(PyString_InternFromString(param.c_str()));
+    names.push_back(n);
+  }
+  if (names.size() > size_t(kMaxArgs)) raise(PyExc_SystemError, "too many parameters");
+
+  auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
+  if (!f) throw Raised();
+  f->impl = impl;
+  f->argcount = int(names.size());
+  f->ndefaults = int(defaults.size());
+  f->name = f->qualname = f->module = f->doc = f->defaults = f->varnames = f->code =
+      f->globals = f->dict = f->trace_name = nullptr;
+  f->trace_file = mod.trace_file;
+  Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
+
+  size_t dot = qualname.rfind('.');
+  const char* shortname = qualname.c_str() + (dot == std::string::npos ? 0 : dot + 1);
+  f->name = Ref::steal(PyString_InternFromString(shortname)).release();
+  f->qualname = str(qualname).release();
+  f->module = Ref::steal(PyString_InternFromString(mod.name)).release();
+  f->doc = (doc ? str(doc) : none()).release();
+  Ref varnames = tuple(Py_ssize_t(names.size()));
+  for (size_t i = 0; i < names.size(); ++i)
+    PyTuple_SET_ITEM(varnames.get(), Py_ssize_t(i), Ref(names[i]).release());
+  f->varnames = Ref(varnames).release();
+  if (!defaults.empty()) {
+    Ref d = tuple(Py_ssize_t(defaults.size()));
+    for (size_t i = 0; i < defaults.size(); ++i)
+      PyTuple_SET_ITEM(d.get(), Py_ssize_t(i), Ref(defaults[i]).release());
+    f->defaults = d.release();
+  }
+  f->globals = Ref::borrow(mod.globals).release();
+  if (mod.trace_file)
+    f->trace_name = str(std::string(mod.name) + "." + qualname).release();
+
+  Ref empty_str = str(""), empty = tuple(0);
+  Ref filename = str(mod.trace_file ? mod.trace_file : mod.name);
+  f->code = reinterpret_cast<PyObject*>(PyCode_New(
+      f->argcount, f->argcount, 0, CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, empty_str, empty,
+      empty, varnames, empty, empty, filename, f->name, 0, empty_str));
+  if (!f->code) throw Raised();
+  PyObject_GC_Track(fn.get());
+  return fn;
+}
+
+ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc)
+    : mod_(mod), name_(name), ns_(dict()) {
+  set("__module__", str(mod.name));
+  set("__qualname__", str(name));
+  if (doc) set("__doc__", str(doc));
+}
+
+Ref ClassBody::lookup(const char* name) const {
+  if (PyObject* v = PyDict_GetItemString(ns_, name)) return Ref::borrow(v);
+  if (PyObject* v = PyDict_GetItemString(mod_.globals, name)) return Ref::borrow(v);
+  return builtin(name);
+}
+
+void ClassBody::op(const OpDef& def) {
+  Ref f = make_function(mod_, std::string(name_) + "." + def.name, def.signature, def.impl,
+                        def.doc);
+  switch (def.bind) {
+    case Bind::method:
+      break;
+    case Bind::classmethod:
+      f = Ref::steal(PyClassMethod_New(f));
+      break;
+    case Bind::staticmethod:
+      f = Ref::steal(PyStaticMethod_New(f));
+      break;
+    case Bind::property:
+      f = call(reinterpret_cast<PyObject*>(&PyProperty_Type), f);
+      break;
+  }
+  set(def.name, f);
+}
+
+Ref make_class(const ModuleInfo& mod, const ClassBody& body, const char* base) {
+  Ref name = Ref::steal(PyString_InternFromString(body.name()));
+  Ref cls;
+  if (!base) {
+    cls = Ref::steal(PyClass_New(nullptr, body.ns(), name));
+  } else {
+    PyObject* b = PyDict_GetItemString(mod.globals, base);
+    Ref base_obj = b ? Ref::borrow(b) : builtin(base);
+    Ref bases = tuple({base_obj.get()});
+    if (PyClass_Check(base_obj.get()))
+      cls = Ref::steal(PyClass_New(bases, body.ns(), name));
+    else
+      cls = call(reinterpret_cast<PyObject*>(Py_TYPE(base_obj.get())), name, bases, body.ns());
+  }
+  dict_set(mod.globals, name, cls);
+  return cls;
+}
+
+void add_traceback(const char* funcname, const char* filename, int line) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* globals = PyDict_New();
+  PyCodeObject* code = PyCode_NewEmpty(filename, funcname, line);
+  PyFrameObject* frame =
+      code && globals ? PyFrame_New(PyThreadState_GET(), code, globals, nullptr) : nullptr;
+  PyErr_Restore(type, value, tb);
+  if (frame) {
+    frame->f_lineno = line;
+    PyTraceBack_Here(frame);
+  }
+  Py_XDECREF(frame);
+  Py_XDECREF(code);
+  Py_XDECREF(globals);
+}
+
+#ifndef PY_BUILT_FOR
+#define PY_STR2(x) #x
+#define PY_STR(x) PY_STR2(x)
+#define PY_BUILT_FOR PY_STR(PY_MAJOR_VERSION) "." PY_STR(PY_MINOR_VERSION)
+#endif
+
+void init_module(const char* name, void (*fill)(ModuleInfo&)) {
+  static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+  const char* built = PY_BUILT_FOR;
+  const char* running = Py_GetVersion();
+  if (built[0] != running[0] || built[2] != running[2]) {
+    char msg[200];
+    snprintf(msg, sizeof msg,
+             "compiletime version %.3s of module '%.100s' does not match runtime version %.3s",
+             built, name, running);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, msg, 1) < 0) return;
+  }
+  PyObject* module = Py_InitModule4(name, no_methods, nullptr, nullptr, PYTHON_API_VERSION);
+  if (!module) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", name);
+    return;
+  }
+  ModuleInfo info{name, PyModule_GetDict(module), nullptr};
+  try {
+    dict_set(info.globals, "__builtins__", PyImport_AddModule("__builtin__"));
+    fill(info);
+    return;
+  } catch (...) {
+    translate_exception();
+  }
+  std::string entry = std::string("init ") + name;
+  add_traceback(entry.c_str(), name, 1);
+  // The interpreter keeps a failed extension module in sys.modules; a second
+  // import would then hand out the half-built module.  Take it out.
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (const char* registered = PyModule_GetName(module)) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, registered)) PyDict_DelItemString(modules, registered);
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+}
+
+}  // namespace py

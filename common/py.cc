@@ -1,0 +1,92 @@
+#include "py.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace py {
+
+void raise(PyObject* type, const char* msg) {
+  PyErr_SetString(type, msg);
+  throw Raised();
+}
+
+void raise(PyObject* type, PyObject* value) {
+  PyErr_SetObject(type, value);
+  throw Raised();
+}
+
+void raisef(PyObject* type, const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  raise(type, buf);
+}
+
+std::string format(const char* fmt, ...) {
+  char buf[256];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  if (n < int(sizeof buf)) return std::string(buf, n < 0 ? 0 : size_t(n));
+  std::string out(size_t(n) + 1, '\0');
+  va_start(ap, fmt);
+  vsnprintf(&out[0], out.size(), fmt, ap);
+  va_end(ap);
+  out.resize(size_t(n));
+  return out;
+}
+
+Ref long_integer(const char* text) {
+  return Ref::steal(PyLong_FromString(const_cast<char*>(text), nullptr, 0));
+}
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+  Ref t = Ref::steal(PyTuple_New(Py_ssize_t(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* o : items) {
+    Py_INCREF(o);
+    PyTuple_SET_ITEM(t.get(), i++, o);
+  }
+  return t;
+}
+
+Ref list(std::initializer_list<PyObject*> items) {
+  Ref l = Ref::steal(PyList_New(Py_ssize_t(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* o : items) {
+    Py_INCREF(o);
+    PyList_SET_ITEM(l.get(), i++, o);
+  }
+  return l;
+}
+
+long as_long(PyObject* o) {
+  long v = PyInt_AsLong(o);
+  if (v == -1 && PyErr_Occurred()) throw Raised();
+  return v;
+}
+
+std::string_view as_view(PyObject* o) {
+  if (!PyString_Check(o))
+    raisef(PyExc_TypeError, "expected string, %.200s found", Py_TYPE(o)->tp_name);
+  return std::string_view(PyString_AS_STRING(o), size_t(PyString_GET_SIZE(o)));
+}
+
+Ref builtin(const char* name) {
+  PyObject* mod = PyImport_AddModule("__builtin__");
+  if (!mod) throw Raised();
+  PyObject* v = PyDict_GetItemString(PyModule_GetDict(mod), name);
+  if (!v) raisef(PyExc_NameError, "name '%.200s' is not defined", name);
+  return Ref::borrow(v);
+}
+
+Ref import(const char* name, PyObject* globals) {
+  Ref imp = builtin("__import__");
+  Ref locals = dict(), fromlist = list(), level = integer(-1);
+  return call(imp, str(name), globals, locals, fromlist, level);
+}
+
+}  // namespace py

@@ -1,0 +1,180 @@
+// Thin owned-reference layer over the interpreter's C interface.
+//
+// Every module of this project talks to the interpreter through this file:
+// a `Ref` owns exactly one reference, a failing call throws `Raised` with the
+// interpreter's exception left pending, and the boundary in func.cc turns that
+// back into a NULL return.  Nobody outside common/ touches reference counts.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdarg>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace py {
+
+// Thrown when an interpreter exception is pending.
+struct Raised {};
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  ~Ref() { Py_XDECREF(p_); }
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+
+  // Takes over a new reference; throws when it is NULL (error pending).
+  static Ref steal(PyObject* p) {
+    if (!p) throw Raised();
+    return Ref(p);
+  }
+  // Takes a new reference to a borrowed object (NULL stays empty).
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  operator PyObject*() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+inline void check(int rc) {
+  if (rc < 0) throw Raised();
+}
+
+[[noreturn]] void raise(PyObject* type, const char* msg);
+[[noreturn]] void raise(PyObject* type, PyObject* value);
+[[noreturn]] void raisef(PyObject* type, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Interned identifier, made once per call site: attr(o, ID("label")).
+#define ID(s)                                                         \
+  ([]() -> PyObject* {                                                \
+    static PyObject* const o = PyString_InternFromString(s);          \
+    if (!o) throw ::py::Raised();                                     \
+    return o;                                                         \
+  }())
+
+// ---- construction -------------------------------------------------------
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref integer(long v) { return Ref::steal(PyInt_FromLong(v)); }
+inline Ref floating(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref str(std::string_view s) {
+  return Ref::steal(PyString_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+}
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// A long integer from its text ("0x..." allowed), whatever its size.
+Ref long_integer(const char* text);
+Ref tuple(std::initializer_list<PyObject*> items);
+inline Ref tuple(Py_ssize_t n) { return Ref::steal(PyTuple_New(n)); }
+Ref list(std::initializer_list<PyObject*> items = {});
+inline Ref dict() { return Ref::steal(PyDict_New()); }
+
+// ---- access ------------------------------------------------------------
+inline Ref attr(PyObject* o, PyObject* name) {
+  return Ref::steal(PyObject_GetAttr(o, name));
+}
+inline Ref attr(PyObject* o, const char* name) {
+  return Ref::steal(PyObject_GetAttrString(o, name));
+}
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
+  check(PyObject_SetAttr(o, name, v));
+}
+inline void setattr(PyObject* o, const char* name, PyObject* v) {
+  check(PyObject_SetAttrString(o, name, v));
+}
+inline bool hasattr(PyObject* o, PyObject* name) {
+  return PyObject_HasAttr(o, name);
+}
+inline Ref item(PyObject* o, PyObject* key) {
+  return Ref::steal(PyObject_GetItem(o, key));
+}
+inline Ref item(PyObject* o, Py_ssize_t i) {
+  return Ref::steal(PySequence_GetItem(o, i));
+}
+inline void setitem(PyObject* o, PyObject* key, PyObject* v) {
+  check(PyObject_SetItem(o, key, v));
+}
+// Borrowed dict lookup without raising; NULL when absent.
+inline PyObject* dict_get(PyObject* d, PyObject* key) {
+  return PyDict_GetItem(d, key);
+}
+inline void dict_set(PyObject* d, PyObject* key, PyObject* v) {
+  check(PyDict_SetItem(d, key, v));
+}
+inline void dict_set(PyObject* d, const char* key, PyObject* v) {
+  check(PyDict_SetItemString(d, key, v));
+}
+inline void append(PyObject* l, PyObject* v) { check(PyList_Append(l, v)); }
+inline Py_ssize_t length(PyObject* o) {
+  Py_ssize_t n = PyObject_Length(o);
+  if (n < 0) throw Raised();
+  return n;
+}
+inline bool truth(PyObject* o) {
+  int r = PyObject_IsTrue(o);
+  if (r < 0) throw Raised();
+  return r;
+}
+inline bool contains(PyObject* seq, PyObject* v) {
+  int r = PySequence_Contains(seq, v);
+  if (r < 0) throw Raised();
+  return r;
+}
+inline bool equal(PyObject* a, PyObject* b) {
+  int r = PyObject_RichCompareBool(a, b, Py_EQ);
+  if (r < 0) throw Raised();
+  return r;
+}
+long as_long(PyObject* o);
+// The bytes of a str object; TypeError for anything else.
+std::string_view as_view(PyObject* o);
+inline std::string as_string(PyObject* o) { return std::string(as_view(o)); }
+inline Ref to_str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
+inline Ref repr(PyObject* o) { return Ref::steal(PyObject_Repr(o)); }
+inline Ref iter(PyObject* o) { return Ref::steal(PyObject_GetIter(o)); }
+// Next item of an iterator, empty at the end.
+inline Ref next(PyObject* it) {
+  PyObject* v = PyIter_Next(it);
+  if (!v && PyErr_Occurred()) throw Raised();
+  return v ? Ref::steal(v) : Ref();
+}
+
+// ---- calls -------------------------------------------------------------
+template <class... A>
+Ref call(PyObject* f, const A&... a) {
+  return Ref::steal(
+      PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(a)..., nullptr));
+}
+template <class... A>
+Ref callm(PyObject* o, PyObject* name, const A&... a) {
+  return Ref::steal(PyObject_CallMethodObjArgs(
+      o, name, static_cast<PyObject*>(a)..., nullptr));
+}
+inline Ref call_kw(PyObject* f, PyObject* args, PyObject* kw) {
+  return Ref::steal(PyObject_Call(f, args, kw));
+}
+
+// ---- modules -----------------------------------------------------------
+// `import name` through __builtin__.__import__ as the import statement does
+// (globals of the importing module, empty locals and from-list, level -1);
+// answers the top-level package.
+Ref import(const char* name, PyObject* globals);
+// A builtin by name; NameError "name '...' is not defined" when absent.
+Ref builtin(const char* name);
+
+}  // namespace py

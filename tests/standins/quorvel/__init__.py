@@ -1,0 +1,1 @@
+"""Stand-in for the outside platform package, for tests and demonstrations."""
