@@ -8,6 +8,8 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
+#include <unordered_map>
 
 namespace py {
 namespace {
@@ -351,6 +353,31 @@ Ref make_class(const ModuleInfo& mod, const ClassBody& body, const char* base) {
   }
   dict_set(mod.globals, name, cls);
   return cls;
+}
+
+namespace {
+Ref not_built(Args) { raise(PyExc_NotImplementedError, "not built"); }
+}  // namespace
+
+void make_classes(const ModuleInfo& mod,
+                  std::initializer_list<const std::vector<ClassDef>*> classes,
+                  std::initializer_list<const ImplTable*> impls) {
+  std::unordered_map<std::string, const ImplEntry*> by_name;
+  for (const ImplTable* table : impls)
+    for (const ImplEntry& e : *table) by_name.emplace(e.qualname, &e);
+  for (const std::vector<ClassDef>* table : classes)
+  for (const ClassDef& def : *table) {
+    ClassBody body(mod, def.name, def.doc);
+    if (def.attrs) def.attrs(body);
+    for (const OpSpec& op : def.ops) {
+      auto it = by_name.find(std::string(def.name) + "." + op.name);
+      if (it == by_name.end())
+        body.op({op.name, op.bind, op.signature, not_built});
+      else
+        body.op({op.name, op.bind, op.signature, it->second->impl, it->second->doc});
+    }
+    make_class(mod, body, def.base);
+  }
 }
 
 void add_traceback(const char* funcname, const char* filename, int line) {

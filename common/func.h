@@ -69,6 +69,38 @@ class ClassBody {
   Ref ns_;
 };
 
+// A class statement as a table row: the operations name their
+// implementations indirectly, through "<Class>.<operation>" looked up in the
+// module's implementation tables.
+struct OpSpec {
+  const char* name;
+  Bind bind;
+  const char* signature;
+};
+
+struct ClassDef {
+  const char* name;
+  const char* base;               // nullptr: a classic class without base
+  const char* doc;                // nullptr: no docstring
+  void (*attrs)(ClassBody&);      // the plain class attributes, in order
+  std::vector<OpSpec> ops;
+};
+
+struct ImplEntry {
+  const char* qualname;  // "<Class>.<operation>"
+  Impl impl;
+  const char* doc = nullptr;
+};
+
+using ImplTable = std::vector<ImplEntry>;
+
+// Runs the class statements in order, binding each class in the module as
+// soon as it exists.  An operation with no implementation raises
+// NotImplementedError when called.
+void make_classes(const ModuleInfo& mod,
+                  std::initializer_list<const std::vector<ClassDef>*> classes,
+                  std::initializer_list<const ImplTable*> impls);
+
 // Creates the class from its body and its base (looked up by name in the
 // module, then among the builtins; nullptr for none) and binds it in the
 // module.  Classic when the base is classic or absent, else new-style.

@@ -76,7 +76,7 @@ const char kSDKPortInit[] =
 
 }  // namespace
 
-const std::vector<ClassDef> catalogue = {
+const std::vector<ClassDef> base_classes = {
     {"NoSuchPlatform", "RuntimeError", nullptr, nullptr, {}},
     {"NoSuchChip", "RuntimeError", nullptr, nullptr, {}},
     {"Platform", nullptr, nullptr, platform_attrs, {}},
@@ -119,8 +119,6 @@ const std::vector<ClassDef> catalogue = {
          {"logical_port_num", M, "self, mode, sub"},
      }},
     {"BCMPort", "SDKPort", "\n    Broadcom-specific port data.\n    ", nullptr, {}},
-    // Classes 10 to 51: the port family and speed classes.
-    // Classes 52 onwards: the chips.
 };
 
 }  // namespace skorrel

@@ -2,6 +2,7 @@
 
 namespace skorrel {
 
-const std::vector<ImplEntry> chip_impls = {};
+const std::vector<ClassDef> chip_classes = {};
+const py::ImplTable chip_impls = {};
 
 }  // namespace skorrel

@@ -1,16 +1,10 @@
 // Loading skorrel: the imports and the class statements of the catalogue.
 #include "skorrel.h"
 
-#include <string>
-#include <unordered_map>
-
 namespace skorrel {
 namespace {
 
 py::ModuleInfo the_module{};
-
-// Operations whose implementation is not built answer NotImplementedError.
-py::Ref not_built(py::Args) { py::raise(PyExc_NotImplementedError, "not built"); }
 
 void fill(py::ModuleInfo& mod) {
   the_module = mod;
@@ -22,21 +16,9 @@ void fill(py::ModuleInfo& mod) {
   py::dict_set(mod.globals, "os", py::import("os", mod.globals));
   py::dict_set(mod.globals, "quorvel", py::import("quorvel.platforms", mod.globals));
 
-  std::unordered_map<std::string, const ImplEntry*> impls;
-  for (const auto* table : {&port_impls, &chip_impls, &line7_impls, &line8_impls})
-    for (const ImplEntry& e : *table) impls.emplace(e.qualname, &e);
-
-  for (const ClassDef& def : catalogue) {
-    py::ClassBody body(mod, def.name, def.doc);
-    if (def.attrs) def.attrs(body);
-    for (const OpSpec& op : def.ops) {
-      auto it = impls.find(std::string(def.name) + "." + op.name);
-      py::Impl impl = it == impls.end() ? not_built : it->second->impl;
-      const char* doc = it == impls.end() ? nullptr : it->second->doc;
-      body.op({op.name, op.bind, op.signature, impl, doc});
-    }
-    py::make_class(mod, body, def.base);
-  }
+  py::make_classes(mod,
+                   {&base_classes, &family_classes, &line8_classes, &line7_classes, &chip_classes},
+                   {&port_impls, &chip_impls, &line7_impls, &line8_impls});
   py::dict_set(mod.globals, "__test__", py::dict());
 }
 

@@ -71,7 +71,7 @@ const char kSDKPortInitDoc[] =
 
 }  // namespace
 
-const std::vector<ImplEntry> port_impls = {
+const py::ImplTable port_impls = {
     {"Port.__init__", port_init},
     {"SDKPort.__init__", sdkport_init, kSDKPortInitDoc},
     {"SDKPort.phy_autodetect", phy_autodetect},

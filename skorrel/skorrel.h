@@ -10,38 +10,21 @@ namespace skorrel {
 // The module as its operations see it (set once at load).
 const py::ModuleInfo& module();
 
-// An operation's implementation, found by the class statement under the
-// qualified name "<Class>.<operation>".
-struct ImplEntry {
-  const char* qualname;
-  py::Impl impl;
-  const char* doc = nullptr;
-};
-
-// One operation of a class statement: how it is bound and its parameters.
-struct OpSpec {
-  const char* name;
-  py::Bind bind;
-  const char* signature;
-};
-
-// One class statement of the catalogue.
-struct ClassDef {
-  const char* name;
-  const char* base;  // nullptr: a classic class without base
-  const char* doc;   // nullptr: no docstring
-  void (*attrs)(py::ClassBody&);  // the plain class attributes, in order
-  std::vector<OpSpec> ops;
-};
-
 // The 79 class statements in creation order.
-extern const std::vector<ClassDef> catalogue;
+using py::ClassDef;
+using py::ImplEntry;
+using py::OpSpec;
+extern const std::vector<ClassDef> base_classes;    // 1-9: errors, platform, switch, port
+extern const std::vector<ClassDef> family_classes;  // 10-20: one port base per chip line
+extern const std::vector<ClassDef> line8_classes;   // 21-37: Trident lines, 1G/10G chips
+extern const std::vector<ClassDef> line7_classes;   // 38-51: Trident3, Tomahawk, Maverick
+extern const std::vector<ClassDef> chip_classes;    // 52-79: chip base, lines and parts
 
 // The implementation tables, one per source file.
-extern const std::vector<ImplEntry> port_impls;   // Port, SDKPort
-extern const std::vector<ImplEntry> chip_impls;   // switches and chips
-extern const std::vector<ImplEntry> line7_impls;  // Tomahawk, Maverick, Trident3
-extern const std::vector<ImplEntry> line8_impls;  // Trident lines, 1G/10G chips
+extern const py::ImplTable port_impls;   // Port, SDKPort
+extern const py::ImplTable chip_impls;   // switches and chips
+extern const py::ImplTable line7_impls;  // Tomahawk, Maverick, Trident3
+extern const py::ImplTable line8_impls;  // Trident lines, 1G/10G chips
 
 // A module-level global by name (classes are looked up at call time).
 py::Ref global(const char* name);

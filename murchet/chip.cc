@@ -1,0 +1,7 @@
+#include "murchet.h"
+
+namespace murchet {
+
+const py::ImplTable chip_impls = {};
+
+}  // namespace murchet

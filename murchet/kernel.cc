@@ -1,0 +1,7 @@
+#include "murchet.h"
+
+namespace murchet {
+
+const py::ImplTable kernel_impls = {};
+
+}  // namespace murchet

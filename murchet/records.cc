@@ -1,0 +1,7 @@
+#include "murchet.h"
+
+namespace murchet {
+
+const py::ImplTable record_impls = {};
+
+}  // namespace murchet

@@ -1,0 +1,119 @@
+// The port family classes: one port base per chip line, with the line's
+// port-bitmap map and the operations in which the line departs from SDKPort.
+#include "skorrel.h"
+
+namespace skorrel {
+namespace {
+
+constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
+
+// pbmp_map over "<prefix><i>" for i in [0, count), numbered from 1.
+py::Ref range_map(const char* prefix, int count) {
+  py::Ref map = py::dict();
+  for (int i = 0; i < count; ++i)
+    py::dict_set(map, py::str(py::format("%s%d", prefix, i)), py::integer(i + 1));
+  return map;
+}
+
+// pbmp_map over runs of names, numbered from 1 in the order given.
+struct Run {
+  const char* prefix;
+  int first, last;
+};
+py::Ref runs_map(std::initializer_list<Run> runs) {
+  py::Ref map = py::dict();
+  long n = 0;
+  for (const Run& r : runs)
+    for (int i = r.first; i <= r.last; ++i)
+      py::dict_set(map, py::str(py::format("%s%d", r.prefix, i)), py::integer(++n));
+  return map;
+}
+
+template <const char* Prefix, int Count>
+void range_attrs(py::ClassBody& c) {
+  c.set("pbmp_map", range_map(Prefix, Count));
+}
+
+constexpr char kXe[] = "xe", kHg[] = "hg";
+
+void triumph_attrs(py::ClassBody& c) {
+  c.set("pbmp_map", runs_map({{"ge", 48, 48}, {"ge", 8, 15}, {"ge", 20, 27}, {"ge", 32, 39},
+                              {"hg", 0, 3}, {"ge", 0, 7}, {"ge", 16, 19}, {"ge", 28, 31},
+                              {"ge", 40, 47}}));
+}
+
+void helix4_attrs(py::ClassBody& c) {
+  c.set("pbmp_map", runs_map({{"ge", 0, 48}, {"hg", 0, 5}}));
+}
+
+// Constructor parameter lists of the families.
+const char kListA[] =
+    "self, label, serdes, phy_types, phy_addrs, phy_layer, prim_offset, leds, unit=0, "
+    "rx_polarity_flip=None, tx_polarity_flip=None, rx_lane_map=None, tx_lane_map=None, "
+    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
+    "sys_interface=None, mdi_pair_map=None";
+const char kListB[] =
+    "self, label, serdes, phy_types, phy_addrs, phy_layer, leds, unit, rx_lane_map=None, "
+    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None, "
+    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
+    "sys_interface=None, prim_offset=None";
+const char kListC[] =
+    "self, label, serdes, phy_types, phy_addrs, phy_layer, prim_offset, leds, unit=0, "
+    "rx_polarity_flip=None, tx_polarity_flip=None, rx_lane_map=None, tx_lane_map=None, "
+    "mdi_pair_map=None";
+const char kListD[] =
+    "self, label, hw_ports, phy_types, phy_addrs, phy_layer, prim_offset, leds, unit=0, "
+    "rx_polarity_flip=None, tx_polarity_flip=None, rx_lane_map=None, tx_lane_map=None, "
+    "mdi_pair_map=None";
+const char kListE[] =
+    "self, label, hw_ports, phy_types, phy_addrs, phy_layer, prim_offset, leds, unit";
+
+const char kModeSub[] = "self, mode, sub";
+const char kPortBase[] = "self, mode, sub, port_base";
+
+// The operations of the three lines that name their interfaces "xe"/"ce".
+std::vector<OpSpec> numbered_line_ops() {
+  return {{"__init__", M, kListA},
+          {"led_port_num", M, kModeSub},
+          {"hw_port_num", M, kModeSub},
+          {"hw_intf_prefix", M, kModeSub},
+          {"logical_port_num", M, kPortBase}};
+}
+
+}  // namespace
+
+const std::vector<ClassDef> family_classes = {
+    {"MaverickPort", "BCMPort", nullptr, range_attrs<kXe, 74>, numbered_line_ops()},
+    {"TomahawkPort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
+    {"TomahawkTwoPort", "TomahawkPort", nullptr, nullptr,
+     {{"__init__", M, kListB},
+      {"led_port_num", M, kModeSub},
+      {"find_port", M, "self, label"},
+      {"logical_port_num", M, kPortBase}}},
+    {"TridentThreePort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
+    {"TridentTwoPort", "BCMPort", nullptr, range_attrs<kHg, 128>,
+     {{"led_port_num", M, kModeSub},
+      {"__init__", M, kListA},
+      {"an_c37", M, "self, mode"},
+      {"an_c73", M, "self, mode"}}},
+    {"TridentTwoPlusPort", "TridentTwoPort", nullptr, nullptr,
+     {{"an_c37", M, "self, mode"},
+      {"logical_port_num", M, kPortBase},
+      {"set_fiber_pref", P, "self"}}},
+    {"TridentPort", "BCMPort", nullptr, range_attrs<kHg, 72>, {{"__init__", M, kListC}}},
+    {"TriumphPort", "BCMPort", nullptr, triumph_attrs, {{"__init__", M, kListD}}},
+    {"ApolloPort", "BCMPort", nullptr, nullptr,
+     {{"hw_port_num", M, kModeSub},
+      {"hw_pbmp", M, kModeSub},
+      {"led_port_num", M, kModeSub},
+      {"__init__", M, kListE}}},
+    {"Helix4Port", "BCMPort", nullptr, helix4_attrs,
+     {{"led_port_num", M, kModeSub}, {"__init__", M, kListD}}},
+    {"Hurricane2Port", "BCMPort", nullptr, nullptr,
+     {{"hw_port_num", M, kModeSub},
+      {"led_port_num", M, kModeSub},
+      {"hw_pbmp", M, kModeSub},
+      {"__init__", M, kListD}}},
+};
+
+}  // namespace skorrel

@@ -1,0 +1,1 @@
+"""Stand-in for quorvel.dornick, the VRF database."""

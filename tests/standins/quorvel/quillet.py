@@ -1,0 +1,1 @@
+"""Stand-in for quorvel.quillet, the port table."""
