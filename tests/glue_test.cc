@@ -1,0 +1,150 @@
+// The interpreter glue, driven from C++ through an embedded interpreter.
+#include "../common/func.h"
+
+#include <frameobject.h>
+#include <gtest/gtest.h>
+
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+class Glue : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { Py_Initialize(); }
+
+  void SetUp() override {
+    globals_ = py::dict();
+    mod_ = {"gluetest", globals_.get(), nullptr};
+  }
+  void TearDown() override { PyErr_Clear(); }
+
+  // The pending error's type and text, cleared.
+  static std::string error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py::Ref t = py::Ref::steal(type), v = py::Ref::borrow(value);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return std::string(reinterpret_cast<PyTypeObject*>(t.get())->tp_name) + ": " +
+           py::as_string(py::to_str(v));
+  }
+
+  py::Ref run(const char* code) {
+    PyObject* r = PyRun_String(code, Py_eval_input, globals_, globals_);
+    return r ? py::Ref::steal(r) : py::Ref();
+  }
+
+  py::Ref globals_;
+  py::ModuleInfo mod_{};
+};
+
+py::Ref echo(py::Args a) { return py::tuple({a[0], a[1], a[2]}); }
+py::Ref nothing(py::Args) { return {}; }
+py::Ref out_of_memory(py::Args) { throw std::bad_alloc(); }
+py::Ref logic_error(py::Args) { throw std::logic_error("broken"); }
+py::Ref key_error(py::Args a) { return py::item(py::dict(), a[0]); }
+
+TEST_F(Glue, RefOwnsOneReference) {
+  py::Ref s = py::str("some text nobody else holds");
+  Py_ssize_t before = s.get()->ob_refcnt;
+  {
+    py::Ref copy = s;
+    EXPECT_EQ(s.get()->ob_refcnt, before + 1);
+    py::Ref moved = std::move(copy);
+    EXPECT_FALSE(copy);
+    EXPECT_EQ(s.get()->ob_refcnt, before + 1);
+  }
+  EXPECT_EQ(s.get()->ob_refcnt, before);
+  EXPECT_THROW(py::Ref::steal(nullptr), py::Raised);
+}
+
+TEST_F(Glue, ArgumentsByPositionKeywordAndDefault) {
+  py::dict_set(globals_, "f", py::make_function(mod_, "f", "a, b=7, c=None", echo));
+  EXPECT_EQ(py::as_string(py::repr(run("f(1)"))), "(1, 7, None)");
+  EXPECT_EQ(py::as_string(py::repr(run("f(1, c=3)"))), "(1, 7, 3)");
+  EXPECT_EQ(py::as_string(py::repr(run("f(c=3, a=2, b=1)"))), "(2, 1, 3)");
+  EXPECT_EQ(py::as_string(py::repr(run("f.func_defaults"))), "(7, None)");
+  EXPECT_EQ(py::as_string(py::repr(run("f.func_code.co_varnames"))), "('a', 'b', 'c')");
+  EXPECT_FALSE(run("f()"));
+  EXPECT_EQ(error(), "exceptions.TypeError: f() takes at least 1 argument (0 given)");
+  EXPECT_FALSE(run("f(1, 2, 3, 4)"));
+  EXPECT_EQ(error(), "exceptions.TypeError: f() takes at most 3 arguments (4 given)");
+  EXPECT_FALSE(run("f(1, a=2)"));
+  EXPECT_EQ(error(), "exceptions.TypeError: f() got multiple values for keyword argument 'a'");
+  EXPECT_FALSE(run("f(1, d=2)"));
+  EXPECT_EQ(error(), "exceptions.TypeError: f() got an unexpected keyword argument 'd'");
+}
+
+TEST_F(Glue, NoneForAnEmptyAnswer) {
+  py::dict_set(globals_, "f", py::make_function(mod_, "C.f", "", nothing));
+  EXPECT_EQ(run("f()").get(), Py_None);
+  EXPECT_EQ(py::as_string(run("f.__qualname__")), "C.f");
+  EXPECT_EQ(py::as_string(run("f.__name__")), "f");
+  EXPECT_EQ(py::as_string(run("f.__module__")), "gluetest");
+}
+
+TEST_F(Glue, NoCppExceptionReachesTheInterpreter) {
+  py::dict_set(globals_, "oom", py::make_function(mod_, "oom", "", out_of_memory));
+  py::dict_set(globals_, "bug", py::make_function(mod_, "bug", "", logic_error));
+  py::dict_set(globals_, "key", py::make_function(mod_, "key", "k", key_error));
+  EXPECT_FALSE(run("oom()"));
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
+  PyErr_Clear();
+  EXPECT_FALSE(run("bug()"));
+  EXPECT_EQ(error(), "exceptions.SystemError: broken");
+  EXPECT_FALSE(run("key('x')"));
+  EXPECT_EQ(error(), "exceptions.KeyError: 'x'");
+}
+
+TEST_F(Glue, TracebackEntryPerFailingOperation) {
+  mod_.trace_file = "gluetest.py";
+  py::dict_set(globals_, "key", py::make_function(mod_, "C.key", "k", key_error));
+  EXPECT_FALSE(run("key('x')"));
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  ASSERT_NE(tb, nullptr);
+  auto* last = reinterpret_cast<PyTracebackObject*>(tb);
+  while (last->tb_next) last = last->tb_next;
+  EXPECT_STREQ(PyString_AsString(last->tb_frame->f_code->co_name), "gluetest.C.key");
+  EXPECT_STREQ(PyString_AsString(last->tb_frame->f_code->co_filename), "gluetest.py");
+  PyErr_Restore(type, value, tb);
+}
+
+TEST_F(Glue, ClassesOfBothKinds) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  std::vector<py::ClassDef> defs = {
+      {"Old", nullptr, "an old class", nullptr, {{"get", py::Bind::method, "self, x=1"}}},
+      {"Older", "Old", nullptr, nullptr, {}},
+      {"New", "object", nullptr, nullptr,
+       {{"get", py::Bind::classmethod, "self, x=1"}, {"p", py::Bind::property, "self"}}},
+  };
+  py::ImplTable impls = {{"Old.get", echo}, {"New.get", echo}, {"New.p", nothing}};
+  // echo answers its first three arguments; give it a third through a wrapper.
+  impls[0].impl = [](py::Args a) { return py::tuple({a[1]}); };
+  impls[1].impl = [](py::Args a) { return py::tuple({a[0], a[1]}); };
+  py::make_classes(mod_, {&defs}, {&impls});
+  EXPECT_EQ(py::as_string(py::repr(run("type(Old).__name__, type(Older).__name__, "
+                                       "type(New).__name__"))),
+            "('classobj', 'classobj', 'type')");
+  EXPECT_EQ(py::as_string(py::repr(run("Older().get(), Old.__doc__, Older.__doc__"))),
+            "((1,), 'an old class', None)");
+  EXPECT_EQ(py::as_string(py::repr(run("New().get(5)[0] is New, New().p"))), "(True, None)");
+  EXPECT_FALSE(run("Old.get(New())"));
+  EXPECT_EQ(error().substr(0, 36), "exceptions.TypeError: unbound method");
+
+  std::vector<py::ClassDef> orphan = {{"Orphan", "Missing", nullptr, nullptr, {}}};
+  EXPECT_THROW(py::make_classes(mod_, {&orphan}, {}), py::Raised);
+  EXPECT_EQ(error(), "exceptions.NameError: name 'Missing' is not defined");
+}
+
+TEST_F(Glue, UnbuiltOperation) {
+  std::vector<py::ClassDef> defs = {{"C", nullptr, nullptr, nullptr,
+                                     {{"todo", py::Bind::method, "self"}}}};
+  py::make_classes(mod_, {&defs}, {});
+  EXPECT_FALSE(run("C().todo()"));
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_NotImplementedError));
+}
+
+}  // namespace
