@@ -39,11 +39,7 @@ py::Ref num_phys(py::Args a) {
   return py::integer(n);
 }
 
-
 // ---- modes --------------------------------------------------------------
-
-// An operation that each port class gives for itself.
-[[noreturn]] void abstract() { py::raise(PyExc_NotImplementedError, Py_None); }
 
 // `fmt % args`, as the interpreter formats it.
 py::Ref percent(PyObject* fmt, PyObject* args) {
@@ -175,7 +171,8 @@ py::Ref num_physical_ports(py::Args a) {
   return py::callm(a[0], ID("num_logical_ports"), a[1]);
 }
 
-py::Ref not_implemented(py::Args) { abstract(); }
+// An operation that each port class gives for itself: the bare error.
+py::Ref not_implemented(py::Args) { py::raise(PyExc_NotImplementedError, Py_None); }
 
 py::Ref mac_addrs_contrib_total(py::Args a) {
   PyObject* self = a[0];
