@@ -39,6 +39,265 @@ py::Ref num_phys(py::Args a) {
   return py::integer(n);
 }
 
+// ---- modes --------------------------------------------------------------
+
+// `fmt % args`, as the interpreter formats it.
+py::Ref percent(PyObject* fmt, PyObject* args) {
+  return py::Ref::steal(PyString_Format(fmt, args));
+}
+
+py::Ref port_mangler(py::Args a) {
+  py::Ref pair = py::tuple({a[0], a[1]});
+  return py::tuple({pair.get()});
+}
+
+// Cage type -> the cage's full speed in Gb/s.
+PyObject* cage_speeds() {
+  static PyObject* const map = [] {
+    py::Ref m = py::dict();
+    py::dict_set(m, "SFP+", py::integer(10));
+    py::dict_set(m, "SFP28", py::integer(25));
+    py::dict_set(m, "QSFP+", py::integer(40));
+    py::dict_set(m, "QSFP28", py::integer(100));
+    return m.release();
+  }();
+  return map;
+}
+
+py::Ref complete_mode(py::Args a) {
+  // a[0] is the port the operation was invoked on; a[1] the port asked about.
+  PyObject* mode = a[2];
+  struct Form {
+    PyObject* text;
+    const char* result;
+    int num, den;  // full speed * num / den
+  };
+  const Form forms[] = {
+      {ID("1x"), "%dG", 1, 1},    {ID("2x"), "2x%dG", 1, 2},  {ID("4x"), "4x%dG", 1, 4},
+      {ID("/1"), "%dG", 1, 1},    {ID("/2"), "%dG/2", 2, 1},  {ID("/4"), "%dG/4", 4, 1},
+  };
+  for (const Form& f : forms) {
+    if (!py::equal(mode, f.text)) continue;
+    long full = py::as_long(py::item(cage_speeds(), py::attr(a[1], ID("phy_layer"))));
+    return py::str(py::format(f.result, int(full * f.num / f.den)));
+  }
+  return py::Ref::borrow(mode);
+}
+
+py::Ref configurable(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref key = py::attr(self, ID("label"));
+  if (py::truth(py::attr(self, ID("is_fabric"))))
+    key = py::Ref::steal(PyNumber_Add(ID("Fabric-"), key));
+  py::Ref mode = py::callm(a[1], ID("get"), key, py::attr(self, ID("default_mode")));
+  py::Ref lower = py::callm(mode, ID("lower"));
+  return py::boolean(!py::truth(py::callm(lower, ID("startswith"), ID("disable"))));
+}
+
+// The shorthand forms that a rejected mode's message offers, in this order;
+// any other form a class gives rise to follows them.
+const char* const kShorthandOrder[] = {"1x", "/4", "2x", "4x", "/1"};
+
+py::Ref check_mode(py::Args a) {
+  PyObject *cls = a[0], *mode = a[1];
+  py::Ref modes = py::attr(cls, ID("modes"));
+  if (py::contains(modes, mode)) return {};
+
+  py::Ref forms = py::list();
+  auto add = [&](PyObject* form) {
+    if (!py::contains(forms, form)) py::append(forms, form);
+  };
+  py::Ref it = py::iter(modes);
+  while (py::Ref m = py::next(it)) {
+    if (py::contains(m, ID("x"))) {
+      add(ID("1x"));
+      add(ID("/1"));
+      add(py::Ref::steal(PySequence_GetSlice(m, 0, 2)));
+    }
+    if (py::contains(m, ID("/"))) {
+      add(ID("1x"));
+      add(ID("/1"));
+      Py_ssize_t n = py::length(m);
+      add(py::Ref::steal(PySequence_GetSlice(m, n < 2 ? 0 : n - 2, n)));
+    }
+  }
+  py::Ref valid = py::list();
+  for (const char* form : kShorthandOrder) {
+    py::Ref f = py::str(form);
+    if (py::contains(forms, f)) py::append(valid, f);
+  }
+  it = py::iter(forms);
+  while (py::Ref f = py::next(it))
+    if (!py::contains(valid, f)) py::append(valid, f);
+  it = py::iter(modes);
+  while (py::Ref m = py::next(it)) py::append(valid, m);
+
+  py::Ref text = percent(ID("error: mode not found: %s, must be one of: %s"),
+                         py::tuple({mode, valid.get()}));
+  py::raise(global("NoSuchMode"), text);
+}
+
+py::Ref speed(py::Args a) {
+  py::callm(a[0], ID("_check_mode"), a[1]);
+  return py::item(py::attr(a[0], ID("_speed_map")), a[1]);
+}
+
+py::Ref num_lanes(py::Args a) {
+  PyObject *cls = a[0], *mode = a[1];
+  py::Ref speed_op = py::attr(cls, ID("speed"));
+  py::Ref speed;
+  if (PyMethod_Check(speed_op.get()) && !PyMethod_GET_SELF(speed_op.get()))
+    // A class that makes `speed` an operation of the port (the 1G classes,
+    // whose answer does not depend on the port) is asked with the class in
+    // the port's place: there is no port at class level.
+    speed = py::call(PyMethod_GET_FUNCTION(speed_op.get()), cls, mode);
+  else
+    speed = py::call(speed_op, mode);
+
+  struct Row {
+    double speed;
+    long lanes;
+  };
+  static const Row table[] = {{40, 4}, {100, 4}, {50, 2}, {1, 1},  {10, 1},
+                              {25, 1}, {2.5, 1}, {5, 1},  {13, 1}, {20, 2}};
+  for (const Row& r : table) {
+    py::Ref s = r.speed == long(r.speed) ? py::integer(long(r.speed)) : py::floating(r.speed);
+    if (py::equal(speed, s)) return py::integer(r.lanes);
+  }
+  py::raise(PyExc_RuntimeError, percent(ID("invalid speed: %d"), speed));
+}
+
+py::Ref num_physical_ports(py::Args a) {
+  return py::callm(a[0], ID("num_logical_ports"), a[1]);
+}
+
+// An operation that each port class gives for itself: the bare error.
+py::Ref not_implemented(py::Args) { py::raise(PyExc_NotImplementedError, Py_None); }
+
+py::Ref mac_addrs_contrib_total(py::Args a) {
+  PyObject* self = a[0];
+  if (!py::truth(py::callm(self, ID("configurable"), a[1]))) return py::integer(0);
+  if (py::truth(py::attr(self, ID("is_fabric"))) &&
+      !py::truth(py::attr(self, ID("create_fabric"))))
+    return py::integer(0);
+  return py::attr(self, ID("max_logical_ports"));
+}
+
+// ---- hardware numbering -------------------------------------------------
+
+py::Ref hw_port(PyObject* self, PyObject* index) {
+  return py::item(py::attr(self, ID("hw_ports")), index);
+}
+
+// The interface number of a hardware interface name: xe007 gives 7.
+py::Ref intf_number(PyObject* name) {
+  py::Ref rest = py::Ref::steal(PySequence_GetSlice(name, 2, PY_SSIZE_T_MAX));
+  return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), rest, py::integer(10));
+}
+
+// The pbmp_map position of name `sub`.
+py::Ref pbmp_position(PyObject* self, PyObject* sub) {
+  py::Ref map = py::attr(self, ID("pbmp_map"));
+  return py::item(map, hw_port(self, sub));
+}
+
+py::Ref hw_intf_prefix(py::Args a) {
+  return py::Ref::steal(PySequence_GetSlice(hw_port(a[0], a[2]), 0, 2));
+}
+
+py::Ref hw_intf_num(py::Args a) {
+  PyObject *self = a[0], *sub = a[2];
+  py::Ref logical = py::callm(self, ID("num_logical_ports"), a[1]);
+  py::Ref two = py::integer(2);
+  // A port split in two takes its lanes in pairs: logical port 1 begins on
+  // lane 2.
+  if (py::equal(logical, two))
+    return intf_number(hw_port(self, py::Ref::steal(PyNumber_Multiply(two, sub))));
+  return intf_number(hw_port(self, sub));
+}
+
+py::Ref hw_intf_num_portmap(py::Args a) {
+  return py::callm(a[0], ID("hw_intf_num"), a[1], a[2]);
+}
+
+// The smaller of two numbers, the first one on a tie.
+py::Ref lower_of(py::Ref best, py::Ref other) {
+  int lt = PyObject_RichCompareBool(other, best, Py_LT);
+  py::check(lt);
+  return lt ? other : best;
+}
+
+py::Ref base_hw_intf_num(py::Args a) {
+  PyObject *self = a[0], *mode = a[1], *sub = a[2];
+  py::Ref logical = py::callm(self, ID("num_logical_ports"), mode);
+  py::Ref ports = py::attr(self, ID("hw_ports"));
+  Py_ssize_t lanes = py::length(ports);
+  int more = PyObject_RichCompareBool(py::integer(long(lanes)), logical, Py_GT);
+  py::check(more);
+  if (!more) return py::callm(self, ID("hw_intf_num"), mode, sub);
+
+  if (py::equal(logical, py::integer(2))) {
+    // Split in two: logical port `sub` owns lanes 2*sub and 2*sub + 1.
+    Py_ssize_t s = PyNumber_AsSsize_t(sub, PyExc_IndexError);
+    if (s == -1 && PyErr_Occurred()) throw py::Raised();
+    Py_ssize_t first = 2 * s < 0 ? 2 * s + lanes : 2 * s;
+    if (first < 0 || first >= lanes) py::raise(PyExc_IndexError, "list index out of range");
+    py::Ref best = intf_number(py::item(ports, first));
+    if (first + 1 < lanes) best = lower_of(best, intf_number(py::item(ports, first + 1)));
+    return best;
+  }
+
+  py::Ref best;
+  for (Py_ssize_t x = 0; x < lanes; ++x) {
+    py::Ref n = py::callm(self, ID("hw_intf_num"), mode, py::integer(long(x)));
+    best = best ? lower_of(best, n) : n;
+  }
+  return best;
+}
+
+py::Ref hw_intf(py::Args a) {
+  PyObject *self = a[0], *mode = a[1], *sub = a[2];
+  py::Ref prefix = py::callm(self, ID("hw_intf_prefix"), mode, sub);
+  py::Ref num = py::callm(self, ID("hw_intf_num"), mode, sub);
+  return percent(ID("%s%u"), py::tuple({prefix.get(), num.get()}));
+}
+
+py::Ref hw_pbmp(py::Args a) {
+  // Positions run past bit 64: the interpreter's integers carry the width.
+  py::Ref position = pbmp_position(a[0], a[2]);
+  return py::Ref::steal(PyNumber_Lshift(py::integer(1), position));
+}
+
+py::Ref hw_port_num(py::Args a) { return pbmp_position(a[0], a[2]); }
+
+py::Ref port_mac_index(py::Args a) { return py::Ref::steal(PyNumber_Add(a[2], a[3])); }
+
+py::Ref led_port_num(py::Args a) { return pbmp_position(a[0], a[2]); }
+
+py::Ref set_leds(py::Args) { return py::dict(); }
+
+// ---- polarity, serdes, autonegotiation ----------------------------------
+
+py::Ref logical_polarity_flip(py::Args a, PyObject* field) {
+  py::Ref op = py::attr(a[0], ID("polarity_flip_val"));
+  py::Ref flip = py::attr(a[0], field);
+  return py::call(op, a[1], a[2], flip);
+}
+
+py::Ref rx_logical_polarity_flip(py::Args a) {
+  return logical_polarity_flip(a, ID("rx_polarity_flip"));
+}
+
+py::Ref tx_logical_polarity_flip(py::Args a) {
+  return logical_polarity_flip(a, ID("tx_polarity_flip"));
+}
+
+py::Ref serdes_if_type(py::Args a) {
+  return py::callm(py::attr(a[0], ID("_serdes_intf_map")), ID("get"), a[1]);
+}
+
+py::Ref no_setting(py::Args) { return {}; }
+
 const char kSDKPortInitDoc[] =
     "\n"
     "        hw_ports - An ordered list of hardware interfaces associated with the port.\n"
@@ -71,12 +330,67 @@ const char kSDKPortInitDoc[] =
 
 }  // namespace
 
+// A docstring of an operation: its lines, each indented with the method.
+#define DOC1(l1) "\n        " l1 "\n        "
+#define DOC2(l1, l2) "\n        " l1 "\n        " l2 "\n        "
+
 const py::ImplTable port_impls = {
     {"Port.__init__", port_init},
     {"SDKPort.__init__", sdkport_init, kSDKPortInitDoc},
+    {"SDKPort.port_mangler", port_mangler,
+     DOC2("Allow a port to return a different set of ports, based on the mode.",
+          "The default is to return a list with just the current port and mode.")},
+    {"SDKPort.complete_mode", complete_mode,
+     "\n        We want to support setting the breakout configuration without an"
+     "\n        associated speed.  Therefore, complete the shorthand '1x', '/1' etc."
+     "\n        into a fully qualified breakout + speed setting.\n        "},
+    {"SDKPort.configurable", configurable,
+     DOC2("A ports is SDK configurable if it's not marked as 'disable'.",
+          "Some platforms may add further qualifications by overriding this method.")},
     {"SDKPort.phy_autodetect", phy_autodetect},
-    {"SDKPort.num_phys", num_phys,
-     "\n        Return the number of phys for a given port.\n        "},
+    {"SDKPort._check_mode", check_mode,
+     DOC1("Verify the mode specified in the config file is valid.")},
+    {"SDKPort.speed", speed, DOC1("Return the port speed in gigabits per second for a given mode.")},
+    {"SDKPort.num_lanes", num_lanes},
+    {"SDKPort.num_physical_ports", num_physical_ports,
+     DOC1("Return the number of physical (front panel holes) for a given port.")},
+    {"SDKPort.num_logical_ports", not_implemented,
+     DOC1("Return the number of logical (Linux interfaces) for a given port.")},
+    {"SDKPort.max_logical_ports", not_implemented,
+     DOC1("Return the maximum number of logical (Linux interfaces) for a given port.")},
+    {"SDKPort.mac_addrs_contrib_total", mac_addrs_contrib_total,
+     DOC2("Return the number of MAC addresses this port would contribute to the",
+          "system total.")},
+    {"SDKPort.num_phys", num_phys, DOC1("Return the number of phys for a given port.")},
+    {"SDKPort.hw_intf_prefix", hw_intf_prefix,
+     DOC1("Return the physical port interface prefix (always unmapped by portmap)")},
+    {"SDKPort.hw_intf_num", hw_intf_num,
+     DOC1("Return the physical port interface number (always unmapped by portmap)")},
+    {"SDKPort.hw_intf_num_portmap", hw_intf_num_portmap,
+     DOC1("Return the physical port interface number to be used by portmap")},
+    {"SDKPort.base_hw_intf_num", base_hw_intf_num,
+     DOC1("Return the lowest numbered hw_intf_num that makes up a logical port.")},
+    {"SDKPort.hw_intf", hw_intf,
+     DOC2("Return the physical hardware port for the sub-interface (prefix",
+          "concatenated with number).")},
+    {"SDKPort.hw_pbmp", hw_pbmp, DOC1("Return the hardware port bitmap mask for the sub-interface.")},
+    {"SDKPort.hw_port_num", hw_port_num, DOC1("Return the hardware port number (pbmp bit position)")},
+    {"SDKPort.port_mac_index", port_mac_index,
+     DOC1("Return the MAC address index for the sub-interface")},
+    {"SDKPort.led_port_num", led_port_num,
+     DOC1("Return the led port number (identical to the hw_port_num on most platforms)")},
+    {"SDKPort.set_leds", set_leds},
+    {"SDKPort.polarity_flip_val", not_implemented,
+     DOC2("Return the generic TX/RX polarity_flip parameter for the", "interface as an integer.")},
+    {"SDKPort.rx_logical_polarity_flip", rx_logical_polarity_flip,
+     DOC2("Return the rx_polarity_flip parameter for the interface", "as an integer.")},
+    {"SDKPort.tx_logical_polarity_flip", tx_logical_polarity_flip},
+    {"SDKPort.serdes_if_type", serdes_if_type,
+     DOC1("Return the serdes interface type based on the port speed")},
+    {"SDKPort.an_c37", no_setting},
+    {"SDKPort.an_c73", no_setting},
+    {"SDKPort.logical_port_num", not_implemented,
+     DOC1("Return the logical port number for the sub-interface")},
 };
 
 }  // namespace skorrel
