@@ -268,7 +268,7 @@ py::Ref bcm_config_path(py::Args) { return data_path("/__bcm_config/"); }
 
 // Reads a whole file; the file is closed whether the read succeeds or not.
 py::Ref read_file(PyObject* path) {
-  py::Ref f = py::call(global("open"), path, py::str("r"));
+  py::Ref f = py::call(py::builtin("open"), path, py::str("r"));
   py::Ref text;
   try {
     text = py::callm(f, ID("read"));
