@@ -50,7 +50,7 @@ void sdkport_attrs(py::ClassBody& c) {
 }
 
 const char kSwitchDoc[] =
-    "\n    SDK platform common attributes\n\n"
+    "\n    SDK platform common attributes\n"
     "    has_phy_ucode_spi_rom - true if platform supports SPI-ROM for phy microcode\n"
     "    has_phy_ucode_mdio    - true if platform supports MDIO for phy microcode\n"
     "    led_controllers       - Specify the set of led controllers to populate.\n    ";
