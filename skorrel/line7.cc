@@ -1,24 +1,810 @@
+// The Tomahawk, TomahawkTwo, Maverick and TridentThree port lines: the speed
+// classes of each line with their mode tables, and the operations of the
+// lines' family bases and speed classes.
+//
+// On these lines the lanes are named "ce%u" (Tomahawk, TridentThree) or
+// "xe%u" (Maverick) after their serdes numbers, and the hardware, LED and
+// logical port numbers are computed from those numbers instead of being
+// looked up in pbmp_map.
 #include "skorrel.h"
 
-namespace skorrel {
+#include <string>
 
-// Attributes and operations of these classes are still to come.
-const std::vector<ClassDef> line7_classes = {
-    {"TridentThree100GPort", "TridentThreePort", nullptr, nullptr, {}},
-    {"TridentThree25GPort", "TridentThreePort", nullptr, nullptr, {}},
-    {"TridentThree10GPort", "TridentThreePort", nullptr, nullptr, {}},
-    {"TridentThreeMGPort", "TridentThreePort", nullptr, nullptr, {}},
-    {"Tomahawk100GPort", "TomahawkPort", nullptr, nullptr, {}},
-    {"Tomahawk100GFabricPort", "Tomahawk100GPort", nullptr, nullptr, {}},
-    {"Tomahawk25GPort", "TomahawkPort", nullptr, nullptr, {}},
-    {"TomahawkMgmt10GPort", "TomahawkPort", nullptr, nullptr, {}},
-    {"TomahawkTwo100GPort", "TomahawkTwoPort", nullptr, nullptr, {}},
-    {"Maverick100GPort", "MaverickPort", nullptr, nullptr, {}},
-    {"Maverick40GPort", "MaverickPort", nullptr, nullptr, {}},
-    {"Maverick40GFabricPort", "Maverick40GPort", nullptr, nullptr, {}},
-    {"Maverick10GPort", "MaverickPort", nullptr, nullptr, {}},
-    {"Maverick10GFabricPort", "Maverick10GPort", nullptr, nullptr, {}},
+namespace skorrel {
+namespace {
+
+using py::Args;
+using py::Ref;
+constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
+
+// ---- helpers -------------------------------------------------------------
+
+// `o == text`, as the interpreter compares.
+bool is(PyObject* o, std::string_view text) {
+  if (PyString_CheckExact(o))
+    return std::string_view(PyString_AS_STRING(o), size_t(PyString_GET_SIZE(o))) == text;
+  return py::equal(o, py::str(text));
+}
+
+// `o == v` for an integer v.
+bool is(PyObject* o, long v) {
+  if (PyInt_CheckExact(o)) return PyInt_AS_LONG(o) == v;
+  return py::equal(o, py::integer(v));
+}
+
+Ref text(PyObject* interned) { return Ref::borrow(interned); }
+
+// Floor division by 2, as the interpreter divides.
+long half(long v) { return v >= 0 ? v / 2 : -((1 - v) / 2); }
+
+// The number after the two-letter prefix of a lane name: int(name[2:]).
+Ref lane_number(PyObject* name) {
+  Ref tail = Ref::steal(PySequence_GetSlice(name, 2, PY_SSIZE_T_MAX));
+  return Ref::steal(PyNumber_Int(tail));
+}
+
+// The number of lane `sub`: int(self.hw_ports[sub][2:]).
+Ref lane_number(PyObject* self, PyObject* sub) {
+  return lane_number(py::item(py::attr(self, ID("hw_ports")), sub));
+}
+
+// The port leads its gang when its first lane number is a multiple of 4.
+bool gang_leader(PyObject* self) {
+  Ref first = lane_number(py::item(py::attr(self, ID("hw_ports")), Py_ssize_t(0)));
+  return !py::truth(Ref::steal(PyNumber_Remainder(first, py::integer(4))));
+}
+
+void check_mode(PyObject* self, PyObject* mode) { py::callm(self, ID("_check_mode"), mode); }
+
+long intf_num(PyObject* self, PyObject* mode, PyObject* sub) {
+  return py::as_long(py::callm(self, ID("hw_intf_num"), mode, sub));
+}
+
+// ---- class attributes ----------------------------------------------------
+
+struct Speed {
+  const char* mode;
+  double gbps;
 };
-const py::ImplTable line7_impls = {};
+
+// A speed map with its keys inserted in the order given; whole speeds are
+// integers.
+Ref speed_map(std::initializer_list<Speed> speeds) {
+  Ref map = py::dict();
+  for (const Speed& s : speeds) {
+    long whole = long(s.gbps);
+    py::dict_set(map, s.mode, double(whole) == s.gbps ? py::integer(whole) : py::floating(s.gbps));
+  }
+  return map;
+}
+
+// The keys of the speed map just set, as a list in the order given (the
+// order in which the target interpreter's dict yields them).
+Ref speed_map_keys(py::ClassBody& c, std::initializer_list<const char*> order) {
+  Ref map = c.lookup("_speed_map");
+  Ref keys = py::list();
+  for (const char* mode : order) {
+    Ref key = py::str(mode);
+    if (!py::dict_get(map, key)) py::raisef(PyExc_SystemError, "%s: no speed for %s", c.name(), mode);
+    py::append(keys, key);
+  }
+  if (py::length(keys) != py::length(map))
+    py::raisef(PyExc_SystemError, "%s: modes do not cover the speed map", c.name());
+  return keys;
+}
+
+Ref modes_tuple(std::initializer_list<const char*> modes) {
+  Ref t = py::tuple(Py_ssize_t(modes.size()));
+  Py_ssize_t i = 0;
+  for (const char* m : modes) PyTuple_SET_ITEM(t.get(), i++, py::str(m).release());
+  return t;
+}
+
+Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PySequence_Concat(a, b)); }
+
+// The 100G classes of Tomahawk, Maverick and TridentThree.
+void attrs_100g(py::ClassBody& c) {
+  c.set("_speed_map", speed_map({{"100G", 100}, {"40G", 40}, {"50G", 50}, {"2x50G", 50},
+                                 {"2x40G", 40}, {"2x20G", 20}, {"4x25G", 25}, {"4x10G", 10}}));
+  c.set("modes", speed_map_keys(c, {"40G", "2x50G", "100G", "50G", "2x20G", "4x25G", "4x10G",
+                                    "2x40G"}));
+  c.set("default_mode", py::str("100G"));
+}
+
+// TomahawkTwo's 100G class has no "2x40G".
+void attrs_th2_100g(py::ClassBody& c) {
+  c.set("_speed_map", speed_map({{"100G", 100}, {"40G", 40}, {"50G", 50}, {"2x50G", 50},
+                                 {"2x20G", 20}, {"4x25G", 25}, {"4x10G", 10}}));
+  c.set("modes", speed_map_keys(c, {"40G", "2x50G", "100G", "50G", "2x20G", "4x25G", "4x10G"}));
+  c.set("default_mode", py::str("100G"));
+}
+
+// The 25G classes, four of which gang into one 100G or 40G port.
+void attrs_25g(py::ClassBody& c, bool default_from_modes) {
+  c.set("_speed_map", speed_map({{"10G", 10}, {"25G", 25}, {"40G/4", 40}, {"100G/4", 100}}));
+  c.set("gang_modes", modes_tuple({"100G/4", "40G/4"}));
+  c.set("modes", concat(modes_tuple({"25G", "10G"}), c.lookup("gang_modes")));
+  c.set("default_mode", default_from_modes ? py::item(c.lookup("modes"), Py_ssize_t(0))
+                                           : py::str("25G"));
+  c.set("max_gang_size", py::integer(4));
+}
+void attrs_tt3_25g(py::ClassBody& c) { attrs_25g(c, false); }
+void attrs_th_25g(py::ClassBody& c) { attrs_25g(c, true); }
+
+void attrs_tt3_10g(py::ClassBody& c) {
+  c.set("modes", modes_tuple({"10G", "1G"}));
+  c.set("default_mode", py::str("10G"));
+  c.set("_speed_map", speed_map({{"1G", 1}, {"10G", 10}}));
+}
+
+void attrs_tt3_mg(py::ClassBody& c) {
+  c.set("modes", modes_tuple({"10G", "5G", "2.5G", "1G"}));
+  c.set("default_mode", py::str("10G"));
+  c.set("_speed_map", speed_map({{"1G", 1}, {"2.5G", 2.5}, {"5G", 5}, {"10G", 10}}));
+}
+
+void attrs_th_mgmt(py::ClassBody& c) {
+  c.set("_speed_map", speed_map({{"10G", 10}}));
+  c.set("modes", speed_map_keys(c, {"10G"}));
+  c.set("default_mode", py::str("10G"));
+}
+
+void attrs_mv_40g(py::ClassBody& c) {
+  c.set("modes", modes_tuple({"40G", "4x10G", "4x1G"}));
+  c.set("default_mode", py::str("40G"));
+  c.set("_speed_map", speed_map({{"4x1G", 1}, {"4x10G", 10}, {"40G", 40}}));
+}
+
+void attrs_mv_10g(py::ClassBody& c) {
+  c.set("gang_modes", modes_tuple({"40G/4"}));
+  c.set("modes", concat(concat(modes_tuple({"10G"}), c.lookup("gang_modes")), modes_tuple({"1G"})));
+  c.set("default_mode", py::str("10G"));
+  c.set("max_gang_size", py::integer(4));
+  c.set("_speed_map", speed_map({{"1G", 1}, {"10G", 10}, {"40G/4", 40}}));
+}
+
+void attrs_fabric(py::ClassBody& c) {
+  c.set("is_fabric", Py_True);
+  c.set("create_fabric", Py_True);
+}
+
+// ---- constructor signatures ------------------------------------------------
+
+const char kLeafInit[] =
+    "self, label, serdes, phy_types, phy_addrs, phy_layer, leds, unit, rx_lane_map=None, "
+    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None, "
+    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
+    "sys_interface=None, prim_offset=None";
+// The Maverick 100G and 40G ports fix their cage type.
+const char kCagedInit[] =
+    "self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
+    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None, "
+    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
+    "sys_interface=None, prim_offset=None";
+const char kTH2Init[] =
+    "self, label, adj_label, serdes, phy_types, phy_addrs, phy_layer, leds, unit, "
+    "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
+    "mdi_pair_map=None, pre_emphasis=None, blocked_adj_split=None, drv_current=None, "
+    "pre_drv_current=None, oversub=False, phy_id1=None, sys_interface=None, prim_offset=None";
+const char kTHFabricInit[] =
+    "self, label, serdes, tx_polarity_flip, rx_polarity_flip, tx_lane_map, rx_lane_map, "
+    "sdk_group=None";
+const char kMV40FabricInit[] =
+    "self, label, serdes, rx_lane_map, rx_polarity_flip, tx_lane_map, tx_polarity_flip, "
+    "sdk_group=None";
+const char kMV10FabricInit[] =
+    "self, label, serdes, rx_lane_map, rx_polarity_flip, tx_lane_map, tx_polarity_flip, "
+    "mdi_pair_map=None, pre_emphasis=None, drv_current=None, pre_drv_current=None, "
+    "oversub=False, phy_id1=None, sys_interface=None, prim_offset=None";
+
+const char kMode[] = "self, mode";
+const char kFlip[] = "self, mode, sub, polarity_flip";
+const char kFlipList[] = "self, mode, sub, polarity_flip_list";
+const char kPortBase[] = "self, mode, sub, port_base";
+
+const char kTHFabricDoc[] =
+    "\n    Fabric ports are 100G Tomahawk ports using KR4 serdes and\n    no LEDs.\n    ";
+const char kMV40FabricDoc[] =
+    "\n    Fabric ports are 40G Maverick ports using KR4 serdes and\n    no LEDs.\n    ";
+const char kMV10FabricDoc[] =
+    "\n    Fabric ports are 10G Maverick ports using KR serdes and\n    no LEDs.\n    ";
+
+}  // namespace
+
+const std::vector<ClassDef> line7_classes = {
+    {"TridentThree100GPort", "TridentThreePort", nullptr, attrs_100g,
+     {{"__init__", M, kLeafInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"polarity_flip_val", M, kFlipList}}},
+    {"TridentThree25GPort", "TridentThreePort", nullptr, attrs_tt3_25g,
+     {{"__init__", M, kLeafInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"num_physical_ports", M, kMode},
+      {"polarity_flip_val", M, kFlip}}},
+    {"TridentThree10GPort", "TridentThreePort", nullptr, attrs_tt3_10g,
+     {{"__init__", M, kLeafInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"num_physical_ports", M, kMode},
+      {"polarity_flip_val", M, kFlip},
+      {"an_c37", M, kMode},
+      {"an_c73", M, kMode},
+      {"logical_port_num", M, kPortBase},
+      {"set_fiber_pref", P, "self"}}},
+    {"TridentThreeMGPort", "TridentThreePort", nullptr, attrs_tt3_mg,
+     {{"__init__", M, kLeafInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"num_physical_ports", M, kMode},
+      {"polarity_flip_val", M, kFlip},
+      {"an_c37", M, kMode},
+      {"an_c73", M, kMode},
+      {"logical_port_num", M, kPortBase},
+      {"set_fiber_pref", P, "self"}}},
+    {"Tomahawk100GPort", "TomahawkPort", nullptr, attrs_100g,
+     {{"__init__", M, kLeafInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"polarity_flip_val", M, kFlipList}}},
+    {"Tomahawk100GFabricPort", "Tomahawk100GPort", kTHFabricDoc, attrs_fabric,
+     {{"__init__", M, kTHFabricInit}, {"max_logical_ports", P, "self"}}},
+    {"Tomahawk25GPort", "TomahawkPort", nullptr, attrs_th_25g,
+     {{"__init__", M, kLeafInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"num_physical_ports", M, kMode},
+      {"polarity_flip_val", M, kFlip}}},
+    {"TomahawkMgmt10GPort", "TomahawkPort", nullptr, attrs_th_mgmt,
+     {{"__init__", M, kLeafInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"}}},
+    {"TomahawkTwo100GPort", "TomahawkTwoPort", nullptr, attrs_th2_100g,
+     {{"__init__", M, kTH2Init},
+      {"blocked_adj_split_num", M, "self"},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"polarity_flip_val", M, kFlipList}}},
+    {"Maverick100GPort", "MaverickPort", nullptr, attrs_100g,
+     {{"__init__", M, kCagedInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"polarity_flip_val", M, kFlipList}}},
+    {"Maverick40GPort", "MaverickPort", nullptr, attrs_mv_40g,
+     {{"__init__", M, kCagedInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"polarity_flip_val", M, kFlipList}}},
+    {"Maverick40GFabricPort", "Maverick40GPort", kMV40FabricDoc, attrs_fabric,
+     {{"__init__", M, kMV40FabricInit}, {"max_logical_ports", P, "self"}}},
+    {"Maverick10GPort", "MaverickPort", nullptr, attrs_mv_10g,
+     {{"__init__", M, kLeafInit},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"},
+      {"num_physical_ports", M, kMode},
+      {"polarity_flip_val", M, kFlip},
+      {"an_c37", M, kMode},
+      {"an_c73", M, kMode},
+      {"set_fiber_pref", P, "self"}}},
+    {"Maverick10GFabricPort", "Maverick10GPort", kMV10FabricDoc, attrs_fabric,
+     {{"__init__", M, kMV10FabricInit},
+      {"an_c37", M, kMode},
+      {"an_c73", M, kMode},
+      {"set_fiber_pref", P, "self"}}},
+};
+
+namespace {
+
+// ---- constructors ----------------------------------------------------------
+
+// The lane names "<prefix>%u" filled with each serdes number, as a tuple.
+Ref lane_names(const char* format, PyObject* serdes) {
+  Ref fmt = py::str(format), names = py::list();
+  Ref it = py::iter(serdes);
+  while (Ref number = py::next(it))
+    py::append(names, Ref::steal(PyString_Format(fmt, py::tuple({number.get()}))));
+  return Ref::steal(PyList_AsTuple(names));
+}
+
+// A family base constructor: names the lanes and hands everything, by
+// position, to the BCMPort constructor (whose mdi_pair_map comes after
+// tx_lane_map, where the family lists it last).
+Ref family_init(Args a, const char* lane_format) {
+  Ref hw_ports = lane_names(lane_format, a[2]);
+  Ref init = py::attr(global("BCMPort"), ID("__init__"));
+  py::call(init, a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11],
+           a[12], a[19], a[13], a[14], a[15], a[16], a[17], a[18]);
+  return {};
+}
+
+Ref maverick_init(Args a) { return family_init(a, "xe%u"); }
+Ref tomahawk_init(Args a) { return family_init(a, "ce%u"); }
+Ref trident3_init(Args a) { return family_init(a, "ce%u"); }
+
+// Runs `<cls>.__init__(self, **kw)`.
+void run_init(const char* cls, PyObject* self, PyObject* kw) {
+  Ref init = py::attr(global(cls), ID("__init__"));
+  py::call_kw(init, py::tuple({self}), kw);
+}
+
+// Keyword arguments made of an operation's own arguments: `names` are its
+// parameters after self, nullptr for one that is not passed on.
+template <size_t N>
+Ref own_keywords(Args a, const char* const (&names)[N]) {
+  Ref kw = py::dict();
+  for (size_t i = 0; i < N; ++i)
+    if (names[i]) py::dict_set(kw, names[i], a[i + 1]);
+  return kw;
+}
+
+const char* const kLeafParams[] = {
+    "label", "serdes", "phy_types", "phy_addrs", "phy_layer", "leds", "unit",
+    "rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip", "mdi_pair_map",
+    "pre_emphasis", "drv_current", "pre_drv_current", "oversub", "phy_id1", "sys_interface",
+    "prim_offset"};
+const char* const kCagedParams[] = {
+    "label", "serdes", "phy_types", "phy_addrs", "leds", "unit",
+    "rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip", "mdi_pair_map",
+    "pre_emphasis", "drv_current", "pre_drv_current", "oversub", "phy_id1", "sys_interface",
+    "prim_offset"};
+// adj_label and blocked_adj_split stay with the TomahawkTwo 100G port.
+const char* const kTH2Params[] = {
+    "label", nullptr, "serdes", "phy_types", "phy_addrs", "phy_layer", "leds", "unit",
+    "rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip", "mdi_pair_map",
+    "pre_emphasis", nullptr, "drv_current", "pre_drv_current", "oversub", "phy_id1",
+    "sys_interface", "prim_offset"};
+
+// The leaves, and TomahawkTwoPort, take the same arguments as each other.
+Ref tomahawk_leaf_init(Args a) {
+  run_init("TomahawkPort", a[0], own_keywords(a, kLeafParams));
+  return {};
+}
+
+Ref tomahawk2_100g_init(Args a) {
+  py::setattr(a[0], ID("adj_label"), a[2]);
+  py::setattr(a[0], ID("blocked_adj_split"), a[15]);
+  run_init("TomahawkTwoPort", a[0], own_keywords(a, kTH2Params));
+  return {};
+}
+
+Ref maverick_leaf_init(Args a) {
+  run_init("MaverickPort", a[0], own_keywords(a, kLeafParams));
+  return {};
+}
+
+Ref maverick_100g_init(Args a) {
+  Ref kw = own_keywords(a, kCagedParams);
+  py::dict_set(kw, "phy_layer", py::str("QSFP28"));
+  run_init("MaverickPort", a[0], kw);
+  return {};
+}
+
+Ref maverick_40g_init(Args a) {
+  Ref kw = own_keywords(a, kCagedParams);
+  py::dict_set(kw, "phy_layer", py::str("QSFP+"));
+  run_init("MaverickPort", a[0], kw);
+  return {};
+}
+
+Ref trident3_leaf_init(Args a) {
+  run_init("TridentThreePort", a[0], own_keywords(a, kLeafParams));
+  return {};
+}
+
+// The 100G, 25G and 10G ports carry their default mode on the instance.
+Ref trident3_100g_init(Args a) {
+  py::setattr(a[0], ID("default_mode"), py::str("100G"));
+  return trident3_leaf_init(a);
+}
+
+Ref trident3_first_mode_init(Args a) {
+  py::setattr(a[0], ID("default_mode"), py::item(py::attr(a[0], ID("modes")), Py_ssize_t(0)));
+  return trident3_leaf_init(a);
+}
+
+// A fabric port: no LEDs and no PHYs, oversubscribed, on unit 0, with its
+// own serdes interface map.
+Ref fabric_keywords(PyObject* label, PyObject* serdes) {
+  Ref kw = py::dict();
+  py::dict_set(kw, "label", label);
+  py::dict_set(kw, "serdes", serdes);
+  py::dict_set(kw, "leds", Py_None);
+  py::dict_set(kw, "phy_types", Py_None);
+  py::dict_set(kw, "phy_addrs", Py_None);
+  py::dict_set(kw, "oversub", Py_True);
+  py::dict_set(kw, "unit", py::integer(0));
+  return kw;
+}
+
+void set_serdes_intf(PyObject* self, long speed, const char* intf) {
+  Ref map = py::dict();
+  py::dict_set(map, py::integer(speed), py::str(intf));
+  py::setattr(self, ID("_serdes_intf_map"), map);
+}
+
+// (self, label, serdes, tx_polarity_flip, rx_polarity_flip, tx_lane_map,
+//  rx_lane_map, sdk_group)
+Ref tomahawk_fabric_init(Args a) {
+  Ref kw = fabric_keywords(a[1], a[2]);
+  py::dict_set(kw, "phy_layer", Py_None);
+  py::dict_set(kw, "tx_polarity_flip", a[3]);
+  py::dict_set(kw, "rx_polarity_flip", a[4]);
+  py::dict_set(kw, "tx_lane_map", a[5]);
+  py::dict_set(kw, "rx_lane_map", a[6]);
+  run_init("Tomahawk100GPort", a[0], kw);
+  set_serdes_intf(a[0], 100, "KR4");
+  py::setattr(a[0], ID("sdk_group"), a[7]);
+  return {};
+}
+
+// (self, label, serdes, rx_lane_map, rx_polarity_flip, tx_lane_map,
+//  tx_polarity_flip, sdk_group); the cage stays "QSFP+".
+Ref maverick_40g_fabric_init(Args a) {
+  Ref kw = fabric_keywords(a[1], a[2]);
+  py::dict_set(kw, "rx_lane_map", a[3]);
+  py::dict_set(kw, "rx_polarity_flip", a[4]);
+  py::dict_set(kw, "tx_lane_map", a[5]);
+  py::dict_set(kw, "tx_polarity_flip", a[6]);
+  run_init("Maverick40GPort", a[0], kw);
+  set_serdes_intf(a[0], 40, "KR4");
+  py::setattr(a[0], ID("sdk_group"), a[7]);
+  return {};
+}
+
+// (self, label, serdes, rx_lane_map, rx_polarity_flip, tx_lane_map,
+//  tx_polarity_flip, mdi_pair_map, pre_emphasis, drv_current,
+//  pre_drv_current, oversub, phy_id1, sys_interface, prim_offset): the MDI
+// map, oversubscription, PHY id, system interface and primary offset are
+// accepted but not used by a fabric port.
+Ref maverick_10g_fabric_init(Args a) {
+  Ref kw = fabric_keywords(a[1], a[2]);
+  py::dict_set(kw, "phy_layer", Py_None);
+  py::dict_set(kw, "rx_lane_map", a[3]);
+  py::dict_set(kw, "rx_polarity_flip", a[4]);
+  py::dict_set(kw, "tx_lane_map", a[5]);
+  py::dict_set(kw, "tx_polarity_flip", a[6]);
+  py::dict_set(kw, "pre_emphasis", a[8]);
+  py::dict_set(kw, "drv_current", a[9]);
+  py::dict_set(kw, "pre_drv_current", a[10]);
+  run_init("Maverick10GPort", a[0], kw);
+  set_serdes_intf(a[0], 10, "KR");
+  return {};
+}
+
+// ---- numbering -------------------------------------------------------------
+
+// (self, mode, sub): the serdes number of lane `sub`.
+Ref lane_port_num(Args a) { return lane_number(a[0], a[2]); }
+
+// "ce" for the 100G modes, otherwise "xe".
+Ref ce_xe_prefix(Args a) {
+  return text(is(a[1], "100G") || is(a[1], "100G/4") ? ID("ce") : ID("xe"));
+}
+
+// Maverick names its 1G ports "ge".
+Ref maverick_prefix(Args a) {
+  if (is(a[1], "100G") || is(a[1], "100G/4")) return text(ID("ce"));
+  return text(is(a[1], "1G") ? ID("ge") : ID("xe"));
+}
+
+Ref maverick_led_port_num(Args a) {
+  long n = intf_num(a[0], a[1], a[2]);
+  return py::integer(n >= 36 ? n - 35 : n + 1);
+}
+
+Ref tomahawk_led_port_num(Args a) {
+  long n = intf_num(a[0], a[1], a[2]);
+  if (n == 128) return py::integer(0);
+  if (n == 130) return py::integer(1);
+  if (n > 31) return py::integer(n < 96 ? n - 32 : n - 64);
+  return py::integer(n);
+}
+
+Ref tomahawk2_led_port_num(Args a) {
+  long n = intf_num(a[0], a[1], a[2]);
+  if (n > 191) return py::integer(n - 192);
+  if (n > 127) return py::integer(n - 128);
+  if (n > 63) return py::integer(n - 64);
+  return py::integer(n);
+}
+
+Ref trident3_led_port_num(Args a) { return py::callm(a[0], ID("hw_intf_num"), a[1], a[2]); }
+
+// (self, mode, sub, port_base)
+Ref maverick_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2])); }
+
+Ref tomahawk_logical_port_num(Args a) {
+  long lport = py::as_long(py::callm(a[0], ID("hw_port_num"), a[1], a[2])) + 1;
+  if (lport == 129) return py::integer(66);
+  if (lport == 131) return py::integer(100);
+  if (lport > 32) lport += 1;
+  if (lport > 65) lport += 2;
+  if (lport > 99) lport += 2;
+  return py::integer(lport);
+}
+
+// Sub-ports 0 and 1 are numbered from the port's first lane; sub-ports 2
+// and 3 of a port split four ways take the numbers of the next port's
+// sub-ports 0 and 1.
+Ref tomahawk2_logical_port_num(Args a) {
+  PyObject *self = a[0], *mode = a[1], *sub = a[2], *port_base = a[3];
+  long s;
+  if (is(sub, 0))
+    s = 0;
+  else if (is(sub, 1))
+    s = 1;
+  else {
+    Ref label = py::attr(self, ID("label"));
+    Ref next_label = py::to_str(
+        Ref::steal(PyNumber_Add(Ref::steal(PyNumber_Int(label)), py::integer(1))));
+    Ref next = py::callm(self, ID("find_port"), next_label);
+    if (next.get() == Py_None)
+      py::raisef(PyExc_RuntimeError, "no port with label %s for sub-port %s of port %s",
+                 py::as_string(next_label).c_str(), py::as_string(py::to_str(sub)).c_str(),
+                 py::as_string(py::to_str(label)).c_str());
+    Ref next_sub = Ref::steal(PyNumber_Subtract(sub, py::integer(2)));
+    return py::callm(next, ID("logical_port_num"), mode, next_sub, port_base);
+  }
+  long h = py::as_long(py::callm(self, ID("hw_port_num"), mode, py::integer(0)));
+  long lport = half(h) + 1 + s;
+  if (lport > 96)
+    lport += 5;
+  else if (lport > 64)
+    lport += 3;
+  else if (lport > 32)
+    lport += 1;
+  return py::integer(lport);
+}
+
+// The running platform's non-fabric port with this label, or None.
+Ref tomahawk2_find_port(Args a) {
+  Ref platforms = py::attr(global("quorvel"), ID("platforms"));
+  Ref platform = py::callm(platforms, ID("probe"));
+  Ref ports = py::attr(py::attr(platform, ID("switch")), ID("ports"));
+  Ref it = py::iter(ports);
+  while (Ref port = py::next(it))
+    if (py::equal(py::attr(port, ID("label")), a[1]) &&
+        !py::truth(py::attr(port, ID("is_fabric"))))
+      return port;
+  return {};
+}
+
+Ref trident3_logical_port_num(Args a) {
+  long n = intf_num(a[0], a[1], a[2]) + 1;
+  return py::integer(n > 64 ? n + 2 : n);
+}
+
+Ref trident3_serial_logical_port_num(Args a) {
+  return py::integer(intf_num(a[0], a[1], a[2]) + 1);
+}
+
+// ---- port counts -----------------------------------------------------------
+
+// (self, mode): "<n>x<speed>" makes n logical ports, every other mode one.
+Ref breakout_logical_ports(Args a) {
+  check_mode(a[0], a[1]);
+  if (!is(py::item(a[1], 1), "x")) return py::integer(1);
+  return Ref::steal(PyNumber_Int(py::item(a[1], Py_ssize_t(0))));
+}
+
+Ref maverick_40g_logical_ports(Args a) {
+  check_mode(a[0], a[1]);
+  if (is(a[1], "4x10G") || is(a[1], "4x1G")) return py::integer(4);
+  if (is(a[1], "40G")) return py::integer(1);
+  return {};
+}
+
+// A one-lane port on its own counts once; in a gang of four the leader
+// stands for the whole gang (`gang` ports) and the others for none.
+Ref one_lane_ports(Args a, std::initializer_list<const char*> single,
+                   std::initializer_list<const char*> ganged, long gang) {
+  check_mode(a[0], a[1]);
+  for (const char* m : single)
+    if (is(a[1], m)) return py::integer(1);
+  for (const char* m : ganged)
+    if (is(a[1], m)) return py::integer(gang_leader(a[0]) ? gang : 0);
+  return {};
+}
+
+Ref ports_25g_logical(Args a) { return one_lane_ports(a, {"25G", "10G"}, {"100G/4", "40G/4"}, 1); }
+Ref ports_25g_physical(Args a) { return one_lane_ports(a, {"25G", "10G"}, {"100G/4", "40G/4"}, 4); }
+Ref maverick_10g_logical(Args a) { return one_lane_ports(a, {"1G", "10G"}, {"40G/4"}, 1); }
+Ref maverick_10g_physical(Args a) { return one_lane_ports(a, {"1G", "10G"}, {"40G/4"}, 4); }
+Ref trident3_mg_ports(Args a) { return one_lane_ports(a, {"1G", "2.5G", "5G", "10G"}, {}, 0); }
+
+// Ports whose every mode makes one logical port.
+Ref single_port(Args a) {
+  check_mode(a[0], a[1]);
+  return py::integer(1);
+}
+
+Ref max_one(Args) { return py::integer(1); }
+Ref max_four(Args) { return py::integer(4); }
+
+// A port paired with an adjacent port splits two ways at most.
+Ref tomahawk2_max_logical_ports(Args a) {
+  return py::integer(py::attr(a[0], ID("adj_label")).get() == Py_None ? 4 : 2);
+}
+
+Ref tomahawk2_blocked_adj_split_num(Args a) {
+  Ref v = py::attr(a[0], ID("blocked_adj_split"));
+  return v.get() == Py_None ? py::integer(0) : v;
+}
+
+// ---- polarity --------------------------------------------------------------
+
+// (self, mode, sub, polarity_flip): a one-lane port is flipped only when its
+// flag is True itself.
+Ref one_lane_polarity(Args a) {
+  check_mode(a[0], a[1]);
+  return py::integer(a[3] == Py_True ? 1 : 0);
+}
+
+// Bit `sub` of a lane mask, as 0 or 1.
+Ref mask_bit(PyObject* mask, PyObject* sub) {
+  Ref bit = Ref::steal(PyNumber_Lshift(py::integer(1), sub));
+  return py::integer(py::truth(Ref::steal(PyNumber_And(mask, bit))) ? 1 : 0);
+}
+
+// (self, mode, sub, polarity_flip_list): from the port's lane mask, one bit
+// per logical port split four ways, two bits per logical port split two
+// ways, the whole mask for the port whole.
+Ref breakout_polarity(Args a) {
+  PyObject *self = a[0], *mode = a[1], *sub = a[2], *mask = a[3];
+  check_mode(self, mode);
+  if (is(py::callm(self, ID("num_logical_ports"), mode), 4)) return mask_bit(mask, sub);
+  if (is(py::callm(self, ID("num_logical_ports"), mode), 2)) {
+    Ref shift = Ref::steal(PyNumber_Multiply(sub, py::integer(2)));
+    Ref lanes = Ref::steal(PyNumber_Rshift(mask, shift));
+    return Ref::steal(PyNumber_And(lanes, py::integer(3)));
+  }
+  return Ref::borrow(mask);
+}
+
+Ref maverick_40g_polarity(Args a) {
+  check_mode(a[0], a[1]);
+  if (is(a[1], "4x1G") || is(a[1], "4x10G")) return mask_bit(a[3], a[2]);
+  if (is(a[1], "40G")) return Ref::borrow(a[3]);
+  return {};
+}
+
+// ---- auto-negotiation and fibre preference --------------------------------
+
+// BaseT ports negotiate through their PHY; otherwise clause 37 is on and
+// clause 73 off in the port's 10G modes.
+Ref autoneg(Args a, PyObject* value, bool maverick) {
+  Ref layer = py::attr(a[0], ID("phy_layer"));
+  if (is(layer, "10GBaseT") || is(layer, "1GBaseT")) return {};
+  if (is(a[1], "10G") || (maverick && is(a[1], "4x10G"))) return text(value);
+  return {};
+}
+
+Ref trident3_an_c37(Args a) { return autoneg(a, ID("on"), false); }
+Ref trident3_an_c73(Args a) { return autoneg(a, ID("off"), false); }
+Ref maverick_an_c37(Args a) { return autoneg(a, ID("on"), true); }
+Ref maverick_an_c73(Args a) { return autoneg(a, ID("off"), true); }
+Ref fabric_an_c37(Args) { return text(ID("off")); }
+Ref fabric_an_c73(Args) { return text(ID("auto")); }
+
+// Fibre is preferred on SFP cages; a port without a PHY layer has no
+// preference.
+Ref sfp_fiber_pref(Args a) {
+  Ref layer = py::attr(a[0], ID("phy_layer"));
+  if (layer.get() == Py_None) return py::boolean(false);
+  return py::boolean(py::contains(layer, py::str("SFP")));
+}
+
+Ref no_fiber_pref(Args) { return {}; }
+
+const char kTH2InitDoc[] =
+    "\n"
+    "        Addition port attributes:\n"
+    "\n"
+    "        adj_label is front panel port label of the adjacent port (because we\n"
+    "            don't want to automatically assume the adjacent label is label+1),\n"
+    "        blocked_adj_split Port is blocked when its adjacent port is split into\n"
+    "            this number of ports (or more)\n"
+    "        ";
+
+}  // namespace
+
+const py::ImplTable line7_impls = {
+    // Family bases.
+    {"MaverickPort.__init__", maverick_init},
+    {"MaverickPort.led_port_num", maverick_led_port_num},
+    {"MaverickPort.hw_port_num", lane_port_num},
+    {"MaverickPort.hw_intf_prefix", maverick_prefix},
+    {"MaverickPort.logical_port_num", maverick_logical_port_num},
+    {"TomahawkPort.__init__", tomahawk_init},
+    {"TomahawkPort.led_port_num", tomahawk_led_port_num},
+    {"TomahawkPort.hw_port_num", lane_port_num},
+    {"TomahawkPort.hw_intf_prefix", ce_xe_prefix},
+    {"TomahawkPort.logical_port_num", tomahawk_logical_port_num},
+    {"TomahawkTwoPort.__init__", tomahawk_leaf_init},
+    {"TomahawkTwoPort.led_port_num", tomahawk2_led_port_num},
+    {"TomahawkTwoPort.find_port", tomahawk2_find_port,
+     "\n        Find a platform port based upon the port's label.\n        "},
+    {"TomahawkTwoPort.logical_port_num", tomahawk2_logical_port_num},
+    {"TridentThreePort.__init__", trident3_init},
+    {"TridentThreePort.led_port_num", trident3_led_port_num},
+    {"TridentThreePort.hw_port_num", lane_port_num},
+    {"TridentThreePort.hw_intf_prefix", ce_xe_prefix},
+    {"TridentThreePort.logical_port_num", trident3_logical_port_num},
+
+    // TridentThree.
+    {"TridentThree100GPort.__init__", trident3_100g_init},
+    {"TridentThree100GPort.num_logical_ports", breakout_logical_ports},
+    {"TridentThree100GPort.max_logical_ports", max_four},
+    {"TridentThree100GPort.polarity_flip_val", breakout_polarity},
+    {"TridentThree25GPort.__init__", trident3_first_mode_init},
+    {"TridentThree25GPort.num_logical_ports", ports_25g_logical},
+    {"TridentThree25GPort.max_logical_ports", max_one},
+    {"TridentThree25GPort.num_physical_ports", ports_25g_physical},
+    {"TridentThree25GPort.polarity_flip_val", one_lane_polarity},
+    {"TridentThree10GPort.__init__", trident3_first_mode_init},
+    {"TridentThree10GPort.num_logical_ports", single_port},
+    {"TridentThree10GPort.max_logical_ports", max_one},
+    {"TridentThree10GPort.num_physical_ports", single_port},
+    {"TridentThree10GPort.polarity_flip_val", one_lane_polarity},
+    {"TridentThree10GPort.an_c37", trident3_an_c37},
+    {"TridentThree10GPort.an_c73", trident3_an_c73},
+    {"TridentThree10GPort.logical_port_num", trident3_serial_logical_port_num},
+    {"TridentThree10GPort.set_fiber_pref", sfp_fiber_pref},
+    {"TridentThreeMGPort.__init__", trident3_leaf_init},
+    {"TridentThreeMGPort.num_logical_ports", trident3_mg_ports},
+    {"TridentThreeMGPort.max_logical_ports", max_one},
+    {"TridentThreeMGPort.num_physical_ports", trident3_mg_ports},
+    {"TridentThreeMGPort.polarity_flip_val", one_lane_polarity},
+    {"TridentThreeMGPort.an_c37", trident3_an_c37},
+    {"TridentThreeMGPort.an_c73", trident3_an_c73},
+    {"TridentThreeMGPort.logical_port_num", trident3_serial_logical_port_num},
+    {"TridentThreeMGPort.set_fiber_pref", sfp_fiber_pref},
+
+    // Tomahawk and TomahawkTwo.
+    {"Tomahawk100GPort.__init__", tomahawk_leaf_init},
+    {"Tomahawk100GPort.num_logical_ports", breakout_logical_ports},
+    {"Tomahawk100GPort.max_logical_ports", max_four},
+    {"Tomahawk100GPort.polarity_flip_val", breakout_polarity},
+    {"Tomahawk100GFabricPort.__init__", tomahawk_fabric_init},
+    {"Tomahawk100GFabricPort.max_logical_ports", max_one},
+    {"Tomahawk25GPort.__init__", tomahawk_leaf_init},
+    {"Tomahawk25GPort.num_logical_ports", ports_25g_logical},
+    {"Tomahawk25GPort.max_logical_ports", max_one},
+    {"Tomahawk25GPort.num_physical_ports", ports_25g_physical},
+    {"Tomahawk25GPort.polarity_flip_val", one_lane_polarity},
+    {"TomahawkMgmt10GPort.__init__", tomahawk_leaf_init},
+    {"TomahawkMgmt10GPort.num_logical_ports", single_port},
+    {"TomahawkMgmt10GPort.max_logical_ports", max_one},
+    {"TomahawkTwo100GPort.__init__", tomahawk2_100g_init, kTH2InitDoc},
+    {"TomahawkTwo100GPort.blocked_adj_split_num", tomahawk2_blocked_adj_split_num},
+    {"TomahawkTwo100GPort.num_logical_ports", breakout_logical_ports},
+    {"TomahawkTwo100GPort.max_logical_ports", tomahawk2_max_logical_ports},
+    {"TomahawkTwo100GPort.polarity_flip_val", breakout_polarity},
+
+    // Maverick.
+    {"Maverick100GPort.__init__", maverick_100g_init},
+    {"Maverick100GPort.num_logical_ports", breakout_logical_ports},
+    {"Maverick100GPort.max_logical_ports", max_four},
+    {"Maverick100GPort.polarity_flip_val", breakout_polarity},
+    {"Maverick40GPort.__init__", maverick_40g_init},
+    {"Maverick40GPort.num_logical_ports", maverick_40g_logical_ports},
+    {"Maverick40GPort.max_logical_ports", max_four},
+    {"Maverick40GPort.polarity_flip_val", maverick_40g_polarity},
+    {"Maverick40GFabricPort.__init__", maverick_40g_fabric_init},
+    {"Maverick40GFabricPort.max_logical_ports", max_one},
+    {"Maverick10GPort.__init__", maverick_leaf_init},
+    {"Maverick10GPort.num_logical_ports", maverick_10g_logical},
+    {"Maverick10GPort.max_logical_ports", max_one},
+    {"Maverick10GPort.num_physical_ports", maverick_10g_physical},
+    {"Maverick10GPort.polarity_flip_val", one_lane_polarity},
+    {"Maverick10GPort.an_c37", maverick_an_c37},
+    {"Maverick10GPort.an_c73", maverick_an_c73},
+    {"Maverick10GPort.set_fiber_pref", sfp_fiber_pref},
+    {"Maverick10GFabricPort.__init__", maverick_10g_fabric_init},
+    {"Maverick10GFabricPort.an_c37", fabric_an_c37},
+    {"Maverick10GFabricPort.an_c73", fabric_an_c73},
+    {"Maverick10GFabricPort.set_fiber_pref", no_fiber_pref},
+};
 
 }  // namespace skorrel
