@@ -1,8 +1,7 @@
 """The Tomahawk, TomahawkTwo, Maverick and TridentThree port lines of skorrel.
 
 Ports are built as a platform description builds them, by keyword, one object
-per front-panel port.  Tests marked `needs_base` go through SDKPort's own
-operations (the mode check, hw_intf_num, the polarity and serdes readers).
+per front-panel port.
 """
 import unittest
 
@@ -11,20 +10,6 @@ import skorrel
 from skorrel import NoSuchMode
 
 
-def _base_built():
-    port = skorrel.TomahawkMgmt10GPort(label='1', serdes=(0,), phy_types=None, phy_addrs=None,
-                                       phy_layer='SFP+', leds=None, unit=0)
-    try:
-        skorrel.SDKPort._check_mode('1G')
-        port.hw_intf_num('10G', 0)
-    except NotImplementedError:
-        return False
-    except NoSuchMode:
-        pass
-    return True
-
-
-needs_base = unittest.skipUnless(_base_built(), 'needs the SDKPort base operations')
 
 
 def port(cls, label, serdes, **kw):
@@ -148,7 +133,6 @@ class TomahawkTest(unittest.TestCase):
         self.assertEqual(quad(skorrel.Tomahawk100GPort, '1', 64).logical_port_num('2x50G', 1, 0),
                          69)
 
-    @needs_base
     def test_led_numbers(self):
         got = [port(skorrel.Tomahawk25GPort, '1', (n,)).led_port_num('25G', 0)
                for n in (31, 32, 95, 96, 127, 128, 129, 130, 131)]
@@ -156,7 +140,6 @@ class TomahawkTest(unittest.TestCase):
         p = quad(skorrel.Tomahawk100GPort, '1', 64)
         self.assertEqual([p.led_port_num('2x50G', s) for s in (0, 1)], [32, 34])
 
-    @needs_base
     def test_breakout_and_gangs(self):
         p = quad(skorrel.Tomahawk100GPort, '1', 0)
         self.assertEqual([p.num_logical_ports(m) for m in ('4x25G', '2x50G', '2x40G', '100G')],
@@ -175,7 +158,6 @@ class TomahawkTest(unittest.TestCase):
         self.assertEqual(mgmt.num_logical_ports('10G'), 1)
         self.assertRaises(NoSuchMode, mgmt.num_logical_ports, '25G')
 
-    @needs_base
     def test_polarity(self):
         p = quad(skorrel.Tomahawk100GPort, '1', 0, rx_polarity_flip=6, tx_polarity_flip=0)
         self.assertEqual([p.rx_logical_polarity_flip('4x10G', s) for s in range(4)], [0, 1, 1, 0])
@@ -203,7 +185,6 @@ class TomahawkTest(unittest.TestCase):
         self.assertEqual(skorrel.SDKPort._serdes_intf_map, {})
         self.assertRaises(AttributeError, setattr, f, 'max_logical_ports', 2)
 
-    @needs_base
     def test_fabric_serdes(self):
         f = skorrel.Tomahawk100GFabricPort('1', (0, 1, 2, 3), 0, 0, 0, 0)
         self.assertEqual((f.serdes_if_type(100), f.serdes_if_type(40)), ('KR4', None))
@@ -268,13 +249,11 @@ class TomahawkTwoTest(unittest.TestCase):
                          ('6', 2, 3, 'ce19'))
         self.assertRaises(TypeError, port, skorrel.TomahawkTwo100GPort, '1', (0, 1, 2, 3))
 
-    @needs_base
     def test_led_numbers(self):
         got = [self.th2('1', n).led_port_num('100G', 0)
                for n in (63, 64, 127, 128, 191, 192, 255, 256)]
         self.assertEqual(got, [63, 0, 63, 0, 63, 0, 63, 64])
 
-    @needs_base
     def test_polarity(self):
         p = self.th2('1', 0)
         self.assertEqual([p.polarity_flip_val('4x25G', s, 10) for s in range(4)], [0, 1, 0, 1])
@@ -319,13 +298,11 @@ class MaverickTest(unittest.TestCase):
         self.assertRaises(IndexError, p.hw_port_num, '4x25G', 4)
         self.assertEqual(p.logical_port_num('whatever', 2, 10), 12)
 
-    @needs_base
     def test_led_numbers(self):
         got = [port(skorrel.Maverick10GPort, '1', (n,)).led_port_num('10G', 0)
                for n in (0, 35, 36, 71)]
         self.assertEqual(got, [1, 36, 1, 36])
 
-    @needs_base
     def test_breakout_and_gangs(self):
         gang = [port(skorrel.Maverick10GPort, str(n), (n,)) for n in (8, 9, 10, 11, 0)]
         self.assertEqual([(g.num_logical_ports('40G/4'), g.num_physical_ports('40G/4'))
@@ -337,7 +314,6 @@ class MaverickTest(unittest.TestCase):
         self.assertEqual(q.num_physical_ports('4x10G'), 4)
         self.assertRaises(NoSuchMode, q.num_logical_ports, '40G/4')
 
-    @needs_base
     def test_polarity(self):
         q = quad(skorrel.Maverick40GPort, '1', 0)
         self.assertEqual([q.polarity_flip_val('4x10G', s, 5) for s in range(4)], [1, 0, 1, 0])
@@ -393,7 +369,6 @@ class TridentThreeTest(unittest.TestCase):
                          ['ce', 'xe', 'xe'])
         self.assertEqual(p.hw_port_num('25G', 0), 130)
 
-    @needs_base
     def test_led_and_logical_numbers(self):
         def numbers(cls, mode, n):
             p = port(cls, '1', (n,))
@@ -403,7 +378,6 @@ class TridentThreeTest(unittest.TestCase):
         self.assertEqual(numbers(skorrel.TridentThree10GPort, '1G', 64), (64, 65))
         self.assertEqual(numbers(skorrel.TridentThreeMGPort, '2.5G', 70), (70, 71))
 
-    @needs_base
     def test_breakout_and_gangs(self):
         for n, counts in ((8, (1, 4)), (9, (0, 0)), (10, (0, 0)), (11, (0, 0)), (0, (1, 4))):
             p = port(skorrel.TridentThree25GPort, str(n), (n,))
@@ -419,7 +393,6 @@ class TridentThreeTest(unittest.TestCase):
                           for m in ('10G', '5G', '2.5G', '1G')], [(1, 1)] * 4)
         self.assertRaises(NoSuchMode, mg.num_physical_ports, '25G')
 
-    @needs_base
     def test_polarity(self):
         p = quad(skorrel.TridentThree100GPort, '1', 0)
         self.assertEqual([p.polarity_flip_val('4x25G', s, 10) for s in range(4)], [0, 1, 0, 1])
