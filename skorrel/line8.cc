@@ -1,27 +1,687 @@
+// The port classes of the Trident, TridentTwo and TridentTwoPlus lines
+// ("hg" interfaces built from serdes lanes, 10G ports ganging four into 40G,
+// 40G ports breaking out into four) and of the 1G/10G chips Triumph, Apollo,
+// Helix4 and Hurricane2 (interface names given whole, numbered by table or by
+// interface prefix).
 #include "skorrel.h"
 
-namespace skorrel {
+#include <utility>
 
-// Attributes and operations of these classes are still to come.
-const std::vector<ClassDef> line8_classes = {
-    {"Apollo1GPort", "ApolloPort", nullptr, nullptr, {}},
-    {"Triumph1GPort", "TriumphPort", nullptr, nullptr, {}},
-    {"Helix41GPort", "Helix4Port", nullptr, nullptr, {}},
-    {"Hurricane21GPort", "Hurricane2Port", nullptr, nullptr, {}},
-    {"Apollo10GPort", "ApolloPort", nullptr, nullptr, {}},
-    {"Triumph10GPort", "TriumphPort", nullptr, nullptr, {}},
-    {"Helix410GPort", "Helix4Port", nullptr, nullptr, {}},
-    {"Hurricane210GPort", "Hurricane2Port", nullptr, nullptr, {}},
-    {"Hurricane213GPort", "Hurricane2Port", nullptr, nullptr, {}},
-    {"Hurricane213GFabricPort", "Hurricane213GPort", nullptr, nullptr, {}},
-    {"Trident10GPort", "TridentPort", nullptr, nullptr, {}},
-    {"TridentTwo10GPort", "TridentTwoPort", nullptr, nullptr, {}},
-    {"TridentTwo10GFabricPort", "TridentTwo10GPort", nullptr, nullptr, {}},
-    {"TridentTwoPlus10GPort", "TridentTwoPlusPort", nullptr, nullptr, {}},
-    {"Trident40GPort", "TridentPort", nullptr, nullptr, {}},
-    {"TridentTwo40GPort", "TridentTwoPort", nullptr, nullptr, {}},
-    {"TridentTwoPlus40GPort", "TridentTwoPlusPort", nullptr, nullptr, {}},
+namespace skorrel {
+namespace {
+
+using py::Args;
+using py::Ref;
+constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
+
+// ---- helpers -------------------------------------------------------------
+
+bool is_mode(PyObject* mode, PyObject* text) { return py::equal(mode, text); }
+
+void check_mode(Args a) { py::callm(a[0], ID("_check_mode"), a[1]); }
+
+// Calls <cls>.__init__(*pos, **kw), the class looked up by name now; `pos`
+// starts with the object.  `untuned` adds the SDK tuning values that the
+// lines without them hand the base: None, and oversub False.
+using Kw = std::initializer_list<std::pair<PyObject*, PyObject*>>;
+void init_of(const char* cls, std::initializer_list<PyObject*> pos, Kw kw,
+             bool untuned = false) {
+  Ref kwargs = py::dict();
+  for (const auto& [name, value] : kw) py::dict_set(kwargs, name, value);
+  if (untuned) {
+    for (PyObject* name : {ID("pre_emphasis"), ID("drv_current"), ID("pre_drv_current"),
+                           ID("phy_id1"), ID("sys_interface")})
+      py::dict_set(kwargs, name, Py_None);
+    py::dict_set(kwargs, ID("oversub"), Py_False);
+  }
+  py::call_kw(py::attr(global(cls), ID("__init__")), py::tuple(pos), kwargs);
+}
+
+// "hg%u" of every serdes lane, in order; the whole tuple is made before
+// anything is stored.
+Ref hg_names(PyObject* serdes) {
+  Ref names = py::list();
+  Ref it = py::iter(serdes);
+  while (Ref lane = py::next(it))
+    py::append(names, Ref::steal(PyString_Format(ID("hg%u"), py::tuple({lane.get()}))));
+  return Ref::steal(PyList_AsTuple(names));
+}
+
+Ref one(PyObject* v) { return py::tuple({v}); }
+
+// A one-lane port leads its gang of four when the number of its first
+// interface name is a multiple of 4.
+bool gang_leader(PyObject* self) {
+  Ref first = py::item(py::attr(self, ID("hw_ports")), Py_ssize_t(0));
+  Ref tail = Ref::steal(PySequence_GetSlice(first, 2, PY_SSIZE_T_MAX));
+  Ref rem = Ref::steal(PyNumber_Remainder(Ref::steal(PyNumber_Int(tail)), py::integer(4)));
+  return !py::truth(rem);
+}
+
+// The interface number and prefix of lane `sub`, the number asked first.
+std::pair<Ref, Ref> intf(Args a) {
+  Ref n = py::callm(a[0], ID("hw_intf_num"), a[1], a[2]);
+  Ref prefix = py::callm(a[0], ID("hw_intf_prefix"), a[1], a[2]);
+  return {n, prefix};
+}
+
+Ref plus(PyObject* n, long k) { return Ref::steal(PyNumber_Add(n, py::integer(k))); }
+
+[[noreturn]] void bad_prefix() { py::raise(PyExc_RuntimeError, "bad interface prefix"); }
+
+// 1 shifted left by the port's own hardware port number, at full width.
+Ref pbmp_by_port_num(Args a) {
+  Ref n = py::callm(a[0], ID("hw_port_num"), a[1], a[2]);
+  return Ref::steal(PyNumber_Lshift(py::integer(1), n));
+}
+
+// Polarity of a one-lane port: only the True object counts as flipped.
+Ref flag_polarity(Args a) {
+  check_mode(a);
+  return py::integer(a[3] == Py_True);
+}
+
+// Bit `sub` of a lane mask, as 1 or 0.
+Ref mask_bit(PyObject* mask, PyObject* sub) {
+  Ref bit = Ref::steal(PyNumber_Lshift(py::integer(1), sub));
+  return py::integer(py::truth(Ref::steal(PyNumber_And(mask, bit))));
+}
+
+Ref integer_1(Args) { return py::integer(1); }
+Ref integer_4(Args) { return py::integer(4); }
+
+// ---- Trident family --------------------------------------------------------
+
+Ref trident_init(Args a) {
+  Ref hw_ports = hg_names(a[2]);
+  init_of("BCMPort",
+          {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
+           a[13]},
+          {}, true);
+  return {};
+}
+
+Ref trident10g_init(Args a) {
+  init_of("TridentPort", {a[0]},
+          {{ID("label"), a[1]},
+           {ID("serdes"), one(a[2])},
+           {ID("phy_types"), one(a[3])},
+           {ID("phy_addrs"), one(a[4])},
+           {ID("phy_layer"), a[5]},
+           {ID("prim_offset"), Py_None},
+           {ID("leds"), a[6]},
+           {ID("unit"), a[7]},
+           {ID("rx_polarity_flip"), a[9]},
+           {ID("tx_polarity_flip"), a[11]},
+           {ID("rx_lane_map"), a[8]},
+           {ID("tx_lane_map"), a[10]},
+           {ID("mdi_pair_map"), a[12]}});
+  return {};
+}
+
+Ref trident40g_init(Args a) {
+  init_of("TridentPort", {a[0]},
+          {{ID("label"), a[1]},
+           {ID("serdes"), a[2]},
+           {ID("phy_types"), a[3]},
+           {ID("phy_addrs"), a[4]},
+           {ID("phy_layer"), ID("QSFP+")},
+           {ID("prim_offset"), a[12]},
+           {ID("leds"), a[5]},
+           {ID("unit"), a[6]},
+           {ID("rx_polarity_flip"), a[8]},
+           {ID("tx_polarity_flip"), a[10]},
+           {ID("rx_lane_map"), a[7]},
+           {ID("tx_lane_map"), a[9]},
+           {ID("mdi_pair_map"), a[11]}});
+  return {};
+}
+
+// Ganged one-lane ports: "10G" (and "1G" where the class has it) is one port;
+// "40G/4" is one logical port over four physical ones, counted on the leader.
+template <bool With1G>
+Ref ganged_logical(Args a) {
+  check_mode(a);
+  if ((With1G && is_mode(a[1], ID("1G"))) || is_mode(a[1], ID("10G"))) return py::integer(1);
+  if (is_mode(a[1], ID("40G/4"))) return py::integer(gang_leader(a[0]) ? 1 : 0);
+  return {};
+}
+
+template <bool With1G>
+Ref ganged_physical(Args a) {
+  check_mode(a);
+  if ((With1G && is_mode(a[1], ID("1G"))) || is_mode(a[1], ID("10G"))) return py::integer(1);
+  if (is_mode(a[1], ID("40G/4"))) return py::integer(gang_leader(a[0]) ? 4 : 0);
+  return {};
+}
+
+// Four-lane ports: one 40G port or four broken out.
+template <bool With1G>
+Ref breakout_logical(Args a) {
+  check_mode(a);
+  if (is_mode(a[1], ID("4x10G")) || (With1G && is_mode(a[1], ID("4x1G"))))
+    return py::integer(4);
+  if (is_mode(a[1], ID("40G"))) return py::integer(1);
+  return {};
+}
+
+// Trident 40G ports keep one flag per lane: a broken-out port reads its own
+// flag; the 40G port packs every lane into four bits, lane 0 lowest.
+Ref trident40g_polarity(Args a) {
+  check_mode(a);
+  if (is_mode(a[1], ID("4x10G"))) return py::integer(py::item(a[3], a[2]).get() == Py_True);
+  if (is_mode(a[1], ID("40G"))) {
+    Ref packed = py::integer(0), four = py::integer(4), lane_bits = py::integer(0xF);
+    Ref it = py::call(global("reversed"), a[3]);
+    while (Ref flag = py::next(it)) {
+      packed = Ref::steal(PyNumber_Lshift(packed, four));
+      if (flag.get() == Py_True) packed = Ref::steal(PyNumber_Or(packed, lane_bits));
+    }
+    return packed;
+  }
+  return {};
+}
+
+// ---- TridentTwo family -----------------------------------------------------
+
+Ref tridenttwo_init(Args a) {
+  Ref hw_ports = hg_names(a[2]);
+  init_of("BCMPort",
+          {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
+           a[19], a[13], a[14], a[15], a[16], a[17], a[18]},
+          {});
+  return {};
+}
+
+Ref tridenttwo_led_port_num(Args) {
+  py::raise(PyExc_RuntimeError, "Trident 2 LED port unknown");
+}
+
+// Autonegotiation of the TridentTwo lines: none on copper PHYs, else set
+// for the 10G modes.
+Ref an_for_10g(Args a, PyObject* setting) {
+  Ref layer = py::attr(a[0], ID("phy_layer"));
+  if (py::equal(layer, ID("10GBaseT")) || py::equal(layer, ID("1GBaseT"))) return {};
+  if (is_mode(a[1], ID("10G")) || is_mode(a[1], ID("4x10G"))) return Ref::borrow(setting);
+  return {};
+}
+
+Ref tridenttwo_an_c37(Args a) { return an_for_10g(a, ID("auto")); }
+Ref tridenttwo_an_c73(Args a) { return an_for_10g(a, ID("off")); }
+Ref tridenttwoplus_an_c37(Args a) { return an_for_10g(a, ID("on")); }
+Ref an_off(Args) { return Ref::borrow(ID("off")); }
+
+Ref tridenttwoplus_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2])); }
+
+Ref tridenttwoplus_set_fiber_pref(Args a) {
+  return py::boolean(py::contains(py::attr(a[0], ID("phy_layer")), ID("SFP")));
+}
+
+// The TridentTwo and TridentTwoPlus leaves share one argument list (the
+// TridentTwoPlus 40G port without phy_layer) and hand every value on by name.
+Ref tridenttwo_leaf_init(Args a, const char* base, PyObject* phy_layer, int shift) {
+  // `shift` is 1 where the list has no phy_layer: later values sit one
+  // place earlier.
+  auto at = [&](int i) { return a[i - shift]; };
+  init_of(base, {a[0]},
+          {{ID("label"), a[1]},
+           {ID("serdes"), a[2]},
+           {ID("phy_types"), a[3]},
+           {ID("phy_addrs"), a[4]},
+           {ID("phy_layer"), phy_layer},
+           {ID("prim_offset"), at(19)},
+           {ID("leds"), at(6)},
+           {ID("unit"), at(7)},
+           {ID("rx_polarity_flip"), at(9)},
+           {ID("tx_polarity_flip"), at(11)},
+           {ID("rx_lane_map"), at(8)},
+           {ID("tx_lane_map"), at(10)},
+           {ID("mdi_pair_map"), at(12)},
+           {ID("pre_emphasis"), at(13)},
+           {ID("drv_current"), at(14)},
+           {ID("pre_drv_current"), at(15)},
+           {ID("oversub"), at(16)},
+           {ID("phy_id1"), at(17)},
+           {ID("sys_interface"), at(18)}});
+  return {};
+}
+
+// TridentTwo10GPort and TridentTwo40GPort.
+Ref tridenttwo_speed_init(Args a) { return tridenttwo_leaf_init(a, "TridentTwoPort", a[5], 0); }
+Ref tridenttwoplus10g_init(Args a) {
+  return tridenttwo_leaf_init(a, "TridentTwoPlusPort", a[5], 0);
+}
+Ref tridenttwoplus40g_init(Args a) {
+  return tridenttwo_leaf_init(a, "TridentTwoPlusPort", ID("QSFP+"), 1);
+}
+
+// Microserver ports: fabric ports over KR, without PHY or LEDs.
+Ref tridenttwo10g_fabric_init(Args a) {
+  init_of("TridentTwo10GPort", {a[0]},
+          {{ID("label"), a[1]},
+           {ID("serdes"), a[2]},
+           {ID("leds"), Py_None},
+           {ID("phy_types"), Py_None},
+           {ID("phy_addrs"), Py_None},
+           {ID("phy_layer"), Py_None},
+           {ID("tx_lane_map"), a[3]},
+           {ID("rx_lane_map"), a[4]},
+           {ID("tx_polarity_flip"), a[5]},
+           {ID("rx_polarity_flip"), a[6]},
+           {ID("pre_emphasis"), a[7]},
+           {ID("drv_current"), a[8]},
+           {ID("pre_drv_current"), a[9]},
+           {ID("oversub"), Py_True},
+           {ID("unit"), py::integer(0)}});
+  Ref serdes_intf = py::dict();
+  py::dict_set(serdes_intf, py::integer(10), ID("KR"));
+  py::setattr(a[0], ID("_serdes_intf_map"), serdes_intf);
+  return {};
+}
+
+// TridentTwo 40G ports keep a lane mask: a broken-out port reads its bit,
+// the 40G port answers the mask itself.
+template <bool With1G>
+Ref mask_polarity(Args a) {
+  check_mode(a);
+  if ((With1G && is_mode(a[1], ID("4x1G"))) || is_mode(a[1], ID("4x10G")))
+    return mask_bit(a[3], a[2]);
+  if (is_mode(a[1], ID("40G"))) return Ref::borrow(a[3]);
+  return {};
+}
+
+// ---- families that take their interface names whole ---------------------
+
+// TriumphPort, Helix4Port, Hurricane2Port.
+Ref named_family_init(Args a) {
+  init_of("BCMPort",
+          {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
+           a[13]},
+          {}, true);
+  return {};
+}
+
+Ref apollo_init(Args a) {
+  init_of("BCMPort", {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]},
+          {{ID("rx_polarity_flip"), Py_None},
+           {ID("tx_polarity_flip"), Py_None},
+           {ID("rx_lane_map"), Py_None},
+           {ID("tx_lane_map"), Py_None},
+           {ID("mdi_pair_map"), Py_None}},
+          true);
+  return {};
+}
+
+// 1G leaves: label, hw_port, phy_type, phy_addr, [phy_layer,] leds, unit,
+// prim_offset; the PHY layer is always copper.
+Ref leaf1g_init(Args a, const char* base, int shift) {
+  init_of(base, {a[0]},
+          {{ID("label"), a[1]},
+           {ID("hw_ports"), one(a[2])},
+           {ID("phy_types"), one(a[3])},
+           {ID("phy_addrs"), one(a[4])},
+           {ID("phy_layer"), ID("1GBaseT")},
+           {ID("prim_offset"), a[8 - shift]},
+           {ID("leds"), a[6 - shift]},
+           {ID("unit"), a[7 - shift]}});
+  return {};
+}
+
+Ref apollo1g_init(Args a) { return leaf1g_init(a, "ApolloPort", 1); }
+Ref triumph1g_init(Args a) { return leaf1g_init(a, "TriumphPort", 0); }
+Ref helix41g_init(Args a) { return leaf1g_init(a, "Helix4Port", 0); }
+Ref hurricane21g_init(Args a) { return leaf1g_init(a, "Hurricane2Port", 0); }
+
+Ref apollo10g_init(Args a) {
+  init_of("ApolloPort", {a[0]},
+          {{ID("label"), a[1]},
+           {ID("hw_ports"), one(a[2])},
+           {ID("phy_types"), one(a[3])},
+           {ID("phy_addrs"), one(a[4])},
+           {ID("phy_layer"), a[5]},
+           {ID("prim_offset"), Py_None},
+           {ID("leds"), a[6]},
+           {ID("unit"), a[7]}});
+  return {};
+}
+
+// 10G and 13G leaves with serdes tuning; the values sit at the given places.
+struct TunedPlaces {
+  int hw_port, unit, phy_type, phy_addr, phy_layer, leds, rx_lane_map;
 };
-const py::ImplTable line8_impls = {};
+Ref tuned_leaf_init(Args a, const char* base, const TunedPlaces& p) {
+  int t = p.rx_lane_map;  // then rx_polarity_flip, tx_lane_map, tx_polarity_flip, mdi_pair_map
+  init_of(base, {a[0]},
+          {{ID("label"), a[1]},
+           {ID("hw_ports"), one(a[p.hw_port])},
+           {ID("phy_types"), one(a[p.phy_type])},
+           {ID("phy_addrs"), one(a[p.phy_addr])},
+           {ID("phy_layer"), a[p.phy_layer]},
+           {ID("prim_offset"), Py_None},
+           {ID("leds"), a[p.leds]},
+           {ID("unit"), a[p.unit]},
+           {ID("rx_lane_map"), a[t]},
+           {ID("rx_polarity_flip"), a[t + 1]},
+           {ID("tx_lane_map"), a[t + 2]},
+           {ID("tx_polarity_flip"), a[t + 3]},
+           {ID("mdi_pair_map"), a[t + 4]}});
+  return {};
+}
+
+constexpr TunedPlaces k10GPlaces{2, 7, 3, 4, 5, 6, 8};
+constexpr TunedPlaces k13GPlaces{2, 3, 4, 5, 6, 7, 8};
+
+Ref triumph10g_init(Args a) { return tuned_leaf_init(a, "TriumphPort", k10GPlaces); }
+Ref helix410g_init(Args a) { return tuned_leaf_init(a, "Helix4Port", k10GPlaces); }
+Ref hurricane210g_init(Args a) { return tuned_leaf_init(a, "Hurricane2Port", k10GPlaces); }
+Ref hurricane213g_init(Args a) { return tuned_leaf_init(a, "Hurricane2Port", k13GPlaces); }
+
+Ref hurricane213g_fabric_init(Args a) {
+  init_of("Hurricane213GPort", {a[0]},
+          {{ID("label"), a[1]}, {ID("hw_port"), a[2]}, {ID("unit"), a[3]}});
+  return {};
+}
+
+// Apollo: ge0..ge35 take ports 1..36, the higher ge ports skip 37; hg from 50.
+Ref apollo_hw_port_num(Args a) {
+  auto [n, prefix] = intf(a);
+  if (py::equal(prefix, ID("ge"))) {
+    int above = PyObject_RichCompareBool(n, py::integer(35), Py_GT);
+    py::check(above);
+    return plus(n, above ? 2 : 1);
+  }
+  if (py::equal(prefix, ID("hg"))) return plus(n, 50);
+  bad_prefix();
+}
+
+Ref apollo_led_port_num(Args a) {
+  auto [n, prefix] = intf(a);
+  if (py::equal(prefix, ID("ge"))) return plus(n, 1);
+  if (py::equal(prefix, ID("hg"))) return plus(n, 73);
+  bad_prefix();
+}
+
+Ref helix4_led_port_num(Args a) {
+  auto [n, prefix] = intf(a);
+  if (py::equal(prefix, ID("ge"))) return plus(n, 1);
+  if (py::equal(prefix, ID("hg"))) return plus(n, 49);
+  bad_prefix();
+}
+
+Ref hurricane2_hw_port_num(Args a) {
+  auto [n, prefix] = intf(a);
+  if (py::equal(prefix, ID("ge"))) return plus(n, 2);
+  if (py::equal(prefix, ID("xe"))) return plus(n, 26);
+  if (py::equal(prefix, ID("hg"))) return plus(n, 28);
+  bad_prefix();
+}
+
+// The LED chain has the ge ports, then two LEDs per xe port; none for hg.
+Ref hurricane2_led_port_num(Args a) {
+  auto [n, prefix] = intf(a);
+  if (py::equal(prefix, ID("ge"))) return plus(n, 2);
+  if (py::equal(prefix, ID("xe")))
+    return plus(Ref::steal(PyNumber_Multiply(n, py::integer(2))), 26);
+  bad_prefix();
+}
+
+// ---- class statements ------------------------------------------------------
+
+Ref modes(std::initializer_list<PyObject*> names) { return py::tuple(names); }
+
+Ref speed_map(std::initializer_list<std::pair<PyObject*, long>> speeds) {
+  Ref map = py::dict();
+  for (const auto& [mode, speed] : speeds) py::dict_set(map, mode, py::integer(speed));
+  return map;
+}
+
+void attrs_1g(py::ClassBody& c) {
+  c.set("modes", modes({ID("1G")}));
+  c.set("default_mode", ID("1G"));
+}
+
+void attrs_10g(py::ClassBody& c) {
+  c.set("modes", modes({ID("10G")}));
+  c.set("default_mode", ID("10G"));
+  c.set("_speed_map", speed_map({{ID("10G"), 10}}));
+}
+
+void attrs_10g_no_xlate(py::ClassBody& c) {
+  attrs_10g(c);
+  c.set("disable_prefix_xlate", Py_True);
+}
+
+void attrs_13g(py::ClassBody& c) {
+  c.set("modes", modes({ID("13G")}));
+  c.set("default_mode", ID("13G"));
+  c.set("_speed_map", speed_map({{ID("13G"), 13}}));
+  c.set("disable_prefix_xlate", Py_True);
+}
+
+void attrs_fabric_only(py::ClassBody& c) { c.set("is_fabric", Py_True); }
+
+void attrs_fabric(py::ClassBody& c) {
+  c.set("is_fabric", Py_True);
+  c.set("create_fabric", Py_True);
+}
+
+// The modes of a ganged class: "10G", its gang modes, then any extra.
+template <bool With1G>
+void attrs_ganged(py::ClassBody& c) {
+  c.set("gang_modes", modes({ID("40G/4")}));
+  Ref all = Ref::steal(PySequence_Concat(modes({ID("10G")}), c.lookup("gang_modes")));
+  if (With1G) all = Ref::steal(PySequence_Concat(all, modes({ID("1G")})));
+  c.set("modes", all);
+  c.set("default_mode", ID("10G"));
+  c.set("max_gang_size", py::integer(4));
+  if (With1G)
+    c.set("_speed_map", speed_map({{ID("1G"), 1}, {ID("10G"), 10}, {ID("40G/4"), 40}}));
+  else
+    c.set("_speed_map", speed_map({{ID("10G"), 10}, {ID("40G/4"), 40}}));
+}
+
+template <bool With1G>
+void attrs_40g(py::ClassBody& c) {
+  if (With1G) {
+    c.set("modes", modes({ID("40G"), ID("4x10G"), ID("4x1G")}));
+    c.set("default_mode", ID("40G"));
+    c.set("_speed_map", speed_map({{ID("4x1G"), 1}, {ID("4x10G"), 10}, {ID("40G"), 40}}));
+  } else {
+    c.set("modes", modes({ID("40G"), ID("4x10G")}));
+    c.set("default_mode", ID("40G"));
+    c.set("_speed_map", speed_map({{ID("4x10G"), 10}, {ID("40G"), 40}}));
+  }
+}
+
+const char kMode[] = "self, mode";
+const char kFlip[] = "self, mode, sub, polarity_flip";
+const char kFlipList[] = "self, mode, sub, polarity_flip_list";
+
+const char kInit1G[] =
+    "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit, prim_offset=None";
+const char kInit10G[] =
+    "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit, rx_lane_map=None, "
+    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None";
+const char kInitTridentTwoLeaf[] =
+    "self, label, serdes, phy_types, phy_addrs, phy_layer, leds, unit, rx_lane_map=None, "
+    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None, "
+    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
+    "sys_interface=None, prim_offset=None";
+
+std::vector<OpSpec> ops_1g() {
+  return {{"__init__", M, kInit1G},
+          {"speed", M, kMode},
+          {"num_logical_ports", M, kMode},
+          {"max_logical_ports", P, "self"}};
+}
+
+std::vector<OpSpec> ops_10g() {
+  return {{"__init__", M, kInit10G},
+          {"num_logical_ports", M, kMode},
+          {"max_logical_ports", P, "self"},
+          {"polarity_flip_val", M, kFlip}};
+}
+
+std::vector<OpSpec> ops_ganged(const char* init) {
+  return {{"__init__", M, init},
+          {"num_logical_ports", M, kMode},
+          {"max_logical_ports", P, "self"},
+          {"num_physical_ports", M, kMode},
+          {"polarity_flip_val", M, kFlip}};
+}
+
+std::vector<OpSpec> ops_40g(const char* init) {
+  return {{"__init__", M, init},
+          {"num_logical_ports", M, kMode},
+          {"max_logical_ports", P, "self"},
+          {"polarity_flip_val", M, kFlipList}};
+}
+
+}  // namespace
+
+const std::vector<ClassDef> line8_classes = {
+    {"Apollo1GPort", "ApolloPort", nullptr, attrs_1g,
+     {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, leds, unit, prim_offset=None"},
+      {"speed", M, kMode},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"}}},
+    {"Triumph1GPort", "TriumphPort", nullptr, attrs_1g, ops_1g()},
+    {"Helix41GPort", "Helix4Port", nullptr, attrs_1g, ops_1g()},
+    {"Hurricane21GPort", "Hurricane2Port", nullptr, attrs_1g, ops_1g()},
+    {"Apollo10GPort", "ApolloPort", nullptr, attrs_10g,
+     {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit"},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"}}},
+    {"Triumph10GPort", "TriumphPort", nullptr, attrs_10g, ops_10g()},
+    {"Helix410GPort", "Helix4Port", nullptr, attrs_10g, ops_10g()},
+    {"Hurricane210GPort", "Hurricane2Port", nullptr, attrs_10g_no_xlate, ops_10g()},
+    {"Hurricane213GPort", "Hurricane2Port", nullptr, attrs_13g,
+     {{"__init__", M,
+       "self, label, hw_port, unit, phy_type=None, phy_addr=None, phy_layer=None, leds=None, "
+       "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
+       "mdi_pair_map=None"},
+      {"num_logical_ports", M, kMode},
+      {"max_logical_ports", P, "self"}}},
+    {"Hurricane213GFabricPort", "Hurricane213GPort", nullptr, attrs_fabric_only,
+     {{"__init__", M, "self, label, hw_port, unit"}}},
+    {"Trident10GPort", "TridentPort", nullptr, attrs_ganged<false>,
+     ops_ganged("self, label, serdes, phy_type, phy_addr, phy_layer, leds, unit, "
+                "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, "
+                "tx_polarity_flip=None, mdi_pair_map=None")},
+    {"TridentTwo10GPort", "TridentTwoPort", nullptr, attrs_ganged<false>,
+     ops_ganged(kInitTridentTwoLeaf)},
+    {"TridentTwo10GFabricPort", "TridentTwo10GPort",
+     "\n        Treat the microserver ports as fabric ports using KR.\n        ", attrs_fabric,
+     {{"__init__", M,
+       "self, label, serdes, tx_lane_map, rx_lane_map, tx_polarity_flip=None, "
+       "rx_polarity_flip=None, pre_emphasis=None, drv_current=None, pre_drv_current=None"},
+      {"an_c37", M, kMode},
+      {"an_c73", M, kMode}}},
+    {"TridentTwoPlus10GPort", "TridentTwoPlusPort", nullptr, attrs_ganged<true>,
+     ops_ganged(kInitTridentTwoLeaf)},
+    {"Trident40GPort", "TridentPort", nullptr, attrs_40g<false>,
+     ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
+             "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
+             "mdi_pair_map=None, prim_offset=None")},
+    {"TridentTwo40GPort", "TridentTwoPort", nullptr, attrs_40g<false>,
+     ops_40g(kInitTridentTwoLeaf)},
+    {"TridentTwoPlus40GPort", "TridentTwoPlusPort", nullptr, attrs_40g<true>,
+     ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
+             "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
+             "mdi_pair_map=None, pre_emphasis=None, drv_current=None, pre_drv_current=None, "
+             "oversub=False, phy_id1=None, sys_interface=None, prim_offset=None")},
+};
+
+const py::ImplTable line8_impls = {
+    // Families.
+    {"TridentTwoPort.led_port_num", tridenttwo_led_port_num},
+    {"TridentTwoPort.__init__", tridenttwo_init},
+    {"TridentTwoPort.an_c37", tridenttwo_an_c37},
+    {"TridentTwoPort.an_c73", tridenttwo_an_c73},
+    {"TridentTwoPlusPort.an_c37", tridenttwoplus_an_c37},
+    {"TridentTwoPlusPort.logical_port_num", tridenttwoplus_logical_port_num},
+    {"TridentTwoPlusPort.set_fiber_pref", tridenttwoplus_set_fiber_pref},
+    {"TridentPort.__init__", trident_init},
+    {"TriumphPort.__init__", named_family_init},
+    {"ApolloPort.hw_port_num", apollo_hw_port_num},
+    {"ApolloPort.hw_pbmp", pbmp_by_port_num},
+    {"ApolloPort.led_port_num", apollo_led_port_num},
+    {"ApolloPort.__init__", apollo_init},
+    {"Helix4Port.led_port_num", helix4_led_port_num},
+    {"Helix4Port.__init__", named_family_init},
+    {"Hurricane2Port.hw_port_num", hurricane2_hw_port_num},
+    {"Hurricane2Port.led_port_num", hurricane2_led_port_num},
+    {"Hurricane2Port.hw_pbmp", pbmp_by_port_num},
+    {"Hurricane2Port.__init__", named_family_init},
+    // 1G leaves.
+    {"Apollo1GPort.__init__", apollo1g_init},
+    {"Apollo1GPort.speed", integer_1},
+    {"Apollo1GPort.num_logical_ports", integer_1},
+    {"Apollo1GPort.max_logical_ports", integer_1},
+    {"Triumph1GPort.__init__", triumph1g_init},
+    {"Triumph1GPort.speed", integer_1},
+    {"Triumph1GPort.num_logical_ports", integer_1},
+    {"Triumph1GPort.max_logical_ports", integer_1},
+    {"Helix41GPort.__init__", helix41g_init},
+    {"Helix41GPort.speed", integer_1},
+    {"Helix41GPort.num_logical_ports", integer_1},
+    {"Helix41GPort.max_logical_ports", integer_1},
+    {"Hurricane21GPort.__init__", hurricane21g_init},
+    {"Hurricane21GPort.speed", integer_1},
+    {"Hurricane21GPort.num_logical_ports", integer_1},
+    {"Hurricane21GPort.max_logical_ports", integer_1},
+    // 10G and 13G leaves of the 1G/10G chips.
+    {"Apollo10GPort.__init__", apollo10g_init},
+    {"Apollo10GPort.num_logical_ports", integer_1},
+    {"Apollo10GPort.max_logical_ports", integer_1},
+    {"Triumph10GPort.__init__", triumph10g_init},
+    {"Triumph10GPort.num_logical_ports", integer_1},
+    {"Triumph10GPort.max_logical_ports", integer_1},
+    {"Triumph10GPort.polarity_flip_val", flag_polarity},
+    {"Helix410GPort.__init__", helix410g_init},
+    {"Helix410GPort.num_logical_ports", integer_1},
+    {"Helix410GPort.max_logical_ports", integer_1},
+    {"Helix410GPort.polarity_flip_val", flag_polarity},
+    {"Hurricane210GPort.__init__", hurricane210g_init},
+    {"Hurricane210GPort.num_logical_ports", integer_1},
+    {"Hurricane210GPort.max_logical_ports", integer_1},
+    {"Hurricane210GPort.polarity_flip_val", flag_polarity},
+    {"Hurricane213GPort.__init__", hurricane213g_init},
+    {"Hurricane213GPort.num_logical_ports", integer_1},
+    {"Hurricane213GPort.max_logical_ports", integer_1},
+    {"Hurricane213GFabricPort.__init__", hurricane213g_fabric_init},
+    // Ganged 10G leaves.
+    {"Trident10GPort.__init__", trident10g_init},
+    {"Trident10GPort.num_logical_ports", ganged_logical<false>},
+    {"Trident10GPort.max_logical_ports", integer_1},
+    {"Trident10GPort.num_physical_ports", ganged_physical<false>},
+    {"Trident10GPort.polarity_flip_val", flag_polarity},
+    {"TridentTwo10GPort.__init__", tridenttwo_speed_init},
+    {"TridentTwo10GPort.num_logical_ports", ganged_logical<false>},
+    {"TridentTwo10GPort.max_logical_ports", integer_1},
+    {"TridentTwo10GPort.num_physical_ports", ganged_physical<false>},
+    {"TridentTwo10GPort.polarity_flip_val", flag_polarity},
+    {"TridentTwo10GFabricPort.__init__", tridenttwo10g_fabric_init},
+    {"TridentTwo10GFabricPort.an_c37", an_off},
+    {"TridentTwo10GFabricPort.an_c73", an_off},
+    {"TridentTwoPlus10GPort.__init__", tridenttwoplus10g_init},
+    {"TridentTwoPlus10GPort.num_logical_ports", ganged_logical<true>},
+    {"TridentTwoPlus10GPort.max_logical_ports", integer_1},
+    {"TridentTwoPlus10GPort.num_physical_ports", ganged_physical<true>},
+    {"TridentTwoPlus10GPort.polarity_flip_val", flag_polarity},
+    // 40G leaves.
+    {"Trident40GPort.__init__", trident40g_init},
+    {"Trident40GPort.num_logical_ports", breakout_logical<false>},
+    {"Trident40GPort.max_logical_ports", integer_4},
+    {"Trident40GPort.polarity_flip_val", trident40g_polarity},
+    {"TridentTwo40GPort.__init__", tridenttwo_speed_init},
+    {"TridentTwo40GPort.num_logical_ports", breakout_logical<false>},
+    {"TridentTwo40GPort.max_logical_ports", integer_4},
+    {"TridentTwo40GPort.polarity_flip_val", mask_polarity<false>},
+    {"TridentTwoPlus40GPort.__init__", tridenttwoplus40g_init},
+    {"TridentTwoPlus40GPort.num_logical_ports", breakout_logical<true>},
+    {"TridentTwoPlus40GPort.max_logical_ports", integer_4},
+    {"TridentTwoPlus40GPort.polarity_flip_val", mask_polarity<true>},
+};
 
 }  // namespace skorrel
