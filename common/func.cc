@@ -305,6 +305,11 @@ Ref make_function(const ModuleInfo& mod, const std::string& qualname,
   return fn;
 }
 
+Ref global(const ModuleInfo& mod, const char* name) {
+  if (PyObject* v = PyDict_GetItemString(mod.globals, name)) return Ref::borrow(v);
+  return builtin(name);
+}
+
 ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc)
     : mod_(mod), name_(name), ns_(dict()) {
   set("__module__", str(mod.name));
@@ -314,8 +319,7 @@ ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc)
 
 Ref ClassBody::lookup(const char* name) const {
   if (PyObject* v = PyDict_GetItemString(ns_, name)) return Ref::borrow(v);
-  if (PyObject* v = PyDict_GetItemString(mod_.globals, name)) return Ref::borrow(v);
-  return builtin(name);
+  return global(mod_, name);
 }
 
 void ClassBody::op(const OpDef& def) {
@@ -343,8 +347,7 @@ Ref make_class(const ModuleInfo& mod, const ClassBody& body, const char* base) {
   if (!base) {
     cls = Ref::steal(PyClass_New(nullptr, body.ns(), name));
   } else {
-    PyObject* b = PyDict_GetItemString(mod.globals, base);
-    Ref base_obj = b ? Ref::borrow(b) : builtin(base);
+    Ref base_obj = global(mod, base);
     Ref bases = tuple({base_obj.get()});
     if (PyClass_Check(base_obj.get()))
       cls = Ref::steal(PyClass_New(bases, body.ns(), name));

@@ -36,6 +36,10 @@ struct ModuleInfo {
                            // entry "<name>.<qualname>" in this file
 };
 
+// A module global by name, else a builtin (NameError when neither exists);
+// looked up when called, so a caller may replace it.
+Ref global(const ModuleInfo& mod, const char* name);
+
 // Makes a function object.  `signature` lists the parameters as in a def:
 // "self, label, unit=0, oversub=False, mdi_pair_map=None"; defaults may be
 // None, True, False or an integer.

@@ -144,6 +144,10 @@ long as_long(PyObject* o);
 // The bytes of a str object; TypeError for anything else.
 std::string_view as_view(PyObject* o);
 inline std::string as_string(PyObject* o) { return std::string(as_view(o)); }
+// o[start:]
+inline Ref slice_from(PyObject* o, Py_ssize_t start) {
+  return Ref::steal(PySequence_GetSlice(o, start, PY_SSIZE_T_MAX));
+}
 inline Ref to_str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 inline Ref repr(PyObject* o) { return Ref::steal(PyObject_Repr(o)); }
 inline Ref iter(PyObject* o) { return Ref::steal(PyObject_GetIter(o)); }

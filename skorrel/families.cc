@@ -1,6 +1,6 @@
 // The port family classes: one port base per chip line, with the line's
 // port-bitmap map and the operations in which the line departs from SDKPort.
-#include "skorrel.h"
+#include "lines.h"
 
 namespace skorrel {
 namespace {
@@ -52,11 +52,6 @@ const char kListA[] =
     "rx_polarity_flip=None, tx_polarity_flip=None, rx_lane_map=None, tx_lane_map=None, "
     "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
     "sys_interface=None, mdi_pair_map=None";
-const char kListB[] =
-    "self, label, serdes, phy_types, phy_addrs, phy_layer, leds, unit, rx_lane_map=None, "
-    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None, "
-    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
-    "sys_interface=None, prim_offset=None";
 const char kListC[] =
     "self, label, serdes, phy_types, phy_addrs, phy_layer, prim_offset, leds, unit=0, "
     "rx_polarity_flip=None, tx_polarity_flip=None, rx_lane_map=None, tx_lane_map=None, "
@@ -68,16 +63,14 @@ const char kListD[] =
 const char kListE[] =
     "self, label, hw_ports, phy_types, phy_addrs, phy_layer, prim_offset, leds, unit";
 
-const char kModeSub[] = "self, mode, sub";
-const char kPortBase[] = "self, mode, sub, port_base";
 
 // The operations of the three lines that name their interfaces "xe"/"ce".
 std::vector<OpSpec> numbered_line_ops() {
   return {{"__init__", M, kListA},
-          {"led_port_num", M, kModeSub},
-          {"hw_port_num", M, kModeSub},
-          {"hw_intf_prefix", M, kModeSub},
-          {"logical_port_num", M, kPortBase}};
+          {"led_port_num", M, kModeSubSig},
+          {"hw_port_num", M, kModeSubSig},
+          {"hw_intf_prefix", M, kModeSubSig},
+          {"logical_port_num", M, kPortBaseSig}};
 }
 
 }  // namespace
@@ -86,33 +79,33 @@ const std::vector<ClassDef> family_classes = {
     {"MaverickPort", "BCMPort", nullptr, range_attrs<kXe, 74>, numbered_line_ops()},
     {"TomahawkPort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
     {"TomahawkTwoPort", "TomahawkPort", nullptr, nullptr,
-     {{"__init__", M, kListB},
-      {"led_port_num", M, kModeSub},
+     {{"__init__", M, kSerdesInitSig},
+      {"led_port_num", M, kModeSubSig},
       {"find_port", M, "self, label"},
-      {"logical_port_num", M, kPortBase}}},
+      {"logical_port_num", M, kPortBaseSig}}},
     {"TridentThreePort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
     {"TridentTwoPort", "BCMPort", nullptr, range_attrs<kHg, 128>,
-     {{"led_port_num", M, kModeSub},
+     {{"led_port_num", M, kModeSubSig},
       {"__init__", M, kListA},
       {"an_c37", M, "self, mode"},
       {"an_c73", M, "self, mode"}}},
     {"TridentTwoPlusPort", "TridentTwoPort", nullptr, nullptr,
      {{"an_c37", M, "self, mode"},
-      {"logical_port_num", M, kPortBase},
+      {"logical_port_num", M, kPortBaseSig},
       {"set_fiber_pref", P, "self"}}},
     {"TridentPort", "BCMPort", nullptr, range_attrs<kHg, 72>, {{"__init__", M, kListC}}},
     {"TriumphPort", "BCMPort", nullptr, triumph_attrs, {{"__init__", M, kListD}}},
     {"ApolloPort", "BCMPort", nullptr, nullptr,
-     {{"hw_port_num", M, kModeSub},
-      {"hw_pbmp", M, kModeSub},
-      {"led_port_num", M, kModeSub},
+     {{"hw_port_num", M, kModeSubSig},
+      {"hw_pbmp", M, kModeSubSig},
+      {"led_port_num", M, kModeSubSig},
       {"__init__", M, kListE}}},
     {"Helix4Port", "BCMPort", nullptr, helix4_attrs,
-     {{"led_port_num", M, kModeSub}, {"__init__", M, kListD}}},
+     {{"led_port_num", M, kModeSubSig}, {"__init__", M, kListD}}},
     {"Hurricane2Port", "BCMPort", nullptr, nullptr,
-     {{"hw_port_num", M, kModeSub},
-      {"led_port_num", M, kModeSub},
-      {"hw_pbmp", M, kModeSub},
+     {{"hw_port_num", M, kModeSubSig},
+      {"led_port_num", M, kModeSubSig},
+      {"hw_pbmp", M, kModeSubSig},
       {"__init__", M, kListD}}},
 };
 

@@ -6,7 +6,7 @@
 // "xe%u" (Maverick) after their serdes numbers, and the hardware, LED and
 // logical port numbers are computed from those numbers instead of being
 // looked up in pbmp_map.
-#include "skorrel.h"
+#include "lines.h"
 
 #include <string>
 
@@ -37,46 +37,16 @@ Ref text(PyObject* interned) { return Ref::borrow(interned); }
 // Floor division by 2, as the interpreter divides.
 long half(long v) { return v >= 0 ? v / 2 : -((1 - v) / 2); }
 
-// The number after the two-letter prefix of a lane name: int(name[2:]).
-Ref lane_number(PyObject* name) {
-  Ref tail = Ref::steal(PySequence_GetSlice(name, 2, PY_SSIZE_T_MAX));
-  return Ref::steal(PyNumber_Int(tail));
-}
-
 // The number of lane `sub`: int(self.hw_ports[sub][2:]).
-Ref lane_number(PyObject* self, PyObject* sub) {
+Ref lane_number_of(PyObject* self, PyObject* sub) {
   return lane_number(py::item(py::attr(self, ID("hw_ports")), sub));
 }
-
-// The port leads its gang when its first lane number is a multiple of 4.
-bool gang_leader(PyObject* self) {
-  Ref first = lane_number(py::item(py::attr(self, ID("hw_ports")), Py_ssize_t(0)));
-  return !py::truth(Ref::steal(PyNumber_Remainder(first, py::integer(4))));
-}
-
-void check_mode(PyObject* self, PyObject* mode) { py::callm(self, ID("_check_mode"), mode); }
 
 long intf_num(PyObject* self, PyObject* mode, PyObject* sub) {
   return py::as_long(py::callm(self, ID("hw_intf_num"), mode, sub));
 }
 
 // ---- class attributes ----------------------------------------------------
-
-struct Speed {
-  const char* mode;
-  double gbps;
-};
-
-// A speed map with its keys inserted in the order given; whole speeds are
-// integers.
-Ref speed_map(std::initializer_list<Speed> speeds) {
-  Ref map = py::dict();
-  for (const Speed& s : speeds) {
-    long whole = long(s.gbps);
-    py::dict_set(map, s.mode, double(whole) == s.gbps ? py::integer(whole) : py::floating(s.gbps));
-  }
-  return map;
-}
 
 // The keys of the speed map just set, as a list in the order given (the
 // order in which the target interpreter's dict yields them).
@@ -91,13 +61,6 @@ Ref speed_map_keys(py::ClassBody& c, std::initializer_list<const char*> order) {
   if (py::length(keys) != py::length(map))
     py::raisef(PyExc_SystemError, "%s: modes do not cover the speed map", c.name());
   return keys;
-}
-
-Ref modes_tuple(std::initializer_list<const char*> modes) {
-  Ref t = py::tuple(Py_ssize_t(modes.size()));
-  Py_ssize_t i = 0;
-  for (const char* m : modes) PyTuple_SET_ITEM(t.get(), i++, py::str(m).release());
-  return t;
 }
 
 Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PySequence_Concat(a, b)); }
@@ -170,11 +133,6 @@ void attrs_fabric(py::ClassBody& c) {
 
 // ---- constructor signatures ------------------------------------------------
 
-const char kLeafInit[] =
-    "self, label, serdes, phy_types, phy_addrs, phy_layer, leds, unit, rx_lane_map=None, "
-    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None, "
-    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
-    "sys_interface=None, prim_offset=None";
 // The Maverick 100G and 40G ports fix their cage type.
 const char kCagedInit[] =
     "self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
@@ -197,10 +155,6 @@ const char kMV10FabricInit[] =
     "mdi_pair_map=None, pre_emphasis=None, drv_current=None, pre_drv_current=None, "
     "oversub=False, phy_id1=None, sys_interface=None, prim_offset=None";
 
-const char kMode[] = "self, mode";
-const char kFlip[] = "self, mode, sub, polarity_flip";
-const char kFlipList[] = "self, mode, sub, polarity_flip_list";
-const char kPortBase[] = "self, mode, sub, port_base";
 
 const char kTHFabricDoc[] =
     "\n    Fabric ports are 100G Tomahawk ports using KR4 serdes and\n    no LEDs.\n    ";
@@ -211,87 +165,60 @@ const char kMV10FabricDoc[] =
 
 }  // namespace
 
+namespace {
+
+// A speed class's operations: constructor, logical port count and limit,
+// then the class's own in binding order.
+std::vector<OpSpec> speed_ops(const char* init, std::initializer_list<OpSpec> rest) {
+  std::vector<OpSpec> ops = {{"__init__", M, init},
+                             {"num_logical_ports", M, kModeSig},
+                             {"max_logical_ports", P, "self"}};
+  ops.insert(ops.end(), rest);
+  return ops;
+}
+
+const OpSpec kPhysical = {"num_physical_ports", M, kModeSig};
+const OpSpec kFlipOp = {"polarity_flip_val", M, kFlipSig};
+const OpSpec kFlipListOp = {"polarity_flip_val", M, kFlipListSig};
+const OpSpec kAnC37 = {"an_c37", M, kModeSig}, kAnC73 = {"an_c73", M, kModeSig};
+const OpSpec kLogical = {"logical_port_num", M, kPortBaseSig};
+const OpSpec kFiber = {"set_fiber_pref", P, "self"};
+
+}  // namespace
+
 const std::vector<ClassDef> line7_classes = {
     {"TridentThree100GPort", "TridentThreePort", nullptr, attrs_100g,
-     {{"__init__", M, kLeafInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"polarity_flip_val", M, kFlipList}}},
+     speed_ops(kSerdesInitSig, {kFlipListOp})},
     {"TridentThree25GPort", "TridentThreePort", nullptr, attrs_tt3_25g,
-     {{"__init__", M, kLeafInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"num_physical_ports", M, kMode},
-      {"polarity_flip_val", M, kFlip}}},
+     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp})},
     {"TridentThree10GPort", "TridentThreePort", nullptr, attrs_tt3_10g,
-     {{"__init__", M, kLeafInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"num_physical_ports", M, kMode},
-      {"polarity_flip_val", M, kFlip},
-      {"an_c37", M, kMode},
-      {"an_c73", M, kMode},
-      {"logical_port_num", M, kPortBase},
-      {"set_fiber_pref", P, "self"}}},
+     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kLogical, kFiber})},
     {"TridentThreeMGPort", "TridentThreePort", nullptr, attrs_tt3_mg,
-     {{"__init__", M, kLeafInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"num_physical_ports", M, kMode},
-      {"polarity_flip_val", M, kFlip},
-      {"an_c37", M, kMode},
-      {"an_c73", M, kMode},
-      {"logical_port_num", M, kPortBase},
-      {"set_fiber_pref", P, "self"}}},
+     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kLogical, kFiber})},
     {"Tomahawk100GPort", "TomahawkPort", nullptr, attrs_100g,
-     {{"__init__", M, kLeafInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"polarity_flip_val", M, kFlipList}}},
+     speed_ops(kSerdesInitSig, {kFlipListOp})},
     {"Tomahawk100GFabricPort", "Tomahawk100GPort", kTHFabricDoc, attrs_fabric,
      {{"__init__", M, kTHFabricInit}, {"max_logical_ports", P, "self"}}},
     {"Tomahawk25GPort", "TomahawkPort", nullptr, attrs_th_25g,
-     {{"__init__", M, kLeafInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"num_physical_ports", M, kMode},
-      {"polarity_flip_val", M, kFlip}}},
+     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp})},
     {"TomahawkMgmt10GPort", "TomahawkPort", nullptr, attrs_th_mgmt,
-     {{"__init__", M, kLeafInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"}}},
+     speed_ops(kSerdesInitSig, {})},
     {"TomahawkTwo100GPort", "TomahawkTwoPort", nullptr, attrs_th2_100g,
      {{"__init__", M, kTH2Init},
       {"blocked_adj_split_num", M, "self"},
-      {"num_logical_ports", M, kMode},
+      {"num_logical_ports", M, kModeSig},
       {"max_logical_ports", P, "self"},
-      {"polarity_flip_val", M, kFlipList}}},
+      kFlipListOp}},
     {"Maverick100GPort", "MaverickPort", nullptr, attrs_100g,
-     {{"__init__", M, kCagedInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"polarity_flip_val", M, kFlipList}}},
+     speed_ops(kCagedInit, {kFlipListOp})},
     {"Maverick40GPort", "MaverickPort", nullptr, attrs_mv_40g,
-     {{"__init__", M, kCagedInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"polarity_flip_val", M, kFlipList}}},
+     speed_ops(kCagedInit, {kFlipListOp})},
     {"Maverick40GFabricPort", "Maverick40GPort", kMV40FabricDoc, attrs_fabric,
      {{"__init__", M, kMV40FabricInit}, {"max_logical_ports", P, "self"}}},
     {"Maverick10GPort", "MaverickPort", nullptr, attrs_mv_10g,
-     {{"__init__", M, kLeafInit},
-      {"num_logical_ports", M, kMode},
-      {"max_logical_ports", P, "self"},
-      {"num_physical_ports", M, kMode},
-      {"polarity_flip_val", M, kFlip},
-      {"an_c37", M, kMode},
-      {"an_c73", M, kMode},
-      {"set_fiber_pref", P, "self"}}},
+     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kFiber})},
     {"Maverick10GFabricPort", "Maverick10GPort", kMV10FabricDoc, attrs_fabric,
-     {{"__init__", M, kMV10FabricInit},
-      {"an_c37", M, kMode},
-      {"an_c73", M, kMode},
-      {"set_fiber_pref", P, "self"}}},
+     {{"__init__", M, kMV10FabricInit}, kAnC37, kAnC73, kFiber}},
 };
 
 namespace {
@@ -475,7 +402,7 @@ Ref maverick_10g_fabric_init(Args a) {
 // ---- numbering -------------------------------------------------------------
 
 // (self, mode, sub): the serdes number of lane `sub`.
-Ref lane_port_num(Args a) { return lane_number(a[0], a[2]); }
+Ref lane_port_num(Args a) { return lane_number_of(a[0], a[2]); }
 
 // "ce" for the 100G modes, otherwise "xe".
 Ref ce_xe_prefix(Args a) {
@@ -639,12 +566,6 @@ Ref tomahawk2_blocked_adj_split_num(Args a) {
 Ref one_lane_polarity(Args a) {
   check_mode(a[0], a[1]);
   return py::integer(a[3] == Py_True ? 1 : 0);
-}
-
-// Bit `sub` of a lane mask, as 0 or 1.
-Ref mask_bit(PyObject* mask, PyObject* sub) {
-  Ref bit = Ref::steal(PyNumber_Lshift(py::integer(1), sub));
-  return py::integer(py::truth(Ref::steal(PyNumber_And(mask, bit))) ? 1 : 0);
 }
 
 // (self, mode, sub, polarity_flip_list): from the port's lane mask, one bit

@@ -3,7 +3,7 @@
 // 40G ports breaking out into four) and of the 1G/10G chips Triumph, Apollo,
 // Helix4 and Hurricane2 (interface names given whole, numbered by table or by
 // interface prefix).
-#include "skorrel.h"
+#include "lines.h"
 
 #include <utility>
 
@@ -17,8 +17,6 @@ constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
 // ---- helpers -------------------------------------------------------------
 
 bool is_mode(PyObject* mode, PyObject* text) { return py::equal(mode, text); }
-
-void check_mode(Args a) { py::callm(a[0], ID("_check_mode"), a[1]); }
 
 // Calls <cls>.__init__(*pos, **kw), the class looked up by name now; `pos`
 // starts with the object.  `untuned` adds the SDK tuning values that the
@@ -49,15 +47,6 @@ Ref hg_names(PyObject* serdes) {
 
 Ref one(PyObject* v) { return py::tuple({v}); }
 
-// A one-lane port leads its gang of four when the number of its first
-// interface name is a multiple of 4.
-bool gang_leader(PyObject* self) {
-  Ref first = py::item(py::attr(self, ID("hw_ports")), Py_ssize_t(0));
-  Ref tail = Ref::steal(PySequence_GetSlice(first, 2, PY_SSIZE_T_MAX));
-  Ref rem = Ref::steal(PyNumber_Remainder(Ref::steal(PyNumber_Int(tail)), py::integer(4)));
-  return !py::truth(rem);
-}
-
 // The interface number and prefix of lane `sub`, the number asked first.
 std::pair<Ref, Ref> intf(Args a) {
   Ref n = py::callm(a[0], ID("hw_intf_num"), a[1], a[2]);
@@ -77,14 +66,8 @@ Ref pbmp_by_port_num(Args a) {
 
 // Polarity of a one-lane port: only the True object counts as flipped.
 Ref flag_polarity(Args a) {
-  check_mode(a);
+  check_mode(a[0], a[1]);
   return py::integer(a[3] == Py_True);
-}
-
-// Bit `sub` of a lane mask, as 1 or 0.
-Ref mask_bit(PyObject* mask, PyObject* sub) {
-  Ref bit = Ref::steal(PyNumber_Lshift(py::integer(1), sub));
-  return py::integer(py::truth(Ref::steal(PyNumber_And(mask, bit))));
 }
 
 Ref integer_1(Args) { return py::integer(1); }
@@ -141,7 +124,7 @@ Ref trident40g_init(Args a) {
 // "40G/4" is one logical port over four physical ones, counted on the leader.
 template <bool With1G>
 Ref ganged_logical(Args a) {
-  check_mode(a);
+  check_mode(a[0], a[1]);
   if ((With1G && is_mode(a[1], ID("1G"))) || is_mode(a[1], ID("10G"))) return py::integer(1);
   if (is_mode(a[1], ID("40G/4"))) return py::integer(gang_leader(a[0]) ? 1 : 0);
   return {};
@@ -149,7 +132,7 @@ Ref ganged_logical(Args a) {
 
 template <bool With1G>
 Ref ganged_physical(Args a) {
-  check_mode(a);
+  check_mode(a[0], a[1]);
   if ((With1G && is_mode(a[1], ID("1G"))) || is_mode(a[1], ID("10G"))) return py::integer(1);
   if (is_mode(a[1], ID("40G/4"))) return py::integer(gang_leader(a[0]) ? 4 : 0);
   return {};
@@ -158,7 +141,7 @@ Ref ganged_physical(Args a) {
 // Four-lane ports: one 40G port or four broken out.
 template <bool With1G>
 Ref breakout_logical(Args a) {
-  check_mode(a);
+  check_mode(a[0], a[1]);
   if (is_mode(a[1], ID("4x10G")) || (With1G && is_mode(a[1], ID("4x1G"))))
     return py::integer(4);
   if (is_mode(a[1], ID("40G"))) return py::integer(1);
@@ -168,7 +151,7 @@ Ref breakout_logical(Args a) {
 // Trident 40G ports keep one flag per lane: a broken-out port reads its own
 // flag; the 40G port packs every lane into four bits, lane 0 lowest.
 Ref trident40g_polarity(Args a) {
-  check_mode(a);
+  check_mode(a[0], a[1]);
   if (is_mode(a[1], ID("4x10G"))) return py::integer(py::item(a[3], a[2]).get() == Py_True);
   if (is_mode(a[1], ID("40G"))) {
     Ref packed = py::integer(0), four = py::integer(4), lane_bits = py::integer(0xF);
@@ -283,7 +266,7 @@ Ref tridenttwo10g_fabric_init(Args a) {
 // the 40G port answers the mask itself.
 template <bool With1G>
 Ref mask_polarity(Args a) {
-  check_mode(a);
+  check_mode(a[0], a[1]);
   if ((With1G && is_mode(a[1], ID("4x1G"))) || is_mode(a[1], ID("4x10G")))
     return mask_bit(a[3], a[2]);
   if (is_mode(a[1], ID("40G"))) return Ref::borrow(a[3]);
@@ -427,23 +410,15 @@ Ref hurricane2_led_port_num(Args a) {
 
 // ---- class statements ------------------------------------------------------
 
-Ref modes(std::initializer_list<PyObject*> names) { return py::tuple(names); }
-
-Ref speed_map(std::initializer_list<std::pair<PyObject*, long>> speeds) {
-  Ref map = py::dict();
-  for (const auto& [mode, speed] : speeds) py::dict_set(map, mode, py::integer(speed));
-  return map;
-}
-
 void attrs_1g(py::ClassBody& c) {
-  c.set("modes", modes({ID("1G")}));
+  c.set("modes", modes_tuple({"1G"}));
   c.set("default_mode", ID("1G"));
 }
 
 void attrs_10g(py::ClassBody& c) {
-  c.set("modes", modes({ID("10G")}));
+  c.set("modes", modes_tuple({"10G"}));
   c.set("default_mode", ID("10G"));
-  c.set("_speed_map", speed_map({{ID("10G"), 10}}));
+  c.set("_speed_map", speed_map({{"10G", 10}}));
 }
 
 void attrs_10g_no_xlate(py::ClassBody& c) {
@@ -452,9 +427,9 @@ void attrs_10g_no_xlate(py::ClassBody& c) {
 }
 
 void attrs_13g(py::ClassBody& c) {
-  c.set("modes", modes({ID("13G")}));
+  c.set("modes", modes_tuple({"13G"}));
   c.set("default_mode", ID("13G"));
-  c.set("_speed_map", speed_map({{ID("13G"), 13}}));
+  c.set("_speed_map", speed_map({{"13G", 13}}));
   c.set("disable_prefix_xlate", Py_True);
 }
 
@@ -468,73 +443,65 @@ void attrs_fabric(py::ClassBody& c) {
 // The modes of a ganged class: "10G", its gang modes, then any extra.
 template <bool With1G>
 void attrs_ganged(py::ClassBody& c) {
-  c.set("gang_modes", modes({ID("40G/4")}));
-  Ref all = Ref::steal(PySequence_Concat(modes({ID("10G")}), c.lookup("gang_modes")));
-  if (With1G) all = Ref::steal(PySequence_Concat(all, modes({ID("1G")})));
+  c.set("gang_modes", modes_tuple({"40G/4"}));
+  Ref all = Ref::steal(PySequence_Concat(modes_tuple({"10G"}), c.lookup("gang_modes")));
+  if (With1G) all = Ref::steal(PySequence_Concat(all, modes_tuple({"1G"})));
   c.set("modes", all);
   c.set("default_mode", ID("10G"));
   c.set("max_gang_size", py::integer(4));
   if (With1G)
-    c.set("_speed_map", speed_map({{ID("1G"), 1}, {ID("10G"), 10}, {ID("40G/4"), 40}}));
+    c.set("_speed_map", speed_map({{"1G", 1}, {"10G", 10}, {"40G/4", 40}}));
   else
-    c.set("_speed_map", speed_map({{ID("10G"), 10}, {ID("40G/4"), 40}}));
+    c.set("_speed_map", speed_map({{"10G", 10}, {"40G/4", 40}}));
 }
 
 template <bool With1G>
 void attrs_40g(py::ClassBody& c) {
   if (With1G) {
-    c.set("modes", modes({ID("40G"), ID("4x10G"), ID("4x1G")}));
+    c.set("modes", modes_tuple({"40G", "4x10G", "4x1G"}));
     c.set("default_mode", ID("40G"));
-    c.set("_speed_map", speed_map({{ID("4x1G"), 1}, {ID("4x10G"), 10}, {ID("40G"), 40}}));
+    c.set("_speed_map", speed_map({{"4x1G", 1}, {"4x10G", 10}, {"40G", 40}}));
   } else {
-    c.set("modes", modes({ID("40G"), ID("4x10G")}));
+    c.set("modes", modes_tuple({"40G", "4x10G"}));
     c.set("default_mode", ID("40G"));
-    c.set("_speed_map", speed_map({{ID("4x10G"), 10}, {ID("40G"), 40}}));
+    c.set("_speed_map", speed_map({{"4x10G", 10}, {"40G", 40}}));
   }
 }
 
-const char kMode[] = "self, mode";
-const char kFlip[] = "self, mode, sub, polarity_flip";
-const char kFlipList[] = "self, mode, sub, polarity_flip_list";
 
 const char kInit1G[] =
     "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit, prim_offset=None";
 const char kInit10G[] =
     "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit, rx_lane_map=None, "
     "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None";
-const char kInitTridentTwoLeaf[] =
-    "self, label, serdes, phy_types, phy_addrs, phy_layer, leds, unit, rx_lane_map=None, "
-    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None, "
-    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
-    "sys_interface=None, prim_offset=None";
 
 std::vector<OpSpec> ops_1g() {
   return {{"__init__", M, kInit1G},
-          {"speed", M, kMode},
-          {"num_logical_ports", M, kMode},
+          {"speed", M, kModeSig},
+          {"num_logical_ports", M, kModeSig},
           {"max_logical_ports", P, "self"}};
 }
 
 std::vector<OpSpec> ops_10g() {
   return {{"__init__", M, kInit10G},
-          {"num_logical_ports", M, kMode},
+          {"num_logical_ports", M, kModeSig},
           {"max_logical_ports", P, "self"},
-          {"polarity_flip_val", M, kFlip}};
+          {"polarity_flip_val", M, kFlipSig}};
 }
 
 std::vector<OpSpec> ops_ganged(const char* init) {
   return {{"__init__", M, init},
-          {"num_logical_ports", M, kMode},
+          {"num_logical_ports", M, kModeSig},
           {"max_logical_ports", P, "self"},
-          {"num_physical_ports", M, kMode},
-          {"polarity_flip_val", M, kFlip}};
+          {"num_physical_ports", M, kModeSig},
+          {"polarity_flip_val", M, kFlipSig}};
 }
 
 std::vector<OpSpec> ops_40g(const char* init) {
   return {{"__init__", M, init},
-          {"num_logical_ports", M, kMode},
+          {"num_logical_ports", M, kModeSig},
           {"max_logical_ports", P, "self"},
-          {"polarity_flip_val", M, kFlipList}};
+          {"polarity_flip_val", M, kFlipListSig}};
 }
 
 }  // namespace
@@ -542,15 +509,15 @@ std::vector<OpSpec> ops_40g(const char* init) {
 const std::vector<ClassDef> line8_classes = {
     {"Apollo1GPort", "ApolloPort", nullptr, attrs_1g,
      {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, leds, unit, prim_offset=None"},
-      {"speed", M, kMode},
-      {"num_logical_ports", M, kMode},
+      {"speed", M, kModeSig},
+      {"num_logical_ports", M, kModeSig},
       {"max_logical_ports", P, "self"}}},
     {"Triumph1GPort", "TriumphPort", nullptr, attrs_1g, ops_1g()},
     {"Helix41GPort", "Helix4Port", nullptr, attrs_1g, ops_1g()},
     {"Hurricane21GPort", "Hurricane2Port", nullptr, attrs_1g, ops_1g()},
     {"Apollo10GPort", "ApolloPort", nullptr, attrs_10g,
      {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit"},
-      {"num_logical_ports", M, kMode},
+      {"num_logical_ports", M, kModeSig},
       {"max_logical_ports", P, "self"}}},
     {"Triumph10GPort", "TriumphPort", nullptr, attrs_10g, ops_10g()},
     {"Helix410GPort", "Helix4Port", nullptr, attrs_10g, ops_10g()},
@@ -560,7 +527,7 @@ const std::vector<ClassDef> line8_classes = {
        "self, label, hw_port, unit, phy_type=None, phy_addr=None, phy_layer=None, leds=None, "
        "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
        "mdi_pair_map=None"},
-      {"num_logical_ports", M, kMode},
+      {"num_logical_ports", M, kModeSig},
       {"max_logical_ports", P, "self"}}},
     {"Hurricane213GFabricPort", "Hurricane213GPort", nullptr, attrs_fabric_only,
      {{"__init__", M, "self, label, hw_port, unit"}}},
@@ -569,22 +536,22 @@ const std::vector<ClassDef> line8_classes = {
                 "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, "
                 "tx_polarity_flip=None, mdi_pair_map=None")},
     {"TridentTwo10GPort", "TridentTwoPort", nullptr, attrs_ganged<false>,
-     ops_ganged(kInitTridentTwoLeaf)},
+     ops_ganged(kSerdesInitSig)},
     {"TridentTwo10GFabricPort", "TridentTwo10GPort",
      "\n        Treat the microserver ports as fabric ports using KR.\n        ", attrs_fabric,
      {{"__init__", M,
        "self, label, serdes, tx_lane_map, rx_lane_map, tx_polarity_flip=None, "
        "rx_polarity_flip=None, pre_emphasis=None, drv_current=None, pre_drv_current=None"},
-      {"an_c37", M, kMode},
-      {"an_c73", M, kMode}}},
+      {"an_c37", M, kModeSig},
+      {"an_c73", M, kModeSig}}},
     {"TridentTwoPlus10GPort", "TridentTwoPlusPort", nullptr, attrs_ganged<true>,
-     ops_ganged(kInitTridentTwoLeaf)},
+     ops_ganged(kSerdesInitSig)},
     {"Trident40GPort", "TridentPort", nullptr, attrs_40g<false>,
      ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
              "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
              "mdi_pair_map=None, prim_offset=None")},
     {"TridentTwo40GPort", "TridentTwoPort", nullptr, attrs_40g<false>,
-     ops_40g(kInitTridentTwoLeaf)},
+     ops_40g(kSerdesInitSig)},
     {"TridentTwoPlus40GPort", "TridentTwoPlusPort", nullptr, attrs_40g<true>,
      ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
              "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "

@@ -26,11 +26,7 @@ void fill(py::ModuleInfo& mod) {
 
 const py::ModuleInfo& module() { return the_module; }
 
-py::Ref global(const char* name) {
-  PyObject* v = PyDict_GetItemString(the_module.globals, name);
-  if (!v) return py::builtin(name);
-  return py::Ref::borrow(v);
-}
+py::Ref global(const char* name) { return py::global(the_module, name); }
 
 }  // namespace skorrel
 

@@ -1,5 +1,5 @@
 // The port record and the base port operations of SDKPort.
-#include "skorrel.h"
+#include "lines.h"
 
 namespace skorrel {
 namespace {
@@ -189,12 +189,6 @@ py::Ref hw_port(PyObject* self, PyObject* index) {
   return py::item(py::attr(self, ID("hw_ports")), index);
 }
 
-// The interface number of a hardware interface name: xe007 gives 7.
-py::Ref intf_number(PyObject* name) {
-  py::Ref rest = py::Ref::steal(PySequence_GetSlice(name, 2, PY_SSIZE_T_MAX));
-  return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), rest, py::integer(10));
-}
-
 // The pbmp_map position of name `sub`.
 py::Ref pbmp_position(PyObject* self, PyObject* sub) {
   py::Ref map = py::attr(self, ID("pbmp_map"));
@@ -212,8 +206,8 @@ py::Ref hw_intf_num(py::Args a) {
   // A port split in two takes its lanes in pairs: logical port 1 begins on
   // lane 2.
   if (py::equal(logical, two))
-    return intf_number(hw_port(self, py::Ref::steal(PyNumber_Multiply(two, sub))));
-  return intf_number(hw_port(self, sub));
+    return lane_number(hw_port(self, py::Ref::steal(PyNumber_Multiply(two, sub))));
+  return lane_number(hw_port(self, sub));
 }
 
 py::Ref hw_intf_num_portmap(py::Args a) {
@@ -242,8 +236,8 @@ py::Ref base_hw_intf_num(py::Args a) {
     if (s == -1 && PyErr_Occurred()) throw py::Raised();
     Py_ssize_t first = 2 * s < 0 ? 2 * s + lanes : 2 * s;
     if (first < 0 || first >= lanes) py::raise(PyExc_IndexError, "list index out of range");
-    py::Ref best = intf_number(py::item(ports, first));
-    if (first + 1 < lanes) best = lower_of(best, intf_number(py::item(ports, first + 1)));
+    py::Ref best = lane_number(py::item(ports, first));
+    if (first + 1 < lanes) best = lower_of(best, lane_number(py::item(ports, first + 1)));
     return best;
   }
 

@@ -1,0 +1,73 @@
+// What the port family and speed classes of every chip line share: the
+// common operation signatures and the small computations on lane names,
+// modes and lane masks.
+#pragma once
+
+#include "skorrel.h"
+
+#include <initializer_list>
+
+namespace skorrel {
+
+// Parameter lists shared by many operations.
+inline constexpr char kModeSig[] = "self, mode";
+inline constexpr char kModeSubSig[] = "self, mode, sub";
+inline constexpr char kFlipSig[] = "self, mode, sub, polarity_flip";
+inline constexpr char kFlipListSig[] = "self, mode, sub, polarity_flip_list";
+inline constexpr char kPortBaseSig[] = "self, mode, sub, port_base";
+// The constructor of the TomahawkTwo family and of most serdes-built speed
+// classes: unit required, the PHY offset last.
+inline constexpr char kSerdesInitSig[] =
+    "self, label, serdes, phy_types, phy_addrs, phy_layer, leds, unit, rx_lane_map=None, "
+    "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, mdi_pair_map=None, "
+    "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
+    "sys_interface=None, prim_offset=None";
+
+// The number after the two-letter prefix of a lane name: int(name[2:]).
+inline py::Ref lane_number(PyObject* name) {
+  return py::Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
+}
+
+// A one-lane port leads its gang of four when the number of its first lane
+// name is a multiple of 4.
+inline bool gang_leader(PyObject* self) {
+  py::Ref first = lane_number(py::item(py::attr(self, ID("hw_ports")), Py_ssize_t(0)));
+  return !py::truth(py::Ref::steal(PyNumber_Remainder(first, py::integer(4))));
+}
+
+// self._check_mode(mode): NoSuchMode for a mode outside the class's list.
+inline void check_mode(PyObject* self, PyObject* mode) {
+  py::callm(self, ID("_check_mode"), mode);
+}
+
+// Bit `sub` of a lane mask, as 1 or 0.
+inline py::Ref mask_bit(PyObject* mask, PyObject* sub) {
+  py::Ref bit = py::Ref::steal(PyNumber_Lshift(py::integer(1), sub));
+  return py::integer(py::truth(py::Ref::steal(PyNumber_And(mask, bit))));
+}
+
+// A tuple of mode texts, in the order given.
+inline py::Ref modes_tuple(std::initializer_list<const char*> modes) {
+  py::Ref t = py::tuple(Py_ssize_t(modes.size()));
+  Py_ssize_t i = 0;
+  for (const char* m : modes) PyTuple_SET_ITEM(t.get(), i++, py::str(m).release());
+  return t;
+}
+
+// A speed map with its keys inserted in the order given; whole speeds are
+// integers, 2.5 a float.
+struct Speed {
+  const char* mode;
+  double gbps;
+};
+inline py::Ref speed_map(std::initializer_list<Speed> speeds) {
+  py::Ref map = py::dict();
+  for (const Speed& s : speeds) {
+    long whole = long(s.gbps);
+    py::dict_set(map, s.mode,
+                 double(whole) == s.gbps ? py::integer(whole) : py::floating(s.gbps));
+  }
+  return map;
+}
+
+}  // namespace skorrel
