@@ -727,6 +727,10 @@ class ExpansionTest(KernelCase):
                          set(['swp1.100', 'swp2.100']))
         self.assertEqual(self.expand(a, 'br0', parent_vlan=100), set(['swp3.100']))
         self.assertEqual(self.expand(a, 'br0'), set())
+        # the suffix follows the bridge's filtering, not the VLAN number
+        a.kern_vlan_cache[-1] = murchet.KernVlanEntry(-1)
+        a.kern_vlan_cache[-1].add_port('swp2', True)
+        self.assertEqual(self.expand(a, 'br0', grp='239.1.1.9'), set(['swp2.-1']))
         a.flood_mdb_misses = False
         self.assertEqual(self.expand(a, 'vlan100', grp='239.1.1.9'), set())
 
