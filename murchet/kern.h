@@ -4,6 +4,8 @@
 
 #include "murchet.h"
 
+#include <cstring>
+
 namespace murchet {
 namespace kern {
 
@@ -11,11 +13,9 @@ namespace kern {
 // (an override on the instance or a subclass answers).  `own` is this
 // module's implementation of the operation: when the object still has it,
 // it runs without the method-call round trip.
-bool resolves_to(PyObject* self, PyObject* name, py::Impl own);
-
 template <class... A>
 py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
-  if (resolves_to(self, name, own)) {
+  if (py::method_is(self, name, own)) {
     PyObject* v[] = {self, static_cast<PyObject*>(a)...};
     py::Ref r = own(py::Args(v));
     return r ? r : py::none();
@@ -23,11 +23,34 @@ py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
   return py::callm(self, name, a...);
 }
 
+// A module global (or builtin) by interned name, looked up when called.
+py::Ref glob(PyObject* name);
+
 // Unpacks a sequence of exactly n items, as `a, b, c = seq` does.
 void unpack(PyObject* seq, int n, py::Ref* out);
 
 // Text equality with a literal, as `a == "text"` (the literal interned).
-inline bool is(PyObject* a, PyObject* text) { return a == text || py::equal(a, text); }
+inline bool is(PyObject* a, PyObject* text) {
+  if (a == text) return true;
+  if (PyString_CheckExact(a)) {
+    // Two interned texts are equal only when they are one object.
+    if (PyString_CHECK_INTERNED(a)) return false;
+    return PyString_GET_SIZE(a) == PyString_GET_SIZE(text) &&
+           memcmp(PyString_AS_STRING(a), PyString_AS_STRING(text),
+                  size_t(PyString_GET_SIZE(a))) == 0;
+  }
+  return py::equal(a, text);
+}
+
+// self.<name> for a plain attribute of the object (its own, else its
+// class's): read from the instance's dict when it is there.
+inline py::Ref own_attr(PyObject* self, PyObject* name) {
+  if (PyInstance_Check(self)) {
+    PyObject* d = reinterpret_cast<PyInstanceObject*>(self)->in_dict;
+    if (PyObject* v = PyDict_GetItem(d, name)) return py::Ref::borrow(v);
+  }
+  return py::attr(self, name);
+}
 
 // d.get(key): a new reference or empty, for a dict or any mapping.
 py::Ref get(PyObject* d, PyObject* key);
@@ -36,8 +59,14 @@ bool has(PyObject* d, PyObject* key);
 
 // "%s.%d" % (name, vid): a switch-port name with its VLAN.
 py::Ref tagged(PyObject* name, PyObject* vid);
+// int(text): a text of plain decimal digits read directly, anything else by
+// the interpreter's int().
+py::Ref to_int(PyObject* text);
+
 // "%s" % name: a text as it is, anything else as its text form.
 py::Ref text_of(PyObject* name);
+// "%d.%s" % (vid, grp): the key of a multicast-database entry.
+py::Ref vid_key(PyObject* vid, PyObject* grp);
 // fmt % args, the interpreter's own formatting.
 py::Ref format(PyObject* fmt, std::initializer_list<PyObject*> args);
 

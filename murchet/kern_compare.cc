@@ -20,7 +20,7 @@ py::Ref mdb_entry(PyObject* self, PyObject* dev, PyObject* vlan, PyObject* grp_m
 // A chip shell request; an IOError of it becomes RuntimeError(message).
 py::Ref shell_run(PyObject* self, PyObject* command, const char* message) {
   try {
-    return py::callm(py::attr(self, ID("bcm")), ID("run"), command);
+    return py::callm(own_attr(self, ID("bcm")), ID("run"), command);
   } catch (const py::Raised&) {
     if (!PyErr_ExceptionMatches(PyExc_IOError)) throw;
     PyErr_Clear();
@@ -39,13 +39,13 @@ py::Ref expand_kern_dev(py::Args a) {
                    parent_vlan),
          3, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
-  if (!py::contains(py::attr(self, ID("_devs_supported")), kind)) return {};
+  if (!py::contains(own_attr(self, ID("_devs_supported")), kind)) return {};
   if (is(kind, ID("bridge"))) {
     py::Ref vf = call_self(self, ID("_kern_dev_vlan_filtering_get"),
                            kern_dev_vlan_filtering_get, dev);
     py::Ref members = bridge_members(self, vf, grp, dev, vlan);
     bool suffix = py::truth(vf);
-    py::Ref encaps = py::attr(self, ID("tmp_encaps"));
+    py::Ref encaps = own_attr(self, ID("tmp_encaps"));
     if (suffix) {
       py::Ref it = py::iter(members);
       while (py::Ref m = py::next(it)) set_add(encaps, tagged(m, vlan));
@@ -57,13 +57,13 @@ py::Ref expand_kern_dev(py::Args a) {
     py::Ref members =
         call_self(self, ID("_expand_kern_bond"), expand_kern_bond, dev);
     bool plain = py::equal(vlan, minus_one());
-    py::Ref encaps = py::attr(self, ID("tmp_encaps"));
+    py::Ref encaps = own_attr(self, ID("tmp_encaps"));
     py::Ref it = py::iter(members);
     while (py::Ref m = py::next(it))
       set_add(encaps, plain ? text_of(m) : tagged(m, vlan));
   } else if (is(kind, ID("swp"))) {
     bool plain = py::equal(vlan, minus_one());
-    set_add(py::attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
+    set_add(own_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
   }
   return {};
 }
@@ -81,8 +81,8 @@ py::Ref expand_kern_bridge(py::Args a) {
 py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
   py::Ref entry = mdb_entry(self, dev, vlan, grp_mac);
-  if (py::truth(entry)) return py::attr(entry, ID("swp"));
-  if (py::truth(py::attr(self, ID("flood_mdb_misses"))))
+  if (py::is_true(entry)) return py::attr(entry, ID("swp"));
+  if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
     return call_self(self, ID("_kern_get_vlan_members"), kern_get_vlan_members, vlan);
   return py::list();
 }
@@ -90,8 +90,8 @@ py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
   py::Ref entry = mdb_entry(self, dev, minus_one(), grp_mac);
-  if (py::truth(entry)) return py::attr(entry, ID("swp"));
-  if (py::truth(py::attr(self, ID("flood_mdb_misses"))))
+  if (py::is_true(entry)) return py::attr(entry, ID("swp"));
+  if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
     return call_self(self, ID("_kern_get_br_members"), kern_get_br_members, dev);
   return py::list();
 }
@@ -107,7 +107,7 @@ py::Ref is_riot_enabled(py::Args a) {
 
 py::Ref get_vlan_riot_memtable_name(py::Args a) {
   PyObject* self = a[0];
-  if (!py::truth(py::attr(self, ID("riot_enable")))) return py::Ref::borrow(ID(""));
+  if (!py::truth(own_attr(self, ID("riot_enable")))) return py::Ref::borrow(ID(""));
   PyObject* table = ID("VLAN");
   py::Ref command = format(ID("listmem %s"), {table});
   py::Ref answer = shell_run(self, command, PyString_AS_STRING(command.get()));
@@ -121,11 +121,11 @@ py::Ref hw_vlan_to_iif(py::Args a) {
   int below = PyObject_RichCompareBool(iif_vlan, zero, Py_LT);
   py::check(below);
   if (below) return {};
-  if (!py::truth(py::attr(self, ID("riot_enable")))) return py::Ref::borrow(iif_vlan);
-  py::Ref memo = py::attr(self, ID("vlan_riot"));
+  if (!py::truth(own_attr(self, ID("riot_enable")))) return py::Ref::borrow(iif_vlan);
+  py::Ref memo = own_attr(self, ID("vlan_riot"));
   if (has(memo, iif_vlan)) return py::item(memo, iif_vlan);
-  py::Ref gettable = py::attr(py::attr(self, ID("bcm")), ID("gettable"));
-  py::Ref args = py::tuple({py::attr(self, ID("vlan_riot_memtable")).get()});
+  py::Ref gettable = py::attr(own_attr(self, ID("bcm")), ID("gettable"));
+  py::Ref args = py::tuple({own_attr(self, ID("vlan_riot_memtable")).get()});
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("fields"), Py_True);
   py::dict_set(kw, ID("start"), iif_vlan);
@@ -144,7 +144,7 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
   if (!py::truth(member)) return py::Ref::borrow(minus_one());
   py::Ref parts = py::callm(member, ID("split"), ID("."));
   py::Ref port = py::item(parts, Py_ssize_t(0));
-  py::Ref tag = py::length(parts) >= 2 ? py::call(py::builtin("int"), py::item(parts, Py_ssize_t(1)))
+  py::Ref tag = py::length(parts) >= 2 ? to_int(py::item(parts, Py_ssize_t(1)))
                                        : py::Ref::borrow(minus_one());
   py::Ref lp_pvid[2];
   unpack(py::callm(self, ID("_get_logical_port_and_pvid"), port), 2, lp_pvid);
@@ -157,8 +157,8 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
 py::Ref dump_one_mroute(py::Args a) {
   PyObject *self = a[0], *mroute = a[1];
   py::Ref text = format(ID("%s\n"), {mroute});
-  py::Ref group = get(py::attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
-  if (group && py::truth(group))
+  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
+  if (group && py::is_true(group))
     text = py::Ref::steal(PyNumber_Add(text, format(ID("%s"), {group})));
   return text;
 }
@@ -168,8 +168,8 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref sip_dip[3];
   unpack(py::callm(self, ID("_key_to_sip_dip"), key), 3, sip_dip);
   PyObject* grp = sip_dip[2];
-  py::Ref route = get(py::attr(self, ID("mroutes")), key);
-  if (!route || !py::truth(route)) return py::boolean(true);
+  py::Ref route = get(own_attr(self, ID("mroutes")), key);
+  if (!route || !py::is_true(route)) return py::boolean(true);
 
   py::Ref kernel_l2 = py::Ref::steal(PySet_New(nullptr));
   py::Ref base[3];
@@ -180,11 +180,13 @@ py::Ref mroute_eq(py::Args a) {
   call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, iif, minus_one());
   if (is(base[0], ID("bridge"))) {
     kernel_l2 = py::Ref::steal(PySet_New(nullptr));
-    py::Ref it = py::iter(py::attr(self, ID("tmp_encaps")));
+    py::Ref it = py::iter(own_attr(self, ID("tmp_encaps")));
     while (py::Ref name = py::next(it)) py::check(PySet_Add(kernel_l2, port_of(name)));
   }
-  py::Ref encaps = py::attr(self, ID("tmp_encaps"));
-  py::Ref member = py::truth(encaps) ? py::callm(encaps, ID("pop")) : py::Ref::borrow(ID(""));
+  py::Ref encaps = own_attr(self, ID("tmp_encaps"));
+  py::Ref member = !py::truth(encaps)        ? py::Ref::borrow(ID(""))
+                   : PyAnySet_CheckExact(encaps) ? py::Ref::steal(PySet_Pop(encaps))
+                                                 : py::callm(encaps, ID("pop"));
   py::Ref hw_vlan = call_self(self, ID("_kern_iif_to_hw_vlan"), kern_iif_to_hw_vlan, base[0],
                               base[1], base[2], member);
   py::Ref hw_iif = call_self(self, ID("_hw_vlan_to_iif"), hw_vlan_to_iif, hw_vlan);
@@ -199,11 +201,11 @@ py::Ref mroute_eq(py::Args a) {
     if (oif.get() == iif || py::equal(oif, iif)) continue;
     py::setattr(self, ID("tmp_encaps"), py::Ref::steal(PySet_New(nullptr)));
     call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, oif, minus_one());
-    kernel_l3 = py::Ref::steal(PyNumber_InPlaceOr(kernel_l3, py::attr(self, ID("tmp_encaps"))));
+    kernel_l3 = py::Ref::steal(PyNumber_InPlaceOr(kernel_l3, own_attr(self, ID("tmp_encaps"))));
   }
 
-  py::Ref group = get(py::attr(self, ID("replication_groups")), py::attr(route, ID("grp")));
-  bool found = group && py::truth(group);
+  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(route, ID("grp")));
+  bool found = group && py::is_true(group);
   py::Ref hw_l3 = found ? py::callm(group, ID("get_l3_linux_encaps"))
                         : py::Ref::steal(PySet_New(nullptr));
   py::Ref hw_l2 = found ? py::callm(group, ID("get_l2_linux_encaps"))
@@ -236,19 +238,19 @@ py::Ref dump_mroutes(py::Args a) {
   auto write = [&](PyObject* route) {
     py::Ref text = format(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
                                                route).get()});
-    py::callm(py::attr(global("sys"), ID("stdout")), ID("write"), text);
+    py::callm(py::attr(glob(ID("sys")), ID("stdout")), ID("write"), text);
   };
   if (!py::truth(filter)) {
-    py::Ref keys = py::Ref::steal(PySequence_List(py::attr(self, ID("mroutes"))));
+    py::Ref keys = py::Ref::steal(PySequence_List(own_attr(self, ID("mroutes"))));
     py::check(PyList_Sort(keys));
     py::Ref it = py::iter(keys);
-    while (py::Ref key = py::next(it)) write(py::item(py::attr(self, ID("mroutes")), key));
+    while (py::Ref key = py::next(it)) write(py::item(own_attr(self, ID("mroutes")), key));
     return {};
   }
   py::Ref it = py::iter(filter);
   while (py::Ref key = py::next(it)) {
-    py::Ref route = get(py::attr(self, ID("mroutes")), key);
-    if (route && py::truth(route)) write(route);
+    py::Ref route = get(own_attr(self, ID("mroutes")), key);
+    if (route && py::is_true(route)) write(route);
   }
   return {};
 }

@@ -14,9 +14,18 @@ PyObject* minus_one() {
   return v;
 }
 
-bool resolves_to(PyObject*, PyObject*, py::Impl) { return false; }
+
+
+py::Ref glob(PyObject* name) {
+  if (PyObject* v = PyDict_GetItem(module().globals, name)) return py::Ref::borrow(v);
+  return py::builtin(PyString_AS_STRING(name));
+}
 
 void unpack(PyObject* seq, int n, py::Ref* out) {
+  if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == n) {
+    for (int i = 0; i < n; ++i) out[i] = py::Ref::borrow(PyTuple_GET_ITEM(seq, i));
+    return;
+  }
   py::Ref it = py::iter(seq);
   for (int i = 0; i < n; ++i) {
     out[i] = py::next(it);
@@ -41,23 +50,63 @@ py::Ref format(PyObject* fmt, std::initializer_list<PyObject*> args) {
   return py::Ref::steal(PyString_Format(fmt, py::tuple(args)));
 }
 
+py::Ref to_int(PyObject* text) {
+  if (PyString_CheckExact(text)) {
+    Py_ssize_t n = PyString_GET_SIZE(text);
+    const char* s = PyString_AS_STRING(text);
+    long v = 0;
+    Py_ssize_t i = 0;
+    while (i < n && i < 18 && s[i] >= '0' && s[i] <= '9') v = v * 10 + (s[i++] - '0');
+    if (i == n && n > 0) return py::integer(v);
+  }
+  return py::call(py::builtin("int"), text);
+}
+
 py::Ref text_of(PyObject* name) {
   if (PyString_CheckExact(name)) return py::Ref::borrow(name);
   return format(ID("%s"), {name});
 }
 
-py::Ref tagged(PyObject* name, PyObject* vid) {
-  if (PyString_CheckExact(name) && PyInt_CheckExact(vid)) {
-    char num[24];
-    int n = snprintf(num, sizeof num, ".%ld", PyInt_AS_LONG(vid));
-    Py_ssize_t len = PyString_GET_SIZE(name);
-    py::Ref out = py::Ref::steal(PyString_FromStringAndSize(nullptr, len + n));
-    char* p = PyString_AS_STRING(out.get());
-    memcpy(p, PyString_AS_STRING(name), size_t(len));
-    memcpy(p + len, num, size_t(n));
-    return out;
+namespace {
+
+// head, a dot, the decimal digits of n, a dot, tail: the parts that are
+// empty are left out with their dot.
+py::Ref dotted(std::string_view head, long n, std::string_view tail) {
+  char digits[24];
+  char* d = digits + sizeof digits;
+  unsigned long u = n < 0 ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+  do *--d = char('0' + u % 10); while (u /= 10);
+  if (n < 0) *--d = '-';
+  size_t nd = size_t(digits + sizeof digits - d);
+  size_t total = head.size() + (head.empty() ? 0 : 1) + nd + (tail.empty() ? 0 : 1) + tail.size();
+  py::Ref out = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(total)));
+  char* p = PyString_AS_STRING(out.get());
+  if (!head.empty()) {
+    memcpy(p, head.data(), head.size());
+    p += head.size();
+    *p++ = '.';
   }
+  memcpy(p, d, nd);
+  p += nd;
+  if (!tail.empty()) {
+    *p++ = '.';
+    memcpy(p, tail.data(), tail.size());
+  }
+  return out;
+}
+
+}  // namespace
+
+py::Ref tagged(PyObject* name, PyObject* vid) {
+  if (PyString_CheckExact(name) && PyString_GET_SIZE(name) && PyInt_CheckExact(vid))
+    return dotted(py::as_view(name), PyInt_AS_LONG(vid), {});
   return format(ID("%s.%d"), {name, vid});
+}
+
+py::Ref vid_key(PyObject* vid, PyObject* grp) {
+  if (PyInt_CheckExact(vid) && PyString_CheckExact(grp) && PyString_GET_SIZE(grp))
+    return dotted({}, PyInt_AS_LONG(vid), py::as_view(grp));
+  return format(ID("%d.%s"), {vid, grp});
 }
 
 py::Ref splitlines(PyObject* text) { return py::callm(text, ID("splitlines")); }
@@ -100,7 +149,7 @@ bool sysfs_name(PyObject* name) {
 }
 
 bool os_path(PyObject* fn, PyObject* path) {
-  py::Ref os_path = py::attr(global("os"), ID("path"));
+  py::Ref os_path = py::attr(glob(ID("os")), ID("path"));
   return py::truth(py::callm(os_path, fn, path));
 }
 
@@ -133,7 +182,7 @@ struct Closing {
 bool read_lines_impl(PyObject* path, void (*each)(void*, PyObject*), void* ctx) {
   Closing f;
   try {
-    f.file = py::call(global("open"), path);
+    f.file = py::call(glob(ID("open")), path);
   } catch (const py::Raised&) {
     drop_ioerror();
     return false;
@@ -191,7 +240,7 @@ py::Ref base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan) {
 
 py::Ref kern_dev_kind_parse(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  if (py::contains(py::attr(self, ID("linux_ports")), dev)) return py::Ref::borrow(ID("swp"));
+  if (py::contains(own_attr(self, ID("linux_ports")), dev)) return py::Ref::borrow(ID("swp"));
   static PyObject* const words[] = {py::str("/bin/ip").release(), py::str("-d").release(),
                                     py::str("link").release(), py::str("show").release()};
   py::Ref lines = splitlines(cmd_output(self, argv(words, 4, dev), ID("")));
@@ -199,7 +248,10 @@ py::Ref kern_dev_kind_parse(py::Args a) {
   if (n == 0 || n < 3) return py::Ref::borrow(ID("unk"));
   if (py::contains(py::item(lines, Py_ssize_t(0)), ID("does not exist")))
     return py::Ref::borrow(ID("unk"));
-  return py::item(split(py::item(lines, Py_ssize_t(2))), Py_ssize_t(0));
+  // The kind word, interned: the kinds compared later are literals.
+  PyObject* kind = py::item(split(py::item(lines, Py_ssize_t(2))), Py_ssize_t(0)).release();
+  if (PyString_CheckExact(kind)) PyString_InternInPlace(&kind);
+  return py::Ref::steal(kind);
 }
 
 py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
@@ -217,12 +269,15 @@ py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
 
 py::Ref kern_dev_cache_get(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  py::Ref cache = py::attr(self, ID("kern_dev_cache"));
+  py::Ref cache = own_attr(self, ID("kern_dev_cache"));
+  if (PyDict_CheckExact(cache.get())) {
+    if (py::Ref entry = get(cache, dev)) return entry;
+  }
   if (!has(cache, dev)) {
     py::Ref kind = call_self(self, ID("_kern_dev_kind_parse"), kern_dev_kind_parse, dev);
     py::Ref flag = call_self(self, ID("_kern_dev_vlan_filtering_parse"),
                              kern_dev_vlan_filtering_parse, dev);
-    py::setitem(cache, dev, py::call(global("KernDevEntry"), dev, kind, flag));
+    py::setitem(cache, dev, py::call(glob(ID("KernDevEntry")), dev, kind, flag));
   }
   return py::item(cache, dev);
 }
@@ -267,8 +322,8 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
     read_lines(path, [&](PyObject* line) { py::append(lines, line); });
   Py_ssize_t n = PyList_GET_SIZE(lines.get());
   if (n < 2) return {};
-  py::Ref cache = py::attr(self, ID("kern_vlan_dev_cache"));
-  py::Ref int_type = py::builtin("int"), entry_type = global("KernVlanDevEntry");
+  py::Ref cache = own_attr(self, ID("kern_vlan_dev_cache"));
+  py::Ref int_type = py::builtin("int"), entry_type = glob(ID("KernVlanDevEntry"));
   for (Py_ssize_t i = 2; i < n; ++i) {
     py::Ref fields = py::callm(PyList_GET_ITEM(lines.get(), i), ID("split"), ID("|"));
     if (py::length(fields) <= 2) continue;
@@ -282,9 +337,9 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
 
 py::Ref kern_get_vlan_and_atlink(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  if (!py::truth(py::attr(self, ID("kern_vlan_dev_cache_created"))))
+  if (!py::truth(own_attr(self, ID("kern_vlan_dev_cache_created"))))
     call_self(self, ID("_kern_create_vlan_dev_cache"), kern_create_vlan_dev_cache);
-  py::Ref entry = get(py::attr(self, ID("kern_vlan_dev_cache")), dev);
+  py::Ref entry = get(own_attr(self, ID("kern_vlan_dev_cache")), dev);
   if (!entry) return py::tuple({Py_None, Py_None});
   return py::tuple({py::attr(entry, ID("vid")), py::attr(entry, ID("atlink"))});
 }
@@ -307,8 +362,19 @@ py::Ref expand_kern_bond(py::Args a) {
 
 namespace {
 
+// A device name of the JSON listing, which the JSON reader gives as unicode,
+// as the byte text that every other kernel source gives for it.
+py::Ref native(PyObject* name) {
+  if (!PyUnicode_Check(name)) return py::Ref::borrow(name);
+  PyObject* bytes = PyUnicode_AsUTF8String(name);
+  if (bytes) return py::Ref::steal(bytes);
+  PyErr_Clear();
+  return py::Ref::borrow(name);
+}
+
 // The VLAN objects of one device of the bridge's VLAN listing.
-void add_vlans(PyObject* self, PyObject* cache, PyObject* dev, PyObject* vlans) {
+void add_vlans(PyObject* self, PyObject* cache, PyObject* name, PyObject* vlans) {
+  py::Ref dev = native(name);
   py::Ref it = py::iter(vlans);
   py::Ref int_type = py::builtin("int");
   while (py::Ref v = py::next(it)) {
@@ -320,7 +386,7 @@ void add_vlans(PyObject* self, PyObject* cache, PyObject* dev, PyObject* vlans) 
     py::Ref vid = py::call(int_type, py::callm(v, ID("get"), ID("vlan"), zero.get()));
     py::Ref entry = get(cache, vid);
     if (!entry) {
-      entry = py::call(global("KernVlanEntry"), vid);
+      entry = py::call(glob(ID("KernVlanEntry")), vid);
       py::setitem(cache, vid, entry);
     }
     PyObject* flag = untagged ? Py_True : Py_False;
@@ -343,8 +409,8 @@ py::Ref kern_create_vlan_cache(py::Args a) {
   py::Ref answer = cmd_output(self, argv(words, 4, nullptr), ID("{}"));
   // A bridge command that prints nothing knows no VLANs.
   if (!py::truth(py::callm(answer, ID("strip")))) return {};
-  py::Ref data = py::callm(global("json"), ID("loads"), answer);
-  py::Ref cache = py::attr(self, ID("kern_vlan_cache"));
+  py::Ref data = py::callm(glob(ID("json")), ID("loads"), answer);
+  py::Ref cache = own_attr(self, ID("kern_vlan_cache"));
   if (PyDict_Check(data.get())) {
     // The older form: an object of device name to VLAN list.
     py::Ref keys = py::iter(data);
@@ -370,9 +436,9 @@ py::Ref kern_create_vlan_cache(py::Args a) {
 
 py::Ref kern_get_vlan_members(py::Args a) {
   PyObject *self = a[0], *vid = a[1];
-  if (!py::truth(py::attr(self, ID("kern_vlan_cache_created"))))
+  if (!py::truth(own_attr(self, ID("kern_vlan_cache_created"))))
     call_self(self, ID("_kern_create_vlan_cache"), kern_create_vlan_cache);
-  py::Ref entry = get(py::attr(self, ID("kern_vlan_cache")), vid);
+  py::Ref entry = get(own_attr(self, ID("kern_vlan_cache")), vid);
   if (!entry) return py::list();
   return py::Ref::steal(PyNumber_Add(py::attr(entry, ID("tagged_swp")),
                                      py::attr(entry, ID("untagged_swp"))));
@@ -385,7 +451,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
   py::Ref names;
   if (sysfs_name(dev)) {
     try {
-      names = py::callm(global("os"), ID("listdir"), path);
+      names = py::callm(glob(ID("os")), ID("listdir"), path);
     } catch (const py::Raised&) {
       // Whatever keeps the directory from being listed, the bridge has no
       // ports.
@@ -408,14 +474,18 @@ py::Ref kern_setup_br_cache(py::Args a) {
       while (py::Ref m = py::next(members)) py::append(result, plain ? m : tagged(m, base[2]));
     }
   }
-  py::setitem(py::attr(self, ID("kern_br_cache")), dev, result);
+  py::setitem(own_attr(self, ID("kern_br_cache")), dev, result);
   return result;
 }
 
 py::Ref kern_get_br_members(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  py::Ref cache = py::attr(self, ID("kern_br_cache"));
-  if (has(cache, dev)) return py::item(cache, dev);
+  py::Ref cache = own_attr(self, ID("kern_br_cache"));
+  if (PyDict_CheckExact(cache.get())) {
+    if (py::Ref members = get(cache, dev)) return members;
+  } else if (has(cache, dev)) {
+    return py::item(cache, dev);
+  }
   return call_self(self, ID("_kern_setup_br_cache"), kern_setup_br_cache, dev);
 }
 
@@ -447,10 +517,13 @@ bool dotted_ipv4(PyObject* text) {
 
 py::Ref kern_dev_get_mdb_entry(py::Args a) {
   PyObject *self = a[0], *orig_dev = a[1], *orig_vlan = a[2], *orig_grp = a[3];
-  py::Ref key = format(ID("%d.%s"), {orig_vlan, orig_grp});
-  py::Ref cache = py::attr(self, ID("kern_mdb_cache"));
-  if (has(cache, orig_dev)) {
-    py::Ref entry = get(py::attr(py::item(cache, orig_dev), ID("mdb_entries")), key);
+  py::Ref key = vid_key(orig_vlan, orig_grp);
+  py::Ref cache = own_attr(self, ID("kern_mdb_cache"));
+  py::Ref known = PyDict_CheckExact(cache.get()) ? get(cache, orig_dev)
+                  : has(cache, orig_dev)         ? py::item(cache, orig_dev)
+                                                 : py::Ref();
+  if (known) {
+    py::Ref entry = get(py::attr(known, ID("mdb_entries")), key);
     return entry ? entry : py::none();
   }
   static PyObject* const words[] = {py::str("/sbin/bridge").release(), py::str("mdb").release(),
@@ -458,17 +531,17 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   py::Ref lines = splitlines(cmd_output(self, argv(words, 4, orig_dev), ID("")));
   py::Ref vlan_filtering = call_self(self, ID("_kern_dev_vlan_filtering_get"),
                                      kern_dev_vlan_filtering_get, orig_dev);
-  py::Ref record = py::call(global("KernMdbCache"), orig_dev, vlan_filtering);
+  py::Ref record = py::call(glob(ID("KernMdbCache")), orig_dev, vlan_filtering);
   py::setitem(cache, orig_dev, record);
 
   bool vf = py::truth(vlan_filtering);
   py::Ref pattern = py::callm(
-      global("re"), ID("compile"),
+      glob(ID("re")), ID("compile"),
       vf ? ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)")
          : ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)"));
   py::Ref match = py::attr(pattern, ID("match"));
   py::Ref entries = py::attr(record, ID("mdb_entries"));
-  py::Ref int_type = py::builtin("int"), entry_type = global("KernMdbEntry");
+  py::Ref entry_type = glob(ID("KernMdbEntry"));
   py::Ref vid = py::Ref::borrow(minus_one());
   py::Ref it = py::iter(lines);
   while (py::Ref line = py::next(it)) {
@@ -478,9 +551,9 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
     if (!py::equal(py::call(group, ID("dev")), orig_dev)) continue;
     py::Ref port = py::call(group, ID("port")), grp_ip = py::call(group, ID("grp_ip"));
     if (!dotted_ipv4(grp_ip)) continue;
-    if (vf) vid = py::call(int_type, py::call(group, ID("vid")));
+    if (vf) vid = to_int(py::call(group, ID("vid")));
     py::Ref grp_mac = py::callm(self, ID("_grp_ip2mac"), grp_ip);
-    py::Ref entry_key = format(ID("%d.%s"), {vid, grp_mac});
+    py::Ref entry_key = vid_key(vid, grp_mac);
     py::Ref entry = get(entries, entry_key);
     if (!entry) {
       entry = py::call(entry_type, vid, grp_mac);
