@@ -16,6 +16,11 @@ PyObject* minus_one() {
 
 
 
+void trace(PyObject* name) {
+  std::string where = std::string(module().name) + ".Asic." + PyString_AS_STRING(name);
+  py::add_traceback(where.c_str(), module().trace_file, 0);
+}
+
 py::Ref glob(PyObject* name) {
   if (PyObject* v = PyDict_GetItem(module().globals, name)) return py::Ref::borrow(v);
   return py::builtin(PyString_AS_STRING(name));
@@ -138,6 +143,11 @@ void set_add(PyObject* s, PyObject* v) {
 }
 
 bool sysfs_name(PyObject* name) {
+  if (PyString_CheckExact(name)) {
+    std::string_view s = py::as_view(name);
+    return !s.empty() && s != "." && s != ".." && s.find('/') == s.npos &&
+           s.find('\0') == s.npos;
+  }
   static PyObject* const bad[] = {py::str("/").release(),
                                   py::str(std::string_view("\0", 1)).release()};
   if (!PyString_Check(name) && !PyUnicode_Check(name)) return true;  // the path already failed
@@ -168,7 +178,8 @@ struct Closing {
     if (!file) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyObject* r = PyObject_CallMethod(file.get(), const_cast<char*>("close"), nullptr);
+    static PyObject* const close = PyString_InternFromString("close");
+    PyObject* r = close ? PyObject_CallMethodObjArgs(file.get(), close, nullptr) : nullptr;
     if (r)
       py::Ref::steal(r);
     else
@@ -200,18 +211,12 @@ bool read_lines_impl(PyObject* path, void (*each)(void*, PyObject*), void* ctx) 
 
 namespace {
 
-// A command line: fixed words, then the device name as one argument, never
-// split at white space.
+// A command line: fixed words, then the device name ("%s" of it) as one
+// argument, never split at white space.
 py::Ref argv(PyObject* const* words, int n, PyObject* dev) {
-  py::Ref l = py::Ref::steal(PyList_New(n + (dev ? 1 : 0)));
-  for (int i = 0; i < n; ++i) {
-    Py_INCREF(words[i]);
-    PyList_SET_ITEM(l.get(), i, words[i]);
-  }
-  if (dev) {
-    Py_INCREF(dev);
-    PyList_SET_ITEM(l.get(), n, dev);
-  }
+  py::Ref l = py::list();
+  for (int i = 0; i < n; ++i) py::append(l, words[i]);
+  if (dev) py::append(l, text_of(dev));
   return l;
 }
 
@@ -347,13 +352,20 @@ py::Ref kern_get_vlan_and_atlink(py::Args a) {
 py::Ref expand_kern_bond(py::Args a) {
   PyObject* dev = a[1];
   py::Ref members = py::list();
-  py::Ref dir = format(ID("/sys/class/net/%s"), {dev});
-  dir = py::Ref::steal(PyNumber_Add(dir, ID("/bonding/")));
+  py::Ref dir, path;
+  if (PyString_CheckExact(dev)) {
+    std::string p = "/sys/class/net/";
+    p.append(py::as_view(dev)).append("/bonding/");
+    dir = py::str(p);
+    path = py::str(p.append("slaves"));
+  } else {
+    dir = py::Ref::steal(PyNumber_Add(format(ID("/sys/class/net/%s"), {dev}), ID("/bonding/")));
+    path = py::Ref::steal(PyNumber_Add(dir, ID("slaves")));
+  }
   if (!sysfs_name(dev) || !os_path(ID("isdir"), dir)) return members;
-  py::Ref path = py::Ref::steal(PyNumber_Add(dir, ID("slaves")));
+  // The words of each line, white space at its ends dropped by the split.
   read_lines(path, [&](PyObject* line) {
-    py::Ref words = split(py::callm(line, ID("strip")));
-    py::Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(members.get()), words));
+    py::Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(members.get()), split(line)));
   });
   return members;
 }
@@ -547,11 +559,13 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   while (py::Ref line = py::next(it)) {
     py::Ref m = py::call(match, line);
     if (m.get() == Py_None) continue;
-    py::Ref group = py::attr(m, ID("group"));
-    if (!py::equal(py::call(group, ID("dev")), orig_dev)) continue;
-    py::Ref port = py::call(group, ID("port")), grp_ip = py::call(group, ID("grp_ip"));
+    // dev, port, grp_ip and, with VLAN filtering, vid: the groups in order
+    py::Ref groups = py::callm(m, ID("groups"));
+    py::Ref dev = py::item(groups, Py_ssize_t(0));
+    if (dev.get() != orig_dev && !py::equal(dev, orig_dev)) continue;
+    py::Ref port = py::item(groups, Py_ssize_t(1)), grp_ip = py::item(groups, Py_ssize_t(2));
     if (!dotted_ipv4(grp_ip)) continue;
-    if (vf) vid = to_int(py::call(group, ID("vid")));
+    if (vf) vid = to_int(py::item(groups, Py_ssize_t(3)));
     py::Ref grp_mac = py::callm(self, ID("_grp_ip2mac"), grp_ip);
     py::Ref entry_key = vid_key(vid, grp_mac);
     py::Ref entry = get(entries, entry_key);

@@ -402,8 +402,31 @@ class DeviceFactTest(KernelCase):
         a = make_asic()
         self.assertEqual(a._kern_dev_kind_parse('a b'), 'unk')
         self.assertEqual(a._kern_dev_kind_parse(''), 'unk')
+        self.assertEqual(a._kern_dev_kind_parse(7), 'unk')
+        self.assertIsNone(a._kern_dev_get_mdb_entry('br 1', -1, '01:00:5e:01:01:01'))
         self.assertEqual(self.k.calls, [('/bin/ip', '-d', 'link', 'show', 'a b'),
-                                        ('/bin/ip', '-d', 'link', 'show', '')])
+                                        ('/bin/ip', '-d', 'link', 'show', ''),
+                                        ('/bin/ip', '-d', 'link', 'show', '7'),
+                                        ('/sbin/bridge', 'mdb', 'show', 'dev', 'br 1'),
+                                        ('/bin/ip', '-d', 'link', 'show', 'br 1')])
+
+    def test_tracebacks_name_each_operation(self):
+        a = make_asic()
+        self.k.bridge('br0', [])
+        self.k.files['/sys/class/net/br0/bridge/vlan_filtering'] = 'x\n'
+        try:
+            self.expand(a, 'br0')
+        except ValueError:
+            tb = sys.exc_info()[2]
+        else:
+            self.fail('no ValueError')
+        names = [n for f, _, n, _ in __import__('traceback').extract_tb(tb)
+                 if f == 'murchet.py']
+        self.assertEqual(names, ['murchet.Asic._expand_kern_dev',
+                                 'murchet.Asic._kern_base_dev_kind_get',
+                                 'murchet.Asic._kern_dev_kind_get',
+                                 'murchet.Asic._kern_dev_cache_get',
+                                 'murchet.Asic._kern_dev_vlan_filtering_parse'])
 
     def test_vlan_filtering_flag(self):
         a = make_asic()
