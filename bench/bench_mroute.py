@@ -7,7 +7,7 @@ kernel has a VLAN-aware bridge of 256 ports and 200 VLANs, 200 plain bridges
 of 8 VLAN sub-interfaces each, 2,000 VLAN devices, 16 bonds and 50,000
 multicast-database lines; the chip has a route per comparison, 32,768 of them,
 whose replication groups hold what the kernel expects, one route in ten
-altered.  Kernel commands and files are answered from generated text held in
+altered; other scales scale all of these.  Kernel commands and files are answered from generated text held in
 memory, and counted.  Reported: the comparisons on a fresh Asic (reading the
 kernel state included), again with every cache filled, and again with the
 chip side's answers made beforehand (the kernel side alone); str() of the
@@ -24,7 +24,7 @@ import time
 
 import murchet
 
-ROUTES = 32768
+ROUTES = 32768                    # comparisons at scale 1
 
 
 # ---------------------------------------------------------------------------
@@ -205,6 +205,7 @@ class World(object):
         n_block, n_bonds = int(256 * s), int(16 * s)
         n_routed = int(2000 * s) - n_vlans - 8 * n_plain - n_bonds
         self.mdb_budget = int(50000 * s)
+        self.n_routes = int(ROUTES * s)
         aware = ['swp%d' % i for i in range(1, n_aware + 1)]
         block = ['swp%d' % i for i in range(n_aware + 1, n_aware + n_block + 1)]
         bondp = ['swp%d' % i for i in range(n_aware + n_block + 1,
@@ -349,7 +350,7 @@ class World(object):
         xlate = [VlanXlate(lport[p], ivid, tag) for (p, tag), ivid in sorted(self.ivid.items())]
         mroutes, groups = {}, {}
         kinds = self.KINDS
-        for r in range(ROUTES):
+        for r in range(self.n_routes):
             grp, grp_mac = grp_of(r)
             iif, iif_ports, l2, hw_vlan = self.pick(kinds[r % 6], r, grp, grp_mac)
             oil, l3 = [], set()
@@ -397,7 +398,7 @@ def chip_answers_precomputed(asic, world):
     tables made beforehand, so that what is left to time is the kernel side:
     route keys, group MACs and the replication groups' port sets."""
     keys = dict((key, asic._key_to_sip_dip(key)) for key, _, _ in world.routes)
-    macs = dict((grp_of(r)[0], grp_of(r)[1]) for r in range(ROUTES))
+    macs = dict(grp_of(r) for r in range(world.n_routes))
     asic._key_to_sip_dip, asic._grp_ip2mac = keys.__getitem__, macs.__getitem__
     for group in world.chip['replication_groups'].values():
         group.get_l3_linux_encaps = group.get_l3_linux_encaps().copy
@@ -432,6 +433,7 @@ def run(scale):
     for key, iif, oil in routes:
         asic.mroute_eq(key, iif, oil)
     t_cached = time.time() - t0
+    peak = peak_mb()
 
     chip_answers_precomputed(asic, world)
     t0 = time.time()
@@ -440,14 +442,17 @@ def run(scale):
     t_kernel = time.time() - t0
 
     mismatching = first.count(False)
-    expected = sum(1 for r in range(ROUTES) if r % 20 in (3, 13))
+    expected = sum(1 for r in range(world.n_routes) if r % 20 in (3, 13))
+    n = float(len(routes))
     print ('scale %.1f: %d comparisons (%d mismatching, %d expected), %d mdb lines, '
            '%d VLAN devices, %d switch ports' % (scale, len(routes), mismatching, expected,
                                                 world.mdb_lines, world.n_vlan_devs,
                                                 len(world.linux_ports)))
-    print ('  mroute_eq: fresh %.3f s, cached %.3f s, kernel side alone %.3f s; '
-           'str() %.3f s (%d bytes)' % (t_fresh, t_cached, t_kernel, t_str, len(text)))
-    print ('  peak memory %.1f MB (%.1f MB before the comparisons)' % (peak_mb(), base_mb))
+    print ('  mroute_eq: fresh %.3f s (%.1f us each), cached %.3f s (%.1f us), kernel side '
+           'alone %.3f s (%.1f us)' % (t_fresh, t_fresh / n * 1e6, t_cached, t_cached / n * 1e6,
+                                       t_kernel, t_kernel / n * 1e6))
+    print ('  str() %.3f s (%d bytes); peak memory %.1f MB (%.1f MB before the comparisons)'
+           % (t_str, len(text), peak, base_mb))
     print ('  kernel reads: %s, %d file opens (bond members afresh)'
            % (', '.join('%s %d' % kv for kv in sorted(calls.items())), reads))
     if mismatching != expected:
