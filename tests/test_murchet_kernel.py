@@ -570,6 +570,7 @@ class VlanAndBridgeCacheTest(KernelCase):
             self.assertEqual(members[3:], ['swp1'], form)
             if form == 'array':
                 self.assertEqual(members, ['swp2', 'swp5', 'swp6', 'swp1'])
+            self.assertEqual(set(map(type, members)), set([str]))
             self.assertEqual(a._kern_get_vlan_members(200), ['swp2'])
             self.assertEqual(a._kern_get_vlan_members(1), [])
             self.assertEqual(a._kern_get_vlan_members(300), [])
@@ -764,6 +765,17 @@ class ExpansionTest(KernelCase):
         a.kern_mdb_cache['br0'].mdb_entries['-1.01:00:5e:01:01:01'] = \
             murchet.KernMdbEntry(-1, '01:00:5e:01:01:01')
         self.assertEqual(self.expand(a, 'br0'), set())
+
+    def test_false_entry_is_a_miss(self):
+        class Empty(murchet.KernMdbEntry):
+            def __len__(self):
+                return 0
+        a = make_asic(linux_ports=['swp1', 'swp2'])
+        self.k.bridge('br0', ['swp1', 'swp2'])
+        a.kern_mdb_cache['br0'] = murchet.KernMdbCache('br0', 0)
+        a.kern_mdb_cache['br0'].mdb_entries['-1.01:00:5e:01:01:01'] = \
+            Empty(-1, '01:00:5e:01:01:01')
+        self.assertEqual(self.expand(a, 'br0'), set(['swp1', 'swp2']))
 
     def test_overrides_answer(self):
         class Mine(Asic):
