@@ -383,6 +383,41 @@ void make_classes(const ModuleInfo& mod,
   }
 }
 
+namespace {
+// The classic class lookup: the class's own dict, then its bases depth first.
+PyObject* class_lookup(PyObject* cls, PyObject* name) {
+  auto* c = reinterpret_cast<PyClassObject*>(cls);
+  if (PyObject* v = PyDict_GetItem(c->cl_dict, name)) return v;
+  Py_ssize_t n = PyTuple_GET_SIZE(c->cl_bases);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyObject* v = class_lookup(PyTuple_GET_ITEM(c->cl_bases, i), name)) return v;
+  return nullptr;
+}
+}  // namespace
+
+bool method_is(PyObject* o, PyObject* name, Impl impl) {
+  if (!PyInstance_Check(o)) return false;
+  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+  if (PyDict_GetItem(inst->in_dict, name)) return false;
+  PyObject* f = class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+  return f && Py_TYPE(f) == &FunctionType && reinterpret_cast<FunctionObject*>(f)->impl == impl;
+}
+
+bool is_true(PyObject* o) {
+  if (PyInstance_Check(o)) {
+    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+    PyObject* cls = reinterpret_cast<PyObject*>(inst->in_class);
+    static PyObject* const nonzero = PyString_InternFromString("__nonzero__");
+    static PyObject* const len = PyString_InternFromString("__len__");
+    if (!nonzero || !len) throw Raised();
+    if (!reinterpret_cast<PyClassObject*>(cls)->cl_getattr && !class_lookup(cls, nonzero) &&
+        !class_lookup(cls, len) && !PyDict_GetItem(inst->in_dict, nonzero) &&
+        !PyDict_GetItem(inst->in_dict, len))
+      return true;
+  }
+  return truth(o);
+}
+
 void add_traceback(const char* funcname, const char* filename, int line) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);

@@ -110,6 +110,19 @@ void make_classes(const ModuleInfo& mod,
 // module.  Classic when the base is classic or absent, else new-style.
 Ref make_class(const ModuleInfo& mod, const ClassBody& body, const char* base);
 
+// Whether `o.name` finds, unchanged, the function made from `impl`: `o` is an
+// instance of a classic class, the name is not set on the instance, and the
+// class (or the first base holding the name) has that very function.  A
+// caller may then run `impl` directly, with the same outcome as calling the
+// bound method; anything else (an override anywhere) answers false.
+bool method_is(PyObject* o, PyObject* name, Impl impl);
+
+// The truth of `o` as `if o:` finds it.  A classic instance whose class has
+// none of __nonzero__, __len__ and __getattr__, and whose own attributes
+// name neither of the first two, is true without the interpreter's two
+// failing attribute lookups (whose error texts cost more than the rest).
+bool is_true(PyObject* o);
+
 // Adds a traceback entry (function name, file, line) to the pending error.
 void add_traceback(const char* funcname, const char* filename, int line);
 

@@ -1,7 +1,635 @@
-#include "murchet.h"
+// Kernel state: device facts, the VLAN and bridge caches and the bridges'
+// multicast databases, each read on first use and kept on the Asic.
+#include "kern.h"
+
+#include <cstring>
 
 namespace murchet {
+namespace kern {
 
-const py::ImplTable kernel_impls = {};
+// ---- helpers shared by the kernel side ------------------------------------
+
+PyObject* minus_one() {
+  static PyObject* const v = py::integer(-1).release();
+  return v;
+}
+
+
+
+void trace(PyObject* name) {
+  std::string where = std::string(module().name) + ".Asic." + PyString_AS_STRING(name);
+  py::add_traceback(where.c_str(), module().trace_file, 0);
+}
+
+py::Ref glob(PyObject* name) {
+  if (PyObject* v = PyDict_GetItem(module().globals, name)) return py::Ref::borrow(v);
+  return py::builtin(PyString_AS_STRING(name));
+}
+
+void unpack(PyObject* seq, int n, py::Ref* out) {
+  if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == n) {
+    for (int i = 0; i < n; ++i) out[i] = py::Ref::borrow(PyTuple_GET_ITEM(seq, i));
+    return;
+  }
+  py::Ref it = py::iter(seq);
+  for (int i = 0; i < n; ++i) {
+    out[i] = py::next(it);
+    if (!out[i])
+      py::raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
+  }
+  if (py::next(it)) py::raise(PyExc_ValueError, "too many values to unpack");
+}
+
+py::Ref get(PyObject* d, PyObject* key) {
+  if (PyDict_CheckExact(d)) {
+    if (PyObject_Hash(key) == -1) throw py::Raised();
+    return py::Ref::borrow(PyDict_GetItem(d, key));
+  }
+  py::Ref v = py::callm(d, ID("get"), key);
+  return v.get() == Py_None ? py::Ref() : v;
+}
+
+bool has(PyObject* d, PyObject* key) { return py::contains(d, key); }
+
+py::Ref format(PyObject* fmt, std::initializer_list<PyObject*> args) {
+  return py::Ref::steal(PyString_Format(fmt, py::tuple(args)));
+}
+
+py::Ref to_int(PyObject* text) {
+  if (PyString_CheckExact(text)) {
+    Py_ssize_t n = PyString_GET_SIZE(text);
+    const char* s = PyString_AS_STRING(text);
+    long v = 0;
+    Py_ssize_t i = 0;
+    while (i < n && i < 18 && s[i] >= '0' && s[i] <= '9') v = v * 10 + (s[i++] - '0');
+    if (i == n && n > 0) return py::integer(v);
+  }
+  return py::call(py::builtin("int"), text);
+}
+
+py::Ref text_of(PyObject* name) {
+  if (PyString_CheckExact(name)) return py::Ref::borrow(name);
+  return format(ID("%s"), {name});
+}
+
+namespace {
+
+// head, a dot, the decimal digits of n, a dot, tail: the parts that are
+// empty are left out with their dot.
+py::Ref dotted(std::string_view head, long n, std::string_view tail) {
+  char digits[24];
+  char* d = digits + sizeof digits;
+  unsigned long u = n < 0 ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+  do *--d = char('0' + u % 10); while (u /= 10);
+  if (n < 0) *--d = '-';
+  size_t nd = size_t(digits + sizeof digits - d);
+  size_t total = head.size() + (head.empty() ? 0 : 1) + nd + (tail.empty() ? 0 : 1) + tail.size();
+  py::Ref out = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(total)));
+  char* p = PyString_AS_STRING(out.get());
+  if (!head.empty()) {
+    memcpy(p, head.data(), head.size());
+    p += head.size();
+    *p++ = '.';
+  }
+  memcpy(p, d, nd);
+  p += nd;
+  if (!tail.empty()) {
+    *p++ = '.';
+    memcpy(p, tail.data(), tail.size());
+  }
+  return out;
+}
+
+}  // namespace
+
+py::Ref tagged(PyObject* name, PyObject* vid) {
+  if (PyString_CheckExact(name) && PyString_GET_SIZE(name) && PyInt_CheckExact(vid))
+    return dotted(py::as_view(name), PyInt_AS_LONG(vid), {});
+  return format(ID("%s.%d"), {name, vid});
+}
+
+py::Ref vid_key(PyObject* vid, PyObject* grp) {
+  if (PyInt_CheckExact(vid) && PyString_CheckExact(grp) && PyString_GET_SIZE(grp))
+    return dotted({}, PyInt_AS_LONG(vid), py::as_view(grp));
+  return format(ID("%d.%s"), {vid, grp});
+}
+
+py::Ref splitlines(PyObject* text) { return py::callm(text, ID("splitlines")); }
+py::Ref split(PyObject* text) { return py::callm(text, ID("split")); }
+
+py::Ref port_of(PyObject* name) {
+  if (PyString_CheckExact(name)) {
+    const char* s = PyString_AS_STRING(name);
+    const void* dot = memchr(s, '.', size_t(PyString_GET_SIZE(name)));
+    if (!dot) return py::Ref::borrow(name);
+    return py::str(std::string_view(s, size_t(static_cast<const char*>(dot) - s)));
+  }
+  py::Ref one = py::integer(1);
+  return py::item(py::callm(name, ID("split"), ID("."), one.get()), Py_ssize_t(0));
+}
+
+void push(PyObject* seq, PyObject* v) {
+  if (PyList_CheckExact(seq))
+    py::append(seq, v);
+  else
+    py::callm(seq, ID("append"), v);
+}
+
+void set_add(PyObject* s, PyObject* v) {
+  if (PyAnySet_CheckExact(s))
+    py::check(PySet_Add(s, v));
+  else
+    py::callm(s, ID("add"), v);
+}
+
+bool sysfs_name(PyObject* name) {
+  if (PyString_CheckExact(name)) {
+    std::string_view s = py::as_view(name);
+    return !s.empty() && s != "." && s != ".." && s.find('/') == s.npos &&
+           s.find('\0') == s.npos;
+  }
+  static PyObject* const bad[] = {py::str("/").release(),
+                                  py::str(std::string_view("\0", 1)).release()};
+  if (!PyString_Check(name) && !PyUnicode_Check(name)) return true;  // the path already failed
+  if (py::length(name) == 0) return false;
+  if (py::equal(name, ID(".")) || py::equal(name, ID(".."))) return false;
+  for (PyObject* b : bad)
+    if (py::contains(name, b)) return false;
+  return true;
+}
+
+bool os_path(PyObject* fn, PyObject* path) {
+  py::Ref os_path = py::attr(glob(ID("os")), ID("path"));
+  return py::truth(py::callm(os_path, fn, path));
+}
+
+namespace {
+
+// Drops a pending IOError; any other error goes on.
+void drop_ioerror() {
+  if (!PyErr_ExceptionMatches(PyExc_IOError)) throw py::Raised();
+  PyErr_Clear();
+}
+
+// Closes a file whatever happens, keeping the error that is on its way.
+struct Closing {
+  py::Ref file;
+  ~Closing() {
+    if (!file) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    static PyObject* const close = PyString_InternFromString("close");
+    PyObject* r = close ? PyObject_CallMethodObjArgs(file.get(), close, nullptr) : nullptr;
+    if (r)
+      py::Ref::steal(r);
+    else
+      PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+  }
+};
+
+}  // namespace
+
+bool read_lines_impl(PyObject* path, void (*each)(void*, PyObject*), void* ctx) {
+  Closing f;
+  try {
+    f.file = py::call(glob(ID("open")), path);
+  } catch (const py::Raised&) {
+    drop_ioerror();
+    return false;
+  }
+  try {
+    py::Ref it = py::iter(f.file);
+    while (py::Ref line = py::next(it)) each(ctx, line);
+  } catch (const py::Raised&) {
+    drop_ioerror();
+  }
+  return true;
+}
+
+// ---- device facts -----------------------------------------------------------
+
+namespace {
+
+// A command line: fixed words, then the device name ("%s" of it) as one
+// argument, never split at white space.
+py::Ref argv(PyObject* const* words, int n, PyObject* dev) {
+  py::Ref l = py::list();
+  for (int i = 0; i < n; ++i) py::append(l, words[i]);
+  if (dev) py::append(l, text_of(dev));
+  return l;
+}
+
+py::Ref cmd_output(PyObject* self, PyObject* cmd, PyObject* fallback) {
+  return py::callm(self, ID("_get_cmd_output"), cmd, fallback);
+}
+
+py::Ref cached_dev(PyObject* self, PyObject* dev) {
+  return call_self(self, ID("_kern_dev_cache_get"), kern_dev_cache_get, dev);
+}
+
+py::Ref dev_kind(PyObject* self, PyObject* dev) {
+  return call_self(self, ID("_kern_dev_kind_get"), kern_dev_kind_get, dev);
+}
+
+py::Ref bond_members(PyObject* self, PyObject* dev) {
+  return call_self(self, ID("_expand_kern_bond"), expand_kern_bond, dev);
+}
+
+py::Ref base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan) {
+  return call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, dev,
+                   parent_vlan);
+}
+
+}  // namespace
+
+py::Ref kern_dev_kind_parse(py::Args a) {
+  PyObject *self = a[0], *dev = a[1];
+  if (py::contains(own_attr(self, ID("linux_ports")), dev)) return py::Ref::borrow(ID("swp"));
+  static PyObject* const words[] = {py::str("/bin/ip").release(), py::str("-d").release(),
+                                    py::str("link").release(), py::str("show").release()};
+  py::Ref lines = splitlines(cmd_output(self, argv(words, 4, dev), ID("")));
+  Py_ssize_t n = py::length(lines);
+  if (n == 0 || n < 3) return py::Ref::borrow(ID("unk"));
+  if (py::contains(py::item(lines, Py_ssize_t(0)), ID("does not exist")))
+    return py::Ref::borrow(ID("unk"));
+  // The kind word, interned: the kinds compared later are literals.
+  PyObject* kind = py::item(split(py::item(lines, Py_ssize_t(2))), Py_ssize_t(0)).release();
+  if (PyString_CheckExact(kind)) PyString_InternInPlace(&kind);
+  return py::Ref::steal(kind);
+}
+
+py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
+  PyObject* dev = a[1];
+  py::Ref path = py::Ref::steal(PyNumber_Add(ID("/sys/class/net/"), dev));
+  path = py::Ref::steal(PyNumber_Add(path, ID("/bridge/vlan_filtering")));
+  py::Ref flag = py::integer(0);
+  if (!sysfs_name(dev) || !os_path(ID("isfile"), path)) return flag;
+  py::Ref int_type = py::builtin("int"), zero = py::integer(0);
+  read_lines(path, [&](PyObject* line) {
+    flag = py::call(int_type, py::callm(line, ID("strip")), zero);
+  });
+  return flag;
+}
+
+py::Ref kern_dev_cache_get(py::Args a) {
+  PyObject *self = a[0], *dev = a[1];
+  py::Ref cache = own_attr(self, ID("kern_dev_cache"));
+  if (PyDict_CheckExact(cache.get())) {
+    if (py::Ref entry = get(cache, dev)) return entry;
+  }
+  if (!has(cache, dev)) {
+    py::Ref kind = call_self(self, ID("_kern_dev_kind_parse"), kern_dev_kind_parse, dev);
+    py::Ref flag = call_self(self, ID("_kern_dev_vlan_filtering_parse"),
+                             kern_dev_vlan_filtering_parse, dev);
+    py::setitem(cache, dev, py::call(glob(ID("KernDevEntry")), dev, kind, flag));
+  }
+  return py::item(cache, dev);
+}
+
+py::Ref kern_dev_kind_get(py::Args a) {
+  return py::attr(cached_dev(a[0], a[1]), ID("kind"));
+}
+
+py::Ref kern_dev_vlan_filtering_get(py::Args a) {
+  return py::attr(cached_dev(a[0], a[1]), ID("vlan_filtering"));
+}
+
+py::Ref kern_get_dev_vlan(py::Args a) {
+  PyObject *self = a[0], *dev = a[1], *kind = a[2], *parent_vlan = a[3];
+  if (is(kind, ID("vlan"))) {
+    py::Ref pair[2];
+    unpack(call_self(self, ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, dev), 2,
+           pair);
+    if (py::truth(pair[0])) return py::tuple({pair[1], pair[0]});
+  }
+  return py::tuple({dev, parent_vlan});
+}
+
+py::Ref kern_base_dev_kind_get(py::Args a) {
+  PyObject *self = a[0], *orig_dev = a[1], *parent_vlan = a[2];
+  py::Ref kind = dev_kind(self, orig_dev);
+  py::Ref dev_vlan[2];
+  unpack(call_self(self, ID("_kern_get_dev_vlan"), kern_get_dev_vlan, orig_dev, kind,
+                   parent_vlan),
+         2, dev_vlan);
+  if (dev_vlan[0].get() != orig_dev && !py::equal(dev_vlan[0], orig_dev))
+    kind = dev_kind(self, dev_vlan[0]);
+  return py::tuple({kind, dev_vlan[0], dev_vlan[1]});
+}
+
+py::Ref kern_create_vlan_dev_cache(py::Args a) {
+  PyObject* self = a[0];
+  py::setattr(self, ID("kern_vlan_dev_cache_created"), Py_True);
+  py::Ref lines = py::list();
+  PyObject* path = ID("/proc/net/vlan/config");
+  if (os_path(ID("isfile"), path))
+    read_lines(path, [&](PyObject* line) { py::append(lines, line); });
+  Py_ssize_t n = PyList_GET_SIZE(lines.get());
+  if (n < 2) return {};
+  py::Ref cache = own_attr(self, ID("kern_vlan_dev_cache"));
+  py::Ref int_type = py::builtin("int"), entry_type = glob(ID("KernVlanDevEntry"));
+  for (Py_ssize_t i = 2; i < n; ++i) {
+    py::Ref fields = py::callm(PyList_GET_ITEM(lines.get(), i), ID("split"), ID("|"));
+    if (py::length(fields) <= 2) continue;
+    py::Ref name = py::callm(py::item(fields, Py_ssize_t(0)), ID("strip"));
+    py::Ref vid = py::call(int_type, py::callm(py::item(fields, Py_ssize_t(1)), ID("strip")));
+    py::Ref parent = py::callm(py::item(fields, Py_ssize_t(2)), ID("strip"));
+    py::setitem(cache, name, py::call(entry_type, name, vid, parent));
+  }
+  return {};
+}
+
+py::Ref kern_get_vlan_and_atlink(py::Args a) {
+  PyObject *self = a[0], *dev = a[1];
+  if (!py::truth(own_attr(self, ID("kern_vlan_dev_cache_created"))))
+    call_self(self, ID("_kern_create_vlan_dev_cache"), kern_create_vlan_dev_cache);
+  py::Ref entry = get(own_attr(self, ID("kern_vlan_dev_cache")), dev);
+  if (!entry) return py::tuple({Py_None, Py_None});
+  return py::tuple({py::attr(entry, ID("vid")), py::attr(entry, ID("atlink"))});
+}
+
+py::Ref expand_kern_bond(py::Args a) {
+  PyObject* dev = a[1];
+  py::Ref members = py::list();
+  py::Ref dir, path;
+  if (PyString_CheckExact(dev)) {
+    std::string p = "/sys/class/net/";
+    p.append(py::as_view(dev)).append("/bonding/");
+    dir = py::str(p);
+    path = py::str(p.append("slaves"));
+  } else {
+    dir = py::Ref::steal(PyNumber_Add(format(ID("/sys/class/net/%s"), {dev}), ID("/bonding/")));
+    path = py::Ref::steal(PyNumber_Add(dir, ID("slaves")));
+  }
+  if (!sysfs_name(dev) || !os_path(ID("isdir"), dir)) return members;
+  // The words of each line, white space at its ends dropped by the split.
+  read_lines(path, [&](PyObject* line) {
+    py::Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(members.get()), split(line)));
+  });
+  return members;
+}
+
+// ---- VLAN and bridge caches -------------------------------------------------
+
+namespace {
+
+// A device name of the JSON listing, which the JSON reader gives as unicode,
+// as the byte text that every other kernel source gives for it.
+py::Ref native(PyObject* name) {
+  if (!PyUnicode_Check(name)) return py::Ref::borrow(name);
+  PyObject* bytes = PyUnicode_AsUTF8String(name);
+  if (bytes) return py::Ref::steal(bytes);
+  PyErr_Clear();
+  return py::Ref::borrow(name);
+}
+
+// The VLAN objects of one device of the bridge's VLAN listing.
+void add_vlans(PyObject* self, PyObject* cache, PyObject* name, PyObject* vlans) {
+  py::Ref dev = native(name);
+  py::Ref it = py::iter(vlans);
+  py::Ref int_type = py::builtin("int");
+  while (py::Ref v = py::next(it)) {
+    py::Ref kind = dev_kind(self, dev);
+    if (is(kind, ID("bridge"))) continue;
+    py::Ref empty = py::list(), zero = py::integer(0);
+    py::Ref flags = py::callm(v, ID("get"), ID("flags"), empty.get());
+    bool untagged = py::contains(flags, ID("Egress Untagged"));
+    py::Ref vid = py::call(int_type, py::callm(v, ID("get"), ID("vlan"), zero.get()));
+    py::Ref entry = get(cache, vid);
+    if (!entry) {
+      entry = py::call(glob(ID("KernVlanEntry")), vid);
+      py::setitem(cache, vid, entry);
+    }
+    PyObject* flag = untagged ? Py_True : Py_False;
+    if (is(kind, ID("bond"))) {
+      py::Ref members = py::iter(bond_members(self, dev));
+      while (py::Ref m = py::next(members)) py::callm(entry, ID("add_port"), m, flag);
+    } else {
+      py::callm(entry, ID("add_port"), dev, flag);
+    }
+  }
+}
+
+}  // namespace
+
+py::Ref kern_create_vlan_cache(py::Args a) {
+  PyObject* self = a[0];
+  py::setattr(self, ID("kern_vlan_cache_created"), Py_True);
+  static PyObject* const words[] = {py::str("/sbin/bridge").release(), py::str("-j").release(),
+                                    py::str("vlan").release(), py::str("show").release()};
+  py::Ref answer = cmd_output(self, argv(words, 4, nullptr), ID("{}"));
+  // A bridge command that prints nothing knows no VLANs.
+  if (!py::truth(py::callm(answer, ID("strip")))) return {};
+  py::Ref data = py::callm(glob(ID("json")), ID("loads"), answer);
+  py::Ref cache = own_attr(self, ID("kern_vlan_cache"));
+  if (PyDict_Check(data.get())) {
+    // The older form: an object of device name to VLAN list.
+    py::Ref keys = py::iter(data);
+    while (py::Ref dev = py::next(keys)) add_vlans(self, cache, dev, py::item(data, dev));
+  } else if (PyList_Check(data.get())) {
+    // Current iproute2: an array of {"ifname": ..., "vlans": [...]}, in order.
+    py::Ref empty = py::list();
+    py::Ref items = py::iter(data);
+    while (py::Ref dev_obj = py::next(items)) {
+      if (!PyDict_Check(dev_obj.get())) continue;
+      py::Ref dev = get(dev_obj, ID("ifname"));
+      if (!dev) continue;
+      py::Ref vlans = get(dev_obj, ID("vlans"));
+      add_vlans(self, cache, dev, vlans ? vlans.get() : empty.get());
+    }
+  } else {
+    py::raisef(PyExc_TypeError,
+               "/sbin/bridge -j vlan show gave a %.100s, not an object or an array",
+               Py_TYPE(data.get())->tp_name);
+  }
+  return {};
+}
+
+py::Ref kern_get_vlan_members(py::Args a) {
+  PyObject *self = a[0], *vid = a[1];
+  if (!py::truth(own_attr(self, ID("kern_vlan_cache_created"))))
+    call_self(self, ID("_kern_create_vlan_cache"), kern_create_vlan_cache);
+  py::Ref entry = get(own_attr(self, ID("kern_vlan_cache")), vid);
+  if (!entry) return py::list();
+  return py::Ref::steal(PyNumber_Add(py::attr(entry, ID("tagged_swp")),
+                                     py::attr(entry, ID("untagged_swp"))));
+}
+
+py::Ref kern_setup_br_cache(py::Args a) {
+  PyObject *self = a[0], *dev = a[1];
+  py::Ref path = py::Ref::steal(PyNumber_Add(ID("/sys/class/net/"), dev));
+  path = py::Ref::steal(PyNumber_Add(path, ID("/brif")));
+  py::Ref names;
+  if (sysfs_name(dev)) {
+    try {
+      names = py::callm(glob(ID("os")), ID("listdir"), path);
+    } catch (const py::Raised&) {
+      // Whatever keeps the directory from being listed, the bridge has no
+      // ports.
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+      PyErr_Clear();
+    }
+  }
+  py::Ref result = py::list();
+  if (names) {
+    py::Ref it = py::iter(names);
+    while (py::Ref name = py::next(it)) {
+      py::Ref base[3];
+      unpack(base_dev_kind(self, name, minus_one()), 3, base);
+      if (!is(base[0], ID("bond"))) {
+        py::append(result, name);
+        continue;
+      }
+      bool plain = py::equal(base[2], minus_one());
+      py::Ref members = py::iter(bond_members(self, base[1]));
+      while (py::Ref m = py::next(members)) py::append(result, plain ? m : tagged(m, base[2]));
+    }
+  }
+  py::setitem(own_attr(self, ID("kern_br_cache")), dev, result);
+  return result;
+}
+
+py::Ref kern_get_br_members(py::Args a) {
+  PyObject *self = a[0], *dev = a[1];
+  py::Ref cache = own_attr(self, ID("kern_br_cache"));
+  if (PyDict_CheckExact(cache.get())) {
+    if (py::Ref members = get(cache, dev)) return members;
+  } else if (has(cache, dev)) {
+    return py::item(cache, dev);
+  }
+  return call_self(self, ID("_kern_setup_br_cache"), kern_setup_br_cache, dev);
+}
+
+// ---- the bridges' multicast databases ---------------------------------------
+
+namespace {
+
+// Whether a group of the database is a dotted IPv4 address: IPv6 and MAC
+// groups, which current kernels list too, are no IPv4 multicast routes' groups.
+bool dotted_ipv4(PyObject* text) {
+  if (!PyString_Check(text)) return false;
+  std::string_view s = py::as_view(text);
+  int parts = 0;
+  size_t i = 0;
+  while (true) {
+    size_t start = i;
+    unsigned value = 0;
+    while (i < s.size() && i - start < 4 && s[i] >= '0' && s[i] <= '9')
+      value = value * 10 + unsigned(s[i++] - '0');
+    if (i == start || i - start > 3 || value > 255) return false;
+    ++parts;
+    if (i == s.size()) return parts == 4;
+    if (s[i] != '.' || parts == 4) return false;
+    ++i;
+  }
+}
+
+}  // namespace
+
+py::Ref kern_dev_get_mdb_entry(py::Args a) {
+  PyObject *self = a[0], *orig_dev = a[1], *orig_vlan = a[2], *orig_grp = a[3];
+  py::Ref key = vid_key(orig_vlan, orig_grp);
+  py::Ref cache = own_attr(self, ID("kern_mdb_cache"));
+  py::Ref known = PyDict_CheckExact(cache.get()) ? get(cache, orig_dev)
+                  : has(cache, orig_dev)         ? py::item(cache, orig_dev)
+                                                 : py::Ref();
+  if (known) {
+    py::Ref entry = get(py::attr(known, ID("mdb_entries")), key);
+    return entry ? entry : py::none();
+  }
+  static PyObject* const words[] = {py::str("/sbin/bridge").release(), py::str("mdb").release(),
+                                    py::str("show").release(), py::str("dev").release()};
+  py::Ref lines = splitlines(cmd_output(self, argv(words, 4, orig_dev), ID("")));
+  py::Ref vlan_filtering = call_self(self, ID("_kern_dev_vlan_filtering_get"),
+                                     kern_dev_vlan_filtering_get, orig_dev);
+  py::Ref record = py::call(glob(ID("KernMdbCache")), orig_dev, vlan_filtering);
+  py::setitem(cache, orig_dev, record);
+
+  bool vf = py::truth(vlan_filtering);
+  py::Ref pattern = py::callm(
+      glob(ID("re")), ID("compile"),
+      vf ? ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)")
+         : ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)"));
+  py::Ref match = py::attr(pattern, ID("match"));
+  py::Ref entries = py::attr(record, ID("mdb_entries"));
+  py::Ref entry_type = glob(ID("KernMdbEntry"));
+  py::Ref vid = py::Ref::borrow(minus_one());
+  py::Ref it = py::iter(lines);
+  while (py::Ref line = py::next(it)) {
+    py::Ref m = py::call(match, line);
+    if (m.get() == Py_None) continue;
+    // dev, port, grp_ip and, with VLAN filtering, vid: the groups in order
+    py::Ref groups = py::callm(m, ID("groups"));
+    py::Ref dev = py::item(groups, Py_ssize_t(0));
+    if (dev.get() != orig_dev && !py::equal(dev, orig_dev)) continue;
+    py::Ref port = py::item(groups, Py_ssize_t(1)), grp_ip = py::item(groups, Py_ssize_t(2));
+    if (!dotted_ipv4(grp_ip)) continue;
+    if (vf) vid = to_int(py::item(groups, Py_ssize_t(3)));
+    py::Ref grp_mac = py::callm(self, ID("_grp_ip2mac"), grp_ip);
+    py::Ref entry_key = vid_key(vid, grp_mac);
+    py::Ref entry = get(entries, entry_key);
+    if (!entry) {
+      entry = py::call(entry_type, vid, grp_mac);
+      py::setitem(entries, entry_key, entry);
+    }
+    py::Ref base[3];
+    unpack(base_dev_kind(self, port, minus_one()), 3, base);
+    if (is(base[0], ID("bond"))) {
+      bool plain = py::equal(base[2], minus_one());
+      py::Ref members = py::iter(bond_members(self, base[1]));
+      while (py::Ref mem = py::next(members))
+        py::callm(entry, ID("add_port"), plain ? mem.get() : tagged(mem, base[2]).get());
+    } else {
+      py::callm(entry, ID("add_port"), port);
+    }
+  }
+  py::Ref entry = get(entries, key);
+  return entry ? entry : py::none();
+}
+
+}  // namespace kern
+
+const py::ImplTable kernel_impls = {
+    {"KernMdbEntry.__init__", kern::mdb_entry_init},
+    {"KernMdbEntry.add_port", kern::mdb_entry_add_port},
+    {"KernMdbEntry.__str__", kern::mdb_entry_str},
+    {"KernMdbCache.__init__", kern::mdb_cache_init},
+    {"KernMdbCache.__str__", kern::mdb_cache_str},
+    {"KernVlanEntry.__init__", kern::vlan_entry_init},
+    {"KernVlanEntry.add_port", kern::vlan_entry_add_port},
+    {"KernVlanEntry.__str__", kern::vlan_entry_str},
+    {"KernVlanDevEntry.__init__", kern::vlan_dev_entry_init},
+    {"KernVlanDevEntry.__str__", kern::vlan_dev_entry_str},
+    {"KernDevEntry.__init__", kern::dev_entry_init},
+    {"KernDevEntry.__str__", kern::dev_entry_str},
+    {"Asic._kern_create_vlan_cache", kern::kern_create_vlan_cache},
+    {"Asic._kern_get_vlan_members", kern::kern_get_vlan_members},
+    {"Asic._kern_create_vlan_dev_cache", kern::kern_create_vlan_dev_cache},
+    {"Asic._kern_get_vlan_and_atlink", kern::kern_get_vlan_and_atlink},
+    {"Asic._kern_setup_br_cache", kern::kern_setup_br_cache},
+    {"Asic._kern_get_br_members", kern::kern_get_br_members},
+    {"Asic._kern_dev_get_mdb_entry", kern::kern_dev_get_mdb_entry},
+    {"Asic._kern_dev_kind_parse", kern::kern_dev_kind_parse},
+    {"Asic._kern_dev_vlan_filtering_parse", kern::kern_dev_vlan_filtering_parse},
+    {"Asic._kern_dev_cache_get", kern::kern_dev_cache_get},
+    {"Asic._kern_dev_vlan_filtering_get", kern::kern_dev_vlan_filtering_get},
+    {"Asic._kern_dev_kind_get", kern::kern_dev_kind_get},
+    {"Asic._kern_get_dev_vlan", kern::kern_get_dev_vlan},
+    {"Asic._kern_base_dev_kind_get", kern::kern_base_dev_kind_get},
+    {"Asic._expand_kern_vlan_aware_bridge", kern::expand_kern_vlan_aware_bridge},
+    {"Asic._expand_kern_vlan_unaware_bridge", kern::expand_kern_vlan_unaware_bridge},
+    {"Asic._expand_kern_bridge", kern::expand_kern_bridge},
+    {"Asic._expand_kern_bond", kern::expand_kern_bond},
+    {"Asic._expand_kern_dev", kern::expand_kern_dev},
+    {"Asic._get_vlan_riot_memtable_name", kern::get_vlan_riot_memtable_name},
+    {"Asic._is_riot_enabled", kern::is_riot_enabled},
+    {"Asic._hw_vlan_to_iif", kern::hw_vlan_to_iif},
+    {"Asic._kern_iif_to_hw_vlan", kern::kern_iif_to_hw_vlan},
+    {"Asic._dump_one_mroute", kern::dump_one_mroute},
+    {"Asic.mroute_eq", kern::mroute_eq},
+    {"Asic.get_mroutes", kern::get_mroutes},
+    {"Asic.dump_mroutes", kern::dump_mroutes},
+};
 
 }  // namespace murchet

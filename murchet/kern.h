@@ -1,0 +1,162 @@
+// The kernel side of the checker: helpers shared by the kernel records, the
+// kernel readers, the expansion into switch ports and the route comparison.
+#pragma once
+
+#include "murchet.h"
+
+#include <cstring>
+
+namespace murchet {
+namespace kern {
+
+// Adds the traceback entry of the Asic operation `name`, as a call through
+// the object would have.
+void trace(PyObject* name);
+
+// self.<name>(args...), answered by whatever the object holds under that name
+// (an override on the instance or a subclass answers).  `own` is this
+// module's implementation of the operation: when the object still has it,
+// it runs without the method-call round trip.
+template <class... A>
+py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
+  if (py::method_is(self, name, own)) {
+    PyObject* v[] = {self, static_cast<PyObject*>(a)...};
+    py::Ref r;
+    try {
+      r = own(py::Args(v));
+    } catch (const py::Raised&) {
+      trace(name);
+      throw;
+    }
+    return r ? r : py::none();
+  }
+  return py::callm(self, name, a...);
+}
+
+// A module global (or builtin) by interned name, looked up when called.
+py::Ref glob(PyObject* name);
+
+// Unpacks a sequence of exactly n items, as `a, b, c = seq` does.
+void unpack(PyObject* seq, int n, py::Ref* out);
+
+// Text equality with a literal, as `a == "text"` (the literal interned).
+inline bool is(PyObject* a, PyObject* text) {
+  if (a == text) return true;
+  if (PyString_CheckExact(a)) {
+    // Two interned texts are equal only when they are one object.
+    if (PyString_CHECK_INTERNED(a)) return false;
+    return PyString_GET_SIZE(a) == PyString_GET_SIZE(text) &&
+           memcmp(PyString_AS_STRING(a), PyString_AS_STRING(text),
+                  size_t(PyString_GET_SIZE(a))) == 0;
+  }
+  return py::equal(a, text);
+}
+
+// self.<name> for a plain attribute of the object (its own, else its
+// class's): read from the instance's dict when it is there.
+inline py::Ref own_attr(PyObject* self, PyObject* name) {
+  if (PyInstance_Check(self)) {
+    PyObject* d = reinterpret_cast<PyInstanceObject*>(self)->in_dict;
+    if (PyObject* v = PyDict_GetItem(d, name)) return py::Ref::borrow(v);
+  }
+  return py::attr(self, name);
+}
+
+// d.get(key): a new reference or empty, for a dict or any mapping.
+py::Ref get(PyObject* d, PyObject* key);
+// key in d.
+bool has(PyObject* d, PyObject* key);
+
+// "%s.%d" % (name, vid): a switch-port name with its VLAN.
+py::Ref tagged(PyObject* name, PyObject* vid);
+// int(text): a text of plain decimal digits read directly, anything else by
+// the interpreter's int().
+py::Ref to_int(PyObject* text);
+
+// "%s" % name: a text as it is, anything else as its text form.
+py::Ref text_of(PyObject* name);
+// "%d.%s" % (vid, grp): the key of a multicast-database entry.
+py::Ref vid_key(PyObject* vid, PyObject* grp);
+// fmt % args, the interpreter's own formatting.
+py::Ref format(PyObject* fmt, std::initializer_list<PyObject*> args);
+
+// text.splitlines() and text.split() through the text's own operations.
+py::Ref splitlines(PyObject* text);
+py::Ref split(PyObject* text);
+
+// The text before the first "." of a switch-port name.
+py::Ref port_of(PyObject* name);
+
+// Appends to a list, or calls the object's append.
+void push(PyObject* seq, PyObject* v);
+// Adds to a set, or calls the object's add.
+void set_add(PyObject* s, PyObject* v);
+
+// True when `name` may name a kernel network device in a sysfs path: not
+// empty, not "." or "..", without "/" or NUL.  Other names are not looked
+// for under /sys at all.
+bool sysfs_name(PyObject* name);
+
+// Reads the lines of a file as the interpreter's `open(path)` gives them,
+// calling `each` per line; an IOError on the way is dropped, keeping what
+// was read.  Answers false when the open itself failed with IOError.
+bool read_lines_impl(PyObject* path, void (*each)(void*, PyObject*), void* ctx);
+template <class F>
+bool read_lines(PyObject* path, F each) {
+  return read_lines_impl(
+      path, [](void* c, PyObject* line) { (*static_cast<F*>(c))(line); }, &each);
+}
+
+// os.path.<fn>(path), with `os` looked up when called.
+bool os_path(PyObject* fn, PyObject* path);
+
+// The module's constants that several files share.
+PyObject* minus_one();
+
+// The operations, by file.  Records (kern_records.cc):
+py::Ref mdb_entry_init(py::Args a);
+py::Ref mdb_entry_add_port(py::Args a);
+py::Ref mdb_entry_str(py::Args a);
+py::Ref mdb_cache_init(py::Args a);
+py::Ref mdb_cache_str(py::Args a);
+py::Ref vlan_entry_init(py::Args a);
+py::Ref vlan_entry_add_port(py::Args a);
+py::Ref vlan_entry_str(py::Args a);
+py::Ref vlan_dev_entry_init(py::Args a);
+py::Ref vlan_dev_entry_str(py::Args a);
+py::Ref dev_entry_init(py::Args a);
+py::Ref dev_entry_str(py::Args a);
+
+// Device facts, VLAN and bridge caches, multicast database (kernel.cc):
+py::Ref kern_dev_kind_parse(py::Args a);
+py::Ref kern_dev_vlan_filtering_parse(py::Args a);
+py::Ref kern_dev_cache_get(py::Args a);
+py::Ref kern_dev_kind_get(py::Args a);
+py::Ref kern_dev_vlan_filtering_get(py::Args a);
+py::Ref kern_get_dev_vlan(py::Args a);
+py::Ref kern_base_dev_kind_get(py::Args a);
+py::Ref kern_create_vlan_dev_cache(py::Args a);
+py::Ref kern_get_vlan_and_atlink(py::Args a);
+py::Ref expand_kern_bond(py::Args a);
+py::Ref kern_create_vlan_cache(py::Args a);
+py::Ref kern_get_vlan_members(py::Args a);
+py::Ref kern_setup_br_cache(py::Args a);
+py::Ref kern_get_br_members(py::Args a);
+py::Ref kern_dev_get_mdb_entry(py::Args a);
+
+// Expansion, incoming interface, comparison and dumps (kern_compare.cc):
+py::Ref expand_kern_dev(py::Args a);
+py::Ref expand_kern_bridge(py::Args a);
+py::Ref expand_kern_vlan_aware_bridge(py::Args a);
+py::Ref expand_kern_vlan_unaware_bridge(py::Args a);
+py::Ref is_riot_enabled(py::Args a);
+py::Ref get_vlan_riot_memtable_name(py::Args a);
+py::Ref hw_vlan_to_iif(py::Args a);
+py::Ref kern_iif_to_hw_vlan(py::Args a);
+py::Ref dump_one_mroute(py::Args a);
+py::Ref mroute_eq(py::Args a);
+py::Ref get_mroutes(py::Args a);
+py::Ref dump_mroutes(py::Args a);
+
+}  // namespace kern
+}  // namespace murchet

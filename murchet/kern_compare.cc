@@ -1,0 +1,259 @@
+// Kernel interfaces turned into switch ports, the incoming interface in the
+// chip's numbering, and the comparison of a kernel route with the chip's.
+#include "kern.h"
+
+namespace murchet {
+namespace kern {
+namespace {
+
+py::Ref bridge_members(PyObject* self, PyObject* vlan_filtering, PyObject* grp, PyObject* dev,
+                       PyObject* vlan) {
+  return call_self(self, ID("_expand_kern_bridge"), expand_kern_bridge, vlan_filtering, grp,
+                   dev, vlan);
+}
+
+py::Ref mdb_entry(PyObject* self, PyObject* dev, PyObject* vlan, PyObject* grp_mac) {
+  return call_self(self, ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, dev, vlan,
+                   grp_mac);
+}
+
+// A chip shell request; an IOError of it becomes RuntimeError(message).
+py::Ref shell_run(PyObject* self, PyObject* command, const char* message) {
+  try {
+    return py::callm(own_attr(self, ID("bcm")), ID("run"), command);
+  } catch (const py::Raised&) {
+    if (!PyErr_ExceptionMatches(PyExc_IOError)) throw;
+    PyErr_Clear();
+    py::raise(PyExc_RuntimeError, message);
+  }
+}
+
+}  // namespace
+
+// ---- expansion into switch ports -------------------------------------------
+
+py::Ref expand_kern_dev(py::Args a) {
+  PyObject *self = a[0], *grp = a[1], *orig_dev = a[2], *parent_vlan = a[3];
+  py::Ref base[3];
+  unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, orig_dev,
+                   parent_vlan),
+         3, base);
+  PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
+  if (!py::contains(own_attr(self, ID("_devs_supported")), kind)) return {};
+  if (is(kind, ID("bridge"))) {
+    py::Ref vf = call_self(self, ID("_kern_dev_vlan_filtering_get"),
+                           kern_dev_vlan_filtering_get, dev);
+    py::Ref members = bridge_members(self, vf, grp, dev, vlan);
+    bool suffix = py::truth(vf);
+    py::Ref encaps = own_attr(self, ID("tmp_encaps"));
+    if (suffix) {
+      py::Ref it = py::iter(members);
+      while (py::Ref m = py::next(it)) set_add(encaps, tagged(m, vlan));
+    } else {
+      py::Ref it = py::iter(members);
+      while (py::Ref m = py::next(it)) set_add(encaps, text_of(m));
+    }
+  } else if (is(kind, ID("bond"))) {
+    py::Ref members =
+        call_self(self, ID("_expand_kern_bond"), expand_kern_bond, dev);
+    bool plain = py::equal(vlan, minus_one());
+    py::Ref encaps = own_attr(self, ID("tmp_encaps"));
+    py::Ref it = py::iter(members);
+    while (py::Ref m = py::next(it))
+      set_add(encaps, plain ? text_of(m) : tagged(m, vlan));
+  } else if (is(kind, ID("swp"))) {
+    bool plain = py::equal(vlan, minus_one());
+    set_add(own_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
+  }
+  return {};
+}
+
+py::Ref expand_kern_bridge(py::Args a) {
+  PyObject *self = a[0], *vlan_filtering = a[1], *grp = a[2], *dev = a[3], *vlan = a[4];
+  py::Ref grp_mac = py::callm(self, ID("_grp_ip2mac"), grp);
+  if (py::truth(vlan_filtering))
+    return call_self(self, ID("_expand_kern_vlan_aware_bridge"), expand_kern_vlan_aware_bridge,
+                     grp_mac, dev, vlan);
+  return call_self(self, ID("_expand_kern_vlan_unaware_bridge"),
+                   expand_kern_vlan_unaware_bridge, grp_mac, dev);
+}
+
+py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
+  PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
+  py::Ref entry = mdb_entry(self, dev, vlan, grp_mac);
+  if (py::is_true(entry)) return py::attr(entry, ID("swp"));
+  if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
+    return call_self(self, ID("_kern_get_vlan_members"), kern_get_vlan_members, vlan);
+  return py::list();
+}
+
+py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
+  PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
+  py::Ref entry = mdb_entry(self, dev, minus_one(), grp_mac);
+  if (py::is_true(entry)) return py::attr(entry, ID("swp"));
+  if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
+    return call_self(self, ID("_kern_get_br_members"), kern_get_br_members, dev);
+  return py::list();
+}
+
+// ---- incoming interface and RIOT --------------------------------------------
+
+py::Ref is_riot_enabled(py::Args a) {
+  py::Ref answer = shell_run(a[0], ID("sc L3IngressMode"), "sc L3IngressMode timed out");
+  py::Ref sixteen = py::integer(16);
+  py::Ref mode = py::call(py::builtin("int"), py::callm(answer, ID("strip")), sixteen);
+  return py::boolean(py::truth(mode));
+}
+
+py::Ref get_vlan_riot_memtable_name(py::Args a) {
+  PyObject* self = a[0];
+  if (!py::truth(own_attr(self, ID("riot_enable")))) return py::Ref::borrow(ID(""));
+  PyObject* table = ID("VLAN");
+  py::Ref command = format(ID("listmem %s"), {table});
+  py::Ref answer = shell_run(self, command, PyString_AS_STRING(command.get()));
+  if (py::contains(answer, ID("L3_IIF<"))) return py::Ref::borrow(ID("VLAN"));
+  return py::Ref::borrow(ID("VLAN_MPLS"));
+}
+
+py::Ref hw_vlan_to_iif(py::Args a) {
+  PyObject *self = a[0], *iif_vlan = a[1];
+  static PyObject* const zero = py::integer(0).release();
+  int below = PyObject_RichCompareBool(iif_vlan, zero, Py_LT);
+  py::check(below);
+  if (below) return {};
+  if (!py::truth(own_attr(self, ID("riot_enable")))) return py::Ref::borrow(iif_vlan);
+  py::Ref memo = own_attr(self, ID("vlan_riot"));
+  if (has(memo, iif_vlan)) return py::item(memo, iif_vlan);
+  py::Ref gettable = py::attr(own_attr(self, ID("bcm")), ID("gettable"));
+  py::Ref args = py::tuple({own_attr(self, ID("vlan_riot_memtable")).get()});
+  py::Ref kw = py::dict();
+  py::dict_set(kw, ID("fields"), Py_True);
+  py::dict_set(kw, ID("start"), iif_vlan);
+  py::Ref one = py::integer(1);
+  py::dict_set(kw, ID("entries"), one);
+  py::Ref entry = py::item(py::call_kw(gettable, args, kw), Py_ssize_t(0));
+  py::Ref l3_iif = py::item(entry, ID("L3_IIF"));
+  py::setitem(memo, iif_vlan, l3_iif);
+  return l3_iif;
+}
+
+py::Ref kern_iif_to_hw_vlan(py::Args a) {
+  PyObject *self = a[0], *base_kind = a[1], *iif_vlan = a[3], *member = a[4];
+  if (is(base_kind, ID("bridge")) && !py::equal(iif_vlan, minus_one()))
+    return py::Ref::borrow(iif_vlan);
+  if (!py::truth(member)) return py::Ref::borrow(minus_one());
+  py::Ref parts = py::callm(member, ID("split"), ID("."));
+  py::Ref port = py::item(parts, Py_ssize_t(0));
+  py::Ref tag = py::length(parts) >= 2 ? to_int(py::item(parts, Py_ssize_t(1)))
+                                       : py::Ref::borrow(minus_one());
+  py::Ref lp_pvid[2];
+  unpack(py::callm(self, ID("_get_logical_port_and_pvid"), port), 2, lp_pvid);
+  if (py::equal(tag, minus_one())) return lp_pvid[1];
+  return py::callm(self, ID("_evid2ivid"), lp_pvid[0], tag);
+}
+
+// ---- comparison and dumps -----------------------------------------------------
+
+py::Ref dump_one_mroute(py::Args a) {
+  PyObject *self = a[0], *mroute = a[1];
+  py::Ref text = format(ID("%s\n"), {mroute});
+  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
+  if (group && py::is_true(group))
+    text = py::Ref::steal(PyNumber_Add(text, format(ID("%s"), {group})));
+  return text;
+}
+
+py::Ref mroute_eq(py::Args a) {
+  PyObject *self = a[0], *key = a[1], *iif = a[2], *oil = a[3];
+  py::Ref sip_dip[3];
+  unpack(py::callm(self, ID("_key_to_sip_dip"), key), 3, sip_dip);
+  PyObject* grp = sip_dip[2];
+  py::Ref route = get(own_attr(self, ID("mroutes")), key);
+  if (!route || !py::is_true(route)) return py::boolean(true);
+
+  py::Ref kernel_l2 = py::Ref::steal(PySet_New(nullptr));
+  py::Ref base[3];
+  unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, iif,
+                   minus_one()),
+         3, base);
+  py::setattr(self, ID("tmp_encaps"), py::Ref::steal(PySet_New(nullptr)));
+  call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, iif, minus_one());
+  if (is(base[0], ID("bridge"))) {
+    kernel_l2 = py::Ref::steal(PySet_New(nullptr));
+    py::Ref it = py::iter(own_attr(self, ID("tmp_encaps")));
+    while (py::Ref name = py::next(it)) py::check(PySet_Add(kernel_l2, port_of(name)));
+  }
+  py::Ref encaps = own_attr(self, ID("tmp_encaps"));
+  py::Ref member = !py::truth(encaps)        ? py::Ref::borrow(ID(""))
+                   : PyAnySet_CheckExact(encaps) ? py::Ref::steal(PySet_Pop(encaps))
+                                                 : py::callm(encaps, ID("pop"));
+  py::Ref hw_vlan = call_self(self, ID("_kern_iif_to_hw_vlan"), kern_iif_to_hw_vlan, base[0],
+                              base[1], base[2], member);
+  py::Ref hw_iif = call_self(self, ID("_hw_vlan_to_iif"), hw_vlan_to_iif, hw_vlan);
+  int differ = PyObject_RichCompareBool(hw_iif, py::attr(route, ID("iif")), Py_NE);
+  py::check(differ);
+  if (differ)
+    push(py::attr(route, ID("iif_mismatch")), ID("kernel IIF does not match hw IIF"));
+
+  py::Ref kernel_l3 = py::Ref::steal(PySet_New(nullptr));
+  py::Ref oifs = py::iter(oil);
+  while (py::Ref oif = py::next(oifs)) {
+    if (oif.get() == iif || py::equal(oif, iif)) continue;
+    py::setattr(self, ID("tmp_encaps"), py::Ref::steal(PySet_New(nullptr)));
+    call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, oif, minus_one());
+    kernel_l3 = py::Ref::steal(PyNumber_InPlaceOr(kernel_l3, own_attr(self, ID("tmp_encaps"))));
+  }
+
+  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(route, ID("grp")));
+  bool found = group && py::is_true(group);
+  py::Ref hw_l3 = found ? py::callm(group, ID("get_l3_linux_encaps"))
+                        : py::Ref::steal(PySet_New(nullptr));
+  py::Ref hw_l2 = found ? py::callm(group, ID("get_l2_linux_encaps"))
+                        : py::Ref::steal(PySet_New(nullptr));
+
+  py::Ref oil_mismatch = py::attr(route, ID("oil_mismatch"));
+  struct {
+    PyObject *from, *less;
+    PyObject* text;
+  } const checks[] = {
+      {hw_l3, kernel_l3, ID("hw has OIFs not in the kernel")},
+      {kernel_l3, hw_l3, ID("kernel has OIFs not in the hw")},
+      {hw_l2, kernel_l2, ID("hw has L2-OIFs not in the kernel")},
+      {kernel_l2, hw_l2, ID("kernel has L2-OIFs not in the hw")},
+  };
+  for (const auto& c : checks)
+    if (py::truth(py::Ref::steal(PyNumber_Subtract(c.from, c.less)))) push(oil_mismatch, c.text);
+
+  if (py::truth(py::attr(route, ID("iif_mismatch")))) return py::boolean(false);
+  if (py::truth(oil_mismatch)) return py::boolean(false);
+  return py::boolean(true);
+}
+
+py::Ref get_mroutes(py::Args a) {
+  return py::Ref::steal(PySet_New(py::attr(a[0], ID("mroutes"))));
+}
+
+py::Ref dump_mroutes(py::Args a) {
+  PyObject *self = a[0], *filter = a[1];
+  auto write = [&](PyObject* route) {
+    py::Ref text = format(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
+                                               route).get()});
+    py::callm(py::attr(glob(ID("sys")), ID("stdout")), ID("write"), text);
+  };
+  if (!py::truth(filter)) {
+    py::Ref keys = py::Ref::steal(PySequence_List(own_attr(self, ID("mroutes"))));
+    py::check(PyList_Sort(keys));
+    py::Ref it = py::iter(keys);
+    while (py::Ref key = py::next(it)) write(py::item(own_attr(self, ID("mroutes")), key));
+    return {};
+  }
+  py::Ref it = py::iter(filter);
+  while (py::Ref key = py::next(it)) {
+    py::Ref route = get(own_attr(self, ID("mroutes")), key);
+    if (route && py::is_true(route)) write(route);
+  }
+  return {};
+}
+
+}  // namespace kern
+}  // namespace murchet
