@@ -305,6 +305,11 @@ Ref make_function(const ModuleInfo& mod, const std::string& qualname,
   return fn;
 }
 
+Impl function_impl(PyObject* f) {
+  if (!f || Py_TYPE(f) != &FunctionType) return nullptr;
+  return reinterpret_cast<FunctionObject*>(f)->impl;
+}
+
 ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc)
     : mod_(mod), name_(name), ns_(dict()) {
   set("__module__", str(mod.name));
