@@ -1,6 +1,7 @@
 // Asic, chip side: the constructor and its snapshot of the chip tables,
 // read through the chip shell client, and the lookups over the snapshot.
 #include "asic.h"
+#include "flatmap.h"
 #include "text.h"
 
 #include <memory>
@@ -19,6 +20,8 @@ bool is_minus_one(PyObject* v) { return PyInt_CheckExact(v) && PyInt_AS_LONG(v) 
 
 // a == b, as the operator answers it.
 bool eq(PyObject* a, PyObject* b) {
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) == PyInt_AS_LONG(b);
+  if (a == b && PyString_CheckExact(a)) return true;
   return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
 }
 
@@ -99,12 +102,114 @@ py::Ref route_key(PyObject* vrf, PyObject* sip, PyObject* dip) {
   return py::str(key);
 }
 
+// Holds the interpreter's cyclic garbage collector off while a reader makes
+// its records: they make no cycles, and collecting again and again while
+// hundreds of thousands of them appear only costs time.  The collector is
+// turned back on however the reader ends.
+class GcPause {
+ public:
+  GcPause() : gc_(py::Ref::steal(PyImport_ImportModule("gc"))) {
+    paused_ = py::truth(py::callm(gc_, ID("isenabled")));
+    if (paused_) py::callm(gc_, ID("disable"));
+  }
+  ~GcPause() {
+    if (!paused_) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* done = PyObject_CallMethodObjArgs(gc_, ID("enable"), nullptr);
+    if (done)
+      Py_DECREF(done);
+    else
+      PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  py::Ref gc_;
+  bool paused_ = false;
+};
+
+// A chip port name as a text.  Port names are interned: the same name read
+// from any answer is then one object, which list membership tests and dict
+// lookups recognise at once.
+py::Ref port_name(string_view s) {
+  PyObject* name = PyString_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
+  if (name) PyString_InternInPlace(&name);
+  return py::Ref::steal(name);
+}
+
+// The port names of a reader's answer, each made once per reader call.  The
+// answer must outlive it.
+class Texts {
+ public:
+  PyObject* operator()(string_view s) {
+    py::Ref& v = made_[s];
+    if (!v) v = port_name(s);
+    return v;
+  }
+
+ private:
+  FlatMap<string_view, py::Ref, TextHash> made_;
+};
+
+// int(text) for numbers that repeat from line to line: each value's int is
+// made once per reader call.
+class Ints {
+ public:
+  py::Ref operator()(string_view text) {
+    long v;
+    if (!decimal(text, v)) return to_int(text);
+    py::Ref& made = made_[v];
+    if (!made) made = py::integer(v);
+    return made;
+  }
+
+ private:
+  // An optional sign and up to 18 digits, nothing else.
+  static bool decimal(string_view s, long& v) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    if (i == s.size() || s.size() - i > 18) return false;
+    v = 0;
+    for (; i < s.size(); ++i) {
+      if (!is_digit(s[i])) return false;
+      v = v * 10 + (s[i] - '0');
+    }
+    if (negative) v = -v;
+    return true;
+  }
+  FlatMap<long, py::Ref, IntHash> made_;
+};
+
+// A new list of the items, sized to them.
+py::Ref list_of(std::vector<py::Ref>& items) {
+  py::Ref list = py::Ref::steal(PyList_New(Py_ssize_t(items.size())));
+  for (size_t i = 0; i < items.size(); ++i)
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), items[i].release());
+  return list;
+}
+
 // ---- first-match indexes -------------------------------------------------------
 
 // Values whose equality a dict lookup answers exactly as "==" does.
 bool plain(PyObject* v) {
   return PyString_CheckExact(v) || PyInt_CheckExact(v) || PyLong_CheckExact(v) ||
          PyBool_Check(v) || v == Py_None;
+}
+
+// An integer's value (int, bool, or a long that fits); false for others.
+bool number(PyObject* v, long& out) {
+  if (PyInt_Check(v)) {  // int and bool
+    out = PyInt_AS_LONG(v);
+    return PyInt_CheckExact(v) || PyBool_Check(v);
+  }
+  if (!PyLong_CheckExact(v)) return false;
+  int overflow = 0;
+  out = PyLong_AsLongAndOverflow(v, &overflow);
+  return !overflow && !(out == -1 && PyErr_Occurred());
 }
 
 // The first-match lookups over one of the snapshot's public record lists
@@ -117,7 +222,8 @@ bool plain(PyObject* v) {
 // the same ones elsewhere, builds it afresh.  The records it answers with are
 // tested again, so one whose key was rebound in place sends the lookup to a
 // scan and the index to a new build.  Keys or arguments that are not plain
-// values are left to the scan.
+// values are left to the scan.  Keys of integers only (the translations'
+// ports and VLANs) are kept as numbers, any other plain keys in a dict.
 class ListIndex {
  public:
   ListIndex(std::initializer_list<PyObject*> names) : names_(names) {}
@@ -159,15 +265,32 @@ class ListIndex {
   }
 
  private:
+  enum class Keys { scan, numbers, objects };
+  struct Numbers {
+    long v[2] = {0, 0};
+    bool operator==(const Numbers& o) const { return v[0] == o.v[0] && v[1] == o.v[1]; }
+  };
+  struct NumbersHash {
+    size_t operator()(const Numbers& k) const {
+      return IntHash()(uint64_t(k.v[0]) * 0x100000001b3ull ^ uint64_t(k.v[1]));
+    }
+  };
+
   // The positions of the arguments' records; nullptr when the scan serves.
   const std::vector<Py_ssize_t>* lookup(PyObject* list, PyObject* const* args, bool check) {
+    static const std::vector<Py_ssize_t> none;
     if (list != list_.get() || (check && !current(list))) build(list);
-    if (!by_key_) return nullptr;
+    if (keys_ == Keys::scan) return nullptr;
     for (size_t i = 0; i < names_.size(); ++i)
       if (!plain(args[i])) return nullptr;
-    py::Ref key = key_of(args);
-    PyObject* slot = PyDict_GetItem(by_key_, key);
-    static const std::vector<Py_ssize_t> none;
+    if (keys_ == Keys::numbers) {
+      Numbers key;
+      for (size_t i = 0; i < names_.size(); ++i)
+        if (!number(args[i], key.v[i])) return &none;  // a text or None equals no number
+      size_t* slot = by_number_.get(key);
+      return slot ? &positions_[*slot] : &none;
+    }
+    PyObject* slot = PyDict_GetItem(by_object_, key_of(args));
     return slot ? &positions_[size_t(PyInt_AS_LONG(slot))] : &none;
   }
 
@@ -192,36 +315,49 @@ class ListIndex {
   void build(PyObject* list) {
     list_ = py::Ref::borrow(list);
     records_.clear();
-    positions_.clear();
-    by_key_ = py::Ref();
+    keys_ = Keys::scan;
     if (!PyList_CheckExact(list)) return;
     Py_ssize_t n = PyList_GET_SIZE(list);
     records_.reserve(size_t(n));
     for (Py_ssize_t i = 0; i < n; ++i) records_.push_back(py::Ref::borrow(PyList_GET_ITEM(list, i)));
-    py::Ref by_key = py::dict();
+    if (!index(Keys::numbers)) index(Keys::objects);
+  }
+
+  // Indexes the records by keys of this kind; false when one does not fit.
+  bool index(Keys keys) {
+    positions_.clear();
+    by_number_ = {};
+    by_object_ = keys == Keys::objects ? py::dict() : py::Ref();
     std::vector<py::Ref> values(names_.size());
     std::vector<PyObject*> raw(names_.size());
     for (size_t i = 0; i < records_.size(); ++i) {
+      Numbers numbers;
       for (size_t k = 0; k < names_.size(); ++k) {
         PyObject* v = PyObject_GetAttr(records_[i], names_[k]);
         if (!v) {
           PyErr_Clear();  // the scan meets the error where a scan would
-          return;
+          return true;
         }
         values[k] = py::Ref::steal(v);
-        if (!plain(v)) return;
         raw[k] = v;
+        if (!plain(v)) return true;
+        if (keys == Keys::numbers && !number(v, numbers.v[k])) return false;
       }
-      py::Ref key = key_of(raw.data());
-      PyObject* slot = PyDict_GetItem(by_key, key);
-      if (!slot) {
-        py::dict_set(by_key, key, py::integer(long(positions_.size())));
-        positions_.emplace_back();
-        slot = PyDict_GetItem(by_key, key);
+      size_t slot;
+      if (keys == Keys::numbers) {
+        size_t* known = by_number_.get(numbers);
+        slot = known ? *known : (by_number_[numbers] = positions_.size());
+      } else {
+        py::Ref key = key_of(raw.data());
+        PyObject* known = PyDict_GetItem(by_object_, key);
+        slot = known ? size_t(PyInt_AS_LONG(known)) : positions_.size();
+        if (!known) py::dict_set(by_object_, key, py::integer(long(slot)));
       }
-      positions_[size_t(PyInt_AS_LONG(slot))].push_back(Py_ssize_t(i));
+      if (slot == positions_.size()) positions_.emplace_back();
+      positions_[slot].push_back(Py_ssize_t(i));
     }
-    by_key_ = by_key;
+    keys_ = keys;
+    return true;
   }
 
   // The scan's test: record.<name> == argument, for each name in turn.
@@ -241,8 +377,10 @@ class ListIndex {
   std::vector<PyObject*> names_;
   py::Ref list_;
   std::vector<py::Ref> records_;
+  Keys keys_ = Keys::scan;
   std::vector<std::vector<Py_ssize_t>> positions_;
-  py::Ref by_key_;  // key -> index into positions_; empty: the scan serves
+  FlatMap<Numbers, size_t, NumbersHash> by_number_;  // key -> index into positions_
+  py::Ref by_object_;                                           // the same, for other keys
 };
 
 // The indexes of one Asic object, kept beside it while it lives.
@@ -299,11 +437,13 @@ Indexes* indexes_of(PyObject* self) {
 
 py::Ref dport2logical_port_op(py::Args a);
 py::Ref parse_vlan_op(py::Args a);
+py::Ref parse_vlan(PyObject* self, PyObject* vid);
 py::Ref is_port_untagged_for_vid_op(py::Args a);
 
 // The lookups of one operation call or one reader run.  The operations they
 // call through the object run here directly while they are the module's
-// own.  Each index is compared with its list on its first use in the run.
+// own.  The lists and the VLAN table are taken from the object on first use
+// in the run, and each index is compared with its list then.
 class Lookups {
  public:
   explicit Lookups(PyObject* self) : self_(self), indexes_(indexes_of(self)) {
@@ -314,12 +454,17 @@ class Lookups {
   }
 
   py::Ref dport2logical_port(PyObject* dport) {
-    py::Ref record = first(indexes_->by_dport, checked_[0], ID("portmap"), &dport);
-    return record ? py::attr(record, ID("logical_port")) : py::Ref::borrow(minus_one());
+    // The run takes the port map as unchanged: a name's answer stands.
+    std::pair<py::Ref, py::Ref>& known = dports_[reinterpret_cast<uintptr_t>(dport)];
+    if (known.first) return known.second;
+    py::Ref record = first(indexes_->by_dport, checked_[0], portmap(), &dport);
+    known.second = record ? py::attr(record, ID("logical_port")) : py::Ref::borrow(minus_one());
+    known.first = py::Ref::borrow(dport);  // held, so that no other name takes its place
+    return known.second;
   }
 
   py::Ref logical_port_and_pvid(PyObject* linux_port) {
-    py::Ref record = first(indexes_->by_linux_port, checked_[1], ID("portmap"), &linux_port);
+    py::Ref record = first(indexes_->by_linux_port, checked_[1], portmap(), &linux_port);
     if (!record) return py::tuple({minus_one(), minus_one()});
     py::Ref lport = py::attr(record, ID("logical_port"));
     return py::tuple({lport, py::attr(record, ID("port_vid"))});
@@ -327,7 +472,7 @@ class Lookups {
 
   py::Ref evid2ivid(PyObject* lport, PyObject* evid) {
     PyObject* args[] = {lport, evid};
-    py::Ref row = first(indexes_->xlate_by_evid, checked_[2], ID("vlan_xlate"), args);
+    py::Ref row = first(indexes_->xlate_by_evid, checked_[2], vlan_xlate(), args);
     return row ? py::attr(row, ID("ivid")) : py::Ref::borrow(minus_one());
   }
 
@@ -335,7 +480,7 @@ class Lookups {
     py::Ref lport = dport2lp_.other() ? py::call(dport2lp_.other(), dport) : dport2logical_port(dport);
     if (eq(lport, minus_one())) return py::Ref::borrow(ivid);
     PyObject* args[] = {lport, ivid};
-    py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], ID("vlan_xlate"), args);
+    py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
     if (row) return py::attr(row, ID("evid"));
     bool untagged = untagged_.other() ? py::truth(py::call(untagged_.other(), dport, ivid))
                                       : is_port_untagged_for_vid(dport, ivid);
@@ -345,17 +490,68 @@ class Lookups {
   bool is_port_untagged_for_vid(PyObject* dport, PyObject* vid);
 
  private:
-  py::Ref first(ListIndex& index, bool& checked, PyObject* list_name, PyObject* const* args) {
-    py::Ref list = py::attr(self_, list_name);
+  py::Ref first(ListIndex& index, bool& checked, PyObject* list, PyObject* const* args) {
     py::Ref record = index.first(list, args, !checked);
     checked = true;
     return record;
+  }
+
+  PyObject* portmap() {
+    if (!portmap_) portmap_ = py::attr(self_, ID("portmap"));
+    return portmap_;
+  }
+  PyObject* vlan_xlate() {
+    if (!vlan_xlate_) vlan_xlate_ = py::attr(self_, ID("vlan_xlate"));
+    return vlan_xlate_;
+  }
+  // self.vlans[vid], or empty when `vid in self.vlans` is false.
+  py::Ref vlan(PyObject* vid) {
+    if (!vlans_) vlans_ = py::attr(self_, ID("vlans"));
+    if (PyDict_CheckExact(vlans_.get()) && PyInt_CheckExact(vid))
+      return py::Ref::borrow(PyDict_GetItem(vlans_, vid));
+    return py::contains(vlans_, vid) ? py::item(vlans_, vid) : py::Ref();
   }
 
   PyObject* self_;
   Indexes* indexes_;
   std::unique_ptr<Indexes> local_;
   bool checked_[4] = {};
+  static bool interned(PyObject* s) { return PyString_CheckExact(s) && PyString_CHECK_INTERNED(s); }
+
+  // A VLAN's untagged port names as the run read them, kept when they are
+  // all interned names: an interned name is then among them exactly when it
+  // is one of them.  The run takes the VLAN table as changed only by the
+  // VLAN reader: an entry it stores is read afresh.
+  struct Untagged {
+    py::Ref entry;  // the VlanEntry read; empty when not kept
+    py::Ref names;  // its list, holding the names
+    std::vector<PyObject*> held;
+    unsigned era = 0;
+    void read(PyObject* vlan_entry, PyObject* list, unsigned now) {
+      entry = py::Ref();
+      if (!PyList_CheckExact(list)) return;
+      std::vector<PyObject*> all;
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* name = PyList_GET_ITEM(list, i);
+        if (!interned(name)) return;
+        all.push_back(name);
+      }
+      held.swap(all);
+      names = py::Ref::borrow(list);
+      entry = py::Ref::borrow(vlan_entry);
+      era = now;
+    }
+    bool has(PyObject* name) const {
+      for (PyObject* n : held)
+        if (n == name) return true;
+      return false;
+    }
+  };
+
+  py::Ref portmap_, vlan_xlate_, vlans_;
+  FlatMap<long, Untagged, IntHash> untagged_ports_;  // VLAN -> its untagged ports
+  unsigned era_ = 0;  // counts the VLAN readers' replacements whose effect is unknown
+  FlatMap<uintptr_t, std::pair<py::Ref, py::Ref>, IntHash> dports_;  // name -> logical port
   Callee dport2lp_{self_, ID("_dport2logical_port"), dport2logical_port_op};
   Callee untagged_{self_, ID("_is_port_untagged_for_vid"), is_port_untagged_for_vid_op};
   Callee parse_vlan_{self_, ID("_parse_vlan"), parse_vlan_op};
@@ -489,7 +685,7 @@ py::Ref parse_portmap(py::Args a) {
   RecordMaker entry(Record::portmap_entry);
   while (lines.next(line)) {
     split_words(line, words);
-    py::Ref dport = py::str(word_at(words, 0));
+    py::Ref dport = port_name(word_at(words, 0));
     py::Ref lport = to_int(word_at(words, column));
     py::Ref linux_port;
     try {
@@ -518,7 +714,7 @@ py::Ref parse_ports(py::Args a) {
   while (lines.next(line)) {
     if (!match_port_vlan(line, port, vlan)) continue;
     py::Ref vid = to_int(vlan);
-    py::Ref dport = py::str(port);
+    py::Ref dport = port_name(port);
     if (update.other()) {
       py::call(update.other(), dport, vid);
       continue;
@@ -552,8 +748,13 @@ py::Ref logical_port_and_pvid_op(py::Args a) {
 // ---- VLAN membership and translation ----------------------------------------------
 
 py::Ref parse_vlan_op(py::Args a) {
-  PyObject* self = a[0];
-  py::Ref command = percent(ID("vlan show %d"), {a[1]});
+  parse_vlan(a[0], a[1]);
+  return {};
+}
+
+// _parse_vlan(vid): answers the VLAN number stored, or empty.
+py::Ref parse_vlan(PyObject* self, PyObject* vid) {
+  py::Ref command = percent(ID("vlan show %d"), {vid});
   py::Ref answer = shell(self, command, command);
   string_view vlan, ports;
   if (!search_vlan_untagged(py::as_view(answer), vlan, ports)) return {};
@@ -571,25 +772,36 @@ py::Ref parse_vlan_op(py::Args a) {
     split_words(rows[i], words);
     if (words.empty()) continue;  // a blank line names no port
     string_view name = words[0].substr(0, words[0].find('('));
-    py::append(names, py::str(name));
+    py::append(names, port_name(name));
   }
   py::setitem(py::attr(self, ID("vlans")), number, RecordMaker(Record::vlan_entry)(number, names));
-  return {};
+  return number;
 }
 
 bool Lookups::is_port_untagged_for_vid(PyObject* dport, PyObject* vid) {
-  py::Ref vlans = py::attr(self_, ID("vlans"));
-  if (!py::contains(vlans, vid)) {
+  bool memo = PyInt_CheckExact(vid) && interned(dport);
+  if (memo) {
+    Untagged* known = untagged_ports_.get(PyInt_AS_LONG(vid));
+    if (known && known->entry && known->era == era_) return known->has(dport);
+  }
+  py::Ref entry = vlan(vid);
+  if (!entry) {
     if (parse_vlan_.other()) {
       py::call(parse_vlan_.other(), vid);
+      ++era_;  // what it stored is not known: forget all
     } else {
-      PyObject* args[] = {self_, vid};
-      parse_vlan_op(py::Args(args));
+      py::Ref stored = parse_vlan(self_, vid);
+      if (stored && PyInt_CheckExact(stored.get()))
+        if (Untagged* replaced = untagged_ports_.get(PyInt_AS_LONG(stored.get())))
+          replaced->entry = py::Ref();
     }
-    vlans = py::attr(self_, ID("vlans"));
-    if (!py::contains(vlans, vid)) return false;
+    vlans_ = py::Ref();  // the reader may have bound another table
+    entry = vlan(vid);
+    if (!entry) return false;
   }
-  return py::contains(py::attr(py::item(vlans, vid), ID("untagged_dports")), dport);
+  py::Ref names = py::attr(entry, ID("untagged_dports"));
+  if (memo) untagged_ports_[PyInt_AS_LONG(vid)].read(entry, names, era_);
+  return py::contains(names, dport);
 }
 
 py::Ref is_port_untagged_for_vid_op(py::Args a) {
@@ -658,6 +870,7 @@ py::Ref parse_l3_intf(py::Args a) {
 py::Ref parse_ipmc_table(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("ipmc table show"), ID("ipmc table show timed out"));
+  GcPause pause;
   Lines lines(py::as_view(answer));
   string_view line;
   std::vector<string_view> words;
@@ -677,12 +890,13 @@ py::Ref parse_ipmc_table(py::Args a) {
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   py::Ref vrf_id2name = py::attr(py::attr(self, ID("vrf_db")), ID("vrf_id2name"));
   RecordMaker route(Record::hmroute);
+  Ints ints;
   while (lines.next(line)) {
     split_words(line, words);
     if (words.size() < size_t(grp_index) + 1) continue;
     py::Ref sip = py::str(word_at(words, size_t(src_index)));
     py::Ref dip = py::str(word_at(words, size_t(mc_index)));
-    py::Ref iif = to_int(word_at(words, size_t(vlan_index)));
+    py::Ref iif = ints(word_at(words, size_t(vlan_index)));
     py::Ref vrf = py::call(vrf_id2name, to_int(word_at(words, size_t(vrf_index))));
     py::Ref mcast_grp = to_int(words[size_t(grp_index)], 16);
     py::Ref mroute = route(sip, dip, iif, mcast_grp, vrf);
@@ -764,6 +978,7 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("dump chg l3_entry_ipv4_multicast"),
                          ID("dump chg l3_entry_ipv4_multicast"));
+  GcPause pause;
   Callee build(self, ID("_field_dict_build"), field_dict_build_op);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   py::Ref vrf_id2name = py::attr(py::attr(self, ID("vrf_db")), ID("vrf_id2name"));
@@ -844,24 +1059,25 @@ class GroupReader {
     if (line.find("L2") != string_view::npos || line.find("VXLAN") != string_view::npos) return;
     split_words(line, words_);
     py::Ref grp = to_int(word_at(words_, 0), 16);
-    py::Ref l2 = py::list(), l3 = py::list();
+    std::vector<py::Ref> l2, l3;
     while (lines.next(line)) {
       if (!match_member(line, port, intf_text)) continue;
-      PyObject* dport = text(port);
-      PyObject* intf = number(intf_text);
+      PyObject* dport = texts_(port);
+      py::Ref intf = ints_(intf_text);
       if (is_minus_one(intf)) {
         py::Ref linux_port = linux_name(dport);
-        py::append(l2, encap()(linux_port, dport, minus_one(), minus_one(), minus_one()));
+        l2.push_back(encap()(linux_port, dport, minus_one(), minus_one(), minus_one()));
         continue;
       }
       py::Ref vlan = vlan_of(intf);
       py::Ref evid = ivid2evid_.other() ? py::call(ivid2evid_.other(), dport, vlan)
                                         : lookups_.ivid2evid(dport, vlan);
       py::Ref linux_port = linux_name(dport);
-      py::append(l3, encap()(linux_port, dport, intf, vlan, evid));
+      l3.push_back(encap()(linux_port, dport, intf, vlan, evid));
     }
     if (!group_) group_.emplace(Record::replication_group);
-    py::setitem(py::attr(self_, ID("replication_groups")), grp, (*group_)(grp, l2, l3));
+    py::Ref group = (*group_)(grp, list_of(l2), list_of(l3));
+    py::setitem(py::attr(self_, ID("replication_groups")), grp, group);
   }
 
  private:
@@ -886,30 +1102,20 @@ class GroupReader {
     return py::callm(l3_intfs_, ID("get"), intf, minus_one());
   }
 
-  PyObject* text(string_view s) {
-    py::Ref& v = texts_[s];
-    if (!v) v = py::str(s);
-    return v;
-  }
-  PyObject* number(string_view s) {
-    py::Ref& v = numbers_[s];
-    if (!v) v = to_int(s);
-    return v;
-  }
-
   PyObject* self_;
   py::Ref bcm2linux_, l3_intfs_;
   Lookups lookups_;
   Callee ivid2evid_;
   std::optional<RecordMaker> encap_, group_;
   std::vector<string_view> words_;
-  // Keyed by views into the answer, which outlives the reader.
-  std::unordered_map<string_view, py::Ref> texts_, numbers_;
+  Texts texts_;  // keyed by views into the answer, which outlives the reader
+  Ints ints_;
 };
 
 py::Ref parse_groups(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("multicast show"), ID("multicast show"));
+  GcPause pause;
   string_view text = py::as_view(answer);
   Callee one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
   std::unique_ptr<GroupReader> reader;
@@ -930,6 +1136,7 @@ py::Ref parse_groups(py::Args a) {
 
 py::Ref parse_one_group_op(py::Args a) {
   py::Ref block = py::Ref::borrow(a[1]);
+  GcPause pause;
   GroupReader(a[0]).read(py::as_view(block));
   return {};
 }
