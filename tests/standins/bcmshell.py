@@ -4,8 +4,9 @@ Tests install the shell's answers in `answers` (command text -> answer text;
 an exception class or instance is raised instead; a callable is called with
 the command and gives the answer) and the memory-table entries that
 `gettable` hands out in `tables` ((table, start) -> list of entry dicts).
-Every client made is in `clients`; every command run, by any client, is
-appended to `commands`, and every table read to `reads`.
+Every client made is in `clients`, with the arguments it was made with;
+every command run, by any client, is appended to `commands`, and every table
+read to `reads`.
 """
 
 answers = {}
@@ -25,8 +26,9 @@ def reset():
 
 
 class bcmshell(object):
-    def __init__(self, timeout=None):
-        self.timeout = timeout
+    def __init__(self, *args, **kwargs):
+        self.args = args
+        self.kwargs = kwargs
         clients.append(self)
 
     def run(self, command):
