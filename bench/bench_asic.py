@@ -2,8 +2,8 @@
 
     PYTHONPATH=build/python:tests/standins python2.7 bench/bench_asic.py [--mem-table]
 
-Each size runs in a fresh interpreter, with the shell's answers in memory
-before the constructor starts.  Reported per size: the constructor's CPU time
+Each size runs in a fresh interpreter that holds only the shell's answers,
+made beforehand by another one, when the constructor starts.  Reported per size: the constructor's CPU time
 in the first run (fresh memory) and the best of three, its wall time (best), the process's memory before the
 first run (interpreter, modules and the answers), its peak after that run,
 and the difference: what the constructor took at most.
@@ -15,6 +15,7 @@ import os
 import resource
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -38,9 +39,14 @@ def rss_mb():
         return int(f.read().split()[1]) * resource.getpagesize() / (1024.0 * 1024.0)
 
 
-def child(scale, mem_table):
+def make(scale, mem_table, path):
     import gen_chip
-    gen_chip.install(gen_chip.make_chip(scale, mem_table=mem_table))
+    gen_chip.save(gen_chip.make_chip(scale, mem_table=mem_table), path)
+
+
+def child(scale, mem_table, path):
+    import gen_chip
+    gen_chip.install(gen_chip.load(path))
     from quorvel import dornick, quillet
     quillet.asked = dornick.asked = None  # the stand-ins keep no call record here
     import murchet
@@ -68,15 +74,25 @@ def child(scale, mem_table):
 
 def main():
     mem_table = "--mem-table" in sys.argv
-    if "--child" in sys.argv:
-        child(float(sys.argv[sys.argv.index("--child") + 1]), mem_table)
-        return
+    for step in (make, child):
+        flag = "--" + step.__name__
+        if flag in sys.argv:
+            at = sys.argv.index(flag)
+            step(float(sys.argv[at + 1]), mem_table, sys.argv[at + 2])
+            return
     results = []
-    for scale in SCALES:
-        args = [sys.executable, os.path.abspath(__file__), "--child", str(scale)]
-        if mem_table:
-            args.append("--mem-table")
-        results.append(json.loads(subprocess.check_output(args)))
+    fd, path = tempfile.mkstemp(suffix=".chip")
+    os.close(fd)
+    try:
+        for scale in SCALES:
+            for step in ("--make", "--child"):
+                args = [sys.executable, os.path.abspath(__file__), step, str(scale), path]
+                if mem_table:
+                    args.append("--mem-table")
+                out = subprocess.check_output(args)
+            results.append(json.loads(out))
+    finally:
+        os.remove(path)
     print("Asic(%s) constructor, routes from %s" % (
         mem_table, "the memory dump" if mem_table else "ipmc table show"))
     print("%6s %6s %7s %8s %8s %8s %8s %8s %10s %8s %10s" % (

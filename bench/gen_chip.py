@@ -10,6 +10,7 @@ The Chip also keeps what it was made of (ports, interfaces, groups, routes),
 for benchmarks that build the kernel's side of the same switch.
 """
 
+import marshal
 import random
 
 BASE = dict(ports=512, l3_intfs=8192, xlates=4096, groups=16384, members=16, routes=32768)
@@ -163,6 +164,23 @@ def _addr(dotted):
     for part in dotted.split("."):
         value = value << 8 | int(part)
     return value
+
+
+_SAVED = ("answers", "ports", "linux_ports", "vrf_names", "tables")
+
+
+def save(chip, path):
+    """Writes what install() needs, so that another process can load it alone."""
+    with open(path, "wb") as f:
+        marshal.dump(dict((name, getattr(chip, name)) for name in _SAVED), f)
+
+
+def load(path):
+    """A Chip with what save() wrote (the answers and the port and VRF names)."""
+    chip = Chip()
+    with open(path, "rb") as f:
+        chip.__dict__.update(marshal.load(f))
+    return chip
 
 
 def install(chip):

@@ -114,14 +114,13 @@ class GcPause {
   }
   ~GcPause() {
     if (!paused_) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* done = PyObject_CallMethodObjArgs(gc_, ID("enable"), nullptr);
-    if (done)
-      Py_DECREF(done);
-    else
+    py::HeldError held;
+    try {
+      py::callm(gc_, ID("enable"));
+    } catch (const py::Raised&) {
       PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    }
+    held.restore();
   }
   GcPause(const GcPause&) = delete;
   GcPause& operator=(const GcPause&) = delete;
@@ -209,7 +208,11 @@ bool number(PyObject* v, long& out) {
   if (!PyLong_CheckExact(v)) return false;
   int overflow = 0;
   out = PyLong_AsLongAndOverflow(v, &overflow);
-  return !overflow && !(out == -1 && PyErr_Occurred());
+  if (out == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return !overflow;
 }
 
 // The first-match lookups over one of the snapshot's public record lists
@@ -221,20 +224,23 @@ bool number(PyObject* v, long& out) {
 // the attribute bound to another list, or the list holding other records or
 // the same ones elsewhere, builds it afresh.  The records it answers with are
 // tested again, so one whose key was rebound in place sends the lookup to a
-// scan and the index to a new build.  Keys or arguments that are not plain
-// values are left to the scan.  Keys of integers only (the translations'
-// ports and VLANs) are kept as numbers, any other plain keys in a dict.
+// scan and the index to a new build.  (A record rebound in place to a key it
+// did not have is found once the index is built again.)  Keys or arguments
+// that are not plain values are left to the scan.  Keys of integers only (the
+// translations' ports and VLANs) are kept as numbers, other keys in a dict.
 class ListIndex {
  public:
   ListIndex(std::initializer_list<PyObject*> names) : names_(names) {}
 
   // The first record, or empty.  `check`: compare the list with the one
   // indexed; a caller that has just done so within a run may skip it.
+  // (The test of a record may run any code, even a lookup that rebuilds
+  // this index: what it needs is copied out first.)
   py::Ref first(PyObject* list, PyObject* const* args, bool check) {
     const std::vector<Py_ssize_t>* at = lookup(list, args, check);
     if (!at) return scan(list, args);
     if (at->empty()) return {};
-    const py::Ref& record = records_[size_t(at->front())];
+    py::Ref record = records_[size_t(at->front())];
     if (matches(record, args)) return record;
     build(list);
     return scan(list, args);
@@ -245,17 +251,18 @@ class ListIndex {
   void each(PyObject* list, PyObject* const* args, bool check, const F& f) {
     const std::vector<Py_ssize_t>* at = lookup(list, args, check);
     std::vector<py::Ref> found;
-    if (at) {
-      for (Py_ssize_t i : *at) {
-        found.push_back(records_[size_t(i)]);
-        if (!matches(found.back(), args)) {
+    bool indexed = at != nullptr;
+    if (indexed) {
+      for (Py_ssize_t i : *at) found.push_back(records_[size_t(i)]);
+      for (const py::Ref& record : found) {
+        if (!matches(record, args)) {
           build(list);
-          at = nullptr;
+          indexed = false;
           break;
         }
       }
     }
-    if (!at) {
+    if (!indexed) {
       found.clear();
       py::Ref it = py::iter(list);
       while (py::Ref record = py::next(it))
@@ -411,7 +418,7 @@ PyObject* forget(PyObject*, PyObject* watch) {
       break;
     }
   }
-  Py_RETURN_NONE;
+  return py::none().release();
 }
 
 PyMethodDef forget_def = {"forget", forget, METH_O, nullptr};
@@ -619,26 +626,21 @@ py::Ref get_cmd_output(py::Args a) {
   py::Ref devnull = py::call(py::builtin("open"), py::attr(global("os"), ID("devnull")), ID("w"));
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("stderr"), devnull);
-  PyObject* out =
-      PyObject_Call(py::attr(subprocess, ID("check_output")), py::tuple({a[0]}), kw);
-  // The file is closed whatever the run gave; an error of the close wins,
-  // as it would leaving a with-block.
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyObject* closed = PyObject_CallMethodObjArgs(devnull, ID("close"), nullptr);
-  if (!closed) {
-    Py_XDECREF(out);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    throw py::Raised();
+  py::Ref out;
+  try {
+    out = py::call_kw(py::attr(subprocess, ID("check_output")), py::tuple({a[0]}), kw);
+  } catch (const py::Raised&) {
+    // The file is closed whatever the run gave; an error of the close wins,
+    // as it would leaving a with-block.
+    py::HeldError held;
+    py::callm(devnull, ID("close"));
+    held.restore();
+    if (!PyErr_ExceptionMatches(failed)) throw;
+    PyErr_Clear();
+    return py::Ref::borrow(a[1]);
   }
-  Py_DECREF(closed);
-  if (out) return py::Ref::steal(out);
-  PyErr_Restore(type, value, tb);
-  if (!PyErr_ExceptionMatches(failed)) throw py::Raised();
-  PyErr_Clear();
-  return py::Ref::borrow(a[1]);
+  py::callm(devnull, ID("close"));
+  return out;
 }
 
 py::Ref is_1g_chip(py::Args a) {
