@@ -4,7 +4,7 @@
 
 Each size runs in a fresh interpreter that holds only the shell's answers,
 made beforehand by another one, when the constructor starts.  Reported per size: the constructor's CPU time
-in the first run (fresh memory) and the best of three, its wall time (best), the process's memory before the
+in the first run (fresh memory) and the best of five, its wall time (best), the process's memory before the
 first run (interpreter, modules and the answers), its peak after that run,
 and the difference: what the constructor took at most.
 """
@@ -22,7 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 SCALES = (0.5, 1.0, 2.0)
-RUNS = 3
+RUNS = 5
 
 
 def cpu():

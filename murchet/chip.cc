@@ -153,35 +153,28 @@ class Texts {
   FlatMap<string_view, py::Ref, TextHash> made_;
 };
 
-// int(text) for numbers that repeat from line to line: each value's int is
-// made once per reader call.
-class Ints {
- public:
-  py::Ref operator()(string_view text) {
-    long v;
-    if (!decimal(text, v)) return to_int(text);
-    py::Ref& made = made_[v];
-    if (!made) made = py::integer(v);
-    return made;
+// int(text) of a decimal number in a chip table.  The numbers the tables
+// repeat (ports, VLANs, interfaces: -1 to 65535) are made once for all
+// readers, as the interpreter keeps its small ints: equal numbers are then
+// one object, which dict lookups and comparisons recognise at once.
+py::Ref number(string_view text) {
+  static constexpr long kShared = 65536;
+  static auto* shared = new std::vector<PyObject*>(kShared + 1, nullptr);  // -1 .. 65535
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size() || text.size() - i > 9) return to_int(text);
+  long v = 0;
+  for (; i < text.size(); ++i) {
+    if (!is_digit(text[i])) return to_int(text);
+    v = v * 10 + (text[i] - '0');
   }
-
- private:
-  // An optional sign and up to 18 digits, nothing else.
-  static bool decimal(string_view s, long& v) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    if (i == s.size() || s.size() - i > 18) return false;
-    v = 0;
-    for (; i < s.size(); ++i) {
-      if (!is_digit(s[i])) return false;
-      v = v * 10 + (s[i] - '0');
-    }
-    if (negative) v = -v;
-    return true;
-  }
-  FlatMap<long, py::Ref, IntHash> made_;
-};
+  if (negative) v = -v;
+  if (v < -1 || v >= kShared) return py::integer(v);
+  PyObject*& made = (*shared)[size_t(v + 1)];
+  if (!made) made = py::integer(v).release();  // kept for the life of the process
+  return py::Ref::borrow(made);
+}
 
 // A new list of the items, sized to them.
 py::Ref list_of(std::vector<py::Ref>& items) {
@@ -200,7 +193,7 @@ bool plain(PyObject* v) {
 }
 
 // An integer's value (int, bool, or a long that fits); false for others.
-bool number(PyObject* v, long& out) {
+bool integer_value(PyObject* v, long& out) {
   if (PyInt_Check(v)) {  // int and bool
     out = PyInt_AS_LONG(v);
     return PyInt_CheckExact(v) || PyBool_Check(v);
@@ -293,7 +286,7 @@ class ListIndex {
     if (keys_ == Keys::numbers) {
       Numbers key;
       for (size_t i = 0; i < names_.size(); ++i)
-        if (!number(args[i], key.v[i])) return &none;  // a text or None equals no number
+        if (!integer_value(args[i], key.v[i])) return &none;  // a text or None equals no number
       size_t* slot = by_number_.get(key);
       return slot ? &positions_[*slot] : &none;
     }
@@ -348,7 +341,7 @@ class ListIndex {
         values[k] = py::Ref::steal(v);
         raw[k] = v;
         if (!plain(v)) return true;
-        if (keys == Keys::numbers && !number(v, numbers.v[k])) return false;
+        if (keys == Keys::numbers && !integer_value(v, numbers.v[k])) return false;
       }
       size_t slot;
       if (keys == Keys::numbers) {
@@ -688,7 +681,7 @@ py::Ref parse_portmap(py::Args a) {
   while (lines.next(line)) {
     split_words(line, words);
     py::Ref dport = port_name(word_at(words, 0));
-    py::Ref lport = to_int(word_at(words, column));
+    py::Ref lport = number(word_at(words, column));
     py::Ref linux_port;
     try {
       linux_port = py::callm(py::attr(self, ID("pt")), ID("bcm2linux"), dport);
@@ -715,7 +708,7 @@ py::Ref parse_ports(py::Args a) {
   string_view line, port, vlan;
   while (lines.next(line)) {
     if (!match_port_vlan(line, port, vlan)) continue;
-    py::Ref vid = to_int(vlan);
+    py::Ref vid = number(vlan);
     py::Ref dport = port_name(port);
     if (update.other()) {
       py::call(update.other(), dport, vid);
@@ -760,7 +753,7 @@ py::Ref parse_vlan(PyObject* self, PyObject* vid) {
   py::Ref answer = shell(self, command, command);
   string_view vlan, ports;
   if (!search_vlan_untagged(py::as_view(answer), vlan, ports)) return {};
-  py::Ref number = to_int(vlan);
+  py::Ref vlan_id = number(vlan);
   std::string ports_command = "ports ";
   ports_command.append(ports);
   py::Ref command2 = py::str(ports_command);
@@ -776,8 +769,8 @@ py::Ref parse_vlan(PyObject* self, PyObject* vid) {
     string_view name = words[0].substr(0, words[0].find('('));
     py::append(names, port_name(name));
   }
-  py::setitem(py::attr(self, ID("vlans")), number, RecordMaker(Record::vlan_entry)(number, names));
-  return number;
+  py::setitem(py::attr(self, ID("vlans")), vlan_id, RecordMaker(Record::vlan_entry)(vlan_id, names));
+  return vlan_id;
 }
 
 bool Lookups::is_port_untagged_for_vid(PyObject* dport, PyObject* vid) {
@@ -836,7 +829,7 @@ py::Ref parse_vlan_xlate(py::Args a) {
       else if (name == "new_vid")
         new_vid = value;
     }
-    py::Ref lport = to_int(port), evid = to_int(old_vid), ivid = to_int(new_vid);
+    py::Ref lport = number(port), evid = number(old_vid), ivid = number(new_vid);
     list_append(rows, xlate(lport, ivid, evid));
   }
   return {};
@@ -862,8 +855,8 @@ py::Ref parse_l3_intf(py::Args a) {
   while (lines.next(line)) {
     split_words(line, words);
     if (words.size() < vlan_index + 1) continue;
-    py::Ref intf = to_int(word_at(words, intf_index));
-    py::Ref vlan = to_int(words[vlan_index]);
+    py::Ref intf = number(word_at(words, intf_index));
+    py::Ref vlan = number(words[vlan_index]);
     py::setitem(intfs, intf, vlan);
   }
   return {};
@@ -892,14 +885,13 @@ py::Ref parse_ipmc_table(py::Args a) {
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   py::Ref vrf_id2name = py::attr(py::attr(self, ID("vrf_db")), ID("vrf_id2name"));
   RecordMaker route(Record::hmroute);
-  Ints ints;
   while (lines.next(line)) {
     split_words(line, words);
     if (words.size() < size_t(grp_index) + 1) continue;
     py::Ref sip = py::str(word_at(words, size_t(src_index)));
     py::Ref dip = py::str(word_at(words, size_t(mc_index)));
-    py::Ref iif = ints(word_at(words, size_t(vlan_index)));
-    py::Ref vrf = py::call(vrf_id2name, to_int(word_at(words, size_t(vrf_index))));
+    py::Ref iif = number(word_at(words, size_t(vlan_index)));
+    py::Ref vrf = py::call(vrf_id2name, number(word_at(words, size_t(vrf_index))));
     py::Ref mcast_grp = to_int(words[size_t(grp_index)], 16);
     py::Ref mroute = route(sip, dip, iif, mcast_grp, vrf);
     py::setitem(mroutes, route_key(vrf, sip, dip), mroute);
@@ -1065,7 +1057,7 @@ class GroupReader {
     while (lines.next(line)) {
       if (!match_member(line, port, intf_text)) continue;
       PyObject* dport = texts_(port);
-      py::Ref intf = ints_(intf_text);
+      py::Ref intf = number(intf_text);
       if (is_minus_one(intf)) {
         py::Ref linux_port = linux_name(dport);
         l2.push_back(encap()(linux_port, dport, minus_one(), minus_one(), minus_one()));
@@ -1111,7 +1103,6 @@ class GroupReader {
   std::optional<RecordMaker> encap_, group_;
   std::vector<string_view> words_;
   Texts texts_;  // keyed by views into the answer, which outlives the reader
-  Ints ints_;
 };
 
 py::Ref parse_groups(py::Args a) {
