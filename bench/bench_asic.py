@@ -3,10 +3,11 @@
     PYTHONPATH=build/python:tests/standins python2.7 bench/bench_asic.py [--mem-table]
 
 Each size runs in a fresh interpreter that holds only the shell's answers,
-made beforehand by another one, when the constructor starts.  Reported per size: the constructor's CPU time
-in the first run (fresh memory) and the best of five, its wall time (best), the process's memory before the
-first run (interpreter, modules and the answers), its peak after that run,
-and the difference: what the constructor took at most.
+made beforehand by another one, when the constructor starts.  Reported per
+size: the constructor's CPU time in the first run (fresh memory) and the best
+of five, its wall time (best), the process's memory before the first run
+(interpreter, modules and the answers), its peak after that run, and the
+difference: what the constructor took at most.
 """
 
 import gc
