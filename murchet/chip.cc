@@ -840,6 +840,20 @@ py::Ref evid2ivid_op(py::Args a) { return Lookups(a[0]).evid2ivid(a[1], a[2]); }
 
 // ---- L3 interfaces, the IPMC route table, route keys ------------------------------
 
+// self.vrf_db.vrf_id2name(vrf_id), the operation looked up once per reader.
+class VrfNames {
+ public:
+  explicit VrfNames(PyObject* self) : self_(self) {}
+  py::Ref operator()(PyObject* vrf_id) {
+    if (!lookup_) lookup_ = py::attr(py::attr(self_, ID("vrf_db")), ID("vrf_id2name"));
+    return py::call(lookup_, vrf_id);
+  }
+
+ private:
+  PyObject* self_;
+  py::Ref lookup_;
+};
+
 py::Ref parse_l3_intf(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("l3 intf show"), ID("l3 intf show"));
@@ -883,7 +897,7 @@ py::Ref parse_ipmc_table(py::Args a) {
   lines.next(line);
 
   py::Ref mroutes = py::attr(self, ID("mroutes"));
-  py::Ref vrf_id2name = py::attr(py::attr(self, ID("vrf_db")), ID("vrf_id2name"));
+  VrfNames vrf_name(self);
   RecordMaker route(Record::hmroute);
   while (lines.next(line)) {
     split_words(line, words);
@@ -891,7 +905,7 @@ py::Ref parse_ipmc_table(py::Args a) {
     py::Ref sip = py::str(word_at(words, size_t(src_index)));
     py::Ref dip = py::str(word_at(words, size_t(mc_index)));
     py::Ref iif = number(word_at(words, size_t(vlan_index)));
-    py::Ref vrf = py::call(vrf_id2name, number(word_at(words, size_t(vrf_index))));
+    py::Ref vrf = vrf_name(number(word_at(words, size_t(vrf_index))));
     py::Ref mcast_grp = to_int(words[size_t(grp_index)], 16);
     py::Ref mroute = route(sip, dip, iif, mcast_grp, vrf);
     py::setitem(mroutes, route_key(vrf, sip, dip), mroute);
@@ -975,7 +989,7 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
   GcPause pause;
   Callee build(self, ID("_field_dict_build"), field_dict_build_op);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
-  py::Ref vrf_id2name = py::attr(py::attr(self, ID("vrf_db")), ID("vrf_id2name"));
+  VrfNames vrf_name(self);
   RecordMaker route(Record::hmroute);
   Lines lines(py::as_view(answer));
   for (string_view line; lines.next(line);) {
@@ -997,7 +1011,7 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
     py::Ref group = fields->get("GROUP_IP_ADDR");
     if (!group) py::raise(PyExc_KeyError, ID("GROUP_IP_ADDR"));
     py::Ref dip = dotted(int_of(group, 16));
-    py::Ref vrf = py::call(vrf_id2name, field_int(*fields, "VRF_ID", 0, true));
+    py::Ref vrf = vrf_name(field_int(*fields, "VRF_ID", 0, true));
     py::Ref iif = field_int(*fields, "EXPECTED_L3_IIF", 0, true);
     py::Ref mcast_grp = field_hex(*fields, "L3MC_INDEX", 0);
     py::Ref mroute = route(sip, dip, iif, mcast_grp, vrf);
