@@ -119,7 +119,8 @@ void fill(py::ModuleInfo& mod) {
   py::make_classes(mod, {&classes}, {&record_impls, &chip_impls, &kernel_impls});
   // The class namespaces hold __module__ and the operations, nothing more.
   for (const py::ClassDef& def : classes) {
-    py::Ref ns = py::attr(py::Ref::borrow(PyDict_GetItemString(mod.globals, def.name)), "__dict__");
+    py::Ref cls = py::Ref::borrow(PyDict_GetItemString(mod.globals, def.name));
+    py::Ref ns = py::attr(cls, "__dict__");
     py::check(PyDict_DelItemString(ns, "__qualname__"));
   }
 }
