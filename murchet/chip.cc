@@ -477,7 +477,8 @@ class Lookups {
   }
 
   py::Ref ivid2evid(PyObject* dport, PyObject* ivid) {
-    py::Ref lport = dport2lp_.other() ? py::call(dport2lp_.other(), dport) : dport2logical_port(dport);
+    py::Ref lport =
+        dport2lp_.other() ? py::call(dport2lp_.other(), dport) : dport2logical_port(dport);
     if (eq(lport, minus_one())) return py::Ref::borrow(ivid);
     PyObject* args[] = {lport, ivid};
     py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
@@ -1032,7 +1033,8 @@ py::Ref field_dict_build_op(py::Args a) {
     py::Ref it = py::iter(items);
     while (py::Ref item = py::next(it)) {
       py::Ref parts = py::callm(item, ID("split"), ID("="));
-      if (py::length(parts) >= 2) py::setitem(fields, py::item(parts, Py_ssize_t(0)), py::item(parts, Py_ssize_t(1)));
+      if (py::length(parts) >= 2)
+        py::setitem(fields, py::item(parts, Py_ssize_t(0)), py::item(parts, Py_ssize_t(1)));
     }
     return py::tuple({py::callm(m, ID("group"), ID("key")), fields});
   }
