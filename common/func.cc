@@ -310,6 +310,11 @@ Ref global(const ModuleInfo& mod, const char* name) {
   return builtin(name);
 }
 
+Impl function_impl(PyObject* f) {
+  if (!f || Py_TYPE(f) != &FunctionType) return nullptr;
+  return reinterpret_cast<FunctionObject*>(f)->impl;
+}
+
 ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc)
     : mod_(mod), name_(name), ns_(dict()) {
   set("__module__", str(mod.name));

@@ -46,6 +46,11 @@ Ref global(const ModuleInfo& mod, const char* name);
 Ref make_function(const ModuleInfo& mod, const std::string& qualname,
                   const char* signature, Impl impl, const char* doc = nullptr);
 
+// The implementation behind a function made by make_function; nullptr for
+// any other object.  Lets an operation see whether a callee is still its own
+// module's operation (not overridden), and then call it directly.
+Impl function_impl(PyObject* f);
+
 // One operation of a class statement.
 struct OpDef {
   const char* name;

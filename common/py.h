@@ -68,6 +68,27 @@ inline void check(int rc) {
     return o;                                                         \
   }())
 
+// Holds the pending interpreter error aside while clean-up code calls the
+// interpreter; restore() puts it back, else it is dropped with the holder.
+class HeldError {
+ public:
+  HeldError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+  ~HeldError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+  }
+  HeldError(const HeldError&) = delete;
+  HeldError& operator=(const HeldError&) = delete;
+  void restore() noexcept {
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+  }
+
+ private:
+  PyObject *type_, *value_, *tb_;
+};
+
 // ---- construction -------------------------------------------------------
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }

@@ -1,7 +1,1224 @@
-#include "murchet.h"
+// Asic, chip side: the constructor and its snapshot of the chip tables,
+// read through the chip shell client, and the lookups over the snapshot.
+#include "asic.h"
+#include "flatmap.h"
+#include "text.h"
+
+#include <memory>
+#include <optional>
+#include <unordered_map>
 
 namespace murchet {
+namespace {
 
-const py::ImplTable chip_impls = {};
+PyObject* minus_one() {
+  static PyObject* const v = PyInt_FromLong(-1);
+  return v;
+}
+
+bool is_minus_one(PyObject* v) { return PyInt_CheckExact(v) && PyInt_AS_LONG(v) == -1; }
+
+// a == b, as the operator answers it.
+bool eq(PyObject* a, PyObject* b) {
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) == PyInt_AS_LONG(b);
+  if (a == b && PyString_CheckExact(a)) return true;
+  return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
+}
+
+// int(v) and int(v, base).
+py::Ref int_of(PyObject* v) {
+  if (PyString_CheckExact(v)) return to_int(py::as_view(v));
+  return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), v);
+}
+py::Ref int_of(PyObject* v, int base) {
+  if (PyString_CheckExact(v)) return to_int(py::as_view(v), base);
+  return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), v, py::integer(base));
+}
+
+void list_append(PyObject* list, PyObject* v) {
+  if (PyList_CheckExact(list))
+    py::append(list, v);
+  else
+    py::callm(list, ID("append"), v);
+}
+
+// The position of the first word equal to `name`, as list.index() finds it.
+size_t index_of(const std::vector<string_view>& words, string_view name) {
+  for (size_t i = 0; i < words.size(); ++i)
+    if (words[i] == name) return i;
+  py::raisef(PyExc_ValueError, "'%.*s' is not in list", int(name.size()), name.data());
+}
+
+// self.bcm.run(command).  An IOError of the request, and only that, becomes
+// RuntimeError(failure); its own message is dropped.
+py::Ref shell(PyObject* self, PyObject* command, PyObject* failure) {
+  try {
+    return py::callm(py::attr(self, ID("bcm")), ID("run"), command);
+  } catch (const py::Raised&) {
+    if (!PyErr_ExceptionMatches(PyExc_IOError)) throw;
+    PyErr_Clear();
+    py::raise(PyExc_RuntimeError, failure);
+  }
+}
+
+// self.<name>, unless that is this module's operation `own` bound to self:
+// then empty, and the caller runs the operation directly.
+py::Ref override_of(PyObject* self, PyObject* name, py::Impl own) {
+  py::Ref m = py::attr(self, name);
+  if (PyMethod_Check(m.get()) && PyMethod_GET_SELF(m.get()) == self &&
+      py::function_impl(PyMethod_GET_FUNCTION(m.get())) == own)
+    return {};
+  return m;
+}
+
+// An operation called through the object, resolved on first use.
+class Callee {
+ public:
+  Callee(PyObject* self, PyObject* name, py::Impl own) : self_(self), name_(name), own_(own) {}
+  // The replacement to call; nullptr when the module's own operation stands.
+  PyObject* other() {
+    if (!resolved_) {
+      other_ = override_of(self_, name_, own_);
+      resolved_ = true;
+    }
+    return other_.get();
+  }
+
+ private:
+  PyObject* self_;
+  PyObject* name_;
+  py::Impl own_;
+  bool resolved_ = false;
+  py::Ref other_;
+};
+
+// The route key "%s, (%s, %s)" of (vrf, sip, dip).
+py::Ref route_key(PyObject* vrf, PyObject* sip, PyObject* dip) {
+  if (!PyString_CheckExact(vrf)) return percent(ID("%s, (%s, %s)"), {vrf, sip, dip});
+  std::string key;
+  string_view v = py::as_view(vrf), s = py::as_view(sip), d = py::as_view(dip);
+  key.reserve(v.size() + s.size() + d.size() + 6);
+  key.append(v).append(", (").append(s).append(", ").append(d).append(")");
+  return py::str(key);
+}
+
+// Holds the interpreter's cyclic garbage collector off while a reader makes
+// its records: they make no cycles, and collecting again and again while
+// hundreds of thousands of them appear only costs time.  The collector is
+// turned back on however the reader ends.
+class GcPause {
+ public:
+  GcPause() : gc_(py::Ref::steal(PyImport_ImportModule("gc"))) {
+    paused_ = py::truth(py::callm(gc_, ID("isenabled")));
+    if (paused_) py::callm(gc_, ID("disable"));
+  }
+  ~GcPause() {
+    if (!paused_) return;
+    py::HeldError held;
+    try {
+      py::callm(gc_, ID("enable"));
+    } catch (const py::Raised&) {
+      PyErr_Clear();
+    }
+    held.restore();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  py::Ref gc_;
+  bool paused_ = false;
+};
+
+// A chip port name as a text.  Port names are interned: the same name read
+// from any answer is then one object, which list membership tests and dict
+// lookups recognise at once.
+py::Ref port_name(string_view s) {
+  PyObject* name = PyString_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
+  if (name) PyString_InternInPlace(&name);
+  return py::Ref::steal(name);
+}
+
+// The port names of a reader's answer, each made once per reader call.  The
+// answer must outlive it.
+class Texts {
+ public:
+  PyObject* operator()(string_view s) {
+    py::Ref& v = made_[s];
+    if (!v) v = port_name(s);
+    return v;
+  }
+
+ private:
+  FlatMap<string_view, py::Ref, TextHash> made_;
+};
+
+// int(text) of a decimal number in a chip table.  The numbers the tables
+// repeat (ports, VLANs, interfaces: -1 to 65535) are made once for all
+// readers, as the interpreter keeps its small ints: equal numbers are then
+// one object, which dict lookups and comparisons recognise at once.
+py::Ref number(string_view text) {
+  static constexpr long kShared = 65536;
+  static auto* shared = new std::vector<PyObject*>(kShared + 1, nullptr);  // -1 .. 65535
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size() || text.size() - i > 9) return to_int(text);
+  long v = 0;
+  for (; i < text.size(); ++i) {
+    if (!is_digit(text[i])) return to_int(text);
+    v = v * 10 + (text[i] - '0');
+  }
+  if (negative) v = -v;
+  if (v < -1 || v >= kShared) return py::integer(v);
+  PyObject*& made = (*shared)[size_t(v + 1)];
+  if (!made) made = py::integer(v).release();  // kept for the life of the process
+  return py::Ref::borrow(made);
+}
+
+// A new list of the items, sized to them.
+py::Ref list_of(std::vector<py::Ref>& items) {
+  py::Ref list = py::Ref::steal(PyList_New(Py_ssize_t(items.size())));
+  for (size_t i = 0; i < items.size(); ++i)
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), items[i].release());
+  return list;
+}
+
+// ---- first-match indexes -------------------------------------------------------
+
+// Values whose equality a dict lookup answers exactly as "==" does.
+bool plain(PyObject* v) {
+  return PyString_CheckExact(v) || PyInt_CheckExact(v) || PyLong_CheckExact(v) ||
+         PyBool_Check(v) || v == Py_None;
+}
+
+// An integer's value (int, bool, or a long that fits); false for others.
+bool integer_value(PyObject* v, long& out) {
+  if (PyInt_Check(v)) {  // int and bool
+    out = PyInt_AS_LONG(v);
+    return PyInt_CheckExact(v) || PyBool_Check(v);
+  }
+  if (!PyLong_CheckExact(v)) return false;
+  int overflow = 0;
+  out = PyLong_AsLongAndOverflow(v, &overflow);
+  if (out == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return !overflow;
+}
+
+// The first-match lookups over one of the snapshot's public record lists
+// (Asic.portmap, Asic.vlan_xlate): the records whose key attributes equal
+// the arguments, as a scan from the start of the list finds them.
+//
+// The index maps each key to the positions of its records.  It remembers the
+// list object and holds the records it was built from: a lookup that finds
+// the attribute bound to another list, or the list holding other records or
+// the same ones elsewhere, builds it afresh.  The records it answers with are
+// tested again, so one whose key was rebound in place sends the lookup to a
+// scan and the index to a new build.  (A record rebound in place to a key it
+// did not have is found once the index is built again.)  Keys or arguments
+// that are not plain values are left to the scan.  Keys of integers only (the
+// translations' ports and VLANs) are kept as numbers, other keys in a dict.
+class ListIndex {
+ public:
+  ListIndex(std::initializer_list<PyObject*> names) : names_(names) {}
+
+  // The first record, or empty.  `check`: compare the list with the one
+  // indexed; a caller that has just done so within a run may skip it.
+  // (The test of a record may run any code, even a lookup that rebuilds
+  // this index: what it needs is copied out first.)
+  py::Ref first(PyObject* list, PyObject* const* args, bool check) {
+    const std::vector<Py_ssize_t>* at = lookup(list, args, check);
+    if (!at) return scan(list, args);
+    if (at->empty()) return {};
+    py::Ref record = records_[size_t(at->front())];
+    if (matches(record, args)) return record;
+    build(list);
+    return scan(list, args);
+  }
+
+  // Calls f(record) for every record, in list order.
+  template <class F>
+  void each(PyObject* list, PyObject* const* args, bool check, const F& f) {
+    const std::vector<Py_ssize_t>* at = lookup(list, args, check);
+    std::vector<py::Ref> found;
+    bool indexed = at != nullptr;
+    if (indexed) {
+      for (Py_ssize_t i : *at) found.push_back(records_[size_t(i)]);
+      for (const py::Ref& record : found) {
+        if (!matches(record, args)) {
+          build(list);
+          indexed = false;
+          break;
+        }
+      }
+    }
+    if (!indexed) {
+      found.clear();
+      py::Ref it = py::iter(list);
+      while (py::Ref record = py::next(it))
+        if (matches(record, args)) found.push_back(record);
+    }
+    for (const py::Ref& record : found) f(record.get());
+  }
+
+ private:
+  enum class Keys { scan, numbers, objects };
+  struct Numbers {
+    long v[2] = {0, 0};
+    bool operator==(const Numbers& o) const { return v[0] == o.v[0] && v[1] == o.v[1]; }
+  };
+  struct NumbersHash {
+    size_t operator()(const Numbers& k) const {
+      return IntHash()(uint64_t(k.v[0]) * 0x100000001b3ull ^ uint64_t(k.v[1]));
+    }
+  };
+
+  // The positions of the arguments' records; nullptr when the scan serves.
+  const std::vector<Py_ssize_t>* lookup(PyObject* list, PyObject* const* args, bool check) {
+    static const std::vector<Py_ssize_t> none;
+    if (list != list_.get() || (check && !current(list))) build(list);
+    if (keys_ == Keys::scan) return nullptr;
+    for (size_t i = 0; i < names_.size(); ++i)
+      if (!plain(args[i])) return nullptr;
+    if (keys_ == Keys::numbers) {
+      Numbers key;
+      for (size_t i = 0; i < names_.size(); ++i)
+        if (!integer_value(args[i], key.v[i])) return &none;  // a text or None equals no number
+      size_t* slot = by_number_.get(key);
+      return slot ? &positions_[*slot] : &none;
+    }
+    PyObject* slot = PyDict_GetItem(by_object_, key_of(args));
+    return slot ? &positions_[size_t(PyInt_AS_LONG(slot))] : &none;
+  }
+
+  py::Ref key_of(PyObject* const* values) const {
+    if (names_.size() == 1) return py::Ref::borrow(values[0]);
+    py::Ref key = py::tuple(Py_ssize_t(names_.size()));
+    for (size_t i = 0; i < names_.size(); ++i)
+      PyTuple_SET_ITEM(key.get(), Py_ssize_t(i), py::Ref::borrow(values[i]).release());
+    return key;
+  }
+
+  bool current(PyObject* list) const {
+    if (list != list_.get() || !PyList_CheckExact(list) ||
+        size_t(PyList_GET_SIZE(list)) != records_.size())
+      return false;
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    for (size_t i = 0; i < records_.size(); ++i)
+      if (items[i] != records_[i].get()) return false;
+    return true;
+  }
+
+  void build(PyObject* list) {
+    list_ = py::Ref::borrow(list);
+    records_.clear();
+    keys_ = Keys::scan;
+    if (!PyList_CheckExact(list)) return;
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    records_.reserve(size_t(n));
+    for (Py_ssize_t i = 0; i < n; ++i) records_.push_back(py::Ref::borrow(PyList_GET_ITEM(list, i)));
+    if (!index(Keys::numbers)) index(Keys::objects);
+  }
+
+  // Indexes the records by keys of this kind; false when one does not fit.
+  bool index(Keys keys) {
+    positions_.clear();
+    by_number_ = {};
+    by_object_ = keys == Keys::objects ? py::dict() : py::Ref();
+    std::vector<py::Ref> values(names_.size());
+    std::vector<PyObject*> raw(names_.size());
+    for (size_t i = 0; i < records_.size(); ++i) {
+      Numbers numbers;
+      for (size_t k = 0; k < names_.size(); ++k) {
+        PyObject* v = PyObject_GetAttr(records_[i], names_[k]);
+        if (!v) {
+          PyErr_Clear();  // the scan meets the error where a scan would
+          return true;
+        }
+        values[k] = py::Ref::steal(v);
+        raw[k] = v;
+        if (!plain(v)) return true;
+        if (keys == Keys::numbers && !integer_value(v, numbers.v[k])) return false;
+      }
+      size_t slot;
+      if (keys == Keys::numbers) {
+        size_t* known = by_number_.get(numbers);
+        slot = known ? *known : (by_number_[numbers] = positions_.size());
+      } else {
+        py::Ref key = key_of(raw.data());
+        PyObject* known = PyDict_GetItem(by_object_, key);
+        slot = known ? size_t(PyInt_AS_LONG(known)) : positions_.size();
+        if (!known) py::dict_set(by_object_, key, py::integer(long(slot)));
+      }
+      if (slot == positions_.size()) positions_.emplace_back();
+      positions_[slot].push_back(Py_ssize_t(i));
+    }
+    keys_ = keys;
+    return true;
+  }
+
+  // The scan's test: record.<name> == argument, for each name in turn.
+  bool matches(PyObject* record, PyObject* const* args) const {
+    for (size_t k = 0; k < names_.size(); ++k)
+      if (!eq(py::attr(record, names_[k]), args[k])) return false;
+    return true;
+  }
+
+  py::Ref scan(PyObject* list, PyObject* const* args) const {
+    py::Ref it = py::iter(list);
+    while (py::Ref record = py::next(it))
+      if (matches(record, args)) return record;
+    return {};
+  }
+
+  std::vector<PyObject*> names_;
+  py::Ref list_;
+  std::vector<py::Ref> records_;
+  Keys keys_ = Keys::scan;
+  std::vector<std::vector<Py_ssize_t>> positions_;
+  FlatMap<Numbers, size_t, NumbersHash> by_number_;  // key -> index into positions_
+  py::Ref by_object_;                                           // the same, for other keys
+};
+
+// The indexes of one Asic object, kept beside it while it lives.
+struct Indexes {
+  ListIndex by_dport{ID("dport")};
+  ListIndex by_linux_port{ID("linux_port")};
+  ListIndex xlate_by_ivid{ID("lport"), ID("ivid")};
+  ListIndex xlate_by_evid{ID("lport"), ID("evid")};
+};
+
+struct Kept {
+  py::Ref watch;  // weak reference to the Asic, whose callback drops this
+  std::unique_ptr<Indexes> indexes;
+};
+
+// Never destroyed: the interpreter may be gone when the process exits.
+std::unordered_map<PyObject*, Kept>& kept() {
+  static auto* all = new std::unordered_map<PyObject*, Kept>();
+  return *all;
+}
+
+PyObject* forget(PyObject*, PyObject* watch) {
+  auto& all = kept();
+  for (auto it = all.begin(); it != all.end(); ++it) {
+    if (it->second.watch.get() == watch) {
+      Kept gone = std::move(it->second);
+      all.erase(it);
+      break;
+    }
+  }
+  return py::none().release();
+}
+
+PyMethodDef forget_def = {"forget", forget, METH_O, nullptr};
+
+// The indexes of `self`; nullptr when it cannot be watched for its end.
+Indexes* indexes_of(PyObject* self) {
+  auto& all = kept();
+  auto it = all.find(self);
+  if (it != all.end()) return it->second.indexes.get();
+  static PyObject* const callback = PyCFunction_New(&forget_def, nullptr);
+  PyObject* watch = callback ? PyWeakref_NewRef(self, callback) : nullptr;
+  if (!watch) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  Kept& k = all[self];
+  k.watch = py::Ref::steal(watch);
+  k.indexes = std::make_unique<Indexes>();
+  return k.indexes.get();
+}
+
+// ---- lookups over the snapshot ------------------------------------------------
+
+py::Ref dport2logical_port_op(py::Args a);
+py::Ref parse_vlan_op(py::Args a);
+py::Ref parse_vlan(PyObject* self, PyObject* vid);
+py::Ref is_port_untagged_for_vid_op(py::Args a);
+
+// The lookups of one operation call or one reader run.  The operations they
+// call through the object run here directly while they are the module's
+// own.  The lists and the VLAN table are taken from the object on first use
+// in the run, and each index is compared with its list then.
+class Lookups {
+ public:
+  explicit Lookups(PyObject* self) : self_(self), indexes_(indexes_of(self)) {
+    if (!indexes_) {
+      local_ = std::make_unique<Indexes>();
+      indexes_ = local_.get();
+    }
+  }
+
+  py::Ref dport2logical_port(PyObject* dport) {
+    // The run takes the port map as unchanged: a name's answer stands.
+    std::pair<py::Ref, py::Ref>& known = dports_[reinterpret_cast<uintptr_t>(dport)];
+    if (known.first) return known.second;
+    py::Ref record = first(indexes_->by_dport, checked_[0], portmap(), &dport);
+    known.second = record ? py::attr(record, ID("logical_port")) : py::Ref::borrow(minus_one());
+    known.first = py::Ref::borrow(dport);  // held, so that no other name takes its place
+    return known.second;
+  }
+
+  py::Ref logical_port_and_pvid(PyObject* linux_port) {
+    py::Ref record = first(indexes_->by_linux_port, checked_[1], portmap(), &linux_port);
+    if (!record) return py::tuple({minus_one(), minus_one()});
+    py::Ref lport = py::attr(record, ID("logical_port"));
+    return py::tuple({lport, py::attr(record, ID("port_vid"))});
+  }
+
+  py::Ref evid2ivid(PyObject* lport, PyObject* evid) {
+    PyObject* args[] = {lport, evid};
+    py::Ref row = first(indexes_->xlate_by_evid, checked_[2], vlan_xlate(), args);
+    return row ? py::attr(row, ID("ivid")) : py::Ref::borrow(minus_one());
+  }
+
+  py::Ref ivid2evid(PyObject* dport, PyObject* ivid) {
+    py::Ref lport =
+        dport2lp_.other() ? py::call(dport2lp_.other(), dport) : dport2logical_port(dport);
+    if (eq(lport, minus_one())) return py::Ref::borrow(ivid);
+    PyObject* args[] = {lport, ivid};
+    py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
+    if (row) return py::attr(row, ID("evid"));
+    bool untagged = untagged_.other() ? py::truth(py::call(untagged_.other(), dport, ivid))
+                                      : is_port_untagged_for_vid(dport, ivid);
+    return py::Ref::borrow(untagged ? minus_one() : ivid);
+  }
+
+  bool is_port_untagged_for_vid(PyObject* dport, PyObject* vid);
+
+ private:
+  py::Ref first(ListIndex& index, bool& checked, PyObject* list, PyObject* const* args) {
+    py::Ref record = index.first(list, args, !checked);
+    checked = true;
+    return record;
+  }
+
+  PyObject* portmap() {
+    if (!portmap_) portmap_ = py::attr(self_, ID("portmap"));
+    return portmap_;
+  }
+  PyObject* vlan_xlate() {
+    if (!vlan_xlate_) vlan_xlate_ = py::attr(self_, ID("vlan_xlate"));
+    return vlan_xlate_;
+  }
+  // self.vlans[vid], or empty when `vid in self.vlans` is false.
+  py::Ref vlan(PyObject* vid) {
+    if (!vlans_) vlans_ = py::attr(self_, ID("vlans"));
+    if (PyDict_CheckExact(vlans_.get()) && PyInt_CheckExact(vid))
+      return py::Ref::borrow(PyDict_GetItem(vlans_, vid));
+    return py::contains(vlans_, vid) ? py::item(vlans_, vid) : py::Ref();
+  }
+
+  PyObject* self_;
+  Indexes* indexes_;
+  std::unique_ptr<Indexes> local_;
+  bool checked_[4] = {};
+  static bool interned(PyObject* s) { return PyString_CheckExact(s) && PyString_CHECK_INTERNED(s); }
+
+  // A VLAN's untagged port names as the run read them, kept when they are
+  // all interned names: an interned name is then among them exactly when it
+  // is one of them.  The run takes the VLAN table as changed only by the
+  // VLAN reader: an entry it stores is read afresh.
+  struct Untagged {
+    py::Ref entry;  // the VlanEntry read; empty when not kept
+    py::Ref names;  // its list, holding the names
+    std::vector<PyObject*> held;
+    unsigned era = 0;
+    void read(PyObject* vlan_entry, PyObject* list, unsigned now) {
+      entry = py::Ref();
+      if (!PyList_CheckExact(list)) return;
+      std::vector<PyObject*> all;
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* name = PyList_GET_ITEM(list, i);
+        if (!interned(name)) return;
+        all.push_back(name);
+      }
+      held.swap(all);
+      names = py::Ref::borrow(list);
+      entry = py::Ref::borrow(vlan_entry);
+      era = now;
+    }
+    bool has(PyObject* name) const {
+      for (PyObject* n : held)
+        if (n == name) return true;
+      return false;
+    }
+  };
+
+  py::Ref portmap_, vlan_xlate_, vlans_;
+  FlatMap<long, Untagged, IntHash> untagged_ports_;  // VLAN -> its untagged ports
+  unsigned era_ = 0;  // counts the VLAN readers' replacements whose effect is unknown
+  FlatMap<uintptr_t, std::pair<py::Ref, py::Ref>, IntHash> dports_;  // name -> logical port
+  Callee dport2lp_{self_, ID("_dport2logical_port"), dport2logical_port_op};
+  Callee untagged_{self_, ID("_is_port_untagged_for_vid"), is_port_untagged_for_vid_op};
+  Callee parse_vlan_{self_, ID("_parse_vlan"), parse_vlan_op};
+};
+
+// ---- constructor, text form, probes (the checker object) -------------------------
+
+py::Ref asic_init(py::Args a) {
+  PyObject* self = a[0];
+  py::setattr(self, ID("desc"), ID("asic"));
+  py::Ref quorvel = global("quorvel");
+  py::setattr(self, ID("pt"), py::call(py::attr(py::attr(quorvel, ID("quillet")), ID("quillet"))));
+  py::setattr(self, ID("vrf_db"), py::call(py::attr(py::attr(quorvel, ID("dornick")), ID("VrfDb"))));
+  py::Ref kw = py::dict();
+  py::dict_set(kw, ID("timeout"), py::integer(180));
+  py::setattr(self, ID("bcm"),
+              py::call_kw(py::attr(global("bcmshell"), ID("bcmshell")), py::tuple(0), kw));
+  py::setattr(self, ID("linux_ports"), py::callm(py::attr(self, ID("pt")), ID("get_linux_ports")));
+
+  py::setattr(self, ID("kern_dev_cache"), py::dict());
+  py::setattr(self, ID("kern_mdb_cache"), py::dict());
+  py::setattr(self, ID("flood_mdb_misses"), Py_True);
+  py::setattr(self, ID("kern_vlan_cache_created"), Py_False);
+  py::setattr(self, ID("kern_vlan_cache"), py::dict());
+  py::setattr(self, ID("kern_vlan_dev_cache_created"), Py_False);
+  py::setattr(self, ID("kern_vlan_dev_cache"), py::dict());
+  py::setattr(self, ID("kern_br_cache"), py::dict());
+
+  py::setattr(self, ID("portmap"), py::list());
+  py::callm(self, ID("_parse_portmap"));
+  py::callm(self, ID("_parse_ports"));
+  py::setattr(self, ID("l3_intfs"), py::dict());
+  py::callm(self, ID("_parse_l3_intf"));
+  py::setattr(self, ID("vlan_xlate"), py::list());
+  py::callm(self, ID("_parse_vlan_xlate"));
+  py::setattr(self, ID("vlan_riot"), py::dict());
+  py::setattr(self, ID("riot_enable"), py::callm(self, ID("_is_riot_enabled")));
+  py::setattr(self, ID("vlan_riot_memtable"), py::callm(self, ID("_get_vlan_riot_memtable_name")));
+  py::setattr(self, ID("vlans"), py::dict());
+  py::setattr(self, ID("replication_groups"), py::dict());
+  py::callm(self, ID("_parse_multicast_repln_groups"));
+  py::setattr(self, ID("mroutes"), py::dict());
+  if (py::truth(a[1]))
+    py::callm(self, ID("_parse_l3_entry_ipmc_table"));
+  else
+    py::callm(self, ID("_parse_ipmc_table"));
+  return {};
+}
+
+py::Ref asic_str(py::Args a) {
+  py::Ref mroutes = py::attr(a[0], ID("mroutes"));
+  py::Ref keys = py::Ref::steal(PySequence_List(mroutes));
+  py::check(PyList_Sort(keys));
+  py::Ref pieces = py::list({ID("Asic ip mroutes:\n")});
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
+    py::append(pieces, py::callm(a[0], ID("_dump_one_mroute"), route));
+  }
+  return py::callm(ID(""), ID("join"), pieces);
+}
+
+py::Ref get_cmd_output(py::Args a) {
+  py::Ref subprocess = global("subprocess");
+  py::Ref failed = py::attr(subprocess, ID("CalledProcessError"));
+  py::Ref devnull = py::call(py::builtin("open"), py::attr(global("os"), ID("devnull")), ID("w"));
+  py::Ref kw = py::dict();
+  py::dict_set(kw, ID("stderr"), devnull);
+  py::Ref out;
+  try {
+    out = py::call_kw(py::attr(subprocess, ID("check_output")), py::tuple({a[0]}), kw);
+  } catch (const py::Raised&) {
+    // The file is closed whatever the run gave; an error of the close wins,
+    // as it would leaving a with-block.
+    py::HeldError held;
+    py::callm(devnull, ID("close"));
+    held.restore();
+    if (!PyErr_ExceptionMatches(failed)) throw;
+    PyErr_Clear();
+    return py::Ref::borrow(a[1]);
+  }
+  py::callm(devnull, ID("close"));
+  return out;
+}
+
+py::Ref is_1g_chip(py::Args a) {
+  py::Ref answer = shell(a[0], ID("show unit"), ID("show unit timed out"));
+  return py::boolean(py::contains(answer, ID("56340")));
+}
+
+py::Ref is_riot_enabled(py::Args a) {
+  py::Ref answer = shell(a[0], ID("sc L3IngressMode"), ID("sc L3IngressMode timed out"));
+  py::Ref mode = PyString_CheckExact(answer.get())
+                     ? to_int(strip(py::as_view(answer)), 16)
+                     : int_of(py::callm(answer, ID("strip")), 16);
+  return py::boolean(py::truth(mode));
+}
+
+py::Ref get_vlan_riot_memtable_name(py::Args a) {
+  if (!py::truth(py::attr(a[0], ID("riot_enable")))) return py::str("");
+  PyObject* table = ID("VLAN");
+  py::Ref command = percent(ID("listmem %s"), {table});
+  py::Ref answer = shell(a[0], command, command);
+  return py::Ref::borrow(py::contains(answer, ID("L3_IIF<")) ? table : ID("VLAN_MPLS"));
+}
+
+// ---- port map and port VLANs ------------------------------------------------------
+
+py::Ref parse_portmap(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref answer = shell(self, ID("show portmap"), ID("show portmap timed out"));
+  Lines lines(py::as_view(answer));
+  string_view header, line;
+  Lines ahead = lines;
+  bool two_lines = ahead.next(line) && ahead.next(line);
+  lines.next(header);
+  if (!two_lines || header.find("Error") != string_view::npos)
+    py::raise(PyExc_RuntimeError, "show portmap is not supported on this chip");
+  std::vector<string_view> words;
+  split_words(header, words);
+  size_t logical = 0;
+  while (logical < words.size() && words[logical] != "logical") ++logical;
+  if (logical == words.size()) py::raise(PyExc_RuntimeError, "show portmap format unexpected");
+  size_t column = logical + 1;
+
+  py::Ref portmap = py::attr(self, ID("portmap"));
+  RecordMaker entry(Record::portmap_entry);
+  while (lines.next(line)) {
+    split_words(line, words);
+    py::Ref dport = port_name(word_at(words, 0));
+    py::Ref lport = number(word_at(words, column));
+    py::Ref linux_port;
+    try {
+      linux_port = py::callm(py::attr(self, ID("pt")), ID("bcm2linux"), dport);
+    } catch (const py::Raised&) {
+      PyErr_Clear();  // a port the table cannot name has no Linux name
+      linux_port = py::none();
+    }
+    list_append(portmap, entry(dport, lport, linux_port));
+  }
+  return {};
+}
+
+py::Ref update_portmap_port_vid_op(py::Args a);
+
+py::Ref parse_ports(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref answer = shell(self, ID("pvlan show"), ID("pvlan show"));
+  Callee update(self, ID("_update_portmap_port_vid"), update_portmap_port_vid_op);
+  // The port map's records by chip port name, for all lines of the answer.
+  Indexes* indexes = indexes_of(self);
+  std::unique_ptr<Indexes> local;
+  if (!indexes) indexes = (local = std::make_unique<Indexes>()).get();
+  Lines lines(py::as_view(answer));
+  string_view line, port, vlan;
+  while (lines.next(line)) {
+    if (!match_port_vlan(line, port, vlan)) continue;
+    py::Ref vid = number(vlan);
+    py::Ref dport = port_name(port);
+    if (update.other()) {
+      py::call(update.other(), dport, vid);
+      continue;
+    }
+    PyObject* args[] = {dport.get()};
+    indexes->by_dport.each(py::attr(self, ID("portmap")), args, true, [&vid](PyObject* record) {
+      py::callm(record, ID("update_port_vid"), vid);
+    });
+  }
+  return {};
+}
+
+py::Ref update_portmap_port_vid_op(py::Args a) {
+  Indexes* indexes = indexes_of(a[0]);
+  std::unique_ptr<Indexes> local;
+  if (!indexes) indexes = (local = std::make_unique<Indexes>()).get();
+  PyObject* args[] = {a[1]};
+  PyObject* vid = a[2];
+  indexes->by_dport.each(py::attr(a[0], ID("portmap")), args, true, [vid](PyObject* record) {
+    py::callm(record, ID("update_port_vid"), vid);
+  });
+  return {};
+}
+
+py::Ref dport2logical_port_op(py::Args a) { return Lookups(a[0]).dport2logical_port(a[1]); }
+
+py::Ref logical_port_and_pvid_op(py::Args a) {
+  return Lookups(a[0]).logical_port_and_pvid(a[1]);
+}
+
+// ---- VLAN membership and translation ----------------------------------------------
+
+py::Ref parse_vlan_op(py::Args a) {
+  parse_vlan(a[0], a[1]);
+  return {};
+}
+
+// _parse_vlan(vid): answers the VLAN number stored, or empty.
+py::Ref parse_vlan(PyObject* self, PyObject* vid) {
+  py::Ref command = percent(ID("vlan show %d"), {vid});
+  py::Ref answer = shell(self, command, command);
+  string_view vlan, ports;
+  if (!search_vlan_untagged(py::as_view(answer), vlan, ports)) return {};
+  py::Ref vlan_id = number(vlan);
+  std::string ports_command = "ports ";
+  ports_command.append(ports);
+  py::Ref command2 = py::str(ports_command);
+  py::Ref answer2 = shell(self, command2, command2);
+  std::vector<string_view> rows, words;
+  Lines lines(py::as_view(answer2));
+  for (string_view line; lines.next(line);) rows.push_back(line);
+  if (rows.size() <= 2) return {};
+  py::Ref names = py::list();
+  for (size_t i = 2; i < rows.size(); ++i) {
+    split_words(rows[i], words);
+    if (words.empty()) continue;  // a blank line names no port
+    string_view name = words[0].substr(0, words[0].find('('));
+    py::append(names, port_name(name));
+  }
+  py::setitem(py::attr(self, ID("vlans")), vlan_id, RecordMaker(Record::vlan_entry)(vlan_id, names));
+  return vlan_id;
+}
+
+bool Lookups::is_port_untagged_for_vid(PyObject* dport, PyObject* vid) {
+  bool memo = PyInt_CheckExact(vid) && interned(dport);
+  if (memo) {
+    Untagged* known = untagged_ports_.get(PyInt_AS_LONG(vid));
+    if (known && known->entry && known->era == era_) return known->has(dport);
+  }
+  py::Ref entry = vlan(vid);
+  if (!entry) {
+    if (parse_vlan_.other()) {
+      py::call(parse_vlan_.other(), vid);
+      ++era_;  // what it stored is not known: forget all
+    } else {
+      py::Ref stored = parse_vlan(self_, vid);
+      if (stored && PyInt_CheckExact(stored.get()))
+        if (Untagged* replaced = untagged_ports_.get(PyInt_AS_LONG(stored.get())))
+          replaced->entry = py::Ref();
+    }
+    vlans_ = py::Ref();  // the reader may have bound another table
+    entry = vlan(vid);
+    if (!entry) return false;
+  }
+  py::Ref names = py::attr(entry, ID("untagged_dports"));
+  if (memo) untagged_ports_[PyInt_AS_LONG(vid)].read(entry, names, era_);
+  return py::contains(names, dport);
+}
+
+py::Ref is_port_untagged_for_vid_op(py::Args a) {
+  return py::boolean(Lookups(a[0]).is_port_untagged_for_vid(a[1], a[2]));
+}
+
+py::Ref parse_vlan_xlate(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref answer = shell(self, ID("vlan translate show"), ID("vlan translate show"));
+  py::Ref rows = py::attr(self, ID("vlan_xlate"));
+  RecordMaker xlate(Record::vlan_xlate);
+  std::vector<string_view> items, parts;
+  Lines lines(py::as_view(answer));
+  for (string_view line; lines.next(line);) {
+    if (strip(line).empty()) continue;  // a blank line is no translation
+    string_view port = "-1", old_vid = "-1", new_vid = "-1";
+    split_at(line, ",", items);
+    for (string_view item : items) {
+      if (item.find("modid") != string_view::npos) {
+        search_modid_port(item, port);
+        continue;
+      }
+      split_at(strip(item), "=", parts);
+      if (parts.size() < 2) continue;  // an item without "=" sets nothing
+      string_view name = strip(parts[0]), value = strip(parts[1]);
+      if (name == "port")
+        port = value;
+      else if (name == "old_vid")
+        old_vid = value;
+      else if (name == "new_vid")
+        new_vid = value;
+    }
+    py::Ref lport = number(port), evid = number(old_vid), ivid = number(new_vid);
+    list_append(rows, xlate(lport, ivid, evid));
+  }
+  return {};
+}
+
+py::Ref ivid2evid_op(py::Args a) { return Lookups(a[0]).ivid2evid(a[1], a[2]); }
+py::Ref evid2ivid_op(py::Args a) { return Lookups(a[0]).evid2ivid(a[1], a[2]); }
+
+// ---- L3 interfaces, the IPMC route table, route keys ------------------------------
+
+// self.vrf_db.vrf_id2name(vrf_id), the operation looked up once per reader.
+class VrfNames {
+ public:
+  explicit VrfNames(PyObject* self) : self_(self) {}
+  py::Ref operator()(PyObject* vrf_id) {
+    if (!lookup_) lookup_ = py::attr(py::attr(self_, ID("vrf_db")), ID("vrf_id2name"));
+    return py::call(lookup_, vrf_id);
+  }
+
+ private:
+  PyObject* self_;
+  py::Ref lookup_;
+};
+
+py::Ref parse_l3_intf(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref answer = shell(self, ID("l3 intf show"), ID("l3 intf show"));
+  Lines lines(py::as_view(answer));
+  string_view line;
+  std::vector<string_view> words;
+  for (int i = 0; i < 2; ++i)
+    if (!lines.next(line)) index_error();
+  split_words(line, words);
+  size_t intf_index = index_of(words, "Intf"), vlan_index = index_of(words, "VLAN");
+  lines.next(line);
+  py::Ref intfs = py::attr(self, ID("l3_intfs"));
+  while (lines.next(line)) {
+    split_words(line, words);
+    if (words.size() < vlan_index + 1) continue;
+    py::Ref intf = number(word_at(words, intf_index));
+    py::Ref vlan = number(words[vlan_index]);
+    py::setitem(intfs, intf, vlan);
+  }
+  return {};
+}
+
+py::Ref parse_ipmc_table(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref answer = shell(self, ID("ipmc table show"), ID("ipmc table show timed out"));
+  GcPause pause;
+  Lines lines(py::as_view(answer));
+  string_view line;
+  std::vector<string_view> words;
+  if (!lines.next(line)) index_error();
+  split_words(line, words);
+  // Each address column is named by three words and printed as one.
+  const long addr_str_len = 2, addr_offset = 2 * addr_str_len;
+  long src_index = long(index_of(words, "SRC"));
+  long mc_index = long(index_of(words, "MC")) - addr_str_len;
+  long grp_index = long(index_of(words, "GROUP")) - addr_offset;
+  long vlan_index = long(index_of(words, "VLAN")) - addr_offset;
+  long vrf_index = long(index_of(words, "VRF")) - addr_offset;
+  if (mc_index < 0 || grp_index < 0 || vlan_index < 0 || vrf_index < 0)
+    py::raise(PyExc_ValueError, "ipmc table show: columns out of their order in the header");
+  lines.next(line);
+
+  py::Ref mroutes = py::attr(self, ID("mroutes"));
+  VrfNames vrf_name(self);
+  RecordMaker route(Record::hmroute);
+  while (lines.next(line)) {
+    split_words(line, words);
+    if (words.size() < size_t(grp_index) + 1) continue;
+    py::Ref sip = py::str(word_at(words, size_t(src_index)));
+    py::Ref dip = py::str(word_at(words, size_t(mc_index)));
+    py::Ref iif = number(word_at(words, size_t(vlan_index)));
+    py::Ref vrf = vrf_name(number(word_at(words, size_t(vrf_index))));
+    py::Ref mcast_grp = to_int(words[size_t(grp_index)], 16);
+    py::Ref mroute = route(sip, dip, iif, mcast_grp, vrf);
+    py::setitem(mroutes, route_key(vrf, sip, dip), mroute);
+  }
+  return {};
+}
+
+PyObject* none3() {
+  static PyObject* const v = PyTuple_Pack(3, Py_None, Py_None, Py_None);
+  return v;
+}
+
+py::Ref key_to_sip_dip_op(py::Args a) { return key_to_sip_dip(a[1]); }
+py::Ref grp_ip2mac_op(py::Args a) { return grp_ip2mac(a[1]); }
+
+// ---- the memory-dump route reader -------------------------------------------------
+
+// The fields of one dump entry, by name: from the line itself, or from the
+// dict an overriding _field_dict_build gave.
+class Fields {
+ public:
+  explicit Fields(py::Ref dict) : dict_(std::move(dict)) {}
+  explicit Fields(string_view data) {
+    std::vector<string_view> items, parts;
+    split_at(data, ",", items);
+    for (string_view item : items) {
+      split_at(item, "=", parts);
+      if (parts.size() >= 2) pairs_.emplace_back(parts[0], parts[1]);
+    }
+  }
+  // The value, or empty when the entry has no such field.
+  py::Ref get(const char* name) const {
+    if (dict_) {
+      py::Ref key = py::str(name);
+      if (!py::contains(dict_, key)) return {};
+      return py::item(dict_, key);
+    }
+    for (auto it = pairs_.rbegin(); it != pairs_.rend(); ++it)
+      if (it->first == name) return py::str(it->second);
+    return {};
+  }
+
+ private:
+  py::Ref dict_;
+  std::vector<std::pair<string_view, string_view>> pairs_;
+};
+
+// int(value) when `hex_when_0x` is false or the text has no "0x"; else
+// int(value, 16).  `absent` when there is no value.
+py::Ref field_int(const Fields& fields, const char* name, long absent, bool hex_when_0x) {
+  py::Ref v = fields.get(name);
+  if (!v) return py::integer(absent);
+  if (hex_when_0x && py::contains(v, ID("0x"))) return int_of(v, 16);
+  return int_of(v);
+}
+py::Ref field_hex(const Fields& fields, const char* name, long absent) {
+  py::Ref v = fields.get(name);
+  return v ? int_of(v, 16) : py::integer(absent);
+}
+
+// socket.inet_ntoa(struct.pack("!L", address)).
+py::Ref dotted(PyObject* address) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(address, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::Raised();
+  if (!overflow && v >= 0 && v <= 0xffffffffLL) {
+    return py::str(py::format("%u.%u.%u.%u", unsigned(v >> 24) & 255, unsigned(v >> 16) & 255,
+                              unsigned(v >> 8) & 255, unsigned(v) & 255));
+  }
+  // Out of range: the packing fails, and words its failure itself.
+  py::Ref packed = py::callm(global("struct"), ID("pack"), ID("!L"), address);
+  return py::callm(global("socket"), ID("inet_ntoa"), packed);
+}
+
+py::Ref field_dict_build_op(py::Args a);
+
+py::Ref parse_l3_entry_ipmc_table(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref answer = shell(self, ID("dump chg l3_entry_ipv4_multicast"),
+                         ID("dump chg l3_entry_ipv4_multicast"));
+  GcPause pause;
+  Callee build(self, ID("_field_dict_build"), field_dict_build_op);
+  py::Ref mroutes = py::attr(self, ID("mroutes"));
+  VrfNames vrf_name(self);
+  RecordMaker route(Record::hmroute);
+  Lines lines(py::as_view(answer));
+  for (string_view line; lines.next(line);) {
+    std::unique_ptr<Fields> fields;
+    if (build.other()) {
+      py::Ref built;
+      built = py::call(build.other(), py::str(line));
+      if (py::item(built, Py_ssize_t(0)).get() == Py_None) continue;
+      fields = std::make_unique<Fields>(py::item(built, Py_ssize_t(1)));
+    } else {
+      string_view key, data;
+      if (!search_entry(line, key, data)) continue;
+      fields = std::make_unique<Fields>(data);
+    }
+    py::Ref valid_0 = field_int(*fields, "VALID_0", 0, false);
+    py::Ref valid_1 = field_int(*fields, "VALID_1", 0, false);
+    if (!py::truth(valid_0) && !py::truth(valid_1)) continue;
+    py::Ref sip = dotted(field_hex(*fields, "SOURCE_IP_ADDR", 0));
+    py::Ref group = fields->get("GROUP_IP_ADDR");
+    if (!group) py::raise(PyExc_KeyError, ID("GROUP_IP_ADDR"));
+    py::Ref dip = dotted(int_of(group, 16));
+    py::Ref vrf = vrf_name(field_int(*fields, "VRF_ID", 0, true));
+    py::Ref iif = field_int(*fields, "EXPECTED_L3_IIF", 0, true);
+    py::Ref mcast_grp = field_hex(*fields, "L3MC_INDEX", 0);
+    py::Ref mroute = route(sip, dip, iif, mcast_grp, vrf);
+    py::setitem(mroutes, route_key(vrf, sip, dip), mroute);
+  }
+  return {};
+}
+
+py::Ref field_dict_build_op(py::Args a) {
+  PyObject* entry = a[1];
+  if (!PyString_Check(entry)) {
+    // Not a byte text: the interpreter's own expression reads it.
+    py::Ref m = py::callm(global("re"), ID("search"),
+                          ID("\\[(?P<key>\\d+)\\]: \\<(?P<data>\\S+)\\>"), entry);
+    py::Ref fields = py::dict();
+    if (m.get() == Py_None) return py::tuple({Py_None, fields});
+    py::Ref items = py::callm(py::callm(m, ID("group"), ID("data")), ID("split"), ID(","));
+    py::Ref it = py::iter(items);
+    while (py::Ref item = py::next(it)) {
+      py::Ref parts = py::callm(item, ID("split"), ID("="));
+      if (py::length(parts) >= 2)
+        py::setitem(fields, py::item(parts, Py_ssize_t(0)), py::item(parts, Py_ssize_t(1)));
+    }
+    return py::tuple({py::callm(m, ID("group"), ID("key")), fields});
+  }
+  string_view key, data;
+  py::Ref fields = py::dict();
+  if (!search_entry(py::as_view(entry), key, data)) return py::tuple({Py_None, fields});
+  std::vector<string_view> items, parts;
+  split_at(data, ",", items);
+  for (string_view item : items) {
+    split_at(item, "=", parts);
+    if (parts.size() >= 2) py::setitem(fields, py::str(parts[0]), py::str(parts[1]));
+  }
+  return py::tuple({py::str(key), fields});
+}
+
+// ---- replication groups -----------------------------------------------------------
+
+py::Ref parse_one_group_op(py::Args a);
+
+// Reads "multicast show" blocks into Asic.replication_groups.  What the
+// members are resolved through is looked up once per reader call, on first
+// use; texts and numbers that repeat from line to line are made once.
+class GroupReader {
+ public:
+  explicit GroupReader(PyObject* self)
+      : self_(self), lookups_(self), ivid2evid_(self, ID("_ivid2evid"), ivid2evid_op) {}
+
+  void read(string_view block) {
+    Lines lines(block);
+    string_view line, port, intf_text;
+    if (!lines.next(line)) return;
+    if (line.find("L2") != string_view::npos || line.find("VXLAN") != string_view::npos) return;
+    split_words(line, words_);
+    py::Ref grp = to_int(word_at(words_, 0), 16);
+    std::vector<py::Ref> l2, l3;
+    while (lines.next(line)) {
+      if (!match_member(line, port, intf_text)) continue;
+      PyObject* dport = texts_(port);
+      py::Ref intf = number(intf_text);
+      if (is_minus_one(intf)) {
+        py::Ref linux_port = linux_name(dport);
+        l2.push_back(encap()(linux_port, dport, minus_one(), minus_one(), minus_one()));
+        continue;
+      }
+      py::Ref vlan = vlan_of(intf);
+      py::Ref evid = ivid2evid_.other() ? py::call(ivid2evid_.other(), dport, vlan)
+                                        : lookups_.ivid2evid(dport, vlan);
+      py::Ref linux_port = linux_name(dport);
+      l3.push_back(encap()(linux_port, dport, intf, vlan, evid));
+    }
+    if (!group_) group_.emplace(Record::replication_group);
+    py::Ref group = (*group_)(grp, list_of(l2), list_of(l3));
+    py::setitem(py::attr(self_, ID("replication_groups")), grp, group);
+  }
+
+ private:
+  // self.pt.bcm2linux(dport)
+  py::Ref linux_name(PyObject* dport) {
+    if (!bcm2linux_) bcm2linux_ = py::attr(py::attr(self_, ID("pt")), ID("bcm2linux"));
+    return py::call(bcm2linux_, dport);
+  }
+
+  const RecordMaker& encap() {
+    if (!encap_) encap_.emplace(Record::encap);
+    return *encap_;
+  }
+
+  // self.l3_intfs.get(intf, -1)
+  py::Ref vlan_of(PyObject* intf) {
+    if (!l3_intfs_) l3_intfs_ = py::attr(self_, ID("l3_intfs"));
+    if (PyDict_CheckExact(l3_intfs_.get())) {
+      PyObject* v = PyDict_GetItem(l3_intfs_, intf);
+      return py::Ref::borrow(v ? v : minus_one());
+    }
+    return py::callm(l3_intfs_, ID("get"), intf, minus_one());
+  }
+
+  PyObject* self_;
+  py::Ref bcm2linux_, l3_intfs_;
+  Lookups lookups_;
+  Callee ivid2evid_;
+  std::optional<RecordMaker> encap_, group_;
+  std::vector<string_view> words_;
+  Texts texts_;  // keyed by views into the answer, which outlives the reader
+};
+
+py::Ref parse_groups(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref answer = shell(self, ID("multicast show"), ID("multicast show"));
+  GcPause pause;
+  string_view text = py::as_view(answer);
+  Callee one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
+  std::unique_ptr<GroupReader> reader;
+  static constexpr string_view kGroup = "Group";
+  for (size_t p = text.find(kGroup); p != string_view::npos;) {
+    size_t b = p + kGroup.size();
+    p = text.find(kGroup, b);
+    string_view block = text.substr(b, p == string_view::npos ? string_view::npos : p - b);
+    if (one.other()) {
+      py::call(one.other(), py::str(block));
+      continue;
+    }
+    if (!reader) reader = std::make_unique<GroupReader>(self);
+    reader->read(block);
+  }
+  return {};
+}
+
+py::Ref parse_one_group_op(py::Args a) {
+  py::Ref block = py::Ref::borrow(a[1]);
+  GcPause pause;
+  GroupReader(a[0]).read(py::as_view(block));
+  return {};
+}
+
+}  // namespace
+
+// ---- entry points for C++ callers -----------------------------------------------
+
+py::Ref dport2logical_port(PyObject* self, PyObject* dport) {
+  return Lookups(self).dport2logical_port(dport);
+}
+py::Ref logical_port_and_pvid(PyObject* self, PyObject* linux_port) {
+  return Lookups(self).logical_port_and_pvid(linux_port);
+}
+py::Ref ivid2evid(PyObject* self, PyObject* dport, PyObject* ivid) {
+  return Lookups(self).ivid2evid(dport, ivid);
+}
+py::Ref evid2ivid(PyObject* self, PyObject* logical_port, PyObject* evid) {
+  return Lookups(self).evid2ivid(logical_port, evid);
+}
+
+py::Ref key_to_sip_dip(PyObject* key) {
+  if (!PyString_Check(key)) {
+    // Not a byte text: the interpreter's own expression reads it.
+    py::Ref m = py::callm(global("re"), ID("match"),
+                          ID("(?P<vrf>\\S+), \\((?P<sip>\\S+), (?P<dip>\\S+)\\)"), key);
+    if (m.get() == Py_None) return py::Ref::borrow(none3());
+    return py::tuple({py::callm(m, ID("group"), ID("vrf")), py::callm(m, ID("group"), ID("sip")),
+                      py::callm(m, ID("group"), ID("dip"))});
+  }
+  string_view vrf, sip, dip;
+  if (!match_route_key(py::as_view(key), vrf, sip, dip)) return py::Ref::borrow(none3());
+  return py::tuple({py::str(vrf), py::str(sip), py::str(dip)});
+}
+
+py::Ref grp_ip2mac(PyObject* grp) {
+  py::Ref parts = py::Ref::steal(PySequence_List(py::callm(grp, ID("split"), ID("."))));
+  Py_ssize_t n = PyList_GET_SIZE(parts.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    py::Ref v = int_of(PyList_GET_ITEM(parts.get(), i));
+    PyList_SetItem(parts, i, v.release());
+  }
+  if (n < 4) index_error();
+  py::Ref low = py::Ref::steal(PyNumber_And(PyList_GET_ITEM(parts.get(), 1), py::integer(127)));
+  return percent(ID("01:00:5e:%02x:%02x:%02x"),
+                 {low, PyList_GET_ITEM(parts.get(), 2), PyList_GET_ITEM(parts.get(), 3)});
+}
+
+const py::ImplTable chip_impls = {
+    {"Asic.__init__", asic_init},
+    {"Asic.__str__", asic_str},
+    {"Asic._get_cmd_output", get_cmd_output},
+    {"Asic._is_1G_chip", is_1g_chip},
+    {"Asic._key_to_sip_dip", key_to_sip_dip_op},
+    {"Asic._parse_portmap", parse_portmap},
+    {"Asic._parse_ports", parse_ports},
+    {"Asic._parse_vlan", parse_vlan_op},
+    {"Asic._parse_l3_intf", parse_l3_intf},
+    {"Asic._parse_ipmc_table", parse_ipmc_table},
+    {"Asic._parse_vlan_xlate", parse_vlan_xlate},
+    {"Asic._parse_l3_entry_ipmc_table", parse_l3_entry_ipmc_table},
+    {"Asic._parse_one_multicast_repln_group", parse_one_group_op},
+    {"Asic._parse_multicast_repln_groups", parse_groups},
+    {"Asic._field_dict_build", field_dict_build_op},
+    {"Asic._update_portmap_port_vid", update_portmap_port_vid_op},
+    {"Asic._dport2logical_port", dport2logical_port_op},
+    {"Asic._get_logical_port_and_pvid", logical_port_and_pvid_op},
+    {"Asic._is_port_untagged_for_vid", is_port_untagged_for_vid_op},
+    {"Asic._ivid2evid", ivid2evid_op},
+    {"Asic._evid2ivid", evid2ivid_op},
+    {"Asic._grp_ip2mac", grp_ip2mac_op},
+    {"Asic._get_vlan_riot_memtable_name", get_vlan_riot_memtable_name},
+    {"Asic._is_riot_enabled", is_riot_enabled},
+};
 
 }  // namespace murchet

@@ -117,6 +117,12 @@ void fill(py::ModuleInfo& mod) {
   }
   py::dict_set(mod.globals, "bcmshell", shell);
   py::make_classes(mod, {&classes}, {&record_impls, &chip_impls, &kernel_impls});
+  // The class namespaces hold __module__ and the operations, nothing more.
+  for (const py::ClassDef& def : classes) {
+    py::Ref cls = py::Ref::borrow(PyDict_GetItemString(mod.globals, def.name));
+    py::Ref ns = py::attr(cls, "__dict__");
+    py::check(PyDict_DelItemString(ns, "__qualname__"));
+  }
 }
 
 }  // namespace

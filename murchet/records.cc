@@ -1,7 +1,237 @@
-#include "murchet.h"
+// The chip records: PortmapEntry, VlanXlate, VlanEntry, Encap,
+// ReplicationGroup and Hmroute.
+#include "asic.h"
+
+#include <classobject.h>
 
 namespace murchet {
+namespace {
 
-const py::ImplTable record_impls = {};
+PyObject* minus_one() {
+  static PyObject* const v = PyInt_FromLong(-1);
+  return v;
+}
+
+// The bit that makes a route's multicast index its replication group id.
+PyObject* group_bit() {
+  static PyObject* const v = PyInt_FromLong(0x2000000);
+  return v;
+}
+
+py::Ref concat(PyObject* a, PyObject* b) { return py::Ref::steal(PyNumber_Add(a, b)); }
+
+py::Ref join(PyObject* sep, PyObject* items) { return py::callm(sep, ID("join"), items); }
+
+py::Ref get(PyObject* o, PyObject* name) { return py::attr(o, name); }
+
+// Stores one record's constructor arguments `a`, and the attributes it
+// adds, in their order through set(name, value).
+template <class Set>
+void fill(Record kind, const Set& set, PyObject* const* a) {
+  switch (kind) {
+    case Record::portmap_entry:
+      set(ID("dport"), a[0]);
+      set(ID("logical_port"), a[1]);
+      set(ID("linux_port"), a[2]);
+      set(ID("port_vid"), minus_one());
+      return;
+    case Record::vlan_xlate:
+      set(ID("lport"), a[0]);
+      set(ID("ivid"), a[1]);
+      set(ID("evid"), a[2]);
+      return;
+    case Record::vlan_entry:
+      set(ID("vid"), a[0]);
+      set(ID("untagged_dports"), a[1]);
+      return;
+    case Record::encap:
+      set(ID("linux_port"), a[0]);
+      set(ID("bcm_dport"), a[1]);
+      set(ID("intf"), a[2]);
+      set(ID("vlan"), a[3]);
+      set(ID("evid"), a[4]);
+      return;
+    case Record::replication_group:
+      set(ID("mcast_grp"), a[0]);
+      set(ID("l2_encaps"), a[1]);
+      set(ID("l3_encaps"), a[2]);
+      return;
+    case Record::hmroute:
+      set(ID("sip"), a[0]);
+      set(ID("dip"), a[1]);
+      set(ID("iif"), a[2]);
+      set(ID("kernel_iif"), Py_None);
+      set(ID("grp"), py::Ref::steal(PyNumber_Or(a[3], group_bit())));
+      set(ID("iif_mismatch"), py::list());
+      set(ID("oil_mismatch"), py::list());
+      set(ID("vrf"), a[4]);
+      return;
+  }
+}
+
+constexpr int arity(Record kind) {
+  switch (kind) {
+    case Record::vlan_entry: return 2;
+    case Record::encap:
+    case Record::hmroute: return 5;
+    default: return 3;
+  }
+}
+
+template <Record kind>
+py::Ref init(py::Args a) {
+  PyObject* args[arity(kind)];
+  for (int i = 0; i < arity(kind); ++i) args[i] = a[i + 1];
+  PyObject* self = a[0];
+  fill(kind, [self](PyObject* name, PyObject* v) { py::setattr(self, name, v); }, args);
+  return {};
+}
+
+constexpr py::Impl init_of(Record kind) {
+  switch (kind) {
+    case Record::portmap_entry: return init<Record::portmap_entry>;
+    case Record::vlan_xlate: return init<Record::vlan_xlate>;
+    case Record::vlan_entry: return init<Record::vlan_entry>;
+    case Record::encap: return init<Record::encap>;
+    case Record::replication_group: return init<Record::replication_group>;
+    case Record::hmroute: return init<Record::hmroute>;
+  }
+  return nullptr;
+}
+
+const char* class_name(Record kind) {
+  switch (kind) {
+    case Record::portmap_entry: return "PortmapEntry";
+    case Record::vlan_xlate: return "VlanXlate";
+    case Record::vlan_entry: return "VlanEntry";
+    case Record::encap: return "Encap";
+    case Record::replication_group: return "ReplicationGroup";
+    case Record::hmroute: return "Hmroute";
+  }
+  return "";
+}
+
+// ---- operations --------------------------------------------------------------
+
+py::Ref portmap_entry_update_port_vid(py::Args a) {
+  py::setattr(a[0], ID("port_vid"), a[1]);
+  return {};
+}
+
+py::Ref portmap_entry_str(py::Args a) {
+  PyObject* s = a[0];
+  return percent(ID("dport: %s, lport: %d, linux_port: %s, port_vid: %d"),
+                 {get(s, ID("dport")), get(s, ID("logical_port")), get(s, ID("linux_port")),
+                  get(s, ID("port_vid"))});
+}
+
+py::Ref vlan_xlate_str(py::Args a) {
+  PyObject* s = a[0];
+  return percent(ID("lport: %s, ivid: %d, evid: %d"),
+                 {get(s, ID("lport")), get(s, ID("ivid")), get(s, ID("evid"))});
+}
+
+py::Ref vlan_entry_str(py::Args a) {
+  py::Ref vid = get(a[0], ID("vid"));
+  py::Ref ports = join(ID(","), get(a[0], ID("untagged_dports")));
+  return percent(ID("vid: %d, untagged_ports: %s"), {vid, ports});
+}
+
+py::Ref encap_str(py::Args a) {
+  py::Ref text = percent(ID("port: %s"), {get(a[0], ID("linux_port"))});
+  py::Ref evid = get(a[0], ID("evid"));
+  if (py::truth(py::Ref::steal(PyObject_RichCompare(evid, minus_one(), Py_NE))))
+    text = concat(text, percent(ID(", vlan: %d"), {evid}));
+  return text;
+}
+
+py::Ref encap_encap2swp(py::Args a) {
+  py::Ref evid = get(a[0], ID("evid"));
+  if (py::truth(py::Ref::steal(PyObject_RichCompare(evid, minus_one(), Py_EQ))))
+    return get(a[0], ID("linux_port"));
+  return percent(ID("%s.%d"), {get(a[0], ID("linux_port")), evid});
+}
+
+py::Ref replication_group_str(py::Args a) {
+  py::Ref pieces = py::list();
+  py::Ref it = py::iter(get(a[0], ID("l3_encaps")));
+  while (py::Ref e = py::next(it)) py::append(pieces, percent(ID("  %s\n"), {e}));
+  py::Ref l2 = get(a[0], ID("l2_encaps"));
+  if (py::truth(l2)) py::append(pieces, ID("  L2 replication ports:\n"));
+  it = py::iter(l2);
+  while (py::Ref e = py::next(it)) py::append(pieces, percent(ID("    %s\n"), {e}));
+  return join(ID(""), pieces);
+}
+
+py::Ref linux_encaps(PyObject* self, PyObject* which) {
+  py::Ref names = py::Ref::steal(PySet_New(nullptr));
+  py::Ref it = py::iter(get(self, which));
+  while (py::Ref e = py::next(it)) py::check(PySet_Add(names, py::callm(e, ID("encap2swp"))));
+  return names;
+}
+
+py::Ref replication_group_l3(py::Args a) { return linux_encaps(a[0], ID("l3_encaps")); }
+py::Ref replication_group_l2(py::Args a) { return linux_encaps(a[0], ID("l2_encaps")); }
+
+py::Ref hmroute_str(py::Args a) {
+  PyObject* s = a[0];
+  py::Ref iif = get(s, ID("kernel_iif"));
+  if (!py::truth(iif)) iif = get(s, ID("iif"));
+  py::Ref text = percent(ID("%s, (%s, %s), iif: %s"),
+                         {get(s, ID("vrf")), get(s, ID("sip")), get(s, ID("dip")), iif});
+  py::Ref iif_mismatch = get(s, ID("iif_mismatch"));
+  py::Ref oil_mismatch;
+  if (!py::truth(iif_mismatch)) {
+    oil_mismatch = get(s, ID("oil_mismatch"));
+    if (!py::truth(oil_mismatch)) return text;
+  }
+  py::Ref pieces = py::list({text.get(), ID("\n  errors:")});
+  for (PyObject* name : {ID("iif_mismatch"), ID("oil_mismatch")}) {
+    py::Ref it = py::iter(get(s, name));
+    while (py::Ref t = py::next(it)) py::append(pieces, percent(ID("\n    %s"), {t}));
+  }
+  return join(ID(""), pieces);
+}
+
+}  // namespace
+
+RecordMaker::RecordMaker(Record kind)
+    : kind_(kind), cls_(global(class_name(kind))), direct_(false) {
+  if (PyClass_Check(cls_.get())) {
+    auto* cls = reinterpret_cast<PyClassObject*>(cls_.get());
+    PyObject* own_init = PyDict_GetItem(cls->cl_dict, ID("__init__"));
+    direct_ = !cls->cl_setattr && py::function_impl(own_init) == init_of(kind);
+  }
+}
+
+py::Ref RecordMaker::operator()(PyObject* a, PyObject* b, PyObject* c, PyObject* d,
+                                PyObject* e) const {
+  if (!direct_) return py::Ref::steal(PyObject_CallFunctionObjArgs(cls_, a, b, c, d, e, nullptr));
+  // A route's record holds eight attributes: sized for them at once, its
+  // dict is not grown twice over.
+  py::Ref dict = kind_ == Record::hmroute ? py::Ref::steal(_PyDict_NewPresized(8)) : py::dict();
+  PyObject* args[] = {a, b, c, d, e};
+  fill(kind_, [&dict](PyObject* name, PyObject* v) { py::dict_set(dict, name, v); }, args);
+  return py::Ref::steal(PyInstance_NewRaw(cls_, dict));
+}
+
+const py::ImplTable record_impls = {
+    {"PortmapEntry.__init__", init_of(Record::portmap_entry)},
+    {"PortmapEntry.update_port_vid", portmap_entry_update_port_vid},
+    {"PortmapEntry.__str__", portmap_entry_str},
+    {"VlanXlate.__init__", init_of(Record::vlan_xlate)},
+    {"VlanXlate.__str__", vlan_xlate_str},
+    {"VlanEntry.__init__", init_of(Record::vlan_entry)},
+    {"VlanEntry.__str__", vlan_entry_str},
+    {"Encap.__init__", init_of(Record::encap)},
+    {"Encap.__str__", encap_str},
+    {"Encap.encap2swp", encap_encap2swp},
+    {"ReplicationGroup.__init__", init_of(Record::replication_group)},
+    {"ReplicationGroup.__str__", replication_group_str},
+    {"ReplicationGroup.get_l3_linux_encaps", replication_group_l3},
+    {"ReplicationGroup.get_l2_linux_encaps", replication_group_l2},
+    {"Hmroute.__init__", init_of(Record::hmroute)},
+    {"Hmroute.__str__", hmroute_str},
+};
 
 }  // namespace murchet

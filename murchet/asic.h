@@ -1,0 +1,53 @@
+// The checker's chip side as C++ sees it: making the chip records, and the
+// Asic lookups over the chip snapshot, callable directly from C++.
+#pragma once
+
+#include "murchet.h"
+
+namespace murchet {
+
+// format % args, the interpreter's formatting of a text.
+inline py::Ref percent(PyObject* format, std::initializer_list<PyObject*> args) {
+  return py::Ref::steal(PyString_Format(format, py::tuple(args)));
+}
+
+// ---- chip records (records.cc) ---------------------------------------------
+
+enum class Record { portmap_entry, vlan_xlate, vlan_entry, encap, replication_group, hmroute };
+
+// Makes records as a call of the module's record class would.  The class is
+// looked up by name in the module when the maker is made; while it is still
+// this module's own class (its own __init__, no __setattr__), the instance
+// is made directly with its attributes in place, without the call.
+class RecordMaker {
+ public:
+  explicit RecordMaker(Record kind);
+  // The constructor's arguments in order (as many as it takes).
+  py::Ref operator()(PyObject* a, PyObject* b, PyObject* c = nullptr, PyObject* d = nullptr,
+                     PyObject* e = nullptr) const;
+
+ private:
+  Record kind_;
+  py::Ref cls_;
+  bool direct_;
+};
+
+// ---- Asic lookups over the snapshot (chip.cc) --------------------------------
+// Each behaves as the Asic operation of the same name called on `self`,
+// calling the operations it uses through the object.
+
+// _dport2logical_port(dport): the logical port of the first portmap record
+// of that chip port name, or -1.
+py::Ref dport2logical_port(PyObject* self, PyObject* dport);
+// _get_logical_port_and_pvid(linux_port): (logical port, port VLAN) of the
+// first portmap record of that Linux name, or (-1, -1).
+py::Ref logical_port_and_pvid(PyObject* self, PyObject* linux_port);
+// _ivid2evid(dport, ivid) and _evid2ivid(logical_port, evid).
+py::Ref ivid2evid(PyObject* self, PyObject* dport, PyObject* ivid);
+py::Ref evid2ivid(PyObject* self, PyObject* logical_port, PyObject* evid);
+// _key_to_sip_dip(key): (vrf, sip, dip), or (None, None, None).
+py::Ref key_to_sip_dip(PyObject* key);
+// _grp_ip2mac(grp): the group MAC text of a dotted IPv4 group.
+py::Ref grp_ip2mac(PyObject* grp);
+
+}  // namespace murchet
