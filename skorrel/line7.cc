@@ -608,14 +608,6 @@ Ref maverick_an_c73(Args a) { return autoneg(a, ID("off"), true); }
 Ref fabric_an_c37(Args) { return text(ID("off")); }
 Ref fabric_an_c73(Args) { return text(ID("auto")); }
 
-// Fibre is preferred on SFP cages; a port without a PHY layer has no
-// preference.
-Ref sfp_fiber_pref(Args a) {
-  Ref layer = py::attr(a[0], ID("phy_layer"));
-  if (layer.get() == Py_None) return py::boolean(false);
-  return py::boolean(py::contains(layer, py::str("SFP")));
-}
-
 Ref no_fiber_pref(Args) { return {}; }
 
 const char kTH2InitDoc[] =

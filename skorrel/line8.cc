@@ -155,7 +155,7 @@ Ref trident40g_polarity(Args a) {
   if (is_mode(a[1], ID("4x10G"))) return py::integer(py::item(a[3], a[2]).get() == Py_True);
   if (is_mode(a[1], ID("40G"))) {
     Ref packed = py::integer(0), four = py::integer(4), lane_bits = py::integer(0xF);
-    Ref it = py::call(global("reversed"), a[3]);
+    Ref it = py::call(py::builtin("reversed"), a[3]);
     while (Ref flag = py::next(it)) {
       packed = Ref::steal(PyNumber_Lshift(packed, four));
       if (flag.get() == Py_True) packed = Ref::steal(PyNumber_Or(packed, lane_bits));
@@ -195,10 +195,6 @@ Ref tridenttwoplus_an_c37(Args a) { return an_for_10g(a, ID("on")); }
 Ref an_off(Args) { return Ref::borrow(ID("off")); }
 
 Ref tridenttwoplus_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2])); }
-
-Ref tridenttwoplus_set_fiber_pref(Args a) {
-  return py::boolean(py::contains(py::attr(a[0], ID("phy_layer")), ID("SFP")));
-}
 
 // The TridentTwo and TridentTwoPlus leaves share one argument list (the
 // TridentTwoPlus 40G port without phy_layer) and hand every value on by name.
@@ -567,7 +563,7 @@ const py::ImplTable line8_impls = {
     {"TridentTwoPort.an_c73", tridenttwo_an_c73},
     {"TridentTwoPlusPort.an_c37", tridenttwoplus_an_c37},
     {"TridentTwoPlusPort.logical_port_num", tridenttwoplus_logical_port_num},
-    {"TridentTwoPlusPort.set_fiber_pref", tridenttwoplus_set_fiber_pref},
+    {"TridentTwoPlusPort.set_fiber_pref", sfp_fiber_pref},
     {"TridentPort.__init__", trident_init},
     {"TriumphPort.__init__", named_family_init},
     {"ApolloPort.hw_port_num", apollo_hw_port_num},

@@ -46,6 +46,14 @@ inline py::Ref mask_bit(PyObject* mask, PyObject* sub) {
   return py::integer(py::truth(py::Ref::steal(PyNumber_And(mask, bit))));
 }
 
+// set_fiber_pref: fibre is preferred on SFP cages; a port without a PHY
+// layer has no preference.
+inline py::Ref sfp_fiber_pref(py::Args a) {
+  py::Ref layer = py::attr(a[0], ID("phy_layer"));
+  if (layer.get() == Py_None) return py::boolean(false);
+  return py::boolean(py::contains(layer, ID("SFP")));
+}
+
 // A tuple of mode texts, in the order given.
 inline py::Ref modes_tuple(std::initializer_list<const char*> modes) {
   py::Ref t = py::tuple(Py_ssize_t(modes.size()));
