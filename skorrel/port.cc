@@ -232,13 +232,12 @@ py::Ref base_hw_intf_num(py::Args a) {
 
   if (py::equal(logical, py::integer(2))) {
     // Split in two: logical port `sub` owns lanes 2*sub and 2*sub + 1.
-    Py_ssize_t s = PyNumber_AsSsize_t(sub, PyExc_IndexError);
-    if (s == -1 && PyErr_Occurred()) throw py::Raised();
-    Py_ssize_t first = 2 * s < 0 ? 2 * s + lanes : 2 * s;
-    if (first < 0 || first >= lanes) py::raise(PyExc_IndexError, "list index out of range");
+    py::Ref first = py::Ref::steal(PyNumber_Multiply(py::integer(2), sub));
     py::Ref best = lane_number(py::item(ports, first));
-    if (first + 1 < lanes) best = lower_of(best, lane_number(py::item(ports, first + 1)));
-    return best;
+    py::Ref second = py::Ref::steal(PyNumber_Add(first, py::integer(1)));
+    int more = PyObject_RichCompareBool(second, py::integer(long(lanes)), Py_LT);
+    py::check(more);
+    return more ? lower_of(best, lane_number(py::item(ports, second))) : best;
   }
 
   py::Ref best;
