@@ -546,9 +546,6 @@ Ref single_port(Args a) {
   return py::integer(1);
 }
 
-Ref max_one(Args) { return py::integer(1); }
-Ref max_four(Args) { return py::integer(4); }
-
 // A port paired with an adjacent port splits two ways at most.
 Ref tomahawk2_max_logical_ports(Args a) {
   return py::integer(py::attr(a[0], ID("adj_label")).get() == Py_None ? 4 : 2);
@@ -560,13 +557,6 @@ Ref tomahawk2_blocked_adj_split_num(Args a) {
 }
 
 // ---- polarity --------------------------------------------------------------
-
-// (self, mode, sub, polarity_flip): a one-lane port is flipped only when its
-// flag is True itself.
-Ref one_lane_polarity(Args a) {
-  check_mode(a[0], a[1]);
-  return py::integer(a[3] == Py_True ? 1 : 0);
-}
 
 // (self, mode, sub, polarity_flip_list): from the port's lane mask, one bit
 // per logical port split four ways, two bits per logical port split two
@@ -648,16 +638,16 @@ const py::ImplTable line7_impls = {
     // TridentThree.
     {"TridentThree100GPort.__init__", trident3_100g_init},
     {"TridentThree100GPort.num_logical_ports", breakout_logical_ports},
-    {"TridentThree100GPort.max_logical_ports", max_four},
+    {"TridentThree100GPort.max_logical_ports", integer_4},
     {"TridentThree100GPort.polarity_flip_val", breakout_polarity},
     {"TridentThree25GPort.__init__", trident3_first_mode_init},
     {"TridentThree25GPort.num_logical_ports", ports_25g_logical},
-    {"TridentThree25GPort.max_logical_ports", max_one},
+    {"TridentThree25GPort.max_logical_ports", integer_1},
     {"TridentThree25GPort.num_physical_ports", ports_25g_physical},
     {"TridentThree25GPort.polarity_flip_val", one_lane_polarity},
     {"TridentThree10GPort.__init__", trident3_first_mode_init},
     {"TridentThree10GPort.num_logical_ports", single_port},
-    {"TridentThree10GPort.max_logical_ports", max_one},
+    {"TridentThree10GPort.max_logical_ports", integer_1},
     {"TridentThree10GPort.num_physical_ports", single_port},
     {"TridentThree10GPort.polarity_flip_val", one_lane_polarity},
     {"TridentThree10GPort.an_c37", trident3_an_c37},
@@ -666,7 +656,7 @@ const py::ImplTable line7_impls = {
     {"TridentThree10GPort.set_fiber_pref", sfp_fiber_pref},
     {"TridentThreeMGPort.__init__", trident3_leaf_init},
     {"TridentThreeMGPort.num_logical_ports", trident3_mg_ports},
-    {"TridentThreeMGPort.max_logical_ports", max_one},
+    {"TridentThreeMGPort.max_logical_ports", integer_1},
     {"TridentThreeMGPort.num_physical_ports", trident3_mg_ports},
     {"TridentThreeMGPort.polarity_flip_val", one_lane_polarity},
     {"TridentThreeMGPort.an_c37", trident3_an_c37},
@@ -677,18 +667,18 @@ const py::ImplTable line7_impls = {
     // Tomahawk and TomahawkTwo.
     {"Tomahawk100GPort.__init__", tomahawk_leaf_init},
     {"Tomahawk100GPort.num_logical_ports", breakout_logical_ports},
-    {"Tomahawk100GPort.max_logical_ports", max_four},
+    {"Tomahawk100GPort.max_logical_ports", integer_4},
     {"Tomahawk100GPort.polarity_flip_val", breakout_polarity},
     {"Tomahawk100GFabricPort.__init__", tomahawk_fabric_init},
-    {"Tomahawk100GFabricPort.max_logical_ports", max_one},
+    {"Tomahawk100GFabricPort.max_logical_ports", integer_1},
     {"Tomahawk25GPort.__init__", tomahawk_leaf_init},
     {"Tomahawk25GPort.num_logical_ports", ports_25g_logical},
-    {"Tomahawk25GPort.max_logical_ports", max_one},
+    {"Tomahawk25GPort.max_logical_ports", integer_1},
     {"Tomahawk25GPort.num_physical_ports", ports_25g_physical},
     {"Tomahawk25GPort.polarity_flip_val", one_lane_polarity},
     {"TomahawkMgmt10GPort.__init__", tomahawk_leaf_init},
     {"TomahawkMgmt10GPort.num_logical_ports", single_port},
-    {"TomahawkMgmt10GPort.max_logical_ports", max_one},
+    {"TomahawkMgmt10GPort.max_logical_ports", integer_1},
     {"TomahawkTwo100GPort.__init__", tomahawk2_100g_init, kTH2InitDoc},
     {"TomahawkTwo100GPort.blocked_adj_split_num", tomahawk2_blocked_adj_split_num},
     {"TomahawkTwo100GPort.num_logical_ports", breakout_logical_ports},
@@ -698,17 +688,17 @@ const py::ImplTable line7_impls = {
     // Maverick.
     {"Maverick100GPort.__init__", maverick_100g_init},
     {"Maverick100GPort.num_logical_ports", breakout_logical_ports},
-    {"Maverick100GPort.max_logical_ports", max_four},
+    {"Maverick100GPort.max_logical_ports", integer_4},
     {"Maverick100GPort.polarity_flip_val", breakout_polarity},
     {"Maverick40GPort.__init__", maverick_40g_init},
     {"Maverick40GPort.num_logical_ports", maverick_40g_logical_ports},
-    {"Maverick40GPort.max_logical_ports", max_four},
+    {"Maverick40GPort.max_logical_ports", integer_4},
     {"Maverick40GPort.polarity_flip_val", maverick_40g_polarity},
     {"Maverick40GFabricPort.__init__", maverick_40g_fabric_init},
-    {"Maverick40GFabricPort.max_logical_ports", max_one},
+    {"Maverick40GFabricPort.max_logical_ports", integer_1},
     {"Maverick10GPort.__init__", maverick_leaf_init},
     {"Maverick10GPort.num_logical_ports", maverick_10g_logical},
-    {"Maverick10GPort.max_logical_ports", max_one},
+    {"Maverick10GPort.max_logical_ports", integer_1},
     {"Maverick10GPort.num_physical_ports", maverick_10g_physical},
     {"Maverick10GPort.polarity_flip_val", one_lane_polarity},
     {"Maverick10GPort.an_c37", maverick_an_c37},

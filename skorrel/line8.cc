@@ -64,15 +64,6 @@ Ref pbmp_by_port_num(Args a) {
   return Ref::steal(PyNumber_Lshift(py::integer(1), n));
 }
 
-// Polarity of a one-lane port: only the True object counts as flipped.
-Ref flag_polarity(Args a) {
-  check_mode(a[0], a[1]);
-  return py::integer(a[3] == Py_True);
-}
-
-Ref integer_1(Args) { return py::integer(1); }
-Ref integer_4(Args) { return py::integer(4); }
-
 // ---- Trident family --------------------------------------------------------
 
 Ref trident_init(Args a) {
@@ -600,15 +591,15 @@ const py::ImplTable line8_impls = {
     {"Triumph10GPort.__init__", triumph10g_init},
     {"Triumph10GPort.num_logical_ports", integer_1},
     {"Triumph10GPort.max_logical_ports", integer_1},
-    {"Triumph10GPort.polarity_flip_val", flag_polarity},
+    {"Triumph10GPort.polarity_flip_val", one_lane_polarity},
     {"Helix410GPort.__init__", helix410g_init},
     {"Helix410GPort.num_logical_ports", integer_1},
     {"Helix410GPort.max_logical_ports", integer_1},
-    {"Helix410GPort.polarity_flip_val", flag_polarity},
+    {"Helix410GPort.polarity_flip_val", one_lane_polarity},
     {"Hurricane210GPort.__init__", hurricane210g_init},
     {"Hurricane210GPort.num_logical_ports", integer_1},
     {"Hurricane210GPort.max_logical_ports", integer_1},
-    {"Hurricane210GPort.polarity_flip_val", flag_polarity},
+    {"Hurricane210GPort.polarity_flip_val", one_lane_polarity},
     {"Hurricane213GPort.__init__", hurricane213g_init},
     {"Hurricane213GPort.num_logical_ports", integer_1},
     {"Hurricane213GPort.max_logical_ports", integer_1},
@@ -618,12 +609,12 @@ const py::ImplTable line8_impls = {
     {"Trident10GPort.num_logical_ports", ganged_logical<false>},
     {"Trident10GPort.max_logical_ports", integer_1},
     {"Trident10GPort.num_physical_ports", ganged_physical<false>},
-    {"Trident10GPort.polarity_flip_val", flag_polarity},
+    {"Trident10GPort.polarity_flip_val", one_lane_polarity},
     {"TridentTwo10GPort.__init__", tridenttwo_speed_init},
     {"TridentTwo10GPort.num_logical_ports", ganged_logical<false>},
     {"TridentTwo10GPort.max_logical_ports", integer_1},
     {"TridentTwo10GPort.num_physical_ports", ganged_physical<false>},
-    {"TridentTwo10GPort.polarity_flip_val", flag_polarity},
+    {"TridentTwo10GPort.polarity_flip_val", one_lane_polarity},
     {"TridentTwo10GFabricPort.__init__", tridenttwo10g_fabric_init},
     {"TridentTwo10GFabricPort.an_c37", an_off},
     {"TridentTwo10GFabricPort.an_c73", an_off},
@@ -631,7 +622,7 @@ const py::ImplTable line8_impls = {
     {"TridentTwoPlus10GPort.num_logical_ports", ganged_logical<true>},
     {"TridentTwoPlus10GPort.max_logical_ports", integer_1},
     {"TridentTwoPlus10GPort.num_physical_ports", ganged_physical<true>},
-    {"TridentTwoPlus10GPort.polarity_flip_val", flag_polarity},
+    {"TridentTwoPlus10GPort.polarity_flip_val", one_lane_polarity},
     // 40G leaves.
     {"Trident40GPort.__init__", trident40g_init},
     {"Trident40GPort.num_logical_ports", breakout_logical<false>},

@@ -40,6 +40,17 @@ inline void check_mode(PyObject* self, PyObject* mode) {
   py::callm(self, ID("_check_mode"), mode);
 }
 
+// An answer that is the same for every port of a class.
+inline py::Ref integer_1(py::Args) { return py::integer(1); }
+inline py::Ref integer_4(py::Args) { return py::integer(4); }
+
+// polarity_flip_val (self, mode, sub, polarity_flip) of a one-lane port:
+// flipped only when its flag is True itself.
+inline py::Ref one_lane_polarity(py::Args a) {
+  check_mode(a[0], a[1]);
+  return py::integer(a[3] == Py_True);
+}
+
 // Bit `sub` of a lane mask, as 1 or 0.
 inline py::Ref mask_bit(PyObject* mask, PyObject* sub) {
   py::Ref bit = py::Ref::steal(PyNumber_Lshift(py::integer(1), sub));
