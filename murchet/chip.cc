@@ -61,37 +61,6 @@ py::Ref shell(PyObject* self, PyObject* command, PyObject* failure) {
   }
 }
 
-// self.<name>, unless that is this module's operation `own` bound to self:
-// then empty, and the caller runs the operation directly.
-py::Ref override_of(PyObject* self, PyObject* name, py::Impl own) {
-  py::Ref m = py::attr(self, name);
-  if (PyMethod_Check(m.get()) && PyMethod_GET_SELF(m.get()) == self &&
-      py::function_impl(PyMethod_GET_FUNCTION(m.get())) == own)
-    return {};
-  return m;
-}
-
-// An operation called through the object, resolved on first use.
-class Callee {
- public:
-  Callee(PyObject* self, PyObject* name, py::Impl own) : self_(self), name_(name), own_(own) {}
-  // The replacement to call; nullptr when the module's own operation stands.
-  PyObject* other() {
-    if (!resolved_) {
-      other_ = override_of(self_, name_, own_);
-      resolved_ = true;
-    }
-    return other_.get();
-  }
-
- private:
-  PyObject* self_;
-  PyObject* name_;
-  py::Impl own_;
-  bool resolved_ = false;
-  py::Ref other_;
-};
-
 // The route key "%s, (%s, %s)" of (vrf, sip, dip).
 py::Ref route_key(PyObject* vrf, PyObject* sip, PyObject* dip) {
   if (!PyString_CheckExact(vrf)) return percent(ID("%s, (%s, %s)"), {vrf, sip, dip});
@@ -477,14 +446,15 @@ class Lookups {
   }
 
   py::Ref ivid2evid(PyObject* dport, PyObject* ivid) {
-    py::Ref lport =
-        dport2lp_.other() ? py::call(dport2lp_.other(), dport) : dport2logical_port(dport);
+    py::Ref lport = dport2lp_.own() ? dport2lp_.traced([&] { return dport2logical_port(dport); })
+                                    : dport2lp_(dport);
     if (eq(lport, minus_one())) return py::Ref::borrow(ivid);
     PyObject* args[] = {lport, ivid};
     py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
     if (row) return py::attr(row, ID("evid"));
-    bool untagged = untagged_.other() ? py::truth(py::call(untagged_.other(), dport, ivid))
-                                      : is_port_untagged_for_vid(dport, ivid);
+    bool untagged =
+        untagged_.own() ? untagged_.traced([&] { return is_port_untagged_for_vid(dport, ivid); })
+                        : py::truth(untagged_(dport, ivid));
     return py::Ref::borrow(untagged ? minus_one() : ivid);
   }
 
@@ -553,9 +523,9 @@ class Lookups {
   FlatMap<long, Untagged, IntHash> untagged_ports_;  // VLAN -> its untagged ports
   unsigned era_ = 0;  // counts the VLAN readers' replacements whose effect is unknown
   FlatMap<uintptr_t, std::pair<py::Ref, py::Ref>, IntHash> dports_;  // name -> logical port
-  Callee dport2lp_{self_, ID("_dport2logical_port"), dport2logical_port_op};
-  Callee untagged_{self_, ID("_is_port_untagged_for_vid"), is_port_untagged_for_vid_op};
-  Callee parse_vlan_{self_, ID("_parse_vlan"), parse_vlan_op};
+  py::Method dport2lp_{self_, ID("_dport2logical_port"), dport2logical_port_op};
+  py::Method untagged_{self_, ID("_is_port_untagged_for_vid"), is_port_untagged_for_vid_op};
+  py::Method parse_vlan_{self_, ID("_parse_vlan"), parse_vlan_op};
 };
 
 // ---- constructor, text form, probes (the checker object) -------------------------
@@ -700,7 +670,7 @@ py::Ref update_portmap_port_vid_op(py::Args a);
 py::Ref parse_ports(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("pvlan show"), ID("pvlan show"));
-  Callee update(self, ID("_update_portmap_port_vid"), update_portmap_port_vid_op);
+  py::Method update(self, ID("_update_portmap_port_vid"), update_portmap_port_vid_op);
   // The port map's records by chip port name, for all lines of the answer.
   Indexes* indexes = indexes_of(self);
   std::unique_ptr<Indexes> local;
@@ -711,8 +681,8 @@ py::Ref parse_ports(py::Args a) {
     if (!match_port_vlan(line, port, vlan)) continue;
     py::Ref vid = number(vlan);
     py::Ref dport = port_name(port);
-    if (update.other()) {
-      py::call(update.other(), dport, vid);
+    if (!update.own()) {
+      update(dport, vid);
       continue;
     }
     PyObject* args[] = {dport.get()};
@@ -782,11 +752,11 @@ bool Lookups::is_port_untagged_for_vid(PyObject* dport, PyObject* vid) {
   }
   py::Ref entry = vlan(vid);
   if (!entry) {
-    if (parse_vlan_.other()) {
-      py::call(parse_vlan_.other(), vid);
+    if (!parse_vlan_.own()) {
+      parse_vlan_(vid);
       ++era_;  // what it stored is not known: forget all
     } else {
-      py::Ref stored = parse_vlan(self_, vid);
+      py::Ref stored = parse_vlan_.traced([&] { return parse_vlan(self_, vid); });
       if (stored && PyInt_CheckExact(stored.get()))
         if (Untagged* replaced = untagged_ports_.get(PyInt_AS_LONG(stored.get())))
           replaced->entry = py::Ref();
@@ -988,16 +958,15 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
   py::Ref answer = shell(self, ID("dump chg l3_entry_ipv4_multicast"),
                          ID("dump chg l3_entry_ipv4_multicast"));
   GcPause pause;
-  Callee build(self, ID("_field_dict_build"), field_dict_build_op);
+  py::Method build(self, ID("_field_dict_build"), field_dict_build_op);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   VrfNames vrf_name(self);
   RecordMaker route(Record::hmroute);
   Lines lines(py::as_view(answer));
   for (string_view line; lines.next(line);) {
     std::unique_ptr<Fields> fields;
-    if (build.other()) {
-      py::Ref built;
-      built = py::call(build.other(), py::str(line));
+    if (!build.own()) {
+      py::Ref built = build(py::str(line));
       if (py::item(built, Py_ssize_t(0)).get() == Py_None) continue;
       fields = std::make_unique<Fields>(py::item(built, Py_ssize_t(1)));
     } else {
@@ -1080,8 +1049,9 @@ class GroupReader {
         continue;
       }
       py::Ref vlan = vlan_of(intf);
-      py::Ref evid = ivid2evid_.other() ? py::call(ivid2evid_.other(), dport, vlan)
-                                        : lookups_.ivid2evid(dport, vlan);
+      py::Ref evid = ivid2evid_.own()
+                         ? ivid2evid_.traced([&] { return lookups_.ivid2evid(dport, vlan); })
+                         : ivid2evid_(dport, vlan);
       py::Ref linux_port = linux_name(dport);
       l3.push_back(encap()(linux_port, dport, intf, vlan, evid));
     }
@@ -1115,7 +1085,7 @@ class GroupReader {
   PyObject* self_;
   py::Ref bcm2linux_, l3_intfs_;
   Lookups lookups_;
-  Callee ivid2evid_;
+  py::Method ivid2evid_;
   std::optional<RecordMaker> encap_, group_;
   std::vector<string_view> words_;
   Texts texts_;  // keyed by views into the answer, which outlives the reader
@@ -1126,15 +1096,15 @@ py::Ref parse_groups(py::Args a) {
   py::Ref answer = shell(self, ID("multicast show"), ID("multicast show"));
   GcPause pause;
   string_view text = py::as_view(answer);
-  Callee one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
+  py::Method one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
   std::unique_ptr<GroupReader> reader;
   static constexpr string_view kGroup = "Group";
   for (size_t p = text.find(kGroup); p != string_view::npos;) {
     size_t b = p + kGroup.size();
     p = text.find(kGroup, b);
     string_view block = text.substr(b, p == string_view::npos ? string_view::npos : p - b);
-    if (one.other()) {
-      py::call(one.other(), py::str(block));
+    if (!one.own()) {
+      one(py::str(block));
       continue;
     }
     if (!reader) reader = std::make_unique<GroupReader>(self);

@@ -9,28 +9,12 @@
 namespace murchet {
 namespace kern {
 
-// Adds the traceback entry of the Asic operation `name`, as a call through
-// the object would have.
-void trace(PyObject* name);
-
 // self.<name>(args...), answered by whatever the object holds under that name
-// (an override on the instance or a subclass answers).  `own` is this
-// module's implementation of the operation: when the object still has it,
-// it runs without the method-call round trip.
+// (an override on the instance or a subclass answers); `own` is this
+// module's implementation, run directly while the object has it.
 template <class... A>
 py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
-  if (py::method_is(self, name, own)) {
-    PyObject* v[] = {self, static_cast<PyObject*>(a)...};
-    py::Ref r;
-    try {
-      r = own(py::Args(v));
-    } catch (const py::Raised&) {
-      trace(name);
-      throw;
-    }
-    return r ? r : py::none();
-  }
-  return py::callm(self, name, a...);
+  return py::Method(self, name, own)(a...);
 }
 
 // A module global (or builtin) by interned name, looked up when called.

@@ -16,11 +16,6 @@ PyObject* minus_one() {
 
 
 
-void trace(PyObject* name) {
-  std::string where = std::string(module().name) + ".Asic." + PyString_AS_STRING(name);
-  py::add_traceback(where.c_str(), module().trace_file, 0);
-}
-
 py::Ref glob(PyObject* name) {
   if (PyObject* v = PyDict_GetItem(module().globals, name)) return py::Ref::borrow(v);
   return py::builtin(PyString_AS_STRING(name));

@@ -199,8 +199,7 @@ RecordMaker::RecordMaker(Record kind)
     : kind_(kind), cls_(global(class_name(kind))), direct_(false) {
   if (PyClass_Check(cls_.get())) {
     auto* cls = reinterpret_cast<PyClassObject*>(cls_.get());
-    PyObject* own_init = PyDict_GetItem(cls->cl_dict, ID("__init__"));
-    direct_ = !cls->cl_setattr && py::function_impl(own_init) == init_of(kind);
+    direct_ = !cls->cl_setattr && py::method_is(cls_, ID("__init__"), init_of(kind));
   }
 }
 
