@@ -415,12 +415,32 @@ bool method_is(PyObject* o, PyObject* name, Impl impl) {
   return own_function(o, name, impl) != nullptr;
 }
 
+namespace {
+Run* innermost_run = nullptr;
+}  // namespace
+
+Run::Run(PyObject* self) : self_(self), outer_(innermost_run) { innermost_run = this; }
+Run::~Run() { innermost_run = outer_; }
+
 void Method::resolve() {
+  Run* run = innermost_run;
+  while (run && run->self_ != self_) run = run->outer_;
+  if (run) {
+    for (const Run::Known& k : run->known_) {
+      if (k.name == name_ && k.impl == impl_) {
+        function_ = k.function;
+        bound_ = k.bound;
+        resolved_ = true;
+        return;
+      }
+    }
+  }
   if (PyObject* f = own_function(self_, name_, impl_))
     function_ = Ref::borrow(f);
   else
     bound_ = attr(self_, name_);
   resolved_ = true;
+  if (run) run->known_.push_back({name_, impl_, function_, bound_});
 }
 
 void add_traceback_of(PyObject* function) {

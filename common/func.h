@@ -120,15 +120,38 @@ Ref make_class(const ModuleInfo& mod, const ClassBody& body, const char* base);
 // Anything else (an override anywhere, another kind of object) answers false.
 bool method_is(PyObject* o, PyObject* name, Impl impl);
 
+// One run of an operation on `self`, from its call until it returns: the
+// operations of `self` that it calls are looked up for overrides once in the
+// run, not at every call.  Runs nest; the innermost one for `self` serves.
+class Run {
+ public:
+  explicit Run(PyObject* self);
+  ~Run();
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+ private:
+  friend class Method;
+  struct Known {
+    PyObject* name;
+    Impl impl;
+    Ref function, bound;
+  };
+  PyObject* self_;
+  Run* outer_;
+  std::vector<Known> known_;
+};
+
 // Adds the traceback entry of a function made by make_function (nothing for
 // one made without a trace file).
 void add_traceback_of(PyObject* function);
 
 
 // The operation `name` of `self`, called as `self.name(...)` would call it.
-// Whether the object overrides it is found once, at first use: while it does
-// not, `impl` runs directly, and a failure gets the traceback entry that the
-// call would have added.  Meant to live for one operation's run.
+// Whether the object overrides it is found once, at first use (once per Run,
+// below, while one is open for `self`): while it does not, `impl` runs
+// directly, and a failure gets the traceback entry that the call would have
+// added.
 class Method {
  public:
   Method(PyObject* self, PyObject* name, Impl impl) : self_(self), name_(name), impl_(impl) {}

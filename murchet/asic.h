@@ -6,11 +6,6 @@
 
 namespace murchet {
 
-// format % args, the interpreter's formatting of a text.
-inline py::Ref percent(PyObject* format, std::initializer_list<PyObject*> args) {
-  return py::Ref::steal(PyString_Format(format, py::tuple(args)));
-}
-
 // ---- chip records (records.cc) ---------------------------------------------
 
 enum class Record { portmap_entry, vlan_xlate, vlan_entry, encap, replication_group, hmroute };

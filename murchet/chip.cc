@@ -11,13 +11,6 @@
 namespace murchet {
 namespace {
 
-PyObject* minus_one() {
-  static PyObject* const v = PyInt_FromLong(-1);
-  return v;
-}
-
-bool is_minus_one(PyObject* v) { return PyInt_CheckExact(v) && PyInt_AS_LONG(v) == -1; }
-
 // a == b, as the operator answers it.
 bool eq(PyObject* a, PyObject* b) {
   if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) == PyInt_AS_LONG(b);

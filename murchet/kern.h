@@ -36,33 +36,17 @@ inline bool is(PyObject* a, PyObject* text) {
   return py::equal(a, text);
 }
 
-// self.<name> for a plain attribute of the object (its own, else its
-// class's): read from the instance's dict when it is there.
-inline py::Ref own_attr(PyObject* self, PyObject* name) {
-  if (PyInstance_Check(self)) {
-    PyObject* d = reinterpret_cast<PyInstanceObject*>(self)->in_dict;
-    if (PyObject* v = PyDict_GetItem(d, name)) return py::Ref::borrow(v);
-  }
-  return py::attr(self, name);
-}
-
 // d.get(key): a new reference or empty, for a dict or any mapping.
 py::Ref get(PyObject* d, PyObject* key);
 // key in d.
 bool has(PyObject* d, PyObject* key);
 
-// "%s.%d" % (name, vid): a switch-port name with its VLAN.
-py::Ref tagged(PyObject* name, PyObject* vid);
 // int(text): a text of plain decimal digits read directly, anything else by
 // the interpreter's int().
 py::Ref to_int(PyObject* text);
 
 // "%s" % name: a text as it is, anything else as its text form.
 py::Ref text_of(PyObject* name);
-// "%d.%s" % (vid, grp): the key of a multicast-database entry.
-py::Ref vid_key(PyObject* vid, PyObject* grp);
-// fmt % args, the interpreter's own formatting.
-py::Ref format(PyObject* fmt, std::initializer_list<PyObject*> args);
 
 // text.splitlines() and text.split() through the text's own operations.
 py::Ref splitlines(PyObject* text);
@@ -93,9 +77,6 @@ bool read_lines(PyObject* path, F each) {
 
 // os.path.<fn>(path), with `os` looked up when called.
 bool os_path(PyObject* fn, PyObject* path);
-
-// The module's constants that several files share.
-PyObject* minus_one();
 
 // The operations, by file.  Records (kern_records.cc):
 py::Ref mdb_entry_init(py::Args a);

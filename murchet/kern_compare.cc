@@ -109,7 +109,7 @@ py::Ref get_vlan_riot_memtable_name(py::Args a) {
   PyObject* self = a[0];
   if (!py::truth(own_attr(self, ID("riot_enable")))) return py::Ref::borrow(ID(""));
   PyObject* table = ID("VLAN");
-  py::Ref command = format(ID("listmem %s"), {table});
+  py::Ref command = percent(ID("listmem %s"), {table});
   py::Ref answer = shell_run(self, command, PyString_AS_STRING(command.get()));
   if (py::contains(answer, ID("L3_IIF<"))) return py::Ref::borrow(ID("VLAN"));
   return py::Ref::borrow(ID("VLAN_MPLS"));
@@ -156,10 +156,10 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
 
 py::Ref dump_one_mroute(py::Args a) {
   PyObject *self = a[0], *mroute = a[1];
-  py::Ref text = format(ID("%s\n"), {mroute});
+  py::Ref text = percent(ID("%s\n"), {mroute});
   py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
   if (group && py::is_true(group))
-    text = py::Ref::steal(PyNumber_Add(text, format(ID("%s"), {group})));
+    text = py::Ref::steal(PyNumber_Add(text, percent(ID("%s"), {group})));
   return text;
 }
 
@@ -236,7 +236,7 @@ py::Ref get_mroutes(py::Args a) {
 py::Ref dump_mroutes(py::Args a) {
   PyObject *self = a[0], *filter = a[1];
   auto write = [&](PyObject* route) {
-    py::Ref text = format(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
+    py::Ref text = percent(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
                                                route).get()});
     py::callm(py::attr(glob(ID("sys")), ID("stdout")), ID("write"), text);
   };

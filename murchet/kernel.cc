@@ -5,67 +5,6 @@
 #include <cstring>
 
 namespace murchet {
-namespace kern {
-
-// ---- helpers shared by the kernel side ------------------------------------
-
-PyObject* minus_one() {
-  static PyObject* const v = py::integer(-1).release();
-  return v;
-}
-
-
-
-py::Ref glob(PyObject* name) {
-  if (PyObject* v = PyDict_GetItem(module().globals, name)) return py::Ref::borrow(v);
-  return py::builtin(PyString_AS_STRING(name));
-}
-
-void unpack(PyObject* seq, int n, py::Ref* out) {
-  if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == n) {
-    for (int i = 0; i < n; ++i) out[i] = py::Ref::borrow(PyTuple_GET_ITEM(seq, i));
-    return;
-  }
-  py::Ref it = py::iter(seq);
-  for (int i = 0; i < n; ++i) {
-    out[i] = py::next(it);
-    if (!out[i])
-      py::raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
-  }
-  if (py::next(it)) py::raise(PyExc_ValueError, "too many values to unpack");
-}
-
-py::Ref get(PyObject* d, PyObject* key) {
-  if (PyDict_CheckExact(d)) {
-    if (PyObject_Hash(key) == -1) throw py::Raised();
-    return py::Ref::borrow(PyDict_GetItem(d, key));
-  }
-  py::Ref v = py::callm(d, ID("get"), key);
-  return v.get() == Py_None ? py::Ref() : v;
-}
-
-bool has(PyObject* d, PyObject* key) { return py::contains(d, key); }
-
-py::Ref format(PyObject* fmt, std::initializer_list<PyObject*> args) {
-  return py::Ref::steal(PyString_Format(fmt, py::tuple(args)));
-}
-
-py::Ref to_int(PyObject* text) {
-  if (PyString_CheckExact(text)) {
-    Py_ssize_t n = PyString_GET_SIZE(text);
-    const char* s = PyString_AS_STRING(text);
-    long v = 0;
-    Py_ssize_t i = 0;
-    while (i < n && i < 18 && s[i] >= '0' && s[i] <= '9') v = v * 10 + (s[i++] - '0');
-    if (i == n && n > 0) return py::integer(v);
-  }
-  return py::call(py::builtin("int"), text);
-}
-
-py::Ref text_of(PyObject* name) {
-  if (PyString_CheckExact(name)) return py::Ref::borrow(name);
-  return format(ID("%s"), {name});
-}
 
 namespace {
 
@@ -100,13 +39,64 @@ py::Ref dotted(std::string_view head, long n, std::string_view tail) {
 py::Ref tagged(PyObject* name, PyObject* vid) {
   if (PyString_CheckExact(name) && PyString_GET_SIZE(name) && PyInt_CheckExact(vid))
     return dotted(py::as_view(name), PyInt_AS_LONG(vid), {});
-  return format(ID("%s.%d"), {name, vid});
+  return percent(ID("%s.%d"), {name, vid});
 }
 
 py::Ref vid_key(PyObject* vid, PyObject* grp) {
   if (PyInt_CheckExact(vid) && PyString_CheckExact(grp) && PyString_GET_SIZE(grp))
     return dotted({}, PyInt_AS_LONG(vid), py::as_view(grp));
-  return format(ID("%d.%s"), {vid, grp});
+  return percent(ID("%d.%s"), {vid, grp});
+}
+
+namespace kern {
+
+// ---- helpers shared by the kernel side ------------------------------------
+
+py::Ref glob(PyObject* name) {
+  if (PyObject* v = PyDict_GetItem(module().globals, name)) return py::Ref::borrow(v);
+  return py::builtin(PyString_AS_STRING(name));
+}
+
+void unpack(PyObject* seq, int n, py::Ref* out) {
+  if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == n) {
+    for (int i = 0; i < n; ++i) out[i] = py::Ref::borrow(PyTuple_GET_ITEM(seq, i));
+    return;
+  }
+  py::Ref it = py::iter(seq);
+  for (int i = 0; i < n; ++i) {
+    out[i] = py::next(it);
+    if (!out[i])
+      py::raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
+  }
+  if (py::next(it)) py::raise(PyExc_ValueError, "too many values to unpack");
+}
+
+py::Ref get(PyObject* d, PyObject* key) {
+  if (PyDict_CheckExact(d)) {
+    if (PyObject_Hash(key) == -1) throw py::Raised();
+    return py::Ref::borrow(PyDict_GetItem(d, key));
+  }
+  py::Ref v = py::callm(d, ID("get"), key);
+  return v.get() == Py_None ? py::Ref() : v;
+}
+
+bool has(PyObject* d, PyObject* key) { return py::contains(d, key); }
+
+py::Ref to_int(PyObject* text) {
+  if (PyString_CheckExact(text)) {
+    Py_ssize_t n = PyString_GET_SIZE(text);
+    const char* s = PyString_AS_STRING(text);
+    long v = 0;
+    Py_ssize_t i = 0;
+    while (i < n && i < 18 && s[i] >= '0' && s[i] <= '9') v = v * 10 + (s[i++] - '0');
+    if (i == n && n > 0) return py::integer(v);
+  }
+  return py::call(py::builtin("int"), text);
+}
+
+py::Ref text_of(PyObject* name) {
+  if (PyString_CheckExact(name)) return py::Ref::borrow(name);
+  return percent(ID("%s"), {name});
 }
 
 py::Ref splitlines(PyObject* text) { return py::callm(text, ID("splitlines")); }
@@ -354,7 +344,7 @@ py::Ref expand_kern_bond(py::Args a) {
     dir = py::str(p);
     path = py::str(p.append("slaves"));
   } else {
-    dir = py::Ref::steal(PyNumber_Add(format(ID("/sys/class/net/%s"), {dev}), ID("/bonding/")));
+    dir = py::Ref::steal(PyNumber_Add(percent(ID("/sys/class/net/%s"), {dev}), ID("/bonding/")));
     path = py::Ref::steal(PyNumber_Add(dir, ID("slaves")));
   }
   if (!sysfs_name(dev) || !os_path(ID("isdir"), dir)) return members;

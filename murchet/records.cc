@@ -7,11 +7,6 @@
 namespace murchet {
 namespace {
 
-PyObject* minus_one() {
-  static PyObject* const v = PyInt_FromLong(-1);
-  return v;
-}
-
 // The bit that makes a route's multicast index its replication group id.
 PyObject* group_bit() {
   static PyObject* const v = PyInt_FromLong(0x2000000);
