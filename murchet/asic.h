@@ -27,19 +27,14 @@ class RecordMaker {
   bool direct_;
 };
 
-// ---- Asic lookups over the snapshot (chip.cc) --------------------------------
-// Each behaves as the Asic operation of the same name called on `self`,
-// calling the operations it uses through the object.
+// ---- the Asic operations of the chip side that the kernel side calls ----------
+// (chip.cc), each run directly while the object has not overridden it.
 
-// _dport2logical_port(dport): the logical port of the first portmap record
-// of that chip port name, or -1.
-py::Ref dport2logical_port(PyObject* self, PyObject* dport);
-// _get_logical_port_and_pvid(linux_port): (logical port, port VLAN) of the
-// first portmap record of that Linux name, or (-1, -1).
-py::Ref logical_port_and_pvid(PyObject* self, PyObject* linux_port);
-// _ivid2evid(dport, ivid) and _evid2ivid(logical_port, evid).
-py::Ref ivid2evid(PyObject* self, PyObject* dport, PyObject* ivid);
-py::Ref evid2ivid(PyObject* self, PyObject* logical_port, PyObject* evid);
+py::Ref logical_port_and_pvid_op(py::Args a);  // _get_logical_port_and_pvid
+py::Ref evid2ivid_op(py::Args a);              // _evid2ivid
+py::Ref key_to_sip_dip_op(py::Args a);         // _key_to_sip_dip
+py::Ref grp_ip2mac_op(py::Args a);             // _grp_ip2mac
+
 // _key_to_sip_dip(key): (vrf, sip, dip), or (None, None, None).
 py::Ref key_to_sip_dip(PyObject* key);
 // _grp_ip2mac(grp): the group MAC text of a dotted IPv4 group.

@@ -177,10 +177,12 @@ bool integer_value(PyObject* v, long& out) {
 // The index maps each key to the positions of its records.  It remembers the
 // list object and holds the records it was built from: a lookup that finds
 // the attribute bound to another list, or the list holding other records or
-// the same ones elsewhere, builds it afresh.  The records it answers with are
-// tested again, so one whose key was rebound in place sends the lookup to a
-// scan and the index to a new build.  (A record rebound in place to a key it
-// did not have is found once the index is built again.)  Keys or arguments
+// the same ones elsewhere (as far as an O(1) test tells: see current()),
+// builds it afresh.  The records it answers with are tested again, so one
+// whose key was rebound in place sends the lookup to a scan and the index to
+// a new build.  (A record rebound in place to a key it did not have, or one
+// put in place of another inside the list, is found once the index is built
+// again.)  Keys or arguments
 // that are not plain values are left to the scan.  Keys of integers only (the
 // translations' ports and VLANs) are kept as numbers, other keys in a dict.
 class ListIndex {
@@ -264,21 +266,26 @@ class ListIndex {
     return key;
   }
 
+  // Whether the list is still the one indexed, as far as can be told
+  // without walking it (a lookup never scans the table): the same object,
+  // length and item storage, and the same records at both ends.
   bool current(PyObject* list) const {
     if (list != list_.get() || !PyList_CheckExact(list) ||
         size_t(PyList_GET_SIZE(list)) != records_.size())
       return false;
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (size_t i = 0; i < records_.size(); ++i)
-      if (items[i] != records_[i].get()) return false;
-    return true;
+    return items == items_ &&
+           (records_.empty() || (items[0] == records_.front().get() &&
+                                  items[records_.size() - 1] == records_.back().get()));
   }
 
   void build(PyObject* list) {
     list_ = py::Ref::borrow(list);
     records_.clear();
+    items_ = nullptr;
     keys_ = Keys::scan;
     if (!PyList_CheckExact(list)) return;
+    items_ = reinterpret_cast<PyListObject*>(list)->ob_item;
     Py_ssize_t n = PyList_GET_SIZE(list);
     records_.reserve(size_t(n));
     for (Py_ssize_t i = 0; i < n; ++i) records_.push_back(py::Ref::borrow(PyList_GET_ITEM(list, i)));
@@ -339,6 +346,7 @@ class ListIndex {
   std::vector<PyObject*> names_;
   py::Ref list_;
   std::vector<py::Ref> records_;
+  PyObject** items_ = nullptr;  // the list's item storage when indexed
   Keys keys_ = Keys::scan;
   std::vector<std::vector<Py_ssize_t>> positions_;
   FlatMap<Numbers, size_t, NumbersHash> by_number_;  // key -> index into positions_
@@ -700,9 +708,6 @@ py::Ref update_portmap_port_vid_op(py::Args a) {
 
 py::Ref dport2logical_port_op(py::Args a) { return Lookups(a[0]).dport2logical_port(a[1]); }
 
-py::Ref logical_port_and_pvid_op(py::Args a) {
-  return Lookups(a[0]).logical_port_and_pvid(a[1]);
-}
 
 // ---- VLAN membership and translation ----------------------------------------------
 
@@ -800,7 +805,6 @@ py::Ref parse_vlan_xlate(py::Args a) {
 }
 
 py::Ref ivid2evid_op(py::Args a) { return Lookups(a[0]).ivid2evid(a[1], a[2]); }
-py::Ref evid2ivid_op(py::Args a) { return Lookups(a[0]).evid2ivid(a[1], a[2]); }
 
 // ---- L3 interfaces, the IPMC route table, route keys ------------------------------
 
@@ -882,8 +886,6 @@ PyObject* none3() {
   return v;
 }
 
-py::Ref key_to_sip_dip_op(py::Args a) { return key_to_sip_dip(a[1]); }
-py::Ref grp_ip2mac_op(py::Args a) { return grp_ip2mac(a[1]); }
 
 // ---- the memory-dump route reader -------------------------------------------------
 
@@ -1115,20 +1117,14 @@ py::Ref parse_one_group_op(py::Args a) {
 
 }  // namespace
 
-// ---- entry points for C++ callers -----------------------------------------------
+// ---- the operations the kernel side calls ------------------------------------
 
-py::Ref dport2logical_port(PyObject* self, PyObject* dport) {
-  return Lookups(self).dport2logical_port(dport);
+py::Ref logical_port_and_pvid_op(py::Args a) {
+  return Lookups(a[0]).logical_port_and_pvid(a[1]);
 }
-py::Ref logical_port_and_pvid(PyObject* self, PyObject* linux_port) {
-  return Lookups(self).logical_port_and_pvid(linux_port);
-}
-py::Ref ivid2evid(PyObject* self, PyObject* dport, PyObject* ivid) {
-  return Lookups(self).ivid2evid(dport, ivid);
-}
-py::Ref evid2ivid(PyObject* self, PyObject* logical_port, PyObject* evid) {
-  return Lookups(self).evid2ivid(logical_port, evid);
-}
+py::Ref evid2ivid_op(py::Args a) { return Lookups(a[0]).evid2ivid(a[1], a[2]); }
+py::Ref key_to_sip_dip_op(py::Args a) { return key_to_sip_dip(a[1]); }
+py::Ref grp_ip2mac_op(py::Args a) { return grp_ip2mac(a[1]); }
 
 py::Ref key_to_sip_dip(PyObject* key) {
   if (!PyString_Check(key)) {
@@ -1145,6 +1141,32 @@ py::Ref key_to_sip_dip(PyObject* key) {
 }
 
 py::Ref grp_ip2mac(PyObject* grp) {
+  if (PyString_CheckExact(grp)) {
+    // Four to any number of plain decimal parts: read here.
+    string_view text = py::as_view(grp);
+    long part[4] = {0, 0, 0, 0};
+    size_t n = 0, i = 0;
+    bool plain = true;
+    while (plain) {
+      size_t e = digits_end(text, i);
+      plain = e > i && e - i <= 9;
+      for (size_t d = i; plain && n < 4 && d < e; ++d) part[n] = part[n] * 10 + (text[d] - '0');
+      ++n;
+      if (e == text.size()) break;
+      plain = plain && text[e] == '.';
+      i = e + 1;
+    }
+    if (plain && n >= 4) {
+      std::string mac = "01:00:5e";
+      for (long v : {part[1] & 127, part[2], part[3]}) {
+        char hex[16];
+        size_t k = sizeof hex;
+        do hex[--k] = "0123456789abcdef"[v & 15]; while (v >>= 4);
+        mac.append(k == sizeof hex - 1 ? ":0" : ":").append(hex + k, sizeof hex - k);
+      }
+      return py::str(mac);
+    }
+  }
   py::Ref parts = py::Ref::steal(PySequence_List(py::callm(grp, ID("split"), ID("."))));
   Py_ssize_t n = PyList_GET_SIZE(parts.get());
   for (Py_ssize_t i = 0; i < n; ++i) {

@@ -140,12 +140,17 @@ py::Ref encap_str(py::Args a) {
   return text;
 }
 
-py::Ref encap_encap2swp(py::Args a) {
-  py::Ref evid = get(a[0], ID("evid"));
-  if (py::truth(py::Ref::steal(PyObject_RichCompare(evid, minus_one(), Py_EQ))))
-    return get(a[0], ID("linux_port"));
-  return percent(ID("%s.%d"), {get(a[0], ID("linux_port")), evid});
+// encap.encap2swp() of an Encap.
+py::Ref encap2swp(PyObject* encap) {
+  py::Ref evid = own_attr(encap, ID("evid"));
+  bool untagged = is_minus_one(evid) ||
+                  (!PyInt_CheckExact(evid) &&
+                   py::truth(py::Ref::steal(PyObject_RichCompare(evid, minus_one(), Py_EQ))));
+  if (untagged) return own_attr(encap, ID("linux_port"));
+  return tagged(own_attr(encap, ID("linux_port")), evid);
 }
+
+py::Ref encap_encap2swp(py::Args a) { return encap2swp(a[0]); }
 
 py::Ref replication_group_str(py::Args a) {
   py::Ref pieces = py::list();
@@ -160,8 +165,13 @@ py::Ref replication_group_str(py::Args a) {
 
 py::Ref linux_encaps(PyObject* self, PyObject* which) {
   py::Ref names = py::Ref::steal(PySet_New(nullptr));
-  py::Ref it = py::iter(get(self, which));
-  while (py::Ref e = py::next(it)) py::check(PySet_Add(names, py::callm(e, ID("encap2swp"))));
+  py::Ref it = py::iter(own_attr(self, which));
+  while (py::Ref e = py::next(it)) {
+    py::Ref name = py::method_is(e, ID("encap2swp"), encap_encap2swp)
+                       ? encap2swp(e)
+                       : py::callm(e, ID("encap2swp"));
+    py::check(PySet_Add(names, name));
+  }
   return names;
 }
 
