@@ -425,22 +425,29 @@ Run::~Run() { innermost_run = outer_; }
 void Method::resolve() {
   Run* run = innermost_run;
   while (run && run->self_ != self_) run = run->outer_;
-  if (run) {
-    for (const Run::Known& k : run->known_) {
-      if (k.name == name_ && k.impl == impl_) {
-        function_ = k.function;
-        bound_ = k.bound;
-        resolved_ = true;
-        return;
-      }
-    }
+  Run::Known* known = run ? run->slot(name_, impl_) : nullptr;
+  if (known && known->name) {
+    function_ = known->function;
+    bound_ = known->bound;
+    resolved_ = true;
+    return;
   }
   if (PyObject* f = own_function(self_, name_, impl_))
     function_ = Ref::borrow(f);
   else
     bound_ = attr(self_, name_);
   resolved_ = true;
-  if (run) run->known_.push_back({name_, impl_, function_, bound_});
+  if (known && run->used_ < Run::kSlots / 2) {
+    *known = {name_, impl_, function_, bound_};
+    ++run->used_;
+  }
+}
+
+Run::Known* Run::slot(PyObject* name, Impl impl) {
+  size_t i = (reinterpret_cast<uintptr_t>(name) >> 4) & (kSlots - 1);
+  while (known_[i].name && (known_[i].name != name || known_[i].impl != impl))
+    i = (i + 1) & (kSlots - 1);
+  return &known_[i];
 }
 
 void add_traceback_of(PyObject* function) {

@@ -133,13 +133,18 @@ class Run {
  private:
   friend class Method;
   struct Known {
-    PyObject* name;
-    Impl impl;
+    PyObject* name = nullptr;
+    Impl impl = nullptr;
     Ref function, bound;
   };
+  // The operations looked up so far, by name (open addressing); when full,
+  // further ones are looked up at each use.
+  static constexpr size_t kSlots = 64;
+  Known* slot(PyObject* name, Impl impl);
   PyObject* self_;
   Run* outer_;
-  std::vector<Known> known_;
+  size_t used_ = 0;
+  Known known_[kSlots];
 };
 
 // Adds the traceback entry of a function made by make_function (nothing for
