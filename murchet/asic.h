@@ -4,6 +4,8 @@
 
 #include "murchet.h"
 
+#include <string>
+
 namespace murchet {
 
 // ---- chip records (records.cc) ---------------------------------------------
@@ -26,6 +28,12 @@ class RecordMaker {
   py::Ref cls_;
   bool direct_;
 };
+
+// Appends the text form of an Hmroute or a ReplicationGroup to `out` where
+// the record is the module's own and holds only texts and integers where its
+// text shows them; false, `out` unchanged, where the interpreter must make it.
+bool write_hmroute(std::string& out, PyObject* mroute);
+bool write_group(std::string& out, PyObject* group);
 
 // ---- the Asic operations of the chip side that the kernel side calls ----------
 // (chip.cc), each run directly while the object has not overridden it.

@@ -573,18 +573,6 @@ py::Ref asic_init(py::Args a) {
   return {};
 }
 
-py::Ref asic_str(py::Args a) {
-  py::Ref mroutes = py::attr(a[0], ID("mroutes"));
-  py::Ref keys = py::Ref::steal(PySequence_List(mroutes));
-  py::check(PyList_Sort(keys));
-  py::Ref pieces = py::list({ID("Asic ip mroutes:\n")});
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-    py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
-    py::append(pieces, py::callm(a[0], ID("_dump_one_mroute"), route));
-  }
-  return py::callm(ID(""), ID("join"), pieces);
-}
-
 py::Ref get_cmd_output(py::Args a) {
   py::Ref subprocess = global("subprocess");
   py::Ref failed = py::attr(subprocess, ID("CalledProcessError"));
@@ -1181,7 +1169,6 @@ py::Ref grp_ip2mac(PyObject* grp) {
 
 const py::ImplTable chip_impls = {
     {"Asic.__init__", asic_init},
-    {"Asic.__str__", asic_str},
     {"Asic._get_cmd_output", get_cmd_output},
     {"Asic._is_1G_chip", is_1g_chip},
     {"Asic._key_to_sip_dip", key_to_sip_dip_op},

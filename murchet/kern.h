@@ -118,7 +118,11 @@ py::Ref is_riot_enabled(py::Args a);
 py::Ref get_vlan_riot_memtable_name(py::Args a);
 py::Ref hw_vlan_to_iif(py::Args a);
 py::Ref kern_iif_to_hw_vlan(py::Args a);
+py::Ref asic_str(py::Args a);
 py::Ref dump_one_mroute(py::Args a);
+// Appends the text of self._dump_one_mroute(mroute) to `out` where it can be
+// written directly (see write_hmroute); false, `out` unchanged, otherwise.
+bool write_dump(std::string& out, PyObject* self, PyObject* mroute);
 py::Ref mroute_eq(py::Args a);
 py::Ref get_mroutes(py::Args a);
 py::Ref dump_mroutes(py::Args a);

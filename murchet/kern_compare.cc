@@ -167,8 +167,22 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
 
 // ---- comparison and dumps -----------------------------------------------------
 
+bool write_dump(std::string& out, PyObject* self, PyObject* mroute) {
+  size_t mark = out.size();
+  if (!write_hmroute(out, mroute)) return false;
+  out += '\n';
+  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
+  if (group && py::is_true(group) && !write_group(out, group)) {
+    out.resize(mark);
+    return false;
+  }
+  return true;
+}
+
 py::Ref dump_one_mroute(py::Args a) {
   PyObject *self = a[0], *mroute = a[1];
+  std::string direct;
+  if (write_dump(direct, self, mroute)) return py::str(direct);
   py::Ref text = percent(ID("%s\n"), {mroute});
   py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
   if (group && py::is_true(group))
@@ -275,12 +289,41 @@ py::Ref mroute_eq(py::Args a) {
   return py::boolean(true);
 }
 
+py::Ref asic_str(py::Args a) {
+  PyObject* self = a[0];
+  py::Run run(self);
+  py::Method dump(self, ID("_dump_one_mroute"), dump_one_mroute);
+  py::Ref mroutes = py::attr(self, ID("mroutes"));
+  py::Ref keys = py::Ref::steal(PySequence_List(mroutes));
+  py::check(PyList_Sort(keys));
+  // The texts written directly gather in `text`; one the interpreter made
+  // (perhaps unicode) joins them as a piece of its own.
+  std::string text = "Asic ip mroutes:\n";
+  py::Ref pieces = py::list();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
+    if (dump.own() && dump.traced([&] { return write_dump(text, self, route); })) continue;
+    py::Ref piece = dump(route);
+    if (PyString_CheckExact(piece.get())) {
+      text.append(py::as_view(piece));
+      continue;
+    }
+    py::append(pieces, py::str(text));
+    text.clear();
+    py::append(pieces, piece);
+  }
+  if (PyList_GET_SIZE(pieces.get()) == 0) return py::str(text);
+  py::append(pieces, py::str(text));
+  return py::callm(ID(""), ID("join"), pieces);
+}
+
 py::Ref get_mroutes(py::Args a) {
   return py::Ref::steal(PySet_New(py::attr(a[0], ID("mroutes"))));
 }
 
 py::Ref dump_mroutes(py::Args a) {
   PyObject *self = a[0], *filter = a[1];
+  py::Run run(self);
   auto write = [&](PyObject* route) {
     py::Ref text = percent(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
                                                route).get()});

@@ -611,6 +611,7 @@ const py::ImplTable kernel_impls = {
     {"Asic._is_riot_enabled", kern::is_riot_enabled},
     {"Asic._hw_vlan_to_iif", kern::hw_vlan_to_iif},
     {"Asic._kern_iif_to_hw_vlan", kern::kern_iif_to_hw_vlan},
+    {"Asic.__str__", kern::asic_str},
     {"Asic._dump_one_mroute", kern::dump_one_mroute},
     {"Asic.mroute_eq", kern::mroute_eq},
     {"Asic.get_mroutes", kern::get_mroutes},
