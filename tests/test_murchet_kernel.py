@@ -878,6 +878,28 @@ class ComparisonTest(KernelCase):
             self.assertEqual(got, want, filt)
         self.assertRaises(TypeError, a.dump_mroutes, 5)
 
+    def test_texts_of_records_a_caller_changed(self):
+        class Loud(Encap):
+            def __str__(self):
+                return 'LOUD'
+        key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
+        key2, r2 = route('10.0.0.2', '239.1.1.1', 7, 0x20, vrf=u'red')
+        groups = {r.grp: ReplicationGroup(r.grp, [Encap('swp3', 'xe3', -1, -1, -1)],
+                                          [Loud('swp1', 'xe1', 7, 5, 5),
+                                           Encap('swp2', 'xe2', 7, 5, 5L)])}
+        a = make_asic(mroutes={key: r, key2: r2}, groups=groups)
+        text = ('default, (10.0.0.1, 239.1.1.1), iif: 100\n  LOUD\n  port: swp2, vlan: 5\n'
+                '  L2 replication ports:\n    port: swp3\n')
+        self.assertEqual(str(a), 'Asic ip mroutes:\n' + text + 'red, (10.0.0.2, 239.1.1.1), iif: 7\n')
+        self.assertIsInstance(str(a), str)
+        self.assertIsInstance(a.__str__(), unicode)
+        r.kernel_iif = 'k9'
+        r2.__str__ = lambda: 'mine'
+        self.assertEqual(a.__str__(), 'Asic ip mroutes:\n' + text.replace('iif: 100', 'iif: k9') +
+                         'mine\n')
+        a._dump_one_mroute = lambda m: '<%s>' % m.sip
+        self.assertEqual(a.__str__(), 'Asic ip mroutes:\n<10.0.0.1><10.0.0.2>')
+
 
 # ---------------------------------------------------------------------------
 # The real kernel, in a network and mount namespace of the test's own.
