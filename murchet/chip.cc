@@ -28,13 +28,6 @@ py::Ref int_of(PyObject* v, int base) {
   return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), v, py::integer(base));
 }
 
-void list_append(PyObject* list, PyObject* v) {
-  if (PyList_CheckExact(list))
-    py::append(list, v);
-  else
-    py::callm(list, ID("append"), v);
-}
-
 // The position of the first word equal to `name`, as list.index() finds it.
 size_t index_of(const std::vector<string_view>& words, string_view name) {
   for (size_t i = 0; i < words.size(); ++i)
@@ -576,7 +569,7 @@ py::Ref asic_init(py::Args a) {
 py::Ref get_cmd_output(py::Args a) {
   py::Ref subprocess = global("subprocess");
   py::Ref failed = py::attr(subprocess, ID("CalledProcessError"));
-  py::Ref devnull = py::call(py::builtin("open"), py::attr(global("os"), ID("devnull")), ID("w"));
+  py::Ref devnull = py::call(global("open"), py::attr(global("os"), ID("devnull")), ID("w"));
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("stderr"), devnull);
   py::Ref out;
@@ -649,7 +642,7 @@ py::Ref parse_portmap(py::Args a) {
       PyErr_Clear();  // a port the table cannot name has no Linux name
       linux_port = py::none();
     }
-    list_append(portmap, entry(dport, lport, linux_port));
+    append_to(portmap, entry(dport, lport, linux_port));
   }
   return {};
 }
@@ -787,7 +780,7 @@ py::Ref parse_vlan_xlate(py::Args a) {
         new_vid = value;
     }
     py::Ref lport = number(port), evid = number(old_vid), ivid = number(new_vid);
-    list_append(rows, xlate(lport, ivid, evid));
+    append_to(rows, xlate(lport, ivid, evid));
   }
   return {};
 }

@@ -17,8 +17,6 @@ py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
   return py::Method(self, name, own)(a...);
 }
 
-// A module global (or builtin) by interned name, looked up when called.
-py::Ref glob(PyObject* name);
 
 // Unpacks a sequence of exactly n items, as `a, b, c = seq` does.
 void unpack(PyObject* seq, int n, py::Ref* out);
@@ -55,8 +53,6 @@ py::Ref split(PyObject* text);
 // The text before the first "." of a switch-port name.
 py::Ref port_of(PyObject* name);
 
-// Appends to a list, or calls the object's append.
-void push(PyObject* seq, PyObject* v);
 // Adds to a set, or calls the object's add.
 void set_add(PyObject* s, PyObject* v);
 
@@ -114,8 +110,6 @@ py::Ref expand_kern_dev(py::Args a);
 py::Ref expand_kern_bridge(py::Args a);
 py::Ref expand_kern_vlan_aware_bridge(py::Args a);
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a);
-py::Ref is_riot_enabled(py::Args a);
-py::Ref get_vlan_riot_memtable_name(py::Args a);
 py::Ref hw_vlan_to_iif(py::Args a);
 py::Ref kern_iif_to_hw_vlan(py::Args a);
 py::Ref asic_str(py::Args a);

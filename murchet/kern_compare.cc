@@ -19,17 +19,6 @@ py::Ref mdb_entry(PyObject* self, PyObject* dev, PyObject* vlan, PyObject* grp_m
                    grp_mac);
 }
 
-// A chip shell request; an IOError of it becomes RuntimeError(message).
-py::Ref shell_run(PyObject* self, PyObject* command, const char* message) {
-  try {
-    return py::callm(own_attr(self, ID("bcm")), ID("run"), command);
-  } catch (const py::Raised&) {
-    if (!PyErr_ExceptionMatches(PyExc_IOError)) throw;
-    PyErr_Clear();
-    py::raise(PyExc_RuntimeError, message);
-  }
-}
-
 }  // namespace
 
 // ---- expansion into switch ports -------------------------------------------
@@ -99,23 +88,6 @@ py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
 }
 
 // ---- incoming interface and RIOT --------------------------------------------
-
-py::Ref is_riot_enabled(py::Args a) {
-  py::Ref answer = shell_run(a[0], ID("sc L3IngressMode"), "sc L3IngressMode timed out");
-  py::Ref sixteen = py::integer(16);
-  py::Ref mode = py::call(py::builtin("int"), py::callm(answer, ID("strip")), sixteen);
-  return py::boolean(py::truth(mode));
-}
-
-py::Ref get_vlan_riot_memtable_name(py::Args a) {
-  PyObject* self = a[0];
-  if (!py::truth(own_attr(self, ID("riot_enable")))) return py::Ref::borrow(ID(""));
-  PyObject* table = ID("VLAN");
-  py::Ref command = percent(ID("listmem %s"), {table});
-  py::Ref answer = shell_run(self, command, PyString_AS_STRING(command.get()));
-  if (py::contains(answer, ID("L3_IIF<"))) return py::Ref::borrow(ID("VLAN"));
-  return py::Ref::borrow(ID("VLAN_MPLS"));
-}
 
 py::Ref hw_vlan_to_iif(py::Args a) {
   PyObject *self = a[0], *iif_vlan = a[1];
@@ -255,7 +227,7 @@ py::Ref mroute_eq(py::Args a) {
   int differ = PyObject_RichCompareBool(hw_iif, own_attr(route, ID("iif")), Py_NE);
   py::check(differ);
   if (differ)
-    push(own_attr(route, ID("iif_mismatch")), ID("kernel IIF does not match hw IIF"));
+    append_to(own_attr(route, ID("iif_mismatch")), ID("kernel IIF does not match hw IIF"));
 
   py::Ref kernel_l3 = new_set();
   py::Ref oifs = py::iter(oil);
@@ -282,7 +254,7 @@ py::Ref mroute_eq(py::Args a) {
       {kernel_l2, hw_l2, ID("kernel has L2-OIFs not in the hw")},
   };
   for (const auto& c : checks)
-    if (has_more(c.from, c.less)) push(oil_mismatch, c.text);
+    if (has_more(c.from, c.less)) append_to(oil_mismatch, c.text);
 
   if (py::truth(own_attr(route, ID("iif_mismatch")))) return py::boolean(false);
   if (py::truth(oil_mismatch)) return py::boolean(false);
@@ -327,7 +299,7 @@ py::Ref dump_mroutes(py::Args a) {
   auto write = [&](PyObject* route) {
     py::Ref text = percent(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
                                                route).get()});
-    py::callm(py::attr(glob(ID("sys")), ID("stdout")), ID("write"), text);
+    py::callm(py::attr(global(ID("sys")), ID("stdout")), ID("write"), text);
   };
   if (!py::truth(filter)) {
     py::Ref keys = py::Ref::steal(PySequence_List(own_attr(self, ID("mroutes"))));

@@ -11,6 +11,7 @@ const py::ModuleInfo& module();
 // A module-level global by name, looked up when called (so that `subprocess`,
 // `os` or `bcmshell` can be replaced by a caller).
 py::Ref global(const char* name);
+py::Ref global(PyObject* name);  // the same, by interned name
 
 // The implementation tables, one per source file.
 extern const py::ImplTable record_impls;  // the chip and kernel records
@@ -39,6 +40,14 @@ inline py::Ref own_attr(PyObject* o, PyObject* name) {
     if (PyObject* v = PyDict_GetItem(d, name)) return py::Ref::borrow(v);
   }
   return py::attr(o, name);
+}
+
+// seq.append(v): directly for a list.
+inline void append_to(PyObject* seq, PyObject* v) {
+  if (PyList_CheckExact(seq))
+    py::append(seq, v);
+  else
+    py::callm(seq, ID("append"), v);
 }
 
 // "%s.%d" % (name, vid): a switch-port name with its VLAN.

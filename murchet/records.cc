@@ -1,6 +1,7 @@
 // The chip records: PortmapEntry, VlanXlate, VlanEntry, Encap,
 // ReplicationGroup and Hmroute.
 #include "asic.h"
+#include "text.h"
 
 #include <classobject.h>
 
@@ -207,13 +208,8 @@ bool write_text(std::string& out, PyObject* v) {
     return true;
   }
   if (!PyInt_CheckExact(v)) return false;
-  long n = PyInt_AS_LONG(v);
   char digits[24];
-  char* d = digits + sizeof digits;
-  unsigned long u = n < 0 ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
-  do *--d = char('0' + u % 10); while (u /= 10);
-  if (n < 0) *--d = '-';
-  out.append(d, size_t(digits + sizeof digits - d));
+  out.append(decimal(PyInt_AS_LONG(v), digits));
   return true;
 }
 
