@@ -31,13 +31,12 @@ def cpu():
     return r.ru_utime + r.ru_stime
 
 
-def peak_mb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
-
-
 def rss_mb():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize() / (1024.0 * 1024.0)
+
+
+from gen_chip import peak_mb  # noqa: E402
 
 
 def make(scale, mem_table, path):

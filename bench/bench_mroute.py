@@ -2,157 +2,46 @@
 
     PYTHONPATH=build/python:tests/standins python2.7 bench/bench_mroute.py [SCALE ...]
 
-Each scale (default 0.5 1 2) runs in a process of its own.  At scale 1 the
-kernel has a VLAN-aware bridge of 256 ports and 200 VLANs, 200 plain bridges
-of 8 VLAN sub-interfaces each, 2,000 VLAN devices, 16 bonds and 50,000
-multicast-database lines; the chip has a route per comparison, 32,768 of them,
-whose replication groups hold what the kernel expects, one route in ten
-altered; other scales scale all of these.  Kernel commands and files are answered from generated text held in
-memory, and counted.  Reported: the comparisons on a fresh Asic (reading the
-kernel state included), again with every cache filled, and again with the
-chip side's answers made beforehand (the kernel side alone); str() of the
-checker; peak memory; the kernel reads.
+Each scale (default 0.5 1 2) runs in a process of its own.  The chip is the
+chip benchmark's (gen_chip: at scale 1, 512 ports, 8,192 L3 interfaces, 4,096
+translations, 16,384 replication groups, 32,768 routes), its groups, routes
+and some of its translations planned here so that they agree with the kernel
+but for about one route in ten.  At scale 1 the kernel has a VLAN-aware bridge
+of 256 ports and 200 VLANs, 200 plain bridges of 8 VLAN sub-interfaces each,
+2,000 VLAN devices, 16 bonds and 50,000 multicast-database lines; other scales
+scale all of these.  Each route is compared once (one incoming and four
+outgoing interfaces, of every kind).  Kernel commands and files are answered
+from generated text held in memory, and counted.
+
+Reported: the constructor; the comparisons on a fresh Asic (reading the kernel
+state included) and again with every cache filled; str() of the checker; the
+process's peak memory after the constructor and after the comparisons; the
+kernel reads.
 """
 
 import cStringIO
 import gc
+import json
 import os
-import resource
 import subprocess
 import sys
 import time
 
-import murchet
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 
-ROUTES = 32768                    # comparisons at scale 1
-
-
-# ---------------------------------------------------------------------------
-# The chip side as far as the comparison calls it.  Until the module's own
-# chip records and operations are built (they answer "not built"), these
-# take their place, with indexed lookups.
-
-def _not_built(fn):
-    try:
-        fn()
-    except NotImplementedError:
-        return True
-    except Exception:
-        pass
-    return False
-
-
-CHIP_NOT_BUILT = _not_built(lambda: murchet.Hmroute('1.1.1.1', '239.1.1.1', 1, 1, 'default'))
-
-
-class _Encap(object):
-    __slots__ = ('linux_port', 'bcm_dport', 'intf', 'vlan', 'evid')
-
-    def __init__(self, linux_port, bcm_dport, intf, vlan, evid):
-        self.linux_port, self.bcm_dport, self.intf = linux_port, bcm_dport, intf
-        self.vlan, self.evid = vlan, evid
-
-    def __str__(self):
-        if self.evid == -1:
-            return 'port: %s' % self.linux_port
-        return 'port: %s, vlan: %d' % (self.linux_port, self.evid)
-
-    def encap2swp(self):
-        if self.evid == -1:
-            return self.linux_port
-        return '%s.%d' % (self.linux_port, self.evid)
-
-
-class _ReplicationGroup(object):
-    def __init__(self, mcast_grp, l2_encaps, l3_encaps):
-        self.mcast_grp, self.l2_encaps, self.l3_encaps = mcast_grp, l2_encaps, l3_encaps
-
-    def __str__(self):
-        s = ''.join(['  %s\n' % e for e in self.l3_encaps])
-        if self.l2_encaps:
-            s += '  L2 replication ports:\n'
-        return s + ''.join(['    %s\n' % e for e in self.l2_encaps])
-
-    def get_l3_linux_encaps(self):
-        return set([e.encap2swp() for e in self.l3_encaps])
-
-    def get_l2_linux_encaps(self):
-        return set([e.encap2swp() for e in self.l2_encaps])
-
-
-class _Hmroute(object):
-    def __init__(self, sip, dip, iif, mcast_grp, vrf):
-        self.sip, self.dip, self.iif, self.kernel_iif = sip, dip, iif, None
-        self.grp = mcast_grp | 0x2000000
-        self.iif_mismatch, self.oil_mismatch, self.vrf = [], [], vrf
-
-    def __str__(self):
-        s = '%s, (%s, %s), iif: %s' % (self.vrf, self.sip, self.dip, self.kernel_iif or self.iif)
-        if self.iif_mismatch or self.oil_mismatch:
-            s += '\n  errors:' + ''.join(['\n    %s' % m for m in
-                                          self.iif_mismatch + self.oil_mismatch])
-        return s
-
-
-class _PortmapEntry(object):
-    def __init__(self, dport, logical_port, linux_port):
-        self.dport, self.logical_port, self.linux_port = dport, logical_port, linux_port
-        self.port_vid = -1
-
-
-class _VlanXlate(object):
-    def __init__(self, lport, ivid, evid):
-        self.lport, self.ivid, self.evid = lport, ivid, evid
-
-
-class _ChipSide(murchet.Asic):
-    _key_re = __import__('re').compile(r'(?P<vrf>\S+), \((?P<sip>\S+), (?P<dip>\S+)\)')
-
-    @staticmethod
-    def _get_cmd_output(cmdList, dispStr=None):
-        sp = murchet.subprocess
-        try:
-            return sp.check_output(cmdList, stderr=None)
-        except sp.CalledProcessError:
-            return dispStr
-
-    def _key_to_sip_dip(self, key):
-        m = self._key_re.match(key)
-        return m.groups() if m else (None, None, None)
-
-    def _grp_ip2mac(self, grp):
-        p = grp.split('.')
-        return '01:00:5e:%02x:%02x:%02x' % (int(p[1]) & 127, int(p[2]), int(p[3]))
-
-    def _get_logical_port_and_pvid(self, linux_port):
-        if not hasattr(self, '_by_linux'):
-            self._by_linux = {}
-            for e in self.portmap:
-                self._by_linux.setdefault(e.linux_port, (e.logical_port, e.port_vid))
-        return self._by_linux.get(linux_port, (-1, -1))
-
-    def _evid2ivid(self, logical_port, evid):
-        if not hasattr(self, '_by_evid'):
-            self._by_evid = {}
-            for x in self.vlan_xlate:
-                self._by_evid.setdefault((x.lport, x.evid), x.ivid)
-        return self._by_evid.get((logical_port, evid), -1)
-
-
-if CHIP_NOT_BUILT:
-    Asic, Hmroute, Encap, ReplicationGroup = _ChipSide, _Hmroute, _Encap, _ReplicationGroup
-    PortmapEntry, VlanXlate = _PortmapEntry, _VlanXlate
-else:
-    Asic, Hmroute, Encap = murchet.Asic, murchet.Hmroute, murchet.Encap
-    ReplicationGroup, PortmapEntry = murchet.ReplicationGroup, murchet.PortmapEntry
-    VlanXlate = murchet.VlanXlate
+import gen_chip  # noqa: E402
+from gen_chip import peak_mb  # noqa: E402
 
 
 # ---------------------------------------------------------------------------
 # The kernel: generated answers, served from memory and counted.
 
 class Kernel(object):
+    """Stands in for the `os` and `subprocess` modules and `open` of murchet."""
+
     CalledProcessError = subprocess.CalledProcessError
+    devnull = os.devnull
 
     def __init__(self):
         self.links, self.answers, self.files, self.dirs = {}, {}, {}, {}
@@ -177,8 +66,13 @@ class Kernel(object):
         return list(self.dirs[path])
 
     def open(self, path, mode='r'):
+        if path == os.devnull:
+            return cStringIO.StringIO()
         self.reads += 1
         return cStringIO.StringIO(self.files[path])
+
+
+JOINED = 3            # ports of a group in a bridge's multicast database
 
 
 def link_text(index, name, kind_line):
@@ -188,115 +82,162 @@ def link_text(index, name, kind_line):
             % (index, name, index >> 8 & 0xff, index & 0xff, kind_line))
 
 
-def grp_of(r):
-    return '239.%d.%d.%d' % (r >> 16 & 0x7f, r >> 8 & 0xff, r & 0xff), \
-        '01:00:5e:%02x:%02x:%02x' % (r >> 16 & 0x7f, r >> 8 & 0xff, r & 0xff)
+def group_address(g):
+    return '239.%d.%d.%d' % (g >> 16 & 0x7f, g >> 8 & 0xff, g & 0xff)
 
 
 class World(object):
-    """The generated kernel and chip, and what each interface reaches."""
+    """The generated kernel, and the chip planned to agree with it."""
 
     KINDS = ('swp', 'swp_sub', 'bond', 'bond_sub', 'plain_bridge', 'svi')
 
     def __init__(self, scale):
-        s = scale
-        self.k = k = Kernel()
-        n_aware, n_vlans, n_plain = int(256 * s), int(200 * s), int(200 * s)
-        n_block, n_bonds = int(256 * s), int(16 * s)
+        self.scale = scale
+        self.k = Kernel()
+        self.chip = gen_chip.make_chip(scale, plan=self.plan)
+
+    # -- the kernel, from the chip's ports, VLANs and translations ------------
+    def plan(self, chip):
+        s, k = self.scale, self.k
+        ports = chip.linux_ports
+        self.lport = dict((p, i + 1) for i, p in enumerate(ports))
+        self.dport = dict(zip(ports, chip.dports))
+        self.pvid = dict((p, chip.port_vids[self.dport[p]]) for p in ports)
+        vlans = chip.vlans
+        self.intfs = {}                              # VLAN -> its L3 interfaces
+        for intf, v in sorted(chip.l3_intfs.items()):
+            self.intfs.setdefault(v, []).append(intf)
+        self.untagged = dict((p, set()) for p in ports)   # port -> VLANs untagged in
+        for v, names in chip.untagged.items():
+            for d in names:
+                self.untagged[ports[chip.dports.index(d)]].add(v)
+
+        n_aware, n_vlans = int(256 * s), int(200 * s)
+        n_plain, n_bonds = int(200 * s), int(16 * s)
         n_routed = int(2000 * s) - n_vlans - 8 * n_plain - n_bonds
         self.mdb_budget = int(50000 * s)
-        self.n_routes = int(ROUTES * s)
-        aware = ['swp%d' % i for i in range(1, n_aware + 1)]
-        block = ['swp%d' % i for i in range(n_aware + 1, n_aware + n_block + 1)]
-        bondp = ['swp%d' % i for i in range(n_aware + n_block + 1,
-                                            n_aware + n_block + 2 * n_bonds + 1)]
-        self.linux_ports = aware + block + bondp
-        self.pvid = {}
-        for i, p in enumerate(self.linux_ports):
-            self.pvid[p] = 100 + i % 50
-        self.ivid = {}        # (port, tag) -> internal VLAN
-        vlan_devs = []        # (name, vid, lower)
+        aware = ports[:n_aware]
+        bondp = [p for p in ports[n_aware:] if self.pvid[p] == 1][:2 * n_bonds]
+        block = [p for p in ports[n_aware:] if p not in set(bondp)]
+        self.linux_ports = ports
+        vlan_devs = []                               # (name, vid, lower)
+        planned = []                                 # translations: (lport, old, new)
 
         def dev(name, kind_line):
             k.links[name] = link_text(len(k.links) + 2, name, kind_line)
 
-        # the VLAN-aware bridge, its VLANs and their SVIs
-        dev('bridge', 'bridge forward_delay 0 stp_state 0 vlan_filtering 1 vlan_protocol 802.1Q')
-        k.files['/sys/class/net/bridge/bridge/vlan_filtering'] = '1\n'
-        k.dirs['/sys/class/net/bridge/brif'] = aware
-        self.vlans = vlans = range(1000, 1000 + n_vlans)
-        self.vlan_members = dict((v, ([], [])) for v in vlans)
-        listing = [{'ifname': 'bridge', 'vlans': [{'vlan': 1, 'flags': ['PVID',
-                                                                         'Egress Untagged']}]}]
-        for i, p in enumerate(aware):
-            mine = []
-            for v in vlans:
-                if (i + v) % 8 == 0:
-                    untagged = (i + v) % 64 == 0
-                    self.vlan_members[v][untagged].append(p)
-                    mine.append({'vlan': v, 'flags': ['Egress Untagged']} if untagged
-                                else {'vlan': v})
-            listing.append({'ifname': p, 'vlans': mine})
-        k.answers[('/sbin/bridge', '-j', 'vlan', 'show')] = __import__('json').dumps(listing)
-        self.svis = []
-        for v in vlans:
-            name = 'vlan%d' % v
-            dev(name, 'vlan protocol 802.1Q id %d <REORDER_HDR>' % v)
-            vlan_devs.append((name, v, 'bridge'))
-            self.svis.append((name, v))
+        def vlan_dev(name, vid, lower):
+            dev(name, 'vlan protocol 802.1Q id %d <REORDER_HDR>' % vid)
+            vlan_devs.append((name, vid, lower))
 
-        # plain bridges of VLAN sub-interfaces
+        # plain bridges of VLAN sub-interfaces, each sub-interface translated
+        # to the bridge's own chip VLAN
         self.plain = []
         for b in range(n_plain):
-            name, tag = 'br%d' % b, 2000 + b
+            name, tag, ivid = 'br%d' % b, 2000 + b, vlans[b]
             members = []
             for j in range(8):
-                port = block[(b * 8 + j) % n_block]
+                port = block[(b * 8 + j) % len(block)]
                 sub = '%s.%d' % (port, tag)
-                dev(sub, 'vlan protocol 802.1Q id %d <REORDER_HDR>' % tag)
-                vlan_devs.append((sub, tag, port))
-                self.ivid[port, tag] = tag + 1
+                vlan_dev(sub, tag, port)
+                planned.append((self.lport[port], tag, ivid))
                 members.append(sub)
             dev(name, 'bridge forward_delay 0 stp_state 0 vlan_filtering 0')
             k.files['/sys/class/net/%s/bridge/vlan_filtering' % name] = '0\n'
             k.dirs['/sys/class/net/%s/brif' % name] = members
-            self.plain.append((name, members))
+            self.plain.append((name, members, ivid))
 
-        # routed sub-interfaces
-        self.subs = []
-        for r in range(n_routed):
-            port, tag = block[r % n_block], 3000 + r
-            sub = '%s.%d' % (port, tag)
-            dev(sub, 'vlan protocol 802.1Q id %d <REORDER_HDR>' % tag)
-            vlan_devs.append((sub, tag, port))
-            self.ivid[port, tag] = tag + 1
-            self.subs.append((sub, port, tag))
-
-        # bonds of two ports, each with a sub-interface
+        # bonds of two ports of one default VLAN, each with a sub-interface
         self.bonds = []
         for b in range(n_bonds):
-            name, members, tag = 'bond%d' % b, bondp[2 * b:2 * b + 2], 4000 + b
+            name, members = 'bond%d' % b, bondp[2 * b:2 * b + 2]
+            tag, ivid = 3000 + b, vlans[n_plain + b]
             dev(name, 'bond mode 802.3ad miimon 100')
             k.dirs['/sys/class/net/%s/bonding/' % name] = ['slaves']
             k.files['/sys/class/net/%s/bonding/slaves' % name] = ' '.join(members) + '\n'
             sub = '%s.%d' % (name, tag)
-            dev(sub, 'vlan protocol 802.1Q id %d <REORDER_HDR>' % tag)
-            vlan_devs.append((sub, tag, name))
+            vlan_dev(sub, tag, name)
             for m in members:
-                self.pvid[m] = 900 + b
-                self.ivid[m, tag] = tag + 1
-            self.bonds.append((name, members, sub, tag))
+                planned.append((self.lport[m], tag, ivid))
+            self.bonds.append((name, members, sub, tag, ivid))
+
+        # the planned translations come first; the chip's own follow
+        xlates = planned + chip.xlates[len(planned):]
+        chip.xlates[:] = xlates
+        self.evid_of, self.ivid_of = {}, {}          # first rows by (port, ivid) and (port, evid)
+        for lport, old, new in xlates:
+            self.evid_of.setdefault((lport, new), old)
+            self.ivid_of.setdefault((lport, old), new)
+
+        # routed sub-interfaces: the chip's own translations
+        self.subs = []
+        names = set()
+        for lport, old, new in xlates[len(planned):]:
+            sub = 'swp%d.%d' % (lport, old)
+            if len(self.subs) == n_routed:
+                break
+            if (self.ivid_of[lport, old] != new or self.evid_of[lport, new] != old or
+                    sub in names or sub in k.links):
+                continue
+            names.add(sub)
+            vlan_dev(sub, old, 'swp%d' % lport)
+            self.subs.append((sub, new))
+
+        # the VLAN-aware bridge, its VLANs and their SVIs; a port is in a VLAN
+        # only where the chip can send it tagged with that VLAN
+        dev('bridge', 'bridge forward_delay 0 stp_state 0 vlan_filtering 1 vlan_protocol 802.1Q')
+        k.files['/sys/class/net/bridge/bridge/vlan_filtering'] = '1\n'
+        k.dirs['/sys/class/net/bridge/brif'] = aware
+        self.svis = []
+        self.vlan_members = {}
+        svi_vlans = vlans[len(vlans) // 2:len(vlans) // 2 + n_vlans]
+        listing = [{'ifname': 'bridge', 'vlans': [{'vlan': 1, 'flags': ['PVID',
+                                                                         'Egress Untagged']}]}]
+        for i, p in enumerate(aware):
+            mine = []
+            for v in svi_vlans:
+                if (i + v) % 14 or self.l3_name('%s.%d' % (p, v)) is None:
+                    continue
+                untagged = (i + v) % 56 == 0
+                self.vlan_members.setdefault(v, ([], []))[untagged].append(p)
+                mine.append({'vlan': v, 'flags': ['Egress Untagged']} if untagged
+                            else {'vlan': v})
+            listing.append({'ifname': p, 'vlans': mine})
+        k.answers[('/sbin/bridge', '-j', 'vlan', 'show')] = json.dumps(listing)
+        for v in svi_vlans:
+            vlan_dev('vlan%d' % v, v, 'bridge')
+            self.svis.append(('vlan%d' % v, v))
 
         k.files['/proc/net/vlan/config'] = (
             'VLAN Dev name\t | VLAN ID\nName-Type: VLAN_NAME_TYPE_RAW_PLUS_VID_NO_PAD\n' +
             ''.join('%-15s| %d  | %s\n' % d for d in vlan_devs))
         self.n_vlan_devs = len(vlan_devs)
         self.mdb = {}         # bridge -> lines
-        self.joined = {}      # (bridge, vid, grp_mac) -> ports
+        self.joined = {}      # (bridge, vid, group) -> ports
         self.mdb_lines = 0
+        self.plan_groups(chip)
 
-    # -- what an interface reaches, and the chip route that agrees ----------
-    def join(self, bridge, vid, grp, grp_mac, ports):
+    # -- what the chip replicates to, as the chip side reads it ----------------
+    def l3_name(self, name):
+        """(chip port, L3 interface) of an L3 copy that the chip side names
+        `name`, or None when the chip cannot send that copy."""
+        port, _, tag = name.partition('.')
+        lport = self.lport[port]
+        if not tag:
+            for v in sorted(self.untagged[port]):
+                if (lport, v) not in self.evid_of:
+                    return self.dport[port], self.intfs[v][0]
+            return None
+        tag = int(tag)
+        ivid = self.ivid_of.get((lport, tag))
+        if ivid is not None and self.evid_of.get((lport, ivid)) == tag:
+            return self.dport[port], self.intfs[ivid][0]
+        if tag in self.intfs and (lport, tag) not in self.evid_of and \
+                tag not in self.untagged[port]:
+            return self.dport[port], self.intfs[tag][0]
+        return None
+
+    def join(self, bridge, vid, grp, ports):
         """Adds database lines while the budget lasts; True when added."""
         if self.mdb_lines + len(ports) > self.mdb_budget:
             return False
@@ -307,114 +248,94 @@ class World(object):
             else:
                 lines.append('dev %s port %s grp %s temp vid %d' % (bridge, p, grp, vid))
         self.mdb_lines += len(ports)
-        self.joined[bridge, vid, grp_mac] = list(ports)
+        self.joined[bridge, vid, grp] = list(ports)
         return True
 
-    def pick(self, kind, r, grp, grp_mac):
-        """(device, expansion, L2 ports, chip incoming VLAN) of one interface."""
+    def pick(self, kind, r, grp):
+        """(device, switch ports it reaches, L2 ports, chip incoming VLAN)."""
         if kind == 'swp':
             p = self.linux_ports[r % len(self.linux_ports)]
             return p, [p], [], self.pvid[p]
         if kind == 'swp_sub':
-            sub, port, tag = self.subs[r % len(self.subs)]
-            return sub, [sub], [], self.ivid[port, tag]
+            sub, ivid = self.subs[r % len(self.subs)]
+            return sub, [sub], [], ivid
         if kind == 'bond':
-            name, members, sub, tag = self.bonds[r % len(self.bonds)]
+            name, members, sub, tag, ivid = self.bonds[r % len(self.bonds)]
             return name, list(members), [], self.pvid[members[0]]
         if kind == 'bond_sub':
-            name, members, sub, tag = self.bonds[r % len(self.bonds)]
-            return sub, ['%s.%d' % (m, tag) for m in members], [], tag + 1
+            name, members, sub, tag, ivid = self.bonds[r % len(self.bonds)]
+            return sub, ['%s.%d' % (m, tag) for m in members], [], ivid
         if kind == 'plain_bridge':
-            name, members = self.plain[r % len(self.plain)]
-            joined = [members[r % 8], members[(r + 3) % 8]]
-            got = self.joined.get((name, -1, grp_mac))
+            name, members, ivid = self.plain[r % len(self.plain)]
+            got = self.joined.get((name, -1, grp))
             if got is None:
-                got = joined if self.join(name, -1, grp, grp_mac, joined) else members
-            port, tag = got[0].split('.')
-            return name, list(got), [m.split('.')[0] for m in got], self.ivid[port, int(tag)]
+                joined = [members[(r + 3 * j) % 8] for j in range(JOINED)]
+                got = joined if self.join(name, -1, grp, joined) else members
+            return name, list(got), [m.split('.')[0] for m in got], ivid
         name, v = self.svis[r % len(self.svis)]
         tagged, untagged = self.vlan_members[v]
         everyone = tagged + untagged
-        got = self.joined.get(('bridge', v, grp_mac))
+        got = self.joined.get(('bridge', v, grp))
         if got is None:
-            joined = [everyone[r % len(everyone)], everyone[(r + 5) % len(everyone)]]
-            got = joined if self.join('bridge', v, grp, grp_mac, joined) else everyone
+            joined = sorted(set(everyone[(r + 5 * j) % len(everyone)] for j in range(JOINED)))
+            got = joined if self.join('bridge', v, grp, joined) else everyone
         return name, ['%s.%d' % (p, v) for p in got], list(got), v
 
-    def build_routes(self):
-        self.routes = []
-        portmap = [PortmapEntry('xe%d' % i, i + 1, p) for i, p in enumerate(self.linux_ports)]
-        lport = dict((p, i + 1) for i, p in enumerate(self.linux_ports))
-        for e in portmap:
-            e.port_vid = self.pvid[e.linux_port]
-        xlate = [VlanXlate(lport[p], ivid, tag) for (p, tag), ivid in sorted(self.ivid.items())]
-        mroutes, groups = {}, {}
+    def plan_groups(self, chip):
+        """One kernel route per chip group, both routes of a group compare it."""
+        self.routes = []                            # (key, iif, oil)
+        self.expected = 0
+        groups, routes = {}, []
         kinds = self.KINDS
-        for r in range(self.n_routes):
-            grp, grp_mac = grp_of(r)
-            iif, iif_ports, l2, hw_vlan = self.pick(kinds[r % 6], r, grp, grp_mac)
+        for i, gid in enumerate(sorted(chip.groups)):
+            grp = group_address(i + 1)
+            iif, _, l2, hw_vlan = self.pick(kinds[i % 6], i, grp)
             oil, l3 = [], set()
             for j in range(4):
-                dev, ports, _, _ = self.pick(kinds[(r + 1 + j) % 6], r * 7 + j, grp, grp_mac)
-                oil.append(dev)
-                l3.update(ports)
-            if r % 20 == 3:
-                hw_vlan += 1                      # a wrong incoming interface
-            if r % 20 == 13:
-                l3.add('swp1.4095')               # a port the kernel does not reach
-            src = '10.%d.%d.%d' % (r % 7, r >> 8 & 0xff, r & 0xff)
-            route = Hmroute(src, grp, hw_vlan, r, 'default')
-            key = 'default, (%s, %s)' % (src, grp)
-            l3e = [Encap(*(p.split('.')[0], 'xe', 5, -1,
-                           int(p.split('.')[1]) if '.' in p else -1)) for p in sorted(l3)]
-            l2e = [Encap(p, 'xe', -1, -1, -1) for p in sorted(set(l2))]
-            mroutes[key] = route
-            groups[route.grp] = ReplicationGroup(route.grp, l2e, l3e)
-            self.routes.append((key, iif, oil))
+                dev, reached, _, _ = self.pick(kinds[(i + 1 + j) % 6], i * 7 + j, grp)
+                if dev != iif:
+                    oil.append(dev)
+                    l3.update(reached)
+            wrong_group = i % 20 == 13
+            if wrong_group:                          # a copy the kernel does not make
+                extra = next(p for p in self.linux_ports[i % 97:] if p not in l3)
+                l3.add(extra)
+            groups[gid] = ([self.l3_name(n) for n in sorted(l3)] +
+                           [(self.dport[p], -1) for p in sorted(set(l2))])
+            for half in (0, 1):
+                r = 2 * i + half
+                sip = '0.0.0.0' if half else '10.%d.%d.%d' % (r >> 16 & 255, r >> 8 & 255,
+                                                             r & 255)
+                wrong_iif = r % 20 == 3
+                vrf = r % len(gen_chip.VRF_NAMES)
+                routes.append((vrf, sip, grp, hw_vlan + wrong_iif, gid))
+                key = '%s, (%s, %s)' % (gen_chip.VRF_NAMES[vrf], sip, grp)
+                self.routes.append((key, iif, oil))
+                self.expected += wrong_group or wrong_iif
+        assert None not in [m for ms in groups.values() for m in ms]
+        chip.groups, chip.routes[:] = groups, routes
+        self.members = sum(len(m) for m in groups.values())
         for bridge, lines in self.mdb.items():
             self.k.answers[('/sbin/bridge', 'mdb', 'show', 'dev', bridge)] = \
                 '\n'.join(lines) + '\n'
-        self.chip = dict(portmap=portmap, vlan_xlate=xlate, mroutes=mroutes,
-                         replication_groups=groups)
-
-    def asic(self):
-        return __import__('new').instance(Asic, dict(
-            desc='asic', pt=None, vrf_db=None, bcm=None, linux_ports=self.linux_ports,
-            kern_dev_cache={}, kern_mdb_cache={}, flood_mdb_misses=True,
-            kern_vlan_cache_created=False, kern_vlan_cache={},
-            kern_vlan_dev_cache_created=False, kern_vlan_dev_cache={}, kern_br_cache={},
-            portmap=self.chip['portmap'], l3_intfs={}, vlan_xlate=self.chip['vlan_xlate'],
-            vlan_riot={}, riot_enable=False, vlan_riot_memtable='', vlans={},
-            replication_groups=self.chip['replication_groups'],
-            mroutes=self.chip['mroutes']))
-
-
-def peak_mb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
-
-
-def chip_answers_precomputed(asic, world):
-    """Makes the chip-side operations that a comparison calls answer from
-    tables made beforehand, so that what is left to time is the kernel side:
-    route keys, group MACs and the replication groups' port sets."""
-    keys = dict((key, asic._key_to_sip_dip(key)) for key, _, _ in world.routes)
-    macs = dict(grp_of(r) for r in range(world.n_routes))
-    asic._key_to_sip_dip, asic._grp_ip2mac = keys.__getitem__, macs.__getitem__
-    for group in world.chip['replication_groups'].values():
-        group.get_l3_linux_encaps = group.get_l3_linux_encaps().copy
-        group.get_l2_linux_encaps = group.get_l2_linux_encaps().copy
 
 
 def run(scale):
     world = World(scale)
-    world.build_routes()
+    gen_chip.install(world.chip)
+    from quorvel import dornick, quillet
+    quillet.asked = dornick.asked = None
+    import murchet
     k = world.k
     murchet.subprocess = murchet.os = k
     murchet.open = k.open
-    gc.collect()
-    base_mb = peak_mb()
-    asic = world.asic()
     routes = world.routes
+    gc.collect()
+
+    t0 = time.time()
+    asic = murchet.Asic()
+    t_init = time.time() - t0
+    peak_init = peak_mb()
 
     t0 = time.time()
     first = [asic.mroute_eq(key, iif, oil) for key, iif, oil in routes]
@@ -422,11 +343,7 @@ def run(scale):
     calls, reads = dict(k.calls), k.reads
 
     t0 = time.time()
-    if CHIP_NOT_BUILT:            # Asic.__str__ is the chip side's: the same text
-        text = 'Asic ip mroutes:\n' + ''.join(
-            [asic._dump_one_mroute(asic.mroutes[key]) for key in sorted(asic.mroutes)])
-    else:
-        text = str(asic)
+    text = str(asic)
     t_str = time.time() - t0
 
     t0 = time.time()
@@ -435,27 +352,21 @@ def run(scale):
     t_cached = time.time() - t0
     peak = peak_mb()
 
-    chip_answers_precomputed(asic, world)
-    t0 = time.time()
-    for key, iif, oil in routes:
-        asic.mroute_eq(key, iif, oil)
-    t_kernel = time.time() - t0
-
     mismatching = first.count(False)
-    expected = sum(1 for r in range(world.n_routes) if r % 20 in (3, 13))
     n = float(len(routes))
-    print ('scale %.1f: %d comparisons (%d mismatching, %d expected), %d mdb lines, '
-           '%d VLAN devices, %d switch ports' % (scale, len(routes), mismatching, expected,
-                                                world.mdb_lines, world.n_vlan_devs,
-                                                len(world.linux_ports)))
-    print ('  mroute_eq: fresh %.3f s (%.1f us each), cached %.3f s (%.1f us), kernel side '
-           'alone %.3f s (%.1f us)' % (t_fresh, t_fresh / n * 1e6, t_cached, t_cached / n * 1e6,
-                                       t_kernel, t_kernel / n * 1e6))
-    print ('  str() %.3f s (%d bytes); peak memory %.1f MB (%.1f MB before the comparisons)'
-           % (t_str, len(text), peak, base_mb))
+    print ('scale %.1f: %d comparisons (%d mismatching, %d expected); chip %d groups of '
+           '%.1f members; kernel %d mdb lines, %d VLAN devices'
+           % (scale, len(routes), mismatching, world.expected, len(world.chip.groups),
+              world.members / float(len(world.chip.groups)), world.mdb_lines,
+              world.n_vlan_devs))
+    print ('  Asic() %.3f s; mroute_eq: fresh %.3f s (%.1f us each), cached %.3f s (%.1f us); '
+           'str() %.3f s (%d bytes)' % (t_init, t_fresh, t_fresh / n * 1e6, t_cached,
+                                        t_cached / n * 1e6, t_str, len(text)))
+    print ('  peak memory %.1f MB after Asic(), %.1f MB after the comparisons'
+           % (peak_init, peak))
     print ('  kernel reads: %s, %d file opens (bond members afresh)'
            % (', '.join('%s %d' % kv for kv in sorted(calls.items())), reads))
-    if mismatching != expected:
+    if mismatching != world.expected:
         sys.exit('unexpected mismatch count')
 
 
@@ -463,10 +374,7 @@ def main():
     if len(sys.argv) == 3 and sys.argv[1] == '--one':
         run(float(sys.argv[2]))
         return
-    scales = [float(a) for a in sys.argv[1:]] or [0.5, 1.0, 2.0]
-    if CHIP_NOT_BUILT:
-        print 'chip side not built: chip records and lookups stood in by this file'
-    for scale in scales:
+    for scale in [float(a) for a in sys.argv[1:]] or [0.5, 1.0, 2.0]:
         rc = subprocess.call([sys.executable, os.path.abspath(__file__), '--one', str(scale)])
         if rc:
             sys.exit(rc)

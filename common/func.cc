@@ -310,11 +310,6 @@ Ref global(const ModuleInfo& mod, const char* name) {
   return builtin(name);
 }
 
-Impl function_impl(PyObject* f) {
-  if (!f || Py_TYPE(f) != &FunctionType) return nullptr;
-  return reinterpret_cast<FunctionObject*>(f)->impl;
-}
-
 ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc)
     : mod_(mod), name_(name), ns_(dict()) {
   set("__module__", str(mod.name));
@@ -398,14 +393,67 @@ PyObject* class_lookup(PyObject* cls, PyObject* name) {
     if (PyObject* v = class_lookup(PyTuple_GET_ITEM(c->cl_bases, i), name)) return v;
   return nullptr;
 }
+
+// The function that `o.name` finds when it is the one made from `impl`.
+PyObject* own_function(PyObject* o, PyObject* name, Impl impl) {
+  PyObject* f;
+  if (PyClass_Check(o)) {
+    f = class_lookup(o, name);
+  } else {
+    if (!PyInstance_Check(o)) return nullptr;
+    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+    if (PyDict_GetItem(inst->in_dict, name)) return nullptr;
+    f = class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+  }
+  if (!f || Py_TYPE(f) != &FunctionType || reinterpret_cast<FunctionObject*>(f)->impl != impl)
+    return nullptr;
+  return f;
+}
 }  // namespace
 
 bool method_is(PyObject* o, PyObject* name, Impl impl) {
-  if (!PyInstance_Check(o)) return false;
-  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-  if (PyDict_GetItem(inst->in_dict, name)) return false;
-  PyObject* f = class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
-  return f && Py_TYPE(f) == &FunctionType && reinterpret_cast<FunctionObject*>(f)->impl == impl;
+  return own_function(o, name, impl) != nullptr;
+}
+
+namespace {
+Run* innermost_run = nullptr;
+}  // namespace
+
+Run::Run(PyObject* self) : self_(self), outer_(innermost_run) { innermost_run = this; }
+Run::~Run() { innermost_run = outer_; }
+
+void Method::resolve() {
+  Run* run = innermost_run;
+  while (run && run->self_ != self_) run = run->outer_;
+  Run::Known* known = run ? run->slot(name_, impl_) : nullptr;
+  if (known && known->name) {
+    function_ = known->function;
+    bound_ = known->bound;
+    resolved_ = true;
+    return;
+  }
+  if (PyObject* f = own_function(self_, name_, impl_))
+    function_ = Ref::borrow(f);
+  else
+    bound_ = attr(self_, name_);
+  resolved_ = true;
+  if (known && run->used_ < Run::kSlots / 2) {
+    *known = {name_, impl_, function_, bound_};
+    ++run->used_;
+  }
+}
+
+Run::Known* Run::slot(PyObject* name, Impl impl) {
+  size_t i = (reinterpret_cast<uintptr_t>(name) >> 4) & (kSlots - 1);
+  while (known_[i].name && (known_[i].name != name || known_[i].impl != impl))
+    i = (i + 1) & (kSlots - 1);
+  return &known_[i];
+}
+
+void add_traceback_of(PyObject* function) {
+  if (!function || Py_TYPE(function) != &FunctionType) return;
+  auto* f = reinterpret_cast<FunctionObject*>(function);
+  if (f->trace_name) add_traceback(PyString_AS_STRING(f->trace_name), f->trace_file, 0);
 }
 
 bool is_true(PyObject* o) {

@@ -46,11 +46,6 @@ Ref global(const ModuleInfo& mod, const char* name);
 Ref make_function(const ModuleInfo& mod, const std::string& qualname,
                   const char* signature, Impl impl, const char* doc = nullptr);
 
-// The implementation behind a function made by make_function; nullptr for
-// any other object.  Lets an operation see whether a callee is still its own
-// module's operation (not overridden), and then call it directly.
-Impl function_impl(PyObject* f);
-
 // One operation of a class statement.
 struct OpDef {
   const char* name;
@@ -115,12 +110,94 @@ void make_classes(const ModuleInfo& mod,
 // module.  Classic when the base is classic or absent, else new-style.
 Ref make_class(const ModuleInfo& mod, const ClassBody& body, const char* base);
 
-// Whether `o.name` finds, unchanged, the function made from `impl`: `o` is an
-// instance of a classic class, the name is not set on the instance, and the
-// class (or the first base holding the name) has that very function.  A
-// caller may then run `impl` directly, with the same outcome as calling the
-// bound method; anything else (an override anywhere) answers false.
+// ---- own operations ---------------------------------------------------
+// A module runs one of its own operations directly, without the call
+// through the object, where the object would run that very operation anyway.
+
+// Whether `o.name` finds, unchanged, the function made from `impl`: `o` is a
+// classic class, or an instance of one that does not hold the name itself,
+// and the class (or the first base holding the name) has that very function.
+// Anything else (an override anywhere, another kind of object) answers false.
 bool method_is(PyObject* o, PyObject* name, Impl impl);
+
+// One run of an operation on `self`, from its call until it returns: the
+// operations of `self` that it calls are looked up for overrides once in the
+// run, not at every call.  Runs nest; the innermost one for `self` serves.
+class Run {
+ public:
+  explicit Run(PyObject* self);
+  ~Run();
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+ private:
+  friend class Method;
+  struct Known {
+    PyObject* name = nullptr;
+    Impl impl = nullptr;
+    Ref function, bound;
+  };
+  // The operations looked up so far, by name (open addressing); when full,
+  // further ones are looked up at each use.
+  static constexpr size_t kSlots = 64;
+  Known* slot(PyObject* name, Impl impl);
+  PyObject* self_;
+  Run* outer_;
+  size_t used_ = 0;
+  Known known_[kSlots];
+};
+
+// Adds the traceback entry of a function made by make_function (nothing for
+// one made without a trace file).
+void add_traceback_of(PyObject* function);
+
+
+// The operation `name` of `self`, called as `self.name(...)` would call it.
+// Whether the object overrides it is found once, at first use (once per Run,
+// below, while one is open for `self`): while it does not, `impl` runs
+// directly, and a failure gets the traceback entry that the call would have
+// added.
+class Method {
+ public:
+  Method(PyObject* self, PyObject* name, Impl impl) : self_(self), name_(name), impl_(impl) {}
+  Method(const Method&) = delete;
+  Method& operator=(const Method&) = delete;
+
+  // True while `impl` answers for the object.
+  bool own() {
+    if (!resolved_) resolve();
+    return !bound_;
+  }
+  template <class... A>
+  Ref operator()(const A&... a) {
+    if (!own()) return call(bound_, a...);
+    PyObject* v[] = {self_, static_cast<PyObject*>(a)...};
+    return traced([&] {
+      Ref r = impl_(Args(v));
+      return r ? r : none();
+    });
+  }
+  // Runs `f`, a direct rendering of the own operation, adding the
+  // operation's traceback entry when it fails.
+  template <class F>
+  auto traced(const F& f) -> decltype(f()) {
+    try {
+      return f();
+    } catch (const Raised&) {
+      add_traceback_of(function_);
+      throw;
+    }
+  }
+
+ private:
+  void resolve();
+  PyObject* self_;
+  PyObject* name_;
+  Impl impl_;
+  bool resolved_ = false;
+  Ref bound_;     // the object's own attribute, when it overrides
+  Ref function_;  // the module's function, when it does not
+};
 
 // The truth of `o` as `if o:` finds it.  A classic instance whose class has
 // none of __nonzero__, __len__ and __getattr__, and whose own attributes

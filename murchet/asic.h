@@ -4,12 +4,9 @@
 
 #include "murchet.h"
 
-namespace murchet {
+#include <string>
 
-// format % args, the interpreter's formatting of a text.
-inline py::Ref percent(PyObject* format, std::initializer_list<PyObject*> args) {
-  return py::Ref::steal(PyString_Format(format, py::tuple(args)));
-}
+namespace murchet {
 
 // ---- chip records (records.cc) ---------------------------------------------
 
@@ -32,19 +29,20 @@ class RecordMaker {
   bool direct_;
 };
 
-// ---- Asic lookups over the snapshot (chip.cc) --------------------------------
-// Each behaves as the Asic operation of the same name called on `self`,
-// calling the operations it uses through the object.
+// Appends the text form of an Hmroute or a ReplicationGroup to `out` where
+// the record is the module's own and holds only texts and integers where its
+// text shows them; false, `out` unchanged, where the interpreter must make it.
+bool write_hmroute(std::string& out, PyObject* mroute);
+bool write_group(std::string& out, PyObject* group);
 
-// _dport2logical_port(dport): the logical port of the first portmap record
-// of that chip port name, or -1.
-py::Ref dport2logical_port(PyObject* self, PyObject* dport);
-// _get_logical_port_and_pvid(linux_port): (logical port, port VLAN) of the
-// first portmap record of that Linux name, or (-1, -1).
-py::Ref logical_port_and_pvid(PyObject* self, PyObject* linux_port);
-// _ivid2evid(dport, ivid) and _evid2ivid(logical_port, evid).
-py::Ref ivid2evid(PyObject* self, PyObject* dport, PyObject* ivid);
-py::Ref evid2ivid(PyObject* self, PyObject* logical_port, PyObject* evid);
+// ---- the Asic operations of the chip side that the kernel side calls ----------
+// (chip.cc), each run directly while the object has not overridden it.
+
+py::Ref logical_port_and_pvid_op(py::Args a);  // _get_logical_port_and_pvid
+py::Ref evid2ivid_op(py::Args a);              // _evid2ivid
+py::Ref key_to_sip_dip_op(py::Args a);         // _key_to_sip_dip
+py::Ref grp_ip2mac_op(py::Args a);             // _grp_ip2mac
+
 // _key_to_sip_dip(key): (vrf, sip, dip), or (None, None, None).
 py::Ref key_to_sip_dip(PyObject* key);
 // _grp_ip2mac(grp): the group MAC text of a dotted IPv4 group.

@@ -11,13 +11,6 @@
 namespace murchet {
 namespace {
 
-PyObject* minus_one() {
-  static PyObject* const v = PyInt_FromLong(-1);
-  return v;
-}
-
-bool is_minus_one(PyObject* v) { return PyInt_CheckExact(v) && PyInt_AS_LONG(v) == -1; }
-
 // a == b, as the operator answers it.
 bool eq(PyObject* a, PyObject* b) {
   if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) == PyInt_AS_LONG(b);
@@ -33,13 +26,6 @@ py::Ref int_of(PyObject* v) {
 py::Ref int_of(PyObject* v, int base) {
   if (PyString_CheckExact(v)) return to_int(py::as_view(v), base);
   return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), v, py::integer(base));
-}
-
-void list_append(PyObject* list, PyObject* v) {
-  if (PyList_CheckExact(list))
-    py::append(list, v);
-  else
-    py::callm(list, ID("append"), v);
 }
 
 // The position of the first word equal to `name`, as list.index() finds it.
@@ -60,37 +46,6 @@ py::Ref shell(PyObject* self, PyObject* command, PyObject* failure) {
     py::raise(PyExc_RuntimeError, failure);
   }
 }
-
-// self.<name>, unless that is this module's operation `own` bound to self:
-// then empty, and the caller runs the operation directly.
-py::Ref override_of(PyObject* self, PyObject* name, py::Impl own) {
-  py::Ref m = py::attr(self, name);
-  if (PyMethod_Check(m.get()) && PyMethod_GET_SELF(m.get()) == self &&
-      py::function_impl(PyMethod_GET_FUNCTION(m.get())) == own)
-    return {};
-  return m;
-}
-
-// An operation called through the object, resolved on first use.
-class Callee {
- public:
-  Callee(PyObject* self, PyObject* name, py::Impl own) : self_(self), name_(name), own_(own) {}
-  // The replacement to call; nullptr when the module's own operation stands.
-  PyObject* other() {
-    if (!resolved_) {
-      other_ = override_of(self_, name_, own_);
-      resolved_ = true;
-    }
-    return other_.get();
-  }
-
- private:
-  PyObject* self_;
-  PyObject* name_;
-  py::Impl own_;
-  bool resolved_ = false;
-  py::Ref other_;
-};
 
 // The route key "%s, (%s, %s)" of (vrf, sip, dip).
 py::Ref route_key(PyObject* vrf, PyObject* sip, PyObject* dip) {
@@ -215,10 +170,12 @@ bool integer_value(PyObject* v, long& out) {
 // The index maps each key to the positions of its records.  It remembers the
 // list object and holds the records it was built from: a lookup that finds
 // the attribute bound to another list, or the list holding other records or
-// the same ones elsewhere, builds it afresh.  The records it answers with are
-// tested again, so one whose key was rebound in place sends the lookup to a
-// scan and the index to a new build.  (A record rebound in place to a key it
-// did not have is found once the index is built again.)  Keys or arguments
+// the same ones elsewhere (as far as an O(1) test tells: see current()),
+// builds it afresh.  The records it answers with are tested again, so one
+// whose key was rebound in place sends the lookup to a scan and the index to
+// a new build.  (A record rebound in place to a key it did not have, or one
+// put in place of another inside the list, is found once the index is built
+// again.)  Keys or arguments
 // that are not plain values are left to the scan.  Keys of integers only (the
 // translations' ports and VLANs) are kept as numbers, other keys in a dict.
 class ListIndex {
@@ -302,21 +259,26 @@ class ListIndex {
     return key;
   }
 
+  // Whether the list is still the one indexed, as far as can be told
+  // without walking it (a lookup never scans the table): the same object,
+  // length and item storage, and the same records at both ends.
   bool current(PyObject* list) const {
     if (list != list_.get() || !PyList_CheckExact(list) ||
         size_t(PyList_GET_SIZE(list)) != records_.size())
       return false;
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (size_t i = 0; i < records_.size(); ++i)
-      if (items[i] != records_[i].get()) return false;
-    return true;
+    return items == items_ &&
+           (records_.empty() || (items[0] == records_.front().get() &&
+                                  items[records_.size() - 1] == records_.back().get()));
   }
 
   void build(PyObject* list) {
     list_ = py::Ref::borrow(list);
     records_.clear();
+    items_ = nullptr;
     keys_ = Keys::scan;
     if (!PyList_CheckExact(list)) return;
+    items_ = reinterpret_cast<PyListObject*>(list)->ob_item;
     Py_ssize_t n = PyList_GET_SIZE(list);
     records_.reserve(size_t(n));
     for (Py_ssize_t i = 0; i < n; ++i) records_.push_back(py::Ref::borrow(PyList_GET_ITEM(list, i)));
@@ -377,6 +339,7 @@ class ListIndex {
   std::vector<PyObject*> names_;
   py::Ref list_;
   std::vector<py::Ref> records_;
+  PyObject** items_ = nullptr;  // the list's item storage when indexed
   Keys keys_ = Keys::scan;
   std::vector<std::vector<Py_ssize_t>> positions_;
   FlatMap<Numbers, size_t, NumbersHash> by_number_;  // key -> index into positions_
@@ -477,14 +440,15 @@ class Lookups {
   }
 
   py::Ref ivid2evid(PyObject* dport, PyObject* ivid) {
-    py::Ref lport =
-        dport2lp_.other() ? py::call(dport2lp_.other(), dport) : dport2logical_port(dport);
+    py::Ref lport = dport2lp_.own() ? dport2lp_.traced([&] { return dport2logical_port(dport); })
+                                    : dport2lp_(dport);
     if (eq(lport, minus_one())) return py::Ref::borrow(ivid);
     PyObject* args[] = {lport, ivid};
     py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
     if (row) return py::attr(row, ID("evid"));
-    bool untagged = untagged_.other() ? py::truth(py::call(untagged_.other(), dport, ivid))
-                                      : is_port_untagged_for_vid(dport, ivid);
+    bool untagged =
+        untagged_.own() ? untagged_.traced([&] { return is_port_untagged_for_vid(dport, ivid); })
+                        : py::truth(untagged_(dport, ivid));
     return py::Ref::borrow(untagged ? minus_one() : ivid);
   }
 
@@ -553,9 +517,9 @@ class Lookups {
   FlatMap<long, Untagged, IntHash> untagged_ports_;  // VLAN -> its untagged ports
   unsigned era_ = 0;  // counts the VLAN readers' replacements whose effect is unknown
   FlatMap<uintptr_t, std::pair<py::Ref, py::Ref>, IntHash> dports_;  // name -> logical port
-  Callee dport2lp_{self_, ID("_dport2logical_port"), dport2logical_port_op};
-  Callee untagged_{self_, ID("_is_port_untagged_for_vid"), is_port_untagged_for_vid_op};
-  Callee parse_vlan_{self_, ID("_parse_vlan"), parse_vlan_op};
+  py::Method dport2lp_{self_, ID("_dport2logical_port"), dport2logical_port_op};
+  py::Method untagged_{self_, ID("_is_port_untagged_for_vid"), is_port_untagged_for_vid_op};
+  py::Method parse_vlan_{self_, ID("_parse_vlan"), parse_vlan_op};
 };
 
 // ---- constructor, text form, probes (the checker object) -------------------------
@@ -602,22 +566,10 @@ py::Ref asic_init(py::Args a) {
   return {};
 }
 
-py::Ref asic_str(py::Args a) {
-  py::Ref mroutes = py::attr(a[0], ID("mroutes"));
-  py::Ref keys = py::Ref::steal(PySequence_List(mroutes));
-  py::check(PyList_Sort(keys));
-  py::Ref pieces = py::list({ID("Asic ip mroutes:\n")});
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-    py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
-    py::append(pieces, py::callm(a[0], ID("_dump_one_mroute"), route));
-  }
-  return py::callm(ID(""), ID("join"), pieces);
-}
-
 py::Ref get_cmd_output(py::Args a) {
   py::Ref subprocess = global("subprocess");
   py::Ref failed = py::attr(subprocess, ID("CalledProcessError"));
-  py::Ref devnull = py::call(py::builtin("open"), py::attr(global("os"), ID("devnull")), ID("w"));
+  py::Ref devnull = py::call(global("open"), py::attr(global("os"), ID("devnull")), ID("w"));
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("stderr"), devnull);
   py::Ref out;
@@ -690,7 +642,7 @@ py::Ref parse_portmap(py::Args a) {
       PyErr_Clear();  // a port the table cannot name has no Linux name
       linux_port = py::none();
     }
-    list_append(portmap, entry(dport, lport, linux_port));
+    append_to(portmap, entry(dport, lport, linux_port));
   }
   return {};
 }
@@ -700,7 +652,7 @@ py::Ref update_portmap_port_vid_op(py::Args a);
 py::Ref parse_ports(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("pvlan show"), ID("pvlan show"));
-  Callee update(self, ID("_update_portmap_port_vid"), update_portmap_port_vid_op);
+  py::Method update(self, ID("_update_portmap_port_vid"), update_portmap_port_vid_op);
   // The port map's records by chip port name, for all lines of the answer.
   Indexes* indexes = indexes_of(self);
   std::unique_ptr<Indexes> local;
@@ -711,8 +663,8 @@ py::Ref parse_ports(py::Args a) {
     if (!match_port_vlan(line, port, vlan)) continue;
     py::Ref vid = number(vlan);
     py::Ref dport = port_name(port);
-    if (update.other()) {
-      py::call(update.other(), dport, vid);
+    if (!update.own()) {
+      update(dport, vid);
       continue;
     }
     PyObject* args[] = {dport.get()};
@@ -737,9 +689,6 @@ py::Ref update_portmap_port_vid_op(py::Args a) {
 
 py::Ref dport2logical_port_op(py::Args a) { return Lookups(a[0]).dport2logical_port(a[1]); }
 
-py::Ref logical_port_and_pvid_op(py::Args a) {
-  return Lookups(a[0]).logical_port_and_pvid(a[1]);
-}
 
 // ---- VLAN membership and translation ----------------------------------------------
 
@@ -782,11 +731,11 @@ bool Lookups::is_port_untagged_for_vid(PyObject* dport, PyObject* vid) {
   }
   py::Ref entry = vlan(vid);
   if (!entry) {
-    if (parse_vlan_.other()) {
-      py::call(parse_vlan_.other(), vid);
+    if (!parse_vlan_.own()) {
+      parse_vlan_(vid);
       ++era_;  // what it stored is not known: forget all
     } else {
-      py::Ref stored = parse_vlan(self_, vid);
+      py::Ref stored = parse_vlan_.traced([&] { return parse_vlan(self_, vid); });
       if (stored && PyInt_CheckExact(stored.get()))
         if (Untagged* replaced = untagged_ports_.get(PyInt_AS_LONG(stored.get())))
           replaced->entry = py::Ref();
@@ -831,13 +780,12 @@ py::Ref parse_vlan_xlate(py::Args a) {
         new_vid = value;
     }
     py::Ref lport = number(port), evid = number(old_vid), ivid = number(new_vid);
-    list_append(rows, xlate(lport, ivid, evid));
+    append_to(rows, xlate(lport, ivid, evid));
   }
   return {};
 }
 
 py::Ref ivid2evid_op(py::Args a) { return Lookups(a[0]).ivid2evid(a[1], a[2]); }
-py::Ref evid2ivid_op(py::Args a) { return Lookups(a[0]).evid2ivid(a[1], a[2]); }
 
 // ---- L3 interfaces, the IPMC route table, route keys ------------------------------
 
@@ -919,8 +867,6 @@ PyObject* none3() {
   return v;
 }
 
-py::Ref key_to_sip_dip_op(py::Args a) { return key_to_sip_dip(a[1]); }
-py::Ref grp_ip2mac_op(py::Args a) { return grp_ip2mac(a[1]); }
 
 // ---- the memory-dump route reader -------------------------------------------------
 
@@ -988,16 +934,15 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
   py::Ref answer = shell(self, ID("dump chg l3_entry_ipv4_multicast"),
                          ID("dump chg l3_entry_ipv4_multicast"));
   GcPause pause;
-  Callee build(self, ID("_field_dict_build"), field_dict_build_op);
+  py::Method build(self, ID("_field_dict_build"), field_dict_build_op);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   VrfNames vrf_name(self);
   RecordMaker route(Record::hmroute);
   Lines lines(py::as_view(answer));
   for (string_view line; lines.next(line);) {
     std::unique_ptr<Fields> fields;
-    if (build.other()) {
-      py::Ref built;
-      built = py::call(build.other(), py::str(line));
+    if (!build.own()) {
+      py::Ref built = build(py::str(line));
       if (py::item(built, Py_ssize_t(0)).get() == Py_None) continue;
       fields = std::make_unique<Fields>(py::item(built, Py_ssize_t(1)));
     } else {
@@ -1080,8 +1025,9 @@ class GroupReader {
         continue;
       }
       py::Ref vlan = vlan_of(intf);
-      py::Ref evid = ivid2evid_.other() ? py::call(ivid2evid_.other(), dport, vlan)
-                                        : lookups_.ivid2evid(dport, vlan);
+      py::Ref evid = ivid2evid_.own()
+                         ? ivid2evid_.traced([&] { return lookups_.ivid2evid(dport, vlan); })
+                         : ivid2evid_(dport, vlan);
       py::Ref linux_port = linux_name(dport);
       l3.push_back(encap()(linux_port, dport, intf, vlan, evid));
     }
@@ -1115,7 +1061,7 @@ class GroupReader {
   PyObject* self_;
   py::Ref bcm2linux_, l3_intfs_;
   Lookups lookups_;
-  Callee ivid2evid_;
+  py::Method ivid2evid_;
   std::optional<RecordMaker> encap_, group_;
   std::vector<string_view> words_;
   Texts texts_;  // keyed by views into the answer, which outlives the reader
@@ -1126,15 +1072,15 @@ py::Ref parse_groups(py::Args a) {
   py::Ref answer = shell(self, ID("multicast show"), ID("multicast show"));
   GcPause pause;
   string_view text = py::as_view(answer);
-  Callee one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
+  py::Method one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
   std::unique_ptr<GroupReader> reader;
   static constexpr string_view kGroup = "Group";
   for (size_t p = text.find(kGroup); p != string_view::npos;) {
     size_t b = p + kGroup.size();
     p = text.find(kGroup, b);
     string_view block = text.substr(b, p == string_view::npos ? string_view::npos : p - b);
-    if (one.other()) {
-      py::call(one.other(), py::str(block));
+    if (!one.own()) {
+      one(py::str(block));
       continue;
     }
     if (!reader) reader = std::make_unique<GroupReader>(self);
@@ -1152,20 +1098,14 @@ py::Ref parse_one_group_op(py::Args a) {
 
 }  // namespace
 
-// ---- entry points for C++ callers -----------------------------------------------
+// ---- the operations the kernel side calls ------------------------------------
 
-py::Ref dport2logical_port(PyObject* self, PyObject* dport) {
-  return Lookups(self).dport2logical_port(dport);
+py::Ref logical_port_and_pvid_op(py::Args a) {
+  return Lookups(a[0]).logical_port_and_pvid(a[1]);
 }
-py::Ref logical_port_and_pvid(PyObject* self, PyObject* linux_port) {
-  return Lookups(self).logical_port_and_pvid(linux_port);
-}
-py::Ref ivid2evid(PyObject* self, PyObject* dport, PyObject* ivid) {
-  return Lookups(self).ivid2evid(dport, ivid);
-}
-py::Ref evid2ivid(PyObject* self, PyObject* logical_port, PyObject* evid) {
-  return Lookups(self).evid2ivid(logical_port, evid);
-}
+py::Ref evid2ivid_op(py::Args a) { return Lookups(a[0]).evid2ivid(a[1], a[2]); }
+py::Ref key_to_sip_dip_op(py::Args a) { return key_to_sip_dip(a[1]); }
+py::Ref grp_ip2mac_op(py::Args a) { return grp_ip2mac(a[1]); }
 
 py::Ref key_to_sip_dip(PyObject* key) {
   if (!PyString_Check(key)) {
@@ -1182,6 +1122,32 @@ py::Ref key_to_sip_dip(PyObject* key) {
 }
 
 py::Ref grp_ip2mac(PyObject* grp) {
+  if (PyString_CheckExact(grp)) {
+    // Four to any number of plain decimal parts: read here.
+    string_view text = py::as_view(grp);
+    long part[4] = {0, 0, 0, 0};
+    size_t n = 0, i = 0;
+    bool plain = true;
+    while (plain) {
+      size_t e = digits_end(text, i);
+      plain = e > i && e - i <= 9;
+      for (size_t d = i; plain && n < 4 && d < e; ++d) part[n] = part[n] * 10 + (text[d] - '0');
+      ++n;
+      if (e == text.size()) break;
+      plain = plain && text[e] == '.';
+      i = e + 1;
+    }
+    if (plain && n >= 4) {
+      std::string mac = "01:00:5e";
+      for (long v : {part[1] & 127, part[2], part[3]}) {
+        char hex[16];
+        size_t k = sizeof hex;
+        do hex[--k] = "0123456789abcdef"[v & 15]; while (v >>= 4);
+        mac.append(k == sizeof hex - 1 ? ":0" : ":").append(hex + k, sizeof hex - k);
+      }
+      return py::str(mac);
+    }
+  }
   py::Ref parts = py::Ref::steal(PySequence_List(py::callm(grp, ID("split"), ID("."))));
   Py_ssize_t n = PyList_GET_SIZE(parts.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -1196,7 +1162,6 @@ py::Ref grp_ip2mac(PyObject* grp) {
 
 const py::ImplTable chip_impls = {
     {"Asic.__init__", asic_init},
-    {"Asic.__str__", asic_str},
     {"Asic._get_cmd_output", get_cmd_output},
     {"Asic._is_1G_chip", is_1g_chip},
     {"Asic._key_to_sip_dip", key_to_sip_dip_op},

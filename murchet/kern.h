@@ -9,32 +9,14 @@
 namespace murchet {
 namespace kern {
 
-// Adds the traceback entry of the Asic operation `name`, as a call through
-// the object would have.
-void trace(PyObject* name);
-
 // self.<name>(args...), answered by whatever the object holds under that name
-// (an override on the instance or a subclass answers).  `own` is this
-// module's implementation of the operation: when the object still has it,
-// it runs without the method-call round trip.
+// (an override on the instance or a subclass answers); `own` is this
+// module's implementation, run directly while the object has it.
 template <class... A>
 py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
-  if (py::method_is(self, name, own)) {
-    PyObject* v[] = {self, static_cast<PyObject*>(a)...};
-    py::Ref r;
-    try {
-      r = own(py::Args(v));
-    } catch (const py::Raised&) {
-      trace(name);
-      throw;
-    }
-    return r ? r : py::none();
-  }
-  return py::callm(self, name, a...);
+  return py::Method(self, name, own)(a...);
 }
 
-// A module global (or builtin) by interned name, looked up when called.
-py::Ref glob(PyObject* name);
 
 // Unpacks a sequence of exactly n items, as `a, b, c = seq` does.
 void unpack(PyObject* seq, int n, py::Ref* out);
@@ -52,33 +34,17 @@ inline bool is(PyObject* a, PyObject* text) {
   return py::equal(a, text);
 }
 
-// self.<name> for a plain attribute of the object (its own, else its
-// class's): read from the instance's dict when it is there.
-inline py::Ref own_attr(PyObject* self, PyObject* name) {
-  if (PyInstance_Check(self)) {
-    PyObject* d = reinterpret_cast<PyInstanceObject*>(self)->in_dict;
-    if (PyObject* v = PyDict_GetItem(d, name)) return py::Ref::borrow(v);
-  }
-  return py::attr(self, name);
-}
-
 // d.get(key): a new reference or empty, for a dict or any mapping.
 py::Ref get(PyObject* d, PyObject* key);
 // key in d.
 bool has(PyObject* d, PyObject* key);
 
-// "%s.%d" % (name, vid): a switch-port name with its VLAN.
-py::Ref tagged(PyObject* name, PyObject* vid);
 // int(text): a text of plain decimal digits read directly, anything else by
 // the interpreter's int().
 py::Ref to_int(PyObject* text);
 
 // "%s" % name: a text as it is, anything else as its text form.
 py::Ref text_of(PyObject* name);
-// "%d.%s" % (vid, grp): the key of a multicast-database entry.
-py::Ref vid_key(PyObject* vid, PyObject* grp);
-// fmt % args, the interpreter's own formatting.
-py::Ref format(PyObject* fmt, std::initializer_list<PyObject*> args);
 
 // text.splitlines() and text.split() through the text's own operations.
 py::Ref splitlines(PyObject* text);
@@ -87,8 +53,6 @@ py::Ref split(PyObject* text);
 // The text before the first "." of a switch-port name.
 py::Ref port_of(PyObject* name);
 
-// Appends to a list, or calls the object's append.
-void push(PyObject* seq, PyObject* v);
 // Adds to a set, or calls the object's add.
 void set_add(PyObject* s, PyObject* v);
 
@@ -109,9 +73,6 @@ bool read_lines(PyObject* path, F each) {
 
 // os.path.<fn>(path), with `os` looked up when called.
 bool os_path(PyObject* fn, PyObject* path);
-
-// The module's constants that several files share.
-PyObject* minus_one();
 
 // The operations, by file.  Records (kern_records.cc):
 py::Ref mdb_entry_init(py::Args a);
@@ -149,11 +110,13 @@ py::Ref expand_kern_dev(py::Args a);
 py::Ref expand_kern_bridge(py::Args a);
 py::Ref expand_kern_vlan_aware_bridge(py::Args a);
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a);
-py::Ref is_riot_enabled(py::Args a);
-py::Ref get_vlan_riot_memtable_name(py::Args a);
 py::Ref hw_vlan_to_iif(py::Args a);
 py::Ref kern_iif_to_hw_vlan(py::Args a);
+py::Ref asic_str(py::Args a);
 py::Ref dump_one_mroute(py::Args a);
+// Appends the text of self._dump_one_mroute(mroute) to `out` where it can be
+// written directly (see write_hmroute); false, `out` unchanged, otherwise.
+bool write_dump(std::string& out, PyObject* self, PyObject* mroute);
 py::Ref mroute_eq(py::Args a);
 py::Ref get_mroutes(py::Args a);
 py::Ref dump_mroutes(py::Args a);

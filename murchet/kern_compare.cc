@@ -1,6 +1,8 @@
 // Kernel interfaces turned into switch ports, the incoming interface in the
 // chip's numbering, and the comparison of a kernel route with the chip's.
+#include "asic.h"
 #include "kern.h"
+#include "text.h"
 
 namespace murchet {
 namespace kern {
@@ -15,17 +17,6 @@ py::Ref bridge_members(PyObject* self, PyObject* vlan_filtering, PyObject* grp, 
 py::Ref mdb_entry(PyObject* self, PyObject* dev, PyObject* vlan, PyObject* grp_mac) {
   return call_self(self, ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, dev, vlan,
                    grp_mac);
-}
-
-// A chip shell request; an IOError of it becomes RuntimeError(message).
-py::Ref shell_run(PyObject* self, PyObject* command, const char* message) {
-  try {
-    return py::callm(own_attr(self, ID("bcm")), ID("run"), command);
-  } catch (const py::Raised&) {
-    if (!PyErr_ExceptionMatches(PyExc_IOError)) throw;
-    PyErr_Clear();
-    py::raise(PyExc_RuntimeError, message);
-  }
 }
 
 }  // namespace
@@ -70,7 +61,7 @@ py::Ref expand_kern_dev(py::Args a) {
 
 py::Ref expand_kern_bridge(py::Args a) {
   PyObject *self = a[0], *vlan_filtering = a[1], *grp = a[2], *dev = a[3], *vlan = a[4];
-  py::Ref grp_mac = py::callm(self, ID("_grp_ip2mac"), grp);
+  py::Ref grp_mac = call_self(self, ID("_grp_ip2mac"), grp_ip2mac_op, grp);
   if (py::truth(vlan_filtering))
     return call_self(self, ID("_expand_kern_vlan_aware_bridge"), expand_kern_vlan_aware_bridge,
                      grp_mac, dev, vlan);
@@ -97,23 +88,6 @@ py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
 }
 
 // ---- incoming interface and RIOT --------------------------------------------
-
-py::Ref is_riot_enabled(py::Args a) {
-  py::Ref answer = shell_run(a[0], ID("sc L3IngressMode"), "sc L3IngressMode timed out");
-  py::Ref sixteen = py::integer(16);
-  py::Ref mode = py::call(py::builtin("int"), py::callm(answer, ID("strip")), sixteen);
-  return py::boolean(py::truth(mode));
-}
-
-py::Ref get_vlan_riot_memtable_name(py::Args a) {
-  PyObject* self = a[0];
-  if (!py::truth(own_attr(self, ID("riot_enable")))) return py::Ref::borrow(ID(""));
-  PyObject* table = ID("VLAN");
-  py::Ref command = format(ID("listmem %s"), {table});
-  py::Ref answer = shell_run(self, command, PyString_AS_STRING(command.get()));
-  if (py::contains(answer, ID("L3_IIF<"))) return py::Ref::borrow(ID("VLAN"));
-  return py::Ref::borrow(ID("VLAN_MPLS"));
-}
 
 py::Ref hw_vlan_to_iif(py::Args a) {
   PyObject *self = a[0], *iif_vlan = a[1];
@@ -142,76 +116,134 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
   if (is(base_kind, ID("bridge")) && !py::equal(iif_vlan, minus_one()))
     return py::Ref::borrow(iif_vlan);
   if (!py::truth(member)) return py::Ref::borrow(minus_one());
-  py::Ref parts = py::callm(member, ID("split"), ID("."));
-  py::Ref port = py::item(parts, Py_ssize_t(0));
-  py::Ref tag = py::length(parts) >= 2 ? to_int(py::item(parts, Py_ssize_t(1)))
-                                       : py::Ref::borrow(minus_one());
+  py::Ref port, tag = py::Ref::borrow(minus_one());
+  if (PyString_CheckExact(member)) {
+    string_view text = py::as_view(member);
+    size_t dot = text.find('.');
+    port = dot == string_view::npos ? py::Ref::borrow(member) : py::str(text.substr(0, dot));
+    if (dot != string_view::npos) {
+      size_t end = text.find('.', dot + 1);
+      tag = to_int(py::str(text.substr(dot + 1, end == string_view::npos ? end : end - dot - 1)));
+    }
+  } else {
+    py::Ref parts = py::callm(member, ID("split"), ID("."));
+    port = py::item(parts, Py_ssize_t(0));
+    if (py::length(parts) >= 2) tag = to_int(py::item(parts, Py_ssize_t(1)));
+  }
   py::Ref lp_pvid[2];
-  unpack(py::callm(self, ID("_get_logical_port_and_pvid"), port), 2, lp_pvid);
+  unpack(call_self(self, ID("_get_logical_port_and_pvid"), logical_port_and_pvid_op, port), 2,
+         lp_pvid);
   if (py::equal(tag, minus_one())) return lp_pvid[1];
-  return py::callm(self, ID("_evid2ivid"), lp_pvid[0], tag);
+  return call_self(self, ID("_evid2ivid"), evid2ivid_op, lp_pvid[0], tag);
 }
 
 // ---- comparison and dumps -----------------------------------------------------
 
+bool write_dump(std::string& out, PyObject* self, PyObject* mroute) {
+  size_t mark = out.size();
+  if (!write_hmroute(out, mroute)) return false;
+  out += '\n';
+  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
+  if (group && py::is_true(group) && !write_group(out, group)) {
+    out.resize(mark);
+    return false;
+  }
+  return true;
+}
+
 py::Ref dump_one_mroute(py::Args a) {
   PyObject *self = a[0], *mroute = a[1];
-  py::Ref text = format(ID("%s\n"), {mroute});
+  std::string direct;
+  if (write_dump(direct, self, mroute)) return py::str(direct);
+  py::Ref text = percent(ID("%s\n"), {mroute});
   py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
   if (group && py::is_true(group))
-    text = py::Ref::steal(PyNumber_Add(text, format(ID("%s"), {group})));
+    text = py::Ref::steal(PyNumber_Add(text, percent(ID("%s"), {group})));
   return text;
 }
 
+namespace {
+
+// The group address of a route key: the third of self._key_to_sip_dip(key).
+py::Ref group_address(PyObject* self, PyObject* key) {
+  py::Method split(self, ID("_key_to_sip_dip"), key_to_sip_dip_op);
+  if (split.own() && PyString_Check(key)) {
+    string_view vrf, sip, dip;
+    if (!match_route_key(py::as_view(key), vrf, sip, dip)) return py::none();
+    return py::str(dip);
+  }
+  py::Ref parts[3];
+  unpack(split(key), 3, parts);
+  return parts[2];
+}
+
+// Whether `a - b` holds anything; two sets are compared without making the
+// difference.
+bool has_more(PyObject* a, PyObject* b) {
+  if (!PyAnySet_CheckExact(a) || !PyAnySet_CheckExact(b))
+    return py::truth(py::Ref::steal(PyNumber_Subtract(a, b)));
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  long hash;
+  while (_PySet_NextEntry(a, &pos, &key, &hash)) {
+    py::Ref held = py::Ref::borrow(key);
+    int in = PySet_Contains(b, held);
+    py::check(in);
+    if (!in) return true;
+  }
+  return false;
+}
+
+py::Ref new_set() { return py::Ref::steal(PySet_New(nullptr)); }
+
+}  // namespace
+
 py::Ref mroute_eq(py::Args a) {
   PyObject *self = a[0], *key = a[1], *iif = a[2], *oil = a[3];
-  py::Ref sip_dip[3];
-  unpack(py::callm(self, ID("_key_to_sip_dip"), key), 3, sip_dip);
-  PyObject* grp = sip_dip[2];
+  py::Run run(self);
+  py::Ref grp = group_address(self, key);
   py::Ref route = get(own_attr(self, ID("mroutes")), key);
   if (!route || !py::is_true(route)) return py::boolean(true);
 
-  py::Ref kernel_l2 = py::Ref::steal(PySet_New(nullptr));
+  py::Ref kernel_l2 = new_set();
   py::Ref base[3];
   unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, iif,
                    minus_one()),
          3, base);
-  py::setattr(self, ID("tmp_encaps"), py::Ref::steal(PySet_New(nullptr)));
+  py::setattr(self, ID("tmp_encaps"), new_set());
   call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, iif, minus_one());
   if (is(base[0], ID("bridge"))) {
-    kernel_l2 = py::Ref::steal(PySet_New(nullptr));
+    kernel_l2 = new_set();
     py::Ref it = py::iter(own_attr(self, ID("tmp_encaps")));
     while (py::Ref name = py::next(it)) py::check(PySet_Add(kernel_l2, port_of(name)));
   }
   py::Ref encaps = own_attr(self, ID("tmp_encaps"));
-  py::Ref member = !py::truth(encaps)        ? py::Ref::borrow(ID(""))
+  py::Ref member = !py::truth(encaps)            ? py::Ref::borrow(ID(""))
                    : PyAnySet_CheckExact(encaps) ? py::Ref::steal(PySet_Pop(encaps))
                                                  : py::callm(encaps, ID("pop"));
   py::Ref hw_vlan = call_self(self, ID("_kern_iif_to_hw_vlan"), kern_iif_to_hw_vlan, base[0],
                               base[1], base[2], member);
   py::Ref hw_iif = call_self(self, ID("_hw_vlan_to_iif"), hw_vlan_to_iif, hw_vlan);
-  int differ = PyObject_RichCompareBool(hw_iif, py::attr(route, ID("iif")), Py_NE);
+  int differ = PyObject_RichCompareBool(hw_iif, own_attr(route, ID("iif")), Py_NE);
   py::check(differ);
   if (differ)
-    push(py::attr(route, ID("iif_mismatch")), ID("kernel IIF does not match hw IIF"));
+    append_to(own_attr(route, ID("iif_mismatch")), ID("kernel IIF does not match hw IIF"));
 
-  py::Ref kernel_l3 = py::Ref::steal(PySet_New(nullptr));
+  py::Ref kernel_l3 = new_set();
   py::Ref oifs = py::iter(oil);
   while (py::Ref oif = py::next(oifs)) {
     if (oif.get() == iif || py::equal(oif, iif)) continue;
-    py::setattr(self, ID("tmp_encaps"), py::Ref::steal(PySet_New(nullptr)));
+    py::setattr(self, ID("tmp_encaps"), new_set());
     call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, oif, minus_one());
     kernel_l3 = py::Ref::steal(PyNumber_InPlaceOr(kernel_l3, own_attr(self, ID("tmp_encaps"))));
   }
 
-  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(route, ID("grp")));
+  py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(route, ID("grp")));
   bool found = group && py::is_true(group);
-  py::Ref hw_l3 = found ? py::callm(group, ID("get_l3_linux_encaps"))
-                        : py::Ref::steal(PySet_New(nullptr));
-  py::Ref hw_l2 = found ? py::callm(group, ID("get_l2_linux_encaps"))
-                        : py::Ref::steal(PySet_New(nullptr));
+  py::Ref hw_l3 = found ? py::callm(group, ID("get_l3_linux_encaps")) : new_set();
+  py::Ref hw_l2 = found ? py::callm(group, ID("get_l2_linux_encaps")) : new_set();
 
-  py::Ref oil_mismatch = py::attr(route, ID("oil_mismatch"));
+  py::Ref oil_mismatch = own_attr(route, ID("oil_mismatch"));
   struct {
     PyObject *from, *less;
     PyObject* text;
@@ -222,11 +254,39 @@ py::Ref mroute_eq(py::Args a) {
       {kernel_l2, hw_l2, ID("kernel has L2-OIFs not in the hw")},
   };
   for (const auto& c : checks)
-    if (py::truth(py::Ref::steal(PyNumber_Subtract(c.from, c.less)))) push(oil_mismatch, c.text);
+    if (has_more(c.from, c.less)) append_to(oil_mismatch, c.text);
 
-  if (py::truth(py::attr(route, ID("iif_mismatch")))) return py::boolean(false);
+  if (py::truth(own_attr(route, ID("iif_mismatch")))) return py::boolean(false);
   if (py::truth(oil_mismatch)) return py::boolean(false);
   return py::boolean(true);
+}
+
+py::Ref asic_str(py::Args a) {
+  PyObject* self = a[0];
+  py::Run run(self);
+  py::Method dump(self, ID("_dump_one_mroute"), dump_one_mroute);
+  py::Ref mroutes = py::attr(self, ID("mroutes"));
+  py::Ref keys = py::Ref::steal(PySequence_List(mroutes));
+  py::check(PyList_Sort(keys));
+  // The texts written directly gather in `text`; one the interpreter made
+  // (perhaps unicode) joins them as a piece of its own.
+  std::string text = "Asic ip mroutes:\n";
+  py::Ref pieces = py::list();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
+    if (dump.own() && dump.traced([&] { return write_dump(text, self, route); })) continue;
+    py::Ref piece = dump(route);
+    if (PyString_CheckExact(piece.get())) {
+      text.append(py::as_view(piece));
+      continue;
+    }
+    py::append(pieces, py::str(text));
+    text.clear();
+    py::append(pieces, piece);
+  }
+  if (PyList_GET_SIZE(pieces.get()) == 0) return py::str(text);
+  py::append(pieces, py::str(text));
+  return py::callm(ID(""), ID("join"), pieces);
 }
 
 py::Ref get_mroutes(py::Args a) {
@@ -235,10 +295,11 @@ py::Ref get_mroutes(py::Args a) {
 
 py::Ref dump_mroutes(py::Args a) {
   PyObject *self = a[0], *filter = a[1];
+  py::Run run(self);
   auto write = [&](PyObject* route) {
-    py::Ref text = format(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
+    py::Ref text = percent(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
                                                route).get()});
-    py::callm(py::attr(glob(ID("sys")), ID("stdout")), ID("write"), text);
+    py::callm(py::attr(global(ID("sys")), ID("stdout")), ID("write"), text);
   };
   if (!py::truth(filter)) {
     py::Ref keys = py::Ref::steal(PySequence_List(own_attr(self, ID("mroutes"))));

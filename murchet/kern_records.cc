@@ -19,7 +19,7 @@ py::Ref mdb_entry_init(py::Args a) {
 }
 
 py::Ref mdb_entry_add_port(py::Args a) {
-  push(py::attr(a[0], ID("swp")), a[1]);
+  append_to(py::attr(a[0], ID("swp")), a[1]);
   return {};
 }
 
@@ -27,11 +27,11 @@ py::Ref mdb_entry_str(py::Args a) {
   py::Ref vid = py::attr(a[0], ID("vid")), grp = py::attr(a[0], ID("grp"));
   py::Ref out = py::list();
   if (py::equal(vid, minus_one()))
-    py::append(out, format(ID("  grp: %s\n"), {grp}));
+    py::append(out, percent(ID("  grp: %s\n"), {grp}));
   else
-    py::append(out, format(ID("  vid: %d grp: %s\n"), {vid, grp}));
+    py::append(out, percent(ID("  vid: %d grp: %s\n"), {vid, grp}));
   py::Ref it = py::iter(py::attr(a[0], ID("swp")));
-  while (py::Ref port = py::next(it)) py::append(out, format(ID("    port: %s\n"), {port}));
+  while (py::Ref port = py::next(it)) py::append(out, percent(ID("    port: %s\n"), {port}));
   return concat(out);
 }
 
@@ -45,11 +45,11 @@ py::Ref mdb_cache_init(py::Args a) {
 
 py::Ref mdb_cache_str(py::Args a) {
   py::Ref out = py::list();
-  py::append(out, format(ID("dev: %s:\n"), {py::attr(a[0], ID("dev"))}));
+  py::append(out, percent(ID("dev: %s:\n"), {py::attr(a[0], ID("dev"))}));
   py::Ref entries = py::attr(a[0], ID("mdb_entries"));
   py::Ref it = py::iter(entries);
   while (py::Ref key = py::next(it))
-    py::append(out, format(ID("%s"), {py::item(entries, key)}));
+    py::append(out, percent(ID("%s"), {py::item(entries, key)}));
   return concat(out);
 }
 
@@ -62,17 +62,17 @@ py::Ref vlan_entry_init(py::Args a) {
 
 py::Ref vlan_entry_add_port(py::Args a) {
   PyObject* list = py::truth(a[2]) ? ID("untagged_swp") : ID("tagged_swp");
-  push(py::attr(a[0], list), a[1]);
+  append_to(py::attr(a[0], list), a[1]);
   return {};
 }
 
 py::Ref vlan_entry_str(py::Args a) {
   py::Ref out = py::list();
-  py::append(out, format(ID("vid: %d\n"), {py::attr(a[0], ID("vid"))}));
+  py::append(out, percent(ID("vid: %d\n"), {py::attr(a[0], ID("vid"))}));
   py::Ref tagged = py::callm(ID(","), ID("join"), py::attr(a[0], ID("tagged_swp")));
-  py::append(out, format(ID("  tagged: %s\n"), {tagged}));
+  py::append(out, percent(ID("  tagged: %s\n"), {tagged}));
   py::Ref untagged = py::callm(ID(","), ID("join"), py::attr(a[0], ID("untagged_swp")));
-  py::append(out, format(ID("  untagged: %s\n"), {untagged}));
+  py::append(out, percent(ID("  untagged: %s\n"), {untagged}));
   return concat(out);
 }
 
@@ -84,7 +84,7 @@ py::Ref vlan_dev_entry_init(py::Args a) {
 }
 
 py::Ref vlan_dev_entry_str(py::Args a) {
-  return format(ID("dev: %s vid: %d atlink: %s"),
+  return percent(ID("dev: %s vid: %d atlink: %s"),
                 {py::attr(a[0], ID("dev")), py::attr(a[0], ID("vid")),
                  py::attr(a[0], ID("atlink"))});
 }
@@ -97,7 +97,7 @@ py::Ref dev_entry_init(py::Args a) {
 }
 
 py::Ref dev_entry_str(py::Args a) {
-  return format(ID("%s: kind: %s vlan_filtering: %d\n"),
+  return percent(ID("%s: kind: %s vlan_filtering: %d\n"),
                 {py::attr(a[0], ID("dev")), py::attr(a[0], ID("kind")),
                  py::attr(a[0], ID("vlan_filtering"))});
 }

@@ -1,30 +1,54 @@
 // Kernel state: device facts, the VLAN and bridge caches and the bridges'
 // multicast databases, each read on first use and kept on the Asic.
 #include "kern.h"
+#include "text.h"
 
 #include <cstring>
 
 namespace murchet {
+
+namespace {
+
+// head, a dot, the decimal digits of n, a dot, tail: the parts that are
+// empty are left out with their dot.
+py::Ref dotted(std::string_view head, long n, std::string_view tail) {
+  char buf[24];
+  std::string_view digits = decimal(n, buf);
+  size_t nd = digits.size();
+  size_t total = head.size() + (head.empty() ? 0 : 1) + nd + (tail.empty() ? 0 : 1) + tail.size();
+  py::Ref out = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(total)));
+  char* p = PyString_AS_STRING(out.get());
+  if (!head.empty()) {
+    memcpy(p, head.data(), head.size());
+    p += head.size();
+    *p++ = '.';
+  }
+  memcpy(p, digits.data(), nd);
+  p += nd;
+  if (!tail.empty()) {
+    *p++ = '.';
+    memcpy(p, tail.data(), tail.size());
+  }
+  return out;
+}
+
+}  // namespace
+
+py::Ref tagged(PyObject* name, PyObject* vid) {
+  if (PyString_CheckExact(name) && PyString_GET_SIZE(name) && PyInt_CheckExact(vid))
+    return dotted(py::as_view(name), PyInt_AS_LONG(vid), {});
+  return percent(ID("%s.%d"), {name, vid});
+}
+
+py::Ref vid_key(PyObject* vid, PyObject* grp) {
+  if (PyInt_CheckExact(vid) && PyString_CheckExact(grp) && PyString_GET_SIZE(grp))
+    return dotted({}, PyInt_AS_LONG(vid), py::as_view(grp));
+  return percent(ID("%d.%s"), {vid, grp});
+}
+
 namespace kern {
 
 // ---- helpers shared by the kernel side ------------------------------------
-
-PyObject* minus_one() {
-  static PyObject* const v = py::integer(-1).release();
-  return v;
-}
-
-
-
-void trace(PyObject* name) {
-  std::string where = std::string(module().name) + ".Asic." + PyString_AS_STRING(name);
-  py::add_traceback(where.c_str(), module().trace_file, 0);
-}
-
-py::Ref glob(PyObject* name) {
-  if (PyObject* v = PyDict_GetItem(module().globals, name)) return py::Ref::borrow(v);
-  return py::builtin(PyString_AS_STRING(name));
-}
 
 void unpack(PyObject* seq, int n, py::Ref* out) {
   if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == n) {
@@ -51,10 +75,6 @@ py::Ref get(PyObject* d, PyObject* key) {
 
 bool has(PyObject* d, PyObject* key) { return py::contains(d, key); }
 
-py::Ref format(PyObject* fmt, std::initializer_list<PyObject*> args) {
-  return py::Ref::steal(PyString_Format(fmt, py::tuple(args)));
-}
-
 py::Ref to_int(PyObject* text) {
   if (PyString_CheckExact(text)) {
     Py_ssize_t n = PyString_GET_SIZE(text);
@@ -69,49 +89,7 @@ py::Ref to_int(PyObject* text) {
 
 py::Ref text_of(PyObject* name) {
   if (PyString_CheckExact(name)) return py::Ref::borrow(name);
-  return format(ID("%s"), {name});
-}
-
-namespace {
-
-// head, a dot, the decimal digits of n, a dot, tail: the parts that are
-// empty are left out with their dot.
-py::Ref dotted(std::string_view head, long n, std::string_view tail) {
-  char digits[24];
-  char* d = digits + sizeof digits;
-  unsigned long u = n < 0 ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
-  do *--d = char('0' + u % 10); while (u /= 10);
-  if (n < 0) *--d = '-';
-  size_t nd = size_t(digits + sizeof digits - d);
-  size_t total = head.size() + (head.empty() ? 0 : 1) + nd + (tail.empty() ? 0 : 1) + tail.size();
-  py::Ref out = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(total)));
-  char* p = PyString_AS_STRING(out.get());
-  if (!head.empty()) {
-    memcpy(p, head.data(), head.size());
-    p += head.size();
-    *p++ = '.';
-  }
-  memcpy(p, d, nd);
-  p += nd;
-  if (!tail.empty()) {
-    *p++ = '.';
-    memcpy(p, tail.data(), tail.size());
-  }
-  return out;
-}
-
-}  // namespace
-
-py::Ref tagged(PyObject* name, PyObject* vid) {
-  if (PyString_CheckExact(name) && PyString_GET_SIZE(name) && PyInt_CheckExact(vid))
-    return dotted(py::as_view(name), PyInt_AS_LONG(vid), {});
-  return format(ID("%s.%d"), {name, vid});
-}
-
-py::Ref vid_key(PyObject* vid, PyObject* grp) {
-  if (PyInt_CheckExact(vid) && PyString_CheckExact(grp) && PyString_GET_SIZE(grp))
-    return dotted({}, PyInt_AS_LONG(vid), py::as_view(grp));
-  return format(ID("%d.%s"), {vid, grp});
+  return percent(ID("%s"), {name});
 }
 
 py::Ref splitlines(PyObject* text) { return py::callm(text, ID("splitlines")); }
@@ -126,13 +104,6 @@ py::Ref port_of(PyObject* name) {
   }
   py::Ref one = py::integer(1);
   return py::item(py::callm(name, ID("split"), ID("."), one.get()), Py_ssize_t(0));
-}
-
-void push(PyObject* seq, PyObject* v) {
-  if (PyList_CheckExact(seq))
-    py::append(seq, v);
-  else
-    py::callm(seq, ID("append"), v);
 }
 
 void set_add(PyObject* s, PyObject* v) {
@@ -159,7 +130,7 @@ bool sysfs_name(PyObject* name) {
 }
 
 bool os_path(PyObject* fn, PyObject* path) {
-  py::Ref os_path = py::attr(glob(ID("os")), ID("path"));
+  py::Ref os_path = py::attr(global(ID("os")), ID("path"));
   return py::truth(py::callm(os_path, fn, path));
 }
 
@@ -193,7 +164,7 @@ struct Closing {
 bool read_lines_impl(PyObject* path, void (*each)(void*, PyObject*), void* ctx) {
   Closing f;
   try {
-    f.file = py::call(glob(ID("open")), path);
+    f.file = py::call(global(ID("open")), path);
   } catch (const py::Raised&) {
     drop_ioerror();
     return false;
@@ -282,7 +253,7 @@ py::Ref kern_dev_cache_get(py::Args a) {
     py::Ref kind = call_self(self, ID("_kern_dev_kind_parse"), kern_dev_kind_parse, dev);
     py::Ref flag = call_self(self, ID("_kern_dev_vlan_filtering_parse"),
                              kern_dev_vlan_filtering_parse, dev);
-    py::setitem(cache, dev, py::call(glob(ID("KernDevEntry")), dev, kind, flag));
+    py::setitem(cache, dev, py::call(global(ID("KernDevEntry")), dev, kind, flag));
   }
   return py::item(cache, dev);
 }
@@ -328,7 +299,7 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
   Py_ssize_t n = PyList_GET_SIZE(lines.get());
   if (n < 2) return {};
   py::Ref cache = own_attr(self, ID("kern_vlan_dev_cache"));
-  py::Ref int_type = py::builtin("int"), entry_type = glob(ID("KernVlanDevEntry"));
+  py::Ref int_type = py::builtin("int"), entry_type = global(ID("KernVlanDevEntry"));
   for (Py_ssize_t i = 2; i < n; ++i) {
     py::Ref fields = py::callm(PyList_GET_ITEM(lines.get(), i), ID("split"), ID("|"));
     if (py::length(fields) <= 2) continue;
@@ -359,7 +330,7 @@ py::Ref expand_kern_bond(py::Args a) {
     dir = py::str(p);
     path = py::str(p.append("slaves"));
   } else {
-    dir = py::Ref::steal(PyNumber_Add(format(ID("/sys/class/net/%s"), {dev}), ID("/bonding/")));
+    dir = py::Ref::steal(PyNumber_Add(percent(ID("/sys/class/net/%s"), {dev}), ID("/bonding/")));
     path = py::Ref::steal(PyNumber_Add(dir, ID("slaves")));
   }
   if (!sysfs_name(dev) || !os_path(ID("isdir"), dir)) return members;
@@ -398,7 +369,7 @@ void add_vlans(PyObject* self, PyObject* cache, PyObject* name, PyObject* vlans)
     py::Ref vid = py::call(int_type, py::callm(v, ID("get"), ID("vlan"), zero.get()));
     py::Ref entry = get(cache, vid);
     if (!entry) {
-      entry = py::call(glob(ID("KernVlanEntry")), vid);
+      entry = py::call(global(ID("KernVlanEntry")), vid);
       py::setitem(cache, vid, entry);
     }
     PyObject* flag = untagged ? Py_True : Py_False;
@@ -421,7 +392,7 @@ py::Ref kern_create_vlan_cache(py::Args a) {
   py::Ref answer = cmd_output(self, argv(words, 4, nullptr), ID("{}"));
   // A bridge command that prints nothing knows no VLANs.
   if (!py::truth(py::callm(answer, ID("strip")))) return {};
-  py::Ref data = py::callm(glob(ID("json")), ID("loads"), answer);
+  py::Ref data = py::callm(global(ID("json")), ID("loads"), answer);
   py::Ref cache = own_attr(self, ID("kern_vlan_cache"));
   if (PyDict_Check(data.get())) {
     // The older form: an object of device name to VLAN list.
@@ -463,7 +434,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
   py::Ref names;
   if (sysfs_name(dev)) {
     try {
-      names = py::callm(glob(ID("os")), ID("listdir"), path);
+      names = py::callm(global(ID("os")), ID("listdir"), path);
     } catch (const py::Raised&) {
       // Whatever keeps the directory from being listed, the bridge has no
       // ports.
@@ -543,17 +514,17 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   py::Ref lines = splitlines(cmd_output(self, argv(words, 4, orig_dev), ID("")));
   py::Ref vlan_filtering = call_self(self, ID("_kern_dev_vlan_filtering_get"),
                                      kern_dev_vlan_filtering_get, orig_dev);
-  py::Ref record = py::call(glob(ID("KernMdbCache")), orig_dev, vlan_filtering);
+  py::Ref record = py::call(global(ID("KernMdbCache")), orig_dev, vlan_filtering);
   py::setitem(cache, orig_dev, record);
 
   bool vf = py::truth(vlan_filtering);
   py::Ref pattern = py::callm(
-      glob(ID("re")), ID("compile"),
+      global(ID("re")), ID("compile"),
       vf ? ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)")
          : ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)"));
   py::Ref match = py::attr(pattern, ID("match"));
   py::Ref entries = py::attr(record, ID("mdb_entries"));
-  py::Ref entry_type = glob(ID("KernMdbEntry"));
+  py::Ref entry_type = global(ID("KernMdbEntry"));
   py::Ref vid = py::Ref::borrow(minus_one());
   py::Ref it = py::iter(lines);
   while (py::Ref line = py::next(it)) {
@@ -622,10 +593,9 @@ const py::ImplTable kernel_impls = {
     {"Asic._expand_kern_bridge", kern::expand_kern_bridge},
     {"Asic._expand_kern_bond", kern::expand_kern_bond},
     {"Asic._expand_kern_dev", kern::expand_kern_dev},
-    {"Asic._get_vlan_riot_memtable_name", kern::get_vlan_riot_memtable_name},
-    {"Asic._is_riot_enabled", kern::is_riot_enabled},
     {"Asic._hw_vlan_to_iif", kern::hw_vlan_to_iif},
     {"Asic._kern_iif_to_hw_vlan", kern::kern_iif_to_hw_vlan},
+    {"Asic.__str__", kern::asic_str},
     {"Asic._dump_one_mroute", kern::dump_one_mroute},
     {"Asic.mroute_eq", kern::mroute_eq},
     {"Asic.get_mroutes", kern::get_mroutes},

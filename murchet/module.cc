@@ -129,6 +129,11 @@ void fill(py::ModuleInfo& mod) {
 
 const py::ModuleInfo& module() { return the_module; }
 
+py::Ref global(PyObject* name) {
+  if (PyObject* v = PyDict_GetItem(the_module.globals, name)) return py::Ref::borrow(v);
+  return py::builtin(PyString_AS_STRING(name));
+}
+
 py::Ref global(const char* name) {
   PyObject* v = PyDict_GetItemString(the_module.globals, name);
   if (!v) return py::builtin(name);

@@ -11,10 +11,48 @@ const py::ModuleInfo& module();
 // A module-level global by name, looked up when called (so that `subprocess`,
 // `os` or `bcmshell` can be replaced by a caller).
 py::Ref global(const char* name);
+py::Ref global(PyObject* name);  // the same, by interned name
 
 // The implementation tables, one per source file.
 extern const py::ImplTable record_impls;  // the chip and kernel records
 extern const py::ImplTable chip_impls;    // Asic: snapshot and chip tables
 extern const py::ImplTable kernel_impls;  // Asic: kernel state, expansion, comparison
+
+// ---- helpers of both sides ---------------------------------------------------
+
+// -1: no VLAN, no port, untagged.
+inline PyObject* minus_one() {
+  static PyObject* const v = PyInt_FromLong(-1);
+  return v;
+}
+inline bool is_minus_one(PyObject* v) { return PyInt_CheckExact(v) && PyInt_AS_LONG(v) == -1; }
+
+// format % args, the interpreter's formatting of a text.
+inline py::Ref percent(PyObject* format, std::initializer_list<PyObject*> args) {
+  return py::Ref::steal(PyString_Format(format, py::tuple(args)));
+}
+
+// o.<name> for a plain attribute: read from an instance's own dict when it
+// is there (where the lookup finds it first), else looked up.
+inline py::Ref own_attr(PyObject* o, PyObject* name) {
+  if (PyInstance_Check(o)) {
+    PyObject* d = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
+    if (PyObject* v = PyDict_GetItem(d, name)) return py::Ref::borrow(v);
+  }
+  return py::attr(o, name);
+}
+
+// seq.append(v): directly for a list.
+inline void append_to(PyObject* seq, PyObject* v) {
+  if (PyList_CheckExact(seq))
+    py::append(seq, v);
+  else
+    py::callm(seq, ID("append"), v);
+}
+
+// "%s.%d" % (name, vid): a switch-port name with its VLAN.
+py::Ref tagged(PyObject* name, PyObject* vid);
+// "%d.%s" % (vid, grp): the key of a multicast-database entry.
+py::Ref vid_key(PyObject* vid, PyObject* grp);
 
 }  // namespace murchet

@@ -1,16 +1,12 @@
 // The chip records: PortmapEntry, VlanXlate, VlanEntry, Encap,
 // ReplicationGroup and Hmroute.
 #include "asic.h"
+#include "text.h"
 
 #include <classobject.h>
 
 namespace murchet {
 namespace {
-
-PyObject* minus_one() {
-  static PyObject* const v = PyInt_FromLong(-1);
-  return v;
-}
 
 // The bit that makes a route's multicast index its replication group id.
 PyObject* group_bit() {
@@ -145,12 +141,17 @@ py::Ref encap_str(py::Args a) {
   return text;
 }
 
-py::Ref encap_encap2swp(py::Args a) {
-  py::Ref evid = get(a[0], ID("evid"));
-  if (py::truth(py::Ref::steal(PyObject_RichCompare(evid, minus_one(), Py_EQ))))
-    return get(a[0], ID("linux_port"));
-  return percent(ID("%s.%d"), {get(a[0], ID("linux_port")), evid});
+// encap.encap2swp() of an Encap.
+py::Ref encap2swp(PyObject* encap) {
+  py::Ref evid = own_attr(encap, ID("evid"));
+  bool untagged = is_minus_one(evid) ||
+                  (!PyInt_CheckExact(evid) &&
+                   py::truth(py::Ref::steal(PyObject_RichCompare(evid, minus_one(), Py_EQ))));
+  if (untagged) return own_attr(encap, ID("linux_port"));
+  return tagged(own_attr(encap, ID("linux_port")), evid);
 }
+
+py::Ref encap_encap2swp(py::Args a) { return encap2swp(a[0]); }
 
 py::Ref replication_group_str(py::Args a) {
   py::Ref pieces = py::list();
@@ -165,8 +166,13 @@ py::Ref replication_group_str(py::Args a) {
 
 py::Ref linux_encaps(PyObject* self, PyObject* which) {
   py::Ref names = py::Ref::steal(PySet_New(nullptr));
-  py::Ref it = py::iter(get(self, which));
-  while (py::Ref e = py::next(it)) py::check(PySet_Add(names, py::callm(e, ID("encap2swp"))));
+  py::Ref it = py::iter(own_attr(self, which));
+  while (py::Ref e = py::next(it)) {
+    py::Ref name = py::method_is(e, ID("encap2swp"), encap_encap2swp)
+                       ? encap2swp(e)
+                       : py::callm(e, ID("encap2swp"));
+    py::check(PySet_Add(names, name));
+  }
   return names;
 }
 
@@ -193,14 +199,124 @@ py::Ref hmroute_str(py::Args a) {
   return join(ID(""), pieces);
 }
 
+// ---- text forms written directly -----------------------------------------------
+
+// "%s" of a text or an int.
+bool write_text(std::string& out, PyObject* v) {
+  if (PyString_CheckExact(v)) {
+    out.append(PyString_AS_STRING(v), size_t(PyString_GET_SIZE(v)));
+    return true;
+  }
+  if (!PyInt_CheckExact(v)) return false;
+  char digits[24];
+  out.append(decimal(PyInt_AS_LONG(v), digits));
+  return true;
+}
+
+// Whether `o` is an instance whose text form is the module's `impl`.
+bool own_text(PyObject* o, py::Impl impl) { return py::method_is(o, ID("__str__"), impl); }
+
+// The same for the records of one list, most of one class: the class is
+// asked once, each record's own dict every time.
+class OwnText {
+ public:
+  explicit OwnText(py::Impl impl) : impl_(impl) {}
+  bool operator()(PyObject* o) {
+    if (!PyInstance_Check(o)) return false;
+    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+    if (reinterpret_cast<PyObject*>(inst->in_class) == cls_)
+      return !PyDict_GetItem(inst->in_dict, ID("__str__"));
+    if (!own_text(o, impl_)) return false;
+    cls_ = reinterpret_cast<PyObject*>(inst->in_class);
+    return true;
+  }
+
+ private:
+  py::Impl impl_;
+  PyObject* cls_ = nullptr;  // a class whose text form is `impl_`
+};
+
+bool write_encap(std::string& out, PyObject* e, OwnText& own) {
+  if (!own(e)) return false;
+  py::Ref evid = own_attr(e, ID("evid"));
+  if (!PyInt_CheckExact(evid.get())) return false;
+  out += "port: ";
+  if (!write_text(out, own_attr(e, ID("linux_port")))) return false;
+  if (is_minus_one(evid)) return true;
+  out += ", vlan: ";
+  return write_text(out, evid);
+}
+
+// Each encap of a list, between `before` and a line end.
+bool write_encaps(std::string& out, PyObject* list, const char* before) {
+  if (!PyList_CheckExact(list)) return false;
+  OwnText own(encap_str);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    out += before;
+    if (!write_encap(out, PyList_GET_ITEM(list, i), own)) return false;
+    out += '\n';
+  }
+  return true;
+}
+
+// Each text of a list, after "\n    ".
+bool write_lines(std::string& out, PyObject* list) {
+  if (!PyList_CheckExact(list)) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* t = PyList_GET_ITEM(list, i);
+    if (!PyString_CheckExact(t)) return false;
+    out += "\n    ";
+    write_text(out, t);
+  }
+  return true;
+}
+
 }  // namespace
+
+bool write_hmroute(std::string& out, PyObject* r) {
+  if (!own_text(r, hmroute_str)) return false;
+  size_t mark = out.size();
+  py::Ref iif = own_attr(r, ID("kernel_iif"));
+  if (iif.get() != Py_None && !(PyInt_CheckExact(iif.get()) || PyString_CheckExact(iif.get())))
+    return false;
+  if (!py::truth(iif)) iif = own_attr(r, ID("iif"));
+  bool ok = write_text(out, own_attr(r, ID("vrf"))) && (out += ", (", true) &&
+            write_text(out, own_attr(r, ID("sip"))) && (out += ", ", true) &&
+            write_text(out, own_attr(r, ID("dip"))) && (out += "), iif: ", true) &&
+            write_text(out, iif);
+  if (ok) {
+    py::Ref iif_mismatch = own_attr(r, ID("iif_mismatch"));
+    py::Ref oil_mismatch = own_attr(r, ID("oil_mismatch"));
+    ok = PyList_CheckExact(iif_mismatch.get()) && PyList_CheckExact(oil_mismatch.get());
+    if (ok && (PyList_GET_SIZE(iif_mismatch.get()) || PyList_GET_SIZE(oil_mismatch.get()))) {
+      out += "\n  errors:";
+      ok = write_lines(out, iif_mismatch) && write_lines(out, oil_mismatch);
+    }
+  }
+  if (!ok) out.resize(mark);
+  return ok;
+}
+
+bool write_group(std::string& out, PyObject* g) {
+  if (!own_text(g, replication_group_str)) return false;
+  size_t mark = out.size();
+  py::Ref l3 = own_attr(g, ID("l3_encaps"));
+  bool ok = write_encaps(out, l3, "  ");
+  if (ok) {
+    py::Ref l2 = own_attr(g, ID("l2_encaps"));
+    ok = PyList_CheckExact(l2.get());
+    if (ok && PyList_GET_SIZE(l2.get())) out += "  L2 replication ports:\n";
+    ok = ok && write_encaps(out, l2, "    ");
+  }
+  if (!ok) out.resize(mark);
+  return ok;
+}
 
 RecordMaker::RecordMaker(Record kind)
     : kind_(kind), cls_(global(class_name(kind))), direct_(false) {
   if (PyClass_Check(cls_.get())) {
     auto* cls = reinterpret_cast<PyClassObject*>(cls_.get());
-    PyObject* own_init = PyDict_GetItem(cls->cl_dict, ID("__init__"));
-    direct_ = !cls->cl_setattr && py::function_impl(own_init) == init_of(kind);
+    direct_ = !cls->cl_setattr && py::method_is(cls_, ID("__init__"), init_of(kind));
   }
 }
 

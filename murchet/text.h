@@ -24,6 +24,15 @@ inline bool is_space(char c) {
 }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The decimal digits of n, written at the end of `buf`.
+inline string_view decimal(long n, char (&buf)[24]) {
+  char* d = buf + sizeof buf;
+  unsigned long u = n < 0 ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+  do *--d = char('0' + u % 10); while (u /= 10);
+  if (n < 0) *--d = '-';
+  return string_view(d, size_t(buf + sizeof buf - d));
+}
+
 // The lines of a text as str.splitlines() cuts them: at LF, CR or CR LF,
 // line ends dropped, no empty line after a final line end.
 class Lines {

@@ -11,7 +11,6 @@ tools in a network namespace of its own.
 import json
 import new
 import os
-import re
 import subprocess
 import sys
 import unittest
@@ -20,129 +19,9 @@ from StringIO import StringIO
 import murchet
 
 
-# ---------------------------------------------------------------------------
-# The chip side as far as the kernel side calls it.  While the chip records
-# and operations of murchet answer "not built", these stand-ins, written after
-# the same description, take their place; once they are built the module's
-# own answer and these are unused.
-
-def _not_built(fn):
-    try:
-        fn()
-    except NotImplementedError:
-        return True
-    except Exception:
-        pass
-    return False
-
-
-CHIP_NOT_BUILT = (
-    _not_built(lambda: murchet.Hmroute('10.0.0.1', '239.1.1.1', 1, 1, 'default')) or
-    _not_built(lambda: murchet.Asic._get_cmd_output(['true'])) or
-    _not_built(lambda: murchet.Asic._grp_ip2mac.im_func(None, '239.1.1.1')))
-
-
-class _Encap:
-    def __init__(self, linux_port, bcm_dport, intf, vlan, evid):
-        self.linux_port, self.bcm_dport, self.intf = linux_port, bcm_dport, intf
-        self.vlan, self.evid = vlan, evid
-
-    def __str__(self):
-        s = 'port: %s' % self.linux_port
-        if self.evid != -1:
-            s += ', vlan: %d' % self.evid
-        return s
-
-    def encap2swp(self):
-        if self.evid == -1:
-            return self.linux_port
-        return '%s.%d' % (self.linux_port, self.evid)
-
-
-class _ReplicationGroup:
-    def __init__(self, mcast_grp, l2_encaps, l3_encaps):
-        self.mcast_grp, self.l2_encaps, self.l3_encaps = mcast_grp, l2_encaps, l3_encaps
-
-    def __str__(self):
-        s = ''.join('  %s\n' % e for e in self.l3_encaps)
-        if self.l2_encaps:
-            s += '  L2 replication ports:\n'
-        return s + ''.join('    %s\n' % e for e in self.l2_encaps)
-
-    def get_l3_linux_encaps(self):
-        return set(e.encap2swp() for e in self.l3_encaps)
-
-    def get_l2_linux_encaps(self):
-        return set(e.encap2swp() for e in self.l2_encaps)
-
-
-class _Hmroute:
-    def __init__(self, sip, dip, iif, mcast_grp, vrf):
-        self.sip, self.dip, self.iif, self.kernel_iif = sip, dip, iif, None
-        self.grp = mcast_grp | 0x2000000
-        self.iif_mismatch, self.oil_mismatch, self.vrf = [], [], vrf
-
-    def __str__(self):
-        s = '%s, (%s, %s), iif: %s' % (self.vrf, self.sip, self.dip,
-                                       self.kernel_iif or self.iif)
-        if self.iif_mismatch or self.oil_mismatch:
-            s += '\n  errors:'
-            for m in self.iif_mismatch + self.oil_mismatch:
-                s += '\n    %s' % m
-        return s
-
-
-class _PortmapEntry:
-    def __init__(self, dport, logical_port, linux_port):
-        self.dport, self.logical_port, self.linux_port = dport, logical_port, linux_port
-        self.port_vid = -1
-
-
-class _VlanXlate:
-    def __init__(self, lport, ivid, evid):
-        self.lport, self.ivid, self.evid = lport, ivid, evid
-
-
-class _ChipSide(murchet.Asic):
-    @staticmethod
-    def _get_cmd_output(cmdList, dispStr=None):
-        sp = murchet.subprocess
-        with open(os.devnull, 'w') as null:
-            try:
-                return sp.check_output(cmdList, stderr=null)
-            except sp.CalledProcessError:
-                return dispStr
-
-    def _key_to_sip_dip(self, key):
-        m = re.match(r'(?P<vrf>\S+), \((?P<sip>\S+), (?P<dip>\S+)\)', key)
-        if not m:
-            return None, None, None
-        return m.group('vrf'), m.group('sip'), m.group('dip')
-
-    def _grp_ip2mac(self, grp):
-        p = [int(x) for x in grp.split('.')]
-        return '01:00:5e:%02x:%02x:%02x' % (p[1] & 127, p[2], p[3])
-
-    def _get_logical_port_and_pvid(self, linux_port):
-        for e in self.portmap:
-            if e.linux_port == linux_port:
-                return e.logical_port, e.port_vid
-        return -1, -1
-
-    def _evid2ivid(self, logical_port, evid):
-        for x in self.vlan_xlate:
-            if x.lport == logical_port and x.evid == evid:
-                return x.ivid
-        return -1
-
-
-if CHIP_NOT_BUILT:
-    Asic, Hmroute, Encap, ReplicationGroup = _ChipSide, _Hmroute, _Encap, _ReplicationGroup
-    PortmapEntry, VlanXlate = _PortmapEntry, _VlanXlate
-else:
-    Asic, Hmroute, Encap = murchet.Asic, murchet.Hmroute, murchet.Encap
-    ReplicationGroup, PortmapEntry = murchet.ReplicationGroup, murchet.PortmapEntry
-    VlanXlate = murchet.VlanXlate
+Asic, Hmroute, Encap = murchet.Asic, murchet.Hmroute, murchet.Encap
+ReplicationGroup, PortmapEntry = murchet.ReplicationGroup, murchet.PortmapEntry
+VlanXlate = murchet.VlanXlate
 
 
 def make_asic(linux_ports=(), portmap=(), vlan_xlate=(), mroutes=None, groups=None,
@@ -212,7 +91,6 @@ class FakeKernel(object):
         self.opened = []
         self.vlan_devs = []
         self.path = _FakePath(self)
-        self.devnull = os.devnull
 
     # what the test sets up
     def link(self, name, kind, **info):
@@ -999,6 +877,28 @@ class ComparisonTest(KernelCase):
                 sys.stdout = out
             self.assertEqual(got, want, filt)
         self.assertRaises(TypeError, a.dump_mroutes, 5)
+
+    def test_texts_of_records_a_caller_changed(self):
+        class Loud(Encap):
+            def __str__(self):
+                return 'LOUD'
+        key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
+        key2, r2 = route('10.0.0.2', '239.1.1.1', 7, 0x20, vrf=u'red')
+        groups = {r.grp: ReplicationGroup(r.grp, [Encap('swp3', 'xe3', -1, -1, -1)],
+                                          [Loud('swp1', 'xe1', 7, 5, 5),
+                                           Encap('swp2', 'xe2', 7, 5, 5L)])}
+        a = make_asic(mroutes={key: r, key2: r2}, groups=groups)
+        text = ('default, (10.0.0.1, 239.1.1.1), iif: 100\n  LOUD\n  port: swp2, vlan: 5\n'
+                '  L2 replication ports:\n    port: swp3\n')
+        self.assertEqual(str(a), 'Asic ip mroutes:\n' + text + 'red, (10.0.0.2, 239.1.1.1), iif: 7\n')
+        self.assertIsInstance(str(a), str)
+        self.assertIsInstance(a.__str__(), unicode)
+        r.kernel_iif = 'k9'
+        r2.__str__ = lambda: 'mine'
+        self.assertEqual(a.__str__(), 'Asic ip mroutes:\n' + text.replace('iif: 100', 'iif: k9') +
+                         'mine\n')
+        a._dump_one_mroute = lambda m: '<%s>' % m.sip
+        self.assertEqual(a.__str__(), 'Asic ip mroutes:\n<10.0.0.1><10.0.0.2>')
 
 
 # ---------------------------------------------------------------------------
