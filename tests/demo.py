@@ -39,3 +39,25 @@ for port in switch.ports:
     print("%-5s %-20s %-7s %-7s %-22s %-6s %s" % (
         port.label, type(port).__name__, config[port.label], mode, intfs, leds, nums))
 print("\nMAC addresses needed: %d" % sum(p.mac_addrs_contrib_total(config) for p in switch.ports))
+
+# The multicast checker on a small generated chip: the chip shell stand-in
+# answers from generated text; the snapshot is taken and summarised.
+import os
+import sys
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+import gen_chip
+
+import murchet
+
+gen_chip.install(gen_chip.make_chip(scale=1.0 / 64))
+asic = murchet.Asic()
+routes = sorted(asic.get_mroutes())
+print("\nmulticast snapshot: %d ports, %d L3 interfaces, %d VLAN translations, "
+      "%d replication groups, %d routes" % (
+          len(asic.portmap), len(asic.l3_intfs), len(asic.vlan_xlate),
+          len(asic.replication_groups), len(routes)))
+print("the first route as the checker dumps it:")
+lines = str(asic).splitlines()
+end = next(i for i in range(2, len(lines)) if not lines[i].startswith(" "))
+for line in lines[1:end]:
+    print("  " + line)
