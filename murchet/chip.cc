@@ -2,6 +2,7 @@
 // read through the chip shell client, and the lookups over the snapshot.
 #include "asic.h"
 #include "flatmap.h"
+#include "kern.h"
 #include "text.h"
 
 #include <memory>
@@ -942,9 +943,10 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
   for (string_view line; lines.next(line);) {
     std::unique_ptr<Fields> fields;
     if (!build.own()) {
-      py::Ref built = build(py::str(line));
-      if (py::item(built, Py_ssize_t(0)).get() == Py_None) continue;
-      fields = std::make_unique<Fields>(py::item(built, Py_ssize_t(1)));
+      py::Ref built[2];  // key, fields = self._field_dict_build(line)
+      kern::unpack(build(py::str(line)), 2, built);
+      if (built[0].get() == Py_None) continue;
+      fields = std::make_unique<Fields>(built[1]);
     } else {
       string_view key, data;
       if (!search_entry(line, key, data)) continue;

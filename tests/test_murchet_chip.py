@@ -711,6 +711,23 @@ class MemoryDumpTest(unittest.TestCase):
         a._parse_l3_entry_ipmc_table()
         self.assertEqual(list(a.mroutes), ["default, (0.0.0.0, 224.0.0.9)"])
 
+    def test_field_dicts_unpacked_as_a_pair(self):
+        bcmshell.answers["dump chg l3_entry_ipv4_multicast"] = "e0000009\n"
+        for made, error in ((lambda e: ["1", {"VALID_0": "1", "GROUP_IP_ADDR": e}], None),
+                            (lambda e: ("1", {"VALID_0": "1", "GROUP_IP_ADDR": e}, "x"),
+                             "too many values to unpack"),
+                            (lambda e: (None,), "need more than 1 value to unpack")):
+            class Fields(murchet.Asic):
+                def _field_dict_build(self, entry, made=made):
+                    return made(entry)
+
+            a = bare(Fields)
+            if error:
+                self.assertRaisesRegexp(ValueError, "^%s$" % error, a._parse_l3_entry_ipmc_table)
+            else:
+                a._parse_l3_entry_ipmc_table()
+                self.assertEqual(list(a.mroutes), ["default, (0.0.0.0, 224.0.0.9)"])
+
 
 class ReplicationGroupTest(unittest.TestCase):
     def setUp(self):
