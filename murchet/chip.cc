@@ -171,12 +171,10 @@ bool integer_value(PyObject* v, long& out) {
 // The index maps each key to the positions of its records.  It remembers the
 // list object and holds the records it was built from: a lookup that finds
 // the attribute bound to another list, or the list holding other records or
-// the same ones elsewhere (as far as an O(1) test tells: see current()),
-// builds it afresh.  The records it answers with are tested again, so one
-// whose key was rebound in place sends the lookup to a scan and the index to
-// a new build.  (A record rebound in place to a key it did not have, or one
-// put in place of another inside the list, is found once the index is built
-// again.)  Keys or arguments
+// the same ones elsewhere, builds it afresh.  The records it answers with are
+// tested again, so one whose key was rebound in place sends the lookup to a
+// scan and the index to a new build.  (A record rebound in place to a key it
+// did not have is found once the index is built again.)  Keys or arguments
 // that are not plain values are left to the scan.  Keys of integers only (the
 // translations' ports and VLANs) are kept as numbers, other keys in a dict.
 class ListIndex {
@@ -260,26 +258,24 @@ class ListIndex {
     return key;
   }
 
-  // Whether the list is still the one indexed, as far as can be told
-  // without walking it (a lookup never scans the table): the same object,
-  // length and item storage, and the same records at both ends.
+  // Whether the list still holds exactly the records indexed, in the same
+  // places: a comparison of item pointers, so a record put in place of
+  // another anywhere in the list is seen.
   bool current(PyObject* list) const {
     if (list != list_.get() || !PyList_CheckExact(list) ||
         size_t(PyList_GET_SIZE(list)) != records_.size())
       return false;
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    return items == items_ &&
-           (records_.empty() || (items[0] == records_.front().get() &&
-                                  items[records_.size() - 1] == records_.back().get()));
+    for (size_t i = 0; i < records_.size(); ++i)
+      if (items[i] != records_[i].get()) return false;
+    return true;
   }
 
   void build(PyObject* list) {
     list_ = py::Ref::borrow(list);
     records_.clear();
-    items_ = nullptr;
     keys_ = Keys::scan;
     if (!PyList_CheckExact(list)) return;
-    items_ = reinterpret_cast<PyListObject*>(list)->ob_item;
     Py_ssize_t n = PyList_GET_SIZE(list);
     records_.reserve(size_t(n));
     for (Py_ssize_t i = 0; i < n; ++i) records_.push_back(py::Ref::borrow(PyList_GET_ITEM(list, i)));
@@ -340,7 +336,6 @@ class ListIndex {
   std::vector<PyObject*> names_;
   py::Ref list_;
   std::vector<py::Ref> records_;
-  PyObject** items_ = nullptr;  // the list's item storage when indexed
   Keys keys_ = Keys::scan;
   std::vector<std::vector<Py_ssize_t>> positions_;
   FlatMap<Numbers, size_t, NumbersHash> by_number_;  // key -> index into positions_

@@ -561,6 +561,17 @@ class FirstMatchTest(unittest.TestCase):
         self.assertEqual(a._dport2logical_port("xe5"), 5)
         self.assertEqual(a._get_logical_port_and_pvid("swp5"), (5, -1))
 
+    def test_record_replaced_inside_the_list(self):
+        P, X = murchet.PortmapEntry, murchet.VlanXlate
+        a = bare(portmap=[P("xe0", 1, "swp1"), P("xe2", 2, "swp2"), P("xe1", 3, "swp3")],
+                 vlan_xlate=[X(1, 10, 100), X(2, 20, 200), X(1, 30, 300)])
+        self.assertEqual(a._dport2logical_port("xe1"), 3)
+        a.portmap[1] = P("xe1", 9, "swp9")
+        self.assertEqual(a._dport2logical_port("xe1"), 9)
+        self.assertEqual(a._evid2ivid(1, 300), 30)
+        a.vlan_xlate[1] = X(1, 40, 300)
+        self.assertEqual(a._evid2ivid(1, 300), 40)
+
     def test_equality_as_the_interpreter_answers_it(self):
         class Any(object):
             def __eq__(self, other):
