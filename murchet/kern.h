@@ -107,6 +107,10 @@ py::Ref kern_dev_get_mdb_entry(py::Args a);
 
 // Expansion, incoming interface, comparison and dumps (kern_compare.cc):
 py::Ref expand_kern_dev(py::Args a);
+// self._kern_base_dev_kind_get(dev, parent_vlan) unpacked into `out` (kind,
+// base device, VLAN): directly while the expansion's steps are the object's
+// own.
+void base_dev_of(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out);
 py::Ref expand_kern_bridge(py::Args a);
 py::Ref expand_kern_vlan_aware_bridge(py::Args a);
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a);

@@ -196,6 +196,16 @@ class Expander {
 
 }  // namespace
 
+void base_dev_of(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+  if (expansion_is_own(self)) {
+    Expander(self, nullptr).base_dev(dev, parent_vlan, out[0], out[1], out[2]);
+    return;
+  }
+  unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, dev,
+                   parent_vlan),
+         3, out);
+}
+
 py::Ref expand_kern_dev(py::Args a) {
   PyObject *self = a[0], *grp = a[1], *orig_dev = a[2], *parent_vlan = a[3];
   if (expansion_is_own(self)) {
