@@ -5,6 +5,8 @@
 #include "murchet.h"
 
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 namespace murchet {
 namespace kern {
@@ -120,7 +122,15 @@ py::Ref asic_str(py::Args a);
 py::Ref dump_one_mroute(py::Args a);
 // Appends the text of self._dump_one_mroute(mroute) to `out` where it can be
 // written directly (see write_hmroute); false, `out` unchanged, otherwise.
-bool write_dump(std::string& out, PyObject* self, PyObject* mroute);
+// With `texts`, a group's text already written into `out` is copied from
+// there; the texts of groups written are noted in it.
+struct GroupText {
+  py::Ref group;
+  size_t at, size;
+};
+using GroupTexts = std::unordered_map<PyObject*, GroupText>;
+bool write_dump(std::string& out, PyObject* self, PyObject* mroute,
+                GroupTexts* texts = nullptr);
 py::Ref mroute_eq(py::Args a);
 py::Ref get_mroutes(py::Args a);
 py::Ref dump_mroutes(py::Args a);

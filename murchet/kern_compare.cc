@@ -326,15 +326,25 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
 
 // ---- comparison and dumps -----------------------------------------------------
 
-bool write_dump(std::string& out, PyObject* self, PyObject* mroute) {
+bool write_dump(std::string& out, PyObject* self, PyObject* mroute, GroupTexts* texts) {
   size_t mark = out.size();
   if (!write_hmroute(out, mroute)) return false;
   out += '\n';
   py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
-  if (group && py::is_true(group) && !write_group(out, group)) {
+  if (!group || !py::is_true(group)) return true;
+  if (texts) {
+    auto known = texts->find(group.get());
+    if (known != texts->end()) {
+      out.append(out, known->second.at, known->second.size);
+      return true;
+    }
+  }
+  size_t at = out.size();
+  if (!write_group(out, group)) {
     out.resize(mark);
     return false;
   }
+  if (texts) texts->emplace(group.get(), GroupText{group, at, out.size() - at});
   return true;
 }
 
@@ -476,10 +486,14 @@ py::Ref asic_str(py::Args a) {
   // The texts written directly gather in `text`; one the interpreter made
   // (perhaps unicode) joins them as a piece of its own.
   std::string text = "Asic ip mroutes:\n";
+  // A group written once is copied for the other routes of the same group
+  // (nothing runs in between that could change it).
+  GroupTexts groups;
   py::Ref pieces = py::list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
-    if (dump.own() && dump.traced([&] { return write_dump(text, self, route); })) continue;
+    if (dump.own() && dump.traced([&] { return write_dump(text, self, route, &groups); }))
+      continue;
     py::Ref piece = dump(route);
     if (PyString_CheckExact(piece.get())) {
       text.append(py::as_view(piece));
@@ -487,6 +501,7 @@ py::Ref asic_str(py::Args a) {
     }
     py::append(pieces, py::str(text));
     text.clear();
+    groups.clear();
     py::append(pieces, piece);
   }
   if (PyList_GET_SIZE(pieces.get()) == 0) return py::str(text);

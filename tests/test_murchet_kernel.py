@@ -1015,6 +1015,28 @@ class ComparisonTest(KernelCase):
             self.assertEqual(got, want, filt)
         self.assertRaises(TypeError, a.dump_mroutes, 5)
 
+    def test_routes_of_one_group(self):
+        key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
+        key2, r2 = route('0.0.0.0', '239.1.1.1', 7, 0x1f)
+        key3, r3 = route('10.0.0.3', '239.1.1.1', 9, 0x1f)
+        g = ReplicationGroup(r.grp, [Encap('swp3', 'xe3', -1, -1, -1)],
+                             [Encap('swp1', 'xe1', 7, 5, 5)])
+        a = make_asic(mroutes={key: r, key2: r2, key3: r3}, groups={r.grp: g})
+        body = '  port: swp1, vlan: 5\n  L2 replication ports:\n    port: swp3\n'
+        self.assertEqual(str(a), 'Asic ip mroutes:\n'
+                         'default, (0.0.0.0, 239.1.1.1), iif: 7\n' + body +
+                         'default, (10.0.0.1, 239.1.1.1), iif: 100\n' + body +
+                         'default, (10.0.0.3, 239.1.1.1), iif: 9\n' + body)
+        # the group as it stands at each call
+        g.l2_encaps = []
+        self.assertEqual(str(a).count('  port: swp1, vlan: 5\n'), 3)
+        self.assertNotIn('L2', str(a))
+        # a route written by the interpreter in between
+        r2.__str__ = lambda: 'mine'
+        self.assertEqual(str(a), 'Asic ip mroutes:\nmine\n  port: swp1, vlan: 5\n'
+                         'default, (10.0.0.1, 239.1.1.1), iif: 100\n  port: swp1, vlan: 5\n'
+                         'default, (10.0.0.3, 239.1.1.1), iif: 9\n  port: swp1, vlan: 5\n')
+
     def test_texts_of_records_a_caller_changed(self):
         class Loud(Encap):
             def __str__(self):
