@@ -5,6 +5,8 @@
 #include "murchet.h"
 
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 namespace murchet {
 namespace kern {
@@ -107,6 +109,10 @@ py::Ref kern_dev_get_mdb_entry(py::Args a);
 
 // Expansion, incoming interface, comparison and dumps (kern_compare.cc):
 py::Ref expand_kern_dev(py::Args a);
+// self._kern_base_dev_kind_get(dev, parent_vlan) unpacked into `out` (kind,
+// base device, VLAN): directly while the expansion's steps are the object's
+// own.
+void base_dev_of(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out);
 py::Ref expand_kern_bridge(py::Args a);
 py::Ref expand_kern_vlan_aware_bridge(py::Args a);
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a);
@@ -116,7 +122,15 @@ py::Ref asic_str(py::Args a);
 py::Ref dump_one_mroute(py::Args a);
 // Appends the text of self._dump_one_mroute(mroute) to `out` where it can be
 // written directly (see write_hmroute); false, `out` unchanged, otherwise.
-bool write_dump(std::string& out, PyObject* self, PyObject* mroute);
+// With `texts`, a group's text already written into `out` is copied from
+// there; the texts of groups written are noted in it.
+struct GroupText {
+  py::Ref group;
+  size_t at, size;
+};
+using GroupTexts = std::unordered_map<PyObject*, GroupText>;
+bool write_dump(std::string& out, PyObject* self, PyObject* mroute,
+                GroupTexts* texts = nullptr);
 py::Ref mroute_eq(py::Args a);
 py::Ref get_mroutes(py::Args a);
 py::Ref dump_mroutes(py::Args a);

@@ -23,8 +23,195 @@ py::Ref mdb_entry(PyObject* self, PyObject* dev, PyObject* vlan, PyObject* grp_m
 
 // ---- expansion into switch ports -------------------------------------------
 
+namespace {
+
+// The operations that the expansion of one device goes through.  While the
+// object overrides none of them, the expansion runs here directly over the
+// caches, which it reads and fills exactly as those operations do.
+bool expansion_is_own(PyObject* self) {
+  struct Op {
+    PyObject* name;
+    py::Impl impl;
+  };
+  static const Op ops[] = {
+      {ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get},
+      {ID("_kern_dev_kind_get"), kern_dev_kind_get},
+      {ID("_kern_dev_cache_get"), kern_dev_cache_get},
+      {ID("_kern_get_dev_vlan"), kern_get_dev_vlan},
+      {ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink},
+      {ID("_kern_dev_vlan_filtering_get"), kern_dev_vlan_filtering_get},
+      {ID("_expand_kern_bridge"), expand_kern_bridge},
+      {ID("_grp_ip2mac"), grp_ip2mac_op},
+      {ID("_expand_kern_vlan_aware_bridge"), expand_kern_vlan_aware_bridge},
+      {ID("_expand_kern_vlan_unaware_bridge"), expand_kern_vlan_unaware_bridge},
+      {ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry},
+      {ID("_kern_get_vlan_members"), kern_get_vlan_members},
+      {ID("_kern_get_br_members"), kern_get_br_members},
+      {ID("_expand_kern_bond"), expand_kern_bond},
+  };
+  if (!PyInstance_Check(self)) return false;
+  for (const Op& op : ops)
+    if (!py::method_is(self, op.name, op.impl)) return false;
+  return true;
+}
+
+// The expansion of devices for one group, over the object's own operations
+// (see expansion_is_own).  A failure gets the traceback entries of the
+// operations that the calls through the object would have passed.
+class Expander {
+ public:
+  Expander(PyObject* self, PyObject* grp) : self_(self), grp_(grp) {}
+
+  // _expand_kern_dev(grp, dev, parent_vlan): the names go into
+  // self.tmp_encaps, looked up when they are added.
+  void expand(PyObject* dev, PyObject* parent_vlan) {
+    py::Ref kind, base, vlan;
+    base_dev(dev, parent_vlan, kind, base, vlan);
+    if (!py::contains(own_attr(self_, ID("_devs_supported")), kind)) return;
+    if (is(kind, ID("bridge"))) {
+      py::Ref vf = step(ID("_kern_dev_vlan_filtering_get"), kern_dev_vlan_filtering_get,
+                        [&] { return own_attr(dev_entry(base), ID("vlan_filtering")); });
+      bool suffix = py::truth(vf);
+      py::Ref members = step(ID("_expand_kern_bridge"), expand_kern_bridge, [&] {
+        if (!grp_mac_)
+          grp_mac_ = step(ID("_grp_ip2mac"), grp_ip2mac_op, [&] { return grp_ip2mac(grp_); });
+        if (suffix)
+          return step(ID("_expand_kern_vlan_aware_bridge"), expand_kern_vlan_aware_bridge,
+                      [&] { return bridge(base, vlan, true); });
+        return step(ID("_expand_kern_vlan_unaware_bridge"), expand_kern_vlan_unaware_bridge,
+                    [&] { return bridge(base, minus_one(), false); });
+      });
+      if (members) add_all(members, suffix, vlan);
+    } else if (is(kind, ID("bond"))) {
+      PyObject* v[] = {self_, base.get()};
+      py::Ref members = step(ID("_expand_kern_bond"), expand_kern_bond,
+                             [&] { return expand_kern_bond(py::Args(v)); });
+      bool plain = py::equal(vlan, minus_one());
+      add_all(members, !plain, vlan);
+    } else if (is(kind, ID("swp"))) {
+      bool plain = py::equal(vlan, minus_one());
+      set_add(own_attr(self_, ID("tmp_encaps")), plain ? text_of(base) : tagged(base, vlan));
+    }
+  }
+
+  // _kern_base_dev_kind_get(dev, parent_vlan), without the tuples.
+  void base_dev(PyObject* dev, PyObject* parent_vlan, py::Ref& kind, py::Ref& base,
+                py::Ref& vlan) {
+    step(ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, [&] {
+      kind = kind_of(dev);
+      base = py::Ref::borrow(dev);
+      vlan = py::Ref::borrow(parent_vlan);
+      if (!is(kind, ID("vlan"))) return 0;
+      py::Ref entry = step(ID("_kern_get_dev_vlan"), kern_get_dev_vlan, [&] {
+        return step(ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, [&] {
+          if (!py::truth(own_attr(self_, ID("kern_vlan_dev_cache_created"))))
+            call_self(self_, ID("_kern_create_vlan_dev_cache"), kern_create_vlan_dev_cache);
+          return get(own_attr(self_, ID("kern_vlan_dev_cache")), dev);
+        });
+      });
+      if (!entry) return 0;
+      py::Ref vid = py::attr(entry, ID("vid")), atlink = py::attr(entry, ID("atlink"));
+      if (!py::truth(vid)) return 0;
+      base = atlink;
+      vlan = vid;
+      if (base.get() != dev && !py::equal(base, dev)) kind = kind_of(base);
+      return 0;
+    });
+  }
+
+  // Runs f, one step of the expansion that stands for the operation `name`.
+  template <class F>
+  auto step(PyObject* name, py::Impl impl, const F& f) -> decltype(f()) {
+    try {
+      return f();
+    } catch (const py::Raised&) {
+      py::Method op(self_, name, impl);
+      if (op.own()) op.traced([]() -> int { throw py::Raised(); });
+      throw;
+    }
+  }
+
+ private:
+  // The cached KernDevEntry of a device (_kern_dev_cache_get).
+  py::Ref dev_entry(PyObject* dev) {
+    return step(ID("_kern_dev_cache_get"), kern_dev_cache_get, [&] {
+      py::Ref cache = own_attr(self_, ID("kern_dev_cache"));
+      if (PyDict_CheckExact(cache.get()))
+        if (py::Ref entry = get(cache, dev)) return entry;
+      PyObject* v[] = {self_, dev};
+      return kern_dev_cache_get(py::Args(v));
+    });
+  }
+
+  py::Ref kind_of(PyObject* dev) {
+    return step(ID("_kern_dev_kind_get"), kern_dev_kind_get,
+                [&] { return own_attr(dev_entry(dev), ID("kind")); });
+  }
+
+  // The members of a bridge (_expand_kern_vlan_aware_bridge with `aware`,
+  // else _expand_kern_vlan_unaware_bridge); empty for none.
+  py::Ref bridge(PyObject* dev, PyObject* vlan, bool aware) {
+    py::Ref entry = step(ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, [&] {
+      py::Ref cache = own_attr(self_, ID("kern_mdb_cache"));
+      py::Ref known;
+      if (PyDict_CheckExact(cache.get())) known = get(cache, dev);
+      if (known) return get(py::attr(known, ID("mdb_entries")), vid_key(vlan, grp_mac_));
+      PyObject* v[] = {self_, dev, vlan, grp_mac_.get()};
+      return kern_dev_get_mdb_entry(py::Args(v));
+    });
+    if (entry && py::is_true(entry)) return py::attr(entry, ID("swp"));
+    if (!py::truth(own_attr(self_, ID("flood_mdb_misses")))) return {};
+    if (aware)
+      return step(ID("_kern_get_vlan_members"), kern_get_vlan_members, [&] {
+        PyObject* v[] = {self_, vlan};
+        return kern_get_vlan_members(py::Args(v));
+      });
+    return step(ID("_kern_get_br_members"), kern_get_br_members, [&] {
+      py::Ref cache = own_attr(self_, ID("kern_br_cache"));
+      if (PyDict_CheckExact(cache.get()))
+        if (py::Ref members = get(cache, dev)) return members;
+      PyObject* v[] = {self_, dev};
+      return kern_get_br_members(py::Args(v));
+    });
+  }
+
+  // Adds each member, followed by ".<vlan>" when `suffix`.
+  void add_all(PyObject* members, bool suffix, PyObject* vlan) {
+    py::Ref out = own_attr(self_, ID("tmp_encaps"));
+    if (PyList_CheckExact(members) && PyAnySet_CheckExact(out.get())) {
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+        py::Ref m = py::Ref::borrow(PyList_GET_ITEM(members, i));
+        py::check(PySet_Add(out, suffix ? tagged(m, vlan).get() : text_of(m).get()));
+      }
+      return;
+    }
+    py::Ref it = py::iter(members);
+    while (py::Ref m = py::next(it)) set_add(out, suffix ? tagged(m, vlan) : text_of(m));
+  }
+
+  PyObject* self_;
+  PyObject* grp_;
+  py::Ref grp_mac_;
+};
+
+}  // namespace
+
+void base_dev_of(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+  if (expansion_is_own(self)) {
+    Expander(self, nullptr).base_dev(dev, parent_vlan, out[0], out[1], out[2]);
+    return;
+  }
+  unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, dev,
+                   parent_vlan),
+         3, out);
+}
+
 py::Ref expand_kern_dev(py::Args a) {
   PyObject *self = a[0], *grp = a[1], *orig_dev = a[2], *parent_vlan = a[3];
+  if (expansion_is_own(self)) {
+    Expander(self, grp).expand(orig_dev, parent_vlan);
+    return {};
+  }
   py::Ref base[3];
   unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, orig_dev,
                    parent_vlan),
@@ -139,15 +326,25 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
 
 // ---- comparison and dumps -----------------------------------------------------
 
-bool write_dump(std::string& out, PyObject* self, PyObject* mroute) {
+bool write_dump(std::string& out, PyObject* self, PyObject* mroute, GroupTexts* texts) {
   size_t mark = out.size();
   if (!write_hmroute(out, mroute)) return false;
   out += '\n';
   py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
-  if (group && py::is_true(group) && !write_group(out, group)) {
+  if (!group || !py::is_true(group)) return true;
+  if (texts) {
+    auto known = texts->find(group.get());
+    if (known != texts->end()) {
+      out.append(out, known->second.at, known->second.size);
+      return true;
+    }
+  }
+  size_t at = out.size();
+  if (!write_group(out, group)) {
     out.resize(mark);
     return false;
   }
+  if (texts) texts->emplace(group.get(), GroupText{group, at, out.size() - at});
   return true;
 }
 
@@ -205,13 +402,31 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref route = get(own_attr(self, ID("mroutes")), key);
   if (!route || !py::is_true(route)) return py::boolean(true);
 
+  // While the expansion is the object's own, it runs directly; otherwise
+  // each step is called through the object.
+  bool direct = expansion_is_own(self) &&
+                py::method_is(self, ID("_expand_kern_dev"), expand_kern_dev);
+  Expander expander(self, grp);
+  auto expand = [&](PyObject* dev) {
+    if (direct)
+      expander.step(ID("_expand_kern_dev"), expand_kern_dev, [&] {
+        expander.expand(dev, minus_one());
+        return 0;
+      });
+    else
+      call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, dev, minus_one());
+  };
+
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
-  unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, iif,
-                   minus_one()),
-         3, base);
+  if (direct)
+    expander.base_dev(iif, minus_one(), base[0], base[1], base[2]);
+  else
+    unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, iif,
+                     minus_one()),
+           3, base);
   py::setattr(self, ID("tmp_encaps"), new_set());
-  call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, iif, minus_one());
+  expand(iif);
   if (is(base[0], ID("bridge"))) {
     kernel_l2 = new_set();
     py::Ref it = py::iter(own_attr(self, ID("tmp_encaps")));
@@ -234,7 +449,7 @@ py::Ref mroute_eq(py::Args a) {
   while (py::Ref oif = py::next(oifs)) {
     if (oif.get() == iif || py::equal(oif, iif)) continue;
     py::setattr(self, ID("tmp_encaps"), new_set());
-    call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, oif, minus_one());
+    expand(oif);
     kernel_l3 = py::Ref::steal(PyNumber_InPlaceOr(kernel_l3, own_attr(self, ID("tmp_encaps"))));
   }
 
@@ -271,10 +486,14 @@ py::Ref asic_str(py::Args a) {
   // The texts written directly gather in `text`; one the interpreter made
   // (perhaps unicode) joins them as a piece of its own.
   std::string text = "Asic ip mroutes:\n";
+  // A group written once is copied for the other routes of the same group
+  // (nothing runs in between that could change it).
+  GroupTexts groups;
   py::Ref pieces = py::list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
-    if (dump.own() && dump.traced([&] { return write_dump(text, self, route); })) continue;
+    if (dump.own() && dump.traced([&] { return write_dump(text, self, route, &groups); }))
+      continue;
     py::Ref piece = dump(route);
     if (PyString_CheckExact(piece.get())) {
       text.append(py::as_view(piece));
@@ -282,6 +501,7 @@ py::Ref asic_str(py::Args a) {
     }
     py::append(pieces, py::str(text));
     text.clear();
+    groups.clear();
     py::append(pieces, piece);
   }
   if (PyList_GET_SIZE(pieces.get()) == 0) return py::str(text);

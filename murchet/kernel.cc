@@ -1,5 +1,6 @@
 // Kernel state: device facts, the VLAN and bridge caches and the bridges'
 // multicast databases, each read on first use and kept on the Asic.
+#include "asic.h"
 #include "kern.h"
 #include "text.h"
 
@@ -496,6 +497,94 @@ bool dotted_ipv4(PyObject* text) {
   }
 }
 
+
+// The white space of the interpreter's \\s in a text pattern.
+bool space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The end of the run of non-blanks (\\S+) at `i`; `i` when there is none.
+size_t word_end(std::string_view s, size_t i) {
+  while (i < s.size() && !space(s[i])) ++i;
+  return i;
+}
+
+// `lit` at `i`: the index after it, or npos.
+size_t literal(std::string_view s, size_t i, std::string_view lit) {
+  return s.compare(i, lit.size(), lit) == 0 ? i + lit.size() : std::string_view::npos;
+}
+
+// One line of the database, matched at its start as the patterns
+// "dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)" and, with VLAN
+// filtering, "... grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)" match it (each
+// \\S+ takes the whole run of non-blanks, so nothing is to be backtracked).
+struct MdbLine {
+  std::string_view dev, port, grp, vid;
+  bool read(std::string_view s, bool with_vid) {
+    size_t i = literal(s, 0, "dev ");
+    if (i == s.npos) return false;
+    size_t e = word_end(s, i);
+    if (e == i) return false;
+    dev = s.substr(i, e - i);
+    if ((i = literal(s, e, " port ")) == s.npos) return false;
+    if ((e = word_end(s, i)) == i) return false;
+    port = s.substr(i, e - i);
+    if ((i = literal(s, e, " grp ")) == s.npos) return false;
+    if ((e = word_end(s, i)) == i) return false;
+    grp = s.substr(i, e - i);
+    if (!with_vid) return true;
+    if ((i = literal(s, e, " ")) == s.npos) return false;
+    if ((e = word_end(s, i)) == i) return false;
+    if ((i = literal(s, e, " vid ")) == s.npos) return false;
+    e = i;
+    while (e < s.size() && s[e] >= '0' && s[e] <= '9') ++e;
+    if (e == i) return false;
+    vid = s.substr(i, e - i);
+    return true;
+  }
+};
+
+// The lines of a text as its splitlines() gives them.
+template <class F>
+void each_line(std::string_view s, const F& f) {
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t e = i;
+    while (e < s.size() && s[e] != '\n' && s[e] != '\r') ++e;
+    f(s.substr(i, e - i));
+    if (e < s.size() && s[e] == '\r' && e + 1 < s.size() && s[e + 1] == '\n') ++e;
+    i = e + 1;
+  }
+}
+
+// Makes KernMdbEntry records: directly, while the class is the module's own.
+class MdbEntryMaker {
+ public:
+  MdbEntryMaker() : cls_(global(ID("KernMdbEntry"))) {
+    direct_ = PyClass_Check(cls_.get()) &&
+              !reinterpret_cast<PyClassObject*>(cls_.get())->cl_setattr &&
+              py::method_is(cls_, ID("__init__"), mdb_entry_init);
+  }
+  py::Ref operator()(PyObject* vid, PyObject* grp) const {
+    if (!direct_) return py::call(cls_, vid, grp);
+    py::Ref dict = py::dict();
+    py::dict_set(dict, ID("grp"), grp);
+    py::dict_set(dict, ID("vid"), vid);
+    py::dict_set(dict, ID("swp"), py::list());
+    return py::Ref::steal(PyInstance_NewRaw(cls_, dict));
+  }
+
+ private:
+  py::Ref cls_;
+  bool direct_;
+};
+
+// entry.add_port(port): directly while the entry has the module's own.
+void add_port(PyObject* entry, PyObject* port) {
+  if (py::method_is(entry, ID("add_port"), mdb_entry_add_port))
+    append_to(own_attr(entry, ID("swp")), port);
+  else
+    py::callm(entry, ID("add_port"), port);
+}
+
 }  // namespace
 
 py::Ref kern_dev_get_mdb_entry(py::Args a) {
@@ -511,19 +600,67 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   }
   static PyObject* const words[] = {py::str("/sbin/bridge").release(), py::str("mdb").release(),
                                     py::str("show").release(), py::str("dev").release()};
-  py::Ref lines = splitlines(cmd_output(self, argv(words, 4, orig_dev), ID("")));
+  py::Ref answer = cmd_output(self, argv(words, 4, orig_dev), ID(""));
+  // A text of the interpreter's own is read directly, after the record is
+  // made; any other answer is split into lines through its own operation.
+  py::Ref lines;
+  if (!PyString_CheckExact(answer.get())) lines = splitlines(answer);
   py::Ref vlan_filtering = call_self(self, ID("_kern_dev_vlan_filtering_get"),
                                      kern_dev_vlan_filtering_get, orig_dev);
   py::Ref record = py::call(global(ID("KernMdbCache")), orig_dev, vlan_filtering);
   py::setitem(cache, orig_dev, record);
 
   bool vf = py::truth(vlan_filtering);
+  py::Ref entries = py::attr(record, ID("mdb_entries"));
+  py::Ref re = global(ID("re"));
+  if (PyString_CheckExact(answer.get()) && re.get() == py::import("re", nullptr).get()) {
+    // The lines read here, as the patterns would read them.
+    py::Run run(self);
+    py::Method mac(self, ID("_grp_ip2mac"), grp_ip2mac_op);
+    MdbEntryMaker make_entry;
+    py::Ref vid = py::Ref::borrow(minus_one());
+    std::string last_grp;
+    py::Ref last_mac;
+    each_line(py::as_view(answer), [&](std::string_view text) {
+      MdbLine line;
+      if (!line.read(text, vf)) return;
+      if (PyString_CheckExact(orig_dev) ? line.dev != py::as_view(orig_dev)
+                                        : !py::equal(py::str(line.dev), orig_dev))
+        return;
+      py::Ref port = py::str(line.port), grp_ip = py::str(line.grp);
+      if (!dotted_ipv4(grp_ip)) return;
+      if (vf) vid = to_int(py::str(line.vid));
+      if (!last_mac || line.grp != last_grp || !mac.own()) {
+        last_mac = mac.own() ? grp_ip2mac(grp_ip) : mac(grp_ip);
+        last_grp.assign(line.grp);
+      }
+      py::Ref grp_mac = last_mac;
+      py::Ref entry_key = vid_key(vid, grp_mac);
+      py::Ref entry = get(entries, entry_key);
+      if (!entry) {
+        entry = make_entry(vid, grp_mac);
+        py::setitem(entries, entry_key, entry);
+      }
+      py::Ref base[3];
+      base_dev_of(self, port, minus_one(), base);
+      if (is(base[0], ID("bond"))) {
+        bool plain = py::equal(base[2], minus_one());
+        py::Ref members = py::iter(bond_members(self, base[1]));
+        while (py::Ref mem = py::next(members))
+          add_port(entry, plain ? mem.get() : tagged(mem, base[2]).get());
+      } else {
+        add_port(entry, port);
+      }
+    });
+    py::Ref entry = get(entries, key);
+    return entry ? entry : py::none();
+  }
+  if (!lines) lines = splitlines(answer);
   py::Ref pattern = py::callm(
-      global(ID("re")), ID("compile"),
+      re, ID("compile"),
       vf ? ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)")
          : ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)"));
   py::Ref match = py::attr(pattern, ID("match"));
-  py::Ref entries = py::attr(record, ID("mdb_entries"));
   py::Ref entry_type = global(ID("KernMdbEntry"));
   py::Ref vid = py::Ref::borrow(minus_one());
   py::Ref it = py::iter(lines);

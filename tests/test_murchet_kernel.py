@@ -11,6 +11,7 @@ tools in a network namespace of its own.
 import json
 import new
 import os
+import re
 import subprocess
 import sys
 import unittest
@@ -571,6 +572,90 @@ class MulticastDatabaseTest(KernelCase):
         self.assertEqual(a._kern_dev_get_mdb_entry('br0', -1, self.G1).swp, ['swp2'])
         self.assertEqual(list(a.kern_mdb_cache['br0'].mdb_entries), ['-1.' + self.G1])
 
+    def read_both_ways(self, vf, lines, questions):
+        """The answers to `questions` with the database read directly and
+        through the module's `re` (here a stand-in of it, read by pattern)."""
+        answers = []
+        for through_re in (False, True):
+            self.fresh()
+            a = make_asic(linux_ports=['swp1', 'swp2', 'swp3'])
+            self.k.bridge('br0', [], vf=vf)
+            self.k.answers[('/sbin/bridge', 'mdb', 'show', 'dev', 'br0')] = lines
+            if through_re:
+                murchet.re = type(re)('re')
+                murchet.re.compile = re.compile
+            try:
+                got = [a._kern_dev_get_mdb_entry('br0', v, g) for v, g in questions]
+            finally:
+                murchet.re = re
+            answers.append([(e.vid, e.grp, e.swp) if e else None for e in got])
+            answers.append(str(a.kern_mdb_cache['br0']).count('port'))
+        self.assertEqual(answers[:2], answers[2:])
+        return answers[0]
+
+    def test_direct_read_as_the_patterns(self):
+        G1, G2 = self.G1, self.G2
+        lines = ('dev br0 port swp1 grp 239.1.1.1 temp\r\n'
+                 'dev br0 port swp2 grp 239.1.1.1\rdev br0 port swp3 grp 239.1.1.2\n'
+                 'dev br0\tport swp3 grp 239.1.1.1 temp\n'
+                 'dev  br0 port swp3 grp 239.1.1.1 temp\n'
+                 'dev br0 port swp3 grp \n'
+                 'dev br0 port swp3 grp 239.1.1.2\x0b\n'
+                 'dev br0 port sw\xe9p3 grp 239.1.1.2 temp\n'
+                 'dev br00 port swp1 grp 239.1.1.2 temp\n'
+                 'dev br0 port swp1 grp 239.1.1.2 temp vid 5\n\n\n'
+                 'dev br0 port swp2 grp 239.1.1.1')
+        got = self.read_both_ways(0, lines, [(-1, G1), (-1, G2)])
+        self.assertEqual(got, [(-1, G1, ['swp1', 'swp2', 'swp2']),
+                               (-1, G2, ['swp3', 'swp3', 'sw\xe9p3', 'swp1'])])
+        lines = ('dev br0 port swp1 grp 239.1.1.1 temp vid 100\n'
+                 'dev br0 port swp2 grp 239.1.1.1 temp vid 0100x\n'
+                 'dev br0 port swp3 grp 239.1.1.1 temp  vid 100\n'
+                 'dev br0 port swp3 grp 239.1.1.1 temp vid\n'
+                 'dev br0 port swp3 grp 239.1.1.1 temp vid x1\n'
+                 'dev br0 port swp3 grp 239.1.1.1 vid 100\n'
+                 'dev br0 port swp2 grp 239.1.1.2 a\tvid 7\n'
+                 'dev br0 port swp3 grp 239.1.1.2 permanent vid 123456789012345678901\n')
+        got = self.read_both_ways(1, lines, [(100, G1), (7, G2),
+                                             (123456789012345678901, G2)])
+        self.assertEqual(got, [(100, G1, ['swp1', 'swp2']), None,
+                               (123456789012345678901, G2, ['swp3'])])
+
+    def test_overridden_steps_answer_while_reading(self):
+        calls = []
+
+        class Mine(murchet.Asic):
+            def _grp_ip2mac(self, grp):
+                calls.append(grp)
+                return murchet.Asic._grp_ip2mac(self, grp)
+
+        a = new.instance(Mine, make_asic(linux_ports=['swp1', 'swp2']).__dict__)
+        a.kern_dev_cache['swp2'] = murchet.KernDevEntry('swp2', 'bond', 0)
+        self.k.bond('swp2', ['swp7', 'swp8'])
+        self.k.bridge('br0', [])
+        self.k.mdb('br0', ['dev br0 port swp1 grp 239.1.1.1 temp',
+                           'dev br0 port swp2 grp 239.1.1.1 temp'])
+        e = a._kern_dev_get_mdb_entry('br0', -1, self.G1)
+        self.assertEqual(e.swp, ['swp1', 'swp7', 'swp8'])
+        self.assertEqual(calls, ['239.1.1.1', '239.1.1.1'])
+
+        saved = murchet.KernMdbEntry
+
+        class Entry(saved):
+            def add_port(self, dev):
+                saved.add_port(self, dev.upper())
+
+        self.fresh()
+        a = make_asic(linux_ports=['swp1'])
+        self.k.bridge('br0', [])
+        self.k.mdb('br0', ['dev br0 port swp1 grp 239.1.1.1 temp'])
+        murchet.KernMdbEntry = Entry
+        try:
+            e = a._kern_dev_get_mdb_entry('br0', -1, self.G1)
+        finally:
+            murchet.KernMdbEntry = saved
+        self.assertEqual((e.__class__, e.swp), (Entry, ["SWP1"]))
+
 
 class ExpansionTest(KernelCase):
 
@@ -778,6 +863,58 @@ class ComparisonTest(KernelCase):
         self.assertEqual((r.iif_mismatch, r.oil_mismatch), ([], []))
         self.assertIs(a.mroute_eq(key=self.KEY, iif='br0', oil=iter(['bond0', 'swp4'])), True)
 
+    def test_overridden_steps_answer_in_the_comparison(self):
+        # a step deep in the expansion, overridden on the instance: the whole
+        # comparison goes through the object
+        a, r = self.setup_switch(chip_iif=10, l3=[('swp4', -1), ('swp9', -1)],
+                                 l2=['swp1', 'swp2'])
+        seen = []
+        a._kern_get_br_members = lambda dev: seen.append(dev) or []
+        a._kern_dev_get_mdb_entry = lambda dev, vlan, grp: None
+        a._expand_kern_bond = lambda dev: ['swp9']
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0']), False)
+        self.assertEqual(seen, ['br0'])
+        self.assertEqual((r.iif_mismatch, r.oil_mismatch),
+                         (['kernel IIF does not match hw IIF'],
+                          ['hw has L2-OIFs not in the kernel']))
+        self.assertEqual(a.tmp_encaps, set(['swp9']))
+        del a._kern_get_br_members, a._kern_dev_get_mdb_entry, a._expand_kern_bond
+        # and on a subclass
+        calls = []
+
+        class Mine(Asic):
+            def _kern_dev_vlan_filtering_get(self, dev):
+                calls.append(dev)
+                return Asic._kern_dev_vlan_filtering_get(self, dev)
+        a, r = self.setup_switch(chip_iif=10, l3=[('swp4', -1), ('swp6', -1), ('swp7', -1)],
+                                 l2=['swp1', 'swp2'])
+        a.__class__ = Mine
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0']), True)
+        self.assertEqual(calls, ['br0', 'br0'])     # the expansion, the database read
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0']), True)
+        self.assertEqual(calls, ['br0', 'br0', 'br0'])
+        a.__class__ = Asic
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0']), True)
+        self.assertEqual(len(calls), 3)
+
+    def test_tracebacks_of_the_direct_expansion(self):
+        a, r = self.setup_switch(l3=[('swp4', -1)])
+        self.k.files['/sys/class/net/br0/bridge/vlan_filtering'] = 'x\n'
+        try:
+            a.mroute_eq(self.KEY, 'swp4', ['br0'])
+        except ValueError:
+            tb = sys.exc_info()[2]
+        else:
+            self.fail('no ValueError')
+        names = [n for f, _, n, _ in __import__('traceback').extract_tb(tb)
+                 if f == 'murchet.py']
+        self.assertEqual(names, ['murchet.Asic.mroute_eq',
+                                 'murchet.Asic._expand_kern_dev',
+                                 'murchet.Asic._kern_base_dev_kind_get',
+                                 'murchet.Asic._kern_dev_kind_get',
+                                 'murchet.Asic._kern_dev_cache_get',
+                                 'murchet.Asic._kern_dev_vlan_filtering_parse'])
+
     def test_every_mismatch_text(self):
         a, r = self.setup_switch(chip_iif=99, l3=[('swp4', -1), ('swp5', 30)],
                                  l2=['swp1', 'swp3'])
@@ -877,6 +1014,28 @@ class ComparisonTest(KernelCase):
                 sys.stdout = out
             self.assertEqual(got, want, filt)
         self.assertRaises(TypeError, a.dump_mroutes, 5)
+
+    def test_routes_of_one_group(self):
+        key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
+        key2, r2 = route('0.0.0.0', '239.1.1.1', 7, 0x1f)
+        key3, r3 = route('10.0.0.3', '239.1.1.1', 9, 0x1f)
+        g = ReplicationGroup(r.grp, [Encap('swp3', 'xe3', -1, -1, -1)],
+                             [Encap('swp1', 'xe1', 7, 5, 5)])
+        a = make_asic(mroutes={key: r, key2: r2, key3: r3}, groups={r.grp: g})
+        body = '  port: swp1, vlan: 5\n  L2 replication ports:\n    port: swp3\n'
+        self.assertEqual(str(a), 'Asic ip mroutes:\n'
+                         'default, (0.0.0.0, 239.1.1.1), iif: 7\n' + body +
+                         'default, (10.0.0.1, 239.1.1.1), iif: 100\n' + body +
+                         'default, (10.0.0.3, 239.1.1.1), iif: 9\n' + body)
+        # the group as it stands at each call
+        g.l2_encaps = []
+        self.assertEqual(str(a).count('  port: swp1, vlan: 5\n'), 3)
+        self.assertNotIn('L2', str(a))
+        # a route written by the interpreter in between
+        r2.__str__ = lambda: 'mine'
+        self.assertEqual(str(a), 'Asic ip mroutes:\nmine\n  port: swp1, vlan: 5\n'
+                         'default, (10.0.0.1, 239.1.1.1), iif: 100\n  port: swp1, vlan: 5\n'
+                         'default, (10.0.0.3, 239.1.1.1), iif: 9\n  port: swp1, vlan: 5\n')
 
     def test_texts_of_records_a_caller_changed(self):
         class Loud(Encap):
