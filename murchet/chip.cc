@@ -58,34 +58,6 @@ py::Ref route_key(PyObject* vrf, PyObject* sip, PyObject* dip) {
   return py::str(key);
 }
 
-// Holds the interpreter's cyclic garbage collector off while a reader makes
-// its records: they make no cycles, and collecting again and again while
-// hundreds of thousands of them appear only costs time.  The collector is
-// turned back on however the reader ends.
-class GcPause {
- public:
-  GcPause() : gc_(py::Ref::steal(PyImport_ImportModule("gc"))) {
-    paused_ = py::truth(py::callm(gc_, ID("isenabled")));
-    if (paused_) py::callm(gc_, ID("disable"));
-  }
-  ~GcPause() {
-    if (!paused_) return;
-    py::HeldError held;
-    try {
-      py::callm(gc_, ID("enable"));
-    } catch (const py::Raised&) {
-      PyErr_Clear();
-    }
-    held.restore();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  py::Ref gc_;
-  bool paused_ = false;
-};
-
 // A chip port name as a text.  Port names are interned: the same name read
 // from any answer is then one object, which list membership tests and dict
 // lookups recognise at once.

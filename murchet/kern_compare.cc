@@ -397,6 +397,7 @@ py::Ref new_set() { return py::Ref::steal(PySet_New(nullptr)); }
 
 py::Ref mroute_eq(py::Args a) {
   PyObject *self = a[0], *key = a[1], *iif = a[2], *oil = a[3];
+  GcPause pause;
   py::Run run(self);
   py::Ref grp = group_address(self, key);
   py::Ref route = get(own_attr(self, ID("mroutes")), key);
@@ -478,6 +479,7 @@ py::Ref mroute_eq(py::Args a) {
 
 py::Ref asic_str(py::Args a) {
   PyObject* self = a[0];
+  GcPause pause;
   py::Run run(self);
   py::Method dump(self, ID("_dump_one_mroute"), dump_one_mroute);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
@@ -515,6 +517,7 @@ py::Ref get_mroutes(py::Args a) {
 
 py::Ref dump_mroutes(py::Args a) {
   PyObject *self = a[0], *filter = a[1];
+  GcPause pause;
   py::Run run(self);
   auto write = [&](PyObject* route) {
     py::Ref text = percent(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,

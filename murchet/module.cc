@@ -129,6 +129,41 @@ void fill(py::ModuleInfo& mod) {
 
 const py::ModuleInfo& module() { return the_module; }
 
+namespace {
+
+// gc.isenabled, gc.disable and gc.enable, looked up once.
+struct GcSwitch {
+  py::Ref isenabled, disable, enable;
+};
+
+const GcSwitch& gc_switch() {
+  static const GcSwitch* const gc = [] {
+    py::Ref m = py::Ref::steal(PyImport_ImportModule("gc"));
+    return new GcSwitch{py::attr(m, ID("isenabled")), py::attr(m, ID("disable")),
+                        py::attr(m, ID("enable"))};
+  }();
+  return *gc;
+}
+
+}  // namespace
+
+GcPause::GcPause() {
+  const GcSwitch& gc = gc_switch();
+  paused_ = py::truth(py::call(gc.isenabled));
+  if (paused_) py::call(gc.disable);
+}
+
+GcPause::~GcPause() {
+  if (!paused_) return;
+  py::HeldError held;
+  try {
+    py::call(gc_switch().enable);
+  } catch (const py::Raised&) {
+    PyErr_Clear();
+  }
+  held.restore();
+}
+
 py::Ref global(PyObject* name) {
   if (PyObject* v = PyDict_GetItem(the_module.globals, name)) return py::Ref::borrow(v);
   return py::builtin(PyString_AS_STRING(name));

@@ -20,6 +20,22 @@ extern const py::ImplTable kernel_impls;  // Asic: kernel state, expansion, comp
 
 // ---- helpers of both sides ---------------------------------------------------
 
+// Holds the interpreter's cyclic garbage collector off while an operation
+// makes or compares many records: they make no cycles, and collecting again
+// and again while hundreds of thousands of objects come and go only costs
+// time.  Only a collector that was on is paused, and it is turned back on
+// however the operation ends.
+class GcPause {
+ public:
+  GcPause();
+  ~GcPause();
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool paused_ = false;
+};
+
 // -1: no VLAN, no port, untagged.
 inline PyObject* minus_one() {
   static PyObject* const v = PyInt_FromLong(-1);

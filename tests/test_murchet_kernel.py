@@ -987,6 +987,55 @@ class ComparisonTest(KernelCase):
         a._kern_base_dev_kind_get = lambda dev, vlan=-1: ('swp', dev)
         self.assertRaises(ValueError, a.mroute_eq, self.KEY, 'swp1', [])
 
+    def test_collector_paused_while_running(self):
+        import gc
+        seen = []
+
+        class Mine(Asic):
+            def _kern_iif_to_hw_vlan(self, base_kind, base_iif, iif_vlan, member):
+                seen.append(gc.isenabled())
+                if base_iif == 'swp2':
+                    raise KeyError('boom')
+                return 10
+
+            def _dump_one_mroute(self, mroute):
+                seen.append(gc.isenabled())
+                if mroute.iif == 'bad':
+                    raise KeyError('boom')
+                return ''
+        a, r = self.setup_switch(l3=[('swp4', -1)])
+        a.__class__ = Mine
+        was = gc.isenabled()
+        try:
+            gc.enable()
+            a.mroute_eq(self.KEY, 'swp1', ['swp4'])
+            str(a)
+            out, sys.stdout = sys.stdout, StringIO()
+            try:
+                a.dump_mroutes()
+            finally:
+                sys.stdout = out
+            self.assertEqual(seen, [False, False, False])
+            self.assertTrue(gc.isenabled())
+            # turned back on after a failure too
+            self.assertRaises(KeyError, a.mroute_eq, self.KEY, 'swp2', [])
+            self.assertTrue(gc.isenabled())
+            r.iif = 'bad'
+            self.assertRaises(KeyError, str, a)
+            self.assertTrue(gc.isenabled())
+            self.assertRaises(KeyError, a.dump_mroutes)
+            self.assertTrue(gc.isenabled())
+            # a collector that was off stays off
+            gc.disable()
+            a.mroute_eq(self.KEY, 'swp1', ['swp4'])
+            self.assertRaises(KeyError, str, a)
+            self.assertFalse(gc.isenabled())
+        finally:
+            if was:
+                gc.enable()
+            else:
+                gc.disable()
+
     def test_get_and_dump(self):
         key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
         key9, r9 = route('9.0.0.1', '239.1.1.1', 100, 0x20)
