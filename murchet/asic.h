@@ -5,6 +5,8 @@
 #include "murchet.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace murchet {
 
@@ -34,6 +36,17 @@ class RecordMaker {
 // text shows them; false, `out` unchanged, where the interpreter must make it.
 bool write_hmroute(std::string& out, PyObject* mroute);
 bool write_group(std::string& out, PyObject* group);
+
+// The switch-port names of a group's L3 (`l3`) or L2 encaps, as its
+// get_l3_linux_encaps or get_l2_linux_encaps would name them, appended to
+// `out` without making them, where the group, its encaps and their fields
+// are the module's own and plain; false (`out` partly filled) where those
+// operations must run.
+struct PortNames {
+  std::string text;
+  std::vector<std::pair<size_t, size_t>> spans;  // each name: offset, length in `text`
+};
+bool own_linux_encaps(PyObject* group, bool l3, PortNames& out);
 
 // ---- the Asic operations of the chip side that the kernel side calls ----------
 // (chip.cc), each run directly while the object has not overridden it.

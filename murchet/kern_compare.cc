@@ -4,6 +4,8 @@
 #include "kern.h"
 #include "text.h"
 
+#include <algorithm>
+
 namespace murchet {
 namespace kern {
 namespace {
@@ -393,6 +395,62 @@ bool has_more(PyObject* a, PyObject* b) {
 
 py::Ref new_set() { return py::Ref::steal(PySet_New(nullptr)); }
 
+using Names = std::vector<string_view>;
+
+// The texts of a set, sorted; false where it is not a set of texts.
+bool sorted_names(PyObject* set, Names& out) {
+  if (!PyAnySet_CheckExact(set)) return false;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  long hash;
+  while (_PySet_NextEntry(set, &pos, &key, &hash)) {
+    if (!PyString_CheckExact(key)) return false;
+    out.push_back(py::as_view(key));
+  }
+  std::sort(out.begin(), out.end());
+  return true;
+}
+
+// The names of a group's L3 or L2 encaps, sorted, as its own operation makes
+// them (none without a group); false where that operation must run.
+bool sorted_chip_names(PyObject* group, bool l3, PortNames& buf, Names& out) {
+  if (!group) return true;
+  buf.text.clear();
+  buf.spans.clear();
+  if (!own_linux_encaps(group, l3, buf)) return false;
+  for (const auto& span : buf.spans) out.emplace_back(buf.text.data() + span.first, span.second);
+  std::sort(out.begin(), out.end());
+  return true;
+}
+
+// Whether sorted `a` holds a name that sorted `b` does not.
+bool has_more(const Names& a, const Names& b) {
+  size_t j = 0;
+  for (string_view x : a) {
+    while (j < b.size() && b[j] < x) ++j;
+    if (j == b.size() || b[j] != x) return true;
+  }
+  return false;
+}
+
+// The four set differences of a comparison (hw L3 less kernel L3, kernel L3
+// less hw L3, the same for L2), each whether it holds anything, worked out
+// directly from the group's records (`group` null: none found) where it and
+// the kernel sets are plain; false where the group's operations must make
+// the chip's sets.
+bool differences(PyObject* group, PyObject* kernel_l3, PyObject* kernel_l2, bool more[4]) {
+  Names k3, k2, h3, h2;
+  PortNames buf3, buf2;
+  if (!sorted_names(kernel_l3, k3) || !sorted_names(kernel_l2, k2) ||
+      !sorted_chip_names(group, true, buf3, h3) || !sorted_chip_names(group, false, buf2, h2))
+    return false;
+  more[0] = has_more(h3, k3);
+  more[1] = has_more(k3, h3);
+  more[2] = has_more(h2, k2);
+  more[3] = has_more(k2, h2);
+  return true;
+}
+
 }  // namespace
 
 py::Ref mroute_eq(py::Args a) {
@@ -456,21 +514,25 @@ py::Ref mroute_eq(py::Args a) {
 
   py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(route, ID("grp")));
   bool found = group && py::is_true(group);
-  py::Ref hw_l3 = found ? py::callm(group, ID("get_l3_linux_encaps")) : new_set();
-  py::Ref hw_l2 = found ? py::callm(group, ID("get_l2_linux_encaps")) : new_set();
-
   py::Ref oil_mismatch = own_attr(route, ID("oil_mismatch"));
-  struct {
-    PyObject *from, *less;
-    PyObject* text;
-  } const checks[] = {
-      {hw_l3, kernel_l3, ID("hw has OIFs not in the kernel")},
-      {kernel_l3, hw_l3, ID("kernel has OIFs not in the hw")},
-      {hw_l2, kernel_l2, ID("hw has L2-OIFs not in the kernel")},
-      {kernel_l2, hw_l2, ID("kernel has L2-OIFs not in the hw")},
+  PyObject* const texts[] = {
+      ID("hw has OIFs not in the kernel"),
+      ID("kernel has OIFs not in the hw"),
+      ID("hw has L2-OIFs not in the kernel"),
+      ID("kernel has L2-OIFs not in the hw"),
   };
-  for (const auto& c : checks)
-    if (has_more(c.from, c.less)) append_to(oil_mismatch, c.text);
+  bool more[4];
+  if (differences(found ? group.get() : nullptr, kernel_l3, kernel_l2, more)) {
+    for (int i = 0; i < 4; ++i)
+      if (more[i]) append_to(oil_mismatch, texts[i]);
+  } else {
+    py::Ref hw_l3 = found ? py::callm(group, ID("get_l3_linux_encaps")) : new_set();
+    py::Ref hw_l2 = found ? py::callm(group, ID("get_l2_linux_encaps")) : new_set();
+    PyObject* const sets[][2] = {
+        {hw_l3, kernel_l3}, {kernel_l3, hw_l3}, {hw_l2, kernel_l2}, {kernel_l2, hw_l2}};
+    for (int i = 0; i < 4; ++i)
+      if (has_more(sets[i][0], sets[i][1])) append_to(oil_mismatch, texts[i]);
+  }
 
   if (py::truth(own_attr(route, ID("iif_mismatch")))) return py::boolean(false);
   if (py::truth(oil_mismatch)) return py::boolean(false);

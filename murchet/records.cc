@@ -216,27 +216,29 @@ bool write_text(std::string& out, PyObject* v) {
 // Whether `o` is an instance whose text form is the module's `impl`.
 bool own_text(PyObject* o, py::Impl impl) { return py::method_is(o, ID("__str__"), impl); }
 
-// The same for the records of one list, most of one class: the class is
-// asked once, each record's own dict every time.
-class OwnText {
+// Whether records of one list, most of one class, answer the operation
+// `name` with the module's `impl`: the class is asked once, each record's
+// own dict every time.
+class OwnOp {
  public:
-  explicit OwnText(py::Impl impl) : impl_(impl) {}
+  OwnOp(PyObject* name, py::Impl impl) : name_(name), impl_(impl) {}
   bool operator()(PyObject* o) {
     if (!PyInstance_Check(o)) return false;
     auto* inst = reinterpret_cast<PyInstanceObject*>(o);
     if (reinterpret_cast<PyObject*>(inst->in_class) == cls_)
-      return !PyDict_GetItem(inst->in_dict, ID("__str__"));
-    if (!own_text(o, impl_)) return false;
+      return !PyDict_GetItem(inst->in_dict, name_);
+    if (!py::method_is(o, name_, impl_)) return false;
     cls_ = reinterpret_cast<PyObject*>(inst->in_class);
     return true;
   }
 
  private:
+  PyObject* name_;
   py::Impl impl_;
-  PyObject* cls_ = nullptr;  // a class whose text form is `impl_`
+  PyObject* cls_ = nullptr;  // a class whose operation is `impl_`
 };
 
-bool write_encap(std::string& out, PyObject* e, OwnText& own) {
+bool write_encap(std::string& out, PyObject* e, OwnOp& own) {
   if (!own(e)) return false;
   py::Ref evid = own_attr(e, ID("evid"));
   if (!PyInt_CheckExact(evid.get())) return false;
@@ -250,7 +252,7 @@ bool write_encap(std::string& out, PyObject* e, OwnText& own) {
 // Each encap of a list, between `before` and a line end.
 bool write_encaps(std::string& out, PyObject* list, const char* before) {
   if (!PyList_CheckExact(list)) return false;
-  OwnText own(encap_str);
+  OwnOp own(ID("__str__"), encap_str);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     out += before;
     if (!write_encap(out, PyList_GET_ITEM(list, i), own)) return false;
@@ -310,6 +312,34 @@ bool write_group(std::string& out, PyObject* g) {
   }
   if (!ok) out.resize(mark);
   return ok;
+}
+
+bool own_linux_encaps(PyObject* group, bool l3, PortNames& out) {
+  if (!PyInstance_Check(group) ||
+      !py::method_is(group, l3 ? ID("get_l3_linux_encaps") : ID("get_l2_linux_encaps"),
+                     l3 ? replication_group_l3 : replication_group_l2))
+    return false;
+  PyObject* dict = reinterpret_cast<PyInstanceObject*>(group)->in_dict;
+  PyObject* list = PyDict_GetItem(dict, l3 ? ID("l3_encaps") : ID("l2_encaps"));
+  if (!list || !PyList_CheckExact(list)) return false;
+  OwnOp own(ID("encap2swp"), encap_encap2swp);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* e = PyList_GET_ITEM(list, i);
+    if (!own(e)) return false;
+    PyObject* fields = reinterpret_cast<PyInstanceObject*>(e)->in_dict;
+    PyObject* port = PyDict_GetItem(fields, ID("linux_port"));
+    PyObject* evid = PyDict_GetItem(fields, ID("evid"));
+    if (!port || !evid || !PyString_CheckExact(port) || !PyInt_CheckExact(evid)) return false;
+    size_t at = out.text.size();
+    out.text.append(PyString_AS_STRING(port), size_t(PyString_GET_SIZE(port)));
+    if (!is_minus_one(evid)) {
+      char digits[24];
+      out.text += '.';
+      out.text.append(decimal(PyInt_AS_LONG(evid), digits));
+    }
+    out.spans.emplace_back(at, out.text.size() - at);
+  }
+  return true;
 }
 
 RecordMaker::RecordMaker(Record kind)

@@ -987,6 +987,84 @@ class ComparisonTest(KernelCase):
         a._kern_base_dev_kind_get = lambda dev, vlan=-1: ('swp', dev)
         self.assertRaises(ValueError, a.mroute_eq, self.KEY, 'swp1', [])
 
+    def test_chip_side_names_and_their_overrides(self):
+        match = dict(chip_iif=10, l3=[('swp4', -1), ('swp6', -1), ('swp7', -1)],
+                     l2=['swp1', 'swp2'])
+        args = (self.KEY, 'br0', ['swp4', 'bond0'])
+        # tagged copies, duplicates, and fields of other types named as the
+        # operations name them
+        a, r = self.setup_switch(chip_iif=10, l3=[('swp4', -1), ('swp5', 30), ('swp6', -1),
+                                                  ('swp7', -1), ('swp4', -1)],
+                                 l2=['swp1', 'swp2', 'swp1'])
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0', 'swp5.30']), True)
+        g = a.replication_groups[r.grp]
+        g.l3_encaps[1].evid = 30L
+        g.l3_encaps[0].linux_port = u'swp4'
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0', 'swp5.30']), True)
+        g.l3_encaps[1].evid = 31
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0', 'swp5.30']), False)
+        self.assertEqual(r.oil_mismatch, ['hw has OIFs not in the kernel',
+                                          'kernel has OIFs not in the hw'])
+        g.l3_encaps[1].evid = 'x'
+        self.assertRaises(TypeError, a.mroute_eq, *args)
+
+        # an Encap of its own naming
+        class Named(Encap):
+            def encap2swp(self):
+                return 'swp9'
+        a, r = self.setup_switch(**match)
+        g = a.replication_groups[r.grp]
+        g.l2_encaps[1].__class__ = Named
+        self.assertIs(a.mroute_eq(*args), False)
+        self.assertEqual(r.oil_mismatch, ['hw has L2-OIFs not in the kernel',
+                                          'kernel has L2-OIFs not in the hw'])
+        a, r = self.setup_switch(**match)
+        g = a.replication_groups[r.grp]
+        g.l3_encaps[2].encap2swp = lambda: 'swp4'
+        self.assertIs(a.mroute_eq(*args), False)
+        self.assertEqual(r.oil_mismatch, ['kernel has OIFs not in the hw'])
+        # fields the class holds, not the record
+        a, r = self.setup_switch(**match)
+        g = a.replication_groups[r.grp]
+        Deep = new.classobj('Deep', (Encap,), {'evid': 60})
+        e = g.l3_encaps[0]
+        e.__class__ = Deep
+        del e.evid
+        self.assertIs(a.mroute_eq(*args), False)
+        self.assertEqual(r.oil_mismatch, ['hw has OIFs not in the kernel',
+                                          'kernel has OIFs not in the hw'])
+
+        # a group of its own naming, on its class or on the instance
+        class Group(ReplicationGroup):
+            def get_l2_linux_encaps(self):
+                return set(['swp1'])
+        a, r = self.setup_switch(**match)
+        a.replication_groups[r.grp].__class__ = Group
+        self.assertIs(a.mroute_eq(*args), False)
+        self.assertEqual(r.oil_mismatch, ['kernel has L2-OIFs not in the hw'])
+        a, r = self.setup_switch(**match)
+        g = a.replication_groups[r.grp]
+        g.get_l3_linux_encaps = lambda: frozenset(['swp4', 'swp6', 'swp7', 'swp8'])
+        self.assertIs(a.mroute_eq(*args), False)
+        self.assertEqual(r.oil_mismatch, ['hw has OIFs not in the kernel'])
+        g.get_l3_linux_encaps = lambda: ['swp4']
+        self.assertRaises(TypeError, a.mroute_eq, *args)
+        a, r = self.setup_switch(**match)
+        a.replication_groups[r.grp].l3_encaps = tuple(a.replication_groups[r.grp].l3_encaps)
+        self.assertIs(a.mroute_eq(*args), True)
+
+        # kernel names that are not plain texts
+        class Wide(Asic):
+            def _expand_kern_dev(self, grp, dev, parent_vlan=-1):
+                Asic._expand_kern_dev(self, grp, dev, parent_vlan)
+                self.tmp_encaps = set(unicode(n) for n in self.tmp_encaps)
+        a, r = self.setup_switch(**match)
+        a.__class__ = Wide
+        self.assertIs(a.mroute_eq(*args), True)
+        a.replication_groups[r.grp].l2_encaps.pop()
+        self.assertIs(a.mroute_eq(*args), False)
+        self.assertEqual(r.oil_mismatch, ['kernel has L2-OIFs not in the hw'])
+
     def test_collector_paused_while_running(self):
         import gc
         seen = []
