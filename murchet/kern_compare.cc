@@ -539,14 +539,40 @@ py::Ref mroute_eq(py::Args a) {
   return py::boolean(true);
 }
 
+namespace {
+
+// sorted(mapping): a list of its keys, in order.  Texts are put in order
+// here, as the interpreter orders them (bytes, then length); anything else
+// is sorted by the interpreter.
+py::Ref sorted_keys(PyObject* mapping) {
+  py::Ref keys = py::Ref::steal(PySequence_List(mapping));
+  Py_ssize_t n = PyList_GET_SIZE(keys.get());
+  std::vector<std::pair<string_view, PyObject*>> order;
+  order.reserve(size_t(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    if (!PyString_CheckExact(key)) {
+      py::check(PyList_Sort(keys));
+      return keys;
+    }
+    order.emplace_back(py::as_view(key), key);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  // The same keys, rearranged: each still held once by the list.
+  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(keys.get(), i, order[size_t(i)].second);
+  return keys;
+}
+
+}  // namespace
+
 py::Ref asic_str(py::Args a) {
   PyObject* self = a[0];
   GcPause pause;
   py::Run run(self);
   py::Method dump(self, ID("_dump_one_mroute"), dump_one_mroute);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
-  py::Ref keys = py::Ref::steal(PySequence_List(mroutes));
-  py::check(PyList_Sort(keys));
+  py::Ref keys = sorted_keys(mroutes);
   // The texts written directly gather in `text`; one the interpreter made
   // (perhaps unicode) joins them as a piece of its own.
   std::string text = "Asic ip mroutes:\n";
@@ -587,8 +613,7 @@ py::Ref dump_mroutes(py::Args a) {
     py::callm(py::attr(global(ID("sys")), ID("stdout")), ID("write"), text);
   };
   if (!py::truth(filter)) {
-    py::Ref keys = py::Ref::steal(PySequence_List(own_attr(self, ID("mroutes"))));
-    py::check(PyList_Sort(keys));
+    py::Ref keys = sorted_keys(own_attr(self, ID("mroutes")));
     py::Ref it = py::iter(keys);
     while (py::Ref key = py::next(it)) write(py::item(own_attr(self, ID("mroutes")), key));
     return {};

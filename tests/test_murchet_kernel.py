@@ -1142,6 +1142,27 @@ class ComparisonTest(KernelCase):
             self.assertEqual(got, want, filt)
         self.assertRaises(TypeError, a.dump_mroutes, 5)
 
+    def test_routes_in_key_order(self):
+        keys = ['b', 'ab', 'a', '\xff', 'a\x00', 'B', '\x80z', '']
+        a = make_asic(mroutes=dict((k, Hmroute(repr(k), 'g', 1, 0, 'v')) for k in keys))
+        want = sorted(keys)
+        self.assertEqual(want, ['', 'B', 'a', 'a\x00', 'ab', 'b', '\x80z', '\xff'])
+        lines = [l for l in str(a).splitlines()[1:]]
+        self.assertEqual(lines, ['v, (%r, g), iif: 1' % k for k in want])
+        out, sys.stdout = sys.stdout, StringIO()
+        try:
+            a.dump_mroutes()
+            got = sys.stdout.getvalue()
+        finally:
+            sys.stdout = out
+        self.assertEqual(got.splitlines(), lines)
+        # keys of other types, in the interpreter's order
+        keys = ['b', u'ab', 'a', (1,), 'ac']
+        a = make_asic(mroutes=dict((k, Hmroute(str(i), 'g', 1, 0, 'v'))
+                                   for i, k in enumerate(keys)))
+        self.assertEqual(str(a).splitlines()[1:],
+                         ['v, (%d, g), iif: 1' % i for i in (2, 1, 4, 0, 3)])
+
     def test_routes_of_one_group(self):
         key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
         key2, r2 = route('0.0.0.0', '239.1.1.1', 7, 0x1f)
