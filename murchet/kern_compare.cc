@@ -576,6 +576,9 @@ py::Ref asic_str(py::Args a) {
   // The texts written directly gather in `text`; one the interpreter made
   // (perhaps unicode) joins them as a piece of its own.
   std::string text = "Asic ip mroutes:\n";
+  // Room for routes of a few hundred bytes each, asked for at once rather
+  // than doubled time and again: pages left unwritten cost nothing.
+  text.reserve(text.size() + size_t(PyList_GET_SIZE(keys.get())) * 512);
   // A group written once is copied for the other routes of the same group
   // (nothing runs in between that could change it).
   GroupTexts groups;
