@@ -5,6 +5,7 @@
 #include "kern.h"
 #include "text.h"
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -238,19 +239,21 @@ class ListIndex {
         size_t(PyList_GET_SIZE(list)) != records_.size())
       return false;
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (size_t i = 0; i < records_.size(); ++i)
-      if (items[i] != records_[i].get()) return false;
-    return true;
+    return records_.empty() ||
+           memcmp(items, items_.data(), records_.size() * sizeof(PyObject*)) == 0;
   }
 
   void build(PyObject* list) {
     list_ = py::Ref::borrow(list);
     records_.clear();
+    items_.clear();
     keys_ = Keys::scan;
     if (!PyList_CheckExact(list)) return;
     Py_ssize_t n = PyList_GET_SIZE(list);
     records_.reserve(size_t(n));
     for (Py_ssize_t i = 0; i < n; ++i) records_.push_back(py::Ref::borrow(PyList_GET_ITEM(list, i)));
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    items_.assign(items, items + n);
     if (!index(Keys::numbers)) index(Keys::objects);
   }
 
@@ -308,6 +311,7 @@ class ListIndex {
   std::vector<PyObject*> names_;
   py::Ref list_;
   std::vector<py::Ref> records_;
+  std::vector<PyObject*> items_;  // the same records, as the list's items compare
   Keys keys_ = Keys::scan;
   std::vector<std::vector<Py_ssize_t>> positions_;
   FlatMap<Numbers, size_t, NumbersHash> by_number_;  // key -> index into positions_
