@@ -395,42 +395,76 @@ bool has_more(PyObject* a, PyObject* b) {
 
 py::Ref new_set() { return py::Ref::steal(PySet_New(nullptr)); }
 
-using Names = std::vector<string_view>;
-
-// The texts of a set, sorted; false where it is not a set of texts.
-bool sorted_names(PyObject* set, Names& out) {
-  if (!PyAnySet_CheckExact(set)) return false;
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  long hash;
-  while (_PySet_NextEntry(set, &pos, &key, &hash)) {
-    if (!PyString_CheckExact(key)) return false;
-    out.push_back(py::as_view(key));
-  }
-  std::sort(out.begin(), out.end());
-  return true;
+// A name's hash, for the tables below.
+uint64_t name_hash(string_view name) {
+  uint64_t h = 1469598103934665603ull;
+  for (char c : name) h = (h ^ uint8_t(c)) * 1099511628211ull;
+  return h;
 }
 
-// The names of a group's L3 or L2 encaps, sorted, as its own operation makes
-// them (none without a group); false where that operation must run.
-bool sorted_chip_names(PyObject* group, bool l3, PortNames& buf, Names& out) {
-  if (!group) return true;
-  buf.text.clear();
-  buf.spans.clear();
-  if (!own_linux_encaps(group, l3, buf)) return false;
-  for (const auto& span : buf.spans) out.emplace_back(buf.text.data() + span.first, span.second);
-  std::sort(out.begin(), out.end());
-  return true;
-}
-
-// Whether sorted `a` holds a name that sorted `b` does not.
-bool has_more(const Names& a, const Names& b) {
-  size_t j = 0;
-  for (string_view x : a) {
-    while (j < b.size() && b[j] < x) ++j;
-    if (j == b.size() || b[j] != x) return true;
+// The names of a set of texts, each marked when found.
+class NameTable {
+ public:
+  // False where `set` is not a set of texts.
+  bool fill(PyObject* set) {
+    if (!PyAnySet_CheckExact(set)) return false;
+    size_t size = 8;
+    while (size < 2 * size_t(PySet_GET_SIZE(set))) size *= 2;
+    slots_.assign(size, Slot());
+    mask_ = size - 1;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    long hash;
+    while (_PySet_NextEntry(set, &pos, &key, &hash)) {
+      if (!PyString_CheckExact(key)) return false;
+      string_view name = py::as_view(key);
+      uint64_t h = name_hash(name);
+      size_t i = h & mask_;
+      while (slots_[i].used) i = (i + 1) & mask_;
+      slots_[i] = {h, name, true, false};
+    }
+    return true;
   }
-  return false;
+
+  // Marks `name` found; false where the set does not hold it.
+  bool find(string_view name) {
+    uint64_t h = name_hash(name);
+    for (size_t i = h & mask_; slots_[i].used; i = (i + 1) & mask_)
+      if (slots_[i].hash == h && slots_[i].name == name) return slots_[i].found = true;
+    return false;
+  }
+
+  // Whether a name of the set was never found.
+  bool unfound() const {
+    for (const Slot& s : slots_)
+      if (s.used && !s.found) return true;
+    return false;
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    string_view name;
+    bool used = false, found = false;
+  };
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+};
+
+// Whether the chip's names (those of a group's L3 or L2 encaps; none without
+// a group) and the kernel's set hold names the other does not: `more[0]` the
+// chip's, `more[1]` the kernel's.  False where the set is not one of texts,
+// or the group's own operation must name its encaps.
+bool compare_names(PyObject* group, bool l3, PyObject* kernel, bool more[2]) {
+  NameTable table;
+  if (!table.fill(kernel)) return false;
+  PortNames chip;
+  if (group && !own_linux_encaps(group, l3, chip)) return false;
+  more[0] = false;
+  for (const auto& span : chip.spans)
+    if (!table.find(string_view(chip.text.data() + span.first, span.second))) more[0] = true;
+  more[1] = table.unfound();
+  return true;
 }
 
 // The four set differences of a comparison (hw L3 less kernel L3, kernel L3
@@ -439,16 +473,8 @@ bool has_more(const Names& a, const Names& b) {
 // the kernel sets are plain; false where the group's operations must make
 // the chip's sets.
 bool differences(PyObject* group, PyObject* kernel_l3, PyObject* kernel_l2, bool more[4]) {
-  Names k3, k2, h3, h2;
-  PortNames buf3, buf2;
-  if (!sorted_names(kernel_l3, k3) || !sorted_names(kernel_l2, k2) ||
-      !sorted_chip_names(group, true, buf3, h3) || !sorted_chip_names(group, false, buf2, h2))
-    return false;
-  more[0] = has_more(h3, k3);
-  more[1] = has_more(k3, h3);
-  more[2] = has_more(h2, k2);
-  more[3] = has_more(k2, h2);
-  return true;
+  return compare_names(group, true, kernel_l3, more) &&
+         compare_names(group, false, kernel_l2, more + 2);
 }
 
 }  // namespace
