@@ -232,6 +232,36 @@ class OwnOp {
     return true;
   }
 
+  // The same, and then the values of the fields `a` and `b` in the record's
+  // own dict (null where it does not hold one).  A record of up to five
+  // fields is read in one pass over its dict.
+  bool fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va, PyObject*& vb) {
+    if (!PyInstance_Check(o)) return false;
+    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+    auto* d = reinterpret_cast<PyDictObject*>(inst->in_dict);
+    if (reinterpret_cast<PyObject*>(inst->in_class) != cls_ || d->ma_table != d->ma_smalltable) {
+      if (!(*this)(o)) return false;
+      va = PyDict_GetItem(inst->in_dict, a);
+      vb = PyDict_GetItem(inst->in_dict, b);
+      return true;
+    }
+    va = vb = nullptr;
+    for (const PyDictEntry& e : d->ma_smalltable) {
+      if (!e.me_value) continue;
+      PyObject* k = e.me_key;
+      if (k == a) {
+        va = e.me_value;
+      } else if (k == b) {
+        vb = e.me_value;
+      } else if (k == name_ || !PyString_CheckExact(k)) {
+        return false;  // an override, or a key that may equal its name
+      } else if (!PyString_CHECK_INTERNED(k) && _PyString_Eq(k, name_)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
  private:
   PyObject* name_;
   py::Impl impl_;
@@ -239,11 +269,11 @@ class OwnOp {
 };
 
 bool write_encap(std::string& out, PyObject* e, OwnOp& own) {
-  if (!own(e)) return false;
-  py::Ref evid = own_attr(e, ID("evid"));
-  if (!PyInt_CheckExact(evid.get())) return false;
+  PyObject *port, *evid;
+  if (!own.fields(e, ID("linux_port"), ID("evid"), port, evid)) return false;
+  if (!port || !evid || !PyInt_CheckExact(evid)) return false;
   out += "port: ";
-  if (!write_text(out, own_attr(e, ID("linux_port")))) return false;
+  if (!write_text(out, port)) return false;
   if (is_minus_one(evid)) return true;
   out += ", vlan: ";
   return write_text(out, evid);
@@ -325,10 +355,8 @@ bool own_linux_encaps(PyObject* group, bool l3, PortNames& out) {
   OwnOp own(ID("encap2swp"), encap_encap2swp);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* e = PyList_GET_ITEM(list, i);
-    if (!own(e)) return false;
-    PyObject* fields = reinterpret_cast<PyInstanceObject*>(e)->in_dict;
-    PyObject* port = PyDict_GetItem(fields, ID("linux_port"));
-    PyObject* evid = PyDict_GetItem(fields, ID("evid"));
+    PyObject *port, *evid;
+    if (!own.fields(e, ID("linux_port"), ID("evid"), port, evid)) return false;
     if (!port || !evid || !PyString_CheckExact(port) || !PyInt_CheckExact(evid)) return false;
     size_t at = out.text.size();
     out.text.append(PyString_AS_STRING(port), size_t(PyString_GET_SIZE(port)));

@@ -1065,6 +1065,43 @@ class ComparisonTest(KernelCase):
         self.assertIs(a.mroute_eq(*args), False)
         self.assertEqual(r.oil_mismatch, ['kernel has L2-OIFs not in the hw'])
 
+    def test_records_own_dicts_read_whole(self):
+        key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
+        encaps = [Encap('swp%d' % i, 'xe%d' % i, 7, 5, 5) for i in range(1, 7)]
+        g = ReplicationGroup(r.grp, [], encaps)
+        a = make_asic(mroutes={key: r}, groups={r.grp: g})
+        head = 'Asic ip mroutes:\ndefault, (10.0.0.1, 239.1.1.1), iif: 100\n'
+        lines = ['  port: swp%d, vlan: 5\n' % i for i in range(1, 7)]
+        # overrides under keys a lookup finds: unicode, and a text not interned
+        encaps[1].__dict__[u'__str__'] = lambda: 'U'
+        encaps[2].__dict__[''.join(['__s', 'tr__'])] = lambda: 'N'
+        # a record with more fields, one with a field deleted, one with the
+        # shown field on its class only
+        encaps[3].a = encaps[3].b = encaps[3].c = 1
+        del encaps[4].intf
+        del encaps[5].linux_port
+        encaps[5].__class__ = new.classobj('Named', (Encap,), {'linux_port': 'swp66'})
+        lines[1:3] = ['  U\n', '  N\n']
+        lines[5] = '  port: swp66, vlan: 5\n'
+        self.assertEqual(str(a), head + ''.join(lines))
+        # the same for the chip's names in a comparison
+        self.k.vlan('swp1.5', 5, 'swp1')
+        oil = ['swp%d.5' % i for i in (1, 2, 3, 4, 5)] + ['swp66.5']
+        a.linux_ports = ['swp%d' % i for i in range(1, 7)] + ['swp66']
+        for name in oil[1:]:
+            self.k.vlan(name, 5, name.split('.')[0])
+        a._kern_iif_to_hw_vlan = lambda *args: 100
+        self.assertIs(a.mroute_eq(key, 'swp9', oil), True)
+        encaps[2].__dict__[''.join(['encap', '2swp'])] = lambda: 'swp3.6'
+        self.assertIs(a.mroute_eq(key, 'swp9', oil), False)
+        self.assertEqual(r.oil_mismatch, ['hw has OIFs not in the kernel',
+                                          'kernel has OIFs not in the hw'])
+        del encaps[2].__dict__['encap2swp']
+        encaps[1].__dict__[u'encap2swp'] = lambda: 'swp2.5'
+        encaps[1].linux_port = 'x'
+        r.oil_mismatch = []
+        self.assertIs(a.mroute_eq(key, 'swp9', oil), True)
+
     def test_collector_paused_while_running(self):
         import gc
         seen = []
