@@ -350,17 +350,27 @@ void set_serdes_intf(PyObject* self, long speed, const char* intf) {
   py::setattr(self, ID("_serdes_intf_map"), map);
 }
 
+// A fabric port made through its base's constructor: the fixed values, the
+// arguments from the fourth on under the names given (nullptr: accepted but
+// not used), and its own serdes interface map.
+void fabric_init(Args a, const char* base, bool without_cage,
+                 std::initializer_list<const char*> names, long speed, const char* intf) {
+  Ref kw = fabric_keywords(a[1], a[2]);
+  if (without_cage) py::dict_set(kw, "phy_layer", Py_None);
+  size_t i = 3;
+  for (const char* name : names) {
+    if (name) py::dict_set(kw, name, a[i]);
+    ++i;
+  }
+  run_init(base, a[0], kw);
+  set_serdes_intf(a[0], speed, intf);
+}
+
 // (self, label, serdes, tx_polarity_flip, rx_polarity_flip, tx_lane_map,
 //  rx_lane_map, sdk_group)
 Ref tomahawk_fabric_init(Args a) {
-  Ref kw = fabric_keywords(a[1], a[2]);
-  py::dict_set(kw, "phy_layer", Py_None);
-  py::dict_set(kw, "tx_polarity_flip", a[3]);
-  py::dict_set(kw, "rx_polarity_flip", a[4]);
-  py::dict_set(kw, "tx_lane_map", a[5]);
-  py::dict_set(kw, "rx_lane_map", a[6]);
-  run_init("Tomahawk100GPort", a[0], kw);
-  set_serdes_intf(a[0], 100, "KR4");
+  fabric_init(a, "Tomahawk100GPort", true,
+              {"tx_polarity_flip", "rx_polarity_flip", "tx_lane_map", "rx_lane_map"}, 100, "KR4");
   py::setattr(a[0], ID("sdk_group"), a[7]);
   return {};
 }
@@ -368,13 +378,8 @@ Ref tomahawk_fabric_init(Args a) {
 // (self, label, serdes, rx_lane_map, rx_polarity_flip, tx_lane_map,
 //  tx_polarity_flip, sdk_group); the cage stays "QSFP+".
 Ref maverick_40g_fabric_init(Args a) {
-  Ref kw = fabric_keywords(a[1], a[2]);
-  py::dict_set(kw, "rx_lane_map", a[3]);
-  py::dict_set(kw, "rx_polarity_flip", a[4]);
-  py::dict_set(kw, "tx_lane_map", a[5]);
-  py::dict_set(kw, "tx_polarity_flip", a[6]);
-  run_init("Maverick40GPort", a[0], kw);
-  set_serdes_intf(a[0], 40, "KR4");
+  fabric_init(a, "Maverick40GPort", false,
+              {"rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip"}, 40, "KR4");
   py::setattr(a[0], ID("sdk_group"), a[7]);
   return {};
 }
@@ -385,17 +390,10 @@ Ref maverick_40g_fabric_init(Args a) {
 // map, oversubscription, PHY id, system interface and primary offset are
 // accepted but not used by a fabric port.
 Ref maverick_10g_fabric_init(Args a) {
-  Ref kw = fabric_keywords(a[1], a[2]);
-  py::dict_set(kw, "phy_layer", Py_None);
-  py::dict_set(kw, "rx_lane_map", a[3]);
-  py::dict_set(kw, "rx_polarity_flip", a[4]);
-  py::dict_set(kw, "tx_lane_map", a[5]);
-  py::dict_set(kw, "tx_polarity_flip", a[6]);
-  py::dict_set(kw, "pre_emphasis", a[8]);
-  py::dict_set(kw, "drv_current", a[9]);
-  py::dict_set(kw, "pre_drv_current", a[10]);
-  run_init("Maverick10GPort", a[0], kw);
-  set_serdes_intf(a[0], 10, "KR");
+  fabric_init(a, "Maverick10GPort", true,
+              {"rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip", nullptr,
+               "pre_emphasis", "drv_current", "pre_drv_current"},
+              10, "KR");
   return {};
 }
 
