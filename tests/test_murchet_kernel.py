@@ -14,6 +14,7 @@ import os
 import re
 import subprocess
 import sys
+import traceback
 import unittest
 from StringIO import StringIO
 
@@ -78,6 +79,17 @@ KIND_LINES = {
 VLAN_CONFIG_HEAD = ('VLAN Dev name\t | VLAN ID\n'
                     'Name-Type: VLAN_NAME_TYPE_RAW_PLUS_VID_NO_PAD\n')
 
+
+
+def murchet_frames(test, error, fn, *args):
+    """The murchet.py traceback entries of the error fn(*args) raises."""
+    try:
+        fn(*args)
+    except error:
+        tb = sys.exc_info()[2]
+    else:
+        test.fail('no %s' % error.__name__)
+    return [n for f, _, n, _ in traceback.extract_tb(tb) if f == 'murchet.py']
 
 class FakeKernel(object):
     CalledProcessError = subprocess.CalledProcessError
@@ -293,14 +305,7 @@ class DeviceFactTest(KernelCase):
         a = make_asic()
         self.k.bridge('br0', [])
         self.k.files['/sys/class/net/br0/bridge/vlan_filtering'] = 'x\n'
-        try:
-            self.expand(a, 'br0')
-        except ValueError:
-            tb = sys.exc_info()[2]
-        else:
-            self.fail('no ValueError')
-        names = [n for f, _, n, _ in __import__('traceback').extract_tb(tb)
-                 if f == 'murchet.py']
+        names = murchet_frames(self, ValueError, self.expand, a, 'br0')
         self.assertEqual(names, ['murchet.Asic._expand_kern_dev',
                                  'murchet.Asic._kern_base_dev_kind_get',
                                  'murchet.Asic._kern_dev_kind_get',
@@ -900,14 +905,7 @@ class ComparisonTest(KernelCase):
     def test_tracebacks_of_the_direct_expansion(self):
         a, r = self.setup_switch(l3=[('swp4', -1)])
         self.k.files['/sys/class/net/br0/bridge/vlan_filtering'] = 'x\n'
-        try:
-            a.mroute_eq(self.KEY, 'swp4', ['br0'])
-        except ValueError:
-            tb = sys.exc_info()[2]
-        else:
-            self.fail('no ValueError')
-        names = [n for f, _, n, _ in __import__('traceback').extract_tb(tb)
-                 if f == 'murchet.py']
+        names = murchet_frames(self, ValueError, a.mroute_eq, self.KEY, 'swp4', ['br0'])
         self.assertEqual(names, ['murchet.Asic.mroute_eq',
                                  'murchet.Asic._expand_kern_dev',
                                  'murchet.Asic._kern_base_dev_kind_get',
