@@ -387,7 +387,7 @@ namespace {
 // The classic class lookup: the class's own dict, then its bases depth first.
 PyObject* class_lookup(PyObject* cls, PyObject* name) {
   auto* c = reinterpret_cast<PyClassObject*>(cls);
-  if (PyObject* v = PyDict_GetItem(c->cl_dict, name)) return v;
+  if (PyObject* v = dict_get(c->cl_dict, name)) return v;
   Py_ssize_t n = PyTuple_GET_SIZE(c->cl_bases);
   for (Py_ssize_t i = 0; i < n; ++i)
     if (PyObject* v = class_lookup(PyTuple_GET_ITEM(c->cl_bases, i), name)) return v;
@@ -402,7 +402,7 @@ PyObject* own_function(PyObject* o, PyObject* name, Impl impl) {
   } else {
     if (!PyInstance_Check(o)) return nullptr;
     auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    if (PyDict_GetItem(inst->in_dict, name)) return nullptr;
+    if (dict_get(inst->in_dict, name)) return nullptr;
     f = class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
   }
   if (!f || Py_TYPE(f) != &FunctionType || reinterpret_cast<FunctionObject*>(f)->impl != impl)
@@ -419,16 +419,42 @@ namespace {
 Run* innermost_run = nullptr;
 }  // namespace
 
-Run::Run(PyObject* self) : self_(self), outer_(innermost_run) { innermost_run = this; }
-Run::~Run() { innermost_run = outer_; }
+Run::Run(PyObject* self) : self_(self), outer_(innermost_run) {
+  for (Known& k : known_) k.name = nullptr;
+  innermost_run = this;
+}
+
+Run::~Run() {
+  innermost_run = outer_;
+  for (size_t i = 0; i < used_; ++i) {
+    Py_XDECREF(known_[used_at_[i]].function);
+    Py_XDECREF(known_[used_at_[i]].bound);
+  }
+}
+
+Run* Run::innermost(PyObject* self) {
+  Run* run = innermost_run;
+  while (run && run->self_ != self) run = run->outer_;
+  return run;
+}
+
+bool Run::once(PyObject* self, bool (*work)(PyObject*)) {
+  Run* run = innermost(self);
+  if (!run) return work(self);
+  for (size_t i = 0; i < run->found_; ++i)
+    if (run->findings_[i].work == work) return run->findings_[i].value;
+  bool value = work(self);
+  if (run->found_ < sizeof run->findings_ / sizeof run->findings_[0])
+    run->findings_[run->found_++] = {work, value};
+  return value;
+}
 
 void Method::resolve() {
-  Run* run = innermost_run;
-  while (run && run->self_ != self_) run = run->outer_;
+  Run* run = Run::innermost(self_);
   Run::Known* known = run ? run->slot(name_, impl_) : nullptr;
   if (known && known->name) {
-    function_ = known->function;
-    bound_ = known->bound;
+    function_ = Ref::borrow(known->function);
+    bound_ = Ref::borrow(known->bound);
     resolved_ = true;
     return;
   }
@@ -438,8 +464,8 @@ void Method::resolve() {
     bound_ = attr(self_, name_);
   resolved_ = true;
   if (known && run->used_ < Run::kSlots / 2) {
-    *known = {name_, impl_, function_, bound_};
-    ++run->used_;
+    *known = {name_, impl_, Ref(function_).release(), Ref(bound_).release()};
+    run->used_at_[run->used_++] = static_cast<unsigned char>(known - run->known_);
   }
 }
 
@@ -464,8 +490,8 @@ bool is_true(PyObject* o) {
     static PyObject* const len = PyString_InternFromString("__len__");
     if (!nonzero || !len) throw Raised();
     if (!reinterpret_cast<PyClassObject*>(cls)->cl_getattr && !class_lookup(cls, nonzero) &&
-        !class_lookup(cls, len) && !PyDict_GetItem(inst->in_dict, nonzero) &&
-        !PyDict_GetItem(inst->in_dict, len))
+        !class_lookup(cls, len) && !dict_get(inst->in_dict, nonzero) &&
+        !dict_get(inst->in_dict, len))
       return true;
   }
   return truth(o);

@@ -130,20 +130,37 @@ class Run {
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
+  // work(self), a finding about the object's operations (whether it
+  // overrides any of a group, say), made once in the innermost run for
+  // `self` and reused there; made afresh at each ask outside any run.
+  static bool once(PyObject* self, bool (*work)(PyObject*));
+
  private:
   friend class Method;
+  static Run* innermost(PyObject* self);
+  // An operation looked up: its name and implementation, and the module's
+  // function or the object's own attribute (one of them held).
   struct Known {
-    PyObject* name = nullptr;
-    Impl impl = nullptr;
-    Ref function, bound;
+    PyObject* name;
+    Impl impl;
+    PyObject* function;
+    PyObject* bound;
   };
-  // The operations looked up so far, by name (open addressing); when full,
-  // further ones are looked up at each use.
+  // The operations looked up so far, by name (open addressing; only the
+  // names are cleared at the start); when half full, further ones are
+  // looked up at each use.
   static constexpr size_t kSlots = 64;
   Known* slot(PyObject* name, Impl impl);
   PyObject* self_;
   Run* outer_;
   size_t used_ = 0;
+  unsigned char used_at_[kSlots / 2];
+  struct Finding {
+    bool (*work)(PyObject*);
+    bool value;
+  };
+  Finding findings_[4];
+  size_t found_ = 0;
   Known known_[kSlots];
 };
 

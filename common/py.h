@@ -130,8 +130,19 @@ inline Ref item(PyObject* o, Py_ssize_t i) {
 inline void setitem(PyObject* o, PyObject* key, PyObject* v) {
   check(PyObject_SetItem(o, key, v));
 }
-// Borrowed dict lookup without raising; NULL when absent.
+// Borrowed dict lookup without raising; NULL when absent.  A text key whose
+// hash is known and whose first slot in the table decides (an empty slot,
+// or that very key) is answered from the table without the call.
 inline PyObject* dict_get(PyObject* d, PyObject* key) {
+  if (PyString_CheckExact(key) && PyDict_Check(d)) {
+    long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
+    if (hash != -1) {
+      auto* mp = reinterpret_cast<PyDictObject*>(d);
+      PyDictEntry* e = &mp->ma_table[size_t(hash) & size_t(mp->ma_mask)];
+      if (!e->me_key) return nullptr;
+      if (e->me_key == key) return e->me_value;
+    }
+  }
   return PyDict_GetItem(d, key);
 }
 inline void dict_set(PyObject* d, PyObject* key, PyObject* v) {

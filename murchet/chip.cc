@@ -219,7 +219,7 @@ class ListIndex {
       size_t* slot = by_number_.get(key);
       return slot ? &positions_[*slot] : &none;
     }
-    PyObject* slot = PyDict_GetItem(by_object_, key_of(args));
+    PyObject* slot = py::dict_get(by_object_, key_of(args));
     return slot ? &positions_[size_t(PyInt_AS_LONG(slot))] : &none;
   }
 
@@ -283,7 +283,7 @@ class ListIndex {
         slot = known ? *known : (by_number_[numbers] = positions_.size());
       } else {
         py::Ref key = key_of(raw.data());
-        PyObject* known = PyDict_GetItem(by_object_, key);
+        PyObject* known = py::dict_get(by_object_, key);
         slot = known ? size_t(PyInt_AS_LONG(known)) : positions_.size();
         if (!known) py::dict_set(by_object_, key, py::integer(long(slot)));
       }
@@ -445,7 +445,7 @@ class Lookups {
   py::Ref vlan(PyObject* vid) {
     if (!vlans_) vlans_ = py::attr(self_, ID("vlans"));
     if (PyDict_CheckExact(vlans_.get()) && PyInt_CheckExact(vid))
-      return py::Ref::borrow(PyDict_GetItem(vlans_, vid));
+      return py::Ref::borrow(py::dict_get(vlans_, vid));
     return py::contains(vlans_, vid) ? py::item(vlans_, vid) : py::Ref();
   }
 
@@ -1025,7 +1025,7 @@ class GroupReader {
   py::Ref vlan_of(PyObject* intf) {
     if (!l3_intfs_) l3_intfs_ = py::attr(self_, ID("l3_intfs"));
     if (PyDict_CheckExact(l3_intfs_.get())) {
-      PyObject* v = PyDict_GetItem(l3_intfs_, intf);
+      PyObject* v = py::dict_get(l3_intfs_, intf);
       return py::Ref::borrow(v ? v : minus_one());
     }
     return py::callm(l3_intfs_, ID("get"), intf, minus_one());

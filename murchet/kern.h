@@ -48,9 +48,12 @@ py::Ref to_int(PyObject* text);
 // "%s" % name: a text as it is, anything else as its text form.
 py::Ref text_of(PyObject* name);
 
-// text.splitlines() and text.split() through the text's own operations.
+// text.splitlines() and text.split() through the text's own operations (a
+// plain text is split here, as str.split() would).
 py::Ref splitlines(PyObject* text);
 py::Ref split(PyObject* text);
+// list.extend(text.split()).
+void add_words(PyObject* list, PyObject* text);
 
 // The text before the first "." of a switch-port name.
 py::Ref port_of(PyObject* name);

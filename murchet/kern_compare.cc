@@ -29,8 +29,9 @@ namespace {
 
 // The operations that the expansion of one device goes through.  While the
 // object overrides none of them, the expansion runs here directly over the
-// caches, which it reads and fills exactly as those operations do.
-bool expansion_is_own(PyObject* self) {
+// caches, which it reads and fills exactly as those operations do.  Within
+// a run for the object this is found once (see py::Run).
+bool expansion_ops_own(PyObject* self) {
   struct Op {
     PyObject* name;
     py::Impl impl;
@@ -56,6 +57,8 @@ bool expansion_is_own(PyObject* self) {
     if (!py::method_is(self, op.name, op.impl)) return false;
   return true;
 }
+
+bool expansion_is_own(PyObject* self) { return py::Run::once(self, expansion_ops_own); }
 
 // The expansion of devices for one group, over the object's own operations
 // (see expansion_is_own).  A failure gets the traceback entries of the
@@ -410,7 +413,7 @@ class NameTable {
     if (!PyAnySet_CheckExact(set)) return false;
     size_t size = 8;
     while (size < 2 * size_t(PySet_GET_SIZE(set))) size *= 2;
-    slots_.assign(size, Slot());
+    slots_.assign(size, Slot());  // the storage of earlier comparisons, reused
     mask_ = size - 1;
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -447,7 +450,11 @@ class NameTable {
     string_view name;
     bool used = false, found = false;
   };
-  std::vector<Slot> slots_;
+  static std::vector<Slot>& storage() {
+    static std::vector<Slot> slots;
+    return slots;
+  }
+  std::vector<Slot>& slots_ = storage();
   size_t mask_ = 0;
 };
 
@@ -456,9 +463,12 @@ class NameTable {
 // chip's, `more[1]` the kernel's.  False where the set is not one of texts,
 // or the group's own operation must name its encaps.
 bool compare_names(PyObject* group, bool l3, PyObject* kernel, bool more[2]) {
+  // One comparison at a time: nothing here calls back into the interpreter.
   NameTable table;
   if (!table.fill(kernel)) return false;
-  PortNames chip;
+  static PortNames chip;
+  chip.text.clear();
+  chip.spans.clear();
   if (group && !own_linux_encaps(group, l3, chip)) return false;
   more[0] = false;
   for (const auto& span : chip.spans)
@@ -490,7 +500,7 @@ py::Ref mroute_eq(py::Args a) {
   // While the expansion is the object's own, it runs directly; otherwise
   // each step is called through the object.
   bool direct = expansion_is_own(self) &&
-                py::method_is(self, ID("_expand_kern_dev"), expand_kern_dev);
+                py::Method(self, ID("_expand_kern_dev"), expand_kern_dev).own();
   Expander expander(self, grp);
   auto expand = [&](PyObject* dev) {
     if (direct)

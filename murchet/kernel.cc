@@ -68,7 +68,7 @@ void unpack(PyObject* seq, int n, py::Ref* out) {
 py::Ref get(PyObject* d, PyObject* key) {
   if (PyDict_CheckExact(d)) {
     if (PyObject_Hash(key) == -1) throw py::Raised();
-    return py::Ref::borrow(PyDict_GetItem(d, key));
+    return py::Ref::borrow(py::dict_get(d, key));
   }
   py::Ref v = py::callm(d, ID("get"), key);
   return v.get() == Py_None ? py::Ref() : v;
@@ -94,7 +94,30 @@ py::Ref text_of(PyObject* name) {
 }
 
 py::Ref splitlines(PyObject* text) { return py::callm(text, ID("splitlines")); }
-py::Ref split(PyObject* text) { return py::callm(text, ID("split")); }
+void add_words(PyObject* list, PyObject* text) {
+  if (!PyString_CheckExact(text)) {
+    py::Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(list), split(text)));
+    return;
+  }
+  // The white space of str.split(): blank, tab, line feed, vertical tab,
+  // form feed and carriage return.
+  auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  const char* s = PyString_AS_STRING(text);
+  const char* end = s + PyString_GET_SIZE(text);
+  while (s < end) {
+    while (s < end && space(*s)) ++s;
+    const char* word = s;
+    while (s < end && !space(*s)) ++s;
+    if (s > word) py::append(list, py::str(std::string_view(word, size_t(s - word))));
+  }
+}
+
+py::Ref split(PyObject* text) {
+  if (!PyString_CheckExact(text)) return py::callm(text, ID("split"));
+  py::Ref words = py::list();
+  add_words(words, text);
+  return words;
+}
 
 py::Ref port_of(PyObject* name) {
   if (PyString_CheckExact(name)) {
@@ -336,9 +359,7 @@ py::Ref expand_kern_bond(py::Args a) {
   }
   if (!sysfs_name(dev) || !os_path(ID("isdir"), dir)) return members;
   // The words of each line, white space at its ends dropped by the split.
-  read_lines(path, [&](PyObject* line) {
-    py::Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(members.get()), split(line)));
-  });
+  read_lines(path, [&](PyObject* line) { add_words(members, line); });
   return members;
 }
 

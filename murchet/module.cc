@@ -165,7 +165,7 @@ GcPause::~GcPause() {
 }
 
 py::Ref global(PyObject* name) {
-  if (PyObject* v = PyDict_GetItem(the_module.globals, name)) return py::Ref::borrow(v);
+  if (PyObject* v = py::dict_get(the_module.globals, name)) return py::Ref::borrow(v);
   return py::builtin(PyString_AS_STRING(name));
 }
 

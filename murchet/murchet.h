@@ -53,7 +53,7 @@ inline py::Ref percent(PyObject* format, std::initializer_list<PyObject*> args) 
 inline py::Ref own_attr(PyObject* o, PyObject* name) {
   if (PyInstance_Check(o)) {
     PyObject* d = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
-    if (PyObject* v = PyDict_GetItem(d, name)) return py::Ref::borrow(v);
+    if (PyObject* v = py::dict_get(d, name)) return py::Ref::borrow(v);
   }
   return py::attr(o, name);
 }

@@ -226,7 +226,7 @@ class OwnOp {
     if (!PyInstance_Check(o)) return false;
     auto* inst = reinterpret_cast<PyInstanceObject*>(o);
     if (reinterpret_cast<PyObject*>(inst->in_class) == cls_)
-      return !PyDict_GetItem(inst->in_dict, name_);
+      return !py::dict_get(inst->in_dict, name_);
     if (!py::method_is(o, name_, impl_)) return false;
     cls_ = reinterpret_cast<PyObject*>(inst->in_class);
     return true;
@@ -241,8 +241,8 @@ class OwnOp {
     auto* d = reinterpret_cast<PyDictObject*>(inst->in_dict);
     if (reinterpret_cast<PyObject*>(inst->in_class) != cls_ || d->ma_table != d->ma_smalltable) {
       if (!(*this)(o)) return false;
-      va = PyDict_GetItem(inst->in_dict, a);
-      vb = PyDict_GetItem(inst->in_dict, b);
+      va = py::dict_get(inst->in_dict, a);
+      vb = py::dict_get(inst->in_dict, b);
       return true;
     }
     va = vb = nullptr;
@@ -350,7 +350,7 @@ bool own_linux_encaps(PyObject* group, bool l3, PortNames& out) {
                      l3 ? replication_group_l3 : replication_group_l2))
     return false;
   PyObject* dict = reinterpret_cast<PyInstanceObject*>(group)->in_dict;
-  PyObject* list = PyDict_GetItem(dict, l3 ? ID("l3_encaps") : ID("l2_encaps"));
+  PyObject* list = py::dict_get(dict, l3 ? ID("l3_encaps") : ID("l2_encaps"));
   if (!list || !PyList_CheckExact(list)) return false;
   OwnOp own(ID("encap2swp"), encap_encap2swp);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {

@@ -147,4 +147,49 @@ TEST_F(Glue, UnbuiltOperation) {
   EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_NotImplementedError));
 }
 
+// Lookups answered from the table itself must agree with the interpreter's,
+// whatever lies in a key's first slot: another key, a deleted one, an equal
+// text that is another object.
+TEST_F(Glue, DictLookupAgreesWithTheInterpreter) {
+  py::Ref d = py::dict();
+  std::vector<py::Ref> keys;
+  for (int i = 0; i < 200; ++i) {
+    keys.push_back(py::str("k" + std::to_string(i)));
+    py::dict_set(d, keys.back(), py::integer(i));
+  }
+  for (int i = 0; i < 200; i += 3) py::check(PyDict_DelItem(d, keys[size_t(i)]));
+  for (int i = 0; i < 400; ++i) {
+    py::Ref twin = py::str("k" + std::to_string(i));  // equal, not the same object
+    PyObject* want = PyDict_GetItem(d, twin);
+    EXPECT_EQ(py::dict_get(d, twin), want) << i;
+    if (i < 200) EXPECT_EQ(py::dict_get(d, keys[size_t(i)]), want) << i;
+  }
+  py::Ref u = py::Ref::steal(PyUnicode_FromString("k1"));
+  py::dict_set(d, u, Py_None);  // replaces the value of the equal text "k1"
+  EXPECT_EQ(py::dict_get(d, keys[1]), Py_None);
+  EXPECT_EQ(py::dict_get(d, py::str("")), nullptr);
+}
+
+int findings = 0;
+bool count_finding(PyObject*) { return ++findings % 2; }
+
+TEST_F(Glue, FindingMadeOncePerRun) {
+  py::Ref a = py::dict(), b = py::dict();
+  findings = 0;
+  EXPECT_TRUE(py::Run::once(a, count_finding));
+  EXPECT_FALSE(py::Run::once(a, count_finding));  // no run: made at each ask
+  {
+    py::Run run(a);
+    EXPECT_TRUE(py::Run::once(a, count_finding));
+    EXPECT_TRUE(py::Run::once(a, count_finding));
+    EXPECT_FALSE(py::Run::once(b, count_finding));  // another object's run is not this one
+    {
+      py::Run inner(a);
+      EXPECT_TRUE(py::Run::once(a, count_finding));
+    }
+    EXPECT_TRUE(py::Run::once(a, count_finding));
+  }
+  EXPECT_EQ(findings, 5);
+}
+
 }  // namespace
