@@ -624,13 +624,13 @@ py::Ref asic_str(py::Args a) {
     if (dump.own() && dump.traced([&] { return write_dump(text, self, route, &groups); }))
       continue;
     py::Ref piece = dump(route);
+    groups.clear();  // the route's own code may have changed a group
     if (PyString_CheckExact(piece.get())) {
       text.append(py::as_view(piece));
       continue;
     }
     py::append(pieces, py::str(text));
     text.clear();
-    groups.clear();
     py::append(pieces, piece);
   }
   if (PyList_GET_SIZE(pieces.get()) == 0) return py::str(text);

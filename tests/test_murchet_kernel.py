@@ -1219,6 +1219,16 @@ class ComparisonTest(KernelCase):
         self.assertEqual(str(a), 'Asic ip mroutes:\nmine\n  port: swp1, vlan: 5\n'
                          'default, (10.0.0.1, 239.1.1.1), iif: 100\n  port: swp1, vlan: 5\n'
                          'default, (10.0.0.3, 239.1.1.1), iif: 9\n  port: swp1, vlan: 5\n')
+        # ... that changes the group the routes share: the later routes show it
+        def changing():
+            g.l3_encaps = [Encap('swp4', 'xe4', 8, 6, 6)]
+            return 'changed'
+        del r2.__str__
+        r.__str__ = changing
+        self.assertEqual(str(a).splitlines()[1:], [
+            'default, (0.0.0.0, 239.1.1.1), iif: 7', '  port: swp1, vlan: 5',
+            'changed', '  port: swp4, vlan: 6',
+            'default, (10.0.0.3, 239.1.1.1), iif: 9', '  port: swp4, vlan: 6'])
 
     def test_texts_of_records_a_caller_changed(self):
         class Loud(Encap):
