@@ -56,6 +56,9 @@ py::Ref evid2ivid_op(py::Args a);              // _evid2ivid
 py::Ref key_to_sip_dip_op(py::Args a);         // _key_to_sip_dip
 py::Ref grp_ip2mac_op(py::Args a);             // _grp_ip2mac
 
+// dev in self.linux_ports.
+bool is_linux_port(PyObject* self, PyObject* dev);
+
 // _key_to_sip_dip(key): (vrf, sip, dip), or (None, None, None).
 py::Ref key_to_sip_dip(PyObject* key);
 // _grp_ip2mac(grp): the group MAC text of a dotted IPv4 group.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace murchet {
 namespace {
@@ -318,8 +319,50 @@ class ListIndex {
   py::Ref by_object_;                                           // the same, for other keys
 };
 
+// `name in list` for a list of texts, from a set of its texts.  The set is
+// made again when the list is another object or holds other objects (a text
+// never changes, so the same objects hold the same texts).  A list holding
+// anything but plain texts, or a name that is not one, is scanned.
+class Members {
+ public:
+  bool contains(PyObject* list, PyObject* name) {
+    if (!PyList_CheckExact(list) || !PyString_CheckExact(name)) return py::contains(list, name);
+    if (!current(list)) build(list);
+    if (!plain_) return py::contains(list, name);
+    return texts_.count(py::as_view(name)) != 0;
+  }
+
+ private:
+  bool current(PyObject* list) const {
+    if (list != list_.get() || size_t(PyList_GET_SIZE(list)) != items_.size()) return false;
+    for (size_t i = 0; i < items_.size(); ++i)
+      if (PyList_GET_ITEM(list, Py_ssize_t(i)) != items_[i].get()) return false;
+    return true;
+  }
+  void build(PyObject* list) {
+    list_ = py::Ref::borrow(list);
+    items_.clear();
+    texts_.clear();
+    plain_ = true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      items_.push_back(py::Ref::borrow(item));
+      if (PyString_CheckExact(item))
+        texts_.insert(py::as_view(item));
+      else
+        plain_ = false;
+    }
+  }
+
+  py::Ref list_;
+  std::vector<py::Ref> items_;  // held, so that their texts stay
+  std::unordered_set<std::string_view> texts_;
+  bool plain_ = false;
+};
+
 // The indexes of one Asic object, kept beside it while it lives.
 struct Indexes {
+  Members linux_ports;
   ListIndex by_dport{ID("dport")};
   ListIndex by_linux_port{ID("linux_port")};
   ListIndex xlate_by_ivid{ID("lport"), ID("ivid")};
@@ -1070,6 +1113,12 @@ py::Ref parse_one_group_op(py::Args a) {
 }
 
 }  // namespace
+
+bool is_linux_port(PyObject* self, PyObject* dev) {
+  py::Ref ports = own_attr(self, ID("linux_ports"));
+  if (Indexes* indexes = indexes_of(self)) return indexes->linux_ports.contains(ports, dev);
+  return py::contains(ports, dev);
+}
 
 // ---- the operations the kernel side calls ------------------------------------
 

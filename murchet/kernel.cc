@@ -240,7 +240,7 @@ py::Ref base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan) {
 
 py::Ref kern_dev_kind_parse(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  if (py::contains(own_attr(self, ID("linux_ports")), dev)) return py::Ref::borrow(ID("swp"));
+  if (is_linux_port(self, dev)) return py::Ref::borrow(ID("swp"));
   static PyObject* const words[] = {py::str("/bin/ip").release(), py::str("-d").release(),
                                     py::str("link").release(), py::str("show").release()};
   py::Ref lines = splitlines(cmd_output(self, argv(words, 4, dev), ID("")));

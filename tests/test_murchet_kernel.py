@@ -280,6 +280,16 @@ class DeviceFactTest(KernelCase):
         self.assertEqual(self.k.calls[0], ('/bin/ip', '-d', 'link', 'show', 'br0'))
         self.assertEqual(len(self.k.calls), 6)
 
+    def test_switch_ports_as_the_list_stands(self):
+        a = make_asic(linux_ports=['swp1', 'swp9'])
+        self.assertEqual(a._kern_dev_kind_parse('swp9'), 'swp')
+        a.linux_ports[1] = 'swp7'                # changed in place
+        a.linux_ports.append(u'swp8')            # a unicode name equals its text
+        self.assertEqual([a._kern_dev_kind_parse(d) for d in ('swp9', 'swp7', 'swp8', 'swp1')],
+                         ['unk', 'swp', 'swp', 'swp'])
+        a.linux_ports = ('swp2',)                # another object, of another kind
+        self.assertEqual([a._kern_dev_kind_parse(d) for d in ('swp1', 'swp2')], ['unk', 'swp'])
+
     def test_short_and_missing_answers(self):
         a = make_asic()
         self.k.links['two'] = 'x\ny\n'
