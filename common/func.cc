@@ -482,18 +482,34 @@ void add_traceback_of(PyObject* function) {
   if (f->trace_name) add_traceback(PyString_AS_STRING(f->trace_name), f->trace_file, 0);
 }
 
+namespace {
+PyObject* name_nonzero() {
+  static PyObject* const name = PyString_InternFromString("__nonzero__");
+  if (!name) throw Raised();
+  return name;
+}
+PyObject* name_len() {
+  static PyObject* const name = PyString_InternFromString("__len__");
+  if (!name) throw Raised();
+  return name;
+}
+}  // namespace
+
+bool plain_truth_class(PyObject* cls) {
+  return PyClass_Check(cls) && !reinterpret_cast<PyClassObject*>(cls)->cl_getattr &&
+         !class_lookup(cls, name_nonzero()) && !class_lookup(cls, name_len());
+}
+
+bool plain_truth_instance(PyObject* o) {
+  PyObject* d = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
+  return !dict_get(d, name_nonzero()) && !dict_get(d, name_len());
+}
+
 bool is_true(PyObject* o) {
-  if (PyInstance_Check(o)) {
-    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    PyObject* cls = reinterpret_cast<PyObject*>(inst->in_class);
-    static PyObject* const nonzero = PyString_InternFromString("__nonzero__");
-    static PyObject* const len = PyString_InternFromString("__len__");
-    if (!nonzero || !len) throw Raised();
-    if (!reinterpret_cast<PyClassObject*>(cls)->cl_getattr && !class_lookup(cls, nonzero) &&
-        !class_lookup(cls, len) && !dict_get(inst->in_dict, nonzero) &&
-        !dict_get(inst->in_dict, len))
-      return true;
-  }
+  if (PyInstance_Check(o) && plain_truth_class(reinterpret_cast<PyObject*>(
+                                 reinterpret_cast<PyInstanceObject*>(o)->in_class)) &&
+      plain_truth_instance(o))
+    return true;
   return truth(o);
 }
 

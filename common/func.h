@@ -221,6 +221,10 @@ class Method {
 // name neither of the first two, is true without the interpreter's two
 // failing attribute lookups (whose error texts cost more than the rest).
 bool is_true(PyObject* o);
+// The two halves of that test: the class `cls` has none of the three names,
+// and the instance `o` holds neither of the first two.
+bool plain_truth_class(PyObject* cls);
+bool plain_truth_instance(PyObject* o);
 
 // Adds a traceback entry (function name, file, line) to the pending error.
 void add_traceback(const char* funcname, const char* filename, int line);

@@ -1,5 +1,6 @@
 #include "py.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -87,6 +88,29 @@ Ref import(const char* name, PyObject* globals) {
   Ref imp = builtin("__import__");
   Ref locals = dict(), fromlist = list(), level = integer(-1);
   return call(imp, str(name), globals, locals, fromlist, level);
+}
+
+void StrBuilder::grow(size_t more) {
+  size_t cap = std::max({cap_ * 2, size_ + more, reserve_});
+  if (!str_) {
+    str_ = PyString_FromStringAndSize(nullptr, Py_ssize_t(cap));
+    if (!str_) throw Raised();
+  } else if (_PyString_Resize(&str_, Py_ssize_t(cap)) < 0) {
+    size_ = cap_ = 0;  // the str is gone with the error
+    throw Raised();
+  }
+  cap_ = cap;
+}
+
+Ref StrBuilder::finish() {
+  if (!str_) return str(std::string_view());
+  if (_PyString_Resize(&str_, Py_ssize_t(size_)) < 0) {
+    size_ = cap_ = 0;
+    throw Raised();
+  }
+  PyObject* done = std::exchange(str_, nullptr);
+  size_ = cap_ = 0;
+  return Ref::steal(done);
 }
 
 }  // namespace py

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdarg>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -189,6 +190,57 @@ inline Ref next(PyObject* it) {
   if (!v && PyErr_Occurred()) throw Raised();
   return v ? Ref::steal(v) : Ref();
 }
+
+// ---- building a long text ---------------------------------------------------
+// A text written piece by piece straight into a str object, which finish()
+// cuts to size and hands over: no copy at the end, and room reserved but
+// never written costs no memory.
+class StrBuilder {
+ public:
+  explicit StrBuilder(size_t reserve = 256) : reserve_(reserve) {}
+  ~StrBuilder() { Py_XDECREF(str_); }
+  StrBuilder(const StrBuilder&) = delete;
+  StrBuilder& operator=(const StrBuilder&) = delete;
+
+  size_t size() const { return size_; }
+  std::string_view view() const { return {data(), size_}; }
+  void append(std::string_view s) {
+    if (size_ + s.size() > cap_) grow(s.size());
+    std::memcpy(data() + size_, s.data(), s.size());
+    size_ += s.size();
+  }
+  // The pieces, one after the other, with room made for all at once.
+  void append(std::initializer_list<std::string_view> pieces) {
+    size_t n = 0;
+    for (std::string_view p : pieces) n += p.size();
+    if (size_ + n > cap_) grow(n);
+    for (std::string_view p : pieces) {
+      std::memcpy(data() + size_, p.data(), p.size());
+      size_ += p.size();
+    }
+  }
+  StrBuilder& operator+=(std::string_view s) {
+    append(s);
+    return *this;
+  }
+  // Appends `n` bytes of this very text, from `at`.
+  void append_own(size_t at, size_t n) {
+    if (size_ + n > cap_) grow(n);
+    std::memcpy(data() + size_, data() + at, n);
+    size_ += n;
+  }
+  // Drops the text from `n` on (n <= size()).
+  void cut(size_t n) { size_ = n; }
+  // The str of the text written; the builder starts afresh.
+  Ref finish();
+
+ private:
+  char* data() const { return str_ ? PyString_AS_STRING(str_) : nullptr; }
+  void grow(size_t more);
+  size_t reserve_;
+  PyObject* str_ = nullptr;
+  size_t size_ = 0, cap_ = 0;
+};
 
 // ---- calls -------------------------------------------------------------
 template <class... A>

@@ -31,11 +31,76 @@ class RecordMaker {
   bool direct_;
 };
 
+// Whether records of one list, most of one class, answer the operation
+// `name` with the module's `impl`: the class is asked once, each record's
+// own dict every time (which holds while nothing but this module runs).
+class OwnOp {
+ public:
+  OwnOp(PyObject* name, py::Impl impl) : name_(name), impl_(impl) {}
+  bool operator()(PyObject* o) {
+    if (!PyInstance_Check(o)) return false;
+    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+    if (reinterpret_cast<PyObject*>(inst->in_class) == cls_)
+      return !py::dict_get(inst->in_dict, name_);
+    if (!py::method_is(o, name_, impl_)) return false;
+    cls_ = reinterpret_cast<PyObject*>(inst->in_class);
+    return true;
+  }
+
+  // The same, and then the values of the fields `a` and `b` in the record's
+  // own dict (null where it does not hold one).  A record of up to five
+  // fields is read in one pass over its dict.
+  bool fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va, PyObject*& vb) {
+    if (!PyInstance_Check(o)) return false;
+    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+    auto* d = reinterpret_cast<PyDictObject*>(inst->in_dict);
+    if (reinterpret_cast<PyObject*>(inst->in_class) != cls_ || d->ma_table != d->ma_smalltable) {
+      if (!(*this)(o)) return false;
+      va = py::dict_get(inst->in_dict, a);
+      vb = py::dict_get(inst->in_dict, b);
+      return true;
+    }
+    va = vb = nullptr;
+    for (const PyDictEntry& e : d->ma_smalltable) {
+      if (!e.me_value) continue;
+      PyObject* k = e.me_key;
+      if (k == a) {
+        va = e.me_value;
+      } else if (k == b) {
+        vb = e.me_value;
+      } else if (k == name_ || !PyString_CheckExact(k)) {
+        return false;  // an override, or a key that may equal its name
+      } else if (!PyString_CHECK_INTERNED(k) && _PyString_Eq(k, name_)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  PyObject* name_;
+  py::Impl impl_;
+  PyObject* cls_ = nullptr;  // a class whose operation is `impl_`
+};
+
+// The classes of the records written in one go, while nothing but this
+// module runs: whether their text forms are the module's own, and whether
+// a group's class leaves its truth plain, each found once.
+struct TextForms {
+  TextForms();
+  OwnOp route, group, encap;
+  // `if group:`
+  bool true_group(PyObject* g);
+
+ private:
+  PyObject* plain_group_class_ = nullptr;
+};
+
 // Appends the text form of an Hmroute or a ReplicationGroup to `out` where
 // the record is the module's own and holds only texts and integers where its
 // text shows them; false, `out` unchanged, where the interpreter must make it.
-bool write_hmroute(std::string& out, PyObject* mroute);
-bool write_group(std::string& out, PyObject* group);
+bool write_hmroute(py::StrBuilder& out, PyObject* mroute, TextForms& forms);
+bool write_group(py::StrBuilder& out, PyObject* group, TextForms& forms);
 
 // The switch-port names of a group's L3 (`l3`) or L2 encaps, as its
 // get_l3_linux_encaps or get_l2_linux_encaps would name them, appended to

@@ -9,6 +9,9 @@
 #include <unordered_map>
 
 namespace murchet {
+
+struct TextForms;  // asic.h
+
 namespace kern {
 
 // self.<name>(args...), answered by whatever the object holds under that name
@@ -132,7 +135,7 @@ struct GroupText {
   size_t at, size;
 };
 using GroupTexts = std::unordered_map<PyObject*, GroupText>;
-bool write_dump(std::string& out, PyObject* self, PyObject* mroute,
+bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms& forms,
                 GroupTexts* texts = nullptr);
 py::Ref mroute_eq(py::Args a);
 py::Ref get_mroutes(py::Args a);

@@ -5,6 +5,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace murchet {
 namespace kern {
@@ -331,22 +332,23 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
 
 // ---- comparison and dumps -----------------------------------------------------
 
-bool write_dump(std::string& out, PyObject* self, PyObject* mroute, GroupTexts* texts) {
+bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms& forms,
+                GroupTexts* texts) {
   size_t mark = out.size();
-  if (!write_hmroute(out, mroute)) return false;
-  out += '\n';
+  if (!write_hmroute(out, mroute, forms)) return false;
+  out += "\n";
   py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
-  if (!group || !py::is_true(group)) return true;
+  if (!group || !forms.true_group(group)) return true;
   if (texts) {
     auto known = texts->find(group.get());
     if (known != texts->end()) {
-      out.append(out, known->second.at, known->second.size);
+      out.append_own(known->second.at, known->second.size);
       return true;
     }
   }
   size_t at = out.size();
-  if (!write_group(out, group)) {
-    out.resize(mark);
+  if (!write_group(out, group, forms)) {
+    out.cut(mark);
     return false;
   }
   if (texts) texts->emplace(group.get(), GroupText{group, at, out.size() - at});
@@ -355,8 +357,9 @@ bool write_dump(std::string& out, PyObject* self, PyObject* mroute, GroupTexts* 
 
 py::Ref dump_one_mroute(py::Args a) {
   PyObject *self = a[0], *mroute = a[1];
-  std::string direct;
-  if (write_dump(direct, self, mroute)) return py::str(direct);
+  py::StrBuilder direct;
+  TextForms forms;
+  if (write_dump(direct, self, mroute, forms)) return direct.finish();
   py::Ref text = percent(ID("%s\n"), {mroute});
   py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
   if (group && py::is_true(group))
@@ -611,30 +614,33 @@ py::Ref asic_str(py::Args a) {
   py::Ref keys = sorted_keys(mroutes);
   // The texts written directly gather in `text`; one the interpreter made
   // (perhaps unicode) joins them as a piece of its own.
-  std::string text = "Asic ip mroutes:\n";
   // Room for routes of a few hundred bytes each, asked for at once rather
   // than doubled time and again: pages left unwritten cost nothing.
-  text.reserve(text.size() + size_t(PyList_GET_SIZE(keys.get())) * 512);
+  py::StrBuilder text(64 + size_t(PyList_GET_SIZE(keys.get())) * 512);
+  text += "Asic ip mroutes:\n";
   // A group written once is copied for the other routes of the same group
   // (nothing runs in between that could change it).
   GroupTexts groups;
+  std::optional<TextForms> forms(std::in_place);
   py::Ref pieces = py::list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
-    if (dump.own() && dump.traced([&] { return write_dump(text, self, route, &groups); }))
+    if (dump.own() &&
+        dump.traced([&] { return write_dump(text, self, route, *forms, &groups); }))
       continue;
     py::Ref piece = dump(route);
-    groups.clear();  // the route's own code may have changed a group
+    // The route's own code may have changed a group, or a class.
+    groups.clear();
+    forms.emplace();
     if (PyString_CheckExact(piece.get())) {
       text.append(py::as_view(piece));
       continue;
     }
-    py::append(pieces, py::str(text));
-    text.clear();
+    py::append(pieces, text.finish());
     py::append(pieces, piece);
   }
-  if (PyList_GET_SIZE(pieces.get()) == 0) return py::str(text);
-  py::append(pieces, py::str(text));
+  if (PyList_GET_SIZE(pieces.get()) == 0) return text.finish();
+  py::append(pieces, text.finish());
   return py::callm(ID(""), ID("join"), pieces);
 }
 

@@ -201,146 +201,121 @@ py::Ref hmroute_str(py::Args a) {
 
 // ---- text forms written directly -----------------------------------------------
 
-// "%s" of a text or an int.
-bool write_text(std::string& out, PyObject* v) {
+// "%s" of a text or an int, as a view (of the text, or of digits in `buf`);
+// false for anything else.
+bool text_view(PyObject* v, char (&buf)[24], string_view& view) {
   if (PyString_CheckExact(v)) {
-    out.append(PyString_AS_STRING(v), size_t(PyString_GET_SIZE(v)));
+    view = py::as_view(v);
     return true;
   }
   if (!PyInt_CheckExact(v)) return false;
-  char digits[24];
-  out.append(decimal(PyInt_AS_LONG(v), digits));
+  view = decimal(PyInt_AS_LONG(v), buf);
   return true;
 }
 
-// Whether `o` is an instance whose text form is the module's `impl`.
-bool own_text(PyObject* o, py::Impl impl) { return py::method_is(o, ID("__str__"), impl); }
+// The end of an encap's line: ", vlan: <evid>" unless evid is -1, and the
+// line end, written at the end of `buf`.
+string_view encap_tail(PyObject* evid, char (&buf)[40]) {
+  char* end = buf + sizeof buf;
+  *--end = '\n';
+  if (is_minus_one(evid)) return string_view(end, 1);
+  char digits[24];
+  string_view n = decimal(PyInt_AS_LONG(evid), digits);
+  constexpr string_view vlan = ", vlan: ";
+  char* at = end - n.size() - vlan.size();
+  memcpy(at, vlan.data(), vlan.size());
+  memcpy(at + vlan.size(), n.data(), n.size());
+  return string_view(at, size_t(buf + sizeof buf - at));
+}
 
-// Whether records of one list, most of one class, answer the operation
-// `name` with the module's `impl`: the class is asked once, each record's
-// own dict every time.
-class OwnOp {
- public:
-  OwnOp(PyObject* name, py::Impl impl) : name_(name), impl_(impl) {}
-  bool operator()(PyObject* o) {
-    if (!PyInstance_Check(o)) return false;
-    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    if (reinterpret_cast<PyObject*>(inst->in_class) == cls_)
-      return !py::dict_get(inst->in_dict, name_);
-    if (!py::method_is(o, name_, impl_)) return false;
-    cls_ = reinterpret_cast<PyObject*>(inst->in_class);
-    return true;
-  }
-
-  // The same, and then the values of the fields `a` and `b` in the record's
-  // own dict (null where it does not hold one).  A record of up to five
-  // fields is read in one pass over its dict.
-  bool fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va, PyObject*& vb) {
-    if (!PyInstance_Check(o)) return false;
-    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    auto* d = reinterpret_cast<PyDictObject*>(inst->in_dict);
-    if (reinterpret_cast<PyObject*>(inst->in_class) != cls_ || d->ma_table != d->ma_smalltable) {
-      if (!(*this)(o)) return false;
-      va = py::dict_get(inst->in_dict, a);
-      vb = py::dict_get(inst->in_dict, b);
-      return true;
-    }
-    va = vb = nullptr;
-    for (const PyDictEntry& e : d->ma_smalltable) {
-      if (!e.me_value) continue;
-      PyObject* k = e.me_key;
-      if (k == a) {
-        va = e.me_value;
-      } else if (k == b) {
-        vb = e.me_value;
-      } else if (k == name_ || !PyString_CheckExact(k)) {
-        return false;  // an override, or a key that may equal its name
-      } else if (!PyString_CHECK_INTERNED(k) && _PyString_Eq(k, name_)) {
-        return false;
-      }
-    }
-    return true;
-  }
-
- private:
-  PyObject* name_;
-  py::Impl impl_;
-  PyObject* cls_ = nullptr;  // a class whose operation is `impl_`
-};
-
-bool write_encap(std::string& out, PyObject* e, OwnOp& own) {
+// One encap's line: `head` (the indent and "port: "), the port, the tail.
+bool write_encap(py::StrBuilder& out, PyObject* e, OwnOp& own, string_view head) {
   PyObject *port, *evid;
   if (!own.fields(e, ID("linux_port"), ID("evid"), port, evid)) return false;
   if (!port || !evid || !PyInt_CheckExact(evid)) return false;
-  out += "port: ";
-  if (!write_text(out, port)) return false;
-  if (is_minus_one(evid)) return true;
-  out += ", vlan: ";
-  return write_text(out, evid);
+  char digits[24], tail[40];
+  string_view name;
+  if (!text_view(port, digits, name)) return false;
+  out.append({head, name, encap_tail(evid, tail)});
+  return true;
 }
 
-// Each encap of a list, between `before` and a line end.
-bool write_encaps(std::string& out, PyObject* list, const char* before) {
+// The line of each encap of a list.
+bool write_encaps(py::StrBuilder& out, PyObject* list, string_view head, OwnOp& own) {
   if (!PyList_CheckExact(list)) return false;
-  OwnOp own(ID("__str__"), encap_str);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    out += before;
-    if (!write_encap(out, PyList_GET_ITEM(list, i), own)) return false;
-    out += '\n';
-  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+    if (!write_encap(out, PyList_GET_ITEM(list, i), own, head)) return false;
   return true;
 }
 
 // Each text of a list, after "\n    ".
-bool write_lines(std::string& out, PyObject* list) {
+bool write_lines(py::StrBuilder& out, PyObject* list) {
   if (!PyList_CheckExact(list)) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* t = PyList_GET_ITEM(list, i);
     if (!PyString_CheckExact(t)) return false;
-    out += "\n    ";
-    write_text(out, t);
+    out.append({"\n    ", py::as_view(t)});
   }
   return true;
 }
 
 }  // namespace
 
-bool write_hmroute(std::string& out, PyObject* r) {
-  if (!own_text(r, hmroute_str)) return false;
-  size_t mark = out.size();
+TextForms::TextForms()
+    : route(ID("__str__"), hmroute_str),
+      group(ID("__str__"), replication_group_str),
+      encap(ID("__str__"), encap_str) {}
+
+bool TextForms::true_group(PyObject* g) {
+  if (!PyInstance_Check(g)) return py::truth(g);
+  PyObject* cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(g)->in_class);
+  if (cls != plain_group_class_) {
+    if (!py::plain_truth_class(cls)) return py::truth(g);
+    plain_group_class_ = cls;
+  }
+  return py::plain_truth_instance(g) || py::truth(g);
+}
+
+bool write_hmroute(py::StrBuilder& out, PyObject* r, TextForms& forms) {
+  if (!forms.route(r)) return false;
   py::Ref iif = own_attr(r, ID("kernel_iif"));
   if (iif.get() != Py_None && !(PyInt_CheckExact(iif.get()) || PyString_CheckExact(iif.get())))
     return false;
   if (!py::truth(iif)) iif = own_attr(r, ID("iif"));
-  bool ok = write_text(out, own_attr(r, ID("vrf"))) && (out += ", (", true) &&
-            write_text(out, own_attr(r, ID("sip"))) && (out += ", ", true) &&
-            write_text(out, own_attr(r, ID("dip"))) && (out += "), iif: ", true) &&
-            write_text(out, iif);
-  if (ok) {
-    py::Ref iif_mismatch = own_attr(r, ID("iif_mismatch"));
-    py::Ref oil_mismatch = own_attr(r, ID("oil_mismatch"));
-    ok = PyList_CheckExact(iif_mismatch.get()) && PyList_CheckExact(oil_mismatch.get());
-    if (ok && (PyList_GET_SIZE(iif_mismatch.get()) || PyList_GET_SIZE(oil_mismatch.get()))) {
-      out += "\n  errors:";
-      ok = write_lines(out, iif_mismatch) && write_lines(out, oil_mismatch);
+  py::Ref vrf = own_attr(r, ID("vrf")), sip = own_attr(r, ID("sip")), dip = own_attr(r, ID("dip"));
+  char buf[4][24];
+  string_view v[4];
+  if (!text_view(vrf, buf[0], v[0]) || !text_view(sip, buf[1], v[1]) ||
+      !text_view(dip, buf[2], v[2]) || !text_view(iif, buf[3], v[3]))
+    return false;
+  py::Ref iif_mismatch = own_attr(r, ID("iif_mismatch"));
+  py::Ref oil_mismatch = own_attr(r, ID("oil_mismatch"));
+  if (!PyList_CheckExact(iif_mismatch.get()) || !PyList_CheckExact(oil_mismatch.get()))
+    return false;
+  size_t mark = out.size();
+  out.append({v[0], ", (", v[1], ", ", v[2], "), iif: ", v[3]});
+  if (PyList_GET_SIZE(iif_mismatch.get()) || PyList_GET_SIZE(oil_mismatch.get())) {
+    out += "\n  errors:";
+    if (!write_lines(out, iif_mismatch) || !write_lines(out, oil_mismatch)) {
+      out.cut(mark);
+      return false;
     }
   }
-  if (!ok) out.resize(mark);
-  return ok;
+  return true;
 }
 
-bool write_group(std::string& out, PyObject* g) {
-  if (!own_text(g, replication_group_str)) return false;
+bool write_group(py::StrBuilder& out, PyObject* g, TextForms& forms) {
+  if (!forms.group(g)) return false;
   size_t mark = out.size();
   py::Ref l3 = own_attr(g, ID("l3_encaps"));
-  bool ok = write_encaps(out, l3, "  ");
+  bool ok = write_encaps(out, l3, "  port: ", forms.encap);
   if (ok) {
     py::Ref l2 = own_attr(g, ID("l2_encaps"));
     ok = PyList_CheckExact(l2.get());
     if (ok && PyList_GET_SIZE(l2.get())) out += "  L2 replication ports:\n";
-    ok = ok && write_encaps(out, l2, "    ");
+    ok = ok && write_encaps(out, l2, "    port: ", forms.encap);
   }
-  if (!ok) out.resize(mark);
+  if (!ok) out.cut(mark);
   return ok;
 }
 
