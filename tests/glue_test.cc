@@ -192,4 +192,23 @@ TEST_F(Glue, FindingMadeOncePerRun) {
   EXPECT_EQ(findings, 5);
 }
 
+TEST_F(Glue, StrBuilderGrowsCutsAndHandsOver) {
+  py::StrBuilder b(4);
+  EXPECT_EQ(py::as_string(b.finish()), "");  // nothing written
+  b += "ab";
+  b.append({"cd", "", "efg"});
+  for (int i = 0; i < 12; ++i) b.append_own(0, b.size());  // from itself, while it grows
+  EXPECT_EQ(b.size(), size_t(7) << 12);
+  EXPECT_EQ(b.view().substr(b.size() - 10), "efgabcdefg");
+  b.cut(3);
+  b += "!";
+  py::Ref s = b.finish();
+  EXPECT_EQ(py::as_string(s), "abc!");
+  EXPECT_EQ(PyString_AS_STRING(s.get())[4], '\0');
+  EXPECT_EQ(b.size(), 0u);
+  b += "again";  // a new text after the hand-over
+  EXPECT_EQ(py::as_string(b.finish()), "again");
+  EXPECT_EQ(py::as_string(s), "abc!");
+}
+
 }  // namespace
