@@ -1160,14 +1160,18 @@ py::Ref grp_ip2mac(PyObject* grp) {
       i = e + 1;
     }
     if (plain && n >= 4) {
-      std::string mac = "01:00:5e";
+      char mac[64] = "01:00:5e";
+      size_t len = 8;
       for (long v : {part[1] & 127, part[2], part[3]}) {
         char hex[16];
         size_t k = sizeof hex;
         do hex[--k] = "0123456789abcdef"[v & 15]; while (v >>= 4);
-        mac.append(k == sizeof hex - 1 ? ":0" : ":").append(hex + k, sizeof hex - k);
+        mac[len++] = ':';
+        if (k == sizeof hex - 1) mac[len++] = '0';
+        memcpy(mac + len, hex + k, sizeof hex - k);
+        len += sizeof hex - k;
       }
-      return py::str(mac);
+      return py::str(string_view(mac, len));
     }
   }
   py::Ref parts = py::Ref::steal(PySequence_List(py::callm(grp, ID("split"), ID("."))));

@@ -116,7 +116,7 @@ class Expander {
         });
       });
       if (!entry) return 0;
-      py::Ref vid = py::attr(entry, ID("vid")), atlink = py::attr(entry, ID("atlink"));
+      py::Ref vid = own_attr(entry, ID("vid")), atlink = own_attr(entry, ID("atlink"));
       if (!py::truth(vid)) return 0;
       base = atlink;
       vlan = vid;
@@ -161,11 +161,11 @@ class Expander {
       py::Ref cache = own_attr(self_, ID("kern_mdb_cache"));
       py::Ref known;
       if (PyDict_CheckExact(cache.get())) known = get(cache, dev);
-      if (known) return get(py::attr(known, ID("mdb_entries")), vid_key(vlan, grp_mac_));
+      if (known) return get(own_attr(known, ID("mdb_entries")), vid_key(vlan, grp_mac_));
       PyObject* v[] = {self_, dev, vlan, grp_mac_.get()};
       return kern_dev_get_mdb_entry(py::Args(v));
     });
-    if (entry && py::is_true(entry)) return py::attr(entry, ID("swp"));
+    if (entry && py::is_true(entry)) return own_attr(entry, ID("swp"));
     if (!py::truth(own_attr(self_, ID("flood_mdb_misses")))) return {};
     if (aware)
       return step(ID("_kern_get_vlan_members"), kern_get_vlan_members, [&] {
@@ -265,7 +265,7 @@ py::Ref expand_kern_bridge(py::Args a) {
 py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
   py::Ref entry = mdb_entry(self, dev, vlan, grp_mac);
-  if (py::is_true(entry)) return py::attr(entry, ID("swp"));
+  if (py::is_true(entry)) return own_attr(entry, ID("swp"));
   if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
     return call_self(self, ID("_kern_get_vlan_members"), kern_get_vlan_members, vlan);
   return py::list();
@@ -274,7 +274,7 @@ py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
   py::Ref entry = mdb_entry(self, dev, minus_one(), grp_mac);
-  if (py::is_true(entry)) return py::attr(entry, ID("swp"));
+  if (py::is_true(entry)) return own_attr(entry, ID("swp"));
   if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
     return call_self(self, ID("_kern_get_br_members"), kern_get_br_members, dev);
   return py::list();
@@ -337,7 +337,7 @@ bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms
   size_t mark = out.size();
   if (!write_hmroute(out, mroute, forms)) return false;
   out += "\n";
-  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
+  py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(mroute, ID("grp")));
   if (!group || !forms.true_group(group)) return true;
   if (texts) {
     auto known = texts->find(group.get());
@@ -361,7 +361,7 @@ py::Ref dump_one_mroute(py::Args a) {
   TextForms forms;
   if (write_dump(direct, self, mroute, forms)) return direct.finish();
   py::Ref text = percent(ID("%s\n"), {mroute});
-  py::Ref group = get(own_attr(self, ID("replication_groups")), py::attr(mroute, ID("grp")));
+  py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(mroute, ID("grp")));
   if (group && py::is_true(group))
     text = py::Ref::steal(PyNumber_Add(text, percent(ID("%s"), {group})));
   return text;

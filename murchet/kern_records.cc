@@ -19,7 +19,7 @@ py::Ref mdb_entry_init(py::Args a) {
 }
 
 py::Ref mdb_entry_add_port(py::Args a) {
-  append_to(py::attr(a[0], ID("swp")), a[1]);
+  append_to(own_attr(a[0], ID("swp")), a[1]);
   return {};
 }
 
@@ -62,7 +62,7 @@ py::Ref vlan_entry_init(py::Args a) {
 
 py::Ref vlan_entry_add_port(py::Args a) {
   PyObject* list = py::truth(a[2]) ? ID("untagged_swp") : ID("tagged_swp");
-  append_to(py::attr(a[0], list), a[1]);
+  append_to(own_attr(a[0], list), a[1]);
   return {};
 }
 

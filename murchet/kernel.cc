@@ -283,11 +283,11 @@ py::Ref kern_dev_cache_get(py::Args a) {
 }
 
 py::Ref kern_dev_kind_get(py::Args a) {
-  return py::attr(cached_dev(a[0], a[1]), ID("kind"));
+  return own_attr(cached_dev(a[0], a[1]), ID("kind"));
 }
 
 py::Ref kern_dev_vlan_filtering_get(py::Args a) {
-  return py::attr(cached_dev(a[0], a[1]), ID("vlan_filtering"));
+  return own_attr(cached_dev(a[0], a[1]), ID("vlan_filtering"));
 }
 
 py::Ref kern_get_dev_vlan(py::Args a) {
@@ -341,7 +341,7 @@ py::Ref kern_get_vlan_and_atlink(py::Args a) {
     call_self(self, ID("_kern_create_vlan_dev_cache"), kern_create_vlan_dev_cache);
   py::Ref entry = get(own_attr(self, ID("kern_vlan_dev_cache")), dev);
   if (!entry) return py::tuple({Py_None, Py_None});
-  return py::tuple({py::attr(entry, ID("vid")), py::attr(entry, ID("atlink"))});
+  return py::tuple({own_attr(entry, ID("vid")), own_attr(entry, ID("atlink"))});
 }
 
 py::Ref expand_kern_bond(py::Args a) {
@@ -445,8 +445,8 @@ py::Ref kern_get_vlan_members(py::Args a) {
     call_self(self, ID("_kern_create_vlan_cache"), kern_create_vlan_cache);
   py::Ref entry = get(own_attr(self, ID("kern_vlan_cache")), vid);
   if (!entry) return py::list();
-  return py::Ref::steal(PyNumber_Add(py::attr(entry, ID("tagged_swp")),
-                                     py::attr(entry, ID("untagged_swp"))));
+  return py::Ref::steal(PyNumber_Add(own_attr(entry, ID("tagged_swp")),
+                                     own_attr(entry, ID("untagged_swp"))));
 }
 
 py::Ref kern_setup_br_cache(py::Args a) {
@@ -616,7 +616,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
                   : has(cache, orig_dev)         ? py::item(cache, orig_dev)
                                                  : py::Ref();
   if (known) {
-    py::Ref entry = get(py::attr(known, ID("mdb_entries")), key);
+    py::Ref entry = get(own_attr(known, ID("mdb_entries")), key);
     return entry ? entry : py::none();
   }
   static PyObject* const words[] = {py::str("/sbin/bridge").release(), py::str("mdb").release(),
@@ -632,7 +632,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   py::setitem(cache, orig_dev, record);
 
   bool vf = py::truth(vlan_filtering);
-  py::Ref entries = py::attr(record, ID("mdb_entries"));
+  py::Ref entries = own_attr(record, ID("mdb_entries"));
   py::Ref re = global(ID("re"));
   if (PyString_CheckExact(answer.get()) && re.get() == py::import("re", nullptr).get()) {
     // The lines read here, as the patterns would read them.
