@@ -5,6 +5,7 @@
 #include "murchet.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -102,16 +103,18 @@ struct TextForms {
 bool write_hmroute(py::StrBuilder& out, PyObject* mroute, TextForms& forms);
 bool write_group(py::StrBuilder& out, PyObject* group, TextForms& forms);
 
-// The switch-port names of a group's L3 (`l3`) or L2 encaps, as its
-// get_l3_linux_encaps or get_l2_linux_encaps would name them, appended to
-// `out` without making them, where the group, its encaps and their fields
-// are the module's own and plain; false (`out` partly filled) where those
-// operations must run.
-struct PortNames {
-  std::string text;
-  std::vector<std::pair<size_t, size_t>> spans;  // each name: offset, length in `text`
-};
-bool own_linux_encaps(PyObject* group, bool l3, PortNames& out);
+// Calls each(name) with the switch-port name of each of a group's L3 (`l3`)
+// or L2 encaps, as its get_l3_linux_encaps or get_l2_linux_encaps would name
+// them, without making them, where the group, its encaps and their fields
+// are the module's own and plain; false (perhaps after some calls) where
+// those operations must run.
+bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, std::string_view),
+                      void* ctx);
+template <class F>
+bool each_linux_encap(PyObject* group, bool l3, F each) {
+  return own_linux_encaps(
+      group, l3, [](void* c, std::string_view name) { (*static_cast<F*>(c))(name); }, &each);
+}
 
 // ---- the Asic operations of the chip side that the kernel side calls ----------
 // (chip.cc), each run directly while the object has not overridden it.

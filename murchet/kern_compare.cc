@@ -469,13 +469,11 @@ bool compare_names(PyObject* group, bool l3, PyObject* kernel, bool more[2]) {
   // One comparison at a time: nothing here calls back into the interpreter.
   NameTable table;
   if (!table.fill(kernel)) return false;
-  static PortNames chip;
-  chip.text.clear();
-  chip.spans.clear();
-  if (group && !own_linux_encaps(group, l3, chip)) return false;
   more[0] = false;
-  for (const auto& span : chip.spans)
-    if (!table.find(string_view(chip.text.data() + span.first, span.second))) more[0] = true;
+  if (group && !each_linux_encap(group, l3, [&](string_view name) {
+        if (!table.find(name)) more[0] = true;
+      }))
+    return false;
   more[1] = table.unfound();
   return true;
 }

@@ -319,7 +319,7 @@ bool write_group(py::StrBuilder& out, PyObject* g, TextForms& forms) {
   return ok;
 }
 
-bool own_linux_encaps(PyObject* group, bool l3, PortNames& out) {
+bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view), void* ctx) {
   if (!PyInstance_Check(group) ||
       !py::method_is(group, l3 ? ID("get_l3_linux_encaps") : ID("get_l2_linux_encaps"),
                      l3 ? replication_group_l3 : replication_group_l2))
@@ -328,19 +328,29 @@ bool own_linux_encaps(PyObject* group, bool l3, PortNames& out) {
   PyObject* list = py::dict_get(dict, l3 ? ID("l3_encaps") : ID("l2_encaps"));
   if (!list || !PyList_CheckExact(list)) return false;
   OwnOp own(ID("encap2swp"), encap_encap2swp);
+  std::string long_name;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* e = PyList_GET_ITEM(list, i);
     PyObject *port, *evid;
     if (!own.fields(e, ID("linux_port"), ID("evid"), port, evid)) return false;
     if (!port || !evid || !PyString_CheckExact(port) || !PyInt_CheckExact(evid)) return false;
-    size_t at = out.text.size();
-    out.text.append(PyString_AS_STRING(port), size_t(PyString_GET_SIZE(port)));
-    if (!is_minus_one(evid)) {
-      char digits[24];
-      out.text += '.';
-      out.text.append(decimal(PyInt_AS_LONG(evid), digits));
+    string_view name = py::as_view(port);
+    if (is_minus_one(evid)) {
+      each(ctx, name);
+      continue;
     }
-    out.spans.emplace_back(at, out.text.size() - at);
+    char digits[24], buf[128];
+    string_view vlan = decimal(PyInt_AS_LONG(evid), digits);
+    size_t size = name.size() + 1 + vlan.size();
+    char* d = buf;
+    if (size > sizeof buf) {
+      long_name.resize(size);
+      d = &long_name[0];
+    }
+    memcpy(d, name.data(), name.size());
+    d[name.size()] = '.';
+    memcpy(d + name.size() + 1, vlan.data(), vlan.size());
+    each(ctx, string_view(size > sizeof buf ? long_name.data() : buf, size));
   }
   return true;
 }
