@@ -204,30 +204,21 @@ class StrBuilder {
 
   size_t size() const { return size_; }
   std::string_view view() const { return {data(), size_}; }
-  void append(std::string_view s) {
-    if (size_ + s.size() > cap_) grow(s.size());
-    std::memcpy(data() + size_, s.data(), s.size());
-    size_ += s.size();
-  }
-  // The pieces, one after the other, with room made for all at once.
-  void append(std::initializer_list<std::string_view> pieces) {
-    size_t n = 0;
-    for (std::string_view p : pieces) n += p.size();
-    if (size_ + n > cap_) grow(n);
-    for (std::string_view p : pieces) {
-      std::memcpy(data() + size_, p.data(), p.size());
-      size_ += p.size();
-    }
+  // The pieces (texts, or literals whose size is known here), one after
+  // the other, with room made for all at once.
+  template <class... P>
+  void append(const P&... pieces) {
+    char* d = room((piece_size(pieces) + ...));
+    ((d = put(d, pieces)), ...);
   }
   StrBuilder& operator+=(std::string_view s) {
-    append(s);
+    put(room(s.size()), s);
     return *this;
   }
   // Appends `n` bytes of this very text, from `at`.
   void append_own(size_t at, size_t n) {
-    if (size_ + n > cap_) grow(n);
-    std::memcpy(data() + size_, data() + at, n);
-    size_ += n;
+    char* d = room(n);
+    std::memcpy(d, data() + at, n);
   }
   // Drops the text from `n` on (n <= size()).
   void cut(size_t n) { size_ = n; }
@@ -236,6 +227,24 @@ class StrBuilder {
 
  private:
   char* data() const { return str_ ? PyString_AS_STRING(str_) : nullptr; }
+  // Room for `n` bytes at the end, for the caller to write.
+  char* room(size_t n) {
+    if (size_ + n > cap_ || !str_) grow(n);
+    size_ += n;
+    return data() + size_ - n;
+  }
+  static size_t piece_size(std::string_view s) { return s.size(); }
+  template <size_t N>
+  static constexpr size_t piece_size(const char (&)[N]) { return N - 1; }
+  static char* put(char* d, std::string_view s) {
+    std::memcpy(d, s.data(), s.size());
+    return d + s.size();
+  }
+  template <size_t N>
+  static char* put(char* d, const char (&s)[N]) {
+    std::memcpy(d, s, N - 1);
+    return d + N - 1;
+  }
   void grow(size_t more);
   size_t reserve_;
   PyObject* str_ = nullptr;

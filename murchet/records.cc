@@ -213,30 +213,19 @@ bool text_view(PyObject* v, char (&buf)[24], string_view& view) {
   return true;
 }
 
-// The end of an encap's line: ", vlan: <evid>" unless evid is -1, and the
-// line end, written at the end of `buf`.
-string_view encap_tail(PyObject* evid, char (&buf)[40]) {
-  char* end = buf + sizeof buf;
-  *--end = '\n';
-  if (is_minus_one(evid)) return string_view(end, 1);
-  char digits[24];
-  string_view n = decimal(PyInt_AS_LONG(evid), digits);
-  constexpr string_view vlan = ", vlan: ";
-  char* at = end - n.size() - vlan.size();
-  memcpy(at, vlan.data(), vlan.size());
-  memcpy(at + vlan.size(), n.data(), n.size());
-  return string_view(at, size_t(buf + sizeof buf - at));
-}
-
-// One encap's line: `head` (the indent and "port: "), the port, the tail.
+// One encap's line: `head` (the indent and "port: "), the port, ", vlan: "
+// and the VLAN unless it is -1, a line end.
 bool write_encap(py::StrBuilder& out, PyObject* e, OwnOp& own, string_view head) {
   PyObject *port, *evid;
   if (!own.fields(e, ID("linux_port"), ID("evid"), port, evid)) return false;
   if (!port || !evid || !PyInt_CheckExact(evid)) return false;
-  char digits[24], tail[40];
+  char port_digits[24], vlan_digits[24];
   string_view name;
-  if (!text_view(port, digits, name)) return false;
-  out.append({head, name, encap_tail(evid, tail)});
+  if (!text_view(port, port_digits, name)) return false;
+  if (is_minus_one(evid))
+    out.append(head, name, "\n");
+  else
+    out.append(head, name, ", vlan: ", decimal(PyInt_AS_LONG(evid), vlan_digits), "\n");
   return true;
 }
 
@@ -254,7 +243,7 @@ bool write_lines(py::StrBuilder& out, PyObject* list) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* t = PyList_GET_ITEM(list, i);
     if (!PyString_CheckExact(t)) return false;
-    out.append({"\n    ", py::as_view(t)});
+    out.append("\n    ", py::as_view(t));
   }
   return true;
 }
@@ -293,7 +282,7 @@ bool write_hmroute(py::StrBuilder& out, PyObject* r, TextForms& forms) {
   if (!PyList_CheckExact(iif_mismatch.get()) || !PyList_CheckExact(oil_mismatch.get()))
     return false;
   size_t mark = out.size();
-  out.append({v[0], ", (", v[1], ", ", v[2], "), iif: ", v[3]});
+  out.append(v[0], ", (", v[1], ", ", v[2], "), iif: ", v[3]);
   if (PyList_GET_SIZE(iif_mismatch.get()) || PyList_GET_SIZE(oil_mismatch.get())) {
     out += "\n  errors:";
     if (!write_lines(out, iif_mismatch) || !write_lines(out, oil_mismatch)) {

@@ -196,7 +196,7 @@ TEST_F(Glue, StrBuilderGrowsCutsAndHandsOver) {
   py::StrBuilder b(4);
   EXPECT_EQ(py::as_string(b.finish()), "");  // nothing written
   b += "ab";
-  b.append({"cd", "", "efg"});
+  b.append("cd", "", std::string_view("efg"));
   for (int i = 0; i < 12; ++i) b.append_own(0, b.size());  // from itself, while it grows
   EXPECT_EQ(b.size(), size_t(7) << 12);
   EXPECT_EQ(b.view().substr(b.size() - 10), "efgabcdefg");
