@@ -90,8 +90,8 @@ class OwnOp {
 struct TextForms {
   TextForms();
   OwnOp route, group, encap;
-  // `if group:`
-  bool true_group(PyObject* g);
+  // `if group:`; `*plain` is set false where that ran the group's own code.
+  bool true_group(PyObject* g, bool* plain = nullptr);
 
  private:
   PyObject* plain_group_class_ = nullptr;

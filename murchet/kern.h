@@ -128,13 +128,14 @@ py::Ref asic_str(py::Args a);
 py::Ref dump_one_mroute(py::Args a);
 // Appends the text of self._dump_one_mroute(mroute) to `out` where it can be
 // written directly (see write_hmroute); false, `out` unchanged, otherwise.
-// With `texts`, a group's text already written into `out` is copied from
-// there; the texts of groups written are noted in it.
+// With `texts`, the group shown for a route's group number, kept from an
+// earlier route, is copied from where it was written in `out`; the groups
+// written (or found not to be shown) are noted in it.  That holds while
+// nothing but this module runs.
 struct GroupText {
-  py::Ref group;
-  size_t at, size;
+  size_t at, size;  // size 0: no group shown
 };
-using GroupTexts = std::unordered_map<PyObject*, GroupText>;
+using GroupTexts = std::unordered_map<long, GroupText>;
 bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms& forms,
                 GroupTexts* texts = nullptr);
 py::Ref mroute_eq(py::Args a);

@@ -337,21 +337,26 @@ bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms
   size_t mark = out.size();
   if (!write_hmroute(out, mroute, forms)) return false;
   out += "\n";
-  py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(mroute, ID("grp")));
-  if (!group || !forms.true_group(group)) return true;
+  py::Ref grp = own_attr(mroute, ID("grp"));
+  // A group number of a plain int finds the same group every time.
+  if (!PyInt_CheckExact(grp.get())) texts = nullptr;
   if (texts) {
-    auto known = texts->find(group.get());
+    auto known = texts->find(PyInt_AS_LONG(grp.get()));
     if (known != texts->end()) {
       out.append_own(known->second.at, known->second.size);
       return true;
     }
   }
+  py::Ref groups = own_attr(self, ID("replication_groups"));
+  if (!PyDict_CheckExact(groups.get())) texts = nullptr;
+  py::Ref group = get(groups, grp);
+  bool plain = true;  // nothing but this module ran
   size_t at = out.size();
-  if (!write_group(out, group, forms)) {
+  if (group && forms.true_group(group, &plain) && !write_group(out, group, forms)) {
     out.cut(mark);
     return false;
   }
-  if (texts) texts->emplace(group.get(), GroupText{group, at, out.size() - at});
+  if (texts && plain) texts->emplace(PyInt_AS_LONG(grp.get()), GroupText{at, out.size() - at});
   return true;
 }
 

@@ -255,14 +255,16 @@ TextForms::TextForms()
       group(ID("__str__"), replication_group_str),
       encap(ID("__str__"), encap_str) {}
 
-bool TextForms::true_group(PyObject* g) {
-  if (!PyInstance_Check(g)) return py::truth(g);
-  PyObject* cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(g)->in_class);
-  if (cls != plain_group_class_) {
-    if (!py::plain_truth_class(cls)) return py::truth(g);
-    plain_group_class_ = cls;
+bool TextForms::true_group(PyObject* g, bool* plain) {
+  if (PyInstance_Check(g)) {
+    PyObject* cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(g)->in_class);
+    if (cls == plain_group_class_ || py::plain_truth_class(cls)) {
+      plain_group_class_ = cls;
+      if (py::plain_truth_instance(g)) return true;
+    }
   }
-  return py::plain_truth_instance(g) || py::truth(g);
+  if (plain) *plain = false;
+  return py::truth(g);
 }
 
 bool write_hmroute(py::StrBuilder& out, PyObject* r, TextForms& forms) {

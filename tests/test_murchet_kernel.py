@@ -1240,6 +1240,24 @@ class ComparisonTest(KernelCase):
             'changed', '  port: swp4, vlan: 6',
             'default, (10.0.0.3, 239.1.1.1), iif: 9', '  port: swp4, vlan: 6'])
 
+    def test_group_truth_asked_for_every_route(self):
+        asked = []
+
+        class Counted(ReplicationGroup):
+            def __nonzero__(self):
+                asked.append(self.mcast_grp)
+                return len(asked) != 2
+        key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
+        key2, r2 = route('10.0.0.2', '239.1.1.1', 7, 0x1f)
+        key3, r3 = route('10.0.0.3', '239.1.1.1', 9, 0x1f)
+        g = Counted(r.grp, [], [Encap('swp1', 'xe1', 7, 5, 5)])
+        a = make_asic(mroutes={key: r, key2: r2, key3: r3}, groups={r.grp: g})
+        self.assertEqual(str(a).splitlines()[1:], [
+            'default, (10.0.0.1, 239.1.1.1), iif: 100', '  port: swp1, vlan: 5',
+            'default, (10.0.0.2, 239.1.1.1), iif: 7',
+            'default, (10.0.0.3, 239.1.1.1), iif: 9', '  port: swp1, vlan: 5'])
+        self.assertEqual(asked, [r.grp] * 3)
+
     def test_texts_of_records_a_caller_changed(self):
         class Loud(Encap):
             def __str__(self):
