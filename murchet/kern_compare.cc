@@ -621,8 +621,8 @@ py::Ref asic_str(py::Args a) {
   // than doubled time and again: pages left unwritten cost nothing.
   py::StrBuilder text(64 + size_t(PyList_GET_SIZE(keys.get())) * 512);
   text += "Asic ip mroutes:\n";
-  // A group written once is copied for the other routes of the same group
-  // (nothing runs in between that could change it).
+  // A group's text, written for the first route of its group number, is
+  // copied for the others while nothing else runs.
   GroupTexts groups;
   std::optional<TextForms> forms(std::in_place);
   py::Ref pieces = py::list();
