@@ -90,6 +90,20 @@ Ref import(const char* name, PyObject* globals) {
   return call(imp, str(name), globals, locals, fromlist, level);
 }
 
+PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash) {
+  // The probe sequence of the interpreter's dicts, from the first slot on.
+  const size_t mask = size_t(mp->ma_mask);
+  size_t i = size_t(hash) & mask;
+  for (size_t perturb = size_t(hash);; perturb >>= 5) {
+    const PyDictEntry& e = mp->ma_table[i & mask];
+    if (!e.me_key) return nullptr;
+    if (e.me_key == key) return e.me_value;
+    if (e.me_hash == hash) break;  // perhaps an equal key, or a deleted one
+    i = (i << 2) + i + perturb + 1;
+  }
+  return PyDict_GetItem(reinterpret_cast<PyObject*>(mp), key);
+}
+
 void StrBuilder::grow(size_t more) {
   size_t cap = std::max({cap_ * 2, size_ + more, reserve_});
   if (!str_) {

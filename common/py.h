@@ -132,8 +132,11 @@ inline void setitem(PyObject* o, PyObject* key, PyObject* v) {
   check(PyObject_SetItem(o, key, v));
 }
 // Borrowed dict lookup without raising; NULL when absent.  A text key whose
-// hash is known and whose first slot in the table decides (an empty slot,
-// or that very key) is answered from the table without the call.
+// hash is known is looked for in the table itself, along the interpreter's
+// own probe sequence: found where it stands, absent at an empty slot; at an
+// entry of the same hash that is another object (which may be equal) the
+// interpreter's lookup decides.
+PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash);
 inline PyObject* dict_get(PyObject* d, PyObject* key) {
   if (PyString_CheckExact(key) && PyDict_Check(d)) {
     long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
@@ -142,6 +145,7 @@ inline PyObject* dict_get(PyObject* d, PyObject* key) {
       PyDictEntry* e = &mp->ma_table[size_t(hash) & size_t(mp->ma_mask)];
       if (!e->me_key) return nullptr;
       if (e->me_key == key) return e->me_value;
+      return dict_probe(mp, key, hash);
     }
   }
   return PyDict_GetItem(d, key);

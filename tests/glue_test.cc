@@ -164,6 +164,14 @@ TEST_F(Glue, DictLookupAgreesWithTheInterpreter) {
     EXPECT_EQ(py::dict_get(d, twin), want) << i;
     if (i < 200) EXPECT_EQ(py::dict_get(d, keys[size_t(i)]), want) << i;
   }
+  // Keys of other kinds sharing a text's hash sit on its probe sequence.
+  for (int i = 200; i < 220; ++i) {
+    py::Ref twin = py::str("k" + std::to_string(i));
+    py::dict_set(d, py::Ref::steal(PyInt_FromLong(PyObject_Hash(twin))), Py_False);
+    EXPECT_EQ(py::dict_get(d, twin), nullptr) << i;
+    py::dict_set(d, twin, Py_True);
+    EXPECT_EQ(py::dict_get(d, py::str("k" + std::to_string(i))), Py_True) << i;
+  }
   py::Ref u = py::Ref::steal(PyUnicode_FromString("k1"));
   py::dict_set(d, u, Py_None);  // replaces the value of the equal text "k1"
   EXPECT_EQ(py::dict_get(d, keys[1]), Py_None);
