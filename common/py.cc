@@ -98,7 +98,10 @@ PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash) {
     const PyDictEntry& e = mp->ma_table[i & mask];
     if (!e.me_key) return nullptr;
     if (e.me_key == key) return e.me_value;
-    if (e.me_hash == hash) break;  // perhaps an equal key, or a deleted one
+    if (e.me_hash == hash && e.me_value) {  // a live key of the same hash
+      if (!PyString_CheckExact(e.me_key)) break;
+      if (_PyString_Eq(e.me_key, key)) return e.me_value;
+    }
     i = (i << 2) + i + perturb + 1;
   }
   return PyDict_GetItem(reinterpret_cast<PyObject*>(mp), key);

@@ -133,9 +133,9 @@ inline void setitem(PyObject* o, PyObject* key, PyObject* v) {
 }
 // Borrowed dict lookup without raising; NULL when absent.  A text key whose
 // hash is known is looked for in the table itself, along the interpreter's
-// own probe sequence: found where it stands, absent at an empty slot; at an
-// entry of the same hash that is another object (which may be equal) the
-// interpreter's lookup decides.
+// own probe sequence, compared with the texts there as the interpreter
+// compares them; a key of another kind with the same hash (which may be
+// equal) is left to the interpreter's lookup.
 PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash);
 inline PyObject* dict_get(PyObject* d, PyObject* key) {
   if (PyString_CheckExact(key) && PyDict_Check(d)) {

@@ -176,6 +176,9 @@ TEST_F(Glue, DictLookupAgreesWithTheInterpreter) {
   py::dict_set(d, u, Py_None);  // replaces the value of the equal text "k1"
   EXPECT_EQ(py::dict_get(d, keys[1]), Py_None);
   EXPECT_EQ(py::dict_get(d, py::str("")), nullptr);
+  py::Ref only_unicode = py::dict();
+  py::dict_set(only_unicode, py::Ref::steal(PyUnicode_FromString("k5")), Py_True);
+  EXPECT_EQ(py::dict_get(only_unicode, py::str("k5")), Py_True);
 }
 
 int findings = 0;
