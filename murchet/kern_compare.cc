@@ -141,9 +141,6 @@ class Expander {
   // The cached KernDevEntry of a device (_kern_dev_cache_get).
   py::Ref dev_entry(PyObject* dev) {
     return step(ID("_kern_dev_cache_get"), kern_dev_cache_get, [&] {
-      py::Ref cache = own_attr(self_, ID("kern_dev_cache"));
-      if (PyDict_CheckExact(cache.get()))
-        if (py::Ref entry = get(cache, dev)) return entry;
       PyObject* v[] = {self_, dev};
       return kern_dev_cache_get(py::Args(v));
     });
@@ -158,10 +155,6 @@ class Expander {
   // else _expand_kern_vlan_unaware_bridge); empty for none.
   py::Ref bridge(PyObject* dev, PyObject* vlan, bool aware) {
     py::Ref entry = step(ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, [&] {
-      py::Ref cache = own_attr(self_, ID("kern_mdb_cache"));
-      py::Ref known;
-      if (PyDict_CheckExact(cache.get())) known = get(cache, dev);
-      if (known) return get(own_attr(known, ID("mdb_entries")), vid_key(vlan, grp_mac_));
       PyObject* v[] = {self_, dev, vlan, grp_mac_.get()};
       return kern_dev_get_mdb_entry(py::Args(v));
     });
@@ -173,9 +166,6 @@ class Expander {
         return kern_get_vlan_members(py::Args(v));
       });
     return step(ID("_kern_get_br_members"), kern_get_br_members, [&] {
-      py::Ref cache = own_attr(self_, ID("kern_br_cache"));
-      if (PyDict_CheckExact(cache.get()))
-        if (py::Ref members = get(cache, dev)) return members;
       PyObject* v[] = {self_, dev};
       return kern_get_br_members(py::Args(v));
     });
