@@ -375,9 +375,10 @@ void make_classes(const ModuleInfo& mod,
     for (const OpSpec& op : def.ops) {
       auto it = by_name.find(std::string(def.name) + "." + op.name);
       if (it == by_name.end())
-        body.op({op.name, op.bind, op.signature, not_built});
+        body.op({op.name, op.bind, op.signature, not_built, op.doc});
       else
-        body.op({op.name, op.bind, op.signature, it->second->impl, it->second->doc});
+        body.op({op.name, op.bind, op.signature, it->second->impl,
+                 op.doc ? op.doc : it->second->doc});
     }
     make_class(mod, body, def.base);
   }

@@ -80,6 +80,7 @@ struct OpSpec {
   const char* name;
   Bind bind;
   const char* signature;
+  const char* doc = nullptr;  // else the implementation's
 };
 
 struct ClassDef {

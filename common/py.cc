@@ -92,6 +92,18 @@ Ref import(const char* name, PyObject* globals) {
   return call(imp, str(name), globals, locals, fromlist, level);
 }
 
+Ref import_from(const char* module, const char* name, PyObject* globals) {
+  Ref imp = builtin("__import__");
+  Ref locals = dict(), fromlist = list({str(name).get()}), level = integer(-1);
+  Ref mod = call(imp, str(module), globals, locals, fromlist, level);
+  PyObject* v = PyObject_GetAttrString(mod, name);
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Raised();
+    raisef(PyExc_ImportError, "cannot import name %.230s", name);
+  }
+  return Ref::steal(v);
+}
+
 PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash) {
   // The probe sequence of the interpreter's dicts, from the first slot on.
   const size_t mask = size_t(mp->ma_mask);

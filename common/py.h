@@ -275,6 +275,9 @@ inline Ref call_kw(PyObject* f, PyObject* args, PyObject* kw) {
 // (globals of the importing module, empty locals and from-list, level -1);
 // answers the top-level package.
 Ref import(const char* name, PyObject* globals);
+// `from module import name`, as the statement runs it: ImportError "cannot
+// import name ..." when the module has no such attribute.
+Ref import_from(const char* module, const char* name, PyObject* globals);
 // A builtin by name; NameError "name '...' is not defined" when absent.
 Ref builtin(const char* name);
 

@@ -1,0 +1,26 @@
+// Port configuration: shared declarations of the pelvane module.
+#pragma once
+
+#include "../common/func.h"
+
+#include <vector>
+
+namespace pelvane {
+
+// The module as its operations see it (set once at load).
+const py::ModuleInfo& module();
+
+// A module-level global by name, looked up at each call so that a caller's
+// replacement (pelvane.subprocess = ...) takes effect.
+py::Ref global(const char* name);
+
+// The twelve class statements in creation order.
+extern const std::vector<py::ClassDef> classes;
+
+// The implementation tables, one per source file.
+extern const py::ImplTable config_impls;  // Vostrel, IPRoute2, Brindlet, Config
+extern const py::ImplTable port_impls;    // the configured ports
+extern const py::ImplTable bcm_impls;     // BCMConfig, gangs, property sections
+extern const py::ImplTable sdk_impls;     // SDKConfig: model stage and output files
+
+}  // namespace pelvane

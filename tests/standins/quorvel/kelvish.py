@@ -1,0 +1,1 @@
+"""Stand-in for quorvel.kelvish, the ports.conf validator."""

@@ -1,0 +1,1 @@
+"""Stand-in for the outside module sfp."""
