@@ -185,6 +185,14 @@ inline std::string as_string(PyObject* o) { return std::string(as_view(o)); }
 inline Ref slice_from(PyObject* o, Py_ssize_t start) {
   return Ref::steal(PySequence_GetSlice(o, start, PY_SSIZE_T_MAX));
 }
+// fmt % args, the interpreter's formatting of a text (args a tuple, or one
+// value that is not a tuple).
+inline Ref percent(PyObject* fmt, PyObject* args) {
+  return Ref::steal(PyString_Format(fmt, args));
+}
+inline Ref percent(PyObject* fmt, std::initializer_list<PyObject*> args) {
+  return percent(fmt, tuple(args));
+}
 inline Ref to_str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 inline Ref repr(PyObject* o) { return Ref::steal(PyObject_Repr(o)); }
 inline Ref iter(PyObject* o) { return Ref::steal(PyObject_GetIter(o)); }

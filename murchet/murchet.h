@@ -43,10 +43,7 @@ inline PyObject* minus_one() {
 }
 inline bool is_minus_one(PyObject* v) { return PyInt_CheckExact(v) && PyInt_AS_LONG(v) == -1; }
 
-// format % args, the interpreter's formatting of a text.
-inline py::Ref percent(PyObject* format, std::initializer_list<PyObject*> args) {
-  return py::Ref::steal(PyString_Format(format, py::tuple(args)));
-}
+using py::percent;
 
 // o.<name> for a plain attribute: read from an instance's own dict when it
 // is there (where the lookup finds it first), else looked up.

@@ -41,11 +41,6 @@ py::Ref num_phys(py::Args a) {
 
 // ---- modes --------------------------------------------------------------
 
-// `fmt % args`, as the interpreter formats it.
-py::Ref percent(PyObject* fmt, PyObject* args) {
-  return py::Ref::steal(PyString_Format(fmt, args));
-}
-
 py::Ref port_mangler(py::Args a) {
   py::Ref pair = py::tuple({a[0], a[1]});
   return py::tuple({pair.get()});
@@ -132,7 +127,7 @@ py::Ref check_mode(py::Args a) {
   it = py::iter(modes);
   while (py::Ref m = py::next(it)) py::append(valid, m);
 
-  py::Ref text = percent(ID("error: mode not found: %s, must be one of: %s"),
+  py::Ref text = py::percent(ID("error: mode not found: %s, must be one of: %s"),
                          py::tuple({mode, valid.get()}));
   py::raise(global("NoSuchMode"), text);
 }
@@ -164,7 +159,7 @@ py::Ref num_lanes(py::Args a) {
     py::Ref s = r.speed == long(r.speed) ? py::integer(long(r.speed)) : py::floating(r.speed);
     if (py::equal(speed, s)) return py::integer(r.lanes);
   }
-  py::raise(PyExc_RuntimeError, percent(ID("invalid speed: %d"), speed));
+  py::raise(PyExc_RuntimeError, py::percent(ID("invalid speed: %d"), speed));
 }
 
 py::Ref num_physical_ports(py::Args a) {
@@ -252,7 +247,7 @@ py::Ref hw_intf(py::Args a) {
   PyObject *self = a[0], *mode = a[1], *sub = a[2];
   py::Ref prefix = py::callm(self, ID("hw_intf_prefix"), mode, sub);
   py::Ref num = py::callm(self, ID("hw_intf_num"), mode, sub);
-  return percent(ID("%s%u"), py::tuple({prefix.get(), num.get()}));
+  return py::percent(ID("%s%u"), py::tuple({prefix.get(), num.get()}));
 }
 
 py::Ref hw_pbmp(py::Args a) {
