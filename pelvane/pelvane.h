@@ -22,5 +22,6 @@ extern const py::ImplTable config_impls;  // Vostrel, IPRoute2, Brindlet, Config
 extern const py::ImplTable port_impls;    // the configured ports
 extern const py::ImplTable bcm_impls;     // BCMConfig, gangs, property sections
 extern const py::ImplTable sdk_impls;     // SDKConfig: model stage and output files
+extern const py::ImplTable property_impls;  // SDKConfig: per-port SDK properties
 
 }  // namespace pelvane
