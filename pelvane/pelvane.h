@@ -14,6 +14,10 @@ const py::ModuleInfo& module();
 // replacement (pelvane.subprocess = ...) takes effect.
 py::Ref global(const char* name);
 
+// A link speed in Gbit/s (2.5, 10, 10L, 40.0) as whole megabits: an integer
+// (2500, 10000, 10000, 40000).  TypeError for what is not a number.
+py::Ref whole_megabits(PyObject* speed);
+
 // The twelve class statements in creation order.
 extern const std::vector<py::ClassDef> classes;
 
