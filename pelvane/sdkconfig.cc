@@ -1,8 +1,678 @@
-// SDKConfig: the model stage and the output files by key.
+// SDKConfig: the model stage and the output files by key, with the port
+// table (and the Linux devices behind it), the PHY and SFP tables, the PHY
+// start-up commands and the per-unit port start-up scripts.
 #include "pelvane.h"
 
-namespace pelvane {
+#include <cstdio>
+#include <string_view>
+#include <vector>
 
-const py::ImplTable sdk_impls = {};
+namespace pelvane {
+namespace {
+
+using py::Args;
+using py::Ref;
+using std::string_view;
+
+// ---- small pieces ----------------------------------------------------------
+
+Ref chip_of(PyObject* self) {
+  return py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("chip"));
+}
+
+Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+
+// o.get(key, fallback), straight from the table for a dict and a text key.
+Ref get_or(PyObject* o, PyObject* key, PyObject* fallback) {
+  if (PyDict_CheckExact(o) && PyString_CheckExact(key)) {
+    PyObject* v = py::dict_get(o, key);
+    return Ref::borrow(v ? v : fallback);
+  }
+  return py::callm(o, ID("get"), key, fallback);
+}
+
+// The number of logical ports of a configured port as a C count.
+long logical_ports(PyObject* port) { return py::as_long(py::attr(port, ID("num_logical_ports"))); }
+
+// The small integers 0, 1, 2, ... as objects, made once per use site.
+class Subs {
+ public:
+  PyObject* operator[](long i) {
+    while (long(made_.size()) <= i) made_.push_back(py::integer(long(made_.size())));
+    return made_[size_t(i)];
+  }
+
+ private:
+  std::vector<Ref> made_;
+};
+
+// a, b = item: the interpreter's unpacking of a two-element iterable.
+void unpack2(PyObject* item, Ref& a, Ref& b) {
+  Ref it = py::iter(item);
+  Ref got[2];
+  for (int i = 0; i < 2; ++i) {
+    got[i] = py::next(it);
+    if (!got[i])
+      py::raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
+  }
+  if (py::next(it)) py::raise(PyExc_ValueError, "too many values to unpack");
+  a = got[0];
+  b = got[1];
+}
+
+// ---- texts as "%" writes them ------------------------------------------------
+
+// "%s" of v.
+void put_s(py::StrBuilder& b, PyObject* v) {
+  if (PyString_CheckExact(v))
+    b += py::as_view(v);
+  else
+    b += py::as_view(py::percent(ID("%s"), {v}));
+}
+
+// "%d" ("%u", "%i") of v; "%x" of v after `hex_prefix`.
+void put_int(py::StrBuilder& b, PyObject* v, bool hex = false) {
+  if (PyInt_Check(v)) {  // int and bool
+    char buf[32];
+    long n = PyInt_AS_LONG(v);
+    int len = hex ? (n < 0 ? std::snprintf(buf, sizeof buf, "-%lx", -(unsigned long)n)
+                           : std::snprintf(buf, sizeof buf, "%lx", n))
+                  : std::snprintf(buf, sizeof buf, "%ld", n);
+    b += string_view(buf, size_t(len));
+    return;
+  }
+  b += py::as_view(py::percent(hex ? ID("%x") : ID("%d"), {v}));
+}
+
+// Lines of a tool's answer, split at line feeds (a last empty piece included,
+// as the text's split would give it).
+template <class F>
+void each_line(PyObject* text, const F& f) {
+  string_view all = py::as_view(text);
+  size_t at = 0;
+  for (;;) {
+    size_t end = all.find('\n', at);
+    f(all.substr(at, end == string_view::npos ? string_view::npos : end - at));
+    if (end == string_view::npos) break;
+    at = end + 1;
+  }
+}
+
+// The words of a command text, split at white space.
+Ref words(PyObject* command) { return py::callm(command, ID("split")); }
+Ref words(const char* command) { return words(py::str(command)); }
+
+// ---- construction and the model stage ------------------------------------------
+
+const char* const kFragments[] = {"uft.json", "riot.json", "hw_desc",
+                                  "rc.forwarding", "datapath.conf", "sdk.bcm"};
+
+Ref sdk_init(Args a) {
+  PyObject* self = a[0];
+  Ref kw = py::dict();
+  py::dict_set(kw, "dummy", a[4]);
+  py::call_kw(py::attr(global("Config"), ID("__init__")), py::tuple({self, a[1], a[2], a[3]}),
+              kw);
+  for (const char* key : kFragments) py::callm(self, ID("read_config"), py::str(key));
+  return {};
+}
+
+Ref calculate_configuration(Args a) {
+  PyObject* self = a[0];
+  Ref ports = py::list();
+  py::setattr(self, ID("ports"), ports);
+  Ref mac_index = py::integer(0);
+  Ref mapped_portnums = py::dict();
+  py::setattr(self, ID("mapped_portnums"), mapped_portnums);
+  Ref if_nums = py::dict();
+
+  Ref platform = py::attr(self, ID("platform"));
+  Ref config_map = py::attr(self, ID("config_map"));
+  Ref platform_ports = py::attr(py::attr(platform, ID("switch")), ID("ports"));
+
+  // Expansion: the (loopback, mode, platform port) triples of every
+  // configurable port, in platform order.
+  struct Triple {
+    bool loopback;
+    Ref mode, port;
+  };
+  std::vector<Triple> hw_ports;
+  Ref it = py::iter(platform_ports);
+  while (Ref port = py::next(it)) {
+    Ref label = py::attr(port, ID("label"));
+    if (py::truth(py::attr(port, ID("is_fabric")))) label = add(ID("Fabric-"), label);
+    Ref configured = get_or(config_map, label, py::attr(port, ID("default_mode")));
+    bool loopback = py::equal(configured, ID("loopback"));
+    Ref mode = loopback ? py::attr(port, ID("default_mode")) : configured;
+    if (!py::truth(py::callm(port, ID("configurable"), config_map.get()))) continue;
+    Ref pairs = py::iter(py::callm(port, ID("port_mangler"), mode.get()));
+    while (Ref pair = py::next(pairs)) {
+      Triple t{loopback, {}, {}};
+      unpack2(pair, t.port, t.mode);
+      hw_ports.push_back(std::move(t));
+    }
+  }
+
+  // Numbering: mapped numbers per unit, interface numbers per unit and
+  // prefix (dport chips), MAC indices across the platform.
+  Ref chip = py::attr(py::attr(platform, ID("switch")), ID("chip"));
+  bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
+  bool portmap = py::attr(chip, ID("portmap_capable")).get() == Py_True;
+  Ref cls = global(dport     ? "BCMConfiguredDportPort"
+                   : portmap ? "SDKConfiguredMappedPort"
+                             : "SDKConfiguredPort");
+  Ref one = py::integer(1);
+  Ref zero = py::integer(0);
+  Ref loop_true = py::boolean(true), loop_false = py::boolean(false);
+  for (const Triple& t : hw_ports) {
+    Ref unit = py::attr(t.port, ID("unit"));
+    Ref mapped_portnum = get_or(mapped_portnums, unit, one);
+    Ref u_map = get_or(if_nums, unit, Py_None);
+    if (!py::truth(u_map)) {
+      u_map = py::dict();
+      py::setitem(if_nums, unit, u_map);
+    }
+    Ref if_type = py::callm(t.port, ID("hw_intf_prefix"), t.mode.get(), zero.get());
+    Ref if_portnum = get_or(u_map, if_type, one);
+    PyObject* loopback = t.loopback ? loop_true : loop_false;
+    Ref cp;
+    if (dport) {
+      cp = py::call(cls, t.mode, t.port, mapped_portnum, if_portnum, mac_index, loopback);
+      py::setitem(u_map, if_type, add(if_portnum, py::attr(cp, ID("num_logical_ports"))));
+    } else {
+      cp = py::call(cls, t.mode, t.port, mapped_portnum, mac_index, loopback);
+    }
+    mapped_portnum = add(mapped_portnum, py::attr(cp, ID("num_logical_ports")));
+    py::append(ports, cp);
+    py::setitem(mapped_portnums, unit, mapped_portnum);
+    mac_index = add(mac_index, py::callm(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
+  }
+  return mac_index;
+}
+
+Ref calculate_leds(Args a) {
+  PyObject* self = a[0];
+  Ref programs = py::dict();
+  py::setattr(self, ID("_led_programs"), programs);
+  Ref sw = py::attr(py::attr(self, ID("platform")), ID("switch"));
+
+  // Each configured port with LEDs and its controller number.
+  struct Lit {
+    Ref port, controller;
+  };
+  std::vector<Lit> lit;
+  Ref zero = py::integer(0);
+  Ref it = py::iter(py::attr(self, ID("ports")));
+  while (Ref port = py::next(it)) {
+    Ref leds = py::attr(port, ID("leds"));
+    if (leds.get() == Py_None) continue;
+    lit.push_back({port, py::item(leds, zero.get())});
+  }
+
+  Ref wanted = py::attr(sw, ID("led_controllers"));
+  if (!py::truth(wanted)) {
+    wanted = py::Ref::steal(PySet_New(nullptr));
+    for (const Lit& l : lit) py::check(PySet_Add(wanted, l.controller));
+  }
+  Ref controllers = py::call(global("sorted"), wanted);
+  it = py::iter(controllers);
+  while (Ref controller = py::next(it)) {
+    Ref glimmet = py::attr(sw, ID("glimmet"));
+    Ref program;
+    try {
+      program = py::call(py::item(glimmet, controller.get()));
+    } catch (const py::Raised&) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+      PyErr_Clear();
+      program = py::call(glimmet);
+    }
+    Ref selected = py::list();
+    for (const Lit& l : lit)
+      if (py::equal(l.controller, controller)) py::append(selected, l.port);
+    py::callm(program, ID("configure"), controller.get(), selected.get());
+    py::setitem(programs, controller, program);
+  }
+  return {};
+}
+
+Ref sdk_config(Args a) {
+  PyObject* self = a[0];
+  py::call(py::attr(global("Config"), ID("config")), self, a[1]);
+  Ref max_mac_index = py::Method(self, ID("_calculate_configuration"), calculate_configuration)();
+  if (py::truth(py::attr(self, ID("verbose")))) {
+    Ref text = py::percent(ID("max_mac_index %d macrange %d\n"),
+                           {max_mac_index, py::attr(self, ID("macrange"))});
+    py::callm(py::attr(global("sys"), ID("stdout")), ID("write"), text.get());
+  }
+  py::Method(self, ID("_calculate_leds"), calculate_leds)();
+  py::callm(self, ID("_calculate_units"));
+  py::callm(self, ID("_calculate_gangs"), py::attr(self, ID("ports")).get());
+  Ref macrange = py::attr(self, ID("macrange"));
+  int short_of_macs = PyObject_RichCompareBool(max_mac_index, macrange, Py_GT);
+  py::check(short_of_macs);
+  if (short_of_macs) {
+    py::callm(global("syslog"), ID("syslog"),
+              py::str("Not enough macs in platform, falling to l3-only").get());
+    py::callm(self, ID("set_macmode"), py::str("l3-only").get());
+  }
+  return {};
+}
+
+// ---- the port table and the Linux devices ------------------------------------------
+
+// Whether BRINDLET_USE_TUNTAP is "1" now.
+bool tap_mode() {
+  Ref environ = py::attr(global("os"), ID("environ"));
+  Ref value = py::callm(environ, ID("get"), ID("BRINDLET_USE_TUNTAP"));
+  return PyString_Check(value.get()) && py::as_view(value) == "1";
+}
+
+// The names a tap listing may offer for deletion: the switch ports' own
+// names ("swp...", "fp...") and the platform's fixed port names.  Other tun
+// and tap devices of the host are not ours.
+class TapNames {
+ public:
+  explicit TapNames(PyObject* self) {
+    Ref it = py::iter(py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("ports")));
+    while (Ref port = py::next(it)) {
+      PyObject* name = PyObject_GetAttr(port, ID("name_override"));
+      if (!name) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Raised();
+        PyErr_Clear();
+        continue;
+      }
+      Ref held = Ref::steal(name);
+      if (PyString_Check(name)) overrides_.push_back(held);
+    }
+  }
+  bool ours(string_view name) const {
+    if (name.substr(0, 3) == "swp" || name.substr(0, 2) == "fp") return true;
+    for (const Ref& o : overrides_)
+      if (py::as_view(o) == name) return true;
+    return false;
+  }
+
+ private:
+  std::vector<Ref> overrides_;
+};
+
+Ref quillet(Args a) {
+  PyObject* self = a[0];
+  py::StrBuilder rows(4096);
+  Ref devices = Ref::steal(PySet_New(nullptr));
+  Ref chip = chip_of(self);
+  Ref sw_base = py::attr(chip, ID("sw_base"));
+  bool tap = tap_mode();
+  auto is = [&](const char* family) {
+    return PyString_Check(sw_base.get()) && py::as_view(sw_base) == family;
+  };
+  auto add_device = [&](string_view name) {
+    py::check(PySet_Add(devices, py::str(name)));
+  };
+
+  // The devices there are.
+  if (tap) {
+    TapNames names(self);
+    Ref listing = py::callm(py::attr(self, ID("iproute2")), ID("run"), words("tuntap show").get());
+    each_line(listing, [&](string_view line) {
+      string_view name = line.substr(0, line.find(':'));
+      if (!name.empty() && names.ours(name)) add_device(name);
+    });
+  } else if (!is("vx")) {
+    const char* link_type = is("bcm") ? "bcm_knet" : is("mlx") ? "mlx_sx_netdev" : nullptr;
+    if (!link_type)
+      py::raise(global("UnsupportedPlatformError"),
+                py::percent(ID("Kernel netdevs are not supported                      "
+                               "on %s, only on Broadcom and Mellanox"),
+                            {sw_base}));
+    Ref listing = py::callm(py::attr(self, ID("brindlet")), ID("run"),
+                            words(py::format("show type %s", link_type).c_str()).get());
+    each_line(listing, [&](string_view line) {
+      string_view name = line.substr(0, line.find(' '));
+      if (!name.empty() && name != "switch" && name != "swid") add_device(name);
+    });
+  }
+
+  // A row per logical port; a device for each that gets one.
+  bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
+  Ref minus_one = py::integer(-1);
+  Subs subs;
+  bool first = true;
+  Ref it = py::iter(py::attr(self, ID("ports")));
+  while (Ref port = py::next(it)) {
+    long n = logical_ports(port);
+    for (long i = 0; i < n; ++i) {
+      PyObject* sub = subs[i];
+      Ref name = py::callm(port, ID("linux_port_name"), sub);
+      Ref logical = dport ? py::callm(port, ID("sdk_logical_port_num"), sub) : minus_one;
+      Ref intf = py::callm(port, ID("sdk_intf"), sub);
+      Ref unit = py::attr(port, ID("unit"));
+      Ref fabric = py::attr(port, ID("is_fabric"));
+      Ref loopback = py::attr(port, ID("loopback"));
+      if (!first) rows += "\n";
+      first = false;
+      put_s(rows, name);
+      rows += "\t";
+      put_s(rows, intf);
+      rows += "\t";
+      put_int(rows, unit);
+      rows += "\t";
+      put_int(rows, fabric);
+      rows += "\t";
+      put_int(rows, logical);
+      rows += "\t";
+      put_int(rows, loopback);
+      if (fabric.get() != Py_False && !py::truth(py::attr(port, ID("create_fabric")))) continue;
+      Ref index = py::callm(port, ID("port_mac_index"), sub);
+      if (tap)
+        py::callm(self, ID("maketap"), name.get(), index.get(), devices.get());
+      else
+        py::callm(self, ID("makekernnet"), name.get(), index.get(), unit.get(), devices.get());
+    }
+  }
+
+  // Broadcom's own "switch" devices come up.
+  if (is("bcm") && !tap) {
+    Ref ip = py::attr(self, ID("iproute2"));
+    Ref listing = py::callm(ip, ID("run"), words("-o link show").get());
+    std::vector<std::string> up;
+    each_line(listing, [&](string_view line) {
+      size_t colon = line.find(':');
+      if (colon == string_view::npos) return;
+      string_view field = line.substr(colon + 1);
+      field = field.substr(0, field.find(':'));
+      if (field.find("switch") != string_view::npos) up.emplace_back(field);
+    });
+    for (const std::string& field : up)
+      py::callm(ip, ID("run"), words(py::percent(ID("link set %s up"), {py::str(field)})).get());
+  }
+
+  py::callm(self, ID("destroyints"), devices.get());
+  return rows.finish();
+}
+
+// ---- PHY and SFP tables, PHY start-up commands ------------------------------------
+
+Ref phytab(Args a) {
+  py::StrBuilder rows;
+  Ref linux_name = py::none(), sdk_name = py::none();
+  Subs subs;
+  bool first = true;
+  Ref it = py::iter(py::attr(a[0], ID("ports")));
+  while (Ref port = py::next(it)) {
+    long phys = py::as_long(py::attr(port, ID("num_phys")));
+    for (long phy = 0; phy < phys; ++phy) {
+      Ref addr = py::callm(port, ID("phy_addr"), subs[phy]);
+      if (logical_ports(port) > phy) {
+        sdk_name = py::callm(port, ID("sdk_intf"), subs[phy]);
+        linux_name = py::callm(port, ID("linux_port_name"), subs[phy]);
+      }
+      Ref mode = py::attr(port, ID("mode"));
+      if (!first) rows += "\n";
+      first = false;
+      rows += "0x";
+      put_int(rows, addr, true);
+      rows += "\t";
+      put_s(rows, linux_name);
+      rows += "\t";
+      put_s(rows, sdk_name);
+      rows += "\t";
+      put_s(rows, mode);
+    }
+  }
+  return rows.finish();
+}
+
+Ref rcphy(Args a) {
+  py::StrBuilder lines;
+  Subs subs;
+  bool first = true;
+  Ref it = py::iter(py::attr(a[0], ID("ports")));
+  while (Ref port = py::next(it)) {
+    long phys = py::as_long(py::attr(port, ID("num_phys")));
+    for (long phy = 0; phy < phys; ++phy) {
+      Ref addr = py::callm(port, ID("phy_addr"), subs[phy]);
+      if (logical_ports(port) <= phy) continue;
+      Ref init = py::attr(port, ID("phy_init"));
+      Ref regs = py::iter(init);
+      while (Ref reg = py::next(regs)) {
+        Ref value = py::item(init, reg.get());
+        if (!first) lines += "\n";
+        first = false;
+        lines += "phy raw c45 ";
+        put_s(lines, addr);
+        lines += " ";
+        put_s(lines, reg);
+        lines += " ";
+        put_s(lines, value);
+      }
+    }
+  }
+  return lines.finish();
+}
+
+Ref sfptab(Args a) {
+  py::StrBuilder rows;
+  Subs subs;
+  bool first = true;
+  Ref it = py::iter(py::attr(a[0], ID("ports")));
+  while (Ref port = py::next(it)) {
+    Ref sfp = py::attr(py::attr(port, ID("physical_port")), ID("sfp"));
+    if (sfp.get() == Py_None || !py::truth(sfp)) continue;
+    Ref type = py::attr(sfp, ID("type"));
+    Ref method = py::attr(sfp, ID("accessmethod"));
+    Ref address = py::attr(sfp, ID("address"));
+    // The address is hexadecimal where the module is reached through the SDK.
+    long at = py::as_long(py::callm(method, ID("find"), ID("sdk")));
+    Ref addr_text = at > 0 ? py::percent(ID("0x%x"), {address}) : py::percent(ID("%s"), {address});
+    long n = logical_ports(port);
+    if (n < 1) n = 1;
+    for (long i = 0; i < n; ++i) {
+      Ref name = py::callm(port, ID("linux_port_name"), subs[i]);
+      if (!first) rows += "\n";
+      first = false;
+      put_s(rows, name);
+      rows += "\t";
+      put_s(rows, type);
+      rows += "\t";
+      put_s(rows, method);
+      rows += "\t";
+      rows += py::as_view(addr_text);
+    }
+  }
+  return rows.finish();
+}
+
+// ---- port start-up scripts ---------------------------------------------------------
+
+// A dict of lists whose keys are kept in the order met.
+struct Lists {
+  Ref map = py::dict();
+  Ref keys = py::list();
+  void add(PyObject* key, PyObject* name) {
+    PyObject* list = PyDict_GetItem(map, key);
+    if (!list) {
+      if (PyErr_Occurred()) throw py::Raised();
+      Ref made = py::list();
+      py::setitem(map, key, made);
+      py::append(keys, key);
+      list = made;
+    }
+    py::append(list, name);
+  }
+};
+
+Ref rcports(Args a) {
+  PyObject *self = a[0], *unit = a[1];
+  Ref all = py::list(), loopback = py::list();
+  Lists speeds, groups;
+  Subs subs;
+  Ref it = py::iter(py::attr(self, ID("ports")));
+  while (Ref port = py::next(it)) {
+    if (!py::equal(py::attr(port, ID("unit")), unit)) continue;
+    long n = logical_ports(port);
+    for (long i = 0; i < n; ++i) {
+      Ref intf = py::callm(port, ID("sdk_intf"), subs[i]);
+      py::append(all, intf);
+      speeds.add(py::attr(port, ID("speed")), intf);
+      if (py::truth(py::attr(port, ID("loopback")))) py::append(loopback, intf);
+      Ref group = py::attr(port, ID("sdk_group"));
+      if (group.get() != Py_None) groups.add(group, intf);
+    }
+  }
+
+  Ref compress = py::attr(self, ID("_compress_portlist"));
+  py::StrBuilder lines;
+  lines += "setenv allports ";
+  put_s(lines, py::call(compress, all));
+  // Speeds ascending, groups by name.
+  Ref sorted = global("sorted");
+  Ref one = py::integer(1);
+  Ref keys = py::call(sorted, speeds.keys);
+  it = py::iter(keys);
+  while (Ref speed = py::next(it)) {
+    Ref list = py::call(compress, py::item(speeds.map, speed.get()));
+    if (py::equal(speed, one)) {
+      lines += "\nsetenv 1Gports ";
+    } else {
+      lines += "\nsetenv ";
+      put_s(lines, speed);
+      lines += "Gports ";
+    }
+    put_s(lines, list);
+  }
+  if (py::length(loopback)) {
+    lines += "\nsetenv lbports ";
+    put_s(lines, py::call(compress, loopback));
+    lines += "\nport $lbports lb=mac";
+  }
+  keys = py::call(sorted, groups.keys);
+  it = py::iter(keys);
+  while (Ref group = py::next(it)) {
+    lines += "\nsetenv sdk_group_";
+    put_s(lines, group);
+    lines += " ";
+    put_s(lines, py::call(compress, py::item(groups.map, group.get())));
+  }
+  return lines.finish();
+}
+
+// ---- output files by key -----------------------------------------------------------
+
+// "\n".join(elements).
+Ref joined(PyObject* elements) {
+  static PyObject* const nl = PyString_InternFromString("\n");
+  return Ref::steal(_PyString_Join(nl, elements));
+}
+
+// The SDK property file: its sections, comment and text, in order.
+Ref portsbcm(PyObject* self) {
+  Ref elements = py::list();
+  auto section = [&](const char* comment, PyObject* text) {
+    py::append(elements, py::str(comment));
+    py::append(elements, text);
+  };
+  Ref chip = chip_of(self);
+  section("\n# pbmp", py::attr(self, ID("sdk_pbmp")));
+  if (py::attr(chip, ID("dport_capable")).get() == Py_True)
+    section("\n# dport map", py::attr(self, ID("dportmap")));
+  if (py::attr(chip, ID("portmap_capable")).get() == Py_True)
+    section("\n# portmap", py::attr(self, ID("portmap")));
+  else
+    section("\n# non portmap capable config", py::attr(self, ID("portmap_uncapable_config")));
+  static const char* const kSections[][2] = {
+      {"\n# emphasis", "port_emphasis"},   {"\n# port initializations", "port_init"},
+      {"\n# phys", "phys"},                {"\n# addrs", "phy_addrs"},
+      {"\n# autoneg", "phy_an"},           {"\n# prime_offsets", "prim_offsets"},
+      {"\n# phy_id1s", "phy_id1s"},        {"\n# sys_interfaces", "sys_interfaces"},
+  };
+  Ref texts[8];
+  for (size_t i = 0; i < 8; ++i) texts[i] = py::attr(self, kSections[i][1]);
+  for (size_t i = 0; i < 8; ++i) section(kSections[i][0], texts[i]);
+  Ref fiber = py::attr(self, ID("fiber_pref"));
+  if (py::truth(fiber)) section("\n# fiber pref", fiber);
+  return joined(elements);
+}
+
+// The heading line and the generator's text.
+Ref headed(const char* heading, PyObject* text) {
+  Ref elements = py::list({py::str(heading).get(), text});
+  return joined(elements);
+}
+
+Ref ucodebcm(PyObject* self) {
+  Ref sw = py::attr(py::attr(self, ID("platform")), ID("switch"));
+  bool spi;
+  if (py::truth(py::attr(self, ID("exploded"))))
+    spi = !py::truth(py::attr(sw, ID("has_phy_ucode_mdio")));
+  else
+    spi = py::truth(py::attr(sw, ID("has_phy_ucode_spi_rom")));
+  return py::str(spi ? "# use SPI-ROM method for ucode download\nphy_ext_rom_boot=3000"
+                     : "# use MDIO method for ucode download\nphy_ext_rom_boot=0");
+}
+
+// A chip fragment, under its comment where it has one; None without it.
+Ref fragment(PyObject* self, PyObject* name, const char* comment) {
+  Ref text = py::attr(self, name);
+  if (text.get() == Py_None) return py::none();
+  return comment ? headed(comment, text) : text;
+}
+
+Ref output(Args a) {
+  PyObject *self = a[0], *key = a[1];
+  Ref text_key = Ref::borrow(key);
+  if (PyUnicode_Check(key)) {
+    text_key = Ref::steal(PyUnicode_AsASCIIString(key));
+    if (!text_key) {
+      PyErr_Clear();
+      py::raise(PyExc_KeyError, py::tuple({key}));
+    }
+  }
+  if (!PyString_Check(text_key.get()))
+    py::raisef(PyExc_TypeError, "output key must be a string, not %.200s",
+               Py_TYPE(key)->tp_name);
+  string_view k = py::as_view(text_key);
+  if (k == "portsbcm") return portsbcm(self);
+  if (k == "quillet")
+    return headed("# linux_intf\tsdk_intf\tunit\tis_fabric\tlogical_port\tis_loopback",
+                  py::attr(self, ID("quillet")));
+  if (k == "linkdefaults") return py::attr(self, ID("linkdefaults"));
+  if (k == "phytab") return headed("# phy_addr\tlinux_intf\tsdk_intf", py::attr(self, ID("phytab")));
+  if (k.substr(0, 8) == "rcports_") {
+    Ref tail = py::str(k.substr(k.rfind('_') + 1));
+    Ref unit = py::call(reinterpret_cast<PyObject*>(&PyInt_Type), tail);
+    return py::callm(self, ID("rcports"), unit.get());
+  }
+  if (k == "rcled") return py::attr(self, ID("rcled"));
+  if (k == "rcphy") return py::attr(self, ID("rcphy"));
+  if (k == "ethertab") return py::attr(self, ID("ethertab"));
+  if (k == "ucodebcm") return ucodebcm(self);
+  if (k == "sfptab")
+    return headed("# linux_intf\tmode\tsfp_addrtype\tsfp_addr", py::attr(self, ID("sfptab")));
+  if (k == "hwdesc") return fragment(self, ID("hw_desc"), " # chip description file");
+  if (k == "uft") return fragment(self, ID("uft"), nullptr);
+  if (k == "riot") return fragment(self, ID("riot"), nullptr);
+  if (k == "datapath")
+    return fragment(self, ID("datapath_conf"), " # chip datapath configuration file");
+  if (k == "sdk") return fragment(self, ID("sdk_bcm"), nullptr);
+  if (k == "rcforwarding")
+    return fragment(self, ID("rc_forwarding"), " # chip forwarding configuration file");
+  py::raise(PyExc_KeyError, py::tuple({key}));
+}
+
+}  // namespace
+
+const py::ImplTable sdk_impls = {
+    {"SDKConfig.__init__", sdk_init},
+    {"SDKConfig.config", sdk_config},
+    {"SDKConfig._calculate_configuration", calculate_configuration},
+    {"SDKConfig._calculate_leds", calculate_leds},
+    {"SDKConfig.phytab", phytab},
+    {"SDKConfig.rcports", rcports},
+    {"SDKConfig.quillet", quillet},
+    {"SDKConfig.rcphy", rcphy},
+    {"SDKConfig.sfptab", sfptab},
+    {"SDKConfig.output", output},
+};
 
 }  // namespace pelvane
