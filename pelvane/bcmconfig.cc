@@ -1,8 +1,746 @@
 // BCMConfig, the gang step and the property sections of the SDK files.
+//
+// The sections walk the configured ports in list order and, within a port,
+// its logical ports from 0 up, asking the ports afresh at every read.  Lines
+// are written straight into one text; values of the kinds the ports give
+// (texts and small integers) are written here, anything else through the
+// interpreter's own "%" formatting, so the text is the same either way.
 #include "pelvane.h"
 
-namespace pelvane {
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <unordered_set>
 
-const py::ImplTable bcm_impls = {};
+namespace pelvane {
+namespace {
+
+using std::string_view;
+
+// ---- writing values ----------------------------------------------------------
+
+// The decimal digits of n, written at the end of `buf`.
+string_view decimal(long long n, char (&buf)[24]) {
+  char* d = buf + sizeof buf;
+  unsigned long long u =
+      n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+  do *--d = char('0' + u % 10); while (u /= 10);
+  if (n < 0) *--d = '-';
+  return string_view(d, size_t(buf + sizeof buf - d));
+}
+
+// `fmt` % (v,), appended to `out`.
+template <class Out>
+void put_formatted(Out& out, PyObject* fmt, PyObject* v) {
+  py::Ref text = py::percent(fmt, {v});
+  out += py::as_view(text);
+}
+
+// "%s" of v.
+template <class Out>
+void put_text(Out& out, PyObject* v) {
+  char buf[24];
+  if (PyString_CheckExact(v))
+    out += string_view(PyString_AS_STRING(v), size_t(PyString_GET_SIZE(v)));
+  else if (PyInt_CheckExact(v))
+    out += decimal(PyInt_AS_LONG(v), buf);
+  else
+    put_formatted(out, ID("%s"), v);
+}
+
+// "%u" of v + add (the same digits as "%d").
+template <class Out>
+void put_dec(Out& out, PyObject* v, long add = 0) {
+  char buf[24];
+  if (PyInt_CheckExact(v)) {
+    out += decimal(static_cast<long long>(PyInt_AS_LONG(v)) + add, buf);
+  } else if (add) {
+    py::Ref sum = py::Ref::steal(PyNumber_Add(v, py::integer(add)));
+    put_formatted(out, ID("%u"), sum);
+  } else {
+    put_formatted(out, ID("%u"), v);
+  }
+}
+
+// "%x" of v, or "%04x" when `wide`.
+template <class Out>
+void put_hex(Out& out, PyObject* v, bool wide) {
+  if (PyInt_CheckExact(v) && PyInt_AS_LONG(v) >= 0) {
+    char buf[24];
+    int n = std::snprintf(buf, sizeof buf, wide ? "%04lx" : "%lx", PyInt_AS_LONG(v));
+    out += string_view(buf, size_t(n));
+  } else {
+    put_formatted(out, wide ? ID("%04x") : ID("%x"), v);
+  }
+}
+
+// Lines joined by "\n": line() starts the next one.
+class Section {
+ public:
+  explicit Section(size_t reserve = 4096) : text_(reserve) {}
+  py::StrBuilder& line() {
+    if (any_) text_ += "\n";
+    any_ = true;
+    return text_;
+  }
+  py::Ref finish() { return text_.finish(); }
+
+ private:
+  py::StrBuilder text_;
+  bool any_ = false;
+};
+
+// ---- shared reads ------------------------------------------------------------
+
+py::Ref platform_of(PyObject* self) { return py::attr(self, ID("platform")); }
+
+py::Ref chip_of(PyObject* platform) {
+  return py::attr(py::attr(platform, ID("switch")), ID("chip"));
+}
+
+// The configured ports of the configuration object, each with its number
+// of logical ports.
+template <class F>
+void each_port(PyObject* self, const F& f) {
+  py::Ref it = py::iter(py::attr(self, ID("ports")));
+  while (py::Ref port = py::next(it)) f(port.get(), py::as_long(py::attr(port, ID("num_logical_ports"))));
+}
+
+// Small integers for the sub-port numbers.
+py::Ref sub_number(long sub) { return py::integer(sub); }
+
+// len(self.units), read when first needed: before the model stage has run
+// the object holds no units, and no port asks for them.
+class UnitCount {
+ public:
+  explicit UnitCount(PyObject* self) : self_(self) {}
+  PyObject* get() {
+    if (!count_) count_ = py::integer(long(py::length(py::attr(self_, ID("units")))));
+    return count_;
+  }
+
+ private:
+  PyObject* self_;
+  py::Ref count_;
+};
+
+// The keys of a dictionary keyed by small numbers, in ascending order.
+py::Ref sorted_keys(PyObject* d) {
+  py::Ref keys = PyDict_Check(d) ? py::Ref::steal(PyDict_Keys(d))
+                                 : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
+  py::check(PyList_Sort(keys));
+  return keys;
+}
+
+// ---- BCMConfig and the model accessors -------------------------------------------
+
+py::Ref bcm_init(py::Args a) {
+  py::Ref init = py::attr(global("SDKConfig"), ID("__init__"));
+  py::Ref kw = py::dict();
+  py::dict_set(kw, ID("dummy"), a[4]);
+  py::call_kw(init, py::tuple({a[0], a[1], a[2], a[3]}), kw);
+  return {};
+}
+
+py::Ref calculate_units(py::Args a) {
+  py::Ref units = py::Ref::steal(PySet_New(nullptr));
+  py::Ref it = py::iter(py::attr(a[0], ID("ports")));
+  while (py::Ref port = py::next(it)) {
+    py::Ref unit = py::attr(port, ID("unit"));
+    if (unit.get() != Py_None) py::check(PySet_Add(units, unit));
+  }
+  py::setattr(a[0], ID("units"), units);
+  return {};
+}
+
+py::Ref led_chains(py::Args a) { return sorted_keys(py::attr(a[0], ID("_led_programs"))); }
+
+py::Ref port_units(py::Args a) { return sorted_keys(py::attr(a[0], ID("mapped_portnums"))); }
+
+// Each LED controller number mapped to one attribute of its controller.
+py::Ref per_controller(PyObject* self, PyObject* name) {
+  py::Ref programs = py::attr(self, ID("_led_programs"));
+  py::Ref keys = sorted_keys(programs);
+  py::Ref out = py::dict();
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+    py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+    py::Ref value = py::attr(py::item(programs, key), name);
+    py::dict_set(out, key, value);
+  }
+  return out;
+}
+
+py::Ref led_asm(py::Args a) { return per_controller(a[0], ID("asm")); }
+
+py::Ref led_hex(py::Args a) { return per_controller(a[0], ID("hex")); }
+
+// ---- gang sets -------------------------------------------------------------
+
+// Where a configured port stands among the ganged ports: its unit, then the
+// number of its platform port's first hardware port name (xe12: 12).
+struct GangKey {
+  py::Ref unit, number;
+  long unit_v = 0, number_v = 0;
+  bool plain = false;  // both are small integers, held in unit_v, number_v
+};
+
+py::Ref hw_port_number(PyObject* name) {
+  if (PyString_Check(name)) {
+    string_view text = py::as_view(name);
+    if (text.size() > 2 && text.size() <= 2 + 18) {
+      long v = 0;
+      bool digits = true;
+      for (char c : text.substr(2)) {
+        if (c < '0' || c > '9') {
+          digits = false;
+          break;
+        }
+        v = v * 10 + (c - '0');
+      }
+      if (digits) return py::integer(v);
+    }
+  }
+  return py::Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
+}
+
+GangKey gang_key(PyObject* port) {
+  GangKey k;
+  k.unit = py::attr(port, ID("unit"));
+  py::Ref hw_ports = py::attr(py::attr(port, ID("physical_port")), ID("hw_ports"));
+  k.number = hw_port_number(py::item(hw_ports, Py_ssize_t(0)));
+  k.plain = PyInt_CheckExact(k.unit.get()) && PyInt_CheckExact(k.number.get());
+  if (k.plain) {
+    k.unit_v = PyInt_AS_LONG(k.unit.get());
+    k.number_v = PyInt_AS_LONG(k.number.get());
+  }
+  return k;
+}
+
+bool less(PyObject* x, PyObject* y) {
+  int r = PyObject_RichCompareBool(x, y, Py_LT);
+  py::check(r);
+  return r;
+}
+
+bool key_less(const GangKey& x, const GangKey& y) {
+  if (x.plain && y.plain)
+    return x.unit_v != y.unit_v ? x.unit_v < y.unit_v : x.number_v < y.number_v;
+  if (!py::equal(x.unit, y.unit)) return less(x.unit, y.unit);
+  return less(x.number, y.number);
+}
+
+[[noreturn]] void gang_error(PyObject* self, PyObject* fmt, PyObject* port) {
+  py::Ref name = py::attr(platform_of(self), ID("name"));
+  py::Ref label = py::attr(port, ID("label"));
+  py::raise(PyExc_RuntimeError, py::percent(fmt, {name.get(), label.get()}));
+}
+
+py::Ref calculate_gangs(py::Args a) {
+  PyObject* self = a[0];
+  // A copy of its own: the walk runs the ports' code, which must not pull
+  // the ports out from under it.
+  py::Ref ports = py::Ref::steal(PySequence_List(a[1]));
+  const Py_ssize_t n = PyList_GET_SIZE(ports.get());
+  std::vector<GangKey> keys;
+  keys.reserve(size_t(n));
+  for (Py_ssize_t i = 0; i < n; ++i) keys.push_back(gang_key(PyList_GET_ITEM(ports.get(), i)));
+  std::vector<Py_ssize_t> order(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) order[size_t(i)] = i;
+  std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t x, Py_ssize_t y) {
+    return key_less(keys[size_t(x)], keys[size_t(y)]);
+  });
+
+  std::vector<PyObject*> members;  // held by `ports`
+  std::unordered_set<PyObject*> in_set;
+  PyObject* leader = nullptr;
+  for (Py_ssize_t i : order) {
+    PyObject* port = PyList_GET_ITEM(ports.get(), i);
+    if (py::attr(port, ID("ganged")).get() != Py_True) continue;
+    if (py::attr(port, ID("gang_leader")).get() == Py_True) leader = port;
+    if (!in_set.insert(port).second)
+      gang_error(self, ID("platform: %s: Duplicate port %s already in ganged set"), port);
+    members.push_back(port);
+    py::Ref size = py::attr(port, ID("max_gang_size"));
+    if (!py::equal(py::integer(long(members.size())), size)) continue;
+    if (!leader) gang_error(self, ID("platform: %s: ganged set of port %s has no leader"), port);
+    py::Ref gang = py::list();
+    for (PyObject* m : members) py::append(gang, m);
+    py::setattr(leader, ID("ganged_ports"), py::Ref::steal(PyFrozenSet_New(gang)));
+    leader = nullptr;
+    members.clear();
+    in_set.clear();
+  }
+  return {};
+}
+
+// ---- LED start-up script ---------------------------------------------------
+
+py::Ref rcled(py::Args a) {
+  py::Ref programs = py::attr(a[0], ID("_led_programs"));
+  py::Ref keys = sorted_keys(programs);
+  Section out(512);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+    py::Ref block = py::percent(
+        ID("led %d stop\nled %d auto on\nled %d load /etc/bcm.d/led%d.hex\nled %d start\n"),
+        {key.get(), key.get(), key.get(), key.get(), key.get()});
+    out.line() += py::as_view(block);
+    py::Ref commands =
+        py::callm(py::item(programs, key), ID("led_memory_init_commands"), key.get());
+    py::Ref it = py::iter(commands);
+    while (py::Ref command = py::next(it)) out.line() += py::as_view(command);
+  }
+  return out.finish();
+}
+
+// ---- link defaults ---------------------------------------------------------
+
+py::Ref linkdefaults(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref doc = py::dict();
+  py::dict_set(doc, ID("README"),
+               ID("This file is automatically generated. Do not edit this file."));
+  py::Ref ethtool = py::dict();
+  py::dict_set(ethtool, ID("defaults"), py::dict());
+  py::dict_set(ethtool, ID("iface_defaults"), py::dict());
+  py::dict_set(doc, ID("ethtool"), ethtool);
+  py::Ref sw_base = py::attr(chip_of(platform_of(self)), ID("sw_base"));
+  py::Ref update = py::equal(sw_base, ID("vx")) ? py::callm(self, ID("_linkdefaults_vx"))
+                                                 : py::callm(self, ID("_linkdefaults"));
+  py::callm(ethtool, ID("update"), update.get());
+  py::Ref kw = py::dict();
+  py::dict_set(kw, ID("indent"), py::integer(4));
+  py::dict_set(kw, ID("sort_keys"), Py_True);
+  py::Ref dumps = py::attr(global("json"), ID("dumps"));
+  return py::call_kw(dumps, py::tuple({doc.get()}), kw);
+}
+
+py::Ref linkdefaults_vx(py::Args) {
+  py::Ref globals = py::dict();
+  py::dict_set(globals, ID("ethtool_ignore_errors"), Py_True);
+  py::Ref defaults = py::dict();
+  py::dict_set(defaults, ID("link-autoneg"), ID("off"));
+  py::dict_set(defaults, ID("link-duplex"), ID("full"));
+  py::dict_set(defaults, ID("link-speed"), ID("1000"));
+  py::Ref out = py::dict();
+  py::dict_set(out, ID("module_globals"), globals);
+  py::dict_set(out, ID("defaults"), defaults);
+  return out;
+}
+
+py::Ref linkdefaults_ports(py::Args a) {
+  py::Ref entries = py::dict();
+  each_port(a[0], [&](PyObject* port, long n) {
+    if (n <= 0) return;
+    // Fabric ports get no entry.
+    if (py::truth(py::attr(py::attr(port, ID("physical_port")), ID("is_fabric")))) return;
+    PyObject* autoneg = py::truth(py::attr(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
+    // The speed in Gbit/s, written as whole megabits.
+    py::Ref speed = py::to_str(whole_megabits(py::attr(port, ID("speed"))));
+    for (long sub = 0; sub < n; ++sub) {
+      py::Ref name = py::callm(port, ID("linux_port_name"), sub_number(sub));
+      py::Ref entry = py::dict();
+      py::dict_set(entry, ID("link-autoneg"), autoneg);
+      py::dict_set(entry, ID("link-duplex"), ID("full"));
+      py::dict_set(entry, ID("link-speed"), speed);
+      py::setitem(entries, name, entry);
+    }
+  });
+  py::Ref out = py::dict();
+  py::dict_set(out, ID("defaults"), py::dict());
+  py::dict_set(out, ID("iface_defaults"), entries);
+  return out;
+}
+
+// ---- Ethernet table ----------------------------------------------------------
+
+py::Ref ethertab(py::Args a) {
+  Section out;
+  each_port(a[0], [&](PyObject* port, long n) {
+    if (n <= 0) return;
+    py::Ref mac_index = py::attr(port, ID("mac_index"));
+    for (long sub = 0; sub < n; ++sub) {
+      py::Ref name = py::callm(port, ID("linux_port_name"), sub_number(sub));
+      py::StrBuilder& line = out.line();
+      put_text(line, name);
+      line += "\t";
+      if (n == 1) {
+        put_text(line, mac_index);
+      } else if (PyInt_CheckExact(mac_index.get()) && PyInt_AS_LONG(mac_index.get()) < LONG_MAX - n) {
+        char buf[24];
+        line += decimal(PyInt_AS_LONG(mac_index.get()) + sub, buf);
+      } else {
+        put_text(line, py::Ref::steal(PyNumber_Add(mac_index, sub_number(sub))));
+      }
+    }
+  });
+  return out.finish();
+}
+
+// ---- port map --------------------------------------------------------------------
+
+const char* const kPhysicalChainChips[] = {"TridentThreeX7_56870_Chip", "TridentThreeX7_56873_Chip",
+                                           "TridentThreeX5_56771_Chip", "TomahawkTwo_56970_Chip"};
+
+// Whether the chip is one of the parts whose polarity and lane maps are
+// given per physical lane.  Their classes come from the platform package's
+// chip module, imported here when nothing has imported it yet.
+bool physical_chain(PyObject* chip) {
+  py::Ref quorvel = global("quorvel");
+  PyObject* found = PyObject_GetAttr(quorvel, ID("platform"));
+  py::Ref platform;
+  if (found) {
+    platform = py::Ref::steal(found);
+  } else {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Raised();
+    PyErr_Clear();
+    py::import("quorvel.platform", module().globals);
+    platform = py::attr(quorvel, ID("platform"));
+  }
+  for (const char* name : kPhysicalChainChips) {
+    int r = PyObject_IsInstance(chip, py::attr(platform, name));
+    py::check(r);
+    if (r) return true;
+  }
+  return false;
+}
+
+// Appends a line to the section's line list, which a port's per-lane
+// polarity operation may have handed back as another sequence.
+void add_line(PyObject* lines, string_view text) {
+  py::Ref line = py::str(text);
+  if (PyList_Check(lines))
+    py::append(lines, line);
+  else
+    py::callm(lines, ID("append"), line.get());
+}
+
+py::Ref portmap(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref platform = platform_of(self);
+  py::Ref chip = chip_of(platform);
+  if (py::attr(chip, ID("portmap_capable")).get() != Py_True)
+    py::raise(PyExc_RuntimeError, py::percent(ID("platform: %s is not portmap capable"),
+                                              {py::attr(platform, ID("name")).get()}));
+  const bool lanes = py::truth(py::attr(chip, ID("needs_lane_config")));
+  int chain = -1;  // found out when first needed
+  auto is_chain = [&] {
+    if (chain < 0) chain = physical_chain(chip);
+    return chain == 1;
+  };
+  py::Ref lines = py::list();
+  std::string line;
+  each_port(self, [&](PyObject* port, long n) {
+    if (n <= 0) return;
+    py::Ref speed = py::attr(port, ID("speed"));
+    py::Ref num_lanes;
+    if (lanes) num_lanes = py::attr(port, ID("num_lanes"));
+    py::Ref rx_flip = py::attr(port, ID("rx_polarity_flip"));
+    py::Ref tx_flip = py::attr(port, ID("tx_polarity_flip"));
+    py::Ref rx_map = py::attr(port, ID("rx_lane_map"));
+    py::Ref tx_map = py::attr(port, ID("tx_lane_map"));
+    py::Ref mdi = py::attr(port, ID("mdi_pair_map"));
+    for (long s = 0; s < n; ++s) {
+      py::Ref sub = sub_number(s);
+      py::Ref intf = py::callm(port, ID("sdk_config_intf"), sub.get());
+      py::Ref hw = py::callm(port, ID("hw_intf_num_portmap"), sub.get());
+      line.assign("portmap_");
+      put_text(line, intf);
+      line += "=";
+      put_dec(line, hw, 1);
+      line += ":";
+      put_dec(line, speed);
+      if (lanes) {
+        line += ":";
+        put_dec(line, num_lanes);
+      }
+      add_line(lines, line);
+      // Polarity flips: per lane on the physical-chain parts, else one mask.
+      const struct {
+        PyObject* flip;
+        PyObject* per_lane;
+        PyObject* mask;
+        const char* key;
+      } sides[] = {{rx_flip, ID("td3_rx_logical_polarity_flip"), ID("rx_logical_polarity_flip"),
+                    "phy_xaui_rx_polarity_flip_"},
+                   {tx_flip, ID("td3_tx_logical_polarity_flip"), ID("tx_logical_polarity_flip"),
+                    "phy_xaui_tx_polarity_flip_"}};
+      for (const auto& side : sides) {
+        if (side.flip == Py_None) continue;
+        if (is_chain()) {
+          lines = py::callm(port, side.per_lane, port, lines.get(), sub.get());
+          continue;
+        }
+        py::Ref mask = py::callm(port, side.mask, sub.get());
+        line.assign(side.key);
+        put_text(line, intf);
+        line += "=0x";
+        put_hex(line, mask, true);
+        add_line(lines, line);
+      }
+      // Lane maps: keyed by physical lane on the physical-chain parts.
+      const struct {
+        PyObject* map;
+        const char* chain_key;
+        const char* key;
+      } maps[] = {{rx_map, "phy_chain_rx_lane_map_physical{", "xgxs_rx_lane_map_"},
+                  {tx_map, "phy_chain_tx_lane_map_physical{", "xgxs_tx_lane_map_"}};
+      py::Ref hw_intf;
+      for (const auto& m : maps) {
+        if (m.map == Py_None) continue;
+        if (is_chain()) {
+          if (!hw_intf) hw_intf = py::callm(port, ID("hw_intf_num"), sub.get());
+          line.assign(m.chain_key);
+          put_dec(line, hw_intf, 1);
+          line += ".0}=0x";
+        } else {
+          line.assign(m.key);
+          put_text(line, intf);
+          line += "=0x";
+        }
+        put_hex(line, m.map, true);
+        add_line(lines, line);
+      }
+      if (mdi.get() != Py_None) {
+        line.assign("phy_mdi_pair_map_");
+        put_text(line, intf);
+        line += "=0x";
+        put_hex(line, mdi, true);
+        add_line(lines, line);
+      }
+    }
+  });
+  return py::Ref::steal(_PyString_Join(ID("\n"), lines));
+}
+
+// ---- dport map ---------------------------------------------------------------
+
+py::Ref dportmap(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref platform = platform_of(self);
+  if (py::attr(chip_of(platform), ID("dport_capable")).get() != Py_True)
+    py::raise(PyExc_RuntimeError, py::percent(ID("platform %s is not dportmap capable"),
+                                              {py::attr(platform, ID("name")).get()}));
+  Section out;
+  out.line() += "dport_map_enable=1\n";
+  each_port(self, [&](PyObject* port, long n) {
+    for (long s = 0; s < n; ++s) {
+      py::Ref sub = sub_number(s);
+      py::Ref logical = py::callm(port, ID("sdk_logical_port_num"), sub.get());
+      py::Ref unit = py::attr(port, ID("unit"));
+      py::Ref intf = py::callm(port, ID("sdk_unit_intf_num"), sub.get());
+      py::StrBuilder& line = out.line();
+      line += "dport_map_port_";
+      put_dec(line, logical);
+      line += ".";
+      put_dec(line, unit);
+      line += "=";
+      put_dec(line, intf, 1);
+    }
+  });
+  return out.finish();
+}
+
+// ---- port list compression -----------------------------------------------------
+
+struct ListedName {
+  PyObject* obj;        // held by the list copy
+  std::string sort_key;  // "%s%03u" of prefix and number
+  string_view prefix;
+  long long number;
+};
+
+long long name_number(PyObject* obj, string_view text) {
+  string_view rest = text.size() > 2 ? text.substr(2) : string_view();
+  if (!rest.empty() && rest.size() <= 18 &&
+      std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    long long v = 0;
+    for (char c : rest) v = v * 10 + (c - '0');
+    return v;
+  }
+  // Anything else as int() reads it, or its error.
+  py::Ref number = py::Ref::steal(PyNumber_Int(py::slice_from(obj, 2)));
+  long long v = PyLong_AsLongLong(number);
+  if (v == -1 && PyErr_Occurred()) throw py::Raised();
+  return v;
+}
+
+py::Ref compress_portlist(py::Args a) {
+  py::Ref list = py::Ref::steal(PySequence_List(a[1]));
+  const Py_ssize_t n = PyList_GET_SIZE(list.get());
+  std::vector<ListedName> names;
+  names.reserve(size_t(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* obj = PyList_GET_ITEM(list.get(), i);
+    string_view text = py::as_view(obj);
+    ListedName name{obj, {}, text.substr(0, 2), name_number(obj, text)};
+    char digits[32];
+    int len = std::snprintf(digits, sizeof digits, "%03lld", name.number);
+    name.sort_key.reserve(name.prefix.size() + size_t(len));
+    name.sort_key.append(name.prefix).append(digits, size_t(len));
+    names.push_back(std::move(name));
+  }
+  std::stable_sort(names.begin(), names.end(), [](const ListedName& x, const ListedName& y) {
+    return x.sort_key < y.sort_key;
+  });
+
+  // Runs: neighbours whose run keys, the prefix and the position less the
+  // number as text, are equal.
+  auto run_key = [&](size_t i) {
+    char buf[24];
+    std::string key(names[i].prefix);
+    key += decimal(static_cast<long long>(i) - names[i].number, buf);
+    return key;
+  };
+  py::StrBuilder out(size_t(n) * 8 + 16);
+  bool any = false;
+  auto item = [&](string_view text) {
+    if (any) out += ",";
+    any = true;
+    out += text;
+  };
+  auto text_of = [&](size_t i) { return py::as_view(names[i].obj); };
+  for (size_t begin = 0; begin < names.size();) {
+    std::string key = run_key(begin);
+    size_t end = begin + 1;
+    while (end < names.size() && run_key(end) == key) ++end;
+    if (end - begin >= 3) {
+      std::string range(text_of(begin));
+      range += "-";
+      range += text_of(end - 1);
+      item(range);
+    } else {
+      for (size_t i = begin; i < end; ++i) item(text_of(i));
+    }
+    begin = end;
+  }
+  return out.finish();
+}
+
+// ---- PHY property sections -----------------------------------------------------
+
+// The autonegotiation mode's number, or -1 when it has none.
+long an_number(PyObject* value) {
+  if (value == Py_None) return -1;
+  PyObject* const texts[] = {ID("off"), ID("bam"), ID("on"), ID("auto")};
+  if (PyObject_Hash(value) == -1 && PyErr_Occurred()) throw py::Raised();
+  const bool plain = PyString_CheckExact(value);
+  for (long number = 0; number < 4; ++number) {
+    PyObject* text = texts[number];
+    if (plain ? _PyString_Eq(value, text) : py::equal(value, text)) return number;
+  }
+  return -1;
+}
+
+py::Ref phy_an(py::Args a) {
+  PyObject* self = a[0];
+  UnitCount units(self);
+  Section out;
+  each_port(self, [&](PyObject* port, long n) {
+    long c37 = an_number(py::attr(port, ID("an_c37")));
+    long c73 = an_number(py::attr(port, ID("an_c73")));
+    for (long s = 0; s < n; ++s) {
+      py::Ref intf = py::callm(port, ID("sdk_config_intf"), sub_number(s), units.get());
+      char buf[24];
+      if (c37 >= 0) {
+        py::StrBuilder& line = out.line();
+        line += "phy_an_c37_";
+        put_text(line, intf);
+        line.append("=", decimal(c37, buf));
+      }
+      if (c73 >= 0) {
+        py::StrBuilder& line = out.line();
+        line += "phy_an_c73_";
+        put_text(line, intf);
+        line.append("=", decimal(c73, buf));
+      }
+    }
+  });
+  return out.finish();
+}
+
+// One line per port that has the value `attr`, for its sub-port 0:
+// head, the key `key(port)`, "=0x", the value in hex.
+template <class Key>
+py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Key& key) {
+  Section out;
+  py::Ref it = py::iter(py::attr(self, ID("ports")));
+  while (py::Ref port = py::next(it)) {
+    if (py::attr(port, attr).get() == Py_None) continue;
+    py::Ref k = key(port.get());
+    py::Ref value = py::attr(port, attr);
+    py::StrBuilder& line = out.line();
+    line += head;
+    put_text(line, k);
+    line += "=0x";
+    put_hex(line, value, false);
+  }
+  return out.finish();
+}
+
+py::Ref prim_offsets(py::Args a) {
+  UnitCount units(a[0]);
+  return sub_port_zero(a[0], ID("prim_offset"), "phy_port_primary_and_offset_",
+                       [&](PyObject* port) {
+                         return py::callm(port, ID("sdk_config_intf"), sub_number(0), units.get());
+                       });
+}
+
+py::Ref phy_id1s(py::Args a) {
+  return sub_port_zero(a[0], ID("phy_id1"), "port_phy_id1_", [](PyObject* port) {
+    py::Ref num = py::callm(port, ID("sdk_logical_port_num"), sub_number(0));
+    // "%d" of the number
+    return PyInt_CheckExact(num.get()) ? num : py::percent(ID("%d"), {num.get()});
+  });
+}
+
+py::Ref sys_interfaces(py::Args a) {
+  return sub_port_zero(a[0], ID("sys_interface"), "phy_sys_interface_", [](PyObject* port) {
+    return py::callm(port, ID("sdk_config_intf"), sub_number(0));
+  });
+}
+
+py::Ref fiber_pref(py::Args a) {
+  PyObject* self = a[0];
+  UnitCount units(self);
+  Section out;
+  each_port(self, [&](PyObject* port, long n) {
+    for (long s = 0; s < n; ++s) {
+      if (!py::truth(py::attr(port, ID("set_fiber_pref")))) continue;
+      py::Ref intf = py::callm(port, ID("sdk_config_intf"), sub_number(s), units.get());
+      py::StrBuilder& line = out.line();
+      line += "serdes_fiber_pref_";
+      put_text(line, intf);
+      line += "=1";
+    }
+  });
+  return out.finish();
+}
+
+}  // namespace
+
+const py::ImplTable bcm_impls = {
+    {"BCMConfig.__init__", bcm_init},
+    {"SDKConfig._calculate_units", calculate_units},
+    {"SDKConfig.led_chains", led_chains},
+    {"SDKConfig.led_asm", led_asm},
+    {"SDKConfig.led_hex", led_hex},
+    {"SDKConfig.port_units", port_units},
+    {"SDKConfig._calculate_gangs", calculate_gangs},
+    {"SDKConfig.rcled", rcled},
+    {"SDKConfig.linkdefaults", linkdefaults},
+    {"SDKConfig._linkdefaults_vx", linkdefaults_vx},
+    {"SDKConfig._linkdefaults", linkdefaults_ports},
+    {"SDKConfig.ethertab", ethertab},
+    {"SDKConfig.portmap", portmap},
+    {"SDKConfig.dportmap", dportmap},
+    {"SDKConfig._compress_portlist", compress_portlist},
+    {"SDKConfig.phy_an", phy_an},
+    {"SDKConfig.prim_offsets", prim_offsets},
+    {"SDKConfig.phy_id1s", phy_id1s},
+    {"SDKConfig.sys_interfaces", sys_interfaces},
+    {"SDKConfig.fiber_pref", fiber_pref},
+};
 
 }  // namespace pelvane
