@@ -622,11 +622,12 @@ Ref output(Args a) {
   PyObject *self = a[0], *key = a[1];
   Ref text_key = Ref::borrow(key);
   if (PyUnicode_Check(key)) {
-    text_key = Ref::steal(PyUnicode_AsASCIIString(key));
-    if (!text_key) {
+    PyObject* ascii = PyUnicode_AsASCIIString(key);
+    if (!ascii) {
       PyErr_Clear();
       py::raise(PyExc_KeyError, py::tuple({key}));
     }
+    text_key = Ref::steal(ascii);
   }
   if (!PyString_Check(text_key.get()))
     py::raisef(PyExc_TypeError, "output key must be a string, not %.200s",
