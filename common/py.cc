@@ -104,6 +104,25 @@ Ref import_from(const char* module, const char* name, PyObject* globals) {
   return Ref::steal(v);
 }
 
+void unpack(PyObject* seq, int n, Ref* out) {
+  if ((PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) && Py_SIZE(seq) == n && n <= 8) {
+    PyObject** items = PyTuple_CheckExact(seq) ? reinterpret_cast<PyTupleObject*>(seq)->ob_item
+                                               : reinterpret_cast<PyListObject*>(seq)->ob_item;
+    Ref old[8];  // what `out` held goes only once every item is taken
+    for (int i = 0; i < n; ++i) {
+      old[i] = std::move(out[i]);
+      out[i] = Ref::borrow(items[i]);
+    }
+    return;
+  }
+  Ref it = iter(seq);
+  for (int i = 0; i < n; ++i) {
+    out[i] = next(it);
+    if (!out[i]) raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
+  }
+  if (next(it)) raise(PyExc_ValueError, "too many values to unpack");
+}
+
 PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash) {
   // The probe sequence of the interpreter's dicts, from the first slot on.
   const size_t mask = size_t(mp->ma_mask);

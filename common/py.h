@@ -202,6 +202,9 @@ inline Ref next(PyObject* it) {
   if (!v && PyErr_Occurred()) throw Raised();
   return v ? Ref::steal(v) : Ref();
 }
+// `a, b, ... = seq`: the n items of seq into out, with the interpreter's
+// errors when it holds fewer or more (or is not iterable).
+void unpack(PyObject* seq, int n, Ref* out);
 
 // ---- building a long text ---------------------------------------------------
 // A text written piece by piece straight into a str object, which finish()

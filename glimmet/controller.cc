@@ -1,0 +1,413 @@
+// The LED claims of the ports, the run list of a controller, the choice
+// between looped and unrolled pads, and the call lines and routines each run
+// adds to the program.
+#include "glimmet.h"
+#include "texts.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+
+namespace glimmet {
+
+Py_ssize_t range_count(PyObject* n) {
+  if (PyInt_Check(n) || PyLong_Check(n)) {
+    Py_ssize_t v = PyNumber_AsSsize_t(n, PyExc_OverflowError);
+    if (v == -1 && PyErr_Occurred()) throw py::Raised();
+    return std::max<Py_ssize_t>(v, 0);
+  }
+  return py::length(py::call(py::builtin("range"), n));
+}
+
+bool is_pad(PyObject* call, int* bit) {
+  int b;
+  if (PyInt_CheckExact(call)) {
+    long v = PyInt_AS_LONG(call);
+    if (v != 0 && v != 1) return false;
+    b = int(v);
+  } else if (call == Py_None || PyTuple_CheckExact(call)) {
+    return false;  // neither equals a number
+  } else if (py::equal(call, py::integer(0))) {
+    b = 0;
+  } else if (py::equal(call, py::integer(1))) {
+    b = 1;
+  } else {
+    return false;
+  }
+  if (bit) *bit = b;
+  return true;
+}
+
+namespace {
+
+// ---- small pieces ----------------------------------------------------------
+
+PyObject* zero() {
+  static PyObject* const z = PyInt_FromLong(0);
+  return z;
+}
+
+// seq.append(v): a list directly, anything else through its own append.
+void append_to(PyObject* seq, PyObject* v) {
+  if (PyList_CheckExact(seq))
+    py::append(seq, v);
+  else
+    py::callm(seq, ID("append"), v);
+}
+
+// s.add(v): a set directly, anything else through its own add.
+void add_to(PyObject* s, PyObject* v) {
+  if (Py_TYPE(s) == &PySet_Type)
+    py::check(PySet_Add(s, v));
+  else
+    py::callm(s, ID("add"), v);
+}
+
+// "%u" % n: a plain int written here, anything else by the interpreter.
+py::Ref line_with_number(const char* head, PyObject* fmt, PyObject* n) {
+  if (PyInt_CheckExact(n)) {
+    char buf[64];
+    int len = snprintf(buf, sizeof buf, "%s%ld", head, PyInt_AS_LONG(n));
+    return py::str(std::string_view(buf, size_t(len)));
+  }
+  return py::percent(fmt, n);
+}
+
+constexpr char kCallHead[] = "\n        call    ";
+py::Ref count_load(PyObject* n) {
+  return line_with_number("\n        ld      a, ", ID("\n        ld      a, %u"), n);
+}
+py::Ref port_load(PyObject* n) {
+  return line_with_number("\n        ld      a,", ID("\n        ld      a,%u"), n);
+}
+
+// The call line of a pad routine, made once per routine.
+PyObject* pad_call_line(bool loop, int bit) {
+  static PyObject* lines[2][2] = {};
+  PyObject*& line = lines[loop][bit];
+  if (!line) {
+    static const char* const names[2][2] = {{"pad_zero", "pad_one"}, {"pad_n_zero", "pad_n_one"}};
+    line = py::str(std::string(kCallHead) + names[loop][bit]).release();
+  }
+  return line;
+}
+
+// ---- stable orders -----------------------------------------------------------
+
+// The positions of `keys` in ascending order of the keys by the
+// interpreter's "<", equal keys keeping their order (as sorted() sorts).
+std::vector<Py_ssize_t> sorted_order(const std::vector<py::Ref>& keys) {
+  std::vector<Py_ssize_t> order(keys.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = Py_ssize_t(i);
+  bool ints = std::all_of(keys.begin(), keys.end(),
+                          [](const py::Ref& k) { return PyInt_CheckExact(k.get()); });
+  if (ints) {
+    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+      return PyInt_AS_LONG(keys[a].get()) < PyInt_AS_LONG(keys[b].get());
+    });
+  } else {
+    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+      int r = PyObject_RichCompareBool(keys[a], keys[b], Py_LT);
+      if (r < 0) throw py::Raised();
+      return r > 0;
+    });
+  }
+  return order;
+}
+
+// ---- the call table ----------------------------------------------------------
+
+// The slot of the chain an answer's key names, or -1 for none of 0..n-1.
+Py_ssize_t slot_of(PyObject* key, Py_ssize_t n) {
+  long v;
+  if (PyInt_Check(key)) {
+    v = PyInt_AS_LONG(key);
+  } else if (PyLong_Check(key)) {
+    int overflow = 0;
+    v = PyLong_AsLongAndOverflow(key, &overflow);
+    if (overflow) return -1;
+    if (v == -1 && PyErr_Occurred()) throw py::Raised();
+  } else if (PyFloat_Check(key)) {
+    double d = PyFloat_AS_DOUBLE(key);
+    if (!(d >= 0 && d < double(n)) || d != std::floor(d)) return -1;
+    v = long(d);
+  } else {
+    return -1;
+  }
+  return v >= 0 && v < n ? Py_ssize_t(v) : -1;
+}
+
+// Writes one port's answer into the call table; an index outside the chain
+// is refused before anything of the answer is written.
+void claim(std::vector<py::Ref>& table, PyObject* answer, PyObject* label,
+           PyObject* num_leds) {
+  py::Ref entries;
+  if (PyDict_Check(answer)) {
+    entries = py::Ref::borrow(answer);
+  } else {
+    entries = py::dict();
+    py::callm(entries, ID("update"), answer);
+  }
+  Py_ssize_t n = Py_ssize_t(table.size());
+  PyObject *key, *value;
+  for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &key, &value);)
+    if (slot_of(key, n) < 0) {
+      py::Ref k = py::Ref::borrow(key);
+      py::raise(PyExc_RuntimeError,
+                py::percent(ID("port %s: LED index %r outside the %s LED slots of the chain"),
+                            {label, k.get(), num_leds}));
+    }
+  std::vector<std::pair<Py_ssize_t, py::Ref>> writes;
+  writes.reserve(size_t(PyDict_Size(entries)));
+  for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &key, &value);)
+    writes.emplace_back(slot_of(key, n), py::Ref::borrow(value));
+  for (auto& [slot, call] : writes) table[size_t(slot)] = std::move(call);
+}
+
+py::Ref eval_looping(py::Args a);
+py::Ref led_pad_call(py::Args a);
+py::Ref led_port_call(py::Args a);
+py::Ref chain_port(py::Args a);
+
+// ---- configure -------------------------------------------------------------------
+
+py::Ref configure(py::Args a) {
+  PyObject* self = a[0];
+  PyObject* controller_idx = a[1];
+  py::Run run(self);
+
+  // Every slot starts with the default pad.
+  py::Ref num_leds = py::attr(self, ID("num_leds"));
+  Py_ssize_t n = range_count(num_leds);
+  py::Ref pad = py::attr(self, ID("default_pad"));
+  std::vector<py::Ref> table(size_t(n), pad);
+
+  py::Ref seq = py::Ref::steal(PySequence_List(a[2]));
+  std::vector<py::Ref> ports(size_t(PyList_GET_SIZE(seq.get())));
+  for (size_t i = 0; i < ports.size(); ++i)
+    ports[i] = py::Ref::borrow(PyList_GET_ITEM(seq.get(), Py_ssize_t(i)));
+
+  // The LED indices of each gang, in port order.
+  std::vector<py::Ref> keys(ports.size());
+  for (size_t i = 0; i < ports.size(); ++i) keys[i] = py::attr(ports[i], ID("gang_label"));
+  py::Ref gangs = py::dict();
+  for (Py_ssize_t i : sorted_order(keys)) {
+    py::Ref label = py::attr(ports[size_t(i)], ID("gang_label"));
+    py::Ref led = py::item(py::attr(ports[size_t(i)], ID("leds")), 1);
+    PyObject* list = PyDict_GetItem(gangs, label);
+    if (list)
+      py::append(list, led);
+    else
+      py::dict_set(gangs, label, py::list({led.get()}));
+  }
+
+  // The claims of the logical ports, in hardware port order.
+  for (size_t i = 0; i < ports.size(); ++i)
+    keys[i] = py::callm(ports[i], ID("hw_port_num"), zero());
+  long led_port = 1;
+  for (Py_ssize_t i : sorted_order(keys)) {
+    PyObject* port = ports[size_t(i)];
+    Py_ssize_t subs = range_count(py::attr(port, ID("num_logical_ports")));
+    for (Py_ssize_t sub = 0; sub < subs; ++sub, ++led_port) {
+      py::Ref label = py::attr(port, ID("gang_label"));
+      py::Ref leds = py::item(gangs, label);
+      py::Ref answer = py::callm(port, ID("set_leds"), py::integer(led_port),
+                                 py::integer(long(sub)), leds);
+      claim(table, answer, label, num_leds);
+    }
+  }
+
+  // The run list: equal neighbours merged.
+  std::vector<std::pair<py::Ref, py::Ref>> runs;
+  py::Ref run_list = py::list();
+  for (size_t i = 0; i < table.size();) {
+    size_t j = i + 1;
+    while (j < table.size() &&
+           (table[j].get() == table[i].get() || py::equal(table[j], table[i])))
+      ++j;
+    py::Ref count = py::integer(long(j - i));
+    py::append(run_list, py::tuple({table[i].get(), count.get()}));
+    runs.emplace_back(table[i], count);
+    i = j;
+  }
+  py::setitem(py::attr(self, ID("call_list")), controller_idx, run_list);
+
+  py::Ref looping = py::Method(self, ID("_eval_looping"), eval_looping)(run_list);
+  py::Method pad_call(self, ID("_led_pad_call"), led_pad_call);
+  py::Method port_call(self, ID("_led_port_call"), led_port_call);
+  for (auto& [call, count] : runs) {
+    int bit;
+    if (is_pad(call, &bit)) {
+      py::Ref loop = py::item(looping, py::integer(bit));
+      if (py::truth(loop))
+        loop = py::Ref::steal(
+            PyObject_RichCompare(count, py::attr(self, ID("loop_insert_cost")), Py_GT));
+      pad_call(call, count, loop);
+    } else if (call.get() != Py_None) {
+      port_call(call, count);
+    }
+  }
+  return {};
+}
+
+// ---- loop or unroll --------------------------------------------------------------
+
+// size[bit] += count * unit
+void grow(PyObject* size, int bit, PyObject* count, PyObject* unit) {
+  PyObject* old = PyList_GET_ITEM(size, bit);
+  py::Ref add = py::Ref::steal(PyNumber_Multiply(count, unit));
+  PyList_SetItem(size, bit, py::Ref::steal(PyNumber_Add(old, add)).release());
+}
+
+py::Ref two_zeros() { return py::list({zero(), zero()}); }
+
+// The pad runs of a run list: (call, count) pairs whose call is a pad.
+template <class F>
+void each_pad_run(PyObject* calls, const F& f) {
+  py::Ref it = py::iter(calls);
+  py::Ref pair[2];
+  while (py::Ref item = py::next(it)) {
+    py::unpack(item, 2, pair);
+    int bit;
+    if (is_pad(pair[0], &bit)) f(bit, pair[1].get());
+  }
+}
+
+py::Ref calc_unrolled_instructions(py::Args a) {
+  py::Ref size = two_zeros();
+  py::Ref unit = py::attr(a[0], ID("pad_call_size"));
+  each_pad_run(a[1], [&](int bit, PyObject* count) { grow(size, bit, count, unit); });
+  return size;
+}
+
+py::Ref calc_looped_instructions(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref size = two_zeros();
+  py::Ref loop_code[2] = {py::Ref::borrow(zero()), py::Ref::borrow(zero())};
+  py::Ref cost = py::attr(self, ID("loop_insert_cost"));
+  py::Ref call_size = py::attr(self, ID("pad_call_size"));
+  py::Ref n_call_size = py::attr(self, ID("pad_n_call_size"));
+  py::Ref n_code_size = py::attr(self, ID("pad_n_code_size"));
+  each_pad_run(a[1], [&](int bit, PyObject* count) {
+    int small = PyObject_RichCompareBool(count, cost, Py_LE);
+    if (small < 0) throw py::Raised();
+    if (small) {
+      grow(size, bit, count, call_size);
+    } else {
+      py::Ref old = py::Ref::borrow(PyList_GET_ITEM(size.get(), bit));
+      PyList_SetItem(size, bit, py::Ref::steal(PyNumber_Add(old, n_call_size)).release());
+      loop_code[bit] = n_code_size;
+    }
+  });
+  for (int bit = 0; bit < 2; ++bit) {
+    py::Ref old = py::Ref::borrow(PyList_GET_ITEM(size.get(), bit));
+    PyList_SetItem(size, bit, py::Ref::steal(PyNumber_Add(old, loop_code[bit])).release());
+  }
+  return size;
+}
+
+py::Ref eval_looping(py::Args a) {
+  PyObject* self = a[0];
+  py::Ref looped = py::Method(self, ID("_calc_looped_instructions"), calc_looped_instructions)(a[1]);
+  py::Ref unrolled =
+      py::Method(self, ID("_calc_unrolled_instructions"), calc_unrolled_instructions)(a[1]);
+  py::Ref decision = py::list({Py_False, Py_False});
+  for (int bit = 0; bit < 2; ++bit) {
+    py::Ref b = py::integer(bit);
+    py::Ref lt = py::Ref::steal(
+        PyObject_RichCompare(py::item(looped, b), py::item(unrolled, b), Py_LT));
+    py::setitem(decision, b, lt);
+  }
+  return decision;
+}
+
+// ---- call emission ------------------------------------------------------------------
+
+py::Ref led_pad_call(py::Args a) {
+  PyObject *self = a[0], *value = a[1], *length = a[2];
+  if (py::equal(length, zero())) return {};
+  int bit;
+  if (!is_pad(value, &bit))
+    py::raise(PyExc_RuntimeError, py::percent(ID("bad pad value: %s"), value));
+  bool loop = py::truth(a[3]);
+  py::Ref calls = py::attr(self, ID("set_calls"));
+  PyObject* line = pad_call_line(loop, bit);
+  if (!line) throw py::Raised();
+  if (loop) {
+    append_to(calls, count_load(length));
+    append_to(calls, line);
+  } else {
+    for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) append_to(calls, line);
+  }
+  static PyObject* const routines[2][2] = {
+      {PyString_InternFromString("pad_zero"), PyString_InternFromString("pad_one")},
+      {PyString_InternFromString("pad_n_zero"), PyString_InternFromString("pad_n_one")}};
+  add_to(py::attr(self, ID("set_functions")), py::attr(self, routines[loop][bit]));
+  return {};
+}
+
+py::Ref led_port_call(py::Args a) {
+  PyObject *self = a[0], *length = a[2];
+  if (py::equal(length, zero())) return {};
+  py::Ref call[3];
+  py::unpack(a[1], 3, call);
+  PyObject *name = call[0], *code = call[1], *port = call[2];
+  py::Method chain(self, ID("_chain_port"), chain_port);
+  for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
+    py::Ref routine = py::percent(ID("set_led_%s"), name);
+    py::Ref label = py::percent(ID("%s:"), routine);
+    py::Ref text = py::callm(code, ID("replace"), ID("set_led:"), label);
+    add_to(py::attr(self, ID("set_functions")), text);
+    if (port == Py_None) continue;
+    py::Ref calls = py::attr(self, ID("set_calls"));
+    append_to(calls, port_load(chain(port)));
+    append_to(calls, py::percent(ID("\n        call    %s"), routine));
+  }
+  return {};
+}
+
+// ---- chain ports -------------------------------------------------------------------
+
+py::Ref chain_port(py::Args a) {
+  py::Ref per_chain = py::attr(a[0], ID("ports_per_chain"));
+  PyObject* port = a[1];
+  if (PyInt_CheckExact(port) && PyInt_CheckExact(per_chain.get())) {
+    long p = PyInt_AS_LONG(port), m = PyInt_AS_LONG(per_chain.get());
+    if (m > 0 && p > LONG_MIN + 1) {
+      long r = (p - 1) % m;
+      return py::integer((r < 0 ? r + m : r) + 1);
+    }
+  }
+  py::Ref one = py::integer(1);
+  py::Ref less = py::Ref::steal(PyNumber_Subtract(port, one));
+  py::Ref rem = py::Ref::steal(PyNumber_Remainder(less, per_chain));
+  return py::Ref::steal(PyNumber_Add(rem, one));
+}
+
+py::Ref chain_port_unchanged(py::Args a) { return py::Ref::borrow(a[1]); }
+
+py::Ref init(py::Args a) {
+  PyObject* self = a[0];
+  py::setattr(self, ID("set_functions"), py::Ref::steal(PySet_New(nullptr)));
+  py::setattr(self, ID("set_calls"), py::list());
+  static PyObject* const main_template = py::str(text::kTemplate).release();
+  py::setattr(self, ID("_template"), main_template);
+  return {};
+}
+
+}  // namespace
+
+const py::ImplTable controller_impls = {
+    {"BCMLEDController.__init__", init},
+    {"BCMLEDController.configure", configure},
+    {"BCMLEDController._eval_looping", eval_looping},
+    {"BCMLEDController._calc_looped_instructions", calc_looped_instructions},
+    {"BCMLEDController._calc_unrolled_instructions", calc_unrolled_instructions},
+    {"BCMLEDController._led_pad_call", led_pad_call},
+    {"BCMLEDController._led_port_call", led_port_call},
+    {"BCMLEDController._chain_port", chain_port},
+    {"TomahawkLEDController._chain_port", chain_port_unchanged},
+};
+
+}  // namespace glimmet

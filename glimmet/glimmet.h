@@ -1,0 +1,35 @@
+// LED program generator: shared declarations of the glimmet module.
+#pragma once
+
+#include "../common/func.h"
+
+#include <vector>
+
+namespace glimmet {
+
+// The module as its operations see it (set once at load).
+const py::ModuleInfo& module();
+
+// A module-level global by name, looked up at each call so that a caller's
+// replacement (glimmet.subprocess = ...) takes effect.
+py::Ref global(const char* name);
+
+// The ten class statements in creation order.
+extern const std::vector<py::ClassDef> classes;
+
+// The implementation tables, one per source file.
+extern const py::ImplTable controller_impls;  // configure, call emission, loop choice
+extern const py::ImplTable program_impls;     // program text, assembling, data memory
+
+// The operations another file runs directly while the object does not
+// override them.
+py::Ref led_map(py::Args a);
+
+// The count of range(n): a whole number as it is (none below 0), anything
+// else through the interpreter's range(), which raises its own error.
+Py_ssize_t range_count(PyObject* n);
+
+// Whether a call is a pad: it equals 0 or equals 1.  `bit` gets which.
+bool is_pad(PyObject* call, int* bit = nullptr);
+
+}  // namespace glimmet
