@@ -28,3 +28,29 @@ def port_kwargs(**overrides):
               pre_drv_current=None, oversub=False, phy_id1=None, sys_interface=None)
     kw.update(overrides)
     return kw
+
+
+def namespace_python(code, namespaces="-m", setup=""):
+    """Runs code in a fresh interpreter inside new namespaces of its own
+    (`unshare` with the given flags; a mount namespace is private), after the
+    shell commands `setup` have run there; answers (exit status, stdout,
+    stderr).  Raises unittest.SkipTest, saying why, where unshare is missing
+    or not permitted."""
+    import unittest
+    from distutils.spawn import find_executable
+    unshare = find_executable("unshare")
+    if not unshare:
+        raise unittest.SkipTest("no unshare program")
+    probe = subprocess.Popen([unshare] + namespaces.split() + ["true"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    _, err = probe.communicate()
+    if probe.returncode != 0:
+        raise unittest.SkipTest("unshare %s not permitted: %s" % (namespaces, err.strip()))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join((MODULE_DIR, STANDINS))
+    script = "set -e\n%s\nexec \"$0\" -c \"$1\"" % setup
+    proc = subprocess.Popen([unshare] + namespaces.split() + ["sh", "-c", script,
+                                                              sys.executable, code],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = proc.communicate()
+    return proc.returncode, out, err
