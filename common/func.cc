@@ -412,6 +412,59 @@ PyObject* own_function(PyObject* o, PyObject* name, Impl impl) {
 }
 }  // namespace
 
+namespace {
+// What the lookup of `name` on the classic instance `o` finds on its class,
+// when the instance does not hold the name itself (borrowed).
+PyObject* found_on_class(PyObject* o, PyObject* name) {
+  if (!PyInstance_Check(o)) return nullptr;
+  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+  if (dict_get(inst->in_dict, name)) return nullptr;
+  return class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+}
+
+// Where a property keeps its getter.
+Py_ssize_t getter_offset() {
+  static const Py_ssize_t offset = [] {
+    for (PyMemberDef* m = PyProperty_Type.tp_members; m && m->name; ++m)
+      if (!strcmp(m->name, "fget") && m->type == T_OBJECT) return m->offset;
+    return Py_ssize_t(-1);
+  }();
+  return offset;
+}
+}  // namespace
+
+PyObject* own_method(PyObject* o, PyObject* name, int nargs) {
+  PyObject* f = found_on_class(o, name);
+  if (!f || Py_TYPE(f) != &FunctionType ||
+      reinterpret_cast<FunctionObject*>(f)->argcount != nargs + 1)
+    return nullptr;
+  return f;
+}
+
+Ref run_own(PyObject* function, PyObject* const* args) {
+  Ref keep = Ref::borrow(function);
+  try {
+    Ref r = reinterpret_cast<FunctionObject*>(function)->impl(Args(args));
+    return r ? r : none();
+  } catch (const Raised&) {
+    add_traceback_of(function);
+    throw;
+  }
+}
+
+Ref get_property(PyObject* o, PyObject* name) {
+  PyObject* p = found_on_class(o, name);
+  if (p && Py_TYPE(p) == &PyProperty_Type && getter_offset() >= 0) {
+    PyObject* get = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(p) + getter_offset());
+    if (get && Py_TYPE(get) == &FunctionType &&
+        reinterpret_cast<FunctionObject*>(get)->argcount == 1) {
+      PyObject* const v[] = {o};
+      return run_own(get, v);
+    }
+  }
+  return attr(o, name);
+}
+
 bool method_is(PyObject* o, PyObject* name, Impl impl) {
   return own_function(o, name, impl) != nullptr;
 }

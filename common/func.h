@@ -217,6 +217,30 @@ class Method {
   Ref function_;  // the module's function, when it does not
 };
 
+// `o.name(a...)` for a method: where `o` is a classic instance without an
+// attribute of that name of its own, and its class (or the first base
+// holding the name) has a function made by make_function that takes exactly
+// these arguments, that function's implementation runs directly (a failure
+// gets the traceback entry the call would have added); anything else is
+// called through the object.  Unlike Method, whichever implementation the
+// class has is run, so a subclass's own one serves as well.
+PyObject* own_method(PyObject* o, PyObject* name, int nargs);  // borrowed
+Ref run_own(PyObject* function, PyObject* const* args);
+template <class... A>
+Ref call_method(PyObject* o, PyObject* name, const A&... a) {
+  PyObject* f = own_method(o, name, int(sizeof...(A)));
+  if (!f) return callm(o, name, a...);
+  PyObject* v[] = {o, static_cast<PyObject*>(a)...};
+  return run_own(f, v);
+}
+
+// `o.name` for a read-only property: where `o` is a classic instance without
+// an attribute of that name of its own, and its class (or the first base
+// holding the name) has a property whose getter is a function made by
+// make_function, the getter's implementation runs directly; anything else
+// is the interpreter's attribute lookup.
+Ref get_property(PyObject* o, PyObject* name);
+
 // The truth of `o` as `if o:` finds it.  A classic instance whose class has
 // none of __nonzero__, __len__ and __getattr__, and whose own attributes
 // name neither of the first two, is true without the interpreter's two

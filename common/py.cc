@@ -123,6 +123,36 @@ void unpack(PyObject* seq, int n, Ref* out) {
   if (next(it)) raise(PyExc_ValueError, "too many values to unpack");
 }
 
+Ref percent_plain(PyObject* fmt, std::initializer_list<PyObject*> args) {
+  char buf[512];
+  size_t n = 0;
+  PyObject* const* arg = args.begin();
+  const char* f = PyString_Check(fmt) ? PyString_AS_STRING(fmt) : "%";
+  for (; *f; ++f) {
+    if (*f != '%') {
+      if (n == sizeof buf) break;  // a long text: the interpreter writes it
+      buf[n++] = *f;
+      continue;
+    }
+    char c = f[1];
+    if (c == '%' && n < sizeof buf) {
+      buf[n++] = '%';
+    } else if (c == 's' && arg != args.end() && PyString_CheckExact(*arg) &&
+               size_t(PyString_GET_SIZE(*arg)) <= sizeof buf - n) {
+      std::memcpy(buf + n, PyString_AS_STRING(*arg), size_t(PyString_GET_SIZE(*arg)));
+      n += size_t(PyString_GET_SIZE(*arg++));
+    } else if ((c == 'd' || c == 'u') && arg != args.end() && PyInt_CheckExact(*arg) &&
+               sizeof buf - n >= 24) {
+      n += size_t(snprintf(buf + n, 24, "%ld", PyInt_AS_LONG(*arg++)));
+    } else {
+      break;  // anything else: the interpreter's formatting
+    }
+    ++f;
+  }
+  if (!*f && arg == args.end()) return str(std::string_view(buf, n));
+  return percent(fmt, tuple(args));
+}
+
 PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash) {
   // The probe sequence of the interpreter's dicts, from the first slot on.
   const size_t mask = size_t(mp->ma_mask);

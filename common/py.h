@@ -193,6 +193,10 @@ inline Ref percent(PyObject* fmt, PyObject* args) {
 inline Ref percent(PyObject* fmt, std::initializer_list<PyObject*> args) {
   return percent(fmt, tuple(args));
 }
+// fmt % args for a format made of text and the conversions "%s", "%d",
+// "%u" and "%%" alone: written here when each "%s" gets a str and each "%d"
+// or "%u" an int (short texts), else by the interpreter's formatting.
+Ref percent_plain(PyObject* fmt, std::initializer_list<PyObject*> args);
 inline Ref to_str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 inline Ref repr(PyObject* o) { return Ref::steal(PyObject_Repr(o)); }
 inline Ref iter(PyObject* o) { return Ref::steal(PyObject_GetIter(o)); }

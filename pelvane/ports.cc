@@ -1,8 +1,501 @@
 // The configured ports: names, numbers, bitmaps, gangs and polarity.
+//
+// A configured port keeps nothing of the platform port's: every answer is
+// asked of `physical_port` at the moment it is wanted, and every operation
+// of the configured port itself is reached through the object, so that a
+// subclass or an attribute set by a caller is honoured.
 #include "pelvane.h"
 
-namespace pelvane {
+#include <algorithm>
+#include <cstring>
+#include <vector>
 
-const py::ImplTable port_impls = {};
+namespace pelvane {
+namespace {
+
+using py::Args;
+using py::Ref;
+
+// ---- small pieces -----------------------------------------------------------
+
+Ref physical(PyObject* self) { return py::attr(self, ID("physical_port")); }
+Ref mode_of(PyObject* self) { return py::attr(self, ID("mode")); }
+
+Ref steal(PyObject* o) { return Ref::steal(o); }
+
+// a + b + c as the interpreter adds them (c a small constant).
+Ref sum(PyObject* a, PyObject* b, long c = 0) {
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) {
+    long r;
+    if (!__builtin_add_overflow(PyInt_AS_LONG(a), PyInt_AS_LONG(b), &r) &&
+        !__builtin_add_overflow(r, c, &r))
+      return py::integer(r);
+  }
+  Ref ab = steal(PyNumber_Add(a, b));
+  return c ? steal(PyNumber_Add(ab, py::integer(c))) : ab;
+}
+
+// 1 << n, as wide as it needs to be.
+Ref bit(PyObject* n) { return steal(PyNumber_Lshift(py::integer(1), n)); }
+
+// int(o): an int is handed back as it is.
+Ref to_int(Ref o) {
+  if (PyInt_CheckExact(o.get())) return o;
+  return steal(PyNumber_Int(o));
+}
+
+// n > k, as the interpreter compares them.
+bool above(PyObject* n, long k) {
+  if (PyInt_CheckExact(n)) return PyInt_AS_LONG(n) > k;
+  int r = PyObject_RichCompareBool(n, py::integer(k), Py_GT);
+  py::check(r);
+  return r;
+}
+
+// An operation that every configured port class must give for itself.
+Ref abstract(Args) { py::raise(PyExc_NotImplementedError, Py_None); }
+Ref nothing(Args) { return {}; }
+
+// ---- ConfiguredPort ----------------------------------------------------------
+
+Ref configured_init(Args a) {
+  py::setattr(a[0], ID("mode"), a[1]);
+  py::setattr(a[0], ID("mac_index"), a[2]);
+  py::setattr(a[0], ID("loopback"), a[3]);
+  return {};
+}
+
+Ref linux_prefix(Args a) {
+  return Ref::borrow(py::truth(py::attr(physical(a[0]), ID("is_fabric"))) ? ID("fp") : ID("swp"));
+}
+
+// The first label of the aligned group of four that holds `label`.
+Ref group_label(PyObject* label) {
+  Ref n = steal(PyNumber_Int(label));
+  if (PyInt_CheckExact(n.get())) {
+    long v = PyInt_AS_LONG(n.get());
+    if (v > LONG_MIN + 8) {
+      long q = (v - 1) / 4;
+      if ((v - 1) % 4 < 0) --q;  // rounding down, as the interpreter divides
+      return steal(PyString_FromFormat("%ld", q * 4 + 1));
+    }
+  }
+  Ref q = steal(PyNumber_FloorDivide(steal(PyNumber_Subtract(n, py::integer(1))),
+                                     py::integer(4)));
+  return py::to_str(steal(PyNumber_Add(steal(PyNumber_Multiply(q, py::integer(4))),
+                                       py::integer(1))));
+}
+
+Ref gang_label(Args a) {
+  Ref mode = mode_of(a[0]);
+  Ref label = py::get_property(a[0], ID("label"));
+  if (py::equal(mode, ID("40G/4"))) return group_label(label);
+  return label;
+}
+
+// ---- SDKConfiguredPort: construction ------------------------------------------
+
+// The constructor of the class `base` of the module, run on `self` with
+// `args`: directly where the class still has this module's constructor.
+template <size_t N>
+void run_base_init(const char* base, Ref (*impl)(Args), PyObject* const (&args)[N]) {
+  Ref cls = global(base);
+  if (py::method_is(cls, ID("__init__"), impl)) {
+    impl(Args(args));
+    return;
+  }
+  Ref init = py::attr(cls, ID("__init__"));
+  Ref tuple = py::tuple(Py_ssize_t(N));
+  for (size_t i = 0; i < N; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), args[i]);
+  }
+  steal(PyObject_Call(init, tuple, nullptr));
+}
+
+// (self, mode, physical_port, port_base, mac_index, loopback)
+Ref sdk_init(Args a) {
+  PyObject* const base_args[] = {a[0], a[1], a[4], a[5]};
+  run_base_init("ConfiguredPort", configured_init, base_args);
+  py::setattr(a[0], ID("port_base"), a[3]);
+  py::setattr(a[0], ID("physical_port"), a[2]);
+  py::setattr(a[0], ID("ganged_ports"), Py_None);
+  return {};
+}
+
+// (self, mode, physical_port, port_base, if_port_base, mac_index, loopback)
+Ref dport_init(Args a) {
+  PyObject* const base_args[] = {a[0], a[1], a[2], a[3], a[5], a[6]};
+  run_base_init("BCMConfiguredPort", sdk_init, base_args);
+  py::setattr(a[0], ID("if_port_base"), a[4]);
+  return {};
+}
+
+// (self, mode, physical_port, port_base, mac_index): never a loopback port.
+Ref mapped_init(Args a) {
+  PyObject* const base_args[] = {a[0], a[1], a[2], a[3], a[4], Py_False};
+  run_base_init("SDKConfiguredMappedPort", sdk_init, base_args);
+  return {};
+}
+
+// ---- SDKConfiguredPort: forwarded queries -------------------------------------
+
+// The platform port's attribute of the same name.
+#define FORWARD(name) \
+  Ref fwd_##name(Args a) { return py::attr(physical(a[0]), ID(#name)); }
+FORWARD(label)
+FORWARD(oversub)
+FORWARD(max_logical_ports)
+FORWARD(num_phys)
+FORWARD(prim_offset)
+FORWARD(phy_id1)
+FORWARD(sys_interface)
+FORWARD(leds)
+FORWARD(unit)
+FORWARD(rx_polarity_flip)
+FORWARD(tx_polarity_flip)
+FORWARD(is_fabric)
+FORWARD(create_fabric)
+FORWARD(rx_lane_map)
+FORWARD(tx_lane_map)
+FORWARD(mdi_pair_map)
+FORWARD(pre_emphasis)
+FORWARD(drv_current)
+FORWARD(pre_drv_current)
+FORWARD(phy_init)
+FORWARD(max_gang_size)
+FORWARD(set_fiber_pref)
+FORWARD(sdk_group)
+#undef FORWARD
+
+// The platform port's operation of the same name, asked for the mode.
+#define BY_MODE(name) \
+  Ref mode_##name(Args a) { return py::callm(physical(a[0]), ID(#name), mode_of(a[0])); }
+BY_MODE(speed)
+BY_MODE(num_lanes)
+BY_MODE(num_logical_ports)
+BY_MODE(num_physical_ports)
+BY_MODE(an_c37)
+BY_MODE(an_c73)
+#undef BY_MODE
+
+// The platform port's operation of the same name, asked for (mode, sub).
+#define BY_SUB(name)                                                     \
+  Ref sub_##name(Args a) {                                               \
+    return py::callm(physical(a[0]), ID(#name), mode_of(a[0]), a[1]);    \
+  }
+BY_SUB(hw_port_num)
+BY_SUB(phy_autodetect)
+#undef BY_SUB
+
+// The same, as an integer.
+#define INT_BY_SUB(name)                                                         \
+  Ref int_##name(Args a) {                                                       \
+    return to_int(py::callm(physical(a[0]), ID(#name), mode_of(a[0]), a[1]));    \
+  }
+INT_BY_SUB(hw_intf_num)
+INT_BY_SUB(hw_intf_num_portmap)
+INT_BY_SUB(base_hw_intf_num)
+#undef INT_BY_SUB
+
+Ref serdes_if_type(Args a) {
+  Ref speed = py::get_property(a[0], ID("speed"));
+  return py::callm(physical(a[0]), ID("serdes_if_type"), speed);
+}
+
+Ref port_mac_index(Args a) {
+  Ref mode = mode_of(a[0]);
+  Ref mac_index = py::attr(a[0], ID("mac_index"));
+  return py::callm(physical(a[0]), ID("port_mac_index"), mode, mac_index, a[1]);
+}
+
+// (self, led_port, sub, led_index_list)
+Ref set_leds(Args a) {
+  return py::callm(physical(a[0]), ID("set_leds"), mode_of(a[0]), a[1], a[2], a[3]);
+}
+
+Ref phy_addr(Args a) { return py::item(py::attr(physical(a[0]), ID("phy_addrs")), a[1]); }
+
+Ref phy_type(Args a) {
+  Ref types = py::attr(physical(a[0]), ID("phy_types"));
+  if (types.get() == Py_None) return {};
+  return py::item(types, a[1]);
+}
+
+// ---- numbering ---------------------------------------------------------------
+
+Ref port_base_plus(PyObject* self, PyObject* sub, long c = 0) {
+  return sum(py::attr(self, ID("port_base")), sub, c);
+}
+
+// Plain numbering: the platform's own numbers.
+Ref plain_logical_port_num(Args a) { return port_base_plus(a[0], a[1]); }
+
+Ref plain_pbmp(Args a) {
+  return py::callm(physical(a[0]), ID("hw_pbmp"), mode_of(a[0]), a[1]);
+}
+
+Ref plain_intf_num(Args a) { return py::call_method(a[0], ID("hw_intf_num"), a[1]); }
+
+Ref plain_unit_intf_num(Args a) { return py::call_method(a[0], ID("sdk_intf_num"), a[1]); }
+
+// Mapped numbering: sequential from the port base.
+Ref mapped_pbmp(Args a) { return bit(port_base_plus(a[0], a[1])); }
+Ref mapped_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
+
+// Dport numbering: the platform's dport number; interface numbers per unit
+// and interface type.
+Ref dport_logical_port_num(Args a) {
+  Ref mode = mode_of(a[0]);
+  Ref port_base = py::attr(a[0], ID("port_base"));
+  return py::callm(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
+}
+
+Ref dport_pbmp(Args a) {
+  return bit(py::call_method(a[0], ID("sdk_logical_port_num"), a[1]));
+}
+
+Ref dport_intf_num(Args a) { return sum(py::attr(a[0], ID("if_port_base")), a[1], -1); }
+Ref dport_unit_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
+
+// ---- naming -------------------------------------------------------------------
+
+Ref sdk_intf_prefix(Args a) {
+  Ref phys = physical(a[0]);
+  Ref prefix = py::callm(phys, ID("hw_intf_prefix"), mode_of(a[0]), a[1]);
+  if (!PyString_CheckExact(prefix.get()) || PyString_GET_SIZE(prefix.get()) > 2)
+    prefix = steal(PySequence_GetSlice(prefix, 0, 2));
+  if (py::attr(phys, ID("disable_prefix_xlate")).get() == Py_True) return prefix;
+  // The SDK calls a 10G interface "xe" whatever the chip's name for it.
+  if (PyString_CheckExact(prefix.get()) ? !std::strcmp(PyString_AS_STRING(prefix.get()), "hg")
+                                        : py::equal(prefix, ID("hg")))
+    return Ref::borrow(ID("xe"));
+  return prefix;
+}
+
+Ref sdk_intf(Args a) {
+  Ref prefix = py::call_method(a[0], ID("sdk_intf_prefix"), a[1]);
+  Ref num = py::call_method(a[0], ID("sdk_intf_num"), a[1]);
+  return py::percent_plain(ID("%s%u"), {prefix, num});
+}
+
+Ref linux_port_name(Args a) {
+  PyObject *self = a[0], *sub = a[1];
+  Ref name = py::attr(physical(self), ID("name_override"));
+  if (name.get() != Py_None) return name;
+  Ref count = py::get_property(self, ID("num_logical_ports"));
+  bool breakout = above(count, 1);
+  Ref prefix = py::get_property(self, ID("linux_prefix"));
+  Ref label = py::get_property(self, ID("gang_label"));
+  if (breakout) return py::percent_plain(ID("%s%ss%u"), {prefix, label, sub});
+  return py::percent_plain(ID("%s%s"), {prefix, label});
+}
+
+// (self, sub, num_units=None)
+Ref sdk_config_intf(Args a) {
+  PyObject *self = a[0], *sub = a[1], *units = a[2];
+  Ref name = py::truth(py::attr(self, ID("portmap_capable")))
+                 ? py::to_str(py::call_method(self, ID("sdk_logical_port_num"), sub))
+                 : py::call_method(self, ID("sdk_intf"), sub);
+  if (units != Py_None && !above(units, 1)) return name;
+  return py::percent_plain(ID("%s.%u"), {name, py::get_property(self, ID("unit"))});
+}
+
+Ref enable_auto_neg(Args a) {
+  Ref phys = physical(a[0]);
+  Ref pref = py::attr(phys, ID("autoneg_pref"));
+  if (pref.get() != Py_None) return pref;
+  Ref layer = py::attr(phys, ID("phy_layer"));
+  return py::boolean(py::equal(layer, ID("10GBaseT")) || py::equal(layer, ID("1GBaseT")));
+}
+
+// ---- gangs and polarity -------------------------------------------------------
+
+Ref ganged(Args a) {
+  Ref mode = mode_of(a[0]);
+  return py::boolean(py::contains(py::attr(physical(a[0]), ID("gang_modes")), mode));
+}
+
+Ref gang_leader(Args a) {
+  if (!py::truth(py::get_property(a[0], ID("ganged")))) return py::boolean(false);
+  Ref count = py::get_property(a[0], ID("num_logical_ports"));
+  int leads = PyObject_RichCompareBool(count, py::integer(0), Py_NE);
+  py::check(leads);
+  return py::boolean(leads);
+}
+
+// The number of a port's first hardware interface: 12 for hg12.
+long first_intf_number(PyObject* member) {
+  Ref first = py::item(py::attr(physical(member), ID("hw_ports")), Py_ssize_t(0));
+  return py::as_long(steal(PyNumber_Int(py::slice_from(first, 2))));
+}
+
+// The polarity value of the sub-port: the platform port's own, or for a gang
+// leader one bit per member of its gang, in the order of their interface
+// numbers.  `side` names the platform operation.
+Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
+  Ref mode = mode_of(self);
+  if (!py::truth(py::get_property(self, ID("gang_leader"))))
+    return py::callm(physical(self), side, mode, sub);
+
+  Ref gang = py::attr(self, ID("ganged_ports"));
+  if (gang.get() == Py_None)
+    py::raise(PyExc_RuntimeError,
+              py::percent(ID("gang leader %s has no ganged ports"),
+                          py::get_property(self, ID("label"))));
+  std::vector<std::pair<long, Ref>> members;
+  Ref it = py::iter(gang);
+  while (Ref member = py::next(it)) {
+    long key = first_intf_number(member);
+    members.emplace_back(key, std::move(member));
+  }
+  std::stable_sort(members.begin(), members.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  Ref value = py::integer(0);
+  long position = 0;
+  for (const auto& m : members) {
+    Ref flip = py::callm(physical(m.second), side, mode, sub);
+    Ref shifted = steal(PyNumber_Lshift(flip, py::integer(position++)));
+    value = steal(PyNumber_Or(value, shifted));
+  }
+  return value;
+}
+
+Ref rx_logical_polarity_flip(Args a) {
+  return logical_polarity_flip(a[0], a[1], ID("rx_logical_polarity_flip"));
+}
+Ref tx_logical_polarity_flip(Args a) {
+  return logical_polarity_flip(a[0], a[1], ID("tx_logical_polarity_flip"));
+}
+
+// Serdes lanes of one logical port, for the modes that the per-lane lines
+// know; 0 for any other mode.
+long lanes_of(PyObject* mode) {
+  static const struct {
+    const char* mode;
+    long lanes;
+  } table[] = {{"10G", 1}, {"25G", 1}, {"4x10G", 1}, {"4x25G", 1},  {"2x50G", 2},
+               {"50G", 2}, {"40G", 4}, {"100G", 4},  {"40G/4", 4}, {"100G/4", 4}};
+  if (PyString_CheckExact(mode)) {
+    for (const auto& row : table)
+      if (!std::strcmp(PyString_AS_STRING(mode), row.mode) &&
+          size_t(PyString_GET_SIZE(mode)) == std::strlen(row.mode))
+        return row.lanes;
+    return 0;
+  }
+  for (const auto& row : table)
+    if (py::equal(mode, py::str(row.mode))) return row.lanes;
+  return 0;
+}
+
+// (self, port, portmap, sub): one line per lane of `port`, with that lane's
+// bit of the port's polarity value.
+Ref lane_polarity_lines(Args a, PyObject* side, PyObject* format) {
+  PyObject *port = a[1], *portmap = a[2], *sub = a[3];
+  Ref base = sum(py::call_method(port, ID("hw_intf_num"), sub), py::integer(1));
+  Ref value = py::call_method(port, side, sub);
+  long lanes = lanes_of(mode_of(port));
+  for (long i = 0; i < lanes; ++i) {
+    Ref lane = py::integer(i);
+    // '0x%x' % ((value >> i) & 1): 0x0 or 0x1 for an int, a long or a bool.
+    Ref flip = steal(PyNumber_And(steal(PyNumber_Rshift(value, lane)), py::integer(1)));
+    Ref text = (PyInt_CheckExact(flip.get()) || PyLong_CheckExact(flip.get()))
+                   ? Ref::borrow(py::truth(flip) ? ID("0x1") : ID("0x0"))
+                   : py::percent(ID("0x%x"), flip.get());
+    py::append(portmap, py::percent_plain(format, {sum(base, lane), text}));
+  }
+  return Ref::borrow(portmap);
+}
+
+Ref td3_rx_logical_polarity_flip(Args a) {
+  return lane_polarity_lines(a, ID("rx_logical_polarity_flip"),
+                             ID("phy_chain_rx_polarity_flip_physical{%u.0}=%s"));
+}
+Ref td3_tx_logical_polarity_flip(Args a) {
+  return lane_polarity_lines(a, ID("tx_logical_polarity_flip"),
+                             ID("phy_chain_tx_polarity_flip_physical{%u.0}=%s"));
+}
+
+}  // namespace
+
+const py::ImplTable port_impls = {
+    {"ConfiguredPort.__init__", configured_init},
+    {"ConfiguredPort.label", abstract},
+    {"ConfiguredPort.speed", abstract},
+    {"ConfiguredPort.num_logical_ports", abstract},
+    {"ConfiguredPort.max_logical_ports", abstract},
+    {"ConfiguredPort.leds", abstract},
+    {"ConfiguredPort.linux_prefix", linux_prefix},
+    {"ConfiguredPort.gang_label", gang_label},
+    {"ConfiguredPort.serdes_if_type", abstract},
+    {"ConfiguredPort.an_c37", nothing},
+    {"ConfiguredPort.an_c73", nothing},
+
+    {"SDKConfiguredPort.__init__", sdk_init},
+    {"SDKConfiguredPort.label", fwd_label},
+    {"SDKConfiguredPort.oversub", fwd_oversub},
+    {"SDKConfiguredPort.speed", mode_speed},
+    {"SDKConfiguredPort.num_lanes", mode_num_lanes},
+    {"SDKConfiguredPort.num_logical_ports", mode_num_logical_ports},
+    {"SDKConfiguredPort.max_logical_ports", fwd_max_logical_ports},
+    {"SDKConfiguredPort.num_physical_ports", mode_num_physical_ports},
+    {"SDKConfiguredPort.num_phys", fwd_num_phys},
+    {"SDKConfiguredPort.hw_intf_num", int_hw_intf_num},
+    {"SDKConfiguredPort.hw_intf_num_portmap", int_hw_intf_num_portmap},
+    {"SDKConfiguredPort.base_hw_intf_num", int_base_hw_intf_num},
+    {"SDKConfiguredPort.sdk_intf_num", plain_intf_num},
+    {"SDKConfiguredPort.sdk_unit_intf_num", plain_unit_intf_num},
+    {"SDKConfiguredPort.sdk_pbmp", plain_pbmp},
+    {"SDKConfiguredPort.phy_addr", phy_addr},
+    {"SDKConfiguredPort.sdk_logical_port_num", plain_logical_port_num},
+    {"SDKConfiguredPort.prim_offset", fwd_prim_offset},
+    {"SDKConfiguredPort.phy_id1", fwd_phy_id1},
+    {"SDKConfiguredPort.sys_interface", fwd_sys_interface},
+    {"SDKConfiguredPort.phy_type", phy_type},
+    {"SDKConfiguredPort.phy_autodetect", sub_phy_autodetect},
+    {"SDKConfiguredPort.set_leds", set_leds},
+    {"SDKConfiguredPort.hw_port_num", sub_hw_port_num},
+    {"SDKConfiguredPort.port_mac_index", port_mac_index},
+    {"SDKConfiguredPort.leds", fwd_leds},
+    {"SDKConfiguredPort.unit", fwd_unit},
+    {"SDKConfiguredPort.rx_polarity_flip", fwd_rx_polarity_flip},
+    {"SDKConfiguredPort.tx_polarity_flip", fwd_tx_polarity_flip},
+    {"SDKConfiguredPort.is_fabric", fwd_is_fabric},
+    {"SDKConfiguredPort.create_fabric", fwd_create_fabric},
+    {"SDKConfiguredPort.rx_lane_map", fwd_rx_lane_map},
+    {"SDKConfiguredPort.tx_lane_map", fwd_tx_lane_map},
+    {"SDKConfiguredPort.mdi_pair_map", fwd_mdi_pair_map},
+    {"SDKConfiguredPort.pre_emphasis", fwd_pre_emphasis},
+    {"SDKConfiguredPort.drv_current", fwd_drv_current},
+    {"SDKConfiguredPort.pre_drv_current", fwd_pre_drv_current},
+    {"SDKConfiguredPort.phy_init", fwd_phy_init},
+    {"SDKConfiguredPort.serdes_if_type", serdes_if_type},
+    {"SDKConfiguredPort.max_gang_size", fwd_max_gang_size},
+    {"SDKConfiguredPort.an_c37", mode_an_c37},
+    {"SDKConfiguredPort.an_c73", mode_an_c73},
+    {"SDKConfiguredPort.set_fiber_pref", fwd_set_fiber_pref},
+    {"SDKConfiguredPort.sdk_group", fwd_sdk_group},
+    {"SDKConfiguredPort.enable_auto_neg", enable_auto_neg},
+    {"SDKConfiguredPort.sdk_intf_prefix", sdk_intf_prefix},
+    {"SDKConfiguredPort.sdk_intf", sdk_intf},
+    {"SDKConfiguredPort.linux_port_name", linux_port_name},
+    {"SDKConfiguredPort.sdk_config_intf", sdk_config_intf},
+    {"SDKConfiguredPort.ganged", ganged},
+    {"SDKConfiguredPort.gang_leader", gang_leader},
+    {"SDKConfiguredPort.rx_logical_polarity_flip", rx_logical_polarity_flip},
+    {"SDKConfiguredPort.tx_logical_polarity_flip", tx_logical_polarity_flip},
+    {"SDKConfiguredPort.td3_rx_logical_polarity_flip", td3_rx_logical_polarity_flip},
+    {"SDKConfiguredPort.td3_tx_logical_polarity_flip", td3_tx_logical_polarity_flip},
+
+    {"SDKConfiguredMappedPort.sdk_pbmp", mapped_pbmp},
+    {"SDKConfiguredMappedPort.sdk_intf_num", mapped_intf_num},
+    {"BCMConfiguredMappedPort.__init__", mapped_init},
+
+    {"BCMConfiguredDportPort.__init__", dport_init},
+    {"BCMConfiguredDportPort.sdk_pbmp", dport_pbmp},
+    {"BCMConfiguredDportPort.sdk_intf_num", dport_intf_num},
+    {"BCMConfiguredDportPort.sdk_unit_intf_num", dport_unit_intf_num},
+    {"BCMConfiguredDportPort.sdk_logical_port_num", dport_logical_port_num},
+};
 
 }  // namespace pelvane
