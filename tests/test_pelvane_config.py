@@ -987,9 +987,17 @@ print json.dumps(results)
 
 class KnetTest(unittest.TestCase):
     def test_link_down_lines(self):
+        # A tmpfs over /proc in a mount namespace of the test's own, holding
+        # the driver's file; the process's own entries stay readable.
         status, out, err = namespace_python(
             KNET_SCRIPT, "-m",
-            "mount -t tmpfs none /proc\nmkdir -p /proc/bcm/knet\n: > /proc/bcm/knet/link")
+            "mount -t tmpfs none /proc\n"
+            "mkdir /proc/.real\n"
+            "mount -t proc proc /proc/.real\n"
+            "ln -s .real/self /proc/self\n"
+            "ln -s .real/$$ /proc/$$\n"
+            "mkdir -p /proc/bcm/knet\n"
+            ": > /proc/bcm/knet/link")
         self.assertEqual(status, 0, err)
         results = json.loads(out.splitlines()[-1])
         self.assertEqual(results["new"], [
