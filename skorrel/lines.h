@@ -24,7 +24,19 @@ inline constexpr char kSerdesInitSig[] =
     "sys_interface=None, prim_offset=None";
 
 // The number after the two-letter prefix of a lane name: int(name[2:]).
+// A str of plain digits there is read here; anything else (blanks, a sign,
+// another type) the interpreter converts.
 inline py::Ref lane_number(PyObject* name) {
+  if (PyString_CheckExact(name)) {
+    const char* s = PyString_AS_STRING(name);
+    Py_ssize_t n = PyString_GET_SIZE(name);
+    if (n > 2 && n <= 11) {
+      long v = 0;
+      Py_ssize_t i = 2;
+      for (; i < n && s[i] >= '0' && s[i] <= '9'; ++i) v = v * 10 + (s[i] - '0');
+      if (i == n) return py::integer(v);
+    }
+  }
   return py::Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
 }
 
@@ -37,7 +49,7 @@ inline bool gang_leader(PyObject* self) {
 
 // self._check_mode(mode): NoSuchMode for a mode outside the class's list.
 inline void check_mode(PyObject* self, PyObject* mode) {
-  py::callm(self, ID("_check_mode"), mode);
+  py::call_method(self, ID("_check_mode"), mode);
 }
 
 // An answer that is the same for every port of a class.
