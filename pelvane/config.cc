@@ -358,7 +358,13 @@ void replace_file(const std::string& given, std::string_view text) {
 
 py::Ref config_write_config(py::Args a) {
   PyObject* self = a[0];
-  std::string path = py::as_string(a[1]);
+  py::Ref name = PyUnicode_Check(a[1])
+                     ? py::Ref::steal(PyUnicode_AsEncodedString(
+                           a[1], Py_FileSystemDefaultEncoding ? Py_FileSystemDefaultEncoding
+                                                              : "utf-8",
+                           "strict"))
+                     : py::Ref::borrow(a[1]);
+  std::string path = py::as_string(name);
   py::Ref map = py::attr(self, ID("config_map"));
   py::Ref keys = py::list();
   py::Ref it = py::iter(map);
@@ -429,9 +435,10 @@ py::Ref config_setmac(py::Args a) {
   py::Ref index = mac_index(self, a[2]);
   py::Ref mac = makemacaddr_of(self, index);
   if (mac.get() == Py_None) return {};
-  py::Ref bytes = py::Ref::steal(PySequence_GetSlice(mac, 0, 6));
-  py::Ref address = py::percent(ID("%x:%x:%x:%x:%x:%x"), py::Ref::steal(PySequence_Tuple(bytes)));
   run_ip(self, {ID("link"), ID("set"), name, ID("down")});
+  py::Ref bytes = py::tuple(6);
+  for (Py_ssize_t i = 0; i < 6; ++i) PyTuple_SET_ITEM(bytes.get(), i, py::item(mac, i).release());
+  py::Ref address = py::percent(ID("%x:%x:%x:%x:%x:%x"), bytes);
   run_ip(self, {ID("link"), ID("set"), ID("dev"), name, ID("address"), address});
   return {};
 }

@@ -631,6 +631,13 @@ class DefaultConfigTest(ToolCase):
         self.c.write_config(out)
         self.assertEqual(self.read(out), HEADER + "-1=b\n+2=c\n 3=a\n")
 
+    def test_write_text_path(self):
+        out = self.path(u"ports.conf")
+        self.c.config_map = {u"1": u"40G"}
+        self.c.write_config(out)
+        self.assertEqual(self.read(out), HEADER + "1=40G\n")
+        self.assertRaises(TypeError, self.c.write_config, None)
+
     def test_write_header_only(self):
         out = self.path("ports.conf")
         for m in ({}, {"Fabric-1": "100G", "Fabric-2": "40G"}):
@@ -819,6 +826,16 @@ class SetmacTest(DeviceCase):
         del self.proc.argvs[:]
         c.setmac("swp1", 10)
         self.assertEqual(self.commands()[1][-1], "a:1:2:3:4:ff")
+
+    def test_short_address_fails_after_the_down_command(self):
+        class MyConfig(pelvane.Config):
+            def makemacaddr(self, inmac, index):
+                return [1, 2, 3]
+
+        c = self.config(cls=MyConfig)
+        del self.proc.argvs[:]
+        self.assertRaises(IndexError, c.setmac, "swp1", 1)
+        self.assertEqual(self.commands(), [["ip", "link", "set", "swp1", "down"]])
 
     def test_failing_ip_passes(self):
         failure = subprocess.CalledProcessError(1, ["ip"])
