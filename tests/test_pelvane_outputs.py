@@ -110,6 +110,24 @@ class Hurricane2(Platform, unittest.TestCase):
         self.assertEqual(sorted(cfg._led_programs), [0])
 
 
+class Tomahawk(Platform, unittest.TestCase):
+    """Dport numbering: breakout, loopback, a disabled port, a fabric port,
+    bitmaps beyond 64 bits, oversubscription per unit."""
+    name = "tomahawk"
+    fragments = dict((name, "Tomahawk") for name in (
+        "datapath.conf", "rc.forwarding", "hw_desc", "sdk.bcm", "uft.json"))
+
+    def test_model(self):
+        cfg = self.cfg
+        self.assertEqual(set(p.__class__.__name__ for p in cfg.ports),
+                         set(["BCMConfiguredDportPort"]))
+        self.assertEqual([(p.port_base, p.if_port_base, p.mac_index, p.loopback)
+                          for p in cfg.ports],
+                         [(1, 1, 0, False), (5, 1, 4, True), (6, 5, 8, False), (7, 6, 12, False),
+                          (9, 2, 16, False), (10, 8, 17, False)])
+        self.assertEqual(cfg.mapped_portnums, {0: 11})
+
+
 class TapDevices(unittest.TestCase):
     """The port table's devices, made for real in tap mode."""
 
