@@ -440,6 +440,22 @@ class Overrides(unittest.TestCase):
         e.hw_intf_num = lambda sub: 8
         self.assertEqual((e.sdk_intf_num(0), e.sdk_intf(0)), (8, 'xe8'))
 
+    def test_names_of_any_length_and_kind(self):
+        w = serdes_port(skorrel.TridentTwo40GPort, 7, (4, 5, 6, 7))
+        c = MAPPED('4x10G', w, 1, 0, False)
+        w.label = 'p' * 600
+        self.assertEqual(c.linux_port_name(3), 'swp' + 'p' * 600 + 's3')
+        w.label = u'7\xe9'
+        self.assertEqual(c.linux_port_name(1), u'swp7\xe9s1')
+        w.label = '7'
+        self.assertEqual(c.linux_port_name(10 ** 20), 'swp7s%d' % 10 ** 20)
+        w.unit = 1L << 70
+        self.assertEqual(c.sdk_config_intf(0), '1.%d' % (1 << 70))
+        # An attribute the instance holds wins over the class's property.
+        c.__dict__['num_logical_ports'] = 1
+        c.__dict__['gang_label'] = 'g'
+        self.assertEqual(c.linux_port_name(0), 'swpg')
+
     def test_gang_leader_override(self):
         class Leader(MAPPED):
             gang_leader = True
