@@ -365,6 +365,8 @@ py::Ref config_write_config(py::Args a) {
                            "strict"))
                      : py::Ref::borrow(a[1]);
   std::string path = py::as_string(name);
+  if (path.find('\0') != std::string::npos)
+    py::raise(PyExc_TypeError, "file name must be encoded string without null bytes");
   py::Ref map = py::attr(self, ID("config_map"));
   py::Ref keys = py::list();
   py::Ref it = py::iter(map);
@@ -394,10 +396,11 @@ py::Ref config_makemacaddr(py::Args a) {
   PyObject* inmac = a[1];
   if (inmac == Py_None) return {};
   auto num = [](PyObject* r) { return py::Ref::steal(r); };
+  auto at = [inmac](long i) { return py::item(inmac, py::integer(i)); };  // inmac[i]
   py::Ref eight = py::integer(8), sixteen = py::integer(16), mask = py::integer(0xFF);
-  py::Ref low = py::item(inmac, 5);
-  low = num(PyNumber_Or(low, num(PyNumber_Lshift(py::item(inmac, 4), eight))));
-  low = num(PyNumber_Or(low, num(PyNumber_Lshift(py::item(inmac, 3), sixteen))));
+  py::Ref low = at(5);
+  low = num(PyNumber_Or(low, num(PyNumber_Lshift(at(4), eight))));
+  low = num(PyNumber_Or(low, num(PyNumber_Lshift(at(3), sixteen))));
   py::Ref sum = num(PyNumber_Add(low, a[2]));
   // The index must stay within the three low bytes: reaching past them, or
   // below them, would change the OUI.
@@ -408,7 +411,7 @@ py::Ref config_makemacaddr(py::Args a) {
     return {};
   }
   if (PyErr_Occurred()) throw py::Raised();
-  return py::list({py::item(inmac, Py_ssize_t(0)).get(), py::item(inmac, 1).get(), py::item(inmac, 2).get(),
+  return py::list({at(0).get(), at(1).get(), at(2).get(),
                    num(PyNumber_And(num(PyNumber_Rshift(sum, sixteen)), mask)).get(),
                    num(PyNumber_And(num(PyNumber_Rshift(sum, eight)), mask)).get(),
                    num(PyNumber_And(sum, mask)).get()});

@@ -637,6 +637,8 @@ class DefaultConfigTest(ToolCase):
         self.c.write_config(out)
         self.assertEqual(self.read(out), HEADER + "1=40G\n")
         self.assertRaises(TypeError, self.c.write_config, None)
+        self.assertRaises(TypeError, self.c.write_config, out + "\0x")
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["bcm_config", "ports.conf", "root"])
 
     def test_write_header_only(self):
         out = self.path("ports.conf")
@@ -768,6 +770,10 @@ class MacTest(ToolCase):
         mac, _ = self.make(list(oui) + [0, 0, 1], 1)
         self.assertEqual(mac, ["a", "b", "c", 0, 0, 2])
         self.assertIs(mac[0], oui[0])
+
+    def test_any_indexable_base(self):
+        base = dict(enumerate([2, 0, 0, 0, 0, 7]))
+        self.assertEqual(self.make(base, 1), ([2, 0, 0, 0, 0, 8], ""))
 
     def test_bad_entries(self):
         self.assertRaises(TypeError, self.c.makemacaddr, [0, 0, 0, "x", 0, 0], 1)
