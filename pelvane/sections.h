@@ -1,0 +1,129 @@
+// What the section writers of the SDK files share: the walk over the
+// configured ports, the lines of a section, and values written into a line.
+//
+// Values of the kinds the ports give (texts, small integers) are written
+// here; anything else goes through the interpreter's own "%" formatting, so
+// the text is the same either way.
+#pragma once
+
+#include "pelvane.h"
+
+#include <string_view>
+
+namespace pelvane {
+namespace sections {
+
+// Lines joined by "\n": line() starts the next one.
+class Section {
+ public:
+  explicit Section(size_t reserve = 4096) : text_(reserve) {}
+  py::StrBuilder& line() {
+    if (any_) text_ += "\n";
+    any_ = true;
+    return text_;
+  }
+  py::Ref finish() { return text_.finish(); }
+
+ private:
+  py::StrBuilder text_;
+  bool any_ = false;
+};
+
+inline py::Ref chip_of(PyObject* platform) {
+  return py::attr(py::attr(platform, ID("switch")), ID("chip"));
+}
+
+// The configured ports of the configuration object in list order, each with
+// its number of logical ports.
+template <class F>
+void each_port(PyObject* self, const F& f) {
+  py::Ref it = py::iter(py::attr(self, ID("ports")));
+  while (py::Ref port = py::next(it))
+    f(port.get(), py::as_long(py::get_property(port, ID("num_logical_ports"))));
+}
+
+// len(self.units), read when first needed: before the model stage has run
+// the object holds no units, and no port asks for them.
+class UnitCount {
+ public:
+  explicit UnitCount(PyObject* self) : self_(self) {}
+  PyObject* get() {
+    if (!count_) count_ = py::integer(long(py::length(py::attr(self_, ID("units")))));
+    return count_;
+  }
+
+ private:
+  PyObject* self_;
+  py::Ref count_;
+};
+
+// The keys of a dictionary keyed by small numbers, in ascending order.
+inline py::Ref sorted_keys(PyObject* d) {
+  py::Ref keys = PyDict_Check(d) ? py::Ref::steal(PyDict_Keys(d))
+                                 : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
+  py::check(PyList_Sort(keys));
+  return keys;
+}
+
+// ---- writing values ----------------------------------------------------------
+
+// The decimal digits of n, written at the end of `buf`.
+inline std::string_view decimal(long long n, char (&buf)[24]) {
+  char* d = buf + sizeof buf;
+  unsigned long long u =
+      n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+  do *--d = char('0' + u % 10); while (u /= 10);
+  if (n < 0) *--d = '-';
+  return std::string_view(d, size_t(buf + sizeof buf - d));
+}
+
+// `fmt` % (v,), appended to `out`.
+template <class Out>
+void put_formatted(Out& out, PyObject* fmt, PyObject* v) {
+  py::Ref text = py::percent(fmt, {v});
+  out += py::as_view(text);
+}
+
+// "%s" of v.
+template <class Out>
+void put_text(Out& out, PyObject* v) {
+  char buf[24];
+  if (PyString_CheckExact(v))
+    out += std::string_view(PyString_AS_STRING(v), size_t(PyString_GET_SIZE(v)));
+  else if (PyInt_CheckExact(v))
+    out += decimal(PyInt_AS_LONG(v), buf);
+  else
+    put_formatted(out, ID("%s"), v);
+}
+
+// "%u" of v + add (the same digits as "%d").
+template <class Out>
+void put_dec(Out& out, PyObject* v, long add = 0) {
+  char buf[24];
+  if (PyInt_CheckExact(v)) {
+    out += decimal(static_cast<long long>(PyInt_AS_LONG(v)) + add, buf);
+  } else if (add) {
+    py::Ref sum = py::Ref::steal(PyNumber_Add(v, py::integer(add)));
+    put_formatted(out, ID("%u"), sum);
+  } else {
+    put_formatted(out, ID("%u"), v);
+  }
+}
+
+// "%x" of v, or "%04x" when `wide`.
+template <class Out>
+void put_hex(Out& out, PyObject* v, bool wide) {
+  if (PyInt_CheckExact(v) && PyInt_AS_LONG(v) >= 0) {
+    char buf[24];
+    char* d = buf + sizeof buf;
+    unsigned long u = static_cast<unsigned long>(PyInt_AS_LONG(v));
+    do *--d = "0123456789abcdef"[u & 0xf]; while (u >>= 4);
+    while (wide && d > buf + sizeof buf - 4) *--d = '0';
+    out += std::string_view(d, size_t(buf + sizeof buf - d));
+  } else {
+    put_formatted(out, wide ? ID("%04x") : ID("%x"), v);
+  }
+}
+
+}  // namespace sections
+}  // namespace pelvane
