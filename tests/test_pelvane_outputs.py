@@ -128,6 +128,28 @@ class Tomahawk(Platform, unittest.TestCase):
         self.assertEqual(cfg.mapped_portnums, {0: 11})
 
 
+class TridentTwo(Platform, unittest.TestCase):
+    """Mapped numbering on two units, a gang of four with its polarity bits,
+    a fabric port on KR serdes."""
+    name = "tridenttwo"
+    units = (0, 1)
+    fragments = dict((name, "TridentTwo") for name in (
+        "datapath.conf", "rc.forwarding", "hw_desc", "uft.json"))
+    fragments["sdk.bcm"] = "TridentTwo/56850"
+
+    def test_model(self):
+        cfg = self.cfg
+        self.assertEqual(set(p.__class__.__name__ for p in cfg.ports),
+                         set(["SDKConfiguredMappedPort"]))
+        self.assertEqual([(p.unit, p.port_base, p.mac_index) for p in cfg.ports],
+                         [(0, 1, 0), (0, 5, 4), (1, 1, 8), (1, 2, 9), (1, 2, 10), (1, 2, 11),
+                          (1, 2, 12), (0, 6, 13)])
+        self.assertEqual(cfg.mapped_portnums, {0: 7, 1: 3})
+        leader = cfg.ports[2]
+        self.assertEqual(leader.ganged_ports, frozenset(cfg.ports[2:6]))
+        self.assertEqual([p.ganged_ports for p in cfg.ports[3:]], [None] * 5)
+
+
 class TapDevices(unittest.TestCase):
     """The port table's devices, made for real in tap mode."""
 
