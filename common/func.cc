@@ -31,6 +31,8 @@ struct FunctionObject {
   PyObject* globals;
   PyObject* dict;
   PyObject* trace_name;  // "<module>.<qualname>" or NULL
+  PyObject* trace_code;  // the traceback entry's code, made at first failure
+  PyObject* weakrefs;
   const char* trace_file;
 };
 
@@ -56,58 +58,73 @@ PyObject* plural_error(FunctionObject* f, const char* how, int n, int given) {
   return nullptr;
 }
 
+// The parameter named by the keyword `key` (a str, or a unicode text
+// compared as the interpreter compares it), -1 for none, -2 on error.
 int find_param(FunctionObject* f, PyObject* key) {
   for (int i = 0; i < f->argcount; ++i)
     if (PyTuple_GET_ITEM(f->varnames, i) == key) return i;
   for (int i = 0; i < f->argcount; ++i) {
-    int r = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, i), key, Py_EQ);
+    int r = PyObject_RichCompareBool(key, PyTuple_GET_ITEM(f->varnames, i), Py_EQ);
     if (r != 0) return r > 0 ? i : -2;
   }
   return -1;
 }
 
+// A keyword's text for an error message (a unicode one encoded as the
+// interpreter does, unknown characters replaced).
+Ref keyword_text(PyObject* key) {
+  if (PyString_Check(key)) return Ref::borrow(key);
+  return Ref::steal(PyUnicode_AsEncodedString(key, nullptr, "replace"));
+}
+
 PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
-  const char* name = PyString_AS_STRING(f->name);
+  // Every argument is held for the whole call: the caller's keyword dict,
+  // the defaults, even this function may change while the call runs code.
+  Ref keep = Ref::borrow(self);
+  Ref defaults = Ref::borrow(f->defaults);
+  const int argcount = f->argcount;
+  const int ndefaults = defaults ? int(PyTuple_GET_SIZE(defaults.get())) : 0;
+  Ref held[kMaxArgs];
   PyObject* slot[kMaxArgs] = {};
   int n = int(PyTuple_GET_SIZE(args));
   int nkw = kw ? int(PyDict_Size(kw)) : 0;
-  if (n > f->argcount)
-    return plural_error(f, f->ndefaults ? "at most" : "exactly", f->argcount, n + nkw);
+  if (n > argcount)
+    return plural_error(f, ndefaults ? "at most" : "exactly", argcount, n + nkw);
   for (int i = 0; i < n; ++i) slot[i] = PyTuple_GET_ITEM(args, i);
-  if (nkw) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kw, &pos, &key, &value)) {
-      if (!PyString_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
-        return nullptr;
+  try {
+    if (nkw) {
+      Py_ssize_t pos = 0;
+      PyObject *k, *v;
+      while (PyDict_Next(kw, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        if (!PyString_Check(key.get()) && !PyUnicode_Check(key.get()))
+          raisef(PyExc_TypeError, "%.200s() keywords must be strings", PyString_AS_STRING(f->name));
+        int j = find_param(f, key);
+        if (j == -2) throw Raised();
+        if (j < 0 || slot[j])
+          raisef(PyExc_TypeError,
+                 j < 0 ? "%.200s() got an unexpected keyword argument '%.400s'"
+                       : "%.200s() got multiple values for keyword argument '%.400s'",
+                 PyString_AS_STRING(f->name), PyString_AS_STRING(keyword_text(key).get()));
+        slot[j] = value.get();
+        held[j] = std::move(value);
       }
-      int j = find_param(f, key);
-      if (j == -2) return nullptr;
-      if (j < 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%.400s'",
-                     name, PyString_AS_STRING(key));
-        return nullptr;
-      }
-      if (slot[j]) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%.400s'",
-                     name, PyString_AS_STRING(key));
-        return nullptr;
-      }
-      slot[j] = value;
     }
-  }
-  int first_default = f->argcount - f->ndefaults;
-  for (int i = 0; i < f->argcount; ++i) {
-    if (slot[i]) continue;
-    if (i >= first_default) {
-      slot[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
-      continue;
+    int first_default = argcount - ndefaults;
+    for (int i = 0; i < argcount; ++i) {
+      if (slot[i]) continue;
+      if (i >= first_default) {
+        slot[i] = PyTuple_GET_ITEM(defaults.get(), i - first_default);
+        continue;
+      }
+      int given = 0;
+      for (int j = 0; j < argcount; ++j) given += slot[j] != nullptr;
+      return plural_error(f, ndefaults ? "at least" : "exactly", first_default, given);
     }
-    int given = 0;
-    for (int j = 0; j < f->argcount; ++j) given += slot[j] != nullptr;
-    return plural_error(f, f->ndefaults ? "at least" : "exactly", first_default, given);
+  } catch (...) {
+    translate_exception();
+    return nullptr;
   }
   try {
     Ref r = f->impl(Args(slot));
@@ -115,8 +132,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
   } catch (...) {
     translate_exception();
   }
-  if (f->trace_name)
-    add_traceback(PyString_AS_STRING(f->trace_name), f->trace_file, 0);
+  add_traceback_of(self);
   return nullptr;
 }
 
@@ -143,6 +159,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->dict);
   Py_VISIT(f->trace_name);
+  Py_VISIT(f->trace_code);
   return 0;
 }
 
@@ -158,11 +175,13 @@ int fn_clear(PyObject* self) {
   Py_CLEAR(f->globals);
   Py_CLEAR(f->dict);
   Py_CLEAR(f->trace_name);
+  Py_CLEAR(f->trace_code);
   return 0;
 }
 
 void fn_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  if (reinterpret_cast<FunctionObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
   fn_clear(self);
   PyObject_GC_Del(self);
 }
@@ -189,6 +208,48 @@ int set_field(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+// The docstring: deleting it leaves None, as for a function written in Python.
+int set_doc(PyObject* self, PyObject* value, void*) {
+  return set_field<&FunctionObject::doc, false>(self, value ? value : Py_None, nullptr);
+}
+
+// The defaults: a tuple, or None (or deleted) for none.
+int set_defaults(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
+  }
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_XINCREF(value);
+  Py_XSETREF(f->defaults, value);
+  f->ndefaults = value ? int(PyTuple_GET_SIZE(value)) : 0;
+  return 0;
+}
+
+// The attribute dict, made at first use.
+PyObject* get_dict(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (!f->dict && !(f->dict = PyDict_New())) return nullptr;
+  Py_INCREF(f->dict);
+  return f->dict;
+}
+
+int set_dict(PyObject* self, PyObject* value, void*) {
+  if (!value || !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, value ? "setting function's dictionary to a non-dict"
+                                           : "function's dictionary may not be deleted");
+    return -1;
+  }
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_INCREF(value);
+  Py_XSETREF(f->dict, value);
+  return 0;
+}
+
+// No free variables: the closure is None.
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
 #define FIELD_RO(n, m) {const_cast<char*>(n), get_field<&FunctionObject::m>, nullptr, nullptr, nullptr}
 #define FIELD_RW(n, m, s) \
   {const_cast<char*>(n), get_field<&FunctionObject::m>, set_field<&FunctionObject::m, s>, nullptr, nullptr}
@@ -198,15 +259,33 @@ PyGetSetDef fn_getset[] = {
     FIELD_RW("func_name", name, true),
     FIELD_RW("__qualname__", qualname, true),
     FIELD_RW("__module__", module, false),
-    FIELD_RW("__doc__", doc, false),
-    FIELD_RW("func_doc", doc, false),
-    FIELD_RO("__defaults__", defaults),
-    FIELD_RO("func_defaults", defaults),
+    {const_cast<char*>("__doc__"), get_field<&FunctionObject::doc>, set_doc, nullptr, nullptr},
+    {const_cast<char*>("func_doc"), get_field<&FunctionObject::doc>, set_doc, nullptr, nullptr},
+    {const_cast<char*>("__defaults__"), get_field<&FunctionObject::defaults>, set_defaults,
+     nullptr, nullptr},
+    {const_cast<char*>("func_defaults"), get_field<&FunctionObject::defaults>, set_defaults,
+     nullptr, nullptr},
+    {const_cast<char*>("__dict__"), get_dict, set_dict, nullptr, nullptr},
+    {const_cast<char*>("func_dict"), get_dict, set_dict, nullptr, nullptr},
+    {const_cast<char*>("__closure__"), get_none, nullptr, nullptr, nullptr},
+    {const_cast<char*>("func_closure"), get_none, nullptr, nullptr, nullptr},
     FIELD_RO("__code__", code),
     FIELD_RO("func_code", code),
     FIELD_RO("__globals__", globals),
     FIELD_RO("func_globals", globals),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// A function is copied as itself, as the copy module copies functions.
+PyObject* fn_copy(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
+PyMethodDef fn_methods[] = {
+    {"__copy__", fn_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", fn_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyTypeObject FunctionType = [] {
@@ -222,6 +301,8 @@ PyTypeObject FunctionType = [] {
   t.tp_traverse = fn_traverse;
   t.tp_clear = fn_clear;
   t.tp_getset = fn_getset;
+  t.tp_methods = fn_methods;
+  t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
   t.tp_descr_get = fn_get;
   t.tp_dictoffset = offsetof(FunctionObject, dict);
   return t;
@@ -271,7 +352,7 @@ Ref make_function(const ModuleInfo& mod, const std::string& qualname,
   f->argcount = int(names.size());
   f->ndefaults = int(defaults.size());
   f->name = f->qualname = f->module = f->doc = f->defaults = f->varnames = f->code =
-      f->globals = f->dict = f->trace_name = nullptr;
+      f->globals = f->dict = f->trace_name = f->trace_code = f->weakrefs = nullptr;
   f->trace_file = mod.trace_file;
   Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
 
@@ -364,23 +445,42 @@ Ref not_built(Args) { raise(PyExc_NotImplementedError, "not built"); }
 
 void make_classes(const ModuleInfo& mod,
                   std::initializer_list<const std::vector<ClassDef>*> classes,
-                  std::initializer_list<const ImplTable*> impls) {
+                  std::initializer_list<const ImplTable*> impls, Tables tables) {
   std::unordered_map<std::string, const ImplEntry*> by_name;
   for (const ImplTable* table : impls)
-    for (const ImplEntry& e : *table) by_name.emplace(e.qualname, &e);
+    for (const ImplEntry& e : *table)
+      if (!by_name.emplace(e.qualname, &e).second && tables == Tables::checked)
+        raisef(PyExc_SystemError, "%s: two implementations of %s", mod.name, e.qualname);
+  size_t used = 0;
   for (const std::vector<ClassDef>* table : classes)
   for (const ClassDef& def : *table) {
     ClassBody body(mod, def.name, def.doc);
     if (def.attrs) def.attrs(body);
     for (const OpSpec& op : def.ops) {
       auto it = by_name.find(std::string(def.name) + "." + op.name);
-      if (it == by_name.end())
+      if (it == by_name.end()) {
+        if (tables == Tables::checked)
+          raisef(PyExc_SystemError, "%s: %s.%s has no implementation", mod.name, def.name,
+                 op.name);
         body.op({op.name, op.bind, op.signature, not_built, op.doc});
-      else
+      } else {
+        ++used;
         body.op({op.name, op.bind, op.signature, it->second->impl,
                  op.doc ? op.doc : it->second->doc});
+      }
     }
     make_class(mod, body, def.base);
+  }
+  if (tables == Tables::checked && used != by_name.size()) {
+    // Some implementation serves no operation: name the first one.
+    std::unordered_map<std::string, bool> ops;
+    for (const std::vector<ClassDef>* table : classes)
+      for (const ClassDef& def : *table)
+        for (const OpSpec& op : def.ops) ops[std::string(def.name) + "." + op.name] = true;
+    for (const ImplTable* table : impls)
+      for (const ImplEntry& e : *table)
+        if (!ops.count(e.qualname))
+          raisef(PyExc_SystemError, "%s: %s is no operation of any class", mod.name, e.qualname);
   }
 }
 
@@ -470,7 +570,9 @@ bool method_is(PyObject* o, PyObject* name, Impl impl) {
 }
 
 namespace {
-Run* innermost_run = nullptr;
+// Runs nest on one thread's stack; another thread (the interpreter lock is
+// released around any call into Python) keeps its own chain.
+thread_local Run* innermost_run = nullptr;
 }  // namespace
 
 Run::Run(PyObject* self) : self_(self), outer_(innermost_run) {
@@ -533,20 +635,22 @@ Run::Known* Run::slot(PyObject* name, Impl impl) {
 void add_traceback_of(PyObject* function) {
   if (!function || Py_TYPE(function) != &FunctionType) return;
   auto* f = reinterpret_cast<FunctionObject*>(function);
-  if (f->trace_name) add_traceback(PyString_AS_STRING(f->trace_name), f->trace_file, 0);
+  if (!f->trace_name) return;
+  if (!f->trace_code) {
+    HeldError held;  // the error on its way stays, whatever happens here
+    f->trace_code = reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(f->trace_file, PyString_AS_STRING(f->trace_name), 0));
+    if (!f->trace_code) {
+      PyErr_Clear();
+      return;
+    }
+  }
+  add_traceback_entry(reinterpret_cast<PyCodeObject*>(f->trace_code), 0);
 }
 
 namespace {
-PyObject* name_nonzero() {
-  static PyObject* const name = PyString_InternFromString("__nonzero__");
-  if (!name) throw Raised();
-  return name;
-}
-PyObject* name_len() {
-  static PyObject* const name = PyString_InternFromString("__len__");
-  if (!name) throw Raised();
-  return name;
-}
+PyObject* name_nonzero() { return ID("__nonzero__"); }
+PyObject* name_len() { return ID("__len__"); }
 }  // namespace
 
 bool plain_truth_class(PyObject* cls) {
@@ -567,21 +671,28 @@ bool is_true(PyObject* o) {
   return truth(o);
 }
 
-void add_traceback(const char* funcname, const char* filename, int line) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
+void add_traceback_entry(PyCodeObject* code, int line) {
+  HeldError held;
   PyObject* globals = PyDict_New();
-  PyCodeObject* code = PyCode_NewEmpty(filename, funcname, line);
   PyFrameObject* frame =
       code && globals ? PyFrame_New(PyThreadState_GET(), code, globals, nullptr) : nullptr;
-  PyErr_Restore(type, value, tb);
+  PyErr_Clear();
+  held.restore();
   if (frame) {
     frame->f_lineno = line;
     PyTraceBack_Here(frame);
   }
   Py_XDECREF(frame);
-  Py_XDECREF(code);
   Py_XDECREF(globals);
+}
+
+void add_traceback(const char* funcname, const char* filename, int line) {
+  HeldError held;
+  PyCodeObject* code = PyCode_NewEmpty(filename, funcname, line);
+  PyErr_Clear();
+  held.restore();
+  add_traceback_entry(code, line);
+  Py_XDECREF(code);
 }
 
 #ifndef PY_BUILT_FOR

@@ -99,12 +99,19 @@ struct ImplEntry {
 
 using ImplTable = std::vector<ImplEntry>;
 
+// How make_classes takes the tables: `as_given` while a module is being
+// built (an operation with no implementation raises NotImplementedError
+// "not built" when called), `checked` once it is complete (an operation
+// without implementation, an implementation no operation names, or two of
+// one name fail the import with SystemError).
+enum class Tables { as_given, checked };
+
 // Runs the class statements in order, binding each class in the module as
-// soon as it exists.  An operation with no implementation raises
-// NotImplementedError when called.
+// soon as it exists.
 void make_classes(const ModuleInfo& mod,
                   std::initializer_list<const std::vector<ClassDef>*> classes,
-                  std::initializer_list<const ImplTable*> impls);
+                  std::initializer_list<const ImplTable*> impls,
+                  Tables tables = Tables::as_given);
 
 // Creates the class from its body and its base (looked up by name in the
 // module, then among the builtins; nullptr for none) and binds it in the
@@ -166,7 +173,8 @@ class Run {
 };
 
 // Adds the traceback entry of a function made by make_function (nothing for
-// one made without a trace file).
+// one made without a trace file); its code object is made once, at the
+// function's first failure.
 void add_traceback_of(PyObject* function);
 
 
@@ -253,6 +261,8 @@ bool plain_truth_instance(PyObject* o);
 
 // Adds a traceback entry (function name, file, line) to the pending error.
 void add_traceback(const char* funcname, const char* filename, int line);
+// The same with a code object made beforehand.
+void add_traceback_entry(PyCodeObject* code, int line);
 
 // Runs a module's initialisation the way the interpreter expects of an
 // extension's init function: warns when the running interpreter is not the

@@ -42,6 +42,12 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
+PyObject* intern_once(PyObject*& slot, const char* text) {
+  slot = PyString_InternFromString(text);
+  if (!slot) throw Raised();
+  return slot;
+}
+
 Ref long_integer(const char* text) {
   return Ref::steal(PyLong_FromString(const_cast<char*>(text), nullptr, 0));
 }

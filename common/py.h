@@ -61,23 +61,27 @@ inline void check(int rc) {
 [[noreturn]] void raisef(PyObject* type, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Interned identifier, made once per call site: attr(o, ID("label")).
+// Interned identifier, made once per call site: attr(o, ID("label")); a
+// first try that failed (no memory) is tried again at the next use.
 #define ID(s)                                                         \
   ([]() -> PyObject* {                                                \
-    static PyObject* const o = PyString_InternFromString(s);          \
-    if (!o) throw ::py::Raised();                                     \
-    return o;                                                         \
+    static PyObject* o = nullptr;                                     \
+    return o ? o : ::py::intern_once(o, s);                           \
   }())
+// Makes `slot` the interned `text` (throws when that fails, `slot` left
+// empty for a later try); answers it.
+PyObject* intern_once(PyObject*& slot, const char* text);
 
 // Holds the pending interpreter error aside while clean-up code calls the
-// interpreter; restore() puts it back, else it is dropped with the holder.
+// interpreter, and puts it back when the scope ends, as a finally block
+// does: unless a newer error is pending by then (the clean-up failed), which
+// wins, or discard() dropped it.
 class HeldError {
  public:
   HeldError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
   ~HeldError() {
-    Py_XDECREF(type_);
-    Py_XDECREF(value_);
-    Py_XDECREF(tb_);
+    if (PyErr_Occurred()) discard();
+    else restore();
   }
   HeldError(const HeldError&) = delete;
   HeldError& operator=(const HeldError&) = delete;
@@ -85,10 +89,30 @@ class HeldError {
     PyErr_Restore(type_, value_, tb_);
     type_ = value_ = tb_ = nullptr;
   }
+  void discard() noexcept {
+    Py_CLEAR(type_);
+    Py_CLEAR(value_);
+    Py_CLEAR(tb_);
+  }
 
  private:
   PyObject *type_, *value_, *tb_;
 };
+
+// Runs clean-up code from a destructor, where nothing may be thrown: the
+// error on its way is held aside meanwhile, and an error of the clean-up
+// itself is reported as the interpreter reports one of a __del__ method
+// ("Exception ... in <where> ignored"), then dropped.
+template <class F>
+void in_destructor(PyObject* where, const F& cleanup) noexcept {
+  HeldError held;
+  try {
+    cleanup();
+  } catch (...) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "clean-up failed");
+    PyErr_WriteUnraisable(where);
+  }
+}
 
 // ---- construction -------------------------------------------------------
 inline Ref none() { return Ref::borrow(Py_None); }

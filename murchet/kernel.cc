@@ -294,7 +294,7 @@ py::Ref kern_get_dev_vlan(py::Args a) {
   PyObject *self = a[0], *dev = a[1], *kind = a[2], *parent_vlan = a[3];
   if (is(kind, ID("vlan"))) {
     py::Ref pair[2];
-    unpack(call_self(self, ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, dev), 2,
+    kern::unpack(call_self(self, ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, dev), 2,
            pair);
     if (py::truth(pair[0])) return py::tuple({pair[1], pair[0]});
   }
@@ -305,7 +305,7 @@ py::Ref kern_base_dev_kind_get(py::Args a) {
   PyObject *self = a[0], *orig_dev = a[1], *parent_vlan = a[2];
   py::Ref kind = dev_kind(self, orig_dev);
   py::Ref dev_vlan[2];
-  unpack(call_self(self, ID("_kern_get_dev_vlan"), kern_get_dev_vlan, orig_dev, kind,
+  kern::unpack(call_self(self, ID("_kern_get_dev_vlan"), kern_get_dev_vlan, orig_dev, kind,
                    parent_vlan),
          2, dev_vlan);
   if (dev_vlan[0].get() != orig_dev && !py::equal(dev_vlan[0], orig_dev))
@@ -469,7 +469,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
     py::Ref it = py::iter(names);
     while (py::Ref name = py::next(it)) {
       py::Ref base[3];
-      unpack(base_dev_kind(self, name, minus_one()), 3, base);
+      kern::unpack(base_dev_kind(self, name, minus_one()), 3, base);
       if (!is(base[0], ID("bond"))) {
         py::append(result, name);
         continue;
@@ -703,7 +703,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
       py::setitem(entries, entry_key, entry);
     }
     py::Ref base[3];
-    unpack(base_dev_kind(self, port, minus_one()), 3, base);
+    kern::unpack(base_dev_kind(self, port, minus_one()), 3, base);
     if (is(base[0], ID("bond"))) {
       bool plain = py::equal(base[2], minus_one());
       py::Ref members = py::iter(bond_members(self, base[1]));

@@ -1,11 +1,24 @@
 // The interpreter glue, driven from C++ through an embedded interpreter.
 #include "../common/func.h"
 
+#include <dlfcn.h>
 #include <frameobject.h>
 #include <gtest/gtest.h>
 
 #include <new>
 #include <stdexcept>
+
+// The interpreter's object allocator, seen by the interpreter through this
+// executable: a test may make the next allocations fail.
+static int failing_allocations = 0;
+extern "C" void* PyObject_Malloc(size_t n) {
+  static auto* next = reinterpret_cast<void* (*)(size_t)>(dlsym(RTLD_NEXT, "PyObject_Malloc"));
+  if (failing_allocations > 0) {
+    --failing_allocations;
+    return nullptr;
+  }
+  return next(n);
+}
 
 namespace {
 
@@ -222,6 +235,89 @@ TEST_F(Glue, StrBuilderGrowsCutsAndHandsOver) {
   b += "again";  // a new text after the hand-over
   EXPECT_EQ(py::as_string(b.finish()), "again");
   EXPECT_EQ(py::as_string(s), "abc!");
+}
+
+TEST_F(Glue, CheckedTables) {
+  std::vector<py::ClassDef> defs = {{"C", nullptr, nullptr, nullptr,
+                                     {{"todo", py::Bind::method, "self"}}}};
+  EXPECT_THROW(py::make_classes(mod_, {&defs}, {}, py::Tables::checked), py::Raised);
+  EXPECT_EQ(error(), "exceptions.SystemError: gluetest: C.todo has no implementation");
+  py::ImplTable impls = {{"C.todo", nothing}, {"C.gone", nothing}};
+  EXPECT_THROW(py::make_classes(mod_, {&defs}, {&impls}, py::Tables::checked), py::Raised);
+  EXPECT_EQ(error(), "exceptions.SystemError: gluetest: C.gone is no operation of any class");
+  py::ImplTable twice = {{"C.todo", nothing}, {"C.todo", echo}};
+  EXPECT_THROW(py::make_classes(mod_, {&defs}, {&twice}, py::Tables::checked), py::Raised);
+  EXPECT_EQ(error(), "exceptions.SystemError: gluetest: two implementations of C.todo");
+  impls.pop_back();
+  py::make_classes(mod_, {&defs}, {&impls}, py::Tables::checked);
+  EXPECT_TRUE(run("C().todo() is None"));
+}
+
+TEST_F(Glue, HeldErrorRestoredAtTheEndOfItsScope) {
+  PyErr_SetString(PyExc_KeyError, "held");
+  {
+    py::HeldError held;
+    EXPECT_FALSE(PyErr_Occurred());
+    py::Ref ok = run("1 + 1");  // clean-up that calls the interpreter
+  }
+  EXPECT_EQ(error(), "exceptions.KeyError: 'held'");
+  // A clean-up that fails: its error wins, as in a finally block.
+  PyErr_SetString(PyExc_KeyError, "held");
+  {
+    py::HeldError held;
+    EXPECT_FALSE(run("1 / 0"));
+  }
+  EXPECT_EQ(error(), "exceptions.ZeroDivisionError: integer division or modulo by zero");
+  PyErr_SetString(PyExc_KeyError, "held");
+  {
+    py::HeldError held;
+    held.discard();
+  }
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST_F(Glue, DestructorErrorsReportedAsUnraisable) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  PyRun_String("import sys, StringIO\nsaved = sys.stderr\nsys.stderr = StringIO.StringIO()\n",
+               Py_file_input, globals_, globals_);
+  ASSERT_FALSE(PyErr_Occurred());
+  PyErr_SetString(PyExc_KeyError, "on its way");
+  py::in_destructor(py::str("closing the file"), [] { py::raise(PyExc_IOError, "disk gone"); });
+  EXPECT_EQ(error(), "exceptions.KeyError: 'on its way'");
+  py::Ref text = run("sys.stderr.getvalue()");
+  PyRun_String("sys.stderr = saved\n", Py_file_input, globals_, globals_);
+  ASSERT_TRUE(text);
+  EXPECT_NE(py::as_string(text).find("Exception IOError: 'disk gone' in 'closing the file' ignored"), std::string::npos)
+      << py::as_string(text);
+}
+
+PyObject* rare_name() { return ID("a name asked for nowhere else in this program"); }
+
+TEST_F(Glue, InternedNameTriedAgainAfterAFailure) {
+  failing_allocations = 1;
+  EXPECT_THROW(rare_name(), py::Raised);
+  failing_allocations = 0;
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
+  PyErr_Clear();
+  PyObject* name = nullptr;
+  EXPECT_NO_THROW(name = rare_name());
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(py::as_string(name), "a name asked for nowhere else in this program");
+  EXPECT_EQ(rare_name(), name);
+}
+
+TEST_F(Glue, FunctionFeatures) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  py::dict_set(globals_, "f", py::make_function(mod_, "f", "a, b=2, c=3", echo));
+  EXPECT_EQ(py::as_string(py::repr(run("f(1), f(1, c=u'x')"))), "((1, 2, 3), (1, 2, u'x'))");
+  EXPECT_EQ(py::as_string(py::repr(run("f(**{u'a': 1, u'b': 5})"))), "(1, 5, 3)");
+  PyRun_String("f.func_defaults = (7,)\nimport weakref\nr = weakref.ref(f)\nf.x = 4\n",
+               Py_file_input, globals_, globals_);
+  ASSERT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(py::as_string(py::repr(run("f(1, 0), r() is f, f.__dict__, f.func_closure"))),
+            "((1, 0, 7), True, {'x': 4}, None)");
+  EXPECT_FALSE(run("f(1)"));
+  EXPECT_EQ(error(), "exceptions.TypeError: f() takes at least 2 arguments (1 given)");
 }
 
 }  // namespace

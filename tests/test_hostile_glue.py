@@ -1,0 +1,212 @@
+"""The modules' functions against callers that a function written in Python
+withstands: keyword dicts changed during the call, defaults rebound, unicode
+keyword names, and the introspection a caller may use."""
+import copy
+import sys
+import threading
+import time
+import types
+import unittest
+import weakref
+
+import skorrel
+import murchet
+
+from helpers import run_python
+
+
+def quad(first=0):
+    return skorrel.Tomahawk100GPort('1', tuple(range(first, first + 4)), None, None, 'QSFP28',
+                                    None, None)
+
+
+def hw_intf():
+    return skorrel.SDKPort.hw_intf.im_func
+
+
+def logical_port_num():
+    return skorrel.Tomahawk100GPort.logical_port_num.im_func
+
+
+class FunctionTypeTest(unittest.TestCase):
+    def test_weak_references(self):
+        f = hw_intf()
+        ref = weakref.ref(f)
+        self.assertIs(ref(), f)
+        proxy = weakref.proxy(f)
+        self.assertEqual(proxy.__name__, 'hw_intf')
+
+    def test_attribute_dict(self):
+        f = hw_intf()
+        self.assertIs(f.__dict__, f.func_dict)
+        f.marked = 1
+        try:
+            self.assertEqual(f.func_dict['marked'], 1)
+            self.assertEqual(f.marked, 1)
+        finally:
+            del f.marked
+        self.assertNotIn('marked', f.__dict__)
+        self.assertRaises(TypeError, setattr, f, '__dict__', [])
+        self.assertRaises(TypeError, delattr, f, 'func_dict')
+
+    def test_writable_defaults(self):
+        f = logical_port_num()
+        p = quad(64)
+        saved = f.func_defaults
+        try:
+            f.func_defaults = (0,)
+            self.assertEqual(f.__defaults__, (0,))
+            self.assertEqual(p.logical_port_num('2x50G', 1), p.logical_port_num('2x50G', 1, 0))
+            f.__defaults__ = (0, 1)  # more defaults than it has parameters: the last ones serve
+            self.assertEqual(p.logical_port_num('2x50G', 1), p.logical_port_num('2x50G', 1, 1))
+            f.func_defaults = None
+            self.assertIsNone(f.func_defaults)
+            self.assertRaises(TypeError, p.logical_port_num, '2x50G', 1)
+            del f.func_defaults
+            self.assertIsNone(f.func_defaults)
+            self.assertRaises(TypeError, setattr, f, 'func_defaults', [0])
+        finally:
+            f.func_defaults = saved
+
+    def test_defaults_rebound_during_the_call(self):
+        # The call keeps the defaults it started with.
+        f = logical_port_num()
+        saved = f.func_defaults
+
+        class Mode(str):
+            def __eq__(self, other):
+                f.func_defaults = (object(),)
+                return str.__eq__(self, other)
+
+            __hash__ = str.__hash__
+
+        try:
+            f.func_defaults = (0,)
+            p = quad(64)
+            self.assertEqual(p.logical_port_num(Mode('2x50G'), 1), 69)
+        finally:
+            f.func_defaults = saved
+
+    def test_closure_and_doc(self):
+        f = hw_intf()
+        self.assertIsNone(f.func_closure)
+        self.assertIsNone(f.__closure__)
+        saved = f.__doc__
+        try:
+            del f.__doc__
+            self.assertIsNone(f.__doc__)
+            self.assertIsNone(f.func_doc)
+        finally:
+            f.__doc__ = saved
+
+    def test_copy(self):
+        f = hw_intf()
+        self.assertIs(copy.copy(f), f)
+        self.assertIs(copy.deepcopy(f), f)
+        self.assertIs(copy.deepcopy([f])[0], f)
+
+    def test_unicode_keyword_names(self):
+        p = quad()
+        self.assertEqual(p.hw_intf(**{u'mode': '100G', u'sub': 0}), p.hw_intf('100G', 0))
+
+        def py_hw_intf(self, mode, sub):
+            pass
+
+        for kw in ({u'mod\xe9': 1, 'mode': '100G', 'sub': 0}, {u'mode': 1, 'mode ': 2}):
+            try:
+                py_hw_intf(p, **kw)
+            except TypeError as e:
+                expected = str(e)
+            with self.assertRaises(TypeError) as got:
+                p.hw_intf(**kw)
+            self.assertEqual(str(got.exception), expected.replace('py_hw_intf', 'hw_intf'))
+        self.assertRaises(TypeError, p.hw_intf, '100G', **{u'mode': '100G'})
+
+    def test_keyword_dict_cleared_during_the_call(self):
+        # A keyword name compared with the parameter names clears the caller's
+        # dict: the values it held stay alive until the call is over.
+        p = quad()
+        freed = []
+        seen = []
+
+        class Sub(int):
+            def __del__(self):
+                freed.append(1)
+
+        class Name(str):
+            def __eq__(self, other):
+                if kw:
+                    kw.clear()
+                    seen.append(len(freed))
+                return str.__eq__(self, other)
+
+        for h in range(64):
+            Name.__hash__ = lambda self, h=h: h
+            kw = {'sub': Sub(1), Name('mode'): '4x25G'}
+            if list(kw)[0] == 'sub':
+                break
+        self.assertEqual(list(kw)[0], 'sub')
+        del freed[:], seen[:]
+        self.assertEqual(p.hw_intf(**kw), p.hw_intf('4x25G', 1))
+        self.assertEqual(seen, [0])
+        self.assertEqual(freed, [1])
+
+
+class TracebackTest(unittest.TestCase):
+    def test_one_code_object_per_function(self):
+        asic = types.InstanceType(murchet.Asic)  # without its tables
+
+        def failing_entry():
+            try:
+                asic._dport2logical_port('xe1')
+            except AttributeError:
+                tb = sys.exc_info()[2]
+            while tb.tb_next:
+                tb = tb.tb_next
+            return tb.tb_frame.f_code
+
+        first = failing_entry()
+        self.assertEqual(first.co_name, 'murchet.Asic._dport2logical_port')
+        self.assertIs(failing_entry(), first)
+
+
+class ThreadTest(unittest.TestCase):
+    def test_runs_of_two_threads(self):
+        # Each thread checks its own Asic; the dumps' own code lets the other
+        # threads run in between, and a lookup on another object looks for
+        # its own run among those of its thread.
+        errors = []
+
+        class Slow(murchet.Asic):
+            def _dump_one_mroute(self, route):
+                time.sleep(0.0002)
+                self.other.vlans = {}
+                assert self.other._is_port_untagged_for_vid('xe1', 7)
+                return '%s\n' % (route,)
+
+        class Reader(murchet.Asic):
+            def _parse_vlan(self, vid):
+                self.vlans[vid] = murchet.VlanEntry(vid, ['xe1'])
+
+        def work():
+            try:
+                a = types.InstanceType(Slow)
+                a.mroutes = dict(('k%d' % i, 'route %d' % i) for i in range(5))
+                a.other = types.InstanceType(Reader)
+                a.other.portmap = []
+                for _ in range(40):
+                    text = str(a)
+                    assert text.count('route ') == 5, text
+            except Exception as e:
+                errors.append(e)
+
+        threads = [threading.Thread(target=work) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(errors, [])
+
+
+if __name__ == '__main__':
+    unittest.main()
