@@ -53,8 +53,9 @@ void put_text(Out& out, PyObject* v) {
 template <class Out>
 void put_dec(Out& out, PyObject* v, long add = 0) {
   char buf[24];
-  if (PyInt_CheckExact(v)) {
-    out += decimal(static_cast<long long>(PyInt_AS_LONG(v)) + add, buf);
+  long sum;
+  if (PyInt_CheckExact(v) && !__builtin_add_overflow(PyInt_AS_LONG(v), add, &sum)) {
+    out += decimal(sum, buf);
   } else if (add) {
     py::Ref sum = py::Ref::steal(PyNumber_Add(v, py::integer(add)));
     put_formatted(out, ID("%u"), sum);
@@ -296,6 +297,9 @@ py::Ref rcled(py::Args a) {
 
 // ---- link defaults ---------------------------------------------------------
 
+py::Ref linkdefaults_vx(py::Args);
+py::Ref linkdefaults_ports(py::Args a);
+
 py::Ref linkdefaults(py::Args a) {
   PyObject* self = a[0];
   py::Ref doc = py::dict();
@@ -306,8 +310,9 @@ py::Ref linkdefaults(py::Args a) {
   py::dict_set(ethtool, ID("iface_defaults"), py::dict());
   py::dict_set(doc, ID("ethtool"), ethtool);
   py::Ref sw_base = py::attr(chip_of(platform_of(self)), ID("sw_base"));
-  py::Ref update = py::equal(sw_base, ID("vx")) ? py::callm(self, ID("_linkdefaults_vx"))
-                                                 : py::callm(self, ID("_linkdefaults"));
+  py::Ref update = py::equal(sw_base, ID("vx"))
+                       ? py::Method(self, ID("_linkdefaults_vx"), linkdefaults_vx)()
+                       : py::Method(self, ID("_linkdefaults"), linkdefaults_ports)();
   py::callm(ethtool, ID("update"), update.get());
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("indent"), py::integer(4));
@@ -545,41 +550,55 @@ py::Ref dportmap(py::Args a) {
 // ---- port list compression -----------------------------------------------------
 
 struct ListedName {
-  PyObject* obj;        // held by the list copy
+  PyObject* obj;         // held by the list copy
+  string_view prefix;    // its first two characters
+  long long number = 0;  // the number after them, when small
+  py::Ref big;           // else that number as the interpreter's integer
   std::string sort_key;  // "%s%03u" of prefix and number
-  string_view prefix;
-  long long number;
 };
 
-long long name_number(PyObject* obj, string_view text) {
+// Numbers of this size or less are worked with here; the difference of a
+// position and such a number cannot overflow.
+constexpr long long kSmall = 1LL << 60;
+
+void read_number(ListedName& name, string_view text) {
   string_view rest = text.size() > 2 ? text.substr(2) : string_view();
   if (!rest.empty() && rest.size() <= 18 &&
       std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    long long v = 0;
-    for (char c : rest) v = v * 10 + (c - '0');
-    return v;
+    for (char c : rest) name.number = name.number * 10 + (c - '0');
+    return;
   }
   // Anything else as int() reads it, or its error.
-  py::Ref number = py::Ref::steal(PyNumber_Int(py::slice_from(obj, 2)));
-  long long v = PyLong_AsLongLong(number);
+  py::Ref number = py::Ref::steal(PyNumber_Int(py::slice_from(name.obj, 2)));
+  int overflow = 0;
+  long long v = PyLong_Check(number.get()) ? PyLong_AsLongLongAndOverflow(number, &overflow)
+                                           : PyInt_AsLong(number);
   if (v == -1 && PyErr_Occurred()) throw py::Raised();
-  return v;
+  if (overflow || v > kSmall || v < -kSmall)
+    name.big = number;
+  else
+    name.number = v;
 }
 
 py::Ref compress_portlist(py::Args a) {
   py::Ref list = py::Ref::steal(PySequence_List(a[1]));
   const Py_ssize_t n = PyList_GET_SIZE(list.get());
-  std::vector<ListedName> names;
-  names.reserve(size_t(n));
+  std::vector<ListedName> names(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* obj = PyList_GET_ITEM(list.get(), i);
-    string_view text = py::as_view(obj);
-    ListedName name{obj, {}, text.substr(0, 2), name_number(obj, text)};
-    char digits[32];
-    int len = std::snprintf(digits, sizeof digits, "%03lld", name.number);
-    name.sort_key.reserve(name.prefix.size() + size_t(len));
-    name.sort_key.append(name.prefix).append(digits, size_t(len));
-    names.push_back(std::move(name));
+    ListedName& name = names[size_t(i)];
+    name.obj = PyList_GET_ITEM(list.get(), i);
+    string_view text = py::as_view(name.obj);
+    name.prefix = text.substr(0, 2);
+    read_number(name, text);
+    if (name.big) {
+      py::Ref key = py::percent(ID("%s%03u"), {py::str(name.prefix).get(), name.big.get()});
+      name.sort_key = py::as_view(key);
+    } else {
+      char digits[32];
+      int len = std::snprintf(digits, sizeof digits, "%03lld", name.number);
+      name.sort_key.reserve(name.prefix.size() + size_t(len));
+      name.sort_key.append(name.prefix).append(digits, size_t(len));
+    }
   }
   std::stable_sort(names.begin(), names.end(), [](const ListedName& x, const ListedName& y) {
     return x.sort_key < y.sort_key;
@@ -588,9 +607,15 @@ py::Ref compress_portlist(py::Args a) {
   // Runs: neighbours whose run keys, the prefix and the position less the
   // number as text, are equal.
   auto run_key = [&](size_t i) {
-    char buf[24];
     std::string key(names[i].prefix);
-    key += decimal(static_cast<long long>(i) - names[i].number, buf);
+    if (names[i].big) {
+      py::Ref diff = py::Ref::steal(
+          PyNumber_Subtract(py::integer(long(i)), names[i].big));
+      key += py::as_view(py::to_str(diff));
+    } else {
+      char buf[24];
+      key += decimal(static_cast<long long>(i) - names[i].number, buf);
+    }
     return key;
   };
   py::StrBuilder out(size_t(n) * 8 + 16);

@@ -721,6 +721,33 @@ class CompressTest(unittest.TestCase):
         self.assertEqual(self.compress(*many),
                          "ce0-ce499," + ",".join("xe%d" % n for n in range(0, 1000, 2)))
 
+    def test_wide_and_signed_numbers(self):
+        big = ["xe%d" % (10 ** 20 + n) for n in (2, 0, 1)]
+        self.assertEqual(self.compress(*big), "xe%d-xe%d" % (10 ** 20, 10 ** 20 + 2))
+        self.assertEqual(self.compress("xe-2", "xe-1", "xe+3"), "xe-1,xe-2,xe+3")
+        self.assertEqual(self.compress("xe 4", "xe5", "xe3"), "xe3-xe5")
+
+    def test_against_the_rule(self):
+        # The rule written out: sort by "%s%03u", runs of equal "%s%u" of the
+        # prefix and position less number, three or more names as a range.
+        def rule(portlist):
+            ordered = sorted(portlist, key=lambda n: "%s%03u" % (n[:2], int(n[2:])))
+            runs = itertools.groupby(enumerate(ordered),
+                                     lambda t: "%s%u" % (t[1][:2], t[0] - int(t[1][2:])))
+            items = []
+            for _, run in runs:
+                run = [name for _, name in run]
+                items += ["%s-%s" % (run[0], run[-1])] if len(run) >= 3 else run
+            return ",".join(items)
+
+        rnd = random.Random(10)
+        for _ in range(300):
+            names = ["%s%d" % (rnd.choice(("xe", "ce", "ge", "hg", "x1")), rnd.randrange(-3, 1200))
+                     for _ in range(rnd.randrange(12))]
+            names += rnd.sample(["xe%d" % n for n in range(20)], rnd.randrange(10))
+            rnd.shuffle(names)
+            self.assertEqual(self.cfg._compress_portlist(names), rule(names), names)
+
     def test_bad_names(self):
         self.assertRaises(ValueError, self.compress, "xe1", "swp")
         self.assertRaises(ValueError, self.compress, "xe")
