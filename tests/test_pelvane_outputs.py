@@ -150,6 +150,23 @@ class TridentTwo(Platform, unittest.TestCase):
         self.assertEqual([p.ganged_ports for p in cfg.ports[3:]], [None] * 5)
 
 
+class Maverick(Platform, unittest.TestCase):
+    """Dport numbering with interface numbers per prefix, lane counts in the
+    port map, fabric ports (one switched off under its "Fabric-" key), one
+    chip-wide oversubscription mode, fiber preference."""
+    name = "maverick"
+    fragments = dict((name, "Maverick") for name in (
+        "datapath.conf", "rc.forwarding", "hw_desc", "uft.json", "riot.json"))
+    fragments["sdk.bcm"] = "Maverick/56768"
+
+    def test_model(self):
+        cfg = self.cfg
+        self.assertEqual([(p.port_base, p.if_port_base, p.mac_index) for p in cfg.ports],
+                         [(1, 1, 0), (3, 3, 4), (4, 1, 5), (5, 4, 6)])
+        self.assertEqual([p.physical_port.label for p in cfg.ports], ["1", "2", "3", "4"])
+        self.assertEqual(sorted(cfg._led_programs), [0, 1])
+
+
 class TapDevices(unittest.TestCase):
     """The port table's devices, made for real in tap mode."""
 
