@@ -105,7 +105,7 @@ py::Ref chip_of(PyObject* platform) {
 template <class F>
 void each_port(PyObject* self, const F& f) {
   py::Ref it = py::iter(py::attr(self, ID("ports")));
-  while (py::Ref port = py::next(it)) f(port.get(), py::as_long(py::attr(port, ID("num_logical_ports"))));
+  while (py::Ref port = py::next(it)) f(port.get(), py::as_long(py::get_property(port, ID("num_logical_ports"))));
 }
 
 // Small integers for the sub-port numbers.
@@ -148,7 +148,7 @@ py::Ref calculate_units(py::Args a) {
   py::Ref units = py::Ref::steal(PySet_New(nullptr));
   py::Ref it = py::iter(py::attr(a[0], ID("ports")));
   while (py::Ref port = py::next(it)) {
-    py::Ref unit = py::attr(port, ID("unit"));
+    py::Ref unit = py::get_property(port, ID("unit"));
     if (unit.get() != Py_None) py::check(PySet_Add(units, unit));
   }
   py::setattr(a[0], ID("units"), units);
@@ -207,7 +207,7 @@ py::Ref hw_port_number(PyObject* name) {
 
 GangKey gang_key(PyObject* port) {
   GangKey k;
-  k.unit = py::attr(port, ID("unit"));
+  k.unit = py::get_property(port, ID("unit"));
   py::Ref hw_ports = py::attr(py::attr(port, ID("physical_port")), ID("hw_ports"));
   k.number = hw_port_number(py::item(hw_ports, Py_ssize_t(0)));
   k.plain = PyInt_CheckExact(k.unit.get()) && PyInt_CheckExact(k.number.get());
@@ -233,7 +233,7 @@ bool key_less(const GangKey& x, const GangKey& y) {
 
 [[noreturn]] void gang_error(PyObject* self, PyObject* fmt, PyObject* port) {
   py::Ref name = py::attr(platform_of(self), ID("name"));
-  py::Ref label = py::attr(port, ID("label"));
+  py::Ref label = py::get_property(port, ID("label"));
   py::raise(PyExc_RuntimeError, py::percent(fmt, {name.get(), label.get()}));
 }
 
@@ -257,12 +257,12 @@ py::Ref calculate_gangs(py::Args a) {
   PyObject* leader = nullptr;
   for (Py_ssize_t i : order) {
     PyObject* port = PyList_GET_ITEM(ports.get(), i);
-    if (py::attr(port, ID("ganged")).get() != Py_True) continue;
-    if (py::attr(port, ID("gang_leader")).get() == Py_True) leader = port;
+    if (py::get_property(port, ID("ganged")).get() != Py_True) continue;
+    if (py::get_property(port, ID("gang_leader")).get() == Py_True) leader = port;
     if (!in_set.insert(port).second)
       gang_error(self, ID("platform: %s: Duplicate port %s already in ganged set"), port);
     members.push_back(port);
-    py::Ref size = py::attr(port, ID("max_gang_size"));
+    py::Ref size = py::get_property(port, ID("max_gang_size"));
     if (!py::equal(py::integer(long(members.size())), size)) continue;
     if (!leader) gang_error(self, ID("platform: %s: ganged set of port %s has no leader"), port);
     py::Ref gang = py::list();
@@ -340,11 +340,11 @@ py::Ref linkdefaults_ports(py::Args a) {
     if (n <= 0) return;
     // Fabric ports get no entry.
     if (py::truth(py::attr(py::attr(port, ID("physical_port")), ID("is_fabric")))) return;
-    PyObject* autoneg = py::truth(py::attr(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
+    PyObject* autoneg = py::truth(py::get_property(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
     // The speed in Gbit/s, written as whole megabits.
-    py::Ref speed = py::to_str(whole_megabits(py::attr(port, ID("speed"))));
+    py::Ref speed = py::to_str(whole_megabits(py::get_property(port, ID("speed"))));
     for (long sub = 0; sub < n; ++sub) {
-      py::Ref name = py::callm(port, ID("linux_port_name"), sub_number(sub));
+      py::Ref name = py::call_method(port, ID("linux_port_name"), sub_number(sub));
       py::Ref entry = py::dict();
       py::dict_set(entry, ID("link-autoneg"), autoneg);
       py::dict_set(entry, ID("link-duplex"), ID("full"));
@@ -366,7 +366,7 @@ py::Ref ethertab(py::Args a) {
     if (n <= 0) return;
     py::Ref mac_index = py::attr(port, ID("mac_index"));
     for (long sub = 0; sub < n; ++sub) {
-      py::Ref name = py::callm(port, ID("linux_port_name"), sub_number(sub));
+      py::Ref name = py::call_method(port, ID("linux_port_name"), sub_number(sub));
       py::StrBuilder& line = out.line();
       put_text(line, name);
       line += "\t";
@@ -438,18 +438,18 @@ py::Ref portmap(py::Args a) {
   std::string line;
   each_port(self, [&](PyObject* port, long n) {
     if (n <= 0) return;
-    py::Ref speed = py::attr(port, ID("speed"));
+    py::Ref speed = py::get_property(port, ID("speed"));
     py::Ref num_lanes;
-    if (lanes) num_lanes = py::attr(port, ID("num_lanes"));
-    py::Ref rx_flip = py::attr(port, ID("rx_polarity_flip"));
-    py::Ref tx_flip = py::attr(port, ID("tx_polarity_flip"));
-    py::Ref rx_map = py::attr(port, ID("rx_lane_map"));
-    py::Ref tx_map = py::attr(port, ID("tx_lane_map"));
-    py::Ref mdi = py::attr(port, ID("mdi_pair_map"));
+    if (lanes) num_lanes = py::get_property(port, ID("num_lanes"));
+    py::Ref rx_flip = py::get_property(port, ID("rx_polarity_flip"));
+    py::Ref tx_flip = py::get_property(port, ID("tx_polarity_flip"));
+    py::Ref rx_map = py::get_property(port, ID("rx_lane_map"));
+    py::Ref tx_map = py::get_property(port, ID("tx_lane_map"));
+    py::Ref mdi = py::get_property(port, ID("mdi_pair_map"));
     for (long s = 0; s < n; ++s) {
       py::Ref sub = sub_number(s);
-      py::Ref intf = py::callm(port, ID("sdk_config_intf"), sub.get());
-      py::Ref hw = py::callm(port, ID("hw_intf_num_portmap"), sub.get());
+      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub.get());
+      py::Ref hw = py::call_method(port, ID("hw_intf_num_portmap"), sub.get());
       line.assign("portmap_");
       put_text(line, intf);
       line += "=";
@@ -474,10 +474,10 @@ py::Ref portmap(py::Args a) {
       for (const auto& side : sides) {
         if (side.flip == Py_None) continue;
         if (is_chain()) {
-          lines = py::callm(port, side.per_lane, port, lines.get(), sub.get());
+          lines = py::call_method(port, side.per_lane, port, lines.get(), sub.get());
           continue;
         }
-        py::Ref mask = py::callm(port, side.mask, sub.get());
+        py::Ref mask = py::call_method(port, side.mask, sub.get());
         line.assign(side.key);
         put_text(line, intf);
         line += "=0x";
@@ -495,7 +495,7 @@ py::Ref portmap(py::Args a) {
       for (const auto& m : maps) {
         if (m.map == Py_None) continue;
         if (is_chain()) {
-          if (!hw_intf) hw_intf = py::callm(port, ID("hw_intf_num"), sub.get());
+          if (!hw_intf) hw_intf = py::call_method(port, ID("hw_intf_num"), sub.get());
           line.assign(m.chain_key);
           put_dec(line, hw_intf, 1);
           line += ".0}=0x";
@@ -532,9 +532,9 @@ py::Ref dportmap(py::Args a) {
   each_port(self, [&](PyObject* port, long n) {
     for (long s = 0; s < n; ++s) {
       py::Ref sub = sub_number(s);
-      py::Ref logical = py::callm(port, ID("sdk_logical_port_num"), sub.get());
-      py::Ref unit = py::attr(port, ID("unit"));
-      py::Ref intf = py::callm(port, ID("sdk_unit_intf_num"), sub.get());
+      py::Ref logical = py::call_method(port, ID("sdk_logical_port_num"), sub.get());
+      py::Ref unit = py::get_property(port, ID("unit"));
+      py::Ref intf = py::call_method(port, ID("sdk_unit_intf_num"), sub.get());
       py::StrBuilder& line = out.line();
       line += "dport_map_port_";
       put_dec(line, logical);
@@ -663,10 +663,10 @@ py::Ref phy_an(py::Args a) {
   UnitCount units(self);
   Section out;
   each_port(self, [&](PyObject* port, long n) {
-    long c37 = an_number(py::attr(port, ID("an_c37")));
-    long c73 = an_number(py::attr(port, ID("an_c73")));
+    long c37 = an_number(py::get_property(port, ID("an_c37")));
+    long c73 = an_number(py::get_property(port, ID("an_c73")));
     for (long s = 0; s < n; ++s) {
-      py::Ref intf = py::callm(port, ID("sdk_config_intf"), sub_number(s), units.get());
+      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub_number(s), units.get());
       char buf[24];
       if (c37 >= 0) {
         py::StrBuilder& line = out.line();
@@ -692,9 +692,9 @@ py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Ke
   Section out;
   py::Ref it = py::iter(py::attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
-    if (py::attr(port, attr).get() == Py_None) continue;
+    if (py::get_property(port, attr).get() == Py_None) continue;
     py::Ref k = key(port.get());
-    py::Ref value = py::attr(port, attr);
+    py::Ref value = py::get_property(port, attr);
     py::StrBuilder& line = out.line();
     line += head;
     put_text(line, k);
@@ -708,13 +708,13 @@ py::Ref prim_offsets(py::Args a) {
   UnitCount units(a[0]);
   return sub_port_zero(a[0], ID("prim_offset"), "phy_port_primary_and_offset_",
                        [&](PyObject* port) {
-                         return py::callm(port, ID("sdk_config_intf"), sub_number(0), units.get());
+                         return py::call_method(port, ID("sdk_config_intf"), sub_number(0), units.get());
                        });
 }
 
 py::Ref phy_id1s(py::Args a) {
   return sub_port_zero(a[0], ID("phy_id1"), "port_phy_id1_", [](PyObject* port) {
-    py::Ref num = py::callm(port, ID("sdk_logical_port_num"), sub_number(0));
+    py::Ref num = py::call_method(port, ID("sdk_logical_port_num"), sub_number(0));
     // "%d" of the number
     return PyInt_CheckExact(num.get()) ? num : py::percent(ID("%d"), {num.get()});
   });
@@ -722,7 +722,7 @@ py::Ref phy_id1s(py::Args a) {
 
 py::Ref sys_interfaces(py::Args a) {
   return sub_port_zero(a[0], ID("sys_interface"), "phy_sys_interface_", [](PyObject* port) {
-    return py::callm(port, ID("sdk_config_intf"), sub_number(0));
+    return py::call_method(port, ID("sdk_config_intf"), sub_number(0));
   });
 }
 
@@ -732,8 +732,8 @@ py::Ref fiber_pref(py::Args a) {
   Section out;
   each_port(self, [&](PyObject* port, long n) {
     for (long s = 0; s < n; ++s) {
-      if (!py::truth(py::attr(port, ID("set_fiber_pref")))) continue;
-      py::Ref intf = py::callm(port, ID("sdk_config_intf"), sub_number(s), units.get());
+      if (!py::truth(py::get_property(port, ID("set_fiber_pref")))) continue;
+      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub_number(s), units.get());
       py::StrBuilder& line = out.line();
       line += "serdes_fiber_pref_";
       put_text(line, intf);

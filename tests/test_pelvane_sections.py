@@ -531,6 +531,14 @@ class EthertabTest(unittest.TestCase):
         cfg.ports[0].mac_index = 2 ** 70
         self.assertEqual(cfg.ethertab, "swp1\t%d" % 2 ** 70)
 
+    def test_plain_and_dport_chips_of_two_units(self):
+        cfg = configured(skorrel.Helix4Chip(), [helix10("2", "hg1"), helix1("1", "ge0", unit=1)])
+        self.assertEqual(cfg.ethertab, "swp2\t0\nswp1\t1")
+        ports = [tdp(skorrel.TridentTwoPlus40GPort, "1", [0, 1, 2, 3], unit=1),
+                 tdp(skorrel.TridentTwoPlus10GPort, "5", [4])]
+        cfg = configured(skorrel.TridentTwoPlus_56860_Chip(), ports, "1=4x10G\n")
+        self.assertEqual(cfg.ethertab, "swp1s0\t0\nswp1s1\t1\nswp1s2\t2\nswp1s3\t3\nswp5\t4")
+
     def test_gang_fabric_and_empty(self):
         self.assertEqual(configured(skorrel.TridentTwo_56850_Chip(), []).ethertab, "")
         ports = [td2_10(str(i + 1), i) for i in range(4)]
