@@ -140,7 +140,8 @@ py::Ref memory_init_commands(py::Args a) {
   // The port map ends where the ID flags begin.
   py::Ref room = py::Ref::steal(PyNumber_Subtract(py::integer(0xe0), addr));
   py::Ref count = py::integer(long(PyList_GET_SIZE(map.get())));
-  if (py::truth(py::Ref::steal(PyObject_RichCompare(count, room, Py_GT))))
+  if (PyList_GET_SIZE(map.get()) &&
+      py::truth(py::Ref::steal(PyObject_RichCompare(count, room, Py_GT))))
     py::raise(PyExc_RuntimeError,
               py::percent(ID("LED controller %s: port map of %s entries, room for %s"),
                           {controller_idx, count.get(), room.get()}));

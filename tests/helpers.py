@@ -54,3 +54,59 @@ def namespace_python(code, namespaces="-m", setup=""):
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = proc.communicate()
     return proc.returncode, out, err
+
+
+# ---- LED programs -------------------------------------------------------------
+
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools")
+TARQUEL = os.path.join(TOOLS, "tarquel")
+
+
+class StandinConfiguredPort(object):
+    """A configured port as the LED program generator sees it: one platform
+    port in one mode, answering gang_label, leds, num_logical_ports,
+    hw_port_num(sub) and set_leds(led_port, sub, led_index_list) from the
+    platform port."""
+
+    def __init__(self, mode, physical_port):
+        self.mode = mode
+        self.physical_port = physical_port
+
+    @property
+    def gang_label(self):
+        if self.mode == "40G/4":
+            return str(((int(self.physical_port.label) - 1) / 4) * 4 + 1)
+        return self.physical_port.label
+
+    @property
+    def leds(self):
+        return self.physical_port.leds
+
+    @property
+    def num_logical_ports(self):
+        return self.physical_port.num_logical_ports(self.mode)
+
+    def hw_port_num(self, sub):
+        return self.physical_port.hw_port_num(self.mode, sub)
+
+    def set_leds(self, led_port, sub, led_index_list):
+        return self.physical_port.set_leds(self.mode, led_port, sub, led_index_list)
+
+
+def claiming(port_class):
+    """A platform port class derived from port_class whose set_leds answers
+    with claims(mode, led_port, sub, led_index_list) (the base's empty
+    answer when claims is None) and records every question in `asked`."""
+
+    class ClaimingPort(port_class):
+        claims = None
+
+        def set_leds(self, mode, led_port, sub, led_index_list):
+            self.__dict__.setdefault("asked", []).append(
+                (mode, led_port, sub, list(led_index_list)))
+            if self.claims is None:
+                return port_class.set_leds(self, mode, led_port, sub, led_index_list)
+            return self.claims(mode, led_port, sub, led_index_list)
+
+    ClaimingPort.__name__ = "Claiming" + port_class.__name__
+    return ClaimingPort
