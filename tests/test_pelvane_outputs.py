@@ -167,6 +167,21 @@ class Maverick(Platform, unittest.TestCase):
         self.assertEqual(sorted(cfg._led_programs), [0, 1])
 
 
+class TridentThree(Platform, unittest.TestCase):
+    """A "100G/4" gang whose polarity goes out per physical lane, dport
+    numbering on a chip with lane maps per physical lane."""
+    name = "tridentthree"
+    fragments = dict((name, "TridentThreeX7") for name in (
+        "datapath.conf", "rc.forwarding", "hw_desc", "uft.json", "riot.json"))
+    fragments["sdk.bcm"] = "TridentThreeX7/56870"
+
+    def test_model(self):
+        cfg = self.cfg
+        self.assertEqual([(p.port_base, p.if_port_base, p.mac_index) for p in cfg.ports],
+                         [(1, 1, 0), (2, 2, 1), (2, 2, 2), (2, 2, 3), (2, 1, 4), (6, 5, 8)])
+        self.assertEqual(cfg.ports[0].ganged_ports, frozenset(cfg.ports[:4]))
+
+
 class TapDevices(unittest.TestCase):
     """The port table's devices, made for real in tap mode."""
 
