@@ -182,6 +182,14 @@ class TridentThree(Platform, unittest.TestCase):
         self.assertEqual(cfg.ports[0].ganged_ports, frozenset(cfg.ports[:4]))
 
 
+class Helix4(Platform, unittest.TestCase):
+    """Plain numbering from the chip's bitmap table, external PHYs (one the
+    SDK finds by itself), PHY start-up registers, SFP descriptors."""
+    name = "helix4"
+    fragments = dict((name, "Helix4") for name in (
+        "datapath.conf", "rc.forwarding", "hw_desc", "sdk.bcm"))
+
+
 class TapDevices(unittest.TestCase):
     """The port table's devices, made for real in tap mode."""
 
