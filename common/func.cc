@@ -565,6 +565,38 @@ Ref get_property(PyObject* o, PyObject* name) {
   return attr(o, name);
 }
 
+namespace {
+// Where a classmethod keeps its function.
+Py_ssize_t classmethod_function_offset() {
+  static const Py_ssize_t offset = [] {
+    for (PyMemberDef* m = PyClassMethod_Type.tp_members; m && m->name; ++m)
+      if (!strcmp(m->name, "__func__") && m->type == T_OBJECT) return m->offset;
+    return Py_ssize_t(-1);
+  }();
+  return offset;
+}
+}  // namespace
+
+PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs, PyObject** cls) {
+  PyObject* found;
+  if (PyClass_Check(o)) {
+    *cls = o;
+    found = class_lookup(o, name);
+  } else {
+    if (!PyInstance_Check(o)) return nullptr;
+    *cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(o)->in_class);
+    found = found_on_class(o, name);
+  }
+  if (!found || Py_TYPE(found) != &PyClassMethod_Type || classmethod_function_offset() < 0)
+    return nullptr;
+  PyObject* f =
+      *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(found) + classmethod_function_offset());
+  if (!f || Py_TYPE(f) != &FunctionType ||
+      reinterpret_cast<FunctionObject*>(f)->argcount != nargs + 1)
+    return nullptr;
+  return f;
+}
+
 bool method_is(PyObject* o, PyObject* name, Impl impl) {
   return own_function(o, name, impl) != nullptr;
 }

@@ -249,6 +249,23 @@ Ref call_method(PyObject* o, PyObject* name, const A&... a) {
 // is the interpreter's attribute lookup.
 Ref get_property(PyObject* o, PyObject* name);
 
+// `o.name(a...)` for a class-level operation (a classmethod): where `o` is a
+// classic class, or a classic instance without an attribute of that name of
+// its own, and the class (or the first base holding the name) has a
+// classmethod of a function made by make_function that takes the class and
+// exactly these arguments, that function's implementation runs directly
+// with the class in first place; anything else is called through the object.
+PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs,
+                          PyObject** cls);  // borrowed, as is *cls
+template <class... A>
+Ref call_classmethod(PyObject* o, PyObject* name, const A&... a) {
+  PyObject* cls = nullptr;
+  PyObject* f = own_classmethod(o, name, int(sizeof...(A)), &cls);
+  if (!f) return callm(o, name, a...);
+  PyObject* v[] = {cls, static_cast<PyObject*>(a)...};
+  return run_own(f, v);
+}
+
 // The truth of `o` as `if o:` finds it.  A classic instance whose class has
 // none of __nonzero__, __len__ and __getattr__, and whose own attributes
 // name neither of the first two, is true without the interpreter's two

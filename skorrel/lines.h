@@ -49,7 +49,7 @@ inline bool gang_leader(PyObject* self) {
 
 // self._check_mode(mode): NoSuchMode for a mode outside the class's list.
 inline void check_mode(PyObject* self, PyObject* mode) {
-  py::call_method(self, ID("_check_mode"), mode);
+  py::call_classmethod(self, ID("_check_mode"), mode);
 }
 
 // An answer that is the same for every port of a class.

@@ -133,7 +133,7 @@ py::Ref check_mode(py::Args a) {
 }
 
 py::Ref speed(py::Args a) {
-  py::call_method(a[0], ID("_check_mode"), a[1]);
+  py::call_classmethod(a[0], ID("_check_mode"), a[1]);
   return py::item(py::attr(a[0], ID("_speed_map")), a[1]);
 }
 

@@ -321,3 +321,44 @@ TEST_F(Glue, FunctionFeatures) {
 }
 
 }  // namespace
+
+namespace {
+int direct_runs = 0;
+py::Ref count_and_echo(py::Args a) {
+  ++direct_runs;
+  return py::tuple({a[0], a[1]});
+}
+}  // namespace
+
+TEST_F(Glue, ClassLevelOperationRunDirectlyUnlessReplaced) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  std::vector<py::ClassDef> defs = {
+      {"Base", nullptr, nullptr, nullptr, {{"check", py::Bind::classmethod, "self, mode"}}},
+      {"Leaf", "Base", nullptr, nullptr, {}},
+  };
+  py::ImplTable impls = {{"Base.check", count_and_echo}};
+  py::make_classes(mod_, {&defs}, {&impls});
+  py::Ref leaf_class = run("Leaf");
+  py::Ref leaf = run("Leaf()");
+  py::Ref mode = py::str("4x25G");
+  direct_runs = 0;
+  // Asked of an instance or of the class itself, the class comes first.
+  for (PyObject* o : {leaf.get(), leaf_class.get()}) {
+    py::Ref r = py::call_classmethod(o, ID("check"), mode);
+    EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), leaf_class.get());
+    EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 1), mode.get());
+  }
+  EXPECT_EQ(direct_runs, 2);
+  PyObject* cls = nullptr;
+  EXPECT_EQ(py::own_classmethod(leaf, ID("check"), 2, &cls), nullptr);
+  // A subclass's replacement and an object's own attribute are called
+  // through the object.
+  PyRun_String("class Mine(Leaf):\n  @classmethod\n  def check(cls, mode): return 'mine'\n",
+               Py_file_input, globals_, globals_);
+  EXPECT_EQ(py::as_string(py::call_classmethod(run("Mine()"), ID("check"), mode)), "mine");
+  py::Ref own = run("Leaf()");
+  py::setattr(own, ID("check"), run("lambda mode: 'own'"));
+  EXPECT_EQ(py::as_string(py::call_classmethod(own, ID("check"), mode)), "own");
+  EXPECT_THROW(py::call_classmethod(run("object()"), ID("check"), mode), py::Raised);
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_AttributeError));
+}
