@@ -1,12 +1,65 @@
-"""The main job on the stand-in platform: load the platform model and print
-what it knows of the switch, its chip and its ports."""
+"""The main job on the stand-in platform, as a switch runs it at boot:
+configure the demo switch from a ports.conf and write every output file of
+the SDK configuration, and each LED program's text and hex, into the folder
+named on the command line, printing what was written.  Then show what the
+platform model knows of the switch, its chip and its ports, and take a
+snapshot of a small generated chip with the multicast checker.
+
+Usage: demo.py FOLDER [PORTS_CONF]   (the ports.conf beside this script by
+default)"""
 
 from __future__ import print_function
+
+import os
+import sys
 
 import quorvel.platforms
 from quorvel import demo_platform
 
+import pelvane
 import skorrel
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if len(sys.argv) not in (2, 3):
+    sys.exit(__doc__.split("\n\n")[-1])
+folder = sys.argv[1]
+ports_conf = sys.argv[2] if len(sys.argv) == 3 else os.path.join(HERE, "demo_ports.conf")
+
+# Boot: the configuration object in dummy mode (no EEPROM tool, no devices),
+# the ports.conf validated and read, every file asked for by its key.
+platform = quorvel.platforms.platform = demo_platform.build()
+os.environ.pop("BRINDLET_USE_TUNTAP", None)
+cfg = pelvane.BCMConfig(platform, dummy=True)
+cfg.read_config(ports_conf)
+if not os.path.isdir(folder):
+    os.makedirs(folder)
+
+
+def write(name, text):
+    path = os.path.join(folder, name)
+    with open(path, "w") as f:
+        f.write(text)
+    print("  %-14s %6d bytes %4d lines" % (name, len(text), text.count("\n") + 1))
+
+
+print("configured %d ports of %s from %s (MAC mode %s); written to %s:" % (
+    len(cfg.ports), platform.name, ports_conf, cfg.macmode, folder))
+keys = ["portsbcm", "quillet", "linkdefaults", "phytab", "rcled", "rcphy", "ethertab",
+        "ucodebcm", "sfptab", "hwdesc", "uft", "riot", "datapath", "sdk", "rcforwarding"]
+keys += ["rcports_%d" % unit for unit in sorted(cfg.port_units)]
+for key in keys:
+    text = cfg.output(key)
+    if text is None:
+        print("  %-14s (the chip has no such file)" % key)
+    else:
+        write(key, text)
+# The LED programs, assembled by the stand-in LED assembler of the tests.
+for program in cfg._led_programs.values():
+    program._tarquel = os.path.join(HERE, "tools", "tarquel")
+programs, images = cfg.led_asm, cfg.led_hex
+for controller in sorted(programs):
+    write("led%d.asm" % controller, programs[controller])
+    write("led%d.hex" % controller, images[controller])
 
 platform = quorvel.platforms.platform = demo_platform.build()
 switch = platform.switch
