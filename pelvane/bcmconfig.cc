@@ -2,10 +2,8 @@
 //
 // The sections walk the configured ports in list order and, within a port,
 // its logical ports from 0 up, asking the ports afresh at every read.  Lines
-// are written straight into one text; values of the kinds the ports give
-// (texts and small integers) are written here, anything else through the
-// interpreter's own "%" formatting, so the text is the same either way.
-#include "pelvane.h"
+// are written straight into one text (sections.h).
+#include "sections.h"
 
 #include <algorithm>
 #include <climits>
@@ -17,121 +15,20 @@ namespace pelvane {
 namespace {
 
 using std::string_view;
-
-// ---- writing values ----------------------------------------------------------
-
-// The decimal digits of n, written at the end of `buf`.
-string_view decimal(long long n, char (&buf)[24]) {
-  char* d = buf + sizeof buf;
-  unsigned long long u =
-      n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-  do *--d = char('0' + u % 10); while (u /= 10);
-  if (n < 0) *--d = '-';
-  return string_view(d, size_t(buf + sizeof buf - d));
-}
-
-// `fmt` % (v,), appended to `out`.
-template <class Out>
-void put_formatted(Out& out, PyObject* fmt, PyObject* v) {
-  py::Ref text = py::percent(fmt, {v});
-  out += py::as_view(text);
-}
-
-// "%s" of v.
-template <class Out>
-void put_text(Out& out, PyObject* v) {
-  char buf[24];
-  if (PyString_CheckExact(v))
-    out += string_view(PyString_AS_STRING(v), size_t(PyString_GET_SIZE(v)));
-  else if (PyInt_CheckExact(v))
-    out += decimal(PyInt_AS_LONG(v), buf);
-  else
-    put_formatted(out, ID("%s"), v);
-}
-
-// "%u" of v + add (the same digits as "%d").
-template <class Out>
-void put_dec(Out& out, PyObject* v, long add = 0) {
-  char buf[24];
-  long sum;
-  if (PyInt_CheckExact(v) && !__builtin_add_overflow(PyInt_AS_LONG(v), add, &sum)) {
-    out += decimal(sum, buf);
-  } else if (add) {
-    py::Ref sum = py::Ref::steal(PyNumber_Add(v, py::integer(add)));
-    put_formatted(out, ID("%u"), sum);
-  } else {
-    put_formatted(out, ID("%u"), v);
-  }
-}
-
-// "%x" of v, or "%04x" when `wide`.
-template <class Out>
-void put_hex(Out& out, PyObject* v, bool wide) {
-  if (PyInt_CheckExact(v) && PyInt_AS_LONG(v) >= 0) {
-    char buf[24];
-    int n = std::snprintf(buf, sizeof buf, wide ? "%04lx" : "%lx", PyInt_AS_LONG(v));
-    out += string_view(buf, size_t(n));
-  } else {
-    put_formatted(out, wide ? ID("%04x") : ID("%x"), v);
-  }
-}
-
-// Lines joined by "\n": line() starts the next one.
-class Section {
- public:
-  explicit Section(size_t reserve = 4096) : text_(reserve) {}
-  py::StrBuilder& line() {
-    if (any_) text_ += "\n";
-    any_ = true;
-    return text_;
-  }
-  py::Ref finish() { return text_.finish(); }
-
- private:
-  py::StrBuilder text_;
-  bool any_ = false;
-};
-
-// ---- shared reads ------------------------------------------------------------
+using namespace sections;
 
 py::Ref platform_of(PyObject* self) { return py::attr(self, ID("platform")); }
-
-py::Ref chip_of(PyObject* platform) {
-  return py::attr(py::attr(platform, ID("switch")), ID("chip"));
-}
-
-// The configured ports of the configuration object, each with its number
-// of logical ports.
-template <class F>
-void each_port(PyObject* self, const F& f) {
-  py::Ref it = py::iter(py::attr(self, ID("ports")));
-  while (py::Ref port = py::next(it)) f(port.get(), py::as_long(py::get_property(port, ID("num_logical_ports"))));
-}
 
 // Small integers for the sub-port numbers.
 py::Ref sub_number(long sub) { return py::integer(sub); }
 
-// len(self.units), read when first needed: before the model stage has run
-// the object holds no units, and no port asks for them.
-class UnitCount {
- public:
-  explicit UnitCount(PyObject* self) : self_(self) {}
-  PyObject* get() {
-    if (!count_) count_ = py::integer(long(py::length(py::attr(self_, ID("units")))));
-    return count_;
-  }
-
- private:
-  PyObject* self_;
-  py::Ref count_;
-};
-
-// The keys of a dictionary keyed by small numbers, in ascending order.
-py::Ref sorted_keys(PyObject* d) {
-  py::Ref keys = PyDict_Check(d) ? py::Ref::steal(PyDict_Keys(d))
-                                 : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
-  py::check(PyList_Sort(keys));
-  return keys;
+// "%u" of v + 1; a sum beyond the small integers is the interpreter's.
+template <class Out>
+void put_next(Out& out, PyObject* v) {
+  if (PyInt_CheckExact(v) && PyInt_AS_LONG(v) == LONG_MAX)
+    put_dec(out, py::Ref::steal(PyNumber_Add(v, py::integer(1))));
+  else
+    put_dec(out, v, 1);
 }
 
 // ---- BCMConfig and the model accessors -------------------------------------------
@@ -453,7 +350,7 @@ py::Ref portmap(py::Args a) {
       line.assign("portmap_");
       put_text(line, intf);
       line += "=";
-      put_dec(line, hw, 1);
+      put_next(line, hw);
       line += ":";
       put_dec(line, speed);
       if (lanes) {
@@ -497,7 +394,7 @@ py::Ref portmap(py::Args a) {
         if (is_chain()) {
           if (!hw_intf) hw_intf = py::call_method(port, ID("hw_intf_num"), sub.get());
           line.assign(m.chain_key);
-          put_dec(line, hw_intf, 1);
+          put_next(line, hw_intf);
           line += ".0}=0x";
         } else {
           line.assign(m.key);
@@ -541,7 +438,7 @@ py::Ref dportmap(py::Args a) {
       line += ".";
       put_dec(line, unit);
       line += "=";
-      put_dec(line, intf, 1);
+      put_next(line, intf);
     }
   });
   return out.finish();

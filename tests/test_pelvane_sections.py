@@ -8,6 +8,7 @@ fakes."""
 import itertools
 import json
 import random
+import sys
 import unittest
 
 import pelvane
@@ -628,6 +629,15 @@ class PortmapTest(unittest.TestCase):
         self.assertEqual(cfg.portmap, "portmap_1.0=1:100:4")
         self.assertEqual(configured(skorrel.Maverick_56768_Chip(), []).portmap, "")
 
+    def test_numbers_at_the_integer_limit(self):
+        class Wide(pelvane.SDKConfiguredMappedPort):
+            def hw_intf_num_portmap(self, sub):
+                return sys.maxint
+
+        cfg = configured(skorrel.TridentTwo_56850_Chip(), [td2_10("1", 0)])
+        cfg.ports[0].__class__ = Wide
+        self.assertEqual(cfg.portmap, "portmap_1.0=%d:10" % (sys.maxint + 1))
+
     def test_not_portmap_capable(self):
         for chip in (PortmapOneChip(), skorrel.Helix4Chip()):
             cfg = configured(chip, [], name="nomap")
@@ -682,6 +692,17 @@ class DportmapTest(unittest.TestCase):
         self.assertEqual(cfg.dportmap, "\n".join(
             ["dport_map_enable=1\n"] + ["dport_map_port_%d.0=%d" % (71 + i, 1 + i)
                                          for i in range(4)]))
+
+    def test_numbers_at_the_integer_limit(self):
+        class Wide(pelvane.BCMConfiguredDportPort):
+            def sdk_unit_intf_num(self, sub):
+                return sys.maxint
+
+        cfg = configured(skorrel.TridentTwoPlus_56860_Chip(),
+                         [tdp(skorrel.TridentTwoPlus10GPort, "1", [0])])
+        cfg.ports[0].__class__ = Wide
+        self.assertEqual(cfg.dportmap, "dport_map_enable=1\n\ndport_map_port_1.0=%d"
+                         % (sys.maxint + 1))
 
     def test_empty_and_not_capable(self):
         self.assertEqual(configured(skorrel.TridentTwoPlus_56860_Chip(), []).dportmap,
