@@ -341,14 +341,17 @@ Ref quillet(Args a) {
   Ref it = py::iter(py::attr(self, ID("ports")));
   while (Ref port = py::next(it)) {
     long n = logical_ports(port);
+    if (n < 1) continue;
+    // What the port's sub-ports share, asked once for the port.
+    Ref unit = py::attr(port, ID("unit"));
+    Ref fabric = py::attr(port, ID("is_fabric"));
+    Ref loopback = py::attr(port, ID("loopback"));
+    bool device = fabric.get() == Py_False || py::truth(py::attr(port, ID("create_fabric")));
     for (long i = 0; i < n; ++i) {
       PyObject* sub = subs[i];
       Ref name = py::callm(port, ID("linux_port_name"), sub);
       Ref logical = dport ? py::callm(port, ID("sdk_logical_port_num"), sub) : minus_one;
       Ref intf = py::callm(port, ID("sdk_intf"), sub);
-      Ref unit = py::attr(port, ID("unit"));
-      Ref fabric = py::attr(port, ID("is_fabric"));
-      Ref loopback = py::attr(port, ID("loopback"));
       if (!first) rows += "\n";
       first = false;
       put_s(rows, name);
@@ -362,7 +365,7 @@ Ref quillet(Args a) {
       put_int(rows, logical);
       rows += "\t";
       put_int(rows, loopback);
-      if (fabric.get() != Py_False && !py::truth(py::attr(port, ID("create_fabric")))) continue;
+      if (!device) continue;
       Ref index = py::callm(port, ID("port_mac_index"), sub);
       if (tap)
         py::callm(self, ID("maketap"), name.get(), index.get(), devices.get());
@@ -511,12 +514,16 @@ Ref rcports(Args a) {
   while (Ref port = py::next(it)) {
     if (!py::equal(py::attr(port, ID("unit")), unit)) continue;
     long n = logical_ports(port);
+    if (n < 1) continue;
+    // What the port's sub-ports share, asked once for the port.
+    Ref speed = py::attr(port, ID("speed"));
+    bool looped = py::truth(py::attr(port, ID("loopback")));
+    Ref group = py::attr(port, ID("sdk_group"));
     for (long i = 0; i < n; ++i) {
       Ref intf = py::callm(port, ID("sdk_intf"), subs[i]);
       py::append(all, intf);
-      speeds.add(py::attr(port, ID("speed")), intf);
-      if (py::truth(py::attr(port, ID("loopback")))) py::append(loopback, intf);
-      Ref group = py::attr(port, ID("sdk_group"));
+      speeds.add(speed, intf);
+      if (looped) py::append(loopback, intf);
       if (group.get() != Py_None) groups.add(group, intf);
     }
   }
