@@ -24,10 +24,9 @@ class FakeLED(object):
         self.number = number
         self.commands = list(commands)
         self.hex_reads = 0
-        self.configured = None
 
     def configure(self, controller, ports):
-        self.configured = (controller, list(ports))
+        pass
 
     @property
     def asm(self):
@@ -104,22 +103,20 @@ def td2_40(label, first, unit=0, **kw):
                                      leds=None, unit=unit, **kw)
 
 
-def tdp(cls, label, serdes, unit=0, **kw):
-    args = dict(label=label, serdes=serdes, phy_types=None, phy_addrs=None, leds=None, unit=unit)
-    if cls is not skorrel.TridentTwoPlus40GPort:
-        args["phy_layer"] = "SFP+"
-    args.update(kw)
-    return cls(**args)
+def maverick(cls, label, serdes, unit=0, **kw):
+    """A port of a class built from its serdes lanes (and no PHYs or LEDs)."""
+    return cls(label=label, serdes=serdes, phy_types=None, phy_addrs=None, leds=None, unit=unit,
+               **kw)
 
 
 def serdes_port(cls, label, serdes, layer, unit=0, **kw):
-    return cls(label=label, serdes=serdes, phy_types=None, phy_addrs=None, phy_layer=layer,
-               leds=None, unit=unit, **kw)
+    return maverick(cls, label, serdes, unit, phy_layer=layer, **kw)
 
 
-def maverick(cls, label, serdes, unit=0, **kw):
-    return cls(label=label, serdes=serdes, phy_types=None, phy_addrs=None, leds=None, unit=unit,
-               **kw)
+def tdp(cls, label, serdes, unit=0, **kw):
+    if cls is not skorrel.TridentTwoPlus40GPort:
+        kw["phy_layer"] = "SFP+"
+    return maverick(cls, label, serdes, unit, **kw)
 
 
 class VxChip(skorrel.Helix4Chip):
@@ -216,6 +213,9 @@ class ModelTest(unittest.TestCase):
 
 # ---- gang sets -------------------------------------------------------------------
 
+GANGED = dict(("_%d" % i, "40G/4") for i in range(1, 9))
+
+
 class GangTest(unittest.TestCase):
     def gang_config(self, ports, **modes):
         return configured(skorrel.TridentTwo_56850_Chip(), ports, conf(**modes))
@@ -233,7 +233,7 @@ class GangTest(unittest.TestCase):
             p.ganged_ports = None
 
     def test_two_gangs_in_every_order(self):
-        cfg = self.gang_config(self.eight(), **dict(("_%d" % i, "40G/4") for i in range(1, 9)))
+        cfg = self.gang_config(self.eight(), **GANGED)
         expected = {"hg0/0": ["hg0", "hg1", "hg2", "hg3"], "hg4/0": ["hg4", "hg5", "hg6", "hg7"]}
         self.assertEqual(self.gangs(cfg), expected)
         ports = list(cfg.ports)
@@ -257,7 +257,7 @@ class GangTest(unittest.TestCase):
 
     def test_gangs_of_two_units_stay_apart(self):
         ports = self.eight(unit=0)[:4] + self.eight(unit=1, base=4)[:4]
-        cfg = self.gang_config(ports, **dict(("_%d" % i, "40G/4") for i in range(1, 9)))
+        cfg = self.gang_config(ports, **GANGED)
         expected = {"hg0/0": ["hg0", "hg1", "hg2", "hg3"], "hg0/1": ["hg0", "hg1", "hg2", "hg3"]}
         self.assertEqual(self.gangs(cfg), expected)
         by_unit = dict((p.unit, p) for p in cfg.ports if p.ganged_ports is not None)
@@ -292,7 +292,7 @@ class GangTest(unittest.TestCase):
         self.assertEqual(self.gangs(cfg), {"hg0/0": ["hg0", "hg1", "hg2", "hg3"]})
 
     def test_later_leader_takes_the_set(self):
-        cfg = self.gang_config(self.eight(), **dict(("_%d" % i, "40G/4") for i in range(1, 9)))
+        cfg = self.gang_config(self.eight(), **GANGED)
         ports = cfg.ports
         self.reset(ports)
         # hg0 leads, then hg4 leads before the set of four is full.
@@ -354,7 +354,7 @@ class GangTest(unittest.TestCase):
                          "platform: leaderless: ganged set of port 7 has no leader")
 
     def test_duplicate_port(self):
-        cfg = self.gang_config(self.eight(), **dict(("_%d" % i, "40G/4") for i in range(1, 9)))
+        cfg = self.gang_config(self.eight(), **GANGED)
         ports = cfg.ports
         self.reset(ports)
         with self.assertRaises(RuntimeError) as caught:
@@ -586,8 +586,6 @@ class PortmapTest(unittest.TestCase):
         text = cfg.portmap
         lines = text.split("\n")
         self.assertEqual(lines[:2], ["portmap_1.0=1:100:4", "xgxs_rx_lane_map_1.0=0x1032"])
-        self.assertEqual([l.split("=")[1] for l in lines[2:]], ["5:25:1", "6:25:1", "7:25:1",
-                                                                 "8:25:1"])
         self.assertEqual(lines[2:], ["portmap_%d.0=%d:25:1" % (2 + s, 5 + s) for s in range(4)])
 
     def test_physical_chain_parts(self):
