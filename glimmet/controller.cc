@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <unordered_map>
 
 namespace glimmet {
 
@@ -100,11 +101,16 @@ PyObject* pad_call_line(bool loop, int bit) {
 std::vector<Py_ssize_t> sorted_order(const std::vector<py::Ref>& keys) {
   std::vector<Py_ssize_t> order(keys.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = Py_ssize_t(i);
-  bool ints = std::all_of(keys.begin(), keys.end(),
-                          [](const py::Ref& k) { return PyInt_CheckExact(k.get()); });
-  if (ints) {
+  auto all = [&](auto check) {
+    return std::all_of(keys.begin(), keys.end(), [&](const py::Ref& k) { return check(k.get()); });
+  };
+  if (all([](PyObject* k) { return PyInt_CheckExact(k); })) {
     std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
       return PyInt_AS_LONG(keys[a].get()) < PyInt_AS_LONG(keys[b].get());
+    });
+  } else if (all([](PyObject* k) { return PyString_CheckExact(k); })) {
+    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+      return py::as_view(keys[a]) < py::as_view(keys[b]);  // as str compares
     });
   } else {
     std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
@@ -169,87 +175,7 @@ py::Ref eval_looping(py::Args a);
 py::Ref led_pad_call(py::Args a);
 py::Ref led_port_call(py::Args a);
 py::Ref chain_port(py::Args a);
-
-// ---- configure -------------------------------------------------------------------
-
-py::Ref configure(py::Args a) {
-  PyObject* self = a[0];
-  PyObject* controller_idx = a[1];
-  py::Run run(self);
-
-  // Every slot starts with the default pad.
-  py::Ref num_leds = py::attr(self, ID("num_leds"));
-  Py_ssize_t n = range_count(num_leds);
-  py::Ref pad = py::attr(self, ID("default_pad"));
-  std::vector<py::Ref> table(size_t(n), pad);
-
-  py::Ref seq = py::Ref::steal(PySequence_List(a[2]));
-  std::vector<py::Ref> ports(size_t(PyList_GET_SIZE(seq.get())));
-  for (size_t i = 0; i < ports.size(); ++i)
-    ports[i] = py::Ref::borrow(PyList_GET_ITEM(seq.get(), Py_ssize_t(i)));
-
-  // The LED indices of each gang, in port order.
-  std::vector<py::Ref> keys(ports.size());
-  for (size_t i = 0; i < ports.size(); ++i) keys[i] = py::attr(ports[i], ID("gang_label"));
-  py::Ref gangs = py::dict();
-  for (Py_ssize_t i : sorted_order(keys)) {
-    py::Ref label = py::attr(ports[size_t(i)], ID("gang_label"));
-    py::Ref led = py::item(py::attr(ports[size_t(i)], ID("leds")), 1);
-    PyObject* list = PyDict_GetItem(gangs, label);
-    if (list)
-      py::append(list, led);
-    else
-      py::dict_set(gangs, label, py::list({led.get()}));
-  }
-
-  // The claims of the logical ports, in hardware port order.
-  for (size_t i = 0; i < ports.size(); ++i)
-    keys[i] = py::callm(ports[i], ID("hw_port_num"), zero());
-  long led_port = 1;
-  for (Py_ssize_t i : sorted_order(keys)) {
-    PyObject* port = ports[size_t(i)];
-    Py_ssize_t subs = range_count(py::attr(port, ID("num_logical_ports")));
-    for (Py_ssize_t sub = 0; sub < subs; ++sub, ++led_port) {
-      py::Ref label = py::attr(port, ID("gang_label"));
-      py::Ref leds = py::item(gangs, label);
-      py::Ref answer = py::callm(port, ID("set_leds"), py::integer(led_port),
-                                 py::integer(long(sub)), leds);
-      claim(table, answer, label, num_leds);
-    }
-  }
-
-  // The run list: equal neighbours merged.
-  std::vector<std::pair<py::Ref, py::Ref>> runs;
-  py::Ref run_list = py::list();
-  for (size_t i = 0; i < table.size();) {
-    size_t j = i + 1;
-    while (j < table.size() &&
-           (table[j].get() == table[i].get() || py::equal(table[j], table[i])))
-      ++j;
-    py::Ref count = py::integer(long(j - i));
-    py::append(run_list, py::tuple({table[i].get(), count.get()}));
-    runs.emplace_back(table[i], count);
-    i = j;
-  }
-  py::setitem(py::attr(self, ID("call_list")), controller_idx, run_list);
-
-  py::Ref looping = py::Method(self, ID("_eval_looping"), eval_looping)(run_list);
-  py::Method pad_call(self, ID("_led_pad_call"), led_pad_call);
-  py::Method port_call(self, ID("_led_port_call"), led_port_call);
-  for (auto& [call, count] : runs) {
-    int bit;
-    if (is_pad(call, &bit)) {
-      py::Ref loop = py::item(looping, py::integer(bit));
-      if (py::truth(loop))
-        loop = py::Ref::steal(
-            PyObject_RichCompare(count, py::attr(self, ID("loop_insert_cost")), Py_GT));
-      pad_call(call, count, loop);
-    } else if (call.get() != Py_None) {
-      port_call(call, count);
-    }
-  }
-  return {};
-}
+py::Ref chain_port_unchanged(py::Args a);
 
 // ---- loop or unroll --------------------------------------------------------------
 
@@ -347,22 +273,187 @@ py::Ref led_pad_call(py::Args a) {
   return {};
 }
 
-py::Ref led_port_call(py::Args a) {
-  PyObject *self = a[0], *length = a[2];
-  if (py::equal(length, zero())) return {};
+// What a port call's routine name and code give: the routine's name, its
+// text with the entry label renamed, and the line that calls it.
+struct Routine {
+  py::Ref name, text, line;
+};
+
+// "set_led_%s" % call_name, and call_code with every "set_led:" made the
+// routine's label: written here for a str or int call name and a str code,
+// else by the interpreter's formatting and the code's own replace().
+Routine make_routine(PyObject* call_name, PyObject* code) {
+  Routine r;
+  if (PyString_CheckExact(call_name))
+    r.name = py::str(std::string("set_led_").append(py::as_view(call_name)));
+  else if (PyInt_CheckExact(call_name))
+    r.name = py::str(py::format("set_led_%ld", PyInt_AS_LONG(call_name)));
+  else
+    r.name = py::percent(ID("set_led_%s"), call_name);
+  if (PyString_CheckExact(code) && PyString_CheckExact(r.name.get())) {
+    constexpr std::string_view entry = "set_led:";
+    std::string_view from = py::as_view(code), name = py::as_view(r.name);
+    std::string out;
+    size_t at = 0;
+    for (size_t hit; (hit = from.find(entry, at)) != std::string_view::npos;
+         at = hit + entry.size())
+      out.append(from.substr(at, hit - at)).append(name).push_back(':');
+    r.text = at ? py::str(out.append(from.substr(at))) : py::Ref::borrow(code);
+  } else {
+    r.text = py::callm(code, ID("replace"), ID("set_led:"), py::percent(ID("%s:"), r.name));
+  }
+  if (PyString_CheckExact(r.name.get()))
+    r.line = py::str(std::string(kCallHead).append(py::as_view(r.name)));
+  else
+    r.line = py::percent(ID("\n        call    %s"), r.name);
+  return r;
+}
+
+// The routines of one configuration, by the identity of their call name and
+// code (both held, so that the identities stay theirs): ports that share a
+// routine share its texts, and the set finds the text by its hash at once.
+class Routines {
+ public:
+  const Routine& get(PyObject* call_name, PyObject* code) {
+    bool plain = (PyString_CheckExact(call_name) || PyInt_CheckExact(call_name)) &&
+                 PyString_CheckExact(code);
+    if (!plain) {
+      scratch_ = make_routine(call_name, code);
+      return scratch_;
+    }
+    auto [it, added] = known_.try_emplace({call_name, code});
+    if (added) {
+      it->second.keep[0] = py::Ref::borrow(call_name);
+      it->second.keep[1] = py::Ref::borrow(code);
+      it->second.routine = make_routine(call_name, code);
+    }
+    return it->second.routine;
+  }
+
+ private:
+  struct Key {
+    PyObject *name, *code;
+    bool operator==(const Key& o) const { return name == o.name && code == o.code; }
+  };
+  struct KeyHash {
+    size_t operator()(const Key& k) const {
+      return std::hash<void*>()(k.name) * 31 + std::hash<void*>()(k.code);
+    }
+  };
+  struct Entry {
+    py::Ref keep[2];
+    Routine routine;
+  };
+  std::unordered_map<Key, Entry, KeyHash> known_;
+  Routine scratch_;
+};
+
+// _led_port_call as the class has it, with the routines of the run.
+void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routines& routines) {
+  if (py::equal(length, zero())) return;
   py::Ref call[3];
-  py::unpack(a[1], 3, call);
-  PyObject *name = call[0], *code = call[1], *port = call[2];
+  py::unpack(call_obj, 3, call);
+  PyObject* port = call[2];
+  // The chain port as the object's class converts it (Tomahawk's keeps it).
   py::Method chain(self, ID("_chain_port"), chain_port);
+  py::Method kept(self, ID("_chain_port"), chain_port_unchanged);
   for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
-    py::Ref routine = py::percent(ID("set_led_%s"), name);
-    py::Ref label = py::percent(ID("%s:"), routine);
-    py::Ref text = py::callm(code, ID("replace"), ID("set_led:"), label);
-    add_to(py::attr(self, ID("set_functions")), text);
+    const Routine& r = routines.get(call[0], call[1]);
+    add_to(py::attr(self, ID("set_functions")), r.text);
     if (port == Py_None) continue;
     py::Ref calls = py::attr(self, ID("set_calls"));
-    append_to(calls, port_load(chain(port)));
-    append_to(calls, py::percent(ID("\n        call    %s"), routine));
+    append_to(calls, port_load(!chain.own() && kept.own() ? py::Ref::borrow(port) : chain(port)));
+    append_to(calls, r.line);
+  }
+}
+
+py::Ref led_port_call(py::Args a) {
+  Routines routines;
+  emit_port_call(a[0], a[1], a[2], routines);
+  return {};
+}
+
+// ---- configure -------------------------------------------------------------------
+
+py::Ref configure(py::Args a) {
+  PyObject* self = a[0];
+  PyObject* controller_idx = a[1];
+  py::Run run(self);
+
+  // Every slot starts with the default pad.
+  py::Ref num_leds = py::attr(self, ID("num_leds"));
+  Py_ssize_t n = range_count(num_leds);
+  py::Ref pad = py::attr(self, ID("default_pad"));
+  std::vector<py::Ref> table(size_t(n), pad);
+
+  py::Ref seq = py::Ref::steal(PySequence_List(a[2]));
+  std::vector<py::Ref> ports(size_t(PyList_GET_SIZE(seq.get())));
+  for (size_t i = 0; i < ports.size(); ++i)
+    ports[i] = py::Ref::borrow(PyList_GET_ITEM(seq.get(), Py_ssize_t(i)));
+
+  // The LED indices of each gang, in port order.
+  std::vector<py::Ref> keys(ports.size());
+  for (size_t i = 0; i < ports.size(); ++i) keys[i] = py::attr(ports[i], ID("gang_label"));
+  py::Ref gangs = py::dict();
+  for (Py_ssize_t i : sorted_order(keys)) {
+    py::Ref label = py::attr(ports[size_t(i)], ID("gang_label"));
+    py::Ref led = py::item(py::attr(ports[size_t(i)], ID("leds")), 1);
+    PyObject* list = PyDict_GetItem(gangs, label);
+    if (list)
+      py::append(list, led);
+    else
+      py::dict_set(gangs, label, py::list({led.get()}));
+  }
+
+  // The claims of the logical ports, in hardware port order.
+  for (size_t i = 0; i < ports.size(); ++i)
+    keys[i] = py::callm(ports[i], ID("hw_port_num"), zero());
+  long led_port = 1;
+  for (Py_ssize_t i : sorted_order(keys)) {
+    PyObject* port = ports[size_t(i)];
+    Py_ssize_t subs = range_count(py::attr(port, ID("num_logical_ports")));
+    for (Py_ssize_t sub = 0; sub < subs; ++sub, ++led_port) {
+      py::Ref label = py::attr(port, ID("gang_label"));
+      py::Ref leds = py::item(gangs, label);
+      py::Ref answer = py::callm(port, ID("set_leds"), py::integer(led_port),
+                                 py::integer(long(sub)), leds);
+      claim(table, answer, label, num_leds);
+    }
+  }
+
+  // The run list: equal neighbours merged.
+  std::vector<std::pair<py::Ref, py::Ref>> runs;
+  py::Ref run_list = py::list();
+  for (size_t i = 0; i < table.size();) {
+    size_t j = i + 1;
+    while (j < table.size() &&
+           (table[j].get() == table[i].get() || py::equal(table[j], table[i])))
+      ++j;
+    py::Ref count = py::integer(long(j - i));
+    py::append(run_list, py::tuple({table[i].get(), count.get()}));
+    runs.emplace_back(table[i], count);
+    i = j;
+  }
+  py::setitem(py::attr(self, ID("call_list")), controller_idx, run_list);
+
+  py::Ref looping = py::Method(self, ID("_eval_looping"), eval_looping)(run_list);
+  py::Method pad_call(self, ID("_led_pad_call"), led_pad_call);
+  py::Method port_call(self, ID("_led_port_call"), led_port_call);
+  Routines routines;
+  for (auto& [call, count] : runs) {
+    int bit;
+    if (is_pad(call, &bit)) {
+      py::Ref loop = py::item(looping, py::integer(bit));
+      if (py::truth(loop))
+        loop = py::Ref::steal(
+            PyObject_RichCompare(count, py::attr(self, ID("loop_insert_cost")), Py_GT));
+      pad_call(call, count, loop);
+    } else if (call.get() == Py_None) {
+    } else if (port_call.own()) {
+      port_call.traced([&] { emit_port_call(self, call, count, routines); });
+    } else {
+      port_call(call, count);
+    }
   }
   return {};
 }

@@ -1,0 +1,93 @@
+"""LED program benchmark: configure plus asm of a 256-slot LED chain.
+
+    PYTHONPATH=build/python:tests/standins python2.7 bench/bench_led.py [ROUNDS]
+
+The chain: 64 QSFP28 ports of a Tomahawk switch, in mode 100G, four LED
+slots each: a link routine and a speed routine of the port (one shared text
+each, the port's own call port), then two slots left to the default pad;
+the configured ports are pelvane's (a Python stand-in where pelvane is
+missing).  A second chain has the same ports in mode 4x25G, each logical
+port claiming one slot with a call of its own (256 different routines), a
+third no claims at all (pads only).  Each round makes a new
+controller object, configures it and reads its program; the median and the
+best of the rounds are reported, in milliseconds.
+"""
+
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+import glimmet  # noqa: E402
+import skorrel  # noqa: E402
+
+import helpers  # noqa: E402
+
+LINK = ("\nset_led:\n        port    a\n        pushst  PORTSTATUS_LINKUP\n"
+        "        pack\n        ret\n")
+SPEED = ("\nset_led:\n        port    a\n        pushst  PORTSTATUS_SPEED_M\n"
+         "        pack\n        ret\n")
+
+
+class Chain(glimmet.TomahawkLEDController):
+    num_leds = 256
+
+
+def configured(mode, physical_port, n):
+    try:
+        import pelvane
+        return pelvane.SDKConfiguredMappedPort(mode, physical_port, 1 + n, n, False)
+    except (ImportError, AttributeError):
+        return helpers.StandinConfiguredPort(mode, physical_port)
+
+
+def qsfp_chain():
+    Port = helpers.claiming(skorrel.Tomahawk100GPort)
+    ports = []
+    for i in range(64):
+        p = Port(label=str(i + 1), serdes=[4 * i + l for l in range(4)], phy_types=None,
+                 phy_addrs=None, phy_layer="QSFP28", leds=(0, 4 * i), unit=0)
+        answer = {4 * i: ("link", LINK, 4 * i), 4 * i + 1: ("speed", SPEED, 4 * i)}
+        p.set_leds = lambda mode, led_port, sub, leds, answer=answer: answer
+        ports.append(configured("100G", p, 4 * i))
+    return ports
+
+
+def breakout_chain():
+    Port = helpers.claiming(skorrel.Tomahawk100GPort)
+    ports = []
+    for i in range(64):
+        p = Port(label=str(i + 1), serdes=[4 * i + l for l in range(4)], phy_types=None,
+                 phy_addrs=None, phy_layer="QSFP28", leds=(0, 4 * i), unit=0)
+        answers = [{4 * i + sub: ("swp%ds%d" % (i + 1, sub), LINK, 4 * i + sub)}
+                   for sub in range(4)]
+        p.set_leds = lambda mode, led_port, sub, leds, answers=answers: answers[sub]
+        ports.append(configured("4x25G", p, 4 * i))
+    return ports
+
+
+def run(ports, rounds):
+    times = []
+    for r in range(rounds):
+        c = Chain()
+        start = time.time()
+        c.configure(0, ports)
+        c.asm
+        times.append(time.time() - start)
+    times.sort()
+    return times[len(times) // 2] * 1e3, times[0] * 1e3
+
+
+def main():
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
+    for name, ports in (("64 ports x 4 slots", qsfp_chain()),
+                        ("256 logical ports", breakout_chain()),
+                        ("pads only", [])):
+        median, best = run(ports, rounds)
+        print "%-20s median %.3f ms  best %.3f ms" % (name, median, best)
+
+
+if __name__ == "__main__":
+    main()
