@@ -83,22 +83,22 @@ struct GangKey {
   bool plain = false;  // both are small integers, held in unit_v, number_v
 };
 
-py::Ref hw_port_number(PyObject* name) {
-  if (PyString_Check(name)) {
-    string_view text = py::as_view(name);
-    if (text.size() > 2 && text.size() <= 2 + 18) {
-      long v = 0;
-      bool digits = true;
-      for (char c : text.substr(2)) {
-        if (c < '0' || c > '9') {
-          digits = false;
-          break;
-        }
-        v = v * 10 + (c - '0');
-      }
-      if (digits) return py::integer(v);
-    }
+// The number in a hardware or SDK interface name (xe12: 12) when the name
+// is a prefix of two characters and up to 18 decimal digits.
+bool name_digits(string_view text, long long& v) {
+  if (text.size() <= 2 || text.size() > 2 + 18) return false;
+  v = 0;
+  for (char c : text.substr(2)) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
   }
+  return true;
+}
+
+// int(name[2:]).
+py::Ref hw_port_number(PyObject* name) {
+  long long v;
+  if (PyString_Check(name) && name_digits(py::as_view(name), v)) return py::integer(long(v));
   return py::Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
 }
 
@@ -237,7 +237,8 @@ py::Ref linkdefaults_ports(py::Args a) {
     if (n <= 0) return;
     // Fabric ports get no entry.
     if (py::truth(py::attr(py::attr(port, ID("physical_port")), ID("is_fabric")))) return;
-    PyObject* autoneg = py::truth(py::get_property(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
+    PyObject* autoneg =
+        py::truth(py::get_property(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
     // The speed in Gbit/s, written as whole megabits.
     py::Ref speed = py::to_str(whole_megabits(py::get_property(port, ID("speed"))));
     for (long sub = 0; sub < n; ++sub) {
@@ -269,7 +270,8 @@ py::Ref ethertab(py::Args a) {
       line += "\t";
       if (n == 1) {
         put_text(line, mac_index);
-      } else if (PyInt_CheckExact(mac_index.get()) && PyInt_AS_LONG(mac_index.get()) < LONG_MAX - n) {
+      } else if (PyInt_CheckExact(mac_index.get()) &&
+                 PyInt_AS_LONG(mac_index.get()) < LONG_MAX - n) {
         char buf[24];
         line += decimal(PyInt_AS_LONG(mac_index.get()) + sub, buf);
       } else {
@@ -459,12 +461,7 @@ struct ListedName {
 constexpr long long kSmall = 1LL << 60;
 
 void read_number(ListedName& name, string_view text) {
-  string_view rest = text.size() > 2 ? text.substr(2) : string_view();
-  if (!rest.empty() && rest.size() <= 18 &&
-      std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    for (char c : rest) name.number = name.number * 10 + (c - '0');
-    return;
-  }
+  if (name_digits(text, name.number)) return;
   // Anything else as int() reads it, or its error.
   py::Ref number = py::Ref::steal(PyNumber_Int(py::slice_from(name.obj, 2)));
   int overflow = 0;
@@ -506,8 +503,7 @@ py::Ref compress_portlist(py::Args a) {
   auto run_key = [&](size_t i) {
     std::string key(names[i].prefix);
     if (names[i].big) {
-      py::Ref diff = py::Ref::steal(
-          PyNumber_Subtract(py::integer(long(i)), names[i].big));
+      py::Ref diff = py::Ref::steal(PyNumber_Subtract(py::integer(long(i)), names[i].big));
       key += py::as_view(py::to_str(diff));
     } else {
       char buf[24];
@@ -603,10 +599,10 @@ py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Ke
 
 py::Ref prim_offsets(py::Args a) {
   UnitCount units(a[0]);
-  return sub_port_zero(a[0], ID("prim_offset"), "phy_port_primary_and_offset_",
-                       [&](PyObject* port) {
-                         return py::call_method(port, ID("sdk_config_intf"), sub_number(0), units.get());
-                       });
+  return sub_port_zero(
+      a[0], ID("prim_offset"), "phy_port_primary_and_offset_", [&](PyObject* port) {
+        return py::call_method(port, ID("sdk_config_intf"), sub_number(0), units.get());
+      });
 }
 
 py::Ref phy_id1s(py::Args a) {
