@@ -1,7 +1,7 @@
 // SDKConfig: the model stage and the output files by key, with the port
 // table (and the Linux devices behind it), the PHY and SFP tables, the PHY
 // start-up commands and the per-unit port start-up scripts.
-#include "pelvane.h"
+#include "sections.h"
 
 #include <cstdio>
 #include <string_view>
@@ -12,13 +12,16 @@ namespace {
 
 using py::Args;
 using py::Ref;
+using sections::each_port;
+using sections::put_dec;
+using sections::put_hex;
+using sections::put_text;
+using sections::Section;
 using std::string_view;
 
 // ---- small pieces ----------------------------------------------------------
 
-Ref chip_of(PyObject* self) {
-  return py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("chip"));
-}
+Ref chip_of(PyObject* self) { return sections::chip_of(py::attr(self, ID("platform"))); }
 
 Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
 
@@ -30,21 +33,6 @@ Ref get_or(PyObject* o, PyObject* key, PyObject* fallback) {
   }
   return py::callm(o, ID("get"), key, fallback);
 }
-
-// The number of logical ports of a configured port as a C count.
-long logical_ports(PyObject* port) { return py::as_long(py::attr(port, ID("num_logical_ports"))); }
-
-// The small integers 0, 1, 2, ... as objects, made once per use site.
-class Subs {
- public:
-  PyObject* operator[](long i) {
-    while (long(made_.size()) <= i) made_.push_back(py::integer(long(made_.size())));
-    return made_[size_t(i)];
-  }
-
- private:
-  std::vector<Ref> made_;
-};
 
 // a, b = item: the interpreter's unpacking of a two-element iterable.
 void unpack2(PyObject* item, Ref& a, Ref& b) {
@@ -60,28 +48,12 @@ void unpack2(PyObject* item, Ref& a, Ref& b) {
   b = got[1];
 }
 
-// ---- texts as "%" writes them ------------------------------------------------
-
-// "%s" of v.
-void put_s(py::StrBuilder& b, PyObject* v) {
-  if (PyString_CheckExact(v))
-    b += py::as_view(v);
+// "%i" of a flag: 1 or 0 for the truth values themselves.
+void put_flag(py::StrBuilder& out, PyObject* v) {
+  if (v == Py_True || v == Py_False)
+    out += v == Py_True ? "1" : "0";
   else
-    b += py::as_view(py::percent(ID("%s"), {v}));
-}
-
-// "%d" ("%u", "%i") of v; "%x" of v after `hex_prefix`.
-void put_int(py::StrBuilder& b, PyObject* v, bool hex = false) {
-  if (PyInt_Check(v)) {  // int and bool
-    char buf[32];
-    long n = PyInt_AS_LONG(v);
-    int len = hex ? (n < 0 ? std::snprintf(buf, sizeof buf, "-%lx", -(unsigned long)n)
-                           : std::snprintf(buf, sizeof buf, "%lx", n))
-                  : std::snprintf(buf, sizeof buf, "%ld", n);
-    b += string_view(buf, size_t(len));
-    return;
-  }
-  b += py::as_view(py::percent(hex ? ID("%x") : ID("%d"), {v}));
+    put_dec(out, v);
 }
 
 // Lines of a tool's answer, split at line feeds (a last empty piece included,
@@ -178,11 +150,12 @@ Ref calculate_configuration(Args a) {
     Ref cp;
     if (dport) {
       cp = py::call(cls, t.mode, t.port, mapped_portnum, if_portnum, mac_index, loopback);
-      py::setitem(u_map, if_type, add(if_portnum, py::attr(cp, ID("num_logical_ports"))));
+      py::setitem(u_map, if_type,
+                  add(if_portnum, py::get_property(cp, ID("num_logical_ports"))));
     } else {
       cp = py::call(cls, t.mode, t.port, mapped_portnum, mac_index, loopback);
     }
-    mapped_portnum = add(mapped_portnum, py::attr(cp, ID("num_logical_ports")));
+    mapped_portnum = add(mapped_portnum, py::get_property(cp, ID("num_logical_ports")));
     py::append(ports, cp);
     py::setitem(mapped_portnums, unit, mapped_portnum);
     mac_index = add(mac_index, py::callm(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
@@ -204,7 +177,7 @@ Ref calculate_leds(Args a) {
   Ref zero = py::integer(0);
   Ref it = py::iter(py::attr(self, ID("ports")));
   while (Ref port = py::next(it)) {
-    Ref leds = py::attr(port, ID("leds"));
+    Ref leds = py::get_property(port, ID("leds"));
     if (leds.get() == Py_None) continue;
     lit.push_back({port, py::item(leds, zero.get())});
   }
@@ -298,7 +271,7 @@ class TapNames {
 
 Ref quillet(Args a) {
   PyObject* self = a[0];
-  py::StrBuilder rows(4096);
+  Section rows;
   Ref devices = Ref::steal(PySet_New(nullptr));
   Ref chip = chip_of(self);
   Ref sw_base = py::attr(chip, ID("sw_base"));
@@ -336,43 +309,40 @@ Ref quillet(Args a) {
   // A row per logical port; a device for each that gets one.
   bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
   Ref minus_one = py::integer(-1);
-  Subs subs;
-  bool first = true;
-  Ref it = py::iter(py::attr(self, ID("ports")));
-  while (Ref port = py::next(it)) {
-    long n = logical_ports(port);
-    if (n < 1) continue;
+  each_port(self, [&](PyObject* port, long n) {
+    if (n < 1) return;
     // What the port's sub-ports share, asked once for the port.
-    Ref unit = py::attr(port, ID("unit"));
-    Ref fabric = py::attr(port, ID("is_fabric"));
+    Ref unit = py::get_property(port, ID("unit"));
+    Ref fabric = py::get_property(port, ID("is_fabric"));
     Ref loopback = py::attr(port, ID("loopback"));
-    bool device = fabric.get() == Py_False || py::truth(py::attr(port, ID("create_fabric")));
+    bool device =
+        fabric.get() == Py_False || py::truth(py::get_property(port, ID("create_fabric")));
     for (long i = 0; i < n; ++i) {
-      PyObject* sub = subs[i];
-      Ref name = py::callm(port, ID("linux_port_name"), sub);
-      Ref logical = dport ? py::callm(port, ID("sdk_logical_port_num"), sub) : minus_one;
-      Ref intf = py::callm(port, ID("sdk_intf"), sub);
-      if (!first) rows += "\n";
-      first = false;
-      put_s(rows, name);
-      rows += "\t";
-      put_s(rows, intf);
-      rows += "\t";
-      put_int(rows, unit);
-      rows += "\t";
-      put_int(rows, fabric);
-      rows += "\t";
-      put_int(rows, logical);
-      rows += "\t";
-      put_int(rows, loopback);
+      Ref sub = py::integer(i);
+      Ref name = py::call_method(port, ID("linux_port_name"), sub.get());
+      Ref logical =
+          dport ? py::call_method(port, ID("sdk_logical_port_num"), sub.get()) : minus_one;
+      Ref intf = py::call_method(port, ID("sdk_intf"), sub.get());
+      py::StrBuilder& row = rows.line();
+      put_text(row, name);
+      row += "\t";
+      put_text(row, intf);
+      row += "\t";
+      put_dec(row, unit);
+      row += "\t";
+      put_flag(row, fabric);
+      row += "\t";
+      put_dec(row, logical);
+      row += "\t";
+      put_flag(row, loopback);
       if (!device) continue;
-      Ref index = py::callm(port, ID("port_mac_index"), sub);
+      Ref index = py::call_method(port, ID("port_mac_index"), sub.get());
       if (tap)
         py::callm(self, ID("maketap"), name.get(), index.get(), devices.get());
       else
         py::callm(self, ID("makekernnet"), name.get(), index.get(), unit.get(), devices.get());
     }
-  }
+  });
 
   // Broadcom's own "switch" devices come up.
   if (is("bcm") && !tap) {
@@ -397,92 +367,80 @@ Ref quillet(Args a) {
 // ---- PHY and SFP tables, PHY start-up commands ------------------------------------
 
 Ref phytab(Args a) {
-  py::StrBuilder rows;
+  Section rows;
   Ref linux_name = py::none(), sdk_name = py::none();
-  Subs subs;
-  bool first = true;
-  Ref it = py::iter(py::attr(a[0], ID("ports")));
-  while (Ref port = py::next(it)) {
-    long phys = py::as_long(py::attr(port, ID("num_phys")));
+  each_port(a[0], [&](PyObject* port, long n) {
+    long phys = py::as_long(py::get_property(port, ID("num_phys")));
     for (long phy = 0; phy < phys; ++phy) {
-      Ref addr = py::callm(port, ID("phy_addr"), subs[phy]);
-      if (logical_ports(port) > phy) {
-        sdk_name = py::callm(port, ID("sdk_intf"), subs[phy]);
-        linux_name = py::callm(port, ID("linux_port_name"), subs[phy]);
+      Ref number = py::integer(phy);
+      Ref addr = py::call_method(port, ID("phy_addr"), number.get());
+      if (n > phy) {
+        sdk_name = py::call_method(port, ID("sdk_intf"), number.get());
+        linux_name = py::call_method(port, ID("linux_port_name"), number.get());
       }
       Ref mode = py::attr(port, ID("mode"));
-      if (!first) rows += "\n";
-      first = false;
-      rows += "0x";
-      put_int(rows, addr, true);
-      rows += "\t";
-      put_s(rows, linux_name);
-      rows += "\t";
-      put_s(rows, sdk_name);
-      rows += "\t";
-      put_s(rows, mode);
+      py::StrBuilder& row = rows.line();
+      row += "0x";
+      put_hex(row, addr, false);
+      row += "\t";
+      put_text(row, linux_name);
+      row += "\t";
+      put_text(row, sdk_name);
+      row += "\t";
+      put_text(row, mode);
     }
-  }
+  });
   return rows.finish();
 }
 
 Ref rcphy(Args a) {
-  py::StrBuilder lines;
-  Subs subs;
-  bool first = true;
-  Ref it = py::iter(py::attr(a[0], ID("ports")));
-  while (Ref port = py::next(it)) {
-    long phys = py::as_long(py::attr(port, ID("num_phys")));
+  Section lines;
+  each_port(a[0], [&](PyObject* port, long n) {
+    long phys = py::as_long(py::get_property(port, ID("num_phys")));
     for (long phy = 0; phy < phys; ++phy) {
-      Ref addr = py::callm(port, ID("phy_addr"), subs[phy]);
-      if (logical_ports(port) <= phy) continue;
-      Ref init = py::attr(port, ID("phy_init"));
+      Ref addr = py::call_method(port, ID("phy_addr"), py::integer(phy).get());
+      if (n <= phy) continue;
+      Ref init = py::get_property(port, ID("phy_init"));
       Ref regs = py::iter(init);
       while (Ref reg = py::next(regs)) {
         Ref value = py::item(init, reg.get());
-        if (!first) lines += "\n";
-        first = false;
-        lines += "phy raw c45 ";
-        put_s(lines, addr);
-        lines += " ";
-        put_s(lines, reg);
-        lines += " ";
-        put_s(lines, value);
+        py::StrBuilder& line = lines.line();
+        line += "phy raw c45 ";
+        put_text(line, addr);
+        line += " ";
+        put_text(line, reg);
+        line += " ";
+        put_text(line, value);
       }
     }
-  }
+  });
   return lines.finish();
 }
 
 Ref sfptab(Args a) {
-  py::StrBuilder rows;
-  Subs subs;
-  bool first = true;
-  Ref it = py::iter(py::attr(a[0], ID("ports")));
-  while (Ref port = py::next(it)) {
+  Section rows;
+  each_port(a[0], [&](PyObject* port, long n) {
     Ref sfp = py::attr(py::attr(port, ID("physical_port")), ID("sfp"));
-    if (sfp.get() == Py_None || !py::truth(sfp)) continue;
+    if (sfp.get() == Py_None || !py::truth(sfp)) return;
     Ref type = py::attr(sfp, ID("type"));
     Ref method = py::attr(sfp, ID("accessmethod"));
     Ref address = py::attr(sfp, ID("address"));
     // The address is hexadecimal where the module is reached through the SDK.
     long at = py::as_long(py::callm(method, ID("find"), ID("sdk")));
     Ref addr_text = at > 0 ? py::percent(ID("0x%x"), {address}) : py::percent(ID("%s"), {address});
-    long n = logical_ports(port);
     if (n < 1) n = 1;
     for (long i = 0; i < n; ++i) {
-      Ref name = py::callm(port, ID("linux_port_name"), subs[i]);
-      if (!first) rows += "\n";
-      first = false;
-      put_s(rows, name);
-      rows += "\t";
-      put_s(rows, type);
-      rows += "\t";
-      put_s(rows, method);
-      rows += "\t";
-      rows += py::as_view(addr_text);
+      Ref name = py::call_method(port, ID("linux_port_name"), py::integer(i).get());
+      py::StrBuilder& row = rows.line();
+      put_text(row, name);
+      row += "\t";
+      put_text(row, type);
+      row += "\t";
+      put_text(row, method);
+      row += "\t";
+      row += py::as_view(addr_text);
     }
-  }
+  });
   return rows.finish();
 }
 
@@ -509,57 +467,53 @@ Ref rcports(Args a) {
   PyObject *self = a[0], *unit = a[1];
   Ref all = py::list(), loopback = py::list();
   Lists speeds, groups;
-  Subs subs;
-  Ref it = py::iter(py::attr(self, ID("ports")));
-  while (Ref port = py::next(it)) {
-    if (!py::equal(py::attr(port, ID("unit")), unit)) continue;
-    long n = logical_ports(port);
-    if (n < 1) continue;
+  each_port(self, [&](PyObject* port, long n) {
+    if (!py::equal(py::get_property(port, ID("unit")), unit) || n < 1) return;
     // What the port's sub-ports share, asked once for the port.
-    Ref speed = py::attr(port, ID("speed"));
+    Ref speed = py::get_property(port, ID("speed"));
     bool looped = py::truth(py::attr(port, ID("loopback")));
-    Ref group = py::attr(port, ID("sdk_group"));
+    Ref group = py::get_property(port, ID("sdk_group"));
     for (long i = 0; i < n; ++i) {
-      Ref intf = py::callm(port, ID("sdk_intf"), subs[i]);
+      Ref intf = py::call_method(port, ID("sdk_intf"), py::integer(i).get());
       py::append(all, intf);
       speeds.add(speed, intf);
       if (looped) py::append(loopback, intf);
       if (group.get() != Py_None) groups.add(group, intf);
     }
-  }
+  });
 
   Ref compress = py::attr(self, ID("_compress_portlist"));
   py::StrBuilder lines;
   lines += "setenv allports ";
-  put_s(lines, py::call(compress, all));
+  put_text(lines, py::call(compress, all));
   // Speeds ascending, groups by name.
   Ref sorted = global("sorted");
   Ref one = py::integer(1);
   Ref keys = py::call(sorted, speeds.keys);
-  it = py::iter(keys);
+  Ref it = py::iter(keys);
   while (Ref speed = py::next(it)) {
     Ref list = py::call(compress, py::item(speeds.map, speed.get()));
     if (py::equal(speed, one)) {
       lines += "\nsetenv 1Gports ";
     } else {
       lines += "\nsetenv ";
-      put_s(lines, speed);
+      put_text(lines, speed);
       lines += "Gports ";
     }
-    put_s(lines, list);
+    put_text(lines, list);
   }
   if (py::length(loopback)) {
     lines += "\nsetenv lbports ";
-    put_s(lines, py::call(compress, loopback));
+    put_text(lines, py::call(compress, loopback));
     lines += "\nport $lbports lb=mac";
   }
   keys = py::call(sorted, groups.keys);
   it = py::iter(keys);
   while (Ref group = py::next(it)) {
     lines += "\nsetenv sdk_group_";
-    put_s(lines, group);
+    put_text(lines, group);
     lines += " ";
-    put_s(lines, py::call(compress, py::item(groups.map, group.get())));
+    put_text(lines, py::call(compress, py::item(groups.map, group.get())));
   }
   return lines.finish();
 }
