@@ -140,7 +140,8 @@ class OwnTomahawkTwo(skorrel.TomahawkTwo_56970_Chip):
 class ModelTest(unittest.TestCase):
     def test_class(self):
         self.assertTrue(issubclass(pelvane.BCMConfig, pelvane.SDKConfig))
-        self.assertEqual(pelvane.BCMConfig.__doc__, "\n    Broadcom configuration implementation\n    ")
+        self.assertEqual(pelvane.BCMConfig.__doc__,
+                         "\n    Broadcom configuration implementation\n    ")
         self.assertEqual(sorted(k for k in vars(pelvane.BCMConfig) if not k.startswith("__")), [])
 
     def test_constructor_hands_its_values_on(self):
@@ -469,7 +470,8 @@ class LinkDefaultsTest(unittest.TestCase):
             "swp10": entry("off", "10000"), "swp11": entry("on", "10000"),
             "swp12": entry("off", "10000"), "swp13": entry("on", "10000")}}})
         text = cfg.linkdefaults
-        names = [line.split('"')[1] for line in text.splitlines() if line.startswith(" " * 12 + '"')]
+        names = [line.split('"')[1] for line in text.splitlines()
+                 if line.startswith(" " * 12 + '"')]
         self.assertEqual(names, ["swp10", "swp11", "swp12", "swp13", "swp2s0", "swp2s1",
                                  "swp2s2", "swp2s3"])
         self.assertIn('\n            "swp10": {\n                "link-autoneg": "off", \n'
@@ -606,7 +608,8 @@ class PortmapTest(unittest.TestCase):
     def test_fractional_speed_prints_its_whole_part(self):
         p = serdes_port(skorrel.TridentThreeMGPort, "1", [3], "10GBaseT", rx_lane_map=0x1)
         cfg = configured(skorrel.TridentThreeX5_56771_Chip(), [p], "1=2.5G\n")
-        self.assertEqual(cfg.portmap, "portmap_4.0=4:2:1\nphy_chain_rx_lane_map_physical{4.0}=0x0001")
+        self.assertEqual(cfg.portmap,
+                         "portmap_4.0=4:2:1\nphy_chain_rx_lane_map_physical{4.0}=0x0001")
 
     def test_physical_chain_breakout(self):
         p = serdes_port(skorrel.TridentThree100GPort, "1", [62, 63, 64, 65], "QSFP28",
@@ -878,7 +881,8 @@ class PhySectionsTest(unittest.TestCase):
         self.assertEqual(cfg.prim_offsets, "\n".join(
             "phy_port_primary_and_offset_%s=0x%x" % (k, v) for k, v in zip(keys, [0, 1, 2, 3, 3])))
         self.assertEqual(cfg.phy_id1s, "\n".join(
-            "port_phy_id1_%d=0x%x" % kv for kv in zip([1, 2, 2, 2, 1], [0x10, 0x11, 0x12, 0x13, 4])))
+            "port_phy_id1_%d=0x%x" % kv
+            for kv in zip([1, 2, 2, 2, 1], [0x10, 0x11, 0x12, 0x13, 4])))
         self.assertEqual(cfg.sys_interfaces, "\n".join(
             "phy_sys_interface_%s=0x%x" % (k, v)
             for k, v in zip(keys, [0x20, 0x21, 0x22, 0x23, 5])))
