@@ -56,6 +56,16 @@ void put_flag(py::StrBuilder& out, PyObject* v) {
     put_dec(out, v);
 }
 
+// The values, "%s" each, one `sep` between two.
+void put_texts(py::StrBuilder& out, string_view sep, std::initializer_list<PyObject*> values) {
+  bool first = true;
+  for (PyObject* v : values) {
+    if (!first) out += sep;
+    first = false;
+    put_text(out, v);
+  }
+}
+
 // Lines of a tool's answer, split at line feeds (a last empty piece included,
 // as the text's split would give it).
 template <class F>
@@ -324,9 +334,7 @@ Ref quillet(Args a) {
           dport ? py::call_method(port, ID("sdk_logical_port_num"), sub.get()) : minus_one;
       Ref intf = py::call_method(port, ID("sdk_intf"), sub.get());
       py::StrBuilder& row = rows.line();
-      put_text(row, name);
-      row += "\t";
-      put_text(row, intf);
+      put_texts(row, "\t", {name, intf});
       row += "\t";
       put_dec(row, unit);
       row += "\t";
@@ -383,11 +391,7 @@ Ref phytab(Args a) {
       row += "0x";
       put_hex(row, addr, false);
       row += "\t";
-      put_text(row, linux_name);
-      row += "\t";
-      put_text(row, sdk_name);
-      row += "\t";
-      put_text(row, mode);
+      put_texts(row, "\t", {linux_name, sdk_name, mode});
     }
   });
   return rows.finish();
@@ -406,11 +410,7 @@ Ref rcphy(Args a) {
         Ref value = py::item(init, reg.get());
         py::StrBuilder& line = lines.line();
         line += "phy raw c45 ";
-        put_text(line, addr);
-        line += " ";
-        put_text(line, reg);
-        line += " ";
-        put_text(line, value);
+        put_texts(line, " ", {addr, reg, value});
       }
     }
   });
@@ -432,13 +432,7 @@ Ref sfptab(Args a) {
     for (long i = 0; i < n; ++i) {
       Ref name = py::call_method(port, ID("linux_port_name"), py::integer(i).get());
       py::StrBuilder& row = rows.line();
-      put_text(row, name);
-      row += "\t";
-      put_text(row, type);
-      row += "\t";
-      put_text(row, method);
-      row += "\t";
-      row += py::as_view(addr_text);
+      put_texts(row, "\t", {name, type, method, addr_text});
     }
   });
   return rows.finish();
