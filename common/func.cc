@@ -485,14 +485,33 @@ void make_classes(const ModuleInfo& mod,
 }
 
 namespace {
-// The classic class lookup: the class's own dict, then its bases depth first.
-PyObject* class_lookup(PyObject* cls, PyObject* name) {
+// The classic class lookup: the class's own dict, then its bases depth
+// first.  It runs none of the interpreter's code: where a dict could only
+// tell by running some (a key of another kind with the name's hash),
+// `plain` turns false and the answer is NULL.
+PyObject* class_lookup(PyObject* cls, PyObject* name, bool& plain) {
   auto* c = reinterpret_cast<PyClassObject*>(cls);
-  if (PyObject* v = dict_get(c->cl_dict, name)) return v;
+  PyObject* v = nullptr;
+  if (!dict_get_plain(c->cl_dict, name, v)) {
+    plain = false;
+    return nullptr;
+  }
+  if (v) return v;
   Py_ssize_t n = PyTuple_GET_SIZE(c->cl_bases);
   for (Py_ssize_t i = 0; i < n; ++i)
-    if (PyObject* v = class_lookup(PyTuple_GET_ITEM(c->cl_bases, i), name)) return v;
+    if ((v = class_lookup(PyTuple_GET_ITEM(c->cl_bases, i), name, plain)) || !plain) return v;
   return nullptr;
+}
+// The same where not knowing counts as not found (the caller then leaves
+// the lookup to the interpreter).
+PyObject* class_lookup(PyObject* cls, PyObject* name) {
+  bool plain = true;
+  return class_lookup(cls, name, plain);
+}
+// Whether the instance's own dict may hold `name` (or cannot tell).
+bool may_hold(PyObject* inst, PyObject* name) {
+  PyObject* v;
+  return !dict_get_plain(reinterpret_cast<PyInstanceObject*>(inst)->in_dict, name, v) || v;
 }
 
 // The function that `o.name` finds when it is the one made from `impl`.
@@ -501,9 +520,8 @@ PyObject* own_function(PyObject* o, PyObject* name, Impl impl) {
   if (PyClass_Check(o)) {
     f = class_lookup(o, name);
   } else {
-    if (!PyInstance_Check(o)) return nullptr;
+    if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
     auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    if (dict_get(inst->in_dict, name)) return nullptr;
     f = class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
   }
   if (!f || Py_TYPE(f) != &FunctionType || reinterpret_cast<FunctionObject*>(f)->impl != impl)
@@ -516,9 +534,8 @@ namespace {
 // What the lookup of `name` on the classic instance `o` finds on its class,
 // when the instance does not hold the name itself (borrowed).
 PyObject* found_on_class(PyObject* o, PyObject* name) {
-  if (!PyInstance_Check(o)) return nullptr;
+  if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
   auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-  if (dict_get(inst->in_dict, name)) return nullptr;
   return class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
 }
 
@@ -686,13 +703,17 @@ PyObject* name_len() { return ID("__len__"); }
 }  // namespace
 
 bool plain_truth_class(PyObject* cls) {
+  bool plain = true;
   return PyClass_Check(cls) && !reinterpret_cast<PyClassObject*>(cls)->cl_getattr &&
-         !class_lookup(cls, name_nonzero()) && !class_lookup(cls, name_len());
+         !class_lookup(cls, name_nonzero(), plain) && !class_lookup(cls, name_len(), plain) &&
+         plain;
 }
 
 bool plain_truth_instance(PyObject* o) {
   PyObject* d = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
-  return !dict_get(d, name_nonzero()) && !dict_get(d, name_len());
+  PyObject *nonzero, *len;
+  return dict_get_plain(d, name_nonzero(), nonzero) && !nonzero &&
+         dict_get_plain(d, name_len(), len) && !len;
 }
 
 bool is_true(PyObject* o) {

@@ -176,6 +176,30 @@ PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash) {
   return PyDict_GetItem(reinterpret_cast<PyObject*>(mp), key);
 }
 
+bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value) {
+  if (!PyDict_Check(d) || !PyString_CheckExact(key)) return false;
+  long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
+  if (hash == -1) hash = PyObject_Hash(key);  // a text's hash runs no code
+  auto* mp = reinterpret_cast<PyDictObject*>(d);
+  const size_t mask = size_t(mp->ma_mask);
+  size_t i = size_t(hash) & mask;
+  for (size_t perturb = size_t(hash);; perturb >>= 5) {
+    const PyDictEntry& e = mp->ma_table[i & mask];
+    if (!e.me_key || e.me_key == key) {
+      value = e.me_key ? e.me_value : nullptr;
+      return true;
+    }
+    if (e.me_hash == hash && e.me_value) {  // a live key of the same hash
+      if (!PyString_CheckExact(e.me_key)) return false;
+      if (_PyString_Eq(e.me_key, key)) {
+        value = e.me_value;
+        return true;
+      }
+    }
+    i = (i << 2) + i + perturb + 1;
+  }
+}
+
 void StrBuilder::grow(size_t more) {
   size_t cap = std::max({cap_ * 2, size_ + more, reserve_});
   if (!str_) {

@@ -56,6 +56,13 @@ inline void check(int rc) {
   if (rc < 0) throw Raised();
 }
 
+// Whether the pending error must pass through every catch-all:
+// KeyboardInterrupt or SystemExit.
+inline bool must_pass() {
+  return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+         PyErr_ExceptionMatches(PyExc_SystemExit);
+}
+
 [[noreturn]] void raise(PyObject* type, const char* msg);
 [[noreturn]] void raise(PyObject* type, PyObject* value);
 [[noreturn]] void raisef(PyObject* type, const char* fmt, ...)
@@ -174,6 +181,11 @@ inline PyObject* dict_get(PyObject* d, PyObject* key) {
   }
   return PyDict_GetItem(d, key);
 }
+// The same lookup, never running the interpreter's code (so nothing the
+// caller holds borrowed can go): false where the answer would need it (a
+// key of another kind with the same hash is met, the key is not a plain
+// text, `d` is no dict); else true, `value` the borrowed value or NULL.
+bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value);
 inline void dict_set(PyObject* d, PyObject* key, PyObject* v) {
   check(PyDict_SetItem(d, key, v));
 }

@@ -41,8 +41,10 @@ class OwnOp {
   bool operator()(PyObject* o) {
     if (!PyInstance_Check(o)) return false;
     auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    if (reinterpret_cast<PyObject*>(inst->in_class) == cls_)
-      return !py::dict_get(inst->in_dict, name_);
+    if (reinterpret_cast<PyObject*>(inst->in_class) == cls_) {
+      PyObject* own;
+      return py::dict_get_plain(inst->in_dict, name_, own) && !own;
+    }
     if (!py::method_is(o, name_, impl_)) return false;
     cls_ = reinterpret_cast<PyObject*>(inst->in_class);
     return true;
@@ -57,9 +59,10 @@ class OwnOp {
     auto* d = reinterpret_cast<PyDictObject*>(inst->in_dict);
     if (reinterpret_cast<PyObject*>(inst->in_class) != cls_ || d->ma_table != d->ma_smalltable) {
       if (!(*this)(o)) return false;
-      va = py::dict_get(inst->in_dict, a);
-      vb = py::dict_get(inst->in_dict, b);
-      return true;
+      // Nothing of the interpreter's may run while the caller holds the
+      // record borrowed.
+      return py::dict_get_plain(inst->in_dict, a, va) &&
+             py::dict_get_plain(inst->in_dict, b, vb);
     }
     va = vb = nullptr;
     for (const PyDictEntry& e : d->ma_smalltable) {

@@ -209,6 +209,7 @@ class ListIndex {
   // The positions of the arguments' records; nullptr when the scan serves.
   const std::vector<Py_ssize_t>* lookup(PyObject* list, PyObject* const* args, bool check) {
     static const std::vector<Py_ssize_t> none;
+    if (building_) return nullptr;  // asked from code that the build runs: scan
     if (list != list_.get() || (check && !current(list))) build(list);
     if (keys_ == Keys::scan) return nullptr;
     for (size_t i = 0; i < names_.size(); ++i)
@@ -245,11 +246,19 @@ class ListIndex {
   }
 
   void build(PyObject* list) {
-    list_ = py::Ref::borrow(list);
+    // What the index held goes only once it is built again: dropping a
+    // record may run its code, which may ask this index.
+    py::Ref old_list = std::exchange(list_, py::Ref::borrow(list));
+    std::vector<py::Ref> old_records = std::move(records_);
     records_.clear();
     items_.clear();
     keys_ = Keys::scan;
     if (!PyList_CheckExact(list)) return;
+    building_ = true;
+    struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{building_};
     Py_ssize_t n = PyList_GET_SIZE(list);
     records_.reserve(size_t(n));
     for (Py_ssize_t i = 0; i < n; ++i) records_.push_back(py::Ref::borrow(PyList_GET_ITEM(list, i)));
@@ -310,6 +319,7 @@ class ListIndex {
   }
 
   std::vector<PyObject*> names_;
+  bool building_ = false;
   py::Ref list_;
   std::vector<py::Ref> records_;
   std::vector<PyObject*> items_;  // the same records, as the list's items compare
@@ -340,7 +350,10 @@ class Members {
     return true;
   }
   void build(PyObject* list) {
-    list_ = py::Ref::borrow(list);
+    // The old items go once the new ones are in: dropping one may run code
+    // that asks this table again.
+    py::Ref old_list = std::exchange(list_, py::Ref::borrow(list));
+    std::vector<py::Ref> old_items = std::move(items_);
     items_.clear();
     texts_.clear();
     plain_ = true;
@@ -654,6 +667,7 @@ py::Ref parse_portmap(py::Args a) {
     try {
       linux_port = py::callm(py::attr(self, ID("pt")), ID("bcm2linux"), dport);
     } catch (const py::Raised&) {
+      if (py::must_pass()) throw;
       PyErr_Clear();  // a port the table cannot name has no Linux name
       linux_port = py::none();
     }

@@ -448,11 +448,26 @@ class NameTable {
     string_view name;
     bool used = false, found = false;
   };
-  static std::vector<Slot>& storage() {
+  // The storage of earlier comparisons is reused, unless a comparison still
+  // holds it (one nested in code that the first one ran): then a table of
+  // its own serves.
+  static std::vector<Slot>& shared() {
     static std::vector<Slot> slots;
     return slots;
   }
-  std::vector<Slot>& slots_ = storage();
+  static bool& shared_busy() {
+    static bool busy = false;
+    return busy;
+  }
+  struct Claim {
+    bool shared = !shared_busy();
+    Claim() { shared_busy() = true; }
+    ~Claim() {
+      if (shared) shared_busy() = false;
+    }
+  } claim_;
+  std::vector<Slot> own_;
+  std::vector<Slot>& slots_ = claim_.shared ? shared() : own_;
   size_t mask_ = 0;
 };
 

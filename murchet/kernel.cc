@@ -166,20 +166,12 @@ void drop_ioerror() {
   PyErr_Clear();
 }
 
-// Closes a file whatever happens, keeping the error that is on its way.
+// Closes a file whatever happens, keeping the error that is on its way; a
+// failing close is reported as the interpreter reports one in __del__.
 struct Closing {
   py::Ref file;
   ~Closing() {
-    if (!file) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    static PyObject* const close = PyString_InternFromString("close");
-    PyObject* r = close ? PyObject_CallMethodObjArgs(file.get(), close, nullptr) : nullptr;
-    if (r)
-      py::Ref::steal(r);
-    else
-      PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    if (file) py::in_destructor(file, [&] { py::callm(file, ID("close")); });
   }
 };
 

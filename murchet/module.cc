@@ -112,11 +112,13 @@ void fill(py::ModuleInfo& mod) {
   try {
     shell = py::import("bcmshell", mod.globals);
   } catch (const py::Raised&) {
+    if (py::must_pass()) throw;
     PyErr_Clear();
     shell = py::none();
   }
   py::dict_set(mod.globals, "bcmshell", shell);
-  py::make_classes(mod, {&classes}, {&record_impls, &chip_impls, &kernel_impls});
+  py::make_classes(mod, {&classes}, {&record_impls, &chip_impls, &kernel_impls},
+                   py::Tables::checked);
   // The class namespaces hold __module__ and the operations, nothing more.
   for (const py::ClassDef& def : classes) {
     py::Ref cls = py::Ref::borrow(PyDict_GetItemString(mod.globals, def.name));
@@ -155,13 +157,8 @@ GcPause::GcPause() {
 
 GcPause::~GcPause() {
   if (!paused_) return;
-  py::HeldError held;
-  try {
-    py::call(gc_switch().enable);
-  } catch (const py::Raised&) {
-    PyErr_Clear();
-  }
-  held.restore();
+  const GcSwitch& gc = gc_switch();
+  py::in_destructor(gc.enable, [&] { py::call(gc.enable); });
 }
 
 py::Ref global(PyObject* name) {

@@ -50,7 +50,8 @@ using py::percent;
 inline py::Ref own_attr(PyObject* o, PyObject* name) {
   if (PyInstance_Check(o)) {
     PyObject* d = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
-    if (PyObject* v = py::dict_get(d, name)) return py::Ref::borrow(v);
+    PyObject* v;
+    if (py::dict_get_plain(d, name, v) && v) return py::Ref::borrow(v);
   }
   return py::attr(o, name);
 }

@@ -316,8 +316,10 @@ bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view)
                      l3 ? replication_group_l3 : replication_group_l2))
     return false;
   PyObject* dict = reinterpret_cast<PyInstanceObject*>(group)->in_dict;
-  PyObject* list = py::dict_get(dict, l3 ? ID("l3_encaps") : ID("l2_encaps"));
-  if (!list || !PyList_CheckExact(list)) return false;
+  PyObject* list;
+  if (!py::dict_get_plain(dict, l3 ? ID("l3_encaps") : ID("l2_encaps"), list) || !list ||
+      !PyList_CheckExact(list))
+    return false;
   OwnOp own(ID("encap2swp"), encap_encap2swp);
   std::string long_name;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {

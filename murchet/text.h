@@ -150,21 +150,33 @@ inline bool match_port_vlan(string_view line, string_view& port, string_view& vl
 // the greedy .* makes it the last "untagged " of the line that a non-blank
 // follows; a start that cannot match moves on to the next "vlan ".
 inline bool search_vlan_untagged(string_view text, string_view& vlan, string_view& ports) {
+  // One pass: a line's last "untagged " with a port list is found once, at
+  // its first "vlan <digits>"; every later start on that line only compares
+  // positions with it.
   static constexpr string_view kUntagged = "untagged ";
+  size_t line_end = 0;               // end of the line whose list is known
+  size_t list = string_view::npos;  // where that list starts, npos for none
   for (size_t p = text.find("vlan "); p != string_view::npos; p = text.find("vlan ", p + 1)) {
     size_t d = p + 5, e = digits_end(text, d);
     if (e == d) continue;
-    size_t eol = text.find('\n', e);
-    if (eol == string_view::npos) eol = text.size();
-    string_view rest = text.substr(e, eol - e);
-    for (size_t u = rest.rfind(kUntagged); u != string_view::npos;
-         u = u ? rest.rfind(kUntagged, u - 1) : string_view::npos) {
-      size_t b = e + u + kUntagged.size(), f = run_end(text, b);
-      if (f > b) {
-        vlan = text.substr(d, e - d);
-        ports = text.substr(b, f - b);
-        return true;
+    if (p >= line_end) {
+      line_end = text.find('\n', p);
+      if (line_end == string_view::npos) line_end = text.size();
+      string_view rest = text.substr(p, line_end - p);
+      list = string_view::npos;
+      for (size_t u = rest.rfind(kUntagged); u != string_view::npos;
+           u = u ? rest.rfind(kUntagged, u - 1) : string_view::npos) {
+        size_t b = p + u + kUntagged.size();
+        if (run_end(text, b) > b) {
+          list = b;
+          break;
+        }
       }
+    }
+    if (list != string_view::npos && list - kUntagged.size() >= e) {
+      vlan = text.substr(d, e - d);
+      ports = text.substr(list, run_end(text, list) - list);
+      return true;
     }
   }
   return false;

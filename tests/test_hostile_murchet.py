@@ -1,0 +1,154 @@
+"""The multicast checker against hostile input: interrupts through its
+catch-alls, answers built to be slow, records whose own code changes what
+the checker is reading."""
+import os
+import shutil
+import tempfile
+import time
+import types
+import unittest
+
+import bcmshell
+from quorvel import quillet
+
+import murchet
+from helpers import MODULE_DIR, STANDINS, run_python
+from test_murchet_chip import bare, install
+
+
+class Table(object):
+    """A port table whose bcm2linux raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def bcm2linux(self, dport):
+        raise self.error
+
+
+class CatchAllTest(unittest.TestCase):
+    def test_port_table_lookup(self):
+        install(show_portmap="  pipe logical physical\n  xe0 0 1 1\n")
+        for error in (KeyboardInterrupt, SystemExit(3)):
+            a = bare()
+            a.pt = Table(error)
+            self.assertRaises(type(error) if not isinstance(error, type) else error,
+                              a._parse_portmap)
+        for error in (ValueError, KeyError('xe0'), Exception, StopIteration):
+            a = bare()
+            a.pt = Table(error)
+            a._parse_portmap()
+            self.assertEqual([(e.dport, e.linux_port) for e in a.portmap], [('xe0', None)])
+
+    def test_chip_shell_import(self):
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        path = (tmp, MODULE_DIR, STANDINS)
+        code = ("try:\n"
+                "    import murchet\n"
+                "    print 'loaded', murchet.bcmshell\n"
+                "except BaseException as e:\n"
+                "    print 'failed', type(e).__name__\n")
+        for body, expected in (("raise KeyboardInterrupt", "failed KeyboardInterrupt"),
+                               ("raise SystemExit(2)", "failed SystemExit"),
+                               ("raise RuntimeError('no shell')", "loaded None"),
+                               ("import no_such_module", "loaded None")):
+            with open(os.path.join(tmp, "bcmshell.py"), "w") as f:
+                f.write(body + "\n")
+            rc, out, err = run_python(code, path=path, flags=("-B",))
+            self.assertEqual((rc, out.strip()), (0, expected), err)
+
+
+class LongAnswerTest(unittest.TestCase):
+    def test_vlan_answer_read_in_one_pass(self):
+        # Many "vlan N" starts on one line and no "untagged": each start
+        # must not scan the rest of the line again.
+        install()
+        line = "vlan 1 " * 200000
+        bcmshell.answers["vlan show 1"] = line + "\nvlan 1 untagged xe0\n"
+        bcmshell.answers["ports xe0"] = "h1\nh2\n xe0(1) up\n"
+        a = bare()
+        started = time.time()
+        a._parse_vlan(1)
+        self.assertLess(time.time() - started, 1.0)
+        self.assertEqual(a.vlans[1].untagged_dports, ['xe0'])
+        # The first start of a line with a port list after it wins, with the
+        # line's last list.
+        a = bare()
+        bcmshell.answers["vlan show 2"] = ("vlan x vlan 2 untagged  vlan 3 untagged xe0 "
+                                           "untagged \n")
+        a._parse_vlan(2)
+        self.assertEqual(list(a.vlans), [2])
+
+
+class Entry(murchet.PortmapEntry):
+    """A port map record whose end asks the checker it belongs to."""
+    asic = None
+    answers = []
+
+    def __del__(self):
+        if Entry.asic is not None:
+            Entry.answers.append(Entry.asic._dport2logical_port('xe0'))
+
+
+class ReentryTest(unittest.TestCase):
+    def tearDown(self):
+        Entry.asic = None
+        del Entry.answers[:]
+
+    def test_record_end_asks_the_index_being_rebuilt(self):
+        a = bare()
+        Entry.asic = a
+        a.portmap = [Entry('xe0', 1, 'swp1'), Entry('xe1', 2, 'swp2')]
+        self.assertEqual(a._dport2logical_port('xe1'), 2)
+        # The old records are held by the index alone: building it again for
+        # the new list ends them, and each asks the index.
+        a.portmap = [murchet.PortmapEntry('xe0', 5, 'swp1')]
+        self.assertEqual(a._dport2logical_port('xe0'), 5)
+        self.assertEqual(Entry.answers, [5, 5])
+        self.assertEqual(a._dport2logical_port('xe0'), 5)
+
+
+class Collider(object):
+    """A key whose hash is a field name's, whose comparison runs `action`."""
+
+    def __init__(self, name, action):
+        self.h = hash(name)
+        self.action = action
+
+    def __hash__(self):
+        return self.h
+
+    def __eq__(self, other):
+        self.action()
+        return False
+
+
+def hostile_encap(name, action, *fields):
+    """An Encap whose dict holds, before its fields, a key of the same hash as
+    `name` whose comparison runs `action`; more fields than a small dict holds."""
+    e = murchet.Encap(*fields)
+    d = dict(('extra%d' % i, i) for i in range(6))  # grown first: no resize after
+    d[Collider(name, action)] = None
+    d.update(e.__dict__)
+    e.__dict__ = d
+    return e
+
+
+class BorrowedRecordTest(unittest.TestCase):
+    def test_dump_of_a_group_whose_encap_empties_it(self):
+        a = bare()
+        r = murchet.Hmroute("10.0.0.1", "239.1.1.1", 100, 31, "default")
+        a.mroutes["default, (10.0.0.1, 239.1.1.1)"] = r
+        l3 = []
+        l3.append(hostile_encap('linux_port', lambda: l3.__delitem__(slice(None)),
+                                "swp1", "xe0", 5, 100, -1))
+        l3.append(murchet.Encap("swp2", "xe1", 6, 200, -1))
+        a.replication_groups[r.grp] = murchet.ReplicationGroup(r.grp, [], l3)
+        text = str(a)
+        self.assertIn("default, (10.0.0.1, 239.1.1.1), iif: 100", text)
+        self.assertEqual(l3, [])
+
+
+if __name__ == '__main__':
+    unittest.main()
