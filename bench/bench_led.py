@@ -43,29 +43,26 @@ def configured(mode, physical_port, n):
         return helpers.StandinConfiguredPort(mode, physical_port)
 
 
-def qsfp_chain():
-    Port = helpers.claiming(skorrel.Tomahawk100GPort)
+def chain(mode, answers):
+    """64 QSFP28 ports in `mode`; port i answers answers(i)[sub]."""
     ports = []
     for i in range(64):
-        p = Port(label=str(i + 1), serdes=[4 * i + l for l in range(4)], phy_types=None,
-                 phy_addrs=None, phy_layer="QSFP28", leds=(0, 4 * i), unit=0)
-        answer = {4 * i: ("link", LINK, 4 * i), 4 * i + 1: ("speed", SPEED, 4 * i)}
-        p.set_leds = lambda mode, led_port, sub, leds, answer=answer: answer
-        ports.append(configured("100G", p, 4 * i))
+        p = skorrel.Tomahawk100GPort(
+            label=str(i + 1), serdes=[4 * i + l for l in range(4)], phy_types=None,
+            phy_addrs=None, phy_layer="QSFP28", leds=(0, 4 * i), unit=0)
+        p.set_leds = lambda mode, led_port, sub, leds, given=answers(i): given[sub]
+        ports.append(configured(mode, p, 4 * i))
     return ports
+
+
+def qsfp_chain():
+    return chain("100G", lambda i: [{4 * i: ("link", LINK, 4 * i),
+                                     4 * i + 1: ("speed", SPEED, 4 * i)}])
 
 
 def breakout_chain():
-    Port = helpers.claiming(skorrel.Tomahawk100GPort)
-    ports = []
-    for i in range(64):
-        p = Port(label=str(i + 1), serdes=[4 * i + l for l in range(4)], phy_types=None,
-                 phy_addrs=None, phy_layer="QSFP28", leds=(0, 4 * i), unit=0)
-        answers = [{4 * i + sub: ("swp%ds%d" % (i + 1, sub), LINK, 4 * i + sub)}
-                   for sub in range(4)]
-        p.set_leds = lambda mode, led_port, sub, leds, answers=answers: answers[sub]
-        ports.append(configured("4x25G", p, 4 * i))
-    return ports
+    return chain("4x25G", lambda i: [{4 * i + sub: ("swp%ds%d" % (i + 1, sub), LINK, 4 * i + sub)}
+                                     for sub in range(4)])
 
 
 def run(ports, rounds):

@@ -53,7 +53,7 @@ py::Ref program(py::Args a) {
 
 // ---- assembling ------------------------------------------------------------------
 
-void close(PyObject* file) {
+void close_file(PyObject* file) {
   if (file) py::callm(file, ID("close"));
 }
 
@@ -67,7 +67,7 @@ py::Ref compile(py::Args a) {
     py::Ref asm_path = py::call(join, dir, ID("code.asm"));
     py::Ref asm_file = py::call(open, asm_path, ID("w"));
     py::callm(asm_file, ID("write"), source);
-    close(asm_file);
+    close_file(asm_file);
     // The tool's three streams: it reads end of file, and what it writes goes.
     devnull = py::call(open, ID("/dev/null"), ID("r+"));
     py::Ref stem = py::Ref::steal(PySequence_GetSlice(asm_path, 0, -4));
@@ -83,8 +83,8 @@ py::Ref compile(py::Args a) {
     py::HeldError first;
     try {
       py::callm(global("shutil"), ID("rmtree"), dir);
-      close(devnull);
-      close(hex_file);
+      close_file(devnull);
+      close_file(hex_file);
     } catch (const py::Raised&) {
       PyErr_Clear();
     }
@@ -92,8 +92,8 @@ py::Ref compile(py::Args a) {
     throw;
   }
   py::callm(global("shutil"), ID("rmtree"), dir);
-  close(devnull);
-  close(hex_file);
+  close_file(devnull);
+  close_file(hex_file);
   return text;
 }
 

@@ -71,15 +71,19 @@ inline constexpr char kConstants[] =
     L(";;; Blink constants")
     L("TICKS_PER_SEC      equ    30   ; LED program runs at 30Hz");
 
+// The head of the variables of both modes.
+#define VARIABLES_HEAD \
+  L("") \
+  L(";;;") \
+  L(";;; Variables") \
+  L(";;;") \
+  L(";;; Addresses 0xa0 to 0xff are initialized to zero and usable by the program.") \
+  L(";;;") \
+  L("")
+
 // One blinker, reloaded from TICKS_PER_BLINK.
 inline constexpr char kVariables[] =
-    L("")
-    L(";;;")
-    L(";;; Variables")
-    L(";;;")
-    L(";;; Addresses 0xa0 to 0xff are initialized to zero and usable by the program.")
-    L(";;;")
-    L("")
+    VARIABLES_HEAD
     L(";;;")
     L(";;; Keep track of blink state, modified each cycle as a timer")
     L("BLINK_TICKS_P      equ    0xf0")
@@ -109,13 +113,7 @@ inline constexpr char kBlinkUpdateStateCall[] = "\n        call blink_update_sta
 // ID/locator mode: a port map and three blinkers whose reload values live in
 // data memory; "%(base_addr)x" is filled once, when the class is made.
 inline constexpr char kIdVariables[] =
-    L("")
-    L(";;;")
-    L(";;; Variables")
-    L(";;;")
-    L(";;; Addresses 0xa0 to 0xff are initialized to zero and usable by the program.")
-    L(";;;")
-    L("")
+    VARIABLES_HEAD
     L(";;; Map and flags for ID/Locator mode")
     L("PORT_MAP_ARRAY     equ    0x%(base_addr)x")
     L("ID_ENABLE_P        equ    0xe0")
@@ -199,6 +197,7 @@ inline constexpr char kPadNOne[] =
     L("        jnz pad_n_one")
     L("        ret");
 
+#undef VARIABLES_HEAD
 #undef L
 
 // ---- documentation texts ----------------------------------------------------

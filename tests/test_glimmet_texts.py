@@ -69,18 +69,21 @@ CONSTANTS = text(
     ";;; Blink constants",
     "TICKS_PER_SEC      equ    30   ; LED program runs at 30Hz")
 
-VARIABLES = text(
+VARIABLES_HEAD = (
     "",
     ";;;",
     ";;; Variables",
     ";;;",
     ";;; Addresses 0xa0 to 0xff are initialized to zero and usable by the program.",
     ";;;",
-    "",
+    "")
+
+VARIABLES = text(
+    *VARIABLES_HEAD + (
     ";;;",
     ";;; Keep track of blink state, modified each cycle as a timer",
     "BLINK_TICKS_P      equ    0xf0",
-    "BLINK_STATE_P      equ    0xf1")
+    "BLINK_STATE_P      equ    0xf1"))
 
 BLINK_UPDATE_STATE = text(
     "",
@@ -101,13 +104,7 @@ BLINK_UPDATE_STATE = text(
     "        ret")
 
 ID_VARIABLES = text(
-    "",
-    ";;;",
-    ";;; Variables",
-    ";;;",
-    ";;; Addresses 0xa0 to 0xff are initialized to zero and usable by the program.",
-    ";;;",
-    "",
+    *VARIABLES_HEAD + (
     ";;; Map and flags for ID/Locator mode",
     "PORT_MAP_ARRAY     equ    0xc0",
     "ID_ENABLE_P        equ    0xe0",
@@ -125,7 +122,7 @@ ID_VARIABLES = text(
     "TICKS_PER_WIGGLE_P equ    0xf5",
     "WAG_TICKS_P        equ    0xf6",
     "WAG_STATE_P        equ    0xf7",
-    "TICKS_PER_WAG_P    equ    0xf8")
+    "TICKS_PER_WAG_P    equ    0xf8"))
 
 BLINK_UPDATE = text(
     "",
