@@ -90,6 +90,20 @@ class Platform(object):
         for key in KEYS:
             self.assertEqual(self.cfg.output(key), self.cfg.output(key), key)
 
+    def test_led_programs(self):
+        # one program per controller the switch's glimmet handed out,
+        # assembled by the stand-in LED assembler
+        programs = self.cfg._led_programs
+        for program in programs.values():
+            program._tarquel = helpers.TARQUEL
+        self.assertEqual(self.cfg.led_chains, sorted(programs))
+        texts, images = self.cfg.led_asm, self.cfg.led_hex
+        for controller in self.cfg.led_chains:
+            self.assertIn("\nmain:\n", texts[controller])
+            self.assertRegexpMatches(images[controller], r"^([0-9A-F]{2}( [0-9A-F]{2})*\n)+$")
+            handed_out = self.cfg.platform.switch.glimmet[controller]
+            self.assertIsInstance(programs[controller], handed_out)
+
     def test_link_defaults_are_json(self):
         document = json.loads(self.cfg.output("linkdefaults"))
         self.assertEqual(sorted(document), ["README", "ethtool"])
