@@ -34,20 +34,6 @@ Ref get_or(PyObject* o, PyObject* key, PyObject* fallback) {
   return py::callm(o, ID("get"), key, fallback);
 }
 
-// a, b = item: the interpreter's unpacking of a two-element iterable.
-void unpack2(PyObject* item, Ref& a, Ref& b) {
-  Ref it = py::iter(item);
-  Ref got[2];
-  for (int i = 0; i < 2; ++i) {
-    got[i] = py::next(it);
-    if (!got[i])
-      py::raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
-  }
-  if (py::next(it)) py::raise(PyExc_ValueError, "too many values to unpack");
-  a = got[0];
-  b = got[1];
-}
-
 // "%i" of a flag: 1 or 0 for the truth values themselves.
 void put_flag(py::StrBuilder& out, PyObject* v) {
   if (v == Py_True || v == Py_False)
@@ -129,9 +115,9 @@ Ref calculate_configuration(Args a) {
     if (!py::truth(py::callm(port, ID("configurable"), config_map.get()))) continue;
     Ref pairs = py::iter(py::callm(port, ID("port_mangler"), mode.get()));
     while (Ref pair = py::next(pairs)) {
-      Triple t{loopback, {}, {}};
-      unpack2(pair, t.port, t.mode);
-      hw_ports.push_back(std::move(t));
+      Ref both[2];
+      py::unpack(pair, 2, both);
+      hw_ports.push_back(Triple{loopback, both[1], both[0]});
     }
   }
 
