@@ -48,7 +48,8 @@ py::Ref program(py::Args a) {
   py::dict_set(parts, "set_calls", joined(py::attr(self, ID("set_calls"))));
   py::dict_set(parts, "defines", py::attr(self, ID("defines")));
   py::dict_set(parts, "led_functions", joined(py::attr(self, ID("led_functions"))));
-  return py::percent(py::attr(self, ID("_template")), parts);
+  // template % parts, whatever kind of text (or object) the template is
+  return py::Ref::steal(PyNumber_Remainder(py::attr(self, ID("_template")), parts));
 }
 
 // ---- assembling ------------------------------------------------------------------

@@ -502,6 +502,10 @@ class ProgramTextTest(unittest.TestCase):
         c._template = "%(defines)s|%(set_calls)s"
         c.static_code = {"constants": "C"}
         self.assertEqual(c.asm, T.DEFINES_TEMPLATE % {"ticks_per_blink": 3, "num_leds": 9} + "|")
+        c._template = u"%(set_calls)s|"
+        self.assertEqual(c.asm, u"|")
+        c._template = None
+        self.assertRaises(TypeError, getattr, c, "asm")
 
 
 class DataMemoryTest(unittest.TestCase):
@@ -588,6 +592,24 @@ class DataMemoryTest(unittest.TestCase):
             "setreg CMIC_GLIMMET%d_DATA_RAM[0x6] 2" % idx,
             "setreg OTHER[0xa] 4",
             "setreg OTHER[0x100] 1"])
+
+    def test_blinkers_in_a_fixed_order(self):
+        # A dict of the three blinkers whose own order differs from the
+        # default table's, as another interpreter's hashing gives it.
+        table = dict.fromkeys(range(100))
+        for name, addr, val in (("blink", 0xf2, 3), ("wiggle", 0xf5, 19), ("wag", 0xf8, 119)):
+            table[name] = {"addr": addr, "val": val}
+        for i in range(100):
+            del table[i]
+        self.assertNotEqual(list(table), ["wag", "wiggle", "blink"])
+        c, idx = self.configured([], has_phys_id=True, in_ram_constants=table)
+        self.assertEqual(c.led_memory_init_commands(idx), [
+            "setreg CMIC_GLIMMET%d_DATA_RAM[0xf8] 119" % idx,
+            "setreg CMIC_GLIMMET%d_DATA_RAM[0xf5] 19" % idx,
+            "setreg CMIC_GLIMMET%d_DATA_RAM[0xf2] 3" % idx])
+        table["extra"] = {"addr": 0xf9, "val": 1}
+        self.assertEqual(c.led_memory_init_commands(idx)[3],
+                         "setreg CMIC_GLIMMET%d_DATA_RAM[0xf9] 1" % idx)
 
     def test_follows_the_shared_run_list(self):
         a, b = controller(2, has_phys_id=True), controller(2, glimmet.MaverickLEDController)
