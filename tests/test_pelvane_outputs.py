@@ -32,7 +32,7 @@ FRAGMENTS = {
 }
 
 
-def configured(name, environ=None):
+def configured(name):
     """The platform `name` configured from its expected ports.conf."""
     module = __import__("quorvel." + name, fromlist=["build"])
     platform = quorvel.platforms.platform = module.build()
