@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
 namespace glimmet {
@@ -65,14 +66,21 @@ void add_to(PyObject* s, PyObject* v) {
     py::callm(s, ID("add"), v);
 }
 
-// "%u" % n: a plain int written here, anything else by the interpreter.
-py::Ref line_with_number(const char* head, PyObject* fmt, PyObject* n) {
-  if (PyInt_CheckExact(n)) {
-    char buf[64];
-    int len = snprintf(buf, sizeof buf, "%s%ld", head, PyInt_AS_LONG(n));
-    return py::str(std::string_view(buf, size_t(len)));
-  }
-  return py::percent(fmt, n);
+// head + "%u" % n: a plain int written here, anything else by the
+// interpreter.
+template <size_t N>
+py::Ref line_with_number(const char (&head)[N], PyObject* fmt, PyObject* n) {
+  if (!PyInt_CheckExact(n)) return py::percent(fmt, n);
+  char buf[N + 24];
+  char* end = buf + sizeof buf;
+  char* p = end;
+  long v = PyInt_AS_LONG(n);
+  unsigned long u = v < 0 ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+  do *--p = char('0' + u % 10); while (u /= 10);
+  if (v < 0) *--p = '-';
+  p -= N - 1;
+  std::memcpy(p, head, N - 1);
+  return py::str(std::string_view(p, size_t(end - p)));
 }
 
 constexpr char kCallHead[] = "\n        call    ";
@@ -164,11 +172,12 @@ void claim(std::vector<py::Ref>& table, PyObject* answer, PyObject* label,
                 py::percent(ID("port %s: LED index %r outside the %s LED slots of the chain"),
                             {label, k.get(), num_leds}));
     }
-  std::vector<std::pair<Py_ssize_t, py::Ref>> writes;
-  writes.reserve(size_t(PyDict_Size(entries)));
-  for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &key, &value);)
-    writes.emplace_back(slot_of(key, n), py::Ref::borrow(value));
-  for (auto& [slot, call] : writes) table[size_t(slot)] = std::move(call);
+  // (A call dropped from the table may run code of its own, but the
+  // dict's walk survives whatever it does.)
+  for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &key, &value);) {
+    Py_ssize_t slot = slot_of(key, n);
+    if (slot >= 0) table[size_t(slot)] = py::Ref::borrow(value);
+  }
 }
 
 py::Ref eval_looping(py::Args a);

@@ -366,6 +366,14 @@ class EmissionTest(unittest.TestCase):
             T.call_line("pad_n_zero")])
         self.assertEqual(c.set_functions, {T.PAD_ONE, T.PAD_N_ONE, T.PAD_N_ZERO})
 
+    def test_count_loads_print_any_number(self):
+        c = glimmet.TridentTwoLEDController()
+        for n in (-3, sys.maxint, -sys.maxint - 1, 2 ** 70, 7L, True):
+            c._led_pad_call(0, n, True)
+        self.assertEqual(c.set_calls[::2], [T.count_load(n) for n in (
+            -3, sys.maxint, -sys.maxint - 1, 2 ** 70, 7L, True)])
+        self.assertEqual(c.set_calls[-2], "\n        ld      a, 1")
+
     def test_pad_failures(self):
         c = glimmet.TridentTwoLEDController()
         c._led_pad_call(2, 0, True)
