@@ -268,7 +268,6 @@ py::Ref led_pad_call(py::Args a) {
   bool loop = py::truth(a[3]);
   py::Ref calls = py::attr(self, ID("set_calls"));
   PyObject* line = pad_call_line(loop, bit);
-  if (!line) throw py::Raised();
   if (loop) {
     append_to(calls, count_load(length));
     append_to(calls, line);
@@ -458,6 +457,7 @@ py::Ref configure(py::Args a) {
             PyObject_RichCompare(count, py::attr(self, ID("loop_insert_cost")), Py_GT));
       pad_call(call, count, loop);
     } else if (call.get() == Py_None) {
+      continue;  // the slot runs no code
     } else if (port_call.own()) {
       port_call.traced([&] { emit_port_call(self, call, count, routines); });
     } else {
