@@ -594,15 +594,59 @@ Py_ssize_t classmethod_function_offset() {
 }
 }  // namespace
 
+namespace {
+// What `o.name` finds on the type of `o`, an object of a new-style class
+// whose attributes are looked up the interpreter's generic way (borrowed):
+// a data descriptor of the type comes before the object's own dict,
+// anything else only while that dict does not hold the name.  NULL where
+// the type has nothing of that name, or another lookup would serve.
+PyObject* found_on_type(PyObject* o, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(o);
+  if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
+  PyObject* found = _PyType_Lookup(type, name);
+  if (!found) return nullptr;
+  PyTypeObject* kind = Py_TYPE(found);
+  if (PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_set) return found;
+  PyObject** dict = _PyObject_GetDictPtr(o);
+  PyObject* own = nullptr;
+  if (dict && *dict && (!dict_get_plain(*dict, name, own) || own)) return nullptr;
+  return found;
+}
+
+// What `cls.name` finds for the new-style class `cls` itself, when its
+// metatype has nothing of that name (borrowed).
+PyObject* found_on_type_itself(PyObject* cls, PyObject* name) {
+  PyTypeObject* meta = Py_TYPE(cls);
+  if (meta->tp_getattro != PyType_Type.tp_getattro || !PyString_CheckExact(name) ||
+      _PyType_Lookup(meta, name))
+    return nullptr;
+  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+}
+}  // namespace
+
+PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs) {
+  if (PyInstance_Check(o) || PyClass_Check(o) || PyType_Check(o)) return nullptr;
+  PyObject* f = found_on_type(o, name);
+  if (!f || Py_TYPE(f) != &FunctionType ||
+      reinterpret_cast<FunctionObject*>(f)->argcount != nargs + 1)
+    return nullptr;
+  return f;
+}
+
 PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs, PyObject** cls) {
   PyObject* found;
   if (PyClass_Check(o)) {
     *cls = o;
     found = class_lookup(o, name);
-  } else {
-    if (!PyInstance_Check(o)) return nullptr;
+  } else if (PyInstance_Check(o)) {
     *cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(o)->in_class);
     found = found_on_class(o, name);
+  } else if (PyType_Check(o)) {
+    *cls = o;
+    found = found_on_type_itself(o, name);
+  } else {
+    *cls = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    found = found_on_type(o, name);
   }
   if (!found || Py_TYPE(found) != &PyClassMethod_Type || classmethod_function_offset() < 0)
     return nullptr;

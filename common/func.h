@@ -249,12 +249,28 @@ Ref call_method(PyObject* o, PyObject* name, const A&... a) {
 // is the interpreter's attribute lookup.
 Ref get_property(PyObject* o, PyObject* name);
 
+// `o.name(a...)` for a method, as call_method, for an instance of a new-style
+// class whose attributes are looked up the interpreter's generic way: where
+// its type (through the type's method cache) has a function made by
+// make_function that takes exactly these arguments, and the instance's own
+// dict does not hold the name, that function's implementation runs
+// directly; anything else is called through the object.
+PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs);  // borrowed
+template <class... A>
+Ref call_typed_method(PyObject* o, PyObject* name, const A&... a) {
+  PyObject* f = own_typed_method(o, name, int(sizeof...(A)));
+  if (!f) return callm(o, name, a...);
+  PyObject* v[] = {o, static_cast<PyObject*>(a)...};
+  return run_own(f, v);
+}
+
 // `o.name(a...)` for a class-level operation (a classmethod): where `o` is a
-// classic class, or a classic instance without an attribute of that name of
-// its own, and the class (or the first base holding the name) has a
-// classmethod of a function made by make_function that takes the class and
-// exactly these arguments, that function's implementation runs directly
-// with the class in first place; anything else is called through the object.
+// class, or an instance without an attribute of that name of its own, of
+// either kind of class, and the class (or the first base holding the name)
+// has a classmethod of a function made by make_function that takes the
+// class and exactly these arguments, that function's implementation runs
+// directly with the class in first place; anything else is called through
+// the object.
 PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs,
                           PyObject** cls);  // borrowed, as is *cls
 template <class... A>

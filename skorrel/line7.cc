@@ -43,7 +43,7 @@ Ref lane_number_of(PyObject* self, PyObject* sub) {
 }
 
 long intf_num(PyObject* self, PyObject* mode, PyObject* sub) {
-  return py::as_long(py::call_method(self, ID("hw_intf_num"), mode, sub));
+  return py::as_long(py::call_typed_method(self, ID("hw_intf_num"), mode, sub));
 }
 
 // ---- class attributes ----------------------------------------------------
@@ -434,13 +434,13 @@ Ref tomahawk2_led_port_num(Args a) {
   return py::integer(n);
 }
 
-Ref trident3_led_port_num(Args a) { return py::call_method(a[0], ID("hw_intf_num"), a[1], a[2]); }
+Ref trident3_led_port_num(Args a) { return py::call_typed_method(a[0], ID("hw_intf_num"), a[1], a[2]); }
 
 // (self, mode, sub, port_base)
 Ref maverick_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2])); }
 
 Ref tomahawk_logical_port_num(Args a) {
-  long lport = py::as_long(py::call_method(a[0], ID("hw_port_num"), a[1], a[2])) + 1;
+  long lport = py::as_long(py::call_typed_method(a[0], ID("hw_port_num"), a[1], a[2])) + 1;
   if (lport == 129) return py::integer(66);
   if (lport == 131) return py::integer(100);
   if (lport > 32) lport += 1;
@@ -463,7 +463,7 @@ Ref tomahawk2_logical_port_num(Args a) {
     Ref label = py::attr(self, ID("label"));
     Ref next_label = py::to_str(
         Ref::steal(PyNumber_Add(Ref::steal(PyNumber_Int(label)), py::integer(1))));
-    Ref next = py::call_method(self, ID("find_port"), next_label);
+    Ref next = py::call_typed_method(self, ID("find_port"), next_label);
     if (next.get() == Py_None)
       py::raisef(PyExc_RuntimeError, "no port with label %s for sub-port %s of port %s",
                  py::as_string(next_label).c_str(), py::as_string(py::to_str(sub)).c_str(),
@@ -471,7 +471,7 @@ Ref tomahawk2_logical_port_num(Args a) {
     Ref next_sub = Ref::steal(PyNumber_Subtract(sub, py::integer(2)));
     return py::callm(next, ID("logical_port_num"), mode, next_sub, port_base);
   }
-  long h = py::as_long(py::call_method(self, ID("hw_port_num"), mode, py::integer(0)));
+  long h = py::as_long(py::call_typed_method(self, ID("hw_port_num"), mode, py::integer(0)));
   long lport = half(h) + 1 + s;
   if (lport > 96)
     lport += 5;
@@ -569,8 +569,9 @@ Ref tomahawk2_blocked_adj_split_num(Args a) {
 Ref breakout_polarity(Args a) {
   PyObject *self = a[0], *mode = a[1], *sub = a[2], *mask = a[3];
   check_mode(self, mode);
-  if (is(py::call_method(self, ID("num_logical_ports"), mode), 4)) return mask_bit(mask, sub);
-  if (is(py::call_method(self, ID("num_logical_ports"), mode), 2)) {
+  Ref count = py::call_typed_method(self, ID("num_logical_ports"), mode);
+  if (is(count, 4)) return mask_bit(mask, sub);
+  if (is(count, 2)) {
     Ref shift = Ref::steal(PyNumber_Multiply(sub, py::integer(2)));
     Ref lanes = Ref::steal(PyNumber_Rshift(mask, shift));
     return Ref::steal(PyNumber_And(lanes, py::integer(3)));

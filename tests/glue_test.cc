@@ -362,3 +362,49 @@ TEST_F(Glue, ClassLevelOperationRunDirectlyUnlessReplaced) {
   EXPECT_THROW(py::call_classmethod(run("object()"), ID("check"), mode), py::Raised);
   EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_AttributeError));
 }
+
+TEST_F(Glue, NewStyleOperationsRunDirectlyUnlessReplaced) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  std::vector<py::ClassDef> defs = {
+      {"Port", "object", nullptr, nullptr,
+       {{"num", py::Bind::method, "self, mode"}, {"check", py::Bind::classmethod, "self, mode"}}},
+      {"Leaf", "Port", nullptr, nullptr, {}},
+  };
+  py::ImplTable impls = {{"Port.num", count_and_echo}, {"Port.check", count_and_echo}};
+  py::make_classes(mod_, {&defs}, {&impls});
+  py::Ref leaf_class = run("Leaf");
+  py::Ref leaf = run("Leaf()");
+  py::Ref mode = py::str("4x25G");
+  direct_runs = 0;
+  py::Ref r = py::call_typed_method(leaf, ID("num"), mode);
+  EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), leaf.get());
+  for (PyObject* o : {leaf.get(), leaf_class.get()}) {
+    r = py::call_classmethod(o, ID("check"), mode);
+    EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), leaf_class.get());
+  }
+  EXPECT_EQ(direct_runs, 3);
+  EXPECT_EQ(py::own_typed_method(leaf, ID("num"), 2), nullptr);
+  EXPECT_EQ(py::own_typed_method(leaf_class, ID("num"), 1), nullptr);  // unbound: not a method run
+  // What a subclass, the object or a metaclass puts in place is called.
+  PyRun_String(
+      "class Mine(Leaf):\n"
+      "  def num(self, mode): return 'mine'\n"
+      "  @classmethod\n"
+      "  def check(cls, mode): return 'mine'\n"
+      "class Meta(type):\n"
+      "  check = property(lambda cls: lambda mode: 'meta')\n"
+      "Odd = Meta('Odd', (Leaf,), {})\n"
+      "class Looked(Leaf):\n"
+      "  def __getattribute__(self, name): return lambda mode: 'looked'\n",
+      Py_file_input, globals_, globals_);
+  EXPECT_EQ(py::as_string(py::call_typed_method(run("Mine()"), ID("num"), mode)), "mine");
+  EXPECT_EQ(py::as_string(py::call_classmethod(run("Mine()"), ID("check"), mode)), "mine");
+  EXPECT_EQ(py::as_string(py::call_classmethod(run("Odd"), ID("check"), mode)), "meta");
+  EXPECT_EQ(py::as_string(py::call_typed_method(run("Looked()"), ID("num"), mode)), "looked");
+  py::Ref own = run("Leaf()");
+  py::setattr(own, ID("num"), run("lambda mode: 'own'"));
+  py::setattr(own, ID("check"), run("lambda mode: 'own'"));
+  EXPECT_EQ(py::as_string(py::call_typed_method(own, ID("num"), mode)), "own");
+  EXPECT_EQ(py::as_string(py::call_classmethod(own, ID("check"), mode)), "own");
+  EXPECT_EQ(direct_runs, 3);
+}
