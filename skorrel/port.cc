@@ -89,6 +89,21 @@ py::Ref configurable(py::Args a) {
   return py::boolean(!py::truth(py::callm(lower, ID("startswith"), ID("disable"))));
 }
 
+// `mode in modes`.  A text among a list or tuple of texts is compared here;
+// anything else as the interpreter compares it.
+bool listed(PyObject* modes, PyObject* mode) {
+  if (!PyString_CheckExact(mode) || !(PyList_CheckExact(modes) || PyTuple_CheckExact(modes)))
+    return py::contains(modes, mode);
+  std::string_view text = py::as_view(mode);
+  for (Py_ssize_t i = 0; i < Py_SIZE(modes); ++i) {
+    PyObject* m = PyList_CheckExact(modes) ? PyList_GET_ITEM(modes, i) : PyTuple_GET_ITEM(modes, i);
+    if (m == mode) return true;
+    if (!PyString_CheckExact(m)) return py::contains(modes, mode);
+    if (py::as_view(m) == text) return true;
+  }
+  return false;
+}
+
 // The shorthand forms that a rejected mode's message offers, in this order;
 // any other form a class gives rise to follows them.
 const char* const kShorthandOrder[] = {"1x", "/4", "2x", "4x", "/1"};
@@ -96,7 +111,7 @@ const char* const kShorthandOrder[] = {"1x", "/4", "2x", "4x", "/1"};
 py::Ref check_mode(py::Args a) {
   PyObject *cls = a[0], *mode = a[1];
   py::Ref modes = py::attr(cls, ID("modes"));
-  if (py::contains(modes, mode)) return {};
+  if (listed(modes, mode)) return {};
 
   py::Ref forms = py::list();
   auto add = [&](PyObject* form) {

@@ -84,6 +84,22 @@ class ReadingTest(unittest.TestCase):
         self.assertRaises(ValueError, port.hw_port_num, "4x25G", 0)
         self.assertRaises(ValueError, port.hw_port_num, "4x25G", 1)
 
+    def test_mode_lists(self):
+        class Wide(skorrel.Tomahawk100GPort):
+            modes = ("40G", u"4x25G")
+
+        class Anything(object):
+            def __eq__(self, other):
+                return other == "8x5G"
+
+        class Loose(skorrel.Tomahawk100GPort):
+            modes = ["40G", Anything(), "4x10G"]
+
+        self.assertEqual(th(Wide).num_logical_ports("4x25G"), 4)
+        self.assertRaises(NoSuchMode, th(Wide).num_logical_ports, "4x10G")
+        self.assertEqual(th(Loose).num_logical_ports("8x5G"), 8)
+        self.assertEqual(th(Loose).num_logical_ports("4x10G"), 4)
+
     def test_breakout_counts(self):
         port = th()
         self.assertEqual(port.num_logical_ports("2x50G"), 2)
