@@ -114,11 +114,7 @@ py::Ref portmap_uncapable_config(py::Args a) {
   Section out;
   each_port(self, [&](PyObject* port, long n) {
     if (n <= 0) return;
-    py::Ref rx_flip = py::get_property(port, ID("rx_polarity_flip"));
-    py::Ref tx_flip = py::get_property(port, ID("tx_polarity_flip"));
-    py::Ref rx_map = py::get_property(port, ID("rx_lane_map"));
-    py::Ref tx_map = py::get_property(port, ID("tx_lane_map"));
-    py::Ref mdi_map = py::get_property(port, ID("mdi_pair_map"));
+    const LaneSettings lanes(port);
     for (long s = 0; s < n; ++s) {
       py::Ref sub = py::integer(s);
       py::Ref num;
@@ -130,13 +126,13 @@ py::Ref portmap_uncapable_config(py::Args a) {
         line += "=0x";
         put_hex(line, value, true);
       };
-      if (rx_flip.get() != Py_None)
+      if (lanes.rx_flip.get() != Py_None)
         add("phy_xaui_rx_polarity_flip_", py::call_method(port, ID("rx_logical_polarity_flip"), sub));
-      if (tx_flip.get() != Py_None)
+      if (lanes.tx_flip.get() != Py_None)
         add("phy_xaui_tx_polarity_flip_", py::call_method(port, ID("tx_logical_polarity_flip"), sub));
-      if (rx_map.get() != Py_None) add("xgxs_rx_lane_map_", rx_map);
-      if (tx_map.get() != Py_None) add("xgxs_tx_lane_map_", tx_map);
-      if (mdi_map.get() != Py_None) add("phy_mdi_pair_map_", mdi_map);
+      if (lanes.rx_map.get() != Py_None) add("xgxs_rx_lane_map_", lanes.rx_map);
+      if (lanes.tx_map.get() != Py_None) add("xgxs_tx_lane_map_", lanes.tx_map);
+      if (lanes.mdi_map.get() != Py_None) add("phy_mdi_pair_map_", lanes.mdi_map);
     }
   });
   return out.finish();
@@ -144,44 +140,49 @@ py::Ref portmap_uncapable_config(py::Args a) {
 
 // ---- PHYs ------------------------------------------------------------------------
 
-py::Ref phys(py::Args a) {
-  PyObject* self = a[0];
+// The logical ports that have a PHY type (and, unless `detected_too`, whose
+// PHY the SDK does not find by itself): f(port, sub, type, name), where
+// name() is the text naming the logical port in SDK properties.
+template <class F>
+void each_phy(PyObject* self, bool detected_too, const F& f) {
   UnitCount units(self);
-  Section out;
   each_port(self, [&](PyObject* port, long n) {
     for (long s = 0; s < n; ++s) {
       py::Ref sub = py::integer(s);
       py::Ref type = py::call_method(port, ID("phy_type"), sub);
-      if (type.get() == Py_None || py::truth(py::call_method(port, ID("phy_autodetect"), sub)))
+      if (type.get() == Py_None ||
+          (!detected_too && py::truth(py::call_method(port, ID("phy_autodetect"), sub))))
         continue;
-      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub, units.get());
-      py::StrBuilder& line = out.line();
-      line += "phy_";
-      put_text(line, type);
-      line += "_";
-      put_text(line, intf);
-      line += "=1";
+      f(port, sub.get(), type.get(),
+        [&] { return py::call_method(port, ID("sdk_config_intf"), sub, units.get()); });
     }
+  });
+}
+
+py::Ref phys(py::Args a) {
+  Section out;
+  each_phy(a[0], false, [&](PyObject*, PyObject*, PyObject* type, const auto& name) {
+    py::Ref intf = name();
+    py::StrBuilder& line = out.line();
+    line += "phy_";
+    put_text(line, type);
+    line += "_";
+    put_text(line, intf);
+    line += "=1";
   });
   return out.finish();
 }
 
 py::Ref phy_addrs(py::Args a) {
-  PyObject* self = a[0];
-  UnitCount units(self);
   Section out;
-  each_port(self, [&](PyObject* port, long n) {
-    for (long s = 0; s < n; ++s) {
-      py::Ref sub = py::integer(s);
-      if (py::call_method(port, ID("phy_type"), sub).get() == Py_None) continue;
-      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub, units.get());
-      py::Ref addr = py::call_method(port, ID("phy_addr"), sub);
-      py::StrBuilder& line = out.line();
-      line += "port_phy_addr_";
-      put_text(line, intf);
-      line += "=0x";
-      put_hex(line, addr, false);
-    }
+  each_phy(a[0], true, [&](PyObject* port, PyObject* sub, PyObject*, const auto& name) {
+    py::Ref intf = name();
+    py::Ref addr = py::call_method(port, ID("phy_addr"), sub);
+    py::StrBuilder& line = out.line();
+    line += "port_phy_addr_";
+    put_text(line, intf);
+    line += "=0x";
+    put_hex(line, addr, false);
   });
   return out.finish();
 }

@@ -42,6 +42,18 @@ void each_port(PyObject* self, const F& f) {
     f(port.get(), py::as_long(py::get_property(port, ID("num_logical_ports"))));
 }
 
+// A configured port's stored polarity settings, lane maps and MDI pair map,
+// each None where the platform gives none; read once for the port.
+struct LaneSettings {
+  explicit LaneSettings(PyObject* port)
+      : rx_flip(py::get_property(port, ID("rx_polarity_flip"))),
+        tx_flip(py::get_property(port, ID("tx_polarity_flip"))),
+        rx_map(py::get_property(port, ID("rx_lane_map"))),
+        tx_map(py::get_property(port, ID("tx_lane_map"))),
+        mdi_map(py::get_property(port, ID("mdi_pair_map"))) {}
+  py::Ref rx_flip, tx_flip, rx_map, tx_map, mdi_map;
+};
+
 // len(self.units), read when first needed: before the model stage has run
 // the object holds no units, and no port asks for them.
 class UnitCount {
