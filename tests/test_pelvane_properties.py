@@ -174,6 +174,16 @@ class NonPortmapTest(unittest.TestCase):
             "phy_xaui_rx_polarity_flip_3=0x0001", "xgxs_rx_lane_map_3=0x2301",
             "phy_xaui_rx_polarity_flip_4=0x0000", "xgxs_rx_lane_map_4=0x2301"])
 
+    def test_value_kinds(self):
+        # Whatever kind of number the platform gives is written as "%" writes it.
+        ports = [plain("1", "xe1", rx_lane_map=True, tx_lane_map=0x1032L, mdi_pair_map=-5),
+                 plain("2", "xe2", rx_lane_map=1 << 70)]
+        config = configure(make_platform(skorrel.TriumphChip(), ports),
+                           [("1", "10G"), ("2", "10G")])
+        self.assertEqual(lines(config.portmap_uncapable_config), [
+            "xgxs_rx_lane_map_1=0x0001", "xgxs_tx_lane_map_1=0x1032",
+            "phy_mdi_pair_map_1=0x-005", "xgxs_rx_lane_map_2=0x%x" % (1 << 70)])
+
     def test_portmap_capable_chip(self):
         config = configure(make_platform(skorrel.TomahawkChip(), [th("1", 0)], name="bigbox"),
                            [("1", "100G")])
