@@ -78,6 +78,38 @@ long as_long(PyObject* o) {
   return v;
 }
 
+Ref add(PyObject* a, long k) {
+  long sum;
+  if (PyInt_CheckExact(a) && !__builtin_add_overflow(PyInt_AS_LONG(a), k, &sum))
+    return integer(sum);
+  return Ref::steal(PyNumber_Add(a, integer(k)));
+}
+
+Ref floor_div(PyObject* a, long k) {
+  if (PyInt_CheckExact(a) && k > 0) {
+    long v = PyInt_AS_LONG(a), q = v / k;
+    return integer(q * k != v && v < 0 ? q - 1 : q);
+  }
+  return Ref::steal(PyNumber_FloorDivide(a, integer(k)));
+}
+
+bool compare(PyObject* a, long k, int op) {
+  if (PyInt_CheckExact(a)) {
+    long v = PyInt_AS_LONG(a);
+    switch (op) {
+      case Py_LT: return v < k;
+      case Py_LE: return v <= k;
+      case Py_EQ: return v == k;
+      case Py_NE: return v != k;
+      case Py_GT: return v > k;
+      case Py_GE: return v >= k;
+    }
+  }
+  int r = PyObject_RichCompareBool(a, integer(k), op);
+  if (r < 0) throw Raised();
+  return r;
+}
+
 std::string_view as_view(PyObject* o) {
   if (!PyString_Check(o))
     raisef(PyExc_TypeError, "expected string, %.200s found", Py_TYPE(o)->tp_name);

@@ -214,6 +214,13 @@ inline bool equal(PyObject* a, PyObject* b) {
   return r;
 }
 long as_long(PyObject* o);
+// a + k, a // k, and a compared with k (op: Py_LT, Py_GE, ...), as the
+// interpreter computes them: directly for an int where the answer fits in
+// one, else with the interpreter's numbers (long integers, floats, an
+// object's own operators), so no answer ever wraps around.
+Ref add(PyObject* a, long k);
+Ref floor_div(PyObject* a, long k);
+bool compare(PyObject* a, long k, int op);
 // The bytes of a str object; TypeError for anything else.
 std::string_view as_view(PyObject* o);
 inline std::string as_string(PyObject* o) { return std::string(as_view(o)); }

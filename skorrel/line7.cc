@@ -34,17 +34,19 @@ bool is(PyObject* o, long v) {
 
 Ref text(PyObject* interned) { return Ref::borrow(interned); }
 
-// Floor division by 2, as the interpreter divides.
-long half(long v) { return v >= 0 ? v / 2 : -((1 - v) / 2); }
-
 // The number of lane `sub`: int(self.hw_ports[sub][2:]).
 Ref lane_number_of(PyObject* self, PyObject* sub) {
   return lane_number(py::item(py::attr(self, ID("hw_ports")), sub));
 }
 
-long intf_num(PyObject* self, PyObject* mode, PyObject* sub) {
-  return py::as_long(py::call_typed_method(self, ID("hw_intf_num"), mode, sub));
+// self.hw_intf_num(mode, sub), whatever number it is.
+Ref intf_num(PyObject* self, PyObject* mode, PyObject* sub) {
+  return py::call_typed_method(self, ID("hw_intf_num"), mode, sub);
 }
+
+// The numbers below are computed as the interpreter computes them, so that
+// a serdes number of any size gives the interpreter's answer.
+bool above(PyObject* n, long k) { return py::compare(n, k, Py_GT); }
 
 // ---- class attributes ----------------------------------------------------
 
@@ -414,24 +416,24 @@ Ref maverick_prefix(Args a) {
 }
 
 Ref maverick_led_port_num(Args a) {
-  long n = intf_num(a[0], a[1], a[2]);
-  return py::integer(n >= 36 ? n - 35 : n + 1);
+  Ref n = intf_num(a[0], a[1], a[2]);
+  return py::add(n, py::compare(n, 36, Py_GE) ? -35 : 1);
 }
 
 Ref tomahawk_led_port_num(Args a) {
-  long n = intf_num(a[0], a[1], a[2]);
-  if (n == 128) return py::integer(0);
-  if (n == 130) return py::integer(1);
-  if (n > 31) return py::integer(n < 96 ? n - 32 : n - 64);
-  return py::integer(n);
+  Ref n = intf_num(a[0], a[1], a[2]);
+  if (is(n, 128)) return py::integer(0);
+  if (is(n, 130)) return py::integer(1);
+  if (above(n, 31)) return py::add(n, py::compare(n, 96, Py_LT) ? -32 : -64);
+  return n;
 }
 
 Ref tomahawk2_led_port_num(Args a) {
-  long n = intf_num(a[0], a[1], a[2]);
-  if (n > 191) return py::integer(n - 192);
-  if (n > 127) return py::integer(n - 128);
-  if (n > 63) return py::integer(n - 64);
-  return py::integer(n);
+  Ref n = intf_num(a[0], a[1], a[2]);
+  if (above(n, 191)) return py::add(n, -192);
+  if (above(n, 127)) return py::add(n, -128);
+  if (above(n, 63)) return py::add(n, -64);
+  return n;
 }
 
 Ref trident3_led_port_num(Args a) { return py::call_typed_method(a[0], ID("hw_intf_num"), a[1], a[2]); }
@@ -440,13 +442,13 @@ Ref trident3_led_port_num(Args a) { return py::call_typed_method(a[0], ID("hw_in
 Ref maverick_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2])); }
 
 Ref tomahawk_logical_port_num(Args a) {
-  long lport = py::as_long(py::call_typed_method(a[0], ID("hw_port_num"), a[1], a[2])) + 1;
-  if (lport == 129) return py::integer(66);
-  if (lport == 131) return py::integer(100);
-  if (lport > 32) lport += 1;
-  if (lport > 65) lport += 2;
-  if (lport > 99) lport += 2;
-  return py::integer(lport);
+  Ref lport = py::add(py::call_typed_method(a[0], ID("hw_port_num"), a[1], a[2]), 1);
+  if (is(lport, 129)) return py::integer(66);
+  if (is(lport, 131)) return py::integer(100);
+  if (above(lport, 32)) lport = py::add(lport, 1);
+  if (above(lport, 65)) lport = py::add(lport, 2);
+  if (above(lport, 99)) lport = py::add(lport, 2);
+  return lport;
 }
 
 // Sub-ports 0 and 1 are numbered from the port's first lane; sub-ports 2
@@ -471,15 +473,12 @@ Ref tomahawk2_logical_port_num(Args a) {
     Ref next_sub = Ref::steal(PyNumber_Subtract(sub, py::integer(2)));
     return py::callm(next, ID("logical_port_num"), mode, next_sub, port_base);
   }
-  long h = py::as_long(py::call_typed_method(self, ID("hw_port_num"), mode, py::integer(0)));
-  long lport = half(h) + 1 + s;
-  if (lport > 96)
-    lport += 5;
-  else if (lport > 64)
-    lport += 3;
-  else if (lport > 32)
-    lport += 1;
-  return py::integer(lport);
+  Ref h = py::call_typed_method(self, ID("hw_port_num"), mode, py::integer(0));
+  Ref lport = py::add(py::add(py::floor_div(h, 2), 1), s);
+  if (above(lport, 96)) return py::add(lport, 5);
+  if (above(lport, 64)) return py::add(lport, 3);
+  if (above(lport, 32)) return py::add(lport, 1);
+  return lport;
 }
 
 // The running platform's non-fabric port with this label, or None.
@@ -496,13 +495,11 @@ Ref tomahawk2_find_port(Args a) {
 }
 
 Ref trident3_logical_port_num(Args a) {
-  long n = intf_num(a[0], a[1], a[2]) + 1;
-  return py::integer(n > 64 ? n + 2 : n);
+  Ref n = py::add(intf_num(a[0], a[1], a[2]), 1);
+  return above(n, 64) ? py::add(n, 2) : n;
 }
 
-Ref trident3_serial_logical_port_num(Args a) {
-  return py::integer(intf_num(a[0], a[1], a[2]) + 1);
-}
+Ref trident3_serial_logical_port_num(Args a) { return py::add(intf_num(a[0], a[1], a[2]), 1); }
 
 // ---- port counts -----------------------------------------------------------
 
