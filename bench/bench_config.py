@@ -7,8 +7,8 @@ The switch is made of Tomahawk 100G ports, 32 to a chip unit (so 1,024
 logical ports take eight units), every one configured "4x25G", with receive
 and transmit polarity, lane maps, pre-emphasis and driver currents set, and
 two LED controllers: the first half of the ports on controller 0, the rest on
-controller 1, each logical port claiming its LED slot with a routine of its
-own.
+controller 1, each logical port claiming its LED slot with the one link
+routine, called with the port's number.
 
 Timed, each as the best of many rounds: the constructor in dummy mode,
 `config` with the ports.conf text, every output key, every "rcports_<unit>"
@@ -27,7 +27,7 @@ PORTS_PER_UNIT = 32
 KEYS = ("portsbcm", "quillet", "linkdefaults", "phytab", "rcled", "rcphy", "ethertab",
         "ucodebcm", "sfptab", "hwdesc", "uft", "riot", "datapath", "sdk", "rcforwarding")
 
-LED_CODE = "set_led:\n        port    %u\n        pushst  LINKUP\n        tinv\n        ret\n"
+LED_CODE = "set_led:\n        port    a\n        pushst  LINKUP\n        tinv\n        ret\n"
 
 
 def build(logical_ports):
@@ -36,11 +36,10 @@ def build(logical_ports):
     import skorrel
 
     class BenchPort(skorrel.Tomahawk100GPort):
-        """Claims one LED slot per logical port, running a routine of its own."""
+        """Claims one LED slot per logical port, running the link routine."""
 
         def set_leds(self, mode, led_port, sub, led_index_list):
-            return {led_index_list[0] + sub: ("port%u" % led_port, LED_CODE % led_port,
-                                              led_port)}
+            return {led_index_list[0] + sub: ("link", LED_CODE, led_port)}
 
     nports = logical_ports // 4
     half = (nports + 1) // 2
