@@ -163,8 +163,8 @@ class NonPortmapTest(unittest.TestCase):
         chip = skorrel.TomahawkChip()
         chip.portmap_capable = None
         chip.dport_capable = 1  # not True itself: plain configured ports
-        ports = [th("1", 0, rx_lane_map=0x2301, rx_polarity_flip=0x5), th("2", 4),
-                 th25("3", 8), th25("4", 9), th25("5", 10), th25("6", 11)]
+        ports = [th("1", 0, rx_lane_map=0x2301, rx_polarity_flip=0x5), th("2", 4)]
+        ports += [th25(str(i + 3), 8 + i, tx_lane_map=0x10 + i) for i in range(4)]
         config = configure(make_platform(chip, ports),
                            [("1", "4x25G"), ("2", "disabled")] +
                            [(str(i), "40G/4") for i in range(3, 7)])
@@ -172,7 +172,9 @@ class NonPortmapTest(unittest.TestCase):
             "phy_xaui_rx_polarity_flip_1=0x0001", "xgxs_rx_lane_map_1=0x2301",
             "phy_xaui_rx_polarity_flip_2=0x0000", "xgxs_rx_lane_map_2=0x2301",
             "phy_xaui_rx_polarity_flip_3=0x0001", "xgxs_rx_lane_map_3=0x2301",
-            "phy_xaui_rx_polarity_flip_4=0x0000", "xgxs_rx_lane_map_4=0x2301"])
+            "phy_xaui_rx_polarity_flip_4=0x0000", "xgxs_rx_lane_map_4=0x2301",
+            # The gang's leader alone, numbered after the disabled port's none.
+            "xgxs_tx_lane_map_5=0x0010"])
 
     def test_value_kinds(self):
         # Whatever kind of number the platform gives is written as "%" writes it.
