@@ -18,7 +18,7 @@ void fill(py::ModuleInfo& mod) {
 
   py::make_classes(mod,
                    {&base_classes, &family_classes, &line8_classes, &line7_classes, &chip_classes},
-                   {&port_impls, &chip_impls, &line7_impls, &line8_impls});
+                   {&port_impls, &chip_impls, &line7_impls, &line8_impls}, py::Tables::checked);
   py::dict_set(mod.globals, "__test__", py::dict());
 }
 
