@@ -78,6 +78,13 @@ inline bool must_pass() {
 // Makes `slot` the interned `text` (throws when that fails, `slot` left
 // empty for a later try); answers it.
 PyObject* intern_once(PyObject*& slot, const char* text);
+// A constant kept in `slot` (a function's static), made by make() at first
+// use; a first try that failed (no memory) is tried again at the next use.
+template <class F>
+PyObject* once(PyObject*& slot, const F& make) {
+  if (!slot && !(slot = make())) throw Raised();
+  return slot;
+}
 
 // Holds the pending interpreter error aside while clean-up code calls the
 // interpreter, and puts it back when the scope ends, as a finally block

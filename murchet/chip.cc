@@ -892,8 +892,8 @@ py::Ref parse_ipmc_table(py::Args a) {
 }
 
 PyObject* none3() {
-  static PyObject* const v = PyTuple_Pack(3, Py_None, Py_None, Py_None);
-  return v;
+  static PyObject* v = nullptr;
+  return py::once(v, [] { return PyTuple_Pack(3, Py_None, Py_None, Py_None); });
 }
 
 

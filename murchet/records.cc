@@ -10,8 +10,8 @@ namespace {
 
 // The bit that makes a route's multicast index its replication group id.
 PyObject* group_bit() {
-  static PyObject* const v = PyInt_FromLong(0x2000000);
-  return v;
+  static PyObject* v = nullptr;
+  return py::once(v, [] { return PyInt_FromLong(0x2000000); });
 }
 
 py::Ref concat(PyObject* a, PyObject* b) { return py::Ref::steal(PyNumber_Add(a, b)); }

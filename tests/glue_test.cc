@@ -306,6 +306,22 @@ TEST_F(Glue, InternedNameTriedAgainAfterAFailure) {
   EXPECT_EQ(rare_name(), name);
 }
 
+PyObject* kept_text() {
+  static PyObject* v = nullptr;
+  return py::once(v, [] { return PyString_FromString("a text kept after its first making"); });
+}
+
+TEST_F(Glue, ConstantMadeAgainAfterAFailure) {
+  failing_allocations = 1;
+  EXPECT_THROW(kept_text(), py::Raised);
+  failing_allocations = 0;
+  PyErr_Clear();
+  PyObject* made = kept_text();
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(py::as_string(made), "a text kept after its first making");
+  EXPECT_EQ(kept_text(), made);
+}
+
 TEST_F(Glue, FunctionFeatures) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
   py::dict_set(globals_, "f", py::make_function(mod_, "f", "a, b=2, c=3", echo));
