@@ -129,9 +129,9 @@ def run_one(logical_ports):
     assert sizes["portsbcm"] and all(sizes[k] for k in rcports), sizes
     assert sorted(c.led_asm) == [0, 1]
 
-    # Rounds enough for about a quarter of a second of the whole.
+    # Rounds enough for about half a second of the whole, and at least 30.
     t = min(timeit.repeat(whole, number=1, repeat=3))
-    rounds = max(5, int(0.25 / t))
+    rounds = max(30, int(0.5 / t))
     gc.collect()
     results = []
     for name, f in stages:
