@@ -85,7 +85,16 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
   Ref defaults = Ref::borrow(f->defaults);
   const int argcount = f->argcount;
   const int ndefaults = defaults ? int(PyTuple_GET_SIZE(defaults.get())) : 0;
-  Ref held[kMaxArgs];
+  struct Held {  // the keyword values, each held once
+    PyObject* v[kMaxArgs];
+    int n = 0;
+    ~Held() {
+      while (n) {
+        PyObject* o = v[--n];  // (the macro reads its argument twice)
+        Py_DECREF(o);
+      }
+    }
+  } held;
   PyObject* slot[kMaxArgs] = {};
   int n = int(PyTuple_GET_SIZE(args));
   int nkw = kw ? int(PyDict_Size(kw)) : 0;
@@ -107,8 +116,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
                  j < 0 ? "%.200s() got an unexpected keyword argument '%.400s'"
                        : "%.200s() got multiple values for keyword argument '%.400s'",
                  PyString_AS_STRING(f->name), PyString_AS_STRING(keyword_text(key).get()));
-        slot[j] = value.get();
-        held[j] = std::move(value);
+        slot[j] = held.v[held.n++] = value.release();
       }
     }
     int first_default = argcount - ndefaults;
