@@ -104,6 +104,24 @@ PyObject* pad_call_line(bool loop, int bit) {
 
 // ---- stable orders -----------------------------------------------------------
 
+// A stable merge sort of `v` by less(a, b), which reads nothing outside `v`
+// whatever `less` answers (the interpreter's "<" need not be an order).
+template <class Less>
+void merge_sort(std::vector<Py_ssize_t>& v, const Less& less) {
+  const size_t n = v.size();
+  std::vector<Py_ssize_t> out(n);
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
+      size_t i = lo, j = mid, k = lo;
+      while (i < mid && j < hi) out[k++] = less(v[j], v[i]) ? v[j++] : v[i++];
+      while (i < mid) out[k++] = v[i++];
+      while (j < hi) out[k++] = v[j++];
+    }
+    v.swap(out);
+  }
+}
+
 // The positions of `keys` in ascending order of the keys by the
 // interpreter's "<", equal keys keeping their order (as sorted() sorts).
 std::vector<Py_ssize_t> sorted_order(const std::vector<py::Ref>& keys) {
@@ -113,15 +131,15 @@ std::vector<Py_ssize_t> sorted_order(const std::vector<py::Ref>& keys) {
     return std::all_of(keys.begin(), keys.end(), [&](const py::Ref& k) { return check(k.get()); });
   };
   if (all([](PyObject* k) { return PyInt_CheckExact(k); })) {
-    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+    merge_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
       return PyInt_AS_LONG(keys[a].get()) < PyInt_AS_LONG(keys[b].get());
     });
   } else if (all([](PyObject* k) { return PyString_CheckExact(k); })) {
-    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+    merge_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
       return py::as_view(keys[a]) < py::as_view(keys[b]);  // as str compares
     });
   } else {
-    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+    merge_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
       int r = PyObject_RichCompareBool(keys[a], keys[b], Py_LT);
       if (r < 0) throw py::Raised();
       return r > 0;
@@ -154,8 +172,7 @@ Py_ssize_t slot_of(PyObject* key, Py_ssize_t n) {
 
 // Writes one port's answer into the call table; an index outside the chain
 // is refused before anything of the answer is written.
-void claim(std::vector<py::Ref>& table, PyObject* answer, PyObject* label,
-           PyObject* num_leds) {
+void claim(PyObject* table, PyObject* answer, PyObject* label, PyObject* num_leds) {
   py::Ref entries;
   if (PyDict_Check(answer)) {
     entries = py::Ref::borrow(answer);
@@ -163,7 +180,7 @@ void claim(std::vector<py::Ref>& table, PyObject* answer, PyObject* label,
     entries = py::dict();
     py::callm(entries, ID("update"), answer);
   }
-  Py_ssize_t n = Py_ssize_t(table.size());
+  Py_ssize_t n = PyList_GET_SIZE(table);
   PyObject *key, *value;
   for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &key, &value);)
     if (slot_of(key, n) < 0) {
@@ -176,7 +193,7 @@ void claim(std::vector<py::Ref>& table, PyObject* answer, PyObject* label,
   // dict's walk survives whatever it does.)
   for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &key, &value);) {
     Py_ssize_t slot = slot_of(key, n);
-    if (slot >= 0) table[size_t(slot)] = py::Ref::borrow(value);
+    if (slot >= 0) PyList_SetItem(table, slot, py::Ref::borrow(value).release());
   }
 }
 
@@ -388,11 +405,13 @@ py::Ref configure(py::Args a) {
   PyObject* controller_idx = a[1];
   py::Run run(self);
 
-  // Every slot starts with the default pad.
+  // Every slot starts with the default pad (a list of the interpreter's,
+  // which answers a chain too long for memory with its MemoryError).
   py::Ref num_leds = py::attr(self, ID("num_leds"));
   Py_ssize_t n = range_count(num_leds);
   py::Ref pad = py::attr(self, ID("default_pad"));
-  std::vector<py::Ref> table(size_t(n), pad);
+  py::Ref table = py::Ref::steal(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(table.get(), i, py::Ref(pad).release());
 
   py::Ref seq = py::Ref::steal(PySequence_List(a[2]));
   std::vector<py::Ref> ports(size_t(PyList_GET_SIZE(seq.get())));
@@ -432,14 +451,16 @@ py::Ref configure(py::Args a) {
   // The run list: equal neighbours merged.
   std::vector<std::pair<py::Ref, py::Ref>> runs;
   py::Ref run_list = py::list();
-  for (size_t i = 0; i < table.size();) {
-    size_t j = i + 1;
-    while (j < table.size() &&
-           (table[j].get() == table[i].get() || py::equal(table[j], table[i])))
-      ++j;
+  for (Py_ssize_t i = 0; i < n;) {
+    py::Ref call = py::Ref::borrow(PyList_GET_ITEM(table.get(), i));
+    Py_ssize_t j = i + 1;
+    for (; j < n; ++j) {
+      py::Ref next = py::Ref::borrow(PyList_GET_ITEM(table.get(), j));
+      if (next.get() != call.get() && !py::equal(next, call)) break;
+    }
     py::Ref count = py::integer(long(j - i));
-    py::append(run_list, py::tuple({table[i].get(), count.get()}));
-    runs.emplace_back(table[i], count);
+    py::append(run_list, py::tuple({call.get(), count.get()}));
+    runs.emplace_back(call, count);
     i = j;
   }
   py::setitem(py::attr(self, ID("call_list")), controller_idx, run_list);

@@ -255,6 +255,26 @@ class ConfigureTest(unittest.TestCase):
         self.assertEqual(c.set_calls, [T.call_line("pad_one")] * 2 + [T.call_line("pad_zero"), T.call_line("pad_one")])
         self.assertEqual(c.call_list[idx], [(0, 1), (1, 1)])
 
+    def test_labels_without_an_order(self):
+        class Fickle(object):
+            """A gang label whose "<" says no at its first question, then
+            yes to every other."""
+            asked = False
+
+            def __lt__(self, other):
+                answer, self.asked = self.asked, True
+                return answer
+
+            __gt__ = __lt__
+        log = []
+        ports = [FixedPort("p%d" % i, Fickle(), i % 8, 40 - i, 1, {}, log) for i in range(40)]
+        c = controller(8)
+        idx = new_index()
+        c.configure(idx, ports)
+        self.assertEqual([e[1:] for e in log if e[0] == "set_leds"],
+                         [("p%d" % i, 40 - i, 0, [i % 8]) for i in range(39, -1, -1)])
+        self.assertEqual(c.call_list[idx], [(1, 8)])
+
     def test_mapping_answers(self):
         class Answer(object):
             def keys(self):
