@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace py {
 
@@ -259,6 +260,25 @@ inline Ref next(PyObject* it) {
 // `a, b, ... = seq`: the n items of seq into out, with the interpreter's
 // errors when it holds fewer or more (or is not iterable).
 void unpack(PyObject* seq, int n, Ref* out);
+// Sorts `v` stably by less(a, b) (a merge sort): equal items keep their
+// order, nothing outside `v` is read whatever `less` answers (a Python "<"
+// need not be an order, where std::sort's may read past the ends), and what
+// `less` throws passes on.
+template <class T, class Less>
+void stable_sort(std::vector<T>& v, const Less& less) {
+  const size_t n = v.size();
+  std::vector<T> out(n);
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      size_t mid = lo + width < n ? lo + width : n, hi = lo + 2 * width < n ? lo + 2 * width : n;
+      size_t i = lo, j = mid, k = lo;
+      while (i < mid && j < hi) out[k++] = less(v[j], v[i]) ? v[j++] : v[i++];
+      while (i < mid) out[k++] = v[i++];
+      while (j < hi) out[k++] = v[j++];
+    }
+    v.swap(out);
+  }
+}
 
 // ---- building a long text ---------------------------------------------------
 // A text written piece by piece straight into a str object, which finish()

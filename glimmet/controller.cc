@@ -104,24 +104,6 @@ PyObject* pad_call_line(bool loop, int bit) {
 
 // ---- stable orders -----------------------------------------------------------
 
-// A stable merge sort of `v` by less(a, b), which reads nothing outside `v`
-// whatever `less` answers (the interpreter's "<" need not be an order).
-template <class Less>
-void merge_sort(std::vector<Py_ssize_t>& v, const Less& less) {
-  const size_t n = v.size();
-  std::vector<Py_ssize_t> out(n);
-  for (size_t width = 1; width < n; width *= 2) {
-    for (size_t lo = 0; lo < n; lo += 2 * width) {
-      size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
-      size_t i = lo, j = mid, k = lo;
-      while (i < mid && j < hi) out[k++] = less(v[j], v[i]) ? v[j++] : v[i++];
-      while (i < mid) out[k++] = v[i++];
-      while (j < hi) out[k++] = v[j++];
-    }
-    v.swap(out);
-  }
-}
-
 // The positions of `keys` in ascending order of the keys by the
 // interpreter's "<", equal keys keeping their order (as sorted() sorts).
 std::vector<Py_ssize_t> sorted_order(const std::vector<py::Ref>& keys) {
@@ -131,15 +113,15 @@ std::vector<Py_ssize_t> sorted_order(const std::vector<py::Ref>& keys) {
     return std::all_of(keys.begin(), keys.end(), [&](const py::Ref& k) { return check(k.get()); });
   };
   if (all([](PyObject* k) { return PyInt_CheckExact(k); })) {
-    merge_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
+    py::stable_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
       return PyInt_AS_LONG(keys[a].get()) < PyInt_AS_LONG(keys[b].get());
     });
   } else if (all([](PyObject* k) { return PyString_CheckExact(k); })) {
-    merge_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
+    py::stable_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
       return py::as_view(keys[a]) < py::as_view(keys[b]);  // as str compares
     });
   } else {
-    merge_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
+    py::stable_sort(order, [&](Py_ssize_t a, Py_ssize_t b) {
       int r = PyObject_RichCompareBool(keys[a], keys[b], Py_LT);
       if (r < 0) throw py::Raised();
       return r > 0;
