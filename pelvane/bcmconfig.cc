@@ -145,7 +145,9 @@ py::Ref calculate_gangs(py::Args a) {
   for (Py_ssize_t i = 0; i < n; ++i) keys.push_back(gang_key(PyList_GET_ITEM(ports.get(), i)));
   std::vector<Py_ssize_t> order(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) order[size_t(i)] = i;
-  std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t x, Py_ssize_t y) {
+  // The keys' own order may be inconsistent: a merge that never reads past
+  // its runs, whatever the comparisons answer.
+  py::stable_sort(order, [&](Py_ssize_t x, Py_ssize_t y) {
     return key_less(keys[size_t(x)], keys[size_t(y)]);
   });
 
