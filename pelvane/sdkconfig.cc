@@ -447,8 +447,12 @@ Ref rcports(Args a) {
   PyObject *self = a[0], *unit = a[1];
   Ref all = py::list(), loopback = py::list();
   Lists speeds, groups;
-  each_port(self, [&](PyObject* port, long n) {
-    if (!py::equal(py::get_property(port, ID("unit")), unit) || n < 1) return;
+  // The unit first: a port of another unit is asked nothing more.
+  Ref ports = py::iter(py::attr(self, ID("ports")));
+  while (Ref held = py::next(ports)) {
+    PyObject* port = held.get();
+    if (!py::equal(py::get_property(port, ID("unit")), unit)) continue;
+    long n = py::as_long(py::get_property(port, ID("num_logical_ports")));
     // What the port's sub-ports share, asked once for the port.
     Ref speed = py::get_property(port, ID("speed"));
     bool looped = py::truth(py::attr(port, ID("loopback")));
@@ -460,7 +464,7 @@ Ref rcports(Args a) {
       if (looped) py::append(loopback, intf);
       if (group.get() != Py_None) groups.add(group, intf);
     }
-  });
+  }
 
   Ref compress = py::attr(self, ID("_compress_portlist"));
   py::StrBuilder lines;
