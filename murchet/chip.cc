@@ -972,7 +972,7 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
     std::unique_ptr<Fields> fields;
     if (!build.own()) {
       py::Ref built[2];  // key, fields = self._field_dict_build(line)
-      kern::unpack(build(py::str(line)), 2, built);
+      py::unpack(build(py::str(line)), 2, built);
       if (built[0].get() == Py_None) continue;
       fields = std::make_unique<Fields>(built[1]);
     } else {

@@ -23,9 +23,6 @@ py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
 }
 
 
-// Unpacks a sequence of exactly n items, as `a, b, c = seq` does.
-void unpack(PyObject* seq, int n, py::Ref* out);
-
 // Text equality with a literal, as `a == "text"` (the literal interned).
 inline bool is(PyObject* a, PyObject* text) {
   if (a == text) return true;

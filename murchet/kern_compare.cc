@@ -197,7 +197,7 @@ void base_dev_of(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* 
     Expander(self, nullptr).base_dev(dev, parent_vlan, out[0], out[1], out[2]);
     return;
   }
-  kern::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, dev,
+  py::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, dev,
                    parent_vlan),
          3, out);
 }
@@ -209,7 +209,7 @@ py::Ref expand_kern_dev(py::Args a) {
     return {};
   }
   py::Ref base[3];
-  kern::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, orig_dev,
+  py::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, orig_dev,
                    parent_vlan),
          3, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
@@ -314,7 +314,7 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
     if (py::length(parts) >= 2) tag = to_int(py::item(parts, Py_ssize_t(1)));
   }
   py::Ref lp_pvid[2];
-  kern::unpack(call_self(self, ID("_get_logical_port_and_pvid"), logical_port_and_pvid_op, port), 2,
+  py::unpack(call_self(self, ID("_get_logical_port_and_pvid"), logical_port_and_pvid_op, port), 2,
          lp_pvid);
   if (py::equal(tag, minus_one())) return lp_pvid[1];
   return call_self(self, ID("_evid2ivid"), evid2ivid_op, lp_pvid[0], tag);
@@ -373,7 +373,7 @@ py::Ref group_address(PyObject* self, PyObject* key) {
     return py::str(dip);
   }
   py::Ref parts[3];
-  kern::unpack(split(key), 3, parts);
+  py::unpack(split(key), 3, parts);
   return parts[2];
 }
 
@@ -528,7 +528,7 @@ py::Ref mroute_eq(py::Args a) {
   if (direct)
     expander.base_dev(iif, minus_one(), base[0], base[1], base[2]);
   else
-    kern::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, iif,
+    py::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, iif,
                      minus_one()),
            3, base);
   py::setattr(self, ID("tmp_encaps"), new_set());

@@ -51,20 +51,6 @@ namespace kern {
 
 // ---- helpers shared by the kernel side ------------------------------------
 
-void unpack(PyObject* seq, int n, py::Ref* out) {
-  if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == n) {
-    for (int i = 0; i < n; ++i) out[i] = py::Ref::borrow(PyTuple_GET_ITEM(seq, i));
-    return;
-  }
-  py::Ref it = py::iter(seq);
-  for (int i = 0; i < n; ++i) {
-    out[i] = py::next(it);
-    if (!out[i])
-      py::raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
-  }
-  if (py::next(it)) py::raise(PyExc_ValueError, "too many values to unpack");
-}
-
 py::Ref get(PyObject* d, PyObject* key) {
   if (PyDict_CheckExact(d)) {
     if (PyObject_Hash(key) == -1) throw py::Raised();
@@ -286,7 +272,7 @@ py::Ref kern_get_dev_vlan(py::Args a) {
   PyObject *self = a[0], *dev = a[1], *kind = a[2], *parent_vlan = a[3];
   if (is(kind, ID("vlan"))) {
     py::Ref pair[2];
-    kern::unpack(call_self(self, ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, dev), 2,
+    py::unpack(call_self(self, ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, dev), 2,
            pair);
     if (py::truth(pair[0])) return py::tuple({pair[1], pair[0]});
   }
@@ -297,7 +283,7 @@ py::Ref kern_base_dev_kind_get(py::Args a) {
   PyObject *self = a[0], *orig_dev = a[1], *parent_vlan = a[2];
   py::Ref kind = dev_kind(self, orig_dev);
   py::Ref dev_vlan[2];
-  kern::unpack(call_self(self, ID("_kern_get_dev_vlan"), kern_get_dev_vlan, orig_dev, kind,
+  py::unpack(call_self(self, ID("_kern_get_dev_vlan"), kern_get_dev_vlan, orig_dev, kind,
                    parent_vlan),
          2, dev_vlan);
   if (dev_vlan[0].get() != orig_dev && !py::equal(dev_vlan[0], orig_dev))
@@ -461,7 +447,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
     py::Ref it = py::iter(names);
     while (py::Ref name = py::next(it)) {
       py::Ref base[3];
-      kern::unpack(base_dev_kind(self, name, minus_one()), 3, base);
+      py::unpack(base_dev_kind(self, name, minus_one()), 3, base);
       if (!is(base[0], ID("bond"))) {
         py::append(result, name);
         continue;
@@ -695,7 +681,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
       py::setitem(entries, entry_key, entry);
     }
     py::Ref base[3];
-    kern::unpack(base_dev_kind(self, port, minus_one()), 3, base);
+    py::unpack(base_dev_kind(self, port, minus_one()), 3, base);
     if (is(base[0], ID("bond"))) {
       bool plain = py::equal(base[2], minus_one());
       py::Ref members = py::iter(bond_members(self, base[1]));
