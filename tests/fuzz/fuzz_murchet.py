@@ -64,6 +64,14 @@ def hostile_records(rng, a):
     fuzzing.ACTION[0] = wreck if rng.random() < 0.5 else None
     if rng.random() < 0.3:
         a.portmap.append(Hostile(rng, wreck))
+    if rng.random() < 0.4:  # records whose end asks the checker again
+        Reentrant.asic = a
+        a.portmap[rng.randrange(len(a.portmap) + 1):0] = [
+            Reentrant("xe%d" % i, i, "swp%d" % i) for i in range(rng.randint(1, 3))]
+        for g in list(a.replication_groups.values())[:1]:
+            l = getattr(g, "l3_encaps", None)
+            if isinstance(l, list):
+                l.append(ReentrantEncap("swp9", "xe9", 7, 100, -1))
     if rng.random() < 0.3 and a.portmap:
         e = rng.choice(a.portmap)
         if hasattr(e, "__dict__"):
@@ -82,6 +90,37 @@ def hostile_records(rng, a):
                 l.append(Hostile(rng, wreck))
     if rng.random() < 0.2:
         a.mroutes[HostileStr("default, (10.0.0.1, 239.1.1.1)")] = Hostile(rng, wreck)
+
+
+# SystemErrors met in code that ran from a record's end, where they could
+# not be raised.
+LATE = []
+
+
+def ask_again(a):
+    try:
+        a._dport2logical_port("xe1")
+        a._get_logical_port_and_pvid("swp1")
+        a._ivid2evid("xe2", 10)
+        str(a)
+    except SystemError:
+        LATE.append(fuzzing.traceback.format_exc())
+    except Exception:
+        pass
+
+
+class Reentrant(murchet.PortmapEntry):
+    asic = None
+
+    def __del__(self):
+        if Reentrant.asic is not None:
+            ask_again(Reentrant.asic)
+
+
+class ReentrantEncap(murchet.Encap):
+    def __del__(self):
+        if Reentrant.asic is not None:
+            ask_again(Reentrant.asic)
 
 
 class HostileKey(object):
@@ -189,6 +228,9 @@ def one(rng):
     finally:
         sys.stdout = out
         fuzzing.ACTION[0] = None
+        Reentrant.asic = None
+        if LATE:
+            raise fuzzing.Findings(LATE.pop())
         murchet.subprocess, murchet.os = saved
         del murchet.open
 
