@@ -279,6 +279,7 @@ class ListIndex {
       for (size_t k = 0; k < names_.size(); ++k) {
         PyObject* v = PyObject_GetAttr(records_[i], names_[k]);
         if (!v) {
+          if (py::must_pass()) throw py::Raised();
           PyErr_Clear();  // the scan meets the error where a scan would
           return true;
         }
@@ -412,7 +413,8 @@ Indexes* indexes_of(PyObject* self) {
   auto& all = kept();
   auto it = all.find(self);
   if (it != all.end()) return it->second.indexes.get();
-  static PyObject* const callback = PyCFunction_New(&forget_def, nullptr);
+  static PyObject* callback = nullptr;  // made again where a first try failed
+  if (!callback) callback = PyCFunction_New(&forget_def, nullptr);
   PyObject* watch = callback ? PyWeakref_NewRef(self, callback) : nullptr;
   if (!watch) {
     PyErr_Clear();

@@ -40,6 +40,27 @@ class CatchAllTest(unittest.TestCase):
             a._parse_portmap()
             self.assertEqual([(e.dport, e.linux_port) for e in a.portmap], [('xe0', None)])
 
+    def test_record_index(self):
+        # An interrupt while the port map is indexed is not taken for a
+        # record the index leaves to the scan.
+        class Interrupting:
+            asked = []
+
+            def __getattr__(self, name):
+                if name == 'dport':
+                    self.asked.append(name)
+                    if len(self.asked) == 1:
+                        raise KeyboardInterrupt
+                    return 'xe0'
+                if name == 'logical_port':
+                    return 1
+                raise AttributeError(name)
+
+        a = bare()
+        a.portmap = [Interrupting()]
+        self.assertRaises(KeyboardInterrupt, a._dport2logical_port, 'xe0')
+        self.assertEqual(a._dport2logical_port('xe0'), 1)
+
     def test_chip_shell_import(self):
         tmp = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, tmp)
