@@ -12,6 +12,7 @@ import bcmshell
 from quorvel import quillet
 
 import murchet
+import test_murchet_kernel as kernel
 from helpers import MODULE_DIR, STANDINS, run_python
 from test_murchet_chip import bare, install
 
@@ -169,6 +170,41 @@ class BorrowedRecordTest(unittest.TestCase):
         text = str(a)
         self.assertIn("default, (10.0.0.1, 239.1.1.1), iif: 100", text)
         self.assertEqual(l3, [])
+
+
+
+class NestedComparisonTest(kernel.KernelCase):
+    KEY = kernel.ComparisonTest.KEY
+    setup_switch = kernel.ComparisonTest.__dict__['setup_switch']
+
+    def test_comparison_run_by_an_encap_inside_another(self):
+        # Reading the first route's encaps runs the comparison of a second
+        # route: each comparison keeps its own names.
+        a, r = self.setup_switch(chip_iif=10, l3=[('swp4', -1), ('swp6', -1), ('swp7', -1)],
+                                 l2=['swp1', 'swp2'])
+        key2, r2 = kernel.route('10.0.0.2', '239.1.1.1', 10, 0x20)
+        a.mroutes[key2] = r2
+        a.replication_groups[r2.grp] = murchet.ReplicationGroup(
+            r2.grp, [], [murchet.Encap('swp9', 'xe9', 7, -1, -1)])
+        oil2 = ['swp9']
+        nested = []
+        armed = []
+
+        def compare_other():
+            if armed and not nested:
+                nested.append(a.mroute_eq(key2, 'br0', oil2))
+
+        encaps = a.replication_groups[r.grp].l3_encaps
+        encaps[0] = hostile_encap('linux_port', compare_other, 'swp4', 'xe4', 7, -1, -1)
+        armed.append(True)
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0']), True)
+        self.assertEqual((r.iif_mismatch, r.oil_mismatch), ([], []))
+        # The second comparison found what it finds on its own.
+        self.assertEqual(len(nested), 1)
+        found = (r2.iif_mismatch[:], r2.oil_mismatch[:])
+        del r2.iif_mismatch[:], r2.oil_mismatch[:]
+        self.assertIs(a.mroute_eq(key2, 'br0', oil2), nested[0])
+        self.assertEqual((r2.iif_mismatch, r2.oil_mismatch), found)
 
 
 if __name__ == '__main__':
