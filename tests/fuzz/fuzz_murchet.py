@@ -47,9 +47,25 @@ def hostile_records(rng, a):
     lists = [a.portmap, a.vlan_xlate]
     dicts = [a.vlans, a.replication_groups, a.mroutes, a.l3_intfs]
 
+    depth = []
+
     def wreck():
-        k = rng.randrange(5)
-        if k == 0 and lists:
+        k = rng.randrange(7)
+        if k >= 5 and not depth:  # the checker asked again, from inside itself
+            depth.append(1)
+            try:
+                if k == 5:
+                    a.mroute_eq(rng.choice(list(a.mroutes) or ["x"]), "br0",
+                                rng.choice([["swp9"], ["swp4", "bond0"], []]))
+                else:
+                    ask_again(a)
+            except SystemError:
+                LATE.append(fuzzing.traceback.format_exc())
+            except Exception:
+                pass
+            finally:
+                depth.pop()
+        elif k == 0 and lists:
             del rng.choice(lists)[:]
         elif k == 1 and dicts:
             rng.choice(dicts).clear()
