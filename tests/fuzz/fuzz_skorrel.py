@@ -104,6 +104,19 @@ def one(rng):
             guarded(setattr, obj, rng.choice(["hw_ports", "modes", "label", "serdes", "unit",
                                               "_speed_map", "pbmp_map"]), value(rng, TEXTS))
         ops = fuzzing.operations(cls)
+        if ops and rng.random() < 0.3:  # hostile texts ask the port again
+            depth = []
+
+            def again(obj=obj):
+                if not depth:
+                    depth.append(1)
+                    try:
+                        name, descr = rng.choice(ops)
+                        if name != "__init__":
+                            question(rng, obj, name, descr)
+                    finally:
+                        depth.pop()
+            fuzzing.ACTION[0] = again
         for _ in range(rng.randint(2, 10)):
             if not ops:
                 break
@@ -111,6 +124,7 @@ def one(rng):
             if name == "__init__":
                 continue
             question(rng, obj, name, descr)
+        fuzzing.ACTION[0] = None
 
 
 if __name__ == "__main__":

@@ -289,8 +289,13 @@ def call_any(rng, obj, name, descr, texts):
 
 # ---- the run ----------------------------------------------------------------
 
-class Findings(Exception):
-    pass
+class Findings(BaseException):
+    """Raised past every handler of the drivers and the modules."""
+
+
+# Findings also kept here, for those raised where the interpreter drops
+# exceptions (a __del__, a dict's comparison of keys).
+FOUND = []
 
 
 def guarded(fn, *args, **kw):
@@ -298,7 +303,8 @@ def guarded(fn, *args, **kw):
     try:
         return fn(*args, **kw)
     except SystemError:
-        raise Findings(traceback.format_exc())
+        FOUND.append(traceback.format_exc())
+        raise Findings(FOUND[-1])
     except (Exception, KeyboardInterrupt):
         return None
 
@@ -319,6 +325,8 @@ def main(name, one_iteration, default_iterations=200):
         rng = random.Random("%d:%d" % (opts.seed, i))
         try:
             one_iteration(rng)
+            if FOUND:
+                raise Findings(FOUND[0])
         except Findings as f:
             sys.stderr.write("%s: finding at seed %d iteration %d:\n%s\n" % (name, opts.seed, i, f))
             return 1
