@@ -142,6 +142,15 @@ std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 Ref long_integer(const char* text);
 Ref tuple(std::initializer_list<PyObject*> items);
 inline Ref tuple(Py_ssize_t n) { return Ref::steal(PyTuple_New(n)); }
+// A tuple of the `n` objects at `items`.
+inline Ref tuple(PyObject* const* items, size_t n) {
+  Ref t = tuple(Py_ssize_t(n));
+  for (size_t i = 0; i < n; ++i) {
+    Py_INCREF(items[i]);
+    PyTuple_SET_ITEM(t.get(), Py_ssize_t(i), items[i]);
+  }
+  return t;
+}
 Ref list(std::initializer_list<PyObject*> items = {});
 inline Ref dict() { return Ref::steal(PyDict_New()); }
 

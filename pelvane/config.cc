@@ -30,9 +30,11 @@ void with_file(PyObject* file, const F& body) {
     body();
   } catch (const py::Raised&) {
     py::HeldError held;
-    PyObject* r = PyObject_CallMethodObjArgs(file, ID("close"), nullptr);
-    Py_XDECREF(r);
-    PyErr_Clear();
+    try {
+      py::callm(file, ID("close"));
+    } catch (const py::Raised&) {
+      PyErr_Clear();
+    }
     held.restore();
     throw;
   }

@@ -105,12 +105,7 @@ void run_base_init(const char* base, Ref (*impl)(Args), PyObject* const (&args)[
     return;
   }
   Ref init = py::attr(cls, ID("__init__"));
-  Ref tuple = py::tuple(Py_ssize_t(N));
-  for (size_t i = 0; i < N; ++i) {
-    Py_INCREF(args[i]);
-    PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), args[i]);
-  }
-  steal(PyObject_Call(init, tuple, nullptr));
+  py::call_kw(init, py::tuple(args, N), nullptr);
 }
 
 // (self, mode, physical_port, port_base, mac_index, loopback)
