@@ -672,8 +672,10 @@ bool method_is(PyObject* o, PyObject* name, Impl impl) {
 
 namespace {
 // Runs nest on one thread's stack; another thread (the interpreter lock is
-// released around any call into Python) keeps its own chain.
-thread_local Run* innermost_run = nullptr;
+// released around any call into Python) keeps its own chain.  Kept in the
+// threads' static storage: a module loaded later asks for no storage made
+// per thread on demand.
+thread_local Run* innermost_run __attribute__((tls_model("initial-exec"))) = nullptr;
 }  // namespace
 
 Run::Run(PyObject* self) : self_(self), outer_(innermost_run) {
