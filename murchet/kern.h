@@ -101,6 +101,9 @@ py::Ref kern_dev_kind_get(py::Args a);
 py::Ref kern_dev_vlan_filtering_get(py::Args a);
 py::Ref kern_get_dev_vlan(py::Args a);
 py::Ref kern_base_dev_kind_get(py::Args a);
+// self._kern_base_dev_kind_get(dev), its VLAN left to the default (an
+// override may take the device alone).
+py::Ref base_dev_kind(PyObject* self, PyObject* dev);
 py::Ref kern_create_vlan_dev_cache(py::Args a);
 py::Ref kern_get_vlan_and_atlink(py::Args a);
 py::Ref expand_kern_bond(py::Args a);
@@ -112,10 +115,6 @@ py::Ref kern_dev_get_mdb_entry(py::Args a);
 
 // Expansion, incoming interface, comparison and dumps (kern_compare.cc):
 py::Ref expand_kern_dev(py::Args a);
-// self._kern_base_dev_kind_get(dev, parent_vlan) unpacked into `out` (kind,
-// base device, VLAN): directly while the expansion's steps are the object's
-// own.
-void base_dev_of(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out);
 py::Ref expand_kern_bridge(py::Args a);
 py::Ref expand_kern_vlan_aware_bridge(py::Args a);
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a);

@@ -11,230 +11,41 @@ namespace murchet {
 namespace kern {
 namespace {
 
-py::Ref bridge_members(PyObject* self, PyObject* vlan_filtering, PyObject* grp, PyObject* dev,
-                       PyObject* vlan) {
-  return call_self(self, ID("_expand_kern_bridge"), expand_kern_bridge, vlan_filtering, grp,
-                   dev, vlan);
-}
-
-py::Ref mdb_entry(PyObject* self, PyObject* dev, PyObject* vlan, PyObject* grp_mac) {
-  return call_self(self, ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, dev, vlan,
-                   grp_mac);
+// Adds each member's switch-port name to `out` (self.tmp_encaps): "%s.%d"
+// of the member and `vlan` when `suffix`, else "%s" of the member.
+void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) {
+  if (PyList_CheckExact(members) && PyAnySet_CheckExact(out)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+      py::Ref m = py::Ref::borrow(PyList_GET_ITEM(members, i));
+      py::check(PySet_Add(out, suffix ? tagged(m, vlan).get() : text_of(m).get()));
+    }
+    return;
+  }
+  py::Ref it = py::iter(members);
+  while (py::Ref m = py::next(it)) set_add(out, suffix ? tagged(m, vlan) : text_of(m));
 }
 
 }  // namespace
 
 // ---- expansion into switch ports -------------------------------------------
 
-namespace {
-
-// The operations that the expansion of one device goes through.  While the
-// object overrides none of them, the expansion runs here directly over the
-// caches, which it reads and fills exactly as those operations do.  Within
-// a run for the object this is found once (see py::Run).
-bool expansion_ops_own(PyObject* self) {
-  struct Op {
-    PyObject* name;
-    py::Impl impl;
-  };
-  static const Op ops[] = {
-      {ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get},
-      {ID("_kern_dev_kind_get"), kern_dev_kind_get},
-      {ID("_kern_dev_cache_get"), kern_dev_cache_get},
-      {ID("_kern_get_dev_vlan"), kern_get_dev_vlan},
-      {ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink},
-      {ID("_kern_dev_vlan_filtering_get"), kern_dev_vlan_filtering_get},
-      {ID("_expand_kern_bridge"), expand_kern_bridge},
-      {ID("_grp_ip2mac"), grp_ip2mac_op},
-      {ID("_expand_kern_vlan_aware_bridge"), expand_kern_vlan_aware_bridge},
-      {ID("_expand_kern_vlan_unaware_bridge"), expand_kern_vlan_unaware_bridge},
-      {ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry},
-      {ID("_kern_get_vlan_members"), kern_get_vlan_members},
-      {ID("_kern_get_br_members"), kern_get_br_members},
-      {ID("_expand_kern_bond"), expand_kern_bond},
-  };
-  if (!PyInstance_Check(self)) return false;
-  for (const Op& op : ops)
-    if (!py::method_is(self, op.name, op.impl)) return false;
-  return true;
-}
-
-bool expansion_is_own(PyObject* self) { return py::Run::once(self, expansion_ops_own); }
-
-// The expansion of devices for one group, over the object's own operations
-// (see expansion_is_own).  A failure gets the traceback entries of the
-// operations that the calls through the object would have passed.
-class Expander {
- public:
-  Expander(PyObject* self, PyObject* grp) : self_(self), grp_(grp) {}
-
-  // _expand_kern_dev(grp, dev, parent_vlan): the names go into
-  // self.tmp_encaps, looked up when they are added.
-  void expand(PyObject* dev, PyObject* parent_vlan) {
-    py::Ref kind, base, vlan;
-    base_dev(dev, parent_vlan, kind, base, vlan);
-    if (!py::contains(own_attr(self_, ID("_devs_supported")), kind)) return;
-    if (is(kind, ID("bridge"))) {
-      py::Ref vf = step(ID("_kern_dev_vlan_filtering_get"), kern_dev_vlan_filtering_get,
-                        [&] { return own_attr(dev_entry(base), ID("vlan_filtering")); });
-      bool suffix = py::truth(vf);
-      py::Ref members = step(ID("_expand_kern_bridge"), expand_kern_bridge, [&] {
-        if (!grp_mac_)
-          grp_mac_ = step(ID("_grp_ip2mac"), grp_ip2mac_op, [&] { return grp_ip2mac(grp_); });
-        if (suffix)
-          return step(ID("_expand_kern_vlan_aware_bridge"), expand_kern_vlan_aware_bridge,
-                      [&] { return bridge(base, vlan, true); });
-        return step(ID("_expand_kern_vlan_unaware_bridge"), expand_kern_vlan_unaware_bridge,
-                    [&] { return bridge(base, minus_one(), false); });
-      });
-      if (members) add_all(members, suffix, vlan);
-    } else if (is(kind, ID("bond"))) {
-      PyObject* v[] = {self_, base.get()};
-      py::Ref members = step(ID("_expand_kern_bond"), expand_kern_bond,
-                             [&] { return expand_kern_bond(py::Args(v)); });
-      bool plain = py::equal(vlan, minus_one());
-      add_all(members, !plain, vlan);
-    } else if (is(kind, ID("swp"))) {
-      bool plain = py::equal(vlan, minus_one());
-      set_add(own_attr(self_, ID("tmp_encaps")), plain ? text_of(base) : tagged(base, vlan));
-    }
-  }
-
-  // _kern_base_dev_kind_get(dev, parent_vlan), without the tuples.
-  void base_dev(PyObject* dev, PyObject* parent_vlan, py::Ref& kind, py::Ref& base,
-                py::Ref& vlan) {
-    step(ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, [&] {
-      kind = kind_of(dev);
-      base = py::Ref::borrow(dev);
-      vlan = py::Ref::borrow(parent_vlan);
-      if (!is(kind, ID("vlan"))) return 0;
-      py::Ref entry = step(ID("_kern_get_dev_vlan"), kern_get_dev_vlan, [&] {
-        return step(ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, [&] {
-          if (!py::truth(own_attr(self_, ID("kern_vlan_dev_cache_created"))))
-            call_self(self_, ID("_kern_create_vlan_dev_cache"), kern_create_vlan_dev_cache);
-          return get(own_attr(self_, ID("kern_vlan_dev_cache")), dev);
-        });
-      });
-      if (!entry) return 0;
-      py::Ref vid = own_attr(entry, ID("vid")), atlink = own_attr(entry, ID("atlink"));
-      if (!py::truth(vid)) return 0;
-      base = atlink;
-      vlan = vid;
-      if (base.get() != dev && !py::equal(base, dev)) kind = kind_of(base);
-      return 0;
-    });
-  }
-
-  // Runs f, one step of the expansion that stands for the operation `name`.
-  template <class F>
-  auto step(PyObject* name, py::Impl impl, const F& f) -> decltype(f()) {
-    try {
-      return f();
-    } catch (const py::Raised&) {
-      py::Method op(self_, name, impl);
-      if (op.own()) op.traced([]() -> int { throw py::Raised(); });
-      throw;
-    }
-  }
-
- private:
-  // The cached KernDevEntry of a device (_kern_dev_cache_get).
-  py::Ref dev_entry(PyObject* dev) {
-    return step(ID("_kern_dev_cache_get"), kern_dev_cache_get, [&] {
-      PyObject* v[] = {self_, dev};
-      return kern_dev_cache_get(py::Args(v));
-    });
-  }
-
-  py::Ref kind_of(PyObject* dev) {
-    return step(ID("_kern_dev_kind_get"), kern_dev_kind_get,
-                [&] { return own_attr(dev_entry(dev), ID("kind")); });
-  }
-
-  // The members of a bridge (_expand_kern_vlan_aware_bridge with `aware`,
-  // else _expand_kern_vlan_unaware_bridge); empty for none.
-  py::Ref bridge(PyObject* dev, PyObject* vlan, bool aware) {
-    py::Ref entry = step(ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, [&] {
-      PyObject* v[] = {self_, dev, vlan, grp_mac_.get()};
-      return kern_dev_get_mdb_entry(py::Args(v));
-    });
-    if (entry && py::is_true(entry)) return own_attr(entry, ID("swp"));
-    if (!py::truth(own_attr(self_, ID("flood_mdb_misses")))) return {};
-    if (aware)
-      return step(ID("_kern_get_vlan_members"), kern_get_vlan_members, [&] {
-        PyObject* v[] = {self_, vlan};
-        return kern_get_vlan_members(py::Args(v));
-      });
-    return step(ID("_kern_get_br_members"), kern_get_br_members, [&] {
-      PyObject* v[] = {self_, dev};
-      return kern_get_br_members(py::Args(v));
-    });
-  }
-
-  // Adds each member, followed by ".<vlan>" when `suffix`.
-  void add_all(PyObject* members, bool suffix, PyObject* vlan) {
-    py::Ref out = own_attr(self_, ID("tmp_encaps"));
-    if (PyList_CheckExact(members) && PyAnySet_CheckExact(out.get())) {
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
-        py::Ref m = py::Ref::borrow(PyList_GET_ITEM(members, i));
-        py::check(PySet_Add(out, suffix ? tagged(m, vlan).get() : text_of(m).get()));
-      }
-      return;
-    }
-    py::Ref it = py::iter(members);
-    while (py::Ref m = py::next(it)) set_add(out, suffix ? tagged(m, vlan) : text_of(m));
-  }
-
-  PyObject* self_;
-  PyObject* grp_;
-  py::Ref grp_mac_;
-};
-
-}  // namespace
-
-void base_dev_of(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
-  if (expansion_is_own(self)) {
-    Expander(self, nullptr).base_dev(dev, parent_vlan, out[0], out[1], out[2]);
-    return;
-  }
-  py::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, dev,
-                   parent_vlan),
-         3, out);
-}
-
 py::Ref expand_kern_dev(py::Args a) {
   PyObject *self = a[0], *grp = a[1], *orig_dev = a[2], *parent_vlan = a[3];
-  if (expansion_is_own(self)) {
-    Expander(self, grp).expand(orig_dev, parent_vlan);
-    return {};
-  }
   py::Ref base[3];
   py::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, orig_dev,
-                   parent_vlan),
-         3, base);
+                       parent_vlan),
+             3, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
   if (!py::contains(own_attr(self, ID("_devs_supported")), kind)) return {};
   if (is(kind, ID("bridge"))) {
     py::Ref vf = call_self(self, ID("_kern_dev_vlan_filtering_get"),
                            kern_dev_vlan_filtering_get, dev);
-    py::Ref members = bridge_members(self, vf, grp, dev, vlan);
-    bool suffix = py::truth(vf);
-    py::Ref encaps = own_attr(self, ID("tmp_encaps"));
-    if (suffix) {
-      py::Ref it = py::iter(members);
-      while (py::Ref m = py::next(it)) set_add(encaps, tagged(m, vlan));
-    } else {
-      py::Ref it = py::iter(members);
-      while (py::Ref m = py::next(it)) set_add(encaps, text_of(m));
-    }
-  } else if (is(kind, ID("bond"))) {
     py::Ref members =
-        call_self(self, ID("_expand_kern_bond"), expand_kern_bond, dev);
-    bool plain = py::equal(vlan, minus_one());
-    py::Ref encaps = own_attr(self, ID("tmp_encaps"));
-    py::Ref it = py::iter(members);
-    while (py::Ref m = py::next(it))
-      set_add(encaps, plain ? text_of(m) : tagged(m, vlan));
+        call_self(self, ID("_expand_kern_bridge"), expand_kern_bridge, vf, grp, dev, vlan);
+    add_members(own_attr(self, ID("tmp_encaps")), members, py::truth(vf), vlan);
+  } else if (is(kind, ID("bond"))) {
+    py::Ref members = call_self(self, ID("_expand_kern_bond"), expand_kern_bond, dev);
+    add_members(own_attr(self, ID("tmp_encaps")), members, !py::equal(vlan, minus_one()), vlan);
   } else if (is(kind, ID("swp"))) {
     bool plain = py::equal(vlan, minus_one());
     set_add(own_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
@@ -254,7 +65,8 @@ py::Ref expand_kern_bridge(py::Args a) {
 
 py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
-  py::Ref entry = mdb_entry(self, dev, vlan, grp_mac);
+  py::Ref entry = call_self(self, ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, dev,
+                            vlan, grp_mac);
   if (py::is_true(entry)) return own_attr(entry, ID("swp"));
   if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
     return call_self(self, ID("_kern_get_vlan_members"), kern_get_vlan_members, vlan);
@@ -263,7 +75,8 @@ py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
 
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
-  py::Ref entry = mdb_entry(self, dev, minus_one(), grp_mac);
+  py::Ref entry = call_self(self, ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, dev,
+                            minus_one(), grp_mac);
   if (py::is_true(entry)) return own_attr(entry, ID("swp"));
   if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
     return call_self(self, ID("_kern_get_br_members"), kern_get_br_members, dev);
@@ -508,29 +321,18 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref route = get(own_attr(self, ID("mroutes")), key);
   if (!route || !py::is_true(route)) return py::boolean(true);
 
-  // While the expansion is the object's own, it runs directly; otherwise
-  // each step is called through the object.
-  bool direct = expansion_is_own(self) &&
-                py::Method(self, ID("_expand_kern_dev"), expand_kern_dev).own();
-  Expander expander(self, grp);
+  // _expand_kern_dev(grp, dev), its VLAN left to the default.
+  py::Method expand_dev(self, ID("_expand_kern_dev"), expand_kern_dev);
   auto expand = [&](PyObject* dev) {
-    if (direct)
-      expander.step(ID("_expand_kern_dev"), expand_kern_dev, [&] {
-        expander.expand(dev, minus_one());
-        return 0;
-      });
+    if (expand_dev.own())
+      expand_dev(grp, dev, minus_one());
     else
-      call_self(self, ID("_expand_kern_dev"), expand_kern_dev, grp, dev, minus_one());
+      expand_dev(grp, dev);
   };
 
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
-  if (direct)
-    expander.base_dev(iif, minus_one(), base[0], base[1], base[2]);
-  else
-    py::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, iif,
-                     minus_one()),
-           3, base);
+  py::unpack(base_dev_kind(self, iif), 3, base);
   py::setattr(self, ID("tmp_encaps"), new_set());
   expand(iif);
   if (is(base[0], ID("bridge"))) {

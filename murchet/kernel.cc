@@ -209,12 +209,12 @@ py::Ref bond_members(PyObject* self, PyObject* dev) {
   return call_self(self, ID("_expand_kern_bond"), expand_kern_bond, dev);
 }
 
-py::Ref base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan) {
-  return call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, dev,
-                   parent_vlan);
-}
-
 }  // namespace
+
+py::Ref base_dev_kind(PyObject* self, PyObject* dev) {
+  py::Method op(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get);
+  return op.own() ? op(dev, minus_one()) : op(dev);
+}
 
 py::Ref kern_dev_kind_parse(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
@@ -447,7 +447,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
     py::Ref it = py::iter(names);
     while (py::Ref name = py::next(it)) {
       py::Ref base[3];
-      py::unpack(base_dev_kind(self, name, minus_one()), 3, base);
+      py::unpack(base_dev_kind(self, name), 3, base);
       if (!is(base[0], ID("bond"))) {
         py::append(result, name);
         continue;
@@ -497,62 +497,32 @@ bool dotted_ipv4(PyObject* text) {
 }
 
 
-// The white space of the interpreter's \\s in a text pattern.
-bool space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// The end of the run of non-blanks (\\S+) at `i`; `i` when there is none.
-size_t word_end(std::string_view s, size_t i) {
-  while (i < s.size() && !space(s[i])) ++i;
-  return i;
-}
-
-// `lit` at `i`: the index after it, or npos.
-size_t literal(std::string_view s, size_t i, std::string_view lit) {
-  return s.compare(i, lit.size(), lit) == 0 ? i + lit.size() : std::string_view::npos;
-}
-
 // One line of the database, matched at its start as the patterns
 // "dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)" and, with VLAN
 // filtering, "... grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)" match it (each
 // \\S+ takes the whole run of non-blanks, so nothing is to be backtracked).
 struct MdbLine {
-  std::string_view dev, port, grp, vid;
-  bool read(std::string_view s, bool with_vid) {
-    size_t i = literal(s, 0, "dev ");
-    if (i == s.npos) return false;
-    size_t e = word_end(s, i);
-    if (e == i) return false;
-    dev = s.substr(i, e - i);
-    if ((i = literal(s, e, " port ")) == s.npos) return false;
-    if ((e = word_end(s, i)) == i) return false;
-    port = s.substr(i, e - i);
-    if ((i = literal(s, e, " grp ")) == s.npos) return false;
-    if ((e = word_end(s, i)) == i) return false;
-    grp = s.substr(i, e - i);
+  string_view dev, port, grp, vid;
+  bool read(string_view s, bool with_vid) {
+    // The run of non-blanks after `lit` at `i` into `field`; `i` moves past it.
+    auto field = [&](size_t& i, string_view lit, string_view& out) {
+      if (!at(s, i, lit)) return false;
+      size_t b = i + lit.size(), e = run_end(s, b);
+      out = s.substr(b, e - b);
+      i = e;
+      return e > b;
+    };
+    size_t i = 0;
+    string_view skipped;
+    if (!field(i, "dev ", dev) || !field(i, " port ", port) || !field(i, " grp ", grp))
+      return false;
     if (!with_vid) return true;
-    if ((i = literal(s, e, " ")) == s.npos) return false;
-    if ((e = word_end(s, i)) == i) return false;
-    if ((i = literal(s, e, " vid ")) == s.npos) return false;
-    e = i;
-    while (e < s.size() && s[e] >= '0' && s[e] <= '9') ++e;
-    if (e == i) return false;
-    vid = s.substr(i, e - i);
-    return true;
+    if (!field(i, " ", skipped) || !at(s, i, " vid ")) return false;
+    size_t b = i + 5, e = digits_end(s, b);
+    vid = s.substr(b, e - b);
+    return e > b;
   }
 };
-
-// The lines of a text as its splitlines() gives them.
-template <class F>
-void each_line(std::string_view s, const F& f) {
-  size_t i = 0;
-  while (i < s.size()) {
-    size_t e = i;
-    while (e < s.size() && s[e] != '\n' && s[e] != '\r') ++e;
-    f(s.substr(i, e - i));
-    if (e < s.size() && s[e] == '\r' && e + 1 < s.size() && s[e + 1] == '\n') ++e;
-    i = e + 1;
-  }
-}
 
 // Makes KernMdbEntry records: directly, while the class is the module's own.
 class MdbEntryMaker {
@@ -611,84 +581,69 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
 
   bool vf = py::truth(vlan_filtering);
   py::Ref entries = own_attr(record, ID("mdb_entries"));
-  py::Ref re = global(ID("re"));
-  if (PyString_CheckExact(answer.get()) && re.get() == py::import("re", nullptr).get()) {
-    // The lines read here, as the patterns would read them.
-    py::Run run(self);
-    py::Method mac(self, ID("_grp_ip2mac"), grp_ip2mac_op);
-    MdbEntryMaker make_entry;
-    py::Ref vid = py::Ref::borrow(minus_one());
-    std::string last_grp;
-    py::Ref last_mac;
-    each_line(py::as_view(answer), [&](std::string_view text) {
-      MdbLine line;
-      if (!line.read(text, vf)) return;
-      if (PyString_CheckExact(orig_dev) ? line.dev != py::as_view(orig_dev)
-                                        : !py::equal(py::str(line.dev), orig_dev))
-        return;
-      py::Ref port = py::str(line.port), grp_ip = py::str(line.grp);
-      if (!dotted_ipv4(grp_ip)) return;
-      if (vf) vid = to_int(py::str(line.vid));
-      if (!last_mac || line.grp != last_grp || !mac.own()) {
-        last_mac = mac.own() ? grp_ip2mac(grp_ip) : mac(grp_ip);
-        last_grp.assign(line.grp);
-      }
-      py::Ref grp_mac = last_mac;
-      py::Ref entry_key = vid_key(vid, grp_mac);
-      py::Ref entry = get(entries, entry_key);
-      if (!entry) {
-        entry = make_entry(vid, grp_mac);
-        py::setitem(entries, entry_key, entry);
-      }
-      py::Ref base[3];
-      base_dev_of(self, port, minus_one(), base);
-      if (is(base[0], ID("bond"))) {
-        bool plain = py::equal(base[2], minus_one());
-        py::Ref members = py::iter(bond_members(self, base[1]));
-        while (py::Ref mem = py::next(members))
-          add_port(entry, plain ? mem.get() : tagged(mem, base[2]).get());
-      } else {
-        add_port(entry, port);
-      }
-    });
-    py::Ref entry = get(entries, key);
-    return entry ? entry : py::none();
-  }
-  if (!lines) lines = splitlines(answer);
-  py::Ref pattern = py::callm(
-      re, ID("compile"),
-      vf ? ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)")
-         : ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)"));
-  py::Ref match = py::attr(pattern, ID("match"));
-  py::Ref entry_type = global(ID("KernMdbEntry"));
+  py::Run run(self);
+  py::Method mac(self, ID("_grp_ip2mac"), grp_ip2mac_op);
+  py::Method base_kind(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get);
+  MdbEntryMaker make_entry;
   py::Ref vid = py::Ref::borrow(minus_one());
-  py::Ref it = py::iter(lines);
-  while (py::Ref line = py::next(it)) {
-    py::Ref m = py::call(match, line);
-    if (m.get() == Py_None) continue;
-    // dev, port, grp_ip and, with VLAN filtering, vid: the groups in order
-    py::Ref groups = py::callm(m, ID("groups"));
-    py::Ref dev = py::item(groups, Py_ssize_t(0));
-    if (dev.get() != orig_dev && !py::equal(dev, orig_dev)) continue;
-    py::Ref port = py::item(groups, Py_ssize_t(1)), grp_ip = py::item(groups, Py_ssize_t(2));
-    if (!dotted_ipv4(grp_ip)) continue;
-    if (vf) vid = to_int(py::item(groups, Py_ssize_t(3)));
-    py::Ref grp_mac = py::callm(self, ID("_grp_ip2mac"), grp_ip);
+  py::Ref last_grp, last_mac;  // the last group address and its MAC, while `mac` is the own
+  // One matching line: its port, group address and VLAN number (a text).
+  auto add_line = [&](PyObject* port, PyObject* grp_ip, PyObject* vid_text) {
+    if (!dotted_ipv4(grp_ip)) return;
+    if (vf) vid = to_int(vid_text);
+    if (!last_mac || !mac.own() || !py::equal(grp_ip, last_grp)) {
+      last_mac = mac(grp_ip);
+      last_grp = py::Ref::borrow(grp_ip);
+    }
+    py::Ref grp_mac = last_mac;
     py::Ref entry_key = vid_key(vid, grp_mac);
     py::Ref entry = get(entries, entry_key);
     if (!entry) {
-      entry = py::call(entry_type, vid, grp_mac);
+      entry = make_entry(vid, grp_mac);
       py::setitem(entries, entry_key, entry);
     }
     py::Ref base[3];
-    py::unpack(base_dev_kind(self, port, minus_one()), 3, base);
+    py::unpack(base_kind(port, minus_one()), 3, base);
     if (is(base[0], ID("bond"))) {
       bool plain = py::equal(base[2], minus_one());
       py::Ref members = py::iter(bond_members(self, base[1]));
       while (py::Ref mem = py::next(members))
-        py::callm(entry, ID("add_port"), plain ? mem.get() : tagged(mem, base[2]).get());
+        add_port(entry, plain ? mem.get() : tagged(mem, base[2]).get());
     } else {
-      py::callm(entry, ID("add_port"), port);
+      add_port(entry, port);
+    }
+  };
+
+  py::Ref re = global(ID("re"));
+  if (PyString_CheckExact(answer.get()) && re.get() == py::import("re", nullptr).get()) {
+    // A text of the interpreter's own, read here as the patterns would read it.
+    Lines reader(py::as_view(answer));
+    string_view text;
+    while (reader.next(text)) {
+      MdbLine line;
+      if (!line.read(text, vf)) continue;
+      if (PyString_CheckExact(orig_dev) ? line.dev != py::as_view(orig_dev)
+                                        : !py::equal(py::str(line.dev), orig_dev))
+        continue;
+      add_line(py::str(line.port), py::str(line.grp), vf ? py::str(line.vid) : py::Ref());
+    }
+  } else {
+    if (!lines) lines = splitlines(answer);
+    py::Ref pattern = py::callm(
+        re, ID("compile"),
+        vf ? ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)")
+           : ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)"));
+    py::Ref match = py::attr(pattern, ID("match"));
+    py::Ref it = py::iter(lines);
+    while (py::Ref line = py::next(it)) {
+      py::Ref m = py::call(match, line);
+      if (m.get() == Py_None) continue;
+      // dev, port, grp_ip and, with VLAN filtering, vid: the groups in order
+      py::Ref groups = py::callm(m, ID("groups"));
+      py::Ref dev = py::item(groups, Py_ssize_t(0));
+      if (dev.get() != orig_dev && !py::equal(dev, orig_dev)) continue;
+      add_line(py::item(groups, Py_ssize_t(1)), py::item(groups, Py_ssize_t(2)),
+               vf ? py::item(groups, Py_ssize_t(3)) : py::Ref());
     }
   }
   py::Ref entry = get(entries, key);

@@ -969,6 +969,30 @@ class ComparisonTest(KernelCase):
         self.assertEqual(r.oil_mismatch, ['kernel has OIFs not in the hw',
                                           'kernel has L2-OIFs not in the hw'])
 
+    def test_steps_called_with_their_default_vlan(self):
+        # the comparison leaves the VLAN of both steps to its default: an
+        # override that takes no VLAN at all answers
+        calls = []
+
+        class Mine(Asic):
+            def _kern_base_dev_kind_get(self, dev):
+                calls.append(('base', dev))
+                return Asic._kern_base_dev_kind_get(self, dev)
+
+            def _expand_kern_dev(self, grp, dev):
+                calls.append(('expand', grp, dev))
+                self.tmp_encaps.add({'br0': 'swp1', 'swp4': 'swp4'}[dev])
+        a, r = self.setup_switch(chip_iif=10, l3=[('swp4', -1)], l2=['swp1'])
+        a.__class__ = Mine
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4']), True)
+        self.assertEqual((r.iif_mismatch, r.oil_mismatch), ([], []))
+        self.assertEqual(calls, [('base', 'br0'), ('expand', '239.1.1.1', 'br0'),
+                                 ('expand', '239.1.1.1', 'swp4')])
+        # a bridge's member list asks for each port's base device the same way
+        del calls[:]
+        self.assertEqual(a._kern_get_br_members('br0'), ['swp1', 'swp2', 'swp3'])
+        self.assertEqual(calls, [('base', 'swp1'), ('base', 'swp2'), ('base', 'swp3')])
+
     def test_non_bridge_incoming_has_no_l2(self):
         a, r = self.setup_switch(chip_iif=60, l2=['swp1'])
         self.assertIs(a.mroute_eq(self.KEY, 'bond0', []), False)
