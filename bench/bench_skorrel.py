@@ -1,0 +1,144 @@
+"""Port model benchmark: skorrel against an interpreted rendering of itself.
+
+    PYTHONPATH=build/python:tests/standins python2.7 bench/bench_skorrel.py
+
+Timed, each as the best of many rounds, for skorrel and for the plain Python
+rendering in ref_skorrel.py:
+
+- build + queries: 128 TomahawkTwo 100G ports built by keyword, then for
+  every port in "4x25G" and "100G" and every sub-port: num_logical_ports,
+  speed, hw_port_num, logical_port_num (sub-ports 2 and 3 of a port split
+  four ways ask the port with the next label, found on the platform),
+  hw_intf, the receive and transmit logical polarity flips and
+  serdes_if_type;
+- a failed mode check: NoSuchMode raised by a port's _check_mode, and its
+  text read;
+- the import, in a fresh interpreter each time (the rendering imported from
+  its compiled bytecode).
+"""
+
+import os
+import subprocess
+import sys
+import timeit
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+NPORTS = 128
+LANES_PER_UNIT = 256
+MODES = (("4x25G", 4), ("100G", 1))
+
+
+class Switch(object):
+    pass
+
+
+class Platform(object):
+    pass
+
+
+def build(module):
+    cls = module.TomahawkTwo100GPort
+    ports = []
+    for i in range(NPORTS):
+        unit, first = divmod(4 * i, LANES_PER_UNIT)
+        ports.append(cls(label=str(i + 1), adj_label=None,
+                         serdes=[first + lane for lane in range(4)], phy_types=None,
+                         phy_addrs=None, phy_layer="QSFP28", leds=(0, i), unit=unit,
+                         rx_polarity_flip=i & 0xf, tx_polarity_flip=(i >> 2) & 0xf))
+    return ports
+
+
+def queries(ports):
+    answers = []
+    add = answers.append
+    last = len(ports) - 1
+    for n, port in enumerate(ports):
+        for mode, subs in MODES:
+            for sub in range(subs):
+                add(port.num_logical_ports(mode))
+                speed = port.speed(mode)
+                add(speed)
+                add(port.hw_port_num(mode, sub))
+                if sub < 2 or n < last:
+                    add(port.logical_port_num(mode, sub, 1))
+                add(port.hw_intf(mode, sub))
+                add(port.rx_logical_polarity_flip(mode, sub))
+                add(port.tx_logical_polarity_flip(mode, sub))
+                add(port.serdes_if_type(speed))
+    return answers
+
+
+def best(f, seconds=0.5, least=20):
+    once = min(timeit.repeat(f, number=1, repeat=3))
+    return min(timeit.repeat(f, number=1, repeat=max(least, int(seconds / once))))
+
+
+def per_call(f, number=20000):
+    return min(timeit.repeat(f, number=number, repeat=7)) / number
+
+
+def time_module(module):
+    import quorvel.platforms
+    platform = Platform()
+    platform.switch = Switch()
+    quorvel.platforms.platform = platform
+    state = {}
+
+    def whole():
+        platform.switch.ports = ports = build(module)
+        state["answers"] = queries(ports)
+
+    whole()
+    answers = state["answers"]
+    port = platform.switch.ports[0]
+    no_such_mode = module.NoSuchMode
+
+    def failed_check():
+        try:
+            port._check_mode("1x")
+        except no_such_mode as e:
+            str(e)
+
+    t_whole = best(whole)
+    t_build = best(lambda: build(module))
+    t_fail = per_call(failed_check)
+    return answers, t_whole, t_build, t_fail
+
+
+def import_time(name, runs=20):
+    code = ("import time, sys\nt = time.time()\nimport %s\n"
+            "sys.stdout.write(repr(time.time() - t))\n" % name)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + sys.path[1:])
+    times = []
+    for _ in range(runs):
+        out = subprocess.check_output([sys.executable, "-c", code], env=env)
+        times.append(float(out))
+    return min(times)
+
+
+def main():
+    import skorrel
+    import ref_skorrel
+    # The rendering's bytecode is written by the import above.
+    answers, c_whole, c_build, c_fail = time_module(skorrel)
+    ref_answers, r_whole, r_build, r_fail = time_module(ref_skorrel)
+    assert answers == ref_answers, "the two renderings answer differently"
+    c_import = import_time("skorrel")
+    r_import = import_time("ref_skorrel")
+    print("%u TomahawkTwo 100G ports, %u answers:" % (NPORTS, len(answers)))
+    print("                      skorrel   interpreted   ratio")
+    rows = (("build + queries", c_whole, r_whole, 1e3, "ms"),
+            ("  of which build", c_build, r_build, 1e3, "ms"),
+            ("failed mode check", c_fail, r_fail, 1e6, "us"),
+            ("import", c_import, r_import, 1e3, "ms"))
+    for name, c, r, scale, unit in rows:
+        print("  %-17s %8.3f %s %9.3f %s  %6.2fx" % (name, c * scale, unit, r * scale, unit,
+                                                    r / c))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
