@@ -69,6 +69,16 @@ const Attr kDport = flag("dport_capable", true);
 const Attr kOversub = flag("mixed_oversub", true);
 const Attr kLaneConfig = flag("needs_lane_config", true);
 
+// What the Tomahawk line sets, after the part's own identifiers: its Plus
+// and Two lines set the same values again in their own class bodies.
+std::vector<Attr> tomahawk_line(std::initializer_list<Attr> own) {
+  std::vector<Attr> attrs(own);
+  for (const Attr& a : {portmap(true), kDport, kOversub, hosts(0xa000), pbmp(P5), files(B),
+                        channels("Tomahawk25GPort", "Tomahawk100GPort")})
+    attrs.push_back(a);
+  return attrs;
+}
+
 // A chip class statement.  `suffix` is what the class's constructor adds to
 // the parent's most specific directory; nullptr where the class has no
 // constructor of its own from this table.
@@ -126,21 +136,15 @@ const Chip kChips[] = {
     {"TridentThreeX7_56873_Chip", "TridentThreeX7Chip", nullptr, {pci(0xb873), pn("56873")},
      "/56873"},
     {"TomahawkChip", "BCMChip", "\n    Tomahawk chip common attributes\n    ",
-     {pci(0xb960), pn("56960"), portmap(true), kDport, kOversub, hosts(0xa000), pbmp(P5),
-      files(B), channels("Tomahawk25GPort", "Tomahawk100GPort")},
-     "/Tomahawk"},
+     tomahawk_line({pci(0xb960), pn("56960")}), "/Tomahawk"},
     {"TomahawkPlusChip", "TomahawkChip", "\n    Tomahawk Plus chip common attributes\n    ",
-     {portmap(true), kDport, kOversub, hosts(0xa000), pbmp(P5), files(B),
-      channels("Tomahawk25GPort", "Tomahawk100GPort")},
-     "Plus"},
+     tomahawk_line({}), "Plus"},
     {"TomahawkPlus_56967_Chip", "TomahawkPlusChip", nullptr, {pci(0xb967), pn("56967")},
      "/56967"},
     {"TomahawkPlus_56965_Chip", "TomahawkPlusChip", nullptr, {pci(0xb965), pn("56965")},
      "/56965"},
     {"TomahawkTwoChip", "TomahawkChip", "\n    Tomahawk Two chip common attributes\n    ",
-     {portmap(true), kDport, kOversub, hosts(0xa000), pbmp(P5), files(B),
-      channels("Tomahawk25GPort", "Tomahawk100GPort")},
-     "Two"},
+     tomahawk_line({}), "Two"},
     {"TomahawkTwo_56970_Chip", "TomahawkTwoChip", nullptr, {pci(0xb970), pn("56970")},
      "/56970"},
     {"MaverickChip", "BCMChip", nullptr,

@@ -19,15 +19,8 @@ constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
 
 // ---- helpers -------------------------------------------------------------
 
-// `o == text`, as the interpreter compares.
-bool is(PyObject* o, std::string_view text) {
-  if (PyString_CheckExact(o))
-    return std::string_view(PyString_AS_STRING(o), size_t(PyString_GET_SIZE(o))) == text;
-  return py::equal(o, py::str(text));
-}
-
 // `o == v` for an integer v.
-bool is(PyObject* o, long v) {
+bool is_int(PyObject* o, long v) {
   if (PyInt_CheckExact(o)) return PyInt_AS_LONG(o) == v;
   return py::equal(o, py::integer(v));
 }
@@ -56,7 +49,7 @@ Ref speed_map_keys(py::ClassBody& c, std::initializer_list<const char*> order) {
   Ref map = c.lookup("_speed_map");
   Ref keys = py::list();
   for (const char* mode : order) {
-    Ref key = py::str(mode);
+    Ref key = mode_text(mode);
     if (!py::dict_get(map, key)) py::raisef(PyExc_SystemError, "%s: no speed for %s", c.name(), mode);
     py::append(keys, key);
   }
@@ -73,7 +66,7 @@ void attrs_100g(py::ClassBody& c) {
                                  {"2x40G", 40}, {"2x20G", 20}, {"4x25G", 25}, {"4x10G", 10}}));
   c.set("modes", speed_map_keys(c, {"40G", "2x50G", "100G", "50G", "2x20G", "4x25G", "4x10G",
                                     "2x40G"}));
-  c.set("default_mode", py::str("100G"));
+  c.set("default_mode", mode_text("100G"));
 }
 
 // TomahawkTwo's 100G class has no "2x40G".
@@ -81,7 +74,7 @@ void attrs_th2_100g(py::ClassBody& c) {
   c.set("_speed_map", speed_map({{"100G", 100}, {"40G", 40}, {"50G", 50}, {"2x50G", 50},
                                  {"2x20G", 20}, {"4x25G", 25}, {"4x10G", 10}}));
   c.set("modes", speed_map_keys(c, {"40G", "2x50G", "100G", "50G", "2x20G", "4x25G", "4x10G"}));
-  c.set("default_mode", py::str("100G"));
+  c.set("default_mode", mode_text("100G"));
 }
 
 // The 25G classes, four of which gang into one 100G or 40G port.
@@ -90,7 +83,7 @@ void attrs_25g(py::ClassBody& c, bool default_from_modes) {
   c.set("gang_modes", modes_tuple({"100G/4", "40G/4"}));
   c.set("modes", concat(modes_tuple({"25G", "10G"}), c.lookup("gang_modes")));
   c.set("default_mode", default_from_modes ? py::item(c.lookup("modes"), Py_ssize_t(0))
-                                           : py::str("25G"));
+                                           : mode_text("25G"));
   c.set("max_gang_size", py::integer(4));
 }
 void attrs_tt3_25g(py::ClassBody& c) { attrs_25g(c, false); }
@@ -98,39 +91,20 @@ void attrs_th_25g(py::ClassBody& c) { attrs_25g(c, true); }
 
 void attrs_tt3_10g(py::ClassBody& c) {
   c.set("modes", modes_tuple({"10G", "1G"}));
-  c.set("default_mode", py::str("10G"));
+  c.set("default_mode", mode_text("10G"));
   c.set("_speed_map", speed_map({{"1G", 1}, {"10G", 10}}));
 }
 
 void attrs_tt3_mg(py::ClassBody& c) {
   c.set("modes", modes_tuple({"10G", "5G", "2.5G", "1G"}));
-  c.set("default_mode", py::str("10G"));
+  c.set("default_mode", mode_text("10G"));
   c.set("_speed_map", speed_map({{"1G", 1}, {"2.5G", 2.5}, {"5G", 5}, {"10G", 10}}));
 }
 
 void attrs_th_mgmt(py::ClassBody& c) {
   c.set("_speed_map", speed_map({{"10G", 10}}));
   c.set("modes", speed_map_keys(c, {"10G"}));
-  c.set("default_mode", py::str("10G"));
-}
-
-void attrs_mv_40g(py::ClassBody& c) {
-  c.set("modes", modes_tuple({"40G", "4x10G", "4x1G"}));
-  c.set("default_mode", py::str("40G"));
-  c.set("_speed_map", speed_map({{"4x1G", 1}, {"4x10G", 10}, {"40G", 40}}));
-}
-
-void attrs_mv_10g(py::ClassBody& c) {
-  c.set("gang_modes", modes_tuple({"40G/4"}));
-  c.set("modes", concat(concat(modes_tuple({"10G"}), c.lookup("gang_modes")), modes_tuple({"1G"})));
-  c.set("default_mode", py::str("10G"));
-  c.set("max_gang_size", py::integer(4));
-  c.set("_speed_map", speed_map({{"1G", 1}, {"10G", 10}, {"40G/4", 40}}));
-}
-
-void attrs_fabric(py::ClassBody& c) {
-  c.set("is_fabric", Py_True);
-  c.set("create_fabric", Py_True);
+  c.set("default_mode", mode_text("10G"));
 }
 
 // ---- constructor signatures ------------------------------------------------
@@ -213,11 +187,11 @@ const std::vector<ClassDef> line7_classes = {
       kFlipListOp}},
     {"Maverick100GPort", "MaverickPort", nullptr, attrs_100g,
      speed_ops(kCagedInit, {kFlipListOp})},
-    {"Maverick40GPort", "MaverickPort", nullptr, attrs_mv_40g,
+    {"Maverick40GPort", "MaverickPort", nullptr, attrs_breakout_40g_1g,
      speed_ops(kCagedInit, {kFlipListOp})},
     {"Maverick40GFabricPort", "Maverick40GPort", kMV40FabricDoc, attrs_fabric,
      {{"__init__", M, kMV40FabricInit}, {"max_logical_ports", P, "self"}}},
-    {"Maverick10GPort", "MaverickPort", nullptr, attrs_mv_10g,
+    {"Maverick10GPort", "MaverickPort", nullptr, attrs_ganged_10g_1g,
      speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kFiber})},
     {"Maverick10GFabricPort", "Maverick10GPort", kMV10FabricDoc, attrs_fabric,
      {{"__init__", M, kMV10FabricInit}, kAnC37, kAnC73, kFiber}},
@@ -406,13 +380,13 @@ Ref lane_port_num(Args a) { return lane_number_of(a[0], a[2]); }
 
 // "ce" for the 100G modes, otherwise "xe".
 Ref ce_xe_prefix(Args a) {
-  return text(is(a[1], "100G") || is(a[1], "100G/4") ? ID("ce") : ID("xe"));
+  return text(is_text(a[1], "100G") || is_text(a[1], "100G/4") ? ID("ce") : ID("xe"));
 }
 
 // Maverick names its 1G ports "ge".
 Ref maverick_prefix(Args a) {
-  if (is(a[1], "100G") || is(a[1], "100G/4")) return text(ID("ce"));
-  return text(is(a[1], "1G") ? ID("ge") : ID("xe"));
+  if (is_text(a[1], "100G") || is_text(a[1], "100G/4")) return text(ID("ce"));
+  return text(is_text(a[1], "1G") ? ID("ge") : ID("xe"));
 }
 
 Ref maverick_led_port_num(Args a) {
@@ -422,8 +396,8 @@ Ref maverick_led_port_num(Args a) {
 
 Ref tomahawk_led_port_num(Args a) {
   Ref n = intf_num(a[0], a[1], a[2]);
-  if (is(n, 128)) return py::integer(0);
-  if (is(n, 130)) return py::integer(1);
+  if (is_int(n, 128)) return py::integer(0);
+  if (is_int(n, 130)) return py::integer(1);
   if (above(n, 31)) return py::add(n, py::compare(n, 96, Py_LT) ? -32 : -64);
   return n;
 }
@@ -443,8 +417,8 @@ Ref maverick_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2
 
 Ref tomahawk_logical_port_num(Args a) {
   Ref lport = py::add(py::call_typed_method(a[0], ID("hw_port_num"), a[1], a[2]), 1);
-  if (is(lport, 129)) return py::integer(66);
-  if (is(lport, 131)) return py::integer(100);
+  if (is_int(lport, 129)) return py::integer(66);
+  if (is_int(lport, 131)) return py::integer(100);
   if (above(lport, 32)) lport = py::add(lport, 1);
   if (above(lport, 65)) lport = py::add(lport, 2);
   if (above(lport, 99)) lport = py::add(lport, 2);
@@ -457,9 +431,9 @@ Ref tomahawk_logical_port_num(Args a) {
 Ref tomahawk2_logical_port_num(Args a) {
   PyObject *self = a[0], *mode = a[1], *sub = a[2], *port_base = a[3];
   long s;
-  if (is(sub, 0))
+  if (is_int(sub, 0))
     s = 0;
-  else if (is(sub, 1))
+  else if (is_int(sub, 1))
     s = 1;
   else {
     Ref label = py::attr(self, ID("label"));
@@ -513,39 +487,8 @@ Ref breakout_logical_ports(Args a) {
     if (m[1] != 'x') return py::integer(1);
     if (m[0] >= '0' && m[0] <= '9') return py::integer(m[0] - '0');
   }
-  if (!is(py::item(mode, 1), "x")) return py::integer(1);
+  if (!is_text(py::item(mode, 1), "x")) return py::integer(1);
   return Ref::steal(PyNumber_Int(py::item(mode, Py_ssize_t(0))));
-}
-
-Ref maverick_40g_logical_ports(Args a) {
-  check_mode(a[0], a[1]);
-  if (is(a[1], "4x10G") || is(a[1], "4x1G")) return py::integer(4);
-  if (is(a[1], "40G")) return py::integer(1);
-  return {};
-}
-
-// A one-lane port on its own counts once; in a gang of four the leader
-// stands for the whole gang (`gang` ports) and the others for none.
-Ref one_lane_ports(Args a, std::initializer_list<const char*> single,
-                   std::initializer_list<const char*> ganged, long gang) {
-  check_mode(a[0], a[1]);
-  for (const char* m : single)
-    if (is(a[1], m)) return py::integer(1);
-  for (const char* m : ganged)
-    if (is(a[1], m)) return py::integer(gang_leader(a[0]) ? gang : 0);
-  return {};
-}
-
-Ref ports_25g_logical(Args a) { return one_lane_ports(a, {"25G", "10G"}, {"100G/4", "40G/4"}, 1); }
-Ref ports_25g_physical(Args a) { return one_lane_ports(a, {"25G", "10G"}, {"100G/4", "40G/4"}, 4); }
-Ref maverick_10g_logical(Args a) { return one_lane_ports(a, {"1G", "10G"}, {"40G/4"}, 1); }
-Ref maverick_10g_physical(Args a) { return one_lane_ports(a, {"1G", "10G"}, {"40G/4"}, 4); }
-Ref trident3_mg_ports(Args a) { return one_lane_ports(a, {"1G", "2.5G", "5G", "10G"}, {}, 0); }
-
-// Ports whose every mode makes one logical port.
-Ref single_port(Args a) {
-  check_mode(a[0], a[1]);
-  return py::integer(1);
 }
 
 // A port paired with an adjacent port splits two ways at most.
@@ -567,41 +510,14 @@ Ref breakout_polarity(Args a) {
   PyObject *self = a[0], *mode = a[1], *sub = a[2], *mask = a[3];
   check_mode(self, mode);
   Ref count = py::call_typed_method(self, ID("num_logical_ports"), mode);
-  if (is(count, 4)) return mask_bit(mask, sub);
-  if (is(count, 2)) {
+  if (is_int(count, 4)) return mask_bit(mask, sub);
+  if (is_int(count, 2)) {
     Ref shift = Ref::steal(PyNumber_Multiply(sub, py::integer(2)));
     Ref lanes = Ref::steal(PyNumber_Rshift(mask, shift));
     return Ref::steal(PyNumber_And(lanes, py::integer(3)));
   }
   return Ref::borrow(mask);
 }
-
-Ref maverick_40g_polarity(Args a) {
-  check_mode(a[0], a[1]);
-  if (is(a[1], "4x1G") || is(a[1], "4x10G")) return mask_bit(a[3], a[2]);
-  if (is(a[1], "40G")) return Ref::borrow(a[3]);
-  return {};
-}
-
-// ---- auto-negotiation and fibre preference --------------------------------
-
-// BaseT ports negotiate through their PHY; otherwise clause 37 is on and
-// clause 73 off in the port's 10G modes.
-Ref autoneg(Args a, PyObject* value, bool maverick) {
-  Ref layer = py::attr(a[0], ID("phy_layer"));
-  if (is(layer, "10GBaseT") || is(layer, "1GBaseT")) return {};
-  if (is(a[1], "10G") || (maverick && is(a[1], "4x10G"))) return text(value);
-  return {};
-}
-
-Ref trident3_an_c37(Args a) { return autoneg(a, ID("on"), false); }
-Ref trident3_an_c73(Args a) { return autoneg(a, ID("off"), false); }
-Ref maverick_an_c37(Args a) { return autoneg(a, ID("on"), true); }
-Ref maverick_an_c73(Args a) { return autoneg(a, ID("off"), true); }
-Ref fabric_an_c37(Args) { return text(ID("off")); }
-Ref fabric_an_c73(Args) { return text(ID("auto")); }
-
-Ref no_fiber_pref(Args) { return {}; }
 
 const char kTH2InitDoc[] =
     "\n"
@@ -644,26 +560,26 @@ const py::ImplTable line7_impls = {
     {"TridentThree100GPort.max_logical_ports", integer_4},
     {"TridentThree100GPort.polarity_flip_val", breakout_polarity},
     {"TridentThree25GPort.__init__", trident3_first_mode_init},
-    {"TridentThree25GPort.num_logical_ports", ports_25g_logical},
+    {"TridentThree25GPort.num_logical_ports", counted<kGang25GLogical>},
     {"TridentThree25GPort.max_logical_ports", integer_1},
-    {"TridentThree25GPort.num_physical_ports", ports_25g_physical},
+    {"TridentThree25GPort.num_physical_ports", counted<kGang25GPhysical>},
     {"TridentThree25GPort.polarity_flip_val", one_lane_polarity},
     {"TridentThree10GPort.__init__", trident3_first_mode_init},
-    {"TridentThree10GPort.num_logical_ports", single_port},
+    {"TridentThree10GPort.num_logical_ports", counted<kSinglePort>},
     {"TridentThree10GPort.max_logical_ports", integer_1},
-    {"TridentThree10GPort.num_physical_ports", single_port},
+    {"TridentThree10GPort.num_physical_ports", counted<kSinglePort>},
     {"TridentThree10GPort.polarity_flip_val", one_lane_polarity},
-    {"TridentThree10GPort.an_c37", trident3_an_c37},
-    {"TridentThree10GPort.an_c73", trident3_an_c73},
+    {"TridentThree10GPort.an_c37", an_on_10g},
+    {"TridentThree10GPort.an_c73", an_off_10g},
     {"TridentThree10GPort.logical_port_num", trident3_serial_logical_port_num},
     {"TridentThree10GPort.set_fiber_pref", sfp_fiber_pref},
     {"TridentThreeMGPort.__init__", trident3_leaf_init},
-    {"TridentThreeMGPort.num_logical_ports", trident3_mg_ports},
+    {"TridentThreeMGPort.num_logical_ports", counted<kMultiGig>},
     {"TridentThreeMGPort.max_logical_ports", integer_1},
-    {"TridentThreeMGPort.num_physical_ports", trident3_mg_ports},
+    {"TridentThreeMGPort.num_physical_ports", counted<kMultiGig>},
     {"TridentThreeMGPort.polarity_flip_val", one_lane_polarity},
-    {"TridentThreeMGPort.an_c37", trident3_an_c37},
-    {"TridentThreeMGPort.an_c73", trident3_an_c73},
+    {"TridentThreeMGPort.an_c37", an_on_10g},
+    {"TridentThreeMGPort.an_c73", an_off_10g},
     {"TridentThreeMGPort.logical_port_num", trident3_serial_logical_port_num},
     {"TridentThreeMGPort.set_fiber_pref", sfp_fiber_pref},
 
@@ -675,12 +591,12 @@ const py::ImplTable line7_impls = {
     {"Tomahawk100GFabricPort.__init__", tomahawk_fabric_init},
     {"Tomahawk100GFabricPort.max_logical_ports", integer_1},
     {"Tomahawk25GPort.__init__", tomahawk_leaf_init},
-    {"Tomahawk25GPort.num_logical_ports", ports_25g_logical},
+    {"Tomahawk25GPort.num_logical_ports", counted<kTomahawk25GLogical>},
     {"Tomahawk25GPort.max_logical_ports", integer_1},
-    {"Tomahawk25GPort.num_physical_ports", ports_25g_physical},
+    {"Tomahawk25GPort.num_physical_ports", counted<kTomahawk25GPhysical>},
     {"Tomahawk25GPort.polarity_flip_val", one_lane_polarity},
     {"TomahawkMgmt10GPort.__init__", tomahawk_leaf_init},
-    {"TomahawkMgmt10GPort.num_logical_ports", single_port},
+    {"TomahawkMgmt10GPort.num_logical_ports", counted<kSinglePort>},
     {"TomahawkMgmt10GPort.max_logical_ports", integer_1},
     {"TomahawkTwo100GPort.__init__", tomahawk2_100g_init, kTH2InitDoc},
     {"TomahawkTwo100GPort.blocked_adj_split_num", tomahawk2_blocked_adj_split_num},
@@ -694,23 +610,23 @@ const py::ImplTable line7_impls = {
     {"Maverick100GPort.max_logical_ports", integer_4},
     {"Maverick100GPort.polarity_flip_val", breakout_polarity},
     {"Maverick40GPort.__init__", maverick_40g_init},
-    {"Maverick40GPort.num_logical_ports", maverick_40g_logical_ports},
+    {"Maverick40GPort.num_logical_ports", counted<kBreakout40G1G>},
     {"Maverick40GPort.max_logical_ports", integer_4},
-    {"Maverick40GPort.polarity_flip_val", maverick_40g_polarity},
+    {"Maverick40GPort.polarity_flip_val", polarity_by_mode<kMaskPolarity1G>},
     {"Maverick40GFabricPort.__init__", maverick_40g_fabric_init},
     {"Maverick40GFabricPort.max_logical_ports", integer_1},
     {"Maverick10GPort.__init__", maverick_leaf_init},
-    {"Maverick10GPort.num_logical_ports", maverick_10g_logical},
+    {"Maverick10GPort.num_logical_ports", counted<kGang10G1GLogical>},
     {"Maverick10GPort.max_logical_ports", integer_1},
-    {"Maverick10GPort.num_physical_ports", maverick_10g_physical},
+    {"Maverick10GPort.num_physical_ports", counted<kMaverick10GPhysical>},
     {"Maverick10GPort.polarity_flip_val", one_lane_polarity},
-    {"Maverick10GPort.an_c37", maverick_an_c37},
-    {"Maverick10GPort.an_c73", maverick_an_c73},
+    {"Maverick10GPort.an_c37", an_on_10g_4x},
+    {"Maverick10GPort.an_c73", an_off_10g_4x},
     {"Maverick10GPort.set_fiber_pref", sfp_fiber_pref},
     {"Maverick10GFabricPort.__init__", maverick_10g_fabric_init},
-    {"Maverick10GFabricPort.an_c37", fabric_an_c37},
-    {"Maverick10GFabricPort.an_c73", fabric_an_c73},
-    {"Maverick10GFabricPort.set_fiber_pref", no_fiber_pref},
+    {"Maverick10GFabricPort.an_c37", an_off},
+    {"Maverick10GFabricPort.an_c73", an_auto},
+    {"Maverick10GFabricPort.set_fiber_pref", no_answer},
 };
 
 }  // namespace skorrel

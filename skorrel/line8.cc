@@ -16,8 +16,6 @@ constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
 
 // ---- helpers -------------------------------------------------------------
 
-bool is_mode(PyObject* mode, PyObject* text) { return py::equal(mode, text); }
-
 // Calls <cls>.__init__(*pos, **kw), the class looked up by name now; `pos`
 // starts with the object.  `untuned` adds the SDK tuning values that the
 // lines without them hand the base: None, and oversub False.
@@ -53,10 +51,6 @@ std::pair<Ref, Ref> intf(Args a) {
   Ref prefix = py::call_typed_method(a[0], ID("hw_intf_prefix"), a[1], a[2]);
   return {n, prefix};
 }
-
-Ref plus(PyObject* n, long k) { return Ref::steal(PyNumber_Add(n, py::integer(k))); }
-
-[[noreturn]] void bad_prefix() { py::raise(PyExc_RuntimeError, "bad interface prefix"); }
 
 // 1 shifted left by the port's own hardware port number, at full width.
 Ref pbmp_by_port_num(Args a) {
@@ -111,51 +105,6 @@ Ref trident40g_init(Args a) {
   return {};
 }
 
-// Ganged one-lane ports: "10G" (and "1G" where the class has it) is one port;
-// "40G/4" is one logical port over four physical ones, counted on the leader.
-template <bool With1G>
-Ref ganged_logical(Args a) {
-  check_mode(a[0], a[1]);
-  if ((With1G && is_mode(a[1], ID("1G"))) || is_mode(a[1], ID("10G"))) return py::integer(1);
-  if (is_mode(a[1], ID("40G/4"))) return py::integer(gang_leader(a[0]) ? 1 : 0);
-  return {};
-}
-
-template <bool With1G>
-Ref ganged_physical(Args a) {
-  check_mode(a[0], a[1]);
-  if ((With1G && is_mode(a[1], ID("1G"))) || is_mode(a[1], ID("10G"))) return py::integer(1);
-  if (is_mode(a[1], ID("40G/4"))) return py::integer(gang_leader(a[0]) ? 4 : 0);
-  return {};
-}
-
-// Four-lane ports: one 40G port or four broken out.
-template <bool With1G>
-Ref breakout_logical(Args a) {
-  check_mode(a[0], a[1]);
-  if (is_mode(a[1], ID("4x10G")) || (With1G && is_mode(a[1], ID("4x1G"))))
-    return py::integer(4);
-  if (is_mode(a[1], ID("40G"))) return py::integer(1);
-  return {};
-}
-
-// Trident 40G ports keep one flag per lane: a broken-out port reads its own
-// flag; the 40G port packs every lane into four bits, lane 0 lowest.
-Ref trident40g_polarity(Args a) {
-  check_mode(a[0], a[1]);
-  if (is_mode(a[1], ID("4x10G"))) return py::integer(py::item(a[3], a[2]).get() == Py_True);
-  if (is_mode(a[1], ID("40G"))) {
-    Ref packed = py::integer(0), four = py::integer(4), lane_bits = py::integer(0xF);
-    Ref it = py::call(py::builtin("reversed"), a[3]);
-    while (Ref flag = py::next(it)) {
-      packed = Ref::steal(PyNumber_Lshift(packed, four));
-      if (flag.get() == Py_True) packed = Ref::steal(PyNumber_Or(packed, lane_bits));
-    }
-    return packed;
-  }
-  return {};
-}
-
 // ---- TridentTwo family -----------------------------------------------------
 
 Ref tridenttwo_init(Args a) {
@@ -170,20 +119,6 @@ Ref tridenttwo_init(Args a) {
 Ref tridenttwo_led_port_num(Args) {
   py::raise(PyExc_RuntimeError, "Trident 2 LED port unknown");
 }
-
-// Autonegotiation of the TridentTwo lines: none on copper PHYs, else set
-// for the 10G modes.
-Ref an_for_10g(Args a, PyObject* setting) {
-  Ref layer = py::attr(a[0], ID("phy_layer"));
-  if (py::equal(layer, ID("10GBaseT")) || py::equal(layer, ID("1GBaseT"))) return {};
-  if (is_mode(a[1], ID("10G")) || is_mode(a[1], ID("4x10G"))) return Ref::borrow(setting);
-  return {};
-}
-
-Ref tridenttwo_an_c37(Args a) { return an_for_10g(a, ID("auto")); }
-Ref tridenttwo_an_c73(Args a) { return an_for_10g(a, ID("off")); }
-Ref tridenttwoplus_an_c37(Args a) { return an_for_10g(a, ID("on")); }
-Ref an_off(Args) { return Ref::borrow(ID("off")); }
 
 Ref tridenttwoplus_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2])); }
 
@@ -246,17 +181,6 @@ Ref tridenttwo10g_fabric_init(Args a) {
   Ref serdes_intf = py::dict();
   py::dict_set(serdes_intf, py::integer(10), ID("KR"));
   py::setattr(a[0], ID("_serdes_intf_map"), serdes_intf);
-  return {};
-}
-
-// TridentTwo 40G ports keep a lane mask: a broken-out port reads its bit,
-// the 40G port answers the mask itself.
-template <bool With1G>
-Ref mask_polarity(Args a) {
-  check_mode(a[0], a[1]);
-  if ((With1G && is_mode(a[1], ID("4x1G"))) || is_mode(a[1], ID("4x10G")))
-    return mask_bit(a[3], a[2]);
-  if (is_mode(a[1], ID("40G"))) return Ref::borrow(a[3]);
   return {};
 }
 
@@ -352,59 +276,48 @@ Ref hurricane213g_fabric_init(Args a) {
   return {};
 }
 
-// Apollo: ge0..ge35 take ports 1..36, the higher ge ports skip 37; hg from 50.
-Ref apollo_hw_port_num(Args a) {
+// A port number from the interface prefix and number n of lane `sub` (the
+// number asked first): n * times + plus, and `past_plus` more when n is
+// above `past`.  A prefix of no row is refused.
+struct ByPrefix {
+  const char* prefix;
+  long times, plus;
+  long past = 0, past_plus = 0;
+};
+using PrefixTable = ByPrefix[4];
+
+template <const PrefixTable& T>
+Ref number_by_prefix(Args a) {
   auto [n, prefix] = intf(a);
-  if (py::equal(prefix, ID("ge"))) {
-    int above = PyObject_RichCompareBool(n, py::integer(35), Py_GT);
-    py::check(above);
-    return plus(n, above ? 2 : 1);
+  for (const ByPrefix& row : T) {
+    if (!row.prefix) break;
+    if (!is_text(prefix, row.prefix)) continue;
+    Ref scaled = row.times == 1 ? n : Ref::steal(PyNumber_Multiply(n, py::integer(row.times)));
+    long plus = row.plus;
+    if (row.past_plus && py::compare(n, row.past, Py_GT)) plus += row.past_plus;
+    return Ref::steal(PyNumber_Add(scaled, py::integer(plus)));
   }
-  if (py::equal(prefix, ID("hg"))) return plus(n, 50);
-  bad_prefix();
+  py::raise(PyExc_RuntimeError, "bad interface prefix");
 }
 
-Ref apollo_led_port_num(Args a) {
-  auto [n, prefix] = intf(a);
-  if (py::equal(prefix, ID("ge"))) return plus(n, 1);
-  if (py::equal(prefix, ID("hg"))) return plus(n, 73);
-  bad_prefix();
-}
-
-Ref helix4_led_port_num(Args a) {
-  auto [n, prefix] = intf(a);
-  if (py::equal(prefix, ID("ge"))) return plus(n, 1);
-  if (py::equal(prefix, ID("hg"))) return plus(n, 49);
-  bad_prefix();
-}
-
-Ref hurricane2_hw_port_num(Args a) {
-  auto [n, prefix] = intf(a);
-  if (py::equal(prefix, ID("ge"))) return plus(n, 2);
-  if (py::equal(prefix, ID("xe"))) return plus(n, 26);
-  if (py::equal(prefix, ID("hg"))) return plus(n, 28);
-  bad_prefix();
-}
-
+// Apollo: ge0..ge35 take ports 1..36, the higher ge ports skip 37; hg from 50.
+constexpr PrefixTable kApolloPorts = {{"ge", 1, 1, 35, 1}, {"hg", 1, 50}};
+constexpr PrefixTable kApolloLeds = {{"ge", 1, 1}, {"hg", 1, 73}};
+constexpr PrefixTable kHelix4Leds = {{"ge", 1, 1}, {"hg", 1, 49}};
+constexpr PrefixTable kHurricane2Ports = {{"ge", 1, 2}, {"xe", 1, 26}, {"hg", 1, 28}};
 // The LED chain has the ge ports, then two LEDs per xe port; none for hg.
-Ref hurricane2_led_port_num(Args a) {
-  auto [n, prefix] = intf(a);
-  if (py::equal(prefix, ID("ge"))) return plus(n, 2);
-  if (py::equal(prefix, ID("xe")))
-    return plus(Ref::steal(PyNumber_Multiply(n, py::integer(2))), 26);
-  bad_prefix();
-}
+constexpr PrefixTable kHurricane2Leds = {{"ge", 1, 2}, {"xe", 2, 26}};
 
 // ---- class statements ------------------------------------------------------
 
 void attrs_1g(py::ClassBody& c) {
   c.set("modes", modes_tuple({"1G"}));
-  c.set("default_mode", ID("1G"));
+  c.set("default_mode", mode_text("1G"));
 }
 
 void attrs_10g(py::ClassBody& c) {
   c.set("modes", modes_tuple({"10G"}));
-  c.set("default_mode", ID("10G"));
+  c.set("default_mode", mode_text("10G"));
   c.set("_speed_map", speed_map({{"10G", 10}}));
 }
 
@@ -415,45 +328,13 @@ void attrs_10g_no_xlate(py::ClassBody& c) {
 
 void attrs_13g(py::ClassBody& c) {
   c.set("modes", modes_tuple({"13G"}));
-  c.set("default_mode", ID("13G"));
+  c.set("default_mode", mode_text("13G"));
   c.set("_speed_map", speed_map({{"13G", 13}}));
   c.set("disable_prefix_xlate", Py_True);
 }
 
 void attrs_fabric_only(py::ClassBody& c) { c.set("is_fabric", Py_True); }
 
-void attrs_fabric(py::ClassBody& c) {
-  c.set("is_fabric", Py_True);
-  c.set("create_fabric", Py_True);
-}
-
-// The modes of a ganged class: "10G", its gang modes, then any extra.
-template <bool With1G>
-void attrs_ganged(py::ClassBody& c) {
-  c.set("gang_modes", modes_tuple({"40G/4"}));
-  Ref all = Ref::steal(PySequence_Concat(modes_tuple({"10G"}), c.lookup("gang_modes")));
-  if (With1G) all = Ref::steal(PySequence_Concat(all, modes_tuple({"1G"})));
-  c.set("modes", all);
-  c.set("default_mode", ID("10G"));
-  c.set("max_gang_size", py::integer(4));
-  if (With1G)
-    c.set("_speed_map", speed_map({{"1G", 1}, {"10G", 10}, {"40G/4", 40}}));
-  else
-    c.set("_speed_map", speed_map({{"10G", 10}, {"40G/4", 40}}));
-}
-
-template <bool With1G>
-void attrs_40g(py::ClassBody& c) {
-  if (With1G) {
-    c.set("modes", modes_tuple({"40G", "4x10G", "4x1G"}));
-    c.set("default_mode", ID("40G"));
-    c.set("_speed_map", speed_map({{"4x1G", 1}, {"4x10G", 10}, {"40G", 40}}));
-  } else {
-    c.set("modes", modes_tuple({"40G", "4x10G"}));
-    c.set("default_mode", ID("40G"));
-    c.set("_speed_map", speed_map({{"4x10G", 10}, {"40G", 40}}));
-  }
-}
 
 
 const char kInit1G[] =
@@ -518,11 +399,11 @@ const std::vector<ClassDef> line8_classes = {
       {"max_logical_ports", P, "self"}}},
     {"Hurricane213GFabricPort", "Hurricane213GPort", nullptr, attrs_fabric_only,
      {{"__init__", M, "self, label, hw_port, unit"}}},
-    {"Trident10GPort", "TridentPort", nullptr, attrs_ganged<false>,
+    {"Trident10GPort", "TridentPort", nullptr, attrs_ganged_10g,
      ops_ganged("self, label, serdes, phy_type, phy_addr, phy_layer, leds, unit, "
                 "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, "
                 "tx_polarity_flip=None, mdi_pair_map=None")},
-    {"TridentTwo10GPort", "TridentTwoPort", nullptr, attrs_ganged<false>,
+    {"TridentTwo10GPort", "TridentTwoPort", nullptr, attrs_ganged_10g,
      ops_ganged(kSerdesInitSig)},
     {"TridentTwo10GFabricPort", "TridentTwo10GPort",
      "\n        Treat the microserver ports as fabric ports using KR.\n        ", attrs_fabric,
@@ -531,15 +412,15 @@ const std::vector<ClassDef> line8_classes = {
        "rx_polarity_flip=None, pre_emphasis=None, drv_current=None, pre_drv_current=None"},
       {"an_c37", M, kModeSig},
       {"an_c73", M, kModeSig}}},
-    {"TridentTwoPlus10GPort", "TridentTwoPlusPort", nullptr, attrs_ganged<true>,
+    {"TridentTwoPlus10GPort", "TridentTwoPlusPort", nullptr, attrs_ganged_10g_1g,
      ops_ganged(kSerdesInitSig)},
-    {"Trident40GPort", "TridentPort", nullptr, attrs_40g<false>,
+    {"Trident40GPort", "TridentPort", nullptr, attrs_breakout_40g,
      ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
              "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
              "mdi_pair_map=None, prim_offset=None")},
-    {"TridentTwo40GPort", "TridentTwoPort", nullptr, attrs_40g<false>,
+    {"TridentTwo40GPort", "TridentTwoPort", nullptr, attrs_breakout_40g,
      ops_40g(kSerdesInitSig)},
-    {"TridentTwoPlus40GPort", "TridentTwoPlusPort", nullptr, attrs_40g<true>,
+    {"TridentTwoPlus40GPort", "TridentTwoPlusPort", nullptr, attrs_breakout_40g_1g,
      ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
              "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
              "mdi_pair_map=None, pre_emphasis=None, drv_current=None, pre_drv_current=None, "
@@ -550,21 +431,21 @@ const py::ImplTable line8_impls = {
     // Families.
     {"TridentTwoPort.led_port_num", tridenttwo_led_port_num},
     {"TridentTwoPort.__init__", tridenttwo_init},
-    {"TridentTwoPort.an_c37", tridenttwo_an_c37},
-    {"TridentTwoPort.an_c73", tridenttwo_an_c73},
-    {"TridentTwoPlusPort.an_c37", tridenttwoplus_an_c37},
+    {"TridentTwoPort.an_c37", an_auto_10g_4x},
+    {"TridentTwoPort.an_c73", an_off_10g_4x},
+    {"TridentTwoPlusPort.an_c37", an_on_10g_4x},
     {"TridentTwoPlusPort.logical_port_num", tridenttwoplus_logical_port_num},
     {"TridentTwoPlusPort.set_fiber_pref", sfp_fiber_pref},
     {"TridentPort.__init__", trident_init},
     {"TriumphPort.__init__", named_family_init},
-    {"ApolloPort.hw_port_num", apollo_hw_port_num},
+    {"ApolloPort.hw_port_num", number_by_prefix<kApolloPorts>},
     {"ApolloPort.hw_pbmp", pbmp_by_port_num},
-    {"ApolloPort.led_port_num", apollo_led_port_num},
+    {"ApolloPort.led_port_num", number_by_prefix<kApolloLeds>},
     {"ApolloPort.__init__", apollo_init},
-    {"Helix4Port.led_port_num", helix4_led_port_num},
+    {"Helix4Port.led_port_num", number_by_prefix<kHelix4Leds>},
     {"Helix4Port.__init__", named_family_init},
-    {"Hurricane2Port.hw_port_num", hurricane2_hw_port_num},
-    {"Hurricane2Port.led_port_num", hurricane2_led_port_num},
+    {"Hurricane2Port.hw_port_num", number_by_prefix<kHurricane2Ports>},
+    {"Hurricane2Port.led_port_num", number_by_prefix<kHurricane2Leds>},
     {"Hurricane2Port.hw_pbmp", pbmp_by_port_num},
     {"Hurricane2Port.__init__", named_family_init},
     // 1G leaves.
@@ -606,36 +487,36 @@ const py::ImplTable line8_impls = {
     {"Hurricane213GFabricPort.__init__", hurricane213g_fabric_init},
     // Ganged 10G leaves.
     {"Trident10GPort.__init__", trident10g_init},
-    {"Trident10GPort.num_logical_ports", ganged_logical<false>},
+    {"Trident10GPort.num_logical_ports", counted<kGang10GLogical>},
     {"Trident10GPort.max_logical_ports", integer_1},
-    {"Trident10GPort.num_physical_ports", ganged_physical<false>},
+    {"Trident10GPort.num_physical_ports", counted<kGang10GPhysical>},
     {"Trident10GPort.polarity_flip_val", one_lane_polarity},
     {"TridentTwo10GPort.__init__", tridenttwo_speed_init},
-    {"TridentTwo10GPort.num_logical_ports", ganged_logical<false>},
+    {"TridentTwo10GPort.num_logical_ports", counted<kGang10GLogical>},
     {"TridentTwo10GPort.max_logical_ports", integer_1},
-    {"TridentTwo10GPort.num_physical_ports", ganged_physical<false>},
+    {"TridentTwo10GPort.num_physical_ports", counted<kGang10GPhysical>},
     {"TridentTwo10GPort.polarity_flip_val", one_lane_polarity},
     {"TridentTwo10GFabricPort.__init__", tridenttwo10g_fabric_init},
     {"TridentTwo10GFabricPort.an_c37", an_off},
     {"TridentTwo10GFabricPort.an_c73", an_off},
     {"TridentTwoPlus10GPort.__init__", tridenttwoplus10g_init},
-    {"TridentTwoPlus10GPort.num_logical_ports", ganged_logical<true>},
+    {"TridentTwoPlus10GPort.num_logical_ports", counted<kGang10G1GLogical>},
     {"TridentTwoPlus10GPort.max_logical_ports", integer_1},
-    {"TridentTwoPlus10GPort.num_physical_ports", ganged_physical<true>},
+    {"TridentTwoPlus10GPort.num_physical_ports", counted<kGang10G1GPhysical>},
     {"TridentTwoPlus10GPort.polarity_flip_val", one_lane_polarity},
     // 40G leaves.
     {"Trident40GPort.__init__", trident40g_init},
-    {"Trident40GPort.num_logical_ports", breakout_logical<false>},
+    {"Trident40GPort.num_logical_ports", counted<kBreakout40G>},
     {"Trident40GPort.max_logical_ports", integer_4},
-    {"Trident40GPort.polarity_flip_val", trident40g_polarity},
+    {"Trident40GPort.polarity_flip_val", polarity_by_mode<kFlagPolarity>},
     {"TridentTwo40GPort.__init__", tridenttwo_speed_init},
-    {"TridentTwo40GPort.num_logical_ports", breakout_logical<false>},
+    {"TridentTwo40GPort.num_logical_ports", counted<kBreakout40G>},
     {"TridentTwo40GPort.max_logical_ports", integer_4},
-    {"TridentTwo40GPort.polarity_flip_val", mask_polarity<false>},
+    {"TridentTwo40GPort.polarity_flip_val", polarity_by_mode<kMaskPolarity>},
     {"TridentTwoPlus40GPort.__init__", tridenttwoplus40g_init},
-    {"TridentTwoPlus40GPort.num_logical_ports", breakout_logical<true>},
+    {"TridentTwoPlus40GPort.num_logical_ports", counted<kBreakout40G1G>},
     {"TridentTwoPlus40GPort.max_logical_ports", integer_4},
-    {"TridentTwoPlus40GPort.polarity_flip_val", mask_polarity<true>},
+    {"TridentTwoPlus40GPort.polarity_flip_val", polarity_by_mode<kMaskPolarity1G>},
 };
 
 }  // namespace skorrel

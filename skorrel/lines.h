@@ -6,6 +6,7 @@
 #include "skorrel.h"
 
 #include <initializer_list>
+#include <string_view>
 
 namespace skorrel {
 
@@ -55,6 +56,7 @@ inline void check_mode(PyObject* self, PyObject* mode) {
 // An answer that is the same for every port of a class.
 inline py::Ref integer_1(py::Args) { return py::integer(1); }
 inline py::Ref integer_4(py::Args) { return py::integer(4); }
+inline py::Ref no_answer(py::Args) { return {}; }
 
 // polarity_flip_val (self, mode, sub, polarity_flip) of a one-lane port:
 // flipped only when its flag is True itself.
@@ -77,11 +79,24 @@ inline py::Ref sfp_fiber_pref(py::Args a) {
   return py::boolean(py::contains(layer, ID("SFP")));
 }
 
+// A mode text of a class table.  The texts are interned, so that a mode
+// written in a caller's code is often the very same object.
+inline py::Ref mode_text(const char* mode) {
+  return py::Ref::steal(PyString_InternFromString(mode));
+}
+
+// `o == text`, as the interpreter compares.
+inline bool is_text(PyObject* o, std::string_view text) {
+  if (PyString_CheckExact(o))
+    return std::string_view(PyString_AS_STRING(o), size_t(PyString_GET_SIZE(o))) == text;
+  return py::equal(o, py::str(text));
+}
+
 // A tuple of mode texts, in the order given.
 inline py::Ref modes_tuple(std::initializer_list<const char*> modes) {
   py::Ref t = py::tuple(Py_ssize_t(modes.size()));
   Py_ssize_t i = 0;
-  for (const char* m : modes) PyTuple_SET_ITEM(t.get(), i++, py::str(m).release());
+  for (const char* m : modes) PyTuple_SET_ITEM(t.get(), i++, mode_text(m).release());
   return t;
 }
 
@@ -95,10 +110,75 @@ inline py::Ref speed_map(std::initializer_list<Speed> speeds) {
   py::Ref map = py::dict();
   for (const Speed& s : speeds) {
     long whole = long(s.gbps);
-    py::dict_set(map, s.mode,
+    py::dict_set(map, mode_text(s.mode),
                  double(whole) == s.gbps ? py::integer(whole) : py::floating(s.gbps));
   }
   return map;
 }
+
+// The mode tables of the ganged 10G classes (with or without "1G") and the
+// break-out 40G classes (with or without "4x1G").
+void attrs_ganged_10g(py::ClassBody& c);
+void attrs_ganged_10g_1g(py::ClassBody& c);
+void attrs_breakout_40g(py::ClassBody& c);
+void attrs_breakout_40g_1g(py::ClassBody& c);
+// A fabric class that Linux interfaces are made for.
+void attrs_fabric(py::ClassBody& c);
+
+// ---- port counts by mode ----------------------------------------------------
+
+// What a mode counts: nothing (None), `n`, or `n` on the port that leads its
+// gang of four (the number of its first lane a multiple of 4) and 0 on the
+// others.
+struct Count {
+  const char* mode;
+  enum Kind { none, fixed, leader } kind;
+  long n;
+};
+// A class's counts, after its mode check: the rows tested in order, then
+// `rest` for a mode that no row names.
+struct Counts {
+  Count rows[5];
+  Count rest;
+};
+py::Ref count_ports(py::Args a, const Counts& counts);
+template <const Counts& C>
+py::Ref counted(py::Args a) {
+  return count_ports(a, C);
+}
+extern const Counts kGang25GLogical, kGang25GPhysical, kTomahawk25GLogical,
+    kTomahawk25GPhysical, kGang10GLogical, kGang10GPhysical, kGang10G1GLogical,
+    kGang10G1GPhysical, kMaverick10GPhysical, kMultiGig, kBreakout40G, kBreakout40G1G,
+    kSinglePort;
+
+// ---- lane polarity by mode --------------------------------------------------
+
+// What polarity_flip_val (self, mode, sub, flip) answers in a mode: bit
+// `sub` of a lane mask, the whole mask, the flag at index `sub` of a list
+// of lane flags, or those flags packed four bits a lane.
+struct Polarity {
+  const char* mode;
+  enum Kind { bit, whole, flag, packed } kind;
+};
+using Polarities = Polarity[4];
+py::Ref lane_polarity(py::Args a, const Polarities& rows);
+template <const Polarities& P>
+py::Ref polarity_by_mode(py::Args a) {
+  return lane_polarity(a, P);
+}
+extern const Polarities kMaskPolarity, kMaskPolarity1G, kFlagPolarity;
+
+// ---- autonegotiation (self, mode) -------------------------------------------
+
+// None on a BaseT PHY layer; else the setting named in "10G", and in
+// "4x10G" too where the name ends in _4x; None in the other modes.
+py::Ref an_on_10g(py::Args a);
+py::Ref an_off_10g(py::Args a);
+py::Ref an_on_10g_4x(py::Args a);
+py::Ref an_off_10g_4x(py::Args a);
+py::Ref an_auto_10g_4x(py::Args a);
+// The same setting in every mode.
+py::Ref an_off(py::Args a);
+py::Ref an_auto(py::Args a);
 
 }  // namespace skorrel

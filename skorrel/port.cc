@@ -298,8 +298,6 @@ py::Ref serdes_if_type(py::Args a) {
   return py::callm(py::attr(a[0], ID("_serdes_intf_map")), ID("get"), a[1]);
 }
 
-py::Ref no_setting(py::Args) { return {}; }
-
 const char kSDKPortInitDoc[] =
     "\n"
     "        hw_ports - An ordered list of hardware interfaces associated with the port.\n"
@@ -389,8 +387,8 @@ const py::ImplTable port_impls = {
     {"SDKPort.tx_logical_polarity_flip", tx_logical_polarity_flip},
     {"SDKPort.serdes_if_type", serdes_if_type,
      DOC1("Return the serdes interface type based on the port speed")},
-    {"SDKPort.an_c37", no_setting},
-    {"SDKPort.an_c73", no_setting},
+    {"SDKPort.an_c37", no_answer},
+    {"SDKPort.an_c73", no_answer},
     {"SDKPort.logical_port_num", not_implemented,
      DOC1("Return the logical port number for the sub-interface")},
 };

@@ -158,6 +158,23 @@ class TomahawkTest(unittest.TestCase):
         self.assertEqual(mgmt.num_logical_ports('10G'), 1)
         self.assertRaises(NoSuchMode, mgmt.num_logical_ports, '25G')
 
+    def test_a_mode_a_subclass_adds_is_ganged(self):
+        # Past "25G" and "10G" only gang modes are left, so a mode that a
+        # subclass adds counts as one.
+        class Wider(skorrel.Tomahawk25GPort):
+            modes = skorrel.Tomahawk25GPort.modes + ('200G/8',)
+
+        gang = [port(Wider, str(n), (n,)) for n in (8, 9)]
+        self.assertEqual([(g.num_logical_ports('200G/8'), g.num_physical_ports('200G/8'))
+                          for g in gang], [(1, 4), (0, 0)])
+        self.assertEqual(gang[1].num_logical_ports('25G'), 1)
+        # The TridentThree names its gang modes: another mode counts nothing.
+        class Other(skorrel.TridentThree25GPort):
+            modes = skorrel.TridentThree25GPort.modes + ('200G/8',)
+
+        self.assertIsNone(port(Other, '8', (8,)).num_logical_ports('200G/8'))
+        self.assertIsNone(port(Other, '8', (8,)).num_physical_ports('200G/8'))
+
     def test_polarity(self):
         p = quad(skorrel.Tomahawk100GPort, '1', 0, rx_polarity_flip=6, tx_polarity_flip=0)
         self.assertEqual([p.rx_logical_polarity_flip('4x10G', s) for s in range(4)], [0, 1, 1, 0])
@@ -309,6 +326,15 @@ class MaverickTest(unittest.TestCase):
                           for g in gang], [(1, 4), (0, 0), (0, 0), (0, 0), (1, 4)])
         self.assertEqual((gang[1].num_logical_ports('1G'), gang[1].num_physical_ports('10G')), (1, 1))
         self.assertRaises(NoSuchMode, gang[0].num_physical_ports, '4x10G')
+
+        # Past "1G" and "10G" the physical count takes a mode as ganged,
+        # one that a subclass adds too; the logical count names "40G/4".
+        class Wider(skorrel.Maverick10GPort):
+            modes = skorrel.Maverick10GPort.modes + ('80G/8',)
+
+        wide = [port(Wider, str(n), (n,)) for n in (8, 9)]
+        self.assertEqual([w.num_physical_ports('80G/8') for w in wide], [4, 0])
+        self.assertIsNone(wide[0].num_logical_ports('80G/8'))
         q = quad(skorrel.Maverick40GPort, '1', 0)
         self.assertEqual([q.num_logical_ports(m) for m in ('4x1G', '4x10G', '40G')], [4, 4, 1])
         self.assertEqual(q.num_physical_ports('4x10G'), 4)
