@@ -21,16 +21,6 @@ bool eq(PyObject* a, PyObject* b) {
   return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
 }
 
-// int(v) and int(v, base).
-py::Ref int_of(PyObject* v) {
-  if (PyString_CheckExact(v)) return to_int(py::as_view(v));
-  return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), v);
-}
-py::Ref int_of(PyObject* v, int base) {
-  if (PyString_CheckExact(v)) return to_int(py::as_view(v), base);
-  return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), v, py::integer(base));
-}
-
 // The position of the first word equal to `name`, as list.index() finds it.
 size_t index_of(const std::vector<string_view>& words, string_view name) {
   for (size_t i = 0; i < words.size(); ++i)
@@ -90,16 +80,8 @@ class Texts {
 py::Ref number(string_view text) {
   static constexpr long kShared = 65536;
   static auto* shared = new std::vector<PyObject*>(kShared + 1, nullptr);  // -1 .. 65535
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size() || text.size() - i > 9) return to_int(text);
-  long v = 0;
-  for (; i < text.size(); ++i) {
-    if (!is_digit(text[i])) return to_int(text);
-    v = v * 10 + (text[i] - '0');
-  }
-  if (negative) v = -v;
+  long v;
+  if (!decimal_value(text, v)) return to_int(text);
   if (v < -1 || v >= kShared) return py::integer(v);
   PyObject*& made = (*shared)[size_t(v + 1)];
   if (!made) made = py::integer(v).release();  // kept for the life of the process

@@ -22,6 +22,23 @@ py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
   return py::Method(self, name, own)(a...);
 }
 
+// self.<name>(a...) for an operation that answers a tuple of `n` values,
+// unpacked into `out`.  The operation's implementation is `body(self, a...,
+// out)` with its values made into a tuple; while the object has it, the
+// body runs here and no tuple is made.
+template <class Body, class... A>
+void call_unpacked(PyObject* self, PyObject* name, py::Impl own, int n, Body body, py::Ref* out,
+                   const A&... a) {
+  py::Method op(self, name, own);
+  if (op.own())
+    op.traced([&] {
+      body(self, a..., out);
+      return 0;
+    });
+  else
+    py::unpack(op(a...), n, out);
+}
+
 
 // Text equality with a literal, as `a == "text"` (the literal interned).
 inline bool is(PyObject* a, PyObject* text) {
@@ -40,10 +57,6 @@ inline bool is(PyObject* a, PyObject* text) {
 py::Ref get(PyObject* d, PyObject* key);
 // key in d.
 bool has(PyObject* d, PyObject* key);
-
-// int(text): a text of plain decimal digits read directly, anything else by
-// the interpreter's int().
-py::Ref to_int(PyObject* text);
 
 // "%s" % name: a text as it is, anything else as its text form.
 py::Ref text_of(PyObject* name);
@@ -101,9 +114,10 @@ py::Ref kern_dev_kind_get(py::Args a);
 py::Ref kern_dev_vlan_filtering_get(py::Args a);
 py::Ref kern_get_dev_vlan(py::Args a);
 py::Ref kern_base_dev_kind_get(py::Args a);
-// self._kern_base_dev_kind_get(dev), its VLAN left to the default (an
+// self._kern_base_dev_kind_get(dev, parent_vlan) unpacked into `out` (kind,
+// base device, VLAN); a null `parent_vlan` is left to the default (an
 // override may take the device alone).
-py::Ref base_dev_kind(PyObject* self, PyObject* dev);
+void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out);
 py::Ref kern_create_vlan_dev_cache(py::Args a);
 py::Ref kern_get_vlan_and_atlink(py::Args a);
 py::Ref expand_kern_bond(py::Args a);

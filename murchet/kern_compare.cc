@@ -1,6 +1,7 @@
 // Kernel interfaces turned into switch ports, the incoming interface in the
 // chip's numbering, and the comparison of a kernel route with the chip's.
 #include "asic.h"
+#include "flatmap.h"
 #include "kern.h"
 #include "text.h"
 
@@ -32,9 +33,7 @@ void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) 
 py::Ref expand_kern_dev(py::Args a) {
   PyObject *self = a[0], *grp = a[1], *orig_dev = a[2], *parent_vlan = a[3];
   py::Ref base[3];
-  py::unpack(call_self(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, orig_dev,
-                       parent_vlan),
-             3, base);
+  base_dev_kind(self, orig_dev, parent_vlan, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
   if (!py::contains(own_attr(self, ID("_devs_supported")), kind)) return {};
   if (is(kind, ID("bridge"))) {
@@ -119,12 +118,12 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
     port = dot == string_view::npos ? py::Ref::borrow(member) : py::str(text.substr(0, dot));
     if (dot != string_view::npos) {
       size_t end = text.find('.', dot + 1);
-      tag = to_int(py::str(text.substr(dot + 1, end == string_view::npos ? end : end - dot - 1)));
+      tag = to_int(text.substr(dot + 1, end == string_view::npos ? end : end - dot - 1));
     }
   } else {
     py::Ref parts = py::callm(member, ID("split"), ID("."));
     port = py::item(parts, Py_ssize_t(0));
-    if (py::length(parts) >= 2) tag = to_int(py::item(parts, Py_ssize_t(1)));
+    if (py::length(parts) >= 2) tag = int_of(py::item(parts, Py_ssize_t(1)));
   }
   py::Ref lp_pvid[2];
   py::unpack(call_self(self, ID("_get_logical_port_and_pvid"), logical_port_and_pvid_op, port), 2,
@@ -209,13 +208,6 @@ bool has_more(PyObject* a, PyObject* b) {
 
 py::Ref new_set() { return py::Ref::steal(PySet_New(nullptr)); }
 
-// A name's hash, for the tables below.
-uint64_t name_hash(string_view name) {
-  uint64_t h = 1469598103934665603ull;
-  for (char c : name) h = (h ^ uint8_t(c)) * 1099511628211ull;
-  return h;
-}
-
 // The names of a set of texts, each marked when found.
 class NameTable {
  public:
@@ -232,7 +224,7 @@ class NameTable {
     while (_PySet_NextEntry(set, &pos, &key, &hash)) {
       if (!PyString_CheckExact(key)) return false;
       string_view name = py::as_view(key);
-      uint64_t h = name_hash(name);
+      size_t h = TextHash()(name);
       size_t i = h & mask_;
       while (slots_[i].used) i = (i + 1) & mask_;
       slots_[i] = {h, name, true, false};
@@ -242,7 +234,7 @@ class NameTable {
 
   // Marks `name` found; false where the set does not hold it.
   bool find(string_view name) {
-    uint64_t h = name_hash(name);
+    size_t h = TextHash()(name);
     for (size_t i = h & mask_; slots_[i].used; i = (i + 1) & mask_)
       if (slots_[i].hash == h && slots_[i].name == name) return slots_[i].found = true;
     return false;
@@ -257,7 +249,7 @@ class NameTable {
 
  private:
   struct Slot {
-    uint64_t hash = 0;
+    size_t hash = 0;
     string_view name;
     bool used = false, found = false;
   };
@@ -332,7 +324,7 @@ py::Ref mroute_eq(py::Args a) {
 
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
-  py::unpack(base_dev_kind(self, iif), 3, base);
+  base_dev_kind(self, iif, nullptr, base);
   py::setattr(self, ID("tmp_encaps"), new_set());
   expand(iif);
   if (is(base[0], ID("bridge"))) {

@@ -62,18 +62,6 @@ py::Ref get(PyObject* d, PyObject* key) {
 
 bool has(PyObject* d, PyObject* key) { return py::contains(d, key); }
 
-py::Ref to_int(PyObject* text) {
-  if (PyString_CheckExact(text)) {
-    Py_ssize_t n = PyString_GET_SIZE(text);
-    const char* s = PyString_AS_STRING(text);
-    long v = 0;
-    Py_ssize_t i = 0;
-    while (i < n && i < 18 && s[i] >= '0' && s[i] <= '9') v = v * 10 + (s[i++] - '0');
-    if (i == n && n > 0) return py::integer(v);
-  }
-  return py::call(py::builtin("int"), text);
-}
-
 py::Ref text_of(PyObject* name) {
   if (PyString_CheckExact(name)) return py::Ref::borrow(name);
   return percent(ID("%s"), {name});
@@ -85,17 +73,9 @@ void add_words(PyObject* list, PyObject* text) {
     py::Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(list), split(text)));
     return;
   }
-  // The white space of str.split(): blank, tab, line feed, vertical tab,
-  // form feed and carriage return.
-  auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-  const char* s = PyString_AS_STRING(text);
-  const char* end = s + PyString_GET_SIZE(text);
-  while (s < end) {
-    while (s < end && space(*s)) ++s;
-    const char* word = s;
-    while (s < end && !space(*s)) ++s;
-    if (s > word) py::append(list, py::str(std::string_view(word, size_t(s - word))));
-  }
+  std::vector<string_view> words;
+  split_words(py::as_view(text), words);
+  for (string_view word : words) py::append(list, py::str(word));
 }
 
 py::Ref split(PyObject* text) {
@@ -211,11 +191,6 @@ py::Ref bond_members(PyObject* self, PyObject* dev) {
 
 }  // namespace
 
-py::Ref base_dev_kind(PyObject* self, PyObject* dev) {
-  py::Method op(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get);
-  return op.own() ? op(dev, minus_one()) : op(dev);
-}
-
 py::Ref kern_dev_kind_parse(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
   if (is_linux_port(self, dev)) return py::Ref::borrow(ID("swp"));
@@ -238,10 +213,7 @@ py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
   path = py::Ref::steal(PyNumber_Add(path, ID("/bridge/vlan_filtering")));
   py::Ref flag = py::integer(0);
   if (!sysfs_name(dev) || !os_path(ID("isfile"), path)) return flag;
-  py::Ref int_type = py::builtin("int"), zero = py::integer(0);
-  read_lines(path, [&](PyObject* line) {
-    flag = py::call(int_type, py::callm(line, ID("strip")), zero);
-  });
+  read_lines(path, [&](PyObject* line) { flag = int_of(py::callm(line, ID("strip")), 0); });
   return flag;
 }
 
@@ -268,27 +240,80 @@ py::Ref kern_dev_vlan_filtering_get(py::Args a) {
   return own_attr(cached_dev(a[0], a[1]), ID("vlan_filtering"));
 }
 
-py::Ref kern_get_dev_vlan(py::Args a) {
-  PyObject *self = a[0], *dev = a[1], *kind = a[2], *parent_vlan = a[3];
+namespace {
+
+// The bodies of the operations that answer several values (see
+// call_unpacked): _kern_get_vlan_and_atlink, _kern_get_dev_vlan and
+// _kern_base_dev_kind_get.
+void vlan_and_atlink(PyObject* self, PyObject* dev, py::Ref* out) {
+  if (!py::truth(own_attr(self, ID("kern_vlan_dev_cache_created"))))
+    call_self(self, ID("_kern_create_vlan_dev_cache"), kern_create_vlan_dev_cache);
+  py::Ref entry = get(own_attr(self, ID("kern_vlan_dev_cache")), dev);
+  if (!entry) {
+    out[0] = out[1] = py::none();
+    return;
+  }
+  out[0] = own_attr(entry, ID("vid"));
+  out[1] = own_attr(entry, ID("atlink"));
+}
+
+void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vlan,
+              py::Ref* out) {
   if (is(kind, ID("vlan"))) {
     py::Ref pair[2];
-    py::unpack(call_self(self, ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, dev), 2,
-           pair);
-    if (py::truth(pair[0])) return py::tuple({pair[1], pair[0]});
+    call_unpacked(self, ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, 2,
+                  vlan_and_atlink, pair, dev);
+    if (py::truth(pair[0])) {
+      out[0] = pair[1];
+      out[1] = pair[0];
+      return;
+    }
   }
-  return py::tuple({dev, parent_vlan});
+  out[0] = py::Ref::borrow(dev);
+  out[1] = py::Ref::borrow(parent_vlan);
+}
+
+void base_dev_kind_of(PyObject* self, PyObject* orig_dev, PyObject* parent_vlan, py::Ref* out) {
+  py::Ref kind = dev_kind(self, orig_dev);
+  py::Ref dv[2];
+  call_unpacked(self, ID("_kern_get_dev_vlan"), kern_get_dev_vlan, 2, dev_vlan, dv, orig_dev,
+                kind, parent_vlan);
+  if (dv[0].get() != orig_dev && !py::equal(dv[0], orig_dev)) kind = dev_kind(self, dv[0]);
+  out[0] = kind;
+  out[1] = dv[0];
+  out[2] = dv[1];
+}
+
+}  // namespace
+
+py::Ref kern_get_vlan_and_atlink(py::Args a) {
+  py::Ref out[2];
+  vlan_and_atlink(a[0], a[1], out);
+  return py::tuple({out[0], out[1]});
+}
+
+py::Ref kern_get_dev_vlan(py::Args a) {
+  py::Ref out[2];
+  dev_vlan(a[0], a[1], a[2], a[3], out);
+  return py::tuple({out[0], out[1]});
 }
 
 py::Ref kern_base_dev_kind_get(py::Args a) {
-  PyObject *self = a[0], *orig_dev = a[1], *parent_vlan = a[2];
-  py::Ref kind = dev_kind(self, orig_dev);
-  py::Ref dev_vlan[2];
-  py::unpack(call_self(self, ID("_kern_get_dev_vlan"), kern_get_dev_vlan, orig_dev, kind,
-                   parent_vlan),
-         2, dev_vlan);
-  if (dev_vlan[0].get() != orig_dev && !py::equal(dev_vlan[0], orig_dev))
-    kind = dev_kind(self, dev_vlan[0]);
-  return py::tuple({kind, dev_vlan[0], dev_vlan[1]});
+  py::Ref out[3];
+  base_dev_kind_of(a[0], a[1], a[2], out);
+  return py::tuple({out[0], out[1], out[2]});
+}
+
+void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+  if (parent_vlan)
+    call_unpacked(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, 3,
+                  base_dev_kind_of, out, dev, parent_vlan);
+  else
+    call_unpacked(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, 3,
+                  [](PyObject* self, PyObject* dev, py::Ref* out) {
+                    base_dev_kind_of(self, dev, minus_one(), out);
+                  },
+                  out, dev);
 }
 
 py::Ref kern_create_vlan_dev_cache(py::Args a) {
@@ -301,25 +326,16 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
   Py_ssize_t n = PyList_GET_SIZE(lines.get());
   if (n < 2) return {};
   py::Ref cache = own_attr(self, ID("kern_vlan_dev_cache"));
-  py::Ref int_type = py::builtin("int"), entry_type = global(ID("KernVlanDevEntry"));
+  py::Ref entry_type = global(ID("KernVlanDevEntry"));
   for (Py_ssize_t i = 2; i < n; ++i) {
     py::Ref fields = py::callm(PyList_GET_ITEM(lines.get(), i), ID("split"), ID("|"));
     if (py::length(fields) <= 2) continue;
     py::Ref name = py::callm(py::item(fields, Py_ssize_t(0)), ID("strip"));
-    py::Ref vid = py::call(int_type, py::callm(py::item(fields, Py_ssize_t(1)), ID("strip")));
+    py::Ref vid = int_of(py::callm(py::item(fields, Py_ssize_t(1)), ID("strip")));
     py::Ref parent = py::callm(py::item(fields, Py_ssize_t(2)), ID("strip"));
     py::setitem(cache, name, py::call(entry_type, name, vid, parent));
   }
   return {};
-}
-
-py::Ref kern_get_vlan_and_atlink(py::Args a) {
-  PyObject *self = a[0], *dev = a[1];
-  if (!py::truth(own_attr(self, ID("kern_vlan_dev_cache_created"))))
-    call_self(self, ID("_kern_create_vlan_dev_cache"), kern_create_vlan_dev_cache);
-  py::Ref entry = get(own_attr(self, ID("kern_vlan_dev_cache")), dev);
-  if (!entry) return py::tuple({Py_None, Py_None});
-  return py::tuple({own_attr(entry, ID("vid")), own_attr(entry, ID("atlink"))});
 }
 
 py::Ref expand_kern_bond(py::Args a) {
@@ -359,14 +375,13 @@ py::Ref native(PyObject* name) {
 void add_vlans(PyObject* self, PyObject* cache, PyObject* name, PyObject* vlans) {
   py::Ref dev = native(name);
   py::Ref it = py::iter(vlans);
-  py::Ref int_type = py::builtin("int");
   while (py::Ref v = py::next(it)) {
     py::Ref kind = dev_kind(self, dev);
     if (is(kind, ID("bridge"))) continue;
     py::Ref empty = py::list(), zero = py::integer(0);
     py::Ref flags = py::callm(v, ID("get"), ID("flags"), empty.get());
     bool untagged = py::contains(flags, ID("Egress Untagged"));
-    py::Ref vid = py::call(int_type, py::callm(v, ID("get"), ID("vlan"), zero.get()));
+    py::Ref vid = int_of(py::callm(v, ID("get"), ID("vlan"), zero.get()));
     py::Ref entry = get(cache, vid);
     if (!entry) {
       entry = py::call(global(ID("KernVlanEntry")), vid);
@@ -447,7 +462,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
     py::Ref it = py::iter(names);
     while (py::Ref name = py::next(it)) {
       py::Ref base[3];
-      py::unpack(base_dev_kind(self, name), 3, base);
+      base_dev_kind(self, name, nullptr, base);
       if (!is(base[0], ID("bond"))) {
         py::append(result, name);
         continue;
@@ -583,14 +598,13 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   py::Ref entries = own_attr(record, ID("mdb_entries"));
   py::Run run(self);
   py::Method mac(self, ID("_grp_ip2mac"), grp_ip2mac_op);
-  py::Method base_kind(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get);
   MdbEntryMaker make_entry;
   py::Ref vid = py::Ref::borrow(minus_one());
   py::Ref last_grp, last_mac;  // the last group address and its MAC, while `mac` is the own
   // One matching line: its port, group address and VLAN number (a text).
   auto add_line = [&](PyObject* port, PyObject* grp_ip, PyObject* vid_text) {
     if (!dotted_ipv4(grp_ip)) return;
-    if (vf) vid = to_int(vid_text);
+    if (vf) vid = int_of(vid_text);
     if (!last_mac || !mac.own() || !py::equal(grp_ip, last_grp)) {
       last_mac = mac(grp_ip);
       last_grp = py::Ref::borrow(grp_ip);
@@ -603,7 +617,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
       py::setitem(entries, entry_key, entry);
     }
     py::Ref base[3];
-    py::unpack(base_kind(port, minus_one()), 3, base);
+    base_dev_kind(self, port, minus_one(), base);
     if (is(base[0], ID("bond"))) {
       bool plain = py::equal(base[2], minus_one());
       py::Ref members = py::iter(bond_members(self, base[1]));

@@ -88,8 +88,27 @@ inline string_view strip(string_view s) {
   return s.substr(b, e - b);
 }
 
+// The value of a text of an optional sign and 1 to 18 decimal digits, as
+// int() reads it; false for any other text (which int() may still read, or
+// refuse).
+inline bool decimal_value(string_view text, long& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size() || text.size() - i > 18) return false;
+  long v = 0;
+  for (; i < text.size(); ++i) {
+    if (!is_digit(text[i])) return false;
+    v = v * 10 + (text[i] - '0');
+  }
+  value = negative ? -v : v;
+  return true;
+}
+
 // int(text, base), with the interpreter's own conversion and errors.
 inline py::Ref to_int(string_view text, int base = 10) {
+  long value;
+  if (base == 10 && decimal_value(text, value)) return py::integer(value);
   if (text.find('\0') != string_view::npos) {
     // int() itself words the error about a text with a NUL in it.
     py::Ref type = py::Ref::borrow(reinterpret_cast<PyObject*>(&PyInt_Type));
@@ -106,6 +125,17 @@ inline py::Ref to_int(string_view text, int base = 10) {
     small[text.size()] = '\0';
   }
   return py::Ref::steal(PyInt_FromString(buf, nullptr, base));
+}
+
+// int(v) and int(v, base) of any object: a text read here, anything else by
+// the interpreter.
+inline py::Ref int_of(PyObject* v) {
+  if (PyString_CheckExact(v)) return to_int(py::as_view(v));
+  return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), v);
+}
+inline py::Ref int_of(PyObject* v, int base) {
+  if (PyString_CheckExact(v)) return to_int(py::as_view(v), base);
+  return py::call(reinterpret_cast<PyObject*>(&PyInt_Type), v, py::integer(base));
 }
 
 // The error of indexing a list past its end.
