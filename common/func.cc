@@ -3,6 +3,7 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,8 +78,31 @@ Ref keyword_text(PyObject* key) {
   return Ref::steal(PyUnicode_AsEncodedString(key, nullptr, "replace"));
 }
 
+// The answer of failed(): an object that is nothing else.
+PyObject failed_answer = {_PyObject_EXTRA_INIT 1, &PyBaseObject_Type};
+
+// An implementation's answer as the interpreter takes it: a new reference,
+// None for an empty one, NULL with the traceback entry added on failure.
+PyObject* answer_of(PyObject* self, Ref r) {
+  if (r.get() == &failed_answer) {
+    add_traceback_of(self);
+    return nullptr;
+  }
+  return r ? r.release() : Ref::borrow(Py_None).release();
+}
+
 PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (PyTuple_GET_SIZE(args) == f->argcount && (!kw || !PyDict_Size(kw))) {
+    // Every argument by position: the caller holds them, and the function.
+    try {
+      return answer_of(self, f->impl(Args(&PyTuple_GET_ITEM(args, 0))));
+    } catch (...) {
+      translate_exception();
+    }
+    add_traceback_of(self);
+    return nullptr;
+  }
   // Every argument is held for the whole call: the caller's keyword dict,
   // the defaults, even this function may change while the call runs code.
   Ref keep = Ref::borrow(self);
@@ -135,8 +159,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
     return nullptr;
   }
   try {
-    Ref r = f->impl(Args(slot));
-    return r ? r.release() : Ref::borrow(Py_None).release();
+    return answer_of(self, f->impl(Args(slot)));
   } catch (...) {
     translate_exception();
   }
@@ -399,6 +422,11 @@ Ref global(const ModuleInfo& mod, const char* name) {
   return builtin(name);
 }
 
+Ref global(const ModuleInfo& mod, PyObject* name) {
+  if (PyObject* v = dict_get(mod.globals, name)) return Ref::borrow(v);
+  return builtin(PyString_AS_STRING(name));
+}
+
 ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc)
     : mod_(mod), name_(name), ns_(dict()) {
   set("__module__", str(mod.name));
@@ -566,10 +594,14 @@ PyObject* own_method(PyObject* o, PyObject* name, int nargs) {
   return f;
 }
 
+Ref failed() { return Ref::borrow(&failed_answer); }
+bool is_failed(PyObject* answer) { return answer == &failed_answer; }
+
 Ref run_own(PyObject* function, PyObject* const* args) {
   Ref keep = Ref::borrow(function);
   try {
     Ref r = reinterpret_cast<FunctionObject*>(function)->impl(Args(args));
+    if (r.get() == &failed_answer) throw Raised();
     return r ? r : none();
   } catch (const Raised&) {
     add_traceback_of(function);
@@ -631,6 +663,71 @@ PyObject* found_on_type_itself(PyObject* cls, PyObject* name) {
   return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
 }
 }  // namespace
+
+PyObject* found_attr(PyObject* o, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(o);
+  if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
+  PyObject* found = _PyType_Lookup(type, name);
+  bool getter = false;
+  if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
+      Py_TYPE(found)->tp_descr_get) {
+    if (Py_TYPE(found)->tp_descr_set) return nullptr;  // a data descriptor comes first
+    getter = true;
+  }
+  PyObject** dict = _PyObject_GetDictPtr(o);
+  if (dict && *dict) {
+    PyObject* own = nullptr;
+    if (!dict_get_plain(*dict, name, own)) return nullptr;
+    if (own) return own;
+  }
+  return getter ? nullptr : found;
+}
+
+Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
+                 const Keyword* kw, size_t nkw) {
+  PyObject* self = args.size() ? *args.begin() : nullptr;
+  PyObject* f = nullptr;
+  if (!self) {
+  } else if (PyClass_Check(cls)) {
+    if (PyInstance_Check(self) &&
+        PyClass_IsSubclass(
+            reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(self)->in_class), cls))
+      f = class_lookup(cls, name);
+  } else if (PyType_Check(cls) && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(cls))) {
+    f = found_on_type_itself(cls, name);
+  }
+  if (f && Py_TYPE(f) == &FunctionType) {
+    auto* fn = reinterpret_cast<FunctionObject*>(f);
+    PyObject* slot[kMaxArgs] = {};
+    size_t n = args.size();
+    bool direct = n <= size_t(fn->argcount);
+    if (direct) std::copy(args.begin(), args.end(), slot);
+    for (size_t k = 0; direct && k < nkw; ++k) {
+      int j = int(n);
+      while (j < fn->argcount && PyTuple_GET_ITEM(fn->varnames, j) != kw[k].name) ++j;
+      direct = j < fn->argcount && !slot[j];
+      if (direct) slot[j] = kw[k].value;
+    }
+    const int first_default = fn->argcount - fn->ndefaults;
+    for (int i = 0; direct && i < fn->argcount; ++i)
+      if (!slot[i]) {
+        direct = i >= first_default;
+        if (direct) slot[i] = PyTuple_GET_ITEM(fn->defaults, i - first_default);
+      }
+    // The defaults are held while the implementation runs.
+    if (direct) {
+      Ref defaults = Ref::borrow(fn->defaults);
+      return run_own(f, slot);
+    }
+  }
+  Ref function = attr(cls, name);
+  Ref kwargs;
+  if (nkw) {
+    kwargs = dict();
+    for (size_t k = 0; k < nkw; ++k) dict_set(kwargs, kw[k].name, kw[k].value);
+  }
+  return call_kw(function, tuple(args), kwargs);
+}
 
 PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs) {
   if (PyInstance_Check(o) || PyClass_Check(o) || PyType_Check(o)) return nullptr;

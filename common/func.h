@@ -26,6 +26,14 @@ class Args {
 // An operation: answers a new reference, or an empty Ref for None.
 using Impl = Ref (*)(Args);
 
+// An operation's answer that the interpreter's error it has set is raised:
+// `PyErr_...; return py::failed();` fails the operation without a C++
+// exception, where failing is one of its expected answers.  The call from
+// the interpreter returns the error; a direct run (run_own, Method) throws
+// Raised for it.
+Ref failed();
+bool is_failed(PyObject* answer);
+
 enum class Bind { method, classmethod, staticmethod, property };
 
 // What a module's functions share.
@@ -39,6 +47,8 @@ struct ModuleInfo {
 // A module global by name, else a builtin (NameError when neither exists);
 // looked up when called, so a caller may replace it.
 Ref global(const ModuleInfo& mod, const char* name);
+// The same by an interned name.
+Ref global(const ModuleInfo& mod, PyObject* name);
 
 // Makes a function object.  `signature` lists the parameters as in a def:
 // "self, label, unit=0, oversub=False, mdi_pair_map=None"; defaults may be
@@ -200,6 +210,7 @@ class Method {
     PyObject* v[] = {self_, static_cast<PyObject*>(a)...};
     return traced([&] {
       Ref r = impl_(Args(v));
+      if (is_failed(r)) throw Raised();
       return r ? r : none();
     });
   }
@@ -262,6 +273,39 @@ Ref call_typed_method(PyObject* o, PyObject* name, const A&... a) {
   if (!f) return callm(o, name, a...);
   PyObject* v[] = {o, static_cast<PyObject*>(a)...};
   return run_own(f, v);
+}
+
+// `o.name` where the interpreter's generic attribute lookup would find it
+// without running any code: `o` an object of a new-style class looked up
+// the generic way, and the name in its own dict, or a plain class attribute
+// (no descriptor) of its type that the dict does not hide.  Borrowed, valid
+// until the interpreter next runs code; NULL where the interpreter's lookup
+// has to answer.
+PyObject* found_attr(PyObject* o, PyObject* name);
+// `o.name`, read directly where found_attr finds it.
+inline Ref plain_attr(PyObject* o, PyObject* name) {
+  if (PyObject* v = found_attr(o, name)) return Ref::borrow(v);
+  return attr(o, name);
+}
+
+// `cls.name(self, ..., k=v, ...)`, the class's function called unbound, as
+// a constructor calls its parent's: `args` (self first) by position, then
+// the keywords, whose names are interned texts.  Where `cls` (a class of
+// either kind) has under `name` a function made by make_function, `self`
+// is an instance of `cls`, and every parameter gets a value (the keywords
+// naming parameters left after the positions, the function's defaults
+// filling the rest), its implementation runs directly (a failure gets the
+// call's traceback entry); anything else is called through the
+// interpreter.
+struct Keyword {
+  PyObject* name;  // interned
+  PyObject* value;
+};
+Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
+                 const Keyword* kw, size_t nkw);
+inline Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
+                        std::initializer_list<Keyword> kw = {}) {
+  return call_unbound(cls, name, args, kw.begin(), kw.size());
 }
 
 // `o.name(a...)` for a class-level operation (a classmethod): where `o` is a

@@ -79,6 +79,30 @@ inline bool must_pass() {
 // Makes `slot` the interned `text` (throws when that fails, `slot` left
 // empty for a later try); answers it.
 PyObject* intern_once(PyObject*& slot, const char* text);
+// The interned texts of a table of names (nullptr entries stay empty), made
+// together at first use: `static py::Names<3> names{kTexts};`, then
+// names[i] or names.get().
+template <size_t N>
+class Names {
+ public:
+  explicit Names(const char* const (&texts)[N]) : texts_(texts) {}
+  PyObject* const* get() {
+    if (!made_) {
+      for (size_t i = 0; i < N; ++i)
+        if (texts_[i] && !objs_[i]) intern_once(objs_[i], texts_[i]);
+      made_ = true;
+    }
+    return objs_;
+  }
+  PyObject* operator[](size_t i) { return get()[i]; }
+  const char* text(size_t i) const { return texts_[i]; }
+
+ private:
+  const char* const (&texts_)[N];
+  PyObject* objs_[N] = {};
+  bool made_ = false;
+};
+
 // A constant kept in `slot` (a function's static), made by make() at first
 // use; a first try that failed (no memory) is tried again at the next use.
 template <class F>

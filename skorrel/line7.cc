@@ -8,6 +8,7 @@
 // looked up in pbmp_map.
 #include "lines.h"
 
+#include <iterator>
 #include <string>
 
 namespace skorrel {
@@ -202,44 +203,26 @@ namespace {
 // ---- constructors ----------------------------------------------------------
 
 // The lane names "<prefix>%u" filled with each serdes number, as a tuple.
-Ref lane_names(const char* format, PyObject* serdes) {
-  Ref fmt = py::str(format), names = py::list();
+Ref lane_names(PyObject* format, PyObject* serdes) {
+  Ref names = py::list();
   Ref it = py::iter(serdes);
-  while (Ref number = py::next(it))
-    py::append(names, Ref::steal(PyString_Format(fmt, py::tuple({number.get()}))));
+  while (Ref number = py::next(it)) py::append(names, py::percent_plain(format, {number.get()}));
   return Ref::steal(PyList_AsTuple(names));
 }
 
 // A family base constructor: names the lanes and hands everything, by
 // position, to the BCMPort constructor (whose mdi_pair_map comes after
 // tx_lane_map, where the family lists it last).
-Ref family_init(Args a, const char* lane_format) {
+Ref family_init(Args a, PyObject* lane_format) {
   Ref hw_ports = lane_names(lane_format, a[2]);
-  Ref init = py::attr(global("BCMPort"), ID("__init__"));
-  py::call(init, a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11],
-           a[12], a[19], a[13], a[14], a[15], a[16], a[17], a[18]);
+  run_init(ID("BCMPort"), {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10],
+                           a[11], a[12], a[19], a[13], a[14], a[15], a[16], a[17], a[18]});
   return {};
 }
 
-Ref maverick_init(Args a) { return family_init(a, "xe%u"); }
-Ref tomahawk_init(Args a) { return family_init(a, "ce%u"); }
-Ref trident3_init(Args a) { return family_init(a, "ce%u"); }
-
-// Runs `<cls>.__init__(self, **kw)`.
-void run_init(const char* cls, PyObject* self, PyObject* kw) {
-  Ref init = py::attr(global(cls), ID("__init__"));
-  py::call_kw(init, py::tuple({self}), kw);
-}
-
-// Keyword arguments made of an operation's own arguments: `names` are its
-// parameters after self, nullptr for one that is not passed on.
-template <size_t N>
-Ref own_keywords(Args a, const char* const (&names)[N]) {
-  Ref kw = py::dict();
-  for (size_t i = 0; i < N; ++i)
-    if (names[i]) py::dict_set(kw, names[i], a[i + 1]);
-  return kw;
-}
+Ref maverick_init(Args a) { return family_init(a, ID("xe%u")); }
+Ref tomahawk_init(Args a) { return family_init(a, ID("ce%u")); }
+Ref trident3_init(Args a) { return family_init(a, ID("ce%u")); }
 
 const char* const kLeafParams[] = {
     "label", "serdes", "phy_types", "phy_addrs", "phy_layer", "leds", "unit",
@@ -258,40 +241,46 @@ const char* const kTH2Params[] = {
     "pre_emphasis", nullptr, "drv_current", "pre_drv_current", "oversub", "phy_id1",
     "sys_interface", "prim_offset"};
 
+py::Names<std::size(kLeafParams)>& leaf_params() {
+  static py::Names<std::size(kLeafParams)> names{kLeafParams};
+  return names;
+}
+py::Names<std::size(kCagedParams)>& caged_params() {
+  static py::Names<std::size(kCagedParams)> names{kCagedParams};
+  return names;
+}
+
 // The leaves, and TomahawkTwoPort, take the same arguments as each other.
 Ref tomahawk_leaf_init(Args a) {
-  run_init("TomahawkPort", a[0], own_keywords(a, kLeafParams));
+  init_with_own(ID("TomahawkPort"), a, leaf_params());
   return {};
 }
 
 Ref tomahawk2_100g_init(Args a) {
+  static py::Names<std::size(kTH2Params)> params{kTH2Params};
   py::setattr(a[0], ID("adj_label"), a[2]);
   py::setattr(a[0], ID("blocked_adj_split"), a[15]);
-  run_init("TomahawkTwoPort", a[0], own_keywords(a, kTH2Params));
+  init_with_own(ID("TomahawkTwoPort"), a, params);
   return {};
 }
 
 Ref maverick_leaf_init(Args a) {
-  run_init("MaverickPort", a[0], own_keywords(a, kLeafParams));
+  init_with_own(ID("MaverickPort"), a, leaf_params());
   return {};
 }
 
 Ref maverick_100g_init(Args a) {
-  Ref kw = own_keywords(a, kCagedParams);
-  py::dict_set(kw, "phy_layer", py::str("QSFP28"));
-  run_init("MaverickPort", a[0], kw);
+  init_with_own(ID("MaverickPort"), a, caged_params(), {{ID("phy_layer"), ID("QSFP28")}});
   return {};
 }
 
 Ref maverick_40g_init(Args a) {
-  Ref kw = own_keywords(a, kCagedParams);
-  py::dict_set(kw, "phy_layer", py::str("QSFP+"));
-  run_init("MaverickPort", a[0], kw);
+  init_with_own(ID("MaverickPort"), a, caged_params(), {{ID("phy_layer"), ID("QSFP+")}});
   return {};
 }
 
 Ref trident3_leaf_init(Args a) {
-  run_init("TridentThreePort", a[0], own_keywords(a, kLeafParams));
+  init_with_own(ID("TridentThreePort"), a, leaf_params());
   return {};
 }
 
@@ -306,47 +295,39 @@ Ref trident3_first_mode_init(Args a) {
   return trident3_leaf_init(a);
 }
 
-// A fabric port: no LEDs and no PHYs, oversubscribed, on unit 0, with its
-// own serdes interface map.
-Ref fabric_keywords(PyObject* label, PyObject* serdes) {
-  Ref kw = py::dict();
-  py::dict_set(kw, "label", label);
-  py::dict_set(kw, "serdes", serdes);
-  py::dict_set(kw, "leds", Py_None);
-  py::dict_set(kw, "phy_types", Py_None);
-  py::dict_set(kw, "phy_addrs", Py_None);
-  py::dict_set(kw, "oversub", Py_True);
-  py::dict_set(kw, "unit", py::integer(0));
-  return kw;
-}
-
 void set_serdes_intf(PyObject* self, long speed, const char* intf) {
   Ref map = py::dict();
   py::dict_set(map, py::integer(speed), py::str(intf));
   py::setattr(self, ID("_serdes_intf_map"), map);
 }
 
-// A fabric port made through its base's constructor: the fixed values, the
+// A fabric port made through its base's constructor: no LEDs and no PHYs,
+// oversubscribed, on unit 0 (and without a cage where `without_cage`); the
 // arguments from the fourth on under the names given (nullptr: accepted but
-// not used), and its own serdes interface map.
-void fabric_init(Args a, const char* base, bool without_cage,
-                 std::initializer_list<const char*> names, long speed, const char* intf) {
-  Ref kw = fabric_keywords(a[1], a[2]);
-  if (without_cage) py::dict_set(kw, "phy_layer", Py_None);
-  size_t i = 3;
-  for (const char* name : names) {
-    if (name) py::dict_set(kw, name, a[i]);
-    ++i;
-  }
-  run_init(base, a[0], kw);
+// not used); then its own serdes interface map.
+template <size_t N>
+void fabric_init(Args a, PyObject* base, bool without_cage, py::Names<N>& names, long speed,
+                 const char* intf) {
+  Ref unit = py::integer(0);
+  py::Keyword kw[8 + N] = {{ID("label"), a[1]},         {ID("serdes"), a[2]},
+                           {ID("leds"), Py_None},       {ID("phy_types"), Py_None},
+                           {ID("phy_addrs"), Py_None},  {ID("oversub"), Py_True},
+                           {ID("unit"), unit}};
+  size_t n = 7;
+  if (without_cage) kw[n++] = {ID("phy_layer"), Py_None};
+  for (size_t i = 0; i < N; ++i)
+    if (names[i]) kw[n++] = {names[i], a[3 + i]};
+  py::call_unbound(global(base), ID("__init__"), {a[0]}, kw, n);
   set_serdes_intf(a[0], speed, intf);
 }
 
 // (self, label, serdes, tx_polarity_flip, rx_polarity_flip, tx_lane_map,
 //  rx_lane_map, sdk_group)
 Ref tomahawk_fabric_init(Args a) {
-  fabric_init(a, "Tomahawk100GPort", true,
-              {"tx_polarity_flip", "rx_polarity_flip", "tx_lane_map", "rx_lane_map"}, 100, "KR4");
+  static const char* const kNames[] = {"tx_polarity_flip", "rx_polarity_flip", "tx_lane_map",
+                                       "rx_lane_map"};
+  static py::Names<4> names{kNames};
+  fabric_init(a, ID("Tomahawk100GPort"), true, names, 100, "KR4");
   py::setattr(a[0], ID("sdk_group"), a[7]);
   return {};
 }
@@ -354,8 +335,10 @@ Ref tomahawk_fabric_init(Args a) {
 // (self, label, serdes, rx_lane_map, rx_polarity_flip, tx_lane_map,
 //  tx_polarity_flip, sdk_group); the cage stays "QSFP+".
 Ref maverick_40g_fabric_init(Args a) {
-  fabric_init(a, "Maverick40GPort", false,
-              {"rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip"}, 40, "KR4");
+  static const char* const kNames[] = {"rx_lane_map", "rx_polarity_flip", "tx_lane_map",
+                                       "tx_polarity_flip"};
+  static py::Names<4> names{kNames};
+  fabric_init(a, ID("Maverick40GPort"), false, names, 40, "KR4");
   py::setattr(a[0], ID("sdk_group"), a[7]);
   return {};
 }
@@ -366,10 +349,11 @@ Ref maverick_40g_fabric_init(Args a) {
 // map, oversubscription, PHY id, system interface and primary offset are
 // accepted but not used by a fabric port.
 Ref maverick_10g_fabric_init(Args a) {
-  fabric_init(a, "Maverick10GPort", true,
-              {"rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip", nullptr,
-               "pre_emphasis", "drv_current", "pre_drv_current"},
-              10, "KR");
+  static const char* const kNames[] = {"rx_lane_map", "rx_polarity_flip", "tx_lane_map",
+                                       "tx_polarity_flip", nullptr, "pre_emphasis",
+                                       "drv_current", "pre_drv_current"};
+  static py::Names<8> names{kNames};
+  fabric_init(a, ID("Maverick10GPort"), true, names, 10, "KR");
   return {};
 }
 

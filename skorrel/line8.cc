@@ -19,18 +19,18 @@ constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
 // Calls <cls>.__init__(*pos, **kw), the class looked up by name now; `pos`
 // starts with the object.  `untuned` adds the SDK tuning values that the
 // lines without them hand the base: None, and oversub False.
-using Kw = std::initializer_list<std::pair<PyObject*, PyObject*>>;
-void init_of(const char* cls, std::initializer_list<PyObject*> pos, Kw kw,
-             bool untuned = false) {
-  Ref kwargs = py::dict();
-  for (const auto& [name, value] : kw) py::dict_set(kwargs, name, value);
+using Kw = std::initializer_list<py::Keyword>;
+void init_of(PyObject* cls, std::initializer_list<PyObject*> pos, Kw kw, bool untuned = false) {
+  py::Keyword all[32];
+  size_t n = 0;
+  for (const py::Keyword& k : kw) all[n++] = k;
   if (untuned) {
     for (PyObject* name : {ID("pre_emphasis"), ID("drv_current"), ID("pre_drv_current"),
                            ID("phy_id1"), ID("sys_interface")})
-      py::dict_set(kwargs, name, Py_None);
-    py::dict_set(kwargs, ID("oversub"), Py_False);
+      all[n++] = {name, Py_None};
+    all[n++] = {ID("oversub"), Py_False};
   }
-  py::call_kw(py::attr(global(cls), ID("__init__")), py::tuple(pos), kwargs);
+  py::call_unbound(global(cls), ID("__init__"), pos, all, n);
 }
 
 // "hg%u" of every serdes lane, in order; the whole tuple is made before
@@ -62,7 +62,7 @@ Ref pbmp_by_port_num(Args a) {
 
 Ref trident_init(Args a) {
   Ref hw_ports = hg_names(a[2]);
-  init_of("BCMPort",
+  init_of(ID("BCMPort"),
           {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
            a[13]},
           {}, true);
@@ -70,7 +70,7 @@ Ref trident_init(Args a) {
 }
 
 Ref trident10g_init(Args a) {
-  init_of("TridentPort", {a[0]},
+  init_of(ID("TridentPort"), {a[0]},
           {{ID("label"), a[1]},
            {ID("serdes"), one(a[2])},
            {ID("phy_types"), one(a[3])},
@@ -88,7 +88,7 @@ Ref trident10g_init(Args a) {
 }
 
 Ref trident40g_init(Args a) {
-  init_of("TridentPort", {a[0]},
+  init_of(ID("TridentPort"), {a[0]},
           {{ID("label"), a[1]},
            {ID("serdes"), a[2]},
            {ID("phy_types"), a[3]},
@@ -109,7 +109,7 @@ Ref trident40g_init(Args a) {
 
 Ref tridenttwo_init(Args a) {
   Ref hw_ports = hg_names(a[2]);
-  init_of("BCMPort",
+  init_of(ID("BCMPort"),
           {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
            a[19], a[13], a[14], a[15], a[16], a[17], a[18]},
           {});
@@ -124,7 +124,7 @@ Ref tridenttwoplus_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3
 
 // The TridentTwo and TridentTwoPlus leaves share one argument list (the
 // TridentTwoPlus 40G port without phy_layer) and hand every value on by name.
-Ref tridenttwo_leaf_init(Args a, const char* base, PyObject* phy_layer, int shift) {
+Ref tridenttwo_leaf_init(Args a, PyObject* base, PyObject* phy_layer, int shift) {
   // `shift` is 1 where the list has no phy_layer: later values sit one
   // place earlier.
   auto at = [&](int i) { return a[i - shift]; };
@@ -152,17 +152,17 @@ Ref tridenttwo_leaf_init(Args a, const char* base, PyObject* phy_layer, int shif
 }
 
 // TridentTwo10GPort and TridentTwo40GPort.
-Ref tridenttwo_speed_init(Args a) { return tridenttwo_leaf_init(a, "TridentTwoPort", a[5], 0); }
+Ref tridenttwo_speed_init(Args a) { return tridenttwo_leaf_init(a, ID("TridentTwoPort"), a[5], 0); }
 Ref tridenttwoplus10g_init(Args a) {
-  return tridenttwo_leaf_init(a, "TridentTwoPlusPort", a[5], 0);
+  return tridenttwo_leaf_init(a, ID("TridentTwoPlusPort"), a[5], 0);
 }
 Ref tridenttwoplus40g_init(Args a) {
-  return tridenttwo_leaf_init(a, "TridentTwoPlusPort", ID("QSFP+"), 1);
+  return tridenttwo_leaf_init(a, ID("TridentTwoPlusPort"), ID("QSFP+"), 1);
 }
 
 // Microserver ports: fabric ports over KR, without PHY or LEDs.
 Ref tridenttwo10g_fabric_init(Args a) {
-  init_of("TridentTwo10GPort", {a[0]},
+  init_of(ID("TridentTwo10GPort"), {a[0]},
           {{ID("label"), a[1]},
            {ID("serdes"), a[2]},
            {ID("leds"), Py_None},
@@ -188,7 +188,7 @@ Ref tridenttwo10g_fabric_init(Args a) {
 
 // TriumphPort, Helix4Port, Hurricane2Port.
 Ref named_family_init(Args a) {
-  init_of("BCMPort",
+  init_of(ID("BCMPort"),
           {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
            a[13]},
           {}, true);
@@ -196,7 +196,7 @@ Ref named_family_init(Args a) {
 }
 
 Ref apollo_init(Args a) {
-  init_of("BCMPort", {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]},
+  init_of(ID("BCMPort"), {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]},
           {{ID("rx_polarity_flip"), Py_None},
            {ID("tx_polarity_flip"), Py_None},
            {ID("rx_lane_map"), Py_None},
@@ -208,7 +208,7 @@ Ref apollo_init(Args a) {
 
 // 1G leaves: label, hw_port, phy_type, phy_addr, [phy_layer,] leds, unit,
 // prim_offset; the PHY layer is always copper.
-Ref leaf1g_init(Args a, const char* base, int shift) {
+Ref leaf1g_init(Args a, PyObject* base, int shift) {
   init_of(base, {a[0]},
           {{ID("label"), a[1]},
            {ID("hw_ports"), one(a[2])},
@@ -221,13 +221,13 @@ Ref leaf1g_init(Args a, const char* base, int shift) {
   return {};
 }
 
-Ref apollo1g_init(Args a) { return leaf1g_init(a, "ApolloPort", 1); }
-Ref triumph1g_init(Args a) { return leaf1g_init(a, "TriumphPort", 0); }
-Ref helix41g_init(Args a) { return leaf1g_init(a, "Helix4Port", 0); }
-Ref hurricane21g_init(Args a) { return leaf1g_init(a, "Hurricane2Port", 0); }
+Ref apollo1g_init(Args a) { return leaf1g_init(a, ID("ApolloPort"), 1); }
+Ref triumph1g_init(Args a) { return leaf1g_init(a, ID("TriumphPort"), 0); }
+Ref helix41g_init(Args a) { return leaf1g_init(a, ID("Helix4Port"), 0); }
+Ref hurricane21g_init(Args a) { return leaf1g_init(a, ID("Hurricane2Port"), 0); }
 
 Ref apollo10g_init(Args a) {
-  init_of("ApolloPort", {a[0]},
+  init_of(ID("ApolloPort"), {a[0]},
           {{ID("label"), a[1]},
            {ID("hw_ports"), one(a[2])},
            {ID("phy_types"), one(a[3])},
@@ -243,7 +243,7 @@ Ref apollo10g_init(Args a) {
 struct TunedPlaces {
   int hw_port, unit, phy_type, phy_addr, phy_layer, leds, rx_lane_map;
 };
-Ref tuned_leaf_init(Args a, const char* base, const TunedPlaces& p) {
+Ref tuned_leaf_init(Args a, PyObject* base, const TunedPlaces& p) {
   int t = p.rx_lane_map;  // then rx_polarity_flip, tx_lane_map, tx_polarity_flip, mdi_pair_map
   init_of(base, {a[0]},
           {{ID("label"), a[1]},
@@ -265,13 +265,13 @@ Ref tuned_leaf_init(Args a, const char* base, const TunedPlaces& p) {
 constexpr TunedPlaces k10GPlaces{2, 7, 3, 4, 5, 6, 8};
 constexpr TunedPlaces k13GPlaces{2, 3, 4, 5, 6, 7, 8};
 
-Ref triumph10g_init(Args a) { return tuned_leaf_init(a, "TriumphPort", k10GPlaces); }
-Ref helix410g_init(Args a) { return tuned_leaf_init(a, "Helix4Port", k10GPlaces); }
-Ref hurricane210g_init(Args a) { return tuned_leaf_init(a, "Hurricane2Port", k10GPlaces); }
-Ref hurricane213g_init(Args a) { return tuned_leaf_init(a, "Hurricane2Port", k13GPlaces); }
+Ref triumph10g_init(Args a) { return tuned_leaf_init(a, ID("TriumphPort"), k10GPlaces); }
+Ref helix410g_init(Args a) { return tuned_leaf_init(a, ID("Helix4Port"), k10GPlaces); }
+Ref hurricane210g_init(Args a) { return tuned_leaf_init(a, ID("Hurricane2Port"), k10GPlaces); }
+Ref hurricane213g_init(Args a) { return tuned_leaf_init(a, ID("Hurricane2Port"), k13GPlaces); }
 
 Ref hurricane213g_fabric_init(Args a) {
-  init_of("Hurricane213GPort", {a[0]},
+  init_of(ID("Hurricane213GPort"), {a[0]},
           {{ID("label"), a[1]}, {ID("hw_port"), a[2]}, {ID("unit"), a[3]}});
   return {};
 }

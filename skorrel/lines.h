@@ -24,6 +24,27 @@ inline constexpr char kSerdesInitSig[] =
     "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
     "sys_interface=None, prim_offset=None";
 
+// Runs `<cls>.__init__(self, ...)`, the class looked up by its name in the
+// module now: `args` (self first) by position, then the keywords.
+inline void run_init(PyObject* cls, std::initializer_list<PyObject*> args,
+                     std::initializer_list<py::Keyword> kw = {}) {
+  py::call_unbound(global(cls), ID("__init__"), args, kw);
+}
+
+// Runs `<cls>.__init__(self, **kw)` with an operation's own arguments as the
+// keywords: `params` names its parameters after self (an empty name: not
+// passed on); `extra` adds more.
+template <size_t N>
+void init_with_own(PyObject* cls, py::Args a, py::Names<N>& params,
+                   std::initializer_list<py::Keyword> extra = {}) {
+  py::Keyword kw[N + 4];
+  size_t n = 0;
+  for (size_t i = 0; i < N; ++i)
+    if (params[i]) kw[n++] = {params[i], a[i + 1]};
+  for (const py::Keyword& k : extra) kw[n++] = k;
+  py::call_unbound(global(cls), ID("__init__"), {a[0]}, kw, n);
+}
+
 // The number after the two-letter prefix of a lane name: int(name[2:]).
 // A str of plain digits there is read here; anything else (blanks, a sign,
 // another type) the interpreter converts.

@@ -1,6 +1,8 @@
 // The port record and the base port operations of SDKPort.
 #include "lines.h"
 
+#include <iterator>
+
 namespace skorrel {
 namespace {
 
@@ -12,16 +14,16 @@ py::Ref port_init(py::Args a) {
 
 py::Ref sdkport_init(py::Args a) {
   // Port is looked up by name when the constructor runs.
-  py::Ref port_init = py::attr(global("Port"), ID("__init__"));
-  py::call(port_init, a[0], a[1]);
+  run_init(ID("Port"), {a[0], a[1]});
   // The fields in the order they are stored: prim_offset comes second.
   static const int order[] = {2, 6, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
-  static const char* const names[] = {
+  static const char* const kNames[] = {
       "self", "label", "hw_ports", "phy_types", "phy_addrs", "phy_layer", "prim_offset",
       "leds", "unit", "rx_polarity_flip", "tx_polarity_flip", "rx_lane_map", "tx_lane_map",
       "mdi_pair_map", "pre_emphasis", "drv_current", "pre_drv_current", "oversub", "phy_id1",
       "sys_interface"};
-  for (int i : order) py::setattr(a[0], names[i], a[i]);
+  static py::Names<std::size(kNames)> names{kNames};
+  for (int i : order) py::setattr(a[0], names[size_t(i)], a[i]);
   return {};
 }
 

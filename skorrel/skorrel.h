@@ -28,5 +28,6 @@ extern const py::ImplTable line8_impls;  // Trident lines, 1G/10G chips
 
 // A module-level global by name (classes are looked up at call time).
 py::Ref global(const char* name);
+py::Ref global(PyObject* name);  // interned
 
 }  // namespace skorrel
