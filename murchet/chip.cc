@@ -14,13 +14,6 @@
 namespace murchet {
 namespace {
 
-// a == b, as the operator answers it.
-bool eq(PyObject* a, PyObject* b) {
-  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) == PyInt_AS_LONG(b);
-  if (a == b && PyString_CheckExact(a)) return true;
-  return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
-}
-
 // The position of the first word equal to `name`, as list.index() finds it.
 size_t index_of(const std::vector<string_view>& words, string_view name) {
   for (size_t i = 0; i < words.size(); ++i)
@@ -927,7 +920,7 @@ py::Ref field_hex(const Fields& fields, const char* name, long absent) {
 }
 
 // socket.inet_ntoa(struct.pack("!L", address)).
-py::Ref dotted(PyObject* address) {
+py::Ref ipv4_text(PyObject* address) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(address, &overflow);
   if (v == -1 && PyErr_Occurred()) throw py::Raised();
@@ -967,10 +960,10 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
     py::Ref valid_0 = field_int(*fields, "VALID_0", 0, false);
     py::Ref valid_1 = field_int(*fields, "VALID_1", 0, false);
     if (!py::truth(valid_0) && !py::truth(valid_1)) continue;
-    py::Ref sip = dotted(field_hex(*fields, "SOURCE_IP_ADDR", 0));
+    py::Ref sip = ipv4_text(field_hex(*fields, "SOURCE_IP_ADDR", 0));
     py::Ref group = fields->get("GROUP_IP_ADDR");
     if (!group) py::raise(PyExc_KeyError, ID("GROUP_IP_ADDR"));
-    py::Ref dip = dotted(int_of(group, 16));
+    py::Ref dip = ipv4_text(int_of(group, 16));
     py::Ref vrf = vrf_name(field_int(*fields, "VRF_ID", 0, true));
     py::Ref iif = field_int(*fields, "EXPECTED_L3_IIF", 0, true);
     py::Ref mcast_grp = field_hex(*fields, "L3MC_INDEX", 0);

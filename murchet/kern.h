@@ -2,6 +2,7 @@
 // kernel readers, the expansion into switch ports and the route comparison.
 #pragma once
 
+#include "asic.h"
 #include "murchet.h"
 
 #include <cstring>
@@ -10,48 +11,7 @@
 
 namespace murchet {
 
-struct TextForms;  // asic.h
-
 namespace kern {
-
-// self.<name>(args...), answered by whatever the object holds under that name
-// (an override on the instance or a subclass answers); `own` is this
-// module's implementation, run directly while the object has it.
-template <class... A>
-py::Ref call_self(PyObject* self, PyObject* name, py::Impl own, const A&... a) {
-  return py::Method(self, name, own)(a...);
-}
-
-// self.<name>(a...) for an operation that answers a tuple of `n` values,
-// unpacked into `out`.  The operation's implementation is `body(self, a...,
-// out)` with its values made into a tuple; while the object has it, the
-// body runs here and no tuple is made.
-template <class Body, class... A>
-void call_unpacked(PyObject* self, PyObject* name, py::Impl own, int n, Body body, py::Ref* out,
-                   const A&... a) {
-  py::Method op(self, name, own);
-  if (op.own())
-    op.traced([&] {
-      body(self, a..., out);
-      return 0;
-    });
-  else
-    py::unpack(op(a...), n, out);
-}
-
-
-// Text equality with a literal, as `a == "text"` (the literal interned).
-inline bool is(PyObject* a, PyObject* text) {
-  if (a == text) return true;
-  if (PyString_CheckExact(a)) {
-    // Two interned texts are equal only when they are one object.
-    if (PyString_CHECK_INTERNED(a)) return false;
-    return PyString_GET_SIZE(a) == PyString_GET_SIZE(text) &&
-           memcmp(PyString_AS_STRING(a), PyString_AS_STRING(text),
-                  size_t(PyString_GET_SIZE(a))) == 0;
-  }
-  return py::equal(a, text);
-}
 
 // d.get(key): a new reference or empty, for a dict or any mapping.
 py::Ref get(PyObject* d, PyObject* key);
@@ -151,6 +111,139 @@ bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms
 py::Ref mroute_eq(py::Args a);
 py::Ref get_mroutes(py::Args a);
 py::Ref dump_mroutes(py::Args a);
+
+
+// ---- the object's operations, called through the object ------------------------
+
+// An operation of the object that the kernel side calls: its name and this
+// module's implementation.  A step (`step` set) is one of the operations
+// that the expansion of a device goes through, listed in `steps` below.
+struct Op {
+  const char* text;
+  py::Impl impl;
+  bool step;
+  mutable PyObject* interned;
+  PyObject* name() const { return interned ? interned : py::intern_once(interned, text); }
+};
+
+namespace op {
+inline const Op kern_base_dev_kind_get{"_kern_base_dev_kind_get", kern::kern_base_dev_kind_get, true, nullptr};
+inline const Op kern_dev_kind_get{"_kern_dev_kind_get", kern::kern_dev_kind_get, true, nullptr};
+inline const Op kern_dev_cache_get{"_kern_dev_cache_get", kern::kern_dev_cache_get, true, nullptr};
+inline const Op kern_get_dev_vlan{"_kern_get_dev_vlan", kern::kern_get_dev_vlan, true, nullptr};
+inline const Op kern_get_vlan_and_atlink{"_kern_get_vlan_and_atlink", kern::kern_get_vlan_and_atlink, true, nullptr};
+inline const Op kern_dev_vlan_filtering_get{"_kern_dev_vlan_filtering_get", kern::kern_dev_vlan_filtering_get, true, nullptr};
+inline const Op expand_kern_dev{"_expand_kern_dev", kern::expand_kern_dev, true, nullptr};
+inline const Op expand_kern_bridge{"_expand_kern_bridge", kern::expand_kern_bridge, true, nullptr};
+inline const Op grp_ip2mac{"_grp_ip2mac", grp_ip2mac_op, true, nullptr};
+inline const Op expand_kern_vlan_aware_bridge{"_expand_kern_vlan_aware_bridge", kern::expand_kern_vlan_aware_bridge, true, nullptr};
+inline const Op expand_kern_vlan_unaware_bridge{"_expand_kern_vlan_unaware_bridge", kern::expand_kern_vlan_unaware_bridge, true, nullptr};
+inline const Op kern_dev_get_mdb_entry{"_kern_dev_get_mdb_entry", kern::kern_dev_get_mdb_entry, true, nullptr};
+inline const Op kern_get_vlan_members{"_kern_get_vlan_members", kern::kern_get_vlan_members, true, nullptr};
+inline const Op kern_get_br_members{"_kern_get_br_members", kern::kern_get_br_members, true, nullptr};
+inline const Op expand_kern_bond{"_expand_kern_bond", kern::expand_kern_bond, true, nullptr};
+// Every step, and only those.
+inline const Op* const steps[] = {
+    &kern_base_dev_kind_get, &kern_dev_kind_get, &kern_dev_cache_get, &kern_get_dev_vlan,
+    &kern_get_vlan_and_atlink, &kern_dev_vlan_filtering_get, &expand_kern_dev,
+    &expand_kern_bridge, &grp_ip2mac, &expand_kern_vlan_aware_bridge,
+    &expand_kern_vlan_unaware_bridge, &kern_dev_get_mdb_entry, &kern_get_vlan_members,
+    &kern_get_br_members, &expand_kern_bond,
+};
+
+inline const Op kern_dev_kind_parse{"_kern_dev_kind_parse", kern::kern_dev_kind_parse, false, nullptr};
+inline const Op kern_dev_vlan_filtering_parse{"_kern_dev_vlan_filtering_parse", kern::kern_dev_vlan_filtering_parse, false, nullptr};
+inline const Op kern_create_vlan_dev_cache{"_kern_create_vlan_dev_cache", kern::kern_create_vlan_dev_cache, false, nullptr};
+inline const Op kern_create_vlan_cache{"_kern_create_vlan_cache", kern::kern_create_vlan_cache, false, nullptr};
+inline const Op kern_setup_br_cache{"_kern_setup_br_cache", kern::kern_setup_br_cache, false, nullptr};
+inline const Op kern_iif_to_hw_vlan{"_kern_iif_to_hw_vlan", kern::kern_iif_to_hw_vlan, false, nullptr};
+inline const Op hw_vlan_to_iif{"_hw_vlan_to_iif", kern::hw_vlan_to_iif, false, nullptr};
+inline const Op get_logical_port_and_pvid{"_get_logical_port_and_pvid", logical_port_and_pvid_op, false, nullptr};
+inline const Op evid2ivid{"_evid2ivid", evid2ivid_op, false, nullptr};
+inline const Op key_to_sip_dip{"_key_to_sip_dip", key_to_sip_dip_op, false, nullptr};
+inline const Op dump_one_mroute{"_dump_one_mroute", kern::dump_one_mroute, false, nullptr};
+}  // namespace op
+
+// Whether the object has every step as this module made it (no override on
+// the instance or in a subclass): found once in a run for the object (see
+// py::Run, OpRun), where the steps then call one another directly; outside
+// a run, asked afresh.
+bool steps_own(PyObject* self);
+
+// The run of one of the kernel side's operations on `self`: a py::Run that
+// also keeps the answer of steps_own, asked at first use.  While it is the
+// innermost one, steps_own answers from it at the cost of a comparison.
+class OpRun {
+ public:
+  explicit OpRun(PyObject* self);
+  ~OpRun();
+  OpRun(const OpRun&) = delete;
+  OpRun& operator=(const OpRun&) = delete;
+
+ private:
+  friend bool steps_own(PyObject* self);
+  py::Run run_;
+  PyObject* self_;
+  OpRun* outer_;
+  signed char own_ = -1;  // -1: not asked yet
+};
+
+// Adds to the pending error the traceback entry that the call of `op`
+// through the object would have added, where its implementation ran here.
+void add_traceback(PyObject* self, const Op& op);
+
+// The call of `op` on `self`: `own()` where the object has this module's
+// implementation (it renders that implementation, with the arguments the
+// call gives it), else `through(method)`, the call through the object.
+// The object's override is looked for once per step while steps_own holds,
+// else once per call (per run, in a run: see py::Method).
+template <class Own, class Through>
+auto dispatch(PyObject* self, const Op& op, const Own& own, const Through& through)
+    -> decltype(own()) {
+  if (op.step && steps_own(self)) {
+    try {
+      return own();
+    } catch (const py::Raised&) {
+      add_traceback(self, op);
+      throw;
+    }
+  }
+  py::Method method(self, op.name(), op.impl);
+  if (method.own()) return method.traced(own);
+  return through(method);
+}
+
+// self.<op>(a...): answered by whatever the object holds under the name (an
+// override on the instance or a subclass answers).
+template <class... A>
+py::Ref call_self(PyObject* self, const Op& op, const A&... a) {
+  return dispatch(
+      self, op,
+      [&] {
+        PyObject* v[] = {self, static_cast<PyObject*>(a)...};
+        py::Ref r = op.impl(py::Args(v));
+        return r ? r : py::none();
+      },
+      [&](py::Method& method) { return method(a...); });
+}
+
+// self.<op>(a...) for an operation that answers a tuple of `n` values,
+// unpacked into `out`.  The operation's implementation is `body(self, a...,
+// out)` with its values made into a tuple; where the object has it, the
+// body runs here and no tuple is made.
+template <class Body, class... A>
+void call_unpacked(PyObject* self, const Op& op, int n, Body body, py::Ref* out, const A&... a) {
+  dispatch(
+      self, op,
+      [&] {
+        body(self, a..., out);
+        return 0;
+      },
+      [&](py::Method& method) {
+        py::unpack(method(a...), n, out);
+        return 0;
+      });
+}
 
 }  // namespace kern
 }  // namespace murchet

@@ -12,6 +12,38 @@ namespace murchet {
 namespace kern {
 namespace {
 
+bool each_step_own(PyObject* self) {
+  if (!PyInstance_Check(self)) return false;
+  for (const Op* step : op::steps)
+    if (!py::method_is(self, step->name(), step->impl)) return false;
+  return true;
+}
+
+// The innermost OpRun of this thread.
+thread_local OpRun* innermost_op_run __attribute__((tls_model("initial-exec"))) = nullptr;
+
+}  // namespace
+
+OpRun::OpRun(PyObject* self) : run_(self), self_(self), outer_(innermost_op_run) {
+  innermost_op_run = this;
+}
+
+OpRun::~OpRun() { innermost_op_run = outer_; }
+
+bool steps_own(PyObject* self) {
+  OpRun* run = innermost_op_run;
+  if (!run || run->self_ != self) return py::Run::once(self, each_step_own);
+  if (run->own_ < 0) run->own_ = py::Run::once(self, each_step_own);
+  return run->own_;
+}
+
+void add_traceback(PyObject* self, const Op& op) {
+  py::Method method(self, op.name(), op.impl);
+  if (method.own()) method.traced([]() -> int { throw py::Raised(); });
+}
+
+namespace {
+
 // Adds each member's switch-port name to `out` (self.tmp_encaps): "%s.%d"
 // of the member and `vlan` when `suffix`, else "%s" of the member.
 void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) {
@@ -36,17 +68,16 @@ py::Ref expand_kern_dev(py::Args a) {
   base_dev_kind(self, orig_dev, parent_vlan, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
   if (!py::contains(own_attr(self, ID("_devs_supported")), kind)) return {};
-  if (is(kind, ID("bridge"))) {
-    py::Ref vf = call_self(self, ID("_kern_dev_vlan_filtering_get"),
-                           kern_dev_vlan_filtering_get, dev);
+  if (eq(kind, ID("bridge"))) {
+    py::Ref vf = call_self(self, op::kern_dev_vlan_filtering_get, dev);
     py::Ref members =
-        call_self(self, ID("_expand_kern_bridge"), expand_kern_bridge, vf, grp, dev, vlan);
+        call_self(self, op::expand_kern_bridge, vf, grp, dev, vlan);
     add_members(own_attr(self, ID("tmp_encaps")), members, py::truth(vf), vlan);
-  } else if (is(kind, ID("bond"))) {
-    py::Ref members = call_self(self, ID("_expand_kern_bond"), expand_kern_bond, dev);
-    add_members(own_attr(self, ID("tmp_encaps")), members, !py::equal(vlan, minus_one()), vlan);
-  } else if (is(kind, ID("swp"))) {
-    bool plain = py::equal(vlan, minus_one());
+  } else if (eq(kind, ID("bond"))) {
+    py::Ref members = call_self(self, op::expand_kern_bond, dev);
+    add_members(own_attr(self, ID("tmp_encaps")), members, !eq(vlan, minus_one()), vlan);
+  } else if (eq(kind, ID("swp"))) {
+    bool plain = eq(vlan, minus_one());
     set_add(own_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
   }
   return {};
@@ -54,31 +85,30 @@ py::Ref expand_kern_dev(py::Args a) {
 
 py::Ref expand_kern_bridge(py::Args a) {
   PyObject *self = a[0], *vlan_filtering = a[1], *grp = a[2], *dev = a[3], *vlan = a[4];
-  py::Ref grp_mac = call_self(self, ID("_grp_ip2mac"), grp_ip2mac_op, grp);
+  py::Ref grp_mac = call_self(self, op::grp_ip2mac, grp);
   if (py::truth(vlan_filtering))
-    return call_self(self, ID("_expand_kern_vlan_aware_bridge"), expand_kern_vlan_aware_bridge,
+    return call_self(self, op::expand_kern_vlan_aware_bridge,
                      grp_mac, dev, vlan);
-  return call_self(self, ID("_expand_kern_vlan_unaware_bridge"),
-                   expand_kern_vlan_unaware_bridge, grp_mac, dev);
+  return call_self(self, op::expand_kern_vlan_unaware_bridge, grp_mac, dev);
 }
 
 py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
-  py::Ref entry = call_self(self, ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, dev,
+  py::Ref entry = call_self(self, op::kern_dev_get_mdb_entry, dev,
                             vlan, grp_mac);
   if (py::is_true(entry)) return own_attr(entry, ID("swp"));
   if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
-    return call_self(self, ID("_kern_get_vlan_members"), kern_get_vlan_members, vlan);
+    return call_self(self, op::kern_get_vlan_members, vlan);
   return py::list();
 }
 
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
-  py::Ref entry = call_self(self, ID("_kern_dev_get_mdb_entry"), kern_dev_get_mdb_entry, dev,
+  py::Ref entry = call_self(self, op::kern_dev_get_mdb_entry, dev,
                             minus_one(), grp_mac);
   if (py::is_true(entry)) return own_attr(entry, ID("swp"));
   if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
-    return call_self(self, ID("_kern_get_br_members"), kern_get_br_members, dev);
+    return call_self(self, op::kern_get_br_members, dev);
   return py::list();
 }
 
@@ -108,7 +138,7 @@ py::Ref hw_vlan_to_iif(py::Args a) {
 
 py::Ref kern_iif_to_hw_vlan(py::Args a) {
   PyObject *self = a[0], *base_kind = a[1], *iif_vlan = a[3], *member = a[4];
-  if (is(base_kind, ID("bridge")) && !py::equal(iif_vlan, minus_one()))
+  if (eq(base_kind, ID("bridge")) && !eq(iif_vlan, minus_one()))
     return py::Ref::borrow(iif_vlan);
   if (!py::truth(member)) return py::Ref::borrow(minus_one());
   py::Ref port, tag = py::Ref::borrow(minus_one());
@@ -126,10 +156,10 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
     if (py::length(parts) >= 2) tag = int_of(py::item(parts, Py_ssize_t(1)));
   }
   py::Ref lp_pvid[2];
-  py::unpack(call_self(self, ID("_get_logical_port_and_pvid"), logical_port_and_pvid_op, port), 2,
+  py::unpack(call_self(self, op::get_logical_port_and_pvid, port), 2,
          lp_pvid);
-  if (py::equal(tag, minus_one())) return lp_pvid[1];
-  return call_self(self, ID("_evid2ivid"), evid2ivid_op, lp_pvid[0], tag);
+  if (eq(tag, minus_one())) return lp_pvid[1];
+  return call_self(self, op::evid2ivid, lp_pvid[0], tag);
 }
 
 // ---- comparison and dumps -----------------------------------------------------
@@ -170,7 +200,7 @@ py::Ref dump_one_mroute(py::Args a) {
   py::Ref text = percent(ID("%s\n"), {mroute});
   py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(mroute, ID("grp")));
   if (group && py::is_true(group))
-    text = py::Ref::steal(PyNumber_Add(text, percent(ID("%s"), {group})));
+    text = concat(text, percent(ID("%s"), {group}));
   return text;
 }
 
@@ -178,14 +208,8 @@ namespace {
 
 // The group address of a route key: the third of self._key_to_sip_dip(key).
 py::Ref group_address(PyObject* self, PyObject* key) {
-  py::Method split(self, ID("_key_to_sip_dip"), key_to_sip_dip_op);
-  if (split.own() && PyString_Check(key)) {
-    string_view vrf, sip, dip;
-    if (!match_route_key(py::as_view(key), vrf, sip, dip)) return py::none();
-    return py::str(dip);
-  }
   py::Ref parts[3];
-  py::unpack(split(key), 3, parts);
+  py::unpack(call_self(self, op::key_to_sip_dip, key), 3, parts);
   return parts[2];
 }
 
@@ -308,18 +332,20 @@ bool differences(PyObject* group, PyObject* kernel_l3, PyObject* kernel_l2, bool
 py::Ref mroute_eq(py::Args a) {
   PyObject *self = a[0], *key = a[1], *iif = a[2], *oil = a[3];
   GcPause pause;
-  py::Run run(self);
+  OpRun run(self);
   py::Ref grp = group_address(self, key);
   py::Ref route = get(own_attr(self, ID("mroutes")), key);
   if (!route || !py::is_true(route)) return py::boolean(true);
 
   // _expand_kern_dev(grp, dev), its VLAN left to the default.
-  py::Method expand_dev(self, ID("_expand_kern_dev"), expand_kern_dev);
   auto expand = [&](PyObject* dev) {
-    if (expand_dev.own())
-      expand_dev(grp, dev, minus_one());
-    else
-      expand_dev(grp, dev);
+    dispatch(
+        self, op::expand_kern_dev,
+        [&] {
+          PyObject* v[] = {self, grp, dev, minus_one()};
+          return expand_kern_dev(py::Args(v));
+        },
+        [&](py::Method& method) { return method(grp, dev); });
   };
 
   py::Ref kernel_l2 = new_set();
@@ -327,7 +353,7 @@ py::Ref mroute_eq(py::Args a) {
   base_dev_kind(self, iif, nullptr, base);
   py::setattr(self, ID("tmp_encaps"), new_set());
   expand(iif);
-  if (is(base[0], ID("bridge"))) {
+  if (eq(base[0], ID("bridge"))) {
     kernel_l2 = new_set();
     py::Ref it = py::iter(own_attr(self, ID("tmp_encaps")));
     while (py::Ref name = py::next(it)) py::check(PySet_Add(kernel_l2, port_of(name)));
@@ -336,9 +362,9 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref member = !py::truth(encaps)            ? py::Ref::borrow(ID(""))
                    : PyAnySet_CheckExact(encaps) ? py::Ref::steal(PySet_Pop(encaps))
                                                  : py::callm(encaps, ID("pop"));
-  py::Ref hw_vlan = call_self(self, ID("_kern_iif_to_hw_vlan"), kern_iif_to_hw_vlan, base[0],
+  py::Ref hw_vlan = call_self(self, op::kern_iif_to_hw_vlan, base[0],
                               base[1], base[2], member);
-  py::Ref hw_iif = call_self(self, ID("_hw_vlan_to_iif"), hw_vlan_to_iif, hw_vlan);
+  py::Ref hw_iif = call_self(self, op::hw_vlan_to_iif, hw_vlan);
   int differ = PyObject_RichCompareBool(hw_iif, own_attr(route, ID("iif")), Py_NE);
   py::check(differ);
   if (differ)
@@ -347,7 +373,7 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref kernel_l3 = new_set();
   py::Ref oifs = py::iter(oil);
   while (py::Ref oif = py::next(oifs)) {
-    if (oif.get() == iif || py::equal(oif, iif)) continue;
+    if (eq(oif, iif)) continue;
     py::setattr(self, ID("tmp_encaps"), new_set());
     expand(oif);
     kernel_l3 = py::Ref::steal(PyNumber_InPlaceOr(kernel_l3, own_attr(self, ID("tmp_encaps"))));
@@ -410,7 +436,7 @@ py::Ref sorted_keys(PyObject* mapping) {
 py::Ref asic_str(py::Args a) {
   PyObject* self = a[0];
   GcPause pause;
-  py::Run run(self);
+  OpRun run(self);
   py::Method dump(self, ID("_dump_one_mroute"), dump_one_mroute);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   py::Ref keys = sorted_keys(mroutes);
@@ -453,9 +479,9 @@ py::Ref get_mroutes(py::Args a) {
 py::Ref dump_mroutes(py::Args a) {
   PyObject *self = a[0], *filter = a[1];
   GcPause pause;
-  py::Run run(self);
+  OpRun run(self);
   auto write = [&](PyObject* route) {
-    py::Ref text = percent(ID("%s"), {call_self(self, ID("_dump_one_mroute"), dump_one_mroute,
+    py::Ref text = percent(ID("%s"), {call_self(self, op::dump_one_mroute,
                                                route).get()});
     py::callm(py::attr(global(ID("sys")), ID("stdout")), ID("write"), text);
   };

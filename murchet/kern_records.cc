@@ -4,12 +4,6 @@
 
 namespace murchet {
 namespace kern {
-namespace {
-
-// "".join(pieces): texts joined, unicode pieces promoting the result.
-py::Ref concat(PyObject* pieces) { return py::callm(ID(""), ID("join"), pieces); }
-
-}  // namespace
 
 py::Ref mdb_entry_init(py::Args a) {
   py::setattr(a[0], ID("grp"), a[2]);
@@ -26,13 +20,13 @@ py::Ref mdb_entry_add_port(py::Args a) {
 py::Ref mdb_entry_str(py::Args a) {
   py::Ref vid = py::attr(a[0], ID("vid")), grp = py::attr(a[0], ID("grp"));
   py::Ref out = py::list();
-  if (py::equal(vid, minus_one()))
+  if (eq(vid, minus_one()))
     py::append(out, percent(ID("  grp: %s\n"), {grp}));
   else
     py::append(out, percent(ID("  vid: %d grp: %s\n"), {vid, grp}));
   py::Ref it = py::iter(py::attr(a[0], ID("swp")));
   while (py::Ref port = py::next(it)) py::append(out, percent(ID("    port: %s\n"), {port}));
-  return concat(out);
+  return join(ID(""), out);
 }
 
 py::Ref mdb_cache_init(py::Args a) {
@@ -50,7 +44,7 @@ py::Ref mdb_cache_str(py::Args a) {
   py::Ref it = py::iter(entries);
   while (py::Ref key = py::next(it))
     py::append(out, percent(ID("%s"), {py::item(entries, key)}));
-  return concat(out);
+  return join(ID(""), out);
 }
 
 py::Ref vlan_entry_init(py::Args a) {
@@ -73,7 +67,7 @@ py::Ref vlan_entry_str(py::Args a) {
   py::append(out, percent(ID("  tagged: %s\n"), {tagged}));
   py::Ref untagged = py::callm(ID(","), ID("join"), py::attr(a[0], ID("untagged_swp")));
   py::append(out, percent(ID("  untagged: %s\n"), {untagged}));
-  return concat(out);
+  return join(ID(""), out);
 }
 
 py::Ref vlan_dev_entry_init(py::Args a) {

@@ -12,7 +12,7 @@ namespace {
 
 // head, a dot, the decimal digits of n, a dot, tail: the parts that are
 // empty are left out with their dot.
-py::Ref dotted(std::string_view head, long n, std::string_view tail) {
+py::Ref dot_joined(std::string_view head, long n, std::string_view tail) {
   char buf[24];
   std::string_view digits = decimal(n, buf);
   size_t nd = digits.size();
@@ -37,13 +37,13 @@ py::Ref dotted(std::string_view head, long n, std::string_view tail) {
 
 py::Ref tagged(PyObject* name, PyObject* vid) {
   if (PyString_CheckExact(name) && PyString_GET_SIZE(name) && PyInt_CheckExact(vid))
-    return dotted(py::as_view(name), PyInt_AS_LONG(vid), {});
+    return dot_joined(py::as_view(name), PyInt_AS_LONG(vid), {});
   return percent(ID("%s.%d"), {name, vid});
 }
 
 py::Ref vid_key(PyObject* vid, PyObject* grp) {
   if (PyInt_CheckExact(vid) && PyString_CheckExact(grp) && PyString_GET_SIZE(grp))
-    return dotted({}, PyInt_AS_LONG(vid), py::as_view(grp));
+    return dot_joined({}, PyInt_AS_LONG(vid), py::as_view(grp));
   return percent(ID("%d.%s"), {vid, grp});
 }
 
@@ -73,9 +73,7 @@ void add_words(PyObject* list, PyObject* text) {
     py::Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(list), split(text)));
     return;
   }
-  std::vector<string_view> words;
-  split_words(py::as_view(text), words);
-  for (string_view word : words) py::append(list, py::str(word));
+  each_word(py::as_view(text), [&](string_view word) { py::append(list, py::str(word)); });
 }
 
 py::Ref split(PyObject* text) {
@@ -113,7 +111,7 @@ bool sysfs_name(PyObject* name) {
                                   py::str(std::string_view("\0", 1)).release()};
   if (!PyString_Check(name) && !PyUnicode_Check(name)) return true;  // the path already failed
   if (py::length(name) == 0) return false;
-  if (py::equal(name, ID(".")) || py::equal(name, ID(".."))) return false;
+  if (eq(name, ID(".")) || eq(name, ID(".."))) return false;
   for (PyObject* b : bad)
     if (py::contains(name, b)) return false;
   return true;
@@ -178,15 +176,15 @@ py::Ref cmd_output(PyObject* self, PyObject* cmd, PyObject* fallback) {
 }
 
 py::Ref cached_dev(PyObject* self, PyObject* dev) {
-  return call_self(self, ID("_kern_dev_cache_get"), kern_dev_cache_get, dev);
+  return call_self(self, op::kern_dev_cache_get, dev);
 }
 
 py::Ref dev_kind(PyObject* self, PyObject* dev) {
-  return call_self(self, ID("_kern_dev_kind_get"), kern_dev_kind_get, dev);
+  return call_self(self, op::kern_dev_kind_get, dev);
 }
 
 py::Ref bond_members(PyObject* self, PyObject* dev) {
-  return call_self(self, ID("_expand_kern_bond"), expand_kern_bond, dev);
+  return call_self(self, op::expand_kern_bond, dev);
 }
 
 }  // namespace
@@ -209,8 +207,8 @@ py::Ref kern_dev_kind_parse(py::Args a) {
 
 py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
   PyObject* dev = a[1];
-  py::Ref path = py::Ref::steal(PyNumber_Add(ID("/sys/class/net/"), dev));
-  path = py::Ref::steal(PyNumber_Add(path, ID("/bridge/vlan_filtering")));
+  py::Ref path = concat(ID("/sys/class/net/"), dev);
+  path = concat(path, ID("/bridge/vlan_filtering"));
   py::Ref flag = py::integer(0);
   if (!sysfs_name(dev) || !os_path(ID("isfile"), path)) return flag;
   read_lines(path, [&](PyObject* line) { flag = int_of(py::callm(line, ID("strip")), 0); });
@@ -224,9 +222,8 @@ py::Ref kern_dev_cache_get(py::Args a) {
     if (py::Ref entry = get(cache, dev)) return entry;
   }
   if (!has(cache, dev)) {
-    py::Ref kind = call_self(self, ID("_kern_dev_kind_parse"), kern_dev_kind_parse, dev);
-    py::Ref flag = call_self(self, ID("_kern_dev_vlan_filtering_parse"),
-                             kern_dev_vlan_filtering_parse, dev);
+    py::Ref kind = call_self(self, op::kern_dev_kind_parse, dev);
+    py::Ref flag = call_self(self, op::kern_dev_vlan_filtering_parse, dev);
     py::setitem(cache, dev, py::call(global(ID("KernDevEntry")), dev, kind, flag));
   }
   return py::item(cache, dev);
@@ -247,7 +244,7 @@ namespace {
 // _kern_base_dev_kind_get.
 void vlan_and_atlink(PyObject* self, PyObject* dev, py::Ref* out) {
   if (!py::truth(own_attr(self, ID("kern_vlan_dev_cache_created"))))
-    call_self(self, ID("_kern_create_vlan_dev_cache"), kern_create_vlan_dev_cache);
+    call_self(self, op::kern_create_vlan_dev_cache);
   py::Ref entry = get(own_attr(self, ID("kern_vlan_dev_cache")), dev);
   if (!entry) {
     out[0] = out[1] = py::none();
@@ -259,9 +256,9 @@ void vlan_and_atlink(PyObject* self, PyObject* dev, py::Ref* out) {
 
 void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vlan,
               py::Ref* out) {
-  if (is(kind, ID("vlan"))) {
+  if (eq(kind, ID("vlan"))) {
     py::Ref pair[2];
-    call_unpacked(self, ID("_kern_get_vlan_and_atlink"), kern_get_vlan_and_atlink, 2,
+    call_unpacked(self, op::kern_get_vlan_and_atlink, 2,
                   vlan_and_atlink, pair, dev);
     if (py::truth(pair[0])) {
       out[0] = pair[1];
@@ -276,9 +273,9 @@ void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vl
 void base_dev_kind_of(PyObject* self, PyObject* orig_dev, PyObject* parent_vlan, py::Ref* out) {
   py::Ref kind = dev_kind(self, orig_dev);
   py::Ref dv[2];
-  call_unpacked(self, ID("_kern_get_dev_vlan"), kern_get_dev_vlan, 2, dev_vlan, dv, orig_dev,
+  call_unpacked(self, op::kern_get_dev_vlan, 2, dev_vlan, dv, orig_dev,
                 kind, parent_vlan);
-  if (dv[0].get() != orig_dev && !py::equal(dv[0], orig_dev)) kind = dev_kind(self, dv[0]);
+  if (!eq(dv[0], orig_dev)) kind = dev_kind(self, dv[0]);
   out[0] = kind;
   out[1] = dv[0];
   out[2] = dv[1];
@@ -306,10 +303,10 @@ py::Ref kern_base_dev_kind_get(py::Args a) {
 
 void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
   if (parent_vlan)
-    call_unpacked(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, 3,
+    call_unpacked(self, op::kern_base_dev_kind_get, 3,
                   base_dev_kind_of, out, dev, parent_vlan);
   else
-    call_unpacked(self, ID("_kern_base_dev_kind_get"), kern_base_dev_kind_get, 3,
+    call_unpacked(self, op::kern_base_dev_kind_get, 3,
                   [](PyObject* self, PyObject* dev, py::Ref* out) {
                     base_dev_kind_of(self, dev, minus_one(), out);
                   },
@@ -348,8 +345,8 @@ py::Ref expand_kern_bond(py::Args a) {
     dir = py::str(p);
     path = py::str(p.append("slaves"));
   } else {
-    dir = py::Ref::steal(PyNumber_Add(percent(ID("/sys/class/net/%s"), {dev}), ID("/bonding/")));
-    path = py::Ref::steal(PyNumber_Add(dir, ID("slaves")));
+    dir = concat(percent(ID("/sys/class/net/%s"), {dev}), ID("/bonding/"));
+    path = concat(dir, ID("slaves"));
   }
   if (!sysfs_name(dev) || !os_path(ID("isdir"), dir)) return members;
   // The words of each line, white space at its ends dropped by the split.
@@ -377,7 +374,7 @@ void add_vlans(PyObject* self, PyObject* cache, PyObject* name, PyObject* vlans)
   py::Ref it = py::iter(vlans);
   while (py::Ref v = py::next(it)) {
     py::Ref kind = dev_kind(self, dev);
-    if (is(kind, ID("bridge"))) continue;
+    if (eq(kind, ID("bridge"))) continue;
     py::Ref empty = py::list(), zero = py::integer(0);
     py::Ref flags = py::callm(v, ID("get"), ID("flags"), empty.get());
     bool untagged = py::contains(flags, ID("Egress Untagged"));
@@ -388,7 +385,7 @@ void add_vlans(PyObject* self, PyObject* cache, PyObject* name, PyObject* vlans)
       py::setitem(cache, vid, entry);
     }
     PyObject* flag = untagged ? Py_True : Py_False;
-    if (is(kind, ID("bond"))) {
+    if (eq(kind, ID("bond"))) {
       py::Ref members = py::iter(bond_members(self, dev));
       while (py::Ref m = py::next(members)) py::callm(entry, ID("add_port"), m, flag);
     } else {
@@ -435,17 +432,16 @@ py::Ref kern_create_vlan_cache(py::Args a) {
 py::Ref kern_get_vlan_members(py::Args a) {
   PyObject *self = a[0], *vid = a[1];
   if (!py::truth(own_attr(self, ID("kern_vlan_cache_created"))))
-    call_self(self, ID("_kern_create_vlan_cache"), kern_create_vlan_cache);
+    call_self(self, op::kern_create_vlan_cache);
   py::Ref entry = get(own_attr(self, ID("kern_vlan_cache")), vid);
   if (!entry) return py::list();
-  return py::Ref::steal(PyNumber_Add(own_attr(entry, ID("tagged_swp")),
-                                     own_attr(entry, ID("untagged_swp"))));
+  return concat(own_attr(entry, ID("tagged_swp")), own_attr(entry, ID("untagged_swp")));
 }
 
 py::Ref kern_setup_br_cache(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  py::Ref path = py::Ref::steal(PyNumber_Add(ID("/sys/class/net/"), dev));
-  path = py::Ref::steal(PyNumber_Add(path, ID("/brif")));
+  py::Ref path = concat(ID("/sys/class/net/"), dev);
+  path = concat(path, ID("/brif"));
   py::Ref names;
   if (sysfs_name(dev)) {
     try {
@@ -463,11 +459,11 @@ py::Ref kern_setup_br_cache(py::Args a) {
     while (py::Ref name = py::next(it)) {
       py::Ref base[3];
       base_dev_kind(self, name, nullptr, base);
-      if (!is(base[0], ID("bond"))) {
+      if (!eq(base[0], ID("bond"))) {
         py::append(result, name);
         continue;
       }
-      bool plain = py::equal(base[2], minus_one());
+      bool plain = eq(base[2], minus_one());
       py::Ref members = py::iter(bond_members(self, base[1]));
       while (py::Ref m = py::next(members)) py::append(result, plain ? m : tagged(m, base[2]));
     }
@@ -484,7 +480,7 @@ py::Ref kern_get_br_members(py::Args a) {
   } else if (has(cache, dev)) {
     return py::item(cache, dev);
   }
-  return call_self(self, ID("_kern_setup_br_cache"), kern_setup_br_cache, dev);
+  return call_self(self, op::kern_setup_br_cache, dev);
 }
 
 // ---- the bridges' multicast databases ---------------------------------------
@@ -589,14 +585,13 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   // made; any other answer is split into lines through its own operation.
   py::Ref lines;
   if (!PyString_CheckExact(answer.get())) lines = splitlines(answer);
-  py::Ref vlan_filtering = call_self(self, ID("_kern_dev_vlan_filtering_get"),
-                                     kern_dev_vlan_filtering_get, orig_dev);
+  py::Ref vlan_filtering = call_self(self, op::kern_dev_vlan_filtering_get, orig_dev);
   py::Ref record = py::call(global(ID("KernMdbCache")), orig_dev, vlan_filtering);
   py::setitem(cache, orig_dev, record);
 
   bool vf = py::truth(vlan_filtering);
   py::Ref entries = own_attr(record, ID("mdb_entries"));
-  py::Run run(self);
+  OpRun run(self);
   py::Method mac(self, ID("_grp_ip2mac"), grp_ip2mac_op);
   MdbEntryMaker make_entry;
   py::Ref vid = py::Ref::borrow(minus_one());
@@ -605,7 +600,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   auto add_line = [&](PyObject* port, PyObject* grp_ip, PyObject* vid_text) {
     if (!dotted_ipv4(grp_ip)) return;
     if (vf) vid = int_of(vid_text);
-    if (!last_mac || !mac.own() || !py::equal(grp_ip, last_grp)) {
+    if (!last_mac || !mac.own() || !eq(grp_ip, last_grp)) {
       last_mac = mac(grp_ip);
       last_grp = py::Ref::borrow(grp_ip);
     }
@@ -618,8 +613,8 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
     }
     py::Ref base[3];
     base_dev_kind(self, port, minus_one(), base);
-    if (is(base[0], ID("bond"))) {
-      bool plain = py::equal(base[2], minus_one());
+    if (eq(base[0], ID("bond"))) {
+      bool plain = eq(base[2], minus_one());
       py::Ref members = py::iter(bond_members(self, base[1]));
       while (py::Ref mem = py::next(members))
         add_port(entry, plain ? mem.get() : tagged(mem, base[2]).get());
@@ -637,7 +632,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
       MdbLine line;
       if (!line.read(text, vf)) continue;
       if (PyString_CheckExact(orig_dev) ? line.dev != py::as_view(orig_dev)
-                                        : !py::equal(py::str(line.dev), orig_dev))
+                                        : !eq(py::str(line.dev), orig_dev))
         continue;
       add_line(py::str(line.port), py::str(line.grp), vf ? py::str(line.vid) : py::Ref());
     }
@@ -655,7 +650,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
       // dev, port, grp_ip and, with VLAN filtering, vid: the groups in order
       py::Ref groups = py::callm(m, ID("groups"));
       py::Ref dev = py::item(groups, Py_ssize_t(0));
-      if (dev.get() != orig_dev && !py::equal(dev, orig_dev)) continue;
+      if (!eq(dev, orig_dev)) continue;
       add_line(py::item(groups, Py_ssize_t(1)), py::item(groups, Py_ssize_t(2)),
                vf ? py::item(groups, Py_ssize_t(3)) : py::Ref());
     }

@@ -3,6 +3,8 @@
 
 #include "../common/func.h"
 
+#include <cstring>
+
 namespace murchet {
 
 // The module as its operations see it (set once at load).
@@ -44,6 +46,26 @@ inline PyObject* minus_one() {
 inline bool is_minus_one(PyObject* v) { return PyInt_CheckExact(v) && PyInt_AS_LONG(v) == -1; }
 
 using py::percent;
+
+// a + b, as the operator answers it.
+inline py::Ref concat(PyObject* a, PyObject* b) { return py::Ref::steal(PyNumber_Add(a, b)); }
+// sep.join(items).
+inline py::Ref join(PyObject* sep, PyObject* items) { return py::callm(sep, ID("join"), items); }
+
+// a == b, as the operator answers it: texts and ints compared here (two
+// interned texts are equal only when they are one object), anything else
+// by the interpreter.
+inline bool eq(PyObject* a, PyObject* b) {
+  if (PyString_CheckExact(a) && PyString_CheckExact(b)) {
+    if (a == b) return true;
+    if (PyString_CHECK_INTERNED(a) && PyString_CHECK_INTERNED(b)) return false;
+    return PyString_GET_SIZE(a) == PyString_GET_SIZE(b) &&
+           std::memcmp(PyString_AS_STRING(a), PyString_AS_STRING(b),
+                       size_t(PyString_GET_SIZE(a))) == 0;
+  }
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) == PyInt_AS_LONG(b);
+  return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
+}
 
 // o.<name> for a plain attribute: read from an instance's own dict when it
 // is there (where the lookup finds it first), else looked up.

@@ -14,9 +14,6 @@ PyObject* group_bit() {
   return py::once(v, [] { return PyInt_FromLong(0x2000000); });
 }
 
-py::Ref concat(PyObject* a, PyObject* b) { return py::Ref::steal(PyNumber_Add(a, b)); }
-
-py::Ref join(PyObject* sep, PyObject* items) { return py::callm(sep, ID("join"), items); }
 
 py::Ref get(PyObject* o, PyObject* name) { return py::attr(o, name); }
 

@@ -56,17 +56,24 @@ class Lines {
   size_t pos_ = 0;
 };
 
-// The words of a line as str.split() with no argument cuts them.
-inline void split_words(string_view line, std::vector<string_view>& words) {
-  words.clear();
+// Calls each(word) for the words of a line as str.split() with no argument
+// cuts them.
+template <class F>
+void each_word(string_view line, const F& each) {
   size_t i = 0, n = line.size();
   while (true) {
     while (i < n && is_space(line[i])) ++i;
     if (i == n) return;
     size_t b = i;
     while (i < n && !is_space(line[i])) ++i;
-    words.push_back(line.substr(b, i - b));
+    each(line.substr(b, i - b));
   }
+}
+
+// The same words, into `words`.
+inline void split_words(string_view line, std::vector<string_view>& words) {
+  words.clear();
+  each_word(line, [&](string_view word) { words.push_back(word); });
 }
 
 // The pieces of a text cut at every occurrence of `sep`, as str.split(sep).
