@@ -41,13 +41,6 @@ void with_file(PyObject* file, const F& body) {
   py::callm(file, ID("close"));
 }
 
-// The pending error is KeyboardInterrupt or SystemExit: those pass through
-// every wrapper untouched.
-bool must_pass() {
-  return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
-         PyErr_ExceptionMatches(PyExc_SystemExit);
-}
-
 // An EEPROM tool failure: the traceback limit drops to 0 for the process,
 // the message goes to syslog at LOG_ERR and is raised as RuntimeError.
 [[noreturn]] void eeprom_failure(PyObject* message) {
@@ -70,7 +63,7 @@ py::Ref run_eeprom(PyObject* option, PyObject* failed) {
   try {
     return check_output(ID("/usr/quorvel/bin/vostrel"), words({option}));
   } catch (const py::Raised&) {
-    if (must_pass()) throw;
+    if (py::must_pass()) throw;
     PyErr_Clear();
   }
   eeprom_failure(failed);
