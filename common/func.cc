@@ -683,6 +683,15 @@ PyObject* found_attr(PyObject* o, PyObject* name) {
   return getter ? nullptr : found;
 }
 
+PyObject* dict_find(PyObject* d, PyObject* key) {
+  long hash = PyString_CheckExact(key) ? reinterpret_cast<PyStringObject*>(key)->ob_shash : -1;
+  if (hash == -1 && (hash = PyObject_Hash(key)) == -1) throw Raised();
+  auto* mp = reinterpret_cast<PyDictObject*>(d);
+  PyDictEntry* entry = mp->ma_lookup(mp, key, hash);
+  if (!entry) throw Raised();
+  return entry->me_value;
+}
+
 Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
                  const Keyword* kw, size_t nkw) {
   PyObject* self = args.size() ? *args.begin() : nullptr;

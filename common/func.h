@@ -288,6 +288,11 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
   return attr(o, name);
 }
 
+// `d.get(key)` for a dict `d` of the interpreter's own kind: the value
+// (borrowed, valid until the interpreter next runs code) or NULL; what the
+// lookup raises (a key without hash, a failing comparison) is thrown.
+PyObject* dict_find(PyObject* d, PyObject* key);
+
 // `cls.name(self, ..., k=v, ...)`, the class's function called unbound, as
 // a constructor calls its parent's: `args` (self first) by position, then
 // the keywords, whose names are interned texts.  Where `cls` (a class of

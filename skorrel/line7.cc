@@ -20,17 +20,11 @@ constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
 
 // ---- helpers -------------------------------------------------------------
 
-// `o == v` for an integer v.
-bool is_int(PyObject* o, long v) {
-  if (PyInt_CheckExact(o)) return PyInt_AS_LONG(o) == v;
-  return py::equal(o, py::integer(v));
-}
-
 Ref text(PyObject* interned) { return Ref::borrow(interned); }
 
 // The number of lane `sub`: int(self.hw_ports[sub][2:]).
 Ref lane_number_of(PyObject* self, PyObject* sub) {
-  return lane_number(py::item(py::attr(self, ID("hw_ports")), sub));
+  return lane_number(lane_name(self, sub));
 }
 
 // self.hw_intf_num(mode, sub), whatever number it is.
@@ -429,7 +423,7 @@ Ref tomahawk2_logical_port_num(Args a) {
                  py::as_string(next_label).c_str(), py::as_string(py::to_str(sub)).c_str(),
                  py::as_string(py::to_str(label)).c_str());
     Ref next_sub = Ref::steal(PyNumber_Subtract(sub, py::integer(2)));
-    return py::callm(next, ID("logical_port_num"), mode, next_sub, port_base);
+    return py::call_typed_method(next, ID("logical_port_num"), mode, next_sub, port_base);
   }
   Ref h = py::call_typed_method(self, ID("hw_port_num"), mode, py::integer(0));
   Ref lport = py::add(py::add(py::floor_div(h, 2), 1), s);
@@ -441,14 +435,20 @@ Ref tomahawk2_logical_port_num(Args a) {
 
 // The running platform's non-fabric port with this label, or None.
 Ref tomahawk2_find_port(Args a) {
-  Ref platforms = py::attr(global("quorvel"), ID("platforms"));
+  PyObject* label = a[1];
+  Ref platforms = py::attr(global(ID("quorvel")), ID("platforms"));
   Ref platform = py::callm(platforms, ID("probe"));
   Ref ports = py::attr(py::attr(platform, ID("switch")), ID("ports"));
   Ref it = py::iter(ports);
-  while (Ref port = py::next(it))
-    if (py::equal(py::attr(port, ID("label")), a[1]) &&
-        !py::truth(py::attr(port, ID("is_fabric"))))
-      return port;
+  while (Ref port = py::next(it)) {
+    // Two plain texts are compared here; anything else as the interpreter
+    // compares.
+    PyObject* own = py::found_attr(port, ID("label"));
+    bool same = own && PyString_CheckExact(own) && PyString_CheckExact(label)
+                    ? py::as_view(own) == py::as_view(label)
+                    : py::equal(py::plain_attr(port, ID("label")), label);
+    if (same && !py::truth(py::plain_attr(port, ID("is_fabric")))) return port;
+  }
   return {};
 }
 

@@ -62,10 +62,21 @@ inline py::Ref lane_number(PyObject* name) {
   return py::Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
 }
 
+// `o == v` for an integer v, as the interpreter compares.
+inline bool is_int(PyObject* o, long v) {
+  if (PyInt_CheckExact(o)) return PyInt_AS_LONG(o) == v;
+  return py::equal(o, py::integer(v));
+}
+
+// Name `index` of the port's lanes: self.hw_ports[index].
+inline py::Ref lane_name(PyObject* self, PyObject* index) {
+  return py::item(py::plain_attr(self, ID("hw_ports")), index);
+}
+
 // A one-lane port leads its gang of four when the number of its first lane
 // name is a multiple of 4.
 inline bool gang_leader(PyObject* self) {
-  py::Ref first = lane_number(py::item(py::attr(self, ID("hw_ports")), Py_ssize_t(0)));
+  py::Ref first = lane_number(py::item(py::plain_attr(self, ID("hw_ports")), Py_ssize_t(0)));
   return !py::truth(py::Ref::steal(PyNumber_Remainder(first, py::integer(4))));
 }
 

@@ -1,7 +1,10 @@
 // The port record and the base port operations of SDKPort.
 #include "lines.h"
 
+#include <algorithm>
 #include <iterator>
+#include <string_view>
+#include <vector>
 
 namespace skorrel {
 namespace {
@@ -110,11 +113,64 @@ bool listed(PyObject* modes, PyObject* mode) {
 // any other form a class gives rise to follows them.
 const char* const kShorthandOrder[] = {"1x", "/4", "2x", "4x", "/1"};
 
-py::Ref check_mode(py::Args a) {
-  PyObject *cls = a[0], *mode = a[1];
-  py::Ref modes = py::attr(cls, ID("modes"));
-  if (listed(modes, mode)) return {};
+// The text of a rejected mode's message, written directly where the mode
+// and every mode of the class are plain texts that the interpreter writes
+// in single quotes as they are; empty otherwise.
+py::Ref plain_refusal(PyObject* modes, PyObject* mode) {
+  if (!PyString_CheckExact(mode) || !(PyList_CheckExact(modes) || PyTuple_CheckExact(modes)))
+    return {};
+  auto quoted_as_is = [](std::string_view t) {
+    for (char c : t)
+      if (c < 0x20 || c > 0x7e || c == '\'' || c == '\\') return false;
+    return true;
+  };
+  std::vector<std::string_view> forms;
+  auto add = [&](std::string_view f) {
+    if (std::find(forms.begin(), forms.end(), f) == forms.end()) forms.push_back(f);
+  };
+  const Py_ssize_t n = Py_SIZE(modes);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* m = PyList_CheckExact(modes) ? PyList_GET_ITEM(modes, i) : PyTuple_GET_ITEM(modes, i);
+    if (!PyString_CheckExact(m)) return {};
+    std::string_view v = py::as_view(m);
+    if (!quoted_as_is(v)) return {};
+    if (v.find('x') != v.npos) {
+      add("1x");
+      add("/1");
+      add(v.substr(0, 2));
+    }
+    if (v.find('/') != v.npos) {
+      add("1x");
+      add("/1");
+      add(v.substr(v.size() < 2 ? 0 : v.size() - 2));
+    }
+  }
+  py::StrBuilder text;
+  text.append("error: mode not found: ", py::as_view(mode), ", must be one of: [");
+  bool first = true;
+  auto put = [&](std::string_view item) {
+    if (!first) text += ", ";
+    first = false;
+    text.append("'", item, "'");
+  };
+  auto shorthand = [](std::string_view f) {
+    for (const char* s : kShorthandOrder)
+      if (f == s) return true;
+    return false;
+  };
+  for (const char* s : kShorthandOrder)
+    if (std::find(forms.begin(), forms.end(), std::string_view(s)) != forms.end()) put(s);
+  for (std::string_view f : forms)
+    if (!shorthand(f)) put(f);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    put(py::as_view(PyList_CheckExact(modes) ? PyList_GET_ITEM(modes, i)
+                                             : PyTuple_GET_ITEM(modes, i)));
+  text += "]";
+  return text.finish();
+}
 
+// The same text made by the interpreter's own operations.
+py::Ref refusal(PyObject* modes, PyObject* mode) {
   py::Ref forms = py::list();
   auto add = [&](PyObject* form) {
     if (!py::contains(forms, form)) py::append(forms, form);
@@ -144,9 +200,19 @@ py::Ref check_mode(py::Args a) {
   it = py::iter(modes);
   while (py::Ref m = py::next(it)) py::append(valid, m);
 
-  py::Ref text = py::percent(ID("error: mode not found: %s, must be one of: %s"),
-                         py::tuple({mode, valid.get()}));
-  py::raise(global("NoSuchMode"), text);
+  return py::percent(ID("error: mode not found: %s, must be one of: %s"),
+                     py::tuple({mode, valid.get()}));
+}
+
+py::Ref check_mode(py::Args a) {
+  PyObject *cls = a[0], *mode = a[1];
+  py::Ref modes = py::attr(cls, ID("modes"));
+  if (listed(modes, mode)) return {};
+  // A rejected mode is an answer, raised without unwinding.
+  py::Ref text = plain_refusal(modes, mode);
+  if (!text) text = refusal(modes, mode);
+  PyErr_SetObject(global(ID("NoSuchMode")), text);
+  return py::failed();
 }
 
 py::Ref speed(py::Args a) {
@@ -197,29 +263,24 @@ py::Ref mac_addrs_contrib_total(py::Args a) {
 
 // ---- hardware numbering -------------------------------------------------
 
-py::Ref hw_port(PyObject* self, PyObject* index) {
-  return py::item(py::attr(self, ID("hw_ports")), index);
-}
-
 // The pbmp_map position of name `sub`.
 py::Ref pbmp_position(PyObject* self, PyObject* sub) {
-  py::Ref map = py::attr(self, ID("pbmp_map"));
-  return py::item(map, hw_port(self, sub));
+  py::Ref map = py::plain_attr(self, ID("pbmp_map"));
+  return py::item(map, lane_name(self, sub));
 }
 
 py::Ref hw_intf_prefix(py::Args a) {
-  return py::Ref::steal(PySequence_GetSlice(hw_port(a[0], a[2]), 0, 2));
+  return py::Ref::steal(PySequence_GetSlice(lane_name(a[0], a[2]), 0, 2));
 }
 
 py::Ref hw_intf_num(py::Args a) {
   PyObject *self = a[0], *sub = a[2];
   py::Ref logical = py::call_typed_method(self, ID("num_logical_ports"), a[1]);
-  py::Ref two = py::integer(2);
   // A port split in two takes its lanes in pairs: logical port 1 begins on
   // lane 2.
-  if (py::equal(logical, two))
-    return lane_number(hw_port(self, py::Ref::steal(PyNumber_Multiply(two, sub))));
-  return lane_number(hw_port(self, sub));
+  if (is_int(logical, 2))
+    return lane_number(lane_name(self, py::Ref::steal(PyNumber_Multiply(py::integer(2), sub))));
+  return lane_number(lane_name(self, sub));
 }
 
 py::Ref hw_intf_num_portmap(py::Args a) {
@@ -264,7 +325,7 @@ py::Ref hw_intf(py::Args a) {
   PyObject *self = a[0], *mode = a[1], *sub = a[2];
   py::Ref prefix = py::call_typed_method(self, ID("hw_intf_prefix"), mode, sub);
   py::Ref num = py::call_typed_method(self, ID("hw_intf_num"), mode, sub);
-  return py::percent(ID("%s%u"), py::tuple({prefix.get(), num.get()}));
+  return py::percent_plain(ID("%s%u"), {prefix, num});
 }
 
 py::Ref hw_pbmp(py::Args a) {
@@ -284,7 +345,7 @@ py::Ref set_leds(py::Args) { return py::dict(); }
 // ---- polarity, serdes, autonegotiation ----------------------------------
 
 py::Ref logical_polarity_flip(py::Args a, PyObject* field) {
-  py::Ref flip = py::attr(a[0], field);
+  py::Ref flip = py::plain_attr(a[0], field);
   return py::call_typed_method(a[0], ID("polarity_flip_val"), a[1], a[2], flip);
 }
 
@@ -297,7 +358,9 @@ py::Ref tx_logical_polarity_flip(py::Args a) {
 }
 
 py::Ref serdes_if_type(py::Args a) {
-  return py::callm(py::attr(a[0], ID("_serdes_intf_map")), ID("get"), a[1]);
+  py::Ref map = py::plain_attr(a[0], ID("_serdes_intf_map"));
+  if (!PyDict_CheckExact(map.get())) return py::callm(map, ID("get"), a[1]);
+  return py::Ref::borrow(py::dict_find(map, a[1]));
 }
 
 const char kSDKPortInitDoc[] =

@@ -101,6 +101,25 @@ class ModeCheckTest(unittest.TestCase):
             modes = ("80G/2", "4x20G")
         self.assertRejects(Pair, "1G", "['1x', '4x', '/1', '/2', '80G/2', '4x20G']")
 
+    def test_message_of_any_texts_as_the_interpreter_writes_them(self):
+        # Modes the list writes in other quotes or with escapes, modes of
+        # other kinds, a list of modes, and a rejected mode of any kind.
+        for modes in (("4x10G", "it's"), ("x\\y", "a/b"), ("\x01/2", "40G"),
+                      ["1x", "2x50G"], ("40G", u"4x1G"), ("1", "/", "x"), ()):
+            class Odd(skorrel.BCMPort):
+                pass
+            Odd.modes = modes
+            for mode in ("25G", u"25G", 7, "'q'"):
+                forms = []
+                for m in modes:
+                    for f in (("1x", "/1", m[:2]) if "x" in m else ()) + (
+                            ("1x", "/1", m[-2:]) if "/" in m else ()):
+                        if f not in forms:
+                            forms.append(f)
+                valid = [f for f in ("1x", "/4", "2x", "4x", "/1") if f in forms]
+                valid += [f for f in forms if f not in valid] + list(modes)
+                self.assertRejects(Odd, mode, str(valid))
+
     def test_valid_mode_passes_and_instances_check_by_class(self):
         self.assertIsNone(QuadPort._check_mode("2x40G"))
         port = make(QuadPort)
