@@ -234,6 +234,35 @@ inline void dict_set(PyObject* d, const char* key, PyObject* v) {
   check(PyDict_SetItemString(d, key, v));
 }
 inline void append(PyObject* l, PyObject* v) { check(PyList_Append(l, v)); }
+// l.extend(seq) for a list `l`.
+inline void extend(PyObject* l, PyObject* seq) {
+  Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(l), seq));
+}
+// The item slots of a list (borrowed; valid while the list is unchanged).
+inline PyObject** list_items(PyObject* l) { return reinterpret_cast<PyListObject*>(l)->ob_item; }
+// The class and the attribute dict of a classic instance (borrowed).
+inline PyObject* instance_class(PyObject* inst) {
+  return reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(inst)->in_class);
+}
+inline PyObject* instance_dict(PyObject* inst) {
+  return reinterpret_cast<PyInstanceObject*>(inst)->in_dict;
+}
+// Whether a classic class has a __setattr__ of its own or inherited.
+inline bool class_sets_attrs(PyObject* cls) {
+  return reinterpret_cast<PyClassObject*>(cls)->cl_setattr != nullptr;
+}
+// Where the dict `d` keeps its entries in its own small table (a dict of a
+// few entries), calls each(key, value) for them in table order until `each`
+// answers false, and answers true; answers false, calling nothing, for a
+// larger dict.  Nothing of the interpreter's runs.
+template <class F>
+bool each_small_entry(PyObject* d, const F& each) {
+  auto* mp = reinterpret_cast<PyDictObject*>(d);
+  if (mp->ma_table != mp->ma_smalltable) return false;
+  for (const PyDictEntry& e : mp->ma_smalltable)
+    if (e.me_value && !each(e.me_key, e.me_value)) break;
+  return true;
+}
 inline Py_ssize_t length(PyObject* o) {
   Py_ssize_t n = PyObject_Length(o);
   if (n < 0) throw Raised();

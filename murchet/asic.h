@@ -40,13 +40,12 @@ class OwnOp {
   OwnOp(PyObject* name, py::Impl impl) : name_(name), impl_(impl) {}
   bool operator()(PyObject* o) {
     if (!PyInstance_Check(o)) return false;
-    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    if (reinterpret_cast<PyObject*>(inst->in_class) == cls_) {
+    if (py::instance_class(o) == cls_) {
       PyObject* own;
-      return py::dict_get_plain(inst->in_dict, name_, own) && !own;
+      return py::dict_get_plain(py::instance_dict(o), name_, own) && !own;
     }
     if (!py::method_is(o, name_, impl_)) return false;
-    cls_ = reinterpret_cast<PyObject*>(inst->in_class);
+    cls_ = py::instance_class(o);
     return true;
   }
 
@@ -55,30 +54,25 @@ class OwnOp {
   // fields is read in one pass over its dict.
   bool fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va, PyObject*& vb) {
     if (!PyInstance_Check(o)) return false;
-    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    auto* d = reinterpret_cast<PyDictObject*>(inst->in_dict);
-    if (reinterpret_cast<PyObject*>(inst->in_class) != cls_ || d->ma_table != d->ma_smalltable) {
-      if (!(*this)(o)) return false;
-      // Nothing of the interpreter's may run while the caller holds the
-      // record borrowed.
-      return py::dict_get_plain(inst->in_dict, a, va) &&
-             py::dict_get_plain(inst->in_dict, b, vb);
-    }
+    PyObject* d = py::instance_dict(o);
+    bool own = true;
     va = vb = nullptr;
-    for (const PyDictEntry& e : d->ma_smalltable) {
-      if (!e.me_value) continue;
-      PyObject* k = e.me_key;
-      if (k == a) {
-        va = e.me_value;
-      } else if (k == b) {
-        vb = e.me_value;
-      } else if (k == name_ || !PyString_CheckExact(k)) {
-        return false;  // an override, or a key that may equal its name
-      } else if (!PyString_CHECK_INTERNED(k) && _PyString_Eq(k, name_)) {
-        return false;
-      }
-    }
-    return true;
+    if (py::instance_class(o) == cls_ && py::each_small_entry(d, [&](PyObject* k, PyObject* v) {
+          if (k == a) {
+            va = v;
+          } else if (k == b) {
+            vb = v;
+          } else if (k == name_ || !PyString_CheckExact(k) ||
+                     (!PyString_CHECK_INTERNED(k) && _PyString_Eq(k, name_))) {
+            own = false;  // an override, or a key that may equal its name
+          }
+          return own;
+        }))
+      return own;
+    if (!(*this)(o)) return false;
+    // Nothing of the interpreter's may run while the caller holds the
+    // record borrowed.
+    return py::dict_get_plain(d, a, va) && py::dict_get_plain(d, b, vb);
   }
 
  private:

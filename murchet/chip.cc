@@ -215,7 +215,7 @@ class ListIndex {
     if (list != list_.get() || !PyList_CheckExact(list) ||
         size_t(PyList_GET_SIZE(list)) != records_.size())
       return false;
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    PyObject** items = py::list_items(list);
     return records_.empty() ||
            memcmp(items, items_.data(), records_.size() * sizeof(PyObject*)) == 0;
   }
@@ -237,7 +237,7 @@ class ListIndex {
     Py_ssize_t n = PyList_GET_SIZE(list);
     records_.reserve(size_t(n));
     for (Py_ssize_t i = 0; i < n; ++i) records_.push_back(py::Ref::borrow(PyList_GET_ITEM(list, i)));
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    PyObject** items = py::list_items(list);
     items_.assign(items, items + n);
     if (!index(Keys::numbers)) index(Keys::objects);
   }

@@ -164,15 +164,10 @@ inline const Op key_to_sip_dip{"_key_to_sip_dip", key_to_sip_dip_op, false, null
 inline const Op dump_one_mroute{"_dump_one_mroute", kern::dump_one_mroute, false, nullptr};
 }  // namespace op
 
-// Whether the object has every step as this module made it (no override on
-// the instance or in a subclass): found once in a run for the object (see
-// py::Run, OpRun), where the steps then call one another directly; outside
-// a run, asked afresh.
-bool steps_own(PyObject* self);
-
 // The run of one of the kernel side's operations on `self`: a py::Run that
-// also keeps the answer of steps_own, asked at first use.  While it is the
-// innermost one, steps_own answers from it at the cost of a comparison.
+// also keeps the answer of steps_own (below), asked at first use.  While it
+// is the innermost one, steps_own answers from it at the cost of a
+// comparison.
 class OpRun {
  public:
   explicit OpRun(PyObject* self);
@@ -182,11 +177,28 @@ class OpRun {
 
  private:
   friend bool steps_own(PyObject* self);
+  friend bool ask_steps_own(PyObject* self);
   py::Run run_;
   PyObject* self_;
   OpRun* outer_;
   signed char own_ = -1;  // -1: not asked yet
 };
+
+// This thread's innermost OpRun.
+extern thread_local OpRun* innermost_op_run __attribute__((tls_model("initial-exec")));
+
+// steps_own where the innermost OpRun has no answer for `self`.
+bool ask_steps_own(PyObject* self);
+
+// Whether the object has every step as this module made it (no override on
+// the instance or in a subclass): found once in a run for the object (see
+// py::Run, OpRun), where the steps then call one another directly; outside
+// a run, asked afresh.
+inline bool steps_own(PyObject* self) {
+  OpRun* run = innermost_op_run;
+  if (run && run->self_ == self && run->own_ >= 0) return run->own_;
+  return ask_steps_own(self);
+}
 
 // Adds to the pending error the traceback entry that the call of `op`
 // through the object would have added, where its implementation ran here.

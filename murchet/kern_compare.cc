@@ -19,10 +19,9 @@ bool each_step_own(PyObject* self) {
   return true;
 }
 
-// The innermost OpRun of this thread.
-thread_local OpRun* innermost_op_run __attribute__((tls_model("initial-exec"))) = nullptr;
-
 }  // namespace
+
+thread_local OpRun* innermost_op_run __attribute__((tls_model("initial-exec"))) = nullptr;
 
 OpRun::OpRun(PyObject* self) : run_(self), self_(self), outer_(innermost_op_run) {
   innermost_op_run = this;
@@ -30,7 +29,7 @@ OpRun::OpRun(PyObject* self) : run_(self), self_(self), outer_(innermost_op_run)
 
 OpRun::~OpRun() { innermost_op_run = outer_; }
 
-bool steps_own(PyObject* self) {
+bool ask_steps_own(PyObject* self) {
   OpRun* run = innermost_op_run;
   if (!run || run->self_ != self) return py::Run::once(self, each_step_own);
   if (run->own_ < 0) run->own_ = py::Run::once(self, each_step_own);

@@ -70,7 +70,7 @@ py::Ref text_of(PyObject* name) {
 py::Ref splitlines(PyObject* text) { return py::callm(text, ID("splitlines")); }
 void add_words(PyObject* list, PyObject* text) {
   if (!PyString_CheckExact(text)) {
-    py::Ref::steal(_PyList_Extend(reinterpret_cast<PyListObject*>(list), split(text)));
+    py::extend(list, split(text));
     return;
   }
   each_word(py::as_view(text), [&](string_view word) { py::append(list, py::str(word)); });
@@ -540,7 +540,7 @@ class MdbEntryMaker {
  public:
   MdbEntryMaker() : cls_(global(ID("KernMdbEntry"))) {
     direct_ = PyClass_Check(cls_.get()) &&
-              !reinterpret_cast<PyClassObject*>(cls_.get())->cl_setattr &&
+              !py::class_sets_attrs(cls_) &&
               py::method_is(cls_, ID("__init__"), mdb_entry_init);
   }
   py::Ref operator()(PyObject* vid, PyObject* grp) const {

@@ -71,7 +71,7 @@ inline bool eq(PyObject* a, PyObject* b) {
 // is there (where the lookup finds it first), else looked up.
 inline py::Ref own_attr(PyObject* o, PyObject* name) {
   if (PyInstance_Check(o)) {
-    PyObject* d = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
+    PyObject* d = py::instance_dict(o);
     PyObject* v;
     if (py::dict_get_plain(d, name, v) && v) return py::Ref::borrow(v);
   }

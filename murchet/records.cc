@@ -254,7 +254,7 @@ TextForms::TextForms()
 
 bool TextForms::true_group(PyObject* g, bool* plain) {
   if (PyInstance_Check(g)) {
-    PyObject* cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(g)->in_class);
+    PyObject* cls = py::instance_class(g);
     if (cls == plain_group_class_ || py::plain_truth_class(cls)) {
       plain_group_class_ = cls;
       if (py::plain_truth_instance(g)) return true;
@@ -312,7 +312,7 @@ bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view)
       !py::method_is(group, l3 ? ID("get_l3_linux_encaps") : ID("get_l2_linux_encaps"),
                      l3 ? replication_group_l3 : replication_group_l2))
     return false;
-  PyObject* dict = reinterpret_cast<PyInstanceObject*>(group)->in_dict;
+  PyObject* dict = py::instance_dict(group);
   PyObject* list;
   if (!py::dict_get_plain(dict, l3 ? ID("l3_encaps") : ID("l2_encaps"), list) || !list ||
       !PyList_CheckExact(list))
@@ -348,8 +348,7 @@ bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view)
 RecordMaker::RecordMaker(Record kind)
     : kind_(kind), cls_(global(class_name(kind))), direct_(false) {
   if (PyClass_Check(cls_.get())) {
-    auto* cls = reinterpret_cast<PyClassObject*>(cls_.get());
-    direct_ = !cls->cl_setattr && py::method_is(cls_, ID("__init__"), init_of(kind));
+    direct_ = !py::class_sets_attrs(cls_) && py::method_is(cls_, ID("__init__"), init_of(kind));
   }
 }
 
