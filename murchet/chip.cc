@@ -1137,20 +1137,8 @@ py::Ref key_to_sip_dip(PyObject* key) {
 py::Ref grp_ip2mac(PyObject* grp) {
   if (PyString_CheckExact(grp)) {
     // Four to any number of plain decimal parts: read here.
-    string_view text = py::as_view(grp);
-    long part[4] = {0, 0, 0, 0};
-    size_t n = 0, i = 0;
-    bool plain = true;
-    while (plain) {
-      size_t e = digits_end(text, i);
-      plain = e > i && e - i <= 9;
-      for (size_t d = i; plain && n < 4 && d < e; ++d) part[n] = part[n] * 10 + (text[d] - '0');
-      ++n;
-      if (e == text.size()) break;
-      plain = plain && text[e] == '.';
-      i = e + 1;
-    }
-    if (plain && n >= 4) {
+    long part[4];
+    if (dotted_decimals(py::as_view(grp), part, 4) >= 4) {
       char mac[64] = "01:00:5e";
       size_t len = 8;
       for (long v : {part[1] & 127, part[2], part[3]}) {

@@ -491,20 +491,11 @@ namespace {
 // groups, which current kernels list too, are no IPv4 multicast routes' groups.
 bool dotted_ipv4(PyObject* text) {
   if (!PyString_Check(text)) return false;
-  std::string_view s = py::as_view(text);
-  int parts = 0;
-  size_t i = 0;
-  while (true) {
-    size_t start = i;
-    unsigned value = 0;
-    while (i < s.size() && i - start < 4 && s[i] >= '0' && s[i] <= '9')
-      value = value * 10 + unsigned(s[i++] - '0');
-    if (i == start || i - start > 3 || value > 255) return false;
-    ++parts;
-    if (i == s.size()) return parts == 4;
-    if (s[i] != '.' || parts == 4) return false;
-    ++i;
-  }
+  long part[4];
+  if (dotted_decimals(py::as_view(text), part, 4, 3) != 4) return false;
+  for (long v : part)
+    if (v > 255) return false;
+  return true;
 }
 
 

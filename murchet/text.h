@@ -169,6 +169,24 @@ inline size_t digits_end(string_view s, size_t i) {
 }
 inline bool at(string_view s, size_t i, string_view lit) { return s.substr(i, lit.size()) == lit; }
 
+// A text of numbers of 1 to `max_digits` plain decimal digits (at most 9)
+// joined by dots, as "239.1.1.1": how many numbers it holds, the first
+// `max` of them into `parts`; 0 for any other text.
+inline size_t dotted_decimals(string_view text, long* parts, size_t max, size_t max_digits = 9) {
+  size_t n = 0, i = 0;
+  while (true) {
+    size_t e = digits_end(text, i);
+    if (e == i || e - i > max_digits) return 0;
+    long v = 0;
+    for (size_t d = i; d < e; ++d) v = v * 10 + (text[d] - '0');
+    if (n < max) parts[n] = v;
+    ++n;
+    if (e == text.size()) return n;
+    if (text[e] != '.') return 0;
+    i = e + 1;
+  }
+}
+
 // "Port (?P<port>\S+) default VLAN is (?P<vlan>\d+)" matched at the start of
 // `line`.  \S+ must be followed by a blank, so it takes the whole run.
 inline bool match_port_vlan(string_view line, string_view& port, string_view& vlan) {
