@@ -654,12 +654,15 @@ PyObject* found_on_type(PyObject* o, PyObject* name) {
 }
 
 // What `cls.name` finds for the new-style class `cls` itself, when its
-// metatype has nothing of that name (borrowed).
+// metatype has no data descriptor of that name, which would come first
+// (borrowed; NULL where the class has nothing of the name).  What the
+// metatype has otherwise (type.__init__, say) only serves a class that
+// lacks the name.
 PyObject* found_on_type_itself(PyObject* cls, PyObject* name) {
   PyTypeObject* meta = Py_TYPE(cls);
-  if (meta->tp_getattro != PyType_Type.tp_getattro || !PyString_CheckExact(name) ||
-      _PyType_Lookup(meta, name))
-    return nullptr;
+  if (meta->tp_getattro != PyType_Type.tp_getattro || !PyString_CheckExact(name)) return nullptr;
+  if (PyObject* m = _PyType_Lookup(meta, name))
+    if (Py_TYPE(m)->tp_descr_set) return nullptr;
   return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
 }
 }  // namespace
@@ -711,11 +714,18 @@ Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*>
     size_t n = args.size();
     bool direct = n <= size_t(fn->argcount);
     if (direct) std::copy(args.begin(), args.end(), slot);
+    // Each keyword is looked for from the place after the one before, as
+    // callers mostly name the parameters in their order.
+    const int first = int(n), count = fn->argcount - first;
+    int at = 0;
     for (size_t k = 0; direct && k < nkw; ++k) {
-      int j = int(n);
-      while (j < fn->argcount && PyTuple_GET_ITEM(fn->varnames, j) != kw[k].name) ++j;
-      direct = j < fn->argcount && !slot[j];
-      if (direct) slot[j] = kw[k].value;
+      int tried = 0;
+      while (tried < count && PyTuple_GET_ITEM(fn->varnames, first + at) != kw[k].name) {
+        ++tried;
+        if (++at == count) at = 0;
+      }
+      direct = tried < count && !slot[first + at];
+      if (direct) slot[first + at] = kw[k].value;
     }
     const int first_default = fn->argcount - fn->ndefaults;
     for (int i = 0; direct && i < fn->argcount; ++i)

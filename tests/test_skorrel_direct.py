@@ -73,6 +73,120 @@ class OverrideTest(unittest.TestCase):
         self.assertEqual(plain.rx_logical_polarity_flip("4x25G", 1), 1)
 
 
+def th2(label, first, cls=skorrel.TomahawkTwo100GPort):
+    return cls(label=label, adj_label=None, serdes=tuple(range(first, first + 4)),
+               phy_types=None, phy_addrs=None, phy_layer="QSFP28", leds=None, unit=0,
+               rx_polarity_flip=0x5, tx_polarity_flip=0xa)
+
+
+class Switch(object):
+    pass
+
+
+class Platform(object):
+    pass
+
+
+class ThroughTheObjectTest(unittest.TestCase):
+    """What a caller puts in place of an operation, a field or a parent is
+    what a query reaches."""
+
+    def setUp(self):
+        import quorvel.platforms
+        self.platforms = quorvel.platforms
+        self.saved = quorvel.platforms.platform
+        platform = Platform()
+        platform.switch = Switch()
+        platform.switch.ports = []
+        quorvel.platforms.platform = platform
+
+    def tearDown(self):
+        self.platforms.platform = self.saved
+
+    def test_parent_constructor_replaced_on_its_class(self):
+        parent = skorrel.TomahawkPort
+        own = parent.__dict__["__init__"]
+        calls = []
+
+        def spy(self, **kw):
+            calls.append(sorted(kw))
+            own(self, **kw)
+        parent.__init__ = spy
+        try:
+            port = th2("1", 0)
+        finally:
+            parent.__init__ = own
+        self.assertEqual(len(calls), 1)
+        self.assertIn("prim_offset", calls[0])
+        self.assertEqual(port.hw_ports, ("ce0", "ce1", "ce2", "ce3"))
+        self.assertEqual(th2("2", 4).hw_ports, ("ce4", "ce5", "ce6", "ce7"))
+        self.assertEqual(len(calls), 1)
+
+    def test_parent_looked_up_by_its_module_name(self):
+        own = skorrel.BCMPort
+
+        class Stand(object):
+            def __init__(self, *args):
+                pass
+        skorrel.BCMPort = Stand
+        try:
+            # The port is no Stand: the unbound call refuses it.
+            self.assertRaises(TypeError, th2, "1", 0)
+        finally:
+            skorrel.BCMPort = own
+        self.assertEqual(th2("1", 0).label, "1")
+
+    def test_next_port_and_its_numbering(self):
+        class Counted(skorrel.TomahawkTwo100GPort):
+            def logical_port_num(self, mode, sub, port_base):
+                return ("next", mode, sub, port_base)
+
+        ports = [th2("1", 0), th2("2", 4, Counted)]
+        self.platforms.platform.switch.ports = ports
+        self.assertEqual(ports[0].logical_port_num("4x25G", 3, 7), ("next", "4x25G", 1, 7))
+        # The object's own find_port answers.
+        other = th2("9", 64)
+        ports[0].find_port = lambda label: other
+        self.assertEqual(ports[0].logical_port_num("4x25G", 2, 7), 34)
+        del ports[0].find_port
+
+        class Labelled(skorrel.TomahawkTwo100GPort):
+            @property
+            def label(self):
+                return "2"
+
+            @label.setter
+            def label(self, value):
+                pass
+
+        fabric = th2("2", 8)
+        fabric.is_fabric = True
+        self.platforms.platform.switch.ports = [fabric, th2("3", 12, Labelled)]
+        self.assertEqual(ports[0].logical_port_num("4x25G", 2, 0), 7)
+
+    def test_fields_and_tables_of_the_object(self):
+        port = th2("1", 0)
+        port.hw_ports = ["ce9", "ce8"]
+        self.assertEqual(port.hw_intf("4x25G", 1), "xe8")
+        self.assertEqual(port.rx_logical_polarity_flip("4x25G", 2), 1)
+        port.rx_polarity_flip = 0
+        self.assertEqual(port.rx_logical_polarity_flip("4x25G", 2), 0)
+
+        class Asked(dict):
+            def get(self, key, default=None):
+                return ("asked", key)
+        port._serdes_intf_map = Asked()
+        self.assertEqual(port.serdes_if_type(25), ("asked", 25))
+        port._serdes_intf_map = {25: "CR"}
+        self.assertEqual(port.serdes_if_type(25.0), "CR")
+        self.assertRaises(TypeError, port.serdes_if_type, [25])
+
+        class Prefixed(skorrel.TomahawkTwo100GPort):
+            def hw_intf_prefix(self, mode, sub):
+                return "zz"
+        self.assertEqual(th2("1", 0, Prefixed).hw_intf("4x25G", 3), "zz3")
+
+
 class ReadingTest(unittest.TestCase):
 
     def test_lane_names(self):
