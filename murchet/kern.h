@@ -17,6 +17,8 @@ namespace kern {
 py::Ref get(PyObject* d, PyObject* key);
 // key in d.
 bool has(PyObject* d, PyObject* key);
+// d[key] where `key in d`, else empty: a cache's entry.
+py::Ref cached(PyObject* d, PyObject* key);
 
 // "%s" % name: a text as it is, anything else as its text form.
 py::Ref text_of(PyObject* name);
@@ -234,7 +236,8 @@ py::Ref call_self(PyObject* self, const Op& op, const A&... a) {
       [&] {
         PyObject* v[] = {self, static_cast<PyObject*>(a)...};
         py::Ref r = op.impl(py::Args(v));
-        return r ? r : py::none();
+        if (!r) r = py::none();
+        return r;
       },
       [&](py::Method& method) { return method(a...); });
 }

@@ -62,6 +62,11 @@ py::Ref get(PyObject* d, PyObject* key) {
 
 bool has(PyObject* d, PyObject* key) { return py::contains(d, key); }
 
+py::Ref cached(PyObject* d, PyObject* key) {
+  if (PyDict_CheckExact(d)) return get(d, key);
+  return has(d, key) ? py::item(d, key) : py::Ref();
+}
+
 py::Ref text_of(PyObject* name) {
   if (PyString_CheckExact(name)) return py::Ref::borrow(name);
   return percent(ID("%s"), {name});
@@ -218,14 +223,10 @@ py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
 py::Ref kern_dev_cache_get(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
   py::Ref cache = own_attr(self, ID("kern_dev_cache"));
-  if (PyDict_CheckExact(cache.get())) {
-    if (py::Ref entry = get(cache, dev)) return entry;
-  }
-  if (!has(cache, dev)) {
-    py::Ref kind = call_self(self, op::kern_dev_kind_parse, dev);
-    py::Ref flag = call_self(self, op::kern_dev_vlan_filtering_parse, dev);
-    py::setitem(cache, dev, py::call(global(ID("KernDevEntry")), dev, kind, flag));
-  }
+  if (py::Ref entry = cached(cache, dev)) return entry;
+  py::Ref kind = call_self(self, op::kern_dev_kind_parse, dev);
+  py::Ref flag = call_self(self, op::kern_dev_vlan_filtering_parse, dev);
+  py::setitem(cache, dev, py::call(global(ID("KernDevEntry")), dev, kind, flag));
   return py::item(cache, dev);
 }
 
@@ -474,12 +475,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
 
 py::Ref kern_get_br_members(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  py::Ref cache = own_attr(self, ID("kern_br_cache"));
-  if (PyDict_CheckExact(cache.get())) {
-    if (py::Ref members = get(cache, dev)) return members;
-  } else if (has(cache, dev)) {
-    return py::item(cache, dev);
-  }
+  if (py::Ref members = cached(own_attr(self, ID("kern_br_cache")), dev)) return members;
   return call_self(self, op::kern_setup_br_cache, dev);
 }
 
@@ -562,10 +558,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
   PyObject *self = a[0], *orig_dev = a[1], *orig_vlan = a[2], *orig_grp = a[3];
   py::Ref key = vid_key(orig_vlan, orig_grp);
   py::Ref cache = own_attr(self, ID("kern_mdb_cache"));
-  py::Ref known = PyDict_CheckExact(cache.get()) ? get(cache, orig_dev)
-                  : has(cache, orig_dev)         ? py::item(cache, orig_dev)
-                                                 : py::Ref();
-  if (known) {
+  if (py::Ref known = cached(cache, orig_dev)) {
     py::Ref entry = get(own_attr(known, ID("mdb_entries")), key);
     return entry ? entry : py::none();
   }
