@@ -686,6 +686,40 @@ PyObject* found_attr(PyObject* o, PyObject* name) {
   return getter ? nullptr : found;
 }
 
+void AttrReader::learn(PyTypeObject* type) {
+  type_ = nullptr;
+  direct_ = type->tp_getattro == PyObject_GenericGetAttr && PyString_CheckExact(name_);
+  if (!direct_) return;
+  found_ = _PyType_Lookup(type, name_);
+  getter_ = false;
+  if (found_ && PyType_HasFeature(Py_TYPE(found_), Py_TPFLAGS_HAVE_CLASS) &&
+      Py_TYPE(found_)->tp_descr_get) {
+    if (Py_TYPE(found_)->tp_descr_set) direct_ = false;  // a data descriptor comes first
+    getter_ = true;
+  }
+  // Remembered only while the type's version (which any change to it or
+  // its bases renews) stays valid.
+  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    type_ = type;
+    version_ = type->tp_version_tag;
+  }
+}
+
+PyObject* AttrReader::find(PyObject* o) {
+  PyTypeObject* type = Py_TYPE(o);
+  if (type != type_ || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+      type->tp_version_tag != version_)
+    learn(type);
+  if (!direct_) return nullptr;
+  PyObject** dict = _PyObject_GetDictPtr(o);
+  if (dict && *dict) {
+    PyObject* own = nullptr;
+    if (!dict_get_plain(*dict, name_, own)) return nullptr;
+    if (own) return own;
+  }
+  return getter_ ? nullptr : found_;
+}
+
 PyObject* dict_find(PyObject* d, PyObject* key) {
   long hash = PyString_CheckExact(key) ? reinterpret_cast<PyStringObject*>(key)->ob_shash : -1;
   if (hash == -1 && (hash = PyObject_Hash(key)) == -1) throw Raised();

@@ -282,6 +282,23 @@ Ref call_typed_method(PyObject* o, PyObject* name, const A&... a) {
 // until the interpreter next runs code; NULL where the interpreter's lookup
 // has to answer.
 PyObject* found_attr(PyObject* o, PyObject* name);
+// found_attr for one object after another, the type's part of the lookup
+// remembered for objects of one type while the type is unchanged.
+class AttrReader {
+ public:
+  explicit AttrReader(PyObject* name) : name_(name) {}
+  PyObject* find(PyObject* o);
+
+ private:
+  void learn(PyTypeObject* type);
+  PyObject* name_;
+  PyTypeObject* type_ = nullptr;  // the type learnt, while its version holds
+  unsigned int version_ = 0;
+  PyObject* found_ = nullptr;  // what the type has under the name (borrowed)
+  bool direct_ = false;        // the object's dict may answer directly
+  bool getter_ = false;        // the type's attribute is a non-data descriptor
+};
+
 // `o.name`, read directly where found_attr finds it.
 inline Ref plain_attr(PyObject* o, PyObject* name) {
   if (PyObject* v = found_attr(o, name)) return Ref::borrow(v);

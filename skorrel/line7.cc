@@ -439,16 +439,27 @@ Ref tomahawk2_find_port(Args a) {
   Ref platforms = py::attr(global(ID("quorvel")), ID("platforms"));
   Ref platform = py::callm(platforms, ID("probe"));
   Ref ports = py::attr(py::attr(platform, ID("switch")), ID("ports"));
-  Ref it = py::iter(ports);
-  while (Ref port = py::next(it)) {
-    // Two plain texts are compared here; anything else as the interpreter
-    // compares.
-    PyObject* own = py::found_attr(port, ID("label"));
-    bool same = own && PyString_CheckExact(own) && PyString_CheckExact(label)
-                    ? py::as_view(own) == py::as_view(label)
-                    : py::equal(py::plain_attr(port, ID("label")), label);
-    if (same && !py::truth(py::plain_attr(port, ID("is_fabric")))) return port;
+  // Two plain texts are compared here; anything else as the interpreter
+  // compares.
+  py::AttrReader labels(ID("label"));
+  auto same = [&](PyObject* port) {
+    PyObject* own = labels.find(port);
+    if (own && PyString_CheckExact(own) && PyString_CheckExact(label))
+      return py::as_view(own) == py::as_view(label);
+    return py::equal(py::plain_attr(port, ID("label")), label);
+  };
+  if (PyList_CheckExact(ports.get())) {
+    // By index, as the list's iterator goes: a list changed meanwhile (by a
+    // comparison) is read on from the same place.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ports.get()); ++i) {
+      Ref port = Ref::borrow(PyList_GET_ITEM(ports.get(), i));
+      if (same(port) && !py::truth(py::plain_attr(port, ID("is_fabric")))) return port;
+    }
+    return {};
   }
+  Ref it = py::iter(ports);
+  while (Ref port = py::next(it))
+    if (same(port) && !py::truth(py::plain_attr(port, ID("is_fabric")))) return port;
   return {};
 }
 
