@@ -686,6 +686,21 @@ PyObject* found_attr(PyObject* o, PyObject* name) {
   return getter ? nullptr : found;
 }
 
+bool is_classmethod_of(PyObject* found, Impl impl) {
+  if (!found || Py_TYPE(found) != &PyClassMethod_Type || classmethod_function_offset() < 0)
+    return false;
+  PyObject* f =
+      *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(found) + classmethod_function_offset());
+  return f && Py_TYPE(f) == &FunctionType && reinterpret_cast<FunctionObject*>(f)->impl == impl;
+}
+
+bool lacks_own(PyObject* o, PyObject* name) {
+  PyObject** dict = _PyObject_GetDictPtr(o);
+  if (!dict || !*dict) return true;
+  PyObject* own = nullptr;
+  return dict_get_plain(*dict, name, own) && !own;
+}
+
 void AttrReader::learn(PyTypeObject* type) {
   type_ = nullptr;
   direct_ = type->tp_getattro == PyObject_GenericGetAttr && PyString_CheckExact(name_);

@@ -299,6 +299,41 @@ class AttrReader {
   bool getter_ = false;        // the type's attribute is a non-data descriptor
 };
 
+// A finding about a new-style type, made by learn(type) and kept while the
+// type is unchanged: its version valid (any change to the type or its bases
+// renews it) and the same.  One type at a time; a type without a valid
+// version is learnt afresh at each ask.
+template <class Facts>
+class TypeMemo {
+ public:
+  template <class Learn>
+  const Facts& get(PyTypeObject* type, const Learn& learn) {
+    if (type != type_ || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+        type->tp_version_tag != version_) {
+      type_ = nullptr;
+      facts_ = learn(type);
+      if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        type_ = type;
+        version_ = type->tp_version_tag;
+      }
+    }
+    return facts_;
+  }
+
+ private:
+  PyTypeObject* type_ = nullptr;
+  unsigned int version_ = 0;
+  Facts facts_{};
+};
+
+// Whether `found` (what a class holds under a name) is a classmethod of the
+// function made from `impl`.
+bool is_classmethod_of(PyObject* found, Impl impl);
+
+// Whether the object's own dict (if it has one) holds nothing under `name`,
+// found without running code; false where it holds it or cannot tell.
+bool lacks_own(PyObject* o, PyObject* name);
+
 // `o.name`, read directly where found_attr finds it.
 inline Ref plain_attr(PyObject* o, PyObject* name) {
   if (PyObject* v = found_attr(o, name)) return Ref::borrow(v);

@@ -80,9 +80,15 @@ inline bool gang_leader(PyObject* self) {
   return !py::truth(py::Ref::steal(PyNumber_Remainder(first, py::integer(4))));
 }
 
+// Whether the class's mode check would pass `mode` without a doubt: the
+// check is SDKPort's own (for `self` a port, one its dict does not hide, or
+// a class) and the mode a plain text found among the class's plain `modes`,
+// all without running code.  False where the check itself has to run.
+bool mode_plainly_listed(PyObject* self, PyObject* mode);
+
 // self._check_mode(mode): NoSuchMode for a mode outside the class's list.
 inline void check_mode(PyObject* self, PyObject* mode) {
-  py::call_classmethod(self, ID("_check_mode"), mode);
+  if (!mode_plainly_listed(self, mode)) py::call_classmethod(self, ID("_check_mode"), mode);
 }
 
 // An answer that is the same for every port of a class.

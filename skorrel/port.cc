@@ -204,7 +204,7 @@ py::Ref refusal(PyObject* modes, PyObject* mode) {
                      py::tuple({mode, valid.get()}));
 }
 
-py::Ref check_mode(py::Args a) {
+py::Ref sdkport_check_mode(py::Args a) {
   PyObject *cls = a[0], *mode = a[1];
   py::Ref modes = py::attr(cls, ID("modes"));
   if (listed(modes, mode)) return {};
@@ -216,7 +216,7 @@ py::Ref check_mode(py::Args a) {
 }
 
 py::Ref speed(py::Args a) {
-  py::call_classmethod(a[0], ID("_check_mode"), a[1]);
+  skorrel::check_mode(a[0], a[1]);
   return py::item(py::attr(a[0], ID("_speed_map")), a[1]);
 }
 
@@ -395,6 +395,43 @@ const char kSDKPortInitDoc[] =
 
 }  // namespace
 
+bool mode_plainly_listed(PyObject* self, PyObject* mode) {
+  struct Facts {
+    bool own;         // the class's _check_mode is SDKPort's
+    PyObject* modes;  // its plain tuple or list of modes (borrowed)
+  };
+  static py::TypeMemo<Facts> memo;
+  if (!PyString_CheckExact(mode)) return false;
+  PyTypeObject* type;
+  if (PyType_Check(self)) {
+    type = reinterpret_cast<PyTypeObject*>(self);
+  } else {
+    type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !py::lacks_own(self, ID("_check_mode")))
+      return false;
+  }
+  const Facts& facts = memo.get(type, [](PyTypeObject* t) {
+    Facts f{false, nullptr};
+    // The class's attributes, as a class whose metatype is `type` has them.
+    if (Py_TYPE(t) != &PyType_Type) return f;
+    f.own = py::is_classmethod_of(_PyType_Lookup(t, ID("_check_mode")), sdkport_check_mode);
+    PyObject* modes = _PyType_Lookup(t, ID("modes"));
+    if (modes && (PyTuple_CheckExact(modes) || PyList_CheckExact(modes))) f.modes = modes;
+    return f;
+  });
+  if (!facts.own || !facts.modes) return false;
+  std::string_view text(PyString_AS_STRING(mode), size_t(PyString_GET_SIZE(mode)));
+  const bool list = PyList_CheckExact(facts.modes);
+  for (Py_ssize_t i = 0; i < Py_SIZE(facts.modes); ++i) {
+    PyObject* m = list ? PyList_GET_ITEM(facts.modes, i) : PyTuple_GET_ITEM(facts.modes, i);
+    if (m == mode) return true;
+    if (PyString_CheckExact(m) &&
+        std::string_view(PyString_AS_STRING(m), size_t(PyString_GET_SIZE(m))) == text)
+      return true;
+  }
+  return false;
+}
+
 // A docstring of an operation: its lines, each indented with the method.
 #define DOC1(l1) "\n        " l1 "\n        "
 #define DOC2(l1, l2) "\n        " l1 "\n        " l2 "\n        "
@@ -413,7 +450,7 @@ const py::ImplTable port_impls = {
      DOC2("A ports is SDK configurable if it's not marked as 'disable'.",
           "Some platforms may add further qualifications by overriding this method.")},
     {"SDKPort.phy_autodetect", phy_autodetect},
-    {"SDKPort._check_mode", check_mode,
+    {"SDKPort._check_mode", sdkport_check_mode,
      DOC1("Verify the mode specified in the config file is valid.")},
     {"SDKPort.speed", speed, DOC1("Return the port speed in gigabits per second for a given mode.")},
     {"SDKPort.num_lanes", num_lanes},
