@@ -705,6 +705,7 @@ void AttrReader::learn(PyTypeObject* type) {
   type_ = nullptr;
   direct_ = type->tp_getattro == PyObject_GenericGetAttr && PyString_CheckExact(name_);
   if (!direct_) return;
+  hash_ = PyObject_Hash(name_);  // a text's, which runs no code
   found_ = _PyType_Lookup(type, name_);
   getter_ = false;
   if (found_ && PyType_HasFeature(Py_TYPE(found_), Py_TPFLAGS_HAVE_CLASS) &&
@@ -720,7 +721,7 @@ void AttrReader::learn(PyTypeObject* type) {
   }
 }
 
-PyObject* AttrReader::find(PyObject* o) {
+PyObject* AttrReader::find_slowly(PyObject* o) {
   PyTypeObject* type = Py_TYPE(o);
   if (type != type_ || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
       type->tp_version_tag != version_)

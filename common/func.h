@@ -287,9 +287,24 @@ PyObject* found_attr(PyObject* o, PyObject* name);
 class AttrReader {
  public:
   explicit AttrReader(PyObject* name) : name_(name) {}
-  PyObject* find(PyObject* o);
+  PyObject* find(PyObject* o) {
+    // An object of the type learnt whose dict answers in its first slot.
+    PyTypeObject* type = Py_TYPE(o);
+    if (type == type_ && direct_ && type->tp_dictoffset > 0 &&
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version_) {
+      PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + type->tp_dictoffset);
+      if (d && PyDict_Check(d)) {
+        auto* mp = reinterpret_cast<PyDictObject*>(d);
+        const PyDictEntry& e = mp->ma_table[size_t(hash_) & size_t(mp->ma_mask)];
+        if (e.me_key == name_) return e.me_value;
+        if (!e.me_key) return getter_ ? nullptr : found_;
+      }
+    }
+    return find_slowly(o);
+  }
 
  private:
+  PyObject* find_slowly(PyObject* o);
   void learn(PyTypeObject* type);
   PyObject* name_;
   PyTypeObject* type_ = nullptr;  // the type learnt, while its version holds
@@ -297,6 +312,7 @@ class AttrReader {
   PyObject* found_ = nullptr;  // what the type has under the name (borrowed)
   bool direct_ = false;        // the object's dict may answer directly
   bool getter_ = false;        // the type's attribute is a non-data descriptor
+  long hash_ = -1;             // the name's
 };
 
 // A finding about a new-style type, made by learn(type) and kept while the

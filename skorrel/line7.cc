@@ -8,6 +8,7 @@
 // looked up in pbmp_map.
 #include "lines.h"
 
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -441,11 +442,14 @@ Ref tomahawk2_find_port(Args a) {
   Ref ports = py::attr(py::attr(platform, ID("switch")), ID("ports"));
   // Two plain texts are compared here; anything else as the interpreter
   // compares.
-  py::AttrReader labels(ID("label"));
+  static py::AttrReader labels(ID("label"));
+  const bool text = PyString_CheckExact(label);
   auto same = [&](PyObject* port) {
     PyObject* own = labels.find(port);
-    if (own && PyString_CheckExact(own) && PyString_CheckExact(label))
-      return py::as_view(own) == py::as_view(label);
+    if (own && text && PyString_CheckExact(own))
+      return PyString_GET_SIZE(own) == PyString_GET_SIZE(label) &&
+             !std::memcmp(PyString_AS_STRING(own), PyString_AS_STRING(label),
+                          size_t(PyString_GET_SIZE(label)));
     return py::equal(py::plain_attr(port, ID("label")), label);
   };
   if (PyList_CheckExact(ports.get())) {
