@@ -181,7 +181,17 @@ Ref percent_plain(PyObject* fmt, std::initializer_list<PyObject*> args) {
       n += size_t(PyString_GET_SIZE(*arg++));
     } else if ((c == 'd' || c == 'u') && arg != args.end() && PyInt_CheckExact(*arg) &&
                sizeof buf - n >= 24) {
-      n += size_t(snprintf(buf + n, 24, "%ld", PyInt_AS_LONG(*arg++)));
+      // The digits written here, as "%ld" writes them.
+      const long v = PyInt_AS_LONG(*arg++);
+      unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+      char digits[24];
+      int k = 0;
+      do {
+        digits[k++] = char('0' + u % 10);
+        u /= 10;
+      } while (u);
+      if (v < 0) buf[n++] = '-';
+      while (k) buf[n++] = digits[--k];
     } else {
       break;  // anything else: the interpreter's formatting
     }
