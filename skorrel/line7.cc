@@ -415,9 +415,10 @@ Ref tomahawk2_logical_port_num(Args a) {
   else if (is_int(sub, 1))
     s = 1;
   else {
-    Ref label = py::attr(self, ID("label"));
-    Ref next_label = py::to_str(
-        Ref::steal(PyNumber_Add(Ref::steal(PyNumber_Int(label)), py::integer(1))));
+    Ref label = py::plain_attr(self, ID("label"));
+    Ref number = py::add(number_in(label, 0), 1);
+    Ref next_label = PyInt_CheckExact(number.get()) ? py::percent_plain(ID("%d"), {number})
+                                                    : py::to_str(number);
     Ref next = py::call_typed_method(self, ID("find_port"), next_label);
     if (next.get() == Py_None)
       py::raisef(PyExc_RuntimeError, "no port with label %s for sub-port %s of port %s",

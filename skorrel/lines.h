@@ -45,22 +45,25 @@ void init_with_own(PyObject* cls, py::Args a, py::Names<N>& params,
   py::call_unbound(global(cls), ID("__init__"), {a[0]}, kw, n);
 }
 
-// The number after the two-letter prefix of a lane name: int(name[2:]).
-// A str of plain digits there is read here; anything else (blanks, a sign,
-// another type) the interpreter converts.
-inline py::Ref lane_number(PyObject* name) {
-  if (PyString_CheckExact(name)) {
-    const char* s = PyString_AS_STRING(name);
-    Py_ssize_t n = PyString_GET_SIZE(name);
-    if (n > 2 && n <= 11) {
+// int(text[from:]): a str of up to nine plain digits there is read here;
+// anything else (blanks, a sign, another type) the interpreter converts.
+inline py::Ref number_in(PyObject* text, Py_ssize_t from) {
+  if (PyString_CheckExact(text)) {
+    const char* s = PyString_AS_STRING(text);
+    Py_ssize_t n = PyString_GET_SIZE(text);
+    if (n > from && n <= from + 9) {
       long v = 0;
-      Py_ssize_t i = 2;
+      Py_ssize_t i = from;
       for (; i < n && s[i] >= '0' && s[i] <= '9'; ++i) v = v * 10 + (s[i] - '0');
       if (i == n) return py::integer(v);
     }
   }
-  return py::Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
+  if (!from) return py::Ref::steal(PyNumber_Int(text));
+  return py::Ref::steal(PyNumber_Int(py::slice_from(text, from)));
 }
+
+// The number after the two-letter prefix of a lane name: int(name[2:]).
+inline py::Ref lane_number(PyObject* name) { return number_in(name, 2); }
 
 // `o == v` for an integer v, as the interpreter compares.
 inline bool is_int(PyObject* o, long v) {
@@ -103,8 +106,12 @@ inline py::Ref one_lane_polarity(py::Args a) {
   return py::integer(a[3] == Py_True);
 }
 
-// Bit `sub` of a lane mask, as 1 or 0.
+// Bit `sub` of a lane mask, as 1 or 0: `mask & (1 << sub)` taken as a
+// truth, computed here for two plain integers.
 inline py::Ref mask_bit(PyObject* mask, PyObject* sub) {
+  if (PyInt_CheckExact(mask) && PyInt_CheckExact(sub) && PyInt_AS_LONG(sub) >= 0 &&
+      PyInt_AS_LONG(sub) < 63)
+    return py::integer((PyInt_AS_LONG(mask) >> PyInt_AS_LONG(sub)) & 1);
   py::Ref bit = py::Ref::steal(PyNumber_Lshift(py::integer(1), sub));
   return py::integer(py::truth(py::Ref::steal(PyNumber_And(mask, bit))));
 }
