@@ -256,7 +256,7 @@ inline bool class_sets_attrs(PyObject* cls) {
 // answers false, and answers true; answers false, calling nothing, for a
 // larger dict.  Nothing of the interpreter's runs.
 template <class F>
-bool each_small_entry(PyObject* d, const F& each) {
+__attribute__((always_inline)) inline bool each_small_entry(PyObject* d, const F& each) {
   auto* mp = reinterpret_cast<PyDictObject*>(d);
   if (mp->ma_table != mp->ma_smalltable) return false;
   for (const PyDictEntry& e : mp->ma_smalltable)

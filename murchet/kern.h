@@ -129,20 +129,28 @@ struct Op {
 };
 
 namespace op {
-inline const Op kern_base_dev_kind_get{"_kern_base_dev_kind_get", kern::kern_base_dev_kind_get, true, nullptr};
+inline const Op kern_base_dev_kind_get{"_kern_base_dev_kind_get",
+                                       kern::kern_base_dev_kind_get, true, nullptr};
 inline const Op kern_dev_kind_get{"_kern_dev_kind_get", kern::kern_dev_kind_get, true, nullptr};
 inline const Op kern_dev_cache_get{"_kern_dev_cache_get", kern::kern_dev_cache_get, true, nullptr};
 inline const Op kern_get_dev_vlan{"_kern_get_dev_vlan", kern::kern_get_dev_vlan, true, nullptr};
-inline const Op kern_get_vlan_and_atlink{"_kern_get_vlan_and_atlink", kern::kern_get_vlan_and_atlink, true, nullptr};
-inline const Op kern_dev_vlan_filtering_get{"_kern_dev_vlan_filtering_get", kern::kern_dev_vlan_filtering_get, true, nullptr};
+inline const Op kern_get_vlan_and_atlink{"_kern_get_vlan_and_atlink",
+                                         kern::kern_get_vlan_and_atlink, true, nullptr};
+inline const Op kern_dev_vlan_filtering_get{"_kern_dev_vlan_filtering_get",
+                                            kern::kern_dev_vlan_filtering_get, true, nullptr};
 inline const Op expand_kern_dev{"_expand_kern_dev", kern::expand_kern_dev, true, nullptr};
 inline const Op expand_kern_bridge{"_expand_kern_bridge", kern::expand_kern_bridge, true, nullptr};
 inline const Op grp_ip2mac{"_grp_ip2mac", grp_ip2mac_op, true, nullptr};
-inline const Op expand_kern_vlan_aware_bridge{"_expand_kern_vlan_aware_bridge", kern::expand_kern_vlan_aware_bridge, true, nullptr};
-inline const Op expand_kern_vlan_unaware_bridge{"_expand_kern_vlan_unaware_bridge", kern::expand_kern_vlan_unaware_bridge, true, nullptr};
-inline const Op kern_dev_get_mdb_entry{"_kern_dev_get_mdb_entry", kern::kern_dev_get_mdb_entry, true, nullptr};
-inline const Op kern_get_vlan_members{"_kern_get_vlan_members", kern::kern_get_vlan_members, true, nullptr};
-inline const Op kern_get_br_members{"_kern_get_br_members", kern::kern_get_br_members, true, nullptr};
+inline const Op expand_kern_vlan_aware_bridge{"_expand_kern_vlan_aware_bridge",
+                                              kern::expand_kern_vlan_aware_bridge, true, nullptr};
+inline const Op expand_kern_vlan_unaware_bridge{"_expand_kern_vlan_unaware_bridge",
+                                                kern::expand_kern_vlan_unaware_bridge, true, nullptr};
+inline const Op kern_dev_get_mdb_entry{"_kern_dev_get_mdb_entry",
+                                       kern::kern_dev_get_mdb_entry, true, nullptr};
+inline const Op kern_get_vlan_members{"_kern_get_vlan_members",
+                                      kern::kern_get_vlan_members, true, nullptr};
+inline const Op kern_get_br_members{"_kern_get_br_members",
+                                    kern::kern_get_br_members, true, nullptr};
 inline const Op expand_kern_bond{"_expand_kern_bond", kern::expand_kern_bond, true, nullptr};
 // Every step, and only those.
 inline const Op* const steps[] = {
@@ -153,14 +161,21 @@ inline const Op* const steps[] = {
     &kern_get_br_members, &expand_kern_bond,
 };
 
-inline const Op kern_dev_kind_parse{"_kern_dev_kind_parse", kern::kern_dev_kind_parse, false, nullptr};
-inline const Op kern_dev_vlan_filtering_parse{"_kern_dev_vlan_filtering_parse", kern::kern_dev_vlan_filtering_parse, false, nullptr};
-inline const Op kern_create_vlan_dev_cache{"_kern_create_vlan_dev_cache", kern::kern_create_vlan_dev_cache, false, nullptr};
-inline const Op kern_create_vlan_cache{"_kern_create_vlan_cache", kern::kern_create_vlan_cache, false, nullptr};
-inline const Op kern_setup_br_cache{"_kern_setup_br_cache", kern::kern_setup_br_cache, false, nullptr};
-inline const Op kern_iif_to_hw_vlan{"_kern_iif_to_hw_vlan", kern::kern_iif_to_hw_vlan, false, nullptr};
+inline const Op kern_dev_kind_parse{"_kern_dev_kind_parse",
+                                    kern::kern_dev_kind_parse, false, nullptr};
+inline const Op kern_dev_vlan_filtering_parse{"_kern_dev_vlan_filtering_parse",
+                                              kern::kern_dev_vlan_filtering_parse, false, nullptr};
+inline const Op kern_create_vlan_dev_cache{"_kern_create_vlan_dev_cache",
+                                           kern::kern_create_vlan_dev_cache, false, nullptr};
+inline const Op kern_create_vlan_cache{"_kern_create_vlan_cache",
+                                       kern::kern_create_vlan_cache, false, nullptr};
+inline const Op kern_setup_br_cache{"_kern_setup_br_cache",
+                                    kern::kern_setup_br_cache, false, nullptr};
+inline const Op kern_iif_to_hw_vlan{"_kern_iif_to_hw_vlan",
+                                    kern::kern_iif_to_hw_vlan, false, nullptr};
 inline const Op hw_vlan_to_iif{"_hw_vlan_to_iif", kern::hw_vlan_to_iif, false, nullptr};
-inline const Op get_logical_port_and_pvid{"_get_logical_port_and_pvid", logical_port_and_pvid_op, false, nullptr};
+inline const Op get_logical_port_and_pvid{"_get_logical_port_and_pvid",
+                                          logical_port_and_pvid_op, false, nullptr};
 inline const Op evid2ivid{"_evid2ivid", evid2ivid_op, false, nullptr};
 inline const Op key_to_sip_dip{"_key_to_sip_dip", key_to_sip_dip_op, false, nullptr};
 inline const Op dump_one_mroute{"_dump_one_mroute", kern::dump_one_mroute, false, nullptr};
@@ -227,6 +242,13 @@ auto dispatch(PyObject* self, const Op& op, const Own& own, const Through& throu
   return through(method);
 }
 
+// op's implementation run with the arguments `v` (self first).
+inline py::Ref run(const Op& op, PyObject* const* v) {
+  py::Ref r = op.impl(py::Args(v));
+  if (!r) r = py::none();
+  return r;
+}
+
 // self.<op>(a...): answered by whatever the object holds under the name (an
 // override on the instance or a subclass answers).
 template <class... A>
@@ -235,9 +257,20 @@ py::Ref call_self(PyObject* self, const Op& op, const A&... a) {
       self, op,
       [&] {
         PyObject* v[] = {self, static_cast<PyObject*>(a)...};
-        py::Ref r = op.impl(py::Args(v));
-        if (!r) r = py::none();
-        return r;
+        return run(op, v);
+      },
+      [&](py::Method& method) { return method(a...); });
+}
+
+// self.<op>(a...), the operation's last parameter left to its default,
+// `last` (an override may not take it at all).
+template <class... A>
+py::Ref call_self_default(PyObject* self, const Op& op, PyObject* last, const A&... a) {
+  return dispatch(
+      self, op,
+      [&] {
+        PyObject* v[] = {self, static_cast<PyObject*>(a)..., last};
+        return run(op, v);
       },
       [&](py::Method& method) { return method(a...); });
 }

@@ -338,13 +338,7 @@ py::Ref mroute_eq(py::Args a) {
 
   // _expand_kern_dev(grp, dev), its VLAN left to the default.
   auto expand = [&](PyObject* dev) {
-    dispatch(
-        self, op::expand_kern_dev,
-        [&] {
-          PyObject* v[] = {self, grp, dev, minus_one()};
-          return expand_kern_dev(py::Args(v));
-        },
-        [&](py::Method& method) { return method(grp, dev); });
+    call_self_default(self, op::expand_kern_dev, minus_one(), grp, dev);
   };
 
   py::Ref kernel_l2 = new_set();

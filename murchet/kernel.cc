@@ -262,8 +262,8 @@ void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vl
     call_unpacked(self, op::kern_get_vlan_and_atlink, 2,
                   vlan_and_atlink, pair, dev);
     if (py::truth(pair[0])) {
-      out[0] = pair[1];
-      out[1] = pair[0];
+      out[0] = std::move(pair[1]);
+      out[1] = std::move(pair[0]);
       return;
     }
   }
@@ -277,9 +277,9 @@ void base_dev_kind_of(PyObject* self, PyObject* orig_dev, PyObject* parent_vlan,
   call_unpacked(self, op::kern_get_dev_vlan, 2, dev_vlan, dv, orig_dev,
                 kind, parent_vlan);
   if (!eq(dv[0], orig_dev)) kind = dev_kind(self, dv[0]);
-  out[0] = kind;
-  out[1] = dv[0];
-  out[2] = dv[1];
+  out[0] = std::move(kind);
+  out[1] = std::move(dv[0]);
+  out[2] = std::move(dv[1]);
 }
 
 }  // namespace
