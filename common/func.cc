@@ -698,6 +698,9 @@ bool lacks_own(PyObject* o, PyObject* name) {
   PyObject** dict = _PyObject_GetDictPtr(o);
   if (!dict || !*dict) return true;
   PyObject* own = nullptr;
+  if (PyString_CheckExact(name) && PyString_CHECK_INTERNED(name) && PyDict_Check(*dict))
+    return probe_interned(*dict, name, reinterpret_cast<PyStringObject*>(name)->ob_shash, own) &&
+           !own;
   return dict_get_plain(*dict, name, own) && !own;
 }
 

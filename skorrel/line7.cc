@@ -448,9 +448,10 @@ Ref tomahawk2_find_port(Args a) {
   auto same = [&](PyObject* port) {
     PyObject* own = labels.find(port);
     if (own && text && PyString_CheckExact(own))
-      return PyString_GET_SIZE(own) == PyString_GET_SIZE(label) &&
-             !std::memcmp(PyString_AS_STRING(own), PyString_AS_STRING(label),
-                          size_t(PyString_GET_SIZE(label)));
+      return own == label || (PyString_GET_SIZE(own) == PyString_GET_SIZE(label) &&
+                              PyString_AS_STRING(own)[0] == PyString_AS_STRING(label)[0] &&
+                              !std::memcmp(PyString_AS_STRING(own), PyString_AS_STRING(label),
+                                           size_t(PyString_GET_SIZE(label))));
     return py::equal(py::plain_attr(port, ID("label")), label);
   };
   if (PyList_CheckExact(ports.get())) {

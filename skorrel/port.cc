@@ -420,11 +420,18 @@ bool mode_plainly_listed(PyObject* self, PyObject* mode) {
     return f;
   });
   if (!facts.own || !facts.modes) return false;
-  std::string_view text(PyString_AS_STRING(mode), size_t(PyString_GET_SIZE(mode)));
+  // The very object first (the class's texts and those written in code
+  // are interned alike), then equal texts.
   const bool list = PyList_CheckExact(facts.modes);
-  for (Py_ssize_t i = 0; i < Py_SIZE(facts.modes); ++i) {
-    PyObject* m = list ? PyList_GET_ITEM(facts.modes, i) : PyTuple_GET_ITEM(facts.modes, i);
-    if (m == mode) return true;
+  auto item = [&](Py_ssize_t i) {
+    return list ? PyList_GET_ITEM(facts.modes, i) : PyTuple_GET_ITEM(facts.modes, i);
+  };
+  const Py_ssize_t n = Py_SIZE(facts.modes);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (item(i) == mode) return true;
+  std::string_view text(PyString_AS_STRING(mode), size_t(PyString_GET_SIZE(mode)));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* m = item(i);
     if (PyString_CheckExact(m) &&
         std::string_view(PyString_AS_STRING(m), size_t(PyString_GET_SIZE(m))) == text)
       return true;
