@@ -694,6 +694,39 @@ bool is_classmethod_of(PyObject* found, Impl impl) {
   return f && Py_TYPE(f) == &FunctionType && reinterpret_cast<FunctionObject*>(f)->impl == impl;
 }
 
+void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, size_t room) {
+  PyTypeObject* type = Py_TYPE(o);
+  PyObject** dict = type->tp_setattro == PyObject_GenericSetAttr ? _PyObject_GetDictPtr(o) : nullptr;
+  bool plain = dict && memo.get(type, [&](PyTypeObject* t) {
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* found = _PyType_Lookup(t, kw[i].name);
+      if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
+          Py_TYPE(found)->tp_descr_set)
+        return false;
+    }
+    return true;
+  });
+  if (!plain) {
+    for (size_t i = 0; i < n; ++i) setattr(o, kw[i].name, kw[i].value);
+    return;
+  }
+  if (!*dict) {
+    // Room for every entry without growing: the table more than half
+    // again as large as the entries.
+    Py_ssize_t want = Py_ssize_t(room > n ? room : n);
+    *dict = room ? _PyDict_NewPresized(want + want / 2 + 1) : PyDict_New();
+    if (!*dict) throw Raised();
+  }
+  for (size_t i = 0; i < n; ++i) {
+    // A value replaced may take code with it that changes the type.
+    if (i && !memo.holds(type)) {
+      setattr(o, kw[i].name, kw[i].value);
+      continue;
+    }
+    dict_set(*dict, kw[i].name, kw[i].value);
+  }
+}
+
 bool lacks_own(PyObject* o, PyObject* name) {
   PyObject** dict = _PyObject_GetDictPtr(o);
   if (!dict || !*dict) return true;

@@ -331,6 +331,12 @@ class AttrReader {
   long hash_ = -1;             // the name's
 };
 
+// A keyword argument, or an attribute to set.
+struct Keyword {
+  PyObject* name;  // interned
+  PyObject* value;
+};
+
 // A finding about a new-style type, made by learn(type) and kept while the
 // type is unchanged: its version valid (any change to the type or its bases
 // renews it) and the same.  One type at a time; a type without a valid
@@ -338,10 +344,14 @@ class AttrReader {
 template <class Facts>
 class TypeMemo {
  public:
+  // Whether the finding kept is about `type` as it is now.
+  bool holds(PyTypeObject* type) const {
+    return type == type_ && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type->tp_version_tag == version_;
+  }
   template <class Learn>
   const Facts& get(PyTypeObject* type, const Learn& learn) {
-    if (type != type_ || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
-        type->tp_version_tag != version_) {
+    if (!holds(type)) {
       type_ = nullptr;
       facts_ = learn(type);
       if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
@@ -357,6 +367,14 @@ class TypeMemo {
   unsigned int version_ = 0;
   Facts facts_{};
 };
+
+// `o.name = value` for each keyword in order, as the interpreter's generic
+// assignment makes them: straight into the object's dict (made with room
+// for `room` entries when it has none yet) where its type has no data
+// descriptor of any of the names, which `memo` (one per call site, whose
+// names are always the same) remembers while the type is unchanged; else
+// one by one through the interpreter.
+void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, size_t room = 0);
 
 // Whether `found` (what a class holds under a name) is a classmethod of the
 // function made from `impl`.
@@ -386,10 +404,6 @@ PyObject* dict_find(PyObject* d, PyObject* key);
 // filling the rest), its implementation runs directly (a failure gets the
 // call's traceback entry); anything else is called through the
 // interpreter.
-struct Keyword {
-  PyObject* name;  // interned
-  PyObject* value;
-};
 Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
                  const Keyword* kw, size_t nkw);
 inline Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,

@@ -253,8 +253,9 @@ Ref tomahawk_leaf_init(Args a) {
 
 Ref tomahawk2_100g_init(Args a) {
   static py::Names<std::size(kTH2Params)> params{kTH2Params};
-  py::setattr(a[0], ID("adj_label"), a[2]);
-  py::setattr(a[0], ID("blocked_adj_split"), a[15]);
+  static py::TypeMemo<bool> plain;
+  const py::Keyword own[] = {{ID("adj_label"), a[2]}, {ID("blocked_adj_split"), a[15]}};
+  py::set_attrs(a[0], own, 2, plain, 22);  // room for the fields to come
   init_with_own(ID("TomahawkTwoPort"), a, params);
   return {};
 }

@@ -10,12 +10,16 @@ namespace skorrel {
 namespace {
 
 py::Ref port_init(py::Args a) {
-  py::setattr(a[0], ID("label"), a[1]);
-  py::setattr(a[0], ID("sfp"), Py_None);
+  static py::TypeMemo<bool> plain;
+  const py::Keyword fields[] = {{ID("label"), a[1]}, {ID("sfp"), Py_None}};
+  py::set_attrs(a[0], fields, 2, plain);
   return {};
 }
 
 py::Ref sdkport_init(py::Args a) {
+  // The port's dict made with room for every field, where it has none yet.
+  static py::TypeMemo<bool> plain, no_names;
+  py::set_attrs(a[0], nullptr, 0, no_names, 20);
   // Port is looked up by name when the constructor runs.
   run_init(ID("Port"), {a[0], a[1]});
   // The fields in the order they are stored: prim_offset comes second.
@@ -26,7 +30,10 @@ py::Ref sdkport_init(py::Args a) {
       "mdi_pair_map", "pre_emphasis", "drv_current", "pre_drv_current", "oversub", "phy_id1",
       "sys_interface"};
   static py::Names<std::size(kNames)> names{kNames};
-  for (int i : order) py::setattr(a[0], names[size_t(i)], a[i]);
+  py::Keyword fields[std::size(order)];
+  for (size_t k = 0; k < std::size(order); ++k)
+    fields[k] = {names[size_t(order[k])], a[order[k]]};
+  py::set_attrs(a[0], fields, std::size(order), plain);
   return {};
 }
 

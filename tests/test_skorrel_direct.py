@@ -164,6 +164,24 @@ class ThroughTheObjectTest(unittest.TestCase):
         self.platforms.platform.switch.ports = [fabric, th2("3", 12, Labelled)]
         self.assertEqual(ports[0].logical_port_num("4x25G", 2, 0), 7)
 
+    def test_fields_stored_through_a_subclass_descriptor(self):
+        class Kept(skorrel.TomahawkTwo100GPort):
+            stored = []
+
+            @property
+            def hw_ports(self):
+                return ("ce40", "ce41", "ce42", "ce43")
+
+            @hw_ports.setter
+            def hw_ports(self, value):
+                Kept.stored.append(value)
+
+        port = th2("1", 0, Kept)
+        self.assertEqual(Kept.stored, [("ce0", "ce1", "ce2", "ce3")])
+        self.assertEqual(port.hw_port_num("4x25G", 1), 41)
+        self.assertNotIn("hw_ports", vars(port))
+        self.assertEqual(vars(th2("2", 4))["hw_ports"], ("ce4", "ce5", "ce6", "ce7"))
+
     def test_fields_and_tables_of_the_object(self):
         port = th2("1", 0)
         port.hw_ports = ["ce9", "ce8"]
