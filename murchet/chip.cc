@@ -655,6 +655,14 @@ py::Ref parse_portmap(py::Args a) {
 
 py::Ref update_portmap_port_vid_op(py::Args a);
 
+// _update_portmap_port_vid(dport, vid) over the object's indexes.
+void update_port_vid(Indexes* indexes, PyObject* self, PyObject* dport, PyObject* vid) {
+  PyObject* args[] = {dport};
+  indexes->by_dport.each(py::attr(self, ID("portmap")), args, true, [vid](PyObject* record) {
+    py::callm(record, ID("update_port_vid"), vid);
+  });
+}
+
 py::Ref parse_ports(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("pvlan show"), ID("pvlan show"));
@@ -669,14 +677,13 @@ py::Ref parse_ports(py::Args a) {
     if (!match_port_vlan(line, port, vlan)) continue;
     py::Ref vid = number(vlan);
     py::Ref dport = port_name(port);
-    if (!update.own()) {
+    if (update.own())
+      update.traced([&] {
+        update_port_vid(indexes, self, dport, vid);
+        return 0;
+      });
+    else
       update(dport, vid);
-      continue;
-    }
-    PyObject* args[] = {dport.get()};
-    indexes->by_dport.each(py::attr(self, ID("portmap")), args, true, [&vid](PyObject* record) {
-      py::callm(record, ID("update_port_vid"), vid);
-    });
   }
   return {};
 }
@@ -685,11 +692,7 @@ py::Ref update_portmap_port_vid_op(py::Args a) {
   Indexes* indexes = indexes_of(a[0]);
   std::unique_ptr<Indexes> local;
   if (!indexes) indexes = (local = std::make_unique<Indexes>()).get();
-  PyObject* args[] = {a[1]};
-  PyObject* vid = a[2];
-  indexes->by_dport.each(py::attr(a[0], ID("portmap")), args, true, [vid](PyObject* record) {
-    py::callm(record, ID("update_port_vid"), vid);
-  });
+  update_port_vid(indexes, a[0], a[1], a[2]);
   return {};
 }
 
