@@ -640,6 +640,25 @@ namespace {
 // a data descriptor of the type comes before the object's own dict,
 // anything else only while that dict does not hold the name.  NULL where
 // the type has nothing of that name, or another lookup would serve.
+// What the object's own dict holds under the text `name`, found without
+// running code: true with `own` the borrowed value or NULL (no dict, or
+// nothing of the name); false where it cannot tell.
+bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
+  const Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
+  PyObject* dict;
+  if (offset > 0) {
+    dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+  } else {
+    PyObject** at = _PyObject_GetDictPtr(o);
+    dict = at ? *at : nullptr;
+  }
+  own = nullptr;
+  if (!dict) return true;
+  if (PyString_CHECK_INTERNED(name) && PyDict_Check(dict))
+    return probe_interned(dict, name, reinterpret_cast<PyStringObject*>(name)->ob_shash, own);
+  return dict_get_plain(dict, name, own);
+}
+
 PyObject* found_on_type(PyObject* o, PyObject* name) {
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
@@ -647,9 +666,8 @@ PyObject* found_on_type(PyObject* o, PyObject* name) {
   if (!found) return nullptr;
   PyTypeObject* kind = Py_TYPE(found);
   if (PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_set) return found;
-  PyObject** dict = _PyObject_GetDictPtr(o);
-  PyObject* own = nullptr;
-  if (dict && *dict && (!dict_get_plain(*dict, name, own) || own)) return nullptr;
+  PyObject* own;
+  if (!own_entry(o, name, own) || own) return nullptr;
   return found;
 }
 
@@ -677,12 +695,9 @@ PyObject* found_attr(PyObject* o, PyObject* name) {
     if (Py_TYPE(found)->tp_descr_set) return nullptr;  // a data descriptor comes first
     getter = true;
   }
-  PyObject** dict = _PyObject_GetDictPtr(o);
-  if (dict && *dict) {
-    PyObject* own = nullptr;
-    if (!dict_get_plain(*dict, name, own)) return nullptr;
-    if (own) return own;
-  }
+  PyObject* own;
+  if (!own_entry(o, name, own)) return nullptr;
+  if (own) return own;
   return getter ? nullptr : found;
 }
 
@@ -728,13 +743,8 @@ void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, s
 }
 
 bool lacks_own(PyObject* o, PyObject* name) {
-  PyObject** dict = _PyObject_GetDictPtr(o);
-  if (!dict || !*dict) return true;
-  PyObject* own = nullptr;
-  if (PyString_CheckExact(name) && PyString_CHECK_INTERNED(name) && PyDict_Check(*dict))
-    return probe_interned(*dict, name, reinterpret_cast<PyStringObject*>(name)->ob_shash, own) &&
-           !own;
-  return dict_get_plain(*dict, name, own) && !own;
+  PyObject* own;
+  return PyString_CheckExact(name) && own_entry(o, name, own) && !own;
 }
 
 void AttrReader::learn(PyTypeObject* type) {
