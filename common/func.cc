@@ -810,18 +810,23 @@ Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*>
     size_t n = args.size();
     bool direct = n <= size_t(fn->argcount);
     if (direct) std::copy(args.begin(), args.end(), slot);
-    // Each keyword is looked for from the place after the one before, as
-    // callers mostly name the parameters in their order.
+    // Each keyword is looked for nearest first around the place after the
+    // one before, as callers mostly name the parameters in about their order.
     const int first = int(n), count = fn->argcount - first;
-    int at = 0;
+    PyObject* const* names = &PyTuple_GET_ITEM(fn->varnames, first);
+    int next = 0;
     for (size_t k = 0; direct && k < nkw; ++k) {
-      int tried = 0;
-      while (tried < count && PyTuple_GET_ITEM(fn->varnames, first + at) != kw[k].name) {
-        ++tried;
-        if (++at == count) at = 0;
+      int at = -1;
+      for (int d = 0; d < count && at < 0; ++d) {
+        int up = next + d, down = next - 1 - d;
+        if (up >= count) up -= count;
+        if (down < 0) down += count;
+        if (names[up] == kw[k].name) at = up;
+        else if (names[down] == kw[k].name) at = down;
       }
-      direct = tried < count && !slot[first + at];
+      direct = at >= 0 && !slot[first + at];
       if (direct) slot[first + at] = kw[k].value;
+      next = at + 1 == count ? 0 : at + 1;
     }
     const int first_default = fn->argcount - fn->ndefaults;
     for (int i = 0; direct && i < fn->argcount; ++i)
