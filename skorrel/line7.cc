@@ -442,31 +442,40 @@ Ref tomahawk2_find_port(Args a) {
   Ref platforms = py::attr(global(ID("quorvel")), ID("platforms"));
   Ref platform = py::callm(platforms, ID("probe"));
   Ref ports = py::attr(py::attr(platform, ID("switch")), ID("ports"));
-  // Two plain texts are compared here; anything else as the interpreter
-  // compares.
+  // Two plain texts are compared here (1: the same, 0: not); anything else
+  // (-1) as the interpreter compares.
   static py::AttrReader labels(ID("label"));
   const bool text = PyString_CheckExact(label);
-  auto same = [&](PyObject* port) {
+  auto plainly_same = [&](PyObject* port) {
     PyObject* own = labels.find(port);
-    if (own && text && PyString_CheckExact(own))
-      return own == label || (PyString_GET_SIZE(own) == PyString_GET_SIZE(label) &&
-                              PyString_AS_STRING(own)[0] == PyString_AS_STRING(label)[0] &&
-                              !std::memcmp(PyString_AS_STRING(own), PyString_AS_STRING(label),
-                                           size_t(PyString_GET_SIZE(label))));
-    return py::equal(py::plain_attr(port, ID("label")), label);
+    if (!own || !text || !PyString_CheckExact(own)) return -1;
+    return int(own == label || (PyString_GET_SIZE(own) == PyString_GET_SIZE(label) &&
+                                PyString_AS_STRING(own)[0] == PyString_AS_STRING(label)[0] &&
+                                !std::memcmp(PyString_AS_STRING(own), PyString_AS_STRING(label),
+                                             size_t(PyString_GET_SIZE(label)))));
+  };
+  // The non-fabric port whose label equals.
+  auto found = [&](PyObject* port, int same) {
+    return (same > 0 || py::equal(py::plain_attr(port, ID("label")), label)) &&
+           !py::truth(py::plain_attr(port, ID("is_fabric")));
   };
   if (PyList_CheckExact(ports.get())) {
     // By index, as the list's iterator goes: a list changed meanwhile (by a
     // comparison) is read on from the same place.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ports.get()); ++i) {
-      Ref port = Ref::borrow(PyList_GET_ITEM(ports.get(), i));
-      if (same(port) && !py::truth(py::plain_attr(port, ID("is_fabric")))) return port;
+      PyObject* port = PyList_GET_ITEM(ports.get(), i);
+      int same = plainly_same(port);
+      if (!same) continue;
+      Ref held = Ref::borrow(port);  // held while the interpreter runs
+      if (found(held, same)) return held;
     }
     return {};
   }
   Ref it = py::iter(ports);
-  while (Ref port = py::next(it))
-    if (same(port) && !py::truth(py::plain_attr(port, ID("is_fabric")))) return port;
+  while (Ref port = py::next(it)) {
+    int same = plainly_same(port);
+    if (same && found(port, same)) return port;
+  }
   return {};
 }
 
