@@ -862,6 +862,11 @@ Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*>
   return call_kw(function, tuple(args), kwargs);
 }
 
+bool made_from(PyObject* function, Impl impl) {
+  return function && Py_TYPE(function) == &FunctionType &&
+         reinterpret_cast<FunctionObject*>(function)->impl == impl;
+}
+
 PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs) {
   if (PyInstance_Check(o) || PyClass_Check(o) || PyType_Check(o)) return nullptr;
   PyObject* f = found_on_type(o, name);

@@ -267,6 +267,8 @@ Ref get_property(PyObject* o, PyObject* name);
 // dict does not hold the name, that function's implementation runs
 // directly; anything else is called through the object.
 PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs);  // borrowed
+// Whether `function` (as own_typed_method answers it) is made from `impl`.
+bool made_from(PyObject* function, Impl impl);
 template <class... A>
 Ref call_typed_method(PyObject* o, PyObject* name, const A&... a) {
   PyObject* f = own_typed_method(o, name, int(sizeof...(A)));

@@ -488,10 +488,9 @@ Ref trident3_serial_logical_port_num(Args a) { return py::add(intf_num(a[0], a[1
 
 // ---- port counts -----------------------------------------------------------
 
-// (self, mode): "<n>x<speed>" makes n logical ports, every other mode one.
-Ref breakout_logical_ports(Args a) {
-  check_mode(a[0], a[1]);
-  PyObject* mode = a[1];
+// The count of a mode that passed the check: "<n>x<speed>" makes n
+// logical ports, every other mode one.
+Ref breakout_count(PyObject* mode) {
   if (PyString_CheckExact(mode) && PyString_GET_SIZE(mode) >= 2) {
     // A text whose first character is a digit: its count, read here.
     const char* m = PyString_AS_STRING(mode);
@@ -500,6 +499,12 @@ Ref breakout_logical_ports(Args a) {
   }
   if (!is_text(py::item(mode, 1), "x")) return py::integer(1);
   return Ref::steal(PyNumber_Int(py::item(mode, Py_ssize_t(0))));
+}
+
+// (self, mode)
+Ref breakout_logical_ports(Args a) {
+  check_mode(a[0], a[1]);
+  return breakout_count(a[1]);
 }
 
 // A port paired with an adjacent port splits two ways at most.
@@ -519,8 +524,15 @@ Ref tomahawk2_blocked_adj_split_num(Args a) {
 // ways, the whole mask for the port whole.
 Ref breakout_polarity(Args a) {
   PyObject *self = a[0], *mode = a[1], *sub = a[2], *mask = a[3];
-  check_mode(self, mode);
-  Ref count = py::call_typed_method(self, ID("num_logical_ports"), mode);
+  // Where the class's own check plainly passes the mode, the port's own
+  // count would pass it again the same way: it is taken directly.
+  const bool plain = mode_plainly_listed(self, mode);
+  if (!plain) py::call_classmethod(self, ID("_check_mode"), mode);
+  Ref count =
+      plain && py::made_from(py::own_typed_method(self, ID("num_logical_ports"), 1),
+                             breakout_logical_ports)
+          ? breakout_count(mode)
+          : py::call_typed_method(self, ID("num_logical_ports"), mode);
   if (is_int(count, 4)) return mask_bit(mask, sub);
   if (is_int(count, 2)) {
     Ref shift = Ref::steal(PyNumber_Multiply(sub, py::integer(2)));

@@ -31,6 +31,10 @@ class OverrideTest(unittest.TestCase):
         port = th(Strict)
         self.assertEqual(port.num_logical_ports("4x25G"), 4)
         self.assertEqual(Strict.checked, [(Strict, "4x25G")])
+        # The polarity checks the mode, then counts, which checks again.
+        self.assertEqual(port.polarity_flip_val("4x25G", 0, 5), 1)
+        self.assertEqual(Strict.checked[1:], [(Strict, "4x25G")] * 2)
+        del Strict.checked[1:]
         self.assertRaises(Refused, port.num_logical_ports, "4x10G")
         self.assertRaises(Refused, port.speed, "4x10G")
         self.assertRaises(Refused, port.rx_logical_polarity_flip, "4x10G", 0)
