@@ -199,6 +199,20 @@ namespace {
 
 // The lane names "<prefix>%u" filled with each serdes number, as a tuple.
 Ref lane_names(PyObject* format, PyObject* serdes) {
+  if (PyList_CheckExact(serdes) || PyTuple_CheckExact(serdes)) {
+    // Made in place while the numbers are plain integers (nothing of the
+    // interpreter's runs meanwhile, so the sequence stays as it is).
+    const Py_ssize_t n = Py_SIZE(serdes);
+    const bool list = PyList_CheckExact(serdes);
+    Ref names = py::tuple(n);
+    Py_ssize_t i = 0;
+    for (; i < n; ++i) {
+      PyObject* number = list ? PyList_GET_ITEM(serdes, i) : PyTuple_GET_ITEM(serdes, i);
+      if (!PyInt_CheckExact(number)) break;
+      PyTuple_SET_ITEM(names.get(), i, py::percent_plain(format, {number}).release());
+    }
+    if (i == n) return names;
+  }
   Ref names = py::list();
   Ref it = py::iter(serdes);
   while (Ref number = py::next(it)) py::append(names, py::percent_plain(format, {number.get()}));
