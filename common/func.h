@@ -320,6 +320,11 @@ class AttrReader {
     }
     return find_slowly(o);
   }
+  // `o.name`: what find() finds, else the interpreter's lookup.
+  Ref read(PyObject* o) {
+    if (PyObject* v = find(o)) return Ref::borrow(v);
+    return attr(o, name_);
+  }
 
  private:
   PyObject* find_slowly(PyObject* o);

@@ -73,13 +73,14 @@ inline bool is_int(PyObject* o, long v) {
 
 // Name `index` of the port's lanes: self.hw_ports[index].
 inline py::Ref lane_name(PyObject* self, PyObject* index) {
-  return py::item(py::plain_attr(self, ID("hw_ports")), index);
+  static py::AttrReader hw_ports(ID("hw_ports"));
+  return py::item(hw_ports.read(self), index);
 }
 
 // A one-lane port leads its gang of four when the number of its first lane
 // name is a multiple of 4.
 inline bool gang_leader(PyObject* self) {
-  py::Ref first = lane_number(py::item(py::plain_attr(self, ID("hw_ports")), Py_ssize_t(0)));
+  py::Ref first = lane_number(lane_name(self, py::integer(0)));
   return !py::truth(py::Ref::steal(PyNumber_Remainder(first, py::integer(4))));
 }
 

@@ -362,21 +362,24 @@ py::Ref set_leds(py::Args) { return py::dict(); }
 
 // ---- polarity, serdes, autonegotiation ----------------------------------
 
-py::Ref logical_polarity_flip(py::Args a, PyObject* field) {
-  py::Ref flip = py::plain_attr(a[0], field);
+py::Ref logical_polarity_flip(py::Args a, py::AttrReader& field) {
+  py::Ref flip = field.read(a[0]);
   return py::call_typed_method(a[0], ID("polarity_flip_val"), a[1], a[2], flip);
 }
 
 py::Ref rx_logical_polarity_flip(py::Args a) {
-  return logical_polarity_flip(a, ID("rx_polarity_flip"));
+  static py::AttrReader field(ID("rx_polarity_flip"));
+  return logical_polarity_flip(a, field);
 }
 
 py::Ref tx_logical_polarity_flip(py::Args a) {
-  return logical_polarity_flip(a, ID("tx_polarity_flip"));
+  static py::AttrReader field(ID("tx_polarity_flip"));
+  return logical_polarity_flip(a, field);
 }
 
 py::Ref serdes_if_type(py::Args a) {
-  py::Ref map = py::plain_attr(a[0], ID("_serdes_intf_map"));
+  static py::AttrReader maps(ID("_serdes_intf_map"));
+  py::Ref map = maps.read(a[0]);
   if (!PyDict_CheckExact(map.get())) return py::callm(map, ID("get"), a[1]);
   return py::Ref::borrow(py::dict_find(map, a[1]));
 }
