@@ -417,6 +417,21 @@ inline Ref call_kw(PyObject* f, PyObject* args, PyObject* kw) {
   return Ref::steal(PyObject_Call(f, args, kw));
 }
 
+// Runs `body()` and then `file.close()`, as a with-block over the file does:
+// the file is closed whether the body fails or not, and an error of the close
+// takes the place of the body's.
+template <class F>
+void closing(PyObject* file, const F& body) {
+  try {
+    body();
+  } catch (const Raised&) {
+    HeldError held;
+    callm(file, ID("close"));
+    throw;
+  }
+  callm(file, ID("close"));
+}
+
 // ---- modules -----------------------------------------------------------
 // `import name` through __builtin__.__import__ as the import statement does
 // (globals of the importing module, empty locals and from-list, level -1);

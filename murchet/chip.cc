@@ -579,18 +579,14 @@ py::Ref get_cmd_output(py::Args a) {
   py::dict_set(kw, ID("stderr"), devnull);
   py::Ref out;
   try {
-    out = py::call_kw(py::attr(subprocess, ID("check_output")), py::tuple({a[0]}), kw);
+    py::closing(devnull, [&] {
+      out = py::call_kw(py::attr(subprocess, ID("check_output")), py::tuple({a[0]}), kw);
+    });
   } catch (const py::Raised&) {
-    // The file is closed whatever the run gave; an error of the close wins,
-    // as it would leaving a with-block.
-    py::HeldError held;
-    py::callm(devnull, ID("close"));
-    held.restore();
     if (!PyErr_ExceptionMatches(failed)) throw;
     PyErr_Clear();
     return py::Ref::borrow(a[1]);
   }
-  py::callm(devnull, ID("close"));
   return out;
 }
 

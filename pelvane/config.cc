@@ -22,25 +22,6 @@ py::Ref chip_of(PyObject* self) {
   return py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("chip"));
 }
 
-// Runs `body(file)` and closes `file` whatever happens; an error of the
-// close after a failed body is dropped, as leaving a with-block would.
-template <class F>
-void with_file(PyObject* file, const F& body) {
-  try {
-    body();
-  } catch (const py::Raised&) {
-    py::HeldError held;
-    try {
-      py::callm(file, ID("close"));
-    } catch (const py::Raised&) {
-      PyErr_Clear();
-    }
-    held.restore();
-    throw;
-  }
-  py::callm(file, ID("close"));
-}
-
 // An EEPROM tool failure: the traceback limit drops to 0 for the process,
 // the message goes to syslog at LOG_ERR and is raised as RuntimeError.
 [[noreturn]] void eeprom_failure(PyObject* message) {
@@ -259,7 +240,7 @@ py::Ref config_read_config(py::Args a) {
   }
   py::Ref file = py::call(global("open"), configfile, ID("r"));
   py::Ref text;
-  with_file(file, [&] { text = py::callm(file, ID("read")); });
+  py::closing(file, [&] { text = py::callm(file, ID("read")); });
   py::callm(self, ID("config"), text);
   return {};
 }
@@ -490,7 +471,7 @@ py::Ref config_makekernnet(py::Args a) {
   }
   if (py::equal(py::attr(chip_of(self), ID("sw_base")), ID("bcm"))) {
     py::Ref file = py::call(global("open"), ID("/proc/bcm/knet/link"), ID("w"));
-    with_file(file, [&] { py::callm(file, ID("write"), py::percent(ID("%s=down"), {name})); });
+    py::closing(file, [&] { py::callm(file, ID("write"), py::percent(ID("%s=down"), {name})); });
   }
   return {};
 }

@@ -274,20 +274,7 @@ py::Ref bcm_config_path(py::Args) { return data_path("/__bcm_config/"); }
 py::Ref read_file(PyObject* path) {
   py::Ref f = py::call(py::builtin("open"), path, py::str("r"));
   py::Ref text;
-  try {
-    text = py::callm(f, ID("read"));
-  } catch (const py::Raised&) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    try {
-      py::callm(f, ID("close"));
-    } catch (const py::Raised&) {
-      PyErr_Clear();
-    }
-    PyErr_Restore(type, value, tb);
-    throw;
-  }
-  py::callm(f, ID("close"));
+  py::closing(f, [&] { text = py::callm(f, ID("read")); });
   return text;
 }
 

@@ -276,6 +276,35 @@ TEST_F(Glue, HeldErrorRestoredAtTheEndOfItsScope) {
   EXPECT_FALSE(PyErr_Occurred());
 }
 
+TEST_F(Glue, ClosingClosesAsAWithBlockDoes) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  PyRun_String(
+      "class File(object):\n"
+      "  def __init__(self, fails): self.fails, self.closed = fails, False\n"
+      "  def close(self):\n"
+      "    self.closed = True\n"
+      "    if self.fails: raise IOError('close failed')\n"
+      "good, bad = File(False), File(True)\n",
+      Py_file_input, globals_, globals_);
+  ASSERT_FALSE(PyErr_Occurred());
+  PyObject* good = PyDict_GetItemString(globals_, "good");
+  PyObject* bad = PyDict_GetItemString(globals_, "bad");
+  int ran = 0;
+  py::closing(good, [&] { ++ran; });
+  EXPECT_EQ(ran, 1);
+  EXPECT_TRUE(py::truth(run("good.closed")));
+  // The body's error passes once the file is closed.
+  PyRun_String("good.closed = False\n", Py_file_input, globals_, globals_);
+  EXPECT_THROW(py::closing(good, [] { py::raise(PyExc_KeyError, "body"); }), py::Raised);
+  EXPECT_EQ(error(), "exceptions.KeyError: 'body'");
+  EXPECT_TRUE(py::truth(run("good.closed")));
+  // A close that fails takes the body's error's place, as in Python.
+  EXPECT_THROW(py::closing(bad, [] { py::raise(PyExc_KeyError, "body"); }), py::Raised);
+  EXPECT_EQ(error(), "exceptions.IOError: close failed");
+  EXPECT_THROW(py::closing(bad, [] {}), py::Raised);
+  EXPECT_EQ(error(), "exceptions.IOError: close failed");
+}
+
 TEST_F(Glue, DestructorErrorsReportedAsUnraisable) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
   PyRun_String("import sys, StringIO\nsaved = sys.stderr\nsys.stderr = StringIO.StringIO()\n",
