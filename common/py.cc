@@ -52,15 +52,7 @@ Ref long_integer(const char* text) {
   return Ref::steal(PyLong_FromString(const_cast<char*>(text), nullptr, 0));
 }
 
-Ref tuple(std::initializer_list<PyObject*> items) {
-  Ref t = Ref::steal(PyTuple_New(Py_ssize_t(items.size())));
-  Py_ssize_t i = 0;
-  for (PyObject* o : items) {
-    Py_INCREF(o);
-    PyTuple_SET_ITEM(t.get(), i++, o);
-  }
-  return t;
-}
+Ref tuple(std::initializer_list<PyObject*> items) { return tuple(items.begin(), items.size()); }
 
 Ref list(std::initializer_list<PyObject*> items) {
   Ref l = Ref::steal(PyList_New(Py_ssize_t(items.size())));
