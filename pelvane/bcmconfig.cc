@@ -52,14 +52,14 @@ py::Ref calculate_units(py::Args a) {
   return {};
 }
 
-py::Ref led_chains(py::Args a) { return sorted_keys(py::attr(a[0], ID("_led_programs"))); }
+py::Ref led_chains(py::Args a) { return mapping_keys(py::attr(a[0], ID("_led_programs"))); }
 
-py::Ref port_units(py::Args a) { return sorted_keys(py::attr(a[0], ID("mapped_portnums"))); }
+py::Ref port_units(py::Args a) { return mapping_keys(py::attr(a[0], ID("mapped_portnums"))); }
 
 // Each LED controller number mapped to one attribute of its controller.
 py::Ref per_controller(PyObject* self, PyObject* name) {
   py::Ref programs = py::attr(self, ID("_led_programs"));
-  py::Ref keys = sorted_keys(programs);
+  py::Ref keys = mapping_keys(programs);
   py::Ref out = py::dict();
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
@@ -178,7 +178,7 @@ py::Ref calculate_gangs(py::Args a) {
 
 py::Ref rcled(py::Args a) {
   py::Ref programs = py::attr(a[0], ID("_led_programs"));
-  py::Ref keys = sorted_keys(programs);
+  py::Ref keys = mapping_keys(programs);
   Section out(512);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));

@@ -69,10 +69,15 @@ class UnitCount {
   py::Ref count_;
 };
 
+// A new list of the keys of a mapping, in the mapping's own key order.
+inline py::Ref mapping_keys(PyObject* d) {
+  return PyDict_Check(d) ? py::Ref::steal(PyDict_Keys(d))
+                         : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
+}
+
 // The keys of a dictionary keyed by small numbers, in ascending order.
 inline py::Ref sorted_keys(PyObject* d) {
-  py::Ref keys = PyDict_Check(d) ? py::Ref::steal(PyDict_Keys(d))
-                                 : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
+  py::Ref keys = mapping_keys(d);
   py::check(PyList_Sort(keys));
   return keys;
 }

@@ -166,10 +166,12 @@ class ModelTest(unittest.TestCase):
         ports.append(helix1("9", "ge3", unit=None))
         cfg = configured(skorrel.Helix4Chip(), ports)
         self.assertEqual(cfg.units, set([0, 1]))
-        # A port without a unit still counts its ports under None.
-        self.assertEqual(cfg.port_units, [None, 0, 1])
+        # A port without a unit still counts its ports under None; the units
+        # come in the key order of the dictionary of mapped numbers.
+        self.assertEqual(cfg.port_units, list(cfg.mapped_portnums))
+        self.assertEqual(sorted(cfg.port_units), [None, 0, 1])
         cfg.port_units.append(7)
-        self.assertEqual(cfg.port_units, [None, 0, 1])
+        self.assertEqual(sorted(cfg.port_units), [None, 0, 1])
         cfg.ports = [p for p in cfg.ports if p.unit is None]
         self.assertIsNone(cfg._calculate_units())
         self.assertEqual(cfg.units, set())
@@ -201,6 +203,18 @@ class ModelTest(unittest.TestCase):
         self.assertEqual([glimmet.made[n].hex_reads for n in (0, 1)], [2, 2])
         cfg.led_chains.append(5)
         self.assertEqual(cfg.led_chains, [0, 1])
+
+    def test_dictionary_key_order(self):
+        # Controllers 7 and 8: the dictionary of programs lists 8 first.
+        ports = [helix10("1", "hg0", leds=(7, 0)), helix10("2", "hg1", leds=(8, 0))]
+        cfg = configured(skorrel.Helix4Chip(), ports)
+        self.assertEqual(list(cfg._led_programs), [8, 7])
+        self.assertEqual(cfg.led_chains, [8, 7])
+        # Units 7 and 8 likewise.
+        ports = [helix10("1", "hg0", unit=7), helix10("2", "hg1", unit=8)]
+        cfg = configured(skorrel.Helix4Chip(), ports)
+        self.assertEqual(list(cfg.mapped_portnums), [8, 7])
+        self.assertEqual(cfg.port_units, [8, 7])
 
     def test_assembler_failure_passes_out(self):
         class Failing(FakeLED):
@@ -401,6 +415,10 @@ class RcledTest(unittest.TestCase):
                          self.block(0) + "\nsetreg a 1\n" + self.block(1))
         self.assertEqual(self.rcled([2]), self.block(2))
         self.assertIn("led 2 load /etc/bcm.d/led2.hex\n", self.rcled([2]))
+
+    def test_controllers_in_dictionary_order(self):
+        # The dictionary of controllers 7 and 8 holds 8 first.
+        self.assertEqual(self.rcled([7, 8]), self.block(8) + "\n" + self.block(7))
 
     def test_failure_passes_out(self):
         class Failing(FakeLED):
