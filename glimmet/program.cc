@@ -138,14 +138,17 @@ py::Ref memory_init_commands(py::Args a) {
       PySequence_List(py::Method(self, ID("led_map"), led_map)(controller_idx)));
   py::Ref addr = py::attr(self, ID("data_array_base_addr"));
 
-  // The port map ends where the ID flags begin.
-  py::Ref room = py::Ref::steal(PyNumber_Subtract(py::integer(0xe0), addr));
-  py::Ref count = py::integer(long(PyList_GET_SIZE(map.get())));
-  if (PyList_GET_SIZE(map.get()) &&
-      py::truth(py::Ref::steal(PyObject_RichCompare(count, room, Py_GT))))
-    py::raise(PyExc_RuntimeError,
-              py::percent(ID("LED controller %s: port map of %s entries, room for %s"),
-                          {controller_idx, count.get(), room.get()}));
+  // The port map ends where the ID flags begin.  (An address that is no
+  // whole number is left to the formatting of the commands, which refuses
+  // it.)
+  if (PyList_GET_SIZE(map.get()) && (PyInt_Check(addr.get()) || PyLong_Check(addr.get()))) {
+    py::Ref room = py::Ref::steal(PyNumber_Subtract(py::integer(0xe0), addr));
+    py::Ref count = py::integer(long(PyList_GET_SIZE(map.get())));
+    if (py::truth(py::Ref::steal(PyObject_RichCompare(count, room, Py_GT))))
+      py::raise(PyExc_RuntimeError,
+                py::percent(ID("LED controller %s: port map of %s entries, room for %s"),
+                            {controller_idx, count.get(), room.get()}));
+  }
 
   py::Ref fmt = py::attr(ID("setreg {name}[0x{addr:x}] {val}"), ID("format"));
   py::Ref params = py::dict();

@@ -611,6 +611,18 @@ class DataMemoryTest(unittest.TestCase):
         c.call_list[idx] = runs
         self.assertEqual(c.led_memory_init_commands(idx), [])
 
+    def test_address_not_a_whole_number(self):
+        # The formatting of the first command refuses it, as for a float.
+        for addr in (None, "c0", 192.0):
+            c, idx = self.configured([(("a", "", 5), 1)], has_phys_id=True,
+                                     data_array_base_addr=addr)
+            with self.assertRaises(ValueError) as e:
+                c.led_memory_init_commands(idx)
+            self.assertIn("Unknown format code 'x'", str(e.exception))
+            # Without a port map only the constants, with their own addresses.
+            c.call_list[idx] = [(1, 4)]
+            self.assertEqual(len(c.led_memory_init_commands(idx)), 3)
+
     def test_addresses_and_constants(self):
         c, idx = self.configured([(("a", "", 1), 1)], has_phys_id=True, data_array_base_addr=5)
         c.in_ram_constants = {"blink": {"addr": 256, "val": 1}, "wag": {"val": 2},
