@@ -263,7 +263,7 @@ py::Ref led_pad_call(py::Args a) {
   if (py::equal(length, zero())) return {};
   int bit;
   if (!is_pad(value, &bit))
-    py::raise(PyExc_RuntimeError, py::percent(ID("bad pad value: %s"), value));
+    py::raise(PyExc_RuntimeError, py::percent(ID("bad pad value: %s"), {value}));
   bool loop = py::truth(a[3]);
   py::Ref calls = py::attr(self, ID("set_calls"));
   PyObject* line = pad_call_line(loop, bit);

@@ -401,6 +401,11 @@ class EmissionTest(unittest.TestCase):
             c._led_pad_call(2, 1, False)
         self.assertEqual(e.exception.args, ("bad pad value: 2",))
         self.assertEqual((c.set_calls, c.set_functions), ([], set()))
+        # A tuple is named whole, as any other value.
+        for value, text in (((1, 2), "(1, 2)"), ((5,), "(5,)"), ((), "()")):
+            with self.assertRaises(RuntimeError) as e:
+                c._led_pad_call(value, 1, True)
+            self.assertEqual(e.exception.args, ("bad pad value: " + text,))
 
     def test_pad_routine_from_the_object(self):
         c = glimmet.TridentTwoLEDController()
