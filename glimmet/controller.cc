@@ -296,7 +296,7 @@ Routine make_routine(PyObject* call_name, PyObject* code) {
   else if (PyInt_CheckExact(call_name))
     r.name = py::str(py::format("set_led_%ld", PyInt_AS_LONG(call_name)));
   else
-    r.name = py::percent(ID("set_led_%s"), call_name);
+    r.name = py::percent(ID("set_led_%s"), {call_name});
   if (PyString_CheckExact(code) && PyString_CheckExact(r.name.get())) {
     constexpr std::string_view entry = "set_led:";
     std::string_view from = py::as_view(code), name = py::as_view(r.name);

@@ -435,6 +435,14 @@ class EmissionTest(unittest.TestCase):
                                            routine("c"), routine("d")})
         self.assertEqual(c.set_calls, [T.port_load(3), T.call_line("set_led_a")])
 
+    def test_call_name_by_its_text(self):
+        # Whatever the call name is, a tuple included, its text names the routine.
+        c = glimmet.TomahawkLEDController()
+        for name, text in (((7,), "(7,)"), (("x", 1), "('x', 1)"), (None, "None"), (2.5, "2.5")):
+            c._led_port_call((name, ROUTINE, 3), 1)
+            self.assertEqual(c.set_calls[-1], T.call_line("set_led_" + text))
+            self.assertIn(routine(text), c.set_functions)
+
     def test_port_failures(self):
         c = glimmet.TridentTwoLEDController()
         c._led_port_call("not a triple", 0)
