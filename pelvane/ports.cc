@@ -319,10 +319,19 @@ Ref gang_leader(Args a) {
   return py::boolean(leads);
 }
 
-// The number of a port's first hardware interface: 12 for hg12.
-long first_intf_number(PyObject* member) {
+// The number of a port's first hardware interface: 12 for hg12 (an
+// interpreter integer, of any width).
+Ref first_intf_number(PyObject* member) {
   Ref first = py::item(py::attr(physical(member), ID("hw_ports")), Py_ssize_t(0));
-  return py::as_long(steal(PyNumber_Int(py::slice_from(first, 2))));
+  return steal(PyNumber_Int(py::slice_from(first, 2)));
+}
+
+// a < b for two interface numbers.
+bool number_less(PyObject* a, PyObject* b) {
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) < PyInt_AS_LONG(b);
+  int r = PyObject_RichCompareBool(a, b, Py_LT);
+  py::check(r);
+  return r;
 }
 
 // The polarity value of the sub-port: the platform port's own, or for a gang
@@ -338,14 +347,15 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
     py::raise(PyExc_RuntimeError,
               py::percent(ID("gang leader %s has no ganged ports"),
                           py::get_property(self, ID("label"))));
-  std::vector<std::pair<long, Ref>> members;
+  std::vector<std::pair<Ref, Ref>> members;
   Ref it = py::iter(gang);
   while (Ref member = py::next(it)) {
-    long key = first_intf_number(member);
-    members.emplace_back(key, std::move(member));
+    Ref key = first_intf_number(member);
+    members.emplace_back(std::move(key), std::move(member));
   }
-  std::stable_sort(members.begin(), members.end(),
-                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  py::stable_sort(members, [](const auto& x, const auto& y) {
+    return number_less(x.first.get(), y.first.get());
+  });
   Ref value = py::integer(0);
   long position = 0;
   for (const auto& m : members) {

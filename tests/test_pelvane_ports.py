@@ -301,6 +301,29 @@ class PolarityValues(unittest.TestCase):
             lines = c.td3_rx_logical_polarity_flip(c, [], 0)
             self.assertEqual([l.rsplit('=', 1)[1] for l in lines], ['0x' + b for b in bits])
 
+    def test_gang_order_by_wide_interface_numbers(self):
+        class Member(object):
+            gang_modes = ('40G/4',)
+            label = '5'
+
+            def __init__(self, number, flip):
+                self.hw_ports = ['xe%d' % number]
+                self.flip = flip
+
+            def num_logical_ports(self, mode):
+                return 1 if self.flip is None else 0
+
+            def rx_logical_polarity_flip(self, mode, sub):
+                return 1 if self.flip is None else self.flip
+
+        wide = 1 << 70
+        ports = [MAPPED('40G/4', Member(wide + n, flip), 1, 0, False)
+                 for n, flip in ((2, 1), (0, None), (3, 1), (1, 0))]
+        leader = ports[1]
+        leader.ganged_ports = frozenset(ports)
+        # By interface number: the leader, 0, 1, 1.
+        self.assertEqual(leader.rx_logical_polarity_flip(0), 13)
+
     def test_unformed_gang(self):
         for cls, mode, cfg in ((skorrel.TridentTwo10GPort, '40G/4', MAPPED),
                                (skorrel.TridentThree25GPort, '100G/4', DPORT)):
