@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace py {
 namespace {
@@ -91,18 +92,23 @@ PyObject* answer_of(PyObject* self, Ref r) {
   return r ? r.release() : Ref::borrow(Py_None).release();
 }
 
+// Runs the function's implementation on its arguments, in parameter order,
+// and hands its answer to the interpreter.
+PyObject* invoke(PyObject* self, PyObject* const* args) {
+  try {
+    return answer_of(self, reinterpret_cast<FunctionObject*>(self)->impl(Args(args)));
+  } catch (...) {
+    translate_exception();
+  }
+  add_traceback_of(self);
+  return nullptr;
+}
+
 PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
-  if (PyTuple_GET_SIZE(args) == f->argcount && (!kw || !PyDict_Size(kw))) {
-    // Every argument by position: the caller holds them, and the function.
-    try {
-      return answer_of(self, f->impl(Args(&PyTuple_GET_ITEM(args, 0))));
-    } catch (...) {
-      translate_exception();
-    }
-    add_traceback_of(self);
-    return nullptr;
-  }
+  // Every argument by position: the caller holds them, and the function.
+  if (PyTuple_GET_SIZE(args) == f->argcount && (!kw || !PyDict_Size(kw)))
+    return invoke(self, &PyTuple_GET_ITEM(args, 0));
   // Every argument is held for the whole call: the caller's keyword dict,
   // the defaults, even this function may change while the call runs code.
   Ref keep = Ref::borrow(self);
@@ -158,13 +164,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
     translate_exception();
     return nullptr;
   }
-  try {
-    return answer_of(self, f->impl(Args(slot)));
-  } catch (...) {
-    translate_exception();
-  }
-  add_traceback_of(self);
-  return nullptr;
+  return invoke(self, slot);
 }
 
 PyObject* fn_get(PyObject* self, PyObject* obj, PyObject* type) {
@@ -281,25 +281,23 @@ int set_dict(PyObject* self, PyObject* value, void*) {
 // No free variables: the closure is None.
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
-#define FIELD_RO(n, m) {const_cast<char*>(n), get_field<&FunctionObject::m>, nullptr, nullptr, nullptr}
-#define FIELD_RW(n, m, s) \
-  {const_cast<char*>(n), get_field<&FunctionObject::m>, set_field<&FunctionObject::m, s>, nullptr, nullptr}
+#define ACCESS(n, get, set) {const_cast<char*>(n), get, set, nullptr, nullptr}
+#define FIELD_RO(n, m) ACCESS(n, get_field<&FunctionObject::m>, nullptr)
+#define FIELD_RW(n, m, s) ACCESS(n, get_field<&FunctionObject::m>, (set_field<&FunctionObject::m, s>))
 
 PyGetSetDef fn_getset[] = {
     FIELD_RW("__name__", name, true),
     FIELD_RW("func_name", name, true),
     FIELD_RW("__qualname__", qualname, true),
     FIELD_RW("__module__", module, false),
-    {const_cast<char*>("__doc__"), get_field<&FunctionObject::doc>, set_doc, nullptr, nullptr},
-    {const_cast<char*>("func_doc"), get_field<&FunctionObject::doc>, set_doc, nullptr, nullptr},
-    {const_cast<char*>("__defaults__"), get_field<&FunctionObject::defaults>, set_defaults,
-     nullptr, nullptr},
-    {const_cast<char*>("func_defaults"), get_field<&FunctionObject::defaults>, set_defaults,
-     nullptr, nullptr},
-    {const_cast<char*>("__dict__"), get_dict, set_dict, nullptr, nullptr},
-    {const_cast<char*>("func_dict"), get_dict, set_dict, nullptr, nullptr},
-    {const_cast<char*>("__closure__"), get_none, nullptr, nullptr, nullptr},
-    {const_cast<char*>("func_closure"), get_none, nullptr, nullptr, nullptr},
+    ACCESS("__doc__", get_field<&FunctionObject::doc>, set_doc),
+    ACCESS("func_doc", get_field<&FunctionObject::doc>, set_doc),
+    ACCESS("__defaults__", get_field<&FunctionObject::defaults>, set_defaults),
+    ACCESS("func_defaults", get_field<&FunctionObject::defaults>, set_defaults),
+    ACCESS("__dict__", get_dict, set_dict),
+    ACCESS("func_dict", get_dict, set_dict),
+    ACCESS("__closure__", get_none, nullptr),
+    ACCESS("func_closure", get_none, nullptr),
     FIELD_RO("__code__", code),
     FIELD_RO("func_code", code),
     FIELD_RO("__globals__", globals),
@@ -487,7 +485,7 @@ void make_classes(const ModuleInfo& mod,
     for (const ImplEntry& e : *table)
       if (!by_name.emplace(e.qualname, &e).second && tables == Tables::checked)
         raisef(PyExc_SystemError, "%s: two implementations of %s", mod.name, e.qualname);
-  size_t used = 0;
+  std::unordered_set<const ImplEntry*> used;
   for (const std::vector<ClassDef>* table : classes)
   for (const ClassDef& def : *table) {
     ClassBody body(mod, def.name, def.doc);
@@ -500,24 +498,18 @@ void make_classes(const ModuleInfo& mod,
                  op.name);
         body.op({op.name, op.bind, op.signature, not_built, op.doc});
       } else {
-        ++used;
+        used.insert(it->second);
         body.op({op.name, op.bind, op.signature, it->second->impl,
                  op.doc ? op.doc : it->second->doc});
       }
     }
     make_class(mod, body, def.base);
   }
-  if (tables == Tables::checked && used != by_name.size()) {
-    // Some implementation serves no operation: name the first one.
-    std::unordered_map<std::string, bool> ops;
-    for (const std::vector<ClassDef>* table : classes)
-      for (const ClassDef& def : *table)
-        for (const OpSpec& op : def.ops) ops[std::string(def.name) + "." + op.name] = true;
+  if (tables == Tables::checked)
     for (const ImplTable* table : impls)
       for (const ImplEntry& e : *table)
-        if (!ops.count(e.qualname))
+        if (!used.count(&e))
           raisef(PyExc_SystemError, "%s: %s is no operation of any class", mod.name, e.qualname);
-  }
 }
 
 namespace {
@@ -550,23 +542,6 @@ bool may_hold(PyObject* inst, PyObject* name) {
   return !dict_get_plain(reinterpret_cast<PyInstanceObject*>(inst)->in_dict, name, v) || v;
 }
 
-// The function that `o.name` finds when it is the one made from `impl`.
-PyObject* own_function(PyObject* o, PyObject* name, Impl impl) {
-  PyObject* f;
-  if (PyClass_Check(o)) {
-    f = class_lookup(o, name);
-  } else {
-    if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
-    auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-    f = class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
-  }
-  if (!f || Py_TYPE(f) != &FunctionType || reinterpret_cast<FunctionObject*>(f)->impl != impl)
-    return nullptr;
-  return f;
-}
-}  // namespace
-
-namespace {
 // What the lookup of `name` on the classic instance `o` finds on its class,
 // when the instance does not hold the name itself (borrowed).
 PyObject* found_on_class(PyObject* o, PyObject* name) {
@@ -575,23 +550,46 @@ PyObject* found_on_class(PyObject* o, PyObject* name) {
   return class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
 }
 
-// Where a property keeps its getter.
-Py_ssize_t getter_offset() {
-  static const Py_ssize_t offset = [] {
-    for (PyMemberDef* m = PyProperty_Type.tp_members; m && m->name; ++m)
-      if (!strcmp(m->name, "fget") && m->type == T_OBJECT) return m->offset;
-    return Py_ssize_t(-1);
-  }();
-  return offset;
+// The function that `o.name` finds when it is the one made from `impl`.
+PyObject* own_function(PyObject* o, PyObject* name, Impl impl) {
+  PyObject* f = PyClass_Check(o) ? class_lookup(o, name) : found_on_class(o, name);
+  return made_from(f, impl) ? f : nullptr;
+}
+
+// `f` when it is a function made by make_function that takes `argcount`
+// arguments, else NULL.
+PyObject* taking(PyObject* f, int argcount) {
+  return f && Py_TYPE(f) == &FunctionType &&
+                 reinterpret_cast<FunctionObject*>(f)->argcount == argcount
+             ? f
+             : nullptr;
+}
+
+// Where the objects of `type` keep their object member `name` (-1: nowhere).
+Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
+  for (PyMemberDef* m = type->tp_members; m && m->name; ++m)
+    if (!strcmp(m->name, name) && m->type == T_OBJECT) return m->offset;
+  return -1;
+}
+// What `o`, when an object of `type`, holds at `offset` (borrowed; NULL for
+// anything else).
+PyObject* member_at(PyObject* o, PyTypeObject* type, Py_ssize_t offset) {
+  if (!o || Py_TYPE(o) != type || offset < 0) return nullptr;
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
+// A property's getter and a classmethod's function.
+PyObject* getter_of(PyObject* o) {
+  static const Py_ssize_t at = member_offset(&PyProperty_Type, "fget");
+  return member_at(o, &PyProperty_Type, at);
+}
+PyObject* function_of_classmethod(PyObject* o) {
+  static const Py_ssize_t at = member_offset(&PyClassMethod_Type, "__func__");
+  return member_at(o, &PyClassMethod_Type, at);
 }
 }  // namespace
 
 PyObject* own_method(PyObject* o, PyObject* name, int nargs) {
-  PyObject* f = found_on_class(o, name);
-  if (!f || Py_TYPE(f) != &FunctionType ||
-      reinterpret_cast<FunctionObject*>(f)->argcount != nargs + 1)
-    return nullptr;
-  return f;
+  return taking(found_on_class(o, name), nargs + 1);
 }
 
 Ref failed() { return Ref::borrow(&failed_answer); }
@@ -610,36 +608,14 @@ Ref run_own(PyObject* function, PyObject* const* args) {
 }
 
 Ref get_property(PyObject* o, PyObject* name) {
-  PyObject* p = found_on_class(o, name);
-  if (p && Py_TYPE(p) == &PyProperty_Type && getter_offset() >= 0) {
-    PyObject* get = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(p) + getter_offset());
-    if (get && Py_TYPE(get) == &FunctionType &&
-        reinterpret_cast<FunctionObject*>(get)->argcount == 1) {
-      PyObject* const v[] = {o};
-      return run_own(get, v);
-    }
+  if (PyObject* get = taking(getter_of(found_on_class(o, name)), 1)) {
+    PyObject* const v[] = {o};
+    return run_own(get, v);
   }
   return attr(o, name);
 }
 
 namespace {
-// Where a classmethod keeps its function.
-Py_ssize_t classmethod_function_offset() {
-  static const Py_ssize_t offset = [] {
-    for (PyMemberDef* m = PyClassMethod_Type.tp_members; m && m->name; ++m)
-      if (!strcmp(m->name, "__func__") && m->type == T_OBJECT) return m->offset;
-    return Py_ssize_t(-1);
-  }();
-  return offset;
-}
-}  // namespace
-
-namespace {
-// What `o.name` finds on the type of `o`, an object of a new-style class
-// whose attributes are looked up the interpreter's generic way (borrowed):
-// a data descriptor of the type comes before the object's own dict,
-// anything else only while that dict does not hold the name.  NULL where
-// the type has nothing of that name, or another lookup would serve.
 // What the object's own dict holds under the text `name`, found without
 // running code: true with `own` the borrowed value or NULL (no dict, or
 // nothing of the name); false where it cannot tell.
@@ -659,6 +635,11 @@ bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
   return dict_get_plain(dict, name, own);
 }
 
+// What `o.name` finds on the type of `o`, an object of a new-style class
+// whose attributes are looked up the interpreter's generic way (borrowed):
+// a data descriptor of the type comes before the object's own dict,
+// anything else only while that dict does not hold the name.  NULL where
+// the type has nothing of that name, or another lookup would serve.
 PyObject* found_on_type(PyObject* o, PyObject* name) {
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
@@ -702,11 +683,7 @@ PyObject* found_attr(PyObject* o, PyObject* name) {
 }
 
 bool is_classmethod_of(PyObject* found, Impl impl) {
-  if (!found || Py_TYPE(found) != &PyClassMethod_Type || classmethod_function_offset() < 0)
-    return false;
-  PyObject* f =
-      *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(found) + classmethod_function_offset());
-  return f && Py_TYPE(f) == &FunctionType && reinterpret_cast<FunctionObject*>(f)->impl == impl;
+  return made_from(function_of_classmethod(found), impl);
 }
 
 void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, size_t room) {
@@ -772,14 +749,9 @@ PyObject* AttrReader::find_slowly(PyObject* o) {
   if (type != type_ || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
       type->tp_version_tag != version_)
     learn(type);
-  if (!direct_) return nullptr;
-  PyObject** dict = _PyObject_GetDictPtr(o);
-  if (dict && *dict) {
-    PyObject* own = nullptr;
-    if (!dict_get_plain(*dict, name_, own)) return nullptr;
-    if (own) return own;
-  }
-  return getter_ ? nullptr : found_;
+  PyObject* own;
+  if (!direct_ || !own_entry(o, name_, own)) return nullptr;
+  return own ? own : getter_ ? nullptr : found_;
 }
 
 PyObject* dict_find(PyObject* d, PyObject* key) {
@@ -869,11 +841,7 @@ bool made_from(PyObject* function, Impl impl) {
 
 PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs) {
   if (PyInstance_Check(o) || PyClass_Check(o) || PyType_Check(o)) return nullptr;
-  PyObject* f = found_on_type(o, name);
-  if (!f || Py_TYPE(f) != &FunctionType ||
-      reinterpret_cast<FunctionObject*>(f)->argcount != nargs + 1)
-    return nullptr;
-  return f;
+  return taking(found_on_type(o, name), nargs + 1);
 }
 
 PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs, PyObject** cls) {
@@ -891,14 +859,7 @@ PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs, PyObject** cls
     *cls = reinterpret_cast<PyObject*>(Py_TYPE(o));
     found = found_on_type(o, name);
   }
-  if (!found || Py_TYPE(found) != &PyClassMethod_Type || classmethod_function_offset() < 0)
-    return nullptr;
-  PyObject* f =
-      *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(found) + classmethod_function_offset());
-  if (!f || Py_TYPE(f) != &FunctionType ||
-      reinterpret_cast<FunctionObject*>(f)->argcount != nargs + 1)
-    return nullptr;
-  return f;
+  return taking(function_of_classmethod(found), nargs + 1);
 }
 
 bool method_is(PyObject* o, PyObject* name, Impl impl) {
