@@ -129,29 +129,24 @@ struct Op {
 };
 
 namespace op {
-inline const Op kern_base_dev_kind_get{"_kern_base_dev_kind_get",
-                                       kern::kern_base_dev_kind_get, true, nullptr};
-inline const Op kern_dev_kind_get{"_kern_dev_kind_get", kern::kern_dev_kind_get, true, nullptr};
-inline const Op kern_dev_cache_get{"_kern_dev_cache_get", kern::kern_dev_cache_get, true, nullptr};
-inline const Op kern_get_dev_vlan{"_kern_get_dev_vlan", kern::kern_get_dev_vlan, true, nullptr};
-inline const Op kern_get_vlan_and_atlink{"_kern_get_vlan_and_atlink",
-                                         kern::kern_get_vlan_and_atlink, true, nullptr};
-inline const Op kern_dev_vlan_filtering_get{"_kern_dev_vlan_filtering_get",
-                                            kern::kern_dev_vlan_filtering_get, true, nullptr};
-inline const Op expand_kern_dev{"_expand_kern_dev", kern::expand_kern_dev, true, nullptr};
-inline const Op expand_kern_bridge{"_expand_kern_bridge", kern::expand_kern_bridge, true, nullptr};
-inline const Op grp_ip2mac{"_grp_ip2mac", grp_ip2mac_op, true, nullptr};
-inline const Op expand_kern_vlan_aware_bridge{"_expand_kern_vlan_aware_bridge",
-                                              kern::expand_kern_vlan_aware_bridge, true, nullptr};
-inline const Op expand_kern_vlan_unaware_bridge{"_expand_kern_vlan_unaware_bridge",
-                                                kern::expand_kern_vlan_unaware_bridge, true, nullptr};
-inline const Op kern_dev_get_mdb_entry{"_kern_dev_get_mdb_entry",
-                                       kern::kern_dev_get_mdb_entry, true, nullptr};
-inline const Op kern_get_vlan_members{"_kern_get_vlan_members",
-                                      kern::kern_get_vlan_members, true, nullptr};
-inline const Op kern_get_br_members{"_kern_get_br_members",
-                                    kern::kern_get_br_members, true, nullptr};
-inline const Op expand_kern_bond{"_expand_kern_bond", kern::expand_kern_bond, true, nullptr};
+// The Op `name`, called "_name" through the object: a step or not.
+#define MURCHET_STEP(name, impl) inline const Op name{"_" #name, impl, true, nullptr};
+#define MURCHET_OP(name, impl) inline const Op name{"_" #name, impl, false, nullptr};
+MURCHET_STEP(kern_base_dev_kind_get, kern::kern_base_dev_kind_get)
+MURCHET_STEP(kern_dev_kind_get, kern::kern_dev_kind_get)
+MURCHET_STEP(kern_dev_cache_get, kern::kern_dev_cache_get)
+MURCHET_STEP(kern_get_dev_vlan, kern::kern_get_dev_vlan)
+MURCHET_STEP(kern_get_vlan_and_atlink, kern::kern_get_vlan_and_atlink)
+MURCHET_STEP(kern_dev_vlan_filtering_get, kern::kern_dev_vlan_filtering_get)
+MURCHET_STEP(expand_kern_dev, kern::expand_kern_dev)
+MURCHET_STEP(expand_kern_bridge, kern::expand_kern_bridge)
+MURCHET_STEP(grp_ip2mac, grp_ip2mac_op)
+MURCHET_STEP(expand_kern_vlan_aware_bridge, kern::expand_kern_vlan_aware_bridge)
+MURCHET_STEP(expand_kern_vlan_unaware_bridge, kern::expand_kern_vlan_unaware_bridge)
+MURCHET_STEP(kern_dev_get_mdb_entry, kern::kern_dev_get_mdb_entry)
+MURCHET_STEP(kern_get_vlan_members, kern::kern_get_vlan_members)
+MURCHET_STEP(kern_get_br_members, kern::kern_get_br_members)
+MURCHET_STEP(expand_kern_bond, kern::expand_kern_bond)
 // Every step, and only those.
 inline const Op* const steps[] = {
     &kern_base_dev_kind_get, &kern_dev_kind_get, &kern_dev_cache_get, &kern_get_dev_vlan,
@@ -161,24 +156,19 @@ inline const Op* const steps[] = {
     &kern_get_br_members, &expand_kern_bond,
 };
 
-inline const Op kern_dev_kind_parse{"_kern_dev_kind_parse",
-                                    kern::kern_dev_kind_parse, false, nullptr};
-inline const Op kern_dev_vlan_filtering_parse{"_kern_dev_vlan_filtering_parse",
-                                              kern::kern_dev_vlan_filtering_parse, false, nullptr};
-inline const Op kern_create_vlan_dev_cache{"_kern_create_vlan_dev_cache",
-                                           kern::kern_create_vlan_dev_cache, false, nullptr};
-inline const Op kern_create_vlan_cache{"_kern_create_vlan_cache",
-                                       kern::kern_create_vlan_cache, false, nullptr};
-inline const Op kern_setup_br_cache{"_kern_setup_br_cache",
-                                    kern::kern_setup_br_cache, false, nullptr};
-inline const Op kern_iif_to_hw_vlan{"_kern_iif_to_hw_vlan",
-                                    kern::kern_iif_to_hw_vlan, false, nullptr};
-inline const Op hw_vlan_to_iif{"_hw_vlan_to_iif", kern::hw_vlan_to_iif, false, nullptr};
-inline const Op get_logical_port_and_pvid{"_get_logical_port_and_pvid",
-                                          logical_port_and_pvid_op, false, nullptr};
-inline const Op evid2ivid{"_evid2ivid", evid2ivid_op, false, nullptr};
-inline const Op key_to_sip_dip{"_key_to_sip_dip", key_to_sip_dip_op, false, nullptr};
-inline const Op dump_one_mroute{"_dump_one_mroute", kern::dump_one_mroute, false, nullptr};
+MURCHET_OP(kern_dev_kind_parse, kern::kern_dev_kind_parse)
+MURCHET_OP(kern_dev_vlan_filtering_parse, kern::kern_dev_vlan_filtering_parse)
+MURCHET_OP(kern_create_vlan_dev_cache, kern::kern_create_vlan_dev_cache)
+MURCHET_OP(kern_create_vlan_cache, kern::kern_create_vlan_cache)
+MURCHET_OP(kern_setup_br_cache, kern::kern_setup_br_cache)
+MURCHET_OP(kern_iif_to_hw_vlan, kern::kern_iif_to_hw_vlan)
+MURCHET_OP(hw_vlan_to_iif, kern::hw_vlan_to_iif)
+MURCHET_OP(get_logical_port_and_pvid, logical_port_and_pvid_op)
+MURCHET_OP(evid2ivid, evid2ivid_op)
+MURCHET_OP(key_to_sip_dip, key_to_sip_dip_op)
+MURCHET_OP(dump_one_mroute, kern::dump_one_mroute)
+#undef MURCHET_STEP
+#undef MURCHET_OP
 }  // namespace op
 
 // The run of one of the kernel side's operations on `self`: a py::Run that
