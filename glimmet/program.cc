@@ -62,6 +62,11 @@ py::Ref compile(py::Args a) {
   PyObject *self = a[0], *source = a[1];
   py::Ref dir = py::callm(global("tempfile"), ID("mkdtemp"));
   py::Ref devnull, hex_file, text;
+  auto clean_up = [&] {
+    py::callm(global("shutil"), ID("rmtree"), dir);
+    close_file(devnull);
+    close_file(hex_file);
+  };
   try {
     py::Ref join = py::attr(py::attr(global("os"), ID("path")), ID("join"));
     py::Ref open = global("open");
@@ -80,21 +85,17 @@ py::Ref compile(py::Args a) {
     hex_file = py::call(open, py::call(join, dir, ID("code.hex")), ID("r"));
     text = py::callm(hex_file, ID("read"));
   } catch (const py::Raised&) {
-    // The directory goes in any case; the first error is the one reported.
+    // The directory goes in any case; the first error is the one reported,
+    // put back as `first` ends.
     py::HeldError first;
     try {
-      py::callm(global("shutil"), ID("rmtree"), dir);
-      close_file(devnull);
-      close_file(hex_file);
+      clean_up();
     } catch (const py::Raised&) {
       PyErr_Clear();
     }
-    first.restore();
     throw;
   }
-  py::callm(global("shutil"), ID("rmtree"), dir);
-  close_file(devnull);
-  close_file(hex_file);
+  clean_up();
   return text;
 }
 
