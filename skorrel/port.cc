@@ -108,7 +108,7 @@ bool listed(PyObject* modes, PyObject* mode) {
     return py::contains(modes, mode);
   std::string_view text = py::as_view(mode);
   for (Py_ssize_t i = 0; i < Py_SIZE(modes); ++i) {
-    PyObject* m = PyList_CheckExact(modes) ? PyList_GET_ITEM(modes, i) : PyTuple_GET_ITEM(modes, i);
+    PyObject* m = PySequence_Fast_GET_ITEM(modes, i);
     if (m == mode) return true;
     if (!PyString_CheckExact(m)) return py::contains(modes, mode);
     if (py::as_view(m) == text) return true;
@@ -137,7 +137,7 @@ py::Ref plain_refusal(PyObject* modes, PyObject* mode) {
   };
   const Py_ssize_t n = Py_SIZE(modes);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* m = PyList_CheckExact(modes) ? PyList_GET_ITEM(modes, i) : PyTuple_GET_ITEM(modes, i);
+    PyObject* m = PySequence_Fast_GET_ITEM(modes, i);
     if (!PyString_CheckExact(m)) return {};
     std::string_view v = py::as_view(m);
     if (!quoted_as_is(v)) return {};
@@ -170,8 +170,7 @@ py::Ref plain_refusal(PyObject* modes, PyObject* mode) {
   for (std::string_view f : forms)
     if (!shorthand(f)) put(f);
   for (Py_ssize_t i = 0; i < n; ++i)
-    put(py::as_view(PyList_CheckExact(modes) ? PyList_GET_ITEM(modes, i)
-                                             : PyTuple_GET_ITEM(modes, i)));
+    put(py::as_view(PySequence_Fast_GET_ITEM(modes, i)));
   text += "]";
   return text.finish();
 }
@@ -443,10 +442,7 @@ bool mode_plainly_listed(PyObject* self, PyObject* mode) {
   if (!facts.own || !facts.modes) return false;
   // The very object first (the class's texts and those written in code
   // are interned alike), then equal texts.
-  const bool list = PyList_CheckExact(facts.modes);
-  auto item = [&](Py_ssize_t i) {
-    return list ? PyList_GET_ITEM(facts.modes, i) : PyTuple_GET_ITEM(facts.modes, i);
-  };
+  auto item = [&](Py_ssize_t i) { return PySequence_Fast_GET_ITEM(facts.modes, i); };
   const Py_ssize_t n = Py_SIZE(facts.modes);
   for (Py_ssize_t i = 0; i < n; ++i)
     if (item(i) == mode) return true;
