@@ -91,14 +91,14 @@ py::Ref port_load(PyObject* n) {
   return line_with_number("\n        ld      a,", ID("\n        ld      a,%u"), n);
 }
 
+// The pad routines, at 2 * loop + bit.
+constexpr const char* kPadRoutines[] = {"pad_zero", "pad_one", "pad_n_zero", "pad_n_one"};
+
 // The call line of a pad routine, made once per routine.
 PyObject* pad_call_line(bool loop, int bit) {
-  static PyObject* lines[2][2] = {};
-  PyObject*& line = lines[loop][bit];
-  if (!line) {
-    static const char* const names[2][2] = {{"pad_zero", "pad_one"}, {"pad_n_zero", "pad_n_one"}};
-    line = py::str(std::string(kCallHead) + names[loop][bit]).release();
-  }
+  static PyObject* lines[4] = {};
+  PyObject*& line = lines[2 * loop + bit];
+  if (!line) line = py::str(std::string(kCallHead) + kPadRoutines[2 * loop + bit]).release();
   return line;
 }
 
@@ -273,10 +273,8 @@ py::Ref led_pad_call(py::Args a) {
   } else {
     for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) append_to(calls, line);
   }
-  static PyObject* const routines[2][2] = {
-      {PyString_InternFromString("pad_zero"), PyString_InternFromString("pad_one")},
-      {PyString_InternFromString("pad_n_zero"), PyString_InternFromString("pad_n_one")}};
-  add_to(py::attr(self, ID("set_functions")), py::attr(self, routines[loop][bit]));
+  static py::Names<4> routines{kPadRoutines};
+  add_to(py::attr(self, ID("set_functions")), py::attr(self, routines[2 * loop + bit]));
   return {};
 }
 
