@@ -17,10 +17,7 @@ void update(PyObject* d, PyObject* m) {
 }
 
 // "".join(items)
-py::Ref joined(PyObject* items) {
-  static PyObject* const empty = PyString_FromString("");
-  return py::Ref::steal(_PyString_Join(empty, items));
-}
+py::Ref joined(PyObject* items) { return py::Ref::steal(_PyString_Join(ID(""), items)); }
 
 py::Ref defines(py::Args a) {
   PyObject* self = a[0];
