@@ -187,11 +187,15 @@ py::Ref chain_port_unchanged(py::Args a);
 
 // ---- loop or unroll --------------------------------------------------------------
 
+// size[bit] += v
+void add_at(PyObject* size, int bit, PyObject* v) {
+  PyObject* old = PyList_GET_ITEM(size, bit);
+  PyList_SetItem(size, bit, py::Ref::steal(PyNumber_Add(old, v)).release());
+}
+
 // size[bit] += count * unit
 void grow(PyObject* size, int bit, PyObject* count, PyObject* unit) {
-  PyObject* old = PyList_GET_ITEM(size, bit);
-  py::Ref add = py::Ref::steal(PyNumber_Multiply(count, unit));
-  PyList_SetItem(size, bit, py::Ref::steal(PyNumber_Add(old, add)).release());
+  add_at(size, bit, py::Ref::steal(PyNumber_Multiply(count, unit)));
 }
 
 py::Ref two_zeros() { return py::list({zero(), zero()}); }
@@ -229,15 +233,11 @@ py::Ref calc_looped_instructions(py::Args a) {
     if (small) {
       grow(size, bit, count, call_size);
     } else {
-      py::Ref old = py::Ref::borrow(PyList_GET_ITEM(size.get(), bit));
-      PyList_SetItem(size, bit, py::Ref::steal(PyNumber_Add(old, n_call_size)).release());
+      add_at(size, bit, n_call_size);
       loop_code[bit] = n_code_size;
     }
   });
-  for (int bit = 0; bit < 2; ++bit) {
-    py::Ref old = py::Ref::borrow(PyList_GET_ITEM(size.get(), bit));
-    PyList_SetItem(size, bit, py::Ref::steal(PyNumber_Add(old, loop_code[bit])).release());
-  }
+  for (int bit = 0; bit < 2; ++bit) add_at(size, bit, loop_code[bit]);
   return size;
 }
 
