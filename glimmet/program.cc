@@ -149,28 +149,27 @@ py::Ref memory_init_commands(py::Args a) {
   }
 
   py::Ref fmt = py::attr(ID("setreg {name}[0x{addr:x}] {val}"), ID("format"));
-  py::Ref params = py::dict();
+  py::Ref no_args = py::tuple(0), params = py::dict();
   py::Ref by_idx = py::dict();
   py::dict_set(by_idx, "idx", controller_idx);
   py::dict_set(params, "name",
                py::call_kw(py::attr(py::attr(self, ID("data_array_name")), ID("format")),
-                           py::tuple(0), by_idx));
+                           no_args, by_idx));
   py::dict_set(params, "addr", addr);
   py::dict_set(params, "val", Py_None);
-  py::Ref one = py::integer(1), none = py::tuple(0);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(map.get()); ++i) {
     py::Ref val = py::Ref::borrow(PyList_GET_ITEM(map.get(), i));
     // A port without a call port: its entry stays zero, its address taken.
     if (val.get() != Py_None) {
       py::dict_set(params, "val", val);
-      py::append(commands, py::call_kw(fmt, none, params));
+      py::append(commands, py::call_kw(fmt, no_args, params));
     }
-    addr = py::Ref::steal(PyNumber_Add(addr, one));
+    addr = py::add(addr, 1);
     py::dict_set(params, "addr", addr);
   }
   for (const py::Ref& record : constant_records(py::attr(self, ID("in_ram_constants")))) {
     update(params, record);
-    py::append(commands, py::call_kw(fmt, none, params));
+    py::append(commands, py::call_kw(fmt, no_args, params));
   }
   return commands;
 }
