@@ -106,7 +106,7 @@ def _parse(source):
             continue
         mnemonic, _, rest = line.partition(" ")
         rest = rest.strip()
-        operands = [o for o in rest.split(",")] if rest else []
+        operands = rest.split(",") if rest else []
         forms, values = [], []
         for o in operands:
             form, value = _operand_form(o)
