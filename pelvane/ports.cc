@@ -32,7 +32,7 @@ Ref sum(PyObject* a, PyObject* b, long c = 0) {
       return py::integer(r);
   }
   Ref ab = steal(PyNumber_Add(a, b));
-  return c ? steal(PyNumber_Add(ab, py::integer(c))) : ab;
+  return c ? py::add(ab, c) : ab;
 }
 
 // 1 << n, as wide as it needs to be.
@@ -42,14 +42,6 @@ Ref bit(PyObject* n) { return steal(PyNumber_Lshift(py::integer(1), n)); }
 Ref to_int(Ref o) {
   if (PyInt_CheckExact(o.get())) return o;
   return steal(PyNumber_Int(o));
-}
-
-// n > k, as the interpreter compares them.
-bool above(PyObject* n, long k) {
-  if (PyInt_CheckExact(n)) return PyInt_AS_LONG(n) > k;
-  int r = PyObject_RichCompareBool(n, py::integer(k), Py_GT);
-  py::check(r);
-  return r;
 }
 
 // An operation that every configured port class must give for itself.
@@ -279,7 +271,7 @@ Ref linux_port_name(Args a) {
   Ref name = py::attr(physical(self), ID("name_override"));
   if (name.get() != Py_None) return name;
   Ref count = py::get_property(self, ID("num_logical_ports"));
-  bool breakout = above(count, 1);
+  bool breakout = py::compare(count, 1, Py_GT);
   Ref prefix = py::get_property(self, ID("linux_prefix"));
   Ref label = py::get_property(self, ID("gang_label"));
   if (breakout) return py::percent_plain(ID("%s%ss%u"), {prefix, label, sub});
@@ -292,7 +284,7 @@ Ref sdk_config_intf(Args a) {
   Ref name = py::truth(py::attr(self, ID("portmap_capable")))
                  ? py::to_str(py::call_method(self, ID("sdk_logical_port_num"), sub))
                  : py::call_method(self, ID("sdk_intf"), sub);
-  if (units != Py_None && !above(units, 1)) return name;
+  if (units != Py_None && !py::compare(units, 1, Py_GT)) return name;
   return py::percent_plain(ID("%s.%u"), {name, py::get_property(self, ID("unit"))});
 }
 
@@ -314,9 +306,7 @@ Ref ganged(Args a) {
 Ref gang_leader(Args a) {
   if (!py::truth(py::get_property(a[0], ID("ganged")))) return py::boolean(false);
   Ref count = py::get_property(a[0], ID("num_logical_ports"));
-  int leads = PyObject_RichCompareBool(count, py::integer(0), Py_NE);
-  py::check(leads);
-  return py::boolean(leads);
+  return py::boolean(py::compare(count, 0, Py_NE));
 }
 
 // The number of a port's first hardware interface: 12 for hg12 (an
