@@ -34,10 +34,8 @@ void put_next(Out& out, PyObject* v) {
 // ---- BCMConfig and the model accessors -------------------------------------------
 
 py::Ref bcm_init(py::Args a) {
-  py::Ref init = py::attr(global("SDKConfig"), ID("__init__"));
-  py::Ref kw = py::dict();
-  py::dict_set(kw, ID("dummy"), a[4]);
-  py::call_kw(init, py::tuple({a[0], a[1], a[2], a[3]}), kw);
+  py::call_unbound(global("SDKConfig"), ID("__init__"), {a[0], a[1], a[2], a[3]},
+                   {{ID("dummy"), a[4]}});
   return {};
 }
 

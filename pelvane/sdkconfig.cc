@@ -77,10 +77,8 @@ const char* const kFragments[] = {"uft.json", "riot.json", "hw_desc",
 
 Ref sdk_init(Args a) {
   PyObject* self = a[0];
-  Ref kw = py::dict();
-  py::dict_set(kw, "dummy", a[4]);
-  py::call_kw(py::attr(global("Config"), ID("__init__")), py::tuple({self, a[1], a[2], a[3]}),
-              kw);
+  py::call_unbound(global("Config"), ID("__init__"), {self, a[1], a[2], a[3]},
+                   {{ID("dummy"), a[4]}});
   for (const char* key : kFragments) py::callm(self, ID("read_config"), py::str(key));
   return {};
 }
