@@ -22,15 +22,6 @@ py::Ref platform_of(PyObject* self) { return py::attr(self, ID("platform")); }
 // Small integers for the sub-port numbers.
 py::Ref sub_number(long sub) { return py::integer(sub); }
 
-// "%u" of v + 1; a sum beyond the small integers is the interpreter's.
-template <class Out>
-void put_next(Out& out, PyObject* v) {
-  if (PyInt_CheckExact(v) && PyInt_AS_LONG(v) == LONG_MAX)
-    put_dec(out, py::Ref::steal(PyNumber_Add(v, py::integer(1))));
-  else
-    put_dec(out, v, 1);
-}
-
 // ---- BCMConfig and the model accessors -------------------------------------------
 
 py::Ref bcm_init(py::Args a) {
@@ -352,7 +343,7 @@ py::Ref portmap(py::Args a) {
       line.assign("portmap_");
       put_text(line, intf);
       line += "=";
-      put_next(line, hw);
+      put_dec(line, hw, 1);
       line += ":";
       put_dec(line, speed);
       if (lanes) {
@@ -396,7 +387,7 @@ py::Ref portmap(py::Args a) {
         if (is_chain()) {
           if (!hw_intf) hw_intf = py::call_method(port, ID("hw_intf_num"), sub.get());
           line.assign(m.chain_key);
-          put_next(line, hw_intf);
+          put_dec(line, hw_intf, 1);
           line += ".0}=0x";
         } else {
           line.assign(m.key);
@@ -440,7 +431,7 @@ py::Ref dportmap(py::Args a) {
       line += ".";
       put_dec(line, unit);
       line += "=";
-      put_next(line, intf);
+      put_dec(line, intf, 1);
     }
   });
   return out.finish();

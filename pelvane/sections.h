@@ -113,18 +113,16 @@ void put_text(Out& out, PyObject* v) {
     put_formatted(out, ID("%s"), v);
 }
 
-// "%u" of v + add (the same digits as "%d").
+// "%u" of v + add (the same digits as "%d"); a sum beyond the small
+// integers is the interpreter's.
 template <class Out>
 void put_dec(Out& out, PyObject* v, long add = 0) {
   char buf[24];
-  if (PyInt_CheckExact(v)) {
-    out += decimal(static_cast<long long>(PyInt_AS_LONG(v)) + add, buf);
-  } else if (add) {
-    py::Ref sum = py::Ref::steal(PyNumber_Add(v, py::integer(add)));
-    put_formatted(out, ID("%u"), sum);
-  } else {
-    put_formatted(out, ID("%u"), v);
-  }
+  long sum;
+  if (PyInt_CheckExact(v) && !__builtin_add_overflow(PyInt_AS_LONG(v), add, &sum))
+    out += decimal(sum, buf);
+  else
+    put_formatted(out, ID("%u"), add ? py::add(v, add) : py::Ref::borrow(v));
 }
 
 // "%x" of v, or "%04x" when `wide`.
