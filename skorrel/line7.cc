@@ -203,11 +203,10 @@ Ref lane_names(PyObject* format, PyObject* serdes) {
     // Made in place while the numbers are plain integers (nothing of the
     // interpreter's runs meanwhile, so the sequence stays as it is).
     const Py_ssize_t n = Py_SIZE(serdes);
-    const bool list = PyList_CheckExact(serdes);
     Ref names = py::tuple(n);
     Py_ssize_t i = 0;
     for (; i < n; ++i) {
-      PyObject* number = list ? PyList_GET_ITEM(serdes, i) : PyTuple_GET_ITEM(serdes, i);
+      PyObject* number = PySequence_Fast_GET_ITEM(serdes, i);
       if (!PyInt_CheckExact(number)) break;
       PyTuple_SET_ITEM(names.get(), i, py::percent_plain(format, {number}).release());
     }
