@@ -331,11 +331,7 @@ py::Ref portmap(py::Args a) {
     py::Ref speed = py::get_property(port, ID("speed"));
     py::Ref num_lanes;
     if (lanes) num_lanes = py::get_property(port, ID("num_lanes"));
-    py::Ref rx_flip = py::get_property(port, ID("rx_polarity_flip"));
-    py::Ref tx_flip = py::get_property(port, ID("tx_polarity_flip"));
-    py::Ref rx_map = py::get_property(port, ID("rx_lane_map"));
-    py::Ref tx_map = py::get_property(port, ID("tx_lane_map"));
-    py::Ref mdi = py::get_property(port, ID("mdi_pair_map"));
+    const LaneSettings settings(port);
     for (long s = 0; s < n; ++s) {
       py::Ref sub = sub_number(s);
       py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub.get());
@@ -357,10 +353,10 @@ py::Ref portmap(py::Args a) {
         PyObject* per_lane;
         PyObject* mask;
         const char* key;
-      } sides[] = {{rx_flip, ID("td3_rx_logical_polarity_flip"), ID("rx_logical_polarity_flip"),
-                    "phy_xaui_rx_polarity_flip_"},
-                   {tx_flip, ID("td3_tx_logical_polarity_flip"), ID("tx_logical_polarity_flip"),
-                    "phy_xaui_tx_polarity_flip_"}};
+      } sides[] = {{settings.rx_flip, ID("td3_rx_logical_polarity_flip"),
+                    ID("rx_logical_polarity_flip"), "phy_xaui_rx_polarity_flip_"},
+                   {settings.tx_flip, ID("td3_tx_logical_polarity_flip"),
+                    ID("tx_logical_polarity_flip"), "phy_xaui_tx_polarity_flip_"}};
       for (const auto& side : sides) {
         if (side.flip == Py_None) continue;
         if (is_chain()) {
@@ -379,8 +375,8 @@ py::Ref portmap(py::Args a) {
         PyObject* map;
         const char* chain_key;
         const char* key;
-      } maps[] = {{rx_map, "phy_chain_rx_lane_map_physical{", "xgxs_rx_lane_map_"},
-                  {tx_map, "phy_chain_tx_lane_map_physical{", "xgxs_tx_lane_map_"}};
+      } maps[] = {{settings.rx_map, "phy_chain_rx_lane_map_physical{", "xgxs_rx_lane_map_"},
+                  {settings.tx_map, "phy_chain_tx_lane_map_physical{", "xgxs_tx_lane_map_"}};
       py::Ref hw_intf;
       for (const auto& m : maps) {
         if (m.map == Py_None) continue;
@@ -397,11 +393,11 @@ py::Ref portmap(py::Args a) {
         put_hex(line, m.map, true);
         add_line(lines, line);
       }
-      if (mdi.get() != Py_None) {
+      if (settings.mdi_map.get() != Py_None) {
         line.assign("phy_mdi_pair_map_");
         put_text(line, intf);
         line += "=0x";
-        put_hex(line, mdi, true);
+        put_hex(line, settings.mdi_map, true);
         add_line(lines, line);
       }
     }
