@@ -429,9 +429,8 @@ struct Lists {
   Ref map = py::dict();
   Ref keys = py::list();
   void add(PyObject* key, PyObject* name) {
-    PyObject* list = PyDict_GetItem(map, key);
+    PyObject* list = py::dict_find(map, key);
     if (!list) {
-      if (PyErr_Occurred()) throw py::Raised();
       Ref made = py::list();
       py::setitem(map, key, made);
       py::append(keys, key);
