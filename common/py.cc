@@ -102,12 +102,6 @@ bool compare(PyObject* a, long k, int op) {
   return r;
 }
 
-std::string_view as_view(PyObject* o) {
-  if (!PyString_Check(o))
-    raisef(PyExc_TypeError, "expected string, %.200s found", Py_TYPE(o)->tp_name);
-  return std::string_view(PyString_AS_STRING(o), size_t(PyString_GET_SIZE(o)));
-}
-
 Ref builtin(const char* name) {
   PyObject* mod = PyImport_AddModule("__builtin__");
   if (!mod) throw Raised();

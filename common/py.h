@@ -292,7 +292,20 @@ Ref add(PyObject* a, long k);
 Ref floor_div(PyObject* a, long k);
 bool compare(PyObject* a, long k, int op);
 // The bytes of a str object; TypeError for anything else.
-std::string_view as_view(PyObject* o);
+inline std::string_view as_view(PyObject* o) {
+  if (!PyString_Check(o))
+    raisef(PyExc_TypeError, "expected string, %.200s found", Py_TYPE(o)->tp_name);
+  return std::string_view(PyString_AS_STRING(o), size_t(PyString_GET_SIZE(o)));
+}
+// Whether two str objects hold the same text: the same object, else bytes
+// alike (two interned texts are alike only when they are one object).
+inline bool same_text(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  if (PyString_CHECK_INTERNED(a) && PyString_CHECK_INTERNED(b)) return false;
+  return PyString_GET_SIZE(a) == PyString_GET_SIZE(b) &&
+         std::memcmp(PyString_AS_STRING(a), PyString_AS_STRING(b),
+                     size_t(PyString_GET_SIZE(a))) == 0;
+}
 inline std::string as_string(PyObject* o) { return std::string(as_view(o)); }
 // o[start:]
 inline Ref slice_from(PyObject* o, Py_ssize_t start) {

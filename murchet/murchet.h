@@ -56,13 +56,7 @@ inline py::Ref join(PyObject* sep, PyObject* items) { return py::callm(sep, ID("
 // interned texts are equal only when they are one object), anything else
 // by the interpreter.
 inline bool eq(PyObject* a, PyObject* b) {
-  if (PyString_CheckExact(a) && PyString_CheckExact(b)) {
-    if (a == b) return true;
-    if (PyString_CHECK_INTERNED(a) && PyString_CHECK_INTERNED(b)) return false;
-    return PyString_GET_SIZE(a) == PyString_GET_SIZE(b) &&
-           std::memcmp(PyString_AS_STRING(a), PyString_AS_STRING(b),
-                       size_t(PyString_GET_SIZE(a))) == 0;
-  }
+  if (PyString_CheckExact(a) && PyString_CheckExact(b)) return py::same_text(a, b);
   if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) == PyInt_AS_LONG(b);
   return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
 }

@@ -462,10 +462,7 @@ Ref tomahawk2_find_port(Args a) {
   auto plainly_same = [&](PyObject* port) {
     PyObject* own = labels.find(port);
     if (!own || !text || !PyString_CheckExact(own)) return -1;
-    return int(own == label || (PyString_GET_SIZE(own) == PyString_GET_SIZE(label) &&
-                                PyString_AS_STRING(own)[0] == PyString_AS_STRING(label)[0] &&
-                                !std::memcmp(PyString_AS_STRING(own), PyString_AS_STRING(label),
-                                             size_t(PyString_GET_SIZE(label)))));
+    return int(py::same_text(own, label));
   };
   // The non-fabric port whose label equals.
   auto found = [&](PyObject* port, int same) {

@@ -106,12 +106,11 @@ py::Ref configurable(py::Args a) {
 bool listed(PyObject* modes, PyObject* mode) {
   if (!PyString_CheckExact(mode) || !(PyList_CheckExact(modes) || PyTuple_CheckExact(modes)))
     return py::contains(modes, mode);
-  std::string_view text = py::as_view(mode);
   for (Py_ssize_t i = 0; i < Py_SIZE(modes); ++i) {
     PyObject* m = PySequence_Fast_GET_ITEM(modes, i);
     if (m == mode) return true;
     if (!PyString_CheckExact(m)) return py::contains(modes, mode);
-    if (py::as_view(m) == text) return true;
+    if (py::same_text(m, mode)) return true;
   }
   return false;
 }
@@ -446,12 +445,9 @@ bool mode_plainly_listed(PyObject* self, PyObject* mode) {
   const Py_ssize_t n = Py_SIZE(facts.modes);
   for (Py_ssize_t i = 0; i < n; ++i)
     if (item(i) == mode) return true;
-  std::string_view text(PyString_AS_STRING(mode), size_t(PyString_GET_SIZE(mode)));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* m = item(i);
-    if (PyString_CheckExact(m) &&
-        std::string_view(PyString_AS_STRING(m), size_t(PyString_GET_SIZE(m))) == text)
-      return true;
+    if (PyString_CheckExact(m) && py::same_text(m, mode)) return true;
   }
   return false;
 }
