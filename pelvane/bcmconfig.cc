@@ -402,7 +402,7 @@ py::Ref portmap(py::Args a) {
       }
     }
   });
-  return py::Ref::steal(_PyString_Join(ID("\n"), lines));
+  return joined(lines);
 }
 
 // ---- dport map ---------------------------------------------------------------

@@ -13,6 +13,7 @@ namespace {
 using py::Args;
 using py::Ref;
 using sections::each_port;
+using sections::joined;
 using sections::put_dec;
 using sections::put_hex;
 using sections::put_text;
@@ -500,12 +501,6 @@ Ref rcports(Args a) {
 }
 
 // ---- output files by key -----------------------------------------------------------
-
-// "\n".join(elements).
-Ref joined(PyObject* elements) {
-  static PyObject* const nl = PyString_InternFromString("\n");
-  return Ref::steal(_PyString_Join(nl, elements));
-}
 
 // The SDK property file: its sections, comment and text, in order.
 Ref portsbcm(PyObject* self) {

@@ -29,6 +29,9 @@ class Section {
   bool any_ = false;
 };
 
+// "\n".join(lines).
+inline py::Ref joined(PyObject* lines) { return py::Ref::steal(_PyString_Join(ID("\n"), lines)); }
+
 inline py::Ref chip_of(PyObject* platform) {
   return py::attr(py::attr(platform, ID("switch")), ID("chip"));
 }
