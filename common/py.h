@@ -430,6 +430,21 @@ inline Ref call_kw(PyObject* f, PyObject* args, PyObject* kw) {
   return Ref::steal(PyObject_Call(f, args, kw));
 }
 
+// seq.append(v) and s.add(v): a list or a set itself directly, anything
+// else (a subclass, a frozenset) through its own operation.
+inline void append_to(PyObject* seq, PyObject* v) {
+  if (PyList_CheckExact(seq))
+    append(seq, v);
+  else
+    callm(seq, ID("append"), v);
+}
+inline void add_to(PyObject* s, PyObject* v) {
+  if (Py_TYPE(s) == &PySet_Type)
+    check(PySet_Add(s, v));
+  else
+    callm(s, ID("add"), v);
+}
+
 // Runs `body()` and then `file.close()`, as a with-block over the file does:
 // the file is closed whether the body fails or not, and an error of the close
 // takes the place of the body's.

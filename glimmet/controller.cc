@@ -50,21 +50,8 @@ PyObject* zero() {
   return z;
 }
 
-// seq.append(v): a list directly, anything else through its own append.
-void append_to(PyObject* seq, PyObject* v) {
-  if (PyList_CheckExact(seq))
-    py::append(seq, v);
-  else
-    py::callm(seq, ID("append"), v);
-}
-
-// s.add(v): a set directly, anything else through its own add.
-void add_to(PyObject* s, PyObject* v) {
-  if (Py_TYPE(s) == &PySet_Type)
-    py::check(PySet_Add(s, v));
-  else
-    py::callm(s, ID("add"), v);
-}
+using py::add_to;
+using py::append_to;
 
 // head + "%u" % n: a plain int written here, anything else by the
 // interpreter.

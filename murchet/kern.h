@@ -33,9 +33,6 @@ void add_words(PyObject* list, PyObject* text);
 // The text before the first "." of a switch-port name.
 py::Ref port_of(PyObject* name);
 
-// Adds to a set, or calls the object's add.
-void set_add(PyObject* s, PyObject* v);
-
 // True when `name` may name a kernel network device in a sysfs path: not
 // empty, not "." or "..", without "/" or NUL.  Other names are not looked
 // for under /sys at all.

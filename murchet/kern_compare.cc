@@ -54,7 +54,7 @@ void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) 
     return;
   }
   py::Ref it = py::iter(members);
-  while (py::Ref m = py::next(it)) set_add(out, suffix ? tagged(m, vlan) : text_of(m));
+  while (py::Ref m = py::next(it)) add_to(out, suffix ? tagged(m, vlan) : text_of(m));
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ py::Ref expand_kern_dev(py::Args a) {
     add_members(own_attr(self, ID("tmp_encaps")), members, !eq(vlan, minus_one()), vlan);
   } else if (eq(kind, ID("swp"))) {
     bool plain = eq(vlan, minus_one());
-    set_add(own_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
+    add_to(own_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
   }
   return {};
 }

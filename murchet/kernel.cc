@@ -99,13 +99,6 @@ py::Ref port_of(PyObject* name) {
   return py::item(py::callm(name, ID("split"), ID("."), one.get()), Py_ssize_t(0));
 }
 
-void set_add(PyObject* s, PyObject* v) {
-  if (PyAnySet_CheckExact(s))
-    py::check(PySet_Add(s, v));
-  else
-    py::callm(s, ID("add"), v);
-}
-
 bool sysfs_name(PyObject* name) {
   if (PyString_CheckExact(name)) {
     std::string_view s = py::as_view(name);

@@ -72,13 +72,8 @@ inline py::Ref own_attr(PyObject* o, PyObject* name) {
   return py::attr(o, name);
 }
 
-// seq.append(v): directly for a list.
-inline void append_to(PyObject* seq, PyObject* v) {
-  if (PyList_CheckExact(seq))
-    py::append(seq, v);
-  else
-    py::callm(seq, ID("append"), v);
-}
+using py::add_to;
+using py::append_to;
 
 // "%s.%d" % (name, vid): a switch-port name with its VLAN.
 py::Ref tagged(PyObject* name, PyObject* vid);
