@@ -370,17 +370,19 @@ py::Ref portmap(py::Args a) {
         put_hex(line, mask, true);
         add_line(lines, line);
       }
-      // Lane maps: keyed by physical lane on the physical-chain parts.
+      // Lane maps, keyed by physical lane on the physical-chain parts; the
+      // MDI pair map.
       const struct {
         PyObject* map;
-        const char* chain_key;
+        const char* chain_key;  // nullptr: the same key on every part
         const char* key;
       } maps[] = {{settings.rx_map, "phy_chain_rx_lane_map_physical{", "xgxs_rx_lane_map_"},
-                  {settings.tx_map, "phy_chain_tx_lane_map_physical{", "xgxs_tx_lane_map_"}};
+                  {settings.tx_map, "phy_chain_tx_lane_map_physical{", "xgxs_tx_lane_map_"},
+                  {settings.mdi_map, nullptr, "phy_mdi_pair_map_"}};
       py::Ref hw_intf;
       for (const auto& m : maps) {
         if (m.map == Py_None) continue;
-        if (is_chain()) {
+        if (m.chain_key && is_chain()) {
           if (!hw_intf) hw_intf = py::call_method(port, ID("hw_intf_num"), sub.get());
           line.assign(m.chain_key);
           put_dec(line, hw_intf, 1);
@@ -391,13 +393,6 @@ py::Ref portmap(py::Args a) {
           line += "=0x";
         }
         put_hex(line, m.map, true);
-        add_line(lines, line);
-      }
-      if (settings.mdi_map.get() != Py_None) {
-        line.assign("phy_mdi_pair_map_");
-        put_text(line, intf);
-        line += "=0x";
-        put_hex(line, settings.mdi_map, true);
         add_line(lines, line);
       }
     }
