@@ -84,18 +84,10 @@ bool name_digits(string_view text, long long& v) {
   return true;
 }
 
-// int(name[2:]).
-py::Ref hw_port_number(PyObject* name) {
-  long long v;
-  if (PyString_Check(name) && name_digits(py::as_view(name), v)) return py::integer(long(v));
-  return py::Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
-}
-
 GangKey gang_key(PyObject* port) {
   GangKey k;
   k.unit = py::get_property(port, ID("unit"));
-  py::Ref hw_ports = py::attr(py::attr(port, ID("physical_port")), ID("hw_ports"));
-  k.number = hw_port_number(py::item(hw_ports, Py_ssize_t(0)));
+  k.number = first_hw_port_number(port);
   k.plain = PyInt_CheckExact(k.unit.get()) && PyInt_CheckExact(k.number.get());
   if (k.plain) {
     k.unit_v = PyInt_AS_LONG(k.unit.get());
@@ -619,6 +611,15 @@ py::Ref fiber_pref(py::Args a) {
 }
 
 }  // namespace
+
+py::Ref first_hw_port_number(PyObject* port) {
+  py::Ref hw_ports = py::attr(py::attr(port, ID("physical_port")), ID("hw_ports"));
+  py::Ref name = py::item(hw_ports, Py_ssize_t(0));
+  long long v;
+  if (PyString_CheckExact(name.get()) && name_digits(py::as_view(name), v))
+    return py::integer(long(v));
+  return py::Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
+}
 
 const py::ImplTable bcm_impls = {
     {"BCMConfig.__init__", bcm_init},

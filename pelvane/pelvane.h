@@ -18,6 +18,11 @@ py::Ref global(const char* name);
 // (2500, 10000, 10000, 40000).  TypeError for what is not a number.
 py::Ref whole_megabits(PyObject* speed);
 
+// The number of a configured port's first hardware interface, int() of its
+// name past the two-letter prefix: 12 for xe12 (an interpreter integer, of
+// any width).
+py::Ref first_hw_port_number(PyObject* port);
+
 // The twelve class statements in creation order.
 extern const std::vector<py::ClassDef> classes;
 

@@ -309,13 +309,6 @@ Ref gang_leader(Args a) {
   return py::boolean(py::compare(count, 0, Py_NE));
 }
 
-// The number of a port's first hardware interface: 12 for hg12 (an
-// interpreter integer, of any width).
-Ref first_intf_number(PyObject* member) {
-  Ref first = py::item(py::attr(physical(member), ID("hw_ports")), Py_ssize_t(0));
-  return steal(PyNumber_Int(py::slice_from(first, 2)));
-}
-
 // a < b for two interface numbers.
 bool number_less(PyObject* a, PyObject* b) {
   if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) < PyInt_AS_LONG(b);
@@ -340,7 +333,7 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   std::vector<std::pair<Ref, Ref>> members;
   Ref it = py::iter(gang);
   while (Ref member = py::next(it)) {
-    Ref key = first_intf_number(member);
+    Ref key = first_hw_port_number(member);
     members.emplace_back(std::move(key), std::move(member));
   }
   py::stable_sort(members, [](const auto& x, const auto& y) {
