@@ -17,10 +17,11 @@ namespace {
 // A list of argument words.
 py::Ref words(std::initializer_list<PyObject*> items) { return py::list(items); }
 
-// The switch's chip, read afresh through the platform.
-py::Ref chip_of(PyObject* self) {
-  return py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("chip"));
-}
+// The platform's switch, and its chip and ports, read afresh through the
+// configuration's platform.
+py::Ref switch_of(PyObject* self) { return py::attr(py::attr(self, ID("platform")), ID("switch")); }
+py::Ref chip_of(PyObject* self) { return py::attr(switch_of(self), ID("chip")); }
+py::Ref platform_ports(PyObject* self) { return py::attr(switch_of(self), ID("ports")); }
 
 // An EEPROM tool failure: the traceback limit drops to 0 for the process,
 // the message goes to syslog at LOG_ERR and is raised as RuntimeError.
@@ -167,7 +168,7 @@ py::Ref config_config(py::Args a) {
 }
 
 py::Ref config_find_hw_port(py::Args a) {
-  py::Ref ports = py::attr(py::attr(py::attr(a[0], ID("platform")), ID("switch")), ID("ports"));
+  py::Ref ports = platform_ports(a[0]);
   py::Ref it = py::iter(ports);
   while (py::Ref port = py::next(it)) {
     if (py::equal(py::attr(port, ID("label")), a[1]) &&
@@ -181,7 +182,7 @@ py::Ref config_find_hw_port(py::Args a) {
 // find_hw_port answers, for every label at once.  Empty when a label is not
 // plain text (then only the walk itself knows what equals it).
 py::Ref ports_by_label(PyObject* self) {
-  py::Ref ports = py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("ports"));
+  py::Ref ports = platform_ports(self);
   py::Ref map = py::dict();
   py::Ref it = py::iter(ports);
   while (py::Ref port = py::next(it)) {
@@ -262,7 +263,7 @@ py::Ref config_init_config(py::Args a) {
                              ID("rc.soc"));
   py::callm(global("shutil"), ID("copy"), source, dir);
   py::Ref map = py::dict();
-  py::Ref ports = py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("ports"));
+  py::Ref ports = platform_ports(self);
   py::Ref it = py::iter(ports);
   while (py::Ref port = py::next(it)) {
     py::Ref key = py::attr(port, ID("label"));
