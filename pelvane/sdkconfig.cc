@@ -122,7 +122,7 @@ Ref calculate_configuration(Args a) {
 
   // Numbering: mapped numbers per unit, interface numbers per unit and
   // prefix (dport chips), MAC indices across the platform.
-  Ref chip = py::attr(py::attr(platform, ID("switch")), ID("chip"));
+  Ref chip = sections::chip_of(platform);
   bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
   bool portmap = py::attr(chip, ID("portmap_capable")).get() == Py_True;
   Ref cls = global(dport     ? "BCMConfiguredDportPort"
