@@ -125,7 +125,8 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
       }
     }
   } held;
-  PyObject* slot[kMaxArgs] = {};
+  PyObject* slot[kMaxArgs];  // the parameters, filled below
+  std::fill_n(slot, argcount, nullptr);
   int n = int(PyTuple_GET_SIZE(args));
   int nkw = kw ? int(PyDict_Size(kw)) : 0;
   if (n > argcount)
@@ -778,7 +779,8 @@ Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*>
   }
   if (f && Py_TYPE(f) == &FunctionType) {
     auto* fn = reinterpret_cast<FunctionObject*>(f);
-    PyObject* slot[kMaxArgs] = {};
+    PyObject* slot[kMaxArgs];  // the function's parameters, filled below
+    std::fill_n(slot, fn->argcount, nullptr);
     size_t n = args.size();
     bool direct = n <= size_t(fn->argcount);
     if (direct) std::copy(args.begin(), args.end(), slot);

@@ -296,11 +296,7 @@ bool physical_chain(PyObject* chip) {
 // Appends a line to the section's line list, which a port's per-lane
 // polarity operation may have handed back as another sequence.
 void add_line(PyObject* lines, string_view text) {
-  py::Ref line = py::str(text);
-  if (PyList_Check(lines))
-    py::append(lines, line);
-  else
-    py::callm(lines, ID("append"), line.get());
+  py::append_to(lines, py::str(text));
 }
 
 py::Ref portmap(py::Args a) {

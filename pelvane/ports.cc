@@ -87,23 +87,9 @@ Ref gang_label(Args a) {
 
 // ---- SDKConfiguredPort: construction ------------------------------------------
 
-// The constructor of the class `base` of the module, run on `self` with
-// `args`: directly where the class still has this module's constructor.
-template <size_t N>
-void run_base_init(const char* base, Ref (*impl)(Args), PyObject* const (&args)[N]) {
-  Ref cls = global(base);
-  if (py::method_is(cls, ID("__init__"), impl)) {
-    impl(Args(args));
-    return;
-  }
-  Ref init = py::attr(cls, ID("__init__"));
-  py::call_kw(init, py::tuple(args, N), nullptr);
-}
-
 // (self, mode, physical_port, port_base, mac_index, loopback)
 Ref sdk_init(Args a) {
-  PyObject* const base_args[] = {a[0], a[1], a[4], a[5]};
-  run_base_init("ConfiguredPort", configured_init, base_args);
+  py::call_unbound(global("ConfiguredPort"), ID("__init__"), {a[0], a[1], a[4], a[5]});
   py::setattr(a[0], ID("port_base"), a[3]);
   py::setattr(a[0], ID("physical_port"), a[2]);
   py::setattr(a[0], ID("ganged_ports"), Py_None);
@@ -112,16 +98,16 @@ Ref sdk_init(Args a) {
 
 // (self, mode, physical_port, port_base, if_port_base, mac_index, loopback)
 Ref dport_init(Args a) {
-  PyObject* const base_args[] = {a[0], a[1], a[2], a[3], a[5], a[6]};
-  run_base_init("BCMConfiguredPort", sdk_init, base_args);
+  py::call_unbound(global("BCMConfiguredPort"), ID("__init__"),
+                   {a[0], a[1], a[2], a[3], a[5], a[6]});
   py::setattr(a[0], ID("if_port_base"), a[4]);
   return {};
 }
 
 // (self, mode, physical_port, port_base, mac_index): never a loopback port.
 Ref mapped_init(Args a) {
-  PyObject* const base_args[] = {a[0], a[1], a[2], a[3], a[4], Py_False};
-  run_base_init("SDKConfiguredMappedPort", sdk_init, base_args);
+  py::call_unbound(global("SDKConfiguredMappedPort"), ID("__init__"),
+                   {a[0], a[1], a[2], a[3], a[4], Py_False});
   return {};
 }
 
