@@ -415,7 +415,7 @@ py::Ref config_setmac(py::Args a) {
   py::Ref index = mac_index(self, a[2]);
   py::Ref mac = makemacaddr_of(self, index);
   if (mac.get() == Py_None) return {};
-  run_ip(self, {ID("link"), ID("set"), name, ID("down")});
+  run_ip(self, {ID("link"), ID("set"), ID("dev"), name, ID("down")});
   py::Ref bytes = py::tuple(6);
   for (Py_ssize_t i = 0; i < 6; ++i) PyTuple_SET_ITEM(bytes.get(), i, py::item(mac, i).release());
   py::Ref address = py::percent(ID("%x:%x:%x:%x:%x:%x"), bytes);

@@ -23,6 +23,15 @@ py::Ref whole_megabits(PyObject* speed);
 // any width).
 py::Ref first_hw_port_number(PyObject* port);
 
+// The Linux device name prefix of a platform port: "fp" for a fabric port,
+// "swp" for any other (an interned text, borrowed).
+PyObject* linux_prefix_of(PyObject* physical_port);
+
+// A port's Linux device name from its prefix and label: "%s%s", or, for a
+// member of a split port, "%s%ss%u" with the sub-port number `sub`
+// (nullptr: not split).
+py::Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub);
+
 // The twelve class statements in creation order.
 extern const std::vector<py::ClassDef> classes;
 

@@ -57,9 +57,7 @@ Ref configured_init(Args a) {
   return {};
 }
 
-Ref linux_prefix(Args a) {
-  return Ref::borrow(py::truth(py::attr(physical(a[0]), ID("is_fabric"))) ? ID("fp") : ID("swp"));
-}
+Ref linux_prefix(Args a) { return Ref::borrow(linux_prefix_of(physical(a[0]))); }
 
 // The first label of the aligned group of four that holds `label`.
 Ref group_label(PyObject* label) {
@@ -260,8 +258,7 @@ Ref linux_port_name(Args a) {
   bool breakout = py::compare(count, 1, Py_GT);
   Ref prefix = py::get_property(self, ID("linux_prefix"));
   Ref label = py::get_property(self, ID("gang_label"));
-  if (breakout) return py::percent_plain(ID("%s%ss%u"), {prefix, label, sub});
-  return py::percent_plain(ID("%s%s"), {prefix, label});
+  return linux_name(prefix, label, breakout ? sub : nullptr);
 }
 
 // (self, sub, num_units=None)
@@ -391,6 +388,15 @@ Ref td3_tx_logical_polarity_flip(Args a) {
 }
 
 }  // namespace
+
+PyObject* linux_prefix_of(PyObject* physical_port) {
+  return py::truth(py::attr(physical_port, ID("is_fabric"))) ? ID("fp") : ID("swp");
+}
+
+Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub) {
+  if (sub) return py::percent_plain(ID("%s%ss%u"), {prefix, label, sub});
+  return py::percent_plain(ID("%s%s"), {prefix, label});
+}
 
 const py::ImplTable port_impls = {
     {"ConfiguredPort.__init__", configured_init},

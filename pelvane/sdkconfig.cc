@@ -235,33 +235,38 @@ bool tap_mode() {
   return PyString_Check(value.get()) && py::as_view(value) == "1";
 }
 
-// The names a tap listing may offer for deletion: the switch ports' own
-// names ("swp...", "fp...") and the platform's fixed port names.  Other tun
-// and tap devices of the host are not ours.
+// The names of the tap devices the switch itself makes, the only ones a tap
+// listing may offer for deletion: per platform port its name_override, or
+// else its prefix and label, and the sub-port names a split of the port
+// would give, made as linux_port_name makes them.  Other tun and tap
+// devices of the host are not ours.
 class TapNames {
  public:
-  explicit TapNames(PyObject* self) {
+  explicit TapNames(PyObject* self) : names_(Ref::steal(PySet_New(nullptr))) {
     Ref it = py::iter(py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("ports")));
     while (Ref port = py::next(it)) {
-      PyObject* name = PyObject_GetAttr(port, ID("name_override"));
-      if (!name) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Raised();
-        PyErr_Clear();
+      Ref name = py::attr(port, ID("name_override"));
+      if (name.get() != Py_None) {
+        if (PyString_Check(name.get())) add(name);
         continue;
       }
-      Ref held = Ref::steal(name);
-      if (PyString_Check(name)) overrides_.push_back(held);
+      PyObject* prefix = linux_prefix_of(port);
+      Ref label = py::attr(port, ID("label"));
+      add(linux_name(prefix, label, nullptr));
+      long subs = py::as_long(py::attr(port, ID("max_logical_ports")));
+      if (subs > 1)
+        for (long sub = 0; sub < subs; ++sub) add(linux_name(prefix, label, py::integer(sub)));
     }
   }
   bool ours(string_view name) const {
-    if (name.substr(0, 3) == "swp" || name.substr(0, 2) == "fp") return true;
-    for (const Ref& o : overrides_)
-      if (py::as_view(o) == name) return true;
-    return false;
+    int found = PySet_Contains(names_, py::str(name));
+    py::check(found);
+    return found;
   }
 
  private:
-  std::vector<Ref> overrides_;
+  void add(PyObject* name) { py::check(PySet_Add(names_, name)); }
+  Ref names_;
 };
 
 Ref quillet(Args a) {
@@ -347,10 +352,12 @@ Ref quillet(Args a) {
       if (colon == string_view::npos) return;
       string_view field = line.substr(colon + 1);
       field = field.substr(0, field.find(':'));
-      if (field.find("switch") != string_view::npos) up.emplace_back(field);
+      // A device with a link is listed as "name@parent".
+      string_view name = field.substr(0, field.find('@'));
+      if (name.find("switch") != string_view::npos) up.emplace_back(name);
     });
-    for (const std::string& field : up)
-      py::callm(ip, ID("run"), words(py::percent(ID("link set %s up"), {py::str(field)})).get());
+    for (const std::string& name : up)
+      py::callm(ip, ID("run"), words(py::percent(ID("link set dev %s up"), {py::str(name)})).get());
   }
 
   py::callm(self, ID("destroyints"), devices.get());

@@ -801,7 +801,7 @@ class SetmacTest(DeviceCase):
     def test_two_commands(self):
         self.assertIsNone(self.c.setmac("swp1", 2565))
         self.assertEqual(self.commands(), [
-            ["ip", "link", "set", "swp1", "down"],
+            ["ip", "link", "set", "dev", "swp1", "down"],
             ["ip", "link", "set", "dev", "swp1", "address", "2:0:0:0:a:5"]])
 
     def test_l3_only(self):
@@ -821,7 +821,7 @@ class SetmacTest(DeviceCase):
 
     def test_name_is_one_word(self):
         self.c.setmac("swp 1", 1)
-        self.assertEqual(self.commands()[0], ["ip", "link", "set", "swp 1", "down"])
+        self.assertEqual(self.commands()[0], ["ip", "link", "set", "dev", "swp 1", "down"])
 
     def test_overridden_makemacaddr(self):
         class MyConfig(pelvane.Config):
@@ -841,11 +841,11 @@ class SetmacTest(DeviceCase):
         c = self.config(cls=MyConfig)
         del self.proc.argvs[:]
         self.assertRaises(IndexError, c.setmac, "swp1", 1)
-        self.assertEqual(self.commands(), [["ip", "link", "set", "swp1", "down"]])
+        self.assertEqual(self.commands(), [["ip", "link", "set", "dev", "swp1", "down"]])
 
     def test_failing_ip_passes(self):
         failure = subprocess.CalledProcessError(1, ["ip"])
-        self.proc.answers[("ip", "link", "set", "swp1", "down")] = failure
+        self.proc.answers[("ip", "link", "set", "dev", "swp1", "down")] = failure
         with self.assertRaises(subprocess.CalledProcessError) as cm:
             self.c.setmac("swp1", 1)
         self.assertIs(cm.exception, failure)
@@ -859,7 +859,7 @@ class MaketapTest(DeviceCase):
         self.assertIsNone(self.c.maketap("swp1", 1, existing))
         self.assertEqual(self.commands(), [
             ["ip", "tuntap", "add", "dev", "swp1", "mode", "tap", "one_queue"],
-            ["ip", "link", "set", "swp1", "down"],
+            ["ip", "link", "set", "dev", "swp1", "down"],
             ["ip", "link", "set", "dev", "swp1", "address", "2:0:0:0:0:1"]])
         self.assertEqual(existing, set(["swp9"]))
 
@@ -914,7 +914,7 @@ class MakekernnetTest(DeviceCase):
         self.c.makekernnet("swp1", 3, 1, existing)
         self.assertEqual(self.commands(), [
             [BRINDLET, "add", "name", "swp1", "type", "mlx_sx_netdev", "unit", "1"],
-            ["ip", "link", "set", "swp1", "down"],
+            ["ip", "link", "set", "dev", "swp1", "down"],
             ["ip", "link", "set", "dev", "swp1", "address", "2:0:0:0:0:3"]])
         self.c.makekernnet("swp9", 3, 1, existing)
         self.assertEqual(len(self.commands()), 3)
@@ -1025,7 +1025,7 @@ class KnetTest(unittest.TestCase):
         results = json.loads(out.splitlines()[-1])
         self.assertEqual(results["new"], [
             "swp1=down", [["add", "name", "swp1", "type", "bcm_knet", "unit", "0"]],
-            [["link", "set", "swp1", "down"],
+            [["link", "set", "dev", "swp1", "down"],
              ["link", "set", "dev", "swp1", "address", "2:0:0:0:a:5"]], ["swp2"]])
         self.assertEqual(results["found"], ["swp2=down", 1, []])
         self.assertEqual(results["carry"], ["swp3=down", 1])

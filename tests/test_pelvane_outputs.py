@@ -245,12 +245,12 @@ print(json.dumps(report))
             self.skipTest("no /dev/net/tun")
         setup = ("mount -t sysfs sysfs /sys\n"
                  "ip tuntap add dev tun0 mode tun\n"      # a VPN's device: not ours
-                 "ip tuntap add dev swp9 mode tap\n"      # a switch port no longer configured
+                 "ip tuntap add dev swp3 mode tap\n"      # a switch port no longer configured
                  "ip tuntap add dev vpn-swp1 mode tap\n")
         status, out, err = helpers.namespace_python(self.SCRIPT, "-n -m", setup)
         self.assertEqual(status, 0, err)
         report = json.loads(out)
-        self.assertEqual(report["before"], ["swp9", "tun0", "vpn-swp1"])
+        self.assertEqual(report["before"], ["swp3", "tun0", "vpn-swp1"])
         first, second = report["run0"], report["run1"]
         self.assertEqual(first["rows"], ["swp1\tge0\t0\t0\t-1\t0", "swp2\tge1\t0\t0\t-1\t0",
                                          "swp4\txe0\t0\t0\t-1\t0", "fp5\thg0\t0\t1\t-1\t0"])

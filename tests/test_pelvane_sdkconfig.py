@@ -536,8 +536,7 @@ class PortTable(unittest.TestCase):
             ("makekernnet", "swp1s3", 7, 0, ["fp3", "swp9"]),
             ("makekernnet", "swp4", 10, 1, ["fp3", "swp9"]),
             ("ip", ["-o", "link", "show"]),
-            ("ip", ["link", "set", "switch0", "up"]),
-            ("ip", ["link", "set", "eth0@switch1", "up"]),
+            ("ip", ["link", "set", "dev", "switch0", "up"]),
             ("destroyints", ["fp3", "swp9"])])
 
     def test_plain_chip_and_other_families(self):
@@ -567,13 +566,17 @@ class PortTable(unittest.TestCase):
                                   "mgmt-x: tap\nswpx\n: empty\nvpn-swp1: tap\n"}
         chip = PlainChip()
         chip.sw_base = "xx"  # any family serves in tap mode
-        cfg = self.table(chip, self.ports()[:1], answers, [h2_port("1", "xe0"), override])
+        class Split(skorrel.Hurricane210GPort):
+            max_logical_ports = 4
+
+        cfg = self.table(chip, self.ports()[:1], answers,
+                         [h2_port("1", "xe0", cls=Split), override])
         cfg.quillet
-        listed = ["fp7", "mgmt-x", "swp1s2", "swpx"]
+        listed = ["mgmt-x", "swp1s2"]
         self.assertEqual(cfg.calls[0], ("ip", ["tuntap", "show"]))
         self.assertEqual(cfg.calls[1], ("maketap", "swp1s0", 4, listed))
         self.assertEqual(cfg.calls[3], ("maketap", "swp1s2", 6, listed))
-        self.assertEqual(cfg.calls[-1], ("destroyints", ["fp7", "mgmt-x", "swpx"]))
+        self.assertEqual(cfg.calls[-1], ("destroyints", ["mgmt-x"]))
         self.assertEqual(len(cfg.calls), 6)
 
     def test_tap_mode_only_for_exactly_one(self):
