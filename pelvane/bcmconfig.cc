@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 
@@ -34,6 +35,7 @@ py::Ref calculate_units(py::Args a) {
   py::Ref units = py::Ref::steal(PySet_New(nullptr));
   py::Ref it = py::iter(py::attr(a[0], ID("ports")));
   while (py::Ref port = py::next(it)) {
+    tick();
     py::Ref unit = py::get_property(port, ID("unit"));
     if (unit.get() != Py_None) py::check(PySet_Add(units, unit));
   }
@@ -51,6 +53,7 @@ py::Ref per_controller(PyObject* self, PyObject* name) {
   py::Ref keys = mapping_keys(programs);
   py::Ref out = py::dict();
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+    tick();
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     py::Ref value = py::attr(py::item(programs, key), name);
     py::dict_set(out, key, value);
@@ -123,7 +126,10 @@ py::Ref calculate_gangs(py::Args a) {
   const Py_ssize_t n = PyList_GET_SIZE(ports.get());
   std::vector<GangKey> keys;
   keys.reserve(size_t(n));
-  for (Py_ssize_t i = 0; i < n; ++i) keys.push_back(gang_key(PyList_GET_ITEM(ports.get(), i)));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    tick();
+    keys.push_back(gang_key(PyList_GET_ITEM(ports.get(), i)));
+  }
   std::vector<Py_ssize_t> order(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) order[size_t(i)] = i;
   // The keys' own order may be inconsistent: a merge that never reads past
@@ -136,6 +142,7 @@ py::Ref calculate_gangs(py::Args a) {
   std::unordered_set<PyObject*> in_set;
   PyObject* leader = nullptr;
   for (Py_ssize_t i : order) {
+    tick();
     PyObject* port = PyList_GET_ITEM(ports.get(), i);
     if (py::get_property(port, ID("ganged")).get() != Py_True) continue;
     if (py::get_property(port, ID("gang_leader")).get() == Py_True) leader = port;
@@ -162,6 +169,7 @@ py::Ref rcled(py::Args a) {
   py::Ref keys = mapping_keys(programs);
   Section out(512);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    tick();
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     py::Ref block = py::percent(
         ID("led %d stop\nled %d auto on\nled %d load /etc/bcm.d/led%d.hex\nled %d start\n"),
@@ -170,7 +178,10 @@ py::Ref rcled(py::Args a) {
     py::Ref commands =
         py::callm(py::item(programs, key), ID("led_memory_init_commands"), key.get());
     py::Ref it = py::iter(commands);
-    while (py::Ref command = py::next(it)) out.line() += py::as_view(command);
+    while (py::Ref command = py::next(it)) {
+      tick();
+      out.line() += py::as_view(command);
+    }
   }
   return out.finish();
 }
@@ -225,6 +236,7 @@ py::Ref linkdefaults_ports(py::Args a) {
     // The speed in Gbit/s, written as whole megabits.
     py::Ref speed = py::to_str(whole_megabits(py::get_property(port, ID("speed"))));
     for (long sub = 0; sub < n; ++sub) {
+      tick();
       py::Ref name = py::call_method(port, ID("linux_port_name"), sub_number(sub));
       py::Ref entry = py::dict();
       py::dict_set(entry, ID("link-autoneg"), autoneg);
@@ -247,6 +259,7 @@ py::Ref ethertab(py::Args a) {
     if (n <= 0) return;
     py::Ref mac_index = py::attr(port, ID("mac_index"));
     for (long sub = 0; sub < n; ++sub) {
+      tick();
       py::Ref name = py::call_method(port, ID("linux_port_name"), sub_number(sub));
       py::StrBuilder& line = out.line();
       put_text(line, name);
@@ -321,6 +334,7 @@ py::Ref portmap(py::Args a) {
     if (lanes) num_lanes = py::get_property(port, ID("num_lanes"));
     const LaneSettings settings(port);
     for (long s = 0; s < n; ++s) {
+      tick();
       py::Ref sub = sub_number(s);
       py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub.get());
       py::Ref hw = py::call_method(port, ID("hw_intf_num_portmap"), sub.get());
@@ -400,6 +414,7 @@ py::Ref dportmap(py::Args a) {
   out.line() += "dport_map_enable=1\n";
   each_port(self, [&](PyObject* port, long n) {
     for (long s = 0; s < n; ++s) {
+      tick();
       py::Ref sub = sub_number(s);
       py::Ref logical = py::call_method(port, ID("sdk_logical_port_num"), sub.get());
       py::Ref unit = py::get_property(port, ID("unit"));
@@ -444,11 +459,71 @@ void read_number(ListedName& name, string_view text) {
     name.number = v;
 }
 
+// The run key of one (position, name) pair: the compression's inner
+// function grouper(t), "%s%u" % (intf[:2], i - int(intf[2:])).
+py::Ref grouper(py::Args a) {
+  py::Ref pair[2];
+  py::unpack(a[0], 2, pair);
+  PyObject *i = pair[0], *intf = pair[1];
+  py::Ref prefix = py::Ref::steal(PySequence_GetSlice(intf, 0, 2));
+  py::Ref number = py::Ref::steal(PyNumber_Int(py::slice_from(intf, 2)));
+  py::Ref diff = py::Ref::steal(PyNumber_Subtract(i, number));
+  return py::percent(ID("%s%u"), {prefix.get(), diff.get()});
+}
+
+// Whether `groupby` is the interpreter's own itertools.groupby, whose runs
+// the compression finds by itself.
+bool own_groupby(PyObject* groupby) {
+  if (!PyType_Check(groupby)) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(groupby);
+  return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+         !std::strcmp(type->tp_name, "itertools.groupby");
+}
+
+// The compression of the sorted names through another `groupby` put in the
+// module in place of the interpreter's: spans = [list(g) for k, g in
+// groupby(enumerate(names), grouper)], then one item per span of three or
+// more pairs, else one per pair, joined by ",".
+py::Ref compress_by(PyObject* groupby, PyObject* sorted) {
+  static PyObject* grouper_function = nullptr;
+  py::once(grouper_function, [] {
+    return py::make_function(module(), "SDKConfig._compress_portlist.<locals>.grouper", "t",
+                             grouper)
+        .release();
+  });
+  py::Ref pairs = py::call(reinterpret_cast<PyObject*>(&PyEnum_Type), sorted);
+  py::Ref runs = py::iter(py::call(groupby, pairs, grouper_function));
+  py::Ref spans = py::list();
+  while (py::Ref run = py::next(runs)) {
+    tick();
+    py::Ref key_group[2];
+    py::unpack(run, 2, key_group);
+    py::append(spans, py::Ref::steal(PySequence_List(key_group[1])));
+  }
+  py::Ref compressed = py::list();
+  py::Ref one = py::integer(1);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans.get()); ++i) {
+    tick();
+    PyObject* span = PyList_GET_ITEM(spans.get(), i);
+    const Py_ssize_t len = PyList_GET_SIZE(span);
+    if (len > 2) {
+      py::Ref first = py::item(PyList_GET_ITEM(span, 0), one);
+      py::Ref last = py::item(PyList_GET_ITEM(span, len - 1), one);
+      py::append(compressed, py::percent(ID("%s-%s"), {first.get(), last.get()}));
+      continue;
+    }
+    for (Py_ssize_t j = 0; j < len; ++j)
+      py::append(compressed, py::item(PyList_GET_ITEM(span, j), one));
+  }
+  return py::Ref::steal(_PyString_Join(ID(","), compressed));
+}
+
 py::Ref compress_portlist(py::Args a) {
   py::Ref list = py::Ref::steal(PySequence_List(a[1]));
   const Py_ssize_t n = PyList_GET_SIZE(list.get());
   std::vector<ListedName> names(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
+    tick();
     ListedName& name = names[size_t(i)];
     name.obj = PyList_GET_ITEM(list.get(), i);
     string_view text = py::as_view(name.obj);
@@ -467,6 +542,16 @@ py::Ref compress_portlist(py::Args a) {
   std::stable_sort(names.begin(), names.end(), [](const ListedName& x, const ListedName& y) {
     return x.sort_key < y.sort_key;
   });
+
+  py::Ref groupby = global("groupby");
+  if (!own_groupby(groupby)) {
+    py::Ref sorted = py::list();
+    for (const ListedName& name : names) {
+      tick();
+      py::append(sorted, name.obj);
+    }
+    return compress_by(groupby, sorted);
+  }
 
   // Runs: neighbours whose run keys, the prefix and the position less the
   // number as text, are equal.
@@ -490,9 +575,13 @@ py::Ref compress_portlist(py::Args a) {
   };
   auto text_of = [&](size_t i) { return py::as_view(names[i].obj); };
   for (size_t begin = 0; begin < names.size();) {
+    tick();
     std::string key = run_key(begin);
     size_t end = begin + 1;
-    while (end < names.size() && run_key(end) == key) ++end;
+    while (end < names.size() && run_key(end) == key) {
+      tick();
+      ++end;
+    }
     if (end - begin >= 3) {
       std::string range(text_of(begin));
       range += "-";
@@ -529,6 +618,7 @@ py::Ref phy_an(py::Args a) {
     long c37 = an_number(py::get_property(port, ID("an_c37")));
     long c73 = an_number(py::get_property(port, ID("an_c73")));
     for (long s = 0; s < n; ++s) {
+      tick();
       py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub_number(s), units.get());
       char buf[24];
       if (c37 >= 0) {
@@ -555,6 +645,7 @@ py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Ke
   Section out;
   py::Ref it = py::iter(py::attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
+    tick();
     if (py::get_property(port, attr).get() == Py_None) continue;
     py::Ref k = key(port.get());
     py::Ref value = py::get_property(port, attr);
@@ -595,6 +686,7 @@ py::Ref fiber_pref(py::Args a) {
   Section out;
   each_port(self, [&](PyObject* port, long n) {
     for (long s = 0; s < n; ++s) {
+      tick();
       if (!py::truth(py::get_property(port, ID("set_fiber_pref")))) continue;
       py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub_number(s), units.get());
       py::StrBuilder& line = out.line();
@@ -610,7 +702,7 @@ py::Ref fiber_pref(py::Args a) {
 
 py::Ref first_hw_port_number(PyObject* port) {
   py::Ref hw_ports = py::attr(py::attr(port, ID("physical_port")), ID("hw_ports"));
-  py::Ref name = py::item(hw_ports, Py_ssize_t(0));
+  py::Ref name = py::item(hw_ports, py::integer(0).get());
   long long v;
   if (PyString_CheckExact(name.get()) && name_digits(py::as_view(name), v))
     return py::integer(long(v));

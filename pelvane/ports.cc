@@ -4,7 +4,7 @@
 // asked of `physical_port` at the moment it is wanted, and every operation
 // of the configured port itself is reached through the object, so that a
 // subclass or an attribute set by a caller is honoured.
-#include "pelvane.h"
+#include "sections.h"
 
 #include <algorithm>
 #include <cstring>
@@ -316,6 +316,7 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   std::vector<std::pair<Ref, Ref>> members;
   Ref it = py::iter(gang);
   while (Ref member = py::next(it)) {
+    sections::tick();
     Ref key = first_hw_port_number(member);
     members.emplace_back(std::move(key), std::move(member));
   }
@@ -325,6 +326,7 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   Ref value = py::integer(0);
   long position = 0;
   for (const auto& m : members) {
+    sections::tick();
     Ref flip = py::callm(physical(m.second), side, mode, sub);
     Ref shifted = steal(PyNumber_Lshift(flip, py::integer(position++)));
     value = steal(PyNumber_Or(value, shifted));
@@ -373,7 +375,8 @@ Ref lane_polarity_lines(Args a, PyObject* side, PyObject* format) {
     Ref text = (PyInt_CheckExact(flip.get()) || PyLong_CheckExact(flip.get()))
                    ? Ref::borrow(py::truth(flip) ? ID("0x1") : ID("0x0"))
                    : py::percent(ID("0x%x"), flip.get());
-    py::append(portmap, py::percent_plain(format, {sum(base, lane), text}));
+    // portmap.append(line): a port override may hand on any object.
+    py::append_to(portmap, py::percent_plain(format, {sum(base, lane), text}));
   }
   return Ref::borrow(portmap);
 }

@@ -29,6 +29,7 @@ py::Ref sdk_pbmp(py::Args a) {
     py::Ref unit = py::get_property(port, ID("unit"));
     bool over = py::truth(py::get_property(port, ID("oversub")));
     for (long s = 0; s < n; ++s) {
+      tick();
       py::Ref sub = py::integer(s);
       py::Ref prefix = py::call_method(port, ID("sdk_intf_prefix"), sub);
       // "ce" and "xe" ports of a unit share one interface key.
@@ -47,7 +48,7 @@ py::Ref sdk_pbmp(py::Args a) {
       py::Ref acc = bit_or(had ? had : py::integer(0).get(), bits);
       if (!had) py::append(keys, key);
       py::dict_set(pbmps, key, acc);
-      PyObject* unit_valid = PyDict_GetItem(valid, unit);
+      PyObject* unit_valid = py::dict_find(valid, unit);
       if (!unit_valid) {
         if (!chip) {
           chip = chip_of(py::attr(self, ID("platform")));
@@ -59,7 +60,7 @@ py::Ref sdk_pbmp(py::Args a) {
       // An oversubscribed sub-port adds its own bit only: ports of the same
       // interface key that are not oversubscribed stay out.
       if (over) {
-        PyObject* unit_over = PyDict_GetItem(oversub, unit);
+        PyObject* unit_over = py::dict_find(oversub, unit);
         py::dict_set(oversub, unit, unit_over ? bit_or(unit_over, bits) : bits);
       }
     }
@@ -68,27 +69,30 @@ py::Ref sdk_pbmp(py::Args a) {
   Section out;
   Py_ssize_t nkeys = PyList_GET_SIZE(keys.get());
   for (Py_ssize_t i = 0; i < nkeys; ++i) {
+    tick();
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
     if (py::as_view(key).substr(0, 2) == "hg") continue;
     py::StrBuilder& line = out.line();
     line.append("pbmp_xport_", py::as_view(key), "=0x");
-    put_hex(line, py::dict_get(pbmps, key), false);
+    put_hex(line, py::Ref::borrow(dict_value(pbmps, key)), false);
   }
   py::Ref units = sorted_keys(valid);
   Py_ssize_t nunits = PyList_GET_SIZE(units.get());
   for (Py_ssize_t i = 0; i < nunits; ++i) {
+    tick();
     PyObject* unit = PyList_GET_ITEM(units.get(), i);
     py::StrBuilder& line = out.line();
     line += "pbmp_valid.";
     put_dec(line, unit);
     line += "=0x";
-    put_hex(line, PyDict_GetItem(valid, unit), false);
+    put_hex(line, py::Ref::borrow(dict_value(valid, unit)), false);
   }
   if (PyDict_Size(oversub) > 0) {
     if (py::truth(py::attr(chip, ID("mixed_oversub")))) {
       for (Py_ssize_t i = 0; i < nunits; ++i) {
+        tick();
         PyObject* unit = PyList_GET_ITEM(units.get(), i);
-        PyObject* bits = PyDict_GetItem(oversub, unit);
+        py::Ref bits = py::Ref::borrow(py::dict_find(oversub, unit));
         if (!bits) continue;
         py::StrBuilder& line = out.line();
         line += "pbmp_oversubscribe.";
@@ -116,6 +120,7 @@ py::Ref portmap_uncapable_config(py::Args a) {
     if (n <= 0) return;
     const LaneSettings lanes(port);
     for (long s = 0; s < n; ++s) {
+      tick();
       py::Ref sub = py::integer(s);
       py::Ref num;
       auto add = [&](std::string_view key, PyObject* value) {
@@ -148,6 +153,7 @@ void each_phy(PyObject* self, bool detected_too, const F& f) {
   UnitCount units(self);
   each_port(self, [&](PyObject* port, long n) {
     for (long s = 0; s < n; ++s) {
+      tick();
       py::Ref sub = py::integer(s);
       py::Ref type = py::call_method(port, ID("phy_type"), sub);
       if (type.get() == Py_None ||
@@ -213,7 +219,8 @@ py::Ref port_emphasis(py::Args a) {
     py::Ref values[3];
     for (int i = 0; i < 3; ++i) values[i] = py::get_property(port, settings[i].name);
     for (long s = 0; s < n; ++s) {
-      PyObject* had = PyDict_GetItem(map_nums, unit);
+      tick();
+      PyObject* had = py::dict_find(map_nums, unit);
       py::Ref map_num = had ? py::Ref::borrow(had) : py::integer(1);
       // "<map_num>.<unit>=0x", the end of every key of this logical port.
       auto port_key = [&](py::StrBuilder& line) {
@@ -226,7 +233,7 @@ py::Ref port_emphasis(py::Args a) {
         PyObject* value = values[&setting - settings].get();
         if (value == Py_None) continue;
         if (!per_lane) {
-          py::Ref v = py::item(value, Py_ssize_t(s));
+          py::Ref v = py::item(value, py::integer(s).get());
           py::StrBuilder& line = out.line();
           line += setting.single;
           port_key(line);
@@ -234,7 +241,7 @@ py::Ref port_emphasis(py::Args a) {
           continue;
         }
         for (long lane = 0; lane < 4; ++lane) {
-          py::Ref v = py::item(value, Py_ssize_t(lane));
+          py::Ref v = py::item(value, py::integer(lane).get());
           py::StrBuilder& line = out.line();
           const char digit[] = {char('0' + lane), '_'};
           line.append(setting.lane, std::string_view(digit, 2));
@@ -266,6 +273,7 @@ py::Ref port_init(py::Args a) {
       if_num = py::item(if_types, if_type);
     }
     for (long s = 0; s < n; ++s) {
+      tick();
       py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
       py::StrBuilder* line = &out.line();
       *line += "port_init_autoneg_";

@@ -17,7 +17,9 @@ using sections::joined;
 using sections::put_dec;
 using sections::put_hex;
 using sections::put_text;
+using sections::range_count;
 using sections::Section;
+using sections::tick;
 using std::string_view;
 
 // ---- small pieces ----------------------------------------------------------
@@ -26,10 +28,12 @@ Ref chip_of(PyObject* self) { return sections::chip_of(py::attr(self, ID("platfo
 
 Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
 
-// o.get(key, fallback), straight from the table for a dict and a text key.
+// o.get(key, fallback), straight from the table for a dict and a text key
+// (what the lookup raises, a failing comparison with a key of the same
+// hash, passes on as the method's would).
 Ref get_or(PyObject* o, PyObject* key, PyObject* fallback) {
   if (PyDict_CheckExact(o) && PyString_CheckExact(key)) {
-    PyObject* v = py::dict_get(o, key);
+    PyObject* v = py::dict_find(o, key);
     return Ref::borrow(v ? v : fallback);
   }
   return py::callm(o, ID("get"), key, fallback);
@@ -60,6 +64,7 @@ void each_line(PyObject* text, const F& f) {
   string_view all = py::as_view(text);
   size_t at = 0;
   for (;;) {
+    tick();
     size_t end = all.find('\n', at);
     f(all.substr(at, end == string_view::npos ? string_view::npos : end - at));
     if (end == string_view::npos) break;
@@ -106,6 +111,7 @@ Ref calculate_configuration(Args a) {
   std::vector<Triple> hw_ports;
   Ref it = py::iter(platform_ports);
   while (Ref port = py::next(it)) {
+    tick();
     Ref label = py::attr(port, ID("label"));
     if (py::truth(py::attr(port, ID("is_fabric")))) label = add(ID("Fabric-"), label);
     Ref configured = get_or(config_map, label, py::attr(port, ID("default_mode")));
@@ -114,6 +120,7 @@ Ref calculate_configuration(Args a) {
     if (!py::truth(py::callm(port, ID("configurable"), config_map.get()))) continue;
     Ref pairs = py::iter(py::callm(port, ID("port_mangler"), mode.get()));
     while (Ref pair = py::next(pairs)) {
+      tick();
       Ref both[2];
       py::unpack(pair, 2, both);
       hw_ports.push_back(Triple{loopback, both[1], both[0]});
@@ -132,6 +139,7 @@ Ref calculate_configuration(Args a) {
   Ref zero = py::integer(0);
   Ref loop_true = py::boolean(true), loop_false = py::boolean(false);
   for (const Triple& t : hw_ports) {
+    tick();
     Ref unit = py::attr(t.port, ID("unit"));
     Ref mapped_portnum = get_or(mapped_portnums, unit, one);
     Ref u_map = get_or(if_nums, unit, Py_None);
@@ -172,6 +180,7 @@ Ref calculate_leds(Args a) {
   Ref zero = py::integer(0);
   Ref it = py::iter(py::attr(self, ID("ports")));
   while (Ref port = py::next(it)) {
+    tick();
     Ref leds = py::get_property(port, ID("leds"));
     if (leds.get() == Py_None) continue;
     lit.push_back({port, py::item(leds, zero.get())});
@@ -180,11 +189,15 @@ Ref calculate_leds(Args a) {
   Ref wanted = py::attr(sw, ID("led_controllers"));
   if (!py::truth(wanted)) {
     wanted = py::Ref::steal(PySet_New(nullptr));
-    for (const Lit& l : lit) py::check(PySet_Add(wanted, l.controller));
+    for (const Lit& l : lit) {
+      tick();
+      py::check(PySet_Add(wanted, l.controller));
+    }
   }
   Ref controllers = py::call(global("sorted"), wanted);
   it = py::iter(controllers);
   while (Ref controller = py::next(it)) {
+    tick();
     Ref glimmet = py::attr(sw, ID("glimmet"));
     Ref program;
     try {
@@ -195,8 +208,10 @@ Ref calculate_leds(Args a) {
       program = py::call(glimmet);
     }
     Ref selected = py::list();
-    for (const Lit& l : lit)
+    for (const Lit& l : lit) {
+      tick();
       if (py::equal(l.controller, controller)) py::append(selected, l.port);
+    }
     py::callm(program, ID("configure"), controller.get(), selected.get());
     py::setitem(programs, controller, program);
   }
@@ -245,6 +260,7 @@ class TapNames {
   explicit TapNames(PyObject* self) : names_(Ref::steal(PySet_New(nullptr))) {
     Ref it = py::iter(py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("ports")));
     while (Ref port = py::next(it)) {
+      tick();
       Ref name = py::attr(port, ID("name_override"));
       if (name.get() != Py_None) {
         if (PyString_Check(name.get())) add(name);
@@ -253,9 +269,12 @@ class TapNames {
       PyObject* prefix = linux_prefix_of(port);
       Ref label = py::attr(port, ID("label"));
       add(linux_name(prefix, label, nullptr));
-      long subs = py::as_long(py::attr(port, ID("max_logical_ports")));
+      long subs = range_count(py::attr(port, ID("max_logical_ports")));
       if (subs > 1)
-        for (long sub = 0; sub < subs; ++sub) add(linux_name(prefix, label, py::integer(sub)));
+        for (long sub = 0; sub < subs; ++sub) {
+          tick();
+          add(linux_name(prefix, label, py::integer(sub)));
+        }
     }
   }
   bool ours(string_view name) const {
@@ -318,6 +337,7 @@ Ref quillet(Args a) {
     bool device =
         fabric.get() == Py_False || py::truth(py::get_property(port, ID("create_fabric")));
     for (long i = 0; i < n; ++i) {
+      tick();
       Ref sub = py::integer(i);
       Ref name = py::call_method(port, ID("linux_port_name"), sub.get());
       Ref logical =
@@ -370,8 +390,9 @@ Ref phytab(Args a) {
   Section rows;
   Ref linux_name = py::none(), sdk_name = py::none();
   each_port(a[0], [&](PyObject* port, long n) {
-    long phys = py::as_long(py::get_property(port, ID("num_phys")));
+    long phys = range_count(py::get_property(port, ID("num_phys")));
     for (long phy = 0; phy < phys; ++phy) {
+      tick();
       Ref number = py::integer(phy);
       Ref addr = py::call_method(port, ID("phy_addr"), number.get());
       if (n > phy) {
@@ -392,13 +413,15 @@ Ref phytab(Args a) {
 Ref rcphy(Args a) {
   Section lines;
   each_port(a[0], [&](PyObject* port, long n) {
-    long phys = py::as_long(py::get_property(port, ID("num_phys")));
+    long phys = range_count(py::get_property(port, ID("num_phys")));
     for (long phy = 0; phy < phys; ++phy) {
+      tick();
       Ref addr = py::call_method(port, ID("phy_addr"), py::integer(phy).get());
       if (n <= phy) continue;
       Ref init = py::get_property(port, ID("phy_init"));
       Ref regs = py::iter(init);
       while (Ref reg = py::next(regs)) {
+        tick();
         Ref value = py::item(init, reg.get());
         py::StrBuilder& line = lines.line();
         line += "phy raw c45 ";
@@ -422,6 +445,7 @@ Ref sfptab(Args a) {
     Ref addr_text = at > 0 ? py::percent(ID("0x%x"), {address}) : py::percent(ID("%s"), {address});
     if (n < 1) n = 1;
     for (long i = 0; i < n; ++i) {
+      tick();
       Ref name = py::call_method(port, ID("linux_port_name"), py::integer(i).get());
       py::StrBuilder& row = rows.line();
       put_texts(row, "\t", {name, type, method, addr_text});
@@ -455,14 +479,16 @@ Ref rcports(Args a) {
   // The unit first: a port of another unit is asked nothing more.
   Ref ports = py::iter(py::attr(self, ID("ports")));
   while (Ref held = py::next(ports)) {
+    tick();
     PyObject* port = held.get();
     if (!py::equal(py::get_property(port, ID("unit")), unit)) continue;
-    long n = py::as_long(py::get_property(port, ID("num_logical_ports")));
+    long n = range_count(py::get_property(port, ID("num_logical_ports")));
     // What the port's sub-ports share, asked once for the port.
     Ref speed = py::get_property(port, ID("speed"));
     bool looped = py::truth(py::attr(port, ID("loopback")));
     Ref group = py::get_property(port, ID("sdk_group"));
     for (long i = 0; i < n; ++i) {
+      tick();
       Ref intf = py::call_method(port, ID("sdk_intf"), py::integer(i).get());
       py::append(all, intf);
       speeds.add(speed, intf);
@@ -481,6 +507,7 @@ Ref rcports(Args a) {
   Ref keys = py::call(sorted, speeds.keys);
   Ref it = py::iter(keys);
   while (Ref speed = py::next(it)) {
+    tick();
     Ref list = py::call(compress, py::item(speeds.map, speed.get()));
     if (py::equal(speed, one)) {
       lines += "\nsetenv 1Gports ";
@@ -499,6 +526,7 @@ Ref rcports(Args a) {
   keys = py::call(sorted, groups.keys);
   it = py::iter(keys);
   while (Ref group = py::next(it)) {
+    tick();
     lines += "\nsetenv sdk_group_";
     put_text(lines, group);
     lines += " ";
