@@ -127,12 +127,6 @@ void fill(py::ModuleInfo& mod) {
   }
 }
 
-}  // namespace
-
-const py::ModuleInfo& module() { return the_module; }
-
-namespace {
-
 // gc.isenabled, gc.disable and gc.enable, looked up once.
 struct GcSwitch {
   py::Ref isenabled, disable, enable;

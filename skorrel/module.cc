@@ -24,8 +24,6 @@ void fill(py::ModuleInfo& mod) {
 
 }  // namespace
 
-const py::ModuleInfo& module() { return the_module; }
-
 py::Ref global(const char* name) { return py::global(the_module, name); }
 py::Ref global(PyObject* name) { return py::global(the_module, name); }
 

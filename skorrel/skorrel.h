@@ -7,12 +7,8 @@
 
 namespace skorrel {
 
-// The module as its operations see it (set once at load).
-const py::ModuleInfo& module();
-
 // The 79 class statements in creation order.
 using py::ClassDef;
-using py::ImplEntry;
 using py::OpSpec;
 extern const std::vector<ClassDef> base_classes;      // 1-9: errors, platform, switch, port
 extern const std::vector<ClassDef> family_classes;    // 10-20: one port base per chip line
