@@ -127,12 +127,6 @@ void fill(py::ModuleInfo& mod) {
   }
 }
 
-}  // namespace
-
-const py::ModuleInfo& module() { return the_module; }
-
-namespace {
-
 // gc.isenabled, gc.disable and gc.enable, looked up once.
 struct GcSwitch {
   py::Ref isenabled, disable, enable;
@@ -161,16 +155,8 @@ GcPause::~GcPause() {
   py::in_destructor(gc.enable, [&] { py::call(gc.enable); });
 }
 
-py::Ref global(PyObject* name) {
-  if (PyObject* v = py::dict_get(the_module.globals, name)) return py::Ref::borrow(v);
-  return py::builtin(PyString_AS_STRING(name));
-}
-
-py::Ref global(const char* name) {
-  PyObject* v = PyDict_GetItemString(the_module.globals, name);
-  if (!v) return py::builtin(name);
-  return py::Ref::borrow(v);
-}
+py::Ref global(const char* name) { return py::global(the_module, name); }
+py::Ref global(PyObject* name) { return py::global(the_module, name); }
 
 }  // namespace murchet
 

@@ -7,9 +7,6 @@
 
 namespace murchet {
 
-// The module as its operations see it (set once at load).
-const py::ModuleInfo& module();
-
 // A module-level global by name, looked up when called (so that `subprocess`,
 // `os` or `bcmshell` can be replaced by a caller).
 py::Ref global(const char* name);

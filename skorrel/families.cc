@@ -15,15 +15,16 @@ py::Ref range_map(const char* prefix, int count) {
   return map;
 }
 
-// pbmp_map over runs of names, numbered from 1 in the order given.
-struct Run {
+// A run of interface names, "<prefix><first>" to "<prefix><last>".
+struct NameRun {
   const char* prefix;
   int first, last;
 };
-py::Ref runs_map(std::initializer_list<Run> runs) {
+// pbmp_map over runs of names, numbered from 1 in the order given.
+py::Ref runs_map(std::initializer_list<NameRun> runs) {
   py::Ref map = py::dict();
   long n = 0;
-  for (const Run& r : runs)
+  for (const NameRun& r : runs)
     for (int i = r.first; i <= r.last; ++i)
       py::dict_set(map, py::str(py::format("%s%d", r.prefix, i)), py::integer(++n));
   return map;

@@ -16,15 +16,13 @@ void fill(py::ModuleInfo& mod) {
   py::dict_set(mod.globals, "os", py::import("os", mod.globals));
   py::dict_set(mod.globals, "quorvel", py::import("quorvel.platforms", mod.globals));
 
-  py::make_classes(mod,
-                   {&base_classes, &family_classes, &line8_classes, &line7_classes, &chip_classes},
-                   {&port_impls, &chip_impls, &line7_impls, &line8_impls}, py::Tables::checked);
+  py::make_classes(
+      mod, {&base_classes, &family_classes, &trident_classes, &tomahawk_classes, &chip_classes},
+      {&port_impls, &chip_impls, &tomahawk_impls, &trident_impls}, py::Tables::checked);
   py::dict_set(mod.globals, "__test__", py::dict());
 }
 
 }  // namespace
-
-const py::ModuleInfo& module() { return the_module; }
 
 py::Ref global(const char* name) { return py::global(the_module, name); }
 py::Ref global(PyObject* name) { return py::global(the_module, name); }

@@ -7,24 +7,20 @@
 
 namespace skorrel {
 
-// The module as its operations see it (set once at load).
-const py::ModuleInfo& module();
-
 // The 79 class statements in creation order.
 using py::ClassDef;
-using py::ImplEntry;
 using py::OpSpec;
-extern const std::vector<ClassDef> base_classes;    // 1-9: errors, platform, switch, port
-extern const std::vector<ClassDef> family_classes;  // 10-20: one port base per chip line
-extern const std::vector<ClassDef> line8_classes;   // 21-37: Trident lines, 1G/10G chips
-extern const std::vector<ClassDef> line7_classes;   // 38-51: Trident3, Tomahawk, Maverick
-extern const std::vector<ClassDef> chip_classes;    // 52-79: chip base, lines and parts
+extern const std::vector<ClassDef> base_classes;      // 1-9: errors, platform, switch, port
+extern const std::vector<ClassDef> family_classes;    // 10-20: one port base per chip line
+extern const std::vector<ClassDef> trident_classes;   // 21-37: Trident lines, 1G/10G chips
+extern const std::vector<ClassDef> tomahawk_classes;  // 38-51: Trident3, Tomahawk, Maverick
+extern const std::vector<ClassDef> chip_classes;      // 52-79: chip base, lines and parts
 
 // The implementation tables, one per source file.
-extern const py::ImplTable port_impls;   // Port, SDKPort
-extern const py::ImplTable chip_impls;   // switches and chips
-extern const py::ImplTable line7_impls;  // Tomahawk, Maverick, Trident3
-extern const py::ImplTable line8_impls;  // Trident lines, 1G/10G chips
+extern const py::ImplTable port_impls;      // Port, SDKPort
+extern const py::ImplTable chip_impls;      // switches and chips
+extern const py::ImplTable tomahawk_impls;  // Tomahawk, Maverick, Trident3
+extern const py::ImplTable trident_impls;   // Trident lines, 1G/10G chips
 
 // A module-level global by name (classes are looked up at call time).
 py::Ref global(const char* name);

@@ -158,7 +158,7 @@ const OpSpec kFiber = {"set_fiber_pref", P, "self"};
 
 }  // namespace
 
-const std::vector<ClassDef> line7_classes = {
+const std::vector<ClassDef> tomahawk_classes = {
     {"TridentThree100GPort", "TridentThreePort", nullptr, attrs_100g,
      speed_ops(kSerdesInitSig, {kFlipListOp})},
     {"TridentThree25GPort", "TridentThreePort", nullptr, attrs_tt3_25g,
@@ -564,7 +564,7 @@ const char kTH2InitDoc[] =
 
 }  // namespace
 
-const py::ImplTable line7_impls = {
+const py::ImplTable tomahawk_impls = {
     // Family bases.
     {"MaverickPort.__init__", maverick_init},
     {"MaverickPort.led_port_num", maverick_led_port_num},

@@ -374,7 +374,7 @@ std::vector<OpSpec> ops_40g(const char* init) {
 
 }  // namespace
 
-const std::vector<ClassDef> line8_classes = {
+const std::vector<ClassDef> trident_classes = {
     {"Apollo1GPort", "ApolloPort", nullptr, attrs_1g,
      {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, leds, unit, prim_offset=None"},
       {"speed", M, kModeSig},
@@ -427,7 +427,7 @@ const std::vector<ClassDef> line8_classes = {
              "oversub=False, phy_id1=None, sys_interface=None, prim_offset=None")},
 };
 
-const py::ImplTable line8_impls = {
+const py::ImplTable trident_impls = {
     // Families.
     {"TridentTwoPort.led_port_num", tridenttwo_led_port_num},
     {"TridentTwoPort.__init__", tridenttwo_init},
