@@ -13,13 +13,18 @@ rendering in ref_skorrel.py:
   serdes_if_type;
 - a failed mode check: NoSuchMode raised by a port's _check_mode, and its
   text read;
-- the import, in a fresh interpreter each time (the rendering imported from
-  its compiled bytecode).
+- the import, in a fresh interpreter each time, the two taking turns: the
+  rendering imported from its compiled bytecode, a .pyc written beforehand
+  into a directory of its own and the only ref_skorrel there is; the best
+  and the median of the rounds.
 """
 
 import os
+import py_compile
+import shutil
 import subprocess
 import sys
+import tempfile
 import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -107,27 +112,49 @@ def time_module(module):
     return answers, t_whole, t_build, t_fail
 
 
-def import_time(name, runs=20):
-    code = ("import time, sys\nt = time.time()\nimport %s\n"
-            "sys.stdout.write(repr(time.time() - t))\n" % name)
+def import_times(names, path, rounds=200):
+    """{name: sorted import times}, each import in a fresh interpreter with
+    `path` first on its module path, the names taking turns; with the file
+    each was imported from."""
+    code = ("import time, sys\nt = time.time()\nimport %s as m\n"
+            "sys.stdout.write(repr((time.time() - t, m.__file__)))\n")
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([HERE] + sys.path[1:])
-    times = []
-    for _ in range(runs):
-        out = subprocess.check_output([sys.executable, "-c", code], env=env)
-        times.append(float(out))
-    return min(times)
+    env["PYTHONPATH"] = os.pathsep.join([path] + sys.path[1:])
+    times = dict((name, []) for name in names)
+    files = {}
+    for _ in range(rounds):
+        for name in names:
+            out = subprocess.check_output([sys.executable, "-c", code % name], env=env)
+            t, files[name] = eval(out)
+            times[name].append(t)
+    for t in times.values():
+        t.sort()
+    return times, files
+
+
+def compiled_rendering():
+    """A fresh directory holding ref_skorrel.pyc alone, compiled from the
+    rendering beside this file."""
+    where = tempfile.mkdtemp(prefix="bench_skorrel.")
+    py_compile.compile(os.path.join(HERE, "ref_skorrel.py"),
+                       os.path.join(where, "ref_skorrel.pyc"), doraise=True)
+    return where
 
 
 def main():
     import skorrel
     import ref_skorrel
-    # The rendering's bytecode is written by the import above.
     answers, c_whole, c_build, c_fail = time_module(skorrel)
     ref_answers, r_whole, r_build, r_fail = time_module(ref_skorrel)
     assert answers == ref_answers, "the two renderings answer differently"
-    c_import = import_time("skorrel")
-    r_import = import_time("ref_skorrel")
+    where = compiled_rendering()
+    try:
+        times, files = import_times(("skorrel", "ref_skorrel"), where)
+    finally:
+        shutil.rmtree(where)
+    assert files["ref_skorrel"] == os.path.join(where, "ref_skorrel.pyc"), files
+    c_imports, r_imports = times["skorrel"], times["ref_skorrel"]
+    c_import, r_import = c_imports[0], r_imports[0]
     print("%u TomahawkTwo 100G ports, %u answers:" % (NPORTS, len(answers)))
     print("                      skorrel   interpreted   ratio")
     rows = (("build + queries", c_whole, r_whole, 1e3, "ms"),
@@ -137,6 +164,9 @@ def main():
     for name, c, r, scale, unit in rows:
         print("  %-17s %8.3f %s %9.3f %s  %6.2fx" % (name, c * scale, unit, r * scale, unit,
                                                     r / c))
+    print("  %-17s %8.3f ms %9.3f ms   (median of %u rounds)"
+          % ("", c_imports[len(c_imports) // 2] * 1e3, r_imports[len(r_imports) // 2] * 1e3,
+             len(c_imports)))
     return 0
 
 

@@ -349,9 +349,17 @@ Ref parse_default(const std::string& text) {
   return integer(v);
 }
 
-std::string trim(const std::string& s) {
+std::string_view trim(std::string_view s) {
   size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
-  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+  return b == std::string_view::npos ? std::string_view() : s.substr(b, e - b + 1);
+}
+
+// The interned text `s`.
+Ref interned(std::string_view s) {
+  PyObject* o = PyString_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
+  if (!o) throw Raised();
+  PyString_InternInPlace(&o);
+  return Ref::steal(o);
 }
 
 }  // namespace
@@ -360,19 +368,19 @@ Ref make_function(const ModuleInfo& mod, const std::string& qualname,
                   const char* signature, Impl impl, const char* doc) {
   if (PyType_Ready(&FunctionType) < 0) throw Raised();
   std::vector<Ref> names, defaults;
+  names.reserve(8);
   for (const char *p = signature, *q; *p; p = *q ? q + 1 : q) {
     q = strchr(p, ',');
     if (!q) q = p + strlen(p);
-    std::string param = trim(std::string(p, q));
+    std::string_view param = trim(std::string_view(p, size_t(q - p)));
     size_t eq = param.find('=');
-    if (eq != std::string::npos) {
-      defaults.push_back(parse_default(trim(param.substr(eq + 1))));
+    if (eq != std::string_view::npos) {
+      defaults.push_back(parse_default(std::string(trim(param.substr(eq + 1)))));
       param = trim(param.substr(0, eq));
     } else if (!defaults.empty()) {
       raisef(PyExc_SystemError, "%s: parameter without default after defaults", qualname.c_str());
     }
-    Ref n = Ref::steal(PyString_InternFromString(param.c_str()));
-    names.push_back(n);
+    names.push_back(interned(param));
   }
   if (names.size() > size_t(kMaxArgs)) raise(PyExc_SystemError, "too many parameters");
 

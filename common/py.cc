@@ -42,6 +42,19 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
+char* put_decimal(char* d, long v) {
+  unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+  char digits[20];
+  int k = 0;
+  do {
+    digits[k++] = char('0' + u % 10);
+    u /= 10;
+  } while (u);
+  if (v < 0) *d++ = '-';
+  while (k) *d++ = digits[--k];
+  return d;
+}
+
 PyObject* intern_once(PyObject*& slot, const char* text) {
   slot = PyString_InternFromString(text);
   if (!slot) throw Raised();
@@ -167,17 +180,7 @@ Ref percent_plain(PyObject* fmt, std::initializer_list<PyObject*> args) {
       n += size_t(PyString_GET_SIZE(*arg++));
     } else if ((c == 'd' || c == 'u') && arg != args.end() && PyInt_CheckExact(*arg) &&
                sizeof buf - n >= 24) {
-      // The digits written here, as "%ld" writes them.
-      const long v = PyInt_AS_LONG(*arg++);
-      unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-      char digits[24];
-      int k = 0;
-      do {
-        digits[k++] = char('0' + u % 10);
-        u /= 10;
-      } while (u);
-      if (v < 0) buf[n++] = '-';
-      while (k) buf[n++] = digits[--k];
+      n = size_t(put_decimal(buf + n, PyInt_AS_LONG(*arg++)) - buf);
     } else {
       break;  // anything else: the interpreter's formatting
     }

@@ -162,6 +162,9 @@ inline Ref str(std::string_view s) {
   return Ref::steal(PyString_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
 }
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Writes the decimal digits of `v` at `d`, as "%ld" writes them (a '-' first
+// when negative), and answers the end: at most 20 bytes.
+char* put_decimal(char* d, long v);
 // A long integer from its text ("0x..." allowed), whatever its size.
 Ref long_integer(const char* text);
 Ref tuple(std::initializer_list<PyObject*> items);

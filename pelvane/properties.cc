@@ -305,6 +305,17 @@ py::Ref port_init(py::Args a) {
   return out.finish();
 }
 
+// round(x): the nearest whole number, halves away from zero, written here
+// so that the module needs no maths library. Below 2**52 the whole part of
+// |x| and what remains of it are both exact.
+double round_half_away(double x) {
+  const double a = std::fabs(x);
+  if (!(a < 4503599627370496.0)) return x;  // whole already, or not a number
+  double whole = double(static_cast<long long>(a));
+  if (a - whole >= 0.5) whole += 1.0;
+  return std::copysign(whole, x);
+}
+
 }  // namespace
 
 py::Ref whole_megabits(PyObject* speed) {
@@ -312,7 +323,7 @@ py::Ref whole_megabits(PyObject* speed) {
     py::raisef(PyExc_TypeError, "a speed must be a number, not %.100s", Py_TYPE(speed)->tp_name);
   py::Ref mbits = py::Ref::steal(PyNumber_Multiply(speed, py::integer(1000)));
   if (PyFloat_Check(mbits.get()))
-    mbits = py::floating(std::round(PyFloat_AS_DOUBLE(mbits.get())));
+    mbits = py::floating(round_half_away(PyFloat_AS_DOUBLE(mbits.get())));
   return py::Ref::steal(PyNumber_Int(mbits));
 }
 

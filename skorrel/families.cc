@@ -2,16 +2,25 @@
 // port-bitmap map and the operations in which the line departs from SDKPort.
 #include "lines.h"
 
+#include <algorithm>
+
 namespace skorrel {
 namespace {
 
 constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
 
+// The interface name "<prefix><i>".
+py::Ref interface_name(std::string_view prefix, int i) {
+  char buf[32];
+  const size_t n = std::min(prefix.size(), sizeof buf - 20);
+  std::memcpy(buf, prefix.data(), n);
+  return py::str(std::string_view(buf, size_t(py::put_decimal(buf + n, i) - buf)));
+}
+
 // pbmp_map over "<prefix><i>" for i in [0, count), numbered from 1.
 py::Ref range_map(const char* prefix, int count) {
   py::Ref map = py::dict();
-  for (int i = 0; i < count; ++i)
-    py::dict_set(map, py::str(py::format("%s%d", prefix, i)), py::integer(i + 1));
+  for (int i = 0; i < count; ++i) py::dict_set(map, interface_name(prefix, i), py::integer(i + 1));
   return map;
 }
 
@@ -26,7 +35,7 @@ py::Ref runs_map(std::initializer_list<NameRun> runs) {
   long n = 0;
   for (const NameRun& r : runs)
     for (int i = r.first; i <= r.last; ++i)
-      py::dict_set(map, py::str(py::format("%s%d", r.prefix, i)), py::integer(++n));
+      py::dict_set(map, interface_name(r.prefix, i), py::integer(++n));
   return map;
 }
 

@@ -5,6 +5,8 @@
 #include <frameobject.h>
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 
@@ -235,6 +237,14 @@ TEST_F(Glue, StrBuilderGrowsCutsAndHandsOver) {
   b += "again";  // a new text after the hand-over
   EXPECT_EQ(py::as_string(b.finish()), "again");
   EXPECT_EQ(py::as_string(s), "abc!");
+}
+
+TEST_F(Glue, DecimalDigitsAsPrintfWritesThem) {
+  for (long v : {0L, 7L, -1L, 10L, -90L, 1234567890L, LONG_MAX, LONG_MIN}) {
+    char buf[24], want[24];
+    snprintf(want, sizeof want, "%ld", v);
+    EXPECT_EQ(std::string(buf, py::put_decimal(buf, v)), want);
+  }
 }
 
 TEST_F(Glue, CheckedTables) {

@@ -340,6 +340,12 @@ class PortInitTest(unittest.TestCase):
         # The speed is a class-level answer.
         SlowPort._speed_map["100G"] = 10.0
         self.assertIn("port_init_speed_9.0=10000", lines(config.port_init))
+        # Rounded half away from zero; past 2**52 a float is whole already.
+        for speed, text in ((0.0625, "63"), (0.03125, "31"), (0.0005, "1"),
+                            (0.0004999999999999999, "0"),
+                            (2.0 ** 53, "9007199254740992000")):
+            SlowPort._speed_map["100G"] = speed
+            self.assertIn("port_init_speed_9.0=" + text, lines(config.port_init))
         SlowPort._speed_map["100G"] = "10"
         self.assertRaises(TypeError, getattr, config, "port_init")
 
