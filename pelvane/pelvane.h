@@ -24,7 +24,7 @@ py::Ref whole_megabits(PyObject* speed);
 py::Ref first_hw_port_number(PyObject* port);
 
 // The twelve class statements in creation order.
-extern const std::vector<py::ClassDef> classes;
+extern const py::ClassTable classes;
 
 // The implementation tables, one per source file.
 extern const py::ImplTable config_impls;  // Vostrel, IPRoute2, Brindlet, Config
