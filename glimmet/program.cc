@@ -117,7 +117,7 @@ std::vector<py::Ref> constant_records(PyObject* constants) {
   }
   PyObject* const names[] = {ID("wag"), ID("wiggle"), ID("blink")};
   for (PyObject* name : names)
-    if (PyObject* r = PyDict_GetItem(constants, name)) records.push_back(py::Ref::borrow(r));
+    if (PyObject* r = py::dict_get(constants, name)) records.push_back(py::Ref::borrow(r));
   PyObject *key, *value;
   for (Py_ssize_t pos = 0; PyDict_Next(constants, &pos, &key, &value);) {
     bool named = false;
