@@ -425,25 +425,26 @@ Ref make_function(const ModuleInfo& mod, const std::string& qualname,
 }
 
 Ref global(const ModuleInfo& mod, const char* name) {
-  if (PyObject* v = PyDict_GetItemString(mod.globals, name)) return Ref::borrow(v);
-  return builtin(name);
+  return global(mod, Ref::steal(PyString_InternFromString(name)));
 }
 
 Ref global(const ModuleInfo& mod, PyObject* name) {
   if (PyObject* v = dict_get(mod.globals, name)) return Ref::borrow(v);
-  return builtin(PyString_AS_STRING(name));
+  return builtin(name);
 }
 
-ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc)
+ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc,
+                     Qualname qualname)
     : mod_(mod), name_(name), ns_(dict()) {
   set("__module__", str(mod.name));
-  set("__qualname__", str(name));
+  if (qualname == Qualname::bound) set("__qualname__", str(name));
   if (doc) set("__doc__", str(doc));
 }
 
 Ref ClassBody::lookup(const char* name) const {
-  if (PyObject* v = PyDict_GetItemString(ns_, name)) return Ref::borrow(v);
-  return global(mod_, name);
+  Ref key = Ref::steal(PyString_InternFromString(name));
+  if (PyObject* v = dict_get(ns_, key)) return Ref::borrow(v);
+  return global(mod_, key);
 }
 
 void ClassBody::op(const OpDef& def) {
@@ -487,7 +488,7 @@ Ref not_built(Args) { raise(PyExc_NotImplementedError, "not built"); }
 }  // namespace
 
 void make_classes(const ModuleInfo& mod,
-                  std::initializer_list<const std::vector<ClassDef>*> classes,
+                  std::initializer_list<const ClassTable*> classes,
                   std::initializer_list<const ImplTable*> impls, Tables tables) {
   std::unordered_map<std::string, const ImplEntry*> by_name;
   for (const ImplTable* table : impls)
@@ -495,9 +496,9 @@ void make_classes(const ModuleInfo& mod,
       if (!by_name.emplace(e.qualname, &e).second && tables == Tables::checked)
         raisef(PyExc_SystemError, "%s: two implementations of %s", mod.name, e.qualname);
   std::unordered_set<const ImplEntry*> used;
-  for (const std::vector<ClassDef>* table : classes)
-  for (const ClassDef& def : *table) {
-    ClassBody body(mod, def.name, def.doc);
+  for (const ClassTable* table : classes)
+  for (const ClassDef& def : table->classes) {
+    ClassBody body(mod, def.name, def.doc, table->qualname);
     if (def.attrs) def.attrs(body);
     for (const OpSpec& op : def.ops) {
       auto it = by_name.find(std::string(def.name) + "." + op.name);
@@ -763,15 +764,6 @@ PyObject* AttrReader::find_slowly(PyObject* o) {
   return own ? own : getter_ ? nullptr : found_;
 }
 
-PyObject* dict_find(PyObject* d, PyObject* key) {
-  long hash = PyString_CheckExact(key) ? reinterpret_cast<PyStringObject*>(key)->ob_shash : -1;
-  if (hash == -1 && (hash = PyObject_Hash(key)) == -1) throw Raised();
-  auto* mp = reinterpret_cast<PyDictObject*>(d);
-  PyDictEntry* entry = mp->ma_lookup(mp, key, hash);
-  if (!entry) throw Raised();
-  return entry->me_value;
-}
-
 Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
                  const Keyword* kw, size_t nkw) {
   PyObject* self = args.size() ? *args.begin() : nullptr;
@@ -1032,7 +1024,9 @@ void init_module(const char* name, void (*fill)(ModuleInfo&)) {
   }
   ModuleInfo info{name, PyModule_GetDict(module), nullptr};
   try {
-    dict_set(info.globals, "__builtins__", PyImport_AddModule("__builtin__"));
+    PyObject* builtins = PyImport_AddModule("__builtin__");
+    if (!builtins) throw Raised();
+    dict_set(info.globals, "__builtins__", builtins);
     fill(info);
     return;
   } catch (...) {

@@ -65,10 +65,15 @@ struct OpDef {
   const char* doc = nullptr;
 };
 
+// Whether a class statement binds the class's name as `__qualname__` in the
+// class dict, beside `__module__`, before the docstring and the body.
+enum class Qualname { unbound, bound };
+
 // A class being built: its namespace dict, filled in source order.
 class ClassBody {
  public:
-  ClassBody(const ModuleInfo& mod, const char* name, const char* doc);
+  ClassBody(const ModuleInfo& mod, const char* name, const char* doc,
+            Qualname qualname);
   const char* name() const { return name_; }
   PyObject* ns() const { return ns_; }
   void set(const char* attr, PyObject* value) { dict_set(ns_, attr, value); }
@@ -101,6 +106,13 @@ struct ClassDef {
   std::vector<OpSpec> ops;
 };
 
+// The class statements of one table, in order, and whether they bind the
+// class's `__qualname__` (the table's choice, the same for all its rows).
+struct ClassTable {
+  Qualname qualname;
+  std::vector<ClassDef> classes;
+};
+
 struct ImplEntry {
   const char* qualname;  // "<Class>.<operation>"
   Impl impl;
@@ -119,7 +131,7 @@ enum class Tables { as_given, checked };
 // Runs the class statements in order, binding each class in the module as
 // soon as it exists.
 void make_classes(const ModuleInfo& mod,
-                  std::initializer_list<const std::vector<ClassDef>*> classes,
+                  std::initializer_list<const ClassTable*> classes,
                   std::initializer_list<const ImplTable*> impls,
                   Tables tables = Tables::as_given);
 
@@ -396,11 +408,6 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
   if (PyObject* v = found_attr(o, name)) return Ref::borrow(v);
   return attr(o, name);
 }
-
-// `d.get(key)` for a dict `d` of the interpreter's own kind: the value
-// (borrowed, valid until the interpreter next runs code) or NULL; what the
-// lookup raises (a key without hash, a failing comparison) is thrown.
-PyObject* dict_find(PyObject* d, PyObject* key);
 
 // `cls.name(self, ..., k=v, ...)`, the class's function called unbound, as
 // a constructor calls its parent's: `args` (self first) by position, then

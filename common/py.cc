@@ -115,13 +115,14 @@ bool compare(PyObject* a, long k, int op) {
   return r;
 }
 
-Ref builtin(const char* name) {
-  PyObject* mod = PyImport_AddModule("__builtin__");
-  if (!mod) throw Raised();
-  PyObject* v = PyDict_GetItemString(PyModule_GetDict(mod), name);
-  if (!v) raisef(PyExc_NameError, "name '%.200s' is not defined", name);
-  return Ref::borrow(v);
+Ref builtin(PyObject* name) {
+  // The dict of the interpreter's own __builtin__ module.
+  PyObject* builtins = PyThreadState_GET()->interp->builtins;
+  if (PyObject* v = dict_get(builtins, name)) return Ref::borrow(v);
+  raisef(PyExc_NameError, "name '%.200s' is not defined", PyString_AS_STRING(name));
 }
+
+Ref builtin(const char* name) { return builtin(Ref::steal(PyString_InternFromString(name))); }
 
 Ref import(const char* name, PyObject* globals) {
   Ref imp = builtin("__import__");
@@ -220,7 +221,16 @@ bool probe_text(PyDictObject* mp, PyObject* key, long hash, PyObject*& value) {
 PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash) {
   PyObject* value;
   if (probe_text(mp, key, hash, value)) return value;
-  return PyDict_GetItem(reinterpret_cast<PyObject*>(mp), key);
+  return dict_find(reinterpret_cast<PyObject*>(mp), key);
+}
+
+PyObject* dict_find(PyObject* d, PyObject* key) {
+  long hash = PyString_CheckExact(key) ? reinterpret_cast<PyStringObject*>(key)->ob_shash : -1;
+  if (hash == -1 && (hash = PyObject_Hash(key)) == -1) throw Raised();
+  auto* mp = reinterpret_cast<PyDictObject*>(d);
+  PyDictEntry* entry = mp->ma_lookup(mp, key, hash);
+  if (!entry) throw Raised();
+  return entry->me_value;
 }
 
 bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value) {

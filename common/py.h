@@ -206,14 +206,18 @@ inline Ref item(PyObject* o, Py_ssize_t i) {
 inline void setitem(PyObject* o, PyObject* key, PyObject* v) {
   check(PyObject_SetItem(o, key, v));
 }
-// Borrowed dict lookup without raising; NULL when absent.  A text key whose
-// hash is known is looked for in the table itself, along the interpreter's
-// own probe sequence, compared with the texts there as the interpreter
-// compares them; a key of another kind with the same hash (which may be
-// equal) is left to the interpreter's lookup.
+// `d.get(key)` for a dict `d` of the interpreter's own kind: the value
+// (borrowed, valid until the interpreter next runs code) or NULL; what the
+// lookup raises (a key without hash, a failing comparison) is thrown.
+PyObject* dict_find(PyObject* d, PyObject* key);
+// The same lookup for a dict `d`, borrowed, NULL when absent, what it raises
+// thrown.  A text key whose hash is known is looked for in the table itself,
+// along the interpreter's own probe sequence, compared with the texts there
+// as the interpreter compares them; a key of another kind with the same
+// hash (which may be equal) is left to the interpreter's lookup.
 PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash);
 inline PyObject* dict_get(PyObject* d, PyObject* key) {
-  if (PyString_CheckExact(key) && PyDict_Check(d)) {
+  if (PyString_CheckExact(key)) {
     long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
     if (hash != -1) {
       auto* mp = reinterpret_cast<PyDictObject*>(d);
@@ -223,7 +227,7 @@ inline PyObject* dict_get(PyObject* d, PyObject* key) {
       return dict_probe(mp, key, hash);
     }
   }
-  return PyDict_GetItem(d, key);
+  return dict_find(d, key);
 }
 // The same lookup, never running the interpreter's code (so nothing the
 // caller holds borrowed can go): false where the answer would need it (a
@@ -471,7 +475,9 @@ Ref import(const char* name, PyObject* globals);
 // `from module import name`, as the statement runs it: ImportError "cannot
 // import name ..." when the module has no such attribute.
 Ref import_from(const char* module, const char* name, PyObject* globals);
-// A builtin by name; NameError "name '...' is not defined" when absent.
+// A builtin by name; NameError "name '...' is not defined" when absent,
+// and what the lookup itself raises (no memory) passed on.
 Ref builtin(const char* name);
+Ref builtin(PyObject* name);  // the same by a text
 
 }  // namespace py

@@ -392,7 +392,7 @@ py::Ref configure(py::Args a) {
   for (Py_ssize_t i : sorted_order(keys)) {
     py::Ref label = py::attr(ports[size_t(i)], ID("gang_label"));
     py::Ref led = py::item(py::attr(ports[size_t(i)], ID("leds")), 1);
-    PyObject* list = PyDict_GetItem(gangs, label);
+    PyObject* list = py::dict_get(gangs, label);
     if (list)
       py::append(list, led);
     else

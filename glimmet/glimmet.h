@@ -15,7 +15,7 @@ const py::ModuleInfo& module();
 py::Ref global(const char* name);
 
 // The ten class statements in creation order.
-extern const std::vector<py::ClassDef> classes;
+extern const py::ClassTable classes;
 
 // The implementation tables, one per source file.
 extern const py::ImplTable controller_impls;  // configure, call emission, loop choice

@@ -75,7 +75,7 @@ void fill(py::ModuleInfo& mod) {
 
 }  // namespace
 
-const std::vector<py::ClassDef> classes = {
+const py::ClassTable classes = {py::Qualname::unbound, {
     {"LEDController", nullptr, nullptr, nullptr, {}},
     {"BCMLEDController", "LEDController", text::kClassDoc, bcm_attrs,
      {
@@ -105,7 +105,7 @@ const std::vector<py::ClassDef> classes = {
      {
          {"_chain_port", M, "self, call_port"},
      }},
-};
+}};
 
 const py::ModuleInfo& module() { return the_module; }
 

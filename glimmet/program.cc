@@ -117,7 +117,7 @@ std::vector<py::Ref> constant_records(PyObject* constants) {
   }
   PyObject* const names[] = {ID("wag"), ID("wiggle"), ID("blink")};
   for (PyObject* name : names)
-    if (PyObject* r = PyDict_GetItem(constants, name)) records.push_back(py::Ref::borrow(r));
+    if (PyObject* r = py::dict_get(constants, name)) records.push_back(py::Ref::borrow(r));
   PyObject *key, *value;
   for (Py_ssize_t pos = 0; PyDict_Next(constants, &pos, &key, &value);) {
     bool named = false;
@@ -132,10 +132,26 @@ py::Ref memory_init_commands(py::Args a) {
   PyObject *self = a[0], *controller_idx = a[1];
   py::Ref commands = py::list();
   if (!py::truth(py::attr(self, ID("has_phys_id")))) return commands;
+
+  py::Ref fmt = py::attr(ID("setreg {name}[0x{addr:x}] {val}"), ID("format"));
+  py::Ref no_args = py::tuple(0), params = py::dict();
+  py::Ref by_idx = py::dict();
+  py::dict_set(by_idx, "idx", controller_idx);
+  py::dict_set(params, "name",
+               py::call_kw(py::attr(py::attr(self, ID("data_array_name")), ID("format")),
+                           no_args, by_idx));
+  py::Ref addr = py::attr(self, ID("data_array_base_addr"));
+  py::dict_set(params, "addr", addr);
+  py::dict_set(params, "val", Py_None);
+  // A command for the value the parameters hold; none for a value of None,
+  // whose entry stays zero.
+  auto command = [&] {
+    if (py::dict_get(params, ID("val")) != Py_None)
+      py::append(commands, py::call_kw(fmt, no_args, params));
+  };
+
   py::Ref map = py::Ref::steal(
       PySequence_List(py::Method(self, ID("led_map"), led_map)(controller_idx)));
-  py::Ref addr = py::attr(self, ID("data_array_base_addr"));
-
   // The port map ends where the ID flags begin.  (An address that is no
   // whole number is left to the formatting of the commands, which refuses
   // it.)
@@ -147,29 +163,16 @@ py::Ref memory_init_commands(py::Args a) {
                 py::percent(ID("LED controller %s: port map of %s entries, room for %s"),
                             {controller_idx, count.get(), room.get()}));
   }
-
-  py::Ref fmt = py::attr(ID("setreg {name}[0x{addr:x}] {val}"), ID("format"));
-  py::Ref no_args = py::tuple(0), params = py::dict();
-  py::Ref by_idx = py::dict();
-  py::dict_set(by_idx, "idx", controller_idx);
-  py::dict_set(params, "name",
-               py::call_kw(py::attr(py::attr(self, ID("data_array_name")), ID("format")),
-                           no_args, by_idx));
-  py::dict_set(params, "addr", addr);
-  py::dict_set(params, "val", Py_None);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(map.get()); ++i) {
-    py::Ref val = py::Ref::borrow(PyList_GET_ITEM(map.get(), i));
-    // A port without a call port: its entry stays zero, its address taken.
-    if (val.get() != Py_None) {
-      py::dict_set(params, "val", val);
-      py::append(commands, py::call_kw(fmt, no_args, params));
-    }
+    // A port without a call port: its address is taken all the same.
+    py::dict_set(params, "val", PyList_GET_ITEM(map.get(), i));
+    command();
     addr = py::add(addr, 1);
     py::dict_set(params, "addr", addr);
   }
   for (const py::Ref& record : constant_records(py::attr(self, ID("in_ram_constants")))) {
     update(params, record);
-    py::append(commands, py::call_kw(fmt, no_args, params));
+    command();
   }
   return commands;
 }

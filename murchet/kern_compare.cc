@@ -46,7 +46,7 @@ namespace {
 // Adds each member's switch-port name to `out` (self.tmp_encaps): "%s.%d"
 // of the member and `vlan` when `suffix`, else "%s" of the member.
 void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) {
-  if (PyList_CheckExact(members) && PyAnySet_CheckExact(out)) {
+  if (PyList_CheckExact(members) && Py_TYPE(out) == &PySet_Type) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
       py::Ref m = py::Ref::borrow(PyList_GET_ITEM(members, i));
       py::check(PySet_Add(out, suffix ? tagged(m, vlan).get() : text_of(m).get()));
@@ -352,9 +352,10 @@ py::Ref mroute_eq(py::Args a) {
     while (py::Ref name = py::next(it)) py::check(PySet_Add(kernel_l2, port_of(name)));
   }
   py::Ref encaps = own_attr(self, ID("tmp_encaps"));
-  py::Ref member = !py::truth(encaps)            ? py::Ref::borrow(ID(""))
-                   : PyAnySet_CheckExact(encaps) ? py::Ref::steal(PySet_Pop(encaps))
-                                                 : py::callm(encaps, ID("pop"));
+  // (A frozenset, or any other object, is asked for its own pop.)
+  py::Ref member = !py::truth(encaps) ? py::Ref::borrow(ID(""))
+                   : Py_TYPE(encaps.get()) == &PySet_Type ? py::Ref::steal(PySet_Pop(encaps))
+                                                          : py::callm(encaps, ID("pop"));
   py::Ref hw_vlan = call_self(self, op::kern_iif_to_hw_vlan, base[0],
                               base[1], base[2], member);
   py::Ref hw_iif = call_self(self, op::hw_vlan_to_iif, hw_vlan);

@@ -13,7 +13,7 @@ void asic_attrs(py::ClassBody& c) {
         py::tuple({py::str("bridge"), py::str("bond"), py::str("vlan"), py::str("swp")}));
 }
 
-const std::vector<py::ClassDef> classes = {
+const py::ClassTable classes = {py::Qualname::unbound, {
     {"KernMdbEntry", nullptr, nullptr, nullptr,
      {{"__init__", M, "self, vid, grp"}, {"add_port", M, "self, dev"}, {"__str__", M, "self"}}},
     {"KernMdbCache", nullptr, nullptr, nullptr,
@@ -97,7 +97,7 @@ const std::vector<py::ClassDef> classes = {
          {"get_mroutes", M, "self"},
          {"dump_mroutes", M, "self, filter_mroutes=None"},
      }},
-};
+}};
 
 void fill(py::ModuleInfo& mod) {
   mod.trace_file = "murchet.py";
@@ -119,12 +119,6 @@ void fill(py::ModuleInfo& mod) {
   py::dict_set(mod.globals, "bcmshell", shell);
   py::make_classes(mod, {&classes}, {&record_impls, &chip_impls, &kernel_impls},
                    py::Tables::checked);
-  // The class namespaces hold __module__ and the operations, nothing more.
-  for (const py::ClassDef& def : classes) {
-    py::Ref cls = py::Ref::borrow(PyDict_GetItemString(mod.globals, def.name));
-    py::Ref ns = py::attr(cls, "__dict__");
-    py::check(PyDict_DelItemString(ns, "__qualname__"));
-  }
 }
 
 // gc.isenabled, gc.disable and gc.enable, looked up once.

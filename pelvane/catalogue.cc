@@ -32,7 +32,7 @@ const char kHwIntfNumDoc[] =
 
 }  // namespace
 
-const std::vector<py::ClassDef> classes = {
+const py::ClassTable classes = {py::Qualname::unbound, {
     {"Vostrel", nullptr, CLASS_DOC("Helper for vostrel.  Supports a dummy mode for testing."),
      nullptr,
      {
@@ -232,6 +232,6 @@ const std::vector<py::ClassDef> classes = {
      {
          {"__init__", M, "self, platform, verbose=False, exploded=False, dummy=False"},
      }},
-};
+}};
 
 }  // namespace pelvane

@@ -33,7 +33,7 @@ PyObject* linux_prefix_of(PyObject* physical_port);
 py::Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub);
 
 // The twelve class statements in creation order.
-extern const std::vector<py::ClassDef> classes;
+extern const py::ClassTable classes;
 
 // The implementation tables, one per source file.
 extern const py::ImplTable config_impls;  // Vostrel, IPRoute2, Brindlet, Config

@@ -76,7 +76,7 @@ const char kSDKPortInit[] =
 
 }  // namespace
 
-const std::vector<ClassDef> base_classes = {
+const py::ClassTable base_classes = {py::Qualname::bound, {
     {"NoSuchPlatform", "RuntimeError", nullptr, nullptr, {}},
     {"NoSuchChip", "RuntimeError", nullptr, nullptr, {}},
     {"Platform", nullptr, nullptr, platform_attrs, {}},
@@ -119,6 +119,6 @@ const std::vector<ClassDef> base_classes = {
          {"logical_port_num", M, "self, mode, sub"},
      }},
     {"BCMPort", "SDKPort", "\n    Broadcom-specific port data.\n    ", nullptr, {}},
-};
+}};
 
 }  // namespace skorrel

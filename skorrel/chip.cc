@@ -317,7 +317,7 @@ py::ImplTable make_chip_impls(std::index_sequence<I...>) {
 
 }  // namespace
 
-const std::vector<ClassDef> chip_classes = make_chip_classes();
+const py::ClassTable chip_classes = {py::Qualname::bound, make_chip_classes()};
 const py::ImplTable chip_impls = make_chip_impls(std::make_index_sequence<std::extent_v<decltype(kChips)>>());
 
 }  // namespace skorrel

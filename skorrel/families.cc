@@ -85,7 +85,7 @@ std::vector<OpSpec> numbered_line_ops() {
 
 }  // namespace
 
-const std::vector<ClassDef> family_classes = {
+const py::ClassTable family_classes = {py::Qualname::bound, {
     {"MaverickPort", "BCMPort", nullptr, range_attrs<kXe, 74>, numbered_line_ops()},
     {"TomahawkPort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
     {"TomahawkTwoPort", "TomahawkPort", nullptr, nullptr,
@@ -117,6 +117,6 @@ const std::vector<ClassDef> family_classes = {
       {"led_port_num", M, kModeSubSig},
       {"hw_pbmp", M, kModeSubSig},
       {"__init__", M, kListD}}},
-};
+}};
 
 }  // namespace skorrel

@@ -7,14 +7,15 @@
 
 namespace skorrel {
 
-// The 79 class statements in creation order.
+// The 79 class statements in creation order; each class dict holds the
+// class's __qualname__.
 using py::ClassDef;
 using py::OpSpec;
-extern const std::vector<ClassDef> base_classes;      // 1-9: errors, platform, switch, port
-extern const std::vector<ClassDef> family_classes;    // 10-20: one port base per chip line
-extern const std::vector<ClassDef> trident_classes;   // 21-37: Trident lines, 1G/10G chips
-extern const std::vector<ClassDef> tomahawk_classes;  // 38-51: Trident3, Tomahawk, Maverick
-extern const std::vector<ClassDef> chip_classes;      // 52-79: chip base, lines and parts
+extern const py::ClassTable base_classes;      // 1-9: errors, platform, switch, port
+extern const py::ClassTable family_classes;    // 10-20: one port base per chip line
+extern const py::ClassTable trident_classes;   // 21-37: Trident lines, 1G/10G chips
+extern const py::ClassTable tomahawk_classes;  // 38-51: Trident3, Tomahawk, Maverick
+extern const py::ClassTable chip_classes;      // 52-79: chip base, lines and parts
 
 // The implementation tables, one per source file.
 extern const py::ImplTable port_impls;      // Port, SDKPort

@@ -158,7 +158,7 @@ const OpSpec kFiber = {"set_fiber_pref", P, "self"};
 
 }  // namespace
 
-const std::vector<ClassDef> tomahawk_classes = {
+const py::ClassTable tomahawk_classes = {py::Qualname::bound, {
     {"TridentThree100GPort", "TridentThreePort", nullptr, attrs_100g,
      speed_ops(kSerdesInitSig, {kFlipListOp})},
     {"TridentThree25GPort", "TridentThreePort", nullptr, attrs_tt3_25g,
@@ -191,7 +191,7 @@ const std::vector<ClassDef> tomahawk_classes = {
      speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kFiber})},
     {"Maverick10GFabricPort", "Maverick10GPort", kMV10FabricDoc, attrs_fabric,
      {{"__init__", M, kMV10FabricInit}, kAnC37, kAnC73, kFiber}},
-};
+}};
 
 namespace {
 

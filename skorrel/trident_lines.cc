@@ -374,7 +374,7 @@ std::vector<OpSpec> ops_40g(const char* init) {
 
 }  // namespace
 
-const std::vector<ClassDef> trident_classes = {
+const py::ClassTable trident_classes = {py::Qualname::bound, {
     {"Apollo1GPort", "ApolloPort", nullptr, attrs_1g,
      {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, leds, unit, prim_offset=None"},
       {"speed", M, kModeSig},
@@ -425,7 +425,7 @@ const std::vector<ClassDef> trident_classes = {
              "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
              "mdi_pair_map=None, pre_emphasis=None, drv_current=None, pre_drv_current=None, "
              "oversub=False, phy_id1=None, sys_interface=None, prim_offset=None")},
-};
+}};
 
 const py::ImplTable trident_impls = {
     // Families.

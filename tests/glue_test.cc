@@ -129,12 +129,12 @@ TEST_F(Glue, TracebackEntryPerFailingOperation) {
 
 TEST_F(Glue, ClassesOfBothKinds) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  std::vector<py::ClassDef> defs = {
+  py::ClassTable defs = {py::Qualname::unbound, {
       {"Old", nullptr, "an old class", nullptr, {{"get", py::Bind::method, "self, x=1"}}},
       {"Older", "Old", nullptr, nullptr, {}},
       {"New", "object", nullptr, nullptr,
        {{"get", py::Bind::classmethod, "self, x=1"}, {"p", py::Bind::property, "self"}}},
-  };
+  }};
   py::ImplTable impls = {{"Old.get", echo}, {"New.get", echo}, {"New.p", nothing}};
   // echo answers its first three arguments; give it a third through a wrapper.
   impls[0].impl = [](py::Args a) { return py::tuple({a[1]}); };
@@ -148,15 +148,26 @@ TEST_F(Glue, ClassesOfBothKinds) {
   EXPECT_EQ(py::as_string(py::repr(run("New().get(5)[0] is New, New().p"))), "(True, None)");
   EXPECT_FALSE(run("Old.get(New())"));
   EXPECT_EQ(error().substr(0, 36), "exceptions.TypeError: unbound method");
+  // The class dict holds __qualname__ only where the table asks for it.
+  EXPECT_EQ(py::as_string(py::repr(run("sorted(Old.__dict__), '__qualname__' in New.__dict__"))),
+            "(['__doc__', '__module__', 'get'], False)");
+  py::ClassTable named = {py::Qualname::bound,
+                          {{"Named", nullptr, "named", nullptr, {}},
+                           {"NewNamed", "object", nullptr, nullptr, {}}}};
+  py::make_classes(mod_, {&named}, {});
+  EXPECT_EQ(py::as_string(py::repr(
+                run("sorted(Named.__dict__.items()), NewNamed.__dict__['__qualname__']"))),
+            "([('__doc__', 'named'), ('__module__', 'gluetest'), ('__qualname__', 'Named')], "
+            "'NewNamed')");
 
-  std::vector<py::ClassDef> orphan = {{"Orphan", "Missing", nullptr, nullptr, {}}};
+  py::ClassTable orphan = {py::Qualname::unbound, {{"Orphan", "Missing", nullptr, nullptr, {}}}};
   EXPECT_THROW(py::make_classes(mod_, {&orphan}, {}), py::Raised);
   EXPECT_EQ(error(), "exceptions.NameError: name 'Missing' is not defined");
 }
 
 TEST_F(Glue, UnbuiltOperation) {
-  std::vector<py::ClassDef> defs = {{"C", nullptr, nullptr, nullptr,
-                                     {{"todo", py::Bind::method, "self"}}}};
+  py::ClassTable defs = {py::Qualname::unbound,
+                         {{"C", nullptr, nullptr, nullptr, {{"todo", py::Bind::method, "self"}}}}};
   py::make_classes(mod_, {&defs}, {});
   EXPECT_FALSE(run("C().todo()"));
   EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_NotImplementedError));
@@ -248,8 +259,8 @@ TEST_F(Glue, DecimalDigitsAsPrintfWritesThem) {
 }
 
 TEST_F(Glue, CheckedTables) {
-  std::vector<py::ClassDef> defs = {{"C", nullptr, nullptr, nullptr,
-                                     {{"todo", py::Bind::method, "self"}}}};
+  py::ClassTable defs = {py::Qualname::unbound,
+                         {{"C", nullptr, nullptr, nullptr, {{"todo", py::Bind::method, "self"}}}}};
   EXPECT_THROW(py::make_classes(mod_, {&defs}, {}, py::Tables::checked), py::Raised);
   EXPECT_EQ(error(), "exceptions.SystemError: gluetest: C.todo has no implementation");
   py::ImplTable impls = {{"C.todo", nothing}, {"C.gone", nothing}};
@@ -387,10 +398,10 @@ py::Ref count_and_echo(py::Args a) {
 
 TEST_F(Glue, ClassLevelOperationRunDirectlyUnlessReplaced) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  std::vector<py::ClassDef> defs = {
+  py::ClassTable defs = {py::Qualname::unbound, {
       {"Base", nullptr, nullptr, nullptr, {{"check", py::Bind::classmethod, "self, mode"}}},
       {"Leaf", "Base", nullptr, nullptr, {}},
-  };
+  }};
   py::ImplTable impls = {{"Base.check", count_and_echo}};
   py::make_classes(mod_, {&defs}, {&impls});
   py::Ref leaf_class = run("Leaf");
@@ -420,11 +431,11 @@ TEST_F(Glue, ClassLevelOperationRunDirectlyUnlessReplaced) {
 
 TEST_F(Glue, NewStyleOperationsRunDirectlyUnlessReplaced) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  std::vector<py::ClassDef> defs = {
+  py::ClassTable defs = {py::Qualname::unbound, {
       {"Port", "object", nullptr, nullptr,
        {{"num", py::Bind::method, "self, mode"}, {"check", py::Bind::classmethod, "self, mode"}}},
       {"Leaf", "Port", nullptr, nullptr, {}},
-  };
+  }};
   py::ImplTable impls = {{"Port.num", count_and_echo}, {"Port.check", count_and_echo}};
   py::make_classes(mod_, {&defs}, {&impls});
   py::Ref leaf_class = run("Leaf");

@@ -585,6 +585,15 @@ class DataMemoryTest(unittest.TestCase):
         c = controller(1, has_phys_id=True)
         self.assertRaises(KeyError, c.led_map, "never")
         self.assertRaises(KeyError, c.led_memory_init_commands, "never")
+        # The register name is made before the map is asked for, and before
+        # the room of the map is checked.
+        c.data_array_name = "RAM{idx"
+        for idx, runs in (("never", None), (new_index(), [(("p", "", i), 1) for i in range(33)])):
+            if runs is not None:
+                c.call_list[idx] = runs
+            with self.assertRaises(ValueError) as e:
+                c.led_memory_init_commands(idx)
+            self.assertEqual(str(e.exception), "unmatched '{' in format")
 
     def test_map_entries(self):
         c, idx = self.configured([(("a", "", 100), 4), (("b", "", None), 1)], has_phys_id=True)
@@ -600,6 +609,12 @@ class DataMemoryTest(unittest.TestCase):
         self.assertEqual(c.led_memory_init_commands(idx)[:2], [
             "setreg R%d[0xc0] 7" % idx, "setreg R%d[0xc2] 9" % idx])
         self.assertEqual(len(c.led_memory_init_commands(idx)), 5)
+        # A constant record without a value of its own after such a port writes
+        # nothing: the value held is that port's None, not the port's before it.
+        c.in_ram_constants = {"wag": {"addr": 0xf8}, "blink": {"addr": 0xf2, "val": 3}}
+        c.call_list[idx] = [(("c", "", 9), 1), (("b", "", None), 1)]
+        self.assertEqual(c.led_memory_init_commands(idx), [
+            "setreg R%d[0xc0] 9" % idx, "setreg R%d[0xf2] 3" % idx])
 
     def test_room_of_the_port_map(self):
         runs = [(("p%d" % i, "", i), 1) for i in range(32)]

@@ -234,6 +234,12 @@ class LoadTest(unittest.TestCase):
             self.assertEqual(cls.__module__, "glimmet")
         own = [n for n in glimmet.TomahawkLEDController.__dict__ if not n.startswith("__")]
         self.assertEqual(sorted(own), ["_chain_port", "ports_per_chain"])
+        # A class dict holds __module__, the docstring where there is one, and the body.
+        for name in ["LEDController"] + [n for n, _ in CHIP_CLASSES]:
+            dunder = sorted(n for n in getattr(glimmet, name).__dict__ if n.startswith("__"))
+            self.assertEqual(dunder, ["__doc__", "__module__"], name)
+        self.assertEqual(sorted(n for n in B.__dict__ if n.startswith("__")),
+                         ["__doc__", "__init__", "__module__"])
         classes = sorted(n for n, v in vars(glimmet).items() if isinstance(v, types.ClassType))
         self.assertEqual(classes, sorted(["LEDController", "BCMLEDController"] +
                                          [n for n, _ in CHIP_CLASSES]))

@@ -206,6 +206,24 @@ class NestedComparisonTest(kernel.KernelCase):
         self.assertIs(a.mroute_eq(key2, 'br0', oil2), nested[0])
         self.assertEqual((r2.iif_mismatch, r2.oil_mismatch), found)
 
+    def test_frozen_encaps(self):
+        # A frozen set in place of the expansion's set is asked for its own
+        # add and pop, as of any other object: it has neither.
+        a, r = self.setup_switch(chip_iif=10, l3=[('swp4', -1)], l2=['swp1'])
+        for dev in ('br0', 'swp4'):
+            a.tmp_encaps = frozenset(['x'])
+            with self.assertRaises(AttributeError) as e:
+                a._expand_kern_dev('239.1.1.1', dev)
+            self.assertEqual(str(e.exception), "'frozenset' object has no attribute 'add'")
+
+        class Frozen(murchet.Asic):
+            def _expand_kern_dev(self, grp, dev, parent_vlan=-1):
+                self.tmp_encaps = frozenset(['swp1'])
+        a.__class__ = Frozen
+        with self.assertRaises(AttributeError) as e:
+            a.mroute_eq(self.KEY, 'br0', ['swp4'])
+        self.assertEqual(str(e.exception), "'frozenset' object has no attribute 'pop'")
+
 
 if __name__ == '__main__':
     unittest.main()
