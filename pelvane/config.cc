@@ -303,32 +303,24 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
-// Opens `path` for writing as open(path, "w") opens it, a symbolic link
-// followed and a missing file made, but without truncating it; `created`
-// tells whether the file was made here.  -1, errno set, on failure.
-int open_for_writing(const char* path, bool& created) {
-  created = false;
+// Opens `path` for writing, as open(path, "w") opens an existing file (a
+// symbolic link followed), but neither making nor truncating it.  -1,
+// errno set, on failure: ENOENT when there is no such file.
+int open_existing(const char* path) {
   for (;;) {
     int fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) return fd;
-    if (interrupted(fd)) continue;
-    if (errno != ENOENT) return -1;
-    fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      created = true;
-      return fd;
-    }
-    if (!interrupted(fd)) return -1;
+    if (fd >= 0 || !interrupted(fd)) return fd;
   }
 }
 
 // The name that `path` comes to once the symbolic links of its last part
-// are followed, each relative link read from the directory holding it;
-// empty, errno set, when a link cannot be read.
+// are followed, each relative link read from the directory holding it; the
+// first name that does not exist ends the walk.  Empty, errno set, when a
+// name cannot be looked at or a link read.
 std::string final_name(std::string path) {
   for (int hops = 0;; ++hops) {
     struct stat st;
-    if (lstat(path.c_str(), &st) < 0) return {};
+    if (lstat(path.c_str(), &st) < 0) return errno == ENOENT ? path : std::string();
     if (!S_ISLNK(st.st_mode)) return path;
     if (hops == 40) {
       errno = ELOOP;
@@ -365,76 +357,109 @@ std::string random_part() {
   return part;
 }
 
-// What a replacement holds while it runs; whatever has not been committed
-// is undone when it ends: the new file removed, and the file that opening
-// the path made, if it is still there under its name.
+// The descriptors of a replacement, closed when it ends, and the new file,
+// removed then unless it was renamed into place.
 struct Replacement {
   int fd = -1, dir = -1, tmp = -1;
-  bool created = false, done = false;
-  std::string target, tmp_name;
-  struct stat st;
+  std::string tmp_name;
+  bool done = false;
 
   ~Replacement() {
     int saved = errno;
     if (tmp >= 0) close(tmp);
     if (!done && !tmp_name.empty()) unlinkat(dir, tmp_name.c_str(), 0);
-    struct stat now;
-    if (!done && created && !target.empty() && lstat(target.c_str(), &now) == 0 &&
-        now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-      unlink(target.c_str());
     if (dir >= 0) close(dir);
     if (fd >= 0) close(fd);
     errno = saved;
   }
 };
 
+// Writes `text` over the file open at r.fd from its start, as open(path,
+// "w") and a write would; `st` is the file's status.
+void write_in_place(PyObject* name, Replacement& r, const struct stat& st,
+                    std::string_view text) {
+  if (S_ISREG(st.st_mode) && ftruncate(r.fd, 0) < 0) io_error(name);
+  if (!write_all(r.fd, text)) io_error(name);
+  int rc = close(r.fd);
+  r.fd = -1;
+  if (rc < 0) io_error(name);
+}
+
 // Writes `text` to the file `path` names, as open(path, "w") and a write
 // would, but a regular file is replaced in one step: the text goes to a new
 // file in the directory of the file's final name (symbolic links are
-// followed and stay), which takes the file's permission bits and is renamed
-// over it.  Any failure raises IOError on `name`, the path as the caller
-// gave it, with the errno of the failed call, which for a path that cannot
-// be opened for writing is open()'s own; the old file then stays as it was
-// and nothing is left behind.  A file that is not regular (a device, a
-// pipe), or whose final name leads elsewhere, is written in place.
+// followed and stay, a missing target is made), which takes the old file's
+// permission bits, or a new file's, and is renamed to that name.  Any
+// failure raises IOError on `name`, the path as the caller gave it, with the
+// errno of the failed call, which for a path that cannot be opened for
+// writing is open()'s own; the old file then stays as it was and nothing is
+// left behind.  A file that is not regular (a device, a pipe), whose final
+// name leads elsewhere, or that cannot be replaced where it is (no new file
+// can be made beside it, or it is a mount point), is written in place.
 void replace_file(PyObject* name, const std::string& path, std::string_view text) {
   Replacement r;
-  r.fd = open_for_writing(path.c_str(), r.created);
-  if (r.fd < 0 || fstat(r.fd, &r.st) < 0) io_error(name);
-  if (S_ISREG(r.st.st_mode)) r.target = final_name(path);
-  struct stat named;
-  if (r.target.empty() || lstat(r.target.c_str(), &named) < 0 ||
-      named.st_dev != r.st.st_dev || named.st_ino != r.st.st_ino) {
-    if (S_ISREG(r.st.st_mode) && ftruncate(r.fd, 0) < 0) io_error(name);
-    if (!write_all(r.fd, text)) io_error(name);
-    r.done = true;
-    int rc = close(r.fd);
-    r.fd = -1;
-    if (rc < 0) io_error(name);
-    return;
+  struct stat st, named;
+  std::string target;
+  r.fd = open_existing(path.c_str());
+  if (r.fd < 0 && errno != ENOENT) {
+    // Not a missing file: open() itself tells why it fails.
+    r.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (r.fd < 0) io_error(name);
   }
-  size_t slash = r.target.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : r.target.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? r.target : r.target.substr(slash + 1);
+  bool fresh = r.fd < 0;
+  if (!fresh) {
+    if (fstat(r.fd, &st) < 0) io_error(name);
+    if (S_ISREG(st.st_mode)) target = final_name(path);
+    if (target.empty() || lstat(target.c_str(), &named) < 0 || named.st_dev != st.st_dev ||
+        named.st_ino != st.st_ino)
+      return write_in_place(name, r, st, text);
+  } else {
+    target = final_name(path);
+    if (target.empty()) io_error(name);
+  }
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (base.empty()) {
+    // No file can have this name ("", or one ending in "/"): open() says why.
+    r.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (r.fd < 0) io_error(name);
+    errno = EISDIR;
+    io_error(name);
+  }
   r.dir = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (r.dir < 0) io_error(name);
+  if (r.dir < 0) {
+    if (fresh) io_error(name);
+    return write_in_place(name, r, st, text);
+  }
+  // A new file takes the bits open() would give it: 0666 less the umask.
   for (int tries = 0;; ++tries) {
     std::string tmp_name = ".pelvane-" + random_part();
-    r.tmp = openat(r.dir, tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    r.tmp = openat(r.dir, tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                   fresh ? 0666 : 0600);
     if (r.tmp >= 0) {
       r.tmp_name = tmp_name;
       break;
     }
     if (interrupted(r.tmp)) continue;
-    if (errno != EEXIST || tries == 100) io_error(name);
+    if (errno == EEXIST && tries < 100) continue;
+    if (fresh) io_error(name);
+    return write_in_place(name, r, st, text);
   }
-  if (fchmod(r.tmp, r.st.st_mode & 07777) < 0 || !write_all(r.tmp, text) || fsync(r.tmp) < 0)
+  if ((!fresh && fchmod(r.tmp, st.st_mode & 07777) < 0) || !write_all(r.tmp, text) ||
+      fsync(r.tmp) < 0)
     io_error(name);
   int rc = close(r.tmp);
   r.tmp = -1;
   if (rc < 0) io_error(name);
-  if (renameat(r.dir, r.tmp_name.c_str(), r.dir, base.c_str()) < 0) io_error(name);
-  r.done = true;
+  if (renameat(r.dir, r.tmp_name.c_str(), r.dir, base.c_str()) == 0) {
+    r.done = true;
+    return;
+  }
+  if (fresh) io_error(name);
+  unlinkat(r.dir, r.tmp_name.c_str(), 0);
+  r.tmp_name.clear();
+  write_in_place(name, r, st, text);
 }
 
 // Whether `c` is white space to the ports.conf reader.

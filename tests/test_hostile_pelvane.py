@@ -9,6 +9,7 @@ import unittest
 
 import pelvane
 import skorrel
+from helpers import namespace_python
 
 HEADER = "# XXX - default config file (needs documentation comments)\n"
 
@@ -110,6 +111,23 @@ class WriteConfigTest(unittest.TestCase):
             os.close(reader)
         self.assertTrue(os.path.exists(fifo) and not os.path.isfile(fifo))
         self.assertEqual(os.listdir(self.tmp), ["ports.conf"])
+
+    def test_mount_point_written_in_place(self):
+        # A file mounted over another cannot be renamed over.
+        out, source = self.path("ports.conf"), self.path("source")
+        for path in (out, source):
+            with open(path, "w") as f:
+                f.write("old text\n")
+        code = ("import skorrel, pelvane\n"
+                "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
+                "c = pelvane.Config(p, dummy=True)\n"
+                "c.config_map = {'1': '40G'}\n"
+                "c.write_config(%r)\n" % out)
+        status, _, err = namespace_python(code, setup="mount --bind %s %s" % (source, out))
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.read(source), HEADER + "1=40G\n")
+        self.assertEqual(self.read(out), "old text\n")
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["ports.conf", "source"])
 
 
 if __name__ == "__main__":
