@@ -394,8 +394,8 @@ void write_in_place(PyObject* name, Replacement& r, const struct stat& st,
 // errno of the failed call, which for a path that cannot be opened for
 // writing is open()'s own; the old file then stays as it was and nothing is
 // left behind.  A file that is not regular (a device, a pipe), whose final
-// name leads elsewhere, or that cannot be replaced where it is (no new file
-// can be made beside it, or it is a mount point), is written in place.
+// name leads elsewhere, or that may be written but not replaced (no file
+// may be made beside it, or it is a mount point), is written in place.
 void replace_file(PyObject* name, const std::string& path, std::string_view text) {
   Replacement r;
   struct stat st, named;
@@ -428,10 +428,7 @@ void replace_file(PyObject* name, const std::string& path, std::string_view text
     io_error(name);
   }
   r.dir = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (r.dir < 0) {
-    if (fresh) io_error(name);
-    return write_in_place(name, r, st, text);
-  }
+  if (r.dir < 0) io_error(name);
   // A new file takes the bits open() would give it: 0666 less the umask.
   for (int tries = 0;; ++tries) {
     std::string tmp_name = ".pelvane-" + random_part();
@@ -443,7 +440,8 @@ void replace_file(PyObject* name, const std::string& path, std::string_view text
     }
     if (interrupted(r.tmp)) continue;
     if (errno == EEXIST && tries < 100) continue;
-    if (fresh) io_error(name);
+    // No file may be made in the directory, where the old one may be written.
+    if (fresh || (errno != EACCES && errno != EPERM && errno != ENOENT)) io_error(name);
     return write_in_place(name, r, st, text);
   }
   if ((!fresh && fchmod(r.tmp, st.st_mode & 07777) < 0) || !write_all(r.tmp, text) ||
@@ -456,7 +454,9 @@ void replace_file(PyObject* name, const std::string& path, std::string_view text
     r.done = true;
     return;
   }
-  if (fresh) io_error(name);
+  // The old file may not be renamed over (a mount point, or another's file
+  // in a sticky directory), but it may be written.
+  if (fresh || (errno != EBUSY && errno != EPERM)) io_error(name);
   unlinkat(r.dir, r.tmp_name.c_str(), 0);
   r.tmp_name.clear();
   write_in_place(name, r, st, text);
