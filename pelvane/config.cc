@@ -5,8 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
-#include <cstdlib>
+#include <ctime>
 #include <string>
 
 namespace pelvane {
@@ -275,62 +276,214 @@ py::Ref config_init_config(py::Args a) {
   return {};
 }
 
-// The pending error of a failed system call on `path`, as the interpreter
-// words it.
-[[noreturn]] void os_error(PyObject* type, const std::string& path) {
-  PyErr_SetFromErrnoWithFilename(type, const_cast<char*>(path.c_str()));
+// The interpreter's IOError for the failed system call (errno) on the file
+// `name`, the path as the caller gave it, worded as open() words it.
+[[noreturn]] void io_error(PyObject* name) {
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_IOError, name);
   throw py::Raised();
 }
 
-// Replaces the file at `path` with `text` in one step: the text goes to a
-// new file beside it, which takes the old file's permission bits (or those
-// a new file would get) and is renamed over it.  On any failure the new file
-// is removed and the old one stays as it was.  A symbolic link is followed,
-// so the link stays and its target is replaced.
-void replace_file(const std::string& given, std::string_view text) {
-  std::string path = given;
-  struct stat st;
-  bool exists = lstat(path.c_str(), &st) == 0;
-  if (exists && S_ISLNK(st.st_mode)) {
-    if (char* real = realpath(given.c_str(), nullptr)) {
-      path = real;
-      free(real);
-    }
-    exists = stat(path.c_str(), &st) == 0;
-  }
-  mode_t mode;
-  if (exists) {
-    mode = st.st_mode & 07777;
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string tmp = dir + "." + base + ".XXXXXX";
-  int fd = mkostemp(&tmp[0], O_CLOEXEC);
-  if (fd < 0) os_error(PyExc_IOError, given);
-  auto fail = [&](PyObject* type, const std::string& what) {
-    int saved = errno;
-    if (fd >= 0) close(fd);
-    unlink(tmp.c_str());
-    errno = saved;
-    os_error(type, what);
-  };
-  if (fchmod(fd, mode) < 0) fail(PyExc_IOError, tmp);
+// Whether a system call answering `rc` was cut short by a signal and is to
+// be made again; a signal whose handler raised (KeyboardInterrupt) passes
+// out instead.
+bool interrupted(long rc) {
+  if (rc >= 0 || errno != EINTR) return false;
+  if (PyErr_CheckSignals() < 0) throw py::Raised();
+  return true;
+}
+
+// Writes all of `text` to `fd`; false, errno set, when a write fails.
+bool write_all(int fd, std::string_view text) {
   for (size_t done = 0; done < text.size();) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail(PyExc_IOError, tmp);
+    if (interrupted(n)) continue;
+    if (n < 0) return false;
     done += size_t(n);
   }
-  if (fsync(fd) < 0) fail(PyExc_IOError, tmp);
-  int rc = close(fd);
-  fd = -1;
-  if (rc < 0) fail(PyExc_IOError, tmp);
-  if (rename(tmp.c_str(), path.c_str()) < 0) fail(PyExc_OSError, given);
+  return true;
+}
+
+// Opens `path` for writing, as open(path, "w") opens an existing file (a
+// symbolic link followed), but neither making nor truncating it.  -1,
+// errno set, on failure: ENOENT when there is no such file.
+int open_existing(const char* path) {
+  for (;;) {
+    int fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 || !interrupted(fd)) return fd;
+  }
+}
+
+// The name that `path` comes to once the symbolic links of its last part
+// are followed, each relative link read from the directory holding it; the
+// first name that does not exist ends the walk.  Empty, errno set, when a
+// name cannot be looked at or a link read.
+std::string final_name(std::string path) {
+  for (int hops = 0;; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) < 0) return errno == ENOENT ? path : std::string();
+    if (!S_ISLNK(st.st_mode)) return path;
+    if (hops == 40) {
+      errno = ELOOP;
+      return {};
+    }
+    char buf[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    if (n < 0) return {};
+    if (size_t(n) == sizeof buf) {
+      errno = ENAMETOOLONG;
+      return {};
+    }
+    std::string link(buf, size_t(n));
+    size_t slash = path.rfind('/');
+    if ((!link.empty() && link[0] == '/') || slash == std::string::npos) path = link;
+    else path = path.substr(0, slash + 1) + link;
+  }
+}
+
+// Six letters or digits, different at each call.
+std::string random_part() {
+  static unsigned long long state = 0;
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  state += 0x9E3779B97F4A7C15ULL ^ (unsigned long long)ts.tv_nsec ^
+           ((unsigned long long)ts.tv_sec << 30) ^ ((unsigned long long)getpid() << 42);
+  unsigned long long z = state;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  z ^= z >> 31;
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string part;
+  for (int i = 0; i < 6; ++i, z /= 62) part += kChars[z % 62];
+  return part;
+}
+
+// The descriptors of a replacement, closed when it ends, and the new file,
+// removed then unless it was renamed into place.
+struct Replacement {
+  int fd = -1, dir = -1, tmp = -1;
+  std::string tmp_name;
+  bool done = false;
+
+  ~Replacement() {
+    int saved = errno;
+    if (tmp >= 0) close(tmp);
+    if (!done && !tmp_name.empty()) unlinkat(dir, tmp_name.c_str(), 0);
+    if (dir >= 0) close(dir);
+    if (fd >= 0) close(fd);
+    errno = saved;
+  }
+};
+
+// Writes `text` over the file open at r.fd from its start, as open(path,
+// "w") and a write would; `st` is the file's status.
+void write_in_place(PyObject* name, Replacement& r, const struct stat& st,
+                    std::string_view text) {
+  if (S_ISREG(st.st_mode) && ftruncate(r.fd, 0) < 0) io_error(name);
+  if (!write_all(r.fd, text)) io_error(name);
+  int rc = close(r.fd);
+  r.fd = -1;
+  if (rc < 0) io_error(name);
+}
+
+// Writes `text` to the file `path` names, as open(path, "w") and a write
+// would, but a regular file is replaced in one step: the text goes to a new
+// file in the directory of the file's final name (symbolic links are
+// followed and stay, a missing target is made), which takes the old file's
+// permission bits, or a new file's, and is renamed to that name.  Any
+// failure raises IOError on `name`, the path as the caller gave it, with the
+// errno of the failed call, which for a path that cannot be opened for
+// writing is open()'s own; the old file then stays as it was and nothing is
+// left behind.  A file that is not regular (a device, a pipe), whose final
+// name leads elsewhere, or that may be written but not replaced (no file
+// may be made beside it, or it is a mount point), is written in place.
+void replace_file(PyObject* name, const std::string& path, std::string_view text) {
+  Replacement r;
+  struct stat st, named;
+  std::string target;
+  r.fd = open_existing(path.c_str());
+  if (r.fd < 0 && errno != ENOENT) {
+    // Not a missing file: open() itself tells why it fails.
+    r.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (r.fd < 0) io_error(name);
+  }
+  bool fresh = r.fd < 0;
+  if (!fresh) {
+    if (fstat(r.fd, &st) < 0) io_error(name);
+    if (S_ISREG(st.st_mode)) target = final_name(path);
+    if (target.empty() || lstat(target.c_str(), &named) < 0 || named.st_dev != st.st_dev ||
+        named.st_ino != st.st_ino)
+      return write_in_place(name, r, st, text);
+  } else {
+    target = final_name(path);
+    if (target.empty()) io_error(name);
+  }
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (base.empty()) {
+    // No file can have this name ("", or one ending in "/"): open() says why.
+    r.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (r.fd < 0) io_error(name);
+    errno = EISDIR;
+    io_error(name);
+  }
+  r.dir = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (r.dir < 0) io_error(name);
+  // A new file takes the bits open() would give it: 0666 less the umask.
+  for (int tries = 0;; ++tries) {
+    std::string tmp_name = ".pelvane-" + random_part();
+    r.tmp = openat(r.dir, tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                   fresh ? 0666 : 0600);
+    if (r.tmp >= 0) {
+      r.tmp_name = tmp_name;
+      break;
+    }
+    if (interrupted(r.tmp)) continue;
+    if (errno == EEXIST && tries < 100) continue;
+    // No file may be made in the directory, where the old one may be written.
+    if (fresh || (errno != EACCES && errno != EPERM && errno != ENOENT)) io_error(name);
+    return write_in_place(name, r, st, text);
+  }
+  if ((!fresh && fchmod(r.tmp, st.st_mode & 07777) < 0) || !write_all(r.tmp, text) ||
+      fsync(r.tmp) < 0)
+    io_error(name);
+  int rc = close(r.tmp);
+  r.tmp = -1;
+  if (rc < 0) io_error(name);
+  if (renameat(r.dir, r.tmp_name.c_str(), r.dir, base.c_str()) == 0) {
+    r.done = true;
+    return;
+  }
+  // The old file may not be renamed over (a mount point, or another's file
+  // in a sticky directory), but it may be written.
+  if (fresh || (errno != EBUSY && errno != EPERM)) io_error(name);
+  unlinkat(r.dir, r.tmp_name.c_str(), 0);
+  r.tmp_name.clear();
+  write_in_place(name, r, st, text);
+}
+
+// Whether `c` is white space to the ports.conf reader.
+bool blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The bytes that the text `o` ("%s" of a label or a mode) puts in the file.
+std::string written(PyObject* o) {
+  return PyString_Check(o) ? py::as_string(o) : py::as_string(py::to_str(o));
+}
+
+// Whether a label written into a ports.conf line reads back as itself: the
+// reader drops white space around it, and a line that begins with white
+// space continues the line before.
+bool reads_back_as_label(std::string_view t) {
+  return t.empty() || (!blank(t.front()) && !blank(t.back()));
+}
+
+// Whether a mode written into a ports.conf line reads back as itself: the
+// reader drops white space around it, a line break ends it, a ";" after
+// white space starts a comment, and '""' stands for the empty mode.
+bool reads_back_as_mode(std::string_view t) {
+  if (!reads_back_as_label(t) || t == "\"\"" || t.find_first_of("\n\r") != t.npos) return false;
+  size_t semi = t.find(';');
+  return semi == t.npos || semi == 0 || !blank(t[semi - 1]);
 }
 
 py::Ref config_write_config(py::Args a) {
@@ -357,13 +510,23 @@ py::Ref config_write_config(py::Args a) {
   py::dict_set(kw, ID("key"), py::builtin("int"));
   py::Ref ordered = py::call_kw(global("sorted"), py::tuple({keys.get()}), kw);
   py::Ref lines = py::list({ID("# XXX - default config file (needs documentation comments)\n")});
-  py::Ref line_fmt = py::str("%s=%s\n");
+  py::Ref text_fmt = py::str("%s"), line_fmt = py::str("%s=%s\n");
   it = py::iter(ordered);
-  while (py::Ref key = py::next(it))
-    py::append(lines, py::percent(line_fmt, {key.get(), py::item(map, key).get()}));
+  while (py::Ref key = py::next(it)) {
+    // Each entry must read back as written: a label or a mode the reader
+    // would take otherwise could configure another port, or another mode.
+    py::Ref label = py::percent(text_fmt, {key.get()});
+    if (!reads_back_as_label(written(label)))
+      py::raise(PyExc_ValueError, py::percent(py::str("invalid label: %r"), {label.get()}));
+    py::Ref mode = py::percent(text_fmt, {py::item(map, key).get()});
+    if (!reads_back_as_mode(written(mode)))
+      py::raise(PyExc_ValueError,
+                py::percent(py::str("invalid mode for label %r: %r"), {label.get(), mode.get()}));
+    py::append(lines, py::percent(line_fmt, {label.get(), mode.get()}));
+  }
   py::Ref text = py::callm(ID(""), ID("join"), lines);
   if (!PyString_Check(text.get())) text = py::to_str(text);
-  replace_file(path, py::as_view(text));
+  replace_file(a[1], path, py::as_view(text));
   return {};
 }
 
