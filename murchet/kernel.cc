@@ -215,9 +215,12 @@ void ensure_created(PyObject* self, PyObject* created, const Op& create) {
 py::Ref kern_dev_kind_parse(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
   if (is_linux_port(self, dev)) return py::Ref::borrow(ID("swp"));
+  // The name follows "dev": ip would read a device named like one of its
+  // keywords ("help", "up", "type" ...) as that keyword.
   static PyObject* const words[] = {py::str("/bin/ip").release(), py::str("-d").release(),
-                                    py::str("link").release(), py::str("show").release()};
-  py::Ref lines = splitlines(cmd_output(self, argv(words, 4, dev), ID("")));
+                                    py::str("link").release(), py::str("show").release(),
+                                    py::str("dev").release()};
+  py::Ref lines = splitlines(cmd_output(self, argv(words, 5, dev), ID("")));
   Py_ssize_t n = py::length(lines);
   if (n == 0 || n < 3) return py::Ref::borrow(ID("unk"));
   if (py::contains(py::item(lines, Py_ssize_t(0)), ID("does not exist")))
