@@ -62,7 +62,7 @@ class Kernel(object):
         what = cmd[1] if cmd[0] == '/bin/ip' else cmd[1] + ' ' + cmd[2]
         self.calls[what] = self.calls.get(what, 0) + 1
         if cmd[0] == '/bin/ip':
-            text = self.links.get(cmd[4])
+            text = self.links.get(cmd[-1])
         else:
             text = self.answers.get(tuple(cmd))
         if text is None:

@@ -91,24 +91,31 @@ py::Ref expand_kern_bridge(py::Args a) {
   return call_self(self, op::expand_kern_vlan_unaware_bridge, grp_mac, dev);
 }
 
+namespace {
+
+// The ports that joined the group (the database entry's), or where the
+// database has no entry and misses are flooded, self.<members>(of): the
+// ports of the whole bridge or bridge VLAN; else none.
+py::Ref joined_or_flooded(PyObject* self, PyObject* entry, const Op& members, PyObject* of) {
+  if (py::is_true(entry)) return own_attr(entry, ID("swp"));
+  if (py::truth(own_attr(self, ID("flood_mdb_misses")))) return call_self(self, members, of);
+  return py::list();
+}
+
+}  // namespace
+
 py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
   py::Ref entry = call_self(self, op::kern_dev_get_mdb_entry, dev,
                             vlan, grp_mac);
-  if (py::is_true(entry)) return own_attr(entry, ID("swp"));
-  if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
-    return call_self(self, op::kern_get_vlan_members, vlan);
-  return py::list();
+  return joined_or_flooded(self, entry, op::kern_get_vlan_members, vlan);
 }
 
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
   py::Ref entry = call_self(self, op::kern_dev_get_mdb_entry, dev,
                             minus_one(), grp_mac);
-  if (py::is_true(entry)) return own_attr(entry, ID("swp"));
-  if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
-    return call_self(self, op::kern_get_br_members, dev);
-  return py::list();
+  return joined_or_flooded(self, entry, op::kern_get_br_members, dev);
 }
 
 // ---- incoming interface and RIOT --------------------------------------------

@@ -62,6 +62,21 @@ py::Ref get(PyObject* d, PyObject* key) {
 
 bool has(PyObject* d, PyObject* key) { return py::contains(d, key); }
 
+namespace {
+
+// d[key], first set to make() where d has no entry under key.
+template <class Make>
+py::Ref get_or_add(PyObject* d, PyObject* key, const Make& make) {
+  py::Ref v = get(d, key);
+  if (!v) {
+    v = make();
+    py::setitem(d, key, v);
+  }
+  return v;
+}
+
+}  // namespace
+
 py::Ref cached(PyObject* d, PyObject* key) {
   if (PyDict_CheckExact(d)) return get(d, key);
   return has(d, key) ? py::item(d, key) : py::Ref();
@@ -185,14 +200,27 @@ py::Ref bond_members(PyObject* self, PyObject* dev) {
   return call_self(self, op::expand_kern_bond, dev);
 }
 
+// "/sys/class/net/" + dev + tail.
+py::Ref sysfs_path(PyObject* dev, PyObject* tail) {
+  return concat(concat(ID("/sys/class/net/"), dev), tail);
+}
+
+// self.<create>() unless self.<created> says the cache is read.
+void ensure_created(PyObject* self, PyObject* created, const Op& create) {
+  if (!py::truth(own_attr(self, created))) call_self(self, create);
+}
+
 }  // namespace
 
 py::Ref kern_dev_kind_parse(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
   if (is_linux_port(self, dev)) return py::Ref::borrow(ID("swp"));
+  // The name follows "dev": ip would read a device named like one of its
+  // keywords ("help", "up", "type" ...) as that keyword.
   static PyObject* const words[] = {py::str("/bin/ip").release(), py::str("-d").release(),
-                                    py::str("link").release(), py::str("show").release()};
-  py::Ref lines = splitlines(cmd_output(self, argv(words, 4, dev), ID("")));
+                                    py::str("link").release(), py::str("show").release(),
+                                    py::str("dev").release()};
+  py::Ref lines = splitlines(cmd_output(self, argv(words, 5, dev), ID("")));
   Py_ssize_t n = py::length(lines);
   if (n == 0 || n < 3) return py::Ref::borrow(ID("unk"));
   if (py::contains(py::item(lines, Py_ssize_t(0)), ID("does not exist")))
@@ -205,8 +233,7 @@ py::Ref kern_dev_kind_parse(py::Args a) {
 
 py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
   PyObject* dev = a[1];
-  py::Ref path = concat(ID("/sys/class/net/"), dev);
-  path = concat(path, ID("/bridge/vlan_filtering"));
+  py::Ref path = sysfs_path(dev, ID("/bridge/vlan_filtering"));
   py::Ref flag = py::integer(0);
   if (!sysfs_name(dev) || !os_path(ID("isfile"), path)) return flag;
   read_lines(path, [&](PyObject* line) { flag = int_of(py::callm(line, ID("strip")), 0); });
@@ -237,8 +264,7 @@ namespace {
 // call_unpacked): _kern_get_vlan_and_atlink, _kern_get_dev_vlan and
 // _kern_base_dev_kind_get.
 void vlan_and_atlink(PyObject* self, PyObject* dev, py::Ref* out) {
-  if (!py::truth(own_attr(self, ID("kern_vlan_dev_cache_created"))))
-    call_self(self, op::kern_create_vlan_dev_cache);
+  ensure_created(self, ID("kern_vlan_dev_cache_created"), op::kern_create_vlan_dev_cache);
   py::Ref entry = get(own_attr(self, ID("kern_vlan_dev_cache")), dev);
   if (!entry) {
     out[0] = out[1] = py::none();
@@ -307,6 +333,27 @@ void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref
                   out, dev);
 }
 
+namespace {
+
+// The switch-port names of one port of a bridge, each given to `add`: a
+// bond's members (as "%s.%d" with the VLAN for a VLAN sub-interface of a
+// bond), any other port its own name.  A null `parent_vlan` is left to the
+// default, as base_dev_kind leaves it.
+template <class Add>
+void each_switch_port(PyObject* self, PyObject* port, PyObject* parent_vlan, const Add& add) {
+  py::Ref base[3];
+  base_dev_kind(self, port, parent_vlan, base);
+  if (!eq(base[0], ID("bond"))) {
+    add(port);
+    return;
+  }
+  bool plain = eq(base[2], minus_one());
+  py::Ref members = py::iter(bond_members(self, base[1]));
+  while (py::Ref m = py::next(members)) add(plain ? m.get() : tagged(m, base[2]).get());
+}
+
+}  // namespace
+
 py::Ref kern_create_vlan_dev_cache(py::Args a) {
   PyObject* self = a[0];
   py::setattr(self, ID("kern_vlan_dev_cache_created"), Py_True);
@@ -373,11 +420,8 @@ void add_vlans(PyObject* self, PyObject* cache, PyObject* name, PyObject* vlans)
     py::Ref flags = py::callm(v, ID("get"), ID("flags"), empty.get());
     bool untagged = py::contains(flags, ID("Egress Untagged"));
     py::Ref vid = int_of(py::callm(v, ID("get"), ID("vlan"), zero.get()));
-    py::Ref entry = get(cache, vid);
-    if (!entry) {
-      entry = py::call(global(ID("KernVlanEntry")), vid);
-      py::setitem(cache, vid, entry);
-    }
+    py::Ref entry =
+        get_or_add(cache, vid, [&] { return py::call(global(ID("KernVlanEntry")), vid); });
     PyObject* flag = untagged ? Py_True : Py_False;
     if (eq(kind, ID("bond"))) {
       py::Ref members = py::iter(bond_members(self, dev));
@@ -425,8 +469,7 @@ py::Ref kern_create_vlan_cache(py::Args a) {
 
 py::Ref kern_get_vlan_members(py::Args a) {
   PyObject *self = a[0], *vid = a[1];
-  if (!py::truth(own_attr(self, ID("kern_vlan_cache_created"))))
-    call_self(self, op::kern_create_vlan_cache);
+  ensure_created(self, ID("kern_vlan_cache_created"), op::kern_create_vlan_cache);
   py::Ref entry = get(own_attr(self, ID("kern_vlan_cache")), vid);
   if (!entry) return py::list();
   return concat(own_attr(entry, ID("tagged_swp")), own_attr(entry, ID("untagged_swp")));
@@ -434,8 +477,7 @@ py::Ref kern_get_vlan_members(py::Args a) {
 
 py::Ref kern_setup_br_cache(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  py::Ref path = concat(ID("/sys/class/net/"), dev);
-  path = concat(path, ID("/brif"));
+  py::Ref path = sysfs_path(dev, ID("/brif"));
   py::Ref names;
   if (sysfs_name(dev)) {
     try {
@@ -450,17 +492,8 @@ py::Ref kern_setup_br_cache(py::Args a) {
   py::Ref result = py::list();
   if (names) {
     py::Ref it = py::iter(names);
-    while (py::Ref name = py::next(it)) {
-      py::Ref base[3];
-      base_dev_kind(self, name, nullptr, base);
-      if (!eq(base[0], ID("bond"))) {
-        py::append(result, name);
-        continue;
-      }
-      bool plain = eq(base[2], minus_one());
-      py::Ref members = py::iter(bond_members(self, base[1]));
-      while (py::Ref m = py::next(members)) py::append(result, plain ? m : tagged(m, base[2]));
-    }
+    while (py::Ref name = py::next(it))
+      each_switch_port(self, name, nullptr, [&](PyObject* p) { py::append(result, p); });
   }
   py::setitem(own_attr(self, ID("kern_br_cache")), dev, result);
   return result;
@@ -548,95 +581,148 @@ void add_port(PyObject* entry, PyObject* port) {
     py::callm(entry, ID("add_port"), port);
 }
 
+// The entry under `key` of a bridge's table, or None.
+py::Ref entry_or_none(PyObject* entries, PyObject* key) {
+  py::Ref entry = get(entries, key);
+  return entry ? entry : py::none();
+}
+
+// The bridge's whole database as "/sbin/bridge mdb show dev %s" lists it
+// ("" when the command fails).  Any answer but a text of the interpreter's
+// own is split into `lines` at once, through its own operation; such a
+// text is read directly later.
+py::Ref show_mdb(PyObject* self, PyObject* dev, py::Ref& lines) {
+  static PyObject* const words[] = {py::str("/sbin/bridge").release(), py::str("mdb").release(),
+                                    py::str("show").release(), py::str("dev").release()};
+  py::Ref answer = cmd_output(self, argv(words, 4, dev), ID(""));
+  if (!PyString_CheckExact(answer.get())) lines = splitlines(answer);
+  return answer;
+}
+
+// The bridge's record, stored in the cache before any line is read.
+py::Ref store_mdb_record(PyObject* cache, PyObject* dev, PyObject* vlan_filtering) {
+  py::Ref record = py::call(global(ID("KernMdbCache")), dev, vlan_filtering);
+  py::setitem(cache, dev, record);
+  return record;
+}
+
+// Files the lines of one bridge's database into its record's table: one
+// entry per VLAN and group, holding the switch ports the lines name.
+class MdbFiler {
+ public:
+  MdbFiler(PyObject* self, PyObject* record, PyObject* vlan_filtering)
+      : self_(self),
+        vf_(py::truth(vlan_filtering)),
+        entries_(own_attr(record, ID("mdb_entries"))),
+        run_(self),
+        mac_(self, ID("_grp_ip2mac"), grp_ip2mac_op),
+        vid_(py::Ref::borrow(minus_one())) {}
+
+  bool vlan_filtering() const { return vf_; }
+  PyObject* entries() const { return entries_; }
+
+  // One matching line: its port, group address and, with VLAN filtering,
+  // VLAN number (a text).  Groups other than dotted IPv4 addresses are no
+  // IPv4 multicast routes' groups and are passed over.
+  void file(PyObject* port, PyObject* grp_ip, PyObject* vid_text) {
+    if (!dotted_ipv4(grp_ip)) return;
+    if (vf_) vid_ = int_of(vid_text);
+    py::Ref entry = entry_of(group_mac(grp_ip));
+    each_switch_port(self_, port, minus_one(), [&](PyObject* p) { add_port(entry, p); });
+  }
+
+ private:
+  // self._grp_ip2mac(grp_ip), the last answer kept while it is the own.
+  py::Ref group_mac(PyObject* grp_ip) {
+    if (!last_mac_ || !mac_.own() || !eq(grp_ip, last_grp_)) {
+      last_mac_ = mac_(grp_ip);
+      last_grp_ = py::Ref::borrow(grp_ip);
+    }
+    return last_mac_;
+  }
+
+  // The entry of the current VLAN and `grp_mac`, made when there is none.
+  py::Ref entry_of(PyObject* grp_mac) {
+    return get_or_add(entries_, vid_key(vid_, grp_mac), [&] { return make_entry_(vid_, grp_mac); });
+  }
+
+  PyObject* self_;
+  bool vf_;
+  py::Ref entries_;
+  OpRun run_;
+  py::Method mac_;
+  MdbEntryMaker make_entry_;
+  py::Ref vid_;  // -1 without VLAN filtering
+  py::Ref last_grp_, last_mac_;
+};
+
+// Whether a line's device is the bridge asked about.
+bool same_dev(string_view dev, PyObject* orig_dev) {
+  return PyString_CheckExact(orig_dev) ? dev == py::as_view(orig_dev)
+                                       : eq(py::str(dev), orig_dev);
+}
+
+// The lines of a text of the interpreter's own, read here as the patterns
+// would read them.
+void file_own_text(MdbFiler& filer, PyObject* answer, PyObject* orig_dev) {
+  bool vf = filer.vlan_filtering();
+  Lines reader(py::as_view(answer));
+  string_view text;
+  while (reader.next(text)) {
+    MdbLine line;
+    if (!line.read(text, vf) || !same_dev(line.dev, orig_dev)) continue;
+    filer.file(py::str(line.port), py::str(line.grp), vf ? py::str(line.vid) : py::Ref());
+  }
+}
+
+// The lines matched at their start by the pattern of the bridge's kind.
+void file_matches(MdbFiler& filer, PyObject* re, PyObject* lines, PyObject* orig_dev) {
+  bool vf = filer.vlan_filtering();
+  py::Ref pattern = py::callm(
+      re, ID("compile"),
+      vf ? ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)")
+         : ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)"));
+  py::Ref match = py::attr(pattern, ID("match"));
+  py::Ref it = py::iter(lines);
+  while (py::Ref line = py::next(it)) {
+    py::Ref m = py::call(match, line);
+    if (m.get() == Py_None) continue;
+    // dev, port, grp_ip and, with VLAN filtering, vid: the groups in order
+    py::Ref groups = py::callm(m, ID("groups"));
+    if (!eq(py::item(groups, Py_ssize_t(0)), orig_dev)) continue;
+    filer.file(py::item(groups, Py_ssize_t(1)), py::item(groups, Py_ssize_t(2)),
+               vf ? py::item(groups, Py_ssize_t(3)) : py::Ref());
+  }
+}
+
+// Every line of the database, in order: directly for a text of the
+// interpreter's own while `re` is the interpreter's, else through the
+// patterns.
+void file_lines(MdbFiler& filer, PyObject* answer, py::Ref& lines, PyObject* orig_dev) {
+  py::Ref re = global(ID("re"));
+  if (PyString_CheckExact(answer) && re.get() == py::import("re", nullptr).get()) {
+    file_own_text(filer, answer, orig_dev);
+    return;
+  }
+  if (!lines) lines = splitlines(answer);
+  file_matches(filer, re, lines, orig_dev);
+}
+
 }  // namespace
 
 py::Ref kern_dev_get_mdb_entry(py::Args a) {
   PyObject *self = a[0], *orig_dev = a[1], *orig_vlan = a[2], *orig_grp = a[3];
   py::Ref key = vid_key(orig_vlan, orig_grp);
   py::Ref cache = own_attr(self, ID("kern_mdb_cache"));
-  if (py::Ref known = cached(cache, orig_dev)) {
-    py::Ref entry = get(own_attr(known, ID("mdb_entries")), key);
-    return entry ? entry : py::none();
-  }
-  static PyObject* const words[] = {py::str("/sbin/bridge").release(), py::str("mdb").release(),
-                                    py::str("show").release(), py::str("dev").release()};
-  py::Ref answer = cmd_output(self, argv(words, 4, orig_dev), ID(""));
-  // A text of the interpreter's own is read directly, after the record is
-  // made; any other answer is split into lines through its own operation.
+  if (py::Ref known = cached(cache, orig_dev))
+    return entry_or_none(own_attr(known, ID("mdb_entries")), key);
   py::Ref lines;
-  if (!PyString_CheckExact(answer.get())) lines = splitlines(answer);
+  py::Ref answer = show_mdb(self, orig_dev, lines);
   py::Ref vlan_filtering = call_self(self, op::kern_dev_vlan_filtering_get, orig_dev);
-  py::Ref record = py::call(global(ID("KernMdbCache")), orig_dev, vlan_filtering);
-  py::setitem(cache, orig_dev, record);
-
-  bool vf = py::truth(vlan_filtering);
-  py::Ref entries = own_attr(record, ID("mdb_entries"));
-  OpRun run(self);
-  py::Method mac(self, ID("_grp_ip2mac"), grp_ip2mac_op);
-  MdbEntryMaker make_entry;
-  py::Ref vid = py::Ref::borrow(minus_one());
-  py::Ref last_grp, last_mac;  // the last group address and its MAC, while `mac` is the own
-  // One matching line: its port, group address and VLAN number (a text).
-  auto add_line = [&](PyObject* port, PyObject* grp_ip, PyObject* vid_text) {
-    if (!dotted_ipv4(grp_ip)) return;
-    if (vf) vid = int_of(vid_text);
-    if (!last_mac || !mac.own() || !eq(grp_ip, last_grp)) {
-      last_mac = mac(grp_ip);
-      last_grp = py::Ref::borrow(grp_ip);
-    }
-    py::Ref grp_mac = last_mac;
-    py::Ref entry_key = vid_key(vid, grp_mac);
-    py::Ref entry = get(entries, entry_key);
-    if (!entry) {
-      entry = make_entry(vid, grp_mac);
-      py::setitem(entries, entry_key, entry);
-    }
-    py::Ref base[3];
-    base_dev_kind(self, port, minus_one(), base);
-    if (eq(base[0], ID("bond"))) {
-      bool plain = eq(base[2], minus_one());
-      py::Ref members = py::iter(bond_members(self, base[1]));
-      while (py::Ref mem = py::next(members))
-        add_port(entry, plain ? mem.get() : tagged(mem, base[2]).get());
-    } else {
-      add_port(entry, port);
-    }
-  };
-
-  py::Ref re = global(ID("re"));
-  if (PyString_CheckExact(answer.get()) && re.get() == py::import("re", nullptr).get()) {
-    // A text of the interpreter's own, read here as the patterns would read it.
-    Lines reader(py::as_view(answer));
-    string_view text;
-    while (reader.next(text)) {
-      MdbLine line;
-      if (!line.read(text, vf)) continue;
-      if (PyString_CheckExact(orig_dev) ? line.dev != py::as_view(orig_dev)
-                                        : !eq(py::str(line.dev), orig_dev))
-        continue;
-      add_line(py::str(line.port), py::str(line.grp), vf ? py::str(line.vid) : py::Ref());
-    }
-  } else {
-    if (!lines) lines = splitlines(answer);
-    py::Ref pattern = py::callm(
-        re, ID("compile"),
-        vf ? ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+) \\S+ vid (?P<vid>\\d+)")
-           : ID("dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)"));
-    py::Ref match = py::attr(pattern, ID("match"));
-    py::Ref it = py::iter(lines);
-    while (py::Ref line = py::next(it)) {
-      py::Ref m = py::call(match, line);
-      if (m.get() == Py_None) continue;
-      // dev, port, grp_ip and, with VLAN filtering, vid: the groups in order
-      py::Ref groups = py::callm(m, ID("groups"));
-      py::Ref dev = py::item(groups, Py_ssize_t(0));
-      if (!eq(dev, orig_dev)) continue;
-      add_line(py::item(groups, Py_ssize_t(1)), py::item(groups, Py_ssize_t(2)),
-               vf ? py::item(groups, Py_ssize_t(3)) : py::Ref());
-    }
-  }
-  py::Ref entry = get(entries, key);
-  return entry ? entry : py::none();
+  py::Ref record = store_mdb_record(cache, orig_dev, vlan_filtering);
+  MdbFiler filer(self, record, vlan_filtering);
+  file_lines(filer, answer, lines, orig_dev);
+  return entry_or_none(filer.entries(), key);
 }
 
 }  // namespace kern

@@ -76,6 +76,8 @@ KIND_LINES = {
     'tun': '    tun type tap pi off vnet_hdr off persist on \n',
     'veth': '    veth \n',
 }
+# "/bin/ip -d link show dev %s": the device's facts, the name after "dev"
+IP_SHOW = ('/bin/ip', '-d', 'link', 'show', 'dev')
 VLAN_CONFIG_HEAD = ('VLAN Dev name\t | VLAN ID\n'
                     'Name-Type: VLAN_NAME_TYPE_RAW_PLUS_VID_NO_PAD\n')
 
@@ -146,9 +148,9 @@ class FakeKernel(object):
     def check_output(self, cmd, stderr=None, **kw):
         cmd = tuple(cmd)
         self.calls.append(cmd)
-        if cmd[:4] == ('/bin/ip', '-d', 'link', 'show') and len(cmd) == 5:
-            if cmd[4] in self.links:
-                return self.links[cmd[4]]
+        if cmd[:5] == IP_SHOW and len(cmd) == 6:
+            if cmd[5] in self.links:
+                return self.links[cmd[5]]
             raise subprocess.CalledProcessError(1, list(cmd))
         answer = self.answers.get(cmd)
         if answer is None and cmd[:4] == ('/sbin/bridge', 'mdb', 'show', 'dev'):
@@ -276,8 +278,8 @@ class DeviceFactTest(KernelCase):
                  ('br0', 'bond0', 'swp1.100', 'tap0', 'lo', 'nothere', 'swp9')]
         self.assertEqual(kinds, ['bridge', 'bond', 'vlan', 'tun', 'unk', 'unk', 'swp'])
         # the switch port costs no command, the others one each
-        self.assertNotIn(('/bin/ip', '-d', 'link', 'show', 'swp9'), self.k.calls)
-        self.assertEqual(self.k.calls[0], ('/bin/ip', '-d', 'link', 'show', 'br0'))
+        self.assertNotIn(IP_SHOW + ('swp9',), self.k.calls)
+        self.assertEqual(self.k.calls[0], IP_SHOW + ('br0',))
         self.assertEqual(len(self.k.calls), 6)
 
     def test_switch_ports_as_the_list_stands(self):
@@ -305,11 +307,11 @@ class DeviceFactTest(KernelCase):
         self.assertEqual(a._kern_dev_kind_parse(''), 'unk')
         self.assertEqual(a._kern_dev_kind_parse(7), 'unk')
         self.assertIsNone(a._kern_dev_get_mdb_entry('br 1', -1, '01:00:5e:01:01:01'))
-        self.assertEqual(self.k.calls, [('/bin/ip', '-d', 'link', 'show', 'a b'),
-                                        ('/bin/ip', '-d', 'link', 'show', ''),
-                                        ('/bin/ip', '-d', 'link', 'show', '7'),
+        self.assertEqual(self.k.calls, [IP_SHOW + ('a b',),
+                                        IP_SHOW + ('',),
+                                        IP_SHOW + ('7',),
                                         ('/sbin/bridge', 'mdb', 'show', 'dev', 'br 1'),
-                                        ('/bin/ip', '-d', 'link', 'show', 'br 1')])
+                                        IP_SHOW + ('br 1',)])
 
     def test_tracebacks_name_each_operation(self):
         a = make_asic()
@@ -374,7 +376,7 @@ class DeviceFactTest(KernelCase):
         self.assertEqual(a.kern_dev_cache, {})
         self.k.files['/sys/class/net/br0/bridge/vlan_filtering'] = '1\n'
         self.assertEqual(a._kern_dev_vlan_filtering_get('br0'), 1)
-        self.assertEqual(self.k.count('/bin/ip', '-d', 'link', 'show', 'br0'), 2)
+        self.assertEqual(self.k.count(*IP_SHOW + ('br0',)), 2)
 
     def test_base_devices(self):
         a = make_asic(linux_ports=['swp1', 'swp2s0'])
@@ -937,7 +939,7 @@ class ComparisonTest(KernelCase):
         self.assertEqual(len(r.iif_mismatch), 2)
         self.assertEqual(len(r.oil_mismatch), 8)
         self.assertEqual(self.k.count('/sbin/bridge', 'mdb', 'show', 'dev', 'br0'), 1)
-        self.assertEqual(self.k.count('/bin/ip', '-d', 'link', 'show', 'br0'), 1)
+        self.assertEqual(self.k.count(*IP_SHOW + ('br0',)), 1)
         self.assertEqual(self.k.opened.count('/sys/class/net/bond0/bonding/slaves'), 2)
 
     def test_incoming_interface_only(self):
@@ -1308,7 +1310,7 @@ class ComparisonTest(KernelCase):
 # ---------------------------------------------------------------------------
 # The real kernel, in a network and mount namespace of the test's own.
 
-E2E_SCRIPT = r'''
+E2E_PRELUDE = r'''
 import json, subprocess, sys, new
 sys.path[:0] = %(path)r
 import test_murchet_kernel as t
@@ -1320,6 +1322,9 @@ def sh(*cmd):
         sys.exit(3)
 # the namespace's own view of its devices
 sh('mount', '-t', 'sysfs', 'sysfs', '/sys')
+'''
+
+E2E_SCRIPT = E2E_PRELUDE + r'''
 sh('ip', 'link', 'add', 'br0', 'type', 'bridge')
 for i in range(1, 6):
     sh('ip', 'tuntap', 'add', 'swp%%d' %% i, 'mode', 'tap')
@@ -1346,6 +1351,18 @@ for name, dip, iif, chip_iif, l3, l2, oil in %(cases)r:
 print json.dumps(out)
 '''
 
+# Devices named like the keywords of "ip link show", and the kinds read.
+KEYWORD_NAMES_SCRIPT = E2E_PRELUDE + r'''
+for name in ('help', 'type'):
+    sh('ip', 'tuntap', 'add', 'dev', name, 'mode', 'tap')
+for name in ('dev', 'up'):
+    sh('ip', 'link', 'add', 'name', name, 'type', 'bridge')
+for name in ('help', 'type', 'dev', 'up'):
+    sh('ip', 'link', 'set', 'dev', name, 'up')
+a = t.make_asic()
+print json.dumps(dict((n, a._kern_dev_kind_parse(n)) for n in ('help', 'type', 'dev', 'up')))
+'''
+
 
 class EndToEndTest(unittest.TestCase):
     # name, group, incoming, chip's incoming, chip L3 ports, chip L2 ports, outgoing
@@ -1356,10 +1373,10 @@ class EndToEndTest(unittest.TestCase):
         ('flood', '239.1.1.2', 'swp5', 50, ['swp1', 'swp2', 'swp3'], [], ['br0']),
     ]
 
-    def run_in_namespace(self):
+    def run_in_namespace(self, script=E2E_SCRIPT):
         here = os.path.dirname(os.path.abspath(__file__))
         path = [here] + [p for p in os.environ.get('PYTHONPATH', '').split(':') if p]
-        script = E2E_SCRIPT % dict(path=path, cases=self.CASES)
+        script = script % dict(path=path, cases=self.CASES)
         try:
             proc = subprocess.Popen(['unshare', '-n', '-m', sys.executable, '-c', script],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -1400,6 +1417,10 @@ class EndToEndTest(unittest.TestCase):
         eq, iif_mm, oil_mm, mdb, brif, devs = res['flood']
         self.assertEqual((eq, iif_mm, oil_mm), (True, [], []))
         self.assertEqual(sorted(brif), ['swp1', 'swp2', 'swp3'])
+
+    def test_devices_named_like_ip_keywords(self):
+        self.assertEqual(self.run_in_namespace(KEYWORD_NAMES_SCRIPT),
+                         {'help': 'tun', 'type': 'tun', 'dev': 'bridge', 'up': 'bridge'})
 
     def test_missing_kernel_features(self):
         """What this kernel lacks is covered above by recorded answers."""
