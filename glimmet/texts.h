@@ -8,6 +8,8 @@ namespace glimmet::text {
 // Each line below ends with its own line feed; the first line of every text
 // is empty, so every text starts with one.
 #define L(s) s "\n"
+// The texts below keep one line of text per source line.
+// clang-format off
 
 inline constexpr char kTemplate[] =
     L("")
@@ -251,5 +253,6 @@ inline constexpr char kCompileDoc[] =
     NL;
 
 #undef NL
+// clang-format on
 
 }  // namespace glimmet::text

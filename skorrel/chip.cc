@@ -200,20 +200,21 @@ void chip_attrs(py::ClassBody& c) {
   for (const Attr& a : chip_row(c.name()).attrs) c.set(a.name, attr_value(c, a));
 }
 
+// The operations a chip class defines itself.
+std::vector<OpSpec> chip_ops(const Chip& c) {
+  if (c.base == nullptr)
+    return {{"__init__", M, "self, initial_path"},
+            {"is_acpi", CM, "self"},
+            {"chip_config_path", P, "self"},
+            {"bcm_config_path", P, "self"},
+            {"get_config", M, "self, file_name"}};
+  if (c.suffix || std::string_view(c.name) == "BCMChip") return {{"__init__", M, "self"}};
+  return {};
+}
+
 std::vector<ClassDef> make_chip_classes() {
   std::vector<ClassDef> out;
-  for (const Chip& c : kChips) {
-    std::vector<OpSpec> ops;
-    if (c.base == nullptr)
-      ops = {{"__init__", M, "self, initial_path"},
-             {"is_acpi", CM, "self"},
-             {"chip_config_path", P, "self"},
-             {"bcm_config_path", P, "self"},
-             {"get_config", M, "self, file_name"}};
-    else if (c.suffix || std::string_view(c.name) == "BCMChip")
-      ops = {{"__init__", M, "self"}};
-    out.push_back({c.name, c.base, c.doc, chip_attrs, std::move(ops)});
-  }
+  for (const Chip& c : kChips) out.push_back({c.name, c.base, c.doc, chip_attrs, chip_ops(c)});
   return out;
 }
 

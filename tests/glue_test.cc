@@ -188,7 +188,9 @@ TEST_F(Glue, DictLookupAgreesWithTheInterpreter) {
     py::Ref twin = py::str("k" + std::to_string(i));  // equal, not the same object
     PyObject* want = PyDict_GetItem(d, twin);
     EXPECT_EQ(py::dict_get(d, twin), want) << i;
-    if (i < 200) EXPECT_EQ(py::dict_get(d, keys[size_t(i)]), want) << i;
+    if (i < 200) {
+      EXPECT_EQ(py::dict_get(d, keys[size_t(i)]), want) << i;
+    }
   }
   // Keys of other kinds sharing a text's hash sit on its probe sequence.
   for (int i = 200; i < 220; ++i) {
