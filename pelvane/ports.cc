@@ -401,6 +401,15 @@ Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub) {
   return py::percent_plain(ID("%s%s"), {prefix, label});
 }
 
+Ref first_hw_port_number(PyObject* port) {
+  Ref hw_ports = py::attr(py::attr(port, ID("physical_port")), ID("hw_ports"));
+  Ref name = py::item(hw_ports, py::integer(0).get());
+  long long v;
+  if (PyString_CheckExact(name.get()) && sections::name_digits(py::as_view(name), v))
+    return py::integer(long(v));
+  return Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
+}
+
 const py::ImplTable port_impls = {
     {"ConfiguredPort.__init__", configured_init},
     {"ConfiguredPort.label", abstract},

@@ -1,4 +1,5 @@
-// The per-port properties of the SDK file: bitmaps, lanes, polarity, PHYs, emphasis.
+// The per-port properties of the SDK file: bitmaps, PHYs, autonegotiation,
+// emphasis and port initialisation.
 //
 // Each section walks the configured ports in list order and, within a port,
 // its logical ports from 0 up; it asks the ports afresh at every read and
@@ -107,42 +108,6 @@ py::Ref sdk_pbmp(py::Args a) {
   return out.finish();
 }
 
-// ---- lanes and polarity of chips without a port map ---------------------------
-
-py::Ref portmap_uncapable_config(py::Args a) {
-  PyObject* self = a[0];
-  py::Ref platform = py::attr(self, ID("platform"));
-  if (py::attr(chip_of(platform), ID("portmap_capable")).get() == Py_True)
-    py::raise(PyExc_RuntimeError, py::percent(ID("platform: %s is portmap capable"),
-                                              {py::attr(platform, ID("name")).get()}));
-  Section out;
-  each_port(self, [&](PyObject* port, long n) {
-    if (n <= 0) return;
-    const LaneSettings lanes(port);
-    for (long s = 0; s < n; ++s) {
-      tick();
-      py::Ref sub = py::integer(s);
-      py::Ref num;
-      auto add = [&](std::string_view key, PyObject* value) {
-        if (!num) num = py::call_method(port, ID("sdk_logical_port_num"), sub);
-        py::StrBuilder& line = out.line();
-        line += key;
-        put_dec(line, num);
-        line += "=0x";
-        put_hex(line, value, true);
-      };
-      if (lanes.rx_flip.get() != Py_None)
-        add("phy_xaui_rx_polarity_flip_", py::call_method(port, ID("rx_logical_polarity_flip"), sub));
-      if (lanes.tx_flip.get() != Py_None)
-        add("phy_xaui_tx_polarity_flip_", py::call_method(port, ID("tx_logical_polarity_flip"), sub));
-      if (lanes.rx_map.get() != Py_None) add("xgxs_rx_lane_map_", lanes.rx_map);
-      if (lanes.tx_map.get() != Py_None) add("xgxs_tx_lane_map_", lanes.tx_map);
-      if (lanes.mdi_map.get() != Py_None) add("phy_mdi_pair_map_", lanes.mdi_map);
-    }
-  });
-  return out.finish();
-}
-
 // ---- PHYs ------------------------------------------------------------------------
 
 // The logical ports that have a PHY type (and, unless `detected_too`, whose
@@ -189,6 +154,109 @@ py::Ref phy_addrs(py::Args a) {
     put_text(line, intf);
     line += "=0x";
     put_hex(line, addr, false);
+  });
+  return out.finish();
+}
+
+// ---- PHY property sections -----------------------------------------------------
+
+// The autonegotiation mode's number, or -1 when it has none.
+long an_number(PyObject* value) {
+  if (value == Py_None) return -1;
+  PyObject* const texts[] = {ID("off"), ID("bam"), ID("on"), ID("auto")};
+  if (PyObject_Hash(value) == -1 && PyErr_Occurred()) throw py::Raised();
+  const bool plain = PyString_CheckExact(value);
+  for (long number = 0; number < 4; ++number) {
+    PyObject* text = texts[number];
+    if (plain ? _PyString_Eq(value, text) : py::equal(value, text)) return number;
+  }
+  return -1;
+}
+
+py::Ref phy_an(py::Args a) {
+  PyObject* self = a[0];
+  UnitCount units(self);
+  Section out;
+  each_port(self, [&](PyObject* port, long n) {
+    long c37 = an_number(py::get_property(port, ID("an_c37")));
+    long c73 = an_number(py::get_property(port, ID("an_c73")));
+    for (long s = 0; s < n; ++s) {
+      tick();
+      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
+      char buf[24];
+      if (c37 >= 0) {
+        py::StrBuilder& line = out.line();
+        line += "phy_an_c37_";
+        put_text(line, intf);
+        line.append("=", decimal(c37, buf));
+      }
+      if (c73 >= 0) {
+        py::StrBuilder& line = out.line();
+        line += "phy_an_c73_";
+        put_text(line, intf);
+        line.append("=", decimal(c73, buf));
+      }
+    }
+  });
+  return out.finish();
+}
+
+// One line per port that has the value `attr`, for its sub-port 0:
+// head, the key `key(port)`, "=0x", the value in hex.
+template <class Key>
+py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Key& key) {
+  Section out;
+  py::Ref it = py::iter(py::attr(self, ID("ports")));
+  while (py::Ref port = py::next(it)) {
+    tick();
+    if (py::get_property(port, attr).get() == Py_None) continue;
+    py::Ref k = key(port.get());
+    py::Ref value = py::get_property(port, attr);
+    py::StrBuilder& line = out.line();
+    line += head;
+    put_text(line, k);
+    line += "=0x";
+    put_hex(line, value, false);
+  }
+  return out.finish();
+}
+
+py::Ref prim_offsets(py::Args a) {
+  UnitCount units(a[0]);
+  return sub_port_zero(
+      a[0], ID("prim_offset"), "phy_port_primary_and_offset_", [&](PyObject* port) {
+        return py::call_method(port, ID("sdk_config_intf"), py::integer(0), units.get());
+      });
+}
+
+py::Ref phy_id1s(py::Args a) {
+  return sub_port_zero(a[0], ID("phy_id1"), "port_phy_id1_", [](PyObject* port) {
+    py::Ref num = py::call_method(port, ID("sdk_logical_port_num"), py::integer(0));
+    // "%d" of the number
+    return PyInt_CheckExact(num.get()) ? num : py::percent(ID("%d"), {num.get()});
+  });
+}
+
+py::Ref sys_interfaces(py::Args a) {
+  return sub_port_zero(a[0], ID("sys_interface"), "phy_sys_interface_", [](PyObject* port) {
+    return py::call_method(port, ID("sdk_config_intf"), py::integer(0));
+  });
+}
+
+py::Ref fiber_pref(py::Args a) {
+  PyObject* self = a[0];
+  UnitCount units(self);
+  Section out;
+  each_port(self, [&](PyObject* port, long n) {
+    for (long s = 0; s < n; ++s) {
+      tick();
+      if (!py::truth(py::get_property(port, ID("set_fiber_pref")))) continue;
+      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
+      py::StrBuilder& line = out.line();
+      line += "serdes_fiber_pref_";
+      put_text(line, intf);
+      line += "=1";
+    }
   });
   return out.finish();
 }
@@ -318,11 +386,15 @@ py::Ref whole_megabits(PyObject* speed) {
 
 const py::ImplTable property_impls = {
     {"SDKConfig.sdk_pbmp", sdk_pbmp},
-    {"SDKConfig.portmap_uncapable_config", portmap_uncapable_config},
-    {"SDKConfig.port_emphasis", port_emphasis},
-    {"SDKConfig.port_init", port_init},
     {"SDKConfig.phys", phys},
     {"SDKConfig.phy_addrs", phy_addrs},
+    {"SDKConfig.phy_an", phy_an},
+    {"SDKConfig.prim_offsets", prim_offsets},
+    {"SDKConfig.phy_id1s", phy_id1s},
+    {"SDKConfig.sys_interfaces", sys_interfaces},
+    {"SDKConfig.fiber_pref", fiber_pref},
+    {"SDKConfig.port_emphasis", port_emphasis},
+    {"SDKConfig.port_init", port_init},
 };
 
 }  // namespace pelvane

@@ -155,6 +155,18 @@ inline py::Ref sorted_keys(PyObject* d) {
   return keys;
 }
 
+// The number in a hardware or SDK interface name (xe12: 12) when the name
+// is a prefix of two characters and up to 18 decimal digits.
+inline bool name_digits(std::string_view text, long long& v) {
+  if (text.size() <= 2 || text.size() > 2 + 18) return false;
+  v = 0;
+  for (char c : text.substr(2)) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  return true;
+}
+
 // ---- writing values ----------------------------------------------------------
 
 // The decimal digits of n, written at the end of `buf`.
@@ -210,6 +222,17 @@ void put_hex(Out& out, PyObject* v, bool wide) {
     out += std::string_view(d, size_t(buf + sizeof buf - d));
   } else {
     put_formatted(out, wide ? ID("%04x") : ID("%x"), v);
+  }
+}
+
+// The values, "%s" each, one `sep` between two.
+template <class Out>
+void put_texts(Out& out, std::string_view sep, std::initializer_list<PyObject*> values) {
+  bool first = true;
+  for (PyObject* v : values) {
+    if (!first) out += sep;
+    first = false;
+    put_text(out, v);
   }
 }
 
