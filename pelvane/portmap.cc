@@ -46,6 +46,130 @@ void add_line(PyObject* lines, string_view text) {
   py::append_to(lines, py::str(text));
 }
 
+// The port map section as it is written: its line list, and what it asks
+// of the chip once (whether a port-map line carries the lane count; whether
+// the chip is a physical-chain part, found out when first needed).
+class PortmapWriter {
+ public:
+  explicit PortmapWriter(PyObject* chip)
+      : chip_(chip), lane_count_(py::truth(py::attr(chip, ID("needs_lane_config")))) {}
+
+  // Every line of a configured port with `n` logical ports, sub-port by
+  // sub-port.
+  void port(PyObject* port, long n) {
+    if (n <= 0) return;
+    py::Ref speed = py::get_property(port, ID("speed"));
+    py::Ref num_lanes;
+    if (lane_count_) num_lanes = py::get_property(port, ID("num_lanes"));
+    const LaneSettings settings(port);
+    for (long s = 0; s < n; ++s) {
+      tick();
+      py::Ref sub = py::integer(s);
+      const Logical logical{port, sub, py::call_method(port, ID("sdk_config_intf"), sub.get()),
+                            settings};
+      portmap_line(logical, speed, num_lanes);
+      polarity_lines(logical);
+      lane_map_lines(logical);
+    }
+  }
+
+  py::Ref text() const { return joined(lines_); }
+
+ private:
+  // One logical port: its configured port, sub-port number, key text
+  // (`config_intf`) and the port's stored lane settings.
+  struct Logical {
+    PyObject* port;
+    PyObject* sub;
+    py::Ref intf;
+    const LaneSettings& settings;
+  };
+
+  bool physical_chain_part() {
+    if (chain_ < 0) chain_ = physical_chain(chip_);
+    return chain_ == 1;
+  }
+
+  // "portmap_%s=%u:%u" of the key, the hardware interface number + 1 and the
+  // speed, then ":%u" of the lane count where the chip needs it (null
+  // `num_lanes`: it does not).
+  void portmap_line(const Logical& l, PyObject* speed, PyObject* num_lanes) {
+    py::Ref hw = py::call_method(l.port, ID("hw_intf_num_portmap"), l.sub);
+    line_.assign("portmap_");
+    put_text(line_, l.intf);
+    line_ += "=";
+    put_dec(line_, hw, 1);
+    line_ += ":";
+    put_dec(line_, speed);
+    if (num_lanes) {
+      line_ += ":";
+      put_dec(line_, num_lanes);
+    }
+    add_line(lines_, line_);
+  }
+
+  // Receive, then transmit polarity, where the port has a setting: the
+  // port's own per-lane lines on a physical-chain part, else one mask.
+  void polarity_lines(const Logical& l) {
+    const struct {
+      PyObject* flip;
+      PyObject* per_lane;
+      PyObject* mask;
+      const char* key;
+    } sides[] = {{l.settings.rx_flip, ID("td3_rx_logical_polarity_flip"),
+                  ID("rx_logical_polarity_flip"), "phy_xaui_rx_polarity_flip_"},
+                 {l.settings.tx_flip, ID("td3_tx_logical_polarity_flip"),
+                  ID("tx_logical_polarity_flip"), "phy_xaui_tx_polarity_flip_"}};
+    for (const auto& side : sides) {
+      if (side.flip == Py_None) continue;
+      if (physical_chain_part()) {
+        lines_ = py::call_method(l.port, side.per_lane, l.port, lines_.get(), l.sub);
+        continue;
+      }
+      py::Ref mask = py::call_method(l.port, side.mask, l.sub);
+      line_.assign(side.key);
+      put_text(line_, l.intf);
+      line_ += "=0x";
+      put_hex(line_, mask, true);
+      add_line(lines_, line_);
+    }
+  }
+
+  // The receive and transmit lane maps, keyed by physical lane on a
+  // physical-chain part, then the MDI pair map, where the port has them.
+  void lane_map_lines(const Logical& l) {
+    const struct {
+      PyObject* map;
+      const char* chain_key;  // nullptr: the same key on every part
+      const char* key;
+    } maps[] = {{l.settings.rx_map, "phy_chain_rx_lane_map_physical{", "xgxs_rx_lane_map_"},
+                {l.settings.tx_map, "phy_chain_tx_lane_map_physical{", "xgxs_tx_lane_map_"},
+                {l.settings.mdi_map, nullptr, "phy_mdi_pair_map_"}};
+    py::Ref hw_intf;
+    for (const auto& m : maps) {
+      if (m.map == Py_None) continue;
+      if (m.chain_key && physical_chain_part()) {
+        if (!hw_intf) hw_intf = py::call_method(l.port, ID("hw_intf_num"), l.sub);
+        line_.assign(m.chain_key);
+        put_dec(line_, hw_intf, 1);
+        line_ += ".0}=0x";
+      } else {
+        line_.assign(m.key);
+        put_text(line_, l.intf);
+        line_ += "=0x";
+      }
+      put_hex(line_, m.map, true);
+      add_line(lines_, line_);
+    }
+  }
+
+  PyObject* chip_;
+  const bool lane_count_;
+  int chain_ = -1;
+  py::Ref lines_ = py::list();
+  std::string line_;
+};
+
 py::Ref portmap(py::Args a) {
   PyObject* self = a[0];
   py::Ref platform = py::attr(self, ID("platform"));
@@ -53,87 +177,9 @@ py::Ref portmap(py::Args a) {
   if (py::attr(chip, ID("portmap_capable")).get() != Py_True)
     py::raise(PyExc_RuntimeError, py::percent(ID("platform: %s is not portmap capable"),
                                               {py::attr(platform, ID("name")).get()}));
-  const bool lanes = py::truth(py::attr(chip, ID("needs_lane_config")));
-  int chain = -1;  // found out when first needed
-  auto is_chain = [&] {
-    if (chain < 0) chain = physical_chain(chip);
-    return chain == 1;
-  };
-  py::Ref lines = py::list();
-  std::string line;
-  each_port(self, [&](PyObject* port, long n) {
-    if (n <= 0) return;
-    py::Ref speed = py::get_property(port, ID("speed"));
-    py::Ref num_lanes;
-    if (lanes) num_lanes = py::get_property(port, ID("num_lanes"));
-    const LaneSettings settings(port);
-    for (long s = 0; s < n; ++s) {
-      tick();
-      py::Ref sub = py::integer(s);
-      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), sub.get());
-      py::Ref hw = py::call_method(port, ID("hw_intf_num_portmap"), sub.get());
-      line.assign("portmap_");
-      put_text(line, intf);
-      line += "=";
-      put_dec(line, hw, 1);
-      line += ":";
-      put_dec(line, speed);
-      if (lanes) {
-        line += ":";
-        put_dec(line, num_lanes);
-      }
-      add_line(lines, line);
-      // Polarity flips: per lane on the physical-chain parts, else one mask.
-      const struct {
-        PyObject* flip;
-        PyObject* per_lane;
-        PyObject* mask;
-        const char* key;
-      } sides[] = {{settings.rx_flip, ID("td3_rx_logical_polarity_flip"),
-                    ID("rx_logical_polarity_flip"), "phy_xaui_rx_polarity_flip_"},
-                   {settings.tx_flip, ID("td3_tx_logical_polarity_flip"),
-                    ID("tx_logical_polarity_flip"), "phy_xaui_tx_polarity_flip_"}};
-      for (const auto& side : sides) {
-        if (side.flip == Py_None) continue;
-        if (is_chain()) {
-          lines = py::call_method(port, side.per_lane, port, lines.get(), sub.get());
-          continue;
-        }
-        py::Ref mask = py::call_method(port, side.mask, sub.get());
-        line.assign(side.key);
-        put_text(line, intf);
-        line += "=0x";
-        put_hex(line, mask, true);
-        add_line(lines, line);
-      }
-      // Lane maps, keyed by physical lane on the physical-chain parts; the
-      // MDI pair map.
-      const struct {
-        PyObject* map;
-        const char* chain_key;  // nullptr: the same key on every part
-        const char* key;
-      } maps[] = {{settings.rx_map, "phy_chain_rx_lane_map_physical{", "xgxs_rx_lane_map_"},
-                  {settings.tx_map, "phy_chain_tx_lane_map_physical{", "xgxs_tx_lane_map_"},
-                  {settings.mdi_map, nullptr, "phy_mdi_pair_map_"}};
-      py::Ref hw_intf;
-      for (const auto& m : maps) {
-        if (m.map == Py_None) continue;
-        if (m.chain_key && is_chain()) {
-          if (!hw_intf) hw_intf = py::call_method(port, ID("hw_intf_num"), sub.get());
-          line.assign(m.chain_key);
-          put_dec(line, hw_intf, 1);
-          line += ".0}=0x";
-        } else {
-          line.assign(m.key);
-          put_text(line, intf);
-          line += "=0x";
-        }
-        put_hex(line, m.map, true);
-        add_line(lines, line);
-      }
-    }
-  });
-  return joined(lines);
+  PortmapWriter writer(chip);
+  each_port(self, [&](PyObject* port, long n) { writer.port(port, n); });
+  return writer.text();
 }
 
 // ---- dport map ---------------------------------------------------------------
@@ -164,6 +210,7 @@ py::Ref dportmap(py::Args a) {
   });
   return out.finish();
 }
+
 // ---- lanes and polarity of chips without a port map ---------------------------
 
 py::Ref portmap_uncapable_config(py::Args a) {
@@ -199,6 +246,7 @@ py::Ref portmap_uncapable_config(py::Args a) {
   });
   return out.finish();
 }
+
 }  // namespace
 
 const py::ImplTable portmap_impls = {

@@ -87,47 +87,66 @@ class TapNames {
   Ref names_;
 };
 
-Ref quillet(Args a) {
-  PyObject* self = a[0];
-  Section rows;
+// Whether the SDK family word `sw_base` is the text `family`.
+bool is_family(PyObject* sw_base, const char* family) {
+  return PyString_Check(sw_base) && py::as_view(sw_base) == family;
+}
+
+void add_device(PyObject* devices, string_view name) {
+  py::check(PySet_Add(devices, py::str(name)));
+}
+
+// The tap devices "tuntap show" lists that are the switch's own.
+void add_listed_taps(PyObject* self, PyObject* devices) {
+  TapNames names(self);
+  Ref listing = py::callm(py::attr(self, ID("iproute2")), ID("run"), words("tuntap show").get());
+  each_line(listing, [&](string_view line) {
+    string_view name = line.substr(0, line.find(':'));
+    if (!name.empty() && names.ours(name)) add_device(devices, name);
+  });
+}
+
+// The kernel network devices of the chip driver that brindlet lists, on the
+// families that have them; UnsupportedPlatformError on any other.
+void add_listed_kernel_devices(PyObject* self, PyObject* sw_base, PyObject* devices) {
+  const char* link_type = is_family(sw_base, "bcm")   ? "bcm_knet"
+                          : is_family(sw_base, "mlx") ? "mlx_sx_netdev"
+                                                      : nullptr;
+  if (!link_type)
+    py::raise(global("UnsupportedPlatformError"),
+              py::percent(ID("Kernel netdevs are not supported                      "
+                             "on %s, only on Broadcom and Mellanox"),
+                          {sw_base}));
+  Ref listing = py::callm(py::attr(self, ID("brindlet")), ID("run"),
+                          words(py::format("show type %s", link_type).c_str()).get());
+  each_line(listing, [&](string_view line) {
+    string_view name = line.substr(0, line.find(' '));
+    if (!name.empty() && name != "switch" && name != "swid") add_device(devices, name);
+  });
+}
+
+// The devices there are: the switch's tap devices in tap mode, else the
+// kernel devices of the family ("vx" has none to list).
+Ref listed_devices(PyObject* self, PyObject* sw_base, bool tap) {
   Ref devices = Ref::steal(PySet_New(nullptr));
-  Ref chip = chip_of(py::attr(self, ID("platform")));
-  Ref sw_base = py::attr(chip, ID("sw_base"));
-  bool tap = tap_mode();
-  auto is = [&](const char* family) {
-    return PyString_Check(sw_base.get()) && py::as_view(sw_base) == family;
-  };
-  auto add_device = [&](string_view name) {
-    py::check(PySet_Add(devices, py::str(name)));
-  };
+  if (tap)
+    add_listed_taps(self, devices);
+  else if (!is_family(sw_base, "vx"))
+    add_listed_kernel_devices(self, sw_base, devices);
+  return devices;
+}
 
-  // The devices there are.
-  if (tap) {
-    TapNames names(self);
-    Ref listing = py::callm(py::attr(self, ID("iproute2")), ID("run"), words("tuntap show").get());
-    each_line(listing, [&](string_view line) {
-      string_view name = line.substr(0, line.find(':'));
-      if (!name.empty() && names.ours(name)) add_device(name);
-    });
-  } else if (!is("vx")) {
-    const char* link_type = is("bcm") ? "bcm_knet" : is("mlx") ? "mlx_sx_netdev" : nullptr;
-    if (!link_type)
-      py::raise(global("UnsupportedPlatformError"),
-                py::percent(ID("Kernel netdevs are not supported                      "
-                               "on %s, only on Broadcom and Mellanox"),
-                            {sw_base}));
-    Ref listing = py::callm(py::attr(self, ID("brindlet")), ID("run"),
-                            words(py::format("show type %s", link_type).c_str()).get());
-    each_line(listing, [&](string_view line) {
-      string_view name = line.substr(0, line.find(' '));
-      if (!name.empty() && name != "switch" && name != "swid") add_device(name);
-    });
-  }
+// The port table's rows, one per logical port, and a device made for each
+// logical port that gets one (those made are taken out of `devices`).
+class PortRows {
+ public:
+  PortRows(PyObject* self, PyObject* chip, bool tap, PyObject* devices)
+      : self_(self),
+        dport_(py::attr(chip, ID("dport_capable")).get() == Py_True),
+        tap_(tap),
+        devices_(devices) {}
 
-  // A row per logical port; a device for each that gets one.
-  bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
-  Ref minus_one = py::integer(-1);
-  each_port(self, [&](PyObject* port, long n) {
+  void port(PyObject* port, long n) {
     if (n < 1) return;
     // What the port's sub-ports share, asked once for the port.
     Ref unit = py::get_property(port, ID("unit"));
@@ -140,9 +159,9 @@ Ref quillet(Args a) {
       Ref sub = py::integer(i);
       Ref name = py::call_method(port, ID("linux_port_name"), sub.get());
       Ref logical =
-          dport ? py::call_method(port, ID("sdk_logical_port_num"), sub.get()) : minus_one;
+          dport_ ? py::call_method(port, ID("sdk_logical_port_num"), sub.get()) : minus_one_;
       Ref intf = py::call_method(port, ID("sdk_intf"), sub.get());
-      py::StrBuilder& row = rows.line();
+      py::StrBuilder& row = rows_.line();
       put_texts(row, "\t", {name, intf});
       row += "\t";
       put_dec(row, unit);
@@ -152,36 +171,61 @@ Ref quillet(Args a) {
       put_dec(row, logical);
       row += "\t";
       put_flag(row, loopback);
-      if (!device) continue;
-      Ref index = py::call_method(port, ID("port_mac_index"), sub.get());
-      if (tap)
-        py::callm(self, ID("maketap"), name.get(), index.get(), devices.get());
-      else
-        py::callm(self, ID("makekernnet"), name.get(), index.get(), unit.get(), devices.get());
+      if (device) make_device(port, sub, name, unit);
     }
-  });
-
-  // Broadcom's own "switch" devices come up.
-  if (is("bcm") && !tap) {
-    Ref ip = py::attr(self, ID("iproute2"));
-    Ref listing = py::callm(ip, ID("run"), words("-o link show").get());
-    std::vector<std::string> up;
-    each_line(listing, [&](string_view line) {
-      size_t colon = line.find(':');
-      if (colon == string_view::npos) return;
-      string_view field = line.substr(colon + 1);
-      field = field.substr(0, field.find(':'));
-      // A device with a link is listed as "name@parent".
-      string_view name = field.substr(0, field.find('@'));
-      if (name.find("switch") != string_view::npos) up.emplace_back(name);
-    });
-    for (const std::string& name : up)
-      py::callm(ip, ID("run"), words(py::percent(ID("link set dev %s up"), {py::str(name)})).get());
   }
 
-  py::callm(self, ID("destroyints"), devices.get());
-  return rows.finish();
+  Ref text() { return rows_.finish(); }
+
+ private:
+  // A tap or kernel device of the logical port's name and MAC address,
+  // unless it is there already.
+  void make_device(PyObject* port, PyObject* sub, PyObject* name, PyObject* unit) {
+    Ref index = py::call_method(port, ID("port_mac_index"), sub);
+    if (tap_)
+      py::callm(self_, ID("maketap"), name, index.get(), devices_);
+    else
+      py::callm(self_, ID("makekernnet"), name, index.get(), unit, devices_);
+  }
+
+  PyObject* self_;
+  const bool dport_, tap_;
+  PyObject* devices_;
+  Ref minus_one_ = py::integer(-1);
+  Section rows_;
+};
+
+// Broadcom's own "switch" devices, as "-o link show" lists them, come up.
+void bring_up_switch_devices(PyObject* self) {
+  Ref ip = py::attr(self, ID("iproute2"));
+  Ref listing = py::callm(ip, ID("run"), words("-o link show").get());
+  std::vector<std::string> up;
+  each_line(listing, [&](string_view line) {
+    size_t colon = line.find(':');
+    if (colon == string_view::npos) return;
+    string_view field = line.substr(colon + 1);
+    field = field.substr(0, field.find(':'));
+    // A device with a link is listed as "name@parent".
+    string_view name = field.substr(0, field.find('@'));
+    if (name.find("switch") != string_view::npos) up.emplace_back(name);
+  });
+  for (const std::string& name : up)
+    py::callm(ip, ID("run"), words(py::percent(ID("link set dev %s up"), {py::str(name)})).get());
 }
+
+Ref quillet(Args a) {
+  PyObject* self = a[0];
+  Ref chip = chip_of(py::attr(self, ID("platform")));
+  Ref sw_base = py::attr(chip, ID("sw_base"));
+  const bool tap = tap_mode();
+  Ref devices = listed_devices(self, sw_base, tap);
+  PortRows rows(self, chip, tap, devices);
+  each_port(self, [&](PyObject* port, long n) { rows.port(port, n); });
+  if (is_family(sw_base, "bcm") && !tap) bring_up_switch_devices(self);
+  py::callm(self, ID("destroyints"), devices.get());
+  return rows.text();
+}
+
 }  // namespace
 
 const py::ImplTable port_table_impls = {

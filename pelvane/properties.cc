@@ -19,92 +19,120 @@ py::Ref bit_or(PyObject* a, PyObject* b) { return py::Ref::steal(PyNumber_Or(a, 
 
 // ---- port bitmaps ----------------------------------------------------------
 
-py::Ref sdk_pbmp(py::Args a) {
-  PyObject* self = a[0];
+// The bitmaps of the configured ports as they are gathered: per interface
+// key ("%s.%u" of prefix and unit, keys in the order they first appear),
+// per unit the valid ports, and per unit the oversubscribed ones.
+struct Bitmaps {
   py::Ref pbmps = py::dict(), valid = py::dict(), oversub = py::dict();
-  py::Ref keys = py::list();  // interface keys in the order they first appear
-  py::Ref chip, base;
-  std::string key_text;
-  each_port(self, [&](PyObject* port, long n) {
-    if (n <= 0) return;
-    py::Ref unit = py::get_property(port, ID("unit"));
-    bool over = py::truth(py::get_property(port, ID("oversub")));
-    for (long s = 0; s < n; ++s) {
-      tick();
-      py::Ref sub = py::integer(s);
-      py::Ref prefix = py::call_method(port, ID("sdk_intf_prefix"), sub);
-      // "ce" and "xe" ports of a unit share one interface key.
-      key_text.clear();
-      if (PyString_CheckExact(prefix.get()) && py::as_view(prefix) == "ce")
-        key_text += "xe";
-      else if (!PyString_CheckExact(prefix.get()) && py::equal(prefix, ID("ce")))
-        key_text += "xe";
-      else
-        put_text(key_text, prefix);
-      key_text += ".";
-      put_dec(key_text, unit);
-      py::Ref key = py::str(key_text);
-      py::Ref bits = py::call_method(port, ID("sdk_pbmp"), sub);
-      PyObject* had = py::dict_get(pbmps, key);
-      py::Ref acc = bit_or(had ? had : py::integer(0).get(), bits);
-      if (!had) py::append(keys, key);
-      py::dict_set(pbmps, key, acc);
-      PyObject* unit_valid = py::dict_find(valid, unit);
-      if (!unit_valid) {
-        if (!chip) {
-          chip = chip_of(py::attr(self, ID("platform")));
-          base = py::attr(chip, ID("base_pbmp"));
-        }
-        unit_valid = base.get();
-      }
-      py::dict_set(valid, unit, bit_or(unit_valid, acc));
-      // An oversubscribed sub-port adds its own bit only: ports of the same
-      // interface key that are not oversubscribed stay out.
-      if (over) {
-        PyObject* unit_over = py::dict_find(oversub, unit);
-        py::dict_set(oversub, unit, unit_over ? bit_or(unit_over, bits) : bits);
-      }
-    }
-  });
+  py::Ref keys = py::list();
+  py::Ref chip, base;  // the chip and its base_pbmp, read when first needed
+};
 
-  Section out;
-  Py_ssize_t nkeys = PyList_GET_SIZE(keys.get());
+// The interface key of a sub-port's prefix on `unit`: "ce" and "xe" ports of
+// a unit share one.
+py::Ref interface_key(std::string& text, PyObject* prefix, PyObject* unit) {
+  text.clear();
+  if (PyString_CheckExact(prefix) && py::as_view(prefix) == "ce")
+    text += "xe";
+  else if (!PyString_CheckExact(prefix) && py::equal(prefix, ID("ce")))
+    text += "xe";
+  else
+    put_text(text, prefix);
+  text += ".";
+  put_dec(text, unit);
+  return py::str(text);
+}
+
+// The bits of a configured port's `n` logical ports, added to the bitmaps.
+void gather_bits(PyObject* self, Bitmaps& maps, PyObject* port, long n) {
+  if (n <= 0) return;
+  py::Ref unit = py::get_property(port, ID("unit"));
+  bool over = py::truth(py::get_property(port, ID("oversub")));
+  std::string key_text;
+  for (long s = 0; s < n; ++s) {
+    tick();
+    py::Ref sub = py::integer(s);
+    py::Ref key = interface_key(key_text, py::call_method(port, ID("sdk_intf_prefix"), sub), unit);
+    py::Ref bits = py::call_method(port, ID("sdk_pbmp"), sub);
+    PyObject* had = py::dict_get(maps.pbmps, key);
+    py::Ref acc = bit_or(had ? had : py::integer(0).get(), bits);
+    if (!had) py::append(maps.keys, key);
+    py::dict_set(maps.pbmps, key, acc);
+    PyObject* unit_valid = py::dict_find(maps.valid, unit);
+    if (!unit_valid) {
+      if (!maps.chip) {
+        maps.chip = chip_of(py::attr(self, ID("platform")));
+        maps.base = py::attr(maps.chip, ID("base_pbmp"));
+      }
+      unit_valid = maps.base.get();
+    }
+    py::dict_set(maps.valid, unit, bit_or(unit_valid, acc));
+    // An oversubscribed sub-port adds its own bit only: ports of the same
+    // interface key that are not oversubscribed stay out.
+    if (over) {
+      PyObject* unit_over = py::dict_find(maps.oversub, unit);
+      py::dict_set(maps.oversub, unit, unit_over ? bit_or(unit_over, bits) : bits);
+    }
+  }
+}
+
+// "pbmp_xport_%s=0x%x" per interface key, but those of "hg" ports.
+void xport_lines(Section& out, const Bitmaps& maps) {
+  Py_ssize_t nkeys = PyList_GET_SIZE(maps.keys.get());
   for (Py_ssize_t i = 0; i < nkeys; ++i) {
     tick();
-    PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    PyObject* key = PyList_GET_ITEM(maps.keys.get(), i);
     if (py::as_view(key).substr(0, 2) == "hg") continue;
     py::StrBuilder& line = out.line();
     line.append("pbmp_xport_", py::as_view(key), "=0x");
-    put_hex(line, py::Ref::borrow(dict_value(pbmps, key)), false);
+    put_hex(line, py::Ref::borrow(dict_value(maps.pbmps, key)), false);
   }
-  py::Ref units = sorted_keys(valid);
-  Py_ssize_t nunits = PyList_GET_SIZE(units.get());
-  for (Py_ssize_t i = 0; i < nunits; ++i) {
+}
+
+// "%s%u=0x%x" of `head`, a unit and its bitmap.
+void unit_line(Section& out, const char* head, PyObject* unit, PyObject* bits) {
+  py::StrBuilder& line = out.line();
+  line += head;
+  put_dec(line, unit);
+  line += "=0x";
+  put_hex(line, bits, false);
+}
+
+// "pbmp_valid.%u=0x%x" for each unit, in ascending order.
+void valid_lines(Section& out, const Bitmaps& maps, PyObject* units) {
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(units); i < n; ++i) {
     tick();
-    PyObject* unit = PyList_GET_ITEM(units.get(), i);
-    py::StrBuilder& line = out.line();
-    line += "pbmp_valid.";
-    put_dec(line, unit);
-    line += "=0x";
-    put_hex(line, py::Ref::borrow(dict_value(valid, unit)), false);
+    PyObject* unit = PyList_GET_ITEM(units, i);
+    unit_line(out, "pbmp_valid.", unit, py::Ref::borrow(dict_value(maps.valid, unit)));
   }
-  if (PyDict_Size(oversub) > 0) {
-    if (py::truth(py::attr(chip, ID("mixed_oversub")))) {
-      for (Py_ssize_t i = 0; i < nunits; ++i) {
-        tick();
-        PyObject* unit = PyList_GET_ITEM(units.get(), i);
-        py::Ref bits = py::Ref::borrow(py::dict_find(oversub, unit));
-        if (!bits) continue;
-        py::StrBuilder& line = out.line();
-        line += "pbmp_oversubscribe.";
-        put_dec(line, unit);
-        line += "=0x";
-        put_hex(line, bits, false);
-      }
-    } else {
-      out.line() += "oversubscribe_mode=1";
-    }
+}
+
+// Where there are oversubscribed ports: on a chip of mixed oversubscription
+// "pbmp_oversubscribe.%u=0x%x" for each unit that has them, in ascending
+// order; else the one mode line.
+void oversub_lines(Section& out, const Bitmaps& maps, PyObject* units) {
+  if (PyDict_Size(maps.oversub) == 0) return;
+  if (!py::truth(py::attr(maps.chip, ID("mixed_oversub")))) {
+    out.line() += "oversubscribe_mode=1";
+    return;
   }
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(units); i < n; ++i) {
+    tick();
+    PyObject* unit = PyList_GET_ITEM(units, i);
+    py::Ref bits = py::Ref::borrow(py::dict_find(maps.oversub, unit));
+    if (bits) unit_line(out, "pbmp_oversubscribe.", unit, bits);
+  }
+}
+
+py::Ref sdk_pbmp(py::Args a) {
+  PyObject* self = a[0];
+  Bitmaps maps;
+  each_port(self, [&](PyObject* port, long n) { gather_bits(self, maps, port, n); });
+  Section out;
+  xport_lines(out, maps);
+  py::Ref units = sorted_keys(maps.valid);
+  valid_lines(out, maps, units);
+  oversub_lines(out, maps, units);
   return out.finish();
 }
 
