@@ -21,7 +21,7 @@ py::Ref linkdefaults(py::Args a) {
   py::dict_set(ethtool, ID("defaults"), py::dict());
   py::dict_set(ethtool, ID("iface_defaults"), py::dict());
   py::dict_set(doc, ID("ethtool"), ethtool);
-  py::Ref sw_base = py::attr(chip_of(py::attr(self, ID("platform"))), ID("sw_base"));
+  py::Ref sw_base = py::attr(chip_of(self), ID("sw_base"));
   py::Ref update = py::equal(sw_base, ID("vx"))
                        ? py::Method(self, ID("_linkdefaults_vx"), linkdefaults_vx)()
                        : py::Method(self, ID("_linkdefaults"), linkdefaults_ports)();

@@ -12,6 +12,18 @@ namespace {
 using std::string_view;
 using namespace sections;
 
+// A configured port's stored polarity settings, lane maps and MDI pair map,
+// each None where the platform gives none; read once for the port.
+struct LaneSettings {
+  explicit LaneSettings(PyObject* port)
+      : rx_flip(py::get_property(port, ID("rx_polarity_flip"))),
+        tx_flip(py::get_property(port, ID("tx_polarity_flip"))),
+        rx_map(py::get_property(port, ID("rx_lane_map"))),
+        tx_map(py::get_property(port, ID("tx_lane_map"))),
+        mdi_map(py::get_property(port, ID("mdi_pair_map"))) {}
+  py::Ref rx_flip, tx_flip, rx_map, tx_map, mdi_map;
+};
+
 // ---- port map --------------------------------------------------------------------
 
 const char* const kPhysicalChainChips[] = {"TridentThreeX7_56870_Chip", "TridentThreeX7_56873_Chip",
@@ -173,7 +185,7 @@ class PortmapWriter {
 py::Ref portmap(py::Args a) {
   PyObject* self = a[0];
   py::Ref platform = py::attr(self, ID("platform"));
-  py::Ref chip = chip_of(platform);
+  py::Ref chip = switch_chip(platform);
   if (py::attr(chip, ID("portmap_capable")).get() != Py_True)
     py::raise(PyExc_RuntimeError, py::percent(ID("platform: %s is not portmap capable"),
                                               {py::attr(platform, ID("name")).get()}));
@@ -187,7 +199,7 @@ py::Ref portmap(py::Args a) {
 py::Ref dportmap(py::Args a) {
   PyObject* self = a[0];
   py::Ref platform = py::attr(self, ID("platform"));
-  if (py::attr(chip_of(platform), ID("dport_capable")).get() != Py_True)
+  if (py::attr(switch_chip(platform), ID("dport_capable")).get() != Py_True)
     py::raise(PyExc_RuntimeError, py::percent(ID("platform %s is not dportmap capable"),
                                               {py::attr(platform, ID("name")).get()}));
   Section out;
@@ -216,7 +228,7 @@ py::Ref dportmap(py::Args a) {
 py::Ref portmap_uncapable_config(py::Args a) {
   PyObject* self = a[0];
   py::Ref platform = py::attr(self, ID("platform"));
-  if (py::attr(chip_of(platform), ID("portmap_capable")).get() == Py_True)
+  if (py::attr(switch_chip(platform), ID("portmap_capable")).get() == Py_True)
     py::raise(PyExc_RuntimeError, py::percent(ID("platform: %s is portmap capable"),
                                               {py::attr(platform, ID("name")).get()}));
   Section out;

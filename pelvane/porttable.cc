@@ -38,8 +38,8 @@ void each_line(PyObject* text, const F& f) {
 }
 
 // The words of a command text, split at white space.
-Ref words(PyObject* command) { return py::callm(command, ID("split")); }
-Ref words(const char* command) { return words(py::str(command)); }
+Ref split_words(PyObject* command) { return py::callm(command, ID("split")); }
+Ref split_words(const char* command) { return split_words(py::str(command)); }
 // ---- the port table and the Linux devices ------------------------------------------
 
 // Whether BRINDLET_USE_TUNTAP is "1" now.
@@ -99,7 +99,8 @@ void add_device(PyObject* devices, string_view name) {
 // The tap devices "tuntap show" lists that are the switch's own.
 void add_listed_taps(PyObject* self, PyObject* devices) {
   TapNames names(self);
-  Ref listing = py::callm(py::attr(self, ID("iproute2")), ID("run"), words("tuntap show").get());
+  Ref listing =
+      py::callm(py::attr(self, ID("iproute2")), ID("run"), split_words("tuntap show").get());
   each_line(listing, [&](string_view line) {
     string_view name = line.substr(0, line.find(':'));
     if (!name.empty() && names.ours(name)) add_device(devices, name);
@@ -118,7 +119,7 @@ void add_listed_kernel_devices(PyObject* self, PyObject* sw_base, PyObject* devi
                              "on %s, only on Broadcom and Mellanox"),
                           {sw_base}));
   Ref listing = py::callm(py::attr(self, ID("brindlet")), ID("run"),
-                          words(py::format("show type %s", link_type).c_str()).get());
+                          split_words(py::format("show type %s", link_type).c_str()).get());
   each_line(listing, [&](string_view line) {
     string_view name = line.substr(0, line.find(' '));
     if (!name.empty() && name != "switch" && name != "swid") add_device(devices, name);
@@ -198,7 +199,7 @@ class PortRows {
 // Broadcom's own "switch" devices, as "-o link show" lists them, come up.
 void bring_up_switch_devices(PyObject* self) {
   Ref ip = py::attr(self, ID("iproute2"));
-  Ref listing = py::callm(ip, ID("run"), words("-o link show").get());
+  Ref listing = py::callm(ip, ID("run"), split_words("-o link show").get());
   std::vector<std::string> up;
   each_line(listing, [&](string_view line) {
     size_t colon = line.find(':');
@@ -209,13 +210,15 @@ void bring_up_switch_devices(PyObject* self) {
     string_view name = field.substr(0, field.find('@'));
     if (name.find("switch") != string_view::npos) up.emplace_back(name);
   });
-  for (const std::string& name : up)
-    py::callm(ip, ID("run"), words(py::percent(ID("link set dev %s up"), {py::str(name)})).get());
+  for (const std::string& name : up) {
+    Ref command = py::percent(ID("link set dev %s up"), {py::str(name)});
+    py::callm(ip, ID("run"), split_words(command).get());
+  }
 }
 
 Ref quillet(Args a) {
   PyObject* self = a[0];
-  Ref chip = chip_of(py::attr(self, ID("platform")));
+  Ref chip = chip_of(self);
   Ref sw_base = py::attr(chip, ID("sw_base"));
   const bool tap = tap_mode();
   Ref devices = listed_devices(self, sw_base, tap);

@@ -17,6 +17,30 @@ using namespace sections;
 
 py::Ref bit_or(PyObject* a, PyObject* b) { return py::Ref::steal(PyNumber_Or(a, b)); }
 
+// `d[key]` for a dict `d`: the value (borrowed, valid until the
+// interpreter next runs code); KeyError where the key is not found, and
+// what the lookup raises (a key without hash, a failing comparison).
+PyObject* dict_value(PyObject* d, PyObject* key) {
+  PyObject* v = py::dict_find(d, key);
+  if (!v) py::raise(PyExc_KeyError, py::tuple({key}));
+  return v;
+}
+
+// len(self.units), read when first needed: before the model stage has run
+// the object holds no units, and no port asks for them.
+class UnitCount {
+ public:
+  explicit UnitCount(PyObject* self) : self_(self) {}
+  PyObject* get() {
+    if (!count_) count_ = py::integer(long(py::length(py::attr(self_, ID("units")))));
+    return count_;
+  }
+
+ private:
+  PyObject* self_;
+  py::Ref count_;
+};
+
 // ---- port bitmaps ----------------------------------------------------------
 
 // The bitmaps of the configured ports as they are gathered: per interface
@@ -61,7 +85,7 @@ void gather_bits(PyObject* self, Bitmaps& maps, PyObject* port, long n) {
     PyObject* unit_valid = py::dict_find(maps.valid, unit);
     if (!unit_valid) {
       if (!maps.chip) {
-        maps.chip = chip_of(py::attr(self, ID("platform")));
+        maps.chip = chip_of(self);
         maps.base = py::attr(maps.chip, ID("base_pbmp"));
       }
       unit_valid = maps.base.get();
@@ -130,7 +154,8 @@ py::Ref sdk_pbmp(py::Args a) {
   each_port(self, [&](PyObject* port, long n) { gather_bits(self, maps, port, n); });
   Section out;
   xport_lines(out, maps);
-  py::Ref units = sorted_keys(maps.valid);
+  py::Ref units = mapping_keys(maps.valid);  // units, in ascending order
+  py::check(PyList_Sort(units));
   valid_lines(out, maps, units);
   oversub_lines(out, maps, units);
   return out.finish();

@@ -19,8 +19,6 @@ using std::string_view;
 
 // ---- small pieces ----------------------------------------------------------
 
-Ref chip_of(PyObject* self) { return sections::chip_of(py::attr(self, ID("platform"))); }
-
 Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
 
 // o.get(key, fallback), straight from the table for a dict and a text key
@@ -87,7 +85,7 @@ Ref calculate_configuration(Args a) {
 
   // Numbering: mapped numbers per unit, interface numbers per unit and
   // prefix (dport chips), MAC indices across the platform.
-  Ref chip = sections::chip_of(platform);
+  Ref chip = sections::switch_chip(platform);
   bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
   bool portmap = py::attr(chip, ID("portmap_capable")).get() == Py_True;
   Ref cls = global(dport     ? "BCMConfiguredDportPort"
@@ -328,7 +326,7 @@ Ref portsbcm(PyObject* self) {
     py::append(elements, py::str(comment));
     py::append(elements, text);
   };
-  Ref chip = chip_of(self);
+  Ref chip = sections::chip_of(self);
   section("\n# pbmp", py::attr(self, ID("sdk_pbmp")));
   if (py::attr(chip, ID("dport_capable")).get() == Py_True)
     section("\n# dport map", py::attr(self, ID("dportmap")));

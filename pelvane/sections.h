@@ -32,9 +32,13 @@ class Section {
 // "\n".join(lines).
 inline py::Ref joined(PyObject* lines) { return py::Ref::steal(_PyString_Join(ID("\n"), lines)); }
 
-inline py::Ref chip_of(PyObject* platform) {
+// The chip of a platform's switch: platform.switch.chip.
+inline py::Ref switch_chip(PyObject* platform) {
   return py::attr(py::attr(platform, ID("switch")), ID("chip"));
 }
+
+// The chip of the configuration object's platform: self.platform.switch.chip.
+inline py::Ref chip_of(PyObject* self) { return switch_chip(py::attr(self, ID("platform"))); }
 
 // One turn of a loop whose length a caller sets (ports, logical ports,
 // list items): every so many turns the interpreter's pending signals are
@@ -105,54 +109,11 @@ void each_port(PyObject* self, const F& f) {
   }
 }
 
-// `d[key]` for a dict `d`: the value (borrowed, valid until the
-// interpreter next runs code); KeyError where the key is not found, and
-// what the lookup raises (a key without hash, a failing comparison).
-inline PyObject* dict_value(PyObject* d, PyObject* key) {
-  PyObject* v = py::dict_find(d, key);
-  if (!v) py::raise(PyExc_KeyError, py::tuple({key}));
-  return v;
-}
-
-// A configured port's stored polarity settings, lane maps and MDI pair map,
-// each None where the platform gives none; read once for the port.
-struct LaneSettings {
-  explicit LaneSettings(PyObject* port)
-      : rx_flip(py::get_property(port, ID("rx_polarity_flip"))),
-        tx_flip(py::get_property(port, ID("tx_polarity_flip"))),
-        rx_map(py::get_property(port, ID("rx_lane_map"))),
-        tx_map(py::get_property(port, ID("tx_lane_map"))),
-        mdi_map(py::get_property(port, ID("mdi_pair_map"))) {}
-  py::Ref rx_flip, tx_flip, rx_map, tx_map, mdi_map;
-};
-
-// len(self.units), read when first needed: before the model stage has run
-// the object holds no units, and no port asks for them.
-class UnitCount {
- public:
-  explicit UnitCount(PyObject* self) : self_(self) {}
-  PyObject* get() {
-    if (!count_) count_ = py::integer(long(py::length(py::attr(self_, ID("units")))));
-    return count_;
-  }
-
- private:
-  PyObject* self_;
-  py::Ref count_;
-};
-
 // A new list of the keys of a mapping, in the mapping's own key order: a
 // dict's own, else what its keys() answers.
 inline py::Ref mapping_keys(PyObject* d) {
   return PyDict_CheckExact(d) ? py::Ref::steal(PyDict_Keys(d))
                          : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
-}
-
-// The keys of a dictionary keyed by small numbers, in ascending order.
-inline py::Ref sorted_keys(PyObject* d) {
-  py::Ref keys = mapping_keys(d);
-  py::check(PyList_Sort(keys));
-  return keys;
 }
 
 // The number in a hardware or SDK interface name (xe12: 12) when the name

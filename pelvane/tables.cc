@@ -15,7 +15,7 @@ using namespace sections;
 
 Ref phytab(Args a) {
   Section rows;
-  Ref linux_name = py::none(), sdk_name = py::none();
+  Ref linux_intf = py::none(), sdk_intf = py::none();
   each_port(a[0], [&](PyObject* port, long n) {
     long phys = range_count(py::get_property(port, ID("num_phys")));
     for (long phy = 0; phy < phys; ++phy) {
@@ -23,15 +23,15 @@ Ref phytab(Args a) {
       Ref number = py::integer(phy);
       Ref addr = py::call_method(port, ID("phy_addr"), number.get());
       if (n > phy) {
-        sdk_name = py::call_method(port, ID("sdk_intf"), number.get());
-        linux_name = py::call_method(port, ID("linux_port_name"), number.get());
+        sdk_intf = py::call_method(port, ID("sdk_intf"), number.get());
+        linux_intf = py::call_method(port, ID("linux_port_name"), number.get());
       }
       Ref mode = py::attr(port, ID("mode"));
       py::StrBuilder& row = rows.line();
       row += "0x";
       put_hex(row, addr, false);
       row += "\t";
-      put_texts(row, "\t", {linux_name, sdk_name, mode});
+      put_texts(row, "\t", {linux_intf, sdk_intf, mode});
     }
   });
   return rows.finish();
