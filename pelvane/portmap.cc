@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace pelvane {
 namespace {
@@ -23,6 +24,17 @@ struct LaneSettings {
         mdi_map(py::get_property(port, ID("mdi_pair_map"))) {}
   py::Ref rx_flip, tx_flip, rx_map, tx_map, mdi_map;
 };
+
+// The chip of the configuration object's platform once its capability
+// `flag` is found set (or, `set` false, not set); else RuntimeError of `fmt`
+// filled with the platform's name.
+py::Ref checked_chip(PyObject* self, PyObject* flag, bool set, PyObject* fmt) {
+  py::Ref platform = py::attr(self, ID("platform"));
+  py::Ref chip = switch_chip(platform);
+  if (flag_set(chip, flag) != set)
+    py::raise(PyExc_RuntimeError, py::percent(fmt, {py::attr(platform, ID("name")).get()}));
+  return chip;
+}
 
 // ---- port map --------------------------------------------------------------------
 
@@ -63,8 +75,8 @@ void add_line(PyObject* lines, string_view text) {
 // the chip is a physical-chain part, found out when first needed).
 class PortmapWriter {
  public:
-  explicit PortmapWriter(PyObject* chip)
-      : chip_(chip), lane_count_(py::truth(py::attr(chip, ID("needs_lane_config")))) {}
+  explicit PortmapWriter(py::Ref chip)
+      : chip_(std::move(chip)), lane_count_(py::truth(py::attr(chip_, ID("needs_lane_config")))) {}
 
   // Every line of a configured port with `n` logical ports, sub-port by
   // sub-port.
@@ -175,7 +187,7 @@ class PortmapWriter {
     }
   }
 
-  PyObject* chip_;
+  py::Ref chip_;
   const bool lane_count_;
   int chain_ = -1;
   py::Ref lines_ = py::list();
@@ -184,12 +196,8 @@ class PortmapWriter {
 
 py::Ref portmap(py::Args a) {
   PyObject* self = a[0];
-  py::Ref platform = py::attr(self, ID("platform"));
-  py::Ref chip = switch_chip(platform);
-  if (py::attr(chip, ID("portmap_capable")).get() != Py_True)
-    py::raise(PyExc_RuntimeError, py::percent(ID("platform: %s is not portmap capable"),
-                                              {py::attr(platform, ID("name")).get()}));
-  PortmapWriter writer(chip);
+  PortmapWriter writer(checked_chip(self, ID("portmap_capable"), true,
+                                    ID("platform: %s is not portmap capable")));
   each_port(self, [&](PyObject* port, long n) { writer.port(port, n); });
   return writer.text();
 }
@@ -198,10 +206,7 @@ py::Ref portmap(py::Args a) {
 
 py::Ref dportmap(py::Args a) {
   PyObject* self = a[0];
-  py::Ref platform = py::attr(self, ID("platform"));
-  if (py::attr(switch_chip(platform), ID("dport_capable")).get() != Py_True)
-    py::raise(PyExc_RuntimeError, py::percent(ID("platform %s is not dportmap capable"),
-                                              {py::attr(platform, ID("name")).get()}));
+  checked_chip(self, ID("dport_capable"), true, ID("platform %s is not dportmap capable"));
   Section out;
   out.line() += "dport_map_enable=1\n";
   each_port(self, [&](PyObject* port, long n) {
@@ -227,10 +232,7 @@ py::Ref dportmap(py::Args a) {
 
 py::Ref portmap_uncapable_config(py::Args a) {
   PyObject* self = a[0];
-  py::Ref platform = py::attr(self, ID("platform"));
-  if (py::attr(switch_chip(platform), ID("portmap_capable")).get() == Py_True)
-    py::raise(PyExc_RuntimeError, py::percent(ID("platform: %s is portmap capable"),
-                                              {py::attr(platform, ID("name")).get()}));
+  checked_chip(self, ID("portmap_capable"), false, ID("platform: %s is portmap capable"));
   Section out;
   each_port(self, [&](PyObject* port, long n) {
     if (n <= 0) return;

@@ -292,14 +292,6 @@ Ref gang_leader(Args a) {
   return py::boolean(py::compare(count, 0, Py_NE));
 }
 
-// a < b for two interface numbers.
-bool number_less(PyObject* a, PyObject* b) {
-  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) < PyInt_AS_LONG(b);
-  int r = PyObject_RichCompareBool(a, b, Py_LT);
-  py::check(r);
-  return r;
-}
-
 // The polarity value of the sub-port: the platform port's own, or for a gang
 // leader one bit per member of its gang, in the order of their interface
 // numbers.  `side` names the platform operation.
@@ -321,7 +313,7 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
     members.emplace_back(std::move(key), std::move(member));
   }
   py::stable_sort(members, [](const auto& x, const auto& y) {
-    return number_less(x.first.get(), y.first.get());
+    return sections::number_less(x.first.get(), y.first.get());
   });
   Ref value = py::integer(0);
   long position = 0;

@@ -143,7 +143,7 @@ class PortRows {
  public:
   PortRows(PyObject* self, PyObject* chip, bool tap, PyObject* devices)
       : self_(self),
-        dport_(py::attr(chip, ID("dport_capable")).get() == Py_True),
+        dport_(flag_set(chip, ID("dport_capable"))),
         tap_(tap),
         devices_(devices) {}
 

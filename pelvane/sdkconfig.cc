@@ -86,8 +86,8 @@ Ref calculate_configuration(Args a) {
   // Numbering: mapped numbers per unit, interface numbers per unit and
   // prefix (dport chips), MAC indices across the platform.
   Ref chip = sections::switch_chip(platform);
-  bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
-  bool portmap = py::attr(chip, ID("portmap_capable")).get() == Py_True;
+  bool dport = sections::flag_set(chip, ID("dport_capable"));
+  bool portmap = sections::flag_set(chip, ID("portmap_capable"));
   Ref cls = global(dport     ? "BCMConfiguredDportPort"
                    : portmap ? "SDKConfiguredMappedPort"
                              : "SDKConfiguredPort");
@@ -255,17 +255,11 @@ GangKey gang_key(PyObject* port) {
   return k;
 }
 
-bool less(PyObject* x, PyObject* y) {
-  int r = PyObject_RichCompareBool(x, y, Py_LT);
-  py::check(r);
-  return r;
-}
-
 bool key_less(const GangKey& x, const GangKey& y) {
   if (x.plain && y.plain)
     return x.unit_v != y.unit_v ? x.unit_v < y.unit_v : x.number_v < y.number_v;
-  if (!py::equal(x.unit, y.unit)) return less(x.unit, y.unit);
-  return less(x.number, y.number);
+  if (!py::equal(x.unit, y.unit)) return sections::number_less(x.unit, y.unit);
+  return sections::number_less(x.number, y.number);
 }
 
 [[noreturn]] void gang_error(PyObject* self, PyObject* fmt, PyObject* port) {
@@ -328,9 +322,9 @@ Ref portsbcm(PyObject* self) {
   };
   Ref chip = sections::chip_of(self);
   section("\n# pbmp", py::attr(self, ID("sdk_pbmp")));
-  if (py::attr(chip, ID("dport_capable")).get() == Py_True)
+  if (sections::flag_set(chip, ID("dport_capable")))
     section("\n# dport map", py::attr(self, ID("dportmap")));
-  if (py::attr(chip, ID("portmap_capable")).get() == Py_True)
+  if (sections::flag_set(chip, ID("portmap_capable")))
     section("\n# portmap", py::attr(self, ID("portmap")));
   else
     section("\n# non portmap capable config", py::attr(self, ID("portmap_uncapable_config")));

@@ -40,6 +40,18 @@ inline py::Ref switch_chip(PyObject* platform) {
 // The chip of the configuration object's platform: self.platform.switch.chip.
 inline py::Ref chip_of(PyObject* self) { return switch_chip(py::attr(self, ID("platform"))); }
 
+// Whether obj.name is the true value itself (an identity test: 1 and other
+// true values do not count), as the chip's capability flags are tested.
+inline bool flag_set(PyObject* obj, PyObject* name) { return py::attr(obj, name).get() == Py_True; }
+
+// a < b for two numbers (interface and port numbers, units).
+inline bool number_less(PyObject* a, PyObject* b) {
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) < PyInt_AS_LONG(b);
+  int r = PyObject_RichCompareBool(a, b, Py_LT);
+  py::check(r);
+  return r;
+}
+
 // One turn of a loop whose length a caller sets (ports, logical ports,
 // list items): every so many turns the interpreter's pending signals are
 // handled, as its own loops handle them, so that Ctrl-C ends the loop (the
@@ -126,6 +138,22 @@ inline bool name_digits(std::string_view text, long long& v) {
     v = v * 10 + (c - '0');
   }
   return true;
+}
+
+// The PHYs of each configured port, in port order: f(port, n, phy, number,
+// addr) with the port's number of logical ports `n`, the PHY's index `phy`
+// (and as an interpreter integer, `number`) and its phy_addr.
+template <class F>
+void each_phy_addr(PyObject* self, const F& f) {
+  each_port(self, [&](PyObject* port, long n) {
+    long phys = range_count(py::get_property(port, ID("num_phys")));
+    for (long phy = 0; phy < phys; ++phy) {
+      tick();
+      py::Ref number = py::integer(phy);
+      py::Ref addr = py::call_method(port, ID("phy_addr"), number.get());
+      f(port, n, phy, number.get(), addr.get());
+    }
+  });
 }
 
 // ---- writing values ----------------------------------------------------------

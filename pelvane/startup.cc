@@ -45,21 +45,16 @@ py::Ref rcled(py::Args a) {
 
 Ref rcphy(Args a) {
   Section lines;
-  each_port(a[0], [&](PyObject* port, long n) {
-    long phys = range_count(py::get_property(port, ID("num_phys")));
-    for (long phy = 0; phy < phys; ++phy) {
+  each_phy_addr(a[0], [&](PyObject* port, long n, long phy, PyObject*, PyObject* addr) {
+    if (n <= phy) return;
+    Ref init = py::get_property(port, ID("phy_init"));
+    Ref regs = py::iter(init);
+    while (Ref reg = py::next(regs)) {
       tick();
-      Ref addr = py::call_method(port, ID("phy_addr"), py::integer(phy).get());
-      if (n <= phy) continue;
-      Ref init = py::get_property(port, ID("phy_init"));
-      Ref regs = py::iter(init);
-      while (Ref reg = py::next(regs)) {
-        tick();
-        Ref value = py::item(init, reg.get());
-        py::StrBuilder& line = lines.line();
-        line += "phy raw c45 ";
-        put_texts(line, " ", {addr, reg, value});
-      }
+      Ref value = py::item(init, reg.get());
+      py::StrBuilder& line = lines.line();
+      line += "phy raw c45 ";
+      put_texts(line, " ", {addr, reg, value});
     }
   });
   return lines.finish();

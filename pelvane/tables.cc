@@ -16,23 +16,17 @@ using namespace sections;
 Ref phytab(Args a) {
   Section rows;
   Ref linux_intf = py::none(), sdk_intf = py::none();
-  each_port(a[0], [&](PyObject* port, long n) {
-    long phys = range_count(py::get_property(port, ID("num_phys")));
-    for (long phy = 0; phy < phys; ++phy) {
-      tick();
-      Ref number = py::integer(phy);
-      Ref addr = py::call_method(port, ID("phy_addr"), number.get());
-      if (n > phy) {
-        sdk_intf = py::call_method(port, ID("sdk_intf"), number.get());
-        linux_intf = py::call_method(port, ID("linux_port_name"), number.get());
-      }
-      Ref mode = py::attr(port, ID("mode"));
-      py::StrBuilder& row = rows.line();
-      row += "0x";
-      put_hex(row, addr, false);
-      row += "\t";
-      put_texts(row, "\t", {linux_intf, sdk_intf, mode});
+  each_phy_addr(a[0], [&](PyObject* port, long n, long phy, PyObject* number, PyObject* addr) {
+    if (n > phy) {
+      sdk_intf = py::call_method(port, ID("sdk_intf"), number);
+      linux_intf = py::call_method(port, ID("linux_port_name"), number);
     }
+    Ref mode = py::attr(port, ID("mode"));
+    py::StrBuilder& row = rows.line();
+    row += "0x";
+    put_hex(row, addr, false);
+    row += "\t";
+    put_texts(row, "\t", {linux_intf, sdk_intf, mode});
   });
   return rows.finish();
 }
