@@ -38,8 +38,13 @@ extern const py::ClassTable classes;
 // The implementation tables, one per source file.
 extern const py::ImplTable config_impls;  // Vostrel, IPRoute2, Brindlet, Config
 extern const py::ImplTable port_impls;    // the configured ports
-extern const py::ImplTable bcm_impls;     // BCMConfig, gangs, property sections
-extern const py::ImplTable sdk_impls;     // SDKConfig: model stage and output files
-extern const py::ImplTable property_impls;  // SDKConfig: per-port SDK properties
+extern const py::ImplTable bcm_impls;     // BCMConfig
+extern const py::ImplTable sdk_impls;     // SDKConfig: model stage, accessors, output by key
+extern const py::ImplTable port_table_impls;   // SDKConfig: the port table, Linux devices
+extern const py::ImplTable table_impls;        // SDKConfig: PHY, SFP and Ethernet tables
+extern const py::ImplTable linkdefault_impls;  // SDKConfig: the link defaults
+extern const py::ImplTable script_impls;       // SDKConfig: the start-up scripts
+extern const py::ImplTable portmap_impls;      // SDKConfig: port map, dport map, lanes
+extern const py::ImplTable property_impls;     // SDKConfig: the other SDK properties
 
 }  // namespace pelvane

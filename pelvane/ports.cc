@@ -292,14 +292,6 @@ Ref gang_leader(Args a) {
   return py::boolean(py::compare(count, 0, Py_NE));
 }
 
-// a < b for two interface numbers.
-bool number_less(PyObject* a, PyObject* b) {
-  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) < PyInt_AS_LONG(b);
-  int r = PyObject_RichCompareBool(a, b, Py_LT);
-  py::check(r);
-  return r;
-}
-
 // The polarity value of the sub-port: the platform port's own, or for a gang
 // leader one bit per member of its gang, in the order of their interface
 // numbers.  `side` names the platform operation.
@@ -321,7 +313,7 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
     members.emplace_back(std::move(key), std::move(member));
   }
   py::stable_sort(members, [](const auto& x, const auto& y) {
-    return number_less(x.first.get(), y.first.get());
+    return sections::number_less(x.first.get(), y.first.get());
   });
   Ref value = py::integer(0);
   long position = 0;
@@ -399,6 +391,15 @@ PyObject* linux_prefix_of(PyObject* physical_port) {
 Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub) {
   if (sub) return py::percent_plain(ID("%s%ss%u"), {prefix, label, sub});
   return py::percent_plain(ID("%s%s"), {prefix, label});
+}
+
+Ref first_hw_port_number(PyObject* port) {
+  Ref hw_ports = py::attr(py::attr(port, ID("physical_port")), ID("hw_ports"));
+  Ref name = py::item(hw_ports, py::integer(0).get());
+  long long v;
+  if (PyString_CheckExact(name.get()) && sections::name_digits(py::as_view(name), v))
+    return py::integer(long(v));
+  return Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
 }
 
 const py::ImplTable port_impls = {

@@ -1,4 +1,5 @@
-// The per-port properties of the SDK file: bitmaps, lanes, polarity, PHYs, emphasis.
+// The per-port properties of the SDK file: bitmaps, PHYs, autonegotiation,
+// emphasis and port initialisation.
 //
 // Each section walks the configured ports in list order and, within a port,
 // its logical ports from 0 up; it asks the ports afresh at every read and
@@ -16,130 +17,147 @@ using namespace sections;
 
 py::Ref bit_or(PyObject* a, PyObject* b) { return py::Ref::steal(PyNumber_Or(a, b)); }
 
+// `d[key]` for a dict `d`: the value (borrowed, valid until the
+// interpreter next runs code); KeyError where the key is not found, and
+// what the lookup raises (a key without hash, a failing comparison).
+PyObject* dict_value(PyObject* d, PyObject* key) {
+  PyObject* v = py::dict_find(d, key);
+  if (!v) py::raise(PyExc_KeyError, py::tuple({key}));
+  return v;
+}
+
+// len(self.units), read when first needed: before the model stage has run
+// the object holds no units, and no port asks for them.
+class UnitCount {
+ public:
+  explicit UnitCount(PyObject* self) : self_(self) {}
+  PyObject* get() {
+    if (!count_) count_ = py::integer(long(py::length(py::attr(self_, ID("units")))));
+    return count_;
+  }
+
+ private:
+  PyObject* self_;
+  py::Ref count_;
+};
+
 // ---- port bitmaps ----------------------------------------------------------
 
-py::Ref sdk_pbmp(py::Args a) {
-  PyObject* self = a[0];
+// The bitmaps of the configured ports as they are gathered: per interface
+// key ("%s.%u" of prefix and unit, keys in the order they first appear),
+// per unit the valid ports, and per unit the oversubscribed ones.
+struct Bitmaps {
   py::Ref pbmps = py::dict(), valid = py::dict(), oversub = py::dict();
-  py::Ref keys = py::list();  // interface keys in the order they first appear
-  py::Ref chip, base;
-  std::string key_text;
-  each_port(self, [&](PyObject* port, long n) {
-    if (n <= 0) return;
-    py::Ref unit = py::get_property(port, ID("unit"));
-    bool over = py::truth(py::get_property(port, ID("oversub")));
-    for (long s = 0; s < n; ++s) {
-      tick();
-      py::Ref sub = py::integer(s);
-      py::Ref prefix = py::call_method(port, ID("sdk_intf_prefix"), sub);
-      // "ce" and "xe" ports of a unit share one interface key.
-      key_text.clear();
-      if (PyString_CheckExact(prefix.get()) && py::as_view(prefix) == "ce")
-        key_text += "xe";
-      else if (!PyString_CheckExact(prefix.get()) && py::equal(prefix, ID("ce")))
-        key_text += "xe";
-      else
-        put_text(key_text, prefix);
-      key_text += ".";
-      put_dec(key_text, unit);
-      py::Ref key = py::str(key_text);
-      py::Ref bits = py::call_method(port, ID("sdk_pbmp"), sub);
-      PyObject* had = py::dict_get(pbmps, key);
-      py::Ref acc = bit_or(had ? had : py::integer(0).get(), bits);
-      if (!had) py::append(keys, key);
-      py::dict_set(pbmps, key, acc);
-      PyObject* unit_valid = py::dict_find(valid, unit);
-      if (!unit_valid) {
-        if (!chip) {
-          chip = chip_of(py::attr(self, ID("platform")));
-          base = py::attr(chip, ID("base_pbmp"));
-        }
-        unit_valid = base.get();
-      }
-      py::dict_set(valid, unit, bit_or(unit_valid, acc));
-      // An oversubscribed sub-port adds its own bit only: ports of the same
-      // interface key that are not oversubscribed stay out.
-      if (over) {
-        PyObject* unit_over = py::dict_find(oversub, unit);
-        py::dict_set(oversub, unit, unit_over ? bit_or(unit_over, bits) : bits);
-      }
-    }
-  });
+  py::Ref keys = py::list();
+  py::Ref chip, base;  // the chip and its base_pbmp, read when first needed
+};
 
-  Section out;
-  Py_ssize_t nkeys = PyList_GET_SIZE(keys.get());
+// The interface key of a sub-port's prefix on `unit`: "ce" and "xe" ports of
+// a unit share one.
+py::Ref interface_key(std::string& text, PyObject* prefix, PyObject* unit) {
+  text.clear();
+  if (PyString_CheckExact(prefix) && py::as_view(prefix) == "ce")
+    text += "xe";
+  else if (!PyString_CheckExact(prefix) && py::equal(prefix, ID("ce")))
+    text += "xe";
+  else
+    put_text(text, prefix);
+  text += ".";
+  put_dec(text, unit);
+  return py::str(text);
+}
+
+// The bits of a configured port's `n` logical ports, added to the bitmaps.
+void gather_bits(PyObject* self, Bitmaps& maps, PyObject* port, long n) {
+  if (n <= 0) return;
+  py::Ref unit = py::get_property(port, ID("unit"));
+  bool over = py::truth(py::get_property(port, ID("oversub")));
+  std::string key_text;
+  for (long s = 0; s < n; ++s) {
+    tick();
+    py::Ref sub = py::integer(s);
+    py::Ref key = interface_key(key_text, py::call_method(port, ID("sdk_intf_prefix"), sub), unit);
+    py::Ref bits = py::call_method(port, ID("sdk_pbmp"), sub);
+    PyObject* had = py::dict_get(maps.pbmps, key);
+    py::Ref acc = bit_or(had ? had : py::integer(0).get(), bits);
+    if (!had) py::append(maps.keys, key);
+    py::dict_set(maps.pbmps, key, acc);
+    PyObject* unit_valid = py::dict_find(maps.valid, unit);
+    if (!unit_valid) {
+      if (!maps.chip) {
+        maps.chip = chip_of(self);
+        maps.base = py::attr(maps.chip, ID("base_pbmp"));
+      }
+      unit_valid = maps.base.get();
+    }
+    py::dict_set(maps.valid, unit, bit_or(unit_valid, acc));
+    // An oversubscribed sub-port adds its own bit only: ports of the same
+    // interface key that are not oversubscribed stay out.
+    if (over) {
+      PyObject* unit_over = py::dict_find(maps.oversub, unit);
+      py::dict_set(maps.oversub, unit, unit_over ? bit_or(unit_over, bits) : bits);
+    }
+  }
+}
+
+// "pbmp_xport_%s=0x%x" per interface key, but those of "hg" ports.
+void xport_lines(Section& out, const Bitmaps& maps) {
+  Py_ssize_t nkeys = PyList_GET_SIZE(maps.keys.get());
   for (Py_ssize_t i = 0; i < nkeys; ++i) {
     tick();
-    PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    PyObject* key = PyList_GET_ITEM(maps.keys.get(), i);
     if (py::as_view(key).substr(0, 2) == "hg") continue;
     py::StrBuilder& line = out.line();
     line.append("pbmp_xport_", py::as_view(key), "=0x");
-    put_hex(line, py::Ref::borrow(dict_value(pbmps, key)), false);
+    put_hex(line, py::Ref::borrow(dict_value(maps.pbmps, key)), false);
   }
-  py::Ref units = sorted_keys(valid);
-  Py_ssize_t nunits = PyList_GET_SIZE(units.get());
-  for (Py_ssize_t i = 0; i < nunits; ++i) {
-    tick();
-    PyObject* unit = PyList_GET_ITEM(units.get(), i);
-    py::StrBuilder& line = out.line();
-    line += "pbmp_valid.";
-    put_dec(line, unit);
-    line += "=0x";
-    put_hex(line, py::Ref::borrow(dict_value(valid, unit)), false);
-  }
-  if (PyDict_Size(oversub) > 0) {
-    if (py::truth(py::attr(chip, ID("mixed_oversub")))) {
-      for (Py_ssize_t i = 0; i < nunits; ++i) {
-        tick();
-        PyObject* unit = PyList_GET_ITEM(units.get(), i);
-        py::Ref bits = py::Ref::borrow(py::dict_find(oversub, unit));
-        if (!bits) continue;
-        py::StrBuilder& line = out.line();
-        line += "pbmp_oversubscribe.";
-        put_dec(line, unit);
-        line += "=0x";
-        put_hex(line, bits, false);
-      }
-    } else {
-      out.line() += "oversubscribe_mode=1";
-    }
-  }
-  return out.finish();
 }
 
-// ---- lanes and polarity of chips without a port map ---------------------------
+// "%s%u=0x%x" of `head`, a unit and its bitmap.
+void unit_line(Section& out, const char* head, PyObject* unit, PyObject* bits) {
+  py::StrBuilder& line = out.line();
+  line += head;
+  put_dec(line, unit);
+  line += "=0x";
+  put_hex(line, bits, false);
+}
 
-py::Ref portmap_uncapable_config(py::Args a) {
+// "pbmp_valid.%u=0x%x" for each unit, in ascending order.
+void valid_lines(Section& out, const Bitmaps& maps, PyObject* units) {
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(units); i < n; ++i) {
+    tick();
+    PyObject* unit = PyList_GET_ITEM(units, i);
+    unit_line(out, "pbmp_valid.", unit, py::Ref::borrow(dict_value(maps.valid, unit)));
+  }
+}
+
+// Where there are oversubscribed ports: on a chip of mixed oversubscription
+// "pbmp_oversubscribe.%u=0x%x" for each unit that has them, in ascending
+// order; else the one mode line.
+void oversub_lines(Section& out, const Bitmaps& maps, PyObject* units) {
+  if (PyDict_Size(maps.oversub) == 0) return;
+  if (!py::truth(py::attr(maps.chip, ID("mixed_oversub")))) {
+    out.line() += "oversubscribe_mode=1";
+    return;
+  }
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(units); i < n; ++i) {
+    tick();
+    PyObject* unit = PyList_GET_ITEM(units, i);
+    py::Ref bits = py::Ref::borrow(py::dict_find(maps.oversub, unit));
+    if (bits) unit_line(out, "pbmp_oversubscribe.", unit, bits);
+  }
+}
+
+py::Ref sdk_pbmp(py::Args a) {
   PyObject* self = a[0];
-  py::Ref platform = py::attr(self, ID("platform"));
-  if (py::attr(chip_of(platform), ID("portmap_capable")).get() == Py_True)
-    py::raise(PyExc_RuntimeError, py::percent(ID("platform: %s is portmap capable"),
-                                              {py::attr(platform, ID("name")).get()}));
+  Bitmaps maps;
+  each_port(self, [&](PyObject* port, long n) { gather_bits(self, maps, port, n); });
   Section out;
-  each_port(self, [&](PyObject* port, long n) {
-    if (n <= 0) return;
-    const LaneSettings lanes(port);
-    for (long s = 0; s < n; ++s) {
-      tick();
-      py::Ref sub = py::integer(s);
-      py::Ref num;
-      auto add = [&](std::string_view key, PyObject* value) {
-        if (!num) num = py::call_method(port, ID("sdk_logical_port_num"), sub);
-        py::StrBuilder& line = out.line();
-        line += key;
-        put_dec(line, num);
-        line += "=0x";
-        put_hex(line, value, true);
-      };
-      if (lanes.rx_flip.get() != Py_None)
-        add("phy_xaui_rx_polarity_flip_", py::call_method(port, ID("rx_logical_polarity_flip"), sub));
-      if (lanes.tx_flip.get() != Py_None)
-        add("phy_xaui_tx_polarity_flip_", py::call_method(port, ID("tx_logical_polarity_flip"), sub));
-      if (lanes.rx_map.get() != Py_None) add("xgxs_rx_lane_map_", lanes.rx_map);
-      if (lanes.tx_map.get() != Py_None) add("xgxs_tx_lane_map_", lanes.tx_map);
-      if (lanes.mdi_map.get() != Py_None) add("phy_mdi_pair_map_", lanes.mdi_map);
-    }
-  });
+  xport_lines(out, maps);
+  py::Ref units = mapping_keys(maps.valid);  // units, in ascending order
+  py::check(PyList_Sort(units));
+  valid_lines(out, maps, units);
+  oversub_lines(out, maps, units);
   return out.finish();
 }
 
@@ -189,6 +207,109 @@ py::Ref phy_addrs(py::Args a) {
     put_text(line, intf);
     line += "=0x";
     put_hex(line, addr, false);
+  });
+  return out.finish();
+}
+
+// ---- PHY property sections -----------------------------------------------------
+
+// The autonegotiation mode's number, or -1 when it has none.
+long an_number(PyObject* value) {
+  if (value == Py_None) return -1;
+  PyObject* const texts[] = {ID("off"), ID("bam"), ID("on"), ID("auto")};
+  if (PyObject_Hash(value) == -1 && PyErr_Occurred()) throw py::Raised();
+  const bool plain = PyString_CheckExact(value);
+  for (long number = 0; number < 4; ++number) {
+    PyObject* text = texts[number];
+    if (plain ? _PyString_Eq(value, text) : py::equal(value, text)) return number;
+  }
+  return -1;
+}
+
+py::Ref phy_an(py::Args a) {
+  PyObject* self = a[0];
+  UnitCount units(self);
+  Section out;
+  each_port(self, [&](PyObject* port, long n) {
+    long c37 = an_number(py::get_property(port, ID("an_c37")));
+    long c73 = an_number(py::get_property(port, ID("an_c73")));
+    for (long s = 0; s < n; ++s) {
+      tick();
+      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
+      char buf[24];
+      if (c37 >= 0) {
+        py::StrBuilder& line = out.line();
+        line += "phy_an_c37_";
+        put_text(line, intf);
+        line.append("=", decimal(c37, buf));
+      }
+      if (c73 >= 0) {
+        py::StrBuilder& line = out.line();
+        line += "phy_an_c73_";
+        put_text(line, intf);
+        line.append("=", decimal(c73, buf));
+      }
+    }
+  });
+  return out.finish();
+}
+
+// One line per port that has the value `attr`, for its sub-port 0:
+// head, the key `key(port)`, "=0x", the value in hex.
+template <class Key>
+py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Key& key) {
+  Section out;
+  py::Ref it = py::iter(py::attr(self, ID("ports")));
+  while (py::Ref port = py::next(it)) {
+    tick();
+    if (py::get_property(port, attr).get() == Py_None) continue;
+    py::Ref k = key(port.get());
+    py::Ref value = py::get_property(port, attr);
+    py::StrBuilder& line = out.line();
+    line += head;
+    put_text(line, k);
+    line += "=0x";
+    put_hex(line, value, false);
+  }
+  return out.finish();
+}
+
+py::Ref prim_offsets(py::Args a) {
+  UnitCount units(a[0]);
+  return sub_port_zero(
+      a[0], ID("prim_offset"), "phy_port_primary_and_offset_", [&](PyObject* port) {
+        return py::call_method(port, ID("sdk_config_intf"), py::integer(0), units.get());
+      });
+}
+
+py::Ref phy_id1s(py::Args a) {
+  return sub_port_zero(a[0], ID("phy_id1"), "port_phy_id1_", [](PyObject* port) {
+    py::Ref num = py::call_method(port, ID("sdk_logical_port_num"), py::integer(0));
+    // "%d" of the number
+    return PyInt_CheckExact(num.get()) ? num : py::percent(ID("%d"), {num.get()});
+  });
+}
+
+py::Ref sys_interfaces(py::Args a) {
+  return sub_port_zero(a[0], ID("sys_interface"), "phy_sys_interface_", [](PyObject* port) {
+    return py::call_method(port, ID("sdk_config_intf"), py::integer(0));
+  });
+}
+
+py::Ref fiber_pref(py::Args a) {
+  PyObject* self = a[0];
+  UnitCount units(self);
+  Section out;
+  each_port(self, [&](PyObject* port, long n) {
+    for (long s = 0; s < n; ++s) {
+      tick();
+      if (!py::truth(py::get_property(port, ID("set_fiber_pref")))) continue;
+      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
+      py::StrBuilder& line = out.line();
+      line += "serdes_fiber_pref_";
+      put_text(line, intf);
+      line += "=1";
+    }
   });
   return out.finish();
 }
@@ -329,11 +450,15 @@ py::Ref whole_megabits(PyObject* speed) {
 
 const py::ImplTable property_impls = {
     {"SDKConfig.sdk_pbmp", sdk_pbmp},
-    {"SDKConfig.portmap_uncapable_config", portmap_uncapable_config},
-    {"SDKConfig.port_emphasis", port_emphasis},
-    {"SDKConfig.port_init", port_init},
     {"SDKConfig.phys", phys},
     {"SDKConfig.phy_addrs", phy_addrs},
+    {"SDKConfig.phy_an", phy_an},
+    {"SDKConfig.prim_offsets", prim_offsets},
+    {"SDKConfig.phy_id1s", phy_id1s},
+    {"SDKConfig.sys_interfaces", sys_interfaces},
+    {"SDKConfig.fiber_pref", fiber_pref},
+    {"SDKConfig.port_emphasis", port_emphasis},
+    {"SDKConfig.port_init", port_init},
 };
 
 }  // namespace pelvane

@@ -1,10 +1,10 @@
-// SDKConfig: the model stage and the output files by key, with the port
-// table (and the Linux devices behind it), the PHY and SFP tables, the PHY
-// start-up commands and the per-unit port start-up scripts.
+// SDKConfig: construction, the model stage (configured ports, LED
+// controllers, units, gang sets), the model accessors and the output files
+// by key.
 #include "sections.h"
 
-#include <cstdio>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace pelvane {
@@ -12,19 +12,12 @@ namespace {
 
 using py::Args;
 using py::Ref;
-using sections::each_port;
 using sections::joined;
-using sections::put_dec;
-using sections::put_hex;
-using sections::put_text;
-using sections::range_count;
-using sections::Section;
+using sections::mapping_keys;
 using sections::tick;
 using std::string_view;
 
 // ---- small pieces ----------------------------------------------------------
-
-Ref chip_of(PyObject* self) { return sections::chip_of(py::attr(self, ID("platform"))); }
 
 Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
 
@@ -38,43 +31,6 @@ Ref get_or(PyObject* o, PyObject* key, PyObject* fallback) {
   }
   return py::callm(o, ID("get"), key, fallback);
 }
-
-// "%i" of a flag: 1 or 0 for the truth values themselves.
-void put_flag(py::StrBuilder& out, PyObject* v) {
-  if (v == Py_True || v == Py_False)
-    out += v == Py_True ? "1" : "0";
-  else
-    put_dec(out, v);
-}
-
-// The values, "%s" each, one `sep` between two.
-void put_texts(py::StrBuilder& out, string_view sep, std::initializer_list<PyObject*> values) {
-  bool first = true;
-  for (PyObject* v : values) {
-    if (!first) out += sep;
-    first = false;
-    put_text(out, v);
-  }
-}
-
-// Lines of a tool's answer, split at line feeds (a last empty piece included,
-// as the text's split would give it).
-template <class F>
-void each_line(PyObject* text, const F& f) {
-  string_view all = py::as_view(text);
-  size_t at = 0;
-  for (;;) {
-    tick();
-    size_t end = all.find('\n', at);
-    f(all.substr(at, end == string_view::npos ? string_view::npos : end - at));
-    if (end == string_view::npos) break;
-    at = end + 1;
-  }
-}
-
-// The words of a command text, split at white space.
-Ref words(PyObject* command) { return py::callm(command, ID("split")); }
-Ref words(const char* command) { return words(py::str(command)); }
 
 // ---- construction and the model stage ------------------------------------------
 
@@ -129,9 +85,9 @@ Ref calculate_configuration(Args a) {
 
   // Numbering: mapped numbers per unit, interface numbers per unit and
   // prefix (dport chips), MAC indices across the platform.
-  Ref chip = sections::chip_of(platform);
-  bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
-  bool portmap = py::attr(chip, ID("portmap_capable")).get() == Py_True;
+  Ref chip = sections::switch_chip(platform);
+  bool dport = sections::flag_set(chip, ID("dport_capable"));
+  bool portmap = sections::flag_set(chip, ID("portmap_capable"));
   Ref cls = global(dport     ? "BCMConfiguredDportPort"
                    : portmap ? "SDKConfiguredMappedPort"
                              : "SDKConfiguredPort");
@@ -188,7 +144,7 @@ Ref calculate_leds(Args a) {
 
   Ref wanted = py::attr(sw, ID("led_controllers"));
   if (!py::truth(wanted)) {
-    wanted = py::Ref::steal(PySet_New(nullptr));
+    wanted = Ref::steal(PySet_New(nullptr));
     for (const Lit& l : lit) {
       tick();
       py::check(PySet_Add(wanted, l.controller));
@@ -241,300 +197,120 @@ Ref sdk_config(Args a) {
   return {};
 }
 
-// ---- the port table and the Linux devices ------------------------------------------
+// ---- units and model accessors ----------------------------------------------
 
-// Whether BRINDLET_USE_TUNTAP is "1" now.
-bool tap_mode() {
-  Ref environ = py::attr(global("os"), ID("environ"));
-  Ref value = py::callm(environ, ID("get"), ID("BRINDLET_USE_TUNTAP"));
-  return PyString_Check(value.get()) && py::as_view(value) == "1";
-}
-
-// The names of the tap devices the switch itself makes, the only ones a tap
-// listing may offer for deletion: per platform port its name_override, or
-// else its prefix and label, and the sub-port names a split of the port
-// would give, made as linux_port_name makes them.  Other tun and tap
-// devices of the host are not ours.
-class TapNames {
- public:
-  explicit TapNames(PyObject* self) : names_(Ref::steal(PySet_New(nullptr))) {
-    Ref it = py::iter(py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("ports")));
-    while (Ref port = py::next(it)) {
-      tick();
-      Ref name = py::attr(port, ID("name_override"));
-      if (name.get() != Py_None) {
-        if (PyString_Check(name.get())) add(name);
-        continue;
-      }
-      PyObject* prefix = linux_prefix_of(port);
-      Ref label = py::attr(port, ID("label"));
-      add(linux_name(prefix, label, nullptr));
-      long subs = range_count(py::attr(port, ID("max_logical_ports")));
-      if (subs > 1)
-        for (long sub = 0; sub < subs; ++sub) {
-          tick();
-          add(linux_name(prefix, label, py::integer(sub)));
-        }
-    }
-  }
-  bool ours(string_view name) const {
-    int found = PySet_Contains(names_, py::str(name));
-    py::check(found);
-    return found;
-  }
-
- private:
-  void add(PyObject* name) { py::check(PySet_Add(names_, name)); }
-  Ref names_;
-};
-
-Ref quillet(Args a) {
-  PyObject* self = a[0];
-  Section rows;
-  Ref devices = Ref::steal(PySet_New(nullptr));
-  Ref chip = chip_of(self);
-  Ref sw_base = py::attr(chip, ID("sw_base"));
-  bool tap = tap_mode();
-  auto is = [&](const char* family) {
-    return PyString_Check(sw_base.get()) && py::as_view(sw_base) == family;
-  };
-  auto add_device = [&](string_view name) {
-    py::check(PySet_Add(devices, py::str(name)));
-  };
-
-  // The devices there are.
-  if (tap) {
-    TapNames names(self);
-    Ref listing = py::callm(py::attr(self, ID("iproute2")), ID("run"), words("tuntap show").get());
-    each_line(listing, [&](string_view line) {
-      string_view name = line.substr(0, line.find(':'));
-      if (!name.empty() && names.ours(name)) add_device(name);
-    });
-  } else if (!is("vx")) {
-    const char* link_type = is("bcm") ? "bcm_knet" : is("mlx") ? "mlx_sx_netdev" : nullptr;
-    if (!link_type)
-      py::raise(global("UnsupportedPlatformError"),
-                py::percent(ID("Kernel netdevs are not supported                      "
-                               "on %s, only on Broadcom and Mellanox"),
-                            {sw_base}));
-    Ref listing = py::callm(py::attr(self, ID("brindlet")), ID("run"),
-                            words(py::format("show type %s", link_type).c_str()).get());
-    each_line(listing, [&](string_view line) {
-      string_view name = line.substr(0, line.find(' '));
-      if (!name.empty() && name != "switch" && name != "swid") add_device(name);
-    });
-  }
-
-  // A row per logical port; a device for each that gets one.
-  bool dport = py::attr(chip, ID("dport_capable")).get() == Py_True;
-  Ref minus_one = py::integer(-1);
-  each_port(self, [&](PyObject* port, long n) {
-    if (n < 1) return;
-    // What the port's sub-ports share, asked once for the port.
+Ref calculate_units(Args a) {
+  Ref units = Ref::steal(PySet_New(nullptr));
+  Ref it = py::iter(py::attr(a[0], ID("ports")));
+  while (Ref port = py::next(it)) {
+    tick();
     Ref unit = py::get_property(port, ID("unit"));
-    Ref fabric = py::get_property(port, ID("is_fabric"));
-    Ref loopback = py::attr(port, ID("loopback"));
-    bool device =
-        fabric.get() == Py_False || py::truth(py::get_property(port, ID("create_fabric")));
-    for (long i = 0; i < n; ++i) {
-      tick();
-      Ref sub = py::integer(i);
-      Ref name = py::call_method(port, ID("linux_port_name"), sub.get());
-      Ref logical =
-          dport ? py::call_method(port, ID("sdk_logical_port_num"), sub.get()) : minus_one;
-      Ref intf = py::call_method(port, ID("sdk_intf"), sub.get());
-      py::StrBuilder& row = rows.line();
-      put_texts(row, "\t", {name, intf});
-      row += "\t";
-      put_dec(row, unit);
-      row += "\t";
-      put_flag(row, fabric);
-      row += "\t";
-      put_dec(row, logical);
-      row += "\t";
-      put_flag(row, loopback);
-      if (!device) continue;
-      Ref index = py::call_method(port, ID("port_mac_index"), sub.get());
-      if (tap)
-        py::callm(self, ID("maketap"), name.get(), index.get(), devices.get());
-      else
-        py::callm(self, ID("makekernnet"), name.get(), index.get(), unit.get(), devices.get());
-    }
-  });
-
-  // Broadcom's own "switch" devices come up.
-  if (is("bcm") && !tap) {
-    Ref ip = py::attr(self, ID("iproute2"));
-    Ref listing = py::callm(ip, ID("run"), words("-o link show").get());
-    std::vector<std::string> up;
-    each_line(listing, [&](string_view line) {
-      size_t colon = line.find(':');
-      if (colon == string_view::npos) return;
-      string_view field = line.substr(colon + 1);
-      field = field.substr(0, field.find(':'));
-      // A device with a link is listed as "name@parent".
-      string_view name = field.substr(0, field.find('@'));
-      if (name.find("switch") != string_view::npos) up.emplace_back(name);
-    });
-    for (const std::string& name : up)
-      py::callm(ip, ID("run"), words(py::percent(ID("link set dev %s up"), {py::str(name)})).get());
+    if (unit.get() != Py_None) py::check(PySet_Add(units, unit));
   }
-
-  py::callm(self, ID("destroyints"), devices.get());
-  return rows.finish();
+  py::setattr(a[0], ID("units"), units);
+  return {};
 }
 
-// ---- PHY and SFP tables, PHY start-up commands ------------------------------------
+Ref led_chains(Args a) { return mapping_keys(py::attr(a[0], ID("_led_programs"))); }
 
-Ref phytab(Args a) {
-  Section rows;
-  Ref linux_name = py::none(), sdk_name = py::none();
-  each_port(a[0], [&](PyObject* port, long n) {
-    long phys = range_count(py::get_property(port, ID("num_phys")));
-    for (long phy = 0; phy < phys; ++phy) {
-      tick();
-      Ref number = py::integer(phy);
-      Ref addr = py::call_method(port, ID("phy_addr"), number.get());
-      if (n > phy) {
-        sdk_name = py::call_method(port, ID("sdk_intf"), number.get());
-        linux_name = py::call_method(port, ID("linux_port_name"), number.get());
-      }
-      Ref mode = py::attr(port, ID("mode"));
-      py::StrBuilder& row = rows.line();
-      row += "0x";
-      put_hex(row, addr, false);
-      row += "\t";
-      put_texts(row, "\t", {linux_name, sdk_name, mode});
-    }
-  });
-  return rows.finish();
-}
+Ref port_units(Args a) { return mapping_keys(py::attr(a[0], ID("mapped_portnums"))); }
 
-Ref rcphy(Args a) {
-  Section lines;
-  each_port(a[0], [&](PyObject* port, long n) {
-    long phys = range_count(py::get_property(port, ID("num_phys")));
-    for (long phy = 0; phy < phys; ++phy) {
-      tick();
-      Ref addr = py::call_method(port, ID("phy_addr"), py::integer(phy).get());
-      if (n <= phy) continue;
-      Ref init = py::get_property(port, ID("phy_init"));
-      Ref regs = py::iter(init);
-      while (Ref reg = py::next(regs)) {
-        tick();
-        Ref value = py::item(init, reg.get());
-        py::StrBuilder& line = lines.line();
-        line += "phy raw c45 ";
-        put_texts(line, " ", {addr, reg, value});
-      }
-    }
-  });
-  return lines.finish();
-}
-
-Ref sfptab(Args a) {
-  Section rows;
-  each_port(a[0], [&](PyObject* port, long n) {
-    Ref sfp = py::attr(py::attr(port, ID("physical_port")), ID("sfp"));
-    if (sfp.get() == Py_None || !py::truth(sfp)) return;
-    Ref type = py::attr(sfp, ID("type"));
-    Ref method = py::attr(sfp, ID("accessmethod"));
-    Ref address = py::attr(sfp, ID("address"));
-    // The address is hexadecimal where the module is reached through the SDK.
-    long at = py::as_long(py::callm(method, ID("find"), ID("sdk")));
-    Ref addr_text = at > 0 ? py::percent(ID("0x%x"), {address}) : py::percent(ID("%s"), {address});
-    if (n < 1) n = 1;
-    for (long i = 0; i < n; ++i) {
-      tick();
-      Ref name = py::call_method(port, ID("linux_port_name"), py::integer(i).get());
-      py::StrBuilder& row = rows.line();
-      put_texts(row, "\t", {name, type, method, addr_text});
-    }
-  });
-  return rows.finish();
-}
-
-// ---- port start-up scripts ---------------------------------------------------------
-
-// A dict of lists whose keys are kept in the order met.
-struct Lists {
-  Ref map = py::dict();
-  Ref keys = py::list();
-  void add(PyObject* key, PyObject* name) {
-    PyObject* list = py::dict_find(map, key);
-    if (!list) {
-      Ref made = py::list();
-      py::setitem(map, key, made);
-      py::append(keys, key);
-      list = made;
-    }
-    py::append(list, name);
+// Each LED controller number mapped to one attribute of its controller.
+Ref per_controller(PyObject* self, PyObject* name) {
+  Ref programs = py::attr(self, ID("_led_programs"));
+  Ref keys = mapping_keys(programs);
+  Ref out = py::dict();
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+    tick();
+    Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+    Ref value = py::attr(py::item(programs, key), name);
+    py::dict_set(out, key, value);
   }
+  return out;
+}
+
+Ref led_asm(Args a) { return per_controller(a[0], ID("asm")); }
+
+Ref led_hex(Args a) { return per_controller(a[0], ID("hex")); }
+
+// ---- gang sets -------------------------------------------------------------
+
+// Where a configured port stands among the ganged ports: its unit, then the
+// number of its platform port's first hardware port name (xe12: 12).
+struct GangKey {
+  Ref unit, number;
+  long unit_v = 0, number_v = 0;
+  bool plain = false;  // both are small integers, held in unit_v, number_v
 };
 
-Ref rcports(Args a) {
-  PyObject *self = a[0], *unit = a[1];
-  Ref all = py::list(), loopback = py::list();
-  Lists speeds, groups;
-  // The unit first: a port of another unit is asked nothing more.
-  Ref ports = py::iter(py::attr(self, ID("ports")));
-  while (Ref held = py::next(ports)) {
-    tick();
-    PyObject* port = held.get();
-    if (!py::equal(py::get_property(port, ID("unit")), unit)) continue;
-    long n = range_count(py::get_property(port, ID("num_logical_ports")));
-    // What the port's sub-ports share, asked once for the port.
-    Ref speed = py::get_property(port, ID("speed"));
-    bool looped = py::truth(py::attr(port, ID("loopback")));
-    Ref group = py::get_property(port, ID("sdk_group"));
-    for (long i = 0; i < n; ++i) {
-      tick();
-      Ref intf = py::call_method(port, ID("sdk_intf"), py::integer(i).get());
-      py::append(all, intf);
-      speeds.add(speed, intf);
-      if (looped) py::append(loopback, intf);
-      if (group.get() != Py_None) groups.add(group, intf);
-    }
+GangKey gang_key(PyObject* port) {
+  GangKey k;
+  k.unit = py::get_property(port, ID("unit"));
+  k.number = first_hw_port_number(port);
+  k.plain = PyInt_CheckExact(k.unit.get()) && PyInt_CheckExact(k.number.get());
+  if (k.plain) {
+    k.unit_v = PyInt_AS_LONG(k.unit.get());
+    k.number_v = PyInt_AS_LONG(k.number.get());
   }
-
-  Ref compress = py::attr(self, ID("_compress_portlist"));
-  py::StrBuilder lines;
-  lines += "setenv allports ";
-  put_text(lines, py::call(compress, all));
-  // Speeds ascending, groups by name.
-  Ref sorted = global("sorted");
-  Ref one = py::integer(1);
-  Ref keys = py::call(sorted, speeds.keys);
-  Ref it = py::iter(keys);
-  while (Ref speed = py::next(it)) {
-    tick();
-    Ref list = py::call(compress, py::item(speeds.map, speed.get()));
-    if (py::equal(speed, one)) {
-      lines += "\nsetenv 1Gports ";
-    } else {
-      lines += "\nsetenv ";
-      put_text(lines, speed);
-      lines += "Gports ";
-    }
-    put_text(lines, list);
-  }
-  if (py::length(loopback)) {
-    lines += "\nsetenv lbports ";
-    put_text(lines, py::call(compress, loopback));
-    lines += "\nport $lbports lb=mac";
-  }
-  keys = py::call(sorted, groups.keys);
-  it = py::iter(keys);
-  while (Ref group = py::next(it)) {
-    tick();
-    lines += "\nsetenv sdk_group_";
-    put_text(lines, group);
-    lines += " ";
-    put_text(lines, py::call(compress, py::item(groups.map, group.get())));
-  }
-  return lines.finish();
+  return k;
 }
 
+bool key_less(const GangKey& x, const GangKey& y) {
+  if (x.plain && y.plain)
+    return x.unit_v != y.unit_v ? x.unit_v < y.unit_v : x.number_v < y.number_v;
+  if (!py::equal(x.unit, y.unit)) return sections::number_less(x.unit, y.unit);
+  return sections::number_less(x.number, y.number);
+}
+
+[[noreturn]] void gang_error(PyObject* self, PyObject* fmt, PyObject* port) {
+  Ref name = py::attr(py::attr(self, ID("platform")), ID("name"));
+  Ref label = py::get_property(port, ID("label"));
+  py::raise(PyExc_RuntimeError, py::percent(fmt, {name.get(), label.get()}));
+}
+
+Ref calculate_gangs(Args a) {
+  PyObject* self = a[0];
+  // A copy of its own: the walk runs the ports' code, which must not pull
+  // the ports out from under it.
+  Ref ports = Ref::steal(PySequence_List(a[1]));
+  const Py_ssize_t n = PyList_GET_SIZE(ports.get());
+  std::vector<GangKey> keys;
+  keys.reserve(size_t(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    tick();
+    keys.push_back(gang_key(PyList_GET_ITEM(ports.get(), i)));
+  }
+  std::vector<Py_ssize_t> order(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) order[size_t(i)] = i;
+  // The keys' own order may be inconsistent: a merge that never reads past
+  // its runs, whatever the comparisons answer.
+  py::stable_sort(order, [&](Py_ssize_t x, Py_ssize_t y) {
+    return key_less(keys[size_t(x)], keys[size_t(y)]);
+  });
+
+  std::vector<PyObject*> members;  // held by `ports`
+  std::unordered_set<PyObject*> in_set;
+  PyObject* leader = nullptr;
+  for (Py_ssize_t i : order) {
+    tick();
+    PyObject* port = PyList_GET_ITEM(ports.get(), i);
+    if (py::get_property(port, ID("ganged")).get() != Py_True) continue;
+    if (py::get_property(port, ID("gang_leader")).get() == Py_True) leader = port;
+    if (!in_set.insert(port).second)
+      gang_error(self, ID("platform: %s: Duplicate port %s already in ganged set"), port);
+    members.push_back(port);
+    Ref size = py::get_property(port, ID("max_gang_size"));
+    if (!py::equal(py::integer(long(members.size())), size)) continue;
+    if (!leader) gang_error(self, ID("platform: %s: ganged set of port %s has no leader"), port);
+    Ref gang = py::list();
+    for (PyObject* m : members) py::append(gang, m);
+    py::setattr(leader, ID("ganged_ports"), Ref::steal(PyFrozenSet_New(gang)));
+    leader = nullptr;
+    members.clear();
+    in_set.clear();
+  }
+  return {};
+}
 // ---- output files by key -----------------------------------------------------------
 
 // The SDK property file: its sections, comment and text, in order.
@@ -544,11 +320,11 @@ Ref portsbcm(PyObject* self) {
     py::append(elements, py::str(comment));
     py::append(elements, text);
   };
-  Ref chip = chip_of(self);
+  Ref chip = sections::chip_of(self);
   section("\n# pbmp", py::attr(self, ID("sdk_pbmp")));
-  if (py::attr(chip, ID("dport_capable")).get() == Py_True)
+  if (sections::flag_set(chip, ID("dport_capable")))
     section("\n# dport map", py::attr(self, ID("dportmap")));
-  if (py::attr(chip, ID("portmap_capable")).get() == Py_True)
+  if (sections::flag_set(chip, ID("portmap_capable")))
     section("\n# portmap", py::attr(self, ID("portmap")));
   else
     section("\n# non portmap capable config", py::attr(self, ID("portmap_uncapable_config")));
@@ -640,11 +416,12 @@ const py::ImplTable sdk_impls = {
     {"SDKConfig.config", sdk_config},
     {"SDKConfig._calculate_configuration", calculate_configuration},
     {"SDKConfig._calculate_leds", calculate_leds},
-    {"SDKConfig.phytab", phytab},
-    {"SDKConfig.rcports", rcports},
-    {"SDKConfig.quillet", quillet},
-    {"SDKConfig.rcphy", rcphy},
-    {"SDKConfig.sfptab", sfptab},
+    {"SDKConfig._calculate_units", calculate_units},
+    {"SDKConfig._calculate_gangs", calculate_gangs},
+    {"SDKConfig.led_chains", led_chains},
+    {"SDKConfig.led_asm", led_asm},
+    {"SDKConfig.led_hex", led_hex},
+    {"SDKConfig.port_units", port_units},
     {"SDKConfig.output", output},
 };
 

@@ -32,8 +32,24 @@ class Section {
 // "\n".join(lines).
 inline py::Ref joined(PyObject* lines) { return py::Ref::steal(_PyString_Join(ID("\n"), lines)); }
 
-inline py::Ref chip_of(PyObject* platform) {
+// The chip of a platform's switch: platform.switch.chip.
+inline py::Ref switch_chip(PyObject* platform) {
   return py::attr(py::attr(platform, ID("switch")), ID("chip"));
+}
+
+// The chip of the configuration object's platform: self.platform.switch.chip.
+inline py::Ref chip_of(PyObject* self) { return switch_chip(py::attr(self, ID("platform"))); }
+
+// Whether obj.name is the true value itself (an identity test: 1 and other
+// true values do not count), as the chip's capability flags are tested.
+inline bool flag_set(PyObject* obj, PyObject* name) { return py::attr(obj, name).get() == Py_True; }
+
+// a < b for two numbers (interface and port numbers, units).
+inline bool number_less(PyObject* a, PyObject* b) {
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) < PyInt_AS_LONG(b);
+  int r = PyObject_RichCompareBool(a, b, Py_LT);
+  py::check(r);
+  return r;
 }
 
 // One turn of a loop whose length a caller sets (ports, logical ports,
@@ -105,42 +121,6 @@ void each_port(PyObject* self, const F& f) {
   }
 }
 
-// `d[key]` for a dict `d`: the value (borrowed, valid until the
-// interpreter next runs code); KeyError where the key is not found, and
-// what the lookup raises (a key without hash, a failing comparison).
-inline PyObject* dict_value(PyObject* d, PyObject* key) {
-  PyObject* v = py::dict_find(d, key);
-  if (!v) py::raise(PyExc_KeyError, py::tuple({key}));
-  return v;
-}
-
-// A configured port's stored polarity settings, lane maps and MDI pair map,
-// each None where the platform gives none; read once for the port.
-struct LaneSettings {
-  explicit LaneSettings(PyObject* port)
-      : rx_flip(py::get_property(port, ID("rx_polarity_flip"))),
-        tx_flip(py::get_property(port, ID("tx_polarity_flip"))),
-        rx_map(py::get_property(port, ID("rx_lane_map"))),
-        tx_map(py::get_property(port, ID("tx_lane_map"))),
-        mdi_map(py::get_property(port, ID("mdi_pair_map"))) {}
-  py::Ref rx_flip, tx_flip, rx_map, tx_map, mdi_map;
-};
-
-// len(self.units), read when first needed: before the model stage has run
-// the object holds no units, and no port asks for them.
-class UnitCount {
- public:
-  explicit UnitCount(PyObject* self) : self_(self) {}
-  PyObject* get() {
-    if (!count_) count_ = py::integer(long(py::length(py::attr(self_, ID("units")))));
-    return count_;
-  }
-
- private:
-  PyObject* self_;
-  py::Ref count_;
-};
-
 // A new list of the keys of a mapping, in the mapping's own key order: a
 // dict's own, else what its keys() answers.
 inline py::Ref mapping_keys(PyObject* d) {
@@ -148,11 +128,32 @@ inline py::Ref mapping_keys(PyObject* d) {
                          : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
 }
 
-// The keys of a dictionary keyed by small numbers, in ascending order.
-inline py::Ref sorted_keys(PyObject* d) {
-  py::Ref keys = mapping_keys(d);
-  py::check(PyList_Sort(keys));
-  return keys;
+// The number in a hardware or SDK interface name (xe12: 12) when the name
+// is a prefix of two characters and up to 18 decimal digits.
+inline bool name_digits(std::string_view text, long long& v) {
+  if (text.size() <= 2 || text.size() > 2 + 18) return false;
+  v = 0;
+  for (char c : text.substr(2)) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  return true;
+}
+
+// The PHYs of each configured port, in port order: f(port, n, phy, number,
+// addr) with the port's number of logical ports `n`, the PHY's index `phy`
+// (and as an interpreter integer, `number`) and its phy_addr.
+template <class F>
+void each_phy_addr(PyObject* self, const F& f) {
+  each_port(self, [&](PyObject* port, long n) {
+    long phys = range_count(py::get_property(port, ID("num_phys")));
+    for (long phy = 0; phy < phys; ++phy) {
+      tick();
+      py::Ref number = py::integer(phy);
+      py::Ref addr = py::call_method(port, ID("phy_addr"), number.get());
+      f(port, n, phy, number.get(), addr.get());
+    }
+  });
 }
 
 // ---- writing values ----------------------------------------------------------
@@ -210,6 +211,17 @@ void put_hex(Out& out, PyObject* v, bool wide) {
     out += std::string_view(d, size_t(buf + sizeof buf - d));
   } else {
     put_formatted(out, wide ? ID("%04x") : ID("%x"), v);
+  }
+}
+
+// The values, "%s" each, one `sep` between two.
+template <class Out>
+void put_texts(Out& out, std::string_view sep, std::initializer_list<PyObject*> values) {
+  bool first = true;
+  for (PyObject* v : values) {
+    if (!first) out += sep;
+    first = false;
+    put_text(out, v);
   }
 }
 
