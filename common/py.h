@@ -2,7 +2,7 @@
 //
 // Every module of this project talks to the interpreter through this file:
 // a `Ref` owns exactly one reference, a failing call throws `Raised` with the
-// interpreter's exception left pending, and the boundary in func.cc turns that
+// interpreter's exception left pending, and the boundary in function.cc turns that
 // back into a NULL return.  Nobody outside common/ touches reference counts.
 #pragma once
 
