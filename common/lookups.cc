@@ -127,10 +127,7 @@ bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
     dict = at ? *at : nullptr;
   }
   own = nullptr;
-  if (!dict) return true;
-  if (PyString_CHECK_INTERNED(name) && PyDict_Check(dict))
-    return probe_interned(dict, name, reinterpret_cast<PyStringObject*>(name)->ob_shash, own);
-  return dict_get_plain(dict, name, own);
+  return !dict || dict_get_plain(dict, name, own);
 }
 
 // What `o.name` finds on the type of `o`, an object of a new-style class

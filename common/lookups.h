@@ -157,25 +157,6 @@ Ref call_typed_method(PyObject* o, PyObject* name, const A&... a) {
 // until the interpreter next runs code; NULL where the interpreter's lookup
 // has to answer.
 PyObject* found_attr(PyObject* o, PyObject* name);
-// `d[key]` for a dict `d` and an interned text `key` of hash `hash`, looked
-// for along the interpreter's own probe sequence without running code: true
-// with `value` the borrowed value, or NULL where absent; false where it
-// cannot tell (a key of that hash that is another object).
-inline bool probe_interned(PyObject* d, PyObject* key, long hash, PyObject*& value) {
-  auto* mp = reinterpret_cast<PyDictObject*>(d);
-  const size_t mask = size_t(mp->ma_mask);
-  size_t i = size_t(hash) & mask;
-  for (size_t perturb = size_t(hash);; perturb >>= 5) {
-    const PyDictEntry& e = mp->ma_table[i & mask];
-    if (e.me_key == key || !e.me_key) {
-      value = e.me_key ? e.me_value : nullptr;
-      return true;
-    }
-    if (e.me_hash == hash && e.me_value) return false;
-    i = (i << 2) + i + perturb + 1;
-  }
-}
-
 // found_attr for one object after another, the type's part of the lookup
 // remembered for objects of one type while the type is unchanged.
 class AttrReader {
@@ -188,7 +169,7 @@ class AttrReader {
         PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version_) {
       PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + type->tp_dictoffset);
       PyObject* own = nullptr;
-      if (!d || (PyDict_Check(d) && probe_interned(d, name_, hash_, own)))
+      if (!d || (PyDict_Check(d) && dict_probe(d, name_, hash_, own)))
         return own ? own : getter_ ? nullptr : found_;
     }
     return find_slowly(o);

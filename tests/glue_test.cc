@@ -189,12 +189,17 @@ TEST_F(Glue, DictLookupAgreesWithTheInterpreter) {
     PyObject* want = PyDict_GetItem(d, twin);
     EXPECT_EQ(py::dict_get(d, twin), want) << i;
     if (i < 200) EXPECT_EQ(py::dict_get(d, keys[size_t(i)]), want) << i;
+    PyObject* plain = Py_Ellipsis;  // texts alone: the plain lookup always tells
+    EXPECT_TRUE(py::dict_get_plain(d, twin, plain)) << i;
+    EXPECT_EQ(plain, want) << i;
   }
   // Keys of other kinds sharing a text's hash sit on its probe sequence.
   for (int i = 200; i < 220; ++i) {
     py::Ref twin = py::str("k" + std::to_string(i));
     py::dict_set(d, py::Ref::steal(PyInt_FromLong(PyObject_Hash(twin))), Py_False);
     EXPECT_EQ(py::dict_get(d, twin), nullptr) << i;
+    PyObject* plain;
+    EXPECT_FALSE(py::dict_get_plain(d, twin, plain)) << i;  // only a comparison could tell
     py::dict_set(d, twin, Py_True);
     EXPECT_EQ(py::dict_get(d, py::str("k" + std::to_string(i))), Py_True) << i;
   }
