@@ -60,17 +60,13 @@ Ref make_class(const ModuleInfo& mod, const ClassBody& body, const char* base) {
   return cls;
 }
 
-namespace {
-Ref not_built(Args) { raise(PyExc_NotImplementedError, "not built"); }
-}  // namespace
-
 void make_classes(const ModuleInfo& mod,
                   std::initializer_list<const ClassTable*> classes,
-                  std::initializer_list<const ImplTable*> impls, Tables tables) {
+                  std::initializer_list<const ImplTable*> impls) {
   std::unordered_map<std::string, const ImplEntry*> by_name;
   for (const ImplTable* table : impls)
     for (const ImplEntry& e : *table)
-      if (!by_name.emplace(e.qualname, &e).second && tables == Tables::checked)
+      if (!by_name.emplace(e.qualname, &e).second)
         raisef(PyExc_SystemError, "%s: two implementations of %s", mod.name, e.qualname);
   std::unordered_set<const ImplEntry*> used;
   for (const ClassTable* table : classes)
@@ -79,24 +75,19 @@ void make_classes(const ModuleInfo& mod,
     if (def.attrs) def.attrs(body);
     for (const OpSpec& op : def.ops) {
       auto it = by_name.find(std::string(def.name) + "." + op.name);
-      if (it == by_name.end()) {
-        if (tables == Tables::checked)
-          raisef(PyExc_SystemError, "%s: %s.%s has no implementation", mod.name, def.name,
-                 op.name);
-        body.op({op.name, op.bind, op.signature, not_built, op.doc});
-      } else {
-        used.insert(it->second);
-        body.op({op.name, op.bind, op.signature, it->second->impl,
-                 op.doc ? op.doc : it->second->doc});
-      }
+      if (it == by_name.end())
+        raisef(PyExc_SystemError, "%s: %s.%s has no implementation", mod.name, def.name,
+               op.name);
+      used.insert(it->second);
+      body.op({op.name, op.bind, op.signature, it->second->impl,
+               op.doc ? op.doc : it->second->doc});
     }
     make_class(mod, body, def.base);
   }
-  if (tables == Tables::checked)
-    for (const ImplTable* table : impls)
-      for (const ImplEntry& e : *table)
-        if (!used.count(&e))
-          raisef(PyExc_SystemError, "%s: %s is no operation of any class", mod.name, e.qualname);
+  for (const ImplTable* table : impls)
+    for (const ImplEntry& e : *table)
+      if (!used.count(&e))
+        raisef(PyExc_SystemError, "%s: %s is no operation of any class", mod.name, e.qualname);
 }
 
 #ifndef PY_BUILT_FOR

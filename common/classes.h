@@ -74,19 +74,13 @@ struct ImplEntry {
 
 using ImplTable = std::vector<ImplEntry>;
 
-// How make_classes takes the tables: `as_given` while a module is being
-// built (an operation with no implementation raises NotImplementedError
-// "not built" when called), `checked` once it is complete (an operation
-// without implementation, an implementation no operation names, or two of
-// one name fail the import with SystemError).
-enum class Tables { as_given, checked };
-
 // Runs the class statements in order, binding each class in the module as
-// soon as it exists.
+// soon as it exists.  The tables must match: an operation without
+// implementation, an implementation no operation names, or two of one name
+// fail the import with SystemError.
 void make_classes(const ModuleInfo& mod,
                   std::initializer_list<const ClassTable*> classes,
-                  std::initializer_list<const ImplTable*> impls,
-                  Tables tables = Tables::as_given);
+                  std::initializer_list<const ImplTable*> impls);
 
 // Creates the class from its body and its base (looked up by name in the
 // module, then among the builtins; nullptr for none) and binds it in the

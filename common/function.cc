@@ -425,6 +425,24 @@ Ref global(const ModuleInfo& mod, PyObject* name) {
 Ref failed() { return Ref::borrow(&failed_answer); }
 bool is_failed(PyObject* answer) { return answer == &failed_answer; }
 
+namespace {
+// Adds a traceback entry with a code object made beforehand.
+void add_traceback_entry(PyCodeObject* code, int line) {
+  HeldError held;
+  PyObject* globals = PyDict_New();
+  PyFrameObject* frame =
+      code && globals ? PyFrame_New(PyThreadState_GET(), code, globals, nullptr) : nullptr;
+  PyErr_Clear();
+  held.restore();
+  if (frame) {
+    frame->f_lineno = line;
+    PyTraceBack_Here(frame);
+  }
+  Py_XDECREF(frame);
+  Py_XDECREF(globals);
+}
+}  // namespace
+
 void add_traceback_of(PyObject* function) {
   if (!function || Py_TYPE(function) != &FunctionType) return;
   auto* f = reinterpret_cast<FunctionObject*>(function);
@@ -439,21 +457,6 @@ void add_traceback_of(PyObject* function) {
     }
   }
   add_traceback_entry(reinterpret_cast<PyCodeObject*>(f->trace_code), 0);
-}
-
-void add_traceback_entry(PyCodeObject* code, int line) {
-  HeldError held;
-  PyObject* globals = PyDict_New();
-  PyFrameObject* frame =
-      code && globals ? PyFrame_New(PyThreadState_GET(), code, globals, nullptr) : nullptr;
-  PyErr_Clear();
-  held.restore();
-  if (frame) {
-    frame->f_lineno = line;
-    PyTraceBack_Here(frame);
-  }
-  Py_XDECREF(frame);
-  Py_XDECREF(globals);
 }
 
 void add_traceback(const char* funcname, const char* filename, int line) {

@@ -60,8 +60,6 @@ void add_traceback_of(PyObject* function);
 
 // Adds a traceback entry (function name, file, line) to the pending error.
 void add_traceback(const char* funcname, const char* filename, int line);
-// The same with a code object made beforehand.
-void add_traceback_entry(PyCodeObject* code, int line);
 
 // ---- for the glue's own files -----------------------------------------
 // The function object itself, which the shortcuts (lookups.cc) read and

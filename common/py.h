@@ -95,7 +95,6 @@ class Names {
     return objs_;
   }
   PyObject* operator[](size_t i) { return get()[i]; }
-  const char* text(size_t i) const { return texts_[i]; }
 
  private:
   const char* const (&texts_)[N];
@@ -193,9 +192,6 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
 }
 inline void setattr(PyObject* o, const char* name, PyObject* v) {
   check(PyObject_SetAttrString(o, name, v));
-}
-inline bool hasattr(PyObject* o, PyObject* name) {
-  return PyObject_HasAttr(o, name);
 }
 inline Ref item(PyObject* o, PyObject* key) {
   return Ref::steal(PyObject_GetItem(o, key));

@@ -21,8 +21,7 @@ void fill(py::ModuleInfo& mod) {
   py::dict_set(g, "UnsupportedPlatformError",
               py::import_from("quillet", "UnsupportedPlatformError", g));
   py::make_classes(mod, {&classes}, {&config_impls, &port_impls, &bcm_impls, &sdk_impls,
-                                    &property_impls},
-                   py::Tables::checked);
+                                    &property_impls});
   py::dict_set(g, "__test__", py::dict());
 }
 
