@@ -1,3 +1,4 @@
+// The owned-reference layer: errors, numbers, texts, the dictionary lookups, imports.
 #include "py.h"
 
 #include <sys/mman.h>

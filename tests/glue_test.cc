@@ -554,7 +554,8 @@ TEST_F(Glue, SetAttrsMeetsADataDescriptor) {
   EXPECT_EQ(entries(p), "[('other', 4), ('seen', ['x'])]");
   EXPECT_EQ(py::as_string(py::attr(p, "value")), "got");
   py::set_attrs(run("Q()"), kw, 2, memo);  // learnt: Q takes both plainly
-  exec(globals_, "Q.value = property(lambda s: 'q', lambda s, v: s.__dict__.setdefault('via', v))");
+  exec(globals_,
+       "Q.value = property(lambda s: 'q', lambda s, v: s.__dict__.setdefault('via', v))");
   py::Ref q2 = run("Q()");
   py::set_attrs(q2, kw, 2, memo);
   EXPECT_EQ(entries(q2), "[('other', 4), ('via', 'x')]");
@@ -624,7 +625,8 @@ TEST_F(Glue, PlainPercentAgreesWithTheInterpreter) {
     }
     EXPECT_EQ(answer(got), want) << fmt;
   };
-  py::Ref swp = py::str("swp1"), minus = py::integer(-25), big = py::long_integer("10000000000000000000000000");
+  py::Ref swp = py::str("swp1"), minus = py::integer(-25);
+  py::Ref big = py::long_integer("10000000000000000000000000");
   agree("port %s speed %d", {swp, minus});
   agree("%d%% of %u", {py::integer(50), py::integer(7)});
   agree("plain", {});
