@@ -1,3 +1,4 @@
+// The owned-reference layer: errors, numbers, texts, the dictionary lookups, imports.
 #include "py.h"
 
 #include <sys/mman.h>
@@ -191,39 +192,6 @@ Ref percent_plain(PyObject* fmt, std::initializer_list<PyObject*> args) {
   return percent(fmt, tuple(args));
 }
 
-namespace {
-// d[key] for a text key of hash `hash`, along the dict's own probe sequence,
-// compared with the texts there as the interpreter compares them, running
-// none of the interpreter's code: true with `value` the borrowed value or
-// NULL; false where a live key of that hash is of another kind (which only
-// the interpreter's lookup can compare).
-bool probe_text(PyDictObject* mp, PyObject* key, long hash, PyObject*& value) {
-  const size_t mask = size_t(mp->ma_mask);
-  size_t i = size_t(hash) & mask;
-  for (size_t perturb = size_t(hash);; perturb >>= 5) {
-    const PyDictEntry& e = mp->ma_table[i & mask];
-    if (!e.me_key || e.me_key == key) {
-      value = e.me_key ? e.me_value : nullptr;
-      return true;
-    }
-    if (e.me_hash == hash && e.me_value) {  // a live key of the same hash
-      if (!PyString_CheckExact(e.me_key)) return false;
-      if (_PyString_Eq(e.me_key, key)) {
-        value = e.me_value;
-        return true;
-      }
-    }
-    i = (i << 2) + i + perturb + 1;
-  }
-}
-}  // namespace
-
-PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash) {
-  PyObject* value;
-  if (probe_text(mp, key, hash, value)) return value;
-  return dict_find(reinterpret_cast<PyObject*>(mp), key);
-}
-
 PyObject* dict_find(PyObject* d, PyObject* key) {
   long hash = PyString_CheckExact(key) ? reinterpret_cast<PyStringObject*>(key)->ob_shash : -1;
   if (hash == -1 && (hash = PyObject_Hash(key)) == -1) throw Raised();
@@ -237,7 +205,7 @@ bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value) {
   if (!PyDict_Check(d) || !PyString_CheckExact(key)) return false;
   long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
   if (hash == -1) hash = PyObject_Hash(key);  // a text's hash runs no code
-  return probe_text(reinterpret_cast<PyDictObject*>(d), key, hash, value);
+  return dict_probe(d, key, hash, value);
 }
 
 void StrBuilder::grow(size_t more) {

@@ -2,7 +2,7 @@
 //
 // Every module of this project talks to the interpreter through this file:
 // a `Ref` owns exactly one reference, a failing call throws `Raised` with the
-// interpreter's exception left pending, and the boundary in func.cc turns that
+// interpreter's exception left pending, and the boundary in function.cc turns that
 // back into a NULL return.  Nobody outside common/ touches reference counts.
 #pragma once
 
@@ -95,7 +95,6 @@ class Names {
     return objs_;
   }
   PyObject* operator[](size_t i) { return get()[i]; }
-  const char* text(size_t i) const { return texts_[i]; }
 
  private:
   const char* const (&texts_)[N];
@@ -194,9 +193,6 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
 inline void setattr(PyObject* o, const char* name, PyObject* v) {
   check(PyObject_SetAttrString(o, name, v));
 }
-inline bool hasattr(PyObject* o, PyObject* name) {
-  return PyObject_HasAttr(o, name);
-}
 inline Ref item(PyObject* o, PyObject* key) {
   return Ref::steal(PyObject_GetItem(o, key));
 }
@@ -206,34 +202,51 @@ inline Ref item(PyObject* o, Py_ssize_t i) {
 inline void setitem(PyObject* o, PyObject* key, PyObject* v) {
   check(PyObject_SetItem(o, key, v));
 }
-// `d.get(key)` for a dict `d` of the interpreter's own kind: the value
-// (borrowed, valid until the interpreter next runs code) or NULL; what the
-// lookup raises (a key without hash, a failing comparison) is thrown.
+// `d.get(key)` for a dict `d`, in four forms.  Every answer is borrowed,
+// valid until the interpreter next runs code.  All share one walk of the
+// dict's table, dict_probe: along the interpreter's own probe sequence, a
+// text key compared with the texts there as the interpreter compares them.
+// - dict_probe(d, key, hash, value): `d` a dict, `key` a plain text of hash
+//   `hash`.  Never runs code, raises nothing.  False where it cannot tell
+//   (a live key of that hash that is not a plain text, which only the
+//   interpreter can compare); else true, `value` the value or NULL.
+// - dict_get_plain(d, key, value): the same for any `d` and `key`, false
+//   also where `d` is no dict or `key` no plain text.
+// - dict_get(d, key): the value or NULL; the probe where it tells, else the
+//   interpreter's lookup, which may run code (a key's __hash__ or __eq__)
+//   and whose errors are thrown.
+// - dict_find(d, key): the interpreter's lookup alone; may run code, its
+//   errors thrown.
+inline bool dict_probe(PyObject* d, PyObject* key, long hash, PyObject*& value) {
+  auto* mp = reinterpret_cast<PyDictObject*>(d);
+  const size_t mask = size_t(mp->ma_mask);
+  size_t i = size_t(hash) & mask;
+  for (size_t perturb = size_t(hash);; perturb >>= 5) {
+    const PyDictEntry& e = mp->ma_table[i & mask];
+    if (!e.me_key || e.me_key == key) {
+      value = e.me_key ? e.me_value : nullptr;
+      return true;
+    }
+    if (e.me_hash == hash && e.me_value) {  // a live key of the same hash
+      if (!PyString_CheckExact(e.me_key)) return false;
+      if (_PyString_Eq(e.me_key, key)) {
+        value = e.me_value;
+        return true;
+      }
+    }
+    i = (i << 2) + i + perturb + 1;
+  }
+}
+bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value);
 PyObject* dict_find(PyObject* d, PyObject* key);
-// The same lookup for a dict `d`, borrowed, NULL when absent, what it raises
-// thrown.  A text key whose hash is known is looked for in the table itself,
-// along the interpreter's own probe sequence, compared with the texts there
-// as the interpreter compares them; a key of another kind with the same
-// hash (which may be equal) is left to the interpreter's lookup.
-PyObject* dict_probe(PyDictObject* mp, PyObject* key, long hash);
 inline PyObject* dict_get(PyObject* d, PyObject* key) {
   if (PyString_CheckExact(key)) {
     long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
-    if (hash != -1) {
-      auto* mp = reinterpret_cast<PyDictObject*>(d);
-      PyDictEntry* e = &mp->ma_table[size_t(hash) & size_t(mp->ma_mask)];
-      if (!e->me_key) return nullptr;
-      if (e->me_key == key) return e->me_value;
-      return dict_probe(mp, key, hash);
-    }
+    PyObject* value;
+    if (hash != -1 && dict_probe(d, key, hash, value)) return value;
   }
   return dict_find(d, key);
 }
-// The same lookup, never running the interpreter's code (so nothing the
-// caller holds borrowed can go): false where the answer would need it (a
-// key of another kind with the same hash is met, the key is not a plain
-// text, `d` is no dict); else true, `value` the borrowed value or NULL.
-bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value);
 inline void dict_set(PyObject* d, PyObject* key, PyObject* v) {
   check(PyDict_SetItem(d, key, v));
 }

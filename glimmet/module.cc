@@ -69,7 +69,7 @@ void fill(py::ModuleInfo& mod) {
   PyObject* g = mod.globals;
   for (const char* name : {"os", "tempfile", "subprocess", "shutil", "itertools"})
     py::dict_set(g, name, py::import(name, g));
-  py::make_classes(mod, {&classes}, {&controller_impls, &program_impls}, py::Tables::checked);
+  py::make_classes(mod, {&classes}, {&controller_impls, &program_impls});
   py::dict_set(g, "__test__", py::dict());
 }
 

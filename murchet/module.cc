@@ -117,8 +117,7 @@ void fill(py::ModuleInfo& mod) {
     shell = py::none();
   }
   py::dict_set(mod.globals, "bcmshell", shell);
-  py::make_classes(mod, {&classes}, {&record_impls, &chip_impls, &kernel_impls},
-                   py::Tables::checked);
+  py::make_classes(mod, {&classes}, {&record_impls, &chip_impls, &kernel_impls});
 }
 
 // gc.isenabled, gc.disable and gc.enable, looked up once.

@@ -23,8 +23,7 @@ void fill(py::ModuleInfo& mod) {
   py::make_classes(mod, {&classes},
                    {&config_impls, &port_impls, &bcm_impls, &sdk_impls, &port_table_impls,
                     &table_impls, &linkdefault_impls, &script_impls, &portmap_impls,
-                    &property_impls},
-                   py::Tables::checked);
+                    &property_impls});
   py::dict_set(g, "__test__", py::dict());
 }
 

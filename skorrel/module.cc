@@ -18,7 +18,7 @@ void fill(py::ModuleInfo& mod) {
 
   py::make_classes(
       mod, {&base_classes, &family_classes, &trident_classes, &tomahawk_classes, &chip_classes},
-      {&port_impls, &chip_impls, &tomahawk_impls, &trident_impls}, py::Tables::checked);
+      {&port_impls, &chip_impls, &tomahawk_impls, &trident_impls});
   py::dict_set(mod.globals, "__test__", py::dict());
 }
 

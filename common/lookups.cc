@@ -1,0 +1,448 @@
+// Shortcuts: the lookups in the interpreter's own structures, and the direct runs.
+#include "lookups.h"
+
+#include <structmember.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace py {
+
+using detail::failed_answer;
+using detail::FunctionObject;
+using detail::FunctionType;
+using detail::kMaxArgs;
+
+namespace {
+// The classic class lookup: the class's own dict, then its bases depth
+// first.  It runs none of the interpreter's code: where a dict could only
+// tell by running some (a key of another kind with the name's hash),
+// `plain` turns false and the answer is NULL.
+PyObject* class_lookup(PyObject* cls, PyObject* name, bool& plain) {
+  auto* c = reinterpret_cast<PyClassObject*>(cls);
+  PyObject* v = nullptr;
+  if (!dict_get_plain(c->cl_dict, name, v)) {
+    plain = false;
+    return nullptr;
+  }
+  if (v) return v;
+  Py_ssize_t n = PyTuple_GET_SIZE(c->cl_bases);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if ((v = class_lookup(PyTuple_GET_ITEM(c->cl_bases, i), name, plain)) || !plain) return v;
+  return nullptr;
+}
+// The same where not knowing counts as not found (the caller then leaves
+// the lookup to the interpreter).
+PyObject* class_lookup(PyObject* cls, PyObject* name) {
+  bool plain = true;
+  return class_lookup(cls, name, plain);
+}
+// Whether the instance's own dict may hold `name` (or cannot tell).
+bool may_hold(PyObject* inst, PyObject* name) {
+  PyObject* v;
+  return !dict_get_plain(reinterpret_cast<PyInstanceObject*>(inst)->in_dict, name, v) || v;
+}
+
+// What the lookup of `name` on the classic instance `o` finds on its class,
+// when the instance does not hold the name itself (borrowed).
+PyObject* found_on_class(PyObject* o, PyObject* name) {
+  if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
+  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+  return class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+}
+
+// The function that `o.name` finds when it is the one made from `impl`.
+PyObject* own_function(PyObject* o, PyObject* name, Impl impl) {
+  PyObject* f = PyClass_Check(o) ? class_lookup(o, name) : found_on_class(o, name);
+  return made_from(f, impl) ? f : nullptr;
+}
+
+// `f` when it is a function made by make_function that takes `argcount`
+// arguments, else NULL.
+PyObject* taking(PyObject* f, int argcount) {
+  return f && Py_TYPE(f) == &FunctionType &&
+                 reinterpret_cast<FunctionObject*>(f)->argcount == argcount
+             ? f
+             : nullptr;
+}
+
+// Where the objects of `type` keep their object member `name` (-1: nowhere).
+Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
+  for (PyMemberDef* m = type->tp_members; m && m->name; ++m)
+    if (!strcmp(m->name, name) && m->type == T_OBJECT) return m->offset;
+  return -1;
+}
+// What `o`, when an object of `type`, holds at `offset` (borrowed; NULL for
+// anything else).
+PyObject* member_at(PyObject* o, PyTypeObject* type, Py_ssize_t offset) {
+  if (!o || Py_TYPE(o) != type || offset < 0) return nullptr;
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
+// A property's getter and a classmethod's function.
+PyObject* getter_of(PyObject* o) {
+  static const Py_ssize_t at = member_offset(&PyProperty_Type, "fget");
+  return member_at(o, &PyProperty_Type, at);
+}
+PyObject* function_of_classmethod(PyObject* o) {
+  static const Py_ssize_t at = member_offset(&PyClassMethod_Type, "__func__");
+  return member_at(o, &PyClassMethod_Type, at);
+}
+}  // namespace
+
+PyObject* own_method(PyObject* o, PyObject* name, int nargs) {
+  return taking(found_on_class(o, name), nargs + 1);
+}
+
+Ref run_own(PyObject* function, PyObject* const* args) {
+  Ref keep = Ref::borrow(function);
+  try {
+    Ref r = reinterpret_cast<FunctionObject*>(function)->impl(Args(args));
+    if (r.get() == &failed_answer) throw Raised();
+    return r ? r : none();
+  } catch (const Raised&) {
+    add_traceback_of(function);
+    throw;
+  }
+}
+
+Ref get_property(PyObject* o, PyObject* name) {
+  if (PyObject* get = taking(getter_of(found_on_class(o, name)), 1)) {
+    PyObject* const v[] = {o};
+    return run_own(get, v);
+  }
+  return attr(o, name);
+}
+
+namespace {
+// What the object's own dict holds under the text `name`, found without
+// running code: true with `own` the borrowed value or NULL (no dict, or
+// nothing of the name); false where it cannot tell.
+bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
+  const Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
+  PyObject* dict;
+  if (offset > 0) {
+    dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+  } else {
+    PyObject** at = _PyObject_GetDictPtr(o);
+    dict = at ? *at : nullptr;
+  }
+  own = nullptr;
+  return !dict || dict_get_plain(dict, name, own);
+}
+
+// What `o.name` finds on the type of `o`, an object of a new-style class
+// whose attributes are looked up the interpreter's generic way (borrowed):
+// a data descriptor of the type comes before the object's own dict,
+// anything else only while that dict does not hold the name.  NULL where
+// the type has nothing of that name, or another lookup would serve.
+PyObject* found_on_type(PyObject* o, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(o);
+  if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
+  PyObject* found = _PyType_Lookup(type, name);
+  if (!found) return nullptr;
+  PyTypeObject* kind = Py_TYPE(found);
+  if (PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_set) return found;
+  PyObject* own;
+  if (!own_entry(o, name, own) || own) return nullptr;
+  return found;
+}
+
+// What `cls.name` finds for the new-style class `cls` itself, when its
+// metatype has no data descriptor of that name, which would come first
+// (borrowed; NULL where the class has nothing of the name).  What the
+// metatype has otherwise (type.__init__, say) only serves a class that
+// lacks the name.
+PyObject* found_on_type_itself(PyObject* cls, PyObject* name) {
+  PyTypeObject* meta = Py_TYPE(cls);
+  if (meta->tp_getattro != PyType_Type.tp_getattro || !PyString_CheckExact(name)) return nullptr;
+  if (PyObject* m = _PyType_Lookup(meta, name))
+    if (Py_TYPE(m)->tp_descr_set) return nullptr;
+  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+}
+}  // namespace
+
+PyObject* found_attr(PyObject* o, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(o);
+  if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
+  PyObject* found = _PyType_Lookup(type, name);
+  bool getter = false;
+  if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
+      Py_TYPE(found)->tp_descr_get) {
+    if (Py_TYPE(found)->tp_descr_set) return nullptr;  // a data descriptor comes first
+    getter = true;
+  }
+  PyObject* own;
+  if (!own_entry(o, name, own)) return nullptr;
+  if (own) return own;
+  return getter ? nullptr : found;
+}
+
+bool is_classmethod_of(PyObject* found, Impl impl) {
+  return made_from(function_of_classmethod(found), impl);
+}
+
+void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, size_t room) {
+  PyTypeObject* type = Py_TYPE(o);
+  PyObject** dict = type->tp_setattro == PyObject_GenericSetAttr ? _PyObject_GetDictPtr(o) : nullptr;
+  bool plain = dict && memo.get(type, [&](PyTypeObject* t) {
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* found = _PyType_Lookup(t, kw[i].name);
+      if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
+          Py_TYPE(found)->tp_descr_set)
+        return false;
+    }
+    return true;
+  });
+  if (!plain) {
+    for (size_t i = 0; i < n; ++i) setattr(o, kw[i].name, kw[i].value);
+    return;
+  }
+  if (!*dict) {
+    // Room for every entry without growing: the table more than half
+    // again as large as the entries.
+    Py_ssize_t want = Py_ssize_t(room > n ? room : n);
+    *dict = room ? _PyDict_NewPresized(want + want / 2 + 1) : PyDict_New();
+    if (!*dict) throw Raised();
+  }
+  for (size_t i = 0; i < n; ++i) {
+    // A value replaced may take code with it that changes the type.
+    if (i && !memo.holds(type)) {
+      setattr(o, kw[i].name, kw[i].value);
+      continue;
+    }
+    dict_set(*dict, kw[i].name, kw[i].value);
+  }
+}
+
+bool lacks_own(PyObject* o, PyObject* name) {
+  PyObject* own;
+  return PyString_CheckExact(name) && own_entry(o, name, own) && !own;
+}
+
+void AttrReader::learn(PyTypeObject* type) {
+  type_ = nullptr;
+  direct_ = type->tp_getattro == PyObject_GenericGetAttr && PyString_CheckExact(name_);
+  if (!direct_) return;
+  hash_ = PyObject_Hash(name_);  // a text's, which runs no code
+  found_ = _PyType_Lookup(type, name_);
+  getter_ = false;
+  if (found_ && PyType_HasFeature(Py_TYPE(found_), Py_TPFLAGS_HAVE_CLASS) &&
+      Py_TYPE(found_)->tp_descr_get) {
+    if (Py_TYPE(found_)->tp_descr_set) direct_ = false;  // a data descriptor comes first
+    getter_ = true;
+  }
+  // Remembered only while the type's version (which any change to it or
+  // its bases renews) stays valid.
+  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    type_ = type;
+    version_ = type->tp_version_tag;
+  }
+}
+
+PyObject* AttrReader::find_slowly(PyObject* o) {
+  PyTypeObject* type = Py_TYPE(o);
+  if (type != type_ || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+      type->tp_version_tag != version_)
+    learn(type);
+  PyObject* own;
+  if (!direct_ || !own_entry(o, name_, own)) return nullptr;
+  return own ? own : getter_ ? nullptr : found_;
+}
+
+Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
+                 const Keyword* kw, size_t nkw) {
+  PyObject* self = args.size() ? *args.begin() : nullptr;
+  PyObject* f = nullptr;
+  if (!self) {
+  } else if (PyClass_Check(cls)) {
+    if (PyInstance_Check(self) &&
+        PyClass_IsSubclass(
+            reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(self)->in_class), cls))
+      f = class_lookup(cls, name);
+  } else if (PyType_Check(cls) && PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(cls))) {
+    f = found_on_type_itself(cls, name);
+  }
+  if (f && Py_TYPE(f) == &FunctionType) {
+    auto* fn = reinterpret_cast<FunctionObject*>(f);
+    PyObject* slot[kMaxArgs];  // the function's parameters, filled below
+    std::fill_n(slot, fn->argcount, nullptr);
+    size_t n = args.size();
+    bool direct = n <= size_t(fn->argcount);
+    if (direct) std::copy(args.begin(), args.end(), slot);
+    // Each keyword is tried first where the keyword of its place was found
+    // in the last call of this function (a caller mostly names the same
+    // keywords in the same order each time), then nearest first around the
+    // place after the one before.
+    struct Placement {
+      PyObject* function;  // not held: a place is only ever a guess
+      unsigned char at[kMaxArgs];
+    };
+    static Placement placements[32];
+    Placement& last = placements[(reinterpret_cast<uintptr_t>(f) >> 5) & 31];
+    const bool again = last.function == f;
+    last.function = f;
+    const int first = int(n), count = fn->argcount - first;
+    PyObject* const* names = &PyTuple_GET_ITEM(fn->varnames, first);
+    int next = 0;
+    for (size_t k = 0; direct && k < nkw; ++k) {
+      int at = -1;
+      if (again && k < size_t(kMaxArgs) && last.at[k] < count && names[last.at[k]] == kw[k].name)
+        at = last.at[k];
+      for (int d = 0; d < count && at < 0; ++d) {
+        int up = next + d, down = next - 1 - d;
+        if (up >= count) up -= count;
+        if (down < 0) down += count;
+        if (names[up] == kw[k].name) at = up;
+        else if (names[down] == kw[k].name) at = down;
+      }
+      direct = at >= 0 && !slot[first + at];
+      if (direct) slot[first + at] = kw[k].value;
+      if (k < size_t(kMaxArgs)) last.at[k] = static_cast<unsigned char>(at);
+      next = at + 1 == count ? 0 : at + 1;
+    }
+    const int first_default = fn->argcount - fn->ndefaults;
+    for (int i = 0; direct && i < fn->argcount; ++i)
+      if (!slot[i]) {
+        direct = i >= first_default;
+        if (direct) slot[i] = PyTuple_GET_ITEM(fn->defaults, i - first_default);
+      }
+    // The defaults are held while the implementation runs.
+    if (direct) {
+      Ref defaults = Ref::borrow(fn->defaults);
+      return run_own(f, slot);
+    }
+  }
+  Ref function = attr(cls, name);
+  Ref kwargs;
+  if (nkw) {
+    kwargs = dict();
+    for (size_t k = 0; k < nkw; ++k) dict_set(kwargs, kw[k].name, kw[k].value);
+  }
+  return call_kw(function, tuple(args), kwargs);
+}
+
+bool made_from(PyObject* function, Impl impl) {
+  return function && Py_TYPE(function) == &FunctionType &&
+         reinterpret_cast<FunctionObject*>(function)->impl == impl;
+}
+
+PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs) {
+  if (PyInstance_Check(o) || PyClass_Check(o) || PyType_Check(o)) return nullptr;
+  return taking(found_on_type(o, name), nargs + 1);
+}
+
+PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs, PyObject** cls) {
+  PyObject* found;
+  if (PyClass_Check(o)) {
+    *cls = o;
+    found = class_lookup(o, name);
+  } else if (PyInstance_Check(o)) {
+    *cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(o)->in_class);
+    found = found_on_class(o, name);
+  } else if (PyType_Check(o)) {
+    *cls = o;
+    found = found_on_type_itself(o, name);
+  } else {
+    *cls = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    found = found_on_type(o, name);
+  }
+  return taking(function_of_classmethod(found), nargs + 1);
+}
+
+bool method_is(PyObject* o, PyObject* name, Impl impl) {
+  return own_function(o, name, impl) != nullptr;
+}
+
+namespace {
+// Runs nest on one thread's stack; another thread (the interpreter lock is
+// released around any call into Python) keeps its own chain.  Kept in the
+// threads' static storage: a module loaded later asks for no storage made
+// per thread on demand.
+thread_local Run* innermost_run __attribute__((tls_model("initial-exec"))) = nullptr;
+}  // namespace
+
+Run::Run(PyObject* self) : self_(self), outer_(innermost_run) {
+  for (Known& k : known_) k.name = nullptr;
+  innermost_run = this;
+}
+
+Run::~Run() {
+  innermost_run = outer_;
+  for (size_t i = 0; i < used_; ++i) {
+    Py_XDECREF(known_[used_at_[i]].function);
+    Py_XDECREF(known_[used_at_[i]].bound);
+  }
+}
+
+Run* Run::innermost(PyObject* self) {
+  Run* run = innermost_run;
+  while (run && run->self_ != self) run = run->outer_;
+  return run;
+}
+
+bool Run::once(PyObject* self, bool (*work)(PyObject*)) {
+  Run* run = innermost(self);
+  if (!run) return work(self);
+  for (size_t i = 0; i < run->found_; ++i)
+    if (run->findings_[i].work == work) return run->findings_[i].value;
+  bool value = work(self);
+  if (run->found_ < sizeof run->findings_ / sizeof run->findings_[0])
+    run->findings_[run->found_++] = {work, value};
+  return value;
+}
+
+void Method::resolve() {
+  Run* run = Run::innermost(self_);
+  Run::Known* known = run ? run->slot(name_, impl_) : nullptr;
+  if (known && known->name) {
+    function_ = Ref::borrow(known->function);
+    bound_ = Ref::borrow(known->bound);
+    resolved_ = true;
+    return;
+  }
+  if (PyObject* f = own_function(self_, name_, impl_))
+    function_ = Ref::borrow(f);
+  else
+    bound_ = attr(self_, name_);
+  resolved_ = true;
+  if (known && run->used_ < Run::kSlots / 2) {
+    *known = {name_, impl_, Ref(function_).release(), Ref(bound_).release()};
+    run->used_at_[run->used_++] = static_cast<unsigned char>(known - run->known_);
+  }
+}
+
+Run::Known* Run::slot(PyObject* name, Impl impl) {
+  size_t i = (reinterpret_cast<uintptr_t>(name) >> 4) & (kSlots - 1);
+  while (known_[i].name && (known_[i].name != name || known_[i].impl != impl))
+    i = (i + 1) & (kSlots - 1);
+  return &known_[i];
+}
+
+namespace {
+PyObject* name_nonzero() { return ID("__nonzero__"); }
+PyObject* name_len() { return ID("__len__"); }
+}  // namespace
+
+bool plain_truth_class(PyObject* cls) {
+  bool plain = true;
+  return PyClass_Check(cls) && !reinterpret_cast<PyClassObject*>(cls)->cl_getattr &&
+         !class_lookup(cls, name_nonzero(), plain) && !class_lookup(cls, name_len(), plain) &&
+         plain;
+}
+
+bool plain_truth_instance(PyObject* o) {
+  PyObject* d = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
+  PyObject *nonzero, *len;
+  return dict_get_plain(d, name_nonzero(), nonzero) && !nonzero &&
+         dict_get_plain(d, name_len(), len) && !len;
+}
+
+bool is_true(PyObject* o) {
+  if (PyInstance_Check(o) && plain_truth_class(reinterpret_cast<PyObject*>(
+                                 reinterpret_cast<PyInstanceObject*>(o)->in_class)) &&
+      plain_truth_instance(o))
+    return true;
+  return truth(o);
+}
+
+}  // namespace py
