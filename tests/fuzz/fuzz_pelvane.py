@@ -37,9 +37,9 @@ from quorvel import (demo_platform, descriptions, helix4, hurricane2, maverick, 
 import bench_config  # noqa: E402
 
 # Faults known and being mended elsewhere.  While a name stands here the
-# driver steers around that fault (or, for a wrong command, does not report
-# it), so that a run finds what else there is; delete the name once the
-# fault is mended, or run with --open-faults to go for all of them.
+# driver steers around that fault, so that a run finds what else there is;
+# delete the name once the fault is mended.  "--reach NAME[,NAME...]" (or
+# "--reach all") goes for them in one run.
 OPEN_FAULTS = set([
     # SDKConfig.sdk_pbmp uses the answer of a dictionary lookup by the
     # port's unit unchecked; a unit whose hash changes between lookups
@@ -52,9 +52,11 @@ OPEN_FAULTS = set([
     # raise SystemError.
     "td3_non_list",
 ])
-if "--open-faults" in sys.argv:
-    sys.argv.remove("--open-faults")
-    OPEN_FAULTS.clear()
+if "--reach" in sys.argv[:-1]:
+    at = sys.argv.index("--reach")
+    reach = sys.argv[at + 1].split(",")
+    del sys.argv[at:at + 2]
+    OPEN_FAULTS.difference_update(OPEN_FAULTS if "all" in reach else reach)
 
 KEYS = ("portsbcm", "quillet", "linkdefaults", "phytab", "rcled", "rcphy", "ethertab",
         "ucodebcm", "sfptab", "hwdesc", "uft", "riot", "datapath", "sdk", "rcforwarding")
@@ -76,8 +78,8 @@ def odd(rng, texts=TEXTS, depth=0):
     """fuzzing's odd values, with no number of a size a shift or a list
     would allocate by (the interpreter itself would ask for the memory)."""
     v = fuzzing.value(rng, texts, depth)
-    if isinstance(v, (int, long)) and not isinstance(v, bool) and 5000 < abs(v) < 2 ** 62:
-        return rng.choice([-1, 0, 63, 64, 135, 2 ** 63 - 1, 2 ** 64, 10 ** 30])
+    if isinstance(v, (int, long)) and not isinstance(v, bool) and 5000 < abs(v) < 2 ** 63:
+        return rng.choice([-1, 0, 63, 64, 135, 2 ** 63, 2 ** 64, 10 ** 30])
     return v
 
 
@@ -360,12 +362,14 @@ def ports_conf(rng, ports, expected):
     """A ports.conf text for these ports: the expected one, or generated
     entries with comments and blanks; one text in three is malformed (odd
     labels and modes, continuation lines, sections, lines without a
-    separator, then perhaps mutated).  At most a few hundred lines: the
-    interpreter's configuration parser takes time by the square of the
-    number of bad lines."""
+    separator, then perhaps mutated).  At most a few hundred lines of at
+    most a few thousand characters: the interpreter's configuration parser
+    takes time by the square of the number of bad lines, and of a line's
+    length."""
     text = generated_conf(rng, ports, expected)
-    if text.count("\n") > 300:
-        text = "\n".join(text.split("\n")[:300])
+    lines = text.split("\n")
+    if len(lines) > 300 or max(len(l) for l in lines) > 3000:
+        text = "\n".join(l[:3000] for l in lines[:300])
     return text
 
 
@@ -477,6 +481,32 @@ CHIP_NAMES = ["sw_base", "dport_capable", "portmap_capable", "base_pbmp", "mixed
               "needs_lane_config", "get_config", "bcm_config_path"]
 
 
+METHOD_NAMES = ["num_logical_ports", "hw_intf_prefix", "hw_intf_num", "hw_port_num", "hw_pbmp",
+                "logical_port_num", "set_leds", "rx_logical_polarity_flip",
+                "tx_logical_polarity_flip", "serdes_if_type", "configurable", "port_mangler",
+                "mac_addrs_contrib_total", "complete_mode", "phy_autodetect", "speed"]
+PROPERTY_NAMES = ["num_phys", "max_logical_ports", "set_fiber_pref"]
+
+
+def odd_class(rng, cls):
+    """A class derived from a platform port's, some of whose operations
+    answer odd values (counts among them) while others keep the base's."""
+    def odd_method(name):
+        base = getattr(cls, name, None)
+
+        def method(self, *args, **kw):
+            if rng.random() < 0.5 and base is not None:
+                return base(self, *args, **kw)
+            return spoiled_value(rng, name)
+        return method
+
+    members = dict((name, odd_method(name))
+                   for name in rng.sample(METHOD_NAMES, rng.randint(1, 4)))
+    for name in rng.sample(PROPERTY_NAMES, rng.randint(0, 1)):
+        members[name] = property(lambda self, name=name: spoiled_value(rng, name))
+    return type("Odd" + cls.__name__, (cls,), members)
+
+
 def rebind(rng, port):
     """One attribute of a platform port set to something odd."""
     name = rng.choice(PORT_NAMES[:29])
@@ -557,7 +587,7 @@ def again(rng, cfg):
             cfg.rcports(0)
     except SystemError:
         LATE.append(traceback.format_exc())
-    except Exception:
+    except (Exception, KeyboardInterrupt):
         pass
 
 
@@ -571,6 +601,8 @@ def hostile(rng, p):
             ports[i] = Spoiler(rng, port, set(PORT_NAMES), rng.choice([0.05, 0.3]))
         elif r < 0.12:
             rebind(rng, port)
+        elif r < 0.16 and isinstance(port.__class__, type):
+            port.__class__ = odd_class(rng, port.__class__)
         elif r < 0.14:
             guarded(setattr, port, rng.choice(["label", "rx_polarity_flip", "leds", "sfp",
                                                "hw_ports", "phy_addrs"]),
@@ -696,7 +728,7 @@ def new_port(rng, cfg):
         elif n == "mode":
             kw[n] = rng.choice(MODES + ODD_MODES + port_modes(kw.get("physical_port")))
         elif n in ("port_base", "if_port_base", "mac_index"):
-            kw[n] = rng.choice([0, 1, 5, 64, 135, -1, None, 2 ** 63, odd(rng)])
+                kw[n] = rng.choice([0, 1, 5, 64, 135, -1, None, 2 ** 63, odd(rng)])
         else:
             kw[n] = odd(rng)
     if rng.random() < 0.1 and kw:
