@@ -14,6 +14,7 @@ temporary directory, the process's working directory while it runs.
 See fuzzing.py for how it is run."""
 import os
 import shutil
+import signal
 import StringIO
 import subprocess
 import sys
@@ -917,6 +918,12 @@ def one(rng):
 def main():
     root = tempfile.mkdtemp(prefix="fuzz_pelvane.")
     saved = os.getcwd()
+    # A run stopped from outside (a time limit) still removes its directory.
+
+    def stopped(*args):
+        shutil.rmtree(root, ignore_errors=True)
+        os._exit(128 + signal.SIGTERM)
+    signal.signal(signal.SIGTERM, stopped)
     try:
         fakes = Fakes(root)
         FAKES.append(fakes)
