@@ -26,12 +26,11 @@ from fuzzing import Hostile, HostileInt, HostileStr, guarded, mutate
 
 sys.path.insert(0, os.path.join(os.path.dirname(fuzzing.TESTS), "bench"))
 
-import glimmet  # noqa: E402
+import glimmet  # noqa: E402,F401  (the platforms import it, once the run is in its directory)
 import pelvane  # noqa: E402
 import quorvel.kelvish  # noqa: E402
 import quorvel.platform  # noqa: E402,F401  (the port map reads it through the package)
 import quorvel.platforms  # noqa: E402
-import skorrel  # noqa: E402
 from quorvel import (demo_platform, descriptions, helix4, hurricane2, maverick,  # noqa: E402
                      tomahawk, tridentthree, tridenttwo)
 
@@ -916,6 +915,7 @@ def one(rng):
 
 
 def main():
+    sys.path[:] = [os.path.abspath(p) for p in sys.path]
     root = tempfile.mkdtemp(prefix="fuzz_pelvane.")
     saved = os.getcwd()
     # A run stopped from outside (a time limit) still removes its directory.
