@@ -347,15 +347,23 @@ def platform(rng):
 
 
 def port_modes(port):
-    modes = getattr(port, "modes", None)
-    return list(modes) if isinstance(modes, (list, tuple)) else []
+    """The port's own modes that are texts (the port may be hostile by now)."""
+    try:
+        modes = list(port.modes)
+    except Exception:
+        return []
+    return [m for m in modes if isinstance(m, str)]
 
 
 def port_key(port):
-    label = getattr(port, "label", "1")
+    try:
+        label = port.label
+        fabric = port.is_fabric is True
+    except Exception:
+        return "1"
     if not isinstance(label, str):
-        label = "1"
-    return "Fabric-" + label if getattr(port, "is_fabric", False) is True else label
+        return "1"
+    return "Fabric-" + label if fabric else label
 
 
 def ports_conf(rng, ports, expected):
