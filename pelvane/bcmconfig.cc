@@ -3,6 +3,7 @@
 // The sections walk the configured ports in list order and, within a port,
 // its logical ports from 0 up, asking the ports afresh at every read.  Lines
 // are written straight into one text (sections.h).
+#include "json_text.h"
 #include "sections.h"
 
 #include <algorithm>
@@ -205,6 +206,7 @@ py::Ref linkdefaults(py::Args a) {
                        ? py::Method(self, ID("_linkdefaults_vx"), linkdefaults_vx)()
                        : py::Method(self, ID("_linkdefaults"), linkdefaults_ports)();
   py::callm(ethtool, ID("update"), update.get());
+  if (py::Ref text = json_sorted_indented(global("json"), doc)) return text;
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("indent"), py::integer(4));
   py::dict_set(kw, ID("sort_keys"), Py_True);
