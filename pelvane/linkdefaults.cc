@@ -1,5 +1,6 @@
 // The link defaults of SDKConfig: the JSON document of each switch port's
 // autonegotiation, duplex and speed.
+#include "json_text.h"
 #include "sections.h"
 
 namespace pelvane {
@@ -26,6 +27,7 @@ py::Ref linkdefaults(py::Args a) {
                        ? py::Method(self, ID("_linkdefaults_vx"), linkdefaults_vx)()
                        : py::Method(self, ID("_linkdefaults"), linkdefaults_ports)();
   py::callm(ethtool, ID("update"), update.get());
+  if (py::Ref text = json_sorted_indented(global("json"), doc)) return text;
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("indent"), py::integer(4));
   py::dict_set(kw, ID("sort_keys"), Py_True);

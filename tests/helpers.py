@@ -110,3 +110,39 @@ def claiming(port_class):
 
     ClaimingPort.__name__ = "Claiming" + port_class.__name__
     return ClaimingPort
+
+
+def json_dumps_calls(f):
+    """Runs f(); answers (what it returned or the exception it raised, the
+    number of calls of the interpreter's json.dumps meanwhile), counted
+    through the profiler, which leaves every binding of json as it is."""
+    import json
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is json.dumps.func_code:
+            calls.append(1)
+
+    sys.setprofile(profile)
+    try:
+        result = f()
+    except Exception as e:
+        result = e
+    finally:
+        sys.setprofile(None)
+    return result, len(calls)
+
+
+class RecordingJSON(object):
+    """A stand-in for pelvane's `json`: its dumps records each call and
+    answers what the interpreter's json.dumps (as it was when the stand-in
+    was made) answers."""
+
+    def __init__(self):
+        import json
+        self.calls = []
+        self.real_dumps = json.dumps
+
+    def dumps(self, *args, **kw):
+        self.calls.append((args, kw))
+        return self.real_dumps(*args, **kw)

@@ -108,6 +108,18 @@ class Platform(object):
         document = json.loads(self.cfg.output("linkdefaults"))
         self.assertEqual(sorted(document), ["README", "ethtool"])
 
+    def test_link_defaults_both_ways(self):
+        # Written directly (json.dumps is not run), and through a stand-in
+        # for pelvane's json: the same text.
+        direct, calls = helpers.json_dumps_calls(lambda: self.cfg.output("linkdefaults"))
+        self.assertEqual(calls, 0)
+        recording = helpers.RecordingJSON()
+        self.addCleanup(setattr, pelvane, "json", json)
+        pelvane.json = recording
+        self.assertEqual(self.cfg.output("linkdefaults"), direct)
+        self.assertEqual(len(recording.calls), 1)
+        self.assertEqual(recording.calls[0][1], {"indent": 4, "sort_keys": True})
+
 
 class Hurricane2(Platform, unittest.TestCase):
     """Plain numbering: interface names, hardware bitmaps, a fabric port."""

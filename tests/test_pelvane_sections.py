@@ -532,6 +532,113 @@ class LinkDefaultsTest(unittest.TestCase):
         self.assertEqual(cfg._linkdefaults()["iface_defaults"]["swp1"]["link-speed"], "10000")
 
 
+class LinkDefaultsTextTest(unittest.TestCase):
+    """The text written directly, against the interpreter's json.dumps."""
+
+    def document(self, extra):
+        return {"README": README, "ethtool": dict({"defaults": {}, "iface_defaults": {}}, **extra)}
+
+    def expected(self, extra):
+        try:
+            return json.dumps(self.document(extra), indent=4, sort_keys=True)
+        except Exception as e:
+            return e
+
+    def same(self, got, want, what):
+        if isinstance(want, Exception):
+            self.assertIs(type(got), type(want), what)
+            self.assertEqual(str(got), str(want), what)
+        else:
+            self.assertIs(type(got), str, what)
+            self.assertEqual(got, want, what)
+
+    def test_values_written_directly(self):
+        cfg = configured(skorrel.Helix4Chip(), [])
+        values = [
+            u"\u00e9\x7f\U0001f600\ud800\udfff\"\\/\b\f\n\r\t\x00\x1f ~",
+            "caf\xc3\xa9 \xf0\x9f\x98\x80 \x01\x7f\"\\", "", u"", 0, -1, sys.maxint,
+            -sys.maxint - 1, sys.maxint + 1, -10 ** 40, True, False, None, [], {}, [[]],
+            [{}, [1, [None, {"k": []}]], u"x"],
+            {"swp10": 1, "swp2": 2, "swp1": 3, "": 4, "a\x00": 5, "a": 6, "B": 7,
+             "\xc3\xa9": 8, "e\xcc\x81": 9},
+            {u"b\u00e9": 1, "a": 2, u"": 3, "B": [None], u"\U00010000": 4, u"\uffff": 5,
+             u"\ud800": 6, u"\ue000": 7},
+            {u"\u00e9": {u"\u00e8": u"\u00ea"}},
+        ]
+        for value in values:
+            cfg._linkdefaults = lambda: {"x": value}
+            got, calls = helpers.json_dumps_calls(lambda: cfg.linkdefaults)
+            self.same(got, self.expected({"x": value}), repr(value))
+            self.assertEqual(calls, 0, repr(value))
+
+    def test_other_values_left_to_dumps(self):
+        cfg = configured(skorrel.Helix4Chip(), [])
+        circular = []
+        circular.append(circular)
+        deep = []
+        for _ in range(150):
+            deep = [deep]
+
+        class Text(str):
+            pass
+
+        class Mapping(dict):
+            def items(self):
+                return [("z", 1)]
+
+        values = [1.5, float("nan"), (1, 2), {1: "a"}, {None: 1}, {(1,): 1}, Text("t"),
+                  Mapping(a=2), ["\xff"], {"\xc3": 1}, {"\xc3\xa9": 1, u"a": 2},
+                  circular, deep, set(), object()]
+        for value in values:
+            cfg._linkdefaults = lambda: {"x": value}
+            got, calls = helpers.json_dumps_calls(lambda: cfg.linkdefaults)
+            self.same(got, self.expected({"x": value}), repr(value)[:40])
+            self.assertEqual(calls, 1, repr(value)[:40])
+
+    def test_interface_names(self):
+        def named(*names):
+            ports = [td2_10(str(i + 1), i) for i in range(len(names))]
+            for port, name in zip(ports, names):
+                port.name_override = name
+            return configured(skorrel.TridentTwo_56850_Chip(), ports)
+
+        for names in ([u"sw\u00e9p", u"s\"w\\p\t", "swp10", "swp9", u"swp1"],
+                      ["swp\xc3\xa8", "swp\xc3\xa9", "swp10", "swp\x1f"]):
+            cfg = named(*names)
+            entries = cfg._linkdefaults()
+            self.assertEqual(sorted(entries["iface_defaults"]), sorted(names))
+            got, calls = helpers.json_dumps_calls(lambda: cfg.linkdefaults)
+            self.assertEqual((got, calls), (self.expected(entries), 0))
+        self.assertIn('"swp\\u00e8": {', got)
+        cfg = named("swp\xe8", "swp1")
+        got, calls = helpers.json_dumps_calls(lambda: cfg.linkdefaults)
+        self.assertIsInstance(got, UnicodeDecodeError)
+        self.assertEqual(calls, 1)
+
+    def test_rebound_json_is_called(self):
+        cfg = configured(VxChip(), [helix10("1", "hg0")], "1=10G\n")
+        direct = cfg.linkdefaults
+        recording = helpers.RecordingJSON()
+        self.addCleanup(setattr, pelvane, "json", json)
+        pelvane.json = recording
+        self.assertEqual(cfg.linkdefaults, direct)
+        self.assertEqual(recording.calls, [((self.document(cfg._linkdefaults_vx()),),
+                                            {"indent": 4, "sort_keys": True})])
+        pelvane.json = json
+        # The interpreter's own json with a piece of it rebound.
+        real_dumps = json.dumps
+        self.addCleanup(setattr, json, "dumps", real_dumps)
+        json.dumps = recording.dumps
+        self.assertEqual(cfg.linkdefaults, direct)
+        self.assertEqual(len(recording.calls), 2)
+        json.dumps = real_dumps
+        self.addCleanup(setattr, json.JSONEncoder, "item_separator", ", ")
+        json.JSONEncoder.item_separator = ","
+        self.assertEqual(cfg.linkdefaults, direct.replace(", \n", ",\n"))
+        json.JSONEncoder.item_separator = ", "
+        self.assertEqual(helpers.json_dumps_calls(lambda: cfg.linkdefaults), (direct, 0))
+
+
 # ---- Ethernet table --------------------------------------------------------------------
 
 class EthertabTest(unittest.TestCase):
