@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 
@@ -58,16 +57,10 @@ using py::append_to;
 template <size_t N>
 py::Ref line_with_number(const char (&head)[N], PyObject* fmt, PyObject* n) {
   if (!PyInt_CheckExact(n)) return py::percent(fmt, n);
-  char buf[N + 24];
-  char* end = buf + sizeof buf;
-  char* p = end;
-  long v = PyInt_AS_LONG(n);
-  unsigned long u = v < 0 ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-  do *--p = char('0' + u % 10); while (u /= 10);
-  if (v < 0) *--p = '-';
-  p -= N - 1;
-  std::memcpy(p, head, N - 1);
-  return py::str(std::string_view(p, size_t(end - p)));
+  char buf[N + 20];
+  std::memcpy(buf, head, N - 1);
+  char* end = py::put_decimal(buf + N - 1, PyInt_AS_LONG(n));
+  return py::str(std::string_view(buf, size_t(end - buf)));
 }
 
 constexpr char kCallHead[] = "\n        call    ";
@@ -365,31 +358,35 @@ py::Ref led_port_call(py::Args a) {
   return {};
 }
 
-// ---- configure -------------------------------------------------------------------
+// ---- configure, step by step ------------------------------------------------------
 
-py::Ref configure(py::Args a) {
-  PyObject* self = a[0];
-  PyObject* controller_idx = a[1];
-  py::Run run(self);
-
-  // Every slot starts with the default pad (a list of the interpreter's,
-  // which answers a chain too long for memory with its MemoryError).
-  py::Ref num_leds = py::attr(self, ID("num_leds"));
+// The call table: every slot of the chain at the default pad (a list of the
+// interpreter's, which answers a chain too long for memory with its
+// MemoryError).
+py::Ref call_table(PyObject* self, PyObject* num_leds) {
   Py_ssize_t n = range_count(num_leds);
   py::Ref pad = py::attr(self, ID("default_pad"));
   py::Ref table = py::Ref::steal(PyList_New(n));
   for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(table.get(), i, py::Ref(pad).release());
+  return table;
+}
 
-  py::Ref seq = py::Ref::steal(PySequence_List(a[2]));
-  std::vector<py::Ref> ports(size_t(PyList_GET_SIZE(seq.get())));
-  for (size_t i = 0; i < ports.size(); ++i)
-    ports[i] = py::Ref::borrow(PyList_GET_ITEM(seq.get(), Py_ssize_t(i)));
+// The configured ports, iterated once.
+std::vector<py::Ref> port_list(PyObject* ports) {
+  py::Ref seq = py::Ref::steal(PySequence_List(ports));
+  std::vector<py::Ref> out(size_t(PyList_GET_SIZE(seq.get())));
+  for (size_t i = 0; i < out.size(); ++i)
+    out[i] = py::Ref::borrow(PyList_GET_ITEM(seq.get(), Py_ssize_t(i)));
+  return out;
+}
 
-  // The LED indices of each gang, in port order.
-  std::vector<py::Ref> keys(ports.size());
-  for (size_t i = 0; i < ports.size(); ++i) keys[i] = py::attr(ports[i], ID("gang_label"));
+// The gang LED lists: per gang label, the LED index of each of its ports,
+// in port order (the ports taken in the order of their labels).
+py::Ref gang_led_lists(const std::vector<py::Ref>& ports) {
+  std::vector<py::Ref> labels(ports.size());
+  for (size_t i = 0; i < ports.size(); ++i) labels[i] = py::attr(ports[i], ID("gang_label"));
   py::Ref gangs = py::dict();
-  for (Py_ssize_t i : sorted_order(keys)) {
+  for (Py_ssize_t i : sorted_order(labels)) {
     py::Ref label = py::attr(ports[size_t(i)], ID("gang_label"));
     py::Ref led = py::item(py::attr(ports[size_t(i)], ID("leds")), 1);
     PyObject* list = py::dict_get(gangs, label);
@@ -398,12 +395,18 @@ py::Ref configure(py::Args a) {
     else
       py::dict_set(gangs, label, py::list({led.get()}));
   }
+  return gangs;
+}
 
-  // The claims of the logical ports, in hardware port order.
+// The claims: each logical port, in hardware port order, numbered from 1
+// and asked for its slots, its answer written into the call table.
+void claim_slots(PyObject* table, const std::vector<py::Ref>& ports, PyObject* gangs,
+                 PyObject* num_leds) {
+  std::vector<py::Ref> numbers(ports.size());
   for (size_t i = 0; i < ports.size(); ++i)
-    keys[i] = py::callm(ports[i], ID("hw_port_num"), zero());
+    numbers[i] = py::callm(ports[i], ID("hw_port_num"), zero());
   long led_port = 1;
-  for (Py_ssize_t i : sorted_order(keys)) {
+  for (Py_ssize_t i : sorted_order(numbers)) {
     PyObject* port = ports[size_t(i)];
     Py_ssize_t subs = range_count(py::attr(port, ID("num_logical_ports")));
     for (Py_ssize_t sub = 0; sub < subs; ++sub, ++led_port) {
@@ -414,29 +417,42 @@ py::Ref configure(py::Args a) {
       claim(table, answer, label, num_leds);
     }
   }
+}
 
-  // The run list: equal neighbours merged.
+// The run list: the calls of the table in slot order, equal neighbours
+// merged into one (call, count) pair; held as the interpreter's list that
+// is stored and as the pairs that are emitted.
+struct RunList {
+  py::Ref list;
   std::vector<std::pair<py::Ref, py::Ref>> runs;
-  py::Ref run_list = py::list();
+};
+
+RunList merge_runs(PyObject* table) {
+  RunList out{py::list(), {}};
+  Py_ssize_t n = PyList_GET_SIZE(table);
   for (Py_ssize_t i = 0; i < n;) {
-    py::Ref call = py::Ref::borrow(PyList_GET_ITEM(table.get(), i));
+    py::Ref call = py::Ref::borrow(PyList_GET_ITEM(table, i));
     Py_ssize_t j = i + 1;
     for (; j < n; ++j) {
-      py::Ref next = py::Ref::borrow(PyList_GET_ITEM(table.get(), j));
+      py::Ref next = py::Ref::borrow(PyList_GET_ITEM(table, j));
       if (next.get() != call.get() && !py::equal(next, call)) break;
     }
     py::Ref count = py::integer(long(j - i));
-    py::append(run_list, py::tuple({call.get(), count.get()}));
-    runs.emplace_back(call, count);
+    py::append(out.list, py::tuple({call.get(), count.get()}));
+    out.runs.emplace_back(call, count);
     i = j;
   }
-  py::setitem(py::attr(self, ID("call_list")), controller_idx, run_list);
+  return out;
+}
 
-  py::Ref looping = py::Method(self, ID("_eval_looping"), eval_looping)(run_list);
+// The emission: each run, in slot order, to the pad or the port emitter; a
+// pad run loops where its pad value loops and it is longer than the cost of
+// a loop.
+void emit_runs(PyObject* self, const RunList& runs, PyObject* looping) {
   py::Method pad_call(self, ID("_led_pad_call"), led_pad_call);
   py::Method port_call(self, ID("_led_port_call"), led_port_call);
   Routines routines;
-  for (auto& [call, count] : runs) {
+  for (auto& [call, count] : runs.runs) {
     int bit;
     if (is_pad(call, &bit)) {
       py::Ref loop = py::item(looping, py::integer(bit));
@@ -452,6 +468,20 @@ py::Ref configure(py::Args a) {
       port_call(call, count);
     }
   }
+}
+
+py::Ref configure(py::Args a) {
+  PyObject* self = a[0];
+  py::Run run(self);
+  py::Ref num_leds = py::attr(self, ID("num_leds"));
+  py::Ref table = call_table(self, num_leds);
+  std::vector<py::Ref> ports = port_list(a[2]);
+  py::Ref gangs = gang_led_lists(ports);
+  claim_slots(table, ports, gangs, num_leds);
+  RunList runs = merge_runs(table);
+  py::setitem(py::attr(self, ID("call_list")), a[1], runs.list);
+  py::Ref looping = py::Method(self, ID("_eval_looping"), eval_looping)(runs.list);
+  emit_runs(self, runs, looping);
   return {};
 }
 
