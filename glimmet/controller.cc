@@ -49,7 +49,6 @@ PyObject* zero() {
   return z;
 }
 
-using py::add_to;
 using py::append_to;
 
 // head + "%u" % n: a plain int written here, anything else by the
@@ -254,7 +253,7 @@ py::Ref led_pad_call(py::Args a) {
     for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) append_to(calls, line);
   }
   static py::Names<4> routines{kPadRoutines};
-  add_to(py::attr(self, ID("set_functions")), py::attr(self, routines[2 * loop + bit]));
+  add_routine(py::attr(self, ID("set_functions")), py::attr(self, routines[2 * loop + bit]));
   return {};
 }
 
@@ -344,7 +343,7 @@ void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routin
   py::Method kept(self, ID("_chain_port"), chain_port_unchanged);
   for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
     const Routine& r = routines.get(call[0], call[1]);
-    add_to(py::attr(self, ID("set_functions")), r.text);
+    add_routine(py::attr(self, ID("set_functions")), r.text);
     if (port == Py_None) continue;
     py::Ref calls = py::attr(self, ID("set_calls"));
     append_to(calls, port_load(!chain.own() && kept.own() ? py::Ref::borrow(port) : chain(port)));

@@ -32,4 +32,13 @@ Py_ssize_t range_count(PyObject* n);
 // Whether a call is a pad: it equals 0 or equals 1.  `bit` gets which.
 bool is_pad(PyObject* call, int* bit = nullptr);
 
+// Adds a routine text to an object's routine set (its set_functions); the
+// place of a text first added to a set of the interpreter's own kind is
+// kept.
+void add_routine(PyObject* routines, PyObject* text);
+
+// The texts of a routine set as a new list: those added by add_routine in
+// the order of their first adding, then any other in ascending order.
+py::Ref routines_in_order(PyObject* routines);
+
 }  // namespace glimmet

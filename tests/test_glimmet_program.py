@@ -528,6 +528,29 @@ class ProgramTextTest(unittest.TestCase):
         self.assertEqual(other.asm, text)
         assembles(c)
 
+    def test_routines_in_the_order_configure_met_them(self):
+        # Twelve routines claimed from slot 0 on, named downwards, a zero pad
+        # after them and ones to the end: neither the set's order nor a sort.
+        names = ["r%02d" % i for i in range(11, -1, -1)]
+        answers = dict((i, (name, ROUTINE, i + 1)) for i, name in enumerate(names))
+        answers[12] = 0
+        c = controller(16)
+        c.configure(new_index(), [FixedPort("p", "1", 0, 1, 1, answers, [])])
+        c.configure(new_index(), [FixedPort("q", "1", 0, 1, 1, {1: ("new", ROUTINE, 5),
+                                                                2: ("r00", ROUTINE, 5)}, [])])
+        c.set_functions.update(["\nzz:\n        ret\n", "\naa:\n        ret\n"])
+        met = [routine(n) for n in names] + [T.PAD_ZERO, T.PAD_ONE, routine("new"), T.PAD_N_ONE,
+                                             "\naa:\n        ret\n", "\nzz:\n        ret\n"]
+        self.assertEqual(c.set_functions, set(met))
+        text = c.asm
+        self.assertTrue(text.endswith(T.BLINK_UPDATE_STATE + "\n" + "".join(met) + "\n\n"))
+        other = controller(16)
+        other.configure(new_index(), [FixedPort("p", "1", 0, 1, 1, answers, [])])
+        self.assertTrue(other.asm.endswith("".join(met[:14]) + "\n\n"))
+        c.set_functions = set(c.set_functions)
+        self.assertTrue(c.asm.endswith("".join(sorted(met)) + "\n\n"))
+        assembles(c)
+
     def test_reads_are_fresh_and_pure(self):
         c = controller(2)
         first = c.asm
