@@ -53,6 +53,20 @@ Order& new_order(PyObject* set) {
   return known.emplace(set, std::move(fresh)).first->second;
 }
 
+// The texts of a set of the interpreter's own kind, listed straight from
+// its table (by its iterator should the set change size meanwhile).
+py::Ref set_items(PyObject* set) {
+  Py_ssize_t n = PySet_GET_SIZE(set);
+  py::Ref all = py::Ref::steal(PyList_New(n));
+  Py_ssize_t pos = 0, i = 0;
+  PyObject* key;
+  long hash;
+  while (i < n && _PySet_NextEntry(set, &pos, &key, &hash))
+    PyList_SET_ITEM(all.get(), i++, py::Ref::borrow(key).release());
+  if (i == n && PySet_GET_SIZE(set) == n) return all;
+  return py::Ref::steal(PySequence_List(set));
+}
+
 }  // namespace
 
 void add_routine(PyObject* routines, PyObject* text) {
@@ -65,8 +79,8 @@ void add_routine(PyObject* routines, PyObject* text) {
 }
 
 py::Ref routines_in_order(PyObject* routines) {
-  py::Ref all = py::Ref::steal(PySequence_List(routines));
   Order* order = Py_TYPE(routines) == &PySet_Type ? order_of(routines) : nullptr;
+  py::Ref all = order ? set_items(routines) : py::Ref::steal(PySequence_List(routines));
   if (!order) {
     py::check(PyList_Sort(all));
     return all;
