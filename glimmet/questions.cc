@@ -52,10 +52,12 @@ PyObject* getter_of(PyObject* o) {
 }  // namespace
 
 PyObject* found_on_class(PyObject* o, PyObject* name, PyObject** cls) {
-  if (!PyInstance_Check(o) || !py::lacks_own(o, name)) return nullptr;
+  if (!PyInstance_Check(o)) return nullptr;
+  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+  PyObject* own;
+  if (!py::dict_get_plain(inst->in_dict, name, own) || own) return nullptr;
   bool plain = true;
-  PyObject* in_class = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(o)->in_class);
-  return class_attr(in_class, name, cls, plain);
+  return class_attr(reinterpret_cast<PyObject*>(inst->in_class), name, cls, plain);
 }
 
 py::Ref port_property(PyObject* port, PyObject* name) {

@@ -123,6 +123,43 @@ class ConfigureTest(unittest.TestCase):
             ("gang_label", "B"), ("set_leds", "B", 1, 0, [1]),
             ("gang_label", "A"), ("set_leds", "A", 2, 0, [4])])
 
+    def test_classic_ports_and_their_overrides(self):
+        log = []
+
+        class Base:
+            leds = property(lambda self: (0, self.led))
+            num_logical_ports = property(lambda self: 1)
+
+            def __init__(self, name, led):
+                self.name, self.led = name, led
+
+            @property
+            def gang_label(self):
+                log.append(("gang_label", self.name))
+                return self.name
+
+            def hw_port_num(self, sub):
+                return self.led
+
+            def set_leds(self, led_port, sub, leds):
+                return {self.led: ("base_" + self.name, ROUTINE, led_port)}
+
+        class Derived(Base):
+            gang_label = property(lambda self: log.append(("derived", self.name)) or "d")
+
+            def set_leds(self, led_port, sub, leds):
+                return {self.led: ("derived_" + self.name, ROUTINE, led_port)}
+        own = Base("own", 2)
+        own.set_leds = lambda led_port, sub, leds: {2: 0}
+        own.num_logical_ports = 2
+        c = controller(4)
+        idx = new_index()
+        c.configure(idx, [Base("a", 0), Derived("b", 1), own])
+        self.assertEqual(c.call_list[idx], [(("base_a", ROUTINE, 1), 1),
+                                            (("derived_b", ROUTINE, 2), 1), (0, 1), (1, 1)])
+        self.assertEqual(log, [("gang_label", "a"), ("derived", "b"), ("gang_label", "own")] * 2 +
+                         [("gang_label", "a"), ("derived", "b")] + [("gang_label", "own")] * 2)
+
     def test_no_ports(self):
         c = controller(64)
         idx = new_index()
