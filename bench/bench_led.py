@@ -10,7 +10,9 @@ missing).  A second chain has the same ports in mode 4x25G, each logical
 port claiming one slot with a call of its own (256 different routines), a
 third no claims at all (pads only).  Each round makes a new
 controller object, configures it and reads its program; the median and the
-best of the rounds are reported, in milliseconds.
+best of the rounds are reported, in milliseconds.  Last, the program text
+alone of a configured 1,024-slot breakout chain (256 ports, 1,024 routines),
+beside an interpreted rendering of it.
 """
 
 import os
@@ -35,6 +37,10 @@ class Chain(glimmet.TomahawkLEDController):
     num_leds = 256
 
 
+class LongChain(glimmet.TomahawkLEDController):
+    num_leds = 1024
+
+
 def configured(mode, physical_port, n):
     try:
         import pelvane
@@ -43,10 +49,10 @@ def configured(mode, physical_port, n):
         return helpers.StandinConfiguredPort(mode, physical_port)
 
 
-def chain(mode, answers):
-    """64 QSFP28 ports in `mode`; port i answers answers(i)[sub]."""
+def chain(mode, answers, count=64):
+    """`count` QSFP28 ports in `mode`; port i answers answers(i)[sub]."""
     ports = []
-    for i in range(64):
+    for i in range(count):
         p = skorrel.Tomahawk100GPort(
             label=str(i + 1), serdes=[4 * i + l for l in range(4)], phy_types=None,
             phy_addrs=None, phy_layer="QSFP28", leds=(0, 4 * i), unit=0)
@@ -60,9 +66,33 @@ def qsfp_chain():
                                      4 * i + 1: ("speed", SPEED, 4 * i)}])
 
 
-def breakout_chain():
+def breakout_chain(count=64):
     return chain("4x25G", lambda i: [{4 * i + sub: ("swp%ds%d" % (i + 1, sub), LINK, 4 * i + sub)}
-                                     for sub in range(4)])
+                                     for sub in range(4)], count)
+
+
+def interpreted_asm(self):
+    """The program text as interpreted code gives it."""
+    parts = dict(self.static_code)
+    parts.update(self.static_id_func_code if self.has_phys_id else self.static_no_id_func_code)
+    parts["set_functions"] = "".join(self.set_functions)
+    parts["set_calls"] = "".join(self.set_calls)
+    parts["defines"] = self.defines
+    parts["led_functions"] = "".join(self.led_functions)
+    return self._template % parts
+
+
+def run_asm(read, rounds):
+    c = LongChain()
+    c.configure(0, breakout_chain(256))
+    assert len(c.set_functions) == 1024
+    times = []
+    for r in range(rounds):
+        start = time.time()
+        read(c)
+        times.append(time.time() - start)
+    times.sort()
+    return times[len(times) // 2] * 1e3, times[0] * 1e3
 
 
 def run(ports, rounds):
@@ -83,6 +113,10 @@ def main():
                         ("256 logical ports", breakout_chain()),
                         ("pads only", [])):
         median, best = run(ports, rounds)
+        print "%-20s median %.3f ms  best %.3f ms" % (name, median, best)
+    for name, read in (("asm, 1,024 routines", lambda c: c.asm),
+                       ("interpreted asm", interpreted_asm)):
+        median, best = run_asm(read, rounds)
         print "%-20s median %.3f ms  best %.3f ms" % (name, median, best)
 
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 
@@ -50,24 +49,22 @@ PyObject* zero() {
   return z;
 }
 
-using py::add_to;
 using py::append_to;
+
+// n == 0
+bool is_zero(PyObject* n) {
+  return PyInt_CheckExact(n) ? PyInt_AS_LONG(n) == 0 : py::equal(n, zero());
+}
 
 // head + "%u" % n: a plain int written here, anything else by the
 // interpreter.
 template <size_t N>
 py::Ref line_with_number(const char (&head)[N], PyObject* fmt, PyObject* n) {
   if (!PyInt_CheckExact(n)) return py::percent(fmt, n);
-  char buf[N + 24];
-  char* end = buf + sizeof buf;
-  char* p = end;
-  long v = PyInt_AS_LONG(n);
-  unsigned long u = v < 0 ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-  do *--p = char('0' + u % 10); while (u /= 10);
-  if (v < 0) *--p = '-';
-  p -= N - 1;
-  std::memcpy(p, head, N - 1);
-  return py::str(std::string_view(p, size_t(end - p)));
+  char buf[N + 20];
+  std::memcpy(buf, head, N - 1);
+  char* end = py::put_decimal(buf + N - 1, PyInt_AS_LONG(n));
+  return py::str(std::string_view(buf, size_t(end - buf)));
 }
 
 constexpr char kCallHead[] = "\n        call    ";
@@ -188,15 +185,28 @@ void grow(PyObject* size, int bit, PyObject* count, PyObject* unit) {
 py::Ref two_zeros() { return py::list({zero(), zero()}); }
 
 // The pad runs of a run list: (call, count) pairs whose call is a pad.
+// (A list is walked by index, as its iterator walks it, and a pair that is
+// a tuple read directly.)
 template <class F>
 void each_pad_run(PyObject* calls, const F& f) {
-  py::Ref it = py::iter(calls);
   py::Ref pair[2];
-  while (py::Ref item = py::next(it)) {
-    py::unpack(item, 2, pair);
+  auto take = [&](const py::Ref& item) {
+    if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
+      pair[0] = py::Ref::borrow(PyTuple_GET_ITEM(item.get(), 0));
+      pair[1] = py::Ref::borrow(PyTuple_GET_ITEM(item.get(), 1));
+    } else {
+      py::unpack(item, 2, pair);
+    }
     int bit;
     if (is_pad(pair[0], &bit)) f(bit, pair[1].get());
+  };
+  if (PyList_CheckExact(calls)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(calls); ++i)
+      take(py::Ref::borrow(PyList_GET_ITEM(calls, i)));
+    return;
   }
+  py::Ref it = py::iter(calls);
+  while (py::Ref item = py::next(it)) take(item);
 }
 
 py::Ref calc_unrolled_instructions(py::Args a) {
@@ -247,7 +257,7 @@ py::Ref eval_looping(py::Args a) {
 
 py::Ref led_pad_call(py::Args a) {
   PyObject *self = a[0], *value = a[1], *length = a[2];
-  if (py::equal(length, zero())) return {};
+  if (is_zero(length)) return {};
   int bit;
   if (!is_pad(value, &bit))
     py::raise(PyExc_RuntimeError, py::percent(ID("bad pad value: %s"), {value}));
@@ -261,8 +271,41 @@ py::Ref led_pad_call(py::Args a) {
     for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) append_to(calls, line);
   }
   static py::Names<4> routines{kPadRoutines};
-  add_to(py::attr(self, ID("set_functions")), py::attr(self, routines[2 * loop + bit]));
+  add_routine(py::attr(self, ID("set_functions")), py::attr(self, routines[2 * loop + bit]));
   return {};
+}
+
+// The parts run together as one new text, made at its size.
+py::Ref text_of(std::initializer_list<std::string_view> parts) {
+  size_t n = 0;
+  for (std::string_view p : parts) n += p.size();
+  py::Ref text = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(n)));
+  char* d = PyString_AS_STRING(text.get());
+  for (std::string_view p : parts) d = std::copy(p.begin(), p.end(), d);
+  return text;
+}
+
+// `code` with every "set_led:" made `name` and a colon (`code` itself
+// where it has none).
+py::Ref relabelled(PyObject* code, std::string_view name) {
+  constexpr std::string_view entry = "set_led:";
+  std::string_view from = py::as_view(code);
+  size_t hits = 0;
+  for (size_t at = from.find(entry); at != std::string_view::npos; at = from.find(entry, at + entry.size()))
+    ++hits;
+  if (!hits) return py::Ref::borrow(code);
+  size_t n = from.size() + hits * (name.size() + 1) - hits * entry.size();
+  py::Ref text = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(n)));
+  char* d = PyString_AS_STRING(text.get());
+  size_t done = 0;
+  for (size_t at = from.find(entry); at != std::string_view::npos; at = from.find(entry, done)) {
+    d = std::copy(from.begin() + done, from.begin() + at, d);
+    d = std::copy(name.begin(), name.end(), d);
+    *d++ = ':';
+    done = at + entry.size();
+  }
+  std::copy(from.begin() + done, from.end(), d);
+  return text;
 }
 
 // What a port call's routine name and code give: the routine's name, its
@@ -276,26 +319,22 @@ struct Routine {
 // else by the interpreter's formatting and the code's own replace().
 Routine make_routine(PyObject* call_name, PyObject* code) {
   Routine r;
-  if (PyString_CheckExact(call_name))
-    r.name = py::str(std::string("set_led_").append(py::as_view(call_name)));
-  else if (PyInt_CheckExact(call_name))
-    r.name = py::str(py::format("set_led_%ld", PyInt_AS_LONG(call_name)));
-  else
+  char digits[24];
+  if (PyString_CheckExact(call_name)) {
+    r.name = text_of({"set_led_", py::as_view(call_name)});
+  } else if (PyInt_CheckExact(call_name)) {
+    char* end = py::put_decimal(digits, PyInt_AS_LONG(call_name));
+    r.name = text_of({"set_led_", {digits, size_t(end - digits)}});
+  } else {
     r.name = py::percent(ID("set_led_%s"), {call_name});
+  }
   if (PyString_CheckExact(code) && PyString_CheckExact(r.name.get())) {
-    constexpr std::string_view entry = "set_led:";
-    std::string_view from = py::as_view(code), name = py::as_view(r.name);
-    std::string out;
-    size_t at = 0;
-    for (size_t hit; (hit = from.find(entry, at)) != std::string_view::npos;
-         at = hit + entry.size())
-      out.append(from.substr(at, hit - at)).append(name).push_back(':');
-    r.text = at ? py::str(out.append(from.substr(at))) : py::Ref::borrow(code);
+    r.text = relabelled(code, py::as_view(r.name));
   } else {
     r.text = py::callm(code, ID("replace"), ID("set_led:"), py::percent(ID("%s:"), r.name));
   }
   if (PyString_CheckExact(r.name.get()))
-    r.line = py::str(std::string(kCallHead).append(py::as_view(r.name)));
+    r.line = text_of({kCallHead, py::as_view(r.name)});
   else
     r.line = py::percent(ID("\n        call    %s"), r.name);
   return r;
@@ -342,7 +381,7 @@ class Routines {
 
 // _led_port_call as the class has it, with the routines of the run.
 void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routines& routines) {
-  if (py::equal(length, zero())) return;
+  if (is_zero(length)) return;
   py::Ref call[3];
   py::unpack(call_obj, 3, call);
   PyObject* port = call[2];
@@ -351,7 +390,7 @@ void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routin
   py::Method kept(self, ID("_chain_port"), chain_port_unchanged);
   for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
     const Routine& r = routines.get(call[0], call[1]);
-    add_to(py::attr(self, ID("set_functions")), r.text);
+    add_routine(py::attr(self, ID("set_functions")), r.text);
     if (port == Py_None) continue;
     py::Ref calls = py::attr(self, ID("set_calls"));
     append_to(calls, port_load(!chain.own() && kept.own() ? py::Ref::borrow(port) : chain(port)));
@@ -365,78 +404,113 @@ py::Ref led_port_call(py::Args a) {
   return {};
 }
 
-// ---- configure -------------------------------------------------------------------
+// ---- configure, step by step ------------------------------------------------------
 
-py::Ref configure(py::Args a) {
-  PyObject* self = a[0];
-  PyObject* controller_idx = a[1];
-  py::Run run(self);
-
-  // Every slot starts with the default pad (a list of the interpreter's,
-  // which answers a chain too long for memory with its MemoryError).
-  py::Ref num_leds = py::attr(self, ID("num_leds"));
+// The call table: every slot of the chain at the default pad (a list of the
+// interpreter's, which answers a chain too long for memory with its
+// MemoryError).
+py::Ref call_table(PyObject* self, PyObject* num_leds) {
   Py_ssize_t n = range_count(num_leds);
   py::Ref pad = py::attr(self, ID("default_pad"));
   py::Ref table = py::Ref::steal(PyList_New(n));
   for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(table.get(), i, py::Ref(pad).release());
+  return table;
+}
 
-  py::Ref seq = py::Ref::steal(PySequence_List(a[2]));
-  std::vector<py::Ref> ports(size_t(PyList_GET_SIZE(seq.get())));
-  for (size_t i = 0; i < ports.size(); ++i)
-    ports[i] = py::Ref::borrow(PyList_GET_ITEM(seq.get(), Py_ssize_t(i)));
+// The configured ports, iterated once.
+std::vector<py::Ref> port_list(PyObject* ports) {
+  py::Ref seq = py::Ref::steal(PySequence_List(ports));
+  std::vector<py::Ref> out(size_t(PyList_GET_SIZE(seq.get())));
+  for (size_t i = 0; i < out.size(); ++i)
+    out[i] = py::Ref::borrow(PyList_GET_ITEM(seq.get(), Py_ssize_t(i)));
+  return out;
+}
 
-  // The LED indices of each gang, in port order.
-  std::vector<py::Ref> keys(ports.size());
-  for (size_t i = 0; i < ports.size(); ++i) keys[i] = py::attr(ports[i], ID("gang_label"));
+// The gang LED lists: per gang label, the LED index of each of its ports,
+// in port order (the ports taken in the order of their labels).
+py::Ref gang_led_lists(const std::vector<py::Ref>& ports) {
+  std::vector<py::Ref> labels(ports.size());
+  for (size_t i = 0; i < ports.size(); ++i) labels[i] = port_property(ports[i], ID("gang_label"));
   py::Ref gangs = py::dict();
-  for (Py_ssize_t i : sorted_order(keys)) {
-    py::Ref label = py::attr(ports[size_t(i)], ID("gang_label"));
-    py::Ref led = py::item(py::attr(ports[size_t(i)], ID("leds")), 1);
+  for (Py_ssize_t i : sorted_order(labels)) {
+    py::Ref label = port_property(ports[size_t(i)], ID("gang_label"));
+    py::Ref led = py::item(port_property(ports[size_t(i)], ID("leds")), 1);
     PyObject* list = py::dict_get(gangs, label);
     if (list)
       py::append(list, led);
     else
       py::dict_set(gangs, label, py::list({led.get()}));
   }
+  return gangs;
+}
 
-  // The claims of the logical ports, in hardware port order.
+// The claims: each logical port, in hardware port order, numbered from 1
+// and asked for its slots, its answer written into the call table.
+void claim_slots(PyObject* table, const std::vector<py::Ref>& ports, PyObject* gangs,
+                 PyObject* num_leds) {
+  std::vector<py::Ref> numbers(ports.size());
   for (size_t i = 0; i < ports.size(); ++i)
-    keys[i] = py::callm(ports[i], ID("hw_port_num"), zero());
+    numbers[i] = port_method(ports[i], ID("hw_port_num"), zero());
   long led_port = 1;
-  for (Py_ssize_t i : sorted_order(keys)) {
+  for (Py_ssize_t i : sorted_order(numbers)) {
     PyObject* port = ports[size_t(i)];
-    Py_ssize_t subs = range_count(py::attr(port, ID("num_logical_ports")));
+    Py_ssize_t subs = range_count(port_property(port, ID("num_logical_ports")));
     for (Py_ssize_t sub = 0; sub < subs; ++sub, ++led_port) {
-      py::Ref label = py::attr(port, ID("gang_label"));
+      py::Ref label = port_property(port, ID("gang_label"));
       py::Ref leds = py::item(gangs, label);
-      py::Ref answer = py::callm(port, ID("set_leds"), py::integer(led_port),
-                                 py::integer(long(sub)), leds);
+      py::Ref answer = port_method(port, ID("set_leds"), py::integer(led_port),
+                                   py::integer(long(sub)), leds);
       claim(table, answer, label, num_leds);
     }
   }
+}
 
-  // The run list: equal neighbours merged.
+// The run list: the calls of the table in slot order, equal neighbours
+// merged into one (call, count) pair; held as the interpreter's list that
+// is stored and as the pairs that are emitted.
+struct RunList {
+  py::Ref list;
   std::vector<std::pair<py::Ref, py::Ref>> runs;
-  py::Ref run_list = py::list();
+};
+
+// Whether two calls are unequal without asking the interpreter: two port
+// calls (tuples) whose first items are texts that differ, as tuples compare
+// them, item by item.
+bool plainly_unequal(PyObject* a, PyObject* b) {
+  if (!PyTuple_CheckExact(a) || !PyTuple_CheckExact(b) || !PyTuple_GET_SIZE(a) ||
+      !PyTuple_GET_SIZE(b))
+    return false;
+  PyObject *x = PyTuple_GET_ITEM(a, 0), *y = PyTuple_GET_ITEM(b, 0);
+  return x != y && PyString_CheckExact(x) && PyString_CheckExact(y) && !_PyString_Eq(x, y);
+}
+
+RunList merge_runs(PyObject* table) {
+  RunList out{py::list(), {}};
+  Py_ssize_t n = PyList_GET_SIZE(table);
   for (Py_ssize_t i = 0; i < n;) {
-    py::Ref call = py::Ref::borrow(PyList_GET_ITEM(table.get(), i));
+    py::Ref call = py::Ref::borrow(PyList_GET_ITEM(table, i));
     Py_ssize_t j = i + 1;
     for (; j < n; ++j) {
-      py::Ref next = py::Ref::borrow(PyList_GET_ITEM(table.get(), j));
-      if (next.get() != call.get() && !py::equal(next, call)) break;
+      py::Ref next = py::Ref::borrow(PyList_GET_ITEM(table, j));
+      if (next.get() != call.get() && (plainly_unequal(next, call) || !py::equal(next, call)))
+        break;
     }
     py::Ref count = py::integer(long(j - i));
-    py::append(run_list, py::tuple({call.get(), count.get()}));
-    runs.emplace_back(call, count);
+    py::append(out.list, py::tuple({call.get(), count.get()}));
+    out.runs.emplace_back(call, count);
     i = j;
   }
-  py::setitem(py::attr(self, ID("call_list")), controller_idx, run_list);
+  return out;
+}
 
-  py::Ref looping = py::Method(self, ID("_eval_looping"), eval_looping)(run_list);
+// The emission: each run, in slot order, to the pad or the port emitter; a
+// pad run loops where its pad value loops and it is longer than the cost of
+// a loop.
+void emit_runs(PyObject* self, const RunList& runs, PyObject* looping) {
   py::Method pad_call(self, ID("_led_pad_call"), led_pad_call);
   py::Method port_call(self, ID("_led_port_call"), led_port_call);
   Routines routines;
-  for (auto& [call, count] : runs) {
+  for (auto& [call, count] : runs.runs) {
     int bit;
     if (is_pad(call, &bit)) {
       py::Ref loop = py::item(looping, py::integer(bit));
@@ -452,6 +526,20 @@ py::Ref configure(py::Args a) {
       port_call(call, count);
     }
   }
+}
+
+py::Ref configure(py::Args a) {
+  PyObject* self = a[0];
+  py::Run run(self);
+  py::Ref num_leds = py::attr(self, ID("num_leds"));
+  py::Ref table = call_table(self, num_leds);
+  std::vector<py::Ref> ports = port_list(a[2]);
+  py::Ref gangs = gang_led_lists(ports);
+  claim_slots(table, ports, gangs, num_leds);
+  RunList runs = merge_runs(table);
+  py::setitem(py::attr(self, ID("call_list")), a[1], runs.list);
+  py::Ref looping = py::Method(self, ID("_eval_looping"), eval_looping)(runs.list);
+  emit_runs(self, runs, looping);
   return {};
 }
 

@@ -38,10 +38,9 @@ py::Ref program(py::Args a) {
   update(parts, py::attr(self, ID("static_code")));
   bool id_mode = py::truth(py::attr(self, ID("has_phys_id")));
   update(parts, py::attr(self, id_mode ? ID("static_id_func_code") : ID("static_no_id_func_code")));
-  // The routines in a fixed order, whatever the set's order.
-  py::Ref routines = py::Ref::steal(PySequence_List(py::attr(self, ID("set_functions"))));
-  py::check(PyList_Sort(routines));
-  py::dict_set(parts, "set_functions", joined(routines));
+  // The routines in the order they were added, whatever the set's order.
+  py::dict_set(parts, "set_functions",
+               joined(routines_in_order(py::attr(self, ID("set_functions")))));
   py::dict_set(parts, "set_calls", joined(py::attr(self, ID("set_calls"))));
   py::dict_set(parts, "defines", py::attr(self, ID("defines")));
   py::dict_set(parts, "led_functions", joined(py::attr(self, ID("led_functions"))));

@@ -123,6 +123,43 @@ class ConfigureTest(unittest.TestCase):
             ("gang_label", "B"), ("set_leds", "B", 1, 0, [1]),
             ("gang_label", "A"), ("set_leds", "A", 2, 0, [4])])
 
+    def test_classic_ports_and_their_overrides(self):
+        log = []
+
+        class Base:
+            leds = property(lambda self: (0, self.led))
+            num_logical_ports = property(lambda self: 1)
+
+            def __init__(self, name, led):
+                self.name, self.led = name, led
+
+            @property
+            def gang_label(self):
+                log.append(("gang_label", self.name))
+                return self.name
+
+            def hw_port_num(self, sub):
+                return self.led
+
+            def set_leds(self, led_port, sub, leds):
+                return {self.led: ("base_" + self.name, ROUTINE, led_port)}
+
+        class Derived(Base):
+            gang_label = property(lambda self: log.append(("derived", self.name)) or "d")
+
+            def set_leds(self, led_port, sub, leds):
+                return {self.led: ("derived_" + self.name, ROUTINE, led_port)}
+        own = Base("own", 2)
+        own.set_leds = lambda led_port, sub, leds: {2: 0}
+        own.num_logical_ports = 2
+        c = controller(4)
+        idx = new_index()
+        c.configure(idx, [Base("a", 0), Derived("b", 1), own])
+        self.assertEqual(c.call_list[idx], [(("base_a", ROUTINE, 1), 1),
+                                            (("derived_b", ROUTINE, 2), 1), (0, 1), (1, 1)])
+        self.assertEqual(log, [("gang_label", "a"), ("derived", "b"), ("gang_label", "own")] * 2 +
+                         [("gang_label", "a"), ("derived", "b")] + [("gang_label", "own")] * 2)
+
     def test_no_ports(self):
         c = controller(64)
         idx = new_index()
@@ -526,6 +563,29 @@ class ProgramTextTest(unittest.TestCase):
                                     "\nzz:\n        ret\n"])
         other.set_calls.extend(c.set_calls)
         self.assertEqual(other.asm, text)
+        assembles(c)
+
+    def test_routines_in_the_order_configure_met_them(self):
+        # Twelve routines claimed from slot 0 on, named downwards, a zero pad
+        # after them and ones to the end: neither the set's order nor a sort.
+        names = ["r%02d" % i for i in range(11, -1, -1)]
+        answers = dict((i, (name, ROUTINE, i + 1)) for i, name in enumerate(names))
+        answers[12] = 0
+        c = controller(16)
+        c.configure(new_index(), [FixedPort("p", "1", 0, 1, 1, answers, [])])
+        c.configure(new_index(), [FixedPort("q", "1", 0, 1, 1, {1: ("new", ROUTINE, 5),
+                                                                2: ("r00", ROUTINE, 5)}, [])])
+        c.set_functions.update(["\nzz:\n        ret\n", "\naa:\n        ret\n"])
+        met = [routine(n) for n in names] + [T.PAD_ZERO, T.PAD_ONE, routine("new"), T.PAD_N_ONE,
+                                             "\naa:\n        ret\n", "\nzz:\n        ret\n"]
+        self.assertEqual(c.set_functions, set(met))
+        text = c.asm
+        self.assertTrue(text.endswith(T.BLINK_UPDATE_STATE + "\n" + "".join(met) + "\n\n"))
+        other = controller(16)
+        other.configure(new_index(), [FixedPort("p", "1", 0, 1, 1, answers, [])])
+        self.assertTrue(other.asm.endswith("".join(met[:14]) + "\n\n"))
+        c.set_functions = set(c.set_functions)
+        self.assertTrue(c.asm.endswith("".join(sorted(met)) + "\n\n"))
         assembles(c)
 
     def test_reads_are_fresh_and_pure(self):
