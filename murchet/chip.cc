@@ -828,13 +828,11 @@ py::Ref grp_ip2mac(PyObject* grp) {
       char mac[64] = "01:00:5e";
       size_t len = 8;
       for (long v : {part[1] & 127, part[2], part[3]}) {
-        char hex[16];
-        size_t k = sizeof hex;
-        do hex[--k] = "0123456789abcdef"[v & 15]; while (v >>= 4);
+        char buf[24];
+        string_view hex = py::hexadecimal(static_cast<unsigned long>(v), buf, 2);
         mac[len++] = ':';
-        if (k == sizeof hex - 1) mac[len++] = '0';
-        memcpy(mac + len, hex + k, sizeof hex - k);
-        len += sizeof hex - k;
+        memcpy(mac + len, hex.data(), hex.size());
+        len += hex.size();
       }
       return py::str(string_view(mac, len));
     }

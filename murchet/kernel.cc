@@ -14,7 +14,7 @@ namespace {
 // empty are left out with their dot.
 py::Ref dot_joined(std::string_view head, long n, std::string_view tail) {
   char buf[24];
-  std::string_view digits = decimal(n, buf);
+  std::string_view digits = py::decimal(n, buf);
   size_t nd = digits.size();
   size_t total = head.size() + (head.empty() ? 0 : 1) + nd + (tail.empty() ? 0 : 1) + tail.size();
   py::Ref out = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(total)));

@@ -241,13 +241,13 @@ py::Ref phy_an(py::Args a) {
         py::StrBuilder& line = out.line();
         line += "phy_an_c37_";
         put_text(line, intf);
-        line.append("=", decimal(c37, buf));
+        line.append("=", py::decimal(c37, buf));
       }
       if (c73 >= 0) {
         py::StrBuilder& line = out.line();
         line += "phy_an_c73_";
         put_text(line, intf);
-        line.append("=", decimal(c73, buf));
+        line.append("=", py::decimal(c73, buf));
       }
     }
   });

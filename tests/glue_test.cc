@@ -255,7 +255,36 @@ TEST_F(Glue, DecimalDigitsAsPrintfWritesThem) {
     char buf[24], want[24];
     snprintf(want, sizeof want, "%ld", v);
     EXPECT_EQ(std::string(buf, py::put_decimal(buf, v)), want);
+    EXPECT_EQ(py::decimal(v, buf), want);
   }
+}
+
+TEST_F(Glue, HexadecimalDigitsAsPrintfWritesThem) {
+  for (unsigned long u : {0UL, 9UL, 0xaUL, 0x1fUL, 0xbeefUL, 0x12345UL, ULONG_MAX}) {
+    for (size_t width : {0, 2, 4, 24}) {
+      char buf[24], want[32];
+      snprintf(want, sizeof want, "%0*lx", int(width), u);
+      EXPECT_EQ(py::hexadecimal(u, buf, width), want) << u << " " << width;
+    }
+  }
+}
+
+TEST_F(Glue, DigitsValueReadsPlainDigitsOnly) {
+  long v = -5;
+  EXPECT_TRUE(py::digits_value("0", v));
+  EXPECT_EQ(v, 0);
+  EXPECT_TRUE(py::digits_value("999999999999999999", v));  // 18 digits
+  EXPECT_EQ(v, 999999999999999999L);
+  EXPECT_TRUE(py::digits_value("007", v));
+  EXPECT_EQ(v, 7);
+  for (const char* text : {"", "1234567890123456789", "+1", "-1", " 1", "1 ", "1a", "0x1"}) {
+    v = -5;
+    EXPECT_FALSE(py::digits_value(text, v)) << text;
+    EXPECT_EQ(v, -5) << text;  // left as it was
+  }
+  EXPECT_TRUE(py::digits_value("123456789", v, 9));
+  EXPECT_FALSE(py::digits_value("1234567890", v, 9));
+  EXPECT_EQ(v, 123456789);
 }
 
 TEST_F(Glue, CheckedTables) {
