@@ -124,7 +124,7 @@ Ref import_from(const char* module, const char* name, PyObject* globals) {
   Ref mod = call(imp, str(module), globals, locals, fromlist, level);
   PyObject* v = PyObject_GetAttrString(mod, name);
   if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Raised();
+    if (!clear_if(PyExc_AttributeError)) throw Raised();
     raisef(PyExc_ImportError, "cannot import name %.230s", name);
   }
   return Ref::steal(v);

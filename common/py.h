@@ -64,6 +64,21 @@ inline bool must_pass() {
          PyErr_ExceptionMatches(PyExc_SystemExit);
 }
 
+// The pending error, when it is a `type` (matched as an except clause
+// matches), cleared: answers whether it was; any other stays pending.
+//   catch (const py::Raised&) { if (!py::clear_if(PyExc_IOError)) throw; ... }
+inline bool clear_if(PyObject* type) {
+  if (!PyErr_ExceptionMatches(type)) return false;
+  PyErr_Clear();
+  return true;
+}
+// The same for every error a catch-all takes: all but those that must pass.
+inline bool clear_catchable() {
+  if (must_pass()) return false;
+  PyErr_Clear();
+  return true;
+}
+
 [[noreturn]] void raise(PyObject* type, const char* msg);
 [[noreturn]] void raise(PyObject* type, PyObject* value);
 [[noreturn]] void raisef(PyObject* type, const char* fmt, ...)

@@ -26,8 +26,7 @@ py::Ref shell(PyObject* self, PyObject* command, PyObject* failure) {
   try {
     return py::callm(py::attr(self, ID("bcm")), ID("run"), command);
   } catch (const py::Raised&) {
-    if (!PyErr_ExceptionMatches(PyExc_IOError)) throw;
-    PyErr_Clear();
+    if (!py::clear_if(PyExc_IOError)) throw;
     py::raise(PyExc_RuntimeError, failure);
   }
 }
@@ -270,8 +269,7 @@ py::Ref get_cmd_output(py::Args a) {
       out = py::call_kw(py::attr(subprocess, ID("check_output")), py::tuple({a[0]}), kw);
     });
   } catch (const py::Raised&) {
-    if (!PyErr_ExceptionMatches(failed)) throw;
-    PyErr_Clear();
+    if (!py::clear_if(failed)) throw;
     return py::Ref::borrow(a[1]);
   }
   return out;
@@ -327,9 +325,8 @@ py::Ref parse_portmap(py::Args a) {
     try {
       linux_port = py::callm(py::attr(self, ID("pt")), ID("bcm2linux"), dport);
     } catch (const py::Raised&) {
-      if (py::must_pass()) throw;
-      PyErr_Clear();  // a port the table cannot name has no Linux name
-      linux_port = py::none();
+      if (!py::clear_catchable()) throw;
+      linux_port = py::none();  // a port the table cannot name has no Linux name
     }
     append_to(portmap, entry(dport, lport, linux_port));
   }

@@ -51,8 +51,7 @@ bool physical_chain(PyObject* chip) {
   if (found) {
     platform = py::Ref::steal(found);
   } else {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Raised();
-    PyErr_Clear();
+    if (!py::clear_if(PyExc_AttributeError)) throw py::Raised();
     py::import("quorvel.platform", module().globals);
     platform = py::attr(quorvel, ID("platform"));
   }

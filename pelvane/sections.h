@@ -85,7 +85,7 @@ inline long range_count(PyObject* n) {
     if (_PyLong_Sign(number) < 0) return 0;
     v = PyLong_AsLong(number);
     if (v == -1 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::Raised();
+      if (!py::clear_if(PyExc_OverflowError)) throw py::Raised();
       py::raise(PyExc_OverflowError, "range() result has too many items");
     }
   } else {

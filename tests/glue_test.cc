@@ -287,6 +287,27 @@ TEST_F(Glue, DigitsValueReadsPlainDigitsOnly) {
   EXPECT_EQ(v, 123456789);
 }
 
+TEST_F(Glue, ClearIfTakesOneKindOfError) {
+  PyErr_SetString(PyExc_IOError, "gone");
+  EXPECT_TRUE(py::clear_if(PyExc_EnvironmentError));  // a base class matches
+  EXPECT_FALSE(PyErr_Occurred());
+  PyErr_SetString(PyExc_ValueError, "bad");
+  EXPECT_FALSE(py::clear_if(PyExc_IOError));
+  EXPECT_EQ(error(), "exceptions.ValueError: bad");
+  PyErr_SetNone(PyExc_KeyboardInterrupt);
+  EXPECT_FALSE(py::clear_if(PyExc_Exception));
+  EXPECT_FALSE(py::clear_catchable());
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyboardInterrupt));
+  PyErr_Clear();
+  PyErr_SetNone(PyExc_SystemExit);
+  EXPECT_FALSE(py::clear_catchable());
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_SystemExit));
+  PyErr_Clear();
+  PyErr_SetString(PyExc_TypeError, "odd");
+  EXPECT_TRUE(py::clear_catchable());
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
 TEST_F(Glue, CheckedTables) {
   py::ClassTable defs = {py::Qualname::unbound,
                          {{"C", nullptr, nullptr, nullptr, {{"todo", py::Bind::method, "self"}}}}};
