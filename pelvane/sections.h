@@ -197,6 +197,43 @@ void put_hex(Out& out, PyObject* v, bool wide) {
   }
 }
 
+// Pieces of a line for put_line(): a value written as "%s" (Text), as "%u"
+// of the value + add (Dec), or as "%x", "%04x" when wide (Hex).
+struct Text {
+  PyObject* v;
+};
+struct Dec {
+  PyObject* v;
+  long add = 0;
+};
+struct Hex {
+  PyObject* v;
+  bool wide = false;
+};
+template <class Out>
+void put_piece(Out& out, std::string_view s) {
+  out += s;
+}
+template <class Out>
+void put_piece(Out& out, Text p) {
+  put_text(out, p.v);
+}
+template <class Out>
+void put_piece(Out& out, Dec p) {
+  put_dec(out, p.v, p.add);
+}
+template <class Out>
+void put_piece(Out& out, Hex p) {
+  put_hex(out, p.v, p.wide);
+}
+
+// The pieces (texts, or values as above) appended in order:
+// put_line(out.line(), "port_phy_addr_", Text{intf}, "=0x", Hex{addr}).
+template <class Out, class... P>
+void put_line(Out& out, const P&... pieces) {
+  (put_piece(out, pieces), ...);
+}
+
 // The values, "%s" each, one `sep` between two.
 template <class Out>
 void put_texts(Out& out, std::string_view sep, std::initializer_list<PyObject*> values) {
