@@ -257,23 +257,7 @@ py::Ref asic_init(py::Args a) {
   return {};
 }
 
-py::Ref get_cmd_output(py::Args a) {
-  py::Ref subprocess = global("subprocess");
-  py::Ref failed = py::attr(subprocess, ID("CalledProcessError"));
-  py::Ref devnull = py::call(global("open"), py::attr(global("os"), ID("devnull")), ID("w"));
-  py::Ref kw = py::dict();
-  py::dict_set(kw, ID("stderr"), devnull);
-  py::Ref out;
-  try {
-    py::closing(devnull, [&] {
-      out = py::call_kw(py::attr(subprocess, ID("check_output")), py::tuple({a[0]}), kw);
-    });
-  } catch (const py::Raised&) {
-    if (!py::clear_if(failed)) throw;
-    return py::Ref::borrow(a[1]);
-  }
-  return out;
-}
+py::Ref get_cmd_output(py::Args a) { return py::command_output_or(global, a[0], a[1]); }
 
 py::Ref is_1g_chip(py::Args a) {
   py::Ref answer = shell(a[0], ID("show unit"), ID("show unit timed out"));

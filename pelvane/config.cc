@@ -37,7 +37,7 @@ py::Ref platform_ports(PyObject* self) { return py::attr(switch_of(self), ID("po
 // interpreter's subprocess.check_output.
 py::Ref check_output(PyObject* program, PyObject* args) {
   py::Ref argv = py::Ref::steal(PyNumber_Add(py::list({program}), args));
-  return py::callm(global("subprocess"), ID("check_output"), argv);
+  return py::command_output(global, argv);
 }
 
 // Runs the EEPROM tool with `option`; any failure but an interrupt or an

@@ -287,6 +287,38 @@ TEST_F(Glue, DigitsValueReadsPlainDigitsOnly) {
   EXPECT_EQ(v, 123456789);
 }
 
+// The globals of the test running an outside command.
+const py::ModuleInfo* command_module = nullptr;
+py::Ref command_global(const char* name) { return py::global(*command_module, name); }
+
+TEST_F(Glue, CommandsRunThroughTheModulesSubprocess) {
+  command_module = &mod_;
+  py::dict_set(globals_, "subprocess", py::import("subprocess", globals_));
+  py::dict_set(globals_, "os", py::import("os", globals_));
+  auto argv = [](const char* script) {
+    return py::list({py::str("/bin/sh").get(), py::str("-c").get(), py::str(script).get()});
+  };
+  EXPECT_EQ(py::as_string(py::command_output(command_global, argv("echo out; echo err >&2"))),
+            "out\n");
+  py::Ref fallback = py::str("fallback");
+  EXPECT_EQ(py::command_output_or(command_global, argv("echo out; exit 3"), fallback).get(),
+            fallback.get());
+  EXPECT_EQ(py::as_string(py::command_output_or(command_global, argv("echo ok; echo quiet >&2"), fallback)),
+            "ok\n");
+  EXPECT_THROW(py::command_call(command_global, argv("exit 2")), py::Raised);
+  EXPECT_EQ(error(),
+            "CalledProcessError: Command '['/bin/sh', '-c', 'exit 2']' returned non-zero exit "
+            "status 2");
+  // Another failure than the command's own passes on.
+  py::Ref missing = py::list({py::str("/nonexistent/tool").get()});
+  EXPECT_THROW(py::command_output_or(command_global, missing, fallback), py::Raised);
+  EXPECT_EQ(error(), "exceptions.OSError: [Errno 2] No such file or directory");
+  // The module's own subprocess, found at each run.
+  py::dict_set(globals_, "subprocess", Py_None);
+  EXPECT_THROW(py::command_output(command_global, argv("true")), py::Raised);
+  EXPECT_EQ(error(), "exceptions.AttributeError: 'NoneType' object has no attribute 'check_output'");
+}
+
 TEST_F(Glue, ClearIfTakesOneKindOfError) {
   PyErr_SetString(PyExc_IOError, "gone");
   EXPECT_TRUE(py::clear_if(PyExc_EnvironmentError));  // a base class matches
