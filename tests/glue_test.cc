@@ -303,7 +303,8 @@ TEST_F(Glue, CommandsRunThroughTheModulesSubprocess) {
   py::Ref fallback = py::str("fallback");
   EXPECT_EQ(py::command_output_or(command_global, argv("echo out; exit 3"), fallback).get(),
             fallback.get());
-  EXPECT_EQ(py::as_string(py::command_output_or(command_global, argv("echo ok; echo quiet >&2"), fallback)),
+  EXPECT_EQ(py::as_string(
+                py::command_output_or(command_global, argv("echo ok; echo quiet >&2"), fallback)),
             "ok\n");
   EXPECT_THROW(py::command_call(command_global, argv("exit 2")), py::Raised);
   EXPECT_EQ(error(),
@@ -316,7 +317,8 @@ TEST_F(Glue, CommandsRunThroughTheModulesSubprocess) {
   // The module's own subprocess, found at each run.
   py::dict_set(globals_, "subprocess", Py_None);
   EXPECT_THROW(py::command_output(command_global, argv("true")), py::Raised);
-  EXPECT_EQ(error(), "exceptions.AttributeError: 'NoneType' object has no attribute 'check_output'");
+  EXPECT_EQ(error(),
+            "exceptions.AttributeError: 'NoneType' object has no attribute 'check_output'");
 }
 
 TEST_F(Glue, ClearIfTakesOneKindOfError) {
