@@ -2,5 +2,6 @@
 #pragma once
 
 #include "classes.h"
+#include "command.h"
 #include "function.h"
 #include "lookups.h"

@@ -43,19 +43,6 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
-char* put_decimal(char* d, long v) {
-  unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-  char digits[20];
-  int k = 0;
-  do {
-    digits[k++] = char('0' + u % 10);
-    u /= 10;
-  } while (u);
-  if (v < 0) *d++ = '-';
-  while (k) *d++ = digits[--k];
-  return d;
-}
-
 PyObject* intern_once(PyObject*& slot, const char* text) {
   slot = PyString_InternFromString(text);
   if (!slot) throw Raised();
@@ -137,7 +124,7 @@ Ref import_from(const char* module, const char* name, PyObject* globals) {
   Ref mod = call(imp, str(module), globals, locals, fromlist, level);
   PyObject* v = PyObject_GetAttrString(mod, name);
   if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Raised();
+    if (!clear_if(PyExc_AttributeError)) throw Raised();
     raisef(PyExc_ImportError, "cannot import name %.230s", name);
   }
   return Ref::steal(v);

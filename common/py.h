@@ -64,6 +64,21 @@ inline bool must_pass() {
          PyErr_ExceptionMatches(PyExc_SystemExit);
 }
 
+// The pending error, when it is a `type` (matched as an except clause
+// matches), cleared: answers whether it was; any other stays pending.
+//   catch (const py::Raised&) { if (!py::clear_if(PyExc_IOError)) throw; ... }
+inline bool clear_if(PyObject* type) {
+  if (!PyErr_ExceptionMatches(type)) return false;
+  PyErr_Clear();
+  return true;
+}
+// The same for every error a catch-all takes: all but those that must pass.
+inline bool clear_catchable() {
+  if (must_pass()) return false;
+  PyErr_Clear();
+  return true;
+}
+
 [[noreturn]] void raise(PyObject* type, const char* msg);
 [[noreturn]] void raise(PyObject* type, PyObject* value);
 [[noreturn]] void raisef(PyObject* type, const char* fmt, ...)
@@ -152,6 +167,47 @@ void in_destructor(PyObject* where, const F& cleanup) noexcept {
   }
 }
 
+// ---- digits -------------------------------------------------------------
+// The decimal digits of `v`, as "%ld" writes them (a '-' first when
+// negative), written at the end of `buf`.
+inline std::string_view decimal(long v, char (&buf)[24]) {
+  char* d = buf + sizeof buf;
+  unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+  do *--d = char('0' + u % 10); while (u /= 10);
+  if (v < 0) *--d = '-';
+  return std::string_view(d, size_t(buf + sizeof buf - d));
+}
+// The hexadecimal digits of `u` in lower case, as "%lx" writes them, with
+// '0's before them up to `width` (24 at most) as "%0<width>lx" pads them;
+// written at the end of `buf`.
+inline std::string_view hexadecimal(unsigned long u, char (&buf)[24], size_t width = 0) {
+  char* d = buf + sizeof buf;
+  do *--d = "0123456789abcdef"[u & 0xf]; while (u >>= 4);
+  while (d > buf && size_t(buf + sizeof buf - d) < width) *--d = '0';
+  return std::string_view(d, size_t(buf + sizeof buf - d));
+}
+// Writes the decimal digits of `v` at `d`, as decimal() writes them, and
+// answers the end: at most 20 bytes.
+inline char* put_decimal(char* d, long v) {
+  char buf[24];
+  std::string_view digits = decimal(v, buf);
+  std::memcpy(d, digits.data(), digits.size());
+  return d + digits.size();
+}
+// The value of a text of 1 to `max_digits` (at most 18, so that it fits)
+// plain decimal digits, 0-9 alone: no sign, no blank.  False for any other
+// text, `value` left as it was.
+inline bool digits_value(std::string_view text, long& value, size_t max_digits = 18) {
+  if (text.empty() || text.size() > max_digits) return false;
+  long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  value = v;
+  return true;
+}
+
 // ---- construction -------------------------------------------------------
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
@@ -161,9 +217,6 @@ inline Ref str(std::string_view s) {
   return Ref::steal(PyString_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
 }
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Writes the decimal digits of `v` at `d`, as "%ld" writes them (a '-' first
-// when negative), and answers the end: at most 20 bytes.
-char* put_decimal(char* d, long v);
 // A long integer from its text ("0x..." allowed), whatever its size.
 Ref long_integer(const char* text);
 Ref tuple(std::initializer_list<PyObject*> items);

@@ -74,10 +74,7 @@ py::Ref compile(py::Args a) {
     devnull = py::call(open, ID("/dev/null"), ID("r+"));
     py::Ref stem = py::Ref::steal(PySequence_GetSlice(asm_path, 0, -4));
     py::Ref argv = py::list({py::attr(self, ID("_tarquel")).get(), stem.get()});
-    py::Ref streams = py::dict();
-    for (const char* name : {"stdin", "stdout", "stderr"}) py::dict_set(streams, name, devnull);
-    py::call_kw(py::attr(global("subprocess"), ID("check_call")), py::tuple({argv.get()}),
-                streams);
+    py::command_call(global, argv, {{"stdin", devnull}, {"stdout", devnull}, {"stderr", devnull}});
     hex_file = py::call(open, py::call(join, dir, ID("code.hex")), ID("r"));
     text = py::callm(hex_file, ID("read"));
   } catch (const py::Raised&) {

@@ -115,9 +115,8 @@ bool ListIndex::index(Keys keys) {
     for (size_t k = 0; k < names_.size(); ++k) {
       PyObject* v = PyObject_GetAttr(records_[i], names_[k]);
       if (!v) {
-        if (py::must_pass()) throw py::Raised();
-        PyErr_Clear();  // the scan meets the error where a scan would
-        return true;
+        if (!py::clear_catchable()) throw py::Raised();
+        return true;  // the scan meets the error where a scan would
       }
       values[k] = py::Ref::steal(v);
       raw[k] = v;

@@ -26,8 +26,7 @@ py::Ref shell(PyObject* self, PyObject* command, PyObject* failure) {
   try {
     return py::callm(py::attr(self, ID("bcm")), ID("run"), command);
   } catch (const py::Raised&) {
-    if (!PyErr_ExceptionMatches(PyExc_IOError)) throw;
-    PyErr_Clear();
+    if (!py::clear_if(PyExc_IOError)) throw;
     py::raise(PyExc_RuntimeError, failure);
   }
 }
@@ -258,24 +257,7 @@ py::Ref asic_init(py::Args a) {
   return {};
 }
 
-py::Ref get_cmd_output(py::Args a) {
-  py::Ref subprocess = global("subprocess");
-  py::Ref failed = py::attr(subprocess, ID("CalledProcessError"));
-  py::Ref devnull = py::call(global("open"), py::attr(global("os"), ID("devnull")), ID("w"));
-  py::Ref kw = py::dict();
-  py::dict_set(kw, ID("stderr"), devnull);
-  py::Ref out;
-  try {
-    py::closing(devnull, [&] {
-      out = py::call_kw(py::attr(subprocess, ID("check_output")), py::tuple({a[0]}), kw);
-    });
-  } catch (const py::Raised&) {
-    if (!PyErr_ExceptionMatches(failed)) throw;
-    PyErr_Clear();
-    return py::Ref::borrow(a[1]);
-  }
-  return out;
-}
+py::Ref get_cmd_output(py::Args a) { return py::command_output_or(global, a[0], a[1]); }
 
 py::Ref is_1g_chip(py::Args a) {
   py::Ref answer = shell(a[0], ID("show unit"), ID("show unit timed out"));
@@ -327,9 +309,8 @@ py::Ref parse_portmap(py::Args a) {
     try {
       linux_port = py::callm(py::attr(self, ID("pt")), ID("bcm2linux"), dport);
     } catch (const py::Raised&) {
-      if (py::must_pass()) throw;
-      PyErr_Clear();  // a port the table cannot name has no Linux name
-      linux_port = py::none();
+      if (!py::clear_catchable()) throw;
+      linux_port = py::none();  // a port the table cannot name has no Linux name
     }
     append_to(portmap, entry(dport, lport, linux_port));
   }
@@ -828,13 +809,11 @@ py::Ref grp_ip2mac(PyObject* grp) {
       char mac[64] = "01:00:5e";
       size_t len = 8;
       for (long v : {part[1] & 127, part[2], part[3]}) {
-        char hex[16];
-        size_t k = sizeof hex;
-        do hex[--k] = "0123456789abcdef"[v & 15]; while (v >>= 4);
+        char buf[24];
+        string_view hex = py::hexadecimal(static_cast<unsigned long>(v), buf, 2);
         mac[len++] = ':';
-        if (k == sizeof hex - 1) mac[len++] = '0';
-        memcpy(mac + len, hex + k, sizeof hex - k);
-        len += sizeof hex - k;
+        memcpy(mac + len, hex.data(), hex.size());
+        len += hex.size();
       }
       return py::str(string_view(mac, len));
     }

@@ -14,7 +14,7 @@ namespace {
 // empty are left out with their dot.
 py::Ref dot_joined(std::string_view head, long n, std::string_view tail) {
   char buf[24];
-  std::string_view digits = decimal(n, buf);
+  std::string_view digits = py::decimal(n, buf);
   size_t nd = digits.size();
   size_t total = head.size() + (head.empty() ? 0 : 1) + nd + (tail.empty() ? 0 : 1) + tail.size();
   py::Ref out = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(total)));
@@ -137,12 +137,6 @@ bool os_path(PyObject* fn, PyObject* path) {
 
 namespace {
 
-// Drops a pending IOError; any other error goes on.
-void drop_ioerror() {
-  if (!PyErr_ExceptionMatches(PyExc_IOError)) throw py::Raised();
-  PyErr_Clear();
-}
-
 // Closes a file whatever happens, keeping the error that is on its way; a
 // failing close is reported as the interpreter reports one in __del__.
 struct Closing {
@@ -159,14 +153,14 @@ bool read_lines_impl(PyObject* path, void (*each)(void*, PyObject*), void* ctx) 
   try {
     f.file = py::call(global(ID("open")), path);
   } catch (const py::Raised&) {
-    drop_ioerror();
+    if (!py::clear_if(PyExc_IOError)) throw;
     return false;
   }
   try {
     py::Ref it = py::iter(f.file);
     while (py::Ref line = py::next(it)) each(ctx, line);
   } catch (const py::Raised&) {
-    drop_ioerror();
+    if (!py::clear_if(PyExc_IOError)) throw;
   }
   return true;
 }
@@ -485,8 +479,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
     } catch (const py::Raised&) {
       // Whatever keeps the directory from being listed, the bridge has no
       // ports.
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-      PyErr_Clear();
+      if (!py::clear_if(PyExc_Exception)) throw;
     }
   }
   py::Ref result = py::list();

@@ -112,8 +112,7 @@ void fill(py::ModuleInfo& mod) {
   try {
     shell = py::import("bcmshell", mod.globals);
   } catch (const py::Raised&) {
-    if (py::must_pass()) throw;
-    PyErr_Clear();
+    if (!py::clear_catchable()) throw;
     shell = py::none();
   }
   py::dict_set(mod.globals, "bcmshell", shell);

@@ -206,7 +206,7 @@ bool text_view(PyObject* v, char (&buf)[24], string_view& view) {
     return true;
   }
   if (!PyInt_CheckExact(v)) return false;
-  view = decimal(PyInt_AS_LONG(v), buf);
+  view = py::decimal(PyInt_AS_LONG(v), buf);
   return true;
 }
 
@@ -222,7 +222,7 @@ bool write_encap(py::StrBuilder& out, PyObject* e, OwnOp& own, string_view head)
   if (is_minus_one(evid))
     out.append(head, name, "\n");
   else
-    out.append(head, name, ", vlan: ", decimal(PyInt_AS_LONG(evid), vlan_digits), "\n");
+    out.append(head, name, ", vlan: ", py::decimal(PyInt_AS_LONG(evid), vlan_digits), "\n");
   return true;
 }
 
@@ -330,7 +330,7 @@ bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view)
       continue;
     }
     char digits[24], buf[128];
-    string_view vlan = decimal(PyInt_AS_LONG(evid), digits);
+    string_view vlan = py::decimal(PyInt_AS_LONG(evid), digits);
     size_t size = name.size() + 1 + vlan.size();
     char* d = buf;
     if (size > sizeof buf) {

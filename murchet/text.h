@@ -24,15 +24,6 @@ inline bool is_space(char c) {
 }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// The decimal digits of n, written at the end of `buf`.
-inline string_view decimal(long n, char (&buf)[24]) {
-  char* d = buf + sizeof buf;
-  unsigned long u = n < 0 ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
-  do *--d = char('0' + u % 10); while (u /= 10);
-  if (n < 0) *--d = '-';
-  return string_view(d, size_t(buf + sizeof buf - d));
-}
-
 // The lines of a text as str.splitlines() cuts them: at LF, CR or CR LF,
 // line ends dropped, no empty line after a final line end.
 class Lines {
@@ -99,15 +90,10 @@ inline string_view strip(string_view s) {
 // int() reads it; false for any other text (which int() may still read, or
 // refuse).
 inline bool decimal_value(string_view text, long& value) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size() || text.size() - i > 18) return false;
-  long v = 0;
-  for (; i < text.size(); ++i) {
-    if (!is_digit(text[i])) return false;
-    v = v * 10 + (text[i] - '0');
-  }
+  bool negative = !text.empty() && text[0] == '-';
+  if (!text.empty() && (text[0] == '+' || negative)) text.remove_prefix(1);
+  long v;
+  if (!py::digits_value(text, v)) return false;
   value = negative ? -v : v;
   return true;
 }
@@ -176,9 +162,8 @@ inline size_t dotted_decimals(string_view text, long* parts, size_t max, size_t 
   size_t n = 0, i = 0;
   while (true) {
     size_t e = digits_end(text, i);
-    if (e == i || e - i > max_digits) return 0;
-    long v = 0;
-    for (size_t d = i; d < e; ++d) v = v * 10 + (text[d] - '0');
+    long v;
+    if (!py::digits_value(text.substr(i, e - i), v, max_digits)) return 0;
     if (n < max) parts[n] = v;
     ++n;
     if (e == text.size()) return n;

@@ -37,7 +37,7 @@ py::Ref platform_ports(PyObject* self) { return py::attr(switch_of(self), ID("po
 // interpreter's subprocess.check_output.
 py::Ref check_output(PyObject* program, PyObject* args) {
   py::Ref argv = py::Ref::steal(PyNumber_Add(py::list({program}), args));
-  return py::callm(global("subprocess"), ID("check_output"), argv);
+  return py::command_output(global, argv);
 }
 
 // Runs the EEPROM tool with `option`; any failure but an interrupt or an
@@ -46,8 +46,7 @@ py::Ref run_eeprom(PyObject* option, PyObject* failed) {
   try {
     return check_output(ID("/usr/quorvel/bin/vostrel"), words({option}));
   } catch (const py::Raised&) {
-    if (py::must_pass()) throw;
-    PyErr_Clear();
+    if (!py::clear_catchable()) throw;
   }
   eeprom_failure(failed);
 }
@@ -59,8 +58,7 @@ py::Ref int_or_empty(PyObject* text, long base = -1) {
   PyObject* v = base >= 0 ? PyObject_CallFunction(type, const_cast<char*>("Ol"), text, base)
                      : PyObject_CallFunctionObjArgs(type, text, nullptr);
   if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::Raised();
-    PyErr_Clear();
+    if (!py::clear_if(PyExc_ValueError)) throw py::Raised();
     return {};
   }
   return py::Ref::steal(v);

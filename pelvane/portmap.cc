@@ -51,8 +51,7 @@ bool physical_chain(PyObject* chip) {
   if (found) {
     platform = py::Ref::steal(found);
   } else {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Raised();
-    PyErr_Clear();
+    if (!py::clear_if(PyExc_AttributeError)) throw py::Raised();
     py::import("quorvel.platform", module().globals);
     platform = py::attr(quorvel, ID("platform"));
   }
@@ -119,16 +118,9 @@ class PortmapWriter {
   // `num_lanes`: it does not).
   void portmap_line(const Logical& l, PyObject* speed, PyObject* num_lanes) {
     py::Ref hw = py::call_method(l.port, ID("hw_intf_num_portmap"), l.sub);
-    line_.assign("portmap_");
-    put_text(line_, l.intf);
-    line_ += "=";
-    put_dec(line_, hw, 1);
-    line_ += ":";
-    put_dec(line_, speed);
-    if (num_lanes) {
-      line_ += ":";
-      put_dec(line_, num_lanes);
-    }
+    line_.clear();
+    put_line(line_, "portmap_", Text{l.intf}, "=", Dec{hw, 1}, ":", Dec{speed});
+    if (num_lanes) put_line(line_, ":", Dec{num_lanes});
     add_line(lines_, line_);
   }
 
@@ -151,10 +143,8 @@ class PortmapWriter {
         continue;
       }
       py::Ref mask = py::call_method(l.port, side.mask, l.sub);
-      line_.assign(side.key);
-      put_text(line_, l.intf);
-      line_ += "=0x";
-      put_hex(line_, mask, true);
+      line_.clear();
+      put_line(line_, side.key, Text{l.intf}, "=0x", Hex{mask, true});
       add_line(lines_, line_);
     }
   }
@@ -174,13 +164,11 @@ class PortmapWriter {
       if (m.map == Py_None) continue;
       if (m.chain_key && physical_chain_part()) {
         if (!hw_intf) hw_intf = py::call_method(l.port, ID("hw_intf_num"), l.sub);
-        line_.assign(m.chain_key);
-        put_dec(line_, hw_intf, 1);
-        line_ += ".0}=0x";
+        line_.clear();
+        put_line(line_, m.chain_key, Dec{hw_intf, 1}, ".0}=0x");
       } else {
-        line_.assign(m.key);
-        put_text(line_, l.intf);
-        line_ += "=0x";
+        line_.clear();
+        put_line(line_, m.key, Text{l.intf}, "=0x");
       }
       put_hex(line_, m.map, true);
       add_line(lines_, line_);
@@ -216,13 +204,7 @@ py::Ref dportmap(py::Args a) {
       py::Ref logical = py::call_method(port, ID("sdk_logical_port_num"), sub.get());
       py::Ref unit = py::get_property(port, ID("unit"));
       py::Ref intf = py::call_method(port, ID("sdk_unit_intf_num"), sub.get());
-      py::StrBuilder& line = out.line();
-      line += "dport_map_port_";
-      put_dec(line, logical);
-      line += ".";
-      put_dec(line, unit);
-      line += "=";
-      put_dec(line, intf, 1);
+      put_line(out.line(), "dport_map_port_", Dec{logical}, ".", Dec{unit}, "=", Dec{intf, 1});
     }
   });
   return out.finish();
@@ -243,11 +225,7 @@ py::Ref portmap_uncapable_config(py::Args a) {
       py::Ref num;
       auto add = [&](std::string_view key, PyObject* value) {
         if (!num) num = py::call_method(port, ID("sdk_logical_port_num"), sub);
-        py::StrBuilder& line = out.line();
-        line += key;
-        put_dec(line, num);
-        line += "=0x";
-        put_hex(line, value, true);
+        put_line(out.line(), key, Dec{num}, "=0x", Hex{value, true});
       };
       if (lanes.rx_flip.get() != Py_None)
         add("phy_xaui_rx_polarity_flip_", py::call_method(port, ID("rx_logical_polarity_flip"), sub));

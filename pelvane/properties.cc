@@ -62,8 +62,7 @@ py::Ref interface_key(std::string& text, PyObject* prefix, PyObject* unit) {
     text += "xe";
   else
     put_text(text, prefix);
-  text += ".";
-  put_dec(text, unit);
+  put_line(text, ".", Dec{unit});
   return py::str(text);
 }
 
@@ -107,19 +106,14 @@ void xport_lines(Section& out, const Bitmaps& maps) {
     tick();
     PyObject* key = PyList_GET_ITEM(maps.keys.get(), i);
     if (py::as_view(key).substr(0, 2) == "hg") continue;
-    py::StrBuilder& line = out.line();
-    line.append("pbmp_xport_", py::as_view(key), "=0x");
-    put_hex(line, py::Ref::borrow(dict_value(maps.pbmps, key)), false);
+    put_line(out.line(), "pbmp_xport_", py::as_view(key), "=0x",
+             Hex{py::Ref::borrow(dict_value(maps.pbmps, key))});
   }
 }
 
 // "%s%u=0x%x" of `head`, a unit and its bitmap.
 void unit_line(Section& out, const char* head, PyObject* unit, PyObject* bits) {
-  py::StrBuilder& line = out.line();
-  line += head;
-  put_dec(line, unit);
-  line += "=0x";
-  put_hex(line, bits, false);
+  put_line(out.line(), head, Dec{unit}, "=0x", Hex{bits});
 }
 
 // "pbmp_valid.%u=0x%x" for each unit, in ascending order.
@@ -187,12 +181,7 @@ py::Ref phys(py::Args a) {
   Section out;
   each_phy(a[0], false, [&](PyObject*, PyObject*, PyObject* type, const auto& name) {
     py::Ref intf = name();
-    py::StrBuilder& line = out.line();
-    line += "phy_";
-    put_text(line, type);
-    line += "_";
-    put_text(line, intf);
-    line += "=1";
+    put_line(out.line(), "phy_", Text{type}, "_", Text{intf}, "=1");
   });
   return out.finish();
 }
@@ -202,11 +191,7 @@ py::Ref phy_addrs(py::Args a) {
   each_phy(a[0], true, [&](PyObject* port, PyObject* sub, PyObject*, const auto& name) {
     py::Ref intf = name();
     py::Ref addr = py::call_method(port, ID("phy_addr"), sub);
-    py::StrBuilder& line = out.line();
-    line += "port_phy_addr_";
-    put_text(line, intf);
-    line += "=0x";
-    put_hex(line, addr, false);
+    put_line(out.line(), "port_phy_addr_", Text{intf}, "=0x", Hex{addr});
   });
   return out.finish();
 }
@@ -238,16 +223,10 @@ py::Ref phy_an(py::Args a) {
       py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
       char buf[24];
       if (c37 >= 0) {
-        py::StrBuilder& line = out.line();
-        line += "phy_an_c37_";
-        put_text(line, intf);
-        line.append("=", decimal(c37, buf));
+        put_line(out.line(), "phy_an_c37_", Text{intf}, "=", py::decimal(c37, buf));
       }
       if (c73 >= 0) {
-        py::StrBuilder& line = out.line();
-        line += "phy_an_c73_";
-        put_text(line, intf);
-        line.append("=", decimal(c73, buf));
+        put_line(out.line(), "phy_an_c73_", Text{intf}, "=", py::decimal(c73, buf));
       }
     }
   });
@@ -265,11 +244,7 @@ py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Ke
     if (py::get_property(port, attr).get() == Py_None) continue;
     py::Ref k = key(port.get());
     py::Ref value = py::get_property(port, attr);
-    py::StrBuilder& line = out.line();
-    line += head;
-    put_text(line, k);
-    line += "=0x";
-    put_hex(line, value, false);
+    put_line(out.line(), head, Text{k}, "=0x", Hex{value});
   }
   return out.finish();
 }
@@ -305,10 +280,7 @@ py::Ref fiber_pref(py::Args a) {
       tick();
       if (!py::truth(py::get_property(port, ID("set_fiber_pref")))) continue;
       py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
-      py::StrBuilder& line = out.line();
-      line += "serdes_fiber_pref_";
-      put_text(line, intf);
-      line += "=1";
+      put_line(out.line(), "serdes_fiber_pref_", Text{intf}, "=1");
     }
   });
   return out.finish();
@@ -344,12 +316,7 @@ py::Ref port_emphasis(py::Args a) {
       PyObject* had = py::dict_find(map_nums, unit);
       py::Ref map_num = had ? py::Ref::borrow(had) : py::integer(1);
       // "<map_num>.<unit>=0x", the end of every key of this logical port.
-      auto port_key = [&](py::StrBuilder& line) {
-        put_dec(line, map_num);
-        line += ".";
-        put_dec(line, unit);
-        line += "=0x";
-      };
+      auto port_key = [&](py::StrBuilder& line) { put_line(line, Dec{map_num}, ".", Dec{unit}, "=0x"); };
       for (const Setting& setting : settings) {
         PyObject* value = values[&setting - settings].get();
         if (value == Py_None) continue;
@@ -396,31 +363,13 @@ py::Ref port_init(py::Args a) {
     for (long s = 0; s < n; ++s) {
       tick();
       py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
-      py::StrBuilder* line = &out.line();
-      *line += "port_init_autoneg_";
-      put_text(*line, intf);
-      *line += "=";
-      put_dec(*line, auto_neg);
+      put_line(out.line(), "port_init_autoneg_", Text{intf}, "=", Dec{auto_neg});
       if (fixed) {
-        line = &out.line();
-        *line += "port_init_speed_";
-        put_text(*line, intf);
-        *line += "=";
-        put_dec(*line, megabits);
-        line = &out.line();
-        *line += "port_init_duplex_";
-        put_text(*line, intf);
-        *line += "=1";
+        put_line(out.line(), "port_init_speed_", Text{intf}, "=", Dec{megabits});
+        put_line(out.line(), "port_init_duplex_", Text{intf}, "=1");
       }
-      if (if_num) {
-        line = &out.line();
-        *line += "serdes_if_type_";
-        put_text(*line, intf);
-        *line += "=";
-        put_dec(*line, if_num);
-        *line += " # ";
-        put_text(*line, if_type);
-      }
+      if (if_num)
+        put_line(out.line(), "serdes_if_type_", Text{intf}, "=", Dec{if_num}, " # ", Text{if_type});
     }
   });
   return out.finish();

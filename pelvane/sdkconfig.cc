@@ -159,8 +159,7 @@ Ref calculate_leds(Args a) {
     try {
       program = py::call(py::item(glimmet, controller.get()));
     } catch (const py::Raised&) {
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
-      PyErr_Clear();
+      if (!py::clear_if(PyExc_TypeError)) throw;
       program = py::call(glimmet);
     }
     Ref selected = py::list();

@@ -85,7 +85,7 @@ inline long range_count(PyObject* n) {
     if (_PyLong_Sign(number) < 0) return 0;
     v = PyLong_AsLong(number);
     if (v == -1 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::Raised();
+      if (!py::clear_if(PyExc_OverflowError)) throw py::Raised();
       py::raise(PyExc_OverflowError, "range() result has too many items");
     }
   } else {
@@ -131,12 +131,9 @@ inline py::Ref mapping_keys(PyObject* d) {
 // The number in a hardware or SDK interface name (xe12: 12) when the name
 // is a prefix of two characters and up to 18 decimal digits.
 inline bool name_digits(std::string_view text, long long& v) {
-  if (text.size() <= 2 || text.size() > 2 + 18) return false;
-  v = 0;
-  for (char c : text.substr(2)) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
+  long digits;
+  if (text.size() <= 2 || !py::digits_value(text.substr(2), digits)) return false;
+  v = digits;
   return true;
 }
 
@@ -158,16 +155,6 @@ void each_phy_addr(PyObject* self, const F& f) {
 
 // ---- writing values ----------------------------------------------------------
 
-// The decimal digits of n, written at the end of `buf`.
-inline std::string_view decimal(long long n, char (&buf)[24]) {
-  char* d = buf + sizeof buf;
-  unsigned long long u =
-      n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-  do *--d = char('0' + u % 10); while (u /= 10);
-  if (n < 0) *--d = '-';
-  return std::string_view(d, size_t(buf + sizeof buf - d));
-}
-
 // `fmt` % (v,), appended to `out`.
 template <class Out>
 void put_formatted(Out& out, PyObject* fmt, PyObject* v) {
@@ -182,7 +169,7 @@ void put_text(Out& out, PyObject* v) {
   if (PyString_CheckExact(v))
     out += std::string_view(PyString_AS_STRING(v), size_t(PyString_GET_SIZE(v)));
   else if (PyInt_CheckExact(v))
-    out += decimal(PyInt_AS_LONG(v), buf);
+    out += py::decimal(PyInt_AS_LONG(v), buf);
   else
     put_formatted(out, ID("%s"), v);
 }
@@ -194,7 +181,7 @@ void put_dec(Out& out, PyObject* v, long add = 0) {
   char buf[24];
   long sum;
   if (PyInt_CheckExact(v) && !__builtin_add_overflow(PyInt_AS_LONG(v), add, &sum))
-    out += decimal(sum, buf);
+    out += py::decimal(sum, buf);
   else
     put_formatted(out, ID("%u"), add ? py::add(v, add) : py::Ref::borrow(v));
 }
@@ -204,14 +191,47 @@ template <class Out>
 void put_hex(Out& out, PyObject* v, bool wide) {
   if (PyInt_CheckExact(v) && PyInt_AS_LONG(v) >= 0) {
     char buf[24];
-    char* d = buf + sizeof buf;
-    unsigned long u = static_cast<unsigned long>(PyInt_AS_LONG(v));
-    do *--d = "0123456789abcdef"[u & 0xf]; while (u >>= 4);
-    while (wide && d > buf + sizeof buf - 4) *--d = '0';
-    out += std::string_view(d, size_t(buf + sizeof buf - d));
+    out += py::hexadecimal(static_cast<unsigned long>(PyInt_AS_LONG(v)), buf, wide ? 4 : 0);
   } else {
     put_formatted(out, wide ? ID("%04x") : ID("%x"), v);
   }
+}
+
+// Pieces of a line for put_line(): a value written as "%s" (Text), as "%u"
+// of the value + add (Dec), or as "%x", "%04x" when wide (Hex).
+struct Text {
+  PyObject* v;
+};
+struct Dec {
+  PyObject* v;
+  long add = 0;
+};
+struct Hex {
+  PyObject* v;
+  bool wide = false;
+};
+template <class Out>
+void put_piece(Out& out, std::string_view s) {
+  out += s;
+}
+template <class Out>
+void put_piece(Out& out, Text p) {
+  put_text(out, p.v);
+}
+template <class Out>
+void put_piece(Out& out, Dec p) {
+  put_dec(out, p.v, p.add);
+}
+template <class Out>
+void put_piece(Out& out, Hex p) {
+  put_hex(out, p.v, p.wide);
+}
+
+// The pieces (texts, or values as above) appended in order:
+// put_line(out.line(), "port_phy_addr_", Text{intf}, "=0x", Hex{addr}).
+template <class Out, class... P>
+void put_line(Out& out, const P&... pieces) {
+  (put_piece(out, pieces), ...);
 }
 
 // The values, "%s" each, one `sep` between two.

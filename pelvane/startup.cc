@@ -271,7 +271,7 @@ py::Ref compress_portlist(py::Args a) {
       key += py::as_view(py::to_str(diff));
     } else {
       char buf[24];
-      key += decimal(static_cast<long long>(i) - names[i].number, buf);
+      key += py::decimal(static_cast<long long>(i) - names[i].number, buf);
     }
     return key;
   };

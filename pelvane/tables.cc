@@ -70,7 +70,7 @@ py::Ref ethertab(py::Args a) {
       } else if (PyInt_CheckExact(mac_index.get()) &&
                  PyInt_AS_LONG(mac_index.get()) < LONG_MAX - n) {
         char buf[24];
-        line += decimal(PyInt_AS_LONG(mac_index.get()) + sub, buf);
+        line += py::decimal(PyInt_AS_LONG(mac_index.get()) + sub, buf);
       } else {
         put_text(line, py::Ref::steal(PyNumber_Add(mac_index, py::integer(sub))));
       }

@@ -48,15 +48,9 @@ void init_with_own(PyObject* cls, py::Args a, py::Names<N>& params,
 // int(text[from:]): a str of up to nine plain digits there is read here;
 // anything else (blanks, a sign, another type) the interpreter converts.
 inline py::Ref number_in(PyObject* text, Py_ssize_t from) {
-  if (PyString_CheckExact(text)) {
-    const char* s = PyString_AS_STRING(text);
-    Py_ssize_t n = PyString_GET_SIZE(text);
-    if (n > from && n <= from + 9) {
-      long v = 0;
-      Py_ssize_t i = from;
-      for (; i < n && s[i] >= '0' && s[i] <= '9'; ++i) v = v * 10 + (s[i] - '0');
-      if (i == n) return py::integer(v);
-    }
+  if (PyString_CheckExact(text) && PyString_GET_SIZE(text) > from) {
+    long v;
+    if (py::digits_value(py::as_view(text).substr(size_t(from)), v, 9)) return py::integer(v);
   }
   if (!from) return py::Ref::steal(PyNumber_Int(text));
   return py::Ref::steal(PyNumber_Int(py::slice_from(text, from)));

@@ -255,7 +255,91 @@ TEST_F(Glue, DecimalDigitsAsPrintfWritesThem) {
     char buf[24], want[24];
     snprintf(want, sizeof want, "%ld", v);
     EXPECT_EQ(std::string(buf, py::put_decimal(buf, v)), want);
+    EXPECT_EQ(py::decimal(v, buf), want);
   }
+}
+
+TEST_F(Glue, HexadecimalDigitsAsPrintfWritesThem) {
+  for (unsigned long u : {0UL, 9UL, 0xaUL, 0x1fUL, 0xbeefUL, 0x12345UL, ULONG_MAX}) {
+    for (size_t width : {0, 2, 4, 24}) {
+      char buf[24], want[32];
+      snprintf(want, sizeof want, "%0*lx", int(width), u);
+      EXPECT_EQ(py::hexadecimal(u, buf, width), want) << u << " " << width;
+    }
+  }
+}
+
+TEST_F(Glue, DigitsValueReadsPlainDigitsOnly) {
+  long v = -5;
+  EXPECT_TRUE(py::digits_value("0", v));
+  EXPECT_EQ(v, 0);
+  EXPECT_TRUE(py::digits_value("999999999999999999", v));  // 18 digits
+  EXPECT_EQ(v, 999999999999999999L);
+  EXPECT_TRUE(py::digits_value("007", v));
+  EXPECT_EQ(v, 7);
+  for (const char* text : {"", "1234567890123456789", "+1", "-1", " 1", "1 ", "1a", "0x1"}) {
+    v = -5;
+    EXPECT_FALSE(py::digits_value(text, v)) << text;
+    EXPECT_EQ(v, -5) << text;  // left as it was
+  }
+  EXPECT_TRUE(py::digits_value("123456789", v, 9));
+  EXPECT_FALSE(py::digits_value("1234567890", v, 9));
+  EXPECT_EQ(v, 123456789);
+}
+
+// The globals of the test running an outside command.
+const py::ModuleInfo* command_module = nullptr;
+py::Ref command_global(const char* name) { return py::global(*command_module, name); }
+
+TEST_F(Glue, CommandsRunThroughTheModulesSubprocess) {
+  command_module = &mod_;
+  py::dict_set(globals_, "subprocess", py::import("subprocess", globals_));
+  py::dict_set(globals_, "os", py::import("os", globals_));
+  auto argv = [](const char* script) {
+    return py::list({py::str("/bin/sh").get(), py::str("-c").get(), py::str(script).get()});
+  };
+  EXPECT_EQ(py::as_string(py::command_output(command_global, argv("echo out; echo err >&2"))),
+            "out\n");
+  py::Ref fallback = py::str("fallback");
+  EXPECT_EQ(py::command_output_or(command_global, argv("echo out; exit 3"), fallback).get(),
+            fallback.get());
+  EXPECT_EQ(py::as_string(
+                py::command_output_or(command_global, argv("echo ok; echo quiet >&2"), fallback)),
+            "ok\n");
+  EXPECT_THROW(py::command_call(command_global, argv("exit 2")), py::Raised);
+  EXPECT_EQ(error(),
+            "CalledProcessError: Command '['/bin/sh', '-c', 'exit 2']' returned non-zero exit "
+            "status 2");
+  // Another failure than the command's own passes on.
+  py::Ref missing = py::list({py::str("/nonexistent/tool").get()});
+  EXPECT_THROW(py::command_output_or(command_global, missing, fallback), py::Raised);
+  EXPECT_EQ(error(), "exceptions.OSError: [Errno 2] No such file or directory");
+  // The module's own subprocess, found at each run.
+  py::dict_set(globals_, "subprocess", Py_None);
+  EXPECT_THROW(py::command_output(command_global, argv("true")), py::Raised);
+  EXPECT_EQ(error(),
+            "exceptions.AttributeError: 'NoneType' object has no attribute 'check_output'");
+}
+
+TEST_F(Glue, ClearIfTakesOneKindOfError) {
+  PyErr_SetString(PyExc_IOError, "gone");
+  EXPECT_TRUE(py::clear_if(PyExc_EnvironmentError));  // a base class matches
+  EXPECT_FALSE(PyErr_Occurred());
+  PyErr_SetString(PyExc_ValueError, "bad");
+  EXPECT_FALSE(py::clear_if(PyExc_IOError));
+  EXPECT_EQ(error(), "exceptions.ValueError: bad");
+  PyErr_SetNone(PyExc_KeyboardInterrupt);
+  EXPECT_FALSE(py::clear_if(PyExc_Exception));
+  EXPECT_FALSE(py::clear_catchable());
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyboardInterrupt));
+  PyErr_Clear();
+  PyErr_SetNone(PyExc_SystemExit);
+  EXPECT_FALSE(py::clear_catchable());
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_SystemExit));
+  PyErr_Clear();
+  PyErr_SetString(PyExc_TypeError, "odd");
+  EXPECT_TRUE(py::clear_catchable());
+  EXPECT_FALSE(PyErr_Occurred());
 }
 
 TEST_F(Glue, CheckedTables) {
