@@ -226,4 +226,48 @@ Ref StrBuilder::finish() {
   return Ref::steal(done);
 }
 
+long range_count(PyObject* n) {
+  if (PyInt_CheckExact(n)) {
+    long v = PyInt_AS_LONG(n);
+    if (v >= 0 && v <= 1024) return v;  // the usual counts
+  }
+  if (!PyInt_Check(n) && !PyLong_Check(n)) {
+    PyNumberMethods* nb = Py_TYPE(n)->tp_as_number;
+    if (PyFloat_Check(n) || !nb || !nb->nb_int)
+      raisef(PyExc_TypeError, "range() integer end argument expected, got %.200s.",
+                 Py_TYPE(n)->tp_name);
+  }
+  Ref number = Ref::steal(PyNumber_Int(n));
+  long v;
+  if (PyInt_Check(number.get())) {
+    v = PyInt_AS_LONG(number.get());
+  } else if (PyLong_Check(number.get())) {
+    if (_PyLong_Sign(number) < 0) return 0;
+    v = PyLong_AsLong(number);
+    if (v == -1 && PyErr_Occurred()) {
+      if (!clear_if(PyExc_OverflowError)) throw Raised();
+      raise(PyExc_OverflowError, "range() result has too many items");
+    }
+  } else {
+    raisef(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+               Py_TYPE(number.get())->tp_name);
+  }
+  if (v <= 0) return 0;
+  // range makes a list of v items: where that much memory is not to be had
+  // (asked for and given back at once), it fails.
+  if (size_t(v) > size_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
+    PyErr_NoMemory();
+    throw Raised();
+  }
+  if (v > (1L << 20)) {
+    void* room = PyMem_Malloc(size_t(v) * sizeof(PyObject*));
+    if (!room) {
+      PyErr_NoMemory();
+      throw Raised();
+    }
+    PyMem_Free(room);
+  }
+  return v;
+}
+
 }  // namespace py

@@ -546,4 +546,21 @@ Ref import_from(const char* module, const char* name, PyObject* globals);
 Ref builtin(const char* name);
 Ref builtin(PyObject* name);  // the same by a text
 
+// ---- loops whose length a caller sets ----------------------------------------
+// One turn of a loop whose length a caller sets (ports, logical ports,
+// list items): every so many turns the interpreter's pending signals are
+// handled, as its own loops handle them, so that Ctrl-C ends the loop (the
+// handler's exception, KeyboardInterrupt, is thrown).
+inline void tick() {
+  static unsigned turns = 0;
+  if (++turns % 1024 == 0) py::check(PyErr_CheckSignals());
+}
+
+// The number of items of range(n), n taken as range takes its end: int(n)
+// for an integer or an object that converts itself, 0 for a negative one;
+// TypeError for anything else, OverflowError for a count beyond the
+// interpreter's sizes, and MemoryError for a count whose list range could
+// not make.  No list is made.
+long range_count(PyObject* n);
+
 }  // namespace py

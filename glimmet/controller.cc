@@ -12,15 +12,6 @@
 
 namespace glimmet {
 
-Py_ssize_t range_count(PyObject* n) {
-  if (PyInt_Check(n) || PyLong_Check(n)) {
-    Py_ssize_t v = PyNumber_AsSsize_t(n, PyExc_OverflowError);
-    if (v == -1 && PyErr_Occurred()) throw py::Raised();
-    return std::max<Py_ssize_t>(v, 0);
-  }
-  return py::length(py::call(py::builtin("range"), n));
-}
-
 bool is_pad(PyObject* call, int* bit) {
   int b;
   if (PyInt_CheckExact(call)) {
@@ -268,7 +259,10 @@ py::Ref led_pad_call(py::Args a) {
     append_to(calls, count_load(length));
     append_to(calls, line);
   } else {
-    for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) append_to(calls, line);
+    for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
+      tick();
+      append_to(calls, line);
+    }
   }
   static py::Names<4> routines{kPadRoutines};
   add_routine(py::attr(self, ID("set_functions")), py::attr(self, routines[2 * loop + bit]));
@@ -389,6 +383,7 @@ void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routin
   py::Method chain(self, ID("_chain_port"), chain_port);
   py::Method kept(self, ID("_chain_port"), chain_port_unchanged);
   for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
+    tick();
     const Routine& r = routines.get(call[0], call[1]);
     add_routine(py::attr(self, ID("set_functions")), r.text);
     if (port == Py_None) continue;
@@ -456,6 +451,7 @@ void claim_slots(PyObject* table, const std::vector<py::Ref>& ports, PyObject* g
     PyObject* port = ports[size_t(i)];
     Py_ssize_t subs = range_count(port_property(port, ID("num_logical_ports")));
     for (Py_ssize_t sub = 0; sub < subs; ++sub, ++led_port) {
+      tick();
       py::Ref label = port_property(port, ID("gang_label"));
       py::Ref leds = py::item(gangs, label);
       py::Ref answer = port_method(port, ID("set_leds"), py::integer(led_port),

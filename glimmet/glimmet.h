@@ -25,9 +25,10 @@ extern const py::ImplTable program_impls;     // program text, assembling, data 
 // override them.
 py::Ref led_map(py::Args a);
 
-// The count of range(n): a whole number as it is (none below 0), anything
-// else through the interpreter's range(), which raises its own error.
-Py_ssize_t range_count(PyObject* n);
+// Loops whose length a caller sets take their counts as range() does and
+// see pending signals (the glue's).
+using py::range_count;
+using py::tick;
 
 // Whether a call is a pad: it equals 0 or equals 1.  `bit` gets which.
 bool is_pad(PyObject* call, int* bit = nullptr);

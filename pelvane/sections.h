@@ -13,6 +13,11 @@
 namespace pelvane {
 namespace sections {
 
+// Loops whose length a caller sets see pending signals and take their
+// counts as range() does (the glue's).
+using py::range_count;
+using py::tick;
+
 // Lines joined by "\n": line() starts the next one.
 class Section {
  public:
@@ -50,64 +55,6 @@ inline bool number_less(PyObject* a, PyObject* b) {
   int r = PyObject_RichCompareBool(a, b, Py_LT);
   py::check(r);
   return r;
-}
-
-// One turn of a loop whose length a caller sets (ports, logical ports,
-// list items): every so many turns the interpreter's pending signals are
-// handled, as its own loops handle them, so that Ctrl-C ends the loop (the
-// handler's exception, KeyboardInterrupt, is thrown).
-inline void tick() {
-  static unsigned turns = 0;
-  if (++turns % 1024 == 0) py::check(PyErr_CheckSignals());
-}
-
-// The number of items of range(n), n taken as range takes its end: int(n)
-// for an integer or an object that converts itself, 0 for a negative one;
-// TypeError for anything else, OverflowError for a count beyond the
-// interpreter's sizes, and MemoryError for a count whose list range could
-// not make.  No list is made.
-inline long range_count(PyObject* n) {
-  if (PyInt_CheckExact(n)) {
-    long v = PyInt_AS_LONG(n);
-    if (v >= 0 && v <= 1024) return v;  // the usual counts
-  }
-  if (!PyInt_Check(n) && !PyLong_Check(n)) {
-    PyNumberMethods* nb = Py_TYPE(n)->tp_as_number;
-    if (PyFloat_Check(n) || !nb || !nb->nb_int)
-      py::raisef(PyExc_TypeError, "range() integer end argument expected, got %.200s.",
-                 Py_TYPE(n)->tp_name);
-  }
-  py::Ref number = py::Ref::steal(PyNumber_Int(n));
-  long v;
-  if (PyInt_Check(number.get())) {
-    v = PyInt_AS_LONG(number.get());
-  } else if (PyLong_Check(number.get())) {
-    if (_PyLong_Sign(number) < 0) return 0;
-    v = PyLong_AsLong(number);
-    if (v == -1 && PyErr_Occurred()) {
-      if (!py::clear_if(PyExc_OverflowError)) throw py::Raised();
-      py::raise(PyExc_OverflowError, "range() result has too many items");
-    }
-  } else {
-    py::raisef(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-               Py_TYPE(number.get())->tp_name);
-  }
-  if (v <= 0) return 0;
-  // range makes a list of v items: where that much memory is not to be had
-  // (asked for and given back at once), it fails.
-  if (size_t(v) > size_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
-    PyErr_NoMemory();
-    throw py::Raised();
-  }
-  if (v > (1L << 20)) {
-    void* room = PyMem_Malloc(size_t(v) * sizeof(PyObject*));
-    if (!room) {
-      PyErr_NoMemory();
-      throw py::Raised();
-    }
-    PyMem_Free(room);
-  }
-  return v;
 }
 
 // The configured ports of the configuration object in list order, each with
