@@ -212,7 +212,7 @@ void add_traceback(PyObject* self, const Op& op);
 // implementation (it renders that implementation, with the arguments the
 // call gives it), else `through(method)`, the call through the object.
 // The object's override is looked for once per step while steps_own holds,
-// else once per call (per run, in a run: see py::Method).
+// else once per call (per run, in a run: see py::Operation).
 template <class Own, class Through>
 auto dispatch(PyObject* self, const Op& op, const Own& own, const Through& through)
     -> decltype(own()) {
@@ -224,7 +224,7 @@ auto dispatch(PyObject* self, const Op& op, const Own& own, const Through& throu
       throw;
     }
   }
-  py::Method method(self, op.name(), op.impl);
+  py::Operation method(self, op.name(), op.impl);
   if (method.own()) return method.traced(own);
   return through(method);
 }
@@ -246,7 +246,7 @@ py::Ref call_self(PyObject* self, const Op& op, const A&... a) {
         PyObject* v[] = {self, static_cast<PyObject*>(a)...};
         return run(op, v);
       },
-      [&](py::Method& method) { return method(a...); });
+      [&](py::Operation& method) { return method(a...); });
 }
 
 // self.<op>(a...), the operation's last parameter left to its default,
@@ -259,7 +259,7 @@ py::Ref call_self_default(PyObject* self, const Op& op, PyObject* last, const A&
         PyObject* v[] = {self, static_cast<PyObject*>(a)..., last};
         return run(op, v);
       },
-      [&](py::Method& method) { return method(a...); });
+      [&](py::Operation& method) { return method(a...); });
 }
 
 // self.<op>(a...) for an operation that answers a tuple of `n` values,
@@ -274,7 +274,7 @@ void call_unpacked(PyObject* self, const Op& op, int n, Body body, py::Ref* out,
         body(self, a..., out);
         return 0;
       },
-      [&](py::Method& method) {
+      [&](py::Operation& method) {
         py::unpack(method(a...), n, out);
         return 0;
       });

@@ -15,7 +15,7 @@ namespace {
 bool each_step_own(PyObject* self) {
   if (!PyInstance_Check(self)) return false;
   for (const Op* step : op::steps)
-    if (!py::method_is(self, step->name(), step->impl)) return false;
+    if (!py::own_op(self, step->name(), step->impl)) return false;
   return true;
 }
 
@@ -37,7 +37,7 @@ bool ask_steps_own(PyObject* self) {
 }
 
 void add_traceback(PyObject* self, const Op& op) {
-  py::Method method(self, op.name(), op.impl);
+  py::Operation method(self, op.name(), op.impl);
   if (method.own()) method.traced([]() -> int { throw py::Raised(); });
 }
 
@@ -438,7 +438,7 @@ py::Ref asic_str(py::Args a) {
   PyObject* self = a[0];
   GcPause pause;
   OpRun run(self);
-  py::Method dump(self, ID("_dump_one_mroute"), dump_one_mroute);
+  py::Operation dump(self, ID("_dump_one_mroute"), dump_one_mroute);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   py::Ref keys = sorted_keys(mroutes);
   // The texts written directly gather in `text`; one the interpreter made

@@ -557,7 +557,7 @@ class MdbEntryMaker {
   MdbEntryMaker() : cls_(global(ID("KernMdbEntry"))) {
     direct_ = PyClass_Check(cls_.get()) &&
               !py::class_sets_attrs(cls_) &&
-              py::method_is(cls_, ID("__init__"), mdb_entry_init);
+              py::own_op(cls_, ID("__init__"), mdb_entry_init);
   }
   py::Ref operator()(PyObject* vid, PyObject* grp) const {
     if (!direct_) return py::call(cls_, vid, grp);
@@ -575,7 +575,7 @@ class MdbEntryMaker {
 
 // entry.add_port(port): directly while the entry has the module's own.
 void add_port(PyObject* entry, PyObject* port) {
-  if (py::method_is(entry, ID("add_port"), mdb_entry_add_port))
+  if (py::own_op(entry, ID("add_port"), mdb_entry_add_port))
     append_to(own_attr(entry, ID("swp")), port);
   else
     py::callm(entry, ID("add_port"), port);
@@ -650,7 +650,7 @@ class MdbFiler {
   bool vf_;
   py::Ref entries_;
   OpRun run_;
-  py::Method mac_;
+  py::Operation mac_;
   MdbEntryMaker make_entry_;
   py::Ref vid_;  // -1 without VLAN filtering
   py::Ref last_grp_, last_mac_;

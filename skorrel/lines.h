@@ -92,7 +92,7 @@ bool mode_plainly_listed(PyObject* self, PyObject* mode);
 
 // self._check_mode(mode): NoSuchMode for a mode outside the class's list.
 inline void check_mode(PyObject* self, PyObject* mode) {
-  if (!mode_plainly_listed(self, mode)) py::call_classmethod(self, ID("_check_mode"), mode);
+  if (!mode_plainly_listed(self, mode)) py::call_classop(self, ID("_check_mode"), mode);
 }
 
 // An answer that is the same for every port of a class.

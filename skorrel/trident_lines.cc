@@ -47,14 +47,14 @@ Ref one(PyObject* v) { return py::tuple({v}); }
 
 // The interface number and prefix of lane `sub`, the number asked first.
 std::pair<Ref, Ref> intf(Args a) {
-  Ref n = py::call_typed_method(a[0], ID("hw_intf_num"), a[1], a[2]);
-  Ref prefix = py::call_typed_method(a[0], ID("hw_intf_prefix"), a[1], a[2]);
+  Ref n = py::call_op(a[0], ID("hw_intf_num"), a[1], a[2]);
+  Ref prefix = py::call_op(a[0], ID("hw_intf_prefix"), a[1], a[2]);
   return {n, prefix};
 }
 
 // 1 shifted left by the port's own hardware port number, at full width.
 Ref pbmp_by_port_num(Args a) {
-  Ref n = py::call_typed_method(a[0], ID("hw_port_num"), a[1], a[2]);
+  Ref n = py::call_op(a[0], ID("hw_port_num"), a[1], a[2]);
   return Ref::steal(PyNumber_Lshift(py::integer(1), n));
 }
 

@@ -410,22 +410,23 @@ TEST_F(Glue, ClassLevelOperationRunDirectlyUnlessReplaced) {
   direct_runs = 0;
   // Asked of an instance or of the class itself, the class comes first.
   for (PyObject* o : {leaf.get(), leaf_class.get()}) {
-    py::Ref r = py::call_classmethod(o, ID("check"), mode);
+    py::Ref r = py::call_classop(o, ID("check"), mode);
     EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), leaf_class.get());
     EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 1), mode.get());
   }
   EXPECT_EQ(direct_runs, 2);
-  PyObject* cls = nullptr;
-  EXPECT_EQ(py::own_classmethod(leaf, ID("check"), 2, &cls), nullptr);
+  // Arguments that do not fit are the interpreter's to refuse.
+  EXPECT_THROW(py::call_classop(leaf, ID("check"), mode, mode), py::Raised);
+  EXPECT_EQ(error(), "exceptions.TypeError: check() takes exactly 2 arguments (3 given)");
   // A subclass's replacement and an object's own attribute are called
   // through the object.
   PyRun_String("class Mine(Leaf):\n  @classmethod\n  def check(cls, mode): return 'mine'\n",
                Py_file_input, globals_, globals_);
-  EXPECT_EQ(py::as_string(py::call_classmethod(run("Mine()"), ID("check"), mode)), "mine");
+  EXPECT_EQ(py::as_string(py::call_classop(run("Mine()"), ID("check"), mode)), "mine");
   py::Ref own = run("Leaf()");
   py::setattr(own, ID("check"), run("lambda mode: 'own'"));
-  EXPECT_EQ(py::as_string(py::call_classmethod(own, ID("check"), mode)), "own");
-  EXPECT_THROW(py::call_classmethod(run("object()"), ID("check"), mode), py::Raised);
+  EXPECT_EQ(py::as_string(py::call_classop(own, ID("check"), mode)), "own");
+  EXPECT_THROW(py::call_classop(run("object()"), ID("check"), mode), py::Raised);
   EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_AttributeError));
 }
 
@@ -442,15 +443,18 @@ TEST_F(Glue, NewStyleOperationsRunDirectlyUnlessReplaced) {
   py::Ref leaf = run("Leaf()");
   py::Ref mode = py::str("4x25G");
   direct_runs = 0;
-  py::Ref r = py::call_typed_method(leaf, ID("num"), mode);
+  py::Ref r = py::call_op(leaf, ID("num"), mode);
   EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), leaf.get());
   for (PyObject* o : {leaf.get(), leaf_class.get()}) {
-    r = py::call_classmethod(o, ID("check"), mode);
+    r = py::call_classop(o, ID("check"), mode);
     EXPECT_EQ(PyTuple_GET_ITEM(r.get(), 0), leaf_class.get());
   }
   EXPECT_EQ(direct_runs, 3);
-  EXPECT_EQ(py::own_typed_method(leaf, ID("num"), 2), nullptr);
-  EXPECT_EQ(py::own_typed_method(leaf_class, ID("num"), 1), nullptr);  // unbound: not a method run
+  EXPECT_THROW(py::call_op(leaf, ID("num"), mode, mode), py::Raised);
+  EXPECT_EQ(error(), "exceptions.TypeError: num() takes exactly 2 arguments (3 given)");
+  // The class itself is no object to run the method for.
+  EXPECT_THROW(py::call_op(leaf_class, ID("num"), mode), py::Raised);
+  EXPECT_NE(error().find("must be called with Leaf instance as first argument"), std::string::npos);
   // What a subclass, the object or a metaclass puts in place is called.
   PyRun_String(
       "class Mine(Leaf):\n"
@@ -463,15 +467,15 @@ TEST_F(Glue, NewStyleOperationsRunDirectlyUnlessReplaced) {
       "class Looked(Leaf):\n"
       "  def __getattribute__(self, name): return lambda mode: 'looked'\n",
       Py_file_input, globals_, globals_);
-  EXPECT_EQ(py::as_string(py::call_typed_method(run("Mine()"), ID("num"), mode)), "mine");
-  EXPECT_EQ(py::as_string(py::call_classmethod(run("Mine()"), ID("check"), mode)), "mine");
-  EXPECT_EQ(py::as_string(py::call_classmethod(run("Odd"), ID("check"), mode)), "meta");
-  EXPECT_EQ(py::as_string(py::call_typed_method(run("Looked()"), ID("num"), mode)), "looked");
+  EXPECT_EQ(py::as_string(py::call_op(run("Mine()"), ID("num"), mode)), "mine");
+  EXPECT_EQ(py::as_string(py::call_classop(run("Mine()"), ID("check"), mode)), "mine");
+  EXPECT_EQ(py::as_string(py::call_classop(run("Odd"), ID("check"), mode)), "meta");
+  EXPECT_EQ(py::as_string(py::call_op(run("Looked()"), ID("num"), mode)), "looked");
   py::Ref own = run("Leaf()");
   py::setattr(own, ID("num"), run("lambda mode: 'own'"));
   py::setattr(own, ID("check"), run("lambda mode: 'own'"));
-  EXPECT_EQ(py::as_string(py::call_typed_method(own, ID("num"), mode)), "own");
-  EXPECT_EQ(py::as_string(py::call_classmethod(own, ID("check"), mode)), "own");
+  EXPECT_EQ(py::as_string(py::call_op(own, ID("num"), mode)), "own");
+  EXPECT_EQ(py::as_string(py::call_classop(own, ID("check"), mode)), "own");
   EXPECT_EQ(direct_runs, 3);
 }
 
