@@ -189,15 +189,15 @@ py::Ref cmd_output(PyObject* self, PyObject* cmd, PyObject* fallback) {
 }
 
 py::Ref cached_dev(PyObject* self, PyObject* dev) {
-  return call_self(self, op::kern_dev_cache_get, dev);
+  return py::call_op(self, op::kern_dev_cache_get.name(), dev);
 }
 
 py::Ref dev_kind(PyObject* self, PyObject* dev) {
-  return call_self(self, op::kern_dev_kind_get, dev);
+  return py::call_op(self, op::kern_dev_kind_get.name(), dev);
 }
 
 py::Ref bond_members(PyObject* self, PyObject* dev) {
-  return call_self(self, op::expand_kern_bond, dev);
+  return py::call_op(self, op::expand_kern_bond.name(), dev);
 }
 
 // "/sys/class/net/" + dev + tail.
@@ -207,7 +207,7 @@ py::Ref sysfs_path(PyObject* dev, PyObject* tail) {
 
 // self.<create>() unless self.<created> says the cache is read.
 void ensure_created(PyObject* self, PyObject* created, const Op& create) {
-  if (!py::truth(own_attr(self, created))) call_self(self, create);
+  if (!py::truth(own_attr(self, created))) py::call_op(self, create.name());
 }
 
 }  // namespace
@@ -244,8 +244,8 @@ py::Ref kern_dev_cache_get(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
   py::Ref cache = own_attr(self, ID("kern_dev_cache"));
   if (py::Ref entry = cached(cache, dev)) return entry;
-  py::Ref kind = call_self(self, op::kern_dev_kind_parse, dev);
-  py::Ref flag = call_self(self, op::kern_dev_vlan_filtering_parse, dev);
+  py::Ref kind = py::call_op(self, op::kern_dev_kind_parse.name(), dev);
+  py::Ref flag = py::call_op(self, op::kern_dev_vlan_filtering_parse.name(), dev);
   py::setitem(cache, dev, py::call(global(ID("KernDevEntry")), dev, kind, flag));
   return py::item(cache, dev);
 }
@@ -502,7 +502,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
 py::Ref kern_get_br_members(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
   if (py::Ref members = cached(own_attr(self, ID("kern_br_cache")), dev)) return members;
-  return call_self(self, op::kern_setup_br_cache, dev);
+  return py::call_op(self, op::kern_setup_br_cache.name(), dev);
 }
 
 // ---- the bridges' multicast databases ---------------------------------------
@@ -649,7 +649,7 @@ class MdbFiler {
   PyObject* self_;
   bool vf_;
   py::Ref entries_;
-  OpRun run_;
+  py::Run run_;
   py::Operation mac_;
   MdbEntryMaker make_entry_;
   py::Ref vid_;  // -1 without VLAN filtering
@@ -718,7 +718,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
     return entry_or_none(own_attr(known, ID("mdb_entries")), key);
   py::Ref lines;
   py::Ref answer = show_mdb(self, orig_dev, lines);
-  py::Ref vlan_filtering = call_self(self, op::kern_dev_vlan_filtering_get, orig_dev);
+  py::Ref vlan_filtering = py::call_op(self, op::kern_dev_vlan_filtering_get.name(), orig_dev);
   py::Ref record = store_mdb_record(cache, orig_dev, vlan_filtering);
   MdbFiler filer(self, record, vlan_filtering);
   file_lines(filer, answer, lines, orig_dev);
