@@ -440,7 +440,7 @@ Ref detail::call_op(PyObject* name, PyObject* const* v, size_t n) {
 }
 
 Ref read_prop(PyObject* o, PyObject* name) {
-  PyObject* found = PyInstance_Check(o) ? found_on_class(o, name)
+  PyObject* found = PyInstance_Check(o)                   ? found_on_class(o, name)
                     : PyClass_Check(o) || PyType_Check(o) ? nullptr
                                                           : found_on_type(o, name);
   PyObject* const v[] = {o};

@@ -222,9 +222,7 @@ Ref dport_logical_port_num(Args a) {
   return py::callm(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
 }
 
-Ref dport_pbmp(Args a) {
-  return bit(py::call_op(a[0], ID("sdk_logical_port_num"), a[1]));
-}
+Ref dport_pbmp(Args a) { return bit(py::call_op(a[0], ID("sdk_logical_port_num"), a[1])); }
 
 Ref dport_intf_num(Args a) { return sum(py::attr(a[0], ID("if_port_base")), a[1], -1); }
 Ref dport_unit_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
@@ -302,9 +300,8 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
 
   Ref gang = py::attr(self, ID("ganged_ports"));
   if (gang.get() == Py_None)
-    py::raise(PyExc_RuntimeError,
-              py::percent(ID("gang leader %s has no ganged ports"),
-                          py::read_prop(self, ID("label"))));
+    py::raise(PyExc_RuntimeError, py::percent(ID("gang leader %s has no ganged ports"),
+                                              py::read_prop(self, ID("label"))));
   std::vector<std::pair<Ref, Ref>> members;
   Ref it = py::iter(gang);
   while (Ref member = py::next(it)) {

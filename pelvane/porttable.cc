@@ -153,14 +153,12 @@ class PortRows {
     Ref unit = py::read_prop(port, ID("unit"));
     Ref fabric = py::read_prop(port, ID("is_fabric"));
     Ref loopback = py::attr(port, ID("loopback"));
-    bool device =
-        fabric.get() == Py_False || py::truth(py::read_prop(port, ID("create_fabric")));
+    bool device = fabric.get() == Py_False || py::truth(py::read_prop(port, ID("create_fabric")));
     for (long i = 0; i < n; ++i) {
       tick();
       Ref sub = py::integer(i);
       Ref name = py::call_op(port, ID("linux_port_name"), sub.get());
-      Ref logical =
-          dport_ ? py::call_op(port, ID("sdk_logical_port_num"), sub.get()) : minus_one_;
+      Ref logical = dport_ ? py::call_op(port, ID("sdk_logical_port_num"), sub.get()) : minus_one_;
       Ref intf = py::call_op(port, ID("sdk_intf"), sub.get());
       py::StrBuilder& row = rows_.line();
       put_texts(row, "\t", {name, intf});

@@ -109,8 +109,7 @@ Ref calculate_configuration(Args a) {
     Ref cp;
     if (dport) {
       cp = py::call(cls, t.mode, t.port, mapped_portnum, if_portnum, mac_index, loopback);
-      py::setitem(u_map, if_type,
-                  add(if_portnum, py::read_prop(cp, ID("num_logical_ports"))));
+      py::setitem(u_map, if_type, add(if_portnum, py::read_prop(cp, ID("num_logical_ports"))));
     } else {
       cp = py::call(cls, t.mode, t.port, mapped_portnum, mac_index, loopback);
     }
@@ -177,7 +176,8 @@ Ref calculate_leds(Args a) {
 Ref sdk_config(Args a) {
   PyObject* self = a[0];
   py::call(py::attr(global("Config"), ID("config")), self, a[1]);
-  Ref max_mac_index = py::Operation(self, ID("_calculate_configuration"), calculate_configuration)();
+  Ref max_mac_index = py::Operation(self, ID("_calculate_configuration"),
+                                    calculate_configuration)();
   if (py::truth(py::attr(self, ID("verbose")))) {
     Ref text = py::percent(ID("max_mac_index %d macrange %d\n"),
                            {max_mac_index, py::attr(self, ID("macrange"))});

@@ -261,9 +261,7 @@ py::Ref num_lanes(py::Args a) {
   py::raise(PyExc_RuntimeError, py::percent(ID("invalid speed: %d"), speed));
 }
 
-py::Ref num_physical_ports(py::Args a) {
-  return py::call_op(a[0], ID("num_logical_ports"), a[1]);
-}
+py::Ref num_physical_ports(py::Args a) { return py::call_op(a[0], ID("num_logical_ports"), a[1]); }
 
 // An operation that each port class gives for itself: the bare error.
 py::Ref not_implemented(py::Args) { py::raise(PyExc_NotImplementedError, Py_None); }

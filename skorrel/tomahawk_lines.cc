@@ -538,10 +538,9 @@ Ref breakout_polarity(Args a) {
   // count would pass it again the same way: it is taken directly.
   const bool plain = mode_plainly_listed(self, mode);
   if (!plain) py::call_classop(self, ID("_check_mode"), mode);
-  Ref count =
-      plain && py::own_op(self, ID("num_logical_ports"), breakout_logical_ports)
-          ? breakout_count(mode)
-          : py::call_op(self, ID("num_logical_ports"), mode);
+  Ref count = plain && py::own_op(self, ID("num_logical_ports"), breakout_logical_ports)
+                  ? breakout_count(mode)
+                  : py::call_op(self, ID("num_logical_ports"), mode);
   if (is_int(count, 4)) return mask_bit(mask, sub);
   if (is_int(count, 2)) {
     Ref shift = Ref::steal(PyNumber_Multiply(sub, py::integer(2)));

@@ -454,7 +454,8 @@ TEST_F(Glue, NewStyleOperationsRunDirectlyUnlessReplaced) {
   EXPECT_EQ(error(), "exceptions.TypeError: num() takes exactly 2 arguments (3 given)");
   // The class itself is no object to run the method for.
   EXPECT_THROW(py::call_op(leaf_class, ID("num"), mode), py::Raised);
-  EXPECT_NE(error().find("must be called with Leaf instance as first argument"), std::string::npos);
+  EXPECT_NE(error().find("must be called with Leaf instance as first argument"),
+            std::string::npos);
   // What a subclass, the object or a metaclass puts in place is called.
   PyRun_String(
       "class Mine(Leaf):\n"
