@@ -21,7 +21,7 @@ py::Ref sdkport_init(py::Args a) {
   static py::TypeMemo<bool> plain, no_names;
   py::set_attrs(a[0], nullptr, 0, no_names, 20);
   // Port is looked up by name when the constructor runs.
-  run_init(ID("Port"), {a[0], a[1]});
+  init_parent(ID("Port"), a[0], {{ID("label"), a[1]}});
   // The fields in the order they are stored: prim_offset comes second.
   static const int order[] = {2, 6, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
   static const char* const kNames[] = {

@@ -218,13 +218,12 @@ Ref lane_names(PyObject* format, PyObject* serdes) {
   return Ref::steal(PyList_AsTuple(names));
 }
 
-// A family base constructor: names the lanes and hands everything, by
-// position, to the BCMPort constructor (whose mdi_pair_map comes after
-// tx_lane_map, where the family lists it last).
+// A family base constructor: names the lanes and hands everything on, by
+// name, to the BCMPort constructor.
 Ref family_init(Args a, PyObject* lane_format) {
+  static py::Names<std::size(kListAParams)> params{kListAParams};
   Ref hw_ports = lane_names(lane_format, a[2]);
-  run_init(ID("BCMPort"), {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10],
-                           a[11], a[12], a[19], a[13], a[14], a[15], a[16], a[17], a[18]});
+  init_with_own(ID("BCMPort"), a, params, {{ID("hw_ports"), hw_ports}});
   return {};
 }
 
@@ -326,7 +325,7 @@ void fabric_init(Args a, PyObject* base, bool without_cage, py::Names<N>& names,
   if (without_cage) kw[n++] = {ID("phy_layer"), Py_None};
   for (size_t i = 0; i < N; ++i)
     if (names[i]) kw[n++] = {names[i], a[3 + i]};
-  py::call_unbound(global(base), ID("__init__"), {a[0]}, kw, n);
+  init_parent(base, a[0], kw, n);
   set_serdes_intf(a[0], speed, intf);
 }
 
