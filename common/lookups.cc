@@ -51,19 +51,10 @@ PyObject* found_on_class(PyObject* o, PyObject* name) {
   return class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
 }
 
-// The function that `o.name` finds when it is the one made from `impl`.
-PyObject* own_function(PyObject* o, PyObject* name, Impl impl) {
-  PyObject* f = PyClass_Check(o) ? class_lookup(o, name) : found_on_class(o, name);
-  return made_from(f, impl) ? f : nullptr;
-}
-
-// `f` when it is a function made by make_function that takes `argcount`
-// arguments, else NULL.
-PyObject* taking(PyObject* f, int argcount) {
-  return f && Py_TYPE(f) == &FunctionType &&
-                 reinterpret_cast<FunctionObject*>(f)->argcount == argcount
-             ? f
-             : nullptr;
+// Whether `function` is a function made by make_function from `impl`.
+bool made_from(PyObject* function, Impl impl) {
+  return function && Py_TYPE(function) == &FunctionType &&
+         reinterpret_cast<FunctionObject*>(function)->impl == impl;
 }
 
 // Where the objects of `type` keep their object member `name` (-1: nowhere).
@@ -89,10 +80,10 @@ PyObject* function_of_classmethod(PyObject* o) {
 }
 }  // namespace
 
-PyObject* own_method(PyObject* o, PyObject* name, int nargs) {
-  return taking(found_on_class(o, name), nargs + 1);
-}
-
+namespace {
+// Runs the implementation of `function`, a function made by make_function,
+// with its parameters `args`, as its call would: a failure gets its
+// traceback entry.
 Ref run_own(PyObject* function, PyObject* const* args) {
   Ref keep = Ref::borrow(function);
   try {
@@ -105,13 +96,25 @@ Ref run_own(PyObject* function, PyObject* const* args) {
   }
 }
 
-Ref get_property(PyObject* o, PyObject* name) {
-  if (PyObject* get = taking(getter_of(found_on_class(o, name)), 1)) {
-    PyObject* const v[] = {o};
-    return run_own(get, v);
-  }
-  return attr(o, name);
+// run_own for the function `f` (anything else answers empty) called with
+// the `n` arguments at `v`, the function's defaults filling the parameters
+// after them; empty where they do not fill its parameters.
+Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
+  if (!f || Py_TYPE(f) != &FunctionType) return {};
+  auto* fn = reinterpret_cast<FunctionObject*>(f);
+  const size_t argcount = size_t(fn->argcount);
+  if (n == argcount) return run_own(f, v);
+  if (n > argcount || argcount - n > size_t(fn->ndefaults)) return {};
+  PyObject* slot[kMaxArgs];
+  std::copy(v, v + n, slot);
+  const size_t first_default = argcount - size_t(fn->ndefaults);
+  for (size_t i = n; i < argcount; ++i)
+    slot[i] = PyTuple_GET_ITEM(fn->defaults, Py_ssize_t(i - first_default));
+  // The defaults are held while the implementation runs.
+  Ref defaults = Ref::borrow(fn->defaults);
+  return run_own(f, slot);
 }
+}  // namespace
 
 namespace {
 // What the object's own dict holds under the text `name`, found without
@@ -321,36 +324,31 @@ Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*>
   return call_kw(function, tuple(args), kwargs);
 }
 
-bool made_from(PyObject* function, Impl impl) {
-  return function && Py_TYPE(function) == &FunctionType &&
-         reinterpret_cast<FunctionObject*>(function)->impl == impl;
-}
-
-PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs) {
-  if (PyInstance_Check(o) || PyClass_Check(o) || PyType_Check(o)) return nullptr;
-  return taking(found_on_type(o, name), nargs + 1);
-}
-
-PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs, PyObject** cls) {
+Ref detail::call_classop(PyObject* o, PyObject* name, PyObject* const* a, size_t n) {
+  PyObject* cls;
   PyObject* found;
   if (PyClass_Check(o)) {
-    *cls = o;
+    cls = o;
     found = class_lookup(o, name);
   } else if (PyInstance_Check(o)) {
-    *cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(o)->in_class);
+    cls = reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(o)->in_class);
     found = found_on_class(o, name);
   } else if (PyType_Check(o)) {
-    *cls = o;
+    cls = o;
     found = found_on_type_itself(o, name);
   } else {
-    *cls = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    cls = reinterpret_cast<PyObject*>(Py_TYPE(o));
     found = found_on_type(o, name);
   }
-  return taking(function_of_classmethod(found), nargs + 1);
-}
-
-bool method_is(PyObject* o, PyObject* name, Impl impl) {
-  return own_function(o, name, impl) != nullptr;
+  if (PyObject* f = function_of_classmethod(found)) {
+    PyObject* v[kMaxArgs];
+    if (n < size_t(kMaxArgs)) {
+      v[0] = cls;
+      std::copy(a, a + n, v + 1);
+      if (Ref r = run_filled(f, v, n + 1)) return r;
+    }
+  }
+  return call_kw(attr(o, name), tuple(a, n), nullptr);
 }
 
 namespace {
@@ -391,31 +389,76 @@ bool Run::once(PyObject* self, bool (*work)(PyObject*)) {
   return value;
 }
 
-void Method::resolve() {
-  Run* run = Run::innermost(self_);
-  Run::Known* known = run ? run->slot(name_, impl_) : nullptr;
-  if (known && known->name) {
-    function_ = Ref::borrow(known->function);
-    bound_ = Ref::borrow(known->bound);
-    resolved_ = true;
-    return;
-  }
-  if (PyObject* f = own_function(self_, name_, impl_))
-    function_ = Ref::borrow(f);
-  else
-    bound_ = attr(self_, name_);
-  resolved_ = true;
-  if (known && run->used_ < Run::kSlots / 2) {
-    *known = {name_, impl_, Ref(function_).release(), Ref(bound_).release()};
-    run->used_at_[run->used_++] = static_cast<unsigned char>(known - run->known_);
-  }
+Run::Known* Run::slot(PyObject* name) {
+  size_t i = (reinterpret_cast<uintptr_t>(name) >> 4) & (kSlots - 1);
+  while (known_[i].name && known_[i].name != name) i = (i + 1) & (kSlots - 1);
+  return &known_[i];
 }
 
-Run::Known* Run::slot(PyObject* name, Impl impl) {
-  size_t i = (reinterpret_cast<uintptr_t>(name) >> 4) & (kSlots - 1);
-  while (known_[i].name && (known_[i].name != name || known_[i].impl != impl))
-    i = (i + 1) & (kSlots - 1);
-  return &known_[i];
+Run::Known* Run::known(PyObject* self, PyObject* name) {
+  Run* run = innermost(self);
+  if (!run) return nullptr;
+  Known* known = run->slot(name);
+  if (known->name) return known;
+  if (run->used_ >= kSlots / 2) return nullptr;
+  PyObject* f = found_on_class(self, name);
+  if (f && Py_TYPE(f) != &FunctionType) f = nullptr;
+  Py_XINCREF(f);
+  *known = {name, f, nullptr};
+  run->used_at_[run->used_++] = static_cast<unsigned char>(known - run->known_);
+  return known;
+}
+
+namespace {
+// What `o.name` finds on the class for a call on the object `o` where the
+// object does not hold the name itself (borrowed): for a classic instance,
+// its class's (looked up once in a Run for it), for an instance of a
+// new-style class, its type's.  NULL where the call is the interpreter's.
+PyObject* found_for_call(PyObject* o, PyObject* name, Run::Known*& known) {
+  known = nullptr;
+  if (PyInstance_Check(o)) {
+    known = Run::known(o, name);
+    return known ? known->function : found_on_class(o, name);
+  }
+  if (PyClass_Check(o) || PyType_Check(o)) return nullptr;
+  return found_on_type(o, name);
+}
+}  // namespace
+
+Ref detail::call_op(PyObject* name, PyObject* const* v, size_t n) {
+  Run::Known* known;
+  if (Ref r = run_filled(found_for_call(v[0], name, known), v, n)) return r;
+  Ref method;
+  if (known && known->bound) {
+    method = Ref::borrow(known->bound);
+  } else {
+    method = attr(v[0], name);
+    // (The lookup may have run code that called the operation too.)
+    if (known && !known->bound) known->bound = Ref(method).release();
+  }
+  return call_kw(method, tuple(v + 1, n - 1), nullptr);
+}
+
+Ref read_prop(PyObject* o, PyObject* name) {
+  PyObject* found = PyInstance_Check(o)                   ? found_on_class(o, name)
+                    : PyClass_Check(o) || PyType_Check(o) ? nullptr
+                                                          : found_on_type(o, name);
+  PyObject* const v[] = {o};
+  if (Ref r = run_filled(getter_of(found), v, 1)) return r;
+  return attr(o, name);
+}
+
+bool own_op(PyObject* o, PyObject* name, Impl impl) {
+  if (PyClass_Check(o)) return made_from(class_lookup(o, name), impl);
+  Run::Known* known;
+  return made_from(found_for_call(o, name, known), impl);
+}
+
+void Operation::resolve() {
+  Run::Known* known;
+  PyObject* f = found_for_call(self_, name_, known);
+  if (made_from(f, impl_)) function_ = Ref::borrow(f);
+  resolved_ = true;
 }
 
 namespace {

@@ -11,145 +11,6 @@
 
 namespace py {
 
-// Whether `o.name` finds, unchanged, the function made from `impl`: `o` is a
-// classic class, or an instance of one that does not hold the name itself,
-// and the class (or the first base holding the name) has that very function.
-// Anything else (an override anywhere, another kind of object) answers false.
-bool method_is(PyObject* o, PyObject* name, Impl impl);
-
-// One run of an operation on `self`, from its call until it returns: the
-// operations of `self` that it calls are looked up for overrides once in the
-// run, not at every call.  Runs nest; the innermost one for `self` serves.
-class Run {
- public:
-  explicit Run(PyObject* self);
-  ~Run();
-  Run(const Run&) = delete;
-  Run& operator=(const Run&) = delete;
-
-  // work(self), a finding about the object's operations (whether it
-  // overrides any of a group, say), made once in the innermost run for
-  // `self` and reused there; made afresh at each ask outside any run.
-  static bool once(PyObject* self, bool (*work)(PyObject*));
-
- private:
-  friend class Method;
-  static Run* innermost(PyObject* self);
-  // An operation looked up: its name and implementation, and the module's
-  // function or the object's own attribute (one of them held).
-  struct Known {
-    PyObject* name;
-    Impl impl;
-    PyObject* function;
-    PyObject* bound;
-  };
-  // The operations looked up so far, by name (open addressing; only the
-  // names are cleared at the start); when half full, further ones are
-  // looked up at each use.
-  static constexpr size_t kSlots = 64;
-  Known* slot(PyObject* name, Impl impl);
-  PyObject* self_;
-  Run* outer_;
-  size_t used_ = 0;
-  unsigned char used_at_[kSlots / 2];
-  struct Finding {
-    bool (*work)(PyObject*);
-    bool value;
-  };
-  Finding findings_[4];
-  size_t found_ = 0;
-  Known known_[kSlots];
-};
-
-// The operation `name` of `self`, called as `self.name(...)` would call it.
-// Whether the object overrides it is found once, at first use (once per Run,
-// below, while one is open for `self`): while it does not, `impl` runs
-// directly, and a failure gets the traceback entry that the call would have
-// added.
-class Method {
- public:
-  Method(PyObject* self, PyObject* name, Impl impl) : self_(self), name_(name), impl_(impl) {}
-  Method(const Method&) = delete;
-  Method& operator=(const Method&) = delete;
-
-  // True while `impl` answers for the object.
-  bool own() {
-    if (!resolved_) resolve();
-    return !bound_;
-  }
-  template <class... A>
-  Ref operator()(const A&... a) {
-    if (!own()) return call(bound_, a...);
-    PyObject* v[] = {self_, static_cast<PyObject*>(a)...};
-    return traced([&] {
-      Ref r = impl_(Args(v));
-      if (is_failed(r)) throw Raised();
-      return r ? r : none();
-    });
-  }
-  // Runs `f`, a direct rendering of the own operation, adding the
-  // operation's traceback entry when it fails.
-  template <class F>
-  auto traced(const F& f) -> decltype(f()) {
-    try {
-      return f();
-    } catch (const Raised&) {
-      add_traceback_of(function_);
-      throw;
-    }
-  }
-
- private:
-  void resolve();
-  PyObject* self_;
-  PyObject* name_;
-  Impl impl_;
-  bool resolved_ = false;
-  Ref bound_;     // the object's own attribute, when it overrides
-  Ref function_;  // the module's function, when it does not
-};
-
-// `o.name(a...)` for a method: where `o` is a classic instance without an
-// attribute of that name of its own, and its class (or the first base
-// holding the name) has a function made by make_function that takes exactly
-// these arguments, that function's implementation runs directly (a failure
-// gets the traceback entry the call would have added); anything else is
-// called through the object.  Unlike Method, whichever implementation the
-// class has is run, so a subclass's own one serves as well.
-PyObject* own_method(PyObject* o, PyObject* name, int nargs);  // borrowed
-Ref run_own(PyObject* function, PyObject* const* args);
-template <class... A>
-Ref call_method(PyObject* o, PyObject* name, const A&... a) {
-  PyObject* f = own_method(o, name, int(sizeof...(A)));
-  if (!f) return callm(o, name, a...);
-  PyObject* v[] = {o, static_cast<PyObject*>(a)...};
-  return run_own(f, v);
-}
-
-// `o.name` for a read-only property: where `o` is a classic instance without
-// an attribute of that name of its own, and its class (or the first base
-// holding the name) has a property whose getter is a function made by
-// make_function, the getter's implementation runs directly; anything else
-// is the interpreter's attribute lookup.
-Ref get_property(PyObject* o, PyObject* name);
-
-// `o.name(a...)` for a method, as call_method, for an instance of a new-style
-// class whose attributes are looked up the interpreter's generic way: where
-// its type (through the type's method cache) has a function made by
-// make_function that takes exactly these arguments, and the instance's own
-// dict does not hold the name, that function's implementation runs
-// directly; anything else is called through the object.
-PyObject* own_typed_method(PyObject* o, PyObject* name, int nargs);  // borrowed
-// Whether `function` (as own_typed_method answers it) is made from `impl`.
-bool made_from(PyObject* function, Impl impl);
-template <class... A>
-Ref call_typed_method(PyObject* o, PyObject* name, const A&... a) {
-  PyObject* f = own_typed_method(o, name, int(sizeof...(A)));
-  if (!f) return callm(o, name, a...);
-  PyObject* v[] = {o, static_cast<PyObject*>(a)...};
-  return run_own(f, v);
-}
-
 // `o.name` where the interpreter's generic attribute lookup would find it
 // without running any code: `o` an object of a new-style class looked up
 // the generic way, and the name in its own dict, or a plain class attribute
@@ -251,15 +112,123 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
   return attr(o, name);
 }
 
-// `cls.name(self, ..., k=v, ...)`, the class's function called unbound, as
-// a constructor calls its parent's: `args` (self first) by position, then
-// the keywords, whose names are interned texts.  Where `cls` (a class of
-// either kind) has under `name` a function made by make_function, `self`
-// is an instance of `cls`, and every parameter gets a value (the keywords
-// naming parameters left after the positions, the function's defaults
-// filling the rest), its implementation runs directly (a failure gets the
-// call's traceback entry); anything else is called through the
-// interpreter.
+// ---- an object's operations, called ----------------------------------------
+//
+// The one way a module calls an operation of an object (its own `self`, or an
+// object it is handed), each as the interpreter would run it:
+//
+//   call_op(o, name, a...)       o.name(a...), a method
+//   read_prop(o, name)           o.name, a read-only property
+//   call_classop(o, name, a...)  o.name(a...), a classmethod; `o` a class or
+//                                an instance of one
+//   call_unbound(cls, name, {self, a...}, {{k, v}, ...})
+//                                cls.name(self, a..., k=v, ...), a parent's
+//                                operation called unbound, as a constructor
+//                                calls its parent's __init__
+//   own_op(o, name, impl)        whether `o.name` finds, unchanged, the
+//                                module's function made from `impl`
+//   Operation op(o, name, impl)  the same asked once, for a direct rendering
+//                                of `impl` run in the call's place:
+//                                op.own() answers own_op; op.traced(f) runs
+//                                f, the rendering, with the call's traceback
+//                                entry on failure; op(a...) is call_op
+//
+// Where what `o.name` finds is a function made by make_function (for
+// read_prop the getter of a property, for call_classop the function of a
+// classmethod) and the arguments fill its parameters, its defaults filling
+// the rest, its implementation runs directly, without the interpreter's
+// call, and a failure gets the traceback entry the call would have added.
+// That holds for a subclass's own function made by make_function too: it is
+// what the call would run.  Anything else -- an override written in Python,
+// in a subclass or in the instance's own dict, an attribute that is no such
+// function, an object of another kind, a lookup that would run code -- is
+// the interpreter's own call.  Which of the two it is, is found cheaply:
+//  - for an instance of a new-style class (looked up the generic way), from
+//    its type's attribute as the interpreter's method cache keeps it for the
+//    type's version tag (any change to the type or its bases renews the
+//    tag), and a probe of the instance's own dict;
+//  - for a classic instance, once per Run open for it (below), else at each
+//    call from its own dict and its class's.
+
+// One run of an operation on `self`, from its call until it returns: the
+// operations of `self` (a classic instance) that it calls are looked up for
+// overrides once in the run, not at every call.  Runs nest; the innermost
+// one for `self` serves.
+class Run {
+ public:
+  explicit Run(PyObject* self);
+  ~Run();
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // work(self), a finding about the object's operations (whether it
+  // overrides any of a group, say), made once in the innermost run for
+  // `self` and reused there; made afresh at each ask outside any run.
+  static bool once(PyObject* self, bool (*work)(PyObject*));
+
+  // An operation looked up in a run: its name, the module's function that
+  // `self.name` finds on the class (held; NULL for anything else), and the
+  // object's attribute, fetched when first needed (held; NULL until then).
+  struct Known {
+    PyObject* name;
+    PyObject* function;
+    PyObject* bound;
+  };
+  // The operation `name` of `self` as the innermost run for `self` knows it,
+  // looked up at the first ask; NULL outside any run for `self`, and once
+  // the run knows as many names as it keeps.
+  static Known* known(PyObject* self, PyObject* name);
+
+ private:
+  static Run* innermost(PyObject* self);
+  // The operations looked up so far, by name (open addressing; only the
+  // names are cleared at the start); when half full, further ones are
+  // looked up at each use.
+  static constexpr size_t kSlots = 64;
+  Known* slot(PyObject* name);
+  PyObject* self_;
+  Run* outer_;
+  size_t used_ = 0;
+  unsigned char used_at_[kSlots / 2];
+  struct Finding {
+    bool (*work)(PyObject*);
+    bool value;
+  };
+  Finding findings_[4];
+  size_t found_ = 0;
+  Known known_[kSlots];
+};
+
+namespace detail {
+// call_op with the arguments `v` (the object first, `n` in all).
+Ref call_op(PyObject* name, PyObject* const* v, size_t n);
+}  // namespace detail
+
+template <class... A>
+Ref call_op(PyObject* o, PyObject* name, const A&... a) {
+  PyObject* v[] = {o, static_cast<PyObject*>(a)...};
+  return detail::call_op(name, v, sizeof...(A) + 1);
+}
+
+Ref read_prop(PyObject* o, PyObject* name);
+
+namespace detail {
+// call_classop with the arguments `a` (`n` of them) after the object.
+Ref call_classop(PyObject* o, PyObject* name, PyObject* const* a, size_t n);
+}  // namespace detail
+
+template <class... A>
+Ref call_classop(PyObject* o, PyObject* name, const A&... a) {
+  PyObject* v[] = {static_cast<PyObject*>(a)..., nullptr};
+  return detail::call_classop(o, name, v, sizeof...(A));
+}
+
+// call_unbound: `args` (self first) by position, then the keywords, whose
+// names are interned texts.  It runs directly where `cls` (a class of either
+// kind) has under `name` a function made by make_function and `self` is an
+// instance of `cls`; a keyword naming a parameter already given, or none of
+// the function's, and a parameter left without a value are the
+// interpreter's to report.
 Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
                  const Keyword* kw, size_t nkw);
 inline Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*> args,
@@ -267,23 +236,56 @@ inline Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyO
   return call_unbound(cls, name, args, kw.begin(), kw.size());
 }
 
-// `o.name(a...)` for a class-level operation (a classmethod): where `o` is a
-// class, or an instance without an attribute of that name of its own, of
-// either kind of class, and the class (or the first base holding the name)
-// has a classmethod of a function made by make_function that takes the
-// class and exactly these arguments, that function's implementation runs
-// directly with the class in first place; anything else is called through
-// the object.
-PyObject* own_classmethod(PyObject* o, PyObject* name, int nargs,
-                          PyObject** cls);  // borrowed, as is *cls
-template <class... A>
-Ref call_classmethod(PyObject* o, PyObject* name, const A&... a) {
-  PyObject* cls = nullptr;
-  PyObject* f = own_classmethod(o, name, int(sizeof...(A)), &cls);
-  if (!f) return callm(o, name, a...);
-  PyObject* v[] = {cls, static_cast<PyObject*>(a)...};
-  return run_own(f, v);
-}
+// own_op: `o` a classic class, or an instance that does not hold the name
+// itself, of a classic or new-style class, whose class (or the first base
+// holding the name) has that very function.  Anything else (an override
+// anywhere, another kind of object) answers false.
+bool own_op(PyObject* o, PyObject* name, Impl impl);
+
+class Operation {
+ public:
+  Operation(PyObject* self, PyObject* name, Impl impl) : self_(self), name_(name), impl_(impl) {}
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+
+  // True while `impl` answers for the object.
+  bool own() {
+    if (!resolved_) resolve();
+    return bool(function_);
+  }
+  template <class... A>
+  Ref operator()(const A&... a) {
+    if (!own()) return call_op(self_, name_, a...);
+    PyObject* v[] = {self_, static_cast<PyObject*>(a)...};
+    return traced([&] {
+      Ref r = impl_(Args(v));
+      if (is_failed(r)) throw Raised();
+      return r ? r : none();
+    });
+  }
+  // Runs `f`, a direct rendering of the own operation, adding the
+  // operation's traceback entry when it fails.
+  template <class F>
+  auto traced(const F& f) -> decltype(f()) {
+    try {
+      return f();
+    } catch (const Raised&) {
+      add_traceback_of(function_);
+      throw;
+    }
+  }
+
+ private:
+  void resolve();
+  PyObject* self_;
+  PyObject* name_;
+  Impl impl_;
+  bool resolved_ = false;
+  Ref function_;  // the module's function made from `impl`, while it answers
+};
+
+// The former name of Operation, kept for the callers not moved yet.
+using Method = Operation;
 
 // The truth of `o` as `if o:` finds it.  A classic instance whose class has
 // none of __nonzero__, __len__ and __getattr__, and whose own attributes

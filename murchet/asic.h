@@ -44,7 +44,7 @@ class OwnOp {
       PyObject* own;
       return py::dict_get_plain(py::instance_dict(o), name_, own) && !own;
     }
-    if (!py::method_is(o, name_, impl_)) return false;
+    if (!py::own_op(o, name_, impl_)) return false;
     cls_ = py::instance_class(o);
     return true;
   }

@@ -208,9 +208,9 @@ class Lookups {
   FlatMap<long, Untagged, IntHash> untagged_ports_;  // VLAN -> its untagged ports
   unsigned era_ = 0;  // counts the VLAN readers' replacements whose effect is unknown
   FlatMap<uintptr_t, std::pair<py::Ref, py::Ref>, IntHash> dports_;  // name -> logical port
-  py::Method dport2lp_{self_, ID("_dport2logical_port"), dport2logical_port_op};
-  py::Method untagged_{self_, ID("_is_port_untagged_for_vid"), is_port_untagged_for_vid_op};
-  py::Method parse_vlan_{self_, ID("_parse_vlan"), parse_vlan_op};
+  py::Operation dport2lp_{self_, ID("_dport2logical_port"), dport2logical_port_op};
+  py::Operation untagged_{self_, ID("_is_port_untagged_for_vid"), is_port_untagged_for_vid_op};
+  py::Operation parse_vlan_{self_, ID("_parse_vlan"), parse_vlan_op};
 };
 
 // ---- constructor, text form, probes (the checker object) -------------------------
@@ -330,7 +330,7 @@ void update_port_vid(Indexes* indexes, PyObject* self, PyObject* dport, PyObject
 py::Ref parse_ports(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("pvlan show"), ID("pvlan show"));
-  py::Method update(self, ID("_update_portmap_port_vid"), update_portmap_port_vid_op);
+  py::Operation update(self, ID("_update_portmap_port_vid"), update_portmap_port_vid_op);
   // The port map's records by chip port name, for all lines of the answer.
   Indexes* indexes = indexes_of(self);
   std::unique_ptr<Indexes> local;
@@ -607,7 +607,7 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
   py::Ref answer = shell(self, ID("dump chg l3_entry_ipv4_multicast"),
                          ID("dump chg l3_entry_ipv4_multicast"));
   GcPause pause;
-  py::Method build(self, ID("_field_dict_build"), field_dict_build_op);
+  py::Operation build(self, ID("_field_dict_build"), field_dict_build_op);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   VrfNames vrf_name(self);
   RecordMaker route(Record::hmroute);
@@ -735,7 +735,7 @@ class GroupReader {
   PyObject* self_;
   py::Ref bcm2linux_, l3_intfs_;
   Lookups lookups_;
-  py::Method ivid2evid_;
+  py::Operation ivid2evid_;
   std::optional<RecordMaker> encap_, group_;
   std::vector<string_view> words_;
   Texts texts_;  // keyed by views into the answer, which outlives the reader
@@ -746,7 +746,7 @@ py::Ref parse_groups(py::Args a) {
   py::Ref answer = shell(self, ID("multicast show"), ID("multicast show"));
   GcPause pause;
   string_view text = py::as_view(answer);
-  py::Method one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
+  py::Operation one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
   std::unique_ptr<GroupReader> reader;
   static constexpr string_view kGroup = "Group";
   for (size_t p = text.find(kGroup); p != string_view::npos;) {

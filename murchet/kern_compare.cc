@@ -12,37 +12,6 @@ namespace murchet {
 namespace kern {
 namespace {
 
-bool each_step_own(PyObject* self) {
-  if (!PyInstance_Check(self)) return false;
-  for (const Op* step : op::steps)
-    if (!py::method_is(self, step->name(), step->impl)) return false;
-  return true;
-}
-
-}  // namespace
-
-thread_local OpRun* innermost_op_run __attribute__((tls_model("initial-exec"))) = nullptr;
-
-OpRun::OpRun(PyObject* self) : run_(self), self_(self), outer_(innermost_op_run) {
-  innermost_op_run = this;
-}
-
-OpRun::~OpRun() { innermost_op_run = outer_; }
-
-bool ask_steps_own(PyObject* self) {
-  OpRun* run = innermost_op_run;
-  if (!run || run->self_ != self) return py::Run::once(self, each_step_own);
-  if (run->own_ < 0) run->own_ = py::Run::once(self, each_step_own);
-  return run->own_;
-}
-
-void add_traceback(PyObject* self, const Op& op) {
-  py::Method method(self, op.name(), op.impl);
-  if (method.own()) method.traced([]() -> int { throw py::Raised(); });
-}
-
-namespace {
-
 // Adds each member's switch-port name to `out` (self.tmp_encaps): "%s.%d"
 // of the member and `vlan` when `suffix`, else "%s" of the member.
 void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) {
@@ -68,12 +37,11 @@ py::Ref expand_kern_dev(py::Args a) {
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
   if (!py::contains(own_attr(self, ID("_devs_supported")), kind)) return {};
   if (eq(kind, ID("bridge"))) {
-    py::Ref vf = call_self(self, op::kern_dev_vlan_filtering_get, dev);
-    py::Ref members =
-        call_self(self, op::expand_kern_bridge, vf, grp, dev, vlan);
+    py::Ref vf = py::call_op(self, op::kern_dev_vlan_filtering_get.name(), dev);
+    py::Ref members = py::call_op(self, op::expand_kern_bridge.name(), vf, grp, dev, vlan);
     add_members(own_attr(self, ID("tmp_encaps")), members, py::truth(vf), vlan);
   } else if (eq(kind, ID("bond"))) {
-    py::Ref members = call_self(self, op::expand_kern_bond, dev);
+    py::Ref members = py::call_op(self, op::expand_kern_bond.name(), dev);
     add_members(own_attr(self, ID("tmp_encaps")), members, !eq(vlan, minus_one()), vlan);
   } else if (eq(kind, ID("swp"))) {
     bool plain = eq(vlan, minus_one());
@@ -84,11 +52,10 @@ py::Ref expand_kern_dev(py::Args a) {
 
 py::Ref expand_kern_bridge(py::Args a) {
   PyObject *self = a[0], *vlan_filtering = a[1], *grp = a[2], *dev = a[3], *vlan = a[4];
-  py::Ref grp_mac = call_self(self, op::grp_ip2mac, grp);
+  py::Ref grp_mac = py::call_op(self, op::grp_ip2mac.name(), grp);
   if (py::truth(vlan_filtering))
-    return call_self(self, op::expand_kern_vlan_aware_bridge,
-                     grp_mac, dev, vlan);
-  return call_self(self, op::expand_kern_vlan_unaware_bridge, grp_mac, dev);
+    return py::call_op(self, op::expand_kern_vlan_aware_bridge.name(), grp_mac, dev, vlan);
+  return py::call_op(self, op::expand_kern_vlan_unaware_bridge.name(), grp_mac, dev);
 }
 
 namespace {
@@ -98,7 +65,8 @@ namespace {
 // ports of the whole bridge or bridge VLAN; else none.
 py::Ref joined_or_flooded(PyObject* self, PyObject* entry, const Op& members, PyObject* of) {
   if (py::is_true(entry)) return own_attr(entry, ID("swp"));
-  if (py::truth(own_attr(self, ID("flood_mdb_misses")))) return call_self(self, members, of);
+  if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
+    return py::call_op(self, members.name(), of);
   return py::list();
 }
 
@@ -106,15 +74,13 @@ py::Ref joined_or_flooded(PyObject* self, PyObject* entry, const Op& members, Py
 
 py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
-  py::Ref entry = call_self(self, op::kern_dev_get_mdb_entry, dev,
-                            vlan, grp_mac);
+  py::Ref entry = py::call_op(self, op::kern_dev_get_mdb_entry.name(), dev, vlan, grp_mac);
   return joined_or_flooded(self, entry, op::kern_get_vlan_members, vlan);
 }
 
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
-  py::Ref entry = call_self(self, op::kern_dev_get_mdb_entry, dev,
-                            minus_one(), grp_mac);
+  py::Ref entry = py::call_op(self, op::kern_dev_get_mdb_entry.name(), dev, minus_one(), grp_mac);
   return joined_or_flooded(self, entry, op::kern_get_br_members, dev);
 }
 
@@ -162,10 +128,9 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
     if (py::length(parts) >= 2) tag = int_of(py::item(parts, Py_ssize_t(1)));
   }
   py::Ref lp_pvid[2];
-  py::unpack(call_self(self, op::get_logical_port_and_pvid, port), 2,
-         lp_pvid);
+  py::unpack(py::call_op(self, op::get_logical_port_and_pvid.name(), port), 2, lp_pvid);
   if (eq(tag, minus_one())) return lp_pvid[1];
-  return call_self(self, op::evid2ivid, lp_pvid[0], tag);
+  return py::call_op(self, op::evid2ivid.name(), lp_pvid[0], tag);
 }
 
 // ---- comparison and dumps -----------------------------------------------------
@@ -215,7 +180,7 @@ namespace {
 // The group address of a route key: the third of self._key_to_sip_dip(key).
 py::Ref group_address(PyObject* self, PyObject* key) {
   py::Ref parts[3];
-  py::unpack(call_self(self, op::key_to_sip_dip, key), 3, parts);
+  py::unpack(py::call_op(self, op::key_to_sip_dip.name(), key), 3, parts);
   return parts[2];
 }
 
@@ -338,15 +303,13 @@ bool differences(PyObject* group, PyObject* kernel_l3, PyObject* kernel_l2, bool
 py::Ref mroute_eq(py::Args a) {
   PyObject *self = a[0], *key = a[1], *iif = a[2], *oil = a[3];
   GcPause pause;
-  OpRun run(self);
+  py::Run run(self);
   py::Ref grp = group_address(self, key);
   py::Ref route = get(own_attr(self, ID("mroutes")), key);
   if (!route || !py::is_true(route)) return py::boolean(true);
 
   // _expand_kern_dev(grp, dev), its VLAN left to the default.
-  auto expand = [&](PyObject* dev) {
-    call_self_default(self, op::expand_kern_dev, minus_one(), grp, dev);
-  };
+  auto expand = [&](PyObject* dev) { py::call_op(self, op::expand_kern_dev.name(), grp, dev); };
 
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
@@ -363,9 +326,9 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref member = !py::truth(encaps) ? py::Ref::borrow(ID(""))
                    : Py_TYPE(encaps.get()) == &PySet_Type ? py::Ref::steal(PySet_Pop(encaps))
                                                           : py::callm(encaps, ID("pop"));
-  py::Ref hw_vlan = call_self(self, op::kern_iif_to_hw_vlan, base[0],
-                              base[1], base[2], member);
-  py::Ref hw_iif = call_self(self, op::hw_vlan_to_iif, hw_vlan);
+  py::Ref hw_vlan = py::call_op(self, op::kern_iif_to_hw_vlan.name(), base[0], base[1], base[2],
+                                member);
+  py::Ref hw_iif = py::call_op(self, op::hw_vlan_to_iif.name(), hw_vlan);
   int differ = PyObject_RichCompareBool(hw_iif, own_attr(route, ID("iif")), Py_NE);
   py::check(differ);
   if (differ)
@@ -437,8 +400,8 @@ py::Ref sorted_keys(PyObject* mapping) {
 py::Ref asic_str(py::Args a) {
   PyObject* self = a[0];
   GcPause pause;
-  OpRun run(self);
-  py::Method dump(self, ID("_dump_one_mroute"), dump_one_mroute);
+  py::Run run(self);
+  py::Operation dump(self, ID("_dump_one_mroute"), dump_one_mroute);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   py::Ref keys = sorted_keys(mroutes);
   // The texts written directly gather in `text`; one the interpreter made
@@ -480,10 +443,9 @@ py::Ref get_mroutes(py::Args a) {
 py::Ref dump_mroutes(py::Args a) {
   PyObject *self = a[0], *filter = a[1];
   GcPause pause;
-  OpRun run(self);
+  py::Run run(self);
   auto write = [&](PyObject* route) {
-    py::Ref text = percent(ID("%s"), {call_self(self, op::dump_one_mroute,
-                                               route).get()});
+    py::Ref text = percent(ID("%s"), {py::call_op(self, op::dump_one_mroute.name(), route).get()});
     py::callm(py::attr(global(ID("sys")), ID("stdout")), ID("write"), text);
   };
   if (!py::truth(filter)) {

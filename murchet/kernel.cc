@@ -183,15 +183,15 @@ py::Ref cmd_output(PyObject* self, PyObject* cmd, PyObject* fallback) {
 }
 
 py::Ref cached_dev(PyObject* self, PyObject* dev) {
-  return call_self(self, op::kern_dev_cache_get, dev);
+  return py::call_op(self, op::kern_dev_cache_get.name(), dev);
 }
 
 py::Ref dev_kind(PyObject* self, PyObject* dev) {
-  return call_self(self, op::kern_dev_kind_get, dev);
+  return py::call_op(self, op::kern_dev_kind_get.name(), dev);
 }
 
 py::Ref bond_members(PyObject* self, PyObject* dev) {
-  return call_self(self, op::expand_kern_bond, dev);
+  return py::call_op(self, op::expand_kern_bond.name(), dev);
 }
 
 // "/sys/class/net/" + dev + tail.
@@ -201,7 +201,7 @@ py::Ref sysfs_path(PyObject* dev, PyObject* tail) {
 
 // self.<create>() unless self.<created> says the cache is read.
 void ensure_created(PyObject* self, PyObject* created, const Op& create) {
-  if (!py::truth(own_attr(self, created))) call_self(self, create);
+  if (!py::truth(own_attr(self, created))) py::call_op(self, create.name());
 }
 
 }  // namespace
@@ -238,8 +238,8 @@ py::Ref kern_dev_cache_get(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
   py::Ref cache = own_attr(self, ID("kern_dev_cache"));
   if (py::Ref entry = cached(cache, dev)) return entry;
-  py::Ref kind = call_self(self, op::kern_dev_kind_parse, dev);
-  py::Ref flag = call_self(self, op::kern_dev_vlan_filtering_parse, dev);
+  py::Ref kind = py::call_op(self, op::kern_dev_kind_parse.name(), dev);
+  py::Ref flag = py::call_op(self, op::kern_dev_vlan_filtering_parse.name(), dev);
   py::setitem(cache, dev, py::call(global(ID("KernDevEntry")), dev, kind, flag));
   return py::item(cache, dev);
 }
@@ -495,7 +495,7 @@ py::Ref kern_setup_br_cache(py::Args a) {
 py::Ref kern_get_br_members(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
   if (py::Ref members = cached(own_attr(self, ID("kern_br_cache")), dev)) return members;
-  return call_self(self, op::kern_setup_br_cache, dev);
+  return py::call_op(self, op::kern_setup_br_cache.name(), dev);
 }
 
 // ---- the bridges' multicast databases ---------------------------------------
@@ -550,7 +550,7 @@ class MdbEntryMaker {
   MdbEntryMaker() : cls_(global(ID("KernMdbEntry"))) {
     direct_ = PyClass_Check(cls_.get()) &&
               !py::class_sets_attrs(cls_) &&
-              py::method_is(cls_, ID("__init__"), mdb_entry_init);
+              py::own_op(cls_, ID("__init__"), mdb_entry_init);
   }
   py::Ref operator()(PyObject* vid, PyObject* grp) const {
     if (!direct_) return py::call(cls_, vid, grp);
@@ -568,7 +568,7 @@ class MdbEntryMaker {
 
 // entry.add_port(port): directly while the entry has the module's own.
 void add_port(PyObject* entry, PyObject* port) {
-  if (py::method_is(entry, ID("add_port"), mdb_entry_add_port))
+  if (py::own_op(entry, ID("add_port"), mdb_entry_add_port))
     append_to(own_attr(entry, ID("swp")), port);
   else
     py::callm(entry, ID("add_port"), port);
@@ -642,8 +642,8 @@ class MdbFiler {
   PyObject* self_;
   bool vf_;
   py::Ref entries_;
-  OpRun run_;
-  py::Method mac_;
+  py::Run run_;
+  py::Operation mac_;
   MdbEntryMaker make_entry_;
   py::Ref vid_;  // -1 without VLAN filtering
   py::Ref last_grp_, last_mac_;
@@ -711,7 +711,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
     return entry_or_none(own_attr(known, ID("mdb_entries")), key);
   py::Ref lines;
   py::Ref answer = show_mdb(self, orig_dev, lines);
-  py::Ref vlan_filtering = call_self(self, op::kern_dev_vlan_filtering_get, orig_dev);
+  py::Ref vlan_filtering = py::call_op(self, op::kern_dev_vlan_filtering_get.name(), orig_dev);
   py::Ref record = store_mdb_record(cache, orig_dev, vlan_filtering);
   MdbFiler filer(self, record, vlan_filtering);
   file_lines(filer, answer, lines, orig_dev);

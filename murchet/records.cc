@@ -165,7 +165,7 @@ py::Ref linux_encaps(PyObject* self, PyObject* which) {
   py::Ref names = py::Ref::steal(PySet_New(nullptr));
   py::Ref it = py::iter(own_attr(self, which));
   while (py::Ref e = py::next(it)) {
-    py::Ref name = py::method_is(e, ID("encap2swp"), encap_encap2swp)
+    py::Ref name = py::own_op(e, ID("encap2swp"), encap_encap2swp)
                        ? encap2swp(e)
                        : py::callm(e, ID("encap2swp"));
     py::check(PySet_Add(names, name));
@@ -309,7 +309,7 @@ bool write_group(py::StrBuilder& out, PyObject* g, TextForms& forms) {
 
 bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view), void* ctx) {
   if (!PyInstance_Check(group) ||
-      !py::method_is(group, l3 ? ID("get_l3_linux_encaps") : ID("get_l2_linux_encaps"),
+      !py::own_op(group, l3 ? ID("get_l3_linux_encaps") : ID("get_l2_linux_encaps"),
                      l3 ? replication_group_l3 : replication_group_l2))
     return false;
   PyObject* dict = py::instance_dict(group);
@@ -348,7 +348,7 @@ bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view)
 RecordMaker::RecordMaker(Record kind)
     : kind_(kind), cls_(global(class_name(kind))), direct_(false) {
   if (PyClass_Check(cls_.get())) {
-    direct_ = !py::class_sets_attrs(cls_) && py::method_is(cls_, ID("__init__"), init_of(kind));
+    direct_ = !py::class_sets_attrs(cls_) && py::own_op(cls_, ID("__init__"), init_of(kind));
   }
 }
 

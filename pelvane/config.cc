@@ -196,7 +196,7 @@ py::Ref ports_by_label(PyObject* self) {
 py::Ref config_complete_modes(py::Args a) {
   PyObject* self = a[0];
   PyObject* map = a[1];
-  py::Method find(self, ID("find_hw_port"), config_find_hw_port);
+  py::Operation find(self, ID("find_hw_port"), config_find_hw_port);
   py::Ref by_label = find.own() ? ports_by_label(self) : py::Ref();
   py::Ref keys = py::Ref::steal(PySequence_List(map));
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
@@ -562,7 +562,7 @@ py::Ref mac_index(PyObject* self, PyObject* index) {
 }
 
 py::Ref makemacaddr_of(PyObject* self, PyObject* index) {
-  py::Method make(self, ID("makemacaddr"), config_makemacaddr);
+  py::Operation make(self, ID("makemacaddr"), config_makemacaddr);
   return make(py::attr(self, ID("macbase")).get(), index);
 }
 
@@ -592,7 +592,7 @@ bool claim(PyObject* set, PyObject* name) {
 }
 
 void setmac_of(PyObject* self, PyObject* name, PyObject* index) {
-  py::Method setmac(self, ID("setmac"), config_setmac);
+  py::Operation setmac(self, ID("setmac"), config_setmac);
   setmac(name, index);
 }
 

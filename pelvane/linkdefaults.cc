@@ -24,8 +24,8 @@ py::Ref linkdefaults(py::Args a) {
   py::dict_set(doc, ID("ethtool"), ethtool);
   py::Ref sw_base = py::attr(chip_of(self), ID("sw_base"));
   py::Ref update = py::equal(sw_base, ID("vx"))
-                       ? py::Method(self, ID("_linkdefaults_vx"), linkdefaults_vx)()
-                       : py::Method(self, ID("_linkdefaults"), linkdefaults_ports)();
+                       ? py::Operation(self, ID("_linkdefaults_vx"), linkdefaults_vx)()
+                       : py::Operation(self, ID("_linkdefaults"), linkdefaults_ports)();
   py::callm(ethtool, ID("update"), update.get());
   if (py::Ref text = json_sorted_indented(global("json"), doc)) return text;
   py::Ref kw = py::dict();
@@ -55,12 +55,12 @@ py::Ref linkdefaults_ports(py::Args a) {
     // Fabric ports get no entry.
     if (py::truth(py::attr(py::attr(port, ID("physical_port")), ID("is_fabric")))) return;
     PyObject* autoneg =
-        py::truth(py::get_property(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
+        py::truth(py::read_prop(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
     // The speed in Gbit/s, written as whole megabits.
-    py::Ref speed = py::to_str(whole_megabits(py::get_property(port, ID("speed"))));
+    py::Ref speed = py::to_str(whole_megabits(py::read_prop(port, ID("speed"))));
     for (long sub = 0; sub < n; ++sub) {
       tick();
-      py::Ref name = py::call_method(port, ID("linux_port_name"), py::integer(sub));
+      py::Ref name = py::call_op(port, ID("linux_port_name"), py::integer(sub));
       py::Ref entry = py::dict();
       py::dict_set(entry, ID("link-autoneg"), autoneg);
       py::dict_set(entry, ID("link-duplex"), ID("full"));

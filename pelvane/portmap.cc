@@ -17,11 +17,11 @@ using namespace sections;
 // each None where the platform gives none; read once for the port.
 struct LaneSettings {
   explicit LaneSettings(PyObject* port)
-      : rx_flip(py::get_property(port, ID("rx_polarity_flip"))),
-        tx_flip(py::get_property(port, ID("tx_polarity_flip"))),
-        rx_map(py::get_property(port, ID("rx_lane_map"))),
-        tx_map(py::get_property(port, ID("tx_lane_map"))),
-        mdi_map(py::get_property(port, ID("mdi_pair_map"))) {}
+      : rx_flip(py::read_prop(port, ID("rx_polarity_flip"))),
+        tx_flip(py::read_prop(port, ID("tx_polarity_flip"))),
+        rx_map(py::read_prop(port, ID("rx_lane_map"))),
+        tx_map(py::read_prop(port, ID("tx_lane_map"))),
+        mdi_map(py::read_prop(port, ID("mdi_pair_map"))) {}
   py::Ref rx_flip, tx_flip, rx_map, tx_map, mdi_map;
 };
 
@@ -81,14 +81,14 @@ class PortmapWriter {
   // sub-port.
   void port(PyObject* port, long n) {
     if (n <= 0) return;
-    py::Ref speed = py::get_property(port, ID("speed"));
+    py::Ref speed = py::read_prop(port, ID("speed"));
     py::Ref num_lanes;
-    if (lane_count_) num_lanes = py::get_property(port, ID("num_lanes"));
+    if (lane_count_) num_lanes = py::read_prop(port, ID("num_lanes"));
     const LaneSettings settings(port);
     for (long s = 0; s < n; ++s) {
       tick();
       py::Ref sub = py::integer(s);
-      const Logical logical{port, sub, py::call_method(port, ID("sdk_config_intf"), sub.get()),
+      const Logical logical{port, sub, py::call_op(port, ID("sdk_config_intf"), sub.get()),
                             settings};
       portmap_line(logical, speed, num_lanes);
       polarity_lines(logical);
@@ -117,7 +117,7 @@ class PortmapWriter {
   // speed, then ":%u" of the lane count where the chip needs it (null
   // `num_lanes`: it does not).
   void portmap_line(const Logical& l, PyObject* speed, PyObject* num_lanes) {
-    py::Ref hw = py::call_method(l.port, ID("hw_intf_num_portmap"), l.sub);
+    py::Ref hw = py::call_op(l.port, ID("hw_intf_num_portmap"), l.sub);
     line_.clear();
     put_line(line_, "portmap_", Text{l.intf}, "=", Dec{hw, 1}, ":", Dec{speed});
     if (num_lanes) put_line(line_, ":", Dec{num_lanes});
@@ -139,10 +139,10 @@ class PortmapWriter {
     for (const auto& side : sides) {
       if (side.flip == Py_None) continue;
       if (physical_chain_part()) {
-        lines_ = py::call_method(l.port, side.per_lane, l.port, lines_.get(), l.sub);
+        lines_ = py::call_op(l.port, side.per_lane, l.port, lines_.get(), l.sub);
         continue;
       }
-      py::Ref mask = py::call_method(l.port, side.mask, l.sub);
+      py::Ref mask = py::call_op(l.port, side.mask, l.sub);
       line_.clear();
       put_line(line_, side.key, Text{l.intf}, "=0x", Hex{mask, true});
       add_line(lines_, line_);
@@ -163,7 +163,7 @@ class PortmapWriter {
     for (const auto& m : maps) {
       if (m.map == Py_None) continue;
       if (m.chain_key && physical_chain_part()) {
-        if (!hw_intf) hw_intf = py::call_method(l.port, ID("hw_intf_num"), l.sub);
+        if (!hw_intf) hw_intf = py::call_op(l.port, ID("hw_intf_num"), l.sub);
         line_.clear();
         put_line(line_, m.chain_key, Dec{hw_intf, 1}, ".0}=0x");
       } else {
@@ -201,9 +201,9 @@ py::Ref dportmap(py::Args a) {
     for (long s = 0; s < n; ++s) {
       tick();
       py::Ref sub = py::integer(s);
-      py::Ref logical = py::call_method(port, ID("sdk_logical_port_num"), sub.get());
-      py::Ref unit = py::get_property(port, ID("unit"));
-      py::Ref intf = py::call_method(port, ID("sdk_unit_intf_num"), sub.get());
+      py::Ref logical = py::call_op(port, ID("sdk_logical_port_num"), sub.get());
+      py::Ref unit = py::read_prop(port, ID("unit"));
+      py::Ref intf = py::call_op(port, ID("sdk_unit_intf_num"), sub.get());
       put_line(out.line(), "dport_map_port_", Dec{logical}, ".", Dec{unit}, "=", Dec{intf, 1});
     }
   });
@@ -224,13 +224,13 @@ py::Ref portmap_uncapable_config(py::Args a) {
       py::Ref sub = py::integer(s);
       py::Ref num;
       auto add = [&](std::string_view key, PyObject* value) {
-        if (!num) num = py::call_method(port, ID("sdk_logical_port_num"), sub);
+        if (!num) num = py::call_op(port, ID("sdk_logical_port_num"), sub);
         put_line(out.line(), key, Dec{num}, "=0x", Hex{value, true});
       };
       if (lanes.rx_flip.get() != Py_None)
-        add("phy_xaui_rx_polarity_flip_", py::call_method(port, ID("rx_logical_polarity_flip"), sub));
+        add("phy_xaui_rx_polarity_flip_", py::call_op(port, ID("rx_logical_polarity_flip"), sub));
       if (lanes.tx_flip.get() != Py_None)
-        add("phy_xaui_tx_polarity_flip_", py::call_method(port, ID("tx_logical_polarity_flip"), sub));
+        add("phy_xaui_tx_polarity_flip_", py::call_op(port, ID("tx_logical_polarity_flip"), sub));
       if (lanes.rx_map.get() != Py_None) add("xgxs_rx_lane_map_", lanes.rx_map);
       if (lanes.tx_map.get() != Py_None) add("xgxs_tx_lane_map_", lanes.tx_map);
       if (lanes.mdi_map.get() != Py_None) add("phy_mdi_pair_map_", lanes.mdi_map);

@@ -78,7 +78,7 @@ Ref group_label(PyObject* label) {
 
 Ref gang_label(Args a) {
   Ref mode = mode_of(a[0]);
-  Ref label = py::get_property(a[0], ID("label"));
+  Ref label = py::read_prop(a[0], ID("label"));
   if (py::equal(mode, ID("40G/4"))) return group_label(label);
   return label;
 }
@@ -170,7 +170,7 @@ INT_BY_SUB(base_hw_intf_num)
 #undef INT_BY_SUB
 
 Ref serdes_if_type(Args a) {
-  Ref speed = py::get_property(a[0], ID("speed"));
+  Ref speed = py::read_prop(a[0], ID("speed"));
   return py::callm(physical(a[0]), ID("serdes_if_type"), speed);
 }
 
@@ -206,9 +206,9 @@ Ref plain_pbmp(Args a) {
   return py::callm(physical(a[0]), ID("hw_pbmp"), mode_of(a[0]), a[1]);
 }
 
-Ref plain_intf_num(Args a) { return py::call_method(a[0], ID("hw_intf_num"), a[1]); }
+Ref plain_intf_num(Args a) { return py::call_op(a[0], ID("hw_intf_num"), a[1]); }
 
-Ref plain_unit_intf_num(Args a) { return py::call_method(a[0], ID("sdk_intf_num"), a[1]); }
+Ref plain_unit_intf_num(Args a) { return py::call_op(a[0], ID("sdk_intf_num"), a[1]); }
 
 // Mapped numbering: sequential from the port base.
 Ref mapped_pbmp(Args a) { return bit(port_base_plus(a[0], a[1])); }
@@ -222,9 +222,7 @@ Ref dport_logical_port_num(Args a) {
   return py::callm(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
 }
 
-Ref dport_pbmp(Args a) {
-  return bit(py::call_method(a[0], ID("sdk_logical_port_num"), a[1]));
-}
+Ref dport_pbmp(Args a) { return bit(py::call_op(a[0], ID("sdk_logical_port_num"), a[1])); }
 
 Ref dport_intf_num(Args a) { return sum(py::attr(a[0], ID("if_port_base")), a[1], -1); }
 Ref dport_unit_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
@@ -245,8 +243,8 @@ Ref sdk_intf_prefix(Args a) {
 }
 
 Ref sdk_intf(Args a) {
-  Ref prefix = py::call_method(a[0], ID("sdk_intf_prefix"), a[1]);
-  Ref num = py::call_method(a[0], ID("sdk_intf_num"), a[1]);
+  Ref prefix = py::call_op(a[0], ID("sdk_intf_prefix"), a[1]);
+  Ref num = py::call_op(a[0], ID("sdk_intf_num"), a[1]);
   return py::percent_plain(ID("%s%u"), {prefix, num});
 }
 
@@ -254,10 +252,10 @@ Ref linux_port_name(Args a) {
   PyObject *self = a[0], *sub = a[1];
   Ref name = py::attr(physical(self), ID("name_override"));
   if (name.get() != Py_None) return name;
-  Ref count = py::get_property(self, ID("num_logical_ports"));
+  Ref count = py::read_prop(self, ID("num_logical_ports"));
   bool breakout = py::compare(count, 1, Py_GT);
-  Ref prefix = py::get_property(self, ID("linux_prefix"));
-  Ref label = py::get_property(self, ID("gang_label"));
+  Ref prefix = py::read_prop(self, ID("linux_prefix"));
+  Ref label = py::read_prop(self, ID("gang_label"));
   return linux_name(prefix, label, breakout ? sub : nullptr);
 }
 
@@ -265,10 +263,10 @@ Ref linux_port_name(Args a) {
 Ref sdk_config_intf(Args a) {
   PyObject *self = a[0], *sub = a[1], *units = a[2];
   Ref name = py::truth(py::attr(self, ID("portmap_capable")))
-                 ? py::to_str(py::call_method(self, ID("sdk_logical_port_num"), sub))
-                 : py::call_method(self, ID("sdk_intf"), sub);
+                 ? py::to_str(py::call_op(self, ID("sdk_logical_port_num"), sub))
+                 : py::call_op(self, ID("sdk_intf"), sub);
   if (units != Py_None && !py::compare(units, 1, Py_GT)) return name;
-  return py::percent_plain(ID("%s.%u"), {name, py::get_property(self, ID("unit"))});
+  return py::percent_plain(ID("%s.%u"), {name, py::read_prop(self, ID("unit"))});
 }
 
 Ref enable_auto_neg(Args a) {
@@ -287,8 +285,8 @@ Ref ganged(Args a) {
 }
 
 Ref gang_leader(Args a) {
-  if (!py::truth(py::get_property(a[0], ID("ganged")))) return py::boolean(false);
-  Ref count = py::get_property(a[0], ID("num_logical_ports"));
+  if (!py::truth(py::read_prop(a[0], ID("ganged")))) return py::boolean(false);
+  Ref count = py::read_prop(a[0], ID("num_logical_ports"));
   return py::boolean(py::compare(count, 0, Py_NE));
 }
 
@@ -297,14 +295,13 @@ Ref gang_leader(Args a) {
 // numbers.  `side` names the platform operation.
 Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   Ref mode = mode_of(self);
-  if (!py::truth(py::get_property(self, ID("gang_leader"))))
+  if (!py::truth(py::read_prop(self, ID("gang_leader"))))
     return py::callm(physical(self), side, mode, sub);
 
   Ref gang = py::attr(self, ID("ganged_ports"));
   if (gang.get() == Py_None)
-    py::raise(PyExc_RuntimeError,
-              py::percent(ID("gang leader %s has no ganged ports"),
-                          py::get_property(self, ID("label"))));
+    py::raise(PyExc_RuntimeError, py::percent(ID("gang leader %s has no ganged ports"),
+                                              py::read_prop(self, ID("label"))));
   std::vector<std::pair<Ref, Ref>> members;
   Ref it = py::iter(gang);
   while (Ref member = py::next(it)) {
@@ -357,8 +354,8 @@ long lanes_of(PyObject* mode) {
 // bit of the port's polarity value.
 Ref lane_polarity_lines(Args a, PyObject* side, PyObject* format) {
   PyObject *port = a[1], *portmap = a[2], *sub = a[3];
-  Ref base = sum(py::call_method(port, ID("hw_intf_num"), sub), py::integer(1));
-  Ref value = py::call_method(port, side, sub);
+  Ref base = sum(py::call_op(port, ID("hw_intf_num"), sub), py::integer(1));
+  Ref value = py::call_op(port, side, sub);
   long lanes = lanes_of(mode_of(port));
   for (long i = 0; i < lanes; ++i) {
     Ref lane = py::integer(i);

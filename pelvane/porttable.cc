@@ -150,18 +150,16 @@ class PortRows {
   void port(PyObject* port, long n) {
     if (n < 1) return;
     // What the port's sub-ports share, asked once for the port.
-    Ref unit = py::get_property(port, ID("unit"));
-    Ref fabric = py::get_property(port, ID("is_fabric"));
+    Ref unit = py::read_prop(port, ID("unit"));
+    Ref fabric = py::read_prop(port, ID("is_fabric"));
     Ref loopback = py::attr(port, ID("loopback"));
-    bool device =
-        fabric.get() == Py_False || py::truth(py::get_property(port, ID("create_fabric")));
+    bool device = fabric.get() == Py_False || py::truth(py::read_prop(port, ID("create_fabric")));
     for (long i = 0; i < n; ++i) {
       tick();
       Ref sub = py::integer(i);
-      Ref name = py::call_method(port, ID("linux_port_name"), sub.get());
-      Ref logical =
-          dport_ ? py::call_method(port, ID("sdk_logical_port_num"), sub.get()) : minus_one_;
-      Ref intf = py::call_method(port, ID("sdk_intf"), sub.get());
+      Ref name = py::call_op(port, ID("linux_port_name"), sub.get());
+      Ref logical = dport_ ? py::call_op(port, ID("sdk_logical_port_num"), sub.get()) : minus_one_;
+      Ref intf = py::call_op(port, ID("sdk_intf"), sub.get());
       py::StrBuilder& row = rows_.line();
       put_texts(row, "\t", {name, intf});
       row += "\t";
@@ -182,7 +180,7 @@ class PortRows {
   // A tap or kernel device of the logical port's name and MAC address,
   // unless it is there already.
   void make_device(PyObject* port, PyObject* sub, PyObject* name, PyObject* unit) {
-    Ref index = py::call_method(port, ID("port_mac_index"), sub);
+    Ref index = py::call_op(port, ID("port_mac_index"), sub);
     if (tap_)
       py::callm(self_, ID("maketap"), name, index.get(), devices_);
     else

@@ -69,14 +69,14 @@ py::Ref interface_key(std::string& text, PyObject* prefix, PyObject* unit) {
 // The bits of a configured port's `n` logical ports, added to the bitmaps.
 void gather_bits(PyObject* self, Bitmaps& maps, PyObject* port, long n) {
   if (n <= 0) return;
-  py::Ref unit = py::get_property(port, ID("unit"));
-  bool over = py::truth(py::get_property(port, ID("oversub")));
+  py::Ref unit = py::read_prop(port, ID("unit"));
+  bool over = py::truth(py::read_prop(port, ID("oversub")));
   std::string key_text;
   for (long s = 0; s < n; ++s) {
     tick();
     py::Ref sub = py::integer(s);
-    py::Ref key = interface_key(key_text, py::call_method(port, ID("sdk_intf_prefix"), sub), unit);
-    py::Ref bits = py::call_method(port, ID("sdk_pbmp"), sub);
+    py::Ref key = interface_key(key_text, py::call_op(port, ID("sdk_intf_prefix"), sub), unit);
+    py::Ref bits = py::call_op(port, ID("sdk_pbmp"), sub);
     PyObject* had = py::dict_get(maps.pbmps, key);
     py::Ref acc = bit_or(had ? had : py::integer(0).get(), bits);
     if (!had) py::append(maps.keys, key);
@@ -167,12 +167,12 @@ void each_phy(PyObject* self, bool detected_too, const F& f) {
     for (long s = 0; s < n; ++s) {
       tick();
       py::Ref sub = py::integer(s);
-      py::Ref type = py::call_method(port, ID("phy_type"), sub);
+      py::Ref type = py::call_op(port, ID("phy_type"), sub);
       if (type.get() == Py_None ||
-          (!detected_too && py::truth(py::call_method(port, ID("phy_autodetect"), sub))))
+          (!detected_too && py::truth(py::call_op(port, ID("phy_autodetect"), sub))))
         continue;
       f(port, sub.get(), type.get(),
-        [&] { return py::call_method(port, ID("sdk_config_intf"), sub, units.get()); });
+        [&] { return py::call_op(port, ID("sdk_config_intf"), sub, units.get()); });
     }
   });
 }
@@ -190,7 +190,7 @@ py::Ref phy_addrs(py::Args a) {
   Section out;
   each_phy(a[0], true, [&](PyObject* port, PyObject* sub, PyObject*, const auto& name) {
     py::Ref intf = name();
-    py::Ref addr = py::call_method(port, ID("phy_addr"), sub);
+    py::Ref addr = py::call_op(port, ID("phy_addr"), sub);
     put_line(out.line(), "port_phy_addr_", Text{intf}, "=0x", Hex{addr});
   });
   return out.finish();
@@ -216,11 +216,11 @@ py::Ref phy_an(py::Args a) {
   UnitCount units(self);
   Section out;
   each_port(self, [&](PyObject* port, long n) {
-    long c37 = an_number(py::get_property(port, ID("an_c37")));
-    long c73 = an_number(py::get_property(port, ID("an_c73")));
+    long c37 = an_number(py::read_prop(port, ID("an_c37")));
+    long c73 = an_number(py::read_prop(port, ID("an_c73")));
     for (long s = 0; s < n; ++s) {
       tick();
-      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
+      py::Ref intf = py::call_op(port, ID("sdk_config_intf"), py::integer(s), units.get());
       char buf[24];
       if (c37 >= 0) {
         put_line(out.line(), "phy_an_c37_", Text{intf}, "=", py::decimal(c37, buf));
@@ -241,9 +241,9 @@ py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Ke
   py::Ref it = py::iter(py::attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
     tick();
-    if (py::get_property(port, attr).get() == Py_None) continue;
+    if (py::read_prop(port, attr).get() == Py_None) continue;
     py::Ref k = key(port.get());
-    py::Ref value = py::get_property(port, attr);
+    py::Ref value = py::read_prop(port, attr);
     put_line(out.line(), head, Text{k}, "=0x", Hex{value});
   }
   return out.finish();
@@ -253,13 +253,13 @@ py::Ref prim_offsets(py::Args a) {
   UnitCount units(a[0]);
   return sub_port_zero(
       a[0], ID("prim_offset"), "phy_port_primary_and_offset_", [&](PyObject* port) {
-        return py::call_method(port, ID("sdk_config_intf"), py::integer(0), units.get());
+        return py::call_op(port, ID("sdk_config_intf"), py::integer(0), units.get());
       });
 }
 
 py::Ref phy_id1s(py::Args a) {
   return sub_port_zero(a[0], ID("phy_id1"), "port_phy_id1_", [](PyObject* port) {
-    py::Ref num = py::call_method(port, ID("sdk_logical_port_num"), py::integer(0));
+    py::Ref num = py::call_op(port, ID("sdk_logical_port_num"), py::integer(0));
     // "%d" of the number
     return PyInt_CheckExact(num.get()) ? num : py::percent(ID("%d"), {num.get()});
   });
@@ -267,7 +267,7 @@ py::Ref phy_id1s(py::Args a) {
 
 py::Ref sys_interfaces(py::Args a) {
   return sub_port_zero(a[0], ID("sys_interface"), "phy_sys_interface_", [](PyObject* port) {
-    return py::call_method(port, ID("sdk_config_intf"), py::integer(0));
+    return py::call_op(port, ID("sdk_config_intf"), py::integer(0));
   });
 }
 
@@ -278,8 +278,8 @@ py::Ref fiber_pref(py::Args a) {
   each_port(self, [&](PyObject* port, long n) {
     for (long s = 0; s < n; ++s) {
       tick();
-      if (!py::truth(py::get_property(port, ID("set_fiber_pref")))) continue;
-      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
+      if (!py::truth(py::read_prop(port, ID("set_fiber_pref")))) continue;
+      py::Ref intf = py::call_op(port, ID("sdk_config_intf"), py::integer(s), units.get());
       put_line(out.line(), "serdes_fiber_pref_", Text{intf}, "=1");
     }
   });
@@ -305,12 +305,12 @@ py::Ref port_emphasis(py::Args a) {
   Section out;
   each_port(self, [&](PyObject* port, long n) {
     if (n <= 0) return;
-    py::Ref unit = py::get_property(port, ID("unit"));
+    py::Ref unit = py::read_prop(port, ID("unit"));
     py::Ref mode = py::attr(port, ID("mode"));
     bool per_lane = PyString_CheckExact(mode.get()) ? py::as_view(mode) == "40G"
                                                     : py::equal(mode, ID("40G"));
     py::Ref values[3];
-    for (int i = 0; i < 3; ++i) values[i] = py::get_property(port, settings[i].name);
+    for (int i = 0; i < 3; ++i) values[i] = py::read_prop(port, settings[i].name);
     for (long s = 0; s < n; ++s) {
       tick();
       PyObject* had = py::dict_find(map_nums, unit);
@@ -350,11 +350,11 @@ py::Ref port_init(py::Args a) {
   Section out;
   each_port(self, [&](PyObject* port, long n) {
     if (n <= 0) return;
-    py::Ref auto_neg = py::get_property(port, ID("enable_auto_neg"));
+    py::Ref auto_neg = py::read_prop(port, ID("enable_auto_neg"));
     bool fixed = !py::truth(auto_neg);
     py::Ref megabits;
-    if (fixed) megabits = whole_megabits(py::get_property(port, ID("speed")));
-    py::Ref if_type = py::get_property(port, ID("serdes_if_type"));
+    if (fixed) megabits = whole_megabits(py::read_prop(port, ID("speed")));
+    py::Ref if_type = py::read_prop(port, ID("serdes_if_type"));
     py::Ref if_num;
     if (if_type.get() != Py_None) {
       if (!if_types) if_types = py::attr(global("SDKConfig"), ID("serdes_if_type_map"));
@@ -362,7 +362,7 @@ py::Ref port_init(py::Args a) {
     }
     for (long s = 0; s < n; ++s) {
       tick();
-      py::Ref intf = py::call_method(port, ID("sdk_config_intf"), py::integer(s), units.get());
+      py::Ref intf = py::call_op(port, ID("sdk_config_intf"), py::integer(s), units.get());
       put_line(out.line(), "port_init_autoneg_", Text{intf}, "=", Dec{auto_neg});
       if (fixed) {
         put_line(out.line(), "port_init_speed_", Text{intf}, "=", Dec{megabits});

@@ -109,12 +109,11 @@ Ref calculate_configuration(Args a) {
     Ref cp;
     if (dport) {
       cp = py::call(cls, t.mode, t.port, mapped_portnum, if_portnum, mac_index, loopback);
-      py::setitem(u_map, if_type,
-                  add(if_portnum, py::get_property(cp, ID("num_logical_ports"))));
+      py::setitem(u_map, if_type, add(if_portnum, py::read_prop(cp, ID("num_logical_ports"))));
     } else {
       cp = py::call(cls, t.mode, t.port, mapped_portnum, mac_index, loopback);
     }
-    mapped_portnum = add(mapped_portnum, py::get_property(cp, ID("num_logical_ports")));
+    mapped_portnum = add(mapped_portnum, py::read_prop(cp, ID("num_logical_ports")));
     py::append(ports, cp);
     py::setitem(mapped_portnums, unit, mapped_portnum);
     mac_index = add(mac_index, py::callm(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
@@ -137,7 +136,7 @@ Ref calculate_leds(Args a) {
   Ref it = py::iter(py::attr(self, ID("ports")));
   while (Ref port = py::next(it)) {
     tick();
-    Ref leds = py::get_property(port, ID("leds"));
+    Ref leds = py::read_prop(port, ID("leds"));
     if (leds.get() == Py_None) continue;
     lit.push_back({port, py::item(leds, zero.get())});
   }
@@ -176,13 +175,14 @@ Ref calculate_leds(Args a) {
 Ref sdk_config(Args a) {
   PyObject* self = a[0];
   py::call(py::attr(global("Config"), ID("config")), self, a[1]);
-  Ref max_mac_index = py::Method(self, ID("_calculate_configuration"), calculate_configuration)();
+  Ref max_mac_index = py::Operation(self, ID("_calculate_configuration"),
+                                    calculate_configuration)();
   if (py::truth(py::attr(self, ID("verbose")))) {
     Ref text = py::percent(ID("max_mac_index %d macrange %d\n"),
                            {max_mac_index, py::attr(self, ID("macrange"))});
     py::callm(py::attr(global("sys"), ID("stdout")), ID("write"), text.get());
   }
-  py::Method(self, ID("_calculate_leds"), calculate_leds)();
+  py::Operation(self, ID("_calculate_leds"), calculate_leds)();
   py::callm(self, ID("_calculate_units"));
   py::callm(self, ID("_calculate_gangs"), py::attr(self, ID("ports")).get());
   Ref macrange = py::attr(self, ID("macrange"));
@@ -203,7 +203,7 @@ Ref calculate_units(Args a) {
   Ref it = py::iter(py::attr(a[0], ID("ports")));
   while (Ref port = py::next(it)) {
     tick();
-    Ref unit = py::get_property(port, ID("unit"));
+    Ref unit = py::read_prop(port, ID("unit"));
     if (unit.get() != Py_None) py::check(PySet_Add(units, unit));
   }
   py::setattr(a[0], ID("units"), units);
@@ -244,7 +244,7 @@ struct GangKey {
 
 GangKey gang_key(PyObject* port) {
   GangKey k;
-  k.unit = py::get_property(port, ID("unit"));
+  k.unit = py::read_prop(port, ID("unit"));
   k.number = first_hw_port_number(port);
   k.plain = PyInt_CheckExact(k.unit.get()) && PyInt_CheckExact(k.number.get());
   if (k.plain) {
@@ -263,7 +263,7 @@ bool key_less(const GangKey& x, const GangKey& y) {
 
 [[noreturn]] void gang_error(PyObject* self, PyObject* fmt, PyObject* port) {
   Ref name = py::attr(py::attr(self, ID("platform")), ID("name"));
-  Ref label = py::get_property(port, ID("label"));
+  Ref label = py::read_prop(port, ID("label"));
   py::raise(PyExc_RuntimeError, py::percent(fmt, {name.get(), label.get()}));
 }
 
@@ -293,12 +293,12 @@ Ref calculate_gangs(Args a) {
   for (Py_ssize_t i : order) {
     tick();
     PyObject* port = PyList_GET_ITEM(ports.get(), i);
-    if (py::get_property(port, ID("ganged")).get() != Py_True) continue;
-    if (py::get_property(port, ID("gang_leader")).get() == Py_True) leader = port;
+    if (py::read_prop(port, ID("ganged")).get() != Py_True) continue;
+    if (py::read_prop(port, ID("gang_leader")).get() == Py_True) leader = port;
     if (!in_set.insert(port).second)
       gang_error(self, ID("platform: %s: Duplicate port %s already in ganged set"), port);
     members.push_back(port);
-    Ref size = py::get_property(port, ID("max_gang_size"));
+    Ref size = py::read_prop(port, ID("max_gang_size"));
     if (!py::equal(py::integer(long(members.size())), size)) continue;
     if (!leader) gang_error(self, ID("platform: %s: ganged set of port %s has no leader"), port);
     Ref gang = py::list();

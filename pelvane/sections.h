@@ -64,7 +64,7 @@ void each_port(PyObject* self, const F& f) {
   py::Ref it = py::iter(py::attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
     tick();
-    f(port.get(), range_count(py::get_property(port, ID("num_logical_ports"))));
+    f(port.get(), range_count(py::read_prop(port, ID("num_logical_ports"))));
   }
 }
 
@@ -90,11 +90,11 @@ inline bool name_digits(std::string_view text, long long& v) {
 template <class F>
 void each_phy_addr(PyObject* self, const F& f) {
   each_port(self, [&](PyObject* port, long n) {
-    long phys = range_count(py::get_property(port, ID("num_phys")));
+    long phys = range_count(py::read_prop(port, ID("num_phys")));
     for (long phy = 0; phy < phys; ++phy) {
       tick();
       py::Ref number = py::integer(phy);
-      py::Ref addr = py::call_method(port, ID("phy_addr"), number.get());
+      py::Ref addr = py::call_op(port, ID("phy_addr"), number.get());
       f(port, n, phy, number.get(), addr.get());
     }
   });

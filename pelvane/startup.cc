@@ -47,7 +47,7 @@ Ref rcphy(Args a) {
   Section lines;
   each_phy_addr(a[0], [&](PyObject* port, long n, long phy, PyObject*, PyObject* addr) {
     if (n <= phy) return;
-    Ref init = py::get_property(port, ID("phy_init"));
+    Ref init = py::read_prop(port, ID("phy_init"));
     Ref regs = py::iter(init);
     while (Ref reg = py::next(regs)) {
       tick();
@@ -87,15 +87,15 @@ Ref rcports(Args a) {
   while (Ref held = py::next(ports)) {
     tick();
     PyObject* port = held.get();
-    if (!py::equal(py::get_property(port, ID("unit")), unit)) continue;
-    long n = range_count(py::get_property(port, ID("num_logical_ports")));
+    if (!py::equal(py::read_prop(port, ID("unit")), unit)) continue;
+    long n = range_count(py::read_prop(port, ID("num_logical_ports")));
     // What the port's sub-ports share, asked once for the port.
-    Ref speed = py::get_property(port, ID("speed"));
+    Ref speed = py::read_prop(port, ID("speed"));
     bool looped = py::truth(py::attr(port, ID("loopback")));
-    Ref group = py::get_property(port, ID("sdk_group"));
+    Ref group = py::read_prop(port, ID("sdk_group"));
     for (long i = 0; i < n; ++i) {
       tick();
-      Ref intf = py::call_method(port, ID("sdk_intf"), py::integer(i).get());
+      Ref intf = py::call_op(port, ID("sdk_intf"), py::integer(i).get());
       py::append(all, intf);
       speeds.add(speed, intf);
       if (looped) py::append(loopback, intf);

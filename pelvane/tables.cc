@@ -18,8 +18,8 @@ Ref phytab(Args a) {
   Ref linux_intf = py::none(), sdk_intf = py::none();
   each_phy_addr(a[0], [&](PyObject* port, long n, long phy, PyObject* number, PyObject* addr) {
     if (n > phy) {
-      sdk_intf = py::call_method(port, ID("sdk_intf"), number);
-      linux_intf = py::call_method(port, ID("linux_port_name"), number);
+      sdk_intf = py::call_op(port, ID("sdk_intf"), number);
+      linux_intf = py::call_op(port, ID("linux_port_name"), number);
     }
     Ref mode = py::attr(port, ID("mode"));
     py::StrBuilder& row = rows.line();
@@ -45,7 +45,7 @@ Ref sfptab(Args a) {
     if (n < 1) n = 1;
     for (long i = 0; i < n; ++i) {
       tick();
-      Ref name = py::call_method(port, ID("linux_port_name"), py::integer(i).get());
+      Ref name = py::call_op(port, ID("linux_port_name"), py::integer(i).get());
       py::StrBuilder& row = rows.line();
       put_texts(row, "\t", {name, type, method, addr_text});
     }
@@ -61,7 +61,7 @@ py::Ref ethertab(py::Args a) {
     py::Ref mac_index = py::attr(port, ID("mac_index"));
     for (long sub = 0; sub < n; ++sub) {
       tick();
-      py::Ref name = py::call_method(port, ID("linux_port_name"), py::integer(sub));
+      py::Ref name = py::call_op(port, ID("linux_port_name"), py::integer(sub));
       py::StrBuilder& line = out.line();
       put_text(line, name);
       line += "\t";

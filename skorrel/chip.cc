@@ -226,7 +226,7 @@ py::Ref sdkswitch_init(py::Args a) {
 }
 
 py::Ref bcmswitch_init(py::Args a) {
-  py::call(py::attr(global("SDKSwitch"), ID("__init__")), a[0], a[1]);
+  init_parent("SDKSwitch", a[0], {{ID("chip"), a[1]}});
   return {};
 }
 
@@ -238,14 +238,14 @@ py::Ref sdkchip_init(py::Args a) {
 }
 
 py::Ref bcmchip_init(py::Args a) {
-  py::call(py::attr(global("SDKChip"), ID("__init__")), a[0], py::str("/bcm"));
+  init_parent("SDKChip", a[0], {{ID("initial_path"), py::str("/bcm")}});
   return {};
 }
 
 // A chip line or part constructor: the parent's constructor, then the
 // parent's most specific directory extended by the suffix, put first.
 py::Ref line_init(const Chip& chip, py::Args a) {
-  py::call(py::attr(global(chip.base), ID("__init__")), a[0]);
+  init_parent(chip.base, a[0]);
   py::Ref dirs = py::attr(a[0], ID("chip_dir_list"));
   py::Ref entry = py::Ref::steal(PyNumber_Add(py::item(dirs, Py_ssize_t(0)), py::str(chip.suffix)));
   py::callm(dirs, ID("insert"), py::integer(0), entry);

@@ -24,25 +24,67 @@ inline constexpr char kSerdesInitSig[] =
     "pre_emphasis=None, drv_current=None, pre_drv_current=None, oversub=False, phy_id1=None, "
     "sys_interface=None, prim_offset=None";
 
-// Runs `<cls>.__init__(self, ...)`, the class looked up by its name in the
-// module now: `args` (self first) by position, then the keywords.
-inline void run_init(PyObject* cls, std::initializer_list<PyObject*> args,
-                     std::initializer_list<py::Keyword> kw = {}) {
-  py::call_unbound(global(cls), ID("__init__"), args, kw);
-}
+// The names under which a constructor of the families' lists (families.cc)
+// hands its own arguments after self on to the SDKPort constructor (an
+// empty name: not handed on as it is).
+inline const char* const kListAParams[] = {
+    "label",
+    nullptr /* serdes */,
+    "phy_types",
+    "phy_addrs",
+    "phy_layer",
+    "prim_offset",
+    "leds",
+    "unit",
+    "rx_polarity_flip",
+    "tx_polarity_flip",
+    "rx_lane_map",
+    "tx_lane_map",
+    "pre_emphasis",
+    "drv_current",
+    "pre_drv_current",
+    "oversub",
+    "phy_id1",
+    "sys_interface",
+    "mdi_pair_map"};
+inline const char* const kListCParams[] = {
+    "label",
+    nullptr /* serdes */,
+    "phy_types",
+    "phy_addrs",
+    "phy_layer",
+    "prim_offset",
+    "leds",
+    "unit",
+    "rx_polarity_flip",
+    "tx_polarity_flip",
+    "rx_lane_map",
+    "tx_lane_map",
+    "mdi_pair_map"};
+inline const char* const kListDParams[] = {
+    "label",       "hw_ports",    "phy_types",   "phy_addrs",        "phy_layer",
+    "prim_offset", "leds",        "unit",        "rx_polarity_flip", "tx_polarity_flip",
+    "rx_lane_map", "tx_lane_map", "mdi_pair_map"};
+inline const char* const kListEParams[] = {"label",     "hw_ports",    "phy_types", "phy_addrs",
+                                           "phy_layer", "prim_offset", "leds",      "unit"};
 
-// Runs `<cls>.__init__(self, **kw)` with an operation's own arguments as the
-// keywords: `params` names its parameters after self (an empty name: not
-// passed on); `extra` adds more.
+// init_parent with an operation's own arguments as the keywords: `params`
+// names its parameters after self (an empty name: not passed on); `extra`
+// (`n` of them) adds more.
 template <size_t N>
-void init_with_own(PyObject* cls, py::Args a, py::Names<N>& params,
-                   std::initializer_list<py::Keyword> extra = {}) {
-  py::Keyword kw[N + 4];
+void init_with_own(PyObject* cls, py::Args a, py::Names<N>& params, const py::Keyword* extra,
+                   size_t nextra) {
+  py::Keyword kw[N + 16];
   size_t n = 0;
   for (size_t i = 0; i < N; ++i)
     if (params[i]) kw[n++] = {params[i], a[i + 1]};
-  for (const py::Keyword& k : extra) kw[n++] = k;
-  py::call_unbound(global(cls), ID("__init__"), {a[0]}, kw, n);
+  for (size_t i = 0; i < nextra && n < N + 16; ++i) kw[n++] = extra[i];
+  init_parent(cls, a[0], kw, n);
+}
+template <size_t N>
+void init_with_own(PyObject* cls, py::Args a, py::Names<N>& params,
+                   std::initializer_list<py::Keyword> extra = {}) {
+  init_with_own(cls, a, params, extra.begin(), extra.size());
 }
 
 // int(text[from:]): a str of up to nine plain digits there is read here;
@@ -86,7 +128,7 @@ bool mode_plainly_listed(PyObject* self, PyObject* mode);
 
 // self._check_mode(mode): NoSuchMode for a mode outside the class's list.
 inline void check_mode(PyObject* self, PyObject* mode) {
-  if (!mode_plainly_listed(self, mode)) py::call_classmethod(self, ID("_check_mode"), mode);
+  if (!mode_plainly_listed(self, mode)) py::call_classop(self, ID("_check_mode"), mode);
 }
 
 // An answer that is the same for every port of a class.

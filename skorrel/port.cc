@@ -21,7 +21,7 @@ py::Ref sdkport_init(py::Args a) {
   static py::TypeMemo<bool> plain, no_names;
   py::set_attrs(a[0], nullptr, 0, no_names, 20);
   // Port is looked up by name when the constructor runs.
-  run_init(ID("Port"), {a[0], a[1]});
+  init_parent(ID("Port"), a[0], {{ID("label"), a[1]}});
   // The fields in the order they are stored: prim_offset comes second.
   static const int order[] = {2, 6, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
   static const char* const kNames[] = {
@@ -261,16 +261,14 @@ py::Ref num_lanes(py::Args a) {
   py::raise(PyExc_RuntimeError, py::percent(ID("invalid speed: %d"), speed));
 }
 
-py::Ref num_physical_ports(py::Args a) {
-  return py::call_typed_method(a[0], ID("num_logical_ports"), a[1]);
-}
+py::Ref num_physical_ports(py::Args a) { return py::call_op(a[0], ID("num_logical_ports"), a[1]); }
 
 // An operation that each port class gives for itself: the bare error.
 py::Ref not_implemented(py::Args) { py::raise(PyExc_NotImplementedError, Py_None); }
 
 py::Ref mac_addrs_contrib_total(py::Args a) {
   PyObject* self = a[0];
-  if (!py::truth(py::call_typed_method(self, ID("configurable"), a[1]))) return py::integer(0);
+  if (!py::truth(py::call_op(self, ID("configurable"), a[1]))) return py::integer(0);
   if (py::truth(py::attr(self, ID("is_fabric"))) &&
       !py::truth(py::attr(self, ID("create_fabric"))))
     return py::integer(0);
@@ -291,7 +289,7 @@ py::Ref hw_intf_prefix(py::Args a) {
 
 py::Ref hw_intf_num(py::Args a) {
   PyObject *self = a[0], *sub = a[2];
-  py::Ref logical = py::call_typed_method(self, ID("num_logical_ports"), a[1]);
+  py::Ref logical = py::call_op(self, ID("num_logical_ports"), a[1]);
   // A port split in two takes its lanes in pairs: logical port 1 begins on
   // lane 2.
   if (is_int(logical, 2))
@@ -300,7 +298,7 @@ py::Ref hw_intf_num(py::Args a) {
 }
 
 py::Ref hw_intf_num_portmap(py::Args a) {
-  return py::call_typed_method(a[0], ID("hw_intf_num"), a[1], a[2]);
+  return py::call_op(a[0], ID("hw_intf_num"), a[1], a[2]);
 }
 
 // The smaller of two numbers, the first one on a tie.
@@ -312,12 +310,12 @@ py::Ref lower_of(py::Ref best, py::Ref other) {
 
 py::Ref base_hw_intf_num(py::Args a) {
   PyObject *self = a[0], *mode = a[1], *sub = a[2];
-  py::Ref logical = py::call_typed_method(self, ID("num_logical_ports"), mode);
+  py::Ref logical = py::call_op(self, ID("num_logical_ports"), mode);
   py::Ref ports = py::attr(self, ID("hw_ports"));
   Py_ssize_t lanes = py::length(ports);
   int more = PyObject_RichCompareBool(py::integer(long(lanes)), logical, Py_GT);
   py::check(more);
-  if (!more) return py::call_typed_method(self, ID("hw_intf_num"), mode, sub);
+  if (!more) return py::call_op(self, ID("hw_intf_num"), mode, sub);
 
   if (py::equal(logical, py::integer(2))) {
     // Split in two: logical port `sub` owns lanes 2*sub and 2*sub + 1.
@@ -331,7 +329,7 @@ py::Ref base_hw_intf_num(py::Args a) {
 
   py::Ref best;
   for (Py_ssize_t x = 0; x < lanes; ++x) {
-    py::Ref n = py::call_typed_method(self, ID("hw_intf_num"), mode, py::integer(long(x)));
+    py::Ref n = py::call_op(self, ID("hw_intf_num"), mode, py::integer(long(x)));
     best = best ? lower_of(best, n) : n;
   }
   return best;
@@ -339,8 +337,8 @@ py::Ref base_hw_intf_num(py::Args a) {
 
 py::Ref hw_intf(py::Args a) {
   PyObject *self = a[0], *mode = a[1], *sub = a[2];
-  py::Ref prefix = py::call_typed_method(self, ID("hw_intf_prefix"), mode, sub);
-  py::Ref num = py::call_typed_method(self, ID("hw_intf_num"), mode, sub);
+  py::Ref prefix = py::call_op(self, ID("hw_intf_prefix"), mode, sub);
+  py::Ref num = py::call_op(self, ID("hw_intf_num"), mode, sub);
   return py::percent_plain(ID("%s%u"), {prefix, num});
 }
 
@@ -362,7 +360,7 @@ py::Ref set_leds(py::Args) { return py::dict(); }
 
 py::Ref logical_polarity_flip(py::Args a, py::AttrReader& field) {
   py::Ref flip = field.read(a[0]);
-  return py::call_typed_method(a[0], ID("polarity_flip_val"), a[1], a[2], flip);
+  return py::call_op(a[0], ID("polarity_flip_val"), a[1], a[2], flip);
 }
 
 py::Ref rx_logical_polarity_flip(py::Args a) {

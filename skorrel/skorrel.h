@@ -27,4 +27,17 @@ extern const py::ImplTable trident_impls;   // Trident lines, 1G/10G chips
 py::Ref global(const char* name);
 py::Ref global(PyObject* name);  // interned
 
+// The one way a constructor here runs its parent's: `<cls>.__init__(self,
+// k=v, ...)` through py::call_unbound, the class looked up by its name
+// (interned, or a text) in the module when it runs, every argument handed
+// on by name.
+template <class Name>
+void init_parent(Name cls, PyObject* self, const py::Keyword* kw, size_t n) {
+  py::call_unbound(global(cls), ID("__init__"), {self}, kw, n);
+}
+template <class Name>
+void init_parent(Name cls, PyObject* self, std::initializer_list<py::Keyword> kw = {}) {
+  init_parent(cls, self, kw.begin(), kw.size());
+}
+
 }  // namespace skorrel

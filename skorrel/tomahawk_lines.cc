@@ -30,7 +30,7 @@ Ref lane_number_of(PyObject* self, PyObject* sub) {
 
 // self.hw_intf_num(mode, sub), whatever number it is.
 Ref intf_num(PyObject* self, PyObject* mode, PyObject* sub) {
-  return py::call_typed_method(self, ID("hw_intf_num"), mode, sub);
+  return py::call_op(self, ID("hw_intf_num"), mode, sub);
 }
 
 // The numbers below are computed as the interpreter computes them, so that
@@ -218,13 +218,12 @@ Ref lane_names(PyObject* format, PyObject* serdes) {
   return Ref::steal(PyList_AsTuple(names));
 }
 
-// A family base constructor: names the lanes and hands everything, by
-// position, to the BCMPort constructor (whose mdi_pair_map comes after
-// tx_lane_map, where the family lists it last).
+// A family base constructor: names the lanes and hands everything on, by
+// name, to the BCMPort constructor.
 Ref family_init(Args a, PyObject* lane_format) {
+  static py::Names<std::size(kListAParams)> params{kListAParams};
   Ref hw_ports = lane_names(lane_format, a[2]);
-  run_init(ID("BCMPort"), {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10],
-                           a[11], a[12], a[19], a[13], a[14], a[15], a[16], a[17], a[18]});
+  init_with_own(ID("BCMPort"), a, params, {{ID("hw_ports"), hw_ports}});
   return {};
 }
 
@@ -326,7 +325,7 @@ void fabric_init(Args a, PyObject* base, bool without_cage, py::Names<N>& names,
   if (without_cage) kw[n++] = {ID("phy_layer"), Py_None};
   for (size_t i = 0; i < N; ++i)
     if (names[i]) kw[n++] = {names[i], a[3 + i]};
-  py::call_unbound(global(base), ID("__init__"), {a[0]}, kw, n);
+  init_parent(base, a[0], kw, n);
   set_serdes_intf(a[0], speed, intf);
 }
 
@@ -403,13 +402,13 @@ Ref tomahawk2_led_port_num(Args a) {
   return n;
 }
 
-Ref trident3_led_port_num(Args a) { return py::call_typed_method(a[0], ID("hw_intf_num"), a[1], a[2]); }
+Ref trident3_led_port_num(Args a) { return py::call_op(a[0], ID("hw_intf_num"), a[1], a[2]); }
 
 // (self, mode, sub, port_base)
 Ref maverick_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2])); }
 
 Ref tomahawk_logical_port_num(Args a) {
-  Ref lport = py::add(py::call_typed_method(a[0], ID("hw_port_num"), a[1], a[2]), 1);
+  Ref lport = py::add(py::call_op(a[0], ID("hw_port_num"), a[1], a[2]), 1);
   if (is_int(lport, 129)) return py::integer(66);
   if (is_int(lport, 131)) return py::integer(100);
   if (above(lport, 32)) lport = py::add(lport, 1);
@@ -433,15 +432,15 @@ Ref tomahawk2_logical_port_num(Args a) {
     Ref number = py::add(number_in(label, 0), 1);
     Ref next_label = PyInt_CheckExact(number.get()) ? py::percent_plain(ID("%d"), {number})
                                                     : py::to_str(number);
-    Ref next = py::call_typed_method(self, ID("find_port"), next_label);
+    Ref next = py::call_op(self, ID("find_port"), next_label);
     if (next.get() == Py_None)
       py::raisef(PyExc_RuntimeError, "no port with label %s for sub-port %s of port %s",
                  py::as_string(next_label).c_str(), py::as_string(py::to_str(sub)).c_str(),
                  py::as_string(py::to_str(label)).c_str());
     Ref next_sub = Ref::steal(PyNumber_Subtract(sub, py::integer(2)));
-    return py::call_typed_method(next, ID("logical_port_num"), mode, next_sub, port_base);
+    return py::call_op(next, ID("logical_port_num"), mode, next_sub, port_base);
   }
-  Ref h = py::call_typed_method(self, ID("hw_port_num"), mode, py::integer(0));
+  Ref h = py::call_op(self, ID("hw_port_num"), mode, py::integer(0));
   Ref lport = py::add(py::add(py::floor_div(h, 2), 1), s);
   if (above(lport, 96)) return py::add(lport, 5);
   if (above(lport, 64)) return py::add(lport, 3);
@@ -537,12 +536,10 @@ Ref breakout_polarity(Args a) {
   // Where the class's own check plainly passes the mode, the port's own
   // count would pass it again the same way: it is taken directly.
   const bool plain = mode_plainly_listed(self, mode);
-  if (!plain) py::call_classmethod(self, ID("_check_mode"), mode);
-  Ref count =
-      plain && py::made_from(py::own_typed_method(self, ID("num_logical_ports"), 1),
-                             breakout_logical_ports)
-          ? breakout_count(mode)
-          : py::call_typed_method(self, ID("num_logical_ports"), mode);
+  if (!plain) py::call_classop(self, ID("_check_mode"), mode);
+  Ref count = plain && py::own_op(self, ID("num_logical_ports"), breakout_logical_ports)
+                  ? breakout_count(mode)
+                  : py::call_op(self, ID("num_logical_ports"), mode);
   if (is_int(count, 4)) return mask_bit(mask, sub);
   if (is_int(count, 2)) {
     Ref shift = Ref::steal(PyNumber_Multiply(sub, py::integer(2)));

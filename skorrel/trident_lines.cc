@@ -16,21 +16,19 @@ constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
 
 // ---- helpers -------------------------------------------------------------
 
-// Calls <cls>.__init__(*pos, **kw), the class looked up by name now; `pos`
-// starts with the object.  `untuned` adds the SDK tuning values that the
-// lines without them hand the base: None, and oversub False.
-using Kw = std::initializer_list<py::Keyword>;
-void init_of(PyObject* cls, std::initializer_list<PyObject*> pos, Kw kw, bool untuned = false) {
-  py::Keyword all[32];
+// The BCMPort constructor run with the operation's own arguments under the
+// names `params` gives them, then `more`, then the SDK tuning values that
+// the lines without them hand the base: None, and oversub False.
+template <size_t N>
+void untuned_init(Args a, py::Names<N>& params, std::initializer_list<py::Keyword> more) {
+  py::Keyword kw[12];
   size_t n = 0;
-  for (const py::Keyword& k : kw) all[n++] = k;
-  if (untuned) {
-    for (PyObject* name : {ID("pre_emphasis"), ID("drv_current"), ID("pre_drv_current"),
-                           ID("phy_id1"), ID("sys_interface")})
-      all[n++] = {name, Py_None};
-    all[n++] = {ID("oversub"), Py_False};
-  }
-  py::call_unbound(global(cls), ID("__init__"), pos, all, n);
+  for (const py::Keyword& k : more) kw[n++] = k;
+  for (PyObject* name : {ID("pre_emphasis"), ID("drv_current"), ID("pre_drv_current"),
+                         ID("phy_id1"), ID("sys_interface")})
+    kw[n++] = {name, Py_None};
+  kw[n++] = {ID("oversub"), Py_False};
+  init_with_own(ID("BCMPort"), a, params, kw, n);
 }
 
 // "hg%u" of every serdes lane, in order; the whole tuple is made before
@@ -47,72 +45,68 @@ Ref one(PyObject* v) { return py::tuple({v}); }
 
 // The interface number and prefix of lane `sub`, the number asked first.
 std::pair<Ref, Ref> intf(Args a) {
-  Ref n = py::call_typed_method(a[0], ID("hw_intf_num"), a[1], a[2]);
-  Ref prefix = py::call_typed_method(a[0], ID("hw_intf_prefix"), a[1], a[2]);
+  Ref n = py::call_op(a[0], ID("hw_intf_num"), a[1], a[2]);
+  Ref prefix = py::call_op(a[0], ID("hw_intf_prefix"), a[1], a[2]);
   return {n, prefix};
 }
 
 // 1 shifted left by the port's own hardware port number, at full width.
 Ref pbmp_by_port_num(Args a) {
-  Ref n = py::call_typed_method(a[0], ID("hw_port_num"), a[1], a[2]);
+  Ref n = py::call_op(a[0], ID("hw_port_num"), a[1], a[2]);
   return Ref::steal(PyNumber_Lshift(py::integer(1), n));
 }
 
 // ---- Trident family --------------------------------------------------------
 
 Ref trident_init(Args a) {
+  static py::Names<std::size(kListCParams)> params{kListCParams};
   Ref hw_ports = hg_names(a[2]);
-  init_of(ID("BCMPort"),
-          {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
-           a[13]},
-          {}, true);
+  untuned_init(a, params, {{ID("hw_ports"), hw_ports}});
   return {};
 }
 
 Ref trident10g_init(Args a) {
-  init_of(ID("TridentPort"), {a[0]},
-          {{ID("label"), a[1]},
-           {ID("serdes"), one(a[2])},
-           {ID("phy_types"), one(a[3])},
-           {ID("phy_addrs"), one(a[4])},
-           {ID("phy_layer"), a[5]},
-           {ID("prim_offset"), Py_None},
-           {ID("leds"), a[6]},
-           {ID("unit"), a[7]},
-           {ID("rx_polarity_flip"), a[9]},
-           {ID("tx_polarity_flip"), a[11]},
-           {ID("rx_lane_map"), a[8]},
-           {ID("tx_lane_map"), a[10]},
-           {ID("mdi_pair_map"), a[12]}});
+  init_parent(ID("TridentPort"), a[0],
+              {{ID("label"), a[1]},
+               {ID("serdes"), one(a[2])},
+               {ID("phy_types"), one(a[3])},
+               {ID("phy_addrs"), one(a[4])},
+               {ID("phy_layer"), a[5]},
+               {ID("prim_offset"), Py_None},
+               {ID("leds"), a[6]},
+               {ID("unit"), a[7]},
+               {ID("rx_polarity_flip"), a[9]},
+               {ID("tx_polarity_flip"), a[11]},
+               {ID("rx_lane_map"), a[8]},
+               {ID("tx_lane_map"), a[10]},
+               {ID("mdi_pair_map"), a[12]}});
   return {};
 }
 
 Ref trident40g_init(Args a) {
-  init_of(ID("TridentPort"), {a[0]},
-          {{ID("label"), a[1]},
-           {ID("serdes"), a[2]},
-           {ID("phy_types"), a[3]},
-           {ID("phy_addrs"), a[4]},
-           {ID("phy_layer"), ID("QSFP+")},
-           {ID("prim_offset"), a[12]},
-           {ID("leds"), a[5]},
-           {ID("unit"), a[6]},
-           {ID("rx_polarity_flip"), a[8]},
-           {ID("tx_polarity_flip"), a[10]},
-           {ID("rx_lane_map"), a[7]},
-           {ID("tx_lane_map"), a[9]},
-           {ID("mdi_pair_map"), a[11]}});
+  init_parent(ID("TridentPort"), a[0],
+              {{ID("label"), a[1]},
+               {ID("serdes"), a[2]},
+               {ID("phy_types"), a[3]},
+               {ID("phy_addrs"), a[4]},
+               {ID("phy_layer"), ID("QSFP+")},
+               {ID("prim_offset"), a[12]},
+               {ID("leds"), a[5]},
+               {ID("unit"), a[6]},
+               {ID("rx_polarity_flip"), a[8]},
+               {ID("tx_polarity_flip"), a[10]},
+               {ID("rx_lane_map"), a[7]},
+               {ID("tx_lane_map"), a[9]},
+               {ID("mdi_pair_map"), a[11]}});
   return {};
 }
 
 // ---- TridentTwo family -----------------------------------------------------
 
 Ref tridenttwo_init(Args a) {
+  static py::Names<std::size(kListAParams)> params{kListAParams};
   Ref hw_ports = hg_names(a[2]);
-  init_of(ID("BCMPort"),
-          {a[0], a[1], hw_ports, a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
-           a[19], a[13], a[14], a[15], a[16], a[17], a[18]},
-          {});
+  init_with_own(ID("BCMPort"), a, params, {{ID("hw_ports"), hw_ports}});
   return {};
 }
 
@@ -128,26 +122,27 @@ Ref tridenttwo_leaf_init(Args a, PyObject* base, PyObject* phy_layer, int shift)
   // `shift` is 1 where the list has no phy_layer: later values sit one
   // place earlier.
   auto at = [&](int i) { return a[i - shift]; };
-  init_of(base, {a[0]},
-          {{ID("label"), a[1]},
-           {ID("serdes"), a[2]},
-           {ID("phy_types"), a[3]},
-           {ID("phy_addrs"), a[4]},
-           {ID("phy_layer"), phy_layer},
-           {ID("prim_offset"), at(19)},
-           {ID("leds"), at(6)},
-           {ID("unit"), at(7)},
-           {ID("rx_polarity_flip"), at(9)},
-           {ID("tx_polarity_flip"), at(11)},
-           {ID("rx_lane_map"), at(8)},
-           {ID("tx_lane_map"), at(10)},
-           {ID("mdi_pair_map"), at(12)},
-           {ID("pre_emphasis"), at(13)},
-           {ID("drv_current"), at(14)},
-           {ID("pre_drv_current"), at(15)},
-           {ID("oversub"), at(16)},
-           {ID("phy_id1"), at(17)},
-           {ID("sys_interface"), at(18)}});
+  init_parent(
+      base, a[0],
+      {{ID("label"), a[1]},
+       {ID("serdes"), a[2]},
+       {ID("phy_types"), a[3]},
+       {ID("phy_addrs"), a[4]},
+       {ID("phy_layer"), phy_layer},
+       {ID("prim_offset"), at(19)},
+       {ID("leds"), at(6)},
+       {ID("unit"), at(7)},
+       {ID("rx_polarity_flip"), at(9)},
+       {ID("tx_polarity_flip"), at(11)},
+       {ID("rx_lane_map"), at(8)},
+       {ID("tx_lane_map"), at(10)},
+       {ID("mdi_pair_map"), at(12)},
+       {ID("pre_emphasis"), at(13)},
+       {ID("drv_current"), at(14)},
+       {ID("pre_drv_current"), at(15)},
+       {ID("oversub"), at(16)},
+       {ID("phy_id1"), at(17)},
+       {ID("sys_interface"), at(18)}});
   return {};
 }
 
@@ -162,22 +157,23 @@ Ref tridenttwoplus40g_init(Args a) {
 
 // Microserver ports: fabric ports over KR, without PHY or LEDs.
 Ref tridenttwo10g_fabric_init(Args a) {
-  init_of(ID("TridentTwo10GPort"), {a[0]},
-          {{ID("label"), a[1]},
-           {ID("serdes"), a[2]},
-           {ID("leds"), Py_None},
-           {ID("phy_types"), Py_None},
-           {ID("phy_addrs"), Py_None},
-           {ID("phy_layer"), Py_None},
-           {ID("tx_lane_map"), a[3]},
-           {ID("rx_lane_map"), a[4]},
-           {ID("tx_polarity_flip"), a[5]},
-           {ID("rx_polarity_flip"), a[6]},
-           {ID("pre_emphasis"), a[7]},
-           {ID("drv_current"), a[8]},
-           {ID("pre_drv_current"), a[9]},
-           {ID("oversub"), Py_True},
-           {ID("unit"), py::integer(0)}});
+  init_parent(
+      ID("TridentTwo10GPort"), a[0],
+      {{ID("label"), a[1]},
+       {ID("serdes"), a[2]},
+       {ID("leds"), Py_None},
+       {ID("phy_types"), Py_None},
+       {ID("phy_addrs"), Py_None},
+       {ID("phy_layer"), Py_None},
+       {ID("tx_lane_map"), a[3]},
+       {ID("rx_lane_map"), a[4]},
+       {ID("tx_polarity_flip"), a[5]},
+       {ID("rx_polarity_flip"), a[6]},
+       {ID("pre_emphasis"), a[7]},
+       {ID("drv_current"), a[8]},
+       {ID("pre_drv_current"), a[9]},
+       {ID("oversub"), Py_True},
+       {ID("unit"), py::integer(0)}});
   Ref serdes_intf = py::dict();
   py::dict_set(serdes_intf, py::integer(10), ID("KR"));
   py::setattr(a[0], ID("_serdes_intf_map"), serdes_intf);
@@ -188,36 +184,34 @@ Ref tridenttwo10g_fabric_init(Args a) {
 
 // TriumphPort, Helix4Port, Hurricane2Port.
 Ref named_family_init(Args a) {
-  init_of(ID("BCMPort"),
-          {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12],
-           a[13]},
-          {}, true);
+  static py::Names<std::size(kListDParams)> params{kListDParams};
+  untuned_init(a, params, {});
   return {};
 }
 
 Ref apollo_init(Args a) {
-  init_of(ID("BCMPort"), {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]},
-          {{ID("rx_polarity_flip"), Py_None},
-           {ID("tx_polarity_flip"), Py_None},
-           {ID("rx_lane_map"), Py_None},
-           {ID("tx_lane_map"), Py_None},
-           {ID("mdi_pair_map"), Py_None}},
-          true);
+  static py::Names<std::size(kListEParams)> params{kListEParams};
+  untuned_init(a, params,
+               {{ID("rx_polarity_flip"), Py_None},
+                {ID("tx_polarity_flip"), Py_None},
+                {ID("rx_lane_map"), Py_None},
+                {ID("tx_lane_map"), Py_None},
+                {ID("mdi_pair_map"), Py_None}});
   return {};
 }
 
 // 1G leaves: label, hw_port, phy_type, phy_addr, [phy_layer,] leds, unit,
 // prim_offset; the PHY layer is always copper.
 Ref leaf1g_init(Args a, PyObject* base, int shift) {
-  init_of(base, {a[0]},
-          {{ID("label"), a[1]},
-           {ID("hw_ports"), one(a[2])},
-           {ID("phy_types"), one(a[3])},
-           {ID("phy_addrs"), one(a[4])},
-           {ID("phy_layer"), ID("1GBaseT")},
-           {ID("prim_offset"), a[8 - shift]},
-           {ID("leds"), a[6 - shift]},
-           {ID("unit"), a[7 - shift]}});
+  init_parent(base, a[0],
+              {{ID("label"), a[1]},
+               {ID("hw_ports"), one(a[2])},
+               {ID("phy_types"), one(a[3])},
+               {ID("phy_addrs"), one(a[4])},
+               {ID("phy_layer"), ID("1GBaseT")},
+               {ID("prim_offset"), a[8 - shift]},
+               {ID("leds"), a[6 - shift]},
+               {ID("unit"), a[7 - shift]}});
   return {};
 }
 
@@ -227,15 +221,15 @@ Ref helix41g_init(Args a) { return leaf1g_init(a, ID("Helix4Port"), 0); }
 Ref hurricane21g_init(Args a) { return leaf1g_init(a, ID("Hurricane2Port"), 0); }
 
 Ref apollo10g_init(Args a) {
-  init_of(ID("ApolloPort"), {a[0]},
-          {{ID("label"), a[1]},
-           {ID("hw_ports"), one(a[2])},
-           {ID("phy_types"), one(a[3])},
-           {ID("phy_addrs"), one(a[4])},
-           {ID("phy_layer"), a[5]},
-           {ID("prim_offset"), Py_None},
-           {ID("leds"), a[6]},
-           {ID("unit"), a[7]}});
+  init_parent(ID("ApolloPort"), a[0],
+              {{ID("label"), a[1]},
+               {ID("hw_ports"), one(a[2])},
+               {ID("phy_types"), one(a[3])},
+               {ID("phy_addrs"), one(a[4])},
+               {ID("phy_layer"), a[5]},
+               {ID("prim_offset"), Py_None},
+               {ID("leds"), a[6]},
+               {ID("unit"), a[7]}});
   return {};
 }
 
@@ -245,20 +239,20 @@ struct TunedPlaces {
 };
 Ref tuned_leaf_init(Args a, PyObject* base, const TunedPlaces& p) {
   int t = p.rx_lane_map;  // then rx_polarity_flip, tx_lane_map, tx_polarity_flip, mdi_pair_map
-  init_of(base, {a[0]},
-          {{ID("label"), a[1]},
-           {ID("hw_ports"), one(a[p.hw_port])},
-           {ID("phy_types"), one(a[p.phy_type])},
-           {ID("phy_addrs"), one(a[p.phy_addr])},
-           {ID("phy_layer"), a[p.phy_layer]},
-           {ID("prim_offset"), Py_None},
-           {ID("leds"), a[p.leds]},
-           {ID("unit"), a[p.unit]},
-           {ID("rx_lane_map"), a[t]},
-           {ID("rx_polarity_flip"), a[t + 1]},
-           {ID("tx_lane_map"), a[t + 2]},
-           {ID("tx_polarity_flip"), a[t + 3]},
-           {ID("mdi_pair_map"), a[t + 4]}});
+  init_parent(base, a[0],
+              {{ID("label"), a[1]},
+               {ID("hw_ports"), one(a[p.hw_port])},
+               {ID("phy_types"), one(a[p.phy_type])},
+               {ID("phy_addrs"), one(a[p.phy_addr])},
+               {ID("phy_layer"), a[p.phy_layer]},
+               {ID("prim_offset"), Py_None},
+               {ID("leds"), a[p.leds]},
+               {ID("unit"), a[p.unit]},
+               {ID("rx_lane_map"), a[t]},
+               {ID("rx_polarity_flip"), a[t + 1]},
+               {ID("tx_lane_map"), a[t + 2]},
+               {ID("tx_polarity_flip"), a[t + 3]},
+               {ID("mdi_pair_map"), a[t + 4]}});
   return {};
 }
 
@@ -271,8 +265,8 @@ Ref hurricane210g_init(Args a) { return tuned_leaf_init(a, ID("Hurricane2Port"),
 Ref hurricane213g_init(Args a) { return tuned_leaf_init(a, ID("Hurricane2Port"), k13GPlaces); }
 
 Ref hurricane213g_fabric_init(Args a) {
-  init_of(ID("Hurricane213GPort"), {a[0]},
-          {{ID("label"), a[1]}, {ID("hw_port"), a[2]}, {ID("unit"), a[3]}});
+  init_parent(ID("Hurricane213GPort"), a[0],
+              {{ID("label"), a[1]}, {ID("hw_port"), a[2]}, {ID("unit"), a[3]}});
   return {};
 }
 
