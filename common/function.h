@@ -28,7 +28,7 @@ using Impl = Ref (*)(Args);
 // An operation's answer that the interpreter's error it has set is raised:
 // `PyErr_...; return py::failed();` fails the operation without a C++
 // exception, where failing is one of its expected answers.  The call from
-// the interpreter returns the error; a direct run (run_own, Method) throws
+// the interpreter returns the error; a direct run (run_own, Operation) throws
 // Raised for it.
 Ref failed();
 bool is_failed(PyObject* answer);

@@ -284,9 +284,6 @@ class Operation {
   Ref function_;  // the module's function made from `impl`, while it answers
 };
 
-// The former name of Operation, kept for the callers not moved yet.
-using Method = Operation;
-
 // The truth of `o` as `if o:` finds it.  A classic instance whose class has
 // none of __nonzero__, __len__ and __getattr__, and whose own attributes
 // name neither of the first two, is true without the interpreter's two

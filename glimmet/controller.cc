@@ -231,9 +231,10 @@ py::Ref calc_looped_instructions(py::Args a) {
 
 py::Ref eval_looping(py::Args a) {
   PyObject* self = a[0];
-  py::Ref looped = py::Method(self, ID("_calc_looped_instructions"), calc_looped_instructions)(a[1]);
+  py::Ref looped =
+      py::Operation(self, ID("_calc_looped_instructions"), calc_looped_instructions)(a[1]);
   py::Ref unrolled =
-      py::Method(self, ID("_calc_unrolled_instructions"), calc_unrolled_instructions)(a[1]);
+      py::Operation(self, ID("_calc_unrolled_instructions"), calc_unrolled_instructions)(a[1]);
   py::Ref decision = py::list({Py_False, Py_False});
   for (int bit = 0; bit < 2; ++bit) {
     py::Ref b = py::integer(bit);
@@ -380,8 +381,8 @@ void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routin
   py::unpack(call_obj, 3, call);
   PyObject* port = call[2];
   // The chain port as the object's class converts it (Tomahawk's keeps it).
-  py::Method chain(self, ID("_chain_port"), chain_port);
-  py::Method kept(self, ID("_chain_port"), chain_port_unchanged);
+  py::Operation chain(self, ID("_chain_port"), chain_port);
+  py::Operation kept(self, ID("_chain_port"), chain_port_unchanged);
   for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
     tick();
     const Routine& r = routines.get(call[0], call[1]);
@@ -503,8 +504,8 @@ RunList merge_runs(PyObject* table) {
 // pad run loops where its pad value loops and it is longer than the cost of
 // a loop.
 void emit_runs(PyObject* self, const RunList& runs, PyObject* looping) {
-  py::Method pad_call(self, ID("_led_pad_call"), led_pad_call);
-  py::Method port_call(self, ID("_led_port_call"), led_port_call);
+  py::Operation pad_call(self, ID("_led_pad_call"), led_pad_call);
+  py::Operation port_call(self, ID("_led_port_call"), led_port_call);
   Routines routines;
   for (auto& [call, count] : runs.runs) {
     int bit;
@@ -534,7 +535,7 @@ py::Ref configure(py::Args a) {
   claim_slots(table, ports, gangs, num_leds);
   RunList runs = merge_runs(table);
   py::setitem(py::attr(self, ID("call_list")), a[1], runs.list);
-  py::Ref looping = py::Method(self, ID("_eval_looping"), eval_looping)(runs.list);
+  py::Ref looping = py::Operation(self, ID("_eval_looping"), eval_looping)(runs.list);
   emit_runs(self, runs, looping);
   return {};
 }

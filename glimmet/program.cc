@@ -147,7 +147,7 @@ py::Ref memory_init_commands(py::Args a) {
   };
 
   py::Ref map = py::Ref::steal(
-      PySequence_List(py::Method(self, ID("led_map"), led_map)(controller_idx)));
+      PySequence_List(py::Operation(self, ID("led_map"), led_map)(controller_idx)));
   // The port map ends where the ID flags begin.  (An address that is no
   // whole number is left to the formatting of the commands, which refuses
   // it.)
