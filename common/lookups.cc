@@ -425,9 +425,18 @@ PyObject* found_for_call(PyObject* o, PyObject* name, Run::Known*& known) {
 }
 }  // namespace
 
+namespace {
+// The classic instance's own ways (at the end of this file).
+Ref call_on_classic(PyObject* const* v, size_t n, PyObject* name, PyObject* found);
+Ref read_on_classic(PyObject* o, PyObject* name, PyObject* found);
+}  // namespace
+
 Ref detail::call_op(PyObject* name, PyObject* const* v, size_t n) {
   Run::Known* known;
-  if (Ref r = run_filled(found_for_call(v[0], name, known), v, n)) return r;
+  PyObject* found = found_for_call(v[0], name, known);
+  if (Ref r = run_filled(found, v, n)) return r;
+  if (!known)
+    if (Ref r = call_on_classic(v, n, name, found)) return r;
   Ref method;
   if (known && known->bound) {
     method = Ref::borrow(known->bound);
@@ -445,6 +454,7 @@ Ref read_prop(PyObject* o, PyObject* name) {
                                                           : found_on_type(o, name);
   PyObject* const v[] = {o};
   if (Ref r = run_filled(getter_of(found), v, 1)) return r;
+  if (Ref r = read_on_classic(o, name, found)) return r;
   return attr(o, name);
 }
 
@@ -487,5 +497,54 @@ bool is_true(PyObject* o) {
     return true;
   return truth(o);
 }
+
+// ---- a classic instance's operations, asked without the detours ------------
+//
+// What call_op and read_prop do for a classic instance where its class has
+// no function of the module's own under the name: what the interpreter's
+// lookup finds on the class is used as the interpreter would use it, without
+// the object it makes on the way (a bound method, a call through the
+// property).  A function of another module's function type is one the
+// module cannot run itself; it, and anything not plainly one of the two
+// kinds below, is the interpreter's lookup and call.
+
+namespace {
+// Whether the classic instance's lookup answers `name` (a text) itself,
+// before its dict and class: its __dict__ and __class__.
+bool instance_answers(PyObject* name) {
+  const char* text = PyString_AS_STRING(name);
+  return text[0] == '_' && text[1] == '_' &&
+         (!strcmp(text, "__dict__") || !strcmp(text, "__class__"));
+}
+
+// o.name(a...) with `v` the object and its arguments (`n` in all), where
+// `found` is what found_on_class finds (for a classic instance; anything
+// else answers empty at once) and a function written in Python: the
+// function called with the object in front, as the bound method would call
+// it.  Empty where the interpreter's lookup and call serve.
+Ref call_on_classic(PyObject* const* v, size_t n, PyObject* name, PyObject* found) {
+  if (!found || !PyFunction_Check(found) || !PyInstance_Check(v[0]) ||
+      !PyString_CheckExact(name) || instance_answers(name))
+    return {};
+  Ref keep = Ref::borrow(found);
+  return call_kw(found, tuple(v, n), nullptr);
+}
+
+// o.name where `found` is what found_on_class finds (for a classic
+// instance; anything else answers empty at once): the getter of a property
+// of the interpreter's own type called with the object, as the property
+// calls it.  Empty where the interpreter's lookup serves: another kind of
+// attribute, a property without a getter, and a class with __getattr__,
+// which answers for a getter failing with AttributeError.
+Ref read_on_classic(PyObject* o, PyObject* name, PyObject* found) {
+  if (!found || !PyInstance_Check(o) || !PyString_CheckExact(name) || instance_answers(name))
+    return {};
+  if (reinterpret_cast<PyInstanceObject*>(o)->in_class->cl_getattr) return {};
+  PyObject* get = getter_of(found);
+  if (!get) return {};
+  Ref keep = Ref::borrow(get);
+  return call(get, o);
+}
+}  // namespace
 
 }  // namespace py

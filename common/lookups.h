@@ -149,6 +149,12 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
 //    tag), and a probe of the instance's own dict;
 //  - for a classic instance, once per Run open for it (below), else at each
 //    call from its own dict and its class's.
+// A classic instance's other operations, outside a Run for it, skip the
+// interpreter's detours where what its class holds is plainly one of two
+// kinds: a function written in Python is called with the object in front
+// (no bound method made), a property's getter with the object (not with the
+// class's __getattr__ in place, which answers for a getter's
+// AttributeError).  The rest is the interpreter's lookup and call.
 
 // One run of an operation on `self`, from its call until it returns: the
 // operations of `self` (a classic instance) that it calls are looked up for

@@ -708,6 +708,55 @@ TEST_F(Glue, SetAttrsMeetsADataDescriptor) {
   EXPECT_EQ(entries(q2), "[('other', 4), ('via', 'x')]");
 }
 
+// A classic instance's properties and methods written in Python, read and
+// called by the glue: each answer, and each failure, the interpreter's, with
+// every override honoured.
+TEST_F(Glue, ClassicInstanceAnswersAsTheInterpreterDoes) {
+  exec(globals_,
+       "class Port:\n"
+       "  def __init__(self, n): self.n = n\n"
+       "  label = property(lambda self: 'label%d' % self.n)\n"
+       "  def num(self, sub, extra=1): return (self.n, sub, extra)\n"
+       "  def fails(self): raise KeyError(self.n)\n"
+       "class Sub(Port):\n"
+       "  label = property(lambda self: 'sub')\n"
+       "  def num(self, sub): return 'sub'\n"
+       "class Other:\n"
+       "  label = 'other'\n"
+       "  num = staticmethod(lambda sub: 'other')\n"
+       "class Missing(Port):\n"
+       "  label = property(lambda self: [].absent)\n"
+       "  def __getattr__(self, name): return 'got ' + name\n"
+       "class Odd:\n"
+       "  __class__ = property(lambda self: 'not the class')\n"
+       "p = Port(3)\n");
+  py::Ref p = run("p"), sub = py::integer(5), extra = py::integer(6);
+  auto text = [](const py::Ref& r) { return py::as_string(py::repr(r)); };
+  EXPECT_EQ(text(py::read_prop(p, ID("label"))), "'label3'");
+  EXPECT_EQ(text(py::call_op(p, ID("num"), sub)), "(3, 5, 1)");
+  EXPECT_EQ(text(py::call_op(p, ID("num"), sub, extra)), "(3, 5, 6)");
+  EXPECT_EQ(py::read_prop(run("Odd()"), ID("__class__")).get(), run("Odd").get());
+  // Failures as the bound method's.
+  EXPECT_THROW(py::call_op(p, ID("num")), py::Raised);
+  EXPECT_EQ(error(), "exceptions.TypeError: num() takes at least 2 arguments (1 given)");
+  EXPECT_THROW(py::call_op(p, ID("fails")), py::Raised);
+  EXPECT_EQ(error(), "exceptions.KeyError: 3");
+  // A subclass's, the class's __getattr__ answering for a getter's
+  // AttributeError, and the instance's own.
+  EXPECT_EQ(text(py::read_prop(run("Sub(1)"), ID("label"))), "'sub'");
+  EXPECT_EQ(text(py::call_op(run("Sub(1)"), ID("num"), sub)), "'sub'");
+  EXPECT_EQ(text(py::read_prop(run("Missing(1)"), ID("label"))), "'got label'");
+  exec(globals_, "p.label = 'own'\np.num = lambda sub: 'own'\n");
+  EXPECT_EQ(text(py::read_prop(p, ID("label"))), "'own'");
+  EXPECT_EQ(text(py::call_op(p, ID("num"), sub)), "'own'");
+  // The class, and what it holds, changed between calls.
+  exec(globals_, "del p.label, p.num\nPort.num = lambda self, sub: 'new'\n");
+  EXPECT_EQ(text(py::call_op(p, ID("num"), sub)), "'new'");
+  exec(globals_, "p.__class__ = Other\n");
+  EXPECT_EQ(text(py::read_prop(p, ID("label"))), "'other'");
+  EXPECT_EQ(text(py::call_op(p, ID("num"), sub)), "'other'");
+}
+
 namespace {
 int unbound_runs = 0;
 py::Ref three_after_self(py::Args a) {
