@@ -426,11 +426,11 @@ std::vector<py::Ref> port_list(PyObject* ports) {
 // in port order (the ports taken in the order of their labels).
 py::Ref gang_led_lists(const std::vector<py::Ref>& ports) {
   std::vector<py::Ref> labels(ports.size());
-  for (size_t i = 0; i < ports.size(); ++i) labels[i] = port_property(ports[i], ID("gang_label"));
+  for (size_t i = 0; i < ports.size(); ++i) labels[i] = py::read_prop(ports[i], ID("gang_label"));
   py::Ref gangs = py::dict();
   for (Py_ssize_t i : sorted_order(labels)) {
-    py::Ref label = port_property(ports[size_t(i)], ID("gang_label"));
-    py::Ref led = py::item(port_property(ports[size_t(i)], ID("leds")), 1);
+    py::Ref label = py::read_prop(ports[size_t(i)], ID("gang_label"));
+    py::Ref led = py::item(py::read_prop(ports[size_t(i)], ID("leds")), 1);
     PyObject* list = py::dict_get(gangs, label);
     if (list)
       py::append(list, led);
@@ -446,16 +446,16 @@ void claim_slots(PyObject* table, const std::vector<py::Ref>& ports, PyObject* g
                  PyObject* num_leds) {
   std::vector<py::Ref> numbers(ports.size());
   for (size_t i = 0; i < ports.size(); ++i)
-    numbers[i] = port_method(ports[i], ID("hw_port_num"), zero());
+    numbers[i] = py::call_op(ports[i], ID("hw_port_num"), zero());
   long led_port = 1;
   for (Py_ssize_t i : sorted_order(numbers)) {
     PyObject* port = ports[size_t(i)];
-    Py_ssize_t subs = range_count(port_property(port, ID("num_logical_ports")));
+    Py_ssize_t subs = range_count(py::read_prop(port, ID("num_logical_ports")));
     for (Py_ssize_t sub = 0; sub < subs; ++sub, ++led_port) {
       tick();
-      py::Ref label = port_property(port, ID("gang_label"));
+      py::Ref label = py::read_prop(port, ID("gang_label"));
       py::Ref leds = py::item(gangs, label);
-      py::Ref answer = port_method(port, ID("set_leds"), py::integer(led_port),
+      py::Ref answer = py::call_op(port, ID("set_leds"), py::integer(led_port),
                                    py::integer(long(sub)), leds);
       claim(table, answer, label, num_leds);
     }

@@ -42,27 +42,4 @@ void add_routine(PyObject* routines, PyObject* text);
 // the order of their first adding, then any other in ascending order.
 py::Ref routines_in_order(PyObject* routines);
 
-// The questions configure asks a port: `port.name` and `port.name(a...)`.
-// Where the port is a classic instance that does not hold the name itself,
-// what its class holds (found as the interpreter finds it) is used
-// directly: a property's getter is called with the port, a method is bound
-// as the interpreter binds it and its function called with the port in
-// front.  Anything else is asked through the interpreter.
-PyObject* found_on_class(PyObject* o, PyObject* name, PyObject** cls);  // borrowed
-py::Ref port_property(PyObject* port, PyObject* name);
-template <class... A>
-py::Ref port_method(PyObject* port, PyObject* name, const A&... a) {
-  PyObject* cls;
-  PyObject* found = found_on_class(port, name, &cls);
-  descrgetfunc bind = found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS)
-                          ? Py_TYPE(found)->tp_descr_get
-                          : nullptr;
-  if (!bind) return py::callm(port, name, a...);
-  py::Ref keep = py::Ref::borrow(found);
-  py::Ref bound = py::Ref::steal(bind(found, port, cls));
-  if (PyMethod_Check(bound.get()) && PyMethod_GET_SELF(bound.get()) == port)
-    return py::call(PyMethod_GET_FUNCTION(bound.get()), port, a...);
-  return py::call(bound, a...);
-}
-
 }  // namespace glimmet
