@@ -119,11 +119,14 @@ Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
 namespace {
 // What the object's own dict holds under the text `name`, found without
 // running code: true with `own` the borrowed value or NULL (no dict, or
-// nothing of the name); false where it cannot tell.
+// nothing of the name); false where it cannot tell.  A classic instance
+// keeps its dict in the instance itself, not where the type tells.
 bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
   const Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
   PyObject* dict;
-  if (offset > 0) {
+  if (PyInstance_Check(o)) {
+    dict = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
+  } else if (offset > 0) {
     dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
   } else {
     PyObject** at = _PyObject_GetDictPtr(o);

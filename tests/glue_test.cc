@@ -757,6 +757,17 @@ TEST_F(Glue, ClassicInstanceAnswersAsTheInterpreterDoes) {
   EXPECT_EQ(text(py::call_op(p, ID("num"), sub)), "'other'");
 }
 
+// Whether an object holds a name itself, for objects of both kinds.
+TEST_F(Glue, LacksOwnLooksInTheObjectsOwnDict) {
+  exec(globals_,
+       "class C:\n  shared = 1\nclass N(object):\n  shared = 1\n"
+       "c, n = C(), N()\nc.mine = n.mine = 2\n");
+  for (const char* o : {"c", "n"}) {
+    EXPECT_FALSE(py::lacks_own(run(o), ID("mine"))) << o;
+    EXPECT_TRUE(py::lacks_own(run(o), ID("shared"))) << o;
+  }
+}
+
 namespace {
 int unbound_runs = 0;
 py::Ref three_after_self(py::Args a) {
