@@ -48,7 +48,7 @@ bool may_hold(PyObject* inst, PyObject* name) {
 PyObject* found_on_class(PyObject* o, PyObject* name) {
   if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
   auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-  return class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+  return ClassScope::lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
 }
 
 // Whether `function` is a function made by make_function from `impl`.
@@ -407,6 +407,50 @@ Run::Known* Run::known(PyObject* self, PyObject* name) {
   *known = {name, f, nullptr};
   run->used_at_[run->used_++] = static_cast<unsigned char>(known - run->known_);
   return known;
+}
+
+// ---- classic classes, looked up once in an operation call ---------------------
+
+namespace {
+// The outermost scope open on this thread (another thread keeps its own),
+// whose table serves; kept as innermost_run is.
+thread_local ClassScope* open_scope __attribute__((tls_model("initial-exec"))) = nullptr;
+}  // namespace
+
+ClassScope::ClassScope() : outer_(open_scope) {
+  if (outer_) return;
+  for (Entry& e : entries_) e.cls = nullptr;
+  open_scope = this;
+}
+
+ClassScope::~ClassScope() {
+  if (outer_) return;
+  open_scope = nullptr;
+  for (size_t i = 0; i < used_; ++i) {
+    Entry& e = entries_[used_at_[i]];
+    Py_DECREF(e.cls);
+    Py_DECREF(e.name);
+    Py_XDECREF(e.found);
+  }
+}
+
+PyObject* ClassScope::lookup(PyObject* cls, PyObject* name) {
+  ClassScope* scope = open_scope;
+  if (!scope) return class_lookup(cls, name);
+  const uintptr_t key = (reinterpret_cast<uintptr_t>(cls) >> 4) * 31 + (reinterpret_cast<uintptr_t>(name) >> 4);
+  size_t i = key & (kSlots - 1);
+  Entry* e;
+  while ((e = &scope->entries_[i])->cls && (e->cls != cls || e->name != name))
+    i = (i + 1) & (kSlots - 1);
+  if (e->cls) return e->found;
+  PyObject* found = class_lookup(cls, name);
+  if (scope->used_ >= kSlots / 2) return found;
+  Py_INCREF(cls);
+  Py_INCREF(name);
+  Py_XINCREF(found);
+  *e = {cls, name, found};
+  scope->used_at_[scope->used_++] = static_cast<unsigned char>(i);
+  return found;
 }
 
 namespace {

@@ -238,6 +238,7 @@ py::Ref phy_an(py::Args a) {
 template <class Key>
 py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Key& key) {
   Section out;
+  py::ClassScope scope;
   py::Ref it = py::iter(py::attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
     tick();

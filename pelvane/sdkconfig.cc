@@ -47,6 +47,7 @@ Ref sdk_init(Args a) {
 
 Ref calculate_configuration(Args a) {
   PyObject* self = a[0];
+  py::ClassScope scope;
   Ref ports = py::list();
   py::setattr(self, ID("ports"), ports);
   Ref mac_index = py::integer(0);
@@ -123,6 +124,7 @@ Ref calculate_configuration(Args a) {
 
 Ref calculate_leds(Args a) {
   PyObject* self = a[0];
+  py::ClassScope scope;
   Ref programs = py::dict();
   py::setattr(self, ID("_led_programs"), programs);
   Ref sw = py::attr(py::attr(self, ID("platform")), ID("switch"));
@@ -174,6 +176,7 @@ Ref calculate_leds(Args a) {
 
 Ref sdk_config(Args a) {
   PyObject* self = a[0];
+  py::ClassScope scope;
   py::call(py::attr(global("Config"), ID("config")), self, a[1]);
   Ref max_mac_index = py::Operation(self, ID("_calculate_configuration"),
                                     calculate_configuration)();
@@ -199,6 +202,7 @@ Ref sdk_config(Args a) {
 // ---- units and model accessors ----------------------------------------------
 
 Ref calculate_units(Args a) {
+  py::ClassScope scope;
   Ref units = Ref::steal(PySet_New(nullptr));
   Ref it = py::iter(py::attr(a[0], ID("ports")));
   while (Ref port = py::next(it)) {
@@ -269,6 +273,7 @@ bool key_less(const GangKey& x, const GangKey& y) {
 
 Ref calculate_gangs(Args a) {
   PyObject* self = a[0];
+  py::ClassScope scope;
   // A copy of its own: the walk runs the ports' code, which must not pull
   // the ports out from under it.
   Ref ports = Ref::steal(PySequence_List(a[1]));
@@ -367,6 +372,7 @@ Ref fragment(PyObject* self, PyObject* name, const char* comment) {
 
 Ref output(Args a) {
   PyObject *self = a[0], *key = a[1];
+  py::ClassScope scope;
   Ref text_key = Ref::borrow(key);
   if (PyUnicode_Check(key)) {
     PyObject* ascii = PyUnicode_AsASCIIString(key);

@@ -58,9 +58,11 @@ inline bool number_less(PyObject* a, PyObject* b) {
 }
 
 // The configured ports of the configuration object in list order, each with
-// its number of logical ports.
+// its number of logical ports.  The ports' classes are looked up once in the
+// walk (or in the operation call around it).
 template <class F>
 void each_port(PyObject* self, const F& f) {
+  py::ClassScope scope;
   py::Ref it = py::iter(py::attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
     tick();

@@ -80,6 +80,7 @@ struct Lists {
 
 Ref rcports(Args a) {
   PyObject *self = a[0], *unit = a[1];
+  py::ClassScope scope;
   Ref all = py::list(), loopback = py::list();
   Lists speeds, groups;
   // The unit first: a port of another unit is asked nothing more.
