@@ -165,6 +165,7 @@ PyObject* found_on_type_itself(PyObject* cls, PyObject* name) {
 }  // namespace
 
 PyObject* found_attr(PyObject* o, PyObject* name) {
+  if (PyInstance_Check(o)) return ClassScope::found_on_instance(o, name);
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
   PyObject* found = _PyType_Lookup(type, name);
@@ -450,6 +451,23 @@ PyObject* ClassScope::lookup(PyObject* cls, PyObject* name) {
   Py_XINCREF(found);
   *e = {cls, name, found};
   scope->used_at_[scope->used_++] = static_cast<unsigned char>(i);
+  return found;
+}
+
+PyObject* ClassScope::found_on_instance(PyObject* o, PyObject* name) {
+  // The interpreter answers "__dict__" and "__class__" itself.
+  if (!PyString_CheckExact(name)) return nullptr;
+  const char* text = PyString_AS_STRING(name);
+  if (text[0] == '_' && text[1] == '_') return nullptr;
+  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+  PyObject* own;
+  if (!dict_get_plain(inst->in_dict, name, own)) return nullptr;
+  if (own) return own;
+  PyObject* found = lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+  // A descriptor (a function, a property) binds: the interpreter's.
+  if (!found || (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
+                 Py_TYPE(found)->tp_descr_get))
+    return nullptr;
   return found;
 }
 

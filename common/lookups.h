@@ -14,7 +14,9 @@ namespace py {
 // `o.name` where the interpreter's generic attribute lookup would find it
 // without running any code: `o` an object of a new-style class looked up
 // the generic way, and the name in its own dict, or a plain class attribute
-// (no descriptor) of its type that the dict does not hide.  Borrowed, valid
+// (no descriptor) of its type that the dict does not hide; or `o` a classic
+// instance, the name (not one of "__...") in its own dict, or else a plain
+// attribute of its class (as ClassScope finds it).  Borrowed, valid
 // until the interpreter next runs code; NULL where the interpreter's lookup
 // has to answer.
 PyObject* found_attr(PyObject* o, PyObject* name);
@@ -223,6 +225,8 @@ class ClassScope {
   // running code (borrowed, valid while the scope is open); NULL where it
   // holds nothing of the name or cannot tell without running code.
   static PyObject* lookup(PyObject* cls, PyObject* name);
+  // found_attr for the classic instance `o`.
+  static PyObject* found_on_instance(PyObject* o, PyObject* name);
 
  private:
   // The findings so far (open addressing, each of the three held; only the

@@ -29,10 +29,10 @@ struct LaneSettings {
 // `flag` is found set (or, `set` false, not set); else RuntimeError of `fmt`
 // filled with the platform's name.
 py::Ref checked_chip(PyObject* self, PyObject* flag, bool set, PyObject* fmt) {
-  py::Ref platform = py::attr(self, ID("platform"));
+  py::Ref platform = py::plain_attr(self, ID("platform"));
   py::Ref chip = switch_chip(platform);
   if (flag_set(chip, flag) != set)
-    py::raise(PyExc_RuntimeError, py::percent(fmt, {py::attr(platform, ID("name")).get()}));
+    py::raise(PyExc_RuntimeError, py::percent(fmt, {py::plain_attr(platform, ID("name")).get()}));
   return chip;
 }
 
@@ -53,7 +53,7 @@ bool physical_chain(PyObject* chip) {
   } else {
     if (!py::clear_if(PyExc_AttributeError)) throw py::Raised();
     py::import("quorvel.platform", module().globals);
-    platform = py::attr(quorvel, ID("platform"));
+    platform = py::plain_attr(quorvel, ID("platform"));
   }
   for (const char* name : kPhysicalChainChips) {
     int r = PyObject_IsInstance(chip, py::attr(platform, name));
@@ -75,7 +75,7 @@ void add_line(PyObject* lines, string_view text) {
 class PortmapWriter {
  public:
   explicit PortmapWriter(py::Ref chip)
-      : chip_(std::move(chip)), lane_count_(py::truth(py::attr(chip_, ID("needs_lane_config")))) {}
+      : chip_(std::move(chip)), lane_count_(py::truth(py::plain_attr(chip_, ID("needs_lane_config")))) {}
 
   // Every line of a configured port with `n` logical ports, sub-port by
   // sub-port.
