@@ -471,6 +471,17 @@ PyObject* ClassScope::found_on_instance(PyObject* o, PyObject* name) {
   return found;
 }
 
+bool ClassScope::binds_as_function(PyObject* found) {
+  if (!found) return false;
+  PyTypeObject* kind = Py_TYPE(found);
+  if (kind == &PyFunction_Type || kind == &FunctionType) return true;
+  // Another module's copy of the glue's function type.
+  return kind->tp_basicsize == Py_ssize_t(sizeof(FunctionObject)) &&
+         !strcmp(kind->tp_name, FunctionType.tp_name) && kind->tp_call &&
+         PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_get &&
+         !kind->tp_descr_set;
+}
+
 namespace {
 // What `o.name` finds on the class for a call on the object `o` where the
 // object does not hold the name itself (borrowed): for a classic instance,
@@ -489,7 +500,12 @@ PyObject* found_for_call(PyObject* o, PyObject* name, Run::Known*& known) {
 
 Ref detail::call_op(PyObject* name, PyObject* const* v, size_t n) {
   Run::Known* known;
-  if (Ref r = run_filled(found_for_call(v[0], name, known), v, n)) return r;
+  PyObject* found = found_for_call(v[0], name, known);
+  if (Ref r = run_filled(found, v, n)) return r;
+  if (!known && ClassScope::binds_as_function(found)) {
+    Ref function = Ref::borrow(found);
+    return call_kw(function, tuple(v, n), nullptr);
+  }
   Ref method;
   if (known && known->bound) {
     method = Ref::borrow(known->bound);

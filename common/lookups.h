@@ -227,6 +227,11 @@ class ClassScope {
   static PyObject* lookup(PyObject* cls, PyObject* name);
   // found_attr for the classic instance `o`.
   static PyObject* found_on_instance(PyObject* o, PyObject* name);
+  // Whether `found`, what an object's class has under a name, is a
+  // function that the lookup binds to the object as a method: one written
+  // in Python, or one made by make_function in any module.  call_op then
+  // calls it with the object first, as the bound method would.
+  static bool binds_as_function(PyObject* found);
 
  private:
   // The findings so far (open addressing, each of the three held; only the

@@ -141,7 +141,7 @@ FORWARD(sdk_group)
 
 // The platform port's operation of the same name, asked for the mode.
 #define BY_MODE(name) \
-  Ref mode_##name(Args a) { return py::callm(physical(a[0]), ID(#name), mode_of(a[0])); }
+  Ref mode_##name(Args a) { return py::call_op(physical(a[0]), ID(#name), mode_of(a[0])); }
 BY_MODE(speed)
 BY_MODE(num_lanes)
 BY_MODE(num_logical_ports)
@@ -153,7 +153,7 @@ BY_MODE(an_c73)
 // The platform port's operation of the same name, asked for (mode, sub).
 #define BY_SUB(name)                                                     \
   Ref sub_##name(Args a) {                                               \
-    return py::callm(physical(a[0]), ID(#name), mode_of(a[0]), a[1]);    \
+    return py::call_op(physical(a[0]), ID(#name), mode_of(a[0]), a[1]);    \
   }
 BY_SUB(hw_port_num)
 BY_SUB(phy_autodetect)
@@ -162,7 +162,7 @@ BY_SUB(phy_autodetect)
 // The same, as an integer.
 #define INT_BY_SUB(name)                                                         \
   Ref int_##name(Args a) {                                                       \
-    return to_int(py::callm(physical(a[0]), ID(#name), mode_of(a[0]), a[1]));    \
+    return to_int(py::call_op(physical(a[0]), ID(#name), mode_of(a[0]), a[1]));    \
   }
 INT_BY_SUB(hw_intf_num)
 INT_BY_SUB(hw_intf_num_portmap)
@@ -171,18 +171,18 @@ INT_BY_SUB(base_hw_intf_num)
 
 Ref serdes_if_type(Args a) {
   Ref speed = py::read_prop(a[0], ID("speed"));
-  return py::callm(physical(a[0]), ID("serdes_if_type"), speed);
+  return py::call_op(physical(a[0]), ID("serdes_if_type"), speed);
 }
 
 Ref port_mac_index(Args a) {
   Ref mode = mode_of(a[0]);
   Ref mac_index = py::plain_attr(a[0], ID("mac_index"));
-  return py::callm(physical(a[0]), ID("port_mac_index"), mode, mac_index, a[1]);
+  return py::call_op(physical(a[0]), ID("port_mac_index"), mode, mac_index, a[1]);
 }
 
 // (self, led_port, sub, led_index_list)
 Ref set_leds(Args a) {
-  return py::callm(physical(a[0]), ID("set_leds"), mode_of(a[0]), a[1], a[2], a[3]);
+  return py::call_op(physical(a[0]), ID("set_leds"), mode_of(a[0]), a[1], a[2], a[3]);
 }
 
 Ref phy_addr(Args a) { return py::item(py::plain_attr(physical(a[0]), ID("phy_addrs")), a[1]); }
@@ -203,7 +203,7 @@ Ref port_base_plus(PyObject* self, PyObject* sub, long c = 0) {
 Ref plain_logical_port_num(Args a) { return port_base_plus(a[0], a[1]); }
 
 Ref plain_pbmp(Args a) {
-  return py::callm(physical(a[0]), ID("hw_pbmp"), mode_of(a[0]), a[1]);
+  return py::call_op(physical(a[0]), ID("hw_pbmp"), mode_of(a[0]), a[1]);
 }
 
 Ref plain_intf_num(Args a) { return py::call_op(a[0], ID("hw_intf_num"), a[1]); }
@@ -219,7 +219,7 @@ Ref mapped_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
 Ref dport_logical_port_num(Args a) {
   Ref mode = mode_of(a[0]);
   Ref port_base = py::plain_attr(a[0], ID("port_base"));
-  return py::callm(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
+  return py::call_op(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
 }
 
 Ref dport_pbmp(Args a) { return bit(py::call_op(a[0], ID("sdk_logical_port_num"), a[1])); }
@@ -231,7 +231,7 @@ Ref dport_unit_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
 
 Ref sdk_intf_prefix(Args a) {
   Ref phys = physical(a[0]);
-  Ref prefix = py::callm(phys, ID("hw_intf_prefix"), mode_of(a[0]), a[1]);
+  Ref prefix = py::call_op(phys, ID("hw_intf_prefix"), mode_of(a[0]), a[1]);
   if (!PyString_CheckExact(prefix.get()) || PyString_GET_SIZE(prefix.get()) > 2)
     prefix = steal(PySequence_GetSlice(prefix, 0, 2));
   if (py::plain_attr(phys, ID("disable_prefix_xlate")).get() == Py_True) return prefix;
@@ -296,7 +296,7 @@ Ref gang_leader(Args a) {
 Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   Ref mode = mode_of(self);
   if (!py::truth(py::read_prop(self, ID("gang_leader"))))
-    return py::callm(physical(self), side, mode, sub);
+    return py::call_op(physical(self), side, mode, sub);
 
   Ref gang = py::plain_attr(self, ID("ganged_ports"));
   if (gang.get() == Py_None)
@@ -316,7 +316,7 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   long position = 0;
   for (const auto& m : members) {
     sections::tick();
-    Ref flip = py::callm(physical(m.second), side, mode, sub);
+    Ref flip = py::call_op(physical(m.second), side, mode, sub);
     Ref shifted = steal(PyNumber_Lshift(flip, py::integer(position++)));
     value = steal(PyNumber_Or(value, shifted));
   }

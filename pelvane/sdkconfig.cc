@@ -74,8 +74,8 @@ Ref calculate_configuration(Args a) {
     Ref configured = get_or(config_map, label, py::attr(port, ID("default_mode")));
     bool loopback = py::equal(configured, ID("loopback"));
     Ref mode = loopback ? py::attr(port, ID("default_mode")) : configured;
-    if (!py::truth(py::callm(port, ID("configurable"), config_map.get()))) continue;
-    Ref pairs = py::iter(py::callm(port, ID("port_mangler"), mode.get()));
+    if (!py::truth(py::call_op(port, ID("configurable"), config_map.get()))) continue;
+    Ref pairs = py::iter(py::call_op(port, ID("port_mangler"), mode.get()));
     while (Ref pair = py::next(pairs)) {
       tick();
       Ref both[2];
@@ -104,7 +104,7 @@ Ref calculate_configuration(Args a) {
       u_map = py::dict();
       py::setitem(if_nums, unit, u_map);
     }
-    Ref if_type = py::callm(t.port, ID("hw_intf_prefix"), t.mode.get(), zero.get());
+    Ref if_type = py::call_op(t.port, ID("hw_intf_prefix"), t.mode.get(), zero.get());
     Ref if_portnum = get_or(u_map, if_type, one);
     PyObject* loopback = t.loopback ? loop_true : loop_false;
     Ref cp;
@@ -117,7 +117,7 @@ Ref calculate_configuration(Args a) {
     mapped_portnum = add(mapped_portnum, py::read_prop(cp, ID("num_logical_ports")));
     py::append(ports, cp);
     py::setitem(mapped_portnums, unit, mapped_portnum);
-    mac_index = add(mac_index, py::callm(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
+    mac_index = add(mac_index, py::call_op(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
   }
   return mac_index;
 }
