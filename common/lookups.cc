@@ -48,7 +48,7 @@ bool may_hold(PyObject* inst, PyObject* name) {
 PyObject* found_on_class(PyObject* o, PyObject* name) {
   if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
   auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-  return class_lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+  return ClassScope::lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
 }
 
 // Whether `function` is a function made by make_function from `impl`.
@@ -168,6 +168,7 @@ PyObject* found_on_type_itself(PyObject* cls, PyObject* name) {
 }  // namespace
 
 PyObject* found_attr(PyObject* o, PyObject* name) {
+  if (PyInstance_Check(o)) return ClassScope::found_on_instance(o, name);
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
   PyObject* found = _PyType_Lookup(type, name);
@@ -412,6 +413,78 @@ Run::Known* Run::known(PyObject* self, PyObject* name) {
   return known;
 }
 
+// ---- classic classes, looked up once in an operation call ---------------------
+
+namespace {
+// The outermost scope open on this thread (another thread keeps its own),
+// whose table serves; kept as innermost_run is.
+thread_local ClassScope* open_scope __attribute__((tls_model("initial-exec"))) = nullptr;
+}  // namespace
+
+ClassScope::ClassScope() : outer_(open_scope) {
+  if (outer_) return;
+  for (Entry& e : entries_) e.cls = nullptr;
+  open_scope = this;
+}
+
+ClassScope::~ClassScope() {
+  if (outer_) return;
+  open_scope = nullptr;
+  for (size_t i = 0; i < used_; ++i) {
+    Entry& e = entries_[used_at_[i]];
+    Py_DECREF(e.cls);
+    Py_DECREF(e.name);
+    Py_XDECREF(e.found);
+  }
+}
+
+PyObject* ClassScope::lookup(PyObject* cls, PyObject* name) {
+  ClassScope* scope = open_scope;
+  if (!scope) return class_lookup(cls, name);
+  const uintptr_t key = (reinterpret_cast<uintptr_t>(cls) >> 4) * 31 + (reinterpret_cast<uintptr_t>(name) >> 4);
+  size_t i = key & (kSlots - 1);
+  Entry* e;
+  while ((e = &scope->entries_[i])->cls && (e->cls != cls || e->name != name))
+    i = (i + 1) & (kSlots - 1);
+  if (e->cls) return e->found;
+  PyObject* found = class_lookup(cls, name);
+  if (scope->used_ >= kSlots / 2) return found;
+  Py_INCREF(cls);
+  Py_INCREF(name);
+  Py_XINCREF(found);
+  *e = {cls, name, found};
+  scope->used_at_[scope->used_++] = static_cast<unsigned char>(i);
+  return found;
+}
+
+PyObject* ClassScope::found_on_instance(PyObject* o, PyObject* name) {
+  // The interpreter answers "__dict__" and "__class__" itself.
+  if (!PyString_CheckExact(name)) return nullptr;
+  const char* text = PyString_AS_STRING(name);
+  if (text[0] == '_' && text[1] == '_') return nullptr;
+  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+  PyObject* own;
+  if (!dict_get_plain(inst->in_dict, name, own)) return nullptr;
+  if (own) return own;
+  PyObject* found = lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+  // A descriptor (a function, a property) binds: the interpreter's.
+  if (!found || (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
+                 Py_TYPE(found)->tp_descr_get))
+    return nullptr;
+  return found;
+}
+
+bool ClassScope::binds_as_function(PyObject* found) {
+  if (!found) return false;
+  PyTypeObject* kind = Py_TYPE(found);
+  if (kind == &PyFunction_Type || kind == &FunctionType) return true;
+  // Another module's copy of the glue's function type.
+  return kind->tp_basicsize == Py_ssize_t(sizeof(FunctionObject)) &&
+         !strcmp(kind->tp_name, FunctionType.tp_name) && kind->tp_call &&
+         PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_get &&
+         !kind->tp_descr_set;
+}
+
 namespace {
 // What `o.name` finds on the class for a call on the object `o` where the
 // object does not hold the name itself (borrowed): for a classic instance,
@@ -429,8 +502,10 @@ PyObject* found_for_call(PyObject* o, PyObject* name, Run::Known*& known) {
 }  // namespace
 
 namespace {
-// The classic instance's own ways (at the end of this file).
-Ref call_on_classic(PyObject* const* v, size_t n, PyObject* name, PyObject* found);
+// A function the class holds called without its bound method, and a
+// classic instance's property read through its getter (at the end of this
+// file).
+Ref call_as_bound(PyObject* const* v, size_t n, PyObject* name, PyObject* found);
 Ref read_on_classic(PyObject* o, PyObject* name, PyObject* found);
 }  // namespace
 
@@ -439,7 +514,7 @@ Ref detail::call_op(PyObject* name, PyObject* const* v, size_t n) {
   PyObject* found = found_for_call(v[0], name, known);
   if (Ref r = run_filled(found, v, n)) return r;
   if (!known)
-    if (Ref r = call_on_classic(v, n, name, found)) return r;
+    if (Ref r = call_as_bound(v, n, name, found)) return r;
   Ref method;
   if (known && known->bound) {
     method = Ref::borrow(known->bound);
@@ -521,14 +596,14 @@ bool instance_answers(PyObject* name) {
 }
 
 // o.name(a...) with `v` the object and its arguments (`n` in all), where
-// `found` is what found_on_class finds (for a classic instance; anything
-// else answers empty at once) and a function written in Python: the
-// function called with the object in front, as the bound method would call
-// it.  Empty where the interpreter's lookup and call serve.
-Ref call_on_classic(PyObject* const* v, size_t n, PyObject* name, PyObject* found) {
-  if (!found || !PyFunction_Check(found) || !PyInstance_Check(v[0]) ||
-      !PyString_CheckExact(name) || instance_answers(name))
-    return {};
+// `found` is what the object's class holds under the name and a function
+// that binds as one (written in Python, or any module's copy of the glue's
+// function type): the function called with the object in front, as the
+// bound method would call it.  Empty where the interpreter's lookup and call
+// serve (anything else found, or a name a classic instance answers itself).
+Ref call_as_bound(PyObject* const* v, size_t n, PyObject* name, PyObject* found) {
+  if (!ClassScope::binds_as_function(found)) return {};
+  if (PyInstance_Check(v[0]) && (!PyString_CheckExact(name) || instance_answers(name))) return {};
   Ref keep = Ref::borrow(found);
   return call_kw(found, tuple(v, n), nullptr);
 }

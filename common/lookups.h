@@ -14,7 +14,9 @@ namespace py {
 // `o.name` where the interpreter's generic attribute lookup would find it
 // without running any code: `o` an object of a new-style class looked up
 // the generic way, and the name in its own dict, or a plain class attribute
-// (no descriptor) of its type that the dict does not hide.  Borrowed, valid
+// (no descriptor) of its type that the dict does not hide; or `o` a classic
+// instance, the name (not one of "__...") in its own dict, or else a plain
+// attribute of its class (as ClassScope finds it).  Borrowed, valid
 // until the interpreter next runs code; NULL where the interpreter's lookup
 // has to answer.
 PyObject* found_attr(PyObject* o, PyObject* name);
@@ -203,6 +205,54 @@ class Run {
   Finding findings_[4];
   size_t found_ = 0;
   Known known_[kSlots];
+};
+
+// ---- classic classes, looked up once in an operation call ---------------------
+//
+// A module's operation that asks many classic instances of a few classes for
+// their operations (a writer walking its configured ports, say) opens a
+// ClassScope for the time of its call.  While one is open, what a classic
+// class (its own dict, then its bases) holds under a name is looked up at the
+// first ask for that class and name and remembered until the outermost scope
+// closes; the instance's own dict is still probed at every call, and the
+// class itself is read from the instance at every call.  A class changed
+// while the scope is open (by code that the operation runs) is seen from the
+// next operation call on.  Scopes nest: an inner one adds nothing.  The
+// family above (call_op, read_prop, call_classop, own_op, Operation, Run)
+// asks through it; outside any scope each ask looks the class up afresh.
+class ClassScope {
+ public:
+  ClassScope();
+  ~ClassScope();
+  ClassScope(const ClassScope&) = delete;
+  ClassScope& operator=(const ClassScope&) = delete;
+
+  // What the classic class `cls` holds under the text `name`, found without
+  // running code (borrowed, valid while the scope is open); NULL where it
+  // holds nothing of the name or cannot tell without running code.
+  static PyObject* lookup(PyObject* cls, PyObject* name);
+  // found_attr for the classic instance `o`.
+  static PyObject* found_on_instance(PyObject* o, PyObject* name);
+  // Whether `found`, what an object's class has under a name, is a
+  // function that the lookup binds to the object as a method: one written
+  // in Python, or one made by make_function in any module.  call_op then
+  // calls it with the object first, as the bound method would.
+  static bool binds_as_function(PyObject* found);
+
+ private:
+  // The findings so far (open addressing, each of the three held; only the
+  // outermost scope's table is used).  When half full, further ones are
+  // looked up at each ask.
+  static constexpr size_t kSlots = 128;
+  struct Entry {
+    PyObject* cls;
+    PyObject* name;
+    PyObject* found;
+  };
+  ClassScope* outer_;
+  size_t used_ = 0;
+  unsigned char used_at_[kSlots / 2];
+  Entry entries_[kSlots];
 };
 
 namespace detail {

@@ -205,7 +205,7 @@ py::Ref config_complete_modes(py::Args a) {
                        ? py::Ref::borrow(py::dict_get(by_label, key))
                        : find(key.get());
     if (!port || port.get() == Py_None) continue;
-    py::setitem(map, key, py::callm(port, ID("complete_mode"), port, py::item(map, key)));
+    py::setitem(map, key, py::call_op(port, ID("complete_mode"), port, py::item(map, key)));
   }
   return py::Ref::borrow(map);
 }

@@ -22,7 +22,7 @@ py::Ref linkdefaults(py::Args a) {
   py::dict_set(ethtool, ID("defaults"), py::dict());
   py::dict_set(ethtool, ID("iface_defaults"), py::dict());
   py::dict_set(doc, ID("ethtool"), ethtool);
-  py::Ref sw_base = py::attr(chip_of(self), ID("sw_base"));
+  py::Ref sw_base = py::plain_attr(chip_of(self), ID("sw_base"));
   py::Ref update = py::equal(sw_base, ID("vx"))
                        ? py::Operation(self, ID("_linkdefaults_vx"), linkdefaults_vx)()
                        : py::Operation(self, ID("_linkdefaults"), linkdefaults_ports)();
@@ -31,7 +31,7 @@ py::Ref linkdefaults(py::Args a) {
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("indent"), py::integer(4));
   py::dict_set(kw, ID("sort_keys"), Py_True);
-  py::Ref dumps = py::attr(global("json"), ID("dumps"));
+  py::Ref dumps = py::plain_attr(global("json"), ID("dumps"));
   return py::call_kw(dumps, py::tuple({doc.get()}), kw);
 }
 
@@ -53,7 +53,7 @@ py::Ref linkdefaults_ports(py::Args a) {
   each_port(a[0], [&](PyObject* port, long n) {
     if (n <= 0) return;
     // Fabric ports get no entry.
-    if (py::truth(py::attr(py::attr(port, ID("physical_port")), ID("is_fabric")))) return;
+    if (py::truth(py::plain_attr(py::plain_attr(port, ID("physical_port")), ID("is_fabric")))) return;
     PyObject* autoneg =
         py::truth(py::read_prop(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
     // The speed in Gbit/s, written as whole megabits.

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace pelvane {
 namespace {
@@ -29,10 +30,10 @@ struct LaneSettings {
 // `flag` is found set (or, `set` false, not set); else RuntimeError of `fmt`
 // filled with the platform's name.
 py::Ref checked_chip(PyObject* self, PyObject* flag, bool set, PyObject* fmt) {
-  py::Ref platform = py::attr(self, ID("platform"));
+  py::Ref platform = py::plain_attr(self, ID("platform"));
   py::Ref chip = switch_chip(platform);
   if (flag_set(chip, flag) != set)
-    py::raise(PyExc_RuntimeError, py::percent(fmt, {py::attr(platform, ID("name")).get()}));
+    py::raise(PyExc_RuntimeError, py::percent(fmt, {py::plain_attr(platform, ID("name")).get()}));
   return chip;
 }
 
@@ -53,7 +54,7 @@ bool physical_chain(PyObject* chip) {
   } else {
     if (!py::clear_if(PyExc_AttributeError)) throw py::Raised();
     py::import("quorvel.platform", module().globals);
-    platform = py::attr(quorvel, ID("platform"));
+    platform = py::plain_attr(quorvel, ID("platform"));
   }
   for (const char* name : kPhysicalChainChips) {
     int r = PyObject_IsInstance(chip, py::attr(platform, name));
@@ -63,19 +64,13 @@ bool physical_chain(PyObject* chip) {
   return false;
 }
 
-// Appends a line to the section's line list, which a port's per-lane
-// polarity operation may have handed back as another sequence.
-void add_line(PyObject* lines, string_view text) {
-  py::append_to(lines, py::str(text));
-}
-
-// The port map section as it is written: its line list, and what it asks
+// The port map section as it is written: its lines, and what it asks
 // of the chip once (whether a port-map line carries the lane count; whether
 // the chip is a physical-chain part, found out when first needed).
 class PortmapWriter {
  public:
   explicit PortmapWriter(py::Ref chip)
-      : chip_(std::move(chip)), lane_count_(py::truth(py::attr(chip_, ID("needs_lane_config")))) {}
+      : chip_(std::move(chip)), lane_count_(py::truth(py::plain_attr(chip_, ID("needs_lane_config")))) {}
 
   // Every line of a configured port with `n` logical ports, sub-port by
   // sub-port.
@@ -96,7 +91,7 @@ class PortmapWriter {
     }
   }
 
-  py::Ref text() const { return joined(lines_); }
+  py::Ref text() { return lines_ ? joined(lines_) : text_.finish(); }
 
  private:
   // One logical port: its configured port, sub-port number, key text
@@ -121,7 +116,30 @@ class PortmapWriter {
     line_.clear();
     put_line(line_, "portmap_", Text{l.intf}, "=", Dec{hw, 1}, ":", Dec{speed});
     if (num_lanes) put_line(line_, ":", Dec{num_lanes});
-    add_line(lines_, line_);
+    add_line();
+  }
+
+  // Appends line_ to the section: to its text, or, once a port's per-lane
+  // polarity operation has been handed the lines, to the line list (which
+  // that operation may have handed back as another sequence).
+  void add_line() {
+    if (lines_) {
+      py::append_to(lines_, py::str(line_));
+      return;
+    }
+    if (!spans_.empty()) text_ += "\n";
+    spans_.push_back({text_.size(), line_.size()});
+    text_ += line_;
+  }
+
+  // The lines so far as the list a per-lane polarity operation is handed.
+  PyObject* line_list() {
+    if (!lines_) {
+      lines_ = py::list();
+      const string_view text = text_.view();
+      for (const auto& [at, n] : spans_) py::append(lines_, py::str(text.substr(at, n)));
+    }
+    return lines_.get();
   }
 
   // Receive, then transmit polarity, where the port has a setting: the
@@ -139,13 +157,14 @@ class PortmapWriter {
     for (const auto& side : sides) {
       if (side.flip == Py_None) continue;
       if (physical_chain_part()) {
-        lines_ = py::call_op(l.port, side.per_lane, l.port, lines_.get(), l.sub);
+        PyObject* lines = line_list();
+        lines_ = py::call_op(l.port, side.per_lane, l.port, lines, l.sub);
         continue;
       }
       py::Ref mask = py::call_op(l.port, side.mask, l.sub);
       line_.clear();
       put_line(line_, side.key, Text{l.intf}, "=0x", Hex{mask, true});
-      add_line(lines_, line_);
+      add_line();
     }
   }
 
@@ -171,14 +190,19 @@ class PortmapWriter {
         put_line(line_, m.key, Text{l.intf}, "=0x");
       }
       put_hex(line_, m.map, true);
-      add_line(lines_, line_);
+      add_line();
     }
   }
 
   py::Ref chip_;
   const bool lane_count_;
   int chain_ = -1;
-  py::Ref lines_ = py::list();
+  // The text of the lines, with where each line stands in it, until a
+  // per-lane operation is handed the list of lines (`lines_`, empty until
+  // then).
+  py::StrBuilder text_{4096};
+  std::vector<std::pair<size_t, size_t>> spans_;
+  py::Ref lines_;
   std::string line_;
 };
 

@@ -18,8 +18,8 @@ using py::Ref;
 
 // ---- small pieces -----------------------------------------------------------
 
-Ref physical(PyObject* self) { return py::attr(self, ID("physical_port")); }
-Ref mode_of(PyObject* self) { return py::attr(self, ID("mode")); }
+Ref physical(PyObject* self) { return py::plain_attr(self, ID("physical_port")); }
+Ref mode_of(PyObject* self) { return py::plain_attr(self, ID("mode")); }
 
 Ref steal(PyObject* o) { return Ref::steal(o); }
 
@@ -113,7 +113,7 @@ Ref mapped_init(Args a) {
 
 // The platform port's attribute of the same name.
 #define FORWARD(name) \
-  Ref fwd_##name(Args a) { return py::attr(physical(a[0]), ID(#name)); }
+  Ref fwd_##name(Args a) { return py::plain_attr(physical(a[0]), ID(#name)); }
 FORWARD(label)
 FORWARD(oversub)
 FORWARD(max_logical_ports)
@@ -141,7 +141,7 @@ FORWARD(sdk_group)
 
 // The platform port's operation of the same name, asked for the mode.
 #define BY_MODE(name) \
-  Ref mode_##name(Args a) { return py::callm(physical(a[0]), ID(#name), mode_of(a[0])); }
+  Ref mode_##name(Args a) { return py::call_op(physical(a[0]), ID(#name), mode_of(a[0])); }
 BY_MODE(speed)
 BY_MODE(num_lanes)
 BY_MODE(num_logical_ports)
@@ -153,7 +153,7 @@ BY_MODE(an_c73)
 // The platform port's operation of the same name, asked for (mode, sub).
 #define BY_SUB(name)                                                     \
   Ref sub_##name(Args a) {                                               \
-    return py::callm(physical(a[0]), ID(#name), mode_of(a[0]), a[1]);    \
+    return py::call_op(physical(a[0]), ID(#name), mode_of(a[0]), a[1]);    \
   }
 BY_SUB(hw_port_num)
 BY_SUB(phy_autodetect)
@@ -162,7 +162,7 @@ BY_SUB(phy_autodetect)
 // The same, as an integer.
 #define INT_BY_SUB(name)                                                         \
   Ref int_##name(Args a) {                                                       \
-    return to_int(py::callm(physical(a[0]), ID(#name), mode_of(a[0]), a[1]));    \
+    return to_int(py::call_op(physical(a[0]), ID(#name), mode_of(a[0]), a[1]));    \
   }
 INT_BY_SUB(hw_intf_num)
 INT_BY_SUB(hw_intf_num_portmap)
@@ -171,24 +171,24 @@ INT_BY_SUB(base_hw_intf_num)
 
 Ref serdes_if_type(Args a) {
   Ref speed = py::read_prop(a[0], ID("speed"));
-  return py::callm(physical(a[0]), ID("serdes_if_type"), speed);
+  return py::call_op(physical(a[0]), ID("serdes_if_type"), speed);
 }
 
 Ref port_mac_index(Args a) {
   Ref mode = mode_of(a[0]);
-  Ref mac_index = py::attr(a[0], ID("mac_index"));
-  return py::callm(physical(a[0]), ID("port_mac_index"), mode, mac_index, a[1]);
+  Ref mac_index = py::plain_attr(a[0], ID("mac_index"));
+  return py::call_op(physical(a[0]), ID("port_mac_index"), mode, mac_index, a[1]);
 }
 
 // (self, led_port, sub, led_index_list)
 Ref set_leds(Args a) {
-  return py::callm(physical(a[0]), ID("set_leds"), mode_of(a[0]), a[1], a[2], a[3]);
+  return py::call_op(physical(a[0]), ID("set_leds"), mode_of(a[0]), a[1], a[2], a[3]);
 }
 
-Ref phy_addr(Args a) { return py::item(py::attr(physical(a[0]), ID("phy_addrs")), a[1]); }
+Ref phy_addr(Args a) { return py::item(py::plain_attr(physical(a[0]), ID("phy_addrs")), a[1]); }
 
 Ref phy_type(Args a) {
-  Ref types = py::attr(physical(a[0]), ID("phy_types"));
+  Ref types = py::plain_attr(physical(a[0]), ID("phy_types"));
   if (types.get() == Py_None) return {};
   return py::item(types, a[1]);
 }
@@ -196,14 +196,14 @@ Ref phy_type(Args a) {
 // ---- numbering ---------------------------------------------------------------
 
 Ref port_base_plus(PyObject* self, PyObject* sub, long c = 0) {
-  return sum(py::attr(self, ID("port_base")), sub, c);
+  return sum(py::plain_attr(self, ID("port_base")), sub, c);
 }
 
 // Plain numbering: the platform's own numbers.
 Ref plain_logical_port_num(Args a) { return port_base_plus(a[0], a[1]); }
 
 Ref plain_pbmp(Args a) {
-  return py::callm(physical(a[0]), ID("hw_pbmp"), mode_of(a[0]), a[1]);
+  return py::call_op(physical(a[0]), ID("hw_pbmp"), mode_of(a[0]), a[1]);
 }
 
 Ref plain_intf_num(Args a) { return py::call_op(a[0], ID("hw_intf_num"), a[1]); }
@@ -218,23 +218,23 @@ Ref mapped_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
 // and interface type.
 Ref dport_logical_port_num(Args a) {
   Ref mode = mode_of(a[0]);
-  Ref port_base = py::attr(a[0], ID("port_base"));
-  return py::callm(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
+  Ref port_base = py::plain_attr(a[0], ID("port_base"));
+  return py::call_op(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
 }
 
 Ref dport_pbmp(Args a) { return bit(py::call_op(a[0], ID("sdk_logical_port_num"), a[1])); }
 
-Ref dport_intf_num(Args a) { return sum(py::attr(a[0], ID("if_port_base")), a[1], -1); }
+Ref dport_intf_num(Args a) { return sum(py::plain_attr(a[0], ID("if_port_base")), a[1], -1); }
 Ref dport_unit_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
 
 // ---- naming -------------------------------------------------------------------
 
 Ref sdk_intf_prefix(Args a) {
   Ref phys = physical(a[0]);
-  Ref prefix = py::callm(phys, ID("hw_intf_prefix"), mode_of(a[0]), a[1]);
+  Ref prefix = py::call_op(phys, ID("hw_intf_prefix"), mode_of(a[0]), a[1]);
   if (!PyString_CheckExact(prefix.get()) || PyString_GET_SIZE(prefix.get()) > 2)
     prefix = steal(PySequence_GetSlice(prefix, 0, 2));
-  if (py::attr(phys, ID("disable_prefix_xlate")).get() == Py_True) return prefix;
+  if (py::plain_attr(phys, ID("disable_prefix_xlate")).get() == Py_True) return prefix;
   // The SDK calls a 10G interface "xe" whatever the chip's name for it.
   if (PyString_CheckExact(prefix.get()) ? !std::strcmp(PyString_AS_STRING(prefix.get()), "hg")
                                         : py::equal(prefix, ID("hg")))
@@ -250,7 +250,7 @@ Ref sdk_intf(Args a) {
 
 Ref linux_port_name(Args a) {
   PyObject *self = a[0], *sub = a[1];
-  Ref name = py::attr(physical(self), ID("name_override"));
+  Ref name = py::plain_attr(physical(self), ID("name_override"));
   if (name.get() != Py_None) return name;
   Ref count = py::read_prop(self, ID("num_logical_ports"));
   bool breakout = py::compare(count, 1, Py_GT);
@@ -262,7 +262,7 @@ Ref linux_port_name(Args a) {
 // (self, sub, num_units=None)
 Ref sdk_config_intf(Args a) {
   PyObject *self = a[0], *sub = a[1], *units = a[2];
-  Ref name = py::truth(py::attr(self, ID("portmap_capable")))
+  Ref name = py::truth(py::plain_attr(self, ID("portmap_capable")))
                  ? py::to_str(py::call_op(self, ID("sdk_logical_port_num"), sub))
                  : py::call_op(self, ID("sdk_intf"), sub);
   if (units != Py_None && !py::compare(units, 1, Py_GT)) return name;
@@ -271,9 +271,9 @@ Ref sdk_config_intf(Args a) {
 
 Ref enable_auto_neg(Args a) {
   Ref phys = physical(a[0]);
-  Ref pref = py::attr(phys, ID("autoneg_pref"));
+  Ref pref = py::plain_attr(phys, ID("autoneg_pref"));
   if (pref.get() != Py_None) return pref;
-  Ref layer = py::attr(phys, ID("phy_layer"));
+  Ref layer = py::plain_attr(phys, ID("phy_layer"));
   return py::boolean(py::equal(layer, ID("10GBaseT")) || py::equal(layer, ID("1GBaseT")));
 }
 
@@ -281,7 +281,7 @@ Ref enable_auto_neg(Args a) {
 
 Ref ganged(Args a) {
   Ref mode = mode_of(a[0]);
-  return py::boolean(py::contains(py::attr(physical(a[0]), ID("gang_modes")), mode));
+  return py::boolean(py::contains(py::plain_attr(physical(a[0]), ID("gang_modes")), mode));
 }
 
 Ref gang_leader(Args a) {
@@ -296,9 +296,9 @@ Ref gang_leader(Args a) {
 Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   Ref mode = mode_of(self);
   if (!py::truth(py::read_prop(self, ID("gang_leader"))))
-    return py::callm(physical(self), side, mode, sub);
+    return py::call_op(physical(self), side, mode, sub);
 
-  Ref gang = py::attr(self, ID("ganged_ports"));
+  Ref gang = py::plain_attr(self, ID("ganged_ports"));
   if (gang.get() == Py_None)
     py::raise(PyExc_RuntimeError, py::percent(ID("gang leader %s has no ganged ports"),
                                               py::read_prop(self, ID("label"))));
@@ -316,7 +316,7 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   long position = 0;
   for (const auto& m : members) {
     sections::tick();
-    Ref flip = py::callm(physical(m.second), side, mode, sub);
+    Ref flip = py::call_op(physical(m.second), side, mode, sub);
     Ref shifted = steal(PyNumber_Lshift(flip, py::integer(position++)));
     value = steal(PyNumber_Or(value, shifted));
   }
@@ -382,7 +382,7 @@ Ref td3_tx_logical_polarity_flip(Args a) {
 }  // namespace
 
 PyObject* linux_prefix_of(PyObject* physical_port) {
-  return py::truth(py::attr(physical_port, ID("is_fabric"))) ? ID("fp") : ID("swp");
+  return py::truth(py::plain_attr(physical_port, ID("is_fabric"))) ? ID("fp") : ID("swp");
 }
 
 Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub) {
@@ -391,7 +391,7 @@ Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub) {
 }
 
 Ref first_hw_port_number(PyObject* port) {
-  Ref hw_ports = py::attr(py::attr(port, ID("physical_port")), ID("hw_ports"));
+  Ref hw_ports = py::plain_attr(py::plain_attr(port, ID("physical_port")), ID("hw_ports"));
   Ref name = py::item(hw_ports, py::integer(0).get());
   long long v;
   if (PyString_CheckExact(name.get()) && sections::name_digits(py::as_view(name), v))

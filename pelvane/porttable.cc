@@ -44,7 +44,7 @@ Ref split_words(const char* command) { return split_words(py::str(command)); }
 
 // Whether BRINDLET_USE_TUNTAP is "1" now.
 bool tap_mode() {
-  Ref environ = py::attr(global("os"), ID("environ"));
+  Ref environ = py::plain_attr(global("os"), ID("environ"));
   Ref value = py::callm(environ, ID("get"), ID("BRINDLET_USE_TUNTAP"));
   return PyString_Check(value.get()) && py::as_view(value) == "1";
 }
@@ -57,18 +57,18 @@ bool tap_mode() {
 class TapNames {
  public:
   explicit TapNames(PyObject* self) : names_(Ref::steal(PySet_New(nullptr))) {
-    Ref it = py::iter(py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("ports")));
+    Ref it = py::iter(py::plain_attr(py::plain_attr(py::plain_attr(self, ID("platform")), ID("switch")), ID("ports")));
     while (Ref port = py::next(it)) {
       tick();
-      Ref name = py::attr(port, ID("name_override"));
+      Ref name = py::plain_attr(port, ID("name_override"));
       if (name.get() != Py_None) {
         if (PyString_Check(name.get())) add(name);
         continue;
       }
       PyObject* prefix = linux_prefix_of(port);
-      Ref label = py::attr(port, ID("label"));
+      Ref label = py::plain_attr(port, ID("label"));
       add(linux_name(prefix, label, nullptr));
-      long subs = range_count(py::attr(port, ID("max_logical_ports")));
+      long subs = range_count(py::plain_attr(port, ID("max_logical_ports")));
       if (subs > 1)
         for (long sub = 0; sub < subs; ++sub) {
           tick();
@@ -100,7 +100,7 @@ void add_device(PyObject* devices, string_view name) {
 void add_listed_taps(PyObject* self, PyObject* devices) {
   TapNames names(self);
   Ref listing =
-      py::callm(py::attr(self, ID("iproute2")), ID("run"), split_words("tuntap show").get());
+      py::callm(py::plain_attr(self, ID("iproute2")), ID("run"), split_words("tuntap show").get());
   each_line(listing, [&](string_view line) {
     string_view name = line.substr(0, line.find(':'));
     if (!name.empty() && names.ours(name)) add_device(devices, name);
@@ -118,7 +118,7 @@ void add_listed_kernel_devices(PyObject* self, PyObject* sw_base, PyObject* devi
               py::percent(ID("Kernel netdevs are not supported                      "
                              "on %s, only on Broadcom and Mellanox"),
                           {sw_base}));
-  Ref listing = py::callm(py::attr(self, ID("brindlet")), ID("run"),
+  Ref listing = py::callm(py::plain_attr(self, ID("brindlet")), ID("run"),
                           split_words(py::format("show type %s", link_type).c_str()).get());
   each_line(listing, [&](string_view line) {
     string_view name = line.substr(0, line.find(' '));
@@ -152,7 +152,7 @@ class PortRows {
     // What the port's sub-ports share, asked once for the port.
     Ref unit = py::read_prop(port, ID("unit"));
     Ref fabric = py::read_prop(port, ID("is_fabric"));
-    Ref loopback = py::attr(port, ID("loopback"));
+    Ref loopback = py::plain_attr(port, ID("loopback"));
     bool device = fabric.get() == Py_False || py::truth(py::read_prop(port, ID("create_fabric")));
     for (long i = 0; i < n; ++i) {
       tick();
@@ -196,7 +196,7 @@ class PortRows {
 
 // Broadcom's own "switch" devices, as "-o link show" lists them, come up.
 void bring_up_switch_devices(PyObject* self) {
-  Ref ip = py::attr(self, ID("iproute2"));
+  Ref ip = py::plain_attr(self, ID("iproute2"));
   Ref listing = py::callm(ip, ID("run"), split_words("-o link show").get());
   std::vector<std::string> up;
   each_line(listing, [&](string_view line) {
@@ -217,7 +217,7 @@ void bring_up_switch_devices(PyObject* self) {
 Ref quillet(Args a) {
   PyObject* self = a[0];
   Ref chip = chip_of(self);
-  Ref sw_base = py::attr(chip, ID("sw_base"));
+  Ref sw_base = py::plain_attr(chip, ID("sw_base"));
   const bool tap = tap_mode();
   Ref devices = listed_devices(self, sw_base, tap);
   PortRows rows(self, chip, tap, devices);

@@ -32,7 +32,7 @@ class UnitCount {
  public:
   explicit UnitCount(PyObject* self) : self_(self) {}
   PyObject* get() {
-    if (!count_) count_ = py::integer(long(py::length(py::attr(self_, ID("units")))));
+    if (!count_) count_ = py::integer(long(py::length(py::plain_attr(self_, ID("units")))));
     return count_;
   }
 
@@ -85,7 +85,7 @@ void gather_bits(PyObject* self, Bitmaps& maps, PyObject* port, long n) {
     if (!unit_valid) {
       if (!maps.chip) {
         maps.chip = chip_of(self);
-        maps.base = py::attr(maps.chip, ID("base_pbmp"));
+        maps.base = py::plain_attr(maps.chip, ID("base_pbmp"));
       }
       unit_valid = maps.base.get();
     }
@@ -130,7 +130,7 @@ void valid_lines(Section& out, const Bitmaps& maps, PyObject* units) {
 // order; else the one mode line.
 void oversub_lines(Section& out, const Bitmaps& maps, PyObject* units) {
   if (PyDict_Size(maps.oversub) == 0) return;
-  if (!py::truth(py::attr(maps.chip, ID("mixed_oversub")))) {
+  if (!py::truth(py::plain_attr(maps.chip, ID("mixed_oversub")))) {
     out.line() += "oversubscribe_mode=1";
     return;
   }
@@ -238,7 +238,8 @@ py::Ref phy_an(py::Args a) {
 template <class Key>
 py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Key& key) {
   Section out;
-  py::Ref it = py::iter(py::attr(self, ID("ports")));
+  py::ClassScope scope;
+  py::Ref it = py::iter(py::plain_attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
     tick();
     if (py::read_prop(port, attr).get() == Py_None) continue;
@@ -306,7 +307,7 @@ py::Ref port_emphasis(py::Args a) {
   each_port(self, [&](PyObject* port, long n) {
     if (n <= 0) return;
     py::Ref unit = py::read_prop(port, ID("unit"));
-    py::Ref mode = py::attr(port, ID("mode"));
+    py::Ref mode = py::plain_attr(port, ID("mode"));
     bool per_lane = PyString_CheckExact(mode.get()) ? py::as_view(mode) == "40G"
                                                     : py::equal(mode, ID("40G"));
     py::Ref values[3];
@@ -357,7 +358,7 @@ py::Ref port_init(py::Args a) {
     py::Ref if_type = py::read_prop(port, ID("serdes_if_type"));
     py::Ref if_num;
     if (if_type.get() != Py_None) {
-      if (!if_types) if_types = py::attr(global("SDKConfig"), ID("serdes_if_type_map"));
+      if (!if_types) if_types = py::plain_attr(global("SDKConfig"), ID("serdes_if_type_map"));
       if_num = py::item(if_types, if_type);
     }
     for (long s = 0; s < n; ++s) {

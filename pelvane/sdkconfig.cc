@@ -47,6 +47,7 @@ Ref sdk_init(Args a) {
 
 Ref calculate_configuration(Args a) {
   PyObject* self = a[0];
+  py::ClassScope scope;
   Ref ports = py::list();
   py::setattr(self, ID("ports"), ports);
   Ref mac_index = py::integer(0);
@@ -73,8 +74,8 @@ Ref calculate_configuration(Args a) {
     Ref configured = get_or(config_map, label, py::attr(port, ID("default_mode")));
     bool loopback = py::equal(configured, ID("loopback"));
     Ref mode = loopback ? py::attr(port, ID("default_mode")) : configured;
-    if (!py::truth(py::callm(port, ID("configurable"), config_map.get()))) continue;
-    Ref pairs = py::iter(py::callm(port, ID("port_mangler"), mode.get()));
+    if (!py::truth(py::call_op(port, ID("configurable"), config_map.get()))) continue;
+    Ref pairs = py::iter(py::call_op(port, ID("port_mangler"), mode.get()));
     while (Ref pair = py::next(pairs)) {
       tick();
       Ref both[2];
@@ -103,7 +104,7 @@ Ref calculate_configuration(Args a) {
       u_map = py::dict();
       py::setitem(if_nums, unit, u_map);
     }
-    Ref if_type = py::callm(t.port, ID("hw_intf_prefix"), t.mode.get(), zero.get());
+    Ref if_type = py::call_op(t.port, ID("hw_intf_prefix"), t.mode.get(), zero.get());
     Ref if_portnum = get_or(u_map, if_type, one);
     PyObject* loopback = t.loopback ? loop_true : loop_false;
     Ref cp;
@@ -116,13 +117,14 @@ Ref calculate_configuration(Args a) {
     mapped_portnum = add(mapped_portnum, py::read_prop(cp, ID("num_logical_ports")));
     py::append(ports, cp);
     py::setitem(mapped_portnums, unit, mapped_portnum);
-    mac_index = add(mac_index, py::callm(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
+    mac_index = add(mac_index, py::call_op(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
   }
   return mac_index;
 }
 
 Ref calculate_leds(Args a) {
   PyObject* self = a[0];
+  py::ClassScope scope;
   Ref programs = py::dict();
   py::setattr(self, ID("_led_programs"), programs);
   Ref sw = py::attr(py::attr(self, ID("platform")), ID("switch"));
@@ -174,6 +176,7 @@ Ref calculate_leds(Args a) {
 
 Ref sdk_config(Args a) {
   PyObject* self = a[0];
+  py::ClassScope scope;
   py::call(py::attr(global("Config"), ID("config")), self, a[1]);
   Ref max_mac_index = py::Operation(self, ID("_calculate_configuration"),
                                     calculate_configuration)();
@@ -199,6 +202,7 @@ Ref sdk_config(Args a) {
 // ---- units and model accessors ----------------------------------------------
 
 Ref calculate_units(Args a) {
+  py::ClassScope scope;
   Ref units = Ref::steal(PySet_New(nullptr));
   Ref it = py::iter(py::attr(a[0], ID("ports")));
   while (Ref port = py::next(it)) {
@@ -269,6 +273,7 @@ bool key_less(const GangKey& x, const GangKey& y) {
 
 Ref calculate_gangs(Args a) {
   PyObject* self = a[0];
+  py::ClassScope scope;
   // A copy of its own: the walk runs the ports' code, which must not pull
   // the ports out from under it.
   Ref ports = Ref::steal(PySequence_List(a[1]));
@@ -367,6 +372,7 @@ Ref fragment(PyObject* self, PyObject* name, const char* comment) {
 
 Ref output(Args a) {
   PyObject *self = a[0], *key = a[1];
+  py::ClassScope scope;
   Ref text_key = Ref::borrow(key);
   if (PyUnicode_Check(key)) {
     PyObject* ascii = PyUnicode_AsASCIIString(key);

@@ -39,15 +39,15 @@ inline py::Ref joined(PyObject* lines) { return py::Ref::steal(_PyString_Join(ID
 
 // The chip of a platform's switch: platform.switch.chip.
 inline py::Ref switch_chip(PyObject* platform) {
-  return py::attr(py::attr(platform, ID("switch")), ID("chip"));
+  return py::plain_attr(py::plain_attr(platform, ID("switch")), ID("chip"));
 }
 
 // The chip of the configuration object's platform: self.platform.switch.chip.
-inline py::Ref chip_of(PyObject* self) { return switch_chip(py::attr(self, ID("platform"))); }
+inline py::Ref chip_of(PyObject* self) { return switch_chip(py::plain_attr(self, ID("platform"))); }
 
 // Whether obj.name is the true value itself (an identity test: 1 and other
 // true values do not count), as the chip's capability flags are tested.
-inline bool flag_set(PyObject* obj, PyObject* name) { return py::attr(obj, name).get() == Py_True; }
+inline bool flag_set(PyObject* obj, PyObject* name) { return py::plain_attr(obj, name).get() == Py_True; }
 
 // a < b for two numbers (interface and port numbers, units).
 inline bool number_less(PyObject* a, PyObject* b) {
@@ -58,10 +58,12 @@ inline bool number_less(PyObject* a, PyObject* b) {
 }
 
 // The configured ports of the configuration object in list order, each with
-// its number of logical ports.
+// its number of logical ports.  The ports' classes are looked up once in the
+// walk (or in the operation call around it).
 template <class F>
 void each_port(PyObject* self, const F& f) {
-  py::Ref it = py::iter(py::attr(self, ID("ports")));
+  py::ClassScope scope;
+  py::Ref it = py::iter(py::plain_attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
     tick();
     f(port.get(), range_count(py::read_prop(port, ID("num_logical_ports"))));

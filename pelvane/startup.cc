@@ -20,7 +20,7 @@ using std::string_view;
 // ---- LED start-up script ---------------------------------------------------
 
 py::Ref rcled(py::Args a) {
-  py::Ref programs = py::attr(a[0], ID("_led_programs"));
+  py::Ref programs = py::plain_attr(a[0], ID("_led_programs"));
   py::Ref keys = mapping_keys(programs);
   Section out(512);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
@@ -80,10 +80,11 @@ struct Lists {
 
 Ref rcports(Args a) {
   PyObject *self = a[0], *unit = a[1];
+  py::ClassScope scope;
   Ref all = py::list(), loopback = py::list();
   Lists speeds, groups;
   // The unit first: a port of another unit is asked nothing more.
-  Ref ports = py::iter(py::attr(self, ID("ports")));
+  Ref ports = py::iter(py::plain_attr(self, ID("ports")));
   while (Ref held = py::next(ports)) {
     tick();
     PyObject* port = held.get();
@@ -91,7 +92,7 @@ Ref rcports(Args a) {
     long n = range_count(py::read_prop(port, ID("num_logical_ports")));
     // What the port's sub-ports share, asked once for the port.
     Ref speed = py::read_prop(port, ID("speed"));
-    bool looped = py::truth(py::attr(port, ID("loopback")));
+    bool looped = py::truth(py::plain_attr(port, ID("loopback")));
     Ref group = py::read_prop(port, ID("sdk_group"));
     for (long i = 0; i < n; ++i) {
       tick();
@@ -103,7 +104,7 @@ Ref rcports(Args a) {
     }
   }
 
-  Ref compress = py::attr(self, ID("_compress_portlist"));
+  Ref compress = py::plain_attr(self, ID("_compress_portlist"));
   py::StrBuilder lines;
   lines += "setenv allports ";
   put_text(lines, py::call(compress, all));

@@ -21,7 +21,7 @@ Ref phytab(Args a) {
       sdk_intf = py::call_op(port, ID("sdk_intf"), number);
       linux_intf = py::call_op(port, ID("linux_port_name"), number);
     }
-    Ref mode = py::attr(port, ID("mode"));
+    Ref mode = py::plain_attr(port, ID("mode"));
     py::StrBuilder& row = rows.line();
     row += "0x";
     put_hex(row, addr, false);
@@ -34,11 +34,11 @@ Ref phytab(Args a) {
 Ref sfptab(Args a) {
   Section rows;
   each_port(a[0], [&](PyObject* port, long n) {
-    Ref sfp = py::attr(py::attr(port, ID("physical_port")), ID("sfp"));
+    Ref sfp = py::plain_attr(py::plain_attr(port, ID("physical_port")), ID("sfp"));
     if (sfp.get() == Py_None || !py::truth(sfp)) return;
-    Ref type = py::attr(sfp, ID("type"));
-    Ref method = py::attr(sfp, ID("accessmethod"));
-    Ref address = py::attr(sfp, ID("address"));
+    Ref type = py::plain_attr(sfp, ID("type"));
+    Ref method = py::plain_attr(sfp, ID("accessmethod"));
+    Ref address = py::plain_attr(sfp, ID("address"));
     // The address is hexadecimal where the module is reached through the SDK.
     long at = py::as_long(py::callm(method, ID("find"), ID("sdk")));
     Ref addr_text = at > 0 ? py::percent(ID("0x%x"), {address}) : py::percent(ID("%s"), {address});
@@ -58,7 +58,7 @@ py::Ref ethertab(py::Args a) {
   Section out;
   each_port(a[0], [&](PyObject* port, long n) {
     if (n <= 0) return;
-    py::Ref mac_index = py::attr(port, ID("mac_index"));
+    py::Ref mac_index = py::plain_attr(port, ID("mac_index"));
     for (long sub = 0; sub < n; ++sub) {
       tick();
       py::Ref name = py::call_op(port, ID("linux_port_name"), py::integer(sub));

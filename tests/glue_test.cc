@@ -570,6 +570,48 @@ TEST_F(Glue, OperationDirectAndThroughAnOverrideAgree) {
   EXPECT_EQ(py::as_string(py::repr(run("calls"))), "[2, 2, 7, 7, 2, 2, 7, 7]");
 }
 
+// A classic class is looked up once in a ClassScope: an override put on the
+// class between two scopes (two operation calls) is called in the second,
+// one put on the instance at once.
+TEST_F(Glue, ClassChangedBetweenTwoScopesIsSeen) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  py::ClassTable defs = {py::Qualname::unbound, {
+      {"Base", nullptr, nullptr, nullptr, {{"num", py::Bind::method, "self, mode"}}},
+      {"Leaf", "Base", nullptr, nullptr, {}},
+  }};
+  py::ImplTable impls = {{"Base.num", count_and_echo}};
+  py::make_classes(mod_, {&defs}, {&impls});
+  py::Ref a = run("Leaf()"), b = run("Leaf()");
+  py::Ref mode = py::str("4x25G");
+  // The mode, as the module's operation echoes it, or the override's answer.
+  auto answer = [&](PyObject* o) {
+    py::Ref r = py::call_op(o, ID("num"), mode);
+    return py::as_string(py::repr(PyTuple_Check(r.get()) ? PyTuple_GET_ITEM(r.get(), 1) : r.get()));
+  };
+  direct_runs = 0;
+  {
+    py::ClassScope scope;
+    EXPECT_EQ(answer(a), "'4x25G'");
+    EXPECT_EQ(answer(b), "'4x25G'");
+    EXPECT_TRUE(py::own_op(a, ID("num"), count_and_echo));
+    py::setattr(b, ID("num"), run("lambda mode: 'own'"));
+    EXPECT_EQ(answer(b), "'own'");
+    EXPECT_FALSE(py::own_op(b, ID("num"), count_and_echo));
+  }
+  EXPECT_EQ(direct_runs, 2);
+  PyRun_String("Leaf.num = lambda self, mode: 'class'\n", Py_file_input, globals_, globals_);
+  {
+    py::ClassScope scope;
+    py::ClassScope inner;
+    EXPECT_EQ(answer(a), "'class'");
+    EXPECT_EQ(py::as_string(py::repr(py::read_prop(a, ID("num")))).substr(0, 14), "<bound method ");
+    EXPECT_FALSE(py::own_op(a, ID("num"), count_and_echo));
+    EXPECT_EQ(answer(b), "'own'");
+  }
+  EXPECT_EQ(direct_runs, 2);
+  EXPECT_EQ(answer(a), "'class'");
+}
+
 TEST_F(Glue, NewStyleOperationsRunDirectlyUnlessReplaced) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
   py::ClassTable defs = {py::Qualname::unbound, {
