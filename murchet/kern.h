@@ -123,6 +123,8 @@ enum class Group : unsigned char {
   none,    // called through py::call_op (or py::Operation) every time
   facts,   // a device's kind, base device and VLAN, as read and cached
   bridge,  // a bridge's ports and multicast database
+  kind,    // _kern_dev_kind_get alone, asked for every device
+  bond,    // _expand_kern_bond alone
 };
 
 // An operation of the object that the kernel side calls (through run_op or
@@ -141,7 +143,7 @@ namespace op {
 #define MURCHET_OP(name, impl) inline const Op name{"_" #name, impl, Group::none, nullptr};
 #define MURCHET_IN(group, name, impl) inline const Op name{"_" #name, impl, Group::group, nullptr};
 MURCHET_IN(facts, kern_base_dev_kind_get, kern::kern_base_dev_kind_get)
-MURCHET_OP(kern_dev_kind_get, kern::kern_dev_kind_get)
+MURCHET_IN(kind, kern_dev_kind_get, kern::kern_dev_kind_get)
 MURCHET_IN(facts, kern_dev_cache_get, kern::kern_dev_cache_get)
 MURCHET_IN(facts, kern_get_dev_vlan, kern::kern_get_dev_vlan)
 MURCHET_IN(facts, kern_get_vlan_and_atlink, kern::kern_get_vlan_and_atlink)
@@ -154,7 +156,7 @@ MURCHET_IN(bridge, expand_kern_vlan_unaware_bridge, kern::expand_kern_vlan_unawa
 MURCHET_IN(bridge, kern_dev_get_mdb_entry, kern::kern_dev_get_mdb_entry)
 MURCHET_IN(bridge, kern_get_vlan_members, kern::kern_get_vlan_members)
 MURCHET_IN(bridge, kern_get_br_members, kern::kern_get_br_members)
-MURCHET_OP(expand_kern_bond, kern::expand_kern_bond)
+MURCHET_IN(bond, expand_kern_bond, kern::expand_kern_bond)
 MURCHET_OP(kern_dev_kind_parse, kern::kern_dev_kind_parse)
 MURCHET_OP(kern_dev_vlan_filtering_parse, kern::kern_dev_vlan_filtering_parse)
 MURCHET_OP(kern_create_vlan_dev_cache, kern::kern_create_vlan_dev_cache)

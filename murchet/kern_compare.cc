@@ -24,20 +24,26 @@ struct GroupOps {
 template <Group G>
 bool each_own(PyObject* self) {
   static const GroupOps ops =
-      G == Group::facts
-          ? GroupOps{&op::kern_base_dev_kind_get, &op::kern_dev_cache_get, &op::kern_get_dev_vlan,
-                     &op::kern_get_vlan_and_atlink, &op::kern_dev_vlan_filtering_get}
-          : GroupOps{&op::expand_kern_bridge, &op::grp_ip2mac, &op::expand_kern_vlan_aware_bridge,
-                     &op::expand_kern_vlan_unaware_bridge, &op::kern_dev_get_mdb_entry,
-                     &op::kern_get_vlan_members, &op::kern_get_br_members};
+      G == Group::facts    ? GroupOps{&op::kern_base_dev_kind_get, &op::kern_dev_cache_get,
+                                      &op::kern_get_dev_vlan, &op::kern_get_vlan_and_atlink,
+                                      &op::kern_dev_vlan_filtering_get}
+      : G == Group::bridge ? GroupOps{&op::expand_kern_bridge, &op::grp_ip2mac,
+                                      &op::expand_kern_vlan_aware_bridge,
+                                      &op::expand_kern_vlan_unaware_bridge,
+                                      &op::kern_dev_get_mdb_entry, &op::kern_get_vlan_members,
+                                      &op::kern_get_br_members}
+      : G == Group::kind   ? GroupOps{&op::kern_dev_kind_get}
+                           : GroupOps{&op::expand_kern_bond};
   return py::own_ops(self, ops.entries, ops.n);
 }
 
 }  // namespace
 
 bool group_own(PyObject* self, Group group) {
-  return py::Run::once(self, group == Group::facts ? each_own<Group::facts>
-                                                   : each_own<Group::bridge>);
+  static bool (*const work[])(PyObject*) = {nullptr, each_own<Group::facts>,
+                                             each_own<Group::bridge>, each_own<Group::kind>,
+                                             each_own<Group::bond>};
+  return py::Run::once(self, work[static_cast<int>(group)]);
 }
 
 void add_traceback(PyObject* self, const Op& op) {
@@ -76,7 +82,7 @@ py::Ref expand_kern_dev(py::Args a) {
     py::Ref members = run_op(self, op::expand_kern_bridge, vf, grp, dev, vlan);
     add_members(own_attr(self, ID("tmp_encaps")), members, py::truth(vf), vlan);
   } else if (eq(kind, ID("bond"))) {
-    py::Ref members = py::call_op(self, op::expand_kern_bond.name(), dev);
+    py::Ref members = run_op(self, op::expand_kern_bond, dev);
     add_members(own_attr(self, ID("tmp_encaps")), members, !eq(vlan, minus_one()), vlan);
   } else if (eq(kind, ID("swp"))) {
     bool plain = eq(vlan, minus_one());

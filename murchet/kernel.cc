@@ -187,11 +187,11 @@ py::Ref cached_dev(PyObject* self, PyObject* dev) {
 }
 
 py::Ref dev_kind(PyObject* self, PyObject* dev) {
-  return py::call_op(self, op::kern_dev_kind_get.name(), dev);
+  return run_op(self, op::kern_dev_kind_get, dev);
 }
 
 py::Ref bond_members(PyObject* self, PyObject* dev) {
-  return py::call_op(self, op::expand_kern_bond.name(), dev);
+  return run_op(self, op::expand_kern_bond, dev);
 }
 
 // "/sys/class/net/" + dev + tail.
