@@ -542,6 +542,13 @@ bool own_op(PyObject* o, PyObject* name, Impl impl) {
   return made_from(found_for_call(o, name, known), impl);
 }
 
+bool own_ops(PyObject* o, const OwnOpEntry* ops, size_t n) {
+  if (!PyInstance_Check(o)) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (!made_from(found_on_class(o, ops[i].name), ops[i].impl)) return false;
+  return true;
+}
+
 void Operation::resolve() {
   Run::Known* known;
   PyObject* f = found_for_call(self_, name_, known);

@@ -202,7 +202,7 @@ class Run {
     bool (*work)(PyObject*);
     bool value;
   };
-  Finding findings_[4];
+  Finding findings_[8];
   size_t found_ = 0;
   Known known_[kSlots];
 };
@@ -297,6 +297,19 @@ inline Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyO
 // holding the name) has that very function.  Anything else (an override
 // anywhere, another kind of object) answers false.
 bool own_op(PyObject* o, PyObject* name, Impl impl);
+
+// A group of a module's operations asked about together: each one's name
+// (interned) and the implementation its function is made from.
+struct OwnOpEntry {
+  PyObject* name;
+  Impl impl;
+};
+// Whether `o`, a classic instance, overrides none of the `n` operations
+// at `ops`: own_op of each.  A module asks it through Run::once (one
+// finding per run for `self`) with a function of its own that names the
+// group; while it holds, the module may run the group's implementations
+// directly, as call_op would have.
+bool own_ops(PyObject* o, const OwnOpEntry* ops, size_t n);
 
 class Operation {
  public:

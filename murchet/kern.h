@@ -114,34 +114,49 @@ py::Ref dump_mroutes(py::Args a);
 
 // ---- the object's operations ------------------------------------------------
 
-// An operation of the object that the kernel side calls (through
+// The groups of operations that a comparison goes through again and again,
+// each asked once per run (py::Run::once, py::own_ops) whether the object
+// overrides any of them; while it overrides none, they call one another
+// directly.  A group is small, so that an override of one operation leaves
+// the others of other groups direct.
+enum class Group : unsigned char {
+  none,    // called through py::call_op (or py::Operation) every time
+  facts,   // a device's kind, base device and VLAN, as read and cached
+  bridge,  // a bridge's ports and multicast database
+  kind,    // _kern_dev_kind_get alone, asked for every device
+  bond,    // _expand_kern_bond alone
+};
+
+// An operation of the object that the kernel side calls (through run_op or
 // py::call_op, or py::Operation where it renders the implementation
-// itself): its name and this module's implementation.
+// itself): its name, this module's implementation and its group.
 struct Op {
   const char* text;
   py::Impl impl;
+  Group group;
   mutable PyObject* interned;
   PyObject* name() const { return interned ? interned : py::intern_once(interned, text); }
 };
 
 namespace op {
-// The Op `name`, called "_name" through the object.
-#define MURCHET_OP(name, impl) inline const Op name{"_" #name, impl, nullptr};
-MURCHET_OP(kern_base_dev_kind_get, kern::kern_base_dev_kind_get)
-MURCHET_OP(kern_dev_kind_get, kern::kern_dev_kind_get)
-MURCHET_OP(kern_dev_cache_get, kern::kern_dev_cache_get)
-MURCHET_OP(kern_get_dev_vlan, kern::kern_get_dev_vlan)
-MURCHET_OP(kern_get_vlan_and_atlink, kern::kern_get_vlan_and_atlink)
-MURCHET_OP(kern_dev_vlan_filtering_get, kern::kern_dev_vlan_filtering_get)
+// The Op `name`, called "_name" through the object, of a group or none.
+#define MURCHET_OP(name, impl) inline const Op name{"_" #name, impl, Group::none, nullptr};
+#define MURCHET_IN(group, name, impl) inline const Op name{"_" #name, impl, Group::group, nullptr};
+MURCHET_IN(facts, kern_base_dev_kind_get, kern::kern_base_dev_kind_get)
+MURCHET_IN(kind, kern_dev_kind_get, kern::kern_dev_kind_get)
+MURCHET_IN(facts, kern_dev_cache_get, kern::kern_dev_cache_get)
+MURCHET_IN(facts, kern_get_dev_vlan, kern::kern_get_dev_vlan)
+MURCHET_IN(facts, kern_get_vlan_and_atlink, kern::kern_get_vlan_and_atlink)
+MURCHET_IN(facts, kern_dev_vlan_filtering_get, kern::kern_dev_vlan_filtering_get)
 MURCHET_OP(expand_kern_dev, kern::expand_kern_dev)
-MURCHET_OP(expand_kern_bridge, kern::expand_kern_bridge)
-MURCHET_OP(grp_ip2mac, grp_ip2mac_op)
-MURCHET_OP(expand_kern_vlan_aware_bridge, kern::expand_kern_vlan_aware_bridge)
-MURCHET_OP(expand_kern_vlan_unaware_bridge, kern::expand_kern_vlan_unaware_bridge)
-MURCHET_OP(kern_dev_get_mdb_entry, kern::kern_dev_get_mdb_entry)
-MURCHET_OP(kern_get_vlan_members, kern::kern_get_vlan_members)
-MURCHET_OP(kern_get_br_members, kern::kern_get_br_members)
-MURCHET_OP(expand_kern_bond, kern::expand_kern_bond)
+MURCHET_IN(bridge, expand_kern_bridge, kern::expand_kern_bridge)
+MURCHET_IN(bridge, grp_ip2mac, grp_ip2mac_op)
+MURCHET_IN(bridge, expand_kern_vlan_aware_bridge, kern::expand_kern_vlan_aware_bridge)
+MURCHET_IN(bridge, expand_kern_vlan_unaware_bridge, kern::expand_kern_vlan_unaware_bridge)
+MURCHET_IN(bridge, kern_dev_get_mdb_entry, kern::kern_dev_get_mdb_entry)
+MURCHET_IN(bridge, kern_get_vlan_members, kern::kern_get_vlan_members)
+MURCHET_IN(bridge, kern_get_br_members, kern::kern_get_br_members)
+MURCHET_IN(bond, expand_kern_bond, kern::expand_kern_bond)
 MURCHET_OP(kern_dev_kind_parse, kern::kern_dev_kind_parse)
 MURCHET_OP(kern_dev_vlan_filtering_parse, kern::kern_dev_vlan_filtering_parse)
 MURCHET_OP(kern_create_vlan_dev_cache, kern::kern_create_vlan_dev_cache)
@@ -154,7 +169,46 @@ MURCHET_OP(evid2ivid, evid2ivid_op)
 MURCHET_OP(key_to_sip_dip, key_to_sip_dip_op)
 MURCHET_OP(dump_one_mroute, kern::dump_one_mroute)
 #undef MURCHET_OP
+#undef MURCHET_IN
 }  // namespace op
+
+// Whether the object overrides none of the operations of `group`: asked
+// once in the innermost run for `self`, else afresh.
+bool group_own(PyObject* self, Group group);
+
+// Adds to the pending error the traceback entry that the call of `op`
+// through the object would have added, where its implementation ran here.
+void add_traceback(PyObject* self, const Op& op);
+
+// `f()`, the direct rendering of `op`, where its group is the object's own;
+// else `through()`.
+template <class F, class T>
+auto dispatch(PyObject* self, const Op& op, const F& f, const T& through) -> decltype(f()) {
+  if (op.group != Group::none && group_own(self, op.group)) {
+    try {
+      return f();
+    } catch (const py::Raised&) {
+      add_traceback(self, op);
+      throw;
+    }
+  }
+  return through();
+}
+
+// self.<op>(a...): the implementation run directly where its group is the
+// object's own, else py::call_op.
+template <class... A>
+py::Ref run_op(PyObject* self, const Op& op, const A&... a) {
+  return dispatch(
+      self, op,
+      [&] {
+        PyObject* v[] = {self, static_cast<PyObject*>(a)...};
+        py::Ref r = op.impl(py::Args(v));
+        if (py::is_failed(r)) throw py::Raised();
+        return r ? r : py::none();
+      },
+      [&] { return py::call_op(self, op.name(), a...); });
+}
 
 // self.<op>(a...) for an operation that answers a tuple of `n` values,
 // unpacked into `out`.  The operation's implementation is `body(self, a...,
@@ -162,11 +216,15 @@ MURCHET_OP(dump_one_mroute, kern::dump_one_mroute)
 // body runs here and no tuple is made.
 template <class Body, class... A>
 void call_unpacked(PyObject* self, const Op& op, int n, Body body, py::Ref* out, const A&... a) {
-  py::Operation method(self, op.name(), op.impl);
-  if (method.own())
-    method.traced([&] { body(self, a..., out); });
-  else
-    py::unpack(method(a...), n, out);
+  dispatch(
+      self, op, [&] { body(self, a..., out); },
+      [&] {
+        py::Operation method(self, op.name(), op.impl);
+        if (method.own())
+          method.traced([&] { body(self, a..., out); });
+        else
+          py::unpack(method(a...), n, out);
+      });
 }
 
 }  // namespace kern

@@ -12,6 +12,47 @@ namespace murchet {
 namespace kern {
 namespace {
 
+// Each group's operations, for py::own_ops.
+struct GroupOps {
+  py::OwnOpEntry entries[8];
+  size_t n = 0;
+  GroupOps(std::initializer_list<const Op*> ops) {
+    for (const Op* o : ops) entries[n++] = {o->name(), o->impl};
+  }
+};
+
+template <Group G>
+bool each_own(PyObject* self) {
+  static const GroupOps ops =
+      G == Group::facts    ? GroupOps{&op::kern_base_dev_kind_get, &op::kern_dev_cache_get,
+                                      &op::kern_get_dev_vlan, &op::kern_get_vlan_and_atlink,
+                                      &op::kern_dev_vlan_filtering_get}
+      : G == Group::bridge ? GroupOps{&op::expand_kern_bridge, &op::grp_ip2mac,
+                                      &op::expand_kern_vlan_aware_bridge,
+                                      &op::expand_kern_vlan_unaware_bridge,
+                                      &op::kern_dev_get_mdb_entry, &op::kern_get_vlan_members,
+                                      &op::kern_get_br_members}
+      : G == Group::kind   ? GroupOps{&op::kern_dev_kind_get}
+                           : GroupOps{&op::expand_kern_bond};
+  return py::own_ops(self, ops.entries, ops.n);
+}
+
+}  // namespace
+
+bool group_own(PyObject* self, Group group) {
+  static bool (*const work[])(PyObject*) = {nullptr, each_own<Group::facts>,
+                                             each_own<Group::bridge>, each_own<Group::kind>,
+                                             each_own<Group::bond>};
+  return py::Run::once(self, work[static_cast<int>(group)]);
+}
+
+void add_traceback(PyObject* self, const Op& op) {
+  py::Operation method(self, op.name(), op.impl);
+  if (method.own()) method.traced([]() -> int { throw py::Raised(); });
+}
+
+namespace {
+
 // Adds each member's switch-port name to `out` (self.tmp_encaps): "%s.%d"
 // of the member and `vlan` when `suffix`, else "%s" of the member.
 void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) {
@@ -37,11 +78,11 @@ py::Ref expand_kern_dev(py::Args a) {
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
   if (!py::contains(own_attr(self, ID("_devs_supported")), kind)) return {};
   if (eq(kind, ID("bridge"))) {
-    py::Ref vf = py::call_op(self, op::kern_dev_vlan_filtering_get.name(), dev);
-    py::Ref members = py::call_op(self, op::expand_kern_bridge.name(), vf, grp, dev, vlan);
+    py::Ref vf = run_op(self, op::kern_dev_vlan_filtering_get, dev);
+    py::Ref members = run_op(self, op::expand_kern_bridge, vf, grp, dev, vlan);
     add_members(own_attr(self, ID("tmp_encaps")), members, py::truth(vf), vlan);
   } else if (eq(kind, ID("bond"))) {
-    py::Ref members = py::call_op(self, op::expand_kern_bond.name(), dev);
+    py::Ref members = run_op(self, op::expand_kern_bond, dev);
     add_members(own_attr(self, ID("tmp_encaps")), members, !eq(vlan, minus_one()), vlan);
   } else if (eq(kind, ID("swp"))) {
     bool plain = eq(vlan, minus_one());
@@ -52,10 +93,10 @@ py::Ref expand_kern_dev(py::Args a) {
 
 py::Ref expand_kern_bridge(py::Args a) {
   PyObject *self = a[0], *vlan_filtering = a[1], *grp = a[2], *dev = a[3], *vlan = a[4];
-  py::Ref grp_mac = py::call_op(self, op::grp_ip2mac.name(), grp);
+  py::Ref grp_mac = run_op(self, op::grp_ip2mac, grp);
   if (py::truth(vlan_filtering))
-    return py::call_op(self, op::expand_kern_vlan_aware_bridge.name(), grp_mac, dev, vlan);
-  return py::call_op(self, op::expand_kern_vlan_unaware_bridge.name(), grp_mac, dev);
+    return run_op(self, op::expand_kern_vlan_aware_bridge, grp_mac, dev, vlan);
+  return run_op(self, op::expand_kern_vlan_unaware_bridge, grp_mac, dev);
 }
 
 namespace {
@@ -66,7 +107,7 @@ namespace {
 py::Ref joined_or_flooded(PyObject* self, PyObject* entry, const Op& members, PyObject* of) {
   if (py::is_true(entry)) return own_attr(entry, ID("swp"));
   if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
-    return py::call_op(self, members.name(), of);
+    return run_op(self, members, of);
   return py::list();
 }
 
@@ -74,13 +115,13 @@ py::Ref joined_or_flooded(PyObject* self, PyObject* entry, const Op& members, Py
 
 py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
-  py::Ref entry = py::call_op(self, op::kern_dev_get_mdb_entry.name(), dev, vlan, grp_mac);
+  py::Ref entry = run_op(self, op::kern_dev_get_mdb_entry, dev, vlan, grp_mac);
   return joined_or_flooded(self, entry, op::kern_get_vlan_members, vlan);
 }
 
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
   PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
-  py::Ref entry = py::call_op(self, op::kern_dev_get_mdb_entry.name(), dev, minus_one(), grp_mac);
+  py::Ref entry = run_op(self, op::kern_dev_get_mdb_entry, dev, minus_one(), grp_mac);
   return joined_or_flooded(self, entry, op::kern_get_br_members, dev);
 }
 

@@ -183,15 +183,15 @@ py::Ref cmd_output(PyObject* self, PyObject* cmd, PyObject* fallback) {
 }
 
 py::Ref cached_dev(PyObject* self, PyObject* dev) {
-  return py::call_op(self, op::kern_dev_cache_get.name(), dev);
+  return run_op(self, op::kern_dev_cache_get, dev);
 }
 
 py::Ref dev_kind(PyObject* self, PyObject* dev) {
-  return py::call_op(self, op::kern_dev_kind_get.name(), dev);
+  return run_op(self, op::kern_dev_kind_get, dev);
 }
 
 py::Ref bond_members(PyObject* self, PyObject* dev) {
-  return py::call_op(self, op::expand_kern_bond.name(), dev);
+  return run_op(self, op::expand_kern_bond, dev);
 }
 
 // "/sys/class/net/" + dev + tail.
@@ -711,7 +711,7 @@ py::Ref kern_dev_get_mdb_entry(py::Args a) {
     return entry_or_none(own_attr(known, ID("mdb_entries")), key);
   py::Ref lines;
   py::Ref answer = show_mdb(self, orig_dev, lines);
-  py::Ref vlan_filtering = py::call_op(self, op::kern_dev_vlan_filtering_get.name(), orig_dev);
+  py::Ref vlan_filtering = run_op(self, op::kern_dev_vlan_filtering_get, orig_dev);
   py::Ref record = store_mdb_record(cache, orig_dev, vlan_filtering);
   MdbFiler filer(self, record, vlan_filtering);
   file_lines(filer, answer, lines, orig_dev);
