@@ -332,6 +332,15 @@ class Operation {
       return r ? r : none();
     });
   }
+  // While own() holds: the value the module's function gives its parameter
+  // `i` (the object is parameter 0) when a call leaves it out (borrowed,
+  // from its defaults as they are now); NULL where that parameter has none.
+  PyObject* default_of(int i) const {
+    auto* fn = reinterpret_cast<const detail::FunctionObject*>(function_.get());
+    if (!fn || !fn->defaults || i >= fn->argcount) return nullptr;
+    const int first = fn->argcount - fn->ndefaults;
+    return i < first ? nullptr : PyTuple_GET_ITEM(fn->defaults, i - first);
+  }
   // Runs `f`, a direct rendering of the own operation, adding the
   // operation's traceback entry when it fails.
   template <class F>

@@ -3,6 +3,7 @@
 
 #include "../common/func.h"
 
+#include <string>
 #include <vector>
 
 namespace pelvane {
@@ -31,6 +32,11 @@ PyObject* linux_prefix_of(PyObject* physical_port);
 // member of a split port, "%s%ss%u" with the sub-port number `sub`
 // (nullptr: not split).
 py::Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub);
+
+// port.sdk_config_intf(sub) (or with `units` where not null) written into
+// `out` as "%s" writes it; pelvane's own operation rendered directly, an
+// override called.
+void put_config_intf(std::string& out, PyObject* port, PyObject* sub, PyObject* units = nullptr);
 
 // The twelve class statements in creation order.
 extern const py::ClassTable classes;

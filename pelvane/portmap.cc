@@ -83,8 +83,9 @@ class PortmapWriter {
     for (long s = 0; s < n; ++s) {
       tick();
       py::Ref sub = py::integer(s);
-      const Logical logical{port, sub, py::call_op(port, ID("sdk_config_intf"), sub.get()),
-                            settings};
+      intf_.clear();
+      put_config_intf(intf_, port, sub);
+      const Logical logical{port, sub, intf_, settings};
       portmap_line(logical, speed, num_lanes);
       polarity_lines(logical);
       lane_map_lines(logical);
@@ -99,7 +100,7 @@ class PortmapWriter {
   struct Logical {
     PyObject* port;
     PyObject* sub;
-    py::Ref intf;
+    string_view intf;
     const LaneSettings& settings;
   };
 
@@ -114,7 +115,7 @@ class PortmapWriter {
   void portmap_line(const Logical& l, PyObject* speed, PyObject* num_lanes) {
     py::Ref hw = py::call_op(l.port, ID("hw_intf_num_portmap"), l.sub);
     line_.clear();
-    put_line(line_, "portmap_", Text{l.intf}, "=", Dec{hw, 1}, ":", Dec{speed});
+    put_line(line_, "portmap_", l.intf, "=", Dec{hw, 1}, ":", Dec{speed});
     if (num_lanes) put_line(line_, ":", Dec{num_lanes});
     add_line();
   }
@@ -163,7 +164,7 @@ class PortmapWriter {
       }
       py::Ref mask = py::call_op(l.port, side.mask, l.sub);
       line_.clear();
-      put_line(line_, side.key, Text{l.intf}, "=0x", Hex{mask, true});
+      put_line(line_, side.key, l.intf, "=0x", Hex{mask, true});
       add_line();
     }
   }
@@ -187,7 +188,7 @@ class PortmapWriter {
         put_line(line_, m.chain_key, Dec{hw_intf, 1}, ".0}=0x");
       } else {
         line_.clear();
-        put_line(line_, m.key, Text{l.intf}, "=0x");
+        put_line(line_, m.key, l.intf, "=0x");
       }
       put_hex(line_, m.map, true);
       add_line();
@@ -204,6 +205,7 @@ class PortmapWriter {
   std::vector<std::pair<size_t, size_t>> spans_;
   py::Ref lines_;
   std::string line_;
+  std::string intf_;  // the key text of the logical port being written
 };
 
 py::Ref portmap(py::Args a) {

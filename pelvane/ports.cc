@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelvane {
@@ -269,6 +271,20 @@ Ref sdk_config_intf(Args a) {
   return py::percent_plain(ID("%s.%u"), {name, py::read_prop(self, ID("unit"))});
 }
 
+// The name sdk_config_intf gives the logical port, before any unit: the
+// text of its logical port number where the port has a port map, else its
+// SDK interface name.  Written into `out` as "%s" writes it where that is
+// plainly the text (a small number, a text); else the value, for the caller.
+Ref config_intf_name(std::string& out, PyObject* self, PyObject* sub) {
+  if (!py::truth(py::plain_attr(self, ID("portmap_capable"))))
+    return py::call_op(self, ID("sdk_intf"), sub);
+  Ref num = py::call_op(self, ID("sdk_logical_port_num"), sub);
+  if (!PyInt_CheckExact(num.get())) return py::to_str(num);
+  char buf[24];
+  out += py::decimal(PyInt_AS_LONG(num.get()), buf);
+  return {};
+}
+
 Ref enable_auto_neg(Args a) {
   Ref phys = physical(a[0]);
   Ref pref = py::plain_attr(phys, ID("autoneg_pref"));
@@ -397,6 +413,37 @@ Ref first_hw_port_number(PyObject* port) {
   if (PyString_CheckExact(name.get()) && sections::name_digits(py::as_view(name), v))
     return py::integer(long(v));
   return Ref::steal(PyNumber_Int(py::slice_from(name, 2)));
+}
+
+void put_config_intf(std::string& out, PyObject* port, PyObject* sub, PyObject* units) {
+  py::Operation op(port, ID("sdk_config_intf"), sdk_config_intf);
+  if (!op.own()) {
+    sections::put_text(out, units ? op(sub, units) : op(sub));
+    return;
+  }
+  // The rendering of sdk_config_intf, asking the port what it asks.
+  op.traced([&] {
+    Ref held = Ref::borrow(units ? units : op.default_of(2));
+    PyObject* u = held ? held.get() : Py_None;
+    const size_t at = out.size();
+    Ref name = config_intf_name(out, port, sub);
+    if (u != Py_None && !py::compare(u, 1, Py_GT)) {
+      if (name) sections::put_text(out, name);
+      return;
+    }
+    Ref unit = py::read_prop(port, ID("unit"));
+    if (!name && PyInt_CheckExact(unit.get())) {
+      char buf[24];
+      out += '.';
+      out += py::decimal(PyInt_AS_LONG(unit.get()), buf);
+      return;
+    }
+    if (!name) {
+      name = py::str(std::string_view(out).substr(at));
+      out.resize(at);
+    }
+    sections::put_text(out, py::percent_plain(ID("%s.%u"), {name, unit}));
+  });
 }
 
 const py::ImplTable port_impls = {

@@ -171,27 +171,32 @@ void each_phy(PyObject* self, bool detected_too, const F& f) {
       if (type.get() == Py_None ||
           (!detected_too && py::truth(py::call_op(port, ID("phy_autodetect"), sub))))
         continue;
-      f(port, sub.get(), type.get(),
-        [&] { return py::call_op(port, ID("sdk_config_intf"), sub, units.get()); });
+      f(port, sub.get(), type.get(), [&, sub = sub.get()](std::string& out) {
+        put_config_intf(out, port, sub, units.get());
+      });
     }
   });
 }
 
 py::Ref phys(py::Args a) {
   Section out;
+  std::string intf;
   each_phy(a[0], false, [&](PyObject*, PyObject*, PyObject* type, const auto& name) {
-    py::Ref intf = name();
-    put_line(out.line(), "phy_", Text{type}, "_", Text{intf}, "=1");
+    intf.clear();
+    name(intf);
+    put_line(out.line(), "phy_", Text{type}, "_", intf, "=1");
   });
   return out.finish();
 }
 
 py::Ref phy_addrs(py::Args a) {
   Section out;
+  std::string intf;
   each_phy(a[0], true, [&](PyObject* port, PyObject* sub, PyObject*, const auto& name) {
-    py::Ref intf = name();
+    intf.clear();
+    name(intf);
     py::Ref addr = py::call_op(port, ID("phy_addr"), sub);
-    put_line(out.line(), "port_phy_addr_", Text{intf}, "=0x", Hex{addr});
+    put_line(out.line(), "port_phy_addr_", intf, "=0x", Hex{addr});
   });
   return out.finish();
 }
@@ -215,18 +220,20 @@ py::Ref phy_an(py::Args a) {
   PyObject* self = a[0];
   UnitCount units(self);
   Section out;
+  std::string intf;
   each_port(self, [&](PyObject* port, long n) {
     long c37 = an_number(py::read_prop(port, ID("an_c37")));
     long c73 = an_number(py::read_prop(port, ID("an_c73")));
     for (long s = 0; s < n; ++s) {
       tick();
-      py::Ref intf = py::call_op(port, ID("sdk_config_intf"), py::integer(s), units.get());
+      intf.clear();
+      put_config_intf(intf, port, py::integer(s), units.get());
       char buf[24];
       if (c37 >= 0) {
-        put_line(out.line(), "phy_an_c37_", Text{intf}, "=", py::decimal(c37, buf));
+        put_line(out.line(), "phy_an_c37_", intf, "=", py::decimal(c37, buf));
       }
       if (c73 >= 0) {
-        put_line(out.line(), "phy_an_c73_", Text{intf}, "=", py::decimal(c73, buf));
+        put_line(out.line(), "phy_an_c73_", intf, "=", py::decimal(c73, buf));
       }
     }
   });
@@ -349,6 +356,7 @@ py::Ref port_init(py::Args a) {
   UnitCount units(self);
   py::Ref if_types;
   Section out;
+  std::string intf;
   each_port(self, [&](PyObject* port, long n) {
     if (n <= 0) return;
     py::Ref auto_neg = py::read_prop(port, ID("enable_auto_neg"));
@@ -363,14 +371,15 @@ py::Ref port_init(py::Args a) {
     }
     for (long s = 0; s < n; ++s) {
       tick();
-      py::Ref intf = py::call_op(port, ID("sdk_config_intf"), py::integer(s), units.get());
-      put_line(out.line(), "port_init_autoneg_", Text{intf}, "=", Dec{auto_neg});
+      intf.clear();
+      put_config_intf(intf, port, py::integer(s), units.get());
+      put_line(out.line(), "port_init_autoneg_", intf, "=", Dec{auto_neg});
       if (fixed) {
-        put_line(out.line(), "port_init_speed_", Text{intf}, "=", Dec{megabits});
-        put_line(out.line(), "port_init_duplex_", Text{intf}, "=1");
+        put_line(out.line(), "port_init_speed_", intf, "=", Dec{megabits});
+        put_line(out.line(), "port_init_duplex_", intf, "=1");
       }
       if (if_num)
-        put_line(out.line(), "serdes_if_type_", Text{intf}, "=", Dec{if_num}, " # ", Text{if_type});
+        put_line(out.line(), "serdes_if_type_", intf, "=", Dec{if_num}, " # ", Text{if_type});
     }
   });
   return out.finish();

@@ -441,11 +441,22 @@ bool mode_plainly_listed(PyObject* self, PyObject* mode) {
   // are interned alike), then equal texts.
   auto item = [&](Py_ssize_t i) { return PySequence_Fast_GET_ITEM(facts.modes, i); };
   const Py_ssize_t n = Py_SIZE(facts.modes);
+  // Where the last mode found stood: a port is asked about its one mode
+  // over and over, and a mode read from the configuration text is no
+  // interned text of the class's.  Only a guess, tried first.
+  static Py_ssize_t last = 0;
+  if (last < n) {
+    PyObject* m = item(last);
+    if (m == mode || (PyString_CheckExact(m) && py::same_text(m, mode))) return true;
+  }
   for (Py_ssize_t i = 0; i < n; ++i)
     if (item(i) == mode) return true;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* m = item(i);
-    if (PyString_CheckExact(m) && py::same_text(m, mode)) return true;
+    if (PyString_CheckExact(m) && py::same_text(m, mode)) {
+      last = i;
+      return true;
+    }
   }
   return false;
 }
