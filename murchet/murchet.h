@@ -12,6 +12,9 @@ namespace murchet {
 py::Ref global(const char* name);
 py::Ref global(PyObject* name);  // the same, by interned name
 
+// The class statements, in creation order (catalogue.cc).
+extern const py::ClassTable classes;
+
 // The implementation tables, one per source file.
 extern const py::ImplTable record_impls;  // the chip and kernel records
 extern const py::ImplTable chip_impls;    // Asic: snapshot and chip tables
