@@ -18,11 +18,10 @@ namespace {
 // A list of argument words.
 py::Ref words(std::initializer_list<PyObject*> items) { return py::list(items); }
 
-// The platform's switch, and its chip and ports, read afresh through the
-// configuration's platform.
-py::Ref switch_of(PyObject* self) { return py::attr(py::attr(self, ID("platform")), ID("switch")); }
-py::Ref chip_of(PyObject* self) { return py::attr(switch_of(self), ID("chip")); }
-py::Ref platform_ports(PyObject* self) { return py::attr(switch_of(self), ID("ports")); }
+// The platform's ports, read afresh through the configuration's platform.
+py::Ref platform_ports(PyObject* self) {
+  return py::attr(py::attr(py::attr(self, ID("platform")), ID("switch")), ID("ports"));
+}
 
 // An EEPROM tool failure: the traceback limit drops to 0 for the process,
 // the message goes to syslog at LOG_ERR and is raised as RuntimeError.

@@ -38,6 +38,14 @@ py::Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub);
 // override called.
 void put_config_intf(std::string& out, PyObject* port, PyObject* sub, PyObject* units = nullptr);
 
+// The chip of a platform's switch: platform.switch.chip.
+inline py::Ref switch_chip(PyObject* platform) {
+  return py::plain_attr(py::plain_attr(platform, ID("switch")), ID("chip"));
+}
+
+// The chip of the configuration object's platform: self.platform.switch.chip.
+inline py::Ref chip_of(PyObject* self) { return switch_chip(py::plain_attr(self, ID("platform"))); }
+
 // The twelve class statements in creation order.
 extern const py::ClassTable classes;
 

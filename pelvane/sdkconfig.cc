@@ -86,7 +86,7 @@ Ref calculate_configuration(Args a) {
 
   // Numbering: mapped numbers per unit, interface numbers per unit and
   // prefix (dport chips), MAC indices across the platform.
-  Ref chip = sections::switch_chip(platform);
+  Ref chip = switch_chip(platform);
   bool dport = sections::flag_set(chip, ID("dport_capable"));
   bool portmap = sections::flag_set(chip, ID("portmap_capable"));
   Ref cls = global(dport     ? "BCMConfiguredDportPort"
@@ -324,7 +324,7 @@ Ref portsbcm(PyObject* self) {
     py::append(elements, py::str(comment));
     py::append(elements, text);
   };
-  Ref chip = sections::chip_of(self);
+  Ref chip = chip_of(self);
   section("\n# pbmp", py::attr(self, ID("sdk_pbmp")));
   if (sections::flag_set(chip, ID("dport_capable")))
     section("\n# dport map", py::attr(self, ID("dportmap")));

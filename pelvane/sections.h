@@ -37,14 +37,6 @@ class Section {
 // "\n".join(lines).
 inline py::Ref joined(PyObject* lines) { return py::Ref::steal(_PyString_Join(ID("\n"), lines)); }
 
-// The chip of a platform's switch: platform.switch.chip.
-inline py::Ref switch_chip(PyObject* platform) {
-  return py::plain_attr(py::plain_attr(platform, ID("switch")), ID("chip"));
-}
-
-// The chip of the configuration object's platform: self.platform.switch.chip.
-inline py::Ref chip_of(PyObject* self) { return switch_chip(py::plain_attr(self, ID("platform"))); }
-
 // Whether obj.name is the true value itself (an identity test: 1 and other
 // true values do not count), as the chip's capability flags are tested.
 inline bool flag_set(PyObject* obj, PyObject* name) { return py::plain_attr(obj, name).get() == Py_True; }
