@@ -10,8 +10,7 @@ namespace py {
 
 using detail::translate_exception;
 
-ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc,
-                     Qualname qualname)
+ClassBody::ClassBody(const ModuleInfo& mod, const char* name, const char* doc, Qualname qualname)
     : mod_(mod), name_(name), ns_(dict()) {
   set("__module__", str(mod.name));
   if (qualname == Qualname::bound) set("__qualname__", str(name));
@@ -28,17 +27,10 @@ void ClassBody::op(const OpDef& def) {
   Ref f = make_function(mod_, std::string(name_) + "." + def.name, def.signature, def.impl,
                         def.doc);
   switch (def.bind) {
-    case Bind::method:
-      break;
-    case Bind::classmethod:
-      f = Ref::steal(PyClassMethod_New(f));
-      break;
-    case Bind::staticmethod:
-      f = Ref::steal(PyStaticMethod_New(f));
-      break;
-    case Bind::property:
-      f = call(reinterpret_cast<PyObject*>(&PyProperty_Type), f);
-      break;
+    case Bind::method: break;
+    case Bind::classmethod: f = Ref::steal(PyClassMethod_New(f)); break;
+    case Bind::staticmethod: f = Ref::steal(PyStaticMethod_New(f)); break;
+    case Bind::property: f = call(reinterpret_cast<PyObject*>(&PyProperty_Type), f); break;
   }
   set(def.name, f);
 }
@@ -60,8 +52,7 @@ Ref make_class(const ModuleInfo& mod, const ClassBody& body, const char* base) {
   return cls;
 }
 
-void make_classes(const ModuleInfo& mod,
-                  std::initializer_list<const ClassTable*> classes,
+void make_classes(const ModuleInfo& mod, std::initializer_list<const ClassTable*> classes,
                   std::initializer_list<const ImplTable*> impls) {
   std::unordered_map<std::string, const ImplEntry*> by_name;
   for (const ImplTable* table : impls)
@@ -70,20 +61,20 @@ void make_classes(const ModuleInfo& mod,
         raisef(PyExc_SystemError, "%s: two implementations of %s", mod.name, e.qualname);
   std::unordered_set<const ImplEntry*> used;
   for (const ClassTable* table : classes)
-  for (const ClassDef& def : table->classes) {
-    ClassBody body(mod, def.name, def.doc, table->qualname);
-    if (def.attrs) def.attrs(body);
-    for (const OpSpec& op : def.ops) {
-      auto it = by_name.find(std::string(def.name) + "." + op.name);
-      if (it == by_name.end())
-        raisef(PyExc_SystemError, "%s: %s.%s has no implementation", mod.name, def.name,
-               op.name);
-      used.insert(it->second);
-      body.op({op.name, op.bind, op.signature, it->second->impl,
-               op.doc ? op.doc : it->second->doc});
+    for (const ClassDef& def : table->classes) {
+      ClassBody body(mod, def.name, def.doc, table->qualname);
+      if (def.attrs) def.attrs(body);
+      for (const OpSpec& op : def.ops) {
+        auto it = by_name.find(std::string(def.name) + "." + op.name);
+        if (it == by_name.end())
+          raisef(PyExc_SystemError, "%s: %s.%s has no implementation", mod.name, def.name,
+                 op.name);
+        used.insert(it->second);
+        body.op({op.name, op.bind, op.signature, it->second->impl,
+                 op.doc ? op.doc : it->second->doc});
+      }
+      make_class(mod, body, def.base);
     }
-    make_class(mod, body, def.base);
-  }
   for (const ImplTable* table : impls)
     for (const ImplEntry& e : *table)
       if (!used.count(&e))

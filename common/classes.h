@@ -25,8 +25,7 @@ enum class Qualname { unbound, bound };
 // A class being built: its namespace dict, filled in source order.
 class ClassBody {
  public:
-  ClassBody(const ModuleInfo& mod, const char* name, const char* doc,
-            Qualname qualname);
+  ClassBody(const ModuleInfo& mod, const char* name, const char* doc, Qualname qualname);
   const char* name() const { return name_; }
   PyObject* ns() const { return ns_; }
   void set(const char* attr, PyObject* value) { dict_set(ns_, attr, value); }
@@ -53,9 +52,9 @@ struct OpSpec {
 
 struct ClassDef {
   const char* name;
-  const char* base;               // nullptr: a classic class without base
-  const char* doc;                // nullptr: no docstring
-  void (*attrs)(ClassBody&);      // the plain class attributes, in order
+  const char* base;           // nullptr: a classic class without base
+  const char* doc;            // nullptr: no docstring
+  void (*attrs)(ClassBody&);  // the plain class attributes, in order
   std::vector<OpSpec> ops;
 };
 
@@ -78,8 +77,7 @@ using ImplTable = std::vector<ImplEntry>;
 // soon as it exists.  The tables must match: an operation without
 // implementation, an implementation no operation names, or two of one name
 // fail the import with SystemError.
-void make_classes(const ModuleInfo& mod,
-                  std::initializer_list<const ClassTable*> classes,
+void make_classes(const ModuleInfo& mod, std::initializer_list<const ClassTable*> classes,
                   std::initializer_list<const ImplTable*> impls);
 
 // Creates the class from its body and its base (looked up by name in the
@@ -97,5 +95,4 @@ void init_module(const char* name, void (*fill)(ModuleInfo&));
 }  // namespace py
 
 // Declares a module's init entry point, the one symbol a module exports.
-#define PY_MODULE_INIT(name) \
-  extern "C" __attribute__((visibility("default"))) void init##name()
+#define PY_MODULE_INIT(name) extern "C" __attribute__((visibility("default"))) void init##name()

@@ -35,8 +35,8 @@ PyObject failed_answer = {_PyObject_EXTRA_INIT 1, &PyBaseObject_Type};
 
 }  // namespace detail
 
-using detail::FunctionObject;
 using detail::failed_answer;
+using detail::FunctionObject;
 using detail::kMaxArgs;
 using detail::translate_exception;
 
@@ -114,8 +114,7 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
   std::fill_n(slot, argcount, nullptr);
   int n = int(PyTuple_GET_SIZE(args));
   int nkw = kw ? int(PyDict_Size(kw)) : 0;
-  if (n > argcount)
-    return plural_error(f, ndefaults ? "at most" : "exactly", argcount, n + nkw);
+  if (n > argcount) return plural_error(f, ndefaults ? "at most" : "exactly", argcount, n + nkw);
   for (int i = 0; i < n; ++i) slot[i] = PyTuple_GET_ITEM(args, i);
   try {
     if (nkw) {
@@ -124,7 +123,8 @@ PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kw) {
       while (PyDict_Next(kw, &pos, &k, &v)) {
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
         if (!PyString_Check(key.get()) && !PyUnicode_Check(key.get()))
-          raisef(PyExc_TypeError, "%.200s() keywords must be strings", PyString_AS_STRING(f->name));
+          raisef(PyExc_TypeError, "%.200s() keywords must be strings",
+                 PyString_AS_STRING(f->name));
         int j = find_param(f, key);
         if (j == -2) throw Raised();
         if (j < 0 || slot[j])
@@ -267,9 +267,11 @@ int set_dict(PyObject* self, PyObject* value, void*) {
 // No free variables: the closure is None.
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
-#define ACCESS(n, get, set) {const_cast<char*>(n), get, set, nullptr, nullptr}
+#define ACCESS(n, get, set) \
+  { const_cast<char*>(n), get, set, nullptr, nullptr }
 #define FIELD_RO(n, m) ACCESS(n, get_field<&FunctionObject::m>, nullptr)
-#define FIELD_RW(n, m, s) ACCESS(n, get_field<&FunctionObject::m>, (set_field<&FunctionObject::m, s>))
+#define FIELD_RW(n, m, s) \
+  ACCESS(n, get_field<&FunctionObject::m>, (set_field<&FunctionObject::m, s>))
 
 PyGetSetDef fn_getset[] = {
     FIELD_RW("__name__", name, true),
@@ -353,8 +355,8 @@ PyTypeObject FunctionType = [] {
 
 using detail::FunctionType;
 
-Ref make_function(const ModuleInfo& mod, const std::string& qualname,
-                  const char* signature, Impl impl, const char* doc) {
+Ref make_function(const ModuleInfo& mod, const std::string& qualname, const char* signature,
+                  Impl impl, const char* doc) {
   if (PyType_Ready(&FunctionType) < 0) throw Raised();
   std::vector<Ref> names, defaults;
   names.reserve(8);
@@ -378,8 +380,8 @@ Ref make_function(const ModuleInfo& mod, const std::string& qualname,
   f->impl = impl;
   f->argcount = int(names.size());
   f->ndefaults = int(defaults.size());
-  f->name = f->qualname = f->module = f->doc = f->defaults = f->varnames = f->code =
-      f->globals = f->dict = f->trace_name = f->trace_code = f->weakrefs = nullptr;
+  f->name = f->qualname = f->module = f->doc = f->defaults = f->varnames = f->code = f->globals =
+      f->dict = f->trace_name = f->trace_code = f->weakrefs = nullptr;
   f->trace_file = mod.trace_file;
   Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
 
@@ -400,14 +402,13 @@ Ref make_function(const ModuleInfo& mod, const std::string& qualname,
     f->defaults = d.release();
   }
   f->globals = Ref::borrow(mod.globals).release();
-  if (mod.trace_file)
-    f->trace_name = str(std::string(mod.name) + "." + qualname).release();
+  if (mod.trace_file) f->trace_name = str(std::string(mod.name) + "." + qualname).release();
 
   Ref empty_str = str(""), empty = tuple(0);
   Ref filename = str(mod.trace_file ? mod.trace_file : mod.name);
-  f->code = reinterpret_cast<PyObject*>(PyCode_New(
-      f->argcount, f->argcount, 0, CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, empty_str, empty,
-      empty, varnames, empty, empty, filename, f->name, 0, empty_str));
+  f->code = reinterpret_cast<PyObject*>(
+      PyCode_New(f->argcount, f->argcount, 0, CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, empty_str,
+                 empty, empty, varnames, empty, empty, filename, f->name, 0, empty_str));
   if (!f->code) throw Raised();
   PyObject_GC_Track(fn.get());
   return fn;
@@ -430,8 +431,8 @@ namespace {
 void add_traceback_entry(PyCodeObject* code, int line) {
   HeldError held;
   PyObject* globals = PyDict_New();
-  PyFrameObject* frame =
-      code && globals ? PyFrame_New(PyThreadState_GET(), code, globals, nullptr) : nullptr;
+  PyFrameObject* frame = code && globals ? PyFrame_New(PyThreadState_GET(), code, globals, nullptr)
+                                         : nullptr;
   PyErr_Clear();
   held.restore();
   if (frame) {

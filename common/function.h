@@ -50,8 +50,8 @@ Ref global(const ModuleInfo& mod, PyObject* name);
 // Makes a function object.  `signature` lists the parameters as in a def:
 // "self, label, unit=0, oversub=False, mdi_pair_map=None"; defaults may be
 // None, True, False or an integer.
-Ref make_function(const ModuleInfo& mod, const std::string& qualname,
-                  const char* signature, Impl impl, const char* doc = nullptr);
+Ref make_function(const ModuleInfo& mod, const std::string& qualname, const char* signature,
+                  Impl impl, const char* doc = nullptr);
 
 // Adds the traceback entry of a function made by make_function (nothing for
 // one made without a trace file); its code object is made once, at the
@@ -77,8 +77,8 @@ struct FunctionObject {
   PyObject* qualname;
   PyObject* module;
   PyObject* doc;
-  PyObject* defaults;   // tuple or NULL
-  PyObject* varnames;   // tuple of the parameter names
+  PyObject* defaults;  // tuple or NULL
+  PyObject* varnames;  // tuple of the parameter names
   PyObject* code;
   PyObject* globals;
   PyObject* dict;

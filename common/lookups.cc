@@ -190,7 +190,8 @@ bool is_classmethod_of(PyObject* found, Impl impl) {
 
 void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, size_t room) {
   PyTypeObject* type = Py_TYPE(o);
-  PyObject** dict = type->tp_setattro == PyObject_GenericSetAttr ? _PyObject_GetDictPtr(o) : nullptr;
+  PyObject** dict = type->tp_setattro == PyObject_GenericSetAttr ? _PyObject_GetDictPtr(o)
+                                                                 : nullptr;
   bool plain = dict && memo.get(type, [&](PyTypeObject* t) {
     for (size_t i = 0; i < n; ++i) {
       PyObject* found = _PyType_Lookup(t, kw[i].name);
@@ -299,8 +300,10 @@ Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyObject*>
         int up = next + d, down = next - 1 - d;
         if (up >= count) up -= count;
         if (down < 0) down += count;
-        if (names[up] == kw[k].name) at = up;
-        else if (names[down] == kw[k].name) at = down;
+        if (names[up] == kw[k].name)
+          at = up;
+        else if (names[down] == kw[k].name)
+          at = down;
       }
       direct = at >= 0 && !slot[first + at];
       if (direct) slot[first + at] = kw[k].value;
@@ -441,7 +444,8 @@ ClassScope::~ClassScope() {
 PyObject* ClassScope::lookup(PyObject* cls, PyObject* name) {
   ClassScope* scope = open_scope;
   if (!scope) return class_lookup(cls, name);
-  const uintptr_t key = (reinterpret_cast<uintptr_t>(cls) >> 4) * 31 + (reinterpret_cast<uintptr_t>(name) >> 4);
+  const uintptr_t key = (reinterpret_cast<uintptr_t>(cls) >> 4) * 31 +
+                        (reinterpret_cast<uintptr_t>(name) >> 4);
   size_t i = key & (kSlots - 1);
   Entry* e;
   while ((e = &scope->entries_[i])->cls && (e->cls != cls || e->name != name))
@@ -468,8 +472,8 @@ PyObject* ClassScope::found_on_instance(PyObject* o, PyObject* name) {
   if (own) return own;
   PyObject* found = lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
   // A descriptor (a function, a property) binds: the interpreter's.
-  if (!found || (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
-                 Py_TYPE(found)->tp_descr_get))
+  if (!found ||
+      (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) && Py_TYPE(found)->tp_descr_get))
     return nullptr;
   return found;
 }
@@ -576,8 +580,9 @@ bool plain_truth_instance(PyObject* o) {
 }
 
 bool is_true(PyObject* o) {
-  if (PyInstance_Check(o) && plain_truth_class(reinterpret_cast<PyObject*>(
-                                 reinterpret_cast<PyInstanceObject*>(o)->in_class)) &&
+  if (PyInstance_Check(o) &&
+      plain_truth_class(
+          reinterpret_cast<PyObject*>(reinterpret_cast<PyInstanceObject*>(o)->in_class)) &&
       plain_truth_instance(o))
     return true;
   return truth(o);

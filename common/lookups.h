@@ -29,8 +29,10 @@ class AttrReader {
     // An object of the type learnt whose dict answers without doubt.
     PyTypeObject* type = Py_TYPE(o);
     if (type == type_ && direct_ && type->tp_dictoffset > 0 &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version_) {
-      PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + type->tp_dictoffset);
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == version_) {
+      PyObject* d = *reinterpret_cast<PyObject**>(
+          reinterpret_cast<char*>(o) + type->tp_dictoffset);
       PyObject* own = nullptr;
       if (!d || (PyDict_Check(d) && dict_probe(d, name_, hash_, own)))
         return own ? own : getter_ ? nullptr : found_;

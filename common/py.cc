@@ -144,7 +144,8 @@ void unpack(PyObject* seq, int n, Ref* out) {
   Ref it = iter(seq);
   for (int i = 0; i < n; ++i) {
     out[i] = next(it);
-    if (!out[i]) raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
+    if (!out[i])
+      raisef(PyExc_ValueError, "need more than %d value%s to unpack", i, i == 1 ? "" : "s");
   }
   if (next(it)) raise(PyExc_ValueError, "too many values to unpack");
 }
@@ -235,7 +236,7 @@ long range_count(PyObject* n) {
     PyNumberMethods* nb = Py_TYPE(n)->tp_as_number;
     if (PyFloat_Check(n) || !nb || !nb->nb_int)
       raisef(PyExc_TypeError, "range() integer end argument expected, got %.200s.",
-                 Py_TYPE(n)->tp_name);
+             Py_TYPE(n)->tp_name);
   }
   Ref number = Ref::steal(PyNumber_Int(n));
   long v;
@@ -250,7 +251,7 @@ long range_count(PyObject* n) {
     }
   } else {
     raisef(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-               Py_TYPE(number.get())->tp_name);
+           Py_TYPE(number.get())->tp_name);
   }
   if (v <= 0) return 0;
   // range makes a list of v items: where that much memory is not to be had

@@ -86,10 +86,10 @@ inline bool clear_catchable() {
 
 // Interned identifier, made once per call site: attr(o, ID("label")); a
 // first try that failed (no memory) is tried again at the next use.
-#define ID(s)                                                         \
-  ([]() -> PyObject* {                                                \
-    static PyObject* o = nullptr;                                     \
-    return o ? o : ::py::intern_once(o, s);                           \
+#define ID(s) \
+  ([]() -> PyObject* { \
+    static PyObject* o = nullptr; \
+    return o ? o : ::py::intern_once(o, s); \
   }())
 // Makes `slot` the interned `text` (throws when that fails, `slot` left
 // empty for a later try); answers it.
@@ -133,8 +133,10 @@ class HeldError {
  public:
   HeldError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
   ~HeldError() {
-    if (PyErr_Occurred()) discard();
-    else restore();
+    if (PyErr_Occurred())
+      discard();
+    else
+      restore();
   }
   HeldError(const HeldError&) = delete;
   HeldError& operator=(const HeldError&) = delete;
@@ -173,7 +175,8 @@ void in_destructor(PyObject* where, const F& cleanup) noexcept {
 inline std::string_view decimal(long v, char (&buf)[24]) {
   char* d = buf + sizeof buf;
   unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-  do *--d = char('0' + u % 10); while (u /= 10);
+  do *--d = char('0' + u % 10);
+  while (u /= 10);
   if (v < 0) *--d = '-';
   return std::string_view(d, size_t(buf + sizeof buf - d));
 }
@@ -182,7 +185,8 @@ inline std::string_view decimal(long v, char (&buf)[24]) {
 // written at the end of `buf`.
 inline std::string_view hexadecimal(unsigned long u, char (&buf)[24], size_t width = 0) {
   char* d = buf + sizeof buf;
-  do *--d = "0123456789abcdef"[u & 0xf]; while (u >>= 4);
+  do *--d = "0123456789abcdef"[u & 0xf];
+  while (u >>= 4);
   while (d > buf && size_t(buf + sizeof buf - d) < width) *--d = '0';
   return std::string_view(d, size_t(buf + sizeof buf - d));
 }
@@ -234,9 +238,7 @@ Ref list(std::initializer_list<PyObject*> items = {});
 inline Ref dict() { return Ref::steal(PyDict_New()); }
 
 // ---- access ------------------------------------------------------------
-inline Ref attr(PyObject* o, PyObject* name) {
-  return Ref::steal(PyObject_GetAttr(o, name));
-}
+inline Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 inline Ref attr(PyObject* o, const char* name) {
   return Ref::steal(PyObject_GetAttrString(o, name));
 }
@@ -246,12 +248,8 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
 inline void setattr(PyObject* o, const char* name, PyObject* v) {
   check(PyObject_SetAttrString(o, name, v));
 }
-inline Ref item(PyObject* o, PyObject* key) {
-  return Ref::steal(PyObject_GetItem(o, key));
-}
-inline Ref item(PyObject* o, Py_ssize_t i) {
-  return Ref::steal(PySequence_GetItem(o, i));
-}
+inline Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
+inline Ref item(PyObject* o, Py_ssize_t i) { return Ref::steal(PySequence_GetItem(o, i)); }
 inline void setitem(PyObject* o, PyObject* key, PyObject* v) {
   check(PyObject_SetItem(o, key, v));
 }
@@ -300,9 +298,7 @@ inline PyObject* dict_get(PyObject* d, PyObject* key) {
   }
   return dict_find(d, key);
 }
-inline void dict_set(PyObject* d, PyObject* key, PyObject* v) {
-  check(PyDict_SetItem(d, key, v));
-}
+inline void dict_set(PyObject* d, PyObject* key, PyObject* v) { check(PyDict_SetItem(d, key, v)); }
 inline void dict_set(PyObject* d, const char* key, PyObject* v) {
   check(PyDict_SetItemString(d, key, v));
 }
@@ -376,8 +372,8 @@ inline bool same_text(PyObject* a, PyObject* b) {
   if (a == b) return true;
   if (PyString_CHECK_INTERNED(a) && PyString_CHECK_INTERNED(b)) return false;
   return PyString_GET_SIZE(a) == PyString_GET_SIZE(b) &&
-         std::memcmp(PyString_AS_STRING(a), PyString_AS_STRING(b),
-                     size_t(PyString_GET_SIZE(a))) == 0;
+         std::memcmp(PyString_AS_STRING(a), PyString_AS_STRING(b), size_t(PyString_GET_SIZE(a))) ==
+             0;
 }
 inline std::string as_string(PyObject* o) { return std::string(as_view(o)); }
 // o[start:]
@@ -472,7 +468,9 @@ class StrBuilder {
   }
   static size_t piece_size(std::string_view s) { return s.size(); }
   template <size_t N>
-  static constexpr size_t piece_size(const char (&)[N]) { return N - 1; }
+  static constexpr size_t piece_size(const char (&)[N]) {
+    return N - 1;
+  }
   static char* put(char* d, std::string_view s) {
     std::memcpy(d, s.data(), s.size());
     return d + s.size();
@@ -491,13 +489,11 @@ class StrBuilder {
 // ---- calls -------------------------------------------------------------
 template <class... A>
 Ref call(PyObject* f, const A&... a) {
-  return Ref::steal(
-      PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(a)..., nullptr));
+  return Ref::steal(PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(a)..., nullptr));
 }
 template <class... A>
 Ref callm(PyObject* o, PyObject* name, const A&... a) {
-  return Ref::steal(PyObject_CallMethodObjArgs(
-      o, name, static_cast<PyObject*>(a)..., nullptr));
+  return Ref::steal(PyObject_CallMethodObjArgs(o, name, static_cast<PyObject*>(a)..., nullptr));
 }
 inline Ref call_kw(PyObject* f, PyObject* args, PyObject* kw) {
   return Ref::steal(PyObject_Call(f, args, kw));

@@ -63,36 +63,44 @@ void chain_64(py::ClassBody& c) { c.set("ports_per_chain", py::integer(64)); }
 
 }  // namespace
 
-const py::ClassTable classes = {py::Qualname::unbound, {
-    {"LEDController", nullptr, nullptr, nullptr, {}},
-    {"BCMLEDController", "LEDController", text::kClassDoc, bcm_attrs,
-     {
-         {"defines", P, "self"},
-         {"__init__", M, "self"},
-         {"configure", M, "self, controller_idx, ports", text::kConfigureDoc},
-         {"_eval_looping", M, "self, calls", text::kEvalLoopingDoc},
-         {"_calc_looped_instructions", M, "self, calls"},
-         {"_calc_unrolled_instructions", M, "self, calls"},
-         {"_led_pad_call", M, "self, value, length, emit_loop"},
-         {"_led_port_call", M, "self, call, length"},
-         {"_chain_port", M, "self, port_num", text::kChainPortDoc},
-         {"led_map", M, "self, controller_idx", text::kLedMapDoc},
-         {"led_memory_init_commands", M, "self, controller_idx", text::kMemoryInitDoc},
-         {"asm", P, "self"},
-         {"hex", P, "self"},
-         {"_compile", M, "self, asm", text::kCompileDoc},
-     }},
-    {"TriumphLEDController", "BCMLEDController", nullptr, chain_64, {}},
-    {"Helix4LEDController", "BCMLEDController", nullptr, chain_64, {}},
-    {"Hurricane2LEDController", "BCMLEDController", nullptr, chain_64, {}},
-    {"TridentLEDController", "BCMLEDController", nullptr, chain_36, {}},
-    {"TridentTwoLEDController", "BCMLEDController", nullptr, chain_64, {}},
-    {"TridentTwoPlusLEDController", "BCMLEDController", nullptr, chain_64, {}},
-    {"MaverickLEDController", "BCMLEDController", nullptr, chain_64, {}},
-    {"TomahawkLEDController", "BCMLEDController", nullptr, chain_64,
-     {
-         {"_chain_port", M, "self, call_port"},
-     }},
-}};
+const py::ClassTable classes = {
+    py::Qualname::unbound,
+    {
+        {"LEDController", nullptr, nullptr, nullptr, {}},
+        {"BCMLEDController",
+         "LEDController",
+         text::kClassDoc,
+         bcm_attrs,
+         {
+             {"defines", P, "self"},
+             {"__init__", M, "self"},
+             {"configure", M, "self, controller_idx, ports", text::kConfigureDoc},
+             {"_eval_looping", M, "self, calls", text::kEvalLoopingDoc},
+             {"_calc_looped_instructions", M, "self, calls"},
+             {"_calc_unrolled_instructions", M, "self, calls"},
+             {"_led_pad_call", M, "self, value, length, emit_loop"},
+             {"_led_port_call", M, "self, call, length"},
+             {"_chain_port", M, "self, port_num", text::kChainPortDoc},
+             {"led_map", M, "self, controller_idx", text::kLedMapDoc},
+             {"led_memory_init_commands", M, "self, controller_idx", text::kMemoryInitDoc},
+             {"asm", P, "self"},
+             {"hex", P, "self"},
+             {"_compile", M, "self, asm", text::kCompileDoc},
+         }},
+        {"TriumphLEDController", "BCMLEDController", nullptr, chain_64, {}},
+        {"Helix4LEDController", "BCMLEDController", nullptr, chain_64, {}},
+        {"Hurricane2LEDController", "BCMLEDController", nullptr, chain_64, {}},
+        {"TridentLEDController", "BCMLEDController", nullptr, chain_36, {}},
+        {"TridentTwoLEDController", "BCMLEDController", nullptr, chain_64, {}},
+        {"TridentTwoPlusLEDController", "BCMLEDController", nullptr, chain_64, {}},
+        {"MaverickLEDController", "BCMLEDController", nullptr, chain_64, {}},
+        {"TomahawkLEDController",
+         "BCMLEDController",
+         nullptr,
+         chain_64,
+         {
+             {"_chain_port", M, "self, call_port"},
+         }},
+    }};
 
 }  // namespace glimmet

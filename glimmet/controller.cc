@@ -231,10 +231,10 @@ py::Ref calc_looped_instructions(py::Args a) {
 
 py::Ref eval_looping(py::Args a) {
   PyObject* self = a[0];
-  py::Ref looped =
-      py::Operation(self, ID("_calc_looped_instructions"), calc_looped_instructions)(a[1]);
-  py::Ref unrolled =
-      py::Operation(self, ID("_calc_unrolled_instructions"), calc_unrolled_instructions)(a[1]);
+  py::Ref looped = py::Operation(self, ID("_calc_looped_instructions"),
+                                 calc_looped_instructions)(a[1]);
+  py::Ref unrolled = py::Operation(self, ID("_calc_unrolled_instructions"),
+                                   calc_unrolled_instructions)(a[1]);
   py::Ref decision = py::list({Py_False, Py_False});
   for (int bit = 0; bit < 2; ++bit) {
     py::Ref b = py::integer(bit);
@@ -286,7 +286,8 @@ py::Ref relabelled(PyObject* code, std::string_view name) {
   constexpr std::string_view entry = "set_led:";
   std::string_view from = py::as_view(code);
   size_t hits = 0;
-  for (size_t at = from.find(entry); at != std::string_view::npos; at = from.find(entry, at + entry.size()))
+  for (size_t at = from.find(entry); at != std::string_view::npos;
+       at = from.find(entry, at + entry.size()))
     ++hits;
   if (!hits) return py::Ref::borrow(code);
   size_t n = from.size() + hits * (name.size() + 1) - hits * entry.size();

@@ -37,7 +37,8 @@ py::Ref program(py::Args a) {
   py::Ref parts = py::dict();
   update(parts, py::attr(self, ID("static_code")));
   bool id_mode = py::truth(py::attr(self, ID("has_phys_id")));
-  update(parts, py::attr(self, id_mode ? ID("static_id_func_code") : ID("static_no_id_func_code")));
+  update(parts,
+         py::attr(self, id_mode ? ID("static_id_func_code") : ID("static_no_id_func_code")));
   // The routines in the order they were added, whatever the set's order.
   py::dict_set(parts, "set_functions",
                joined(routines_in_order(py::attr(self, ID("set_functions")))));
@@ -133,9 +134,9 @@ py::Ref memory_init_commands(py::Args a) {
   py::Ref no_args = py::tuple(0), params = py::dict();
   py::Ref by_idx = py::dict();
   py::dict_set(by_idx, "idx", controller_idx);
-  py::dict_set(params, "name",
-               py::call_kw(py::attr(py::attr(self, ID("data_array_name")), ID("format")),
-                           no_args, by_idx));
+  py::dict_set(
+      params, "name",
+      py::call_kw(py::attr(py::attr(self, ID("data_array_name")), ID("format")), no_args, by_idx));
   py::Ref addr = py::attr(self, ID("data_array_base_addr"));
   py::dict_set(params, "addr", addr);
   py::dict_set(params, "val", Py_None);

@@ -109,8 +109,7 @@ bool write_group(py::StrBuilder& out, PyObject* group, TextForms& forms);
 // those operations must run.  A second rendering of those operations and of
 // Encap.encap2swp, kept because it pays: the comparisons of
 // bench/bench_mroute.py take 7.8 us each with it, 9.0 us without.
-bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, std::string_view),
-                      void* ctx);
+bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, std::string_view), void* ctx);
 template <class F>
 bool each_linux_encap(PyObject* group, bool l3, F each) {
   return own_linux_encaps(

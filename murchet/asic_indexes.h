@@ -95,7 +95,7 @@ class ListIndex {
   Keys keys_ = Keys::scan;
   std::vector<std::vector<Py_ssize_t>> positions_;
   FlatMap<Numbers, size_t, NumbersHash> by_number_;  // key -> index into positions_
-  py::Ref by_object_;                                           // the same, for other keys
+  py::Ref by_object_;                                // the same, for other keys
 };
 
 // `name in list` for a list of texts, from a set of its texts.  The set is

@@ -137,8 +137,8 @@ class Lookups {
     PyObject* args[] = {lport, ivid};
     py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
     if (row) return py::attr(row, ID("evid"));
-    bool untagged =
-        untagged_.own() ? untagged_.traced([&] { return is_port_untagged_for_vid(dport, ivid); })
+    bool untagged = untagged_.own()
+                        ? untagged_.traced([&] { return is_port_untagged_for_vid(dport, ivid); })
                         : py::truth(untagged_(dport, ivid));
     return py::Ref::borrow(untagged ? minus_one() : ivid);
   }
@@ -172,7 +172,9 @@ class Lookups {
   Indexes* indexes_;
   std::unique_ptr<Indexes> local_;
   bool checked_[4] = {};
-  static bool interned(PyObject* s) { return PyString_CheckExact(s) && PyString_CHECK_INTERNED(s); }
+  static bool interned(PyObject* s) {
+    return PyString_CheckExact(s) && PyString_CHECK_INTERNED(s);
+  }
 
   // A VLAN's untagged port names as the run read them, kept when they are
   // all interned names: an interned name is then among them exactly when it
@@ -220,7 +222,8 @@ py::Ref asic_init(py::Args a) {
   py::setattr(self, ID("desc"), ID("asic"));
   py::Ref quorvel = global("quorvel");
   py::setattr(self, ID("pt"), py::call(py::attr(py::attr(quorvel, ID("quillet")), ID("quillet"))));
-  py::setattr(self, ID("vrf_db"), py::call(py::attr(py::attr(quorvel, ID("dornick")), ID("VrfDb"))));
+  py::setattr(self, ID("vrf_db"),
+              py::call(py::attr(py::attr(quorvel, ID("dornick")), ID("VrfDb"))));
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("timeout"), py::integer(180));
   py::setattr(self, ID("bcm"),
@@ -266,9 +269,8 @@ py::Ref is_1g_chip(py::Args a) {
 
 py::Ref is_riot_enabled(py::Args a) {
   py::Ref answer = shell(a[0], ID("sc L3IngressMode"), ID("sc L3IngressMode timed out"));
-  py::Ref mode = PyString_CheckExact(answer.get())
-                     ? to_int(strip(py::as_view(answer)), 16)
-                     : int_of(py::callm(answer, ID("strip")), 16);
+  py::Ref mode = PyString_CheckExact(answer.get()) ? to_int(strip(py::as_view(answer)), 16)
+                                                   : int_of(py::callm(answer, ID("strip")), 16);
   return py::boolean(py::truth(mode));
 }
 
@@ -392,7 +394,8 @@ py::Ref parse_vlan(PyObject* self, PyObject* vid) {
     string_view name = words[0].substr(0, words[0].find('('));
     py::append(names, port_name(name));
   }
-  py::setitem(py::attr(self, ID("vlans")), vlan_id, RecordMaker(Record::vlan_entry)(vlan_id, names));
+  py::setitem(py::attr(self, ID("vlans")), vlan_id,
+              RecordMaker(Record::vlan_entry)(vlan_id, names));
   return vlan_id;
 }
 
@@ -780,9 +783,7 @@ bool is_linux_port(PyObject* self, PyObject* dev) {
 
 // ---- the operations the kernel side calls ------------------------------------
 
-py::Ref logical_port_and_pvid_op(py::Args a) {
-  return Lookups(a[0]).logical_port_and_pvid(a[1]);
-}
+py::Ref logical_port_and_pvid_op(py::Args a) { return Lookups(a[0]).logical_port_and_pvid(a[1]); }
 py::Ref evid2ivid_op(py::Args a) { return Lookups(a[0]).evid2ivid(a[1], a[2]); }
 py::Ref key_to_sip_dip_op(py::Args a) { return key_to_sip_dip(a[1]); }
 py::Ref grp_ip2mac_op(py::Args a) { return grp_ip2mac(a[1]); }

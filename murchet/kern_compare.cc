@@ -24,25 +24,28 @@ struct GroupOps {
 template <Group G>
 bool each_own(PyObject* self) {
   static const GroupOps ops =
-      G == Group::facts    ? GroupOps{&op::kern_base_dev_kind_get, &op::kern_dev_cache_get,
-                                      &op::kern_get_dev_vlan, &op::kern_get_vlan_and_atlink,
-                                      &op::kern_dev_vlan_filtering_get}
-      : G == Group::bridge ? GroupOps{&op::expand_kern_bridge, &op::grp_ip2mac,
-                                      &op::expand_kern_vlan_aware_bridge,
-                                      &op::expand_kern_vlan_unaware_bridge,
-                                      &op::kern_dev_get_mdb_entry, &op::kern_get_vlan_members,
-                                      &op::kern_get_br_members}
-      : G == Group::kind   ? GroupOps{&op::kern_dev_kind_get}
-                           : GroupOps{&op::expand_kern_bond};
+      G == Group::facts
+          ? GroupOps{&op::kern_base_dev_kind_get, &op::kern_dev_cache_get, &op::kern_get_dev_vlan,
+                     &op::kern_get_vlan_and_atlink, &op::kern_dev_vlan_filtering_get}
+      : G == Group::bridge
+          ? GroupOps{&op::expand_kern_bridge,
+                     &op::grp_ip2mac,
+                     &op::expand_kern_vlan_aware_bridge,
+                     &op::expand_kern_vlan_unaware_bridge,
+                     &op::kern_dev_get_mdb_entry,
+                     &op::kern_get_vlan_members,
+                     &op::kern_get_br_members}
+      : G == Group::kind ? GroupOps{&op::kern_dev_kind_get}
+                         : GroupOps{&op::expand_kern_bond};
   return py::own_ops(self, ops.entries, ops.n);
 }
 
 }  // namespace
 
 bool group_own(PyObject* self, Group group) {
-  static bool (*const work[])(PyObject*) = {nullptr, each_own<Group::facts>,
-                                             each_own<Group::bridge>, each_own<Group::kind>,
-                                             each_own<Group::bond>};
+  static bool (*const work[])(PyObject*) = {
+      nullptr, each_own<Group::facts>, each_own<Group::bridge>, each_own<Group::kind>,
+      each_own<Group::bond>};
   return py::Run::once(self, work[static_cast<int>(group)]);
 }
 
@@ -106,8 +109,7 @@ namespace {
 // ports of the whole bridge or bridge VLAN; else none.
 py::Ref joined_or_flooded(PyObject* self, PyObject* entry, const Op& members, PyObject* of) {
   if (py::is_true(entry)) return own_attr(entry, ID("swp"));
-  if (py::truth(own_attr(self, ID("flood_mdb_misses"))))
-    return run_op(self, members, of);
+  if (py::truth(own_attr(self, ID("flood_mdb_misses")))) return run_op(self, members, of);
   return py::list();
 }
 
@@ -151,8 +153,7 @@ py::Ref hw_vlan_to_iif(py::Args a) {
 
 py::Ref kern_iif_to_hw_vlan(py::Args a) {
   PyObject *self = a[0], *base_kind = a[1], *iif_vlan = a[3], *member = a[4];
-  if (eq(base_kind, ID("bridge")) && !eq(iif_vlan, minus_one()))
-    return py::Ref::borrow(iif_vlan);
+  if (eq(base_kind, ID("bridge")) && !eq(iif_vlan, minus_one())) return py::Ref::borrow(iif_vlan);
   if (!py::truth(member)) return py::Ref::borrow(minus_one());
   py::Ref port, tag = py::Ref::borrow(minus_one());
   if (PyString_CheckExact(member)) {
@@ -211,8 +212,7 @@ py::Ref dump_one_mroute(py::Args a) {
   if (write_dump(direct, self, mroute, forms)) return direct.finish();
   py::Ref text = percent(ID("%s\n"), {mroute});
   py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(mroute, ID("grp")));
-  if (group && py::is_true(group))
-    text = concat(text, percent(ID("%s"), {group}));
+  if (group && py::is_true(group)) text = concat(text, percent(ID("%s"), {group}));
   return text;
 }
 
@@ -364,7 +364,7 @@ py::Ref mroute_eq(py::Args a) {
   }
   py::Ref encaps = own_attr(self, ID("tmp_encaps"));
   // (A frozenset, or any other object, is asked for its own pop.)
-  py::Ref member = !py::truth(encaps) ? py::Ref::borrow(ID(""))
+  py::Ref member = !py::truth(encaps)                     ? py::Ref::borrow(ID(""))
                    : Py_TYPE(encaps.get()) == &PySet_Type ? py::Ref::steal(PySet_Pop(encaps))
                                                           : py::callm(encaps, ID("pop"));
   py::Ref hw_vlan = py::call_op(self, op::kern_iif_to_hw_vlan.name(), base[0], base[1], base[2],
@@ -400,8 +400,8 @@ py::Ref mroute_eq(py::Args a) {
   } else {
     py::Ref hw_l3 = found ? py::callm(group, ID("get_l3_linux_encaps")) : new_set();
     py::Ref hw_l2 = found ? py::callm(group, ID("get_l2_linux_encaps")) : new_set();
-    PyObject* const sets[][2] = {
-        {hw_l3, kernel_l3}, {kernel_l3, hw_l3}, {hw_l2, kernel_l2}, {kernel_l2, hw_l2}};
+    PyObject* const sets[][2] =
+        {{hw_l3, kernel_l3}, {kernel_l3, hw_l3}, {hw_l2, kernel_l2}, {kernel_l2, hw_l2}};
     for (int i = 0; i < 4; ++i)
       if (has_more(sets[i][0], sets[i][1])) append_to(oil_mismatch, texts[i]);
   }
@@ -458,8 +458,7 @@ py::Ref asic_str(py::Args a) {
   py::Ref pieces = py::list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
-    if (dump.own() &&
-        dump.traced([&] { return write_dump(text, self, route, *forms, &groups); }))
+    if (dump.own() && dump.traced([&] { return write_dump(text, self, route, *forms, &groups); }))
       continue;
     py::Ref piece = dump(route);
     // The route's own code may have changed a group, or a class.

@@ -42,8 +42,7 @@ py::Ref mdb_cache_str(py::Args a) {
   py::append(out, percent(ID("dev: %s:\n"), {py::attr(a[0], ID("dev"))}));
   py::Ref entries = py::attr(a[0], ID("mdb_entries"));
   py::Ref it = py::iter(entries);
-  while (py::Ref key = py::next(it))
-    py::append(out, percent(ID("%s"), {py::item(entries, key)}));
+  while (py::Ref key = py::next(it)) py::append(out, percent(ID("%s"), {py::item(entries, key)}));
   return join(ID(""), out);
 }
 
@@ -79,8 +78,8 @@ py::Ref vlan_dev_entry_init(py::Args a) {
 
 py::Ref vlan_dev_entry_str(py::Args a) {
   return percent(ID("dev: %s vid: %d atlink: %s"),
-                {py::attr(a[0], ID("dev")), py::attr(a[0], ID("vid")),
-                 py::attr(a[0], ID("atlink"))});
+                 {py::attr(a[0], ID("dev")), py::attr(a[0], ID("vid")),
+                  py::attr(a[0], ID("atlink"))});
 }
 
 py::Ref dev_entry_init(py::Args a) {
@@ -92,8 +91,8 @@ py::Ref dev_entry_init(py::Args a) {
 
 py::Ref dev_entry_str(py::Args a) {
   return percent(ID("%s: kind: %s vlan_filtering: %d\n"),
-                {py::attr(a[0], ID("dev")), py::attr(a[0], ID("kind")),
-                 py::attr(a[0], ID("vlan_filtering"))});
+                 {py::attr(a[0], ID("dev")), py::attr(a[0], ID("kind")),
+                  py::attr(a[0], ID("vlan_filtering"))});
 }
 
 }  // namespace kern

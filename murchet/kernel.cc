@@ -117,8 +117,7 @@ py::Ref port_of(PyObject* name) {
 bool sysfs_name(PyObject* name) {
   if (PyString_CheckExact(name)) {
     std::string_view s = py::as_view(name);
-    return !s.empty() && s != "." && s != ".." && s.find('/') == s.npos &&
-           s.find('\0') == s.npos;
+    return !s.empty() && s != "." && s != ".." && s.find('/') == s.npos && s.find('\0') == s.npos;
   }
   static PyObject* const bad[] = {py::str("/").release(),
                                   py::str(std::string_view("\0", 1)).release()};
@@ -244,9 +243,7 @@ py::Ref kern_dev_cache_get(py::Args a) {
   return py::item(cache, dev);
 }
 
-py::Ref kern_dev_kind_get(py::Args a) {
-  return own_attr(cached_dev(a[0], a[1]), ID("kind"));
-}
+py::Ref kern_dev_kind_get(py::Args a) { return own_attr(cached_dev(a[0], a[1]), ID("kind")); }
 
 py::Ref kern_dev_vlan_filtering_get(py::Args a) {
   return own_attr(cached_dev(a[0], a[1]), ID("vlan_filtering"));
@@ -268,12 +265,10 @@ void vlan_and_atlink(PyObject* self, PyObject* dev, py::Ref* out) {
   out[1] = own_attr(entry, ID("atlink"));
 }
 
-void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vlan,
-              py::Ref* out) {
+void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vlan, py::Ref* out) {
   if (eq(kind, ID("vlan"))) {
     py::Ref pair[2];
-    call_unpacked(self, op::kern_get_vlan_and_atlink, 2,
-                  vlan_and_atlink, pair, dev);
+    call_unpacked(self, op::kern_get_vlan_and_atlink, 2, vlan_and_atlink, pair, dev);
     if (py::truth(pair[0])) {
       out[0] = std::move(pair[1]);
       out[1] = std::move(pair[0]);
@@ -287,8 +282,7 @@ void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vl
 void base_dev_kind_of(PyObject* self, PyObject* orig_dev, PyObject* parent_vlan, py::Ref* out) {
   py::Ref kind = dev_kind(self, orig_dev);
   py::Ref dv[2];
-  call_unpacked(self, op::kern_get_dev_vlan, 2, dev_vlan, dv, orig_dev,
-                kind, parent_vlan);
+  call_unpacked(self, op::kern_get_dev_vlan, 2, dev_vlan, dv, orig_dev, kind, parent_vlan);
   if (!eq(dv[0], orig_dev)) kind = dev_kind(self, dv[0]);
   out[0] = std::move(kind);
   out[1] = std::move(dv[0]);
@@ -317,14 +311,14 @@ py::Ref kern_base_dev_kind_get(py::Args a) {
 
 void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
   if (parent_vlan)
-    call_unpacked(self, op::kern_base_dev_kind_get, 3,
-                  base_dev_kind_of, out, dev, parent_vlan);
+    call_unpacked(self, op::kern_base_dev_kind_get, 3, base_dev_kind_of, out, dev, parent_vlan);
   else
-    call_unpacked(self, op::kern_base_dev_kind_get, 3,
-                  [](PyObject* self, PyObject* dev, py::Ref* out) {
-                    base_dev_kind_of(self, dev, minus_one(), out);
-                  },
-                  out, dev);
+    call_unpacked(
+        self, op::kern_base_dev_kind_get, 3,
+        [](PyObject* self, PyObject* dev, py::Ref* out) {
+          base_dev_kind_of(self, dev, minus_one(), out);
+        },
+        out, dev);
 }
 
 namespace {
@@ -414,8 +408,9 @@ void add_vlans(PyObject* self, PyObject* cache, PyObject* name, PyObject* vlans)
     py::Ref flags = py::callm(v, ID("get"), ID("flags"), empty.get());
     bool untagged = py::contains(flags, ID("Egress Untagged"));
     py::Ref vid = int_of(py::callm(v, ID("get"), ID("vlan"), zero.get()));
-    py::Ref entry =
-        get_or_add(cache, vid, [&] { return py::call(global(ID("KernVlanEntry")), vid); });
+    py::Ref entry = get_or_add(cache, vid, [&] {
+      return py::call(global(ID("KernVlanEntry")), vid);
+    });
     PyObject* flag = untagged ? Py_True : Py_False;
     if (eq(kind, ID("bond"))) {
       py::Ref members = py::iter(bond_members(self, dev));
@@ -548,8 +543,7 @@ struct MdbLine {
 class MdbEntryMaker {
  public:
   MdbEntryMaker() : cls_(global(ID("KernMdbEntry"))) {
-    direct_ = PyClass_Check(cls_.get()) &&
-              !py::class_sets_attrs(cls_) &&
+    direct_ = PyClass_Check(cls_.get()) && !py::class_sets_attrs(cls_) &&
               py::own_op(cls_, ID("__init__"), mdb_entry_init);
   }
   py::Ref operator()(PyObject* vid, PyObject* grp) const {
@@ -636,7 +630,8 @@ class MdbFiler {
 
   // The entry of the current VLAN and `grp_mac`, made when there is none.
   py::Ref entry_of(PyObject* grp_mac) {
-    return get_or_add(entries_, vid_key(vid_, grp_mac), [&] { return make_entry_(vid_, grp_mac); });
+    return get_or_add(entries_, vid_key(vid_, grp_mac),
+                      [&] { return make_entry_(vid_, grp_mac); });
   }
 
   PyObject* self_;
@@ -651,8 +646,7 @@ class MdbFiler {
 
 // Whether a line's device is the bridge asked about.
 bool same_dev(string_view dev, PyObject* orig_dev) {
-  return PyString_CheckExact(orig_dev) ? dev == py::as_view(orig_dev)
-                                       : eq(py::str(dev), orig_dev);
+  return PyString_CheckExact(orig_dev) ? dev == py::as_view(orig_dev) : eq(py::str(dev), orig_dev);
 }
 
 // The lines of a text of the interpreter's own, read here as the patterns

@@ -76,7 +76,8 @@ py::Ref init(py::Args a) {
   PyObject* args[arity(kind)];
   for (int i = 0; i < arity(kind); ++i) args[i] = a[i + 1];
   PyObject* self = a[0];
-  fill(kind, [self](PyObject* name, PyObject* v) { py::setattr(self, name, v); }, args);
+  fill(
+      kind, [self](PyObject* name, PyObject* v) { py::setattr(self, name, v); }, args);
   return {};
 }
 
@@ -310,7 +311,7 @@ bool write_group(py::StrBuilder& out, PyObject* g, TextForms& forms) {
 bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view), void* ctx) {
   if (!PyInstance_Check(group) ||
       !py::own_op(group, l3 ? ID("get_l3_linux_encaps") : ID("get_l2_linux_encaps"),
-                     l3 ? replication_group_l3 : replication_group_l2))
+                  l3 ? replication_group_l3 : replication_group_l2))
     return false;
   PyObject* dict = py::instance_dict(group);
   PyObject* list;
@@ -359,7 +360,8 @@ py::Ref RecordMaker::operator()(PyObject* a, PyObject* b, PyObject* c, PyObject*
   // dict is not grown twice over.
   py::Ref dict = kind_ == Record::hmroute ? py::Ref::steal(_PyDict_NewPresized(8)) : py::dict();
   PyObject* args[] = {a, b, c, d, e};
-  fill(kind_, [&dict](PyObject* name, PyObject* v) { py::dict_set(dict, name, v); }, args);
+  fill(
+      kind_, [&dict](PyObject* name, PyObject* v) { py::dict_set(dict, name, v); }, args);
   return py::Ref::steal(PyInstance_NewRaw(cls_, dict));
 }
 

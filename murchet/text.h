@@ -132,9 +132,7 @@ inline py::Ref int_of(PyObject* v, int base) {
 }
 
 // The error of indexing a list past its end.
-[[noreturn]] inline void index_error() {
-  py::raise(PyExc_IndexError, "list index out of range");
-}
+[[noreturn]] inline void index_error() { py::raise(PyExc_IndexError, "list index out of range"); }
 
 // The word at `i`, or the error of indexing past the end.
 inline string_view word_at(const std::vector<string_view>& words, size_t i) {
@@ -194,7 +192,7 @@ inline bool search_vlan_untagged(string_view text, string_view& vlan, string_vie
   // its first "vlan <digits>"; every later start on that line only compares
   // positions with it.
   static constexpr string_view kUntagged = "untagged ";
-  size_t line_end = 0;               // end of the line whose list is known
+  size_t line_end = 0;              // end of the line whose list is known
   size_t list = string_view::npos;  // where that list starts, npos for none
   for (size_t p = text.find("vlan "); p != string_view::npos; p = text.find("vlan ", p + 1)) {
     size_t d = p + 5, e = digits_end(text, d);

@@ -55,7 +55,7 @@ py::Ref run_eeprom(PyObject* option, PyObject* failed) {
 py::Ref int_or_empty(PyObject* text, long base = -1) {
   py::Ref type = py::builtin("int");
   PyObject* v = base >= 0 ? PyObject_CallFunction(type, const_cast<char*>("Ol"), text, base)
-                     : PyObject_CallFunctionObjArgs(type, text, nullptr);
+                          : PyObject_CallFunctionObjArgs(type, text, nullptr);
   if (!v) {
     if (!py::clear_if(PyExc_ValueError)) throw py::Raised();
     return {};
@@ -71,8 +71,7 @@ bool well_formed_mac(PyObject* text) {
   for (Py_ssize_t i = 0; i < 6; ++i) {
     py::Ref byte = int_or_empty(py::item(fields, i), 16);
     if (!byte) return false;
-    if (PyObject_RichCompareBool(byte, zero, Py_LT) ||
-        PyObject_RichCompareBool(byte, top, Py_GT))
+    if (PyObject_RichCompareBool(byte, zero, Py_LT) || PyObject_RichCompareBool(byte, top, Py_GT))
       return false;
   }
   return true;
@@ -213,9 +212,12 @@ py::Ref config_complete_modes(py::Args a) {
 const struct {
   const char* name;
   const char* attr;
-} kFragments[] = {{"hw_desc", "hw_desc"},     {"rc.forwarding", "rc_forwarding"},
-                  {"datapath.conf", "datapath_conf"}, {"sdk.bcm", "sdk_bcm"},
-                  {"uft.json", "uft"},         {"riot.json", "riot"}};
+} kFragments[] = {{"hw_desc", "hw_desc"},
+                  {"rc.forwarding", "rc_forwarding"},
+                  {"datapath.conf", "datapath_conf"},
+                  {"sdk.bcm", "sdk_bcm"},
+                  {"uft.json", "uft"},
+                  {"riot.json", "riot"}};
 
 py::Ref config_read_config(py::Args a) {
   PyObject* self = a[0];
@@ -229,8 +231,8 @@ py::Ref config_read_config(py::Args a) {
   py::Ref kelvish_mod = py::attr(global("quorvel"), ID("kelvish"));
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("debug"), Py_False);
-  py::Ref validator =
-      py::call_kw(py::attr(kelvish_mod, ID("Kelvish")), py::tuple({configfile}), kw);
+  py::Ref validator = py::call_kw(py::attr(kelvish_mod, ID("Kelvish")), py::tuple({configfile}),
+                                  kw);
   py::Ref errors = py::callm(validator, ID("kelvish"));
   if (py::length(errors) > 0) {
     py::callm(validator, ID("portwriteerrors"), errors);
@@ -332,8 +334,10 @@ std::string final_name(std::string path) {
     }
     std::string link(buf, size_t(n));
     size_t slash = path.rfind('/');
-    if ((!link.empty() && link[0] == '/') || slash == std::string::npos) path = link;
-    else path = path.substr(0, slash + 1) + link;
+    if ((!link.empty() && link[0] == '/') || slash == std::string::npos)
+      path = link;
+    else
+      path = path.substr(0, slash + 1) + link;
   }
 }
 
@@ -373,8 +377,7 @@ struct Replacement {
 
 // Writes `text` over the file open at r.fd from its start, as open(path,
 // "w") and a write would; `st` is the file's status.
-void write_in_place(PyObject* name, Replacement& r, const struct stat& st,
-                    std::string_view text) {
+void write_in_place(PyObject* name, Replacement& r, const struct stat& st, std::string_view text) {
   if (S_ISREG(st.st_mode) && ftruncate(r.fd, 0) < 0) io_error(name);
   if (!write_all(r.fd, text)) io_error(name);
   int rc = close(r.fd);
@@ -487,8 +490,8 @@ py::Ref config_write_config(py::Args a) {
   PyObject* self = a[0];
   py::Ref name = PyUnicode_Check(a[1])
                      ? py::Ref::steal(PyUnicode_AsEncodedString(
-                           a[1], Py_FileSystemDefaultEncoding ? Py_FileSystemDefaultEncoding
-                                                              : "utf-8",
+                           a[1],
+                           Py_FileSystemDefaultEncoding ? Py_FileSystemDefaultEncoding : "utf-8",
                            "strict"))
                      : py::Ref::borrow(a[1]);
   std::string path = py::as_string(name);
@@ -544,7 +547,8 @@ py::Ref config_makemacaddr(py::Args a) {
   if (PyObject_RichCompareBool(sum, py::integer(0), Py_LT) ||
       PyObject_RichCompareBool(sum, py::integer(0xFFFFFF), Py_GT)) {
     if (PyErr_Occurred()) throw py::Raised();
-    py::callm(py::attr(global("sys"), ID("stdout")), ID("write"), ID("Tried to carry into OUI.\n"));
+    py::callm(py::attr(global("sys"), ID("stdout")), ID("write"),
+              ID("Tried to carry into OUI.\n"));
     return {};
   }
   if (PyErr_Occurred()) throw py::Raised();

@@ -53,9 +53,11 @@ py::Ref linkdefaults_ports(py::Args a) {
   each_port(a[0], [&](PyObject* port, long n) {
     if (n <= 0) return;
     // Fabric ports get no entry.
-    if (py::truth(py::plain_attr(py::plain_attr(port, ID("physical_port")), ID("is_fabric")))) return;
-    PyObject* autoneg =
-        py::truth(py::read_prop(port, ID("enable_auto_neg"))) ? ID("on") : ID("off");
+    if (py::truth(py::plain_attr(py::plain_attr(port, ID("physical_port")), ID("is_fabric"))))
+      return;
+    PyObject* autoneg = py::truth(py::read_prop(port, ID("enable_auto_neg")))
+                            ? ID("on")
+                            : ID("off");
     // The speed in Gbit/s, written as whole megabits.
     py::Ref speed = py::to_str(whole_megabits(py::read_prop(port, ID("speed"))));
     for (long sub = 0; sub < n; ++sub) {

@@ -19,7 +19,7 @@ void fill(py::ModuleInfo& mod) {
     py::dict_set(g, name, py::import(name, g));
   py::dict_set(g, "quorvel", py::import("quorvel.kelvish", g));
   py::dict_set(g, "UnsupportedPlatformError",
-              py::import_from("quillet", "UnsupportedPlatformError", g));
+               py::import_from("quillet", "UnsupportedPlatformError", g));
   py::make_classes(mod, {&classes},
                    {&config_impls, &port_impls, &bcm_impls, &sdk_impls, &port_table_impls,
                     &table_impls, &linkdefault_impls, &script_impls, &portmap_impls,

@@ -44,16 +44,18 @@ inline py::Ref switch_chip(PyObject* platform) {
 }
 
 // The chip of the configuration object's platform: self.platform.switch.chip.
-inline py::Ref chip_of(PyObject* self) { return switch_chip(py::plain_attr(self, ID("platform"))); }
+inline py::Ref chip_of(PyObject* self) {
+  return switch_chip(py::plain_attr(self, ID("platform")));
+}
 
 // The twelve class statements in creation order.
 extern const py::ClassTable classes;
 
 // The implementation tables, one per source file.
-extern const py::ImplTable config_impls;  // Vostrel, IPRoute2, Brindlet, Config
-extern const py::ImplTable port_impls;    // the configured ports
-extern const py::ImplTable bcm_impls;     // BCMConfig
-extern const py::ImplTable sdk_impls;     // SDKConfig: model stage, accessors, output by key
+extern const py::ImplTable config_impls;       // Vostrel, IPRoute2, Brindlet, Config
+extern const py::ImplTable port_impls;         // the configured ports
+extern const py::ImplTable bcm_impls;          // BCMConfig
+extern const py::ImplTable sdk_impls;          // SDKConfig: model stage, accessors, output by key
 extern const py::ImplTable port_table_impls;   // SDKConfig: the port table, Linux devices
 extern const py::ImplTable table_impls;        // SDKConfig: PHY, SFP and Ethernet tables
 extern const py::ImplTable linkdefault_impls;  // SDKConfig: the link defaults

@@ -39,8 +39,9 @@ py::Ref checked_chip(PyObject* self, PyObject* flag, bool set, PyObject* fmt) {
 
 // ---- port map --------------------------------------------------------------------
 
-const char* const kPhysicalChainChips[] = {"TridentThreeX7_56870_Chip", "TridentThreeX7_56873_Chip",
-                                           "TridentThreeX5_56771_Chip", "TomahawkTwo_56970_Chip"};
+const char* const kPhysicalChainChips[] = {
+    "TridentThreeX7_56870_Chip", "TridentThreeX7_56873_Chip", "TridentThreeX5_56771_Chip",
+    "TomahawkTwo_56970_Chip"};
 
 // Whether the chip is one of the parts whose polarity and lane maps are
 // given per physical lane.  Their classes come from the platform package's
@@ -70,7 +71,8 @@ bool physical_chain(PyObject* chip) {
 class PortmapWriter {
  public:
   explicit PortmapWriter(py::Ref chip)
-      : chip_(std::move(chip)), lane_count_(py::truth(py::plain_attr(chip_, ID("needs_lane_config")))) {}
+      : chip_(std::move(chip)),
+        lane_count_(py::truth(py::plain_attr(chip_, ID("needs_lane_config")))) {}
 
   // Every line of a configured port with `n` logical ports, sub-port by
   // sub-port.
@@ -210,8 +212,8 @@ class PortmapWriter {
 
 py::Ref portmap(py::Args a) {
   PyObject* self = a[0];
-  PortmapWriter writer(checked_chip(self, ID("portmap_capable"), true,
-                                    ID("platform: %s is not portmap capable")));
+  PortmapWriter writer(
+      checked_chip(self, ID("portmap_capable"), true, ID("platform: %s is not portmap capable")));
   each_port(self, [&](PyObject* port, long n) { writer.port(port, n); });
   return writer.text();
 }

@@ -72,10 +72,9 @@ Ref group_label(PyObject* label) {
       return steal(PyString_FromFormat("%ld", q * 4 + 1));
     }
   }
-  Ref q = steal(PyNumber_FloorDivide(steal(PyNumber_Subtract(n, py::integer(1))),
-                                     py::integer(4)));
-  return py::to_str(steal(PyNumber_Add(steal(PyNumber_Multiply(q, py::integer(4))),
-                                       py::integer(1))));
+  Ref q = steal(PyNumber_FloorDivide(steal(PyNumber_Subtract(n, py::integer(1))), py::integer(4)));
+  return py::to_str(
+      steal(PyNumber_Add(steal(PyNumber_Multiply(q, py::integer(4))), py::integer(1))));
 }
 
 Ref gang_label(Args a) {
@@ -153,18 +152,16 @@ BY_MODE(an_c73)
 #undef BY_MODE
 
 // The platform port's operation of the same name, asked for (mode, sub).
-#define BY_SUB(name)                                                     \
-  Ref sub_##name(Args a) {                                               \
-    return py::call_op(physical(a[0]), ID(#name), mode_of(a[0]), a[1]);    \
-  }
+#define BY_SUB(name) \
+  Ref sub_##name(Args a) { return py::call_op(physical(a[0]), ID(#name), mode_of(a[0]), a[1]); }
 BY_SUB(hw_port_num)
 BY_SUB(phy_autodetect)
 #undef BY_SUB
 
 // The same, as an integer.
-#define INT_BY_SUB(name)                                                         \
-  Ref int_##name(Args a) {                                                       \
-    return to_int(py::call_op(physical(a[0]), ID(#name), mode_of(a[0]), a[1]));    \
+#define INT_BY_SUB(name) \
+  Ref int_##name(Args a) { \
+    return to_int(py::call_op(physical(a[0]), ID(#name), mode_of(a[0]), a[1])); \
   }
 INT_BY_SUB(hw_intf_num)
 INT_BY_SUB(hw_intf_num_portmap)
@@ -204,9 +201,7 @@ Ref port_base_plus(PyObject* self, PyObject* sub, long c = 0) {
 // Plain numbering: the platform's own numbers.
 Ref plain_logical_port_num(Args a) { return port_base_plus(a[0], a[1]); }
 
-Ref plain_pbmp(Args a) {
-  return py::call_op(physical(a[0]), ID("hw_pbmp"), mode_of(a[0]), a[1]);
-}
+Ref plain_pbmp(Args a) { return py::call_op(physical(a[0]), ID("hw_pbmp"), mode_of(a[0]), a[1]); }
 
 Ref plain_intf_num(Args a) { return py::call_op(a[0], ID("hw_intf_num"), a[1]); }
 
@@ -352,7 +347,7 @@ long lanes_of(PyObject* mode) {
   static const struct {
     const char* mode;
     long lanes;
-  } table[] = {{"10G", 1}, {"25G", 1}, {"4x10G", 1}, {"4x25G", 1},  {"2x50G", 2},
+  } table[] = {{"10G", 1}, {"25G", 1}, {"4x10G", 1}, {"4x25G", 1}, {"2x50G", 2},
                {"50G", 2}, {"40G", 4}, {"100G", 4},  {"40G/4", 4}, {"100G/4", 4}};
   if (PyString_CheckExact(mode)) {
     for (const auto& row : table)

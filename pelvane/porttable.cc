@@ -57,7 +57,8 @@ bool tap_mode() {
 class TapNames {
  public:
   explicit TapNames(PyObject* self) : names_(Ref::steal(PySet_New(nullptr))) {
-    Ref it = py::iter(py::plain_attr(py::plain_attr(py::plain_attr(self, ID("platform")), ID("switch")), ID("ports")));
+    Ref it = py::iter(py::plain_attr(
+        py::plain_attr(py::plain_attr(self, ID("platform")), ID("switch")), ID("ports")));
     while (Ref port = py::next(it)) {
       tick();
       Ref name = py::plain_attr(port, ID("name_override"));
@@ -99,8 +100,8 @@ void add_device(PyObject* devices, string_view name) {
 // The tap devices "tuntap show" lists that are the switch's own.
 void add_listed_taps(PyObject* self, PyObject* devices) {
   TapNames names(self);
-  Ref listing =
-      py::callm(py::plain_attr(self, ID("iproute2")), ID("run"), split_words("tuntap show").get());
+  Ref listing = py::callm(py::plain_attr(self, ID("iproute2")), ID("run"),
+                          split_words("tuntap show").get());
   each_line(listing, [&](string_view line) {
     string_view name = line.substr(0, line.find(':'));
     if (!name.empty() && names.ours(name)) add_device(devices, name);
@@ -142,10 +143,7 @@ Ref listed_devices(PyObject* self, PyObject* sw_base, bool tap) {
 class PortRows {
  public:
   PortRows(PyObject* self, PyObject* chip, bool tap, PyObject* devices)
-      : self_(self),
-        dport_(flag_set(chip, ID("dport_capable"))),
-        tap_(tap),
-        devices_(devices) {}
+      : self_(self), dport_(flag_set(chip, ID("dport_capable"))), tap_(tap), devices_(devices) {}
 
   void port(PyObject* port, long n) {
     if (n < 1) return;

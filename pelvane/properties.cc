@@ -171,9 +171,8 @@ void each_phy(PyObject* self, bool detected_too, const F& f) {
       if (type.get() == Py_None ||
           (!detected_too && py::truth(py::call_op(port, ID("phy_autodetect"), sub))))
         continue;
-      f(port, sub.get(), type.get(), [&, sub = sub.get()](std::string& out) {
-        put_config_intf(out, port, sub, units.get());
-      });
+      f(port, sub.get(), type.get(),
+        [&, sub = sub.get()](std::string& out) { put_config_intf(out, port, sub, units.get()); });
     }
   });
 }
@@ -324,7 +323,9 @@ py::Ref port_emphasis(py::Args a) {
       PyObject* had = py::dict_find(map_nums, unit);
       py::Ref map_num = had ? py::Ref::borrow(had) : py::integer(1);
       // "<map_num>.<unit>=0x", the end of every key of this logical port.
-      auto port_key = [&](py::StrBuilder& line) { put_line(line, Dec{map_num}, ".", Dec{unit}, "=0x"); };
+      auto port_key = [&](py::StrBuilder& line) {
+        put_line(line, Dec{map_num}, ".", Dec{unit}, "=0x");
+      };
       for (const Setting& setting : settings) {
         PyObject* value = values[&setting - settings].get();
         if (value == Py_None) continue;

@@ -34,7 +34,7 @@ Ref get_or(PyObject* o, PyObject* key, PyObject* fallback) {
 
 // ---- construction and the model stage ------------------------------------------
 
-const char* const kFragments[] = {"uft.json", "riot.json", "hw_desc",
+const char* const kFragments[] = {"uft.json",      "riot.json",     "hw_desc",
                                   "rc.forwarding", "datapath.conf", "sdk.bcm"};
 
 Ref sdk_init(Args a) {
@@ -117,7 +117,8 @@ Ref calculate_configuration(Args a) {
     mapped_portnum = add(mapped_portnum, py::read_prop(cp, ID("num_logical_ports")));
     py::append(ports, cp);
     py::setitem(mapped_portnums, unit, mapped_portnum);
-    mac_index = add(mac_index, py::call_op(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
+    mac_index = add(mac_index,
+                    py::call_op(t.port, ID("mac_addrs_contrib_total"), config_map.get()));
   }
   return mac_index;
 }
@@ -333,10 +334,14 @@ Ref portsbcm(PyObject* self) {
   else
     section("\n# non portmap capable config", py::attr(self, ID("portmap_uncapable_config")));
   static const char* const kSections[][2] = {
-      {"\n# emphasis", "port_emphasis"},   {"\n# port initializations", "port_init"},
-      {"\n# phys", "phys"},                {"\n# addrs", "phy_addrs"},
-      {"\n# autoneg", "phy_an"},           {"\n# prime_offsets", "prim_offsets"},
-      {"\n# phy_id1s", "phy_id1s"},        {"\n# sys_interfaces", "sys_interfaces"},
+      {"\n# emphasis", "port_emphasis"},
+      {"\n# port initializations", "port_init"},
+      {"\n# phys", "phys"},
+      {"\n# addrs", "phy_addrs"},
+      {"\n# autoneg", "phy_an"},
+      {"\n# prime_offsets", "prim_offsets"},
+      {"\n# phy_id1s", "phy_id1s"},
+      {"\n# sys_interfaces", "sys_interfaces"},
   };
   Ref texts[8];
   for (size_t i = 0; i < 8; ++i) texts[i] = py::attr(self, kSections[i][1]);
@@ -383,15 +388,15 @@ Ref output(Args a) {
     text_key = Ref::steal(ascii);
   }
   if (!PyString_Check(text_key.get()))
-    py::raisef(PyExc_TypeError, "output key must be a string, not %.200s",
-               Py_TYPE(key)->tp_name);
+    py::raisef(PyExc_TypeError, "output key must be a string, not %.200s", Py_TYPE(key)->tp_name);
   string_view k = py::as_view(text_key);
   if (k == "portsbcm") return portsbcm(self);
   if (k == "quillet")
     return headed("# linux_intf\tsdk_intf\tunit\tis_fabric\tlogical_port\tis_loopback",
                   py::attr(self, ID("quillet")));
   if (k == "linkdefaults") return py::attr(self, ID("linkdefaults"));
-  if (k == "phytab") return headed("# phy_addr\tlinux_intf\tsdk_intf", py::attr(self, ID("phytab")));
+  if (k == "phytab")
+    return headed("# phy_addr\tlinux_intf\tsdk_intf", py::attr(self, ID("phytab")));
   if (k.substr(0, 8) == "rcports_") {
     Ref tail = py::str(k.substr(k.rfind('_') + 1));
     Ref unit = py::call(reinterpret_cast<PyObject*>(&PyInt_Type), tail);

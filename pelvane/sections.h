@@ -39,7 +39,9 @@ inline py::Ref joined(PyObject* lines) { return py::Ref::steal(_PyString_Join(ID
 
 // Whether obj.name is the true value itself (an identity test: 1 and other
 // true values do not count), as the chip's capability flags are tested.
-inline bool flag_set(PyObject* obj, PyObject* name) { return py::plain_attr(obj, name).get() == Py_True; }
+inline bool flag_set(PyObject* obj, PyObject* name) {
+  return py::plain_attr(obj, name).get() == Py_True;
+}
 
 // a < b for two numbers (interface and port numbers, units).
 inline bool number_less(PyObject* a, PyObject* b) {
@@ -66,7 +68,7 @@ void each_port(PyObject* self, const F& f) {
 // dict's own, else what its keys() answers.
 inline py::Ref mapping_keys(PyObject* d) {
   return PyDict_CheckExact(d) ? py::Ref::steal(PyDict_Keys(d))
-                         : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
+                              : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
 }
 
 // The number in a hardware or SDK interface name (xe12: 12) when the name

@@ -30,8 +30,8 @@ py::Ref rcled(py::Args a) {
         ID("led %d stop\nled %d auto on\nled %d load /etc/bcm.d/led%d.hex\nled %d start\n"),
         {key.get(), key.get(), key.get(), key.get(), key.get()});
     out.line() += py::as_view(block);
-    py::Ref commands =
-        py::callm(py::item(programs, key), ID("led_memory_init_commands"), key.get());
+    py::Ref commands = py::callm(py::item(programs, key), ID("led_memory_init_commands"),
+                                 key.get());
     py::Ref it = py::iter(commands);
     while (py::Ref command = py::next(it)) {
       tick();

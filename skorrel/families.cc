@@ -47,14 +47,19 @@ void range_attrs(py::ClassBody& c) {
 constexpr char kXe[] = "xe", kHg[] = "hg";
 
 void triumph_attrs(py::ClassBody& c) {
-  c.set("pbmp_map", runs_map({{"ge", 48, 48}, {"ge", 8, 15}, {"ge", 20, 27}, {"ge", 32, 39},
-                              {"hg", 0, 3}, {"ge", 0, 7}, {"ge", 16, 19}, {"ge", 28, 31},
-                              {"ge", 40, 47}}));
+  c.set("pbmp_map",
+        runs_map({{"ge", 48, 48},
+                  {"ge", 8, 15},
+                  {"ge", 20, 27},
+                  {"ge", 32, 39},
+                  {"hg", 0, 3},
+                  {"ge", 0, 7},
+                  {"ge", 16, 19},
+                  {"ge", 28, 31},
+                  {"ge", 40, 47}}));
 }
 
-void helix4_attrs(py::ClassBody& c) {
-  c.set("pbmp_map", runs_map({{"ge", 0, 48}, {"hg", 0, 5}}));
-}
+void helix4_attrs(py::ClassBody& c) { c.set("pbmp_map", runs_map({{"ge", 0, 48}, {"hg", 0, 5}})); }
 
 // Constructor parameter lists of the families.
 const char kListA[] =
@@ -85,38 +90,58 @@ std::vector<OpSpec> numbered_line_ops() {
 
 }  // namespace
 
-const py::ClassTable family_classes = {py::Qualname::bound, {
-    {"MaverickPort", "BCMPort", nullptr, range_attrs<kXe, 74>, numbered_line_ops()},
-    {"TomahawkPort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
-    {"TomahawkTwoPort", "TomahawkPort", nullptr, nullptr,
-     {{"__init__", M, kSerdesInitSig},
-      {"led_port_num", M, kModeSubSig},
-      {"find_port", M, "self, label"},
-      {"logical_port_num", M, kPortBaseSig}}},
-    {"TridentThreePort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
-    {"TridentTwoPort", "BCMPort", nullptr, range_attrs<kHg, 128>,
-     {{"led_port_num", M, kModeSubSig},
-      {"__init__", M, kListA},
-      {"an_c37", M, "self, mode"},
-      {"an_c73", M, "self, mode"}}},
-    {"TridentTwoPlusPort", "TridentTwoPort", nullptr, nullptr,
-     {{"an_c37", M, "self, mode"},
-      {"logical_port_num", M, kPortBaseSig},
-      {"set_fiber_pref", P, "self"}}},
-    {"TridentPort", "BCMPort", nullptr, range_attrs<kHg, 72>, {{"__init__", M, kListC}}},
-    {"TriumphPort", "BCMPort", nullptr, triumph_attrs, {{"__init__", M, kListD}}},
-    {"ApolloPort", "BCMPort", nullptr, nullptr,
-     {{"hw_port_num", M, kModeSubSig},
-      {"hw_pbmp", M, kModeSubSig},
-      {"led_port_num", M, kModeSubSig},
-      {"__init__", M, kListE}}},
-    {"Helix4Port", "BCMPort", nullptr, helix4_attrs,
-     {{"led_port_num", M, kModeSubSig}, {"__init__", M, kListD}}},
-    {"Hurricane2Port", "BCMPort", nullptr, nullptr,
-     {{"hw_port_num", M, kModeSubSig},
-      {"led_port_num", M, kModeSubSig},
-      {"hw_pbmp", M, kModeSubSig},
-      {"__init__", M, kListD}}},
-}};
+const py::ClassTable family_classes = {
+    py::Qualname::bound,
+    {
+        {"MaverickPort", "BCMPort", nullptr, range_attrs<kXe, 74>, numbered_line_ops()},
+        {"TomahawkPort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
+        {"TomahawkTwoPort",
+         "TomahawkPort",
+         nullptr,
+         nullptr,
+         {{"__init__", M, kSerdesInitSig},
+          {"led_port_num", M, kModeSubSig},
+          {"find_port", M, "self, label"},
+          {"logical_port_num", M, kPortBaseSig}}},
+        {"TridentThreePort", "BCMPort", nullptr, range_attrs<kXe, 132>, numbered_line_ops()},
+        {"TridentTwoPort",
+         "BCMPort",
+         nullptr,
+         range_attrs<kHg, 128>,
+         {{"led_port_num", M, kModeSubSig},
+          {"__init__", M, kListA},
+          {"an_c37", M, "self, mode"},
+          {"an_c73", M, "self, mode"}}},
+        {"TridentTwoPlusPort",
+         "TridentTwoPort",
+         nullptr,
+         nullptr,
+         {{"an_c37", M, "self, mode"},
+          {"logical_port_num", M, kPortBaseSig},
+          {"set_fiber_pref", P, "self"}}},
+        {"TridentPort", "BCMPort", nullptr, range_attrs<kHg, 72>, {{"__init__", M, kListC}}},
+        {"TriumphPort", "BCMPort", nullptr, triumph_attrs, {{"__init__", M, kListD}}},
+        {"ApolloPort",
+         "BCMPort",
+         nullptr,
+         nullptr,
+         {{"hw_port_num", M, kModeSubSig},
+          {"hw_pbmp", M, kModeSubSig},
+          {"led_port_num", M, kModeSubSig},
+          {"__init__", M, kListE}}},
+        {"Helix4Port",
+         "BCMPort",
+         nullptr,
+         helix4_attrs,
+         {{"led_port_num", M, kModeSubSig}, {"__init__", M, kListD}}},
+        {"Hurricane2Port",
+         "BCMPort",
+         nullptr,
+         nullptr,
+         {{"hw_port_num", M, kModeSubSig},
+          {"led_port_num", M, kModeSubSig},
+          {"hw_pbmp", M, kModeSubSig},
+          {"__init__", M, kListD}}},
+    }};
 
 }  // namespace skorrel

@@ -228,10 +228,9 @@ template <const Counts& C>
 py::Ref counted(py::Args a) {
   return count_ports(a, C);
 }
-extern const Counts kGang25GLogical, kGang25GPhysical, kTomahawk25GLogical,
-    kTomahawk25GPhysical, kGang10GLogical, kGang10GPhysical, kGang10G1GLogical,
-    kGang10G1GPhysical, kMaverick10GPhysical, kMultiGig, kBreakout40G, kBreakout40G1G,
-    kSinglePort;
+extern const Counts kGang25GLogical, kGang25GPhysical, kTomahawk25GLogical, kTomahawk25GPhysical,
+    kGang10GLogical, kGang10GPhysical, kGang10G1GLogical, kGang10G1GPhysical, kMaverick10GPhysical,
+    kMultiGig, kBreakout40G, kBreakout40G1G, kSinglePort;
 
 // ---- lane polarity by mode --------------------------------------------------
 

@@ -25,14 +25,29 @@ py::Ref sdkport_init(py::Args a) {
   // The fields in the order they are stored: prim_offset comes second.
   static const int order[] = {2, 6, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
   static const char* const kNames[] = {
-      "self", "label", "hw_ports", "phy_types", "phy_addrs", "phy_layer", "prim_offset",
-      "leds", "unit", "rx_polarity_flip", "tx_polarity_flip", "rx_lane_map", "tx_lane_map",
-      "mdi_pair_map", "pre_emphasis", "drv_current", "pre_drv_current", "oversub", "phy_id1",
+      "self",
+      "label",
+      "hw_ports",
+      "phy_types",
+      "phy_addrs",
+      "phy_layer",
+      "prim_offset",
+      "leds",
+      "unit",
+      "rx_polarity_flip",
+      "tx_polarity_flip",
+      "rx_lane_map",
+      "tx_lane_map",
+      "mdi_pair_map",
+      "pre_emphasis",
+      "drv_current",
+      "pre_drv_current",
+      "oversub",
+      "phy_id1",
       "sys_interface"};
   static py::Names<std::size(kNames)> names{kNames};
   py::Keyword fields[std::size(order)];
-  for (size_t k = 0; k < std::size(order); ++k)
-    fields[k] = {names[size_t(order[k])], a[order[k]]};
+  for (size_t k = 0; k < std::size(order); ++k) fields[k] = {names[size_t(order[k])], a[order[k]]};
   py::set_attrs(a[0], fields, std::size(order), plain);
   return {};
 }
@@ -80,8 +95,8 @@ py::Ref complete_mode(py::Args a) {
     int num, den;  // full speed * num / den
   };
   const Form forms[] = {
-      {ID("1x"), "%dG", 1, 1},    {ID("2x"), "2x%dG", 1, 2},  {ID("4x"), "4x%dG", 1, 4},
-      {ID("/1"), "%dG", 1, 1},    {ID("/2"), "%dG/2", 2, 1},  {ID("/4"), "%dG/4", 4, 1},
+      {ID("1x"), "%dG", 1, 1}, {ID("2x"), "2x%dG", 1, 2}, {ID("4x"), "4x%dG", 1, 4},
+      {ID("/1"), "%dG", 1, 1}, {ID("/2"), "%dG/2", 2, 1}, {ID("/4"), "%dG/4", 4, 1},
   };
   for (const Form& f : forms) {
     if (!py::equal(mode, f.text)) continue;
@@ -168,8 +183,7 @@ py::Ref plain_refusal(PyObject* modes, PyObject* mode) {
     if (std::find(forms.begin(), forms.end(), std::string_view(s)) != forms.end()) put(s);
   for (std::string_view f : forms)
     if (!shorthand(f)) put(f);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    put(py::as_view(PySequence_Fast_GET_ITEM(modes, i)));
+  for (Py_ssize_t i = 0; i < n; ++i) put(py::as_view(PySequence_Fast_GET_ITEM(modes, i)));
   text += "]";
   return text.finish();
 }
@@ -481,7 +495,8 @@ const py::ImplTable port_impls = {
     {"SDKPort.phy_autodetect", phy_autodetect},
     {"SDKPort._check_mode", sdkport_check_mode,
      DOC1("Verify the mode specified in the config file is valid.")},
-    {"SDKPort.speed", speed, DOC1("Return the port speed in gigabits per second for a given mode.")},
+    {"SDKPort.speed", speed,
+     DOC1("Return the port speed in gigabits per second for a given mode.")},
     {"SDKPort.num_lanes", num_lanes},
     {"SDKPort.num_physical_ports", num_physical_ports,
      DOC1("Return the number of physical (front panel holes) for a given port.")},
@@ -504,8 +519,10 @@ const py::ImplTable port_impls = {
     {"SDKPort.hw_intf", hw_intf,
      DOC2("Return the physical hardware port for the sub-interface (prefix",
           "concatenated with number).")},
-    {"SDKPort.hw_pbmp", hw_pbmp, DOC1("Return the hardware port bitmap mask for the sub-interface.")},
-    {"SDKPort.hw_port_num", hw_port_num, DOC1("Return the hardware port number (pbmp bit position)")},
+    {"SDKPort.hw_pbmp", hw_pbmp,
+     DOC1("Return the hardware port bitmap mask for the sub-interface.")},
+    {"SDKPort.hw_port_num", hw_port_num,
+     DOC1("Return the hardware port number (pbmp bit position)")},
     {"SDKPort.port_mac_index", port_mac_index,
      DOC1("Return the MAC address index for the sub-interface")},
     {"SDKPort.led_port_num", led_port_num,

@@ -70,21 +70,29 @@ constexpr Count kNone = {nullptr, Count::none, 0};
 
 // One-lane classes that gang four ports.
 const Counts kGang25GLogical = {
-    {{"25G", Count::fixed, 1}, {"10G", Count::fixed, 1}, {"100G/4", Count::leader, 1},
+    {{"25G", Count::fixed, 1},
+     {"10G", Count::fixed, 1},
+     {"100G/4", Count::leader, 1},
      {"40G/4", Count::leader, 1}},
     kNone};
 const Counts kGang25GPhysical = {
-    {{"25G", Count::fixed, 1}, {"10G", Count::fixed, 1}, {"100G/4", Count::leader, 4},
+    {{"25G", Count::fixed, 1},
+     {"10G", Count::fixed, 1},
+     {"100G/4", Count::leader, 4},
      {"40G/4", Count::leader, 4}},
     kNone};
 // On the Tomahawk a mode past the two single ones (the gang modes, and any
 // other a subclass adds) is ganged.
 const Counts kTomahawk25GLogical = {
-    {{"25G", Count::fixed, 1}, {"10G", Count::fixed, 1}, {"100G/4", Count::leader, 1},
+    {{"25G", Count::fixed, 1},
+     {"10G", Count::fixed, 1},
+     {"100G/4", Count::leader, 1},
      {"40G/4", Count::leader, 1}},
     {nullptr, Count::leader, 1}};
 const Counts kTomahawk25GPhysical = {
-    {{"25G", Count::fixed, 1}, {"10G", Count::fixed, 1}, {"100G/4", Count::leader, 4},
+    {{"25G", Count::fixed, 1},
+     {"10G", Count::fixed, 1},
+     {"100G/4", Count::leader, 4},
      {"40G/4", Count::leader, 4}},
     {nullptr, Count::leader, 4}};
 const Counts kGang10GLogical = {{{"10G", Count::fixed, 1}, {"40G/4", Count::leader, 1}}, kNone};
@@ -98,10 +106,11 @@ const Counts kGang10G1GPhysical = {
 const Counts kMaverick10GPhysical = {
     {{"1G", Count::fixed, 1}, {"10G", Count::fixed, 1}, {"40G/4", Count::leader, 4}},
     {nullptr, Count::leader, 4}};
-const Counts kMultiGig = {
-    {{"1G", Count::fixed, 1}, {"2.5G", Count::fixed, 1}, {"5G", Count::fixed, 1},
-     {"10G", Count::fixed, 1}},
-    kNone};
+const Counts kMultiGig = {{{"1G", Count::fixed, 1},
+                           {"2.5G", Count::fixed, 1},
+                           {"5G", Count::fixed, 1},
+                           {"10G", Count::fixed, 1}},
+                          kNone};
 const Counts kBreakout40G = {{{"4x10G", Count::fixed, 4}, {"40G", Count::fixed, 1}}, kNone};
 const Counts kBreakout40G1G = {
     {{"4x10G", Count::fixed, 4}, {"4x1G", Count::fixed, 4}, {"40G", Count::fixed, 1}}, kNone};

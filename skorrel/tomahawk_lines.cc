@@ -24,9 +24,7 @@ constexpr py::Bind M = py::Bind::method, P = py::Bind::property;
 Ref text(PyObject* interned) { return Ref::borrow(interned); }
 
 // The number of lane `sub`: int(self.hw_ports[sub][2:]).
-Ref lane_number_of(PyObject* self, PyObject* sub) {
-  return lane_number(lane_name(self, sub));
-}
+Ref lane_number_of(PyObject* self, PyObject* sub) { return lane_number(lane_name(self, sub)); }
 
 // self.hw_intf_num(mode, sub), whatever number it is.
 Ref intf_num(PyObject* self, PyObject* mode, PyObject* sub) {
@@ -46,7 +44,8 @@ Ref speed_map_keys(py::ClassBody& c, std::initializer_list<const char*> order) {
   Ref keys = py::list();
   for (const char* mode : order) {
     Ref key = mode_text(mode);
-    if (!py::dict_get(map, key)) py::raisef(PyExc_SystemError, "%s: no speed for %s", c.name(), mode);
+    if (!py::dict_get(map, key))
+      py::raisef(PyExc_SystemError, "%s: no speed for %s", c.name(), mode);
     py::append(keys, key);
   }
   if (py::length(keys) != py::length(map))
@@ -58,17 +57,30 @@ Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PySequence_Concat(a, b)
 
 // The 100G classes of Tomahawk, Maverick and TridentThree.
 void attrs_100g(py::ClassBody& c) {
-  c.set("_speed_map", speed_map({{"100G", 100}, {"40G", 40}, {"50G", 50}, {"2x50G", 50},
-                                 {"2x40G", 40}, {"2x20G", 20}, {"4x25G", 25}, {"4x10G", 10}}));
-  c.set("modes", speed_map_keys(c, {"40G", "2x50G", "100G", "50G", "2x20G", "4x25G", "4x10G",
-                                    "2x40G"}));
+  c.set("_speed_map",
+        speed_map({{"100G", 100},
+                   {"40G", 40},
+                   {"50G", 50},
+                   {"2x50G", 50},
+                   {"2x40G", 40},
+                   {"2x20G", 20},
+                   {"4x25G", 25},
+                   {"4x10G", 10}}));
+  c.set("modes",
+        speed_map_keys(c, {"40G", "2x50G", "100G", "50G", "2x20G", "4x25G", "4x10G", "2x40G"}));
   c.set("default_mode", mode_text("100G"));
 }
 
 // TomahawkTwo's 100G class has no "2x40G".
 void attrs_th2_100g(py::ClassBody& c) {
-  c.set("_speed_map", speed_map({{"100G", 100}, {"40G", 40}, {"50G", 50}, {"2x50G", 50},
-                                 {"2x20G", 20}, {"4x25G", 25}, {"4x10G", 10}}));
+  c.set("_speed_map",
+        speed_map({{"100G", 100},
+                   {"40G", 40},
+                   {"50G", 50},
+                   {"2x50G", 50},
+                   {"2x20G", 20},
+                   {"4x25G", 25},
+                   {"4x10G", 10}}));
   c.set("modes", speed_map_keys(c, {"40G", "2x50G", "100G", "50G", "2x20G", "4x25G", "4x10G"}));
   c.set("default_mode", mode_text("100G"));
 }
@@ -78,8 +90,8 @@ void attrs_25g(py::ClassBody& c, bool default_from_modes) {
   c.set("_speed_map", speed_map({{"10G", 10}, {"25G", 25}, {"40G/4", 40}, {"100G/4", 100}}));
   c.set("gang_modes", modes_tuple({"100G/4", "40G/4"}));
   c.set("modes", concat(modes_tuple({"25G", "10G"}), c.lookup("gang_modes")));
-  c.set("default_mode", default_from_modes ? py::item(c.lookup("modes"), Py_ssize_t(0))
-                                           : mode_text("25G"));
+  c.set("default_mode",
+        default_from_modes ? py::item(c.lookup("modes"), Py_ssize_t(0)) : mode_text("25G"));
   c.set("max_gang_size", py::integer(4));
 }
 void attrs_tt3_25g(py::ClassBody& c) { attrs_25g(c, false); }
@@ -158,40 +170,54 @@ const OpSpec kFiber = {"set_fiber_pref", P, "self"};
 
 }  // namespace
 
-const py::ClassTable tomahawk_classes = {py::Qualname::bound, {
-    {"TridentThree100GPort", "TridentThreePort", nullptr, attrs_100g,
-     speed_ops(kSerdesInitSig, {kFlipListOp})},
-    {"TridentThree25GPort", "TridentThreePort", nullptr, attrs_tt3_25g,
-     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp})},
-    {"TridentThree10GPort", "TridentThreePort", nullptr, attrs_tt3_10g,
-     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kLogical, kFiber})},
-    {"TridentThreeMGPort", "TridentThreePort", nullptr, attrs_tt3_mg,
-     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kLogical, kFiber})},
-    {"Tomahawk100GPort", "TomahawkPort", nullptr, attrs_100g,
-     speed_ops(kSerdesInitSig, {kFlipListOp})},
-    {"Tomahawk100GFabricPort", "Tomahawk100GPort", kTHFabricDoc, attrs_fabric,
-     {{"__init__", M, kTHFabricInit}, {"max_logical_ports", P, "self"}}},
-    {"Tomahawk25GPort", "TomahawkPort", nullptr, attrs_th_25g,
-     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp})},
-    {"TomahawkMgmt10GPort", "TomahawkPort", nullptr, attrs_th_mgmt,
-     speed_ops(kSerdesInitSig, {})},
-    {"TomahawkTwo100GPort", "TomahawkTwoPort", nullptr, attrs_th2_100g,
-     {{"__init__", M, kTH2Init},
-      {"blocked_adj_split_num", M, "self"},
-      {"num_logical_ports", M, kModeSig},
-      {"max_logical_ports", P, "self"},
-      kFlipListOp}},
-    {"Maverick100GPort", "MaverickPort", nullptr, attrs_100g,
-     speed_ops(kCagedInit, {kFlipListOp})},
-    {"Maverick40GPort", "MaverickPort", nullptr, attrs_breakout_40g_1g,
-     speed_ops(kCagedInit, {kFlipListOp})},
-    {"Maverick40GFabricPort", "Maverick40GPort", kMV40FabricDoc, attrs_fabric,
-     {{"__init__", M, kMV40FabricInit}, {"max_logical_ports", P, "self"}}},
-    {"Maverick10GPort", "MaverickPort", nullptr, attrs_ganged_10g_1g,
-     speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kFiber})},
-    {"Maverick10GFabricPort", "Maverick10GPort", kMV10FabricDoc, attrs_fabric,
-     {{"__init__", M, kMV10FabricInit}, kAnC37, kAnC73, kFiber}},
-}};
+const py::ClassTable tomahawk_classes = {
+    py::Qualname::bound,
+    {
+        {"TridentThree100GPort", "TridentThreePort", nullptr, attrs_100g,
+         speed_ops(kSerdesInitSig, {kFlipListOp})},
+        {"TridentThree25GPort", "TridentThreePort", nullptr, attrs_tt3_25g,
+         speed_ops(kSerdesInitSig, {kPhysical, kFlipOp})},
+        {"TridentThree10GPort", "TridentThreePort", nullptr, attrs_tt3_10g,
+         speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kLogical, kFiber})},
+        {"TridentThreeMGPort", "TridentThreePort", nullptr, attrs_tt3_mg,
+         speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kLogical, kFiber})},
+        {"Tomahawk100GPort", "TomahawkPort", nullptr, attrs_100g,
+         speed_ops(kSerdesInitSig, {kFlipListOp})},
+        {"Tomahawk100GFabricPort",
+         "Tomahawk100GPort",
+         kTHFabricDoc,
+         attrs_fabric,
+         {{"__init__", M, kTHFabricInit}, {"max_logical_ports", P, "self"}}},
+        {"Tomahawk25GPort", "TomahawkPort", nullptr, attrs_th_25g,
+         speed_ops(kSerdesInitSig, {kPhysical, kFlipOp})},
+        {"TomahawkMgmt10GPort", "TomahawkPort", nullptr, attrs_th_mgmt,
+         speed_ops(kSerdesInitSig, {})},
+        {"TomahawkTwo100GPort",
+         "TomahawkTwoPort",
+         nullptr,
+         attrs_th2_100g,
+         {{"__init__", M, kTH2Init},
+          {"blocked_adj_split_num", M, "self"},
+          {"num_logical_ports", M, kModeSig},
+          {"max_logical_ports", P, "self"},
+          kFlipListOp}},
+        {"Maverick100GPort", "MaverickPort", nullptr, attrs_100g,
+         speed_ops(kCagedInit, {kFlipListOp})},
+        {"Maverick40GPort", "MaverickPort", nullptr, attrs_breakout_40g_1g,
+         speed_ops(kCagedInit, {kFlipListOp})},
+        {"Maverick40GFabricPort",
+         "Maverick40GPort",
+         kMV40FabricDoc,
+         attrs_fabric,
+         {{"__init__", M, kMV40FabricInit}, {"max_logical_ports", P, "self"}}},
+        {"Maverick10GPort", "MaverickPort", nullptr, attrs_ganged_10g_1g,
+         speed_ops(kSerdesInitSig, {kPhysical, kFlipOp, kAnC37, kAnC73, kFiber})},
+        {"Maverick10GFabricPort",
+         "Maverick10GPort",
+         kMV10FabricDoc,
+         attrs_fabric,
+         {{"__init__", M, kMV10FabricInit}, kAnC37, kAnC73, kFiber}},
+    }};
 
 namespace {
 
@@ -232,21 +258,41 @@ Ref tomahawk_init(Args a) { return family_init(a, ID("ce%u")); }
 Ref trident3_init(Args a) { return family_init(a, ID("ce%u")); }
 
 const char* const kLeafParams[] = {
-    "label", "serdes", "phy_types", "phy_addrs", "phy_layer", "leds", "unit",
-    "rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip", "mdi_pair_map",
-    "pre_emphasis", "drv_current", "pre_drv_current", "oversub", "phy_id1", "sys_interface",
+    "label",        "serdes",           "phy_types",
+    "phy_addrs",    "phy_layer",        "leds",
+    "unit",         "rx_lane_map",      "rx_polarity_flip",
+    "tx_lane_map",  "tx_polarity_flip", "mdi_pair_map",
+    "pre_emphasis", "drv_current",      "pre_drv_current",
+    "oversub",      "phy_id1",          "sys_interface",
     "prim_offset"};
 const char* const kCagedParams[] = {
-    "label", "serdes", "phy_types", "phy_addrs", "leds", "unit",
-    "rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip", "mdi_pair_map",
-    "pre_emphasis", "drv_current", "pre_drv_current", "oversub", "phy_id1", "sys_interface",
-    "prim_offset"};
+    "label",        "serdes",        "phy_types",        "phy_addrs",       "leds",
+    "unit",         "rx_lane_map",   "rx_polarity_flip", "tx_lane_map",     "tx_polarity_flip",
+    "mdi_pair_map", "pre_emphasis",  "drv_current",      "pre_drv_current", "oversub",
+    "phy_id1",      "sys_interface", "prim_offset"};
 // adj_label and blocked_adj_split stay with the TomahawkTwo 100G port.
 const char* const kTH2Params[] = {
-    "label", nullptr, "serdes", "phy_types", "phy_addrs", "phy_layer", "leds", "unit",
-    "rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip", "mdi_pair_map",
-    "pre_emphasis", nullptr, "drv_current", "pre_drv_current", "oversub", "phy_id1",
-    "sys_interface", "prim_offset"};
+    "label",
+    nullptr,
+    "serdes",
+    "phy_types",
+    "phy_addrs",
+    "phy_layer",
+    "leds",
+    "unit",
+    "rx_lane_map",
+    "rx_polarity_flip",
+    "tx_lane_map",
+    "tx_polarity_flip",
+    "mdi_pair_map",
+    "pre_emphasis",
+    nullptr,
+    "drv_current",
+    "pre_drv_current",
+    "oversub",
+    "phy_id1",
+    "sys_interface",
+    "prim_offset"};
 
 py::Names<std::size(kLeafParams)>& leaf_params() {
   static py::Names<std::size(kLeafParams)> names{kLeafParams};
@@ -317,9 +363,9 @@ template <size_t N>
 void fabric_init(Args a, PyObject* base, bool without_cage, py::Names<N>& names, long speed,
                  const char* intf) {
   Ref unit = py::integer(0);
-  py::Keyword kw[8 + N] = {{ID("label"), a[1]},         {ID("serdes"), a[2]},
-                           {ID("leds"), Py_None},       {ID("phy_types"), Py_None},
-                           {ID("phy_addrs"), Py_None},  {ID("oversub"), Py_True},
+  py::Keyword kw[8 + N] = {{ID("label"), a[1]},        {ID("serdes"), a[2]},
+                           {ID("leds"), Py_None},      {ID("phy_types"), Py_None},
+                           {ID("phy_addrs"), Py_None}, {ID("oversub"), Py_True},
                            {ID("unit"), unit}};
   size_t n = 7;
   if (without_cage) kw[n++] = {ID("phy_layer"), Py_None};
@@ -357,9 +403,9 @@ Ref maverick_40g_fabric_init(Args a) {
 // map, oversubscription, PHY id, system interface and primary offset are
 // accepted but not used by a fabric port.
 Ref maverick_10g_fabric_init(Args a) {
-  static const char* const kNames[] = {"rx_lane_map", "rx_polarity_flip", "tx_lane_map",
-                                       "tx_polarity_flip", nullptr, "pre_emphasis",
-                                       "drv_current", "pre_drv_current"};
+  static const char* const kNames[] = {
+      "rx_lane_map", "rx_polarity_flip", "tx_lane_map", "tx_polarity_flip",
+      nullptr,       "pre_emphasis",     "drv_current", "pre_drv_current"};
   static py::Names<8> names{kNames};
   fabric_init(a, ID("Maverick10GPort"), true, names, 10, "KR");
   return {};

@@ -110,9 +110,7 @@ Ref tridenttwo_init(Args a) {
   return {};
 }
 
-Ref tridenttwo_led_port_num(Args) {
-  py::raise(PyExc_RuntimeError, "Trident 2 LED port unknown");
-}
+Ref tridenttwo_led_port_num(Args) { py::raise(PyExc_RuntimeError, "Trident 2 LED port unknown"); }
 
 Ref tridenttwoplus_logical_port_num(Args a) { return Ref::steal(PyNumber_Add(a[3], a[2])); }
 
@@ -147,7 +145,9 @@ Ref tridenttwo_leaf_init(Args a, PyObject* base, PyObject* phy_layer, int shift)
 }
 
 // TridentTwo10GPort and TridentTwo40GPort.
-Ref tridenttwo_speed_init(Args a) { return tridenttwo_leaf_init(a, ID("TridentTwoPort"), a[5], 0); }
+Ref tridenttwo_speed_init(Args a) {
+  return tridenttwo_leaf_init(a, ID("TridentTwoPort"), a[5], 0);
+}
 Ref tridenttwoplus10g_init(Args a) {
   return tridenttwo_leaf_init(a, ID("TridentTwoPlusPort"), a[5], 0);
 }
@@ -330,7 +330,6 @@ void attrs_13g(py::ClassBody& c) {
 void attrs_fabric_only(py::ClassBody& c) { c.set("is_fabric", Py_True); }
 
 
-
 const char kInit1G[] =
     "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit, prim_offset=None";
 const char kInit10G[] =
@@ -368,58 +367,75 @@ std::vector<OpSpec> ops_40g(const char* init) {
 
 }  // namespace
 
-const py::ClassTable trident_classes = {py::Qualname::bound, {
-    {"Apollo1GPort", "ApolloPort", nullptr, attrs_1g,
-     {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, leds, unit, prim_offset=None"},
-      {"speed", M, kModeSig},
-      {"num_logical_ports", M, kModeSig},
-      {"max_logical_ports", P, "self"}}},
-    {"Triumph1GPort", "TriumphPort", nullptr, attrs_1g, ops_1g()},
-    {"Helix41GPort", "Helix4Port", nullptr, attrs_1g, ops_1g()},
-    {"Hurricane21GPort", "Hurricane2Port", nullptr, attrs_1g, ops_1g()},
-    {"Apollo10GPort", "ApolloPort", nullptr, attrs_10g,
-     {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit"},
-      {"num_logical_ports", M, kModeSig},
-      {"max_logical_ports", P, "self"}}},
-    {"Triumph10GPort", "TriumphPort", nullptr, attrs_10g, ops_10g()},
-    {"Helix410GPort", "Helix4Port", nullptr, attrs_10g, ops_10g()},
-    {"Hurricane210GPort", "Hurricane2Port", nullptr, attrs_10g_no_xlate, ops_10g()},
-    {"Hurricane213GPort", "Hurricane2Port", nullptr, attrs_13g,
-     {{"__init__", M,
-       "self, label, hw_port, unit, phy_type=None, phy_addr=None, phy_layer=None, leds=None, "
-       "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
-       "mdi_pair_map=None"},
-      {"num_logical_ports", M, kModeSig},
-      {"max_logical_ports", P, "self"}}},
-    {"Hurricane213GFabricPort", "Hurricane213GPort", nullptr, attrs_fabric_only,
-     {{"__init__", M, "self, label, hw_port, unit"}}},
-    {"Trident10GPort", "TridentPort", nullptr, attrs_ganged_10g,
-     ops_ganged("self, label, serdes, phy_type, phy_addr, phy_layer, leds, unit, "
-                "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, "
-                "tx_polarity_flip=None, mdi_pair_map=None")},
-    {"TridentTwo10GPort", "TridentTwoPort", nullptr, attrs_ganged_10g,
-     ops_ganged(kSerdesInitSig)},
-    {"TridentTwo10GFabricPort", "TridentTwo10GPort",
-     "\n        Treat the microserver ports as fabric ports using KR.\n        ", attrs_fabric,
-     {{"__init__", M,
-       "self, label, serdes, tx_lane_map, rx_lane_map, tx_polarity_flip=None, "
-       "rx_polarity_flip=None, pre_emphasis=None, drv_current=None, pre_drv_current=None"},
-      {"an_c37", M, kModeSig},
-      {"an_c73", M, kModeSig}}},
-    {"TridentTwoPlus10GPort", "TridentTwoPlusPort", nullptr, attrs_ganged_10g_1g,
-     ops_ganged(kSerdesInitSig)},
-    {"Trident40GPort", "TridentPort", nullptr, attrs_breakout_40g,
-     ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
-             "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
-             "mdi_pair_map=None, prim_offset=None")},
-    {"TridentTwo40GPort", "TridentTwoPort", nullptr, attrs_breakout_40g,
-     ops_40g(kSerdesInitSig)},
-    {"TridentTwoPlus40GPort", "TridentTwoPlusPort", nullptr, attrs_breakout_40g_1g,
-     ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
-             "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
-             "mdi_pair_map=None, pre_emphasis=None, drv_current=None, pre_drv_current=None, "
-             "oversub=False, phy_id1=None, sys_interface=None, prim_offset=None")},
-}};
+const py::ClassTable trident_classes = {
+    py::Qualname::bound,
+    {
+        {"Apollo1GPort",
+         "ApolloPort",
+         nullptr,
+         attrs_1g,
+         {{"__init__", M,
+           "self, label, hw_port, phy_type, phy_addr, leds, unit, prim_offset=None"},
+          {"speed", M, kModeSig},
+          {"num_logical_ports", M, kModeSig},
+          {"max_logical_ports", P, "self"}}},
+        {"Triumph1GPort", "TriumphPort", nullptr, attrs_1g, ops_1g()},
+        {"Helix41GPort", "Helix4Port", nullptr, attrs_1g, ops_1g()},
+        {"Hurricane21GPort", "Hurricane2Port", nullptr, attrs_1g, ops_1g()},
+        {"Apollo10GPort",
+         "ApolloPort",
+         nullptr,
+         attrs_10g,
+         {{"__init__", M, "self, label, hw_port, phy_type, phy_addr, phy_layer, leds, unit"},
+          {"num_logical_ports", M, kModeSig},
+          {"max_logical_ports", P, "self"}}},
+        {"Triumph10GPort", "TriumphPort", nullptr, attrs_10g, ops_10g()},
+        {"Helix410GPort", "Helix4Port", nullptr, attrs_10g, ops_10g()},
+        {"Hurricane210GPort", "Hurricane2Port", nullptr, attrs_10g_no_xlate, ops_10g()},
+        {"Hurricane213GPort",
+         "Hurricane2Port",
+         nullptr,
+         attrs_13g,
+         {{"__init__", M,
+           "self, label, hw_port, unit, phy_type=None, phy_addr=None, phy_layer=None, leds=None, "
+           "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
+           "mdi_pair_map=None"},
+          {"num_logical_ports", M, kModeSig},
+          {"max_logical_ports", P, "self"}}},
+        {"Hurricane213GFabricPort",
+         "Hurricane213GPort",
+         nullptr,
+         attrs_fabric_only,
+         {{"__init__", M, "self, label, hw_port, unit"}}},
+        {"Trident10GPort", "TridentPort", nullptr, attrs_ganged_10g,
+         ops_ganged("self, label, serdes, phy_type, phy_addr, phy_layer, leds, unit, "
+                    "rx_lane_map=None, rx_polarity_flip=None, tx_lane_map=None, "
+                    "tx_polarity_flip=None, mdi_pair_map=None")},
+        {"TridentTwo10GPort", "TridentTwoPort", nullptr, attrs_ganged_10g,
+         ops_ganged(kSerdesInitSig)},
+        {"TridentTwo10GFabricPort",
+         "TridentTwo10GPort",
+         "\n        Treat the microserver ports as fabric ports using KR.\n        ",
+         attrs_fabric,
+         {{"__init__", M,
+           "self, label, serdes, tx_lane_map, rx_lane_map, tx_polarity_flip=None, "
+           "rx_polarity_flip=None, pre_emphasis=None, drv_current=None, pre_drv_current=None"},
+          {"an_c37", M, kModeSig},
+          {"an_c73", M, kModeSig}}},
+        {"TridentTwoPlus10GPort", "TridentTwoPlusPort", nullptr, attrs_ganged_10g_1g,
+         ops_ganged(kSerdesInitSig)},
+        {"Trident40GPort", "TridentPort", nullptr, attrs_breakout_40g,
+         ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
+                 "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
+                 "mdi_pair_map=None, prim_offset=None")},
+        {"TridentTwo40GPort", "TridentTwoPort", nullptr, attrs_breakout_40g,
+         ops_40g(kSerdesInitSig)},
+        {"TridentTwoPlus40GPort", "TridentTwoPlusPort", nullptr, attrs_breakout_40g_1g,
+         ops_40g("self, label, serdes, phy_types, phy_addrs, leds, unit, rx_lane_map=None, "
+                 "rx_polarity_flip=None, tx_lane_map=None, tx_polarity_flip=None, "
+                 "mdi_pair_map=None, pre_emphasis=None, drv_current=None, pre_drv_current=None, "
+                 "oversub=False, phy_id1=None, sys_interface=None, prim_offset=None")},
+    }};
 
 const py::ImplTable trident_impls = {
     // Families.

@@ -131,12 +131,17 @@ TEST_F(Glue, TracebackEntryPerFailingOperation) {
 
 TEST_F(Glue, ClassesOfBothKinds) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  py::ClassTable defs = {py::Qualname::unbound, {
-      {"Old", nullptr, "an old class", nullptr, {{"get", py::Bind::method, "self, x=1"}}},
-      {"Older", "Old", nullptr, nullptr, {}},
-      {"New", "object", nullptr, nullptr,
-       {{"get", py::Bind::classmethod, "self, x=1"}, {"p", py::Bind::property, "self"}}},
-  }};
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {
+          {"Old", nullptr, "an old class", nullptr, {{"get", py::Bind::method, "self, x=1"}}},
+          {"Older", "Old", nullptr, nullptr, {}},
+          {"New",
+           "object",
+           nullptr,
+           nullptr,
+           {{"get", py::Bind::classmethod, "self, x=1"}, {"p", py::Bind::property, "self"}}},
+      }};
   py::ImplTable impls = {{"Old.get", echo}, {"New.get", echo}, {"New.p", nothing}};
   // echo answers its first three arguments; give it a third through a wrapper.
   impls[0].impl = [](py::Args a) { return py::tuple({a[1]}); };
@@ -153,9 +158,9 @@ TEST_F(Glue, ClassesOfBothKinds) {
   // The class dict holds __qualname__ only where the table asks for it.
   EXPECT_EQ(py::as_string(py::repr(run("sorted(Old.__dict__), '__qualname__' in New.__dict__"))),
             "(['__doc__', '__module__', 'get'], False)");
-  py::ClassTable named = {py::Qualname::bound,
-                          {{"Named", nullptr, "named", nullptr, {}},
-                           {"NewNamed", "object", nullptr, nullptr, {}}}};
+  py::ClassTable named = {
+      py::Qualname::bound,
+      {{"Named", nullptr, "named", nullptr, {}}, {"NewNamed", "object", nullptr, nullptr, {}}}};
   py::make_classes(mod_, {&named}, {});
   EXPECT_EQ(py::as_string(py::repr(
                 run("sorted(Named.__dict__.items()), NewNamed.__dict__['__qualname__']"))),
@@ -422,7 +427,9 @@ TEST_F(Glue, DestructorErrorsReportedAsUnraisable) {
   py::Ref text = run("sys.stderr.getvalue()");
   PyRun_String("sys.stderr = saved\n", Py_file_input, globals_, globals_);
   ASSERT_TRUE(text);
-  EXPECT_NE(py::as_string(text).find("Exception IOError: 'disk gone' in 'closing the file' ignored"), std::string::npos)
+  EXPECT_NE(
+      py::as_string(text).find("Exception IOError: 'disk gone' in 'closing the file' ignored"),
+      std::string::npos)
       << py::as_string(text);
 }
 
@@ -483,10 +490,12 @@ py::Ref count_and_echo(py::Args a) {
 
 TEST_F(Glue, ClassLevelOperationRunDirectlyUnlessReplaced) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  py::ClassTable defs = {py::Qualname::unbound, {
-      {"Base", nullptr, nullptr, nullptr, {{"check", py::Bind::classmethod, "self, mode"}}},
-      {"Leaf", "Base", nullptr, nullptr, {}},
-  }};
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {
+          {"Base", nullptr, nullptr, nullptr, {{"check", py::Bind::classmethod, "self, mode"}}},
+          {"Leaf", "Base", nullptr, nullptr, {}},
+      }};
   py::ImplTable impls = {{"Base.check", count_and_echo}};
   py::make_classes(mod_, {&defs}, {&impls});
   py::Ref leaf_class = run("Leaf");
@@ -575,10 +584,12 @@ TEST_F(Glue, OperationDirectAndThroughAnOverrideAgree) {
 // one put on the instance at once.
 TEST_F(Glue, ClassChangedBetweenTwoScopesIsSeen) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  py::ClassTable defs = {py::Qualname::unbound, {
-      {"Base", nullptr, nullptr, nullptr, {{"num", py::Bind::method, "self, mode"}}},
-      {"Leaf", "Base", nullptr, nullptr, {}},
-  }};
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {
+          {"Base", nullptr, nullptr, nullptr, {{"num", py::Bind::method, "self, mode"}}},
+          {"Leaf", "Base", nullptr, nullptr, {}},
+      }};
   py::ImplTable impls = {{"Base.num", count_and_echo}};
   py::make_classes(mod_, {&defs}, {&impls});
   py::Ref a = run("Leaf()"), b = run("Leaf()");
@@ -586,7 +597,8 @@ TEST_F(Glue, ClassChangedBetweenTwoScopesIsSeen) {
   // The mode, as the module's operation echoes it, or the override's answer.
   auto answer = [&](PyObject* o) {
     py::Ref r = py::call_op(o, ID("num"), mode);
-    return py::as_string(py::repr(PyTuple_Check(r.get()) ? PyTuple_GET_ITEM(r.get(), 1) : r.get()));
+    return py::as_string(
+        py::repr(PyTuple_Check(r.get()) ? PyTuple_GET_ITEM(r.get(), 1) : r.get()));
   };
   direct_runs = 0;
   {
@@ -604,7 +616,8 @@ TEST_F(Glue, ClassChangedBetweenTwoScopesIsSeen) {
     py::ClassScope scope;
     py::ClassScope inner;
     EXPECT_EQ(answer(a), "'class'");
-    EXPECT_EQ(py::as_string(py::repr(py::read_prop(a, ID("num")))).substr(0, 14), "<bound method ");
+    EXPECT_EQ(py::as_string(py::repr(py::read_prop(a, ID("num")))).substr(0, 14),
+              "<bound method ");
     EXPECT_FALSE(py::own_op(a, ID("num"), count_and_echo));
     EXPECT_EQ(answer(b), "'own'");
   }
@@ -614,11 +627,17 @@ TEST_F(Glue, ClassChangedBetweenTwoScopesIsSeen) {
 
 TEST_F(Glue, NewStyleOperationsRunDirectlyUnlessReplaced) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  py::ClassTable defs = {py::Qualname::unbound, {
-      {"Port", "object", nullptr, nullptr,
-       {{"num", py::Bind::method, "self, mode"}, {"check", py::Bind::classmethod, "self, mode"}}},
-      {"Leaf", "Port", nullptr, nullptr, {}},
-  }};
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {
+          {"Port",
+           "object",
+           nullptr,
+           nullptr,
+           {{"num", py::Bind::method, "self, mode"},
+            {"check", py::Bind::classmethod, "self, mode"}}},
+          {"Leaf", "Port", nullptr, nullptr, {}},
+      }};
   py::ImplTable impls = {{"Port.num", count_and_echo}, {"Port.check", count_and_echo}};
   py::make_classes(mod_, {&defs}, {&impls});
   py::Ref leaf_class = run("Leaf");
@@ -822,9 +841,9 @@ py::Ref three_after_self(py::Args a) {
 // whatever function the class has by then.
 TEST_F(Glue, UnboundCallPlacesEachCallsKeywords) {
   py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  py::ClassTable defs = {py::Qualname::unbound,
-                         {{"K", "object", nullptr, nullptr,
-                           {{"f", py::Bind::method, "self, a=1, b=2, c=3"}}}}};
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {{"K", "object", nullptr, nullptr, {{"f", py::Bind::method, "self, a=1, b=2, c=3"}}}}};
   py::ImplTable impls = {{"K.f", three_after_self}};
   py::make_classes(mod_, {&defs}, {&impls});
   py::Ref k = run("K"), self = run("K()");
