@@ -336,28 +336,38 @@ Routine make_routine(PyObject* call_name, PyObject* code) {
   return r;
 }
 
-// The routines of one configuration, by the identity of their call name and
-// code (both held, so that the identities stay theirs): ports that share a
-// routine share its texts, and the set finds the text by its hash at once.
+// The routines made so far, by the identity of their call name and code
+// (both held, so that the identities stay theirs), shared by every
+// configuration: ports, and configurations, that share a routine share its
+// texts, and a text keeps its hash from one set to the next.  Only call
+// names that are a str or an int with a str code are kept (texts that no
+// code can change); the record is emptied when it holds kMax of them, so
+// that what it holds stays bounded.  Made once and kept to the end, as the
+// module may be unloaded before the interpreter goes.
 class Routines {
  public:
-  const Routine& get(PyObject* call_name, PyObject* code) {
+  // (A copy: what the caller runs next may run code that asks for more.)
+  Routine get(PyObject* call_name, PyObject* code) {
     bool plain = (PyString_CheckExact(call_name) || PyInt_CheckExact(call_name)) &&
                  PyString_CheckExact(code);
-    if (!plain) {
-      scratch_ = make_routine(call_name, code);
-      return scratch_;
+    if (!plain) return make_routine(call_name, code);
+    auto it = known_.find({call_name, code});
+    if (it != known_.end()) return it->second.routine;
+    Entry e{{py::Ref::borrow(call_name), py::Ref::borrow(code)}, make_routine(call_name, code)};
+    if (known_.size() >= kMax) {
+      // (Texts and ints going run no code.)
+      known_.clear();
     }
-    auto [it, added] = known_.try_emplace({call_name, code});
-    if (added) {
-      it->second.keep[0] = py::Ref::borrow(call_name);
-      it->second.keep[1] = py::Ref::borrow(code);
-      it->second.routine = make_routine(call_name, code);
-    }
-    return it->second.routine;
+    return known_.emplace(Key{call_name, code}, std::move(e)).first->second.routine;
+  }
+
+  static Routines& shared() {
+    static auto* all = new Routines();
+    return *all;
   }
 
  private:
+  static constexpr size_t kMax = 4096;
   struct Key {
     PyObject *name, *code;
     bool operator==(const Key& o) const { return name == o.name && code == o.code; }
@@ -372,10 +382,9 @@ class Routines {
     Routine routine;
   };
   std::unordered_map<Key, Entry, KeyHash> known_;
-  Routine scratch_;
 };
 
-// _led_port_call as the class has it, with the routines of the run.
+// _led_port_call as the class has it, its texts from the routines made so far.
 void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routines& routines) {
   if (is_zero(length)) return;
   py::Ref call[3];
@@ -386,7 +395,7 @@ void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routin
   py::Operation kept(self, ID("_chain_port"), chain_port_unchanged);
   for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
     tick();
-    const Routine& r = routines.get(call[0], call[1]);
+    Routine r = routines.get(call[0], call[1]);
     add_routine(py::attr(self, ID("set_functions")), r.text);
     if (port == Py_None) continue;
     py::Ref calls = py::attr(self, ID("set_calls"));
@@ -396,8 +405,7 @@ void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routin
 }
 
 py::Ref led_port_call(py::Args a) {
-  Routines routines;
-  emit_port_call(a[0], a[1], a[2], routines);
+  emit_port_call(a[0], a[1], a[2], Routines::shared());
   return {};
 }
 
@@ -507,7 +515,7 @@ RunList merge_runs(PyObject* table) {
 void emit_runs(PyObject* self, const RunList& runs, PyObject* looping) {
   py::Operation pad_call(self, ID("_led_pad_call"), led_pad_call);
   py::Operation port_call(self, ID("_led_port_call"), led_port_call);
-  Routines routines;
+  Routines& routines = Routines::shared();
   for (auto& [call, count] : runs.runs) {
     int bit;
     if (is_pad(call, &bit)) {
