@@ -254,7 +254,7 @@ py::Ref led_pad_call(py::Args a) {
   if (!is_pad(value, &bit))
     py::raise(PyExc_RuntimeError, py::percent(ID("bad pad value: %s"), {value}));
   bool loop = py::truth(a[3]);
-  py::Ref calls = py::attr(self, ID("set_calls"));
+  py::Ref calls = py::plain_attr(self, ID("set_calls"));
   PyObject* line = pad_call_line(loop, bit);
   if (loop) {
     append_to(calls, count_load(length));
@@ -266,7 +266,8 @@ py::Ref led_pad_call(py::Args a) {
     }
   }
   static py::Names<4> routines{kPadRoutines};
-  add_routine(py::attr(self, ID("set_functions")), py::attr(self, routines[2 * loop + bit]));
+  add_routine(py::plain_attr(self, ID("set_functions")),
+              py::plain_attr(self, routines[2 * loop + bit]));
   return {};
 }
 
@@ -396,9 +397,9 @@ void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routin
   for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
     tick();
     Routine r = routines.get(call[0], call[1]);
-    add_routine(py::attr(self, ID("set_functions")), r.text);
+    add_routine(py::plain_attr(self, ID("set_functions")), r.text);
     if (port == Py_None) continue;
-    py::Ref calls = py::attr(self, ID("set_calls"));
+    py::Ref calls = py::plain_attr(self, ID("set_calls"));
     append_to(calls, port_load(!chain.own() && kept.own() ? py::Ref::borrow(port) : chain(port)));
     append_to(calls, r.line);
   }
