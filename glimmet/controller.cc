@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <unordered_map>
 
 namespace glimmet {
@@ -62,8 +63,15 @@ constexpr char kCallHead[] = "\n        call    ";
 py::Ref count_load(PyObject* n) {
   return line_with_number("\n        ld      a, ", ID("\n        ld      a, %u"), n);
 }
+// (The lines of the first chain ports made once, as each program has them.)
 py::Ref port_load(PyObject* n) {
-  return line_with_number("\n        ld      a,", ID("\n        ld      a,%u"), n);
+  static PyObject* made[256] = {};
+  long v = PyInt_CheckExact(n) ? PyInt_AS_LONG(n) : -1;
+  bool keep = v >= 0 && v < long(std::size(made));
+  if (keep && made[v]) return py::Ref::borrow(made[v]);
+  py::Ref line = line_with_number("\n        ld      a,", ID("\n        ld      a,%u"), n);
+  if (keep) made[v] = py::Ref(line).release();
+  return line;
 }
 
 // The pad routines, at 2 * loop + bit.
@@ -386,27 +394,39 @@ class Routines {
 };
 
 // _led_port_call as the class has it, its texts from the routines made so far.
-void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, Routines& routines) {
+// The chain port as the object's class converts it (Tomahawk's keeps it).
+struct ChainPort {
+  explicit ChainPort(PyObject* self)
+      : chain(self, ID("_chain_port"), chain_port),
+        kept(self, ID("_chain_port"), chain_port_unchanged) {}
+  py::Ref operator()(PyObject* port) {
+    return !chain.own() && kept.own() ? py::Ref::borrow(port) : chain(port);
+  }
+  py::Operation chain, kept;
+};
+
+// (`chain` may serve more than one call while a Run for `self` is open, in
+// which the object's operations are looked up once.)
+void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, ChainPort& chain) {
   if (is_zero(length)) return;
   py::Ref call[3];
   py::unpack(call_obj, 3, call);
   PyObject* port = call[2];
-  // The chain port as the object's class converts it (Tomahawk's keeps it).
-  py::Operation chain(self, ID("_chain_port"), chain_port);
-  py::Operation kept(self, ID("_chain_port"), chain_port_unchanged);
+  Routines& routines = Routines::shared();
   for (Py_ssize_t i = 0, n = range_count(length); i < n; ++i) {
     tick();
     Routine r = routines.get(call[0], call[1]);
     add_routine(py::plain_attr(self, ID("set_functions")), r.text);
     if (port == Py_None) continue;
     py::Ref calls = py::plain_attr(self, ID("set_calls"));
-    append_to(calls, port_load(!chain.own() && kept.own() ? py::Ref::borrow(port) : chain(port)));
+    append_to(calls, port_load(chain(port)));
     append_to(calls, r.line);
   }
 }
 
 py::Ref led_port_call(py::Args a) {
-  emit_port_call(a[0], a[1], a[2], Routines::shared());
+  ChainPort chain(a[0]);
+  emit_port_call(a[0], a[1], a[2], chain);
   return {};
 }
 
@@ -516,7 +536,7 @@ RunList merge_runs(PyObject* table) {
 void emit_runs(PyObject* self, const RunList& runs, PyObject* looping) {
   py::Operation pad_call(self, ID("_led_pad_call"), led_pad_call);
   py::Operation port_call(self, ID("_led_port_call"), led_port_call);
-  Routines& routines = Routines::shared();
+  ChainPort chain(self);
   for (auto& [call, count] : runs.runs) {
     int bit;
     if (is_pad(call, &bit)) {
@@ -528,7 +548,7 @@ void emit_runs(PyObject* self, const RunList& runs, PyObject* looping) {
     } else if (call.get() == Py_None) {
       continue;  // the slot runs no code
     } else if (port_call.own()) {
-      port_call.traced([&] { emit_port_call(self, call, count, routines); });
+      port_call.traced([&] { emit_port_call(self, call, count, chain); });
     } else {
       port_call(call, count);
     }
