@@ -480,6 +480,22 @@ class EmissionTest(unittest.TestCase):
             self.assertEqual(c.set_calls[-1], T.call_line("set_led_" + text))
             self.assertIn(routine(text), c.set_functions)
 
+    def test_routines_of_fresh_objects(self):
+        # Call names made anew for each configuration name their own texts,
+        # whatever names went before (and went, with their run list).
+        idx = new_index()
+
+        def configured(r, count):
+            names = ["r%d_%d" % (r, i) for i in range(count)]
+            answers = dict((i, (name, ROUTINE, 1)) for i, name in enumerate(names))
+            c = controller(count, glimmet.TomahawkLEDController)
+            c.configure(idx, [FixedPort("p", "1", 0, 1, 1, answers, [])])
+            self.assertEqual(c.set_functions, set(routine(n) for n in names))
+            self.assertEqual(c.set_calls[1::2], [T.call_line("set_led_" + n) for n in names])
+            c.configure(idx, [])
+        for r, count in enumerate([300, 300, 4500, 300]):
+            configured(r, count)
+
     def test_port_failures(self):
         c = glimmet.TridentTwoLEDController()
         c._led_port_call("not a triple", 0)
