@@ -393,7 +393,6 @@ class Routines {
   std::unordered_map<Key, Entry, KeyHash> known_;
 };
 
-// _led_port_call as the class has it, its texts from the routines made so far.
 // The chain port as the object's class converts it (Tomahawk's keeps it).
 struct ChainPort {
   explicit ChainPort(PyObject* self)
@@ -405,8 +404,9 @@ struct ChainPort {
   py::Operation chain, kept;
 };
 
-// (`chain` may serve more than one call while a Run for `self` is open, in
-// which the object's operations are looked up once.)
+// _led_port_call as the class has it, its texts from the routines made so
+// far.  (`chain` may serve more than one call while a Run for `self` is
+// open, in which the object's operations are looked up once.)
 void emit_port_call(PyObject* self, PyObject* call_obj, PyObject* length, ChainPort& chain) {
   if (is_zero(length)) return;
   py::Ref call[3];
