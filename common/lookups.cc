@@ -45,8 +45,13 @@ bool may_hold(PyObject* inst, PyObject* name) {
 
 // What the lookup of `name` on the classic instance `o` finds on its class,
 // when the instance does not hold the name itself (borrowed).
+// (The instance answers "__dict__" and "__class__" itself: nothing found.)
 PyObject* found_on_class(PyObject* o, PyObject* name) {
   if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
+  const char* text = PyString_AS_STRING(name);
+  if (text[0] == '_' && text[1] == '_' &&
+      (!strcmp(text, "__dict__") || !strcmp(text, "__class__")))
+    return nullptr;
   auto* inst = reinterpret_cast<PyInstanceObject*>(o);
   return ClassScope::lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
 }
@@ -96,23 +101,53 @@ Ref run_own(PyObject* function, PyObject* const* args) {
   }
 }
 
+// Whether `kind` is another module's copy of the glue's function type: its
+// functions have the same layout, and their `run` entry calls them as their
+// own module's call would.  The copies seen are remembered (a type object of
+// a module lives as long as the process).
+bool is_function_copy(PyTypeObject* kind) {
+  static PyTypeObject* seen[8];
+  for (PyTypeObject* t : seen)
+    if (t == kind) return true;
+  if (kind == &FunctionType || kind->tp_basicsize != Py_ssize_t(sizeof(FunctionObject)) ||
+      strcmp(kind->tp_name, FunctionType.tp_name) || !kind->tp_call ||
+      !PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) || !kind->tp_descr_get || kind->tp_descr_set)
+    return false;
+  for (PyTypeObject*& t : seen)
+    if (!t) {
+      t = kind;
+      break;
+    }
+  return true;
+}
+
 // run_own for the function `f` (anything else answers empty) called with
 // the `n` arguments at `v`, the function's defaults filling the parameters
-// after them; empty where they do not fill its parameters.
+// after them; empty where they do not fill its parameters.  A function of
+// another module's copy of the glue is run through its own module's `run`
+// entry, as the call of the interpreter would run it after filling its
+// parameters the same way.
 Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
-  if (!f || Py_TYPE(f) != &FunctionType) return {};
+  if (!f) return {};
+  const bool own = Py_TYPE(f) == &FunctionType;
+  if (!own && !is_function_copy(Py_TYPE(f))) return {};
   auto* fn = reinterpret_cast<FunctionObject*>(f);
   const size_t argcount = size_t(fn->argcount);
-  if (n == argcount) return run_own(f, v);
   if (n > argcount || argcount - n > size_t(fn->ndefaults)) return {};
   PyObject* slot[kMaxArgs];
-  std::copy(v, v + n, slot);
-  const size_t first_default = argcount - size_t(fn->ndefaults);
-  for (size_t i = n; i < argcount; ++i)
-    slot[i] = PyTuple_GET_ITEM(fn->defaults, Py_ssize_t(i - first_default));
+  PyObject* const* args = v;
+  if (n < argcount) {
+    std::copy(v, v + n, slot);
+    const size_t first_default = argcount - size_t(fn->ndefaults);
+    for (size_t i = n; i < argcount; ++i)
+      slot[i] = PyTuple_GET_ITEM(fn->defaults, Py_ssize_t(i - first_default));
+    args = slot;
+  }
   // The defaults are held while the implementation runs.
-  Ref defaults = Ref::borrow(fn->defaults);
-  return run_own(f, slot);
+  Ref defaults = Ref::borrow(n < argcount ? fn->defaults : nullptr);
+  if (own) return run_own(f, args);
+  Ref keep = Ref::borrow(f);
+  return Ref::steal(fn->run(f, args));
 }
 }  // namespace
 
@@ -481,12 +516,7 @@ PyObject* ClassScope::found_on_instance(PyObject* o, PyObject* name) {
 bool ClassScope::binds_as_function(PyObject* found) {
   if (!found) return false;
   PyTypeObject* kind = Py_TYPE(found);
-  if (kind == &PyFunction_Type || kind == &FunctionType) return true;
-  // Another module's copy of the glue's function type.
-  return kind->tp_basicsize == Py_ssize_t(sizeof(FunctionObject)) &&
-         !strcmp(kind->tp_name, FunctionType.tp_name) && kind->tp_call &&
-         PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_get &&
-         !kind->tp_descr_set;
+  return kind == &PyFunction_Type || kind == &FunctionType || is_function_copy(kind);
 }
 
 namespace {
@@ -594,9 +624,9 @@ bool is_true(PyObject* o) {
 // no function of the module's own under the name: what the interpreter's
 // lookup finds on the class is used as the interpreter would use it, without
 // the object it makes on the way (a bound method, a call through the
-// property).  A function of another module's function type is one the
-// module cannot run itself; it, and anything not plainly one of the two
-// kinds below, is the interpreter's lookup and call.
+// property).  A function of another module's copy of the function type
+// whose arguments do not fill its parameters, and anything not plainly one
+// of the two kinds below, is the interpreter's lookup and call.
 
 namespace {
 // Whether the classic instance's lookup answers `name` (a text) itself,

@@ -143,10 +143,12 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
 // the rest, its implementation runs directly, without the interpreter's
 // call, and a failure gets the traceback entry the call would have added.
 // That holds for a subclass's own function made by make_function too: it is
-// what the call would run.  Anything else -- an override written in Python,
-// in a subclass or in the instance's own dict, an attribute that is no such
-// function, an object of another kind, a lookup that would run code -- is
-// the interpreter's own call.  Which of the two it is, is found cheaply:
+// what the call would run.  A function made by another module's copy of
+// this glue is run the same way, through the `run` entry its module set
+// (its parameters filled here, no argument tuple made).  Anything else -- an override written in
+// Python, in a subclass or in the instance's own dict, an attribute that is no such function, an
+// object of another kind, a lookup that would run code -- is the interpreter's own call.  Which of
+// the two it is, is found cheaply:
 //  - for an instance of a new-style class (looked up the generic way), from
 //    its type's attribute as the interpreter's method cache keeps it for the
 //    type's version tag (any change to the type or its bases renews the
