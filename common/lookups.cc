@@ -37,8 +37,77 @@ PyObject* class_lookup(PyObject* cls, PyObject* name) {
   bool plain = true;
   return class_lookup(cls, name, plain);
 }
+}  // namespace
+
+// ---- classic classes, looked up once in an operation call ---------------------
+
+namespace {
+// The outermost scope open on this thread (another thread keeps its own),
+// whose table serves; kept as innermost_run is.
+thread_local ClassScope* open_scope __attribute__((tls_model("initial-exec"))) = nullptr;
+}  // namespace
+
+ClassScope::ClassScope() : outer_(open_scope) {
+  if (outer_) return;
+  for (Entry& e : entries_) e.cls = nullptr;
+  open_scope = this;
+}
+
+ClassScope::~ClassScope() {
+  if (outer_) return;
+  open_scope = nullptr;
+  for (size_t i = 0; i < used_; ++i) {
+    Entry& e = entries_[used_at_[i]];
+    Py_DECREF(e.cls);
+    Py_DECREF(e.name);
+    Py_XDECREF(e.found);
+  }
+}
+
+[[gnu::always_inline]] inline PyObject* ClassScope::lookup(PyObject* cls, PyObject* name) {
+  ClassScope* scope = open_scope;
+  if (!scope) return class_lookup(cls, name);
+  size_t i = slot_of(cls, name);
+  const Entry* e = &scope->entries_[i];
+  if (e->cls == cls && e->name == name) return e->found;  // the first slot: a hit mostly
+  return scope->learn(cls, name, i);
+}
+
+PyObject* ClassScope::learn(PyObject* cls, PyObject* name, size_t i) {
+  Entry* e;
+  while ((e = &entries_[i])->cls && (e->cls != cls || e->name != name)) i = (i + 1) & (kSlots - 1);
+  if (e->cls) return e->found;
+  PyObject* found = class_lookup(cls, name);
+  if (used_ >= kSlots / 2) return found;
+  Py_INCREF(cls);
+  Py_INCREF(name);
+  Py_XINCREF(found);
+  *e = {cls, name, found};
+  used_at_[used_++] = static_cast<unsigned char>(i);
+  return found;
+}
+
+[[gnu::always_inline]] inline PyObject* ClassScope::found_on_instance(
+    PyObject* o, PyObject* name) {
+  // The interpreter answers "__dict__" and "__class__" itself.
+  if (!PyString_CheckExact(name)) return nullptr;
+  const char* text = PyString_AS_STRING(name);
+  if (text[0] == '_' && text[1] == '_') return nullptr;
+  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+  PyObject* own;
+  if (!dict_get_plain(inst->in_dict, name, own)) return nullptr;
+  if (own) return own;
+  PyObject* found = lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+  // A descriptor (a function, a property) binds: the interpreter's.
+  if (!found ||
+      (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) && Py_TYPE(found)->tp_descr_get))
+    return nullptr;
+  return found;
+}
+
+namespace {
 // Whether the instance's own dict may hold `name` (or cannot tell).
-bool may_hold(PyObject* inst, PyObject* name) {
+[[gnu::always_inline]] inline bool may_hold(PyObject* inst, PyObject* name) {
   PyObject* v;
   return !dict_get_plain(reinterpret_cast<PyInstanceObject*>(inst)->in_dict, name, v) || v;
 }
@@ -46,7 +115,7 @@ bool may_hold(PyObject* inst, PyObject* name) {
 // What the lookup of `name` on the classic instance `o` finds on its class,
 // when the instance does not hold the name itself (borrowed).
 // (The instance answers "__dict__" and "__class__" itself: nothing found.)
-PyObject* found_on_class(PyObject* o, PyObject* name) {
+[[gnu::always_inline]] inline PyObject* found_on_class(PyObject* o, PyObject* name) {
   if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
   const char* text = PyString_AS_STRING(name);
   if (text[0] == '_' && text[1] == '_' &&
@@ -70,12 +139,13 @@ Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
 }
 // What `o`, when an object of `type`, holds at `offset` (borrowed; NULL for
 // anything else).
-PyObject* member_at(PyObject* o, PyTypeObject* type, Py_ssize_t offset) {
+[[gnu::always_inline]] inline PyObject* member_at(PyObject* o, PyTypeObject* type,
+                                                  Py_ssize_t offset) {
   if (!o || Py_TYPE(o) != type || offset < 0) return nullptr;
   return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
 }
 // A property's getter and a classmethod's function.
-PyObject* getter_of(PyObject* o) {
+[[gnu::always_inline]] inline PyObject* getter_of(PyObject* o) {
   static const Py_ssize_t at = member_offset(&PyProperty_Type, "fget");
   return member_at(o, &PyProperty_Type, at);
 }
@@ -89,7 +159,7 @@ namespace {
 // Runs the implementation of `function`, a function made by make_function,
 // with its parameters `args`, as its call would: a failure gets its
 // traceback entry.
-Ref run_own(PyObject* function, PyObject* const* args) {
+[[gnu::always_inline]] inline Ref run_own(PyObject* function, PyObject* const* args) {
   Ref keep = Ref::borrow(function);
   try {
     Ref r = reinterpret_cast<FunctionObject*>(function)->impl(Args(args));
@@ -156,7 +226,7 @@ namespace {
 // running code: true with `own` the borrowed value or NULL (no dict, or
 // nothing of the name); false where it cannot tell.  A classic instance
 // keeps its dict in the instance itself, not where the type tells.
-bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
+[[gnu::always_inline]] inline bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
   const Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
   PyObject* dict;
   if (PyInstance_Check(o)) {
@@ -176,7 +246,7 @@ bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
 // a data descriptor of the type comes before the object's own dict,
 // anything else only while that dict does not hold the name.  NULL where
 // the type has nothing of that name, or another lookup would serve.
-PyObject* found_on_type(PyObject* o, PyObject* name) {
+[[gnu::always_inline]] inline PyObject* found_on_type(PyObject* o, PyObject* name) {
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
   PyObject* found = _PyType_Lookup(type, name);
@@ -451,68 +521,6 @@ Run::Known* Run::known(PyObject* self, PyObject* name) {
   return known;
 }
 
-// ---- classic classes, looked up once in an operation call ---------------------
-
-namespace {
-// The outermost scope open on this thread (another thread keeps its own),
-// whose table serves; kept as innermost_run is.
-thread_local ClassScope* open_scope __attribute__((tls_model("initial-exec"))) = nullptr;
-}  // namespace
-
-ClassScope::ClassScope() : outer_(open_scope) {
-  if (outer_) return;
-  for (Entry& e : entries_) e.cls = nullptr;
-  open_scope = this;
-}
-
-ClassScope::~ClassScope() {
-  if (outer_) return;
-  open_scope = nullptr;
-  for (size_t i = 0; i < used_; ++i) {
-    Entry& e = entries_[used_at_[i]];
-    Py_DECREF(e.cls);
-    Py_DECREF(e.name);
-    Py_XDECREF(e.found);
-  }
-}
-
-PyObject* ClassScope::lookup(PyObject* cls, PyObject* name) {
-  ClassScope* scope = open_scope;
-  if (!scope) return class_lookup(cls, name);
-  const uintptr_t key = (reinterpret_cast<uintptr_t>(cls) >> 4) * 31 +
-                        (reinterpret_cast<uintptr_t>(name) >> 4);
-  size_t i = key & (kSlots - 1);
-  Entry* e;
-  while ((e = &scope->entries_[i])->cls && (e->cls != cls || e->name != name))
-    i = (i + 1) & (kSlots - 1);
-  if (e->cls) return e->found;
-  PyObject* found = class_lookup(cls, name);
-  if (scope->used_ >= kSlots / 2) return found;
-  Py_INCREF(cls);
-  Py_INCREF(name);
-  Py_XINCREF(found);
-  *e = {cls, name, found};
-  scope->used_at_[scope->used_++] = static_cast<unsigned char>(i);
-  return found;
-}
-
-PyObject* ClassScope::found_on_instance(PyObject* o, PyObject* name) {
-  // The interpreter answers "__dict__" and "__class__" itself.
-  if (!PyString_CheckExact(name)) return nullptr;
-  const char* text = PyString_AS_STRING(name);
-  if (text[0] == '_' && text[1] == '_') return nullptr;
-  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-  PyObject* own;
-  if (!dict_get_plain(inst->in_dict, name, own)) return nullptr;
-  if (own) return own;
-  PyObject* found = lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
-  // A descriptor (a function, a property) binds: the interpreter's.
-  if (!found ||
-      (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) && Py_TYPE(found)->tp_descr_get))
-    return nullptr;
-  return found;
-}
-
 bool ClassScope::binds_as_function(PyObject* found) {
   if (!found) return false;
   PyTypeObject* kind = Py_TYPE(found);
@@ -524,7 +532,8 @@ namespace {
 // object does not hold the name itself (borrowed): for a classic instance,
 // its class's (looked up once in a Run for it), for an instance of a
 // new-style class, its type's.  NULL where the call is the interpreter's.
-PyObject* found_for_call(PyObject* o, PyObject* name, Run::Known*& known) {
+[[gnu::always_inline]] inline PyObject* found_for_call(
+    PyObject* o, PyObject* name, Run::Known*& known) {
   known = nullptr;
   if (PyInstance_Check(o)) {
     known = Run::known(o, name);

@@ -248,6 +248,15 @@ class ClassScope {
   // outermost scope's table is used).  When half full, further ones are
   // looked up at each ask.
   static constexpr size_t kSlots = 128;
+  // The slot where the finding for (cls, name) is looked for first.
+  static size_t slot_of(PyObject* cls, PyObject* name) {
+    return ((reinterpret_cast<uintptr_t>(cls) >> 4) * 31 +
+            (reinterpret_cast<uintptr_t>(name) >> 4)) &
+           (kSlots - 1);
+  }
+  // lookup past the first slot: the slots after it, then the class itself,
+  // whose finding is kept while there is room.
+  PyObject* learn(PyObject* cls, PyObject* name, size_t i);
   struct Entry {
     PyObject* cls;
     PyObject* name;
