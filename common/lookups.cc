@@ -222,6 +222,42 @@ Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
 }  // namespace
 
 namespace {
+// _PyType_Lookup(type, name), its findings kept in a table of this module's
+// (one per slot) for a type whose version is valid: a finding serves while
+// the type's version is the one it was made under (any change to the type
+// or its bases renews it), as the interpreter's own method cache does.  The
+// names are held, so that no other text comes to stand at a name's address.
+struct TypeFinding {
+  PyTypeObject* type;  // not held: a type renewed or gone has another version
+  unsigned int version;
+  PyObject* name;  // held
+  PyObject* found;
+};
+TypeFinding type_findings[512];
+
+PyObject* type_lookup_slowly(PyTypeObject* type, PyObject* name, TypeFinding& f) {
+  PyObject* found = _PyType_Lookup(type, name);
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || !PyString_CheckExact(name))
+    return found;
+  Py_INCREF(name);
+  PyObject* old = f.name;
+  f = {type, type->tp_version_tag, name, found};
+  Py_XDECREF(old);  // a text, whose release runs no code
+  return found;
+}
+
+[[gnu::always_inline]] inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+  TypeFinding& f = type_findings[((reinterpret_cast<uintptr_t>(type) >> 4) * 31 +
+                                  (reinterpret_cast<uintptr_t>(name) >> 4)) &
+                                 511];
+  if (f.type == type && f.name == name && f.version == type->tp_version_tag &&
+      PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+    return f.found;
+  return type_lookup_slowly(type, name, f);
+}
+}  // namespace
+
+namespace {
 // What the object's own dict holds under the text `name`, found without
 // running code: true with `own` the borrowed value or NULL (no dict, or
 // nothing of the name); false where it cannot tell.  A classic instance
@@ -249,7 +285,7 @@ namespace {
 [[gnu::always_inline]] inline PyObject* found_on_type(PyObject* o, PyObject* name) {
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
-  PyObject* found = _PyType_Lookup(type, name);
+  PyObject* found = type_lookup(type, name);
   if (!found) return nullptr;
   PyTypeObject* kind = Py_TYPE(found);
   if (PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_set) return found;
@@ -276,7 +312,7 @@ PyObject* found_attr(PyObject* o, PyObject* name) {
   if (PyInstance_Check(o)) return ClassScope::found_on_instance(o, name);
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
-  PyObject* found = _PyType_Lookup(type, name);
+  PyObject* found = type_lookup(type, name);
   bool getter = false;
   if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
       Py_TYPE(found)->tp_descr_get) {

@@ -152,7 +152,8 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
 //  - for an instance of a new-style class (looked up the generic way), from
 //    its type's attribute as the interpreter's method cache keeps it for the
 //    type's version tag (any change to the type or its bases renews the
-//    tag), and a probe of the instance's own dict;
+//    tag), kept the same way in a table of the glue's own, and a probe of
+//    the instance's own dict;
 //  - for a classic instance, once per Run open for it (below), else at each
 //    call from its own dict and its class's.
 // A classic instance's other operations, outside a Run for it, skip the
