@@ -197,27 +197,33 @@ bool is_function_copy(PyTypeObject* kind) {
 // another module's copy of the glue is run through its own module's `run`
 // entry, as the call of the interpreter would run it after filling its
 // parameters the same way.
-Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
-  if (!f) return {};
-  const bool own = Py_TYPE(f) == &FunctionType;
-  if (!own && !is_function_copy(Py_TYPE(f))) return {};
+// The function's run with its parameters `args` (all filled).
+[[gnu::always_inline]] inline Ref run_with(PyObject* f, bool own, PyObject* const* args) {
+  if (own) return run_own(f, args);
+  Ref keep = Ref::borrow(f);
+  return Ref::steal(reinterpret_cast<FunctionObject*>(f)->run(f, args));
+}
+// run_with where the function's defaults fill the parameters after the `n`
+// arguments at `v` (empty where they do not).
+__attribute__((noinline)) Ref run_defaulted(PyObject* f, bool own, PyObject* const* v, size_t n) {
   auto* fn = reinterpret_cast<FunctionObject*>(f);
   const size_t argcount = size_t(fn->argcount);
   if (n > argcount || argcount - n > size_t(fn->ndefaults)) return {};
   PyObject* slot[kMaxArgs];
-  PyObject* const* args = v;
-  if (n < argcount) {
-    std::copy(v, v + n, slot);
-    const size_t first_default = argcount - size_t(fn->ndefaults);
-    for (size_t i = n; i < argcount; ++i)
-      slot[i] = PyTuple_GET_ITEM(fn->defaults, Py_ssize_t(i - first_default));
-    args = slot;
-  }
+  std::copy(v, v + n, slot);
+  const size_t first_default = argcount - size_t(fn->ndefaults);
+  for (size_t i = n; i < argcount; ++i)
+    slot[i] = PyTuple_GET_ITEM(fn->defaults, Py_ssize_t(i - first_default));
   // The defaults are held while the implementation runs.
-  Ref defaults = Ref::borrow(n < argcount ? fn->defaults : nullptr);
-  if (own) return run_own(f, args);
-  Ref keep = Ref::borrow(f);
-  return Ref::steal(fn->run(f, args));
+  Ref defaults = Ref::borrow(fn->defaults);
+  return run_with(f, own, slot);
+}
+Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
+  if (!f) return {};
+  const bool own = Py_TYPE(f) == &FunctionType;
+  if (!own && !is_function_copy(Py_TYPE(f))) return {};
+  if (n == size_t(reinterpret_cast<FunctionObject*>(f)->argcount)) return run_with(f, own, v);
+  return run_defaulted(f, own, v, n);
 }
 }  // namespace
 
