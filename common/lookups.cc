@@ -175,20 +175,25 @@ namespace {
 // functions have the same layout, and their `run` entry calls them as their
 // own module's call would.  The copies seen are remembered (a type object of
 // a module lives as long as the process).
-bool is_function_copy(PyTypeObject* kind) {
-  static PyTypeObject* seen[8];
-  for (PyTypeObject* t : seen)
-    if (t == kind) return true;
+PyTypeObject* copies_seen[8];
+__attribute__((noinline)) bool is_function_copy_slowly(PyTypeObject* kind) {
+  PyTypeObject** seen = copies_seen;
+  for (size_t i = 1; i < sizeof copies_seen / sizeof copies_seen[0]; ++i)
+    if (seen[i] == kind) return true;
   if (kind == &FunctionType || kind->tp_basicsize != Py_ssize_t(sizeof(FunctionObject)) ||
       strcmp(kind->tp_name, FunctionType.tp_name) || !kind->tp_call ||
       !PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) || !kind->tp_descr_get || kind->tp_descr_set)
     return false;
-  for (PyTypeObject*& t : seen)
+  for (PyTypeObject*& t : copies_seen)
     if (!t) {
       t = kind;
       break;
     }
   return true;
+}
+// (The first copy seen, the one asked about mostly, is tried inline.)
+[[gnu::always_inline]] inline bool is_function_copy(PyTypeObject* kind) {
+  return kind == copies_seen[0] || is_function_copy_slowly(kind);
 }
 
 // run_own for the function `f` (anything else answers empty) called with
