@@ -383,6 +383,7 @@ Ref make_function(const ModuleInfo& mod, const std::string& qualname, const char
   f->name = f->qualname = f->module = f->doc = f->defaults = f->varnames = f->code = f->globals =
       f->dict = f->trace_name = f->trace_code = f->weakrefs = nullptr;
   f->trace_file = mod.trace_file;
+  f->run = invoke;
   Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
 
   size_t dot = qualname.rfind('.');

@@ -86,6 +86,13 @@ struct FunctionObject {
   PyObject* trace_code;  // the traceback entry's code, made at first failure
   PyObject* weakrefs;
   const char* trace_file;
+  // The call with every parameter filled, in order (held by the caller, as
+  // is the function): the implementation run and its answer handed back as
+  // the interpreter's call would (a new reference, or NULL with the error
+  // set and the traceback entry added).  The module that made the function
+  // sets it, so that another module's copy of this glue may call it
+  // without the argument tuple.
+  PyObject* (*run)(PyObject* self, PyObject* const* args);
 };
 
 extern PyTypeObject FunctionType;

@@ -37,16 +37,90 @@ PyObject* class_lookup(PyObject* cls, PyObject* name) {
   bool plain = true;
   return class_lookup(cls, name, plain);
 }
+}  // namespace
+
+// ---- classic classes, looked up once in an operation call ---------------------
+
+namespace {
+// The outermost scope open on this thread (another thread keeps its own),
+// whose table serves; kept as innermost_run is.
+thread_local ClassScope* open_scope __attribute__((tls_model("initial-exec"))) = nullptr;
+}  // namespace
+
+ClassScope::ClassScope() : outer_(open_scope) {
+  if (outer_) return;
+  for (Entry& e : entries_) e.cls = nullptr;
+  open_scope = this;
+}
+
+ClassScope::~ClassScope() {
+  if (outer_) return;
+  open_scope = nullptr;
+  for (size_t i = 0; i < used_; ++i) {
+    Entry& e = entries_[used_at_[i]];
+    Py_DECREF(e.cls);
+    Py_DECREF(e.name);
+    Py_XDECREF(e.found);
+  }
+}
+
+[[gnu::always_inline]] inline PyObject* ClassScope::lookup(PyObject* cls, PyObject* name) {
+  ClassScope* scope = open_scope;
+  if (!scope) return class_lookup(cls, name);
+  size_t i = slot_of(cls, name);
+  const Entry* e = &scope->entries_[i];
+  if (e->cls == cls && e->name == name) return e->found;  // the first slot: a hit mostly
+  return scope->learn(cls, name, i);
+}
+
+PyObject* ClassScope::learn(PyObject* cls, PyObject* name, size_t i) {
+  Entry* e;
+  while ((e = &entries_[i])->cls && (e->cls != cls || e->name != name)) i = (i + 1) & (kSlots - 1);
+  if (e->cls) return e->found;
+  PyObject* found = class_lookup(cls, name);
+  if (used_ >= kSlots / 2) return found;
+  Py_INCREF(cls);
+  Py_INCREF(name);
+  Py_XINCREF(found);
+  *e = {cls, name, found};
+  used_at_[used_++] = static_cast<unsigned char>(i);
+  return found;
+}
+
+[[gnu::always_inline]] inline PyObject* ClassScope::found_on_instance(
+    PyObject* o, PyObject* name) {
+  // The interpreter answers "__dict__" and "__class__" itself.
+  if (!PyString_CheckExact(name)) return nullptr;
+  const char* text = PyString_AS_STRING(name);
+  if (text[0] == '_' && text[1] == '_') return nullptr;
+  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
+  PyObject* own;
+  if (!dict_get_plain(inst->in_dict, name, own)) return nullptr;
+  if (own) return own;
+  PyObject* found = lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
+  // A descriptor (a function, a property) binds: the interpreter's.
+  if (!found ||
+      (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) && Py_TYPE(found)->tp_descr_get))
+    return nullptr;
+  return found;
+}
+
+namespace {
 // Whether the instance's own dict may hold `name` (or cannot tell).
-bool may_hold(PyObject* inst, PyObject* name) {
+[[gnu::always_inline]] inline bool may_hold(PyObject* inst, PyObject* name) {
   PyObject* v;
   return !dict_get_plain(reinterpret_cast<PyInstanceObject*>(inst)->in_dict, name, v) || v;
 }
 
 // What the lookup of `name` on the classic instance `o` finds on its class,
 // when the instance does not hold the name itself (borrowed).
-PyObject* found_on_class(PyObject* o, PyObject* name) {
+// (The instance answers "__dict__" and "__class__" itself: nothing found.)
+[[gnu::always_inline]] inline PyObject* found_on_class(PyObject* o, PyObject* name) {
   if (!PyInstance_Check(o) || may_hold(o, name)) return nullptr;
+  const char* text = PyString_AS_STRING(name);
+  if (text[0] == '_' && text[1] == '_' &&
+      (!strcmp(text, "__dict__") || !strcmp(text, "__class__")))
+    return nullptr;
   auto* inst = reinterpret_cast<PyInstanceObject*>(o);
   return ClassScope::lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
 }
@@ -65,12 +139,13 @@ Py_ssize_t member_offset(PyTypeObject* type, const char* name) {
 }
 // What `o`, when an object of `type`, holds at `offset` (borrowed; NULL for
 // anything else).
-PyObject* member_at(PyObject* o, PyTypeObject* type, Py_ssize_t offset) {
+[[gnu::always_inline]] inline PyObject* member_at(PyObject* o, PyTypeObject* type,
+                                                  Py_ssize_t offset) {
   if (!o || Py_TYPE(o) != type || offset < 0) return nullptr;
   return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
 }
 // A property's getter and a classmethod's function.
-PyObject* getter_of(PyObject* o) {
+[[gnu::always_inline]] inline PyObject* getter_of(PyObject* o) {
   static const Py_ssize_t at = member_offset(&PyProperty_Type, "fget");
   return member_at(o, &PyProperty_Type, at);
 }
@@ -84,7 +159,7 @@ namespace {
 // Runs the implementation of `function`, a function made by make_function,
 // with its parameters `args`, as its call would: a failure gets its
 // traceback entry.
-Ref run_own(PyObject* function, PyObject* const* args) {
+[[gnu::always_inline]] inline Ref run_own(PyObject* function, PyObject* const* args) {
   Ref keep = Ref::borrow(function);
   try {
     Ref r = reinterpret_cast<FunctionObject*>(function)->impl(Args(args));
@@ -96,14 +171,48 @@ Ref run_own(PyObject* function, PyObject* const* args) {
   }
 }
 
+// Whether `kind` is another module's copy of the glue's function type: its
+// functions have the same layout, and their `run` entry calls them as their
+// own module's call would.  The copies seen are remembered (a type object of
+// a module lives as long as the process).
+PyTypeObject* copies_seen[8];
+__attribute__((noinline)) bool is_function_copy_slowly(PyTypeObject* kind) {
+  PyTypeObject** seen = copies_seen;
+  for (size_t i = 1; i < sizeof copies_seen / sizeof copies_seen[0]; ++i)
+    if (seen[i] == kind) return true;
+  if (kind == &FunctionType || kind->tp_basicsize != Py_ssize_t(sizeof(FunctionObject)) ||
+      strcmp(kind->tp_name, FunctionType.tp_name) || !kind->tp_call ||
+      !PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) || !kind->tp_descr_get || kind->tp_descr_set)
+    return false;
+  for (PyTypeObject*& t : copies_seen)
+    if (!t) {
+      t = kind;
+      break;
+    }
+  return true;
+}
+// (The first copy seen, the one asked about mostly, is tried inline.)
+[[gnu::always_inline]] inline bool is_function_copy(PyTypeObject* kind) {
+  return kind == copies_seen[0] || is_function_copy_slowly(kind);
+}
+
 // run_own for the function `f` (anything else answers empty) called with
 // the `n` arguments at `v`, the function's defaults filling the parameters
-// after them; empty where they do not fill its parameters.
-Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
-  if (!f || Py_TYPE(f) != &FunctionType) return {};
+// after them; empty where they do not fill its parameters.  A function of
+// another module's copy of the glue is run through its own module's `run`
+// entry, as the call of the interpreter would run it after filling its
+// parameters the same way.
+// The function's run with its parameters `args` (all filled).
+[[gnu::always_inline]] inline Ref run_with(PyObject* f, bool own, PyObject* const* args) {
+  if (own) return run_own(f, args);
+  Ref keep = Ref::borrow(f);
+  return Ref::steal(reinterpret_cast<FunctionObject*>(f)->run(f, args));
+}
+// run_with where the function's defaults fill the parameters after the `n`
+// arguments at `v` (empty where they do not).
+__attribute__((noinline)) Ref run_defaulted(PyObject* f, bool own, PyObject* const* v, size_t n) {
   auto* fn = reinterpret_cast<FunctionObject*>(f);
   const size_t argcount = size_t(fn->argcount);
-  if (n == argcount) return run_own(f, v);
   if (n > argcount || argcount - n > size_t(fn->ndefaults)) return {};
   PyObject* slot[kMaxArgs];
   std::copy(v, v + n, slot);
@@ -112,7 +221,50 @@ Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
     slot[i] = PyTuple_GET_ITEM(fn->defaults, Py_ssize_t(i - first_default));
   // The defaults are held while the implementation runs.
   Ref defaults = Ref::borrow(fn->defaults);
-  return run_own(f, slot);
+  return run_with(f, own, slot);
+}
+Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
+  if (!f) return {};
+  const bool own = Py_TYPE(f) == &FunctionType;
+  if (!own && !is_function_copy(Py_TYPE(f))) return {};
+  if (n == size_t(reinterpret_cast<FunctionObject*>(f)->argcount)) return run_with(f, own, v);
+  return run_defaulted(f, own, v, n);
+}
+}  // namespace
+
+namespace {
+// _PyType_Lookup(type, name), its findings kept in a table of this module's
+// (one per slot) for a type whose version is valid: a finding serves while
+// the type's version is the one it was made under (any change to the type
+// or its bases renews it), as the interpreter's own method cache does.  The
+// names are held, so that no other text comes to stand at a name's address.
+struct TypeFinding {
+  PyTypeObject* type;  // not held: a type renewed or gone has another version
+  unsigned int version;
+  PyObject* name;  // held
+  PyObject* found;
+};
+TypeFinding type_findings[512];
+
+PyObject* type_lookup_slowly(PyTypeObject* type, PyObject* name, TypeFinding& f) {
+  PyObject* found = _PyType_Lookup(type, name);
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || !PyString_CheckExact(name))
+    return found;
+  Py_INCREF(name);
+  PyObject* old = f.name;
+  f = {type, type->tp_version_tag, name, found};
+  Py_XDECREF(old);  // a text, whose release runs no code
+  return found;
+}
+
+[[gnu::always_inline]] inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+  TypeFinding& f = type_findings[((reinterpret_cast<uintptr_t>(type) >> 4) * 31 +
+                                  (reinterpret_cast<uintptr_t>(name) >> 4)) &
+                                 511];
+  if (f.type == type && f.name == name && f.version == type->tp_version_tag &&
+      PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+    return f.found;
+  return type_lookup_slowly(type, name, f);
 }
 }  // namespace
 
@@ -121,7 +273,7 @@ namespace {
 // running code: true with `own` the borrowed value or NULL (no dict, or
 // nothing of the name); false where it cannot tell.  A classic instance
 // keeps its dict in the instance itself, not where the type tells.
-bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
+[[gnu::always_inline]] inline bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
   const Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
   PyObject* dict;
   if (PyInstance_Check(o)) {
@@ -141,10 +293,10 @@ bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
 // a data descriptor of the type comes before the object's own dict,
 // anything else only while that dict does not hold the name.  NULL where
 // the type has nothing of that name, or another lookup would serve.
-PyObject* found_on_type(PyObject* o, PyObject* name) {
+[[gnu::always_inline]] inline PyObject* found_on_type(PyObject* o, PyObject* name) {
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
-  PyObject* found = _PyType_Lookup(type, name);
+  PyObject* found = type_lookup(type, name);
   if (!found) return nullptr;
   PyTypeObject* kind = Py_TYPE(found);
   if (PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_set) return found;
@@ -171,7 +323,7 @@ PyObject* found_attr(PyObject* o, PyObject* name) {
   if (PyInstance_Check(o)) return ClassScope::found_on_instance(o, name);
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr || !PyString_CheckExact(name)) return nullptr;
-  PyObject* found = _PyType_Lookup(type, name);
+  PyObject* found = type_lookup(type, name);
   bool getter = false;
   if (found && PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) &&
       Py_TYPE(found)->tp_descr_get) {
@@ -416,77 +568,10 @@ Run::Known* Run::known(PyObject* self, PyObject* name) {
   return known;
 }
 
-// ---- classic classes, looked up once in an operation call ---------------------
-
-namespace {
-// The outermost scope open on this thread (another thread keeps its own),
-// whose table serves; kept as innermost_run is.
-thread_local ClassScope* open_scope __attribute__((tls_model("initial-exec"))) = nullptr;
-}  // namespace
-
-ClassScope::ClassScope() : outer_(open_scope) {
-  if (outer_) return;
-  for (Entry& e : entries_) e.cls = nullptr;
-  open_scope = this;
-}
-
-ClassScope::~ClassScope() {
-  if (outer_) return;
-  open_scope = nullptr;
-  for (size_t i = 0; i < used_; ++i) {
-    Entry& e = entries_[used_at_[i]];
-    Py_DECREF(e.cls);
-    Py_DECREF(e.name);
-    Py_XDECREF(e.found);
-  }
-}
-
-PyObject* ClassScope::lookup(PyObject* cls, PyObject* name) {
-  ClassScope* scope = open_scope;
-  if (!scope) return class_lookup(cls, name);
-  const uintptr_t key = (reinterpret_cast<uintptr_t>(cls) >> 4) * 31 +
-                        (reinterpret_cast<uintptr_t>(name) >> 4);
-  size_t i = key & (kSlots - 1);
-  Entry* e;
-  while ((e = &scope->entries_[i])->cls && (e->cls != cls || e->name != name))
-    i = (i + 1) & (kSlots - 1);
-  if (e->cls) return e->found;
-  PyObject* found = class_lookup(cls, name);
-  if (scope->used_ >= kSlots / 2) return found;
-  Py_INCREF(cls);
-  Py_INCREF(name);
-  Py_XINCREF(found);
-  *e = {cls, name, found};
-  scope->used_at_[scope->used_++] = static_cast<unsigned char>(i);
-  return found;
-}
-
-PyObject* ClassScope::found_on_instance(PyObject* o, PyObject* name) {
-  // The interpreter answers "__dict__" and "__class__" itself.
-  if (!PyString_CheckExact(name)) return nullptr;
-  const char* text = PyString_AS_STRING(name);
-  if (text[0] == '_' && text[1] == '_') return nullptr;
-  auto* inst = reinterpret_cast<PyInstanceObject*>(o);
-  PyObject* own;
-  if (!dict_get_plain(inst->in_dict, name, own)) return nullptr;
-  if (own) return own;
-  PyObject* found = lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
-  // A descriptor (a function, a property) binds: the interpreter's.
-  if (!found ||
-      (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_HAVE_CLASS) && Py_TYPE(found)->tp_descr_get))
-    return nullptr;
-  return found;
-}
-
 bool ClassScope::binds_as_function(PyObject* found) {
   if (!found) return false;
   PyTypeObject* kind = Py_TYPE(found);
-  if (kind == &PyFunction_Type || kind == &FunctionType) return true;
-  // Another module's copy of the glue's function type.
-  return kind->tp_basicsize == Py_ssize_t(sizeof(FunctionObject)) &&
-         !strcmp(kind->tp_name, FunctionType.tp_name) && kind->tp_call &&
-         PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) && kind->tp_descr_get &&
-         !kind->tp_descr_set;
+  return kind == &PyFunction_Type || kind == &FunctionType || is_function_copy(kind);
 }
 
 namespace {
@@ -494,7 +579,8 @@ namespace {
 // object does not hold the name itself (borrowed): for a classic instance,
 // its class's (looked up once in a Run for it), for an instance of a
 // new-style class, its type's.  NULL where the call is the interpreter's.
-PyObject* found_for_call(PyObject* o, PyObject* name, Run::Known*& known) {
+[[gnu::always_inline]] inline PyObject* found_for_call(
+    PyObject* o, PyObject* name, Run::Known*& known) {
   known = nullptr;
   if (PyInstance_Check(o)) {
     known = Run::known(o, name);
@@ -594,9 +680,9 @@ bool is_true(PyObject* o) {
 // no function of the module's own under the name: what the interpreter's
 // lookup finds on the class is used as the interpreter would use it, without
 // the object it makes on the way (a bound method, a call through the
-// property).  A function of another module's function type is one the
-// module cannot run itself; it, and anything not plainly one of the two
-// kinds below, is the interpreter's lookup and call.
+// property).  A function of another module's copy of the function type
+// whose arguments do not fill its parameters, and anything not plainly one
+// of the two kinds below, is the interpreter's lookup and call.
 
 namespace {
 // Whether the classic instance's lookup answers `name` (a text) itself,

@@ -143,14 +143,17 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
 // the rest, its implementation runs directly, without the interpreter's
 // call, and a failure gets the traceback entry the call would have added.
 // That holds for a subclass's own function made by make_function too: it is
-// what the call would run.  Anything else -- an override written in Python,
-// in a subclass or in the instance's own dict, an attribute that is no such
-// function, an object of another kind, a lookup that would run code -- is
-// the interpreter's own call.  Which of the two it is, is found cheaply:
+// what the call would run.  A function made by another module's copy of
+// this glue is run the same way, through the `run` entry its module set
+// (its parameters filled here, no argument tuple made).  Anything else -- an override written in
+// Python, in a subclass or in the instance's own dict, an attribute that is no such function, an
+// object of another kind, a lookup that would run code -- is the interpreter's own call.  Which of
+// the two it is, is found cheaply:
 //  - for an instance of a new-style class (looked up the generic way), from
 //    its type's attribute as the interpreter's method cache keeps it for the
 //    type's version tag (any change to the type or its bases renews the
-//    tag), and a probe of the instance's own dict;
+//    tag), kept the same way in a table of the glue's own, and a probe of
+//    the instance's own dict;
 //  - for a classic instance, once per Run open for it (below), else at each
 //    call from its own dict and its class's.
 // A classic instance's other operations, outside a Run for it, skip the
@@ -246,6 +249,15 @@ class ClassScope {
   // outermost scope's table is used).  When half full, further ones are
   // looked up at each ask.
   static constexpr size_t kSlots = 128;
+  // The slot where the finding for (cls, name) is looked for first.
+  static size_t slot_of(PyObject* cls, PyObject* name) {
+    return ((reinterpret_cast<uintptr_t>(cls) >> 4) * 31 +
+            (reinterpret_cast<uintptr_t>(name) >> 4)) &
+           (kSlots - 1);
+  }
+  // lookup past the first slot: the slots after it, then the class itself,
+  // whose finding is kept while there is room.
+  PyObject* learn(PyObject* cls, PyObject* name, size_t i);
   struct Entry {
     PyObject* cls;
     PyObject* name;

@@ -189,13 +189,6 @@ PyObject* dict_find(PyObject* d, PyObject* key) {
   return entry->me_value;
 }
 
-bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value) {
-  if (!PyDict_Check(d) || !PyString_CheckExact(key)) return false;
-  long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
-  if (hash == -1) hash = PyObject_Hash(key);  // a text's hash runs no code
-  return dict_probe(d, key, hash, value);
-}
-
 void StrBuilder::grow(size_t more) {
   size_t cap = std::max({cap_ * 2, size_ + more, reserve_});
   if (!str_) {

@@ -288,7 +288,12 @@ inline bool dict_probe(PyObject* d, PyObject* key, long hash, PyObject*& value) 
     i = (i << 2) + i + perturb + 1;
   }
 }
-bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value);
+inline bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value) {
+  if (!PyDict_Check(d) || !PyString_CheckExact(key)) return false;
+  long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
+  if (__builtin_expect(hash == -1, 0)) hash = PyObject_Hash(key);  // a text's runs no code
+  return dict_probe(d, key, hash, value);
+}
 PyObject* dict_find(PyObject* d, PyObject* key);
 inline PyObject* dict_get(PyObject* d, PyObject* key) {
   if (PyString_CheckExact(key)) {
