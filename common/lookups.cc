@@ -632,6 +632,14 @@ bool own_op(PyObject* o, PyObject* name, Impl impl) {
   return made_from(found_for_call(o, name, known), impl);
 }
 
+PyObject* own_getter(PyObject* o, PyObject* name, Impl impl) {
+  PyObject* found = PyInstance_Check(o)                   ? found_on_class(o, name)
+                    : PyClass_Check(o) || PyType_Check(o) ? nullptr
+                                                          : found_on_type(o, name);
+  PyObject* getter = getter_of(found);
+  return made_from(getter, impl) ? getter : nullptr;
+}
+
 bool own_ops(PyObject* o, const OwnOpEntry* ops, size_t n) {
   if (!PyInstance_Check(o)) return false;
   for (size_t i = 0; i < n; ++i)

@@ -312,6 +312,12 @@ inline Ref call_unbound(PyObject* cls, PyObject* name, std::initializer_list<PyO
 // anywhere, another kind of object) answers false.
 bool own_op(PyObject* o, PyObject* name, Impl impl);
 
+// The getter of the read-only property `o.name` where it is, unchanged, the
+// module's function made from `impl` (borrowed; NULL for anything else: an
+// override anywhere, another kind of object).  A module may then render
+// the getter directly, adding its traceback entry on failure.
+PyObject* own_getter(PyObject* o, PyObject* name, Impl impl);
+
 // A group of a module's operations asked about together: each one's name
 // (interned) and the implementation its function is made from.
 struct OwnOpEntry {

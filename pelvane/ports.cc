@@ -46,6 +46,22 @@ Ref to_int(Ref o) {
   return steal(PyNumber_Int(o));
 }
 
+// The property `name` of the configured port `self`: rendered by `render`
+// where the port's class has pelvane's own getter made from `impl` (its
+// traceback entry added on failure, as its call would), else read.
+template <class F>
+Ref own_prop_or(PyObject* self, PyObject* name, py::Impl impl, const F& render) {
+  Ref getter = Ref::borrow(py::own_getter(self, name, impl));
+  if (!getter) return py::read_prop(self, name);
+  try {
+    Ref r = render();
+    return r ? r : py::none();
+  } catch (const py::Raised&) {
+    py::add_traceback_of(getter);
+    throw;
+  }
+}
+
 // An operation that every configured port class must give for itself.
 Ref abstract(Args) { py::raise(PyExc_NotImplementedError, Py_None); }
 Ref nothing(Args) { return {}; }
@@ -245,14 +261,56 @@ Ref sdk_intf(Args a) {
   return py::percent_plain(ID("%s%u"), {prefix, num});
 }
 
+// What an operation of a configured port reads of itself, its platform
+// port and its mode, each read at the first need and then kept for the
+// rest of the operation.
+struct Self {
+  explicit Self(PyObject* port) : port(port) {}
+  PyObject* phys() {
+    if (!phys_) phys_ = physical(port);
+    return phys_.get();
+  }
+  PyObject* mode() {
+    if (!mode_) mode_ = mode_of(port);
+    return mode_.get();
+  }
+  PyObject* const port;
+
+ private:
+  Ref phys_, mode_;
+};
+
+// The port's properties that linux_port_name and the polarity ask, each
+// rendered with what `self` has read where the port has pelvane's own,
+// else read.
+Ref logical_count(Self& self) {
+  return own_prop_or(self.port, ID("num_logical_ports"), mode_num_logical_ports, [&] {
+    return py::call_op(self.phys(), ID("num_logical_ports"), self.mode());
+  });
+}
+
+Ref gang_label_of(Self& self) {
+  return own_prop_or(self.port, ID("gang_label"), gang_label, [&] {
+    PyObject* mode = self.mode();
+    Ref label = own_prop_or(self.port, ID("label"), fwd_label, [&] {
+      return py::plain_attr(self.phys(), ID("label"));
+    });
+    if (py::equal(mode, ID("40G/4"))) return group_label(label);
+    return label;
+  });
+}
+
 Ref linux_port_name(Args a) {
-  PyObject *self = a[0], *sub = a[1];
-  Ref name = py::plain_attr(physical(self), ID("name_override"));
+  Self self(a[0]);
+  PyObject* sub = a[1];
+  Ref name = py::plain_attr(self.phys(), ID("name_override"));
   if (name.get() != Py_None) return name;
-  Ref count = py::read_prop(self, ID("num_logical_ports"));
+  Ref count = logical_count(self);
   bool breakout = py::compare(count, 1, Py_GT);
-  Ref prefix = py::read_prop(self, ID("linux_prefix"));
-  Ref label = py::read_prop(self, ID("gang_label"));
+  Ref prefix = own_prop_or(self.port, ID("linux_prefix"), linux_prefix, [&] {
+    return Ref::borrow(linux_prefix_of(self.phys()));
+  });
+  Ref label = gang_label_of(self);
   return linux_name(prefix, label, breakout ? sub : nullptr);
 }
 
@@ -301,13 +359,24 @@ Ref gang_leader(Args a) {
   return py::boolean(py::compare(count, 0, Py_NE));
 }
 
+bool is_gang_leader(Self& self) {
+  return py::truth(own_prop_or(self.port, ID("gang_leader"), gang_leader, [&] {
+    Ref is_ganged = own_prop_or(self.port, ID("ganged"), ganged, [&] {
+      PyObject* mode = self.mode();
+      return py::boolean(py::contains(py::plain_attr(self.phys(), ID("gang_modes")), mode));
+    });
+    if (!py::truth(is_ganged)) return py::boolean(false);
+    return py::boolean(py::compare(logical_count(self), 0, Py_NE));
+  }));
+}
+
 // The polarity value of the sub-port: the platform port's own, or for a gang
 // leader one bit per member of its gang, in the order of their interface
 // numbers.  `side` names the platform operation.
 Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
-  Ref mode = mode_of(self);
-  if (!py::truth(py::read_prop(self, ID("gang_leader"))))
-    return py::call_op(physical(self), side, mode, sub);
+  Self port(self);
+  Ref mode = Ref::borrow(port.mode());
+  if (!is_gang_leader(port)) return py::call_op(port.phys(), side, mode, sub);
 
   Ref gang = py::plain_attr(self, ID("ganged_ports"));
   if (gang.get() == Py_None)
