@@ -25,6 +25,25 @@ Ref mode_of(PyObject* self) { return py::plain_attr(self, ID("mode")); }
 
 Ref steal(PyObject* o) { return Ref::steal(o); }
 
+// What an operation of a configured port reads of itself, its platform
+// port and its mode, each read at the first need and then kept for the
+// rest of the operation.
+struct Self {
+  explicit Self(PyObject* port) : port(port) {}
+  PyObject* phys() {
+    if (!phys_) phys_ = physical(port);
+    return phys_.get();
+  }
+  PyObject* mode() {
+    if (!mode_) mode_ = mode_of(port);
+    return mode_.get();
+  }
+  PyObject* const port;
+
+ private:
+  Ref phys_, mode_;
+};
+
 // a + b + c as the interpreter adds them (c a small constant).
 Ref sum(PyObject* a, PyObject* b, long c = 0) {
   if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) {
@@ -235,7 +254,22 @@ Ref dport_logical_port_num(Args a) {
   return py::call_op(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
 }
 
-Ref dport_pbmp(Args a) { return bit(py::call_op(a[0], ID("sdk_logical_port_num"), a[1])); }
+// self.sdk_logical_port_num(sub), pelvane's own dport numbering rendered
+// with what `self` has read.
+Ref logical_port_num_of(Self& self, PyObject* sub) {
+  py::Operation op(self.port, ID("sdk_logical_port_num"), dport_logical_port_num);
+  if (!op.own()) return py::call_op(self.port, ID("sdk_logical_port_num"), sub);
+  return op.traced([&] {
+    PyObject* mode = self.mode();
+    Ref port_base = py::plain_attr(self.port, ID("port_base"));
+    return py::call_op(self.phys(), ID("logical_port_num"), mode, sub, port_base);
+  });
+}
+
+Ref dport_pbmp(Args a) {
+  Self self(a[0]);
+  return bit(logical_port_num_of(self, a[1]));
+}
 
 Ref dport_intf_num(Args a) { return sum(py::plain_attr(a[0], ID("if_port_base")), a[1], -1); }
 Ref dport_unit_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
@@ -260,25 +294,6 @@ Ref sdk_intf(Args a) {
   Ref num = py::call_op(a[0], ID("sdk_intf_num"), a[1]);
   return py::percent_plain(ID("%s%u"), {prefix, num});
 }
-
-// What an operation of a configured port reads of itself, its platform
-// port and its mode, each read at the first need and then kept for the
-// rest of the operation.
-struct Self {
-  explicit Self(PyObject* port) : port(port) {}
-  PyObject* phys() {
-    if (!phys_) phys_ = physical(port);
-    return phys_.get();
-  }
-  PyObject* mode() {
-    if (!mode_) mode_ = mode_of(port);
-    return mode_.get();
-  }
-  PyObject* const port;
-
- private:
-  Ref phys_, mode_;
-};
 
 // The port's properties that linux_port_name and the polarity ask, each
 // rendered with what `self` has read where the port has pelvane's own,
@@ -328,10 +343,10 @@ Ref sdk_config_intf(Args a) {
 // text of its logical port number where the port has a port map, else its
 // SDK interface name.  Written into `out` as "%s" writes it where that is
 // plainly the text (a small number, a text); else the value, for the caller.
-Ref config_intf_name(std::string& out, PyObject* self, PyObject* sub) {
-  if (!py::truth(py::plain_attr(self, ID("portmap_capable"))))
-    return py::call_op(self, ID("sdk_intf"), sub);
-  Ref num = py::call_op(self, ID("sdk_logical_port_num"), sub);
+Ref config_intf_name(std::string& out, Self& self, PyObject* sub) {
+  if (!py::truth(py::plain_attr(self.port, ID("portmap_capable"))))
+    return py::call_op(self.port, ID("sdk_intf"), sub);
+  Ref num = logical_port_num_of(self, sub);
   if (!PyInt_CheckExact(num.get())) return py::to_str(num);
   char buf[24];
   out += py::decimal(PyInt_AS_LONG(num.get()), buf);
@@ -490,12 +505,15 @@ void put_config_intf(std::string& out, PyObject* port, PyObject* sub, PyObject* 
     Ref held = Ref::borrow(units ? units : op.default_of(2));
     PyObject* u = held ? held.get() : Py_None;
     const size_t at = out.size();
-    Ref name = config_intf_name(out, port, sub);
+    Self self(port);
+    Ref name = config_intf_name(out, self, sub);
     if (u != Py_None && !py::compare(u, 1, Py_GT)) {
       if (name) sections::put_text(out, name);
       return;
     }
-    Ref unit = py::read_prop(port, ID("unit"));
+    Ref unit = own_prop_or(port, ID("unit"), fwd_unit, [&] {
+      return py::plain_attr(self.phys(), ID("unit"));
+    });
     if (!name && PyInt_CheckExact(unit.get())) {
       char buf[24];
       out += '.';
