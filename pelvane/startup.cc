@@ -243,10 +243,18 @@ py::Ref compress_portlist(py::Args a) {
       py::Ref key = py::percent(ID("%s%03u"), {py::str(name.prefix).get(), name.big.get()});
       name.sort_key = py::as_view(key);
     } else {
-      char digits[32];
-      int len = std::snprintf(digits, sizeof digits, "%03lld", name.number);
-      name.sort_key.reserve(name.prefix.size() + size_t(len));
-      name.sort_key.append(name.prefix).append(digits, size_t(len));
+      // "%03lld": at least three digits, zeros in front.
+      if (name.number < 0) {
+        char text[32];
+        int len = std::snprintf(text, sizeof text, "%03lld", name.number);
+        name.sort_key.append(name.prefix).append(text, size_t(len));
+      } else {
+        char buf[24];
+        const std::string_view digits = py::decimal(long(name.number), buf);
+        const size_t pad = digits.size() < 3 ? 3 - digits.size() : 0;
+        name.sort_key.reserve(name.prefix.size() + pad + digits.size());
+        name.sort_key.append(name.prefix).append(pad, '0').append(digits);
+      }
     }
   }
   std::stable_sort(names.begin(), names.end(), [](const ListedName& x, const ListedName& y) {
