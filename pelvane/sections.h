@@ -123,7 +123,9 @@ template <class Out>
 void put_dec(Out& out, PyObject* v, long add = 0) {
   char buf[24];
   long sum;
-  if (PyInt_CheckExact(v) && !__builtin_add_overflow(PyInt_AS_LONG(v), add, &sum))
+  // (True and False are written as the integers they are: 1, 0.)
+  if ((PyInt_CheckExact(v) || PyBool_Check(v)) &&
+      !__builtin_add_overflow(PyInt_AS_LONG(v), add, &sum))
     out += py::decimal(sum, buf);
   else
     put_formatted(out, ID("%u"), add ? py::add(v, add) : py::Ref::borrow(v));
