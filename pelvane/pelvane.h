@@ -33,6 +33,31 @@ PyObject* linux_prefix_of(PyObject* physical_port);
 // (nullptr: not split).
 py::Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub);
 
+// What a writer reads of a configured port for one of its logical ports:
+// its platform port and its mode, each read at the first need and then
+// kept, for the port's own operations rendered directly.
+class PortReads {
+ public:
+  explicit PortReads(PyObject* port) : port(port) {}
+  PyObject* phys() {
+    if (!phys_) phys_ = py::plain_attr(port, ID("physical_port"));
+    return phys_.get();
+  }
+  PyObject* mode() {
+    if (!mode_) mode_ = py::plain_attr(port, ID("mode"));
+    return mode_.get();
+  }
+  PyObject* const port;
+
+ private:
+  py::Ref phys_, mode_;
+};
+
+// port.sdk_intf_prefix(sub) and port.sdk_pbmp(sub): pelvane's own
+// operations rendered with what `port` has read, an override called.
+py::Ref intf_prefix_of(PortReads& port, PyObject* sub);
+py::Ref pbmp_of(PortReads& port, PyObject* sub);
+
 // port.sdk_config_intf(sub) (or with `units` where not null) written into
 // `out` as "%s" writes it; pelvane's own operation rendered directly, an
 // override called.

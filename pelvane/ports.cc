@@ -25,25 +25,6 @@ Ref mode_of(PyObject* self) { return py::plain_attr(self, ID("mode")); }
 
 Ref steal(PyObject* o) { return Ref::steal(o); }
 
-// What an operation of a configured port reads of itself, its platform
-// port and its mode, each read at the first need and then kept for the
-// rest of the operation.
-struct Self {
-  explicit Self(PyObject* port) : port(port) {}
-  PyObject* phys() {
-    if (!phys_) phys_ = physical(port);
-    return phys_.get();
-  }
-  PyObject* mode() {
-    if (!mode_) mode_ = mode_of(port);
-    return mode_.get();
-  }
-  PyObject* const port;
-
- private:
-  Ref phys_, mode_;
-};
-
 // a + b + c as the interpreter adds them (c a small constant).
 Ref sum(PyObject* a, PyObject* b, long c = 0) {
   if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) {
@@ -256,7 +237,7 @@ Ref dport_logical_port_num(Args a) {
 
 // self.sdk_logical_port_num(sub), pelvane's own dport numbering rendered
 // with what `self` has read.
-Ref logical_port_num_of(Self& self, PyObject* sub) {
+Ref logical_port_num_of(PortReads& self, PyObject* sub) {
   py::Operation op(self.port, ID("sdk_logical_port_num"), dport_logical_port_num);
   if (!op.own()) return py::call_op(self.port, ID("sdk_logical_port_num"), sub);
   return op.traced([&] {
@@ -267,7 +248,7 @@ Ref logical_port_num_of(Self& self, PyObject* sub) {
 }
 
 Ref dport_pbmp(Args a) {
-  Self self(a[0]);
+  PortReads self(a[0]);
   return bit(logical_port_num_of(self, a[1]));
 }
 
@@ -276,9 +257,9 @@ Ref dport_unit_intf_num(Args a) { return port_base_plus(a[0], a[1], -1); }
 
 // ---- naming -------------------------------------------------------------------
 
-Ref sdk_intf_prefix(Args a) {
-  Ref phys = physical(a[0]);
-  Ref prefix = py::call_op(phys, ID("hw_intf_prefix"), mode_of(a[0]), a[1]);
+// sdk_intf_prefix of the platform port `phys` and the mode `mode`.
+Ref intf_prefix(PyObject* phys, PyObject* mode, PyObject* sub) {
+  Ref prefix = py::call_op(phys, ID("hw_intf_prefix"), mode, sub);
   if (!PyString_CheckExact(prefix.get()) || PyString_GET_SIZE(prefix.get()) > 2)
     prefix = steal(PySequence_GetSlice(prefix, 0, 2));
   if (py::plain_attr(phys, ID("disable_prefix_xlate")).get() == Py_True) return prefix;
@@ -289,8 +270,14 @@ Ref sdk_intf_prefix(Args a) {
   return prefix;
 }
 
+Ref sdk_intf_prefix(Args a) {
+  Ref phys = physical(a[0]);
+  return intf_prefix(phys, mode_of(a[0]), a[1]);
+}
+
 Ref sdk_intf(Args a) {
-  Ref prefix = py::call_op(a[0], ID("sdk_intf_prefix"), a[1]);
+  PortReads self(a[0]);
+  Ref prefix = intf_prefix_of(self, a[1]);
   Ref num = py::call_op(a[0], ID("sdk_intf_num"), a[1]);
   return py::percent_plain(ID("%s%u"), {prefix, num});
 }
@@ -298,13 +285,13 @@ Ref sdk_intf(Args a) {
 // The port's properties that linux_port_name and the polarity ask, each
 // rendered with what `self` has read where the port has pelvane's own,
 // else read.
-Ref logical_count(Self& self) {
+Ref logical_count(PortReads& self) {
   return own_prop_or(self.port, ID("num_logical_ports"), mode_num_logical_ports, [&] {
     return py::call_op(self.phys(), ID("num_logical_ports"), self.mode());
   });
 }
 
-Ref gang_label_of(Self& self) {
+Ref gang_label_of(PortReads& self) {
   return own_prop_or(self.port, ID("gang_label"), gang_label, [&] {
     PyObject* mode = self.mode();
     Ref label = own_prop_or(self.port, ID("label"), fwd_label, [&] {
@@ -316,7 +303,7 @@ Ref gang_label_of(Self& self) {
 }
 
 Ref linux_port_name(Args a) {
-  Self self(a[0]);
+  PortReads self(a[0]);
   PyObject* sub = a[1];
   Ref name = py::plain_attr(self.phys(), ID("name_override"));
   if (name.get() != Py_None) return name;
@@ -343,7 +330,7 @@ Ref sdk_config_intf(Args a) {
 // text of its logical port number where the port has a port map, else its
 // SDK interface name.  Written into `out` as "%s" writes it where that is
 // plainly the text (a small number, a text); else the value, for the caller.
-Ref config_intf_name(std::string& out, Self& self, PyObject* sub) {
+Ref config_intf_name(std::string& out, PortReads& self, PyObject* sub) {
   if (!py::truth(py::plain_attr(self.port, ID("portmap_capable"))))
     return py::call_op(self.port, ID("sdk_intf"), sub);
   Ref num = logical_port_num_of(self, sub);
@@ -374,7 +361,7 @@ Ref gang_leader(Args a) {
   return py::boolean(py::compare(count, 0, Py_NE));
 }
 
-bool is_gang_leader(Self& self) {
+bool is_gang_leader(PortReads& self) {
   return py::truth(own_prop_or(self.port, ID("gang_leader"), gang_leader, [&] {
     Ref is_ganged = own_prop_or(self.port, ID("ganged"), ganged, [&] {
       PyObject* mode = self.mode();
@@ -389,7 +376,7 @@ bool is_gang_leader(Self& self) {
 // leader one bit per member of its gang, in the order of their interface
 // numbers.  `side` names the platform operation.
 Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
-  Self port(self);
+  PortReads port(self);
   Ref mode = Ref::borrow(port.mode());
   if (!is_gang_leader(port)) return py::call_op(port.phys(), side, mode, sub);
 
@@ -476,6 +463,21 @@ Ref td3_tx_logical_polarity_flip(Args a) {
 
 }  // namespace
 
+Ref intf_prefix_of(PortReads& port, PyObject* sub) {
+  py::Operation op(port.port, ID("sdk_intf_prefix"), sdk_intf_prefix);
+  if (!op.own()) return py::call_op(port.port, ID("sdk_intf_prefix"), sub);
+  return op.traced([&] {
+    PyObject* phys = port.phys();
+    return intf_prefix(phys, port.mode(), sub);
+  });
+}
+
+Ref pbmp_of(PortReads& port, PyObject* sub) {
+  py::Operation op(port.port, ID("sdk_pbmp"), dport_pbmp);
+  if (!op.own()) return py::call_op(port.port, ID("sdk_pbmp"), sub);
+  return op.traced([&] { return bit(logical_port_num_of(port, sub)); });
+}
+
 PyObject* linux_prefix_of(PyObject* physical_port) {
   return py::truth(py::plain_attr(physical_port, ID("is_fabric"))) ? ID("fp") : ID("swp");
 }
@@ -505,7 +507,7 @@ void put_config_intf(std::string& out, PyObject* port, PyObject* sub, PyObject* 
     Ref held = Ref::borrow(units ? units : op.default_of(2));
     PyObject* u = held ? held.get() : Py_None;
     const size_t at = out.size();
-    Self self(port);
+    PortReads self(port);
     Ref name = config_intf_name(out, self, sub);
     if (u != Py_None && !py::compare(u, 1, Py_GT)) {
       if (name) sections::put_text(out, name);

@@ -75,8 +75,9 @@ void gather_bits(PyObject* self, Bitmaps& maps, PyObject* port, long n) {
   for (long s = 0; s < n; ++s) {
     tick();
     py::Ref sub = py::integer(s);
-    py::Ref key = interface_key(key_text, py::call_op(port, ID("sdk_intf_prefix"), sub), unit);
-    py::Ref bits = py::call_op(port, ID("sdk_pbmp"), sub);
+    PortReads reads(port);
+    py::Ref key = interface_key(key_text, intf_prefix_of(reads, sub), unit);
+    py::Ref bits = pbmp_of(reads, sub);
     PyObject* had = py::dict_get(maps.pbmps, key);
     py::Ref acc = bit_or(had ? had : py::integer(0).get(), bits);
     if (!had) py::append(maps.keys, key);
