@@ -57,6 +57,12 @@ class PortReads {
 // operations rendered with what `port` has read, an override called.
 py::Ref intf_prefix_of(PortReads& port, PyObject* sub);
 py::Ref pbmp_of(PortReads& port, PyObject* sub);
+// The same for linux_port_name, sdk_logical_port_num, sdk_intf and
+// port_mac_index.
+py::Ref linux_port_name_of(PortReads& port, PyObject* sub);
+py::Ref logical_port_num_of(PortReads& port, PyObject* sub);
+py::Ref sdk_intf_of(PortReads& port, PyObject* sub);
+py::Ref port_mac_index_of(PortReads& port, PyObject* sub);
 
 // port.sdk_config_intf(sub) (or with `units` where not null) written into
 // `out` as "%s" writes it; pelvane's own operation rendered directly, an

@@ -189,10 +189,15 @@ Ref serdes_if_type(Args a) {
   return py::call_op(physical(a[0]), ID("serdes_if_type"), speed);
 }
 
+Ref mac_index_of(PortReads& self, PyObject* sub) {
+  PyObject* mode = self.mode();
+  Ref mac_index = py::plain_attr(self.port, ID("mac_index"));
+  return py::call_op(self.phys(), ID("port_mac_index"), mode, mac_index, sub);
+}
+
 Ref port_mac_index(Args a) {
-  Ref mode = mode_of(a[0]);
-  Ref mac_index = py::plain_attr(a[0], ID("mac_index"));
-  return py::call_op(physical(a[0]), ID("port_mac_index"), mode, mac_index, a[1]);
+  PortReads self(a[0]);
+  return mac_index_of(self, a[1]);
 }
 
 // (self, led_port, sub, led_index_list)
@@ -237,6 +242,8 @@ Ref dport_logical_port_num(Args a) {
 
 // self.sdk_logical_port_num(sub), pelvane's own dport numbering rendered
 // with what `self` has read.
+}  // namespace
+
 Ref logical_port_num_of(PortReads& self, PyObject* sub) {
   py::Operation op(self.port, ID("sdk_logical_port_num"), dport_logical_port_num);
   if (!op.own()) return py::call_op(self.port, ID("sdk_logical_port_num"), sub);
@@ -246,6 +253,8 @@ Ref logical_port_num_of(PortReads& self, PyObject* sub) {
     return py::call_op(self.phys(), ID("logical_port_num"), mode, sub, port_base);
   });
 }
+
+namespace {
 
 Ref dport_pbmp(Args a) {
   PortReads self(a[0]);
@@ -275,11 +284,15 @@ Ref sdk_intf_prefix(Args a) {
   return intf_prefix(phys, mode_of(a[0]), a[1]);
 }
 
+Ref intf_name(PortReads& self, PyObject* sub) {
+  Ref prefix = intf_prefix_of(self, sub);
+  Ref num = py::call_op(self.port, ID("sdk_intf_num"), sub);
+  return py::percent_plain(ID("%s%u"), {prefix, num});
+}
+
 Ref sdk_intf(Args a) {
   PortReads self(a[0]);
-  Ref prefix = intf_prefix_of(self, a[1]);
-  Ref num = py::call_op(a[0], ID("sdk_intf_num"), a[1]);
-  return py::percent_plain(ID("%s%u"), {prefix, num});
+  return intf_name(self, a[1]);
 }
 
 // The port's properties that linux_port_name and the polarity ask, each
@@ -302,9 +315,7 @@ Ref gang_label_of(PortReads& self) {
   });
 }
 
-Ref linux_port_name(Args a) {
-  PortReads self(a[0]);
-  PyObject* sub = a[1];
+Ref port_name(PortReads& self, PyObject* sub) {
   Ref name = py::plain_attr(self.phys(), ID("name_override"));
   if (name.get() != Py_None) return name;
   Ref count = logical_count(self);
@@ -314,6 +325,11 @@ Ref linux_port_name(Args a) {
   });
   Ref label = gang_label_of(self);
   return linux_name(prefix, label, breakout ? sub : nullptr);
+}
+
+Ref linux_port_name(Args a) {
+  PortReads self(a[0]);
+  return port_name(self, a[1]);
 }
 
 // (self, sub, num_units=None)
@@ -470,6 +486,29 @@ Ref intf_prefix_of(PortReads& port, PyObject* sub) {
     PyObject* phys = port.phys();
     return intf_prefix(phys, port.mode(), sub);
   });
+}
+
+// The same, asked of a configured port by name, rendered where it is
+// pelvane's own.
+template <class F>
+Ref own_or(PortReads& port, PyObject* name, py::Impl impl, PyObject* sub, const F& render) {
+  py::Operation op(port.port, name, impl);
+  if (!op.own()) return py::call_op(port.port, name, sub);
+  return op.traced(render);
+}
+
+Ref linux_port_name_of(PortReads& port, PyObject* sub) {
+  return own_or(port, ID("linux_port_name"), linux_port_name, sub,
+                [&] { return port_name(port, sub); });
+}
+
+Ref sdk_intf_of(PortReads& port, PyObject* sub) {
+  return own_or(port, ID("sdk_intf"), sdk_intf, sub, [&] { return intf_name(port, sub); });
+}
+
+Ref port_mac_index_of(PortReads& port, PyObject* sub) {
+  return own_or(port, ID("port_mac_index"), port_mac_index, sub,
+                [&] { return mac_index_of(port, sub); });
 }
 
 Ref pbmp_of(PortReads& port, PyObject* sub) {

@@ -155,9 +155,10 @@ class PortRows {
     for (long i = 0; i < n; ++i) {
       tick();
       Ref sub = py::integer(i);
-      Ref name = py::call_op(port, ID("linux_port_name"), sub.get());
-      Ref logical = dport_ ? py::call_op(port, ID("sdk_logical_port_num"), sub.get()) : minus_one_;
-      Ref intf = py::call_op(port, ID("sdk_intf"), sub.get());
+      PortReads reads(port);
+      Ref name = linux_port_name_of(reads, sub);
+      Ref logical = dport_ ? logical_port_num_of(reads, sub) : minus_one_;
+      Ref intf = sdk_intf_of(reads, sub);
       py::StrBuilder& row = rows_.line();
       put_texts(row, "\t", {name, intf});
       row += "\t";
@@ -168,7 +169,7 @@ class PortRows {
       put_dec(row, logical);
       row += "\t";
       put_flag(row, loopback);
-      if (device) make_device(port, sub, name, unit);
+      if (device) make_device(reads, sub, name, unit);
     }
   }
 
@@ -177,8 +178,8 @@ class PortRows {
  private:
   // A tap or kernel device of the logical port's name and MAC address,
   // unless it is there already.
-  void make_device(PyObject* port, PyObject* sub, PyObject* name, PyObject* unit) {
-    Ref index = py::call_op(port, ID("port_mac_index"), sub);
+  void make_device(PortReads& port, PyObject* sub, PyObject* name, PyObject* unit) {
+    Ref index = port_mac_index_of(port, sub);
     if (tap_)
       py::callm(self_, ID("maketap"), name, index.get(), devices_);
     else
