@@ -463,6 +463,24 @@ class Overrides(unittest.TestCase):
         e.hw_intf_num = lambda sub: 8
         self.assertEqual((e.sdk_intf_num(0), e.sdk_intf(0)), (8, 'xe8'))
 
+    def test_properties_asked_inside_other_operations(self):
+        class Port(MAPPED):
+            linux_prefix = property(lambda self: 'xp')
+            label = property(lambda self: '9')
+            ganged = property(lambda self: True)
+
+        w = serdes_port(skorrel.TridentTwo40GPort, 7, (4, 5, 6, 7))
+        c = Port('4x10G', w, 1, 0, False)
+        self.assertEqual(c.linux_port_name(2), 'xp9s2')
+        c.__dict__['gang_label'] = 'g'
+        self.assertEqual(c.linux_port_name(2), 'xpgs2')
+        with self.assertRaises(RuntimeError) as cm:
+            c.rx_logical_polarity_flip(0)
+        self.assertEqual(str(cm.exception), 'gang leader 9 has no ganged ports')
+        c.__dict__['num_logical_ports'] = 0
+        w.tx_polarity_flip = 0xa
+        self.assertEqual(c.tx_logical_polarity_flip(1), w.tx_logical_polarity_flip('4x10G', 1))
+
     def test_names_of_any_length_and_kind(self):
         w = serdes_port(skorrel.TridentTwo40GPort, 7, (4, 5, 6, 7))
         c = MAPPED('4x10G', w, 1, 0, False)
