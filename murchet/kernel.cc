@@ -134,8 +134,10 @@ bool sysfs_name(PyObject* name) {
 }
 
 bool os_path(PyObject* fn, PyObject* path) {
-  py::Ref os_path = py::attr(global(ID("os")), ID("path"));
-  return py::truth(py::callm(os_path, fn, path));
+  // Both attributes read where the lookup would find them without running
+  // code (a module's dict, say), else looked up.
+  py::Ref os_path = py::plain_attr(global(ID("os")), ID("path"));
+  return py::truth(py::call(py::plain_attr(os_path, fn), path));
 }
 
 namespace {
