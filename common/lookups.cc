@@ -14,6 +14,17 @@ using detail::FunctionType;
 using detail::kMaxArgs;
 
 namespace {
+// dict_get_plain, the dict probed in place where the name is a text whose
+// hash is known (the interned names asked here): a lookup walks several
+// dicts, for each of many names, at nearly every operation call.
+inline bool probe(PyObject* d, PyObject* name, PyObject*& v) {
+  if (PyDict_Check(d) && PyString_CheckExact(name)) {
+    const long hash = reinterpret_cast<PyStringObject*>(name)->ob_shash;
+    if (hash != -1) return dict_probe(d, name, hash, v);
+  }
+  return dict_get_plain(d, name, v);
+}
+
 // The classic class lookup: the class's own dict, then its bases depth
 // first.  It runs none of the interpreter's code: where a dict could only
 // tell by running some (a key of another kind with the name's hash),
@@ -21,7 +32,7 @@ namespace {
 PyObject* class_lookup(PyObject* cls, PyObject* name, bool& plain) {
   auto* c = reinterpret_cast<PyClassObject*>(cls);
   PyObject* v = nullptr;
-  if (!dict_get_plain(c->cl_dict, name, v)) {
+  if (!probe(c->cl_dict, name, v)) {
     plain = false;
     return nullptr;
   }
@@ -40,7 +51,7 @@ PyObject* class_lookup(PyObject* cls, PyObject* name) {
 // Whether the instance's own dict may hold `name` (or cannot tell).
 bool may_hold(PyObject* inst, PyObject* name) {
   PyObject* v;
-  return !dict_get_plain(reinterpret_cast<PyInstanceObject*>(inst)->in_dict, name, v) || v;
+  return !probe(reinterpret_cast<PyInstanceObject*>(inst)->in_dict, name, v) || v;
 }
 
 // What the lookup of `name` on the classic instance `o` finds on its class,
