@@ -144,7 +144,7 @@ bool own_entry(PyObject* o, PyObject* name, PyObject*& own) {
     dict = at ? *at : nullptr;
   }
   own = nullptr;
-  return !dict || dict_get_plain(dict, name, own);
+  return !dict || probe(dict, name, own);
 }
 
 // What `o.name` finds on the type of `o`, an object of a new-style class
@@ -479,7 +479,7 @@ PyObject* ClassScope::found_on_instance(PyObject* o, PyObject* name) {
   if (text[0] == '_' && text[1] == '_') return nullptr;
   auto* inst = reinterpret_cast<PyInstanceObject*>(o);
   PyObject* own;
-  if (!dict_get_plain(inst->in_dict, name, own)) return nullptr;
+  if (!probe(inst->in_dict, name, own)) return nullptr;
   if (own) return own;
   PyObject* found = lookup(reinterpret_cast<PyObject*>(inst->in_class), name);
   // A descriptor (a function, a property) binds: the interpreter's.
@@ -586,8 +586,7 @@ bool plain_truth_class(PyObject* cls) {
 bool plain_truth_instance(PyObject* o) {
   PyObject* d = reinterpret_cast<PyInstanceObject*>(o)->in_dict;
   PyObject *nonzero, *len;
-  return dict_get_plain(d, name_nonzero(), nonzero) && !nonzero &&
-         dict_get_plain(d, name_len(), len) && !len;
+  return probe(d, name_nonzero(), nonzero) && !nonzero && probe(d, name_len(), len) && !len;
 }
 
 bool is_true(PyObject* o) {
