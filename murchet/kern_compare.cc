@@ -70,6 +70,32 @@ void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) 
   while (py::Ref m = py::next(it)) add_to(out, suffix ? tagged(m, vlan) : text_of(m));
 }
 
+// kind in self._devs_supported: a tuple of texts (the class's, unless the
+// object holds one of its own) is searched here, as the operator would.
+bool supported(PyObject* self, PyObject* kind) {
+  py::Ref devs = py::plain_attr(self, ID("_devs_supported"));
+  if (PyTuple_CheckExact(devs.get()) && PyString_CheckExact(kind)) {
+    Py_ssize_t i = 0, n = PyTuple_GET_SIZE(devs.get());
+    for (; i < n; ++i) {
+      PyObject* d = PyTuple_GET_ITEM(devs.get(), i);
+      if (!PyString_CheckExact(d)) break;
+      if (py::same_text(d, kind)) return true;
+    }
+    if (i == n) return false;
+  }
+  return py::contains(devs, kind);
+}
+
+// self.tmp_encaps = encaps: straight into a classic instance's dict where its
+// class has no __setattr__, as the assignment would put it.
+void set_encaps(PyObject* self, PyObject* encaps) {
+  if (PyInstance_Check(self) && !py::class_sets_attrs(py::instance_class(self)) &&
+      PyDict_Check(py::instance_dict(self)))
+    py::dict_set(py::instance_dict(self), ID("tmp_encaps"), encaps);
+  else
+    py::setattr(self, ID("tmp_encaps"), encaps);
+}
+
 }  // namespace
 
 // ---- expansion into switch ports -------------------------------------------
@@ -79,7 +105,7 @@ py::Ref expand_kern_dev(py::Args a) {
   py::Ref base[3];
   base_dev_kind(self, orig_dev, parent_vlan, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
-  if (!py::contains(own_attr(self, ID("_devs_supported")), kind)) return {};
+  if (!supported(self, kind)) return {};
   if (eq(kind, ID("bridge"))) {
     py::Ref vf = run_op(self, op::kern_dev_vlan_filtering_get, dev);
     py::Ref members = run_op(self, op::expand_kern_bridge, vf, grp, dev, vlan);
@@ -355,7 +381,7 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
   base_dev_kind(self, iif, nullptr, base);
-  py::setattr(self, ID("tmp_encaps"), new_set());
+  set_encaps(self, new_set());
   expand(iif);
   if (eq(base[0], ID("bridge"))) {
     kernel_l2 = new_set();
@@ -379,7 +405,7 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref oifs = py::iter(oil);
   while (py::Ref oif = py::next(oifs)) {
     if (eq(oif, iif)) continue;
-    py::setattr(self, ID("tmp_encaps"), new_set());
+    set_encaps(self, new_set());
     expand(oif);
     kernel_l3 = py::Ref::steal(PyNumber_InPlaceOr(kernel_l3, own_attr(self, ID("tmp_encaps"))));
   }

@@ -53,7 +53,11 @@ namespace kern {
 
 py::Ref get(PyObject* d, PyObject* key) {
   if (PyDict_CheckExact(d)) {
-    if (PyObject_Hash(key) == -1) throw py::Raised();
+    // A text whose hash is known hashes without fail; anything else is
+    // hashed first, so that an unhashable key raises.
+    bool hashed = PyString_CheckExact(key) &&
+                  reinterpret_cast<PyStringObject*>(key)->ob_shash != -1;
+    if (!hashed && PyObject_Hash(key) == -1) throw py::Raised();
     return py::Ref::borrow(py::dict_get(d, key));
   }
   py::Ref v = py::callm(d, ID("get"), key);
@@ -130,8 +134,10 @@ bool sysfs_name(PyObject* name) {
 }
 
 bool os_path(PyObject* fn, PyObject* path) {
-  py::Ref os_path = py::attr(global(ID("os")), ID("path"));
-  return py::truth(py::callm(os_path, fn, path));
+  // Both attributes read where the lookup would find them without running
+  // code (a module's dict, say), else looked up.
+  py::Ref os_path = py::plain_attr(global(ID("os")), ID("path"));
+  return py::truth(py::call(py::plain_attr(os_path, fn), path));
 }
 
 namespace {
