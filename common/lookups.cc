@@ -374,6 +374,24 @@ void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, s
   }
 }
 
+namespace {
+// Whether the classic instance's lookup answers `name` (a text) itself,
+// before its dict and class: its __dict__ and __class__.
+bool instance_answers(PyObject* name) {
+  const char* text = PyString_AS_STRING(name);
+  return text[0] == '_' && text[1] == '_' &&
+         (!strcmp(text, "__dict__") || !strcmp(text, "__class__"));
+}
+}  // namespace
+
+void setattr_direct(PyObject* o, PyObject* name, PyObject* value) {
+  if (PyInstance_Check(o) && !class_sets_attrs(instance_class(o)) && PyString_CheckExact(name) &&
+      !instance_answers(name) && PyDict_Check(instance_dict(o)))
+    dict_set(instance_dict(o), name, value);
+  else
+    setattr(o, name, value);
+}
+
 bool lacks_own(PyObject* o, PyObject* name) {
   PyObject* own;
   return PyString_CheckExact(name) && own_entry(o, name, own) && !own;
@@ -693,13 +711,6 @@ bool is_true(PyObject* o) {
 // of the two kinds below, is the interpreter's lookup and call.
 
 namespace {
-// Whether the classic instance's lookup answers `name` (a text) itself,
-// before its dict and class: its __dict__ and __class__.
-bool instance_answers(PyObject* name) {
-  const char* text = PyString_AS_STRING(name);
-  return text[0] == '_' && text[1] == '_' &&
-         (!strcmp(text, "__dict__") || !strcmp(text, "__class__"));
-}
 
 // o.name(a...) with `v` the object and its arguments (`n` in all), where
 // `found` is what the object's class holds under the name and a function

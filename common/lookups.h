@@ -102,6 +102,12 @@ class TypeMemo {
 // one by one through the interpreter.
 void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, size_t room = 0);
 
+// `o.name = value` for one attribute: straight into a classic instance's
+// dict where its class has no __setattr__ (and the name is neither
+// __dict__ nor __class__), as the instance's assignment puts it there; for
+// anything else the interpreter's assignment.
+void setattr_direct(PyObject* o, PyObject* name, PyObject* value);
+
 // Whether `found` (what a class holds under a name) is a classmethod of the
 // function made from `impl`.
 bool is_classmethod_of(PyObject* found, Impl impl);

@@ -112,7 +112,8 @@ class Lookups {
     std::pair<py::Ref, py::Ref>& known = dports_[reinterpret_cast<uintptr_t>(dport)];
     if (known.first) return known.second;
     py::Ref record = first(indexes_->by_dport, checked_[0], portmap(), &dport);
-    known.second = record ? own_attr(record, ID("logical_port")) : py::Ref::borrow(minus_one());
+    known.second = record ? py::plain_attr(record, ID("logical_port"))
+                          : py::Ref::borrow(minus_one());
     known.first = py::Ref::borrow(dport);  // held, so that no other name takes its place
     return known.second;
   }
@@ -120,14 +121,14 @@ class Lookups {
   py::Ref logical_port_and_pvid(PyObject* linux_port) {
     py::Ref record = first(indexes_->by_linux_port, checked_[1], portmap(), &linux_port);
     if (!record) return py::tuple({minus_one(), minus_one()});
-    py::Ref lport = own_attr(record, ID("logical_port"));
-    return py::tuple({lport, own_attr(record, ID("port_vid"))});
+    py::Ref lport = py::plain_attr(record, ID("logical_port"));
+    return py::tuple({lport, py::plain_attr(record, ID("port_vid"))});
   }
 
   py::Ref evid2ivid(PyObject* lport, PyObject* evid) {
     PyObject* args[] = {lport, evid};
     py::Ref row = first(indexes_->xlate_by_evid, checked_[2], vlan_xlate(), args);
-    return row ? own_attr(row, ID("ivid")) : py::Ref::borrow(minus_one());
+    return row ? py::plain_attr(row, ID("ivid")) : py::Ref::borrow(minus_one());
   }
 
   py::Ref ivid2evid(PyObject* dport, PyObject* ivid) {
@@ -136,7 +137,7 @@ class Lookups {
     if (eq(lport, minus_one())) return py::Ref::borrow(ivid);
     PyObject* args[] = {lport, ivid};
     py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
-    if (row) return own_attr(row, ID("evid"));
+    if (row) return py::plain_attr(row, ID("evid"));
     bool untagged = untagged_.own()
                         ? untagged_.traced([&] { return is_port_untagged_for_vid(dport, ivid); })
                         : py::truth(untagged_(dport, ivid));
@@ -776,7 +777,7 @@ py::Ref parse_one_group_op(py::Args a) {
 }  // namespace
 
 bool is_linux_port(PyObject* self, PyObject* dev) {
-  py::Ref ports = own_attr(self, ID("linux_ports"));
+  py::Ref ports = py::plain_attr(self, ID("linux_ports"));
   if (Indexes* indexes = indexes_of(self)) return indexes->linux_ports.contains(ports, dev);
   return py::contains(ports, dev);
 }

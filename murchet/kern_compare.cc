@@ -86,16 +86,6 @@ bool supported(PyObject* self, PyObject* kind) {
   return py::contains(devs, kind);
 }
 
-// self.tmp_encaps = encaps: straight into a classic instance's dict where its
-// class has no __setattr__, as the assignment would put it.
-void set_encaps(PyObject* self, PyObject* encaps) {
-  if (PyInstance_Check(self) && !py::class_sets_attrs(py::instance_class(self)) &&
-      PyDict_Check(py::instance_dict(self)))
-    py::dict_set(py::instance_dict(self), ID("tmp_encaps"), encaps);
-  else
-    py::setattr(self, ID("tmp_encaps"), encaps);
-}
-
 }  // namespace
 
 // ---- expansion into switch ports -------------------------------------------
@@ -109,13 +99,13 @@ py::Ref expand_kern_dev(py::Args a) {
   if (eq(kind, ID("bridge"))) {
     py::Ref vf = run_op(self, op::kern_dev_vlan_filtering_get, dev);
     py::Ref members = run_op(self, op::expand_kern_bridge, vf, grp, dev, vlan);
-    add_members(own_attr(self, ID("tmp_encaps")), members, py::truth(vf), vlan);
+    add_members(py::plain_attr(self, ID("tmp_encaps")), members, py::truth(vf), vlan);
   } else if (eq(kind, ID("bond"))) {
     py::Ref members = run_op(self, op::expand_kern_bond, dev);
-    add_members(own_attr(self, ID("tmp_encaps")), members, !eq(vlan, minus_one()), vlan);
+    add_members(py::plain_attr(self, ID("tmp_encaps")), members, !eq(vlan, minus_one()), vlan);
   } else if (eq(kind, ID("swp"))) {
     bool plain = eq(vlan, minus_one());
-    add_to(own_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
+    add_to(py::plain_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
   }
   return {};
 }
@@ -134,8 +124,8 @@ namespace {
 // database has no entry and misses are flooded, self.<members>(of): the
 // ports of the whole bridge or bridge VLAN; else none.
 py::Ref joined_or_flooded(PyObject* self, PyObject* entry, const Op& members, PyObject* of) {
-  if (py::is_true(entry)) return own_attr(entry, ID("swp"));
-  if (py::truth(own_attr(self, ID("flood_mdb_misses")))) return run_op(self, members, of);
+  if (py::is_true(entry)) return py::plain_attr(entry, ID("swp"));
+  if (py::truth(py::plain_attr(self, ID("flood_mdb_misses")))) return run_op(self, members, of);
   return py::list();
 }
 
@@ -161,11 +151,11 @@ py::Ref hw_vlan_to_iif(py::Args a) {
   int below = PyObject_RichCompareBool(iif_vlan, zero, Py_LT);
   py::check(below);
   if (below) return {};
-  if (!py::truth(own_attr(self, ID("riot_enable")))) return py::Ref::borrow(iif_vlan);
-  py::Ref memo = own_attr(self, ID("vlan_riot"));
+  if (!py::truth(py::plain_attr(self, ID("riot_enable")))) return py::Ref::borrow(iif_vlan);
+  py::Ref memo = py::plain_attr(self, ID("vlan_riot"));
   if (has(memo, iif_vlan)) return py::item(memo, iif_vlan);
-  py::Ref gettable = py::attr(own_attr(self, ID("bcm")), ID("gettable"));
-  py::Ref args = py::tuple({own_attr(self, ID("vlan_riot_memtable")).get()});
+  py::Ref gettable = py::attr(py::plain_attr(self, ID("bcm")), ID("gettable"));
+  py::Ref args = py::tuple({py::plain_attr(self, ID("vlan_riot_memtable")).get()});
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("fields"), Py_True);
   py::dict_set(kw, ID("start"), iif_vlan);
@@ -208,7 +198,7 @@ bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms
   size_t mark = out.size();
   if (!write_hmroute(out, mroute, forms)) return false;
   out += "\n";
-  py::Ref grp = own_attr(mroute, ID("grp"));
+  py::Ref grp = py::plain_attr(mroute, ID("grp"));
   // A group number of a plain int finds the same group every time.
   if (!PyInt_CheckExact(grp.get())) texts = nullptr;
   if (texts) {
@@ -218,7 +208,7 @@ bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms
       return true;
     }
   }
-  py::Ref groups = own_attr(self, ID("replication_groups"));
+  py::Ref groups = py::plain_attr(self, ID("replication_groups"));
   if (!PyDict_CheckExact(groups.get())) texts = nullptr;
   py::Ref group = get(groups, grp);
   bool plain = true;  // nothing but this module ran
@@ -237,7 +227,8 @@ py::Ref dump_one_mroute(py::Args a) {
   TextForms forms;
   if (write_dump(direct, self, mroute, forms)) return direct.finish();
   py::Ref text = percent(ID("%s\n"), {mroute});
-  py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(mroute, ID("grp")));
+  py::Ref group = get(py::plain_attr(self, ID("replication_groups")),
+                      py::plain_attr(mroute, ID("grp")));
   if (group && py::is_true(group)) text = concat(text, percent(ID("%s"), {group}));
   return text;
 }
@@ -372,7 +363,7 @@ py::Ref mroute_eq(py::Args a) {
   GcPause pause;
   py::Run run(self);
   py::Ref grp = group_address(self, key);
-  py::Ref route = get(own_attr(self, ID("mroutes")), key);
+  py::Ref route = get(py::plain_attr(self, ID("mroutes")), key);
   if (!route || !py::is_true(route)) return py::boolean(true);
 
   // _expand_kern_dev(grp, dev), its VLAN left to the default.
@@ -381,14 +372,14 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
   base_dev_kind(self, iif, nullptr, base);
-  set_encaps(self, new_set());
+  py::setattr_direct(self, ID("tmp_encaps"), new_set());
   expand(iif);
   if (eq(base[0], ID("bridge"))) {
     kernel_l2 = new_set();
-    py::Ref it = py::iter(own_attr(self, ID("tmp_encaps")));
+    py::Ref it = py::iter(py::plain_attr(self, ID("tmp_encaps")));
     while (py::Ref name = py::next(it)) py::check(PySet_Add(kernel_l2, port_of(name)));
   }
-  py::Ref encaps = own_attr(self, ID("tmp_encaps"));
+  py::Ref encaps = py::plain_attr(self, ID("tmp_encaps"));
   // (A frozenset, or any other object, is asked for its own pop.)
   py::Ref member = !py::truth(encaps)                     ? py::Ref::borrow(ID(""))
                    : Py_TYPE(encaps.get()) == &PySet_Type ? py::Ref::steal(PySet_Pop(encaps))
@@ -396,23 +387,25 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref hw_vlan = py::call_op(self, op::kern_iif_to_hw_vlan.name(), base[0], base[1], base[2],
                                 member);
   py::Ref hw_iif = py::call_op(self, op::hw_vlan_to_iif.name(), hw_vlan);
-  int differ = PyObject_RichCompareBool(hw_iif, own_attr(route, ID("iif")), Py_NE);
+  int differ = PyObject_RichCompareBool(hw_iif, py::plain_attr(route, ID("iif")), Py_NE);
   py::check(differ);
   if (differ)
-    append_to(own_attr(route, ID("iif_mismatch")), ID("kernel IIF does not match hw IIF"));
+    append_to(py::plain_attr(route, ID("iif_mismatch")), ID("kernel IIF does not match hw IIF"));
 
   py::Ref kernel_l3 = new_set();
   py::Ref oifs = py::iter(oil);
   while (py::Ref oif = py::next(oifs)) {
     if (eq(oif, iif)) continue;
-    set_encaps(self, new_set());
+    py::setattr_direct(self, ID("tmp_encaps"), new_set());
     expand(oif);
-    kernel_l3 = py::Ref::steal(PyNumber_InPlaceOr(kernel_l3, own_attr(self, ID("tmp_encaps"))));
+    kernel_l3 = py::Ref::steal(
+        PyNumber_InPlaceOr(kernel_l3, py::plain_attr(self, ID("tmp_encaps"))));
   }
 
-  py::Ref group = get(own_attr(self, ID("replication_groups")), own_attr(route, ID("grp")));
+  py::Ref group = get(py::plain_attr(self, ID("replication_groups")),
+                      py::plain_attr(route, ID("grp")));
   bool found = group && py::is_true(group);
-  py::Ref oil_mismatch = own_attr(route, ID("oil_mismatch"));
+  py::Ref oil_mismatch = py::plain_attr(route, ID("oil_mismatch"));
   PyObject* const texts[] = {
       ID("hw has OIFs not in the kernel"),
       ID("kernel has OIFs not in the hw"),
@@ -432,7 +425,7 @@ py::Ref mroute_eq(py::Args a) {
       if (has_more(sets[i][0], sets[i][1])) append_to(oil_mismatch, texts[i]);
   }
 
-  if (py::truth(own_attr(route, ID("iif_mismatch")))) return py::boolean(false);
+  if (py::truth(py::plain_attr(route, ID("iif_mismatch")))) return py::boolean(false);
   if (py::truth(oil_mismatch)) return py::boolean(false);
   return py::boolean(true);
 }
@@ -515,14 +508,14 @@ py::Ref dump_mroutes(py::Args a) {
     py::callm(py::attr(global(ID("sys")), ID("stdout")), ID("write"), text);
   };
   if (!py::truth(filter)) {
-    py::Ref keys = sorted_keys(own_attr(self, ID("mroutes")));
+    py::Ref keys = sorted_keys(py::plain_attr(self, ID("mroutes")));
     py::Ref it = py::iter(keys);
-    while (py::Ref key = py::next(it)) write(py::item(own_attr(self, ID("mroutes")), key));
+    while (py::Ref key = py::next(it)) write(py::item(py::plain_attr(self, ID("mroutes")), key));
     return {};
   }
   py::Ref it = py::iter(filter);
   while (py::Ref key = py::next(it)) {
-    py::Ref route = get(own_attr(self, ID("mroutes")), key);
+    py::Ref route = get(py::plain_attr(self, ID("mroutes")), key);
     if (route && py::is_true(route)) write(route);
   }
   return {};

@@ -13,7 +13,7 @@ py::Ref mdb_entry_init(py::Args a) {
 }
 
 py::Ref mdb_entry_add_port(py::Args a) {
-  append_to(own_attr(a[0], ID("swp")), a[1]);
+  append_to(py::plain_attr(a[0], ID("swp")), a[1]);
   return {};
 }
 
@@ -55,7 +55,7 @@ py::Ref vlan_entry_init(py::Args a) {
 
 py::Ref vlan_entry_add_port(py::Args a) {
   PyObject* list = py::truth(a[2]) ? ID("untagged_swp") : ID("tagged_swp");
-  append_to(own_attr(a[0], list), a[1]);
+  append_to(py::plain_attr(a[0], list), a[1]);
   return {};
 }
 

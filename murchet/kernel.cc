@@ -52,14 +52,8 @@ namespace kern {
 // ---- helpers shared by the kernel side ------------------------------------
 
 py::Ref get(PyObject* d, PyObject* key) {
-  if (PyDict_CheckExact(d)) {
-    // A text whose hash is known hashes without fail; anything else is
-    // hashed first, so that an unhashable key raises.
-    bool hashed = PyString_CheckExact(key) &&
-                  reinterpret_cast<PyStringObject*>(key)->ob_shash != -1;
-    if (!hashed && PyObject_Hash(key) == -1) throw py::Raised();
-    return py::Ref::borrow(py::dict_get(d, key));
-  }
+  // (An unhashable key raises in the lookup.)
+  if (PyDict_CheckExact(d)) return py::Ref::borrow(py::dict_get(d, key));
   py::Ref v = py::callm(d, ID("get"), key);
   return v.get() == Py_None ? py::Ref() : v;
 }
@@ -206,7 +200,7 @@ py::Ref sysfs_path(PyObject* dev, PyObject* tail) {
 
 // self.<create>() unless self.<created> says the cache is read.
 void ensure_created(PyObject* self, PyObject* created, const Op& create) {
-  if (!py::truth(own_attr(self, created))) py::call_op(self, create.name());
+  if (!py::truth(py::plain_attr(self, created))) py::call_op(self, create.name());
 }
 
 }  // namespace
@@ -241,7 +235,7 @@ py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
 
 py::Ref kern_dev_cache_get(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  py::Ref cache = own_attr(self, ID("kern_dev_cache"));
+  py::Ref cache = py::plain_attr(self, ID("kern_dev_cache"));
   if (py::Ref entry = cached(cache, dev)) return entry;
   py::Ref kind = py::call_op(self, op::kern_dev_kind_parse.name(), dev);
   py::Ref flag = py::call_op(self, op::kern_dev_vlan_filtering_parse.name(), dev);
@@ -249,10 +243,12 @@ py::Ref kern_dev_cache_get(py::Args a) {
   return py::item(cache, dev);
 }
 
-py::Ref kern_dev_kind_get(py::Args a) { return own_attr(cached_dev(a[0], a[1]), ID("kind")); }
+py::Ref kern_dev_kind_get(py::Args a) {
+  return py::plain_attr(cached_dev(a[0], a[1]), ID("kind"));
+}
 
 py::Ref kern_dev_vlan_filtering_get(py::Args a) {
-  return own_attr(cached_dev(a[0], a[1]), ID("vlan_filtering"));
+  return py::plain_attr(cached_dev(a[0], a[1]), ID("vlan_filtering"));
 }
 
 namespace {
@@ -262,13 +258,13 @@ namespace {
 // _kern_base_dev_kind_get.
 void vlan_and_atlink(PyObject* self, PyObject* dev, py::Ref* out) {
   ensure_created(self, ID("kern_vlan_dev_cache_created"), op::kern_create_vlan_dev_cache);
-  py::Ref entry = get(own_attr(self, ID("kern_vlan_dev_cache")), dev);
+  py::Ref entry = get(py::plain_attr(self, ID("kern_vlan_dev_cache")), dev);
   if (!entry) {
     out[0] = out[1] = py::none();
     return;
   }
-  out[0] = own_attr(entry, ID("vid"));
-  out[1] = own_attr(entry, ID("atlink"));
+  out[0] = py::plain_attr(entry, ID("vid"));
+  out[1] = py::plain_attr(entry, ID("atlink"));
 }
 
 void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vlan, py::Ref* out) {
@@ -357,7 +353,7 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
     read_lines(path, [&](PyObject* line) { py::append(lines, line); });
   Py_ssize_t n = PyList_GET_SIZE(lines.get());
   if (n < 2) return {};
-  py::Ref cache = own_attr(self, ID("kern_vlan_dev_cache"));
+  py::Ref cache = py::plain_attr(self, ID("kern_vlan_dev_cache"));
   py::Ref entry_type = global(ID("KernVlanDevEntry"));
   for (Py_ssize_t i = 2; i < n; ++i) {
     py::Ref fields = py::callm(PyList_GET_ITEM(lines.get(), i), ID("split"), ID("|"));
@@ -438,7 +434,7 @@ py::Ref kern_create_vlan_cache(py::Args a) {
   // A bridge command that prints nothing knows no VLANs.
   if (!py::truth(py::callm(answer, ID("strip")))) return {};
   py::Ref data = py::callm(global(ID("json")), ID("loads"), answer);
-  py::Ref cache = own_attr(self, ID("kern_vlan_cache"));
+  py::Ref cache = py::plain_attr(self, ID("kern_vlan_cache"));
   if (PyDict_Check(data.get())) {
     // The older form: an object of device name to VLAN list.
     py::Ref keys = py::iter(data);
@@ -465,9 +461,10 @@ py::Ref kern_create_vlan_cache(py::Args a) {
 py::Ref kern_get_vlan_members(py::Args a) {
   PyObject *self = a[0], *vid = a[1];
   ensure_created(self, ID("kern_vlan_cache_created"), op::kern_create_vlan_cache);
-  py::Ref entry = get(own_attr(self, ID("kern_vlan_cache")), vid);
+  py::Ref entry = get(py::plain_attr(self, ID("kern_vlan_cache")), vid);
   if (!entry) return py::list();
-  return concat(own_attr(entry, ID("tagged_swp")), own_attr(entry, ID("untagged_swp")));
+  return concat(py::plain_attr(entry, ID("tagged_swp")),
+                py::plain_attr(entry, ID("untagged_swp")));
 }
 
 py::Ref kern_setup_br_cache(py::Args a) {
@@ -489,13 +486,13 @@ py::Ref kern_setup_br_cache(py::Args a) {
     while (py::Ref name = py::next(it))
       each_switch_port(self, name, nullptr, [&](PyObject* p) { py::append(result, p); });
   }
-  py::setitem(own_attr(self, ID("kern_br_cache")), dev, result);
+  py::setitem(py::plain_attr(self, ID("kern_br_cache")), dev, result);
   return result;
 }
 
 py::Ref kern_get_br_members(py::Args a) {
   PyObject *self = a[0], *dev = a[1];
-  if (py::Ref members = cached(own_attr(self, ID("kern_br_cache")), dev)) return members;
+  if (py::Ref members = cached(py::plain_attr(self, ID("kern_br_cache")), dev)) return members;
   return py::call_op(self, op::kern_setup_br_cache.name(), dev);
 }
 
@@ -569,7 +566,7 @@ class MdbEntryMaker {
 // entry.add_port(port): directly while the entry has the module's own.
 void add_port(PyObject* entry, PyObject* port) {
   if (py::own_op(entry, ID("add_port"), mdb_entry_add_port))
-    append_to(own_attr(entry, ID("swp")), port);
+    append_to(py::plain_attr(entry, ID("swp")), port);
   else
     py::callm(entry, ID("add_port"), port);
 }
@@ -606,7 +603,7 @@ class MdbFiler {
   MdbFiler(PyObject* self, PyObject* record, PyObject* vlan_filtering)
       : self_(self),
         vf_(py::truth(vlan_filtering)),
-        entries_(own_attr(record, ID("mdb_entries"))),
+        entries_(py::plain_attr(record, ID("mdb_entries"))),
         run_(self),
         mac_(self, ID("_grp_ip2mac"), grp_ip2mac_op),
         vid_(py::Ref::borrow(minus_one())) {}
@@ -706,9 +703,9 @@ void file_lines(MdbFiler& filer, PyObject* answer, py::Ref& lines, PyObject* ori
 py::Ref kern_dev_get_mdb_entry(py::Args a) {
   PyObject *self = a[0], *orig_dev = a[1], *orig_vlan = a[2], *orig_grp = a[3];
   py::Ref key = vid_key(orig_vlan, orig_grp);
-  py::Ref cache = own_attr(self, ID("kern_mdb_cache"));
+  py::Ref cache = py::plain_attr(self, ID("kern_mdb_cache"));
   if (py::Ref known = cached(cache, orig_dev))
-    return entry_or_none(own_attr(known, ID("mdb_entries")), key);
+    return entry_or_none(py::plain_attr(known, ID("mdb_entries")), key);
   py::Ref lines;
   py::Ref answer = show_mdb(self, orig_dev, lines);
   py::Ref vlan_filtering = run_op(self, op::kern_dev_vlan_filtering_get, orig_dev);

@@ -61,23 +61,6 @@ inline bool eq(PyObject* a, PyObject* b) {
   return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
 }
 
-// o.<name> for a plain attribute: read from an instance's own dict when it
-// is there (where the lookup finds it first), else looked up.  The names
-// asked are interned texts, hashed already: the dict is probed here, without
-// a call, as it is read a hundred times in a comparison.
-inline py::Ref own_attr(PyObject* o, PyObject* name) {
-  if (PyInstance_Check(o)) {
-    PyObject* d = py::instance_dict(o);
-    PyObject* v = nullptr;
-    const long hash = PyString_CheckExact(name) ? reinterpret_cast<PyStringObject*>(name)->ob_shash
-                                                : -1;
-    bool told = hash != -1 && PyDict_Check(d) ? py::dict_probe(d, name, hash, v)
-                                              : py::dict_get_plain(d, name, v);
-    if (told && v) return py::Ref::borrow(v);
-  }
-  return py::attr(o, name);
-}
-
 using py::add_to;
 using py::append_to;
 

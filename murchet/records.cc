@@ -141,12 +141,12 @@ py::Ref encap_str(py::Args a) {
 
 // encap.encap2swp() of an Encap.
 py::Ref encap2swp(PyObject* encap) {
-  py::Ref evid = own_attr(encap, ID("evid"));
+  py::Ref evid = py::plain_attr(encap, ID("evid"));
   bool untagged = is_minus_one(evid) ||
                   (!PyInt_CheckExact(evid) &&
                    py::truth(py::Ref::steal(PyObject_RichCompare(evid, minus_one(), Py_EQ))));
-  if (untagged) return own_attr(encap, ID("linux_port"));
-  return tagged(own_attr(encap, ID("linux_port")), evid);
+  if (untagged) return py::plain_attr(encap, ID("linux_port"));
+  return tagged(py::plain_attr(encap, ID("linux_port")), evid);
 }
 
 py::Ref encap_encap2swp(py::Args a) { return encap2swp(a[0]); }
@@ -164,7 +164,7 @@ py::Ref replication_group_str(py::Args a) {
 
 py::Ref linux_encaps(PyObject* self, PyObject* which) {
   py::Ref names = py::Ref::steal(PySet_New(nullptr));
-  py::Ref it = py::iter(own_attr(self, which));
+  py::Ref it = py::iter(py::plain_attr(self, which));
   while (py::Ref e = py::next(it)) {
     py::Ref name = py::own_op(e, ID("encap2swp"), encap_encap2swp)
                        ? encap2swp(e)
@@ -267,18 +267,19 @@ bool TextForms::true_group(PyObject* g, bool* plain) {
 
 bool write_hmroute(py::StrBuilder& out, PyObject* r, TextForms& forms) {
   if (!forms.route(r)) return false;
-  py::Ref iif = own_attr(r, ID("kernel_iif"));
+  py::Ref iif = py::plain_attr(r, ID("kernel_iif"));
   if (iif.get() != Py_None && !(PyInt_CheckExact(iif.get()) || PyString_CheckExact(iif.get())))
     return false;
-  if (!py::truth(iif)) iif = own_attr(r, ID("iif"));
-  py::Ref vrf = own_attr(r, ID("vrf")), sip = own_attr(r, ID("sip")), dip = own_attr(r, ID("dip"));
+  if (!py::truth(iif)) iif = py::plain_attr(r, ID("iif"));
+  py::Ref vrf = py::plain_attr(r, ID("vrf")), sip = py::plain_attr(r, ID("sip")),
+          dip = py::plain_attr(r, ID("dip"));
   char buf[4][24];
   string_view v[4];
   if (!text_view(vrf, buf[0], v[0]) || !text_view(sip, buf[1], v[1]) ||
       !text_view(dip, buf[2], v[2]) || !text_view(iif, buf[3], v[3]))
     return false;
-  py::Ref iif_mismatch = own_attr(r, ID("iif_mismatch"));
-  py::Ref oil_mismatch = own_attr(r, ID("oil_mismatch"));
+  py::Ref iif_mismatch = py::plain_attr(r, ID("iif_mismatch"));
+  py::Ref oil_mismatch = py::plain_attr(r, ID("oil_mismatch"));
   if (!PyList_CheckExact(iif_mismatch.get()) || !PyList_CheckExact(oil_mismatch.get()))
     return false;
   size_t mark = out.size();
@@ -296,10 +297,10 @@ bool write_hmroute(py::StrBuilder& out, PyObject* r, TextForms& forms) {
 bool write_group(py::StrBuilder& out, PyObject* g, TextForms& forms) {
   if (!forms.group(g)) return false;
   size_t mark = out.size();
-  py::Ref l3 = own_attr(g, ID("l3_encaps"));
+  py::Ref l3 = py::plain_attr(g, ID("l3_encaps"));
   bool ok = write_encaps(out, l3, "  port: ", forms.encap);
   if (ok) {
-    py::Ref l2 = own_attr(g, ID("l2_encaps"));
+    py::Ref l2 = py::plain_attr(g, ID("l2_encaps"));
     ok = PyList_CheckExact(l2.get());
     if (ok && PyList_GET_SIZE(l2.get())) out += "  L2 replication ports:\n";
     ok = ok && write_encaps(out, l2, "    port: ", forms.encap);
