@@ -367,6 +367,14 @@ class Operation {
     const int first = fn->argcount - fn->ndefaults;
     return i < first ? nullptr : PyTuple_GET_ITEM(fn->defaults, i - first);
   }
+  // The operation's answer with the arguments `a...`: `f()`, a direct
+  // rendering of the own operation, while own() holds (traced), else the
+  // call through the object.
+  template <class F, class... A>
+  Ref rendered(const F& f, const A&... a) {
+    if (!own()) return call_op(self_, name_, a...);
+    return traced(f);
+  }
   // Runs `f`, a direct rendering of the own operation, adding the
   // operation's traceback entry when it fails.
   template <class F>

@@ -132,8 +132,7 @@ class Lookups {
   }
 
   py::Ref ivid2evid(PyObject* dport, PyObject* ivid) {
-    py::Ref lport = dport2lp_.own() ? dport2lp_.traced([&] { return dport2logical_port(dport); })
-                                    : dport2lp_(dport);
+    py::Ref lport = dport2lp_.rendered([&] { return dport2logical_port(dport); }, dport);
     if (eq(lport, minus_one())) return py::Ref::borrow(ivid);
     PyObject* args[] = {lport, ivid};
     py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
@@ -703,9 +702,8 @@ class GroupReader {
         continue;
       }
       py::Ref vlan = vlan_of(intf);
-      py::Ref evid = ivid2evid_.own()
-                         ? ivid2evid_.traced([&] { return lookups_.ivid2evid(dport, vlan); })
-                         : ivid2evid_(dport, vlan);
+      py::Ref evid = ivid2evid_.rendered([&] { return lookups_.ivid2evid(dport, vlan); }, dport,
+                                         vlan);
       py::Ref linux_port = linux_name(dport);
       l3.push_back(encap()(linux_port, dport, intf, vlan, evid));
     }

@@ -240,18 +240,19 @@ Ref dport_logical_port_num(Args a) {
   return py::call_op(physical(a[0]), ID("logical_port_num"), mode, a[1], port_base);
 }
 
-// self.sdk_logical_port_num(sub), pelvane's own dport numbering rendered
-// with what `self` has read.
 }  // namespace
 
+// self.sdk_logical_port_num(sub), pelvane's own dport numbering rendered
+// with what `self` has read.
 Ref logical_port_num_of(PortReads& self, PyObject* sub) {
   py::Operation op(self.port, ID("sdk_logical_port_num"), dport_logical_port_num);
-  if (!op.own()) return py::call_op(self.port, ID("sdk_logical_port_num"), sub);
-  return op.traced([&] {
-    PyObject* mode = self.mode();
-    Ref port_base = py::plain_attr(self.port, ID("port_base"));
-    return py::call_op(self.phys(), ID("logical_port_num"), mode, sub, port_base);
-  });
+  return op.rendered(
+      [&] {
+        PyObject* mode = self.mode();
+        Ref port_base = py::plain_attr(self.port, ID("port_base"));
+        return py::call_op(self.phys(), ID("logical_port_num"), mode, sub, port_base);
+      },
+      sub);
 }
 
 namespace {
@@ -479,22 +480,17 @@ Ref td3_tx_logical_polarity_flip(Args a) {
 
 }  // namespace
 
+// port.<name>(sub), rendered by `render` where it is pelvane's own `impl`.
+template <class F>
+Ref own_or(PortReads& port, PyObject* name, py::Impl impl, PyObject* sub, const F& render) {
+  return py::Operation(port.port, name, impl).rendered(render, sub);
+}
+
 Ref intf_prefix_of(PortReads& port, PyObject* sub) {
-  py::Operation op(port.port, ID("sdk_intf_prefix"), sdk_intf_prefix);
-  if (!op.own()) return py::call_op(port.port, ID("sdk_intf_prefix"), sub);
-  return op.traced([&] {
+  return own_or(port, ID("sdk_intf_prefix"), sdk_intf_prefix, sub, [&] {
     PyObject* phys = port.phys();
     return intf_prefix(phys, port.mode(), sub);
   });
-}
-
-// The same, asked of a configured port by name, rendered where it is
-// pelvane's own.
-template <class F>
-Ref own_or(PortReads& port, PyObject* name, py::Impl impl, PyObject* sub, const F& render) {
-  py::Operation op(port.port, name, impl);
-  if (!op.own()) return py::call_op(port.port, name, sub);
-  return op.traced(render);
 }
 
 Ref linux_port_name_of(PortReads& port, PyObject* sub) {
@@ -512,9 +508,8 @@ Ref port_mac_index_of(PortReads& port, PyObject* sub) {
 }
 
 Ref pbmp_of(PortReads& port, PyObject* sub) {
-  py::Operation op(port.port, ID("sdk_pbmp"), dport_pbmp);
-  if (!op.own()) return py::call_op(port.port, ID("sdk_pbmp"), sub);
-  return op.traced([&] { return bit(logical_port_num_of(port, sub)); });
+  return own_or(port, ID("sdk_pbmp"), dport_pbmp, sub,
+                [&] { return bit(logical_port_num_of(port, sub)); });
 }
 
 PyObject* linux_prefix_of(PyObject* physical_port) {
