@@ -1,6 +1,7 @@
 // Shortcuts: the lookups in the interpreter's own structures, and the direct runs.
 #include "lookups.h"
 
+#include <cStringIO.h>
 #include <structmember.h>
 
 #include <algorithm>
@@ -334,6 +335,102 @@ PyObject* found_attr(PyObject* o, PyObject* name) {
   if (!own_entry(o, name, own)) return nullptr;
   if (own) return own;
   return getter ? nullptr : found;
+}
+
+namespace {
+// The type of the interpreter's descriptors of C methods (str.join's).
+PyTypeObject* method_descriptor_type() {
+  static PyTypeObject* const type = Py_TYPE(_PyType_Lookup(&PyString_Type, ID("join")));
+  return type;
+}
+
+// What a built-in type `type` has under `name` where it is a C method
+// taking no arguments that `o.name` binds to an object of the type; NULL
+// for anything else.
+PyMethodDef* noargs_method(PyTypeObject* type, PyObject* name) {
+  if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+      type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 ||
+      !PyString_CheckExact(name))
+    return nullptr;
+  PyObject* found = _PyType_Lookup(type, name);
+  if (!found || Py_TYPE(found) != method_descriptor_type()) return nullptr;
+  PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
+  return (def->ml_flags & ~METH_COEXIST) == METH_NOARGS ? def : nullptr;
+}
+}  // namespace
+
+namespace {
+// meth(self, arg), a C function run as PyObject_Call runs it: within its
+// recursion check, a NULL answer without an error its SystemError.
+Ref run_c_function(PyCFunction meth, PyObject* self, PyObject* arg) {
+  if (Py_EnterRecursiveCall(" while calling a Python object")) throw Raised();
+  PyObject* r = meth(self, arg);
+  Py_LeaveRecursiveCall();
+  if (!r && !PyErr_Occurred())
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+  return Ref::steal(r);
+}
+}  // namespace
+
+Ref call_one(PyObject* f, PyObject* a) {
+  if (PyCFunction_Check(f) && (PyCFunction_GET_FLAGS(f) & ~METH_COEXIST) == METH_O)
+    return run_c_function(PyCFunction_GET_FUNCTION(f), PyCFunction_GET_SELF(f), a);
+  return call(f, a);
+}
+
+Ref call_noargs(PyObject* o, PyObject* name) {
+  PyMethodDef* def = noargs_method(Py_TYPE(o), name);
+  if (!def) return callm(o, name);
+  return run_c_function(def->ml_meth, o, nullptr);
+}
+
+namespace {
+// cStringIO's interface for C where `type` is one of its two types (the
+// module loaded, as an object of the type shows), else NULL.  Found in the
+// loaded module itself, which is not imported here.
+const PycStringIO_CAPI* string_io_of(PyTypeObject* type) {
+  if (!PycStringIO) {
+    const char* name = type->tp_name;
+    if (std::strcmp(name, "cStringIO.StringI") != 0 && std::strcmp(name, "cStringIO.StringO") != 0)
+      return nullptr;
+    PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), "cStringIO");
+    if (!module || !PyModule_Check(module)) return nullptr;
+    PyObject* capsule = PyDict_GetItemString(PyModule_GetDict(module), "cStringIO_CAPI");
+    if (!capsule || !PyCapsule_IsValid(capsule, PycStringIO_CAPSULE_NAME)) return nullptr;
+    PycStringIO = static_cast<PycStringIO_CAPI*>(
+        PyCapsule_GetPointer(capsule, PycStringIO_CAPSULE_NAME));
+  }
+  return type == PycStringIO->InputType || type == PycStringIO->OutputType ? PycStringIO : nullptr;
+}
+}  // namespace
+
+// A cStringIO object iterates itself, each line as its readline gives it
+// and its end at the first empty one.
+Lines::Lines(PyObject* f) {
+  if (string_io_of(Py_TYPE(f)))
+    buffer_ = f;
+  else
+    it_ = iter(f);
+}
+
+bool Lines::next() {
+  line_ = Ref();
+  buffered_ = false;
+  if (buffer_) {
+    char* s;
+    int n = PycStringIO->creadline(buffer_, &s);
+    if (n < 0) throw Raised();
+    text_ = std::string_view(s, size_t(n));
+    buffered_ = n > 0;
+    return buffered_;
+  }
+  line_ = py::next(it_);
+  return bool(line_);
+}
+
+Ref Lines::object() {
+  if (!line_ && buffered_) line_ = str(text_);
+  return line_;
 }
 
 bool is_classmethod_of(PyObject* found, Impl impl) {

@@ -122,6 +122,56 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
   return attr(o, name);
 }
 
+// f(a): a built-in function or method taking one argument run directly,
+// as the interpreter's call would run it (within the same recursion
+// check); anything else is the interpreter's call.
+Ref call_one(PyObject* f, PyObject* a);
+
+// o.name() for a method without arguments.  Where `o` is an object of a
+// built-in type (made in C, not by a class statement) that looks its
+// attributes up the generic way and gives its objects no dict, and the
+// type has under `name` a C method taking no arguments, that method's
+// function runs directly, as the bound method's call would run it (within
+// the same recursion check); anything else is the interpreter's o.name().
+Ref call_noargs(PyObject* o, PyObject* name);
+
+// The lines of a file object, one after the other, as `for line in f`
+// gives them, and with the same errors.  A cStringIO object's lines are
+// read straight from its buffer, no str made unless asked for; any other
+// object's through its own iteration.
+class Lines {
+ public:
+  explicit Lines(PyObject* f);
+  Lines(const Lines&) = delete;
+  Lines& operator=(const Lines&) = delete;
+
+  // Moves to the next line; false at the end.  What the iteration raises
+  // is thrown.
+  bool next();
+  // The bytes of the line: true where the line is a plain text or read
+  // from a buffer, `out` then valid until the file is read again or the
+  // interpreter runs code; false for any other line object.
+  bool text(std::string_view& out) const {
+    if (!line_ && buffered_) {
+      out = text_;
+      return true;
+    }
+    if (!line_ || !PyString_CheckExact(line_.get())) return false;
+    out = std::string_view(PyString_AS_STRING(line_.get()),
+                           size_t(PyString_GET_SIZE(line_.get())));
+    return true;
+  }
+  // The line as the iteration gives it.
+  Ref object();
+
+ private:
+  PyObject* buffer_ = nullptr;  // the cStringIO object read directly (borrowed)
+  Ref it_;                      // else the iterator
+  Ref line_;                    // the line's object, once made
+  std::string_view text_;       // a line read from the buffer
+  bool buffered_ = false;       // the line is text_, no object made yet
+};
+
 // ---- an object's operations, called ----------------------------------------
 //
 // The one way a module calls an operation of an object (its own `self`, or an

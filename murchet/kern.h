@@ -39,13 +39,14 @@ py::Ref port_of(PyObject* name);
 bool sysfs_name(PyObject* name);
 
 // Reads the lines of a file as the interpreter's `open(path)` gives them,
-// calling `each` per line; an IOError on the way is dropped, keeping what
-// was read.  Answers false when the open itself failed with IOError.
-bool read_lines_impl(PyObject* path, void (*each)(void*, PyObject*), void* ctx);
+// calling `each` per line (the py::Lines at that line); an IOError on the
+// way is dropped, keeping what was read.  Answers false when the open
+// itself failed with IOError.
+bool read_lines_impl(PyObject* path, void (*each)(void*, py::Lines&), void* ctx);
 template <class F>
 bool read_lines(PyObject* path, F each) {
   return read_lines_impl(
-      path, [](void* c, PyObject* line) { (*static_cast<F*>(c))(line); }, &each);
+      path, [](void* c, py::Lines& line) { (*static_cast<F*>(c))(line); }, &each);
 }
 
 // os.path.<fn>(path), with `os` looked up when called.

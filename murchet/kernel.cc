@@ -131,7 +131,7 @@ bool os_path(PyObject* fn, PyObject* path) {
   // Both attributes read where the lookup would find them without running
   // code (a module's dict, say), else looked up.
   py::Ref os_path = py::plain_attr(global(ID("os")), ID("path"));
-  return py::truth(py::call(py::plain_attr(os_path, fn), path));
+  return py::truth(py::call_one(py::plain_attr(os_path, fn), path));
 }
 
 namespace {
@@ -141,23 +141,23 @@ namespace {
 struct Closing {
   py::Ref file;
   ~Closing() {
-    if (file) py::in_destructor(file, [&] { py::callm(file, ID("close")); });
+    if (file) py::in_destructor(file, [&] { py::call_noargs(file, ID("close")); });
   }
 };
 
 }  // namespace
 
-bool read_lines_impl(PyObject* path, void (*each)(void*, PyObject*), void* ctx) {
+bool read_lines_impl(PyObject* path, void (*each)(void*, py::Lines&), void* ctx) {
   Closing f;
   try {
-    f.file = py::call(global(ID("open")), path);
+    f.file = py::call_one(global(ID("open")), path);
   } catch (const py::Raised&) {
     if (!py::clear_if(PyExc_IOError)) throw;
     return false;
   }
   try {
-    py::Ref it = py::iter(f.file);
-    while (py::Ref line = py::next(it)) each(ctx, line);
+    py::Lines lines(f.file);
+    while (lines.next()) each(ctx, lines);
   } catch (const py::Raised&) {
     if (!py::clear_if(PyExc_IOError)) throw;
   }
@@ -229,7 +229,8 @@ py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
   py::Ref path = sysfs_path(dev, ID("/bridge/vlan_filtering"));
   py::Ref flag = py::integer(0);
   if (!sysfs_name(dev) || !os_path(ID("isfile"), path)) return flag;
-  read_lines(path, [&](PyObject* line) { flag = int_of(py::callm(line, ID("strip")), 0); });
+  read_lines(path,
+             [&](py::Lines& line) { flag = int_of(py::callm(line.object(), ID("strip")), 0); });
   return flag;
 }
 
@@ -350,7 +351,7 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
   py::Ref lines = py::list();
   PyObject* path = ID("/proc/net/vlan/config");
   if (os_path(ID("isfile"), path))
-    read_lines(path, [&](PyObject* line) { py::append(lines, line); });
+    read_lines(path, [&](py::Lines& line) { py::append(lines, line.object()); });
   Py_ssize_t n = PyList_GET_SIZE(lines.get());
   if (n < 2) return {};
   py::Ref cache = py::plain_attr(self, ID("kern_vlan_dev_cache"));
@@ -366,22 +367,42 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
   return {};
 }
 
+namespace {
+
+// "/sys/class/net/" + dev + "/bonding/" into `dir`, and that followed by
+// "slaves" into `path`: one text written, the other cut from it.
+void bond_paths(std::string_view dev, py::Ref& dir, py::Ref& path) {
+  static constexpr std::string_view head = "/sys/class/net/", tail = "/bonding/slaves";
+  const size_t n = head.size() + dev.size() + tail.size();
+  path = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(n)));
+  char* p = PyString_AS_STRING(path.get());
+  memcpy(p, head.data(), head.size());
+  memcpy(p + head.size(), dev.data(), dev.size());
+  memcpy(p + head.size() + dev.size(), tail.data(), tail.size());
+  dir = py::str(std::string_view(p, n - (sizeof "slaves" - 1)));
+}
+
+}  // namespace
+
 py::Ref expand_kern_bond(py::Args a) {
   PyObject* dev = a[1];
-  py::Ref members = py::list();
   py::Ref dir, path;
   if (PyString_CheckExact(dev)) {
-    std::string p = "/sys/class/net/";
-    p.append(py::as_view(dev)).append("/bonding/");
-    dir = py::str(p);
-    path = py::str(p.append("slaves"));
+    if (!sysfs_name(dev)) return py::list();
+    bond_paths(py::as_view(dev), dir, path);
   } else {
     dir = concat(percent(ID("/sys/class/net/%s"), {dev}), ID("/bonding/"));
     path = concat(dir, ID("slaves"));
+    if (!sysfs_name(dev)) return py::list();
   }
-  if (!sysfs_name(dev) || !os_path(ID("isdir"), dir)) return members;
+  if (!os_path(ID("isdir"), dir)) return py::list();
   // The words of each line, white space at its ends dropped by the split.
-  read_lines(path, [&](PyObject* line) { add_words(members, line); });
+  py::Ref members = py::list();
+  read_lines(path, [&](py::Lines& line) {
+    std::string_view text;
+    if (!line.text(text)) return add_words(members, line.object());
+    each_word(text, [&](std::string_view word) { py::append(members, py::str(word)); });
+  });
   return members;
 }
 

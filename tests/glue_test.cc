@@ -938,3 +938,123 @@ TEST_F(Glue, StableSortWithAnyComparison) {
                 (pairs[i - 1].first == pairs[i].first && pairs[i - 1].second < pairs[i].second))
         << i;
 }
+
+namespace {
+// The lines Lines reads from `f`, each as its object and as its bytes where
+// it tells them; the bytes must be the object's.
+std::vector<std::string> lines_read(PyObject* f, bool* all_text) {
+  std::vector<std::string> out;
+  py::Lines lines(f);
+  *all_text = true;
+  while (lines.next()) {
+    std::string_view text;
+    bool plain = lines.text(text);
+    std::string seen(text);
+    py::Ref line = lines.object();
+    if (plain) {
+      EXPECT_EQ(py::as_string(line), seen);
+    }
+    *all_text = *all_text && plain;
+    out.push_back(py::as_string(py::repr(line)));
+  }
+  return out;
+}
+}  // namespace
+
+TEST_F(Glue, LinesAsIterationGivesThem) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  PyRun_String(
+      "import cStringIO, StringIO\n"
+      "texts = ['', 'a', 'a\\n', '\\n\\n', 'a\\nb', ' x \\r\\n\\ny\\0z\\n\\r', 'w\\n' * 300]\n"
+      "def written(t):\n"
+      "    f = cStringIO.StringIO()\n"
+      "    f.write(t)\n"
+      "    f.seek(0)\n"
+      "    return f\n",
+      Py_file_input, globals_, globals_);
+  py::Ref texts = run("texts");
+  ASSERT_TRUE(texts);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i) {
+    PyObject* t = PyList_GET_ITEM(texts.get(), i);
+    py::dict_set(globals_, "t", t);
+    // cStringIO's reader, its writer, and a file object written in Python.
+    for (const char* make : {"cStringIO.StringIO(t)", "written(t)", "StringIO.StringIO(t)"}) {
+      std::vector<std::string> expected;
+      py::Ref listed = run((std::string("list(") + make + ")").c_str());
+      ASSERT_TRUE(listed) << make;
+      for (Py_ssize_t j = 0; j < PyList_GET_SIZE(listed.get()); ++j)
+        expected.push_back(py::as_string(py::repr(PyList_GET_ITEM(listed.get(), j))));
+      py::Ref f = run(make);
+      bool all_text;
+      EXPECT_EQ(lines_read(f, &all_text), expected) << make << " " << i;
+      EXPECT_TRUE(all_text);
+      // Where the reading stopped, the file's position says so.
+      py::Ref rest = py::callm(f, ID("read"));
+      EXPECT_EQ(PyString_GET_SIZE(rest.get()), 0) << make;
+    }
+  }
+  // A unicode line is no plain text; it is still read.
+  bool all_text;
+  py::Ref u = run("iter([u'a\\n', 'b'])");
+  EXPECT_EQ(lines_read(u, &all_text), (std::vector<std::string>{"u'a\\n'", "'b'"}));
+  EXPECT_FALSE(all_text);
+  // A closed cStringIO object fails as its iteration does.
+  py::Ref closed = run("cStringIO.StringIO('a\\n')");
+  py::callm(closed, ID("close"));
+  py::dict_set(globals_, "closed", closed);
+  EXPECT_FALSE(run("list(closed)"));
+  std::string expected = error();
+  EXPECT_EQ(expected, "exceptions.ValueError: I/O operation on closed file");
+  py::Lines lines(closed);
+  EXPECT_THROW(lines.next(), py::Raised);
+  EXPECT_EQ(error(), expected);
+}
+
+TEST_F(Glue, CallNoargsAsTheBoundMethod) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  PyRun_String(
+      "import cStringIO\n"
+      "class L(list):\n"
+      "    def reverse(self): return 'own'\n"
+      "class P(object):\n"
+      "    def close(self): return 'python'\n",
+      Py_file_input, globals_, globals_);
+  py::Ref f = run("cStringIO.StringIO('abc')");
+  EXPECT_EQ(py::call_noargs(f, ID("close")).get(), Py_None);
+  EXPECT_EQ(PyObject_IsTrue(py::attr(f, "closed")), 1);
+  // A method that fails, and a name the type does not have.
+  EXPECT_THROW(py::call_noargs(f, ID("flush")), py::Raised);
+  EXPECT_EQ(error(), "exceptions.ValueError: I/O operation on closed file");
+  EXPECT_THROW(py::call_noargs(f, ID("nothing")), py::Raised);
+  EXPECT_EQ(error(),
+            "exceptions.AttributeError: 'cStringIO.StringI' object has no attribute 'nothing'");
+  // A subclass's override, a class statement's method, a method that takes
+  // arguments: each called as o.name().
+  py::Ref l = run("L([1, 2])");
+  EXPECT_EQ(py::as_string(py::call_noargs(l, ID("reverse"))), "own");
+  EXPECT_EQ(py::as_string(py::call_noargs(run("P()"), ID("close"))), "python");
+  py::Ref plain = run("[1, 2]");
+  EXPECT_EQ(PyInt_AsLong(py::call_noargs(plain, ID("pop"))), 2);
+  EXPECT_EQ(PyList_GET_SIZE(plain.get()), 1);
+  py::Ref d = run("{1: 2}");
+  py::Ref copied = py::call_noargs(d, ID("copy"));
+  EXPECT_TRUE(PyDict_CheckExact(copied.get()) && copied.get() != d.get());
+}
+
+TEST_F(Glue, CallOneAsTheInterpreterCalls) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  py::Ref x = py::str("abc");
+  // A built-in function of one argument, a bound built-in method of one,
+  // a function written in Python, a built-in of other arguments.
+  EXPECT_EQ(PyInt_AsLong(py::call_one(run("len"), x)), 3);
+  py::Ref d = run("{'abc': 1}");
+  EXPECT_EQ(py::call_one(py::attr(d, "__contains__"), x).get(), Py_True);
+  EXPECT_EQ(py::as_string(py::call_one(run("lambda s, t='!': s + t"), x)), "abc!");
+  EXPECT_EQ(py::as_string(py::call_one(run("max"), x)), "c");
+  // Their errors.
+  py::Ref five = py::integer(5);
+  EXPECT_THROW(py::call_one(run("len"), five), py::Raised);
+  EXPECT_EQ(error(), "exceptions.TypeError: object of type 'int' has no len()");
+  EXPECT_THROW(py::call_one(py::attr(d, "__contains__"), run("[]")), py::Raised);
+  EXPECT_EQ(error(), "exceptions.TypeError: unhashable type: 'list'");
+}

@@ -429,6 +429,46 @@ class DeviceFactTest(KernelCase):
         self.assertEqual(sorted(d.kern_vlan_dev_cache), ['a.1'])
         self.assertEqual(d._kern_get_vlan_and_atlink('c.3'), (None, None))
 
+    def test_readers_of_each_kind_of_file(self):
+        # Files of Python's StringIO, of cStringIO (read from its buffer)
+        # and real files give the same answers; a closed one fails as its
+        # iteration does, and each is closed after reading.
+        import cStringIO
+        import tempfile
+        self.k.bond('bond0', [])
+        self.k.bridge('br0', [], vf=1)
+        self.k.files.update({
+            '/sys/class/net/bond0/bonding/slaves': 'swp1  swp2\n\n\tswp3 \x0bswp4\nswp5',
+            '/sys/class/net/br0/bridge/vlan_filtering': '0x0\n 0x1\n',
+            '/proc/net/vlan/config': VLAN_CONFIG_HEAD + 'a.1 | 1 | a\nb.2|2|b'})
+        opened = []
+
+        def real(text):
+            f = tempfile.TemporaryFile()
+            f.write(text)
+            f.seek(0)
+            return f
+        for make in (StringIO, cStringIO.StringIO, real):
+            def open_(path, mode='r'):
+                opened.append(make(self.k.files[path]))
+                return opened[-1]
+            murchet.open = open_
+            a = make_asic()
+            self.assertEqual(a._expand_kern_bond('bond0'), ['swp1', 'swp2', 'swp3', 'swp4', 'swp5'])
+            self.assertEqual(a._kern_dev_vlan_filtering_parse('br0'), 1)
+            self.assertEqual(a._kern_get_vlan_and_atlink('b.2'), (2, 'b'))
+            self.assertEqual([f.closed for f in opened], [True] * 3)
+            del opened[:]
+
+        def closed(path, mode='r'):
+            f = cStringIO.StringIO('swp1\n')
+            f.close()
+            return f
+        murchet.open = closed
+        with self.assertRaises(ValueError) as e:
+            make_asic()._expand_kern_bond('bond0')
+        self.assertEqual(str(e.exception), 'I/O operation on closed file')
+
     def test_bond_members_afresh(self):
         a = make_asic()
         self.k.bond('bond0', ['swp1', 'swp2'])
