@@ -124,11 +124,19 @@ py::Ref evid2ivid_op(py::Args a);              // _evid2ivid
 py::Ref key_to_sip_dip_op(py::Args a);         // _key_to_sip_dip
 py::Ref grp_ip2mac_op(py::Args a);             // _grp_ip2mac
 
+// The module's own _get_logical_port_and_pvid(linux_port), unpacked into
+// out[0], out[1], and _evid2ivid(lport, evid), run without their calls.
+void logical_port_and_pvid(PyObject* self, PyObject* linux_port, py::Ref* out);
+py::Ref evid2ivid(PyObject* self, PyObject* lport, PyObject* evid);
+
 // dev in self.linux_ports.
 bool is_linux_port(PyObject* self, PyObject* dev);
 
 // _key_to_sip_dip(key): (vrf, sip, dip), or (None, None, None).
 py::Ref key_to_sip_dip(PyObject* key);
+// The third of _key_to_sip_dip(key) for a byte text `key` (PyString_Check):
+// the group address, or None.
+py::Ref key_group(PyObject* key);
 // _grp_ip2mac(grp): the group MAC text of a dotted IPv4 group.
 py::Ref grp_ip2mac(PyObject* grp);
 

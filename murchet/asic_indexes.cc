@@ -36,8 +36,8 @@ bool integer_value(PyObject* v, long& out) {
 
 // ---- first-match indexes -------------------------------------------------------
 
-py::Ref ListIndex::first(PyObject* list, PyObject* const* args, bool check) {
-  const std::vector<Py_ssize_t>* at = lookup(list, args, check);
+py::Ref ListIndex::first(PyObject* list, PyObject* const* args, Compared& compared) {
+  const std::vector<Py_ssize_t>* at = lookup(list, args, compared, false);
   if (!at) return scan(list, args);
   if (at->empty()) return {};
   py::Ref record = records_[size_t(at->front())];
@@ -47,13 +47,29 @@ py::Ref ListIndex::first(PyObject* list, PyObject* const* args, bool check) {
 }
 
 const std::vector<Py_ssize_t>* ListIndex::lookup(PyObject* list, PyObject* const* args,
-                                                 bool check) {
-  static const std::vector<Py_ssize_t> none;
+                                                 Compared& compared, bool whole) {
   if (building_) return nullptr;  // asked from code that the build runs: scan
-  if (list != list_.get() || (check && !current(list))) build(list);
-  if (keys_ == Keys::scan) return nullptr;
+  if (compared.build != builds_) compared = {builds_, 0};  // built again since
+  if (list != list_.get()) rebuild(list, compared);
+  if (keys_ == Keys::scan) {
+    // Scanned; built again once the list holds other records.
+    if (!same_items(list, records_.size(), true, compared)) rebuild(list, compared);
+    if (keys_ == Keys::scan) return nullptr;
+  }
   for (size_t i = 0; i < names_.size(); ++i)
     if (!plain(args[i])) return nullptr;
+  const std::vector<Py_ssize_t>* at = positions(args);
+  // A scan from the start answers the first record of the key: what lies
+  // past it does not change that answer.
+  whole = whole || at->empty();
+  size_t n = whole ? records_.size() : size_t(at->front()) + 1;
+  if (same_items(list, n, whole, compared)) return at;
+  rebuild(list, compared);
+  return keys_ == Keys::scan ? nullptr : positions(args);
+}
+
+const std::vector<Py_ssize_t>* ListIndex::positions(PyObject* const* args) {
+  static const std::vector<Py_ssize_t> none;
   if (keys_ == Keys::numbers) {
     Numbers key;
     for (size_t i = 0; i < names_.size(); ++i)
@@ -73,13 +89,22 @@ py::Ref ListIndex::key_of(PyObject* const* values) const {
   return key;
 }
 
-bool ListIndex::current(PyObject* list) const {
-  if (list != list_.get() || !PyList_CheckExact(list) ||
-      size_t(PyList_GET_SIZE(list)) != records_.size())
-    return false;
+bool ListIndex::same_items(PyObject* list, size_t n, bool whole, Compared& compared) const {
+  if (list != list_.get() || !PyList_CheckExact(list)) return false;
+  size_t size = size_t(PyList_GET_SIZE(list));
+  if (whole ? size != records_.size() : size < n) return false;
+  if (compared.items >= n) return true;
   PyObject** items = py::list_items(list);
-  return records_.empty() ||
-         memcmp(items, items_.data(), records_.size() * sizeof(PyObject*)) == 0;
+  size_t from = compared.items;
+  if (memcmp(items + from, items_.data() + from, (n - from) * sizeof(PyObject*)) != 0)
+    return false;
+  compared.items = n;
+  return true;
+}
+
+void ListIndex::rebuild(PyObject* list, Compared& compared) {
+  build(list);
+  compared = {builds_, records_.size()};
 }
 
 void ListIndex::build(PyObject* list) {
@@ -90,6 +115,7 @@ void ListIndex::build(PyObject* list) {
   records_.clear();
   items_.clear();
   keys_ = Keys::scan;
+  ++builds_;
   if (!PyList_CheckExact(list)) return;
   building_ = true;
   struct Done {
@@ -142,7 +168,7 @@ bool ListIndex::index(Keys keys) {
 
 bool ListIndex::matches(PyObject* record, PyObject* const* args) const {
   for (size_t k = 0; k < names_.size(); ++k)
-    if (!eq(py::attr(record, names_[k]), args[k])) return false;
+    if (!eq(py::plain_attr(record, names_[k]), args[k])) return false;
   return true;
 }
 

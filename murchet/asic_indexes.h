@@ -19,8 +19,10 @@ namespace murchet {
 //
 // The index maps each key to the positions of its records.  It remembers the
 // list object and holds the records it was built from: a lookup that finds
-// the attribute bound to another list, or the list holding other records or
-// the same ones elsewhere, builds it afresh.  The records it answers with are
+// the attribute bound to another list builds it afresh, and one that finds
+// other records, or the same ones elsewhere, in the part of the list that
+// decides its answer (the items up to the record answered; the whole list
+// where none is) builds it again too.  The records it answers with are
 // tested again, so one whose key was rebound in place sends the lookup to a
 // scan and the index to a new build.  (A record rebound in place to a key it
 // did not have is found once the index is built again.)  Keys or arguments
@@ -30,16 +32,26 @@ class ListIndex {
  public:
   ListIndex(std::initializer_list<PyObject*> names) : names_(names) {}
 
-  // The first record, or empty.  `check`: compare the list with the one
-  // indexed; a caller that has just done so within a run may skip it.
-  // (The test of a record may run any code, even a lookup that rebuilds
-  // this index: what it needs is copied out first.)
-  py::Ref first(PyObject* list, PyObject* const* args, bool check);
+  // How much of a list a caller has compared with its index: the first
+  // `items` of it, against the index as built `build` (the index's count of
+  // its builds).  One caller's lookups (an operation call, a reader run) that
+  // take the list as unchanged between them share one; a new one compares
+  // from the start.
+  struct Compared {
+    unsigned build = 0;
+    size_t items = 0;
+  };
+
+  // The first record, or empty.  (The test of a record may run any code,
+  // even a lookup that rebuilds this index: what it needs is copied out
+  // first.)
+  py::Ref first(PyObject* list, PyObject* const* args, Compared& compared);
 
   // Calls f(record) for every record, in list order.
   template <class F>
-  void each(PyObject* list, PyObject* const* args, bool check, const F& f) {
-    const std::vector<Py_ssize_t>* at = lookup(list, args, check);
+  void each(PyObject* list, PyObject* const* args, const F& f) {
+    Compared compared;
+    const std::vector<Py_ssize_t>* at = lookup(list, args, compared, true);
     std::vector<py::Ref> found;
     bool indexed = at != nullptr;
     if (indexed) {
@@ -74,12 +86,21 @@ class ListIndex {
   };
 
   // The positions of the arguments' records; nullptr when the scan serves.
-  const std::vector<Py_ssize_t>* lookup(PyObject* list, PyObject* const* args, bool check);
+  // The part of the list that decides the answer (all of it: `whole`) is
+  // compared with the index first, from where `compared` left off; the
+  // index is built again where it differs.
+  const std::vector<Py_ssize_t>* lookup(PyObject* list, PyObject* const* args, Compared& compared,
+                                        bool whole);
+  // The positions of the key of `args` (plain values) in the index built.
+  const std::vector<Py_ssize_t>* positions(PyObject* const* args);
   py::Ref key_of(PyObject* const* values) const;
-  // Whether the list still holds exactly the records indexed, in the same
-  // places: a comparison of item pointers, so a record put in place of
-  // another anywhere in the list is seen.
-  bool current(PyObject* list) const;
+  // Whether the list's first `n` items (all of them, and no more: `whole`)
+  // are the records indexed, in the same places: a comparison of item
+  // pointers, so a record put in place of another is seen.  `compared`
+  // says how many were compared before, and is raised to `n`.
+  bool same_items(PyObject* list, size_t n, bool whole, Compared& compared) const;
+  // build(list), after which the caller has compared all of the list.
+  void rebuild(PyObject* list, Compared& compared);
   void build(PyObject* list);
   // Indexes the records by keys of this kind; false when one does not fit.
   bool index(Keys keys);
@@ -89,6 +110,7 @@ class ListIndex {
 
   std::vector<PyObject*> names_;
   bool building_ = false;
+  unsigned builds_ = 0;
   py::Ref list_;
   std::vector<py::Ref> records_;
   std::vector<PyObject*> items_;  // the same records, as the list's items compare

@@ -97,7 +97,8 @@ py::Ref is_port_untagged_for_vid_op(py::Args a);
 // The lookups of one operation call or one reader run.  The operations they
 // call through the object run here directly while they are the module's
 // own.  The lists and the VLAN table are taken from the object on first use
-// in the run, and each index is compared with its list then.
+// in the run, and each list is taken as unchanged through the run: what its
+// index's lookups have compared of it is not compared again.
 class Lookups {
  public:
   explicit Lookups(PyObject* self) : self_(self), indexes_(indexes_of(self)) {
@@ -111,31 +112,18 @@ class Lookups {
     // The run takes the port map as unchanged: a name's answer stands.
     std::pair<py::Ref, py::Ref>& known = dports_[reinterpret_cast<uintptr_t>(dport)];
     if (known.first) return known.second;
-    py::Ref record = first(indexes_->by_dport, checked_[0], portmap(), &dport);
+    py::Ref record = indexes_->by_dport.first(portmap(), &dport, compared_[0]);
     known.second = record ? py::plain_attr(record, ID("logical_port"))
                           : py::Ref::borrow(minus_one());
     known.first = py::Ref::borrow(dport);  // held, so that no other name takes its place
     return known.second;
   }
 
-  py::Ref logical_port_and_pvid(PyObject* linux_port) {
-    py::Ref record = first(indexes_->by_linux_port, checked_[1], portmap(), &linux_port);
-    if (!record) return py::tuple({minus_one(), minus_one()});
-    py::Ref lport = py::plain_attr(record, ID("logical_port"));
-    return py::tuple({lport, py::plain_attr(record, ID("port_vid"))});
-  }
-
-  py::Ref evid2ivid(PyObject* lport, PyObject* evid) {
-    PyObject* args[] = {lport, evid};
-    py::Ref row = first(indexes_->xlate_by_evid, checked_[2], vlan_xlate(), args);
-    return row ? py::plain_attr(row, ID("ivid")) : py::Ref::borrow(minus_one());
-  }
-
   py::Ref ivid2evid(PyObject* dport, PyObject* ivid) {
     py::Ref lport = dport2lp_.rendered([&] { return dport2logical_port(dport); }, dport);
     if (eq(lport, minus_one())) return py::Ref::borrow(ivid);
     PyObject* args[] = {lport, ivid};
-    py::Ref row = first(indexes_->xlate_by_ivid, checked_[3], vlan_xlate(), args);
+    py::Ref row = indexes_->xlate_by_ivid.first(vlan_xlate(), args, compared_[1]);
     if (row) return py::plain_attr(row, ID("evid"));
     bool untagged = untagged_.own()
                         ? untagged_.traced([&] { return is_port_untagged_for_vid(dport, ivid); })
@@ -146,12 +134,6 @@ class Lookups {
   bool is_port_untagged_for_vid(PyObject* dport, PyObject* vid);
 
  private:
-  py::Ref first(ListIndex& index, bool& checked, PyObject* list, PyObject* const* args) {
-    py::Ref record = index.first(list, args, !checked);
-    checked = true;
-    return record;
-  }
-
   PyObject* portmap() {
     if (!portmap_) portmap_ = py::attr(self_, ID("portmap"));
     return portmap_;
@@ -171,7 +153,7 @@ class Lookups {
   PyObject* self_;
   Indexes* indexes_;
   std::unique_ptr<Indexes> local_;
-  bool checked_[4] = {};
+  ListIndex::Compared compared_[2];
   static bool interned(PyObject* s) {
     return PyString_CheckExact(s) && PyString_CHECK_INTERNED(s);
   }
@@ -324,7 +306,7 @@ py::Ref update_portmap_port_vid_op(py::Args a);
 // _update_portmap_port_vid(dport, vid) over the object's indexes.
 void update_port_vid(Indexes* indexes, PyObject* self, PyObject* dport, PyObject* vid) {
   PyObject* args[] = {dport};
-  indexes->by_dport.each(py::attr(self, ID("portmap")), args, true, [vid](PyObject* record) {
+  indexes->by_dport.each(py::attr(self, ID("portmap")), args, [vid](PyObject* record) {
     py::callm(record, ID("update_port_vid"), vid);
   });
 }
@@ -782,8 +764,45 @@ bool is_linux_port(PyObject* self, PyObject* dev) {
 
 // ---- the operations the kernel side calls ------------------------------------
 
-py::Ref logical_port_and_pvid_op(py::Args a) { return Lookups(a[0]).logical_port_and_pvid(a[1]); }
-py::Ref evid2ivid_op(py::Args a) { return Lookups(a[0]).evid2ivid(a[1], a[2]); }
+namespace {
+
+// The first record of self.<list> by one of the object's indexes, in a
+// lookup of its own.
+py::Ref first_record(PyObject* self, ListIndex Indexes::*by, PyObject* list,
+                     PyObject* const* args) {
+  Indexes* indexes = indexes_of(self);
+  std::unique_ptr<Indexes> local;
+  if (!indexes) indexes = (local = std::make_unique<Indexes>()).get();
+  ListIndex::Compared compared;
+  return (indexes->*by).first(py::plain_attr(self, list), args, compared);
+}
+
+}  // namespace
+
+void logical_port_and_pvid(PyObject* self, PyObject* linux_port, py::Ref* out) {
+  py::Ref record = first_record(self, &Indexes::by_linux_port, ID("portmap"), &linux_port);
+  if (!record) {
+    out[0] = out[1] = py::Ref::borrow(minus_one());
+    return;
+  }
+  out[0] = py::plain_attr(record, ID("logical_port"));
+  out[1] = py::plain_attr(record, ID("port_vid"));
+}
+
+py::Ref logical_port_and_pvid_op(py::Args a) {
+  py::Ref out[2];
+  logical_port_and_pvid(a[0], a[1], out);
+  return py::tuple({out[0], out[1]});
+}
+
+py::Ref evid2ivid(PyObject* self, PyObject* lport, PyObject* evid) {
+  PyObject* args[] = {lport, evid};
+  py::Ref row = first_record(self, &Indexes::xlate_by_evid, ID("vlan_xlate"), args);
+  return row ? py::plain_attr(row, ID("ivid")) : py::Ref::borrow(minus_one());
+}
+
+py::Ref evid2ivid_op(py::Args a) { return evid2ivid(a[0], a[1], a[2]); }
+
 py::Ref key_to_sip_dip_op(py::Args a) { return key_to_sip_dip(a[1]); }
 py::Ref grp_ip2mac_op(py::Args a) { return grp_ip2mac(a[1]); }
 
@@ -799,6 +818,12 @@ py::Ref key_to_sip_dip(PyObject* key) {
   string_view vrf, sip, dip;
   if (!match_route_key(py::as_view(key), vrf, sip, dip)) return py::Ref::borrow(none3());
   return py::tuple({py::str(vrf), py::str(sip), py::str(dip)});
+}
+
+py::Ref key_group(PyObject* key) {
+  string_view vrf, sip, dip;
+  if (!match_route_key(py::as_view(key), vrf, sip, dip)) return py::none();
+  return py::str(dip);
 }
 
 py::Ref grp_ip2mac(PyObject* grp) {

@@ -148,7 +148,8 @@ py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
 py::Ref hw_vlan_to_iif(py::Args a) {
   PyObject *self = a[0], *iif_vlan = a[1];
   static PyObject* const zero = py::integer(0).release();
-  int below = PyObject_RichCompareBool(iif_vlan, zero, Py_LT);
+  int below = PyInt_CheckExact(iif_vlan) ? PyInt_AS_LONG(iif_vlan) < 0
+                                         : PyObject_RichCompareBool(iif_vlan, zero, Py_LT);
   py::check(below);
   if (below) return {};
   if (!py::truth(py::plain_attr(self, ID("riot_enable")))) return py::Ref::borrow(iif_vlan);
@@ -186,9 +187,10 @@ py::Ref kern_iif_to_hw_vlan(py::Args a) {
     if (py::length(parts) >= 2) tag = int_of(py::item(parts, Py_ssize_t(1)));
   }
   py::Ref lp_pvid[2];
-  py::unpack(py::call_op(self, op::get_logical_port_and_pvid.name(), port), 2, lp_pvid);
+  call_unpacked(self, op::get_logical_port_and_pvid, 2, logical_port_and_pvid, lp_pvid, port);
   if (eq(tag, minus_one())) return lp_pvid[1];
-  return py::call_op(self, op::evid2ivid.name(), lp_pvid[0], tag);
+  py::Operation evid2ivid_of(self, op::evid2ivid.name(), op::evid2ivid.impl);
+  return evid2ivid_of.rendered([&] { return evid2ivid(self, lp_pvid[0], tag); }, lp_pvid[0], tag);
 }
 
 // ---- comparison and dumps -----------------------------------------------------
@@ -235,10 +237,13 @@ py::Ref dump_one_mroute(py::Args a) {
 
 namespace {
 
-// The group address of a route key: the third of self._key_to_sip_dip(key).
+// The group address of a route key: the third of self._key_to_sip_dip(key),
+// picked from a byte text directly while the operation is the module's own.
 py::Ref group_address(PyObject* self, PyObject* key) {
+  py::Operation split(self, op::key_to_sip_dip.name(), op::key_to_sip_dip.impl);
+  if (split.own() && PyString_Check(key)) return split.traced([&] { return key_group(key); });
   py::Ref parts[3];
-  py::unpack(py::call_op(self, op::key_to_sip_dip.name(), key), 3, parts);
+  py::unpack(split(key), 3, parts);
   return parts[2];
 }
 

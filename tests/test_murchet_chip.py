@@ -572,6 +572,19 @@ class FirstMatchTest(unittest.TestCase):
         a.vlan_xlate[1] = X(1, 40, 300)
         self.assertEqual(a._evid2ivid(1, 300), 40)
 
+    def test_records_replaced_around_the_one_answered(self):
+        X = murchet.VlanXlate
+        a = bare(vlan_xlate=[X(1, 10, 100), X(2, 20, 200), X(3, 30, 300)])
+        self.assertEqual(a._evid2ivid(2, 200), 20)
+        a.vlan_xlate[2] = X(2, 40, 200)
+        self.assertEqual(a._evid2ivid(2, 200), 20)
+        self.assertEqual(a._evid2ivid(3, 300), -1)
+        a.vlan_xlate[2] = X(4, 50, 400)
+        self.assertEqual(a._evid2ivid(4, 400), 50)
+        a.vlan_xlate[0] = X(2, 60, 200)
+        self.assertEqual(a._evid2ivid(2, 200), 60)
+        self.assertEqual(a._evid2ivid(4, 400), 50)
+
     def test_equality_as_the_interpreter_answers_it(self):
         class Any(object):
             def __eq__(self, other):

@@ -890,6 +890,30 @@ class IncomingInterfaceTest(KernelCase):
         self.assertEqual(f('swp', 'swp1', 100, 'swp1.101'), -1)
         self.assertRaises(ValueError, f, 'swp', 'swp1', 1, 'swp1.x')
 
+    def test_chip_lookups_through_the_object(self):
+        calls = []
+
+        class Mine(Asic):
+            def _get_logical_port_and_pvid(self, linux_port):
+                calls.append(linux_port)
+                return [7, 70]
+
+            def _evid2ivid(self, logical_port, evid):
+                calls.append((logical_port, evid))
+                return evid + 1000
+        a = make_asic(portmap=[pm('xe0', 1, 'swp1', 10)], vlan_xlate=[VlanXlate(1, 200, 100)])
+        a.__class__ = Mine
+        f = a._kern_iif_to_hw_vlan
+        self.assertEqual(f('swp', 'swp1', -1, 'swp1'), 70)
+        self.assertEqual(f('swp', 'swp1', 100, 'swp1.100'), 1100)
+        self.assertEqual(calls, ['swp1', 'swp1', (7, 100)])
+        a.__class__ = Asic
+        self.assertEqual(f('swp', 'swp1', 100, 'swp1.100'), 200)
+        a._evid2ivid = lambda lport, evid: (lport, evid)
+        self.assertEqual(f('swp', 'swp1', 100, 'swp1.100'), (1, 100))
+        a._get_logical_port_and_pvid = lambda port: (5,)
+        self.assertRaises(ValueError, f, 'swp', 'swp1', 100, 'swp1.100')
+
 
 class ComparisonTest(KernelCase):
     KEY = 'default, (10.0.0.1, 239.1.1.1)'
@@ -992,6 +1016,44 @@ class ComparisonTest(KernelCase):
         self.assertEqual(a.tmp_encaps, set(['swp4']))
         a, r = self.setup_switch(chip_iif='10', l3=[('swp4', -1)])
         self.assertIs(a.mroute_eq(self.KEY, 'swp1', ['swp4']), False)
+
+    def test_translations_replaced_between_and_during_comparisons(self):
+        a, r = self.setup_switch(chip_iif=77, l3=[('swp4', -1)])
+        a.vlan_xlate[:] = [VlanXlate(4, 1, 1), VlanXlate(5, 77, 30), VlanXlate(6, 2, 2)]
+        args = (self.KEY, 'swp5.30', ['swp4'])
+        self.assertIs(a.mroute_eq(*args), True)
+        a.vlan_xlate[2] = VlanXlate(5, 78, 30)      # past the first of the port and VLAN
+        self.assertIs(a.mroute_eq(*args), True)
+        a.vlan_xlate[1] = VlanXlate(7, 3, 3)        # the first: the next one answers
+        self.assertIs(a.mroute_eq(*args), False)
+        self.assertEqual(r.iif_mismatch, ['kernel IIF does not match hw IIF'])
+
+        class Swap(Asic):
+            def _expand_kern_dev(self, grp, dev, parent_vlan=-1):
+                self.vlan_xlate[0] = VlanXlate(5, 77, 30)
+                Asic._expand_kern_dev(self, grp, dev, parent_vlan)
+        del r.iif_mismatch[:]
+        a.__class__ = Swap
+        self.assertIs(a.mroute_eq(*args), True)
+
+    def test_group_address_through_the_object(self):
+        seen = []
+
+        class Mine(Asic):
+            def _key_to_sip_dip(self, key):
+                seen.append(key)
+                return Asic._key_to_sip_dip(self, key)[:2] + ('239.9.9.9',)
+        a, r = self.setup_switch(chip_iif=10, l3=[('swp4', -1)], l2=['swp1', 'swp2'])
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4']), True)
+        self.assertIs(a.mroute_eq(unicode(self.KEY), 'br0', ['swp4']), True)
+        a.__class__ = Mine
+        # no database entry of the group named: the bridge's ports are flooded
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4']), False)
+        self.assertEqual(seen, [self.KEY])
+        self.assertEqual(r.oil_mismatch, ['kernel has L2-OIFs not in the hw'])
+        a.__class__ = Asic
+        a._key_to_sip_dip = lambda key: ['v', 's']
+        self.assertRaises(ValueError, a.mroute_eq, self.KEY, 'br0', ['swp4'])
 
     def test_not_a_chip_route(self):
         a, r = self.setup_switch()
