@@ -234,6 +234,9 @@ class Run {
   // overrides any of a group, say), made once in the innermost run for
   // `self` and reused there; made afresh at each ask outside any run.
   static bool once(PyObject* self, bool (*work)(PyObject*));
+  // Whether a run for `self` is open: a finding of once() then holds until
+  // it ends.
+  static bool active(PyObject* self) { return innermost(self) != nullptr; }
 
   // An operation looked up in a run: its name, the module's function that
   // `self.name` finds on the class (held; NULL for anything else), and the

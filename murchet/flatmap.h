@@ -25,6 +25,12 @@ class FlatMap {
     return s.value;
   }
 
+  size_t size() const { return size_; }
+  void clear() {
+    slots_.clear();
+    size_ = 0;
+  }
+
   // The value of `key`, or nullptr.
   V* get(const K& key) {
     if (slots_.empty()) return nullptr;
@@ -58,7 +64,7 @@ class FlatMap {
 };
 
 // Hashes for the keys in use: integers (mixed, since the table masks the
-// low bits) and short texts.
+// low bits), short texts, and a text with a number.
 struct IntHash {
   size_t operator()(uint64_t x) const {
     x *= 0x9e3779b97f4a7c15ull;
@@ -71,6 +77,13 @@ struct TextHash {
     uint64_t h = 14695981039346656037ull;
     for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
     return size_t(h ^ (h >> 29));
+  }
+};
+
+struct TextNumberHash {
+  template <class Key>
+  size_t operator()(const Key& k) const {
+    return TextHash()(k.text) ^ IntHash()(uint64_t(k.number));
   }
 };
 

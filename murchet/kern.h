@@ -78,6 +78,10 @@ py::Ref kern_base_dev_kind_get(py::Args a);
 // base device, VLAN); a null `parent_vlan` is left to the default (an
 // override may take the device alone).
 void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out);
+class Groups;
+void base_dev_kind(Groups& g, PyObject* dev, PyObject* parent_vlan, py::Ref* out);
+// self._kern_dev_vlan_filtering_get(dev).
+py::Ref dev_vlan_filtering(Groups& g, PyObject* dev);
 py::Ref kern_create_vlan_dev_cache(py::Args a);
 py::Ref kern_get_vlan_and_atlink(py::Args a);
 py::Ref expand_kern_bond(py::Args a);
@@ -177,55 +181,97 @@ MURCHET_OP(dump_one_mroute, kern::dump_one_mroute)
 // once in the innermost run for `self`, else afresh.
 bool group_own(PyObject* self, Group group);
 
+// The findings of group_own for one operation call on `self`: inside a run
+// for it, each group asked once and remembered (the run's finding would not
+// change); outside any run, asked afresh at each use, as group_own is.
+class Groups {
+ public:
+  explicit Groups(PyObject* self) : self_(self), in_run_(py::Run::active(self)) {}
+  PyObject* self() const { return self_; }
+  bool own(Group g) {
+    if (!in_run_) return group_own(self_, g);
+    signed char& v = known_[static_cast<int>(g)];
+    if (v < 0) v = group_own(self_, g);
+    return v;
+  }
+  bool own(const Op& op) { return op.group != Group::none && own(op.group); }
+
+ private:
+  PyObject* self_;
+  bool in_run_;
+  signed char known_[5] = {-1, -1, -1, -1, -1};
+};
+
 // Adds to the pending error the traceback entry that the call of `op`
 // through the object would have added, where its implementation ran here.
 void add_traceback(PyObject* self, const Op& op);
 
-// `f()`, the direct rendering of `op`, where its group is the object's own;
-// else `through()`.
-template <class F, class T>
-auto dispatch(PyObject* self, const Op& op, const F& f, const T& through) -> decltype(f()) {
-  if (op.group != Group::none && group_own(self, op.group)) {
-    try {
-      return f();
-    } catch (const py::Raised&) {
-      add_traceback(self, op);
-      throw;
-    }
+// body(), run here in place of the call of `op` through the object: a
+// failure gets the traceback entry that call would have added.
+template <class F>
+auto traced(PyObject* self, const Op& op, const F& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const py::Raised&) {
+    add_traceback(self, op);
+    throw;
   }
-  return through();
+}
+
+// Whether the operations of `op`'s group are the object's own (never for
+// an operation of no group).
+inline bool own_group(PyObject* self, const Op& op) {
+  return op.group != Group::none && group_own(self, op.group);
+}
+
+// self.<op>(a...) where the caller has found whether `op`'s group is the
+// object's own: `body()` run here (traced) where it is, else py::call_op.
+template <class F, class... A>
+py::Ref run_body(PyObject* self, bool own, const Op& op, const F& body, const A&... a) {
+  if (own) return traced(self, op, body);
+  return py::call_op(self, op.name(), a...);
+}
+
+// The module's implementation of `op`, called directly with `self` and a...
+template <class... A>
+py::Ref run_impl(PyObject* self, const Op& op, const A&... a) {
+  PyObject* v[] = {self, static_cast<PyObject*>(a)...};
+  py::Ref r = op.impl(py::Args(v));
+  if (py::is_failed(r)) throw py::Raised();
+  return r ? r : py::none();
 }
 
 // self.<op>(a...): the implementation run directly where its group is the
 // object's own, else py::call_op.
 template <class... A>
 py::Ref run_op(PyObject* self, const Op& op, const A&... a) {
-  return dispatch(
-      self, op,
-      [&] {
-        PyObject* v[] = {self, static_cast<PyObject*>(a)...};
-        py::Ref r = op.impl(py::Args(v));
-        if (py::is_failed(r)) throw py::Raised();
-        return r ? r : py::none();
-      },
-      [&] { return py::call_op(self, op.name(), a...); });
+  return run_body(
+      self, own_group(self, op), op, [&] { return run_impl(self, op, a...); }, a...);
+}
+template <class... A>
+py::Ref run_op(Groups& g, const Op& op, const A&... a) {
+  return run_body(
+      g.self(), g.own(op), op, [&] { return run_impl(g.self(), op, a...); }, a...);
 }
 
 // self.<op>(a...) for an operation that answers a tuple of `n` values,
-// unpacked into `out`.  The operation's implementation is `body(self, a...,
+// unpacked into `out`, where the caller has found whether `op`'s group is
+// the object's own.  The operation's implementation is `body(self, a...,
 // out)` with its values made into a tuple; where the object has it, the
 // body runs here and no tuple is made.
 template <class Body, class... A>
+void call_unpacked(PyObject* self, bool own, const Op& op, int n, Body body, py::Ref* out,
+                   const A&... a) {
+  if (own) return traced(self, op, [&] { body(self, a..., out); });
+  py::Operation method(self, op.name(), op.impl);
+  if (method.own())
+    method.traced([&] { body(self, a..., out); });
+  else
+    py::unpack(method(a...), n, out);
+}
+template <class Body, class... A>
 void call_unpacked(PyObject* self, const Op& op, int n, Body body, py::Ref* out, const A&... a) {
-  dispatch(
-      self, op, [&] { body(self, a..., out); },
-      [&] {
-        py::Operation method(self, op.name(), op.impl);
-        if (method.own())
-          method.traced([&] { body(self, a..., out); });
-        else
-          py::unpack(method(a...), n, out);
-      });
+  call_unpacked(self, own_group(self, op), op, n, body, out, a...);
 }
 
 }  // namespace kern

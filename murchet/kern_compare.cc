@@ -90,57 +90,110 @@ bool supported(PyObject* self, PyObject* kind) {
 
 // ---- expansion into switch ports -------------------------------------------
 
-py::Ref expand_kern_dev(py::Args a) {
-  PyObject *self = a[0], *grp = a[1], *orig_dev = a[2], *parent_vlan = a[3];
+namespace {
+
+// The expansions of one operation call (_expand_kern_dev's, or those of one
+// comparison): the object's group findings, and the group MAC of the last
+// group address, made once for all while _grp_ip2mac is the module's own
+// (which answers the same text for the same address every time).
+class Expansion {
+ public:
+  explicit Expansion(PyObject* self) : groups(self) {}
+  Groups groups;
+
+  // self._grp_ip2mac(grp), where the object's bridge operations are its own.
+  py::Ref own_mac(PyObject* grp) {
+    if (grp != grp_.get() || !mac_ || !PyString_CheckExact(grp)) {
+      mac_ = traced(groups.self(), op::grp_ip2mac, [&] { return grp_ip2mac(grp); });
+      grp_ = py::Ref::borrow(grp);
+    }
+    return mac_;
+  }
+
+ private:
+  py::Ref grp_, mac_;
+};
+
+// The ports that joined the group (the database entry's), or where the
+// database has no entry and misses are flooded, self.<members>(of): the
+// ports of the whole bridge or bridge VLAN; else none.
+py::Ref joined_or_flooded(Groups& g, PyObject* entry, const Op& members, PyObject* of) {
+  if (py::is_true(entry)) return py::plain_attr(entry, ID("swp"));
+  if (py::truth(py::plain_attr(g.self(), ID("flood_mdb_misses")))) return run_op(g, members, of);
+  return py::list();
+}
+
+// The bodies of _expand_kern_vlan_aware_bridge, _expand_kern_vlan_unaware_bridge
+// and _expand_kern_bridge.
+py::Ref vlan_aware_members(Groups& g, PyObject* grp_mac, PyObject* dev, PyObject* vlan) {
+  py::Ref entry = run_op(g, op::kern_dev_get_mdb_entry, dev, vlan, grp_mac);
+  return joined_or_flooded(g, entry, op::kern_get_vlan_members, vlan);
+}
+
+py::Ref vlan_unaware_members(Groups& g, PyObject* grp_mac, PyObject* dev) {
+  py::Ref entry = run_op(g, op::kern_dev_get_mdb_entry, dev, minus_one(), grp_mac);
+  return joined_or_flooded(g, entry, op::kern_get_br_members, dev);
+}
+
+py::Ref bridge_members(Expansion& x, PyObject* vlan_filtering, PyObject* grp, PyObject* dev,
+                       PyObject* vlan) {
+  Groups& g = x.groups;
+  PyObject* self = g.self();
+  bool own = g.own(Group::bridge);
+  py::Ref grp_mac = own ? x.own_mac(grp) : run_op(g, op::grp_ip2mac, grp);
+  if (py::truth(vlan_filtering))
+    return run_body(
+        self, own, op::expand_kern_vlan_aware_bridge,
+        [&] { return vlan_aware_members(g, grp_mac, dev, vlan); }, grp_mac, dev, vlan);
+  return run_body(
+      self, own, op::expand_kern_vlan_unaware_bridge,
+      [&] { return vlan_unaware_members(g, grp_mac, dev); }, grp_mac, dev);
+}
+
+// _expand_kern_dev's body.
+void expand_dev(Expansion& x, PyObject* grp, PyObject* orig_dev, PyObject* parent_vlan) {
+  Groups& g = x.groups;
+  PyObject* self = g.self();
   py::Ref base[3];
-  base_dev_kind(self, orig_dev, parent_vlan, base);
+  base_dev_kind(g, orig_dev, parent_vlan, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
-  if (!supported(self, kind)) return {};
+  if (!supported(self, kind)) return;
   if (eq(kind, ID("bridge"))) {
-    py::Ref vf = run_op(self, op::kern_dev_vlan_filtering_get, dev);
-    py::Ref members = run_op(self, op::expand_kern_bridge, vf, grp, dev, vlan);
+    py::Ref vf = dev_vlan_filtering(g, dev);
+    py::Ref members = run_body(
+        self, g.own(Group::bridge), op::expand_kern_bridge,
+        [&] { return bridge_members(x, vf, grp, dev, vlan); }, vf, grp, dev, vlan);
     add_members(py::plain_attr(self, ID("tmp_encaps")), members, py::truth(vf), vlan);
   } else if (eq(kind, ID("bond"))) {
-    py::Ref members = run_op(self, op::expand_kern_bond, dev);
+    py::Ref members = run_op(g, op::expand_kern_bond, dev);
     add_members(py::plain_attr(self, ID("tmp_encaps")), members, !eq(vlan, minus_one()), vlan);
   } else if (eq(kind, ID("swp"))) {
     bool plain = eq(vlan, minus_one());
     add_to(py::plain_attr(self, ID("tmp_encaps")), plain ? text_of(dev) : tagged(dev, vlan));
   }
-  return {};
-}
-
-py::Ref expand_kern_bridge(py::Args a) {
-  PyObject *self = a[0], *vlan_filtering = a[1], *grp = a[2], *dev = a[3], *vlan = a[4];
-  py::Ref grp_mac = run_op(self, op::grp_ip2mac, grp);
-  if (py::truth(vlan_filtering))
-    return run_op(self, op::expand_kern_vlan_aware_bridge, grp_mac, dev, vlan);
-  return run_op(self, op::expand_kern_vlan_unaware_bridge, grp_mac, dev);
-}
-
-namespace {
-
-// The ports that joined the group (the database entry's), or where the
-// database has no entry and misses are flooded, self.<members>(of): the
-// ports of the whole bridge or bridge VLAN; else none.
-py::Ref joined_or_flooded(PyObject* self, PyObject* entry, const Op& members, PyObject* of) {
-  if (py::is_true(entry)) return py::plain_attr(entry, ID("swp"));
-  if (py::truth(py::plain_attr(self, ID("flood_mdb_misses")))) return run_op(self, members, of);
-  return py::list();
 }
 
 }  // namespace
 
+py::Ref expand_kern_dev(py::Args a) {
+  Expansion x(a[0]);
+  expand_dev(x, a[1], a[2], a[3]);
+  return {};
+}
+
+py::Ref expand_kern_bridge(py::Args a) {
+  Expansion x(a[0]);
+  return bridge_members(x, a[1], a[2], a[3], a[4]);
+}
+
 py::Ref expand_kern_vlan_aware_bridge(py::Args a) {
-  PyObject *self = a[0], *grp_mac = a[1], *dev = a[2], *vlan = a[3];
-  py::Ref entry = run_op(self, op::kern_dev_get_mdb_entry, dev, vlan, grp_mac);
-  return joined_or_flooded(self, entry, op::kern_get_vlan_members, vlan);
+  Groups g(a[0]);
+  return vlan_aware_members(g, a[1], a[2], a[3]);
 }
 
 py::Ref expand_kern_vlan_unaware_bridge(py::Args a) {
-  PyObject *self = a[0], *grp_mac = a[1], *dev = a[2];
-  py::Ref entry = run_op(self, op::kern_dev_get_mdb_entry, dev, minus_one(), grp_mac);
-  return joined_or_flooded(self, entry, op::kern_get_br_members, dev);
+  Groups g(a[0]);
+  return vlan_unaware_members(g, a[1], a[2]);
 }
 
 // ---- incoming interface and RIOT --------------------------------------------
@@ -371,12 +424,21 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref route = get(py::plain_attr(self, ID("mroutes")), key);
   if (!route || !py::is_true(route)) return py::boolean(true);
 
-  // _expand_kern_dev(grp, dev), its VLAN left to the default.
-  auto expand = [&](PyObject* dev) { py::call_op(self, op::expand_kern_dev.name(), grp, dev); };
+  // _expand_kern_dev(grp, dev), its VLAN left to the default: the body run
+  // here while the operation is the module's own.
+  py::Operation expand_op(self, op::expand_kern_dev.name(), expand_kern_dev);
+  Expansion expansion(self);
+  auto expand = [&](PyObject* dev) {
+    PyObject* vlan = expand_op.own() ? expand_op.default_of(3) : nullptr;
+    if (vlan)
+      expand_op.traced([&] { expand_dev(expansion, grp, dev, vlan); });
+    else
+      py::call_op(self, op::expand_kern_dev.name(), grp, dev);
+  };
 
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
-  base_dev_kind(self, iif, nullptr, base);
+  base_dev_kind(expansion.groups, iif, nullptr, base);
   py::setattr_direct(self, ID("tmp_encaps"), new_set());
   expand(iif);
   if (eq(base[0], ID("bridge"))) {

@@ -1,6 +1,7 @@
 // Kernel state: device facts, the VLAN and bridge caches and the bridges'
 // multicast databases, each read on first use and kept on the Asic.
 #include "asic.h"
+#include "flatmap.h"
 #include "kern.h"
 #include "text.h"
 
@@ -35,9 +36,41 @@ py::Ref dot_joined(std::string_view head, long n, std::string_view tail) {
 
 }  // namespace
 
+namespace {
+
+// The switch-port names "%s.%d" made so far, by port name and VLAN: the
+// comparisons name the same ports again and again, and a text once made
+// serves every later ask (a text never changes).  Up to a bound; then the
+// names are made afresh.
+class TaggedNames {
+ public:
+  py::Ref get(std::string_view name, long vid) {
+    if (py::Ref* known = names_.get(Key{name, vid})) return *known;
+    py::Ref text = dot_joined(name, vid, {});
+    if (names_.size() >= kMost) names_.clear();
+    // The key's text is the name's part of the new text, which the table holds.
+    names_[Key{std::string_view(PyString_AS_STRING(text.get()), name.size()), vid}] = text;
+    return text;
+  }
+
+ private:
+  static constexpr size_t kMost = 1 << 15;
+  struct Key {
+    std::string_view text;
+    long number;
+    bool operator==(const Key& o) const { return number == o.number && text == o.text; }
+  };
+  FlatMap<Key, py::Ref, TextNumberHash> names_;
+};
+
+}  // namespace
+
 py::Ref tagged(PyObject* name, PyObject* vid) {
-  if (PyString_CheckExact(name) && PyString_GET_SIZE(name) && PyInt_CheckExact(vid))
-    return dot_joined(py::as_view(name), PyInt_AS_LONG(vid), {});
+  if (PyString_CheckExact(name) && PyString_GET_SIZE(name) && PyInt_CheckExact(vid)) {
+    // Never destroyed: the interpreter may be gone when the process exits.
+    static TaggedNames* const names = new TaggedNames();
+    return names->get(py::as_view(name), PyInt_AS_LONG(vid));
+  }
   return percent(ID("%s.%d"), {name, vid});
 }
 
@@ -181,16 +214,38 @@ py::Ref cmd_output(PyObject* self, PyObject* cmd, PyObject* fallback) {
   return py::callm(self, ID("_get_cmd_output"), cmd, fallback);
 }
 
-py::Ref cached_dev(PyObject* self, PyObject* dev) {
-  return run_op(self, op::kern_dev_cache_get, dev);
+py::Ref bond_members(PyObject* self, PyObject* dev) {
+  return run_op(self, op::expand_kern_bond, dev);
+}
+
+// _kern_dev_cache_get(dev): the device's KernDevEntry, read and cached at
+// the first ask.
+py::Ref dev_entry(PyObject* self, PyObject* dev) {
+  py::Ref cache = py::plain_attr(self, ID("kern_dev_cache"));
+  if (py::Ref entry = cached(cache, dev)) return entry;
+  py::Ref kind = py::call_op(self, op::kern_dev_kind_parse.name(), dev);
+  py::Ref flag = py::call_op(self, op::kern_dev_vlan_filtering_parse.name(), dev);
+  py::setitem(cache, dev, py::call(global(ID("KernDevEntry")), dev, kind, flag));
+  return py::item(cache, dev);
+}
+
+// self._kern_dev_cache_get(dev).
+py::Ref cached_dev(Groups& g, PyObject* dev) {
+  return run_body(
+      g.self(), g.own(Group::facts), op::kern_dev_cache_get,
+      [&] { return dev_entry(g.self(), dev); }, dev);
+}
+
+// self._kern_dev_kind_get(dev).
+py::Ref kind_of(Groups& g, PyObject* dev) {
+  return run_body(
+      g.self(), g.own(Group::kind), op::kern_dev_kind_get,
+      [&] { return py::plain_attr(cached_dev(g, dev), ID("kind")); }, dev);
 }
 
 py::Ref dev_kind(PyObject* self, PyObject* dev) {
-  return run_op(self, op::kern_dev_kind_get, dev);
-}
-
-py::Ref bond_members(PyObject* self, PyObject* dev) {
-  return run_op(self, op::expand_kern_bond, dev);
+  Groups g(self);
+  return kind_of(g, dev);
 }
 
 // "/sys/class/net/" + dev + tail.
@@ -234,22 +289,22 @@ py::Ref kern_dev_vlan_filtering_parse(py::Args a) {
   return flag;
 }
 
-py::Ref kern_dev_cache_get(py::Args a) {
-  PyObject *self = a[0], *dev = a[1];
-  py::Ref cache = py::plain_attr(self, ID("kern_dev_cache"));
-  if (py::Ref entry = cached(cache, dev)) return entry;
-  py::Ref kind = py::call_op(self, op::kern_dev_kind_parse.name(), dev);
-  py::Ref flag = py::call_op(self, op::kern_dev_vlan_filtering_parse.name(), dev);
-  py::setitem(cache, dev, py::call(global(ID("KernDevEntry")), dev, kind, flag));
-  return py::item(cache, dev);
-}
+py::Ref kern_dev_cache_get(py::Args a) { return dev_entry(a[0], a[1]); }
 
 py::Ref kern_dev_kind_get(py::Args a) {
-  return py::plain_attr(cached_dev(a[0], a[1]), ID("kind"));
+  Groups g(a[0]);
+  return py::plain_attr(cached_dev(g, a[1]), ID("kind"));
 }
 
 py::Ref kern_dev_vlan_filtering_get(py::Args a) {
-  return py::plain_attr(cached_dev(a[0], a[1]), ID("vlan_filtering"));
+  Groups g(a[0]);
+  return py::plain_attr(cached_dev(g, a[1]), ID("vlan_filtering"));
+}
+
+py::Ref dev_vlan_filtering(Groups& g, PyObject* dev) {
+  return run_body(
+      g.self(), g.own(Group::facts), op::kern_dev_vlan_filtering_get,
+      [&] { return py::plain_attr(cached_dev(g, dev), ID("vlan_filtering")); }, dev);
 }
 
 namespace {
@@ -268,10 +323,11 @@ void vlan_and_atlink(PyObject* self, PyObject* dev, py::Ref* out) {
   out[1] = py::plain_attr(entry, ID("atlink"));
 }
 
-void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vlan, py::Ref* out) {
+void dev_vlan_of(Groups& g, PyObject* dev, PyObject* kind, PyObject* parent_vlan, py::Ref* out) {
   if (eq(kind, ID("vlan"))) {
     py::Ref pair[2];
-    call_unpacked(self, op::kern_get_vlan_and_atlink, 2, vlan_and_atlink, pair, dev);
+    call_unpacked(g.self(), g.own(Group::facts), op::kern_get_vlan_and_atlink, 2, vlan_and_atlink,
+                  pair, dev);
     if (py::truth(pair[0])) {
       out[0] = std::move(pair[1]);
       out[1] = std::move(pair[0]);
@@ -282,11 +338,16 @@ void dev_vlan(PyObject* self, PyObject* dev, PyObject* kind, PyObject* parent_vl
   out[1] = py::Ref::borrow(parent_vlan);
 }
 
-void base_dev_kind_of(PyObject* self, PyObject* orig_dev, PyObject* parent_vlan, py::Ref* out) {
-  py::Ref kind = dev_kind(self, orig_dev);
+void base_dev_kind_of(Groups& g, PyObject* orig_dev, PyObject* parent_vlan, py::Ref* out) {
+  py::Ref kind = kind_of(g, orig_dev);
   py::Ref dv[2];
-  call_unpacked(self, op::kern_get_dev_vlan, 2, dev_vlan, dv, orig_dev, kind, parent_vlan);
-  if (!eq(dv[0], orig_dev)) kind = dev_kind(self, dv[0]);
+  call_unpacked(
+      g.self(), g.own(Group::facts), op::kern_get_dev_vlan, 2,
+      [&g](PyObject*, PyObject* dev, PyObject* kind, PyObject* parent_vlan, py::Ref* out) {
+        dev_vlan_of(g, dev, kind, parent_vlan, out);
+      },
+      dv, orig_dev, kind.get(), parent_vlan);
+  if (!eq(dv[0], orig_dev)) kind = kind_of(g, dv[0]);
   out[0] = std::move(kind);
   out[1] = std::move(dv[0]);
   out[2] = std::move(dv[1]);
@@ -301,27 +362,40 @@ py::Ref kern_get_vlan_and_atlink(py::Args a) {
 }
 
 py::Ref kern_get_dev_vlan(py::Args a) {
+  Groups g(a[0]);
   py::Ref out[2];
-  dev_vlan(a[0], a[1], a[2], a[3], out);
+  dev_vlan_of(g, a[1], a[2], a[3], out);
   return py::tuple({out[0], out[1]});
 }
 
 py::Ref kern_base_dev_kind_get(py::Args a) {
+  Groups g(a[0]);
   py::Ref out[3];
-  base_dev_kind_of(a[0], a[1], a[2], out);
+  base_dev_kind_of(g, a[1], a[2], out);
   return py::tuple({out[0], out[1], out[2]});
 }
 
-void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+void base_dev_kind(Groups& g, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+  bool own = g.own(Group::facts);
   if (parent_vlan)
-    call_unpacked(self, op::kern_base_dev_kind_get, 3, base_dev_kind_of, out, dev, parent_vlan);
+    call_unpacked(
+        g.self(), own, op::kern_base_dev_kind_get, 3,
+        [&g](PyObject*, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+          base_dev_kind_of(g, dev, parent_vlan, out);
+        },
+        out, dev, parent_vlan);
   else
     call_unpacked(
-        self, op::kern_base_dev_kind_get, 3,
-        [](PyObject* self, PyObject* dev, py::Ref* out) {
-          base_dev_kind_of(self, dev, minus_one(), out);
+        g.self(), own, op::kern_base_dev_kind_get, 3,
+        [&g](PyObject*, PyObject* dev, py::Ref* out) {
+          base_dev_kind_of(g, dev, minus_one(), out);
         },
         out, dev);
+}
+
+void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+  Groups g(self);
+  base_dev_kind(g, dev, parent_vlan, out);
 }
 
 namespace {
