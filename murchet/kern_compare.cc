@@ -150,12 +150,17 @@ py::Ref bridge_members(Expansion& x, PyObject* vlan_filtering, PyObject* grp, Py
       [&] { return vlan_unaware_members(g, grp_mac, dev); }, grp_mac, dev);
 }
 
-// _expand_kern_dev's body.
-void expand_dev(Expansion& x, PyObject* grp, PyObject* orig_dev, PyObject* parent_vlan) {
+// _expand_kern_dev's body; `known`, where given, the answer of the
+// device's facts (_kern_base_dev_kind_get) that the caller knows.
+void expand_dev(Expansion& x, PyObject* grp, PyObject* orig_dev, PyObject* parent_vlan,
+                const py::Ref* known = nullptr) {
   Groups& g = x.groups;
   PyObject* self = g.self();
   py::Ref base[3];
-  base_dev_kind(g, orig_dev, parent_vlan, base);
+  if (known)
+    std::copy(known, known + 3, base);
+  else
+    base_dev_kind(g, orig_dev, parent_vlan, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
   if (!supported(self, kind)) return;
   if (eq(kind, ID("bridge"))) {
@@ -438,9 +443,22 @@ py::Ref mroute_eq(py::Args a) {
 
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
-  base_dev_kind(expansion.groups, iif, nullptr, base);
+  Groups& groups = expansion.groups;
+  base_dev_kind(groups, iif, nullptr, base);
+  // The incoming interface's expansion asks its facts again, the VLAN left
+  // to its default.  Where the module's own code alone answers both asks,
+  // nothing runs between them and the answer is the same: it is handed on.
+  // (The last tmp_encaps goes only after that: dropping it may run code.)
+  py::Ref last = py::Ref::borrow(py::found_attr(self, ID("tmp_encaps")));
+  bool known = expand_op.own() && is_minus_one(expand_op.default_of(3)) &&
+               groups.own(Group::facts) && groups.own(Group::kind) && PyInstance_Check(self) &&
+               !py::class_sets_attrs(py::instance_class(self));
   py::setattr_direct(self, ID("tmp_encaps"), new_set());
-  expand(iif);
+  if (known)
+    expand_op.traced([&] { expand_dev(expansion, grp, iif, minus_one(), base); });
+  else
+    expand(iif);
+  last = py::Ref();
   if (eq(base[0], ID("bridge"))) {
     kernel_l2 = new_set();
     py::Ref it = py::iter(py::plain_attr(self, ID("tmp_encaps")));
