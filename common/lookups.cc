@@ -676,7 +676,7 @@ Run::Known* Run::known(PyObject* self, PyObject* name) {
   if (known->name) return known;
   if (run->used_ >= kSlots / 2) return nullptr;
   PyObject* f = found_on_class(self, name);
-  if (f && Py_TYPE(f) != &FunctionType) f = nullptr;
+  if (!ClassScope::binds_as_function(f)) f = nullptr;
   Py_XINCREF(f);
   *known = {name, f, nullptr};
   run->used_at_[run->used_++] = static_cast<unsigned char>(known - run->known_);
@@ -718,7 +718,7 @@ Ref detail::call_op(PyObject* name, PyObject* const* v, size_t n) {
   Run::Known* known;
   PyObject* found = found_for_call(v[0], name, known);
   if (Ref r = run_filled(found, v, n)) return r;
-  if (!known)
+  if (!known || known->function)
     if (Ref r = call_as_bound(v, n, name, found)) return r;
   Ref method;
   if (known && known->bound) {
@@ -815,11 +815,28 @@ namespace {
 // function type): the function called with the object in front, as the
 // bound method would call it.  Empty where the interpreter's lookup and call
 // serve (anything else found, or a name a classic instance answers itself).
+// f(*v): a function written in Python run on the arguments where they
+// lie, as the interpreter's call runs it from an argument tuple (the same
+// recursion check, defaults and closure); anything else called with a tuple.
+Ref call_array(PyObject* f, PyObject* const* v, size_t n) {
+  if (Py_TYPE(f) != &PyFunction_Type) return call_kw(f, tuple(v, n), nullptr);
+  PyObject* defaults = PyFunction_GET_DEFAULTS(f);
+  bool has_defaults = defaults && PyTuple_Check(defaults);
+  if (Py_EnterRecursiveCall(" while calling a Python object")) throw Raised();
+  PyObject* r = PyEval_EvalCodeEx(
+      reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f)), PyFunction_GET_GLOBALS(f), nullptr,
+      const_cast<PyObject**>(v), int(n), nullptr, 0,
+      has_defaults ? &PyTuple_GET_ITEM(defaults, 0) : nullptr,
+      has_defaults ? int(PyTuple_GET_SIZE(defaults)) : 0, PyFunction_GET_CLOSURE(f));
+  Py_LeaveRecursiveCall();
+  return Ref::steal(r);
+}
+
 Ref call_as_bound(PyObject* const* v, size_t n, PyObject* name, PyObject* found) {
   if (!ClassScope::binds_as_function(found)) return {};
   if (PyInstance_Check(v[0]) && (!PyString_CheckExact(name) || instance_answers(name))) return {};
   Ref keep = Ref::borrow(found);
-  return call_kw(found, tuple(v, n), nullptr);
+  return call_array(found, v, n);
 }
 
 // o.name where `found` is what found_on_class finds (for a classic

@@ -238,9 +238,11 @@ class Run {
   // it ends.
   static bool active(PyObject* self) { return innermost(self) != nullptr; }
 
-  // An operation looked up in a run: its name, the module's function that
-  // `self.name` finds on the class (held; NULL for anything else), and the
-  // object's attribute, fetched when first needed (held; NULL until then).
+  // An operation looked up in a run: its name, the function that
+  // `self.name` finds on the class where the call runs it with the object in
+  // front (one written in Python, or made by make_function; held; NULL for
+  // anything else), and the object's attribute, fetched when first needed
+  // (held; NULL until then).
   struct Known {
     PyObject* name;
     PyObject* function;
