@@ -978,6 +978,29 @@ class ComparisonTest(KernelCase):
         self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0']), True)
         self.assertEqual(len(calls), 3)
 
+    def test_python_overrides_with_defaults_closures_and_rest(self):
+        # overrides written in Python, called with the object in front inside
+        # a comparison: their defaults, closures and *rest as any call fills them
+        seen = []
+
+        def make(tag):
+            class Mine(Asic):
+                def _kern_dev_kind_get(self, dev, mark=tag, *rest):
+                    seen.append((dev, mark, rest))
+                    return Asic._kern_dev_kind_get(self, dev)
+
+                def _expand_kern_bond(self, *rest):
+                    seen.append(rest)
+                    return Asic._expand_kern_bond(self, *rest)
+            return Mine
+        a, r = self.setup_switch(chip_iif=10, l3=[('swp4', -1), ('swp6', -1), ('swp7', -1)],
+                                 l2=['swp1', 'swp2'])
+        a.__class__ = make('x')
+        self.assertIs(a.mroute_eq(self.KEY, 'br0', ['swp4', 'bond0']), True)
+        self.assertIn(('bond0', 'x', ()), seen)
+        self.assertIn(('bond0',), seen)
+        self.assertEqual(set(m for _, m, _ in [e for e in seen if len(e) == 3]), set(['x']))
+
     def test_tracebacks_of_the_direct_expansion(self):
         a, r = self.setup_switch(l3=[('swp4', -1)])
         self.k.files['/sys/class/net/br0/bridge/vlan_filtering'] = 'x\n'
