@@ -40,11 +40,11 @@ class OwnOp {
   OwnOp(PyObject* name, py::Impl impl) : name_(name), impl_(impl) {}
   bool operator()(PyObject* o) {
     if (!PyInstance_Check(o)) return false;
-    if (py::instance_class(o) == cls_) {
-      PyObject* own;
-      return py::dict_get_plain(py::instance_dict(o), name_, own) && !own;
-    }
-    if (!py::own_op(o, name_, impl_)) return false;
+    PyObject* own;
+    if (!py::dict_get_plain(py::instance_dict(o), name_, own) || own) return false;
+    if (py::instance_class(o) == cls_) return true;
+    // (own_op of the record, its own dict already asked.)
+    if (!py::own_op(py::instance_class(o), name_, impl_)) return false;
     cls_ = py::instance_class(o);
     return true;
   }
