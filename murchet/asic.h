@@ -40,45 +40,81 @@ class OwnOp {
   OwnOp(PyObject* name, py::Impl impl) : name_(name), impl_(impl) {}
   bool operator()(PyObject* o) {
     if (!PyInstance_Check(o)) return false;
-    if (py::instance_class(o) == cls_) {
-      PyObject* own;
-      return py::dict_get_plain(py::instance_dict(o), name_, own) && !own;
-    }
-    if (!py::own_op(o, name_, impl_)) return false;
+    PyObject* own;
+    if (!py::dict_get_plain(py::instance_dict(o), name_, own) || own) return false;
+    if (py::instance_class(o) == cls_) return true;
+    // (own_op of the record, its own dict already asked.)
+    if (!py::own_op(py::instance_class(o), name_, impl_)) return false;
     cls_ = py::instance_class(o);
     return true;
   }
 
   // The same, and then the values of the fields `a` and `b` in the record's
   // own dict (null where it does not hold one).  A record of up to five
-  // fields is read in one pass over its dict.
-  bool fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va, PyObject*& vb) {
-    if (!PyInstance_Check(o)) return false;
-    PyObject* d = py::instance_dict(o);
-    bool own = true;
-    va = vb = nullptr;
-    if (py::instance_class(o) == cls_ && py::each_small_entry(d, [&](PyObject* k, PyObject* v) {
-          if (k == a) {
-            va = v;
-          } else if (k == b) {
-            vb = v;
-          } else if (k == name_ || !PyString_CheckExact(k) ||
-                     (!PyString_CHECK_INTERNED(k) && _PyString_Eq(k, name_))) {
-            own = false;  // an override, or a key that may equal its name
-          }
-          return own;
-        }))
-      return own;
-    if (!(*this)(o)) return false;
-    // Nothing of the interpreter's may run while the caller holds the
-    // record borrowed.
-    return py::dict_get_plain(d, a, va) && py::dict_get_plain(d, b, vb);
+  // fields is read in one pass over its dict; a record whose dict holds the
+  // very keys of the last one so read, slot by slot, is read from the slots
+  // that held `a` and `b` there.
+  [[gnu::always_inline]] bool fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va,
+                                     PyObject*& vb) {
+    if (PyInstance_Check(o) && py::instance_class(o) == cls_ &&
+        layout_.holds(py::instance_dict(o), a, b)) {
+      va = layout_.value(py::instance_dict(o), 0);
+      vb = layout_.value(py::instance_dict(o), 1);
+      return true;
+    }
+    return read_fields(o, a, b, va, vb);
   }
 
  private:
+  // fields() where the record's dict is not laid out as the last one read.
+  bool read_fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va, PyObject*& vb);
+
   PyObject* name_;
   py::Impl impl_;
   PyObject* cls_ = nullptr;  // a class whose operation is `impl_`
+
+  // The keys of a small dict found plain (none that is or may equal the
+  // operation's name) and holding both fields, slot by slot, and the
+  // slots of the two fields.  The
+  // keys are held, so none is freed and its address taken by another: a
+  // dict holding the same key objects in the same slots is plain too.
+  class Layout {
+   public:
+    bool holds(PyObject* d, PyObject* a, PyObject* b) const {
+      auto* mp = reinterpret_cast<PyDictObject*>(d);
+      if (a != a_ || b != b_ || mp->ma_table != mp->ma_smalltable) return false;
+      const PyDictEntry* e = mp->ma_smalltable;
+      static_assert(PyDict_MINSIZE == 8, "a small table of eight slots");
+      auto differ = [&](int i) { return uintptr_t(e[i].me_key) ^ uintptr_t(keys_[i].get()); };
+      return !(differ(0) | differ(1) | differ(2) | differ(3) | differ(4) | differ(5) | differ(6) |
+               differ(7));
+    }
+    // The value of `a` (0) or `b` (1) in a dict it holds.
+    PyObject* value(PyObject* d, int which) const {
+      return reinterpret_cast<PyDictObject*>(d)->ma_smalltable[at_[which]].me_value;
+    }
+    // Takes the layout of `d`, plain, where it holds both fields.
+    void learn(PyObject* d, PyObject* a, PyObject* b) {
+      const PyDictEntry* e = reinterpret_cast<PyDictObject*>(d)->ma_smalltable;
+      int at[2] = {-1, -1};
+      for (int i = 0; i < PyDict_MINSIZE; ++i) {
+        // (A deleted entry's key is the interpreter's marker, never a field.)
+        if (e[i].me_value && e[i].me_key == a) at[0] = i;
+        if (e[i].me_value && e[i].me_key == b) at[1] = i;
+      }
+      if (at[0] < 0 || at[1] < 0) return;
+      a_ = a;
+      b_ = b;
+      at_[0] = at[0];
+      at_[1] = at[1];
+      for (int i = 0; i < PyDict_MINSIZE; ++i) keys_[i] = py::Ref::borrow(e[i].me_key);
+    }
+
+   private:
+    PyObject *a_ = nullptr, *b_ = nullptr;
+    py::Ref keys_[PyDict_MINSIZE];
+    int at_[2] = {0, 0};
+  } layout_;
 };
 
 // The classes of the records written in one go, while nothing but this
@@ -102,19 +138,88 @@ struct TextForms {
 bool write_hmroute(py::StrBuilder& out, PyObject* mroute, TextForms& forms);
 bool write_group(py::StrBuilder& out, PyObject* group, TextForms& forms);
 
-// Calls each(name) with the switch-port name of each of a group's L3 (`l3`)
-// or L2 encaps, as its get_l3_linux_encaps or get_l2_linux_encaps would name
-// them, without making them, where the group, its encaps and their fields
-// are the module's own and plain; false (perhaps after some calls) where
-// those operations must run.  A second rendering of those operations and of
-// Encap.encap2swp, kept because it pays: the comparisons of
-// bench/bench_mroute.py take 7.8 us each with it, 9.0 us without.
-bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, std::string_view), void* ctx);
-template <class F>
-bool each_linux_encap(PyObject* group, bool l3, F each) {
-  return own_linux_encaps(
-      group, l3, [](void* c, std::string_view name) { (*static_cast<F*>(c))(name); }, &each);
-}
+// A second rendering of ReplicationGroup.get_l3_linux_encaps and
+// get_l2_linux_encaps, and of Encap.encap2swp, kept because it pays: the
+// comparisons of bench/bench_mroute.py take 7.8 us each with it, 9.0 us
+// without.  The names are those the operations would make, without making
+// them, where the group, its encaps and their fields are the module's own
+// and plain; where they are not, those operations must run.
+
+// The lists of a group's L3 (`lists[0]`) and L2 encaps (`lists[1]`), where
+// its get_l3_linux_encaps and get_l2_linux_encaps are both the module's own
+// and it holds both lists itself; false otherwise.
+bool own_encap_lists(PyObject* group, PyObject* lists[2]);
+
+// The switch-port names of encaps, as their encap2swp would make them.
+class EncapNames {
+ public:
+  EncapNames();
+  // The name of the encap `e` (valid until the next call); false where its
+  // encap2swp must run.
+  [[gnu::always_inline]] bool name(PyObject* e, std::string_view& name) {
+    PyObject *port, *evid;
+    if (!own_.fields(e, ID("linux_port"), ID("evid"), port, evid)) return false;
+    if (!port || !evid || !PyString_CheckExact(port) || !PyInt_CheckExact(evid)) return false;
+    size_t size = size_t(PyString_GET_SIZE(port));
+    long vlan = PyInt_AS_LONG(evid);
+    if (vlan == -1) {
+      name = std::string_view(PyString_AS_STRING(port), size);
+      return true;
+    }
+    // "%s.%d" of the port and the VLAN: a port of up to 16 bytes and a VLAN
+    // of up to four digits (as they come) are copied in words.
+    if (size > 16 || vlan < 0 || vlan > 9999) return long_name(port, vlan, name);
+    copy_short(buf_, PyString_AS_STRING(port), size);
+    char* d = buf_ + size;
+    *d++ = '.';
+    d = put_vlan(d, unsigned(vlan));
+    name = std::string_view(buf_, size_t(d - buf_));
+    return true;
+  }
+
+ private:
+  // The `n` (at most 16) bytes at `from` copied to `to`.
+  static void copy_short(char* to, const char* from, size_t n) {
+    if (n >= 8) {
+      std::memcpy(to, from, 8);
+      std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(to, from, 4);
+      std::memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+      for (size_t i = 0; i < n; ++i) to[i] = from[i];
+    }
+  }
+  // Writes the digits of `v` (below 10,000) at `d`; answers their end.
+  static char* put_vlan(char* d, unsigned v) {
+    static const char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    if (v < 10) {
+      *d = char('0' + v);
+      return d + 1;
+    }
+    if (v < 100) {
+      std::memcpy(d, pairs + 2 * v, 2);
+      return d + 2;
+    }
+    if (v < 1000) {
+      *d = char('0' + v / 100);
+      std::memcpy(d + 1, pairs + 2 * (v % 100), 2);
+      return d + 3;
+    }
+    std::memcpy(d, pairs + 2 * (v / 100), 2);
+    std::memcpy(d + 2, pairs + 2 * (v % 100), 2);
+    return d + 4;
+  }
+  // The name of any other port and VLAN.
+  bool long_name(PyObject* port, long vlan, std::string_view& name);
+
+  OwnOp own_;
+  char buf_[32];
+  std::string long_;
+};
 
 // ---- the Asic operations of the chip side that the kernel side calls ----------
 // (chip.cc), each run directly while the object has not overridden it.

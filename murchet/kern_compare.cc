@@ -324,57 +324,138 @@ bool has_more(PyObject* a, PyObject* b) {
 
 py::Ref new_set() { return py::Ref::steal(PySet_New(nullptr)); }
 
+// Eight and four bytes at `p`, as they lie.
+uint64_t word_at(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+uint64_t half_at(const char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// A hash of a name from a few word loads (names are short): hashing byte
+// by byte costs more than the rest of a lookup.  Every load lies within
+// the name.
+size_t name_hash(string_view s) {
+  constexpr uint64_t k = 0x9e3779b97f4a7c15ull;
+  const char* p = s.data();
+  size_t n = s.size();
+  uint64_t h;
+  if (n > 8) {
+    h = word_at(p + n - 8);
+    for (size_t i = 0; i + 8 < n; i += 8) h = (h ^ word_at(p + i)) * k;
+  } else if (n >= 4) {
+    h = half_at(p) << 32 | half_at(p + n - 4);
+  } else {
+    h = n ? uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n / 2])) << 8 | uint8_t(p[n - 1])
+          : 0;
+  }
+  h = (h ^ n) * k;
+  return size_t(h ^ (h >> 32));
+}
+
+// Whether the `n` bytes at `a` and at `b` are alike; those of a short
+// name compared in words.
+bool same_bytes(const char* a, const char* b, size_t n) {
+  if (n >= 8 && n <= 16)
+    return word_at(a) == word_at(b) && word_at(a + n - 8) == word_at(b + n - 8);
+  if (n >= 4 && n < 8) return half_at(a) == half_at(b) && half_at(a + n - 4) == half_at(b + n - 4);
+  return std::memcmp(a, b, n) == 0;
+}
+
 // The names of a set of texts, each marked when found.
 class NameTable {
  public:
-  // False where `set` is not a set of texts.
-  bool fill(PyObject* set) {
-    if (!PyAnySet_CheckExact(set)) return false;
-    size_t size = 8;
-    while (size < 2 * size_t(PySet_GET_SIZE(set))) size *= 2;
-    slots_.assign(size, Slot());  // the storage of earlier comparisons, reused
-    mask_ = size - 1;
+  // Calls each(key) for each key of `set`, an exact set or frozenset, until
+  // it answers false; answers whether none did.  A set that holds no
+  // deleted slots is read straight from its table.
+  template <class F>
+  static bool each_key(PyObject* set, const F& each) {
+    auto* so = reinterpret_cast<PySetObject*>(set);
+    if (so->fill == so->used) {
+      for (Py_ssize_t i = 0; i <= so->mask; ++i)
+        if (PyObject* key = so->table[i].key)
+          if (!each(key)) return false;
+      return true;
+    }
     Py_ssize_t pos = 0;
     PyObject* key;
     long hash;
-    while (_PySet_NextEntry(set, &pos, &key, &hash)) {
-      if (!PyString_CheckExact(key)) return false;
-      string_view name = py::as_view(key);
-      size_t h = TextHash()(name);
-      size_t i = h & mask_;
-      while (slots_[i].used) i = (i + 1) & mask_;
-      slots_[i] = {h, name, true, false};
-    }
+    while (_PySet_NextEntry(set, &pos, &key, &hash))
+      if (!each(key)) return false;
     return true;
+  }
+
+  // Whether `set`, an exact set or frozenset, holds texts only.
+  static bool texts_only(PyObject* set) {
+    return each_key(set, [](PyObject* key) { return PyString_CheckExact(key); });
+  }
+
+  // Takes the names of `set`, an exact set or frozenset; false where it
+  // holds anything but texts.
+  bool fill(PyObject* set) {
+    size_t size = 8;
+    while (size < 2 * size_t(PySet_GET_SIZE(set))) size *= 2;
+    Storage& s = storage_;
+    if (s.slots.size() < size) s.slots.resize(size);
+    if (++s.mark == 0) {  // every mark used: the slots are cleared once
+      for (Slot& slot : s.slots) slot.mark = 0;
+      s.mark = 1;
+    }
+    mask_ = size - 1;
+    names_ = found_ = 0;
+    return each_key(set, [this, &s](PyObject* key) {
+      if (!PyString_CheckExact(key)) return false;
+      const char* at = PyString_AS_STRING(key);
+      size_t n = size_t(PyString_GET_SIZE(key)), h = name_hash(string_view(at, n));
+      size_t i = h & mask_;
+      while (s.slots[i].mark == s.mark) i = (i + 1) & mask_;
+      s.slots[i] = {h, at, n, s.mark, false};
+      ++names_;
+      return true;
+    });
   }
 
   // Marks `name` found; false where the set does not hold it.
   bool find(string_view name) {
-    size_t h = TextHash()(name);
-    for (size_t i = h & mask_; slots_[i].used; i = (i + 1) & mask_)
-      if (slots_[i].hash == h && slots_[i].name == name) return slots_[i].found = true;
+    Storage& s = storage_;
+    size_t h = name_hash(name);
+    for (size_t i = h & mask_; s.slots[i].mark == s.mark; i = (i + 1) & mask_) {
+      Slot& slot = s.slots[i];
+      if (slot.hash == h && slot.size == name.size() &&
+          same_bytes(slot.at, name.data(), name.size())) {
+        if (!slot.found) ++found_;
+        return slot.found = true;
+      }
+    }
     return false;
   }
 
   // Whether a name of the set was never found.
-  bool unfound() const {
-    for (const Slot& s : slots_)
-      if (s.used && !s.found) return true;
-    return false;
-  }
+  bool unfound() const { return found_ < names_; }
 
  private:
+  // A slot is taken in the current filling where it bears its mark.
   struct Slot {
     size_t hash = 0;
-    string_view name;
-    bool used = false, found = false;
+    const char* at = nullptr;
+    size_t size = 0;
+    uint32_t mark = 0;
+    bool found = false;
+  };
+  struct Storage {
+    std::vector<Slot> slots;
+    uint32_t mark = 0;
   };
   // The storage of earlier comparisons is reused, unless a comparison still
   // holds it (one nested in code that the first one ran): then a table of
   // its own serves.
-  static std::vector<Slot>& shared() {
-    static std::vector<Slot> slots;
-    return slots;
+  static Storage& shared() {
+    static Storage storage;
+    return storage;
   }
   static bool& shared_busy() {
     static bool busy = false;
@@ -387,24 +468,29 @@ class NameTable {
       if (shared) shared_busy() = false;
     }
   } claim_;
-  std::vector<Slot> own_;
-  std::vector<Slot>& slots_ = claim_.shared ? shared() : own_;
-  size_t mask_ = 0;
+  Storage own_;
+  Storage& storage_ = claim_.shared ? shared() : own_;
+  size_t mask_ = 0, names_ = 0, found_ = 0;
 };
 
-// Whether the chip's names (those of a group's L3 or L2 encaps; none without
-// a group) and the kernel's set hold names the other does not: `more[0]` the
-// chip's, `more[1]` the kernel's.  False where the set is not one of texts,
-// or the group's own operation must name its encaps.
-bool compare_names(PyObject* group, bool l3, PyObject* kernel, bool more[2]) {
-  // One comparison at a time: nothing here calls back into the interpreter.
-  NameTable table;
-  if (!table.fill(kernel)) return false;
+// Whether the chip's names (those of the encaps in `list`; none for null)
+// and the kernel's set hold names the other does not: `more[0]` the chip's,
+// `more[1]` the kernel's.  False where the set is not a set of texts, or an
+// encap's own operation must name it.
+bool compare_names(PyObject* list, EncapNames& names, NameTable& table, PyObject* kernel,
+                   bool more[2]) {
+  if (!PyAnySet_CheckExact(kernel)) return false;
   more[0] = false;
-  if (group && !each_linux_encap(group, l3, [&](string_view name) {
-        if (!table.find(name)) more[0] = true;
-      }))
-    return false;
+  if (!list || PyList_GET_SIZE(list) == 0) {
+    more[1] = PySet_GET_SIZE(kernel) > 0;
+    return NameTable::texts_only(kernel);
+  }
+  if (!table.fill(kernel)) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    string_view name;
+    if (!names.name(PyList_GET_ITEM(list, i), name)) return false;
+    if (!table.find(name)) more[0] = true;
+  }
   more[1] = table.unfound();
   return true;
 }
@@ -415,8 +501,13 @@ bool compare_names(PyObject* group, bool l3, PyObject* kernel, bool more[2]) {
 // the kernel sets are plain; false where the group's operations must make
 // the chip's sets.
 bool differences(PyObject* group, PyObject* kernel_l3, PyObject* kernel_l2, bool more[4]) {
-  return compare_names(group, true, kernel_l3, more) &&
-         compare_names(group, false, kernel_l2, more + 2);
+  PyObject* lists[2] = {nullptr, nullptr};
+  if (group && !own_encap_lists(group, lists)) return false;
+  // One comparison at a time: nothing here calls back into the interpreter.
+  NameTable table;
+  EncapNames names;
+  return compare_names(lists[0], names, table, kernel_l3, more) &&
+         compare_names(lists[1], names, table, kernel_l2, more + 2);
 }
 
 }  // namespace

@@ -309,41 +309,76 @@ bool write_group(py::StrBuilder& out, PyObject* g, TextForms& forms) {
   return ok;
 }
 
-bool own_linux_encaps(PyObject* group, bool l3, void (*each)(void*, string_view), void* ctx) {
-  if (!PyInstance_Check(group) ||
-      !py::own_op(group, l3 ? ID("get_l3_linux_encaps") : ID("get_l2_linux_encaps"),
-                  l3 ? replication_group_l3 : replication_group_l2))
+bool OwnOp::read_fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va, PyObject*& vb) {
+  if (!PyInstance_Check(o)) return false;
+  // A record of another class has its class asked first (and its own dict
+  // whether it holds the operation).
+  bool known = py::instance_class(o) == cls_;
+  if (!known && !(*this)(o)) return false;
+  PyObject* d = py::instance_dict(o);
+  bool own = true;
+  va = vb = nullptr;
+  if (py::each_small_entry(d, [&](PyObject* k, PyObject* v) {
+        if (k == a) {
+          va = v;
+        } else if (k == b) {
+          vb = v;
+        } else if (k == name_ || !PyString_CheckExact(k) ||
+                   (!PyString_CHECK_INTERNED(k) && _PyString_Eq(k, name_))) {
+          own = false;  // an override, or a key that may equal its name
+        }
+        return own;
+      })) {
+    if (own) layout_.learn(d, a, b);
+    if (own || known) return own;
+  } else if (known && !(*this)(o)) {
     return false;
-  PyObject* dict = py::instance_dict(group);
-  PyObject* list;
-  if (!py::dict_get_plain(dict, l3 ? ID("l3_encaps") : ID("l2_encaps"), list) || !list ||
-      !PyList_CheckExact(list))
-    return false;
-  OwnOp own(ID("encap2swp"), encap_encap2swp);
-  std::string long_name;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* e = PyList_GET_ITEM(list, i);
-    PyObject *port, *evid;
-    if (!own.fields(e, ID("linux_port"), ID("evid"), port, evid)) return false;
-    if (!port || !evid || !PyString_CheckExact(port) || !PyInt_CheckExact(evid)) return false;
-    string_view name = py::as_view(port);
-    if (is_minus_one(evid)) {
-      each(ctx, name);
-      continue;
-    }
-    char digits[24], buf[128];
-    string_view vlan = py::decimal(PyInt_AS_LONG(evid), digits);
-    size_t size = name.size() + 1 + vlan.size();
-    char* d = buf;
-    if (size > sizeof buf) {
-      long_name.resize(size);
-      d = &long_name[0];
-    }
-    memcpy(d, name.data(), name.size());
-    d[name.size()] = '.';
-    memcpy(d + name.size() + 1, vlan.data(), vlan.size());
-    each(ctx, string_view(size > sizeof buf ? long_name.data() : buf, size));
   }
+  // Nothing of the interpreter's may run while the caller holds the
+  // record borrowed.
+  return py::dict_get_plain(d, a, va) && py::dict_get_plain(d, b, vb);
+}
+
+bool own_encap_lists(PyObject* group, PyObject* lists[2]) {
+  if (!PyInstance_Check(group)) return false;
+  // The group holds neither operation itself (a small dict is read whole,
+  // a key that may equal their names counting as one), and its class has
+  // both.
+  PyObject *dict = py::instance_dict(group), *own_l3, *own_l2;
+  PyObject *get_l3 = ID("get_l3_linux_encaps"), *get_l2 = ID("get_l2_linux_encaps");
+  PyObject *l3 = ID("l3_encaps"), *l2 = ID("l2_encaps");
+  bool plain = true;
+  lists[0] = lists[1] = nullptr;
+  if (py::each_small_entry(dict, [&](PyObject* k, PyObject* v) {
+        if (k == l3) {
+          lists[0] = v;
+        } else if (k == l2) {
+          lists[1] = v;
+        } else if (k == get_l3 || k == get_l2 || !PyString_CheckExact(k) ||
+                   (!PyString_CHECK_INTERNED(k) &&
+                    (_PyString_Eq(k, get_l3) || _PyString_Eq(k, get_l2)))) {
+          plain = false;
+        }
+        return plain;
+      })) {
+    if (!plain) return false;
+  } else if (!py::dict_get_plain(dict, get_l3, own_l3) || own_l3 ||
+             !py::dict_get_plain(dict, get_l2, own_l2) || own_l2 ||
+             !py::dict_get_plain(dict, l3, lists[0]) || !py::dict_get_plain(dict, l2, lists[1])) {
+    return false;
+  }
+  PyObject* cls = py::instance_class(group);
+  return py::own_op(cls, get_l3, replication_group_l3) &&
+         py::own_op(cls, get_l2, replication_group_l2) && lists[0] &&
+         PyList_CheckExact(lists[0]) && lists[1] && PyList_CheckExact(lists[1]);
+}
+
+EncapNames::EncapNames() : own_(ID("encap2swp"), encap_encap2swp) {}
+
+bool EncapNames::long_name(PyObject* port, long vlan, string_view& name) {
+  char digits[24];
+  long_.assign(py::as_view(port)).append(1, '.').append(py::decimal(vlan, digits));
+  name = long_;
   return true;
 }
 

@@ -1261,6 +1261,74 @@ class ComparisonTest(KernelCase):
         r.oil_mismatch = []
         self.assertIs(a.mroute_eq(key, 'swp9', oil), True)
 
+    def test_chip_names_of_any_length_compared_whole(self):
+        ports = ['s', 'sw', 'swp1', 'swp1234', 'swp12345', 'swp123456789abcd',
+                 'swp123456789abcde', 'p' * 40]
+        vlans = [-1, 0, 7, 42, 999, 4094, 10000, -5]
+        l3 = [(p, v) for p in ports for v in vlans]
+        names = set(p if v == -1 else '%s.%d' % (p, v) for p, v in l3)
+        kernel = {}
+
+        class Gone(object):
+            """Joins the kernel's set as a set that had a name removed."""
+            def __init__(self, names):
+                self.names = names
+
+            def __ror__(self, other):
+                joined = other | self.names | set(['gone'])
+                joined.discard('gone')
+                return joined
+
+        class Named(Asic):
+            def _expand_kern_dev(self, grp, dev, parent_vlan=-1):
+                self.tmp_encaps = kernel.get(dev, set())
+
+            def _kern_iif_to_hw_vlan(self, *args):
+                return 10
+        a, r = self.setup_switch(chip_iif=10, l3=l3)
+        a.__class__ = Named
+        for oil in (names, Gone(names)):
+            kernel['x'] = oil
+            self.assertIs(a.mroute_eq(self.KEY, 'swp1', ['x']), True)
+        both = ['hw has OIFs not in the kernel', 'kernel has OIFs not in the hw']
+        for name in ('s', 'sw.7', 'swp1.42', 'swp12345', 'swp1234.999', 'swp12345.10000',
+                     'swp123456789abcd', 'swp123456789abcde.-5', 'p' * 40 + '.4094'):
+            for at in (0, len(name) // 2, len(name) - 1):
+                r.oil_mismatch = []
+                kernel['x'] = names - set([name]) | set([name[:at] + '#' + name[at + 1:]])
+                self.assertIs(a.mroute_eq(self.KEY, 'swp1', ['x']), False)
+                self.assertEqual(r.oil_mismatch, both)
+        for oil, said in ((names - set(['swp1.0']), both[:1]),
+                          (names | set(['swp123456789abc']), both[1:])):
+            r.oil_mismatch = []
+            kernel['x'] = oil
+            self.assertIs(a.mroute_eq(self.KEY, 'swp1', ['x']), False)
+            self.assertEqual(r.oil_mismatch, said)
+
+    def test_records_of_as_many_fields_one_overriding(self):
+        # records of three fields each, the last with an operation of its own
+        # in place of a field
+        key, r = route('10.0.0.1', '239.1.1.1', 100, 0x1f)
+        encaps = [Encap('swp%d' % i, 'xe%d' % i, 7, 5, 5) for i in (1, 2, 3, 4)]
+        for e in encaps[:3]:
+            e.__dict__ = {'linux_port': e.linux_port, 'evid': 5, 'intf': 7}
+        encaps[3].__dict__ = {'linux_port': 'swp4', 'evid': 5, '__str__': lambda: 'S'}
+        g = ReplicationGroup(r.grp, [], encaps)
+        a = make_asic(mroutes={key: r}, groups={r.grp: g})
+        self.assertEqual(str(a), 'Asic ip mroutes:\ndefault, (10.0.0.1, 239.1.1.1), iif: 100\n' +
+                         ''.join('  port: swp%d, vlan: 5\n' % i for i in (1, 2, 3)) + '  S\n')
+        encaps[3].__dict__ = {'linux_port': 'swp4', 'evid': 5, 'encap2swp': lambda: 'swp9'}
+        for name in ('swp1.5', 'swp2.5', 'swp3.5', 'swp4.5'):
+            self.k.vlan(name, 5, name.split('.')[0])
+        a.linux_ports = ['swp1', 'swp2', 'swp3', 'swp4', 'swp9']
+        a._kern_iif_to_hw_vlan = lambda *args: 100
+        oil = ['swp1.5', 'swp2.5', 'swp3.5', 'swp4.5']
+        self.assertIs(a.mroute_eq(key, 'swp9', oil), False)
+        self.assertEqual(r.oil_mismatch, ['hw has OIFs not in the kernel',
+                                          'kernel has OIFs not in the hw'])
+        r.oil_mismatch = []
+        self.assertIs(a.mroute_eq(key, 'swp8', oil[:3] + ['swp9']), True)
+
     def test_collector_paused_while_running(self):
         import gc
         seen = []
