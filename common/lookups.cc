@@ -378,6 +378,12 @@ Ref call_one(PyObject* f, PyObject* a) {
   return call(f, a);
 }
 
+Ref call_none(PyObject* f) {
+  if (PyCFunction_Check(f) && (PyCFunction_GET_FLAGS(f) & ~METH_COEXIST) == METH_NOARGS)
+    return run_c_function(PyCFunction_GET_FUNCTION(f), PyCFunction_GET_SELF(f), nullptr);
+  return call(f);
+}
+
 Ref call_noargs(PyObject* o, PyObject* name) {
   PyMethodDef* def = noargs_method(Py_TYPE(o), name);
   if (!def) return callm(o, name);

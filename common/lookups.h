@@ -126,6 +126,8 @@ inline Ref plain_attr(PyObject* o, PyObject* name) {
 // as the interpreter's call would run it (within the same recursion
 // check); anything else is the interpreter's call.
 Ref call_one(PyObject* f, PyObject* a);
+// f(): the same for a built-in function or method taking no arguments.
+Ref call_none(PyObject* f);
 
 // o.name() for a method without arguments.  Where `o` is an object of a
 // built-in type (made in C, not by a class statement) that looks its

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -72,11 +73,38 @@ struct IntHash {
   }
 };
 
+// Eight and four bytes at `p`, as they lie.
+inline uint64_t load_word(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+inline uint64_t load_half(const char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// A text's hash from a few word loads (the texts are short names): hashing
+// byte by byte costs more than the rest of a lookup.  Every load lies
+// within the text.
 struct TextHash {
   size_t operator()(std::string_view s) const {
-    uint64_t h = 14695981039346656037ull;
-    for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return size_t(h ^ (h >> 29));
+    constexpr uint64_t k = 0x9e3779b97f4a7c15ull;
+    const char* p = s.data();
+    size_t n = s.size();
+    uint64_t h;
+    if (n > 8) {
+      h = load_word(p + n - 8);
+      for (size_t i = 0; i + 8 < n; i += 8) h = (h ^ load_word(p + i)) * k;
+    } else if (n >= 4) {
+      h = load_half(p) << 32 | load_half(p + n - 4);
+    } else {
+      h = n ? uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n / 2])) << 8 | uint8_t(p[n - 1])
+            : 0;
+    }
+    h = (h ^ n) * k;
+    return size_t(h ^ (h >> 32));
   }
 };
 

@@ -324,45 +324,13 @@ bool has_more(PyObject* a, PyObject* b) {
 
 py::Ref new_set() { return py::Ref::steal(PySet_New(nullptr)); }
 
-// Eight and four bytes at `p`, as they lie.
-uint64_t word_at(const char* p) {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-uint64_t half_at(const char* p) {
-  uint32_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-// A hash of a name from a few word loads (names are short): hashing byte
-// by byte costs more than the rest of a lookup.  Every load lies within
-// the name.
-size_t name_hash(string_view s) {
-  constexpr uint64_t k = 0x9e3779b97f4a7c15ull;
-  const char* p = s.data();
-  size_t n = s.size();
-  uint64_t h;
-  if (n > 8) {
-    h = word_at(p + n - 8);
-    for (size_t i = 0; i + 8 < n; i += 8) h = (h ^ word_at(p + i)) * k;
-  } else if (n >= 4) {
-    h = half_at(p) << 32 | half_at(p + n - 4);
-  } else {
-    h = n ? uint64_t(uint8_t(p[0])) << 16 | uint64_t(uint8_t(p[n / 2])) << 8 | uint8_t(p[n - 1])
-          : 0;
-  }
-  h = (h ^ n) * k;
-  return size_t(h ^ (h >> 32));
-}
-
 // Whether the `n` bytes at `a` and at `b` are alike; those of a short
 // name compared in words.
 bool same_bytes(const char* a, const char* b, size_t n) {
   if (n >= 8 && n <= 16)
-    return word_at(a) == word_at(b) && word_at(a + n - 8) == word_at(b + n - 8);
-  if (n >= 4 && n < 8) return half_at(a) == half_at(b) && half_at(a + n - 4) == half_at(b + n - 4);
+    return load_word(a) == load_word(b) && load_word(a + n - 8) == load_word(b + n - 8);
+  if (n >= 4 && n < 8)
+    return load_half(a) == load_half(b) && load_half(a + n - 4) == load_half(b + n - 4);
   return std::memcmp(a, b, n) == 0;
 }
 
@@ -410,7 +378,7 @@ class NameTable {
     return each_key(set, [this, &s](PyObject* key) {
       if (!PyString_CheckExact(key)) return false;
       const char* at = PyString_AS_STRING(key);
-      size_t n = size_t(PyString_GET_SIZE(key)), h = name_hash(string_view(at, n));
+      size_t n = size_t(PyString_GET_SIZE(key)), h = TextHash()(string_view(at, n));
       size_t i = h & mask_;
       while (s.slots[i].mark == s.mark) i = (i + 1) & mask_;
       s.slots[i] = {h, at, n, s.mark, false};
@@ -422,7 +390,7 @@ class NameTable {
   // Marks `name` found; false where the set does not hold it.
   bool find(string_view name) {
     Storage& s = storage_;
-    size_t h = name_hash(name);
+    size_t h = TextHash()(name);
     for (size_t i = h & mask_; s.slots[i].mark == s.mark; i = (i + 1) & mask_) {
       Slot& slot = s.slots[i];
       if (slot.hash == h && slot.size == name.size() &&

@@ -44,14 +44,14 @@ const GcSwitch& gc_switch() {
 
 GcPause::GcPause() {
   const GcSwitch& gc = gc_switch();
-  paused_ = py::truth(py::call(gc.isenabled));
-  if (paused_) py::call(gc.disable);
+  paused_ = py::truth(py::call_none(gc.isenabled));
+  if (paused_) py::call_none(gc.disable);
 }
 
 GcPause::~GcPause() {
   if (!paused_) return;
   const GcSwitch& gc = gc_switch();
-  py::in_destructor(gc.enable, [&] { py::call(gc.enable); });
+  py::in_destructor(gc.enable, [&] { py::call_none(gc.enable); });
 }
 
 py::Ref global(const char* name) { return py::global(the_module, name); }

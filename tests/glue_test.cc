@@ -1057,4 +1057,10 @@ TEST_F(Glue, CallOneAsTheInterpreterCalls) {
   EXPECT_EQ(error(), "exceptions.TypeError: object of type 'int' has no len()");
   EXPECT_THROW(py::call_one(py::attr(d, "__contains__"), run("[]")), py::Raised);
   EXPECT_EQ(error(), "exceptions.TypeError: unhashable type: 'list'");
+  // call_none: a built-in of no arguments, one of other arguments, Python's.
+  py::Ref d2 = run("{'x': 1}");
+  EXPECT_EQ(PyList_Size(py::call_none(py::attr(d2, "keys"))), 1);
+  EXPECT_EQ(py::as_string(py::call_none(run("lambda t='!': t"))), "!");
+  EXPECT_THROW(py::call_none(run("len")), py::Raised);
+  EXPECT_EQ(error(), "exceptions.TypeError: len() takes exactly one argument (0 given)");
 }
