@@ -405,15 +405,15 @@ namespace {
 // bond), any other port its own name.  A null `parent_vlan` is left to the
 // default, as base_dev_kind leaves it.
 template <class Add>
-void each_switch_port(PyObject* self, PyObject* port, PyObject* parent_vlan, const Add& add) {
+void each_switch_port(Groups& g, PyObject* port, PyObject* parent_vlan, const Add& add) {
   py::Ref base[3];
-  base_dev_kind(self, port, parent_vlan, base);
+  base_dev_kind(g, port, parent_vlan, base);
   if (!eq(base[0], ID("bond"))) {
     add(port);
     return;
   }
   bool plain = eq(base[2], minus_one());
-  py::Ref members = py::iter(bond_members(self, base[1]));
+  py::Ref members = py::iter(run_op(g, op::expand_kern_bond, base[1]));
   while (py::Ref m = py::next(members)) add(plain ? m.get() : tagged(m, base[2]).get());
 }
 
@@ -577,9 +577,10 @@ py::Ref kern_setup_br_cache(py::Args a) {
   }
   py::Ref result = py::list();
   if (names) {
+    Groups groups(self);
     py::Ref it = py::iter(names);
     while (py::Ref name = py::next(it))
-      each_switch_port(self, name, nullptr, [&](PyObject* p) { py::append(result, p); });
+      each_switch_port(groups, name, nullptr, [&](PyObject* p) { py::append(result, p); });
   }
   py::setitem(py::plain_attr(self, ID("kern_br_cache")), dev, result);
   return result;
@@ -658,9 +659,10 @@ class MdbEntryMaker {
   bool direct_;
 };
 
-// entry.add_port(port): directly while the entry has the module's own.
-void add_port(PyObject* entry, PyObject* port) {
-  if (py::own_op(entry, ID("add_port"), mdb_entry_add_port))
+// entry.add_port(port): directly while the entry has the module's own
+// (`own`, which asks the entries' class once).
+void add_port(OwnOp& own, PyObject* entry, PyObject* port) {
+  if (own(entry))
     append_to(py::plain_attr(entry, ID("swp")), port);
   else
     py::callm(entry, ID("add_port"), port);
@@ -713,7 +715,7 @@ class MdbFiler {
     if (!dotted_ipv4(grp_ip)) return;
     if (vf_) vid_ = int_of(vid_text);
     py::Ref entry = entry_of(group_mac(grp_ip));
-    each_switch_port(self_, port, minus_one(), [&](PyObject* p) { add_port(entry, p); });
+    each_switch_port(groups_, port, minus_one(), [&](PyObject* p) { add_port(add_, entry, p); });
   }
 
  private:
@@ -736,6 +738,8 @@ class MdbFiler {
   bool vf_;
   py::Ref entries_;
   py::Run run_;
+  Groups groups_{self_};
+  OwnOp add_{ID("add_port"), mdb_entry_add_port};
   py::Operation mac_;
   MdbEntryMaker make_entry_;
   py::Ref vid_;  // -1 without VLAN filtering
