@@ -139,11 +139,11 @@ bool write_hmroute(py::StrBuilder& out, PyObject* mroute, TextForms& forms);
 bool write_group(py::StrBuilder& out, PyObject* group, TextForms& forms);
 
 // A second rendering of ReplicationGroup.get_l3_linux_encaps and
-// get_l2_linux_encaps, and of Encap.encap2swp, kept because it pays: the
-// comparisons of bench/bench_mroute.py take 7.8 us each with it, 9.0 us
-// without.  The names are those the operations would make, without making
-// them, where the group, its encaps and their fields are the module's own
-// and plain; where they are not, those operations must run.
+// get_l2_linux_encaps, and of Encap.encap2swp, kept because it pays in
+// every comparison of bench/bench_mroute.py: neither the chip's two sets
+// nor their names are made as objects.  The names are those the operations
+// would make, where the group, its encaps and their fields are the module's
+// own and plain; where they are not, those operations must run.
 
 // The lists of a group's L3 (`lists[0]`) and L2 encaps (`lists[1]`), where
 // its get_l3_linux_encaps and get_l2_linux_encaps are both the module's own
