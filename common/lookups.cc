@@ -192,9 +192,10 @@ __attribute__((noinline)) bool is_function_copy_slowly(PyTypeObject* kind) {
     }
   return true;
 }
-// (The first copy seen, the one asked about mostly, is tried inline.)
+// (The first copy seen, the one asked about mostly, is tried inline; a
+// function written in Python, the other kind asked about, never is one.)
 [[gnu::always_inline]] inline bool is_function_copy(PyTypeObject* kind) {
-  return kind == copies_seen[0] || is_function_copy_slowly(kind);
+  return kind == copies_seen[0] || (kind != &PyFunction_Type && is_function_copy_slowly(kind));
 }
 
 // run_own for the function `f` (anything else answers empty) called with
