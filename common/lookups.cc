@@ -373,16 +373,22 @@ Ref run_c_function(PyCFunction meth, PyObject* self, PyObject* arg) {
 }
 }  // namespace
 
+namespace {
+// Whether `f` is a built-in function or method of the calling convention
+// `flags` (METH_O, METH_NOARGS).
+bool c_function_of(PyObject* f, int flags) {
+  return PyCFunction_Check(f) && (PyCFunction_GET_FLAGS(f) & ~METH_COEXIST) == flags;
+}
+}  // namespace
+
 Ref call_one(PyObject* f, PyObject* a) {
-  if (PyCFunction_Check(f) && (PyCFunction_GET_FLAGS(f) & ~METH_COEXIST) == METH_O)
-    return run_c_function(PyCFunction_GET_FUNCTION(f), PyCFunction_GET_SELF(f), a);
-  return call(f, a);
+  if (!c_function_of(f, METH_O)) return call(f, a);
+  return run_c_function(PyCFunction_GET_FUNCTION(f), PyCFunction_GET_SELF(f), a);
 }
 
 Ref call_none(PyObject* f) {
-  if (PyCFunction_Check(f) && (PyCFunction_GET_FLAGS(f) & ~METH_COEXIST) == METH_NOARGS)
-    return run_c_function(PyCFunction_GET_FUNCTION(f), PyCFunction_GET_SELF(f), nullptr);
-  return call(f);
+  if (!c_function_of(f, METH_NOARGS)) return call(f);
+  return run_c_function(PyCFunction_GET_FUNCTION(f), PyCFunction_GET_SELF(f), nullptr);
 }
 
 Ref call_noargs(PyObject* o, PyObject* name) {
@@ -816,12 +822,6 @@ bool is_true(PyObject* o) {
 
 namespace {
 
-// o.name(a...) with `v` the object and its arguments (`n` in all), where
-// `found` is what the object's class holds under the name and a function
-// that binds as one (written in Python, or any module's copy of the glue's
-// function type): the function called with the object in front, as the
-// bound method would call it.  Empty where the interpreter's lookup and call
-// serve (anything else found, or a name a classic instance answers itself).
 // f(*v): a function written in Python run on the arguments where they
 // lie, as the interpreter's call runs it from an argument tuple (the same
 // recursion check, defaults and closure); anything else called with a tuple.
@@ -839,6 +839,12 @@ Ref call_array(PyObject* f, PyObject* const* v, size_t n) {
   return Ref::steal(r);
 }
 
+// o.name(a...) with `v` the object and its arguments (`n` in all), where
+// `found` is what the object's class holds under the name and a function
+// that binds as one (written in Python, or any module's copy of the glue's
+// function type): the function called with the object in front, as the
+// bound method would call it.  Empty where the interpreter's lookup and call
+// serve (anything else found, or a name a classic instance answers itself).
 Ref call_as_bound(PyObject* const* v, size_t n, PyObject* name, PyObject* found) {
   if (!ClassScope::binds_as_function(found)) return {};
   if (PyInstance_Check(v[0]) && (!PyString_CheckExact(name) || instance_answers(name))) return {};

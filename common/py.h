@@ -173,10 +173,23 @@ void in_destructor(PyObject* where, const F& cleanup) noexcept {
 // The decimal digits of `v`, as "%ld" writes them (a '-' first when
 // negative), written at the end of `buf`.
 inline std::string_view decimal(long v, char (&buf)[24]) {
+  // Two digits at a time, from a table of the pairs 00 to 99.
+  static constexpr char pairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   char* d = buf + sizeof buf;
   unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-  do *--d = char('0' + u % 10);
-  while (u /= 10);
+  for (; u >= 100; u /= 100) {
+    d -= 2;
+    std::memcpy(d, pairs + 2 * (u % 100), 2);
+  }
+  if (u >= 10) {
+    d -= 2;
+    std::memcpy(d, pairs + 2 * u, 2);
+  } else {
+    *--d = char('0' + u);
+  }
   if (v < 0) *--d = '-';
   return std::string_view(d, size_t(buf + sizeof buf - d));
 }

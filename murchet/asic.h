@@ -166,13 +166,13 @@ class EncapNames {
       name = std::string_view(PyString_AS_STRING(port), size);
       return true;
     }
-    // "%s.%d" of the port and the VLAN: a port of up to 16 bytes and a VLAN
-    // of up to four digits (as they come) are copied in words.
-    if (size > 16 || vlan < 0 || vlan > 9999) return long_name(port, vlan, name);
+    // "%s.%d" of the port and the VLAN: a port of up to 16 bytes is copied
+    // in words.
+    if (size > 16) return long_name(port, vlan, name);
     copy_short(buf_, PyString_AS_STRING(port), size);
     char* d = buf_ + size;
     *d++ = '.';
-    d = put_vlan(d, unsigned(vlan));
+    d = py::put_decimal(d, vlan);
     name = std::string_view(buf_, size_t(d - buf_));
     return true;
   }
@@ -190,34 +190,11 @@ class EncapNames {
       for (size_t i = 0; i < n; ++i) to[i] = from[i];
     }
   }
-  // Writes the digits of `v` (below 10,000) at `d`; answers their end.
-  static char* put_vlan(char* d, unsigned v) {
-    static const char pairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    if (v < 10) {
-      *d = char('0' + v);
-      return d + 1;
-    }
-    if (v < 100) {
-      std::memcpy(d, pairs + 2 * v, 2);
-      return d + 2;
-    }
-    if (v < 1000) {
-      *d = char('0' + v / 100);
-      std::memcpy(d + 1, pairs + 2 * (v % 100), 2);
-      return d + 3;
-    }
-    std::memcpy(d, pairs + 2 * (v / 100), 2);
-    std::memcpy(d + 2, pairs + 2 * (v % 100), 2);
-    return d + 4;
-  }
-  // The name of any other port and VLAN.
+  // The name of a longer port.
   bool long_name(PyObject* port, long vlan, std::string_view& name);
 
   OwnOp own_;
-  char buf_[32];
+  char buf_[40];  // 16 bytes of port, a dot, up to 20 of VLAN
   std::string long_;
 };
 

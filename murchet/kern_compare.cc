@@ -492,10 +492,11 @@ py::Ref mroute_eq(py::Args a) {
   // here while the operation is the module's own.
   py::Operation expand_op(self, op::expand_kern_dev.name(), expand_kern_dev);
   Expansion expansion(self);
-  auto expand = [&](PyObject* dev) {
+  // `known`: the device's facts, where the comparison has them.
+  auto expand = [&](PyObject* dev, const py::Ref* known = nullptr) {
     PyObject* vlan = expand_op.own() ? expand_op.default_of(3) : nullptr;
     if (vlan)
-      expand_op.traced([&] { expand_dev(expansion, grp, dev, vlan); });
+      expand_op.traced([&] { expand_dev(expansion, grp, dev, vlan, known); });
     else
       py::call_op(self, op::expand_kern_dev.name(), grp, dev);
   };
@@ -513,10 +514,7 @@ py::Ref mroute_eq(py::Args a) {
                groups.own(Group::facts) && groups.own(Group::kind) && PyInstance_Check(self) &&
                !py::class_sets_attrs(py::instance_class(self));
   py::setattr_direct(self, ID("tmp_encaps"), new_set());
-  if (known)
-    expand_op.traced([&] { expand_dev(expansion, grp, iif, minus_one(), base); });
-  else
-    expand(iif);
+  expand(iif, known ? base : nullptr);
   last = py::Ref();
   if (eq(base[0], ID("bridge"))) {
     kernel_l2 = new_set();
