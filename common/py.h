@@ -170,26 +170,35 @@ void in_destructor(PyObject* where, const F& cleanup) noexcept {
 }
 
 // ---- digits -------------------------------------------------------------
-// The decimal digits of `v`, as "%ld" writes them (a '-' first when
-// negative), written at the end of `buf`.
-inline std::string_view decimal(long v, char (&buf)[24]) {
-  // Two digits at a time, from a table of the pairs 00 to 99.
+namespace detail {
+// Writes the decimal digits of `u` so that they end at `end`, two at a time
+// from a table of the pairs 00 to 99; answers where they begin.
+inline char* digits_before(char* end, unsigned long u) {
   static constexpr char pairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  char* d = buf + sizeof buf;
-  unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
   for (; u >= 100; u /= 100) {
-    d -= 2;
-    std::memcpy(d, pairs + 2 * (u % 100), 2);
+    end -= 2;
+    std::memcpy(end, pairs + 2 * (u % 100), 2);
   }
-  if (u >= 10) {
-    d -= 2;
-    std::memcpy(d, pairs + 2 * u, 2);
-  } else {
-    *--d = char('0' + u);
+  if (u < 10) {
+    *--end = char('0' + u);
+    return end;
   }
+  end -= 2;
+  std::memcpy(end, pairs + 2 * u, 2);
+  return end;
+}
+inline unsigned long magnitude(long v) {
+  return v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+}
+}  // namespace detail
+
+// The decimal digits of `v`, as "%ld" writes them (a '-' first when
+// negative), written at the end of `buf`.
+inline std::string_view decimal(long v, char (&buf)[24]) {
+  char* d = detail::digits_before(buf + sizeof buf, detail::magnitude(v));
   if (v < 0) *--d = '-';
   return std::string_view(d, size_t(buf + sizeof buf - d));
 }
@@ -206,10 +215,12 @@ inline std::string_view hexadecimal(unsigned long u, char (&buf)[24], size_t wid
 // Writes the decimal digits of `v` at `d`, as decimal() writes them, and
 // answers the end: at most 20 bytes.
 inline char* put_decimal(char* d, long v) {
-  char buf[24];
-  std::string_view digits = decimal(v, buf);
-  std::memcpy(d, digits.data(), digits.size());
-  return d + digits.size();
+  unsigned long u = detail::magnitude(v);
+  if (v < 0) *d++ = '-';
+  size_t n = 1;
+  for (unsigned long t = u; t >= 10; t /= 10) ++n;
+  detail::digits_before(d + n, u);
+  return d + n;
 }
 // The value of a text of 1 to `max_digits` (at most 18, so that it fits)
 // plain decimal digits, 0-9 alone: no sign, no blank.  False for any other

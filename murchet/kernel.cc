@@ -444,13 +444,17 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
 namespace {
 
 // "/sys/class/net/" + dev + "/bonding/" into `dir`, and that followed by
-// "slaves" into `path`.
+// "slaves" into `path`: the one text written in place (the string builder
+// would copy it again when done), the other cut from it.
 void bond_paths(std::string_view dev, py::Ref& dir, py::Ref& path) {
-  py::StrBuilder text(64 + dev.size());
-  text.append("/sys/class/net/", dev, "/bonding/");
-  dir = py::str(text.view());
-  text.append("slaves");
-  path = text.finish();
+  static constexpr std::string_view head = "/sys/class/net/", tail = "/bonding/slaves";
+  const size_t n = head.size() + dev.size() + tail.size();
+  path = py::Ref::steal(PyString_FromStringAndSize(nullptr, Py_ssize_t(n)));
+  char* p = PyString_AS_STRING(path.get());
+  memcpy(p, head.data(), head.size());
+  memcpy(p + head.size(), dev.data(), dev.size());
+  memcpy(p + head.size() + dev.size(), tail.data(), tail.size());
+  dir = py::str(std::string_view(p, n - (sizeof "slaves" - 1)));
 }
 
 }  // namespace
