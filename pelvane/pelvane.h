@@ -33,6 +33,14 @@ PyObject* linux_prefix_of(PyObject* physical_port);
 // (nullptr: not split).
 py::Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub);
 
+// Adds to the set `names` every name linux_port_name can give a configured
+// port of the platform port `physical_port`, in any of the port's modes:
+// its name_override alone where it has one, else its plain name, the names
+// of its logical ports in every mode that splits it (and up to its
+// max_logical_ports), and, where it leads a "40G/4" gang, the name of the
+// gang.
+void add_linux_names(PyObject* names, PyObject* physical_port);
+
 // What a writer reads of a configured port for one of its logical ports:
 // its platform port and its mode, each read at the first need and then
 // kept, for the port's own operations rendered directly.

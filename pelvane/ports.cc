@@ -521,6 +521,47 @@ Ref linux_name(PyObject* prefix, PyObject* label, PyObject* sub) {
   return py::percent_plain(ID("%s%s"), {prefix, label});
 }
 
+void add_linux_names(PyObject* names, PyObject* physical_port) {
+  auto add = [&](const Ref& name) { py::check(PySet_Add(names, name)); };
+  Ref override = py::plain_attr(physical_port, ID("name_override"));
+  if (override.get() != Py_None) {
+    if (PyString_Check(override.get())) add(override);
+    return;
+  }
+  PyObject* prefix = linux_prefix_of(physical_port);
+  Ref label = py::plain_attr(physical_port, ID("label"));
+  // The most logical ports the port has under its own label, and as the
+  // leader of a "40G/4" gang, under its gang's.
+  long split = py::range_count(py::plain_attr(physical_port, ID("max_logical_ports")));
+  long gang = 0;
+  Ref modes = py::iter(py::plain_attr(physical_port, ID("modes")));
+  while (Ref mode = py::next(modes)) {
+    py::tick();
+    long n = py::range_count(py::call_op(physical_port, ID("num_logical_ports"), mode.get()));
+    long& most = py::equal(mode, ID("40G/4")) ? gang : split;
+    most = std::max(most, n);
+  }
+  auto add_subs = [&](PyObject* base, long n) {
+    if (n < 2) return add(linux_name(prefix, base, nullptr));
+    for (long sub = 0; sub < n; ++sub) {
+      py::tick();
+      add(linux_name(prefix, base, py::integer(sub)));
+    }
+  };
+  add(linux_name(prefix, label, nullptr));
+  add_subs(label, split);
+  if (gang < 1) return;
+  Ref group;
+  try {
+    group = group_label(label);
+  } catch (const py::Raised&) {
+    // A label that is no number names no gang.
+    if (!py::clear_if(PyExc_ValueError) && !py::clear_if(PyExc_TypeError)) throw;
+    return;
+  }
+  add_subs(group, gang);
+}
+
 Ref first_hw_port_number(PyObject* port) {
   Ref hw_ports = py::plain_attr(py::plain_attr(port, ID("physical_port")), ID("hw_ports"));
   Ref name = py::item(hw_ports, py::integer(0).get());

@@ -2,6 +2,7 @@
 // deletes the Linux devices of the switch ports.
 #include "sections.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,42 +51,46 @@ bool tap_mode() {
 }
 
 // The names of the tap devices the switch itself makes, the only ones a tap
-// listing may offer for deletion: per platform port its name_override, or
-// else its prefix and label, and the sub-port names a split of the port
-// would give, made as linux_port_name makes them.  Other tun and tap
-// devices of the host are not ours.
+// listing may offer for deletion: every name linux_port_name can give a
+// port of the platform in any of its modes, and every name the configured
+// ports give now (a port's own linux_port_name honoured; asked only when a
+// name is not one of the platform's).  Other tun and tap devices of the
+// host are not ours.
 class TapNames {
  public:
-  explicit TapNames(PyObject* self) : names_(Ref::steal(PySet_New(nullptr))) {
+  explicit TapNames(PyObject* self) : self_(self), names_(Ref::steal(PySet_New(nullptr))) {
     Ref it = py::iter(py::plain_attr(
         py::plain_attr(py::plain_attr(self, ID("platform")), ID("switch")), ID("ports")));
     while (Ref port = py::next(it)) {
       tick();
-      Ref name = py::plain_attr(port, ID("name_override"));
-      if (name.get() != Py_None) {
-        if (PyString_Check(name.get())) add(name);
-        continue;
-      }
-      PyObject* prefix = linux_prefix_of(port);
-      Ref label = py::plain_attr(port, ID("label"));
-      add(linux_name(prefix, label, nullptr));
-      long subs = range_count(py::plain_attr(port, ID("max_logical_ports")));
-      if (subs > 1)
-        for (long sub = 0; sub < subs; ++sub) {
-          tick();
-          add(linux_name(prefix, label, py::integer(sub)));
-        }
+      add_linux_names(names_, port);
     }
   }
-  bool ours(string_view name) const {
-    int found = PySet_Contains(names_, py::str(name));
-    py::check(found);
-    return found;
+  bool ours(PyObject* name) {
+    if (contains(name)) return true;
+    if (configured_) return false;
+    configured_ = true;
+    each_port(self_, [&](PyObject* port, long n) {
+      for (long i = 0; i < n; ++i) {
+        tick();
+        PortReads reads(port);
+        Ref given = linux_port_name_of(reads, py::integer(i));
+        if (PyString_Check(given.get()) || PyUnicode_Check(given.get()))
+          py::check(PySet_Add(names_, given));
+      }
+    });
+    return contains(name);
   }
 
  private:
-  void add(PyObject* name) { py::check(PySet_Add(names_, name)); }
+  bool contains(PyObject* name) const {
+    int found = PySet_Contains(names_, name);
+    py::check(found);
+    return found;
+  }
+  PyObject* const self_;
   Ref names_;
+  bool configured_ = false;
 };
 
 // Whether the SDK family word `sw_base` is the text `family`.
@@ -97,14 +102,18 @@ void add_device(PyObject* devices, string_view name) {
   py::check(PySet_Add(devices, py::str(name)));
 }
 
-// The tap devices "tuntap show" lists that are the switch's own.
+// The tap devices "tuntap show" lists that are the switch's own (its names
+// gathered once a name is listed).
 void add_listed_taps(PyObject* self, PyObject* devices) {
-  TapNames names(self);
   Ref listing = py::callm(py::plain_attr(self, ID("iproute2")), ID("run"),
                           split_words("tuntap show").get());
+  std::optional<TapNames> names;
   each_line(listing, [&](string_view line) {
     string_view name = line.substr(0, line.find(':'));
-    if (!name.empty() && names.ours(name)) add_device(devices, name);
+    if (name.empty()) return;
+    if (!names) names.emplace(self);
+    Ref text = py::str(name);
+    if (names->ours(text)) py::check(PySet_Add(devices, text));
   });
 }
 

@@ -177,7 +177,7 @@ class WriterTest(unittest.TestCase):
 DEVICE_SCRIPT = r"""
 import json, os, subprocess, sys
 import pelvane, quorvel.platforms
-from quorvel import hurricane2, tomahawk
+from quorvel import hurricane2, tomahawk, tridenttwo
 
 # ---- the devices
 
@@ -227,6 +227,24 @@ elif case == "linked":
     rows = table(hurricane2.build, "1=1G\n", False)
     print json.dumps(dict(rows=rows, links=links(),
                           up=[c for c in Recording.calls if c[-1:] == ["up"]]))
+elif case in ("gang", "split"):
+    def gang():
+        # No port is labelled 1: the gang of ports 4-7, led by port 4, is swp1.
+        platform = tridenttwo.build()
+        for port, label in zip(platform.switch.ports, "11 12 4 5 6 7 9 10".split()):
+            port.label = label
+        return platform
+    if case == "gang":
+        build, modes = gang, ("4=40G/4\n5=40G/4\n6=40G/4\n7=40G/4\n", "4=10G\n")
+    else:
+        build, modes = tomahawk.build, ("Fabric-6=4x25G\n", "Fabric-6=100G\n")
+    reads = []
+    for text in (modes[0], modes[0], modes[1]):
+        del Recording.calls[:]
+        rows = table(build, text, True)
+        reads.append(dict(rows=rows, links=sorted(links()), changes=sorted(
+            " ".join(c[:4]) for c in Recording.calls if c[1] in ("add", "del"))))
+    print json.dumps(reads)
 else:
     rows = table(tomahawk.build, "1=4x25G\n2=100G\n3=disabled\n4=disabled\n5=disabled\n",
                  True)
@@ -271,6 +289,25 @@ class DeviceTest(unittest.TestCase):
                          ["swp1s0", "swp1s1", "swp1s2", "swp1s3", "swp2", "fp6", "swp7"])
         self.assertEqual(report["links"], sorted(
             ["fp6", "lo", "swp1s0", "swp1s1", "swp1s2", "swp1s3", "swp2", "swp7"] + others))
+
+    def test_tap_mode_finds_a_gang_again(self):
+        first, second, unganged = self.run_case("gang")
+        self.assertIn("swp1\txe0\t1\t0\t-1\t0", first["rows"])
+        self.assertIn("swp1", first["links"])
+        self.assertEqual((second["rows"], second["links"], second["changes"]),
+                         (first["rows"], first["links"], []))
+        # Once the gang is gone, its device is the switch's to delete.
+        self.assertEqual(unganged["changes"], ["link del dev swp1"] +
+                         ["tuntap add dev swp%d" % label for label in range(4, 8)])
+
+    def test_tap_mode_finds_a_split_port_again(self):
+        first, second, whole = self.run_case("split")
+        self.assertEqual([row.split("\t")[0] for row in first["rows"]][5:9],
+                         ["fp6s0", "fp6s1", "fp6s2", "fp6s3"])
+        self.assertEqual((second["rows"], second["links"], second["changes"]),
+                         (first["rows"], first["links"], []))
+        self.assertEqual(whole["changes"], ["link del dev fp6s%d" % sub for sub in range(4)] +
+                         ["tuntap add dev fp6"])
 
 
 # ---- the configuration file

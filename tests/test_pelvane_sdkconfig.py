@@ -579,6 +579,14 @@ class PortTable(unittest.TestCase):
         self.assertEqual(cfg.calls[-1], ("destroyints", ["mgmt-x"]))
         self.assertEqual(len(cfg.calls), 6)
 
+    def test_tap_mode_claims_what_a_port_names_itself(self):
+        os.environ["BRINDLET_USE_TUNTAP"] = "1"
+        cfg = self.table(PlainChip(), [Port("1", names=["uplink"])],
+                         {"tuntap show": "uplink: tap\ntun0: tun\n"})
+        cfg.quillet
+        self.assertEqual(cfg.calls[1:], [("maketap", "uplink", 0, ["uplink"]),
+                                         ("destroyints", [])])
+
     def test_tap_mode_only_for_exactly_one(self):
         for value, tap in (("1", True), ("true", False), ("01", False), ("", False),
                            (None, False)):
