@@ -2,13 +2,18 @@
 #include "pelvane.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 namespace pelvane {
 namespace {
@@ -302,6 +307,44 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+// Writes all of `text` to `fd` at `offset`; false, errno set, when a write
+// fails.
+bool write_all_at(int fd, std::string_view text, off_t offset) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = pwrite(fd, text.data() + done, text.size() - done, offset + off_t(done));
+    if (interrupted(n)) continue;
+    if (n < 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+// Cuts the file open at `fd` back to `size` after a failed write; errno
+// stays the write's.
+void cut_back(int fd, off_t size) {
+  int saved = errno;
+  if (ftruncate(fd, size) < 0) {
+    // Nothing more can be done: the write's error is the one reported.
+  }
+  errno = saved;
+}
+
+// Whether a regular file may grow to `length` bytes under the process's
+// file-size limit; false, errno EFBIG, when a write would fail part way.
+bool within_size_limit(size_t length) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) < 0 || limit.rlim_cur == RLIM_INFINITY ||
+      length <= limit.rlim_cur)
+    return true;
+  errno = EFBIG;
+  return false;
+}
+
+// Whether two status records are of one file.
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Opens `path` for writing, as open(path, "w") opens an existing file (a
 // symbolic link followed), but neither making nor truncating it.  -1,
 // errno set, on failure: ENOENT when there is no such file.
@@ -341,6 +384,64 @@ std::string final_name(std::string path) {
   }
 }
 
+// The names of the extended attributes of the file open at `fd`, each
+// ended by a NUL; a file system without them gives none.  False, errno set,
+// when they cannot be listed.
+bool xattr_names(int fd, std::string& names) {
+  for (;;) {
+    names.clear();
+    ssize_t n = flistxattr(fd, nullptr, 0);
+    if (n < 0) return errno == ENOTSUP;
+    if (n == 0) return true;
+    names.resize(size_t(n));
+    n = flistxattr(fd, names.data(), names.size());
+    if (n >= 0) {
+      names.resize(size_t(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;  // The list grew meanwhile: ask again.
+  }
+}
+
+// The value of the extended attribute `attr` of the file open at `fd`.
+// False, errno set, when it cannot be read (ENODATA: it is gone).
+bool xattr_value(int fd, const char* attr, std::string& value) {
+  for (;;) {
+    ssize_t n = fgetxattr(fd, attr, nullptr, 0);
+    if (n < 0) return false;
+    value.resize(size_t(n));
+    if (n == 0) return true;
+    n = fgetxattr(fd, attr, value.data(), value.size());
+    if (n >= 0) {
+      value.resize(size_t(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+}
+
+// Gives the file open at `to` exactly the extended attributes, ACLs among
+// them, of the file open at `from`: those it has of its own (an ACL taken
+// from the directory's default) are removed.  False, errno set, when one
+// cannot be listed, read, removed or set.
+bool copy_xattrs(int from, int to) {
+  std::string names, own, value;
+  if (!xattr_names(from, names) || !xattr_names(to, own)) return false;
+  std::unordered_set<std::string_view> wanted;
+  for (const char *p = names.c_str(), *end = p + names.size(); p < end; p += strlen(p) + 1)
+    wanted.insert(p);
+  for (const char *p = own.c_str(), *end = p + own.size(); p < end; p += strlen(p) + 1)
+    if (!wanted.count(p) && fremovexattr(to, p) < 0 && errno != ENODATA) return false;
+  for (const char *p = names.c_str(), *end = p + names.size(); p < end; p += strlen(p) + 1) {
+    if (!xattr_value(from, p, value)) {
+      if (errno == ENODATA) continue;  // Removed meanwhile.
+      return false;
+    }
+    if (fsetxattr(to, p, value.data(), value.size(), 0) < 0) return false;
+  }
+  return true;
+}
+
 // Six letters or digits, different at each call.
 std::string random_part() {
   static unsigned long long state = 0;
@@ -375,28 +476,70 @@ struct Replacement {
   }
 };
 
-// Writes `text` over the file open at r.fd from its start, as open(path,
-// "w") and a write would; `st` is the file's status.
-void write_in_place(PyObject* name, Replacement& r, const struct stat& st, std::string_view text) {
-  if (S_ISREG(st.st_mode) && ftruncate(r.fd, 0) < 0) io_error(name);
-  if (!write_all(r.fd, text)) io_error(name);
+// Closes and removes the new file of `r`, which is not to be renamed.
+void drop_new_file(Replacement& r) {
+  close(r.tmp);
+  r.tmp = -1;
+  unlinkat(r.dir, r.tmp_name.c_str(), 0);
+  r.tmp_name.clear();
+}
+
+// What an attempt at writing the file came to: the text written, or
+// nothing written because the path came to name another file than the one
+// opened.
+enum class Attempt { written, swapped };
+
+// Writes `text` over the file open at r.fd, which `path` named when it was
+// opened, as open(path, "w") and a write would; but no byte of a regular
+// file changes before room for the whole text is secured.  Its blocks are
+// reserved first (where the file system cannot reserve them, the part
+// beyond the old end is written first and cut off again when it fails), so
+// that the file-size limit, a full disk or a quota raise IOError with the
+// old text whole; then the text is written from the start and the file cut
+// to its length.  Nothing is written when `path` no longer names the file.
+Attempt write_in_place(PyObject* name, const std::string& path, Replacement& r,
+                       std::string_view text) {
+  struct stat st, named;
+  if (fstat(r.fd, &st) < 0) io_error(name);
+  bool regular = S_ISREG(st.st_mode), reserved = true;
+  if (regular && !within_size_limit(text.size())) io_error(name);
+  if (regular && !text.empty()) {
+    int rc;
+    do rc = fallocate(r.fd, FALLOC_FL_KEEP_SIZE, 0, off_t(text.size()));
+    while (interrupted(rc));
+    if (rc < 0 && errno != EOPNOTSUPP && errno != ENOSYS) io_error(name);
+    reserved = rc == 0;
+  }
+  if (stat(path.c_str(), &named) < 0 || !same_file(named, st)) return Attempt::swapped;
+  if (!regular) {
+    if (!write_all(r.fd, text)) io_error(name);
+  } else {
+    size_t head = text.size();
+    if (!reserved && text.size() > size_t(st.st_size)) {
+      head = size_t(st.st_size);
+      bool fits;
+      try {
+        fits = write_all_at(r.fd, text.substr(head), st.st_size);
+      } catch (...) {
+        cut_back(r.fd, st.st_size);
+        throw;
+      }
+      if (!fits) {
+        cut_back(r.fd, st.st_size);
+        io_error(name);
+      }
+    }
+    if (!write_all_at(r.fd, text.substr(0, head), 0) || ftruncate(r.fd, off_t(text.size())) < 0)
+      io_error(name);
+  }
   int rc = close(r.fd);
   r.fd = -1;
   if (rc < 0) io_error(name);
+  return Attempt::written;
 }
 
-// Writes `text` to the file `path` names, as open(path, "w") and a write
-// would, but a regular file is replaced in one step: the text goes to a new
-// file in the directory of the file's final name (symbolic links are
-// followed and stay, a missing target is made), which takes the old file's
-// permission bits, or a new file's, and is renamed to that name.  Any
-// failure raises IOError on `name`, the path as the caller gave it, with the
-// errno of the failed call, which for a path that cannot be opened for
-// writing is open()'s own; the old file then stays as it was and nothing is
-// left behind.  A file that is not regular (a device, a pipe), whose final
-// name leads elsewhere, or that may be written but not replaced (no file
-// may be made beside it, or it is a mount point), is written in place.
-void replace_file(PyObject* name, const std::string& path, std::string_view text) {
+// One attempt of replace_file, below.
+Attempt replace_once(PyObject* name, const std::string& path, std::string_view text) {
   Replacement r;
   struct stat st, named;
   std::string target;
@@ -409,14 +552,16 @@ void replace_file(PyObject* name, const std::string& path, std::string_view text
   bool fresh = r.fd < 0;
   if (!fresh) {
     if (fstat(r.fd, &st) < 0) io_error(name);
-    if (S_ISREG(st.st_mode)) target = final_name(path);
-    if (target.empty() || lstat(target.c_str(), &named) < 0 || named.st_dev != st.st_dev ||
-        named.st_ino != st.st_ino)
-      return write_in_place(name, r, st, text);
+    if (S_ISREG(st.st_mode) && st.st_nlink == 1) target = final_name(path);
+    if (target.empty() || lstat(target.c_str(), &named) < 0 || !same_file(named, st))
+      return write_in_place(name, path, r, text);
   } else {
     target = final_name(path);
     if (target.empty()) io_error(name);
   }
+  // Beyond the file-size limit the write would fail part way (and SIGXFSZ
+  // might end the process with the new file made).
+  if (!within_size_limit(text.size())) io_error(name);
   size_t slash = target.rfind('/');
   std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -427,7 +572,11 @@ void replace_file(PyObject* name, const std::string& path, std::string_view text
     errno = EISDIR;
     io_error(name);
   }
-  r.dir = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  // The directory is opened to be synced after the rename; one that may
+  // not be read is only searched.
+  r.dir = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool syncable = r.dir >= 0;
+  if (!syncable && errno == EACCES) r.dir = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (r.dir < 0) io_error(name);
   // A new file takes the bits open() would give it: 0666 less the umask.
   for (int tries = 0;; ++tries) {
@@ -435,31 +584,65 @@ void replace_file(PyObject* name, const std::string& path, std::string_view text
     r.tmp = openat(r.dir, tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                    fresh ? 0666 : 0600);
     if (r.tmp >= 0) {
-      r.tmp_name = tmp_name;
+      r.tmp_name = std::move(tmp_name);
       break;
     }
     if (interrupted(r.tmp)) continue;
     if (errno == EEXIST && tries < 100) continue;
     // No file may be made in the directory, where the old one may be written.
     if (fresh || (errno != EACCES && errno != EPERM && errno != ENOENT)) io_error(name);
-    return write_in_place(name, r, st, text);
+    return write_in_place(name, path, r, text);
   }
-  if ((!fresh && fchmod(r.tmp, st.st_mode & 07777) < 0) || !write_all(r.tmp, text) ||
-      fsync(r.tmp) < 0)
-    io_error(name);
+  // The new file takes the old one's owner and group, extended attributes
+  // and permission bits, in this order (a change of owner clears set-id
+  // bits and file capabilities); where it may not, the old file is written
+  // in place.
+  if (!fresh && (fchown(r.tmp, st.st_uid, st.st_gid) < 0 || !copy_xattrs(r.fd, r.tmp) ||
+                 fchmod(r.tmp, st.st_mode & 07777) < 0)) {
+    drop_new_file(r);
+    return write_in_place(name, path, r, text);
+  }
+  if (!write_all(r.tmp, text) || fsync(r.tmp) < 0) io_error(name);
   int rc = close(r.tmp);
   r.tmp = -1;
   if (rc < 0) io_error(name);
+  // A file put in the old one's place meanwhile is not replaced by a copy
+  // of the old one's attributes.
+  if (!fresh && (lstat(target.c_str(), &named) < 0 || !same_file(named, st)))
+    return Attempt::swapped;
   if (renameat(r.dir, r.tmp_name.c_str(), r.dir, base.c_str()) == 0) {
     r.done = true;
-    return;
+    // Until the directory is on disk a power loss may undo the rename.
+    if (syncable && fsync(r.dir) < 0 && errno != EINVAL) io_error(name);
+    return Attempt::written;
   }
   // The old file may not be renamed over (a mount point, or another's file
   // in a sticky directory), but it may be written.
   if (fresh || (errno != EBUSY && errno != EPERM)) io_error(name);
-  unlinkat(r.dir, r.tmp_name.c_str(), 0);
-  r.tmp_name.clear();
-  write_in_place(name, r, st, text);
+  drop_new_file(r);
+  return write_in_place(name, path, r, text);
+}
+
+// Writes `text` to the file `path` names, as open(path, "w") and a write
+// would, but a regular file is replaced in one step: the text goes to a new
+// file in the directory of the file's final name (symbolic links are
+// followed and stay, a missing target is made), which takes the old file's
+// owner, group, extended attributes and permission bits, or a new file's
+// bits, is synced and renamed to that name, and the directory is synced.
+// Any failure raises IOError on `name`, the path as the caller gave it,
+// with the errno of the failed call, which for a path that cannot be opened
+// for writing is open()'s own; the old file then stays as it was and
+// nothing is left behind.  A file that is not regular (a device, a pipe),
+// that has other links, whose final name leads elsewhere, that may be
+// written but not replaced (no file may be made beside it, or it is a
+// mount point) or whose attributes the new file may not take, is written in
+// place.  A path that comes to name another file than the one opened is
+// written afresh, a few times at most, then fails with EAGAIN.
+void replace_file(PyObject* name, const std::string& path, std::string_view text) {
+  for (int tries = 0; tries < 5; ++tries)
+    if (replace_once(name, path, text) == Attempt::written) return;
+  errno = EAGAIN;
+  io_error(name);
 }
 
 // Whether `c` is white space to the ports.conf reader.

@@ -5,10 +5,12 @@ make the configuration file's writer fail, lose files or write what reads
 back otherwise, and hosts whose devices are named like `ip` keywords, have a
 link, or belong to other software (the real `ip` inside a network namespace
 of the test's own)."""
+import ctypes
 import errno
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -429,6 +431,110 @@ class WriteConfigTest(unittest.TestCase):
         self.assertEqual(self.read(source), HEADER + "1=40G\n")
         self.assertEqual(self.read(out), "old text\n")
         self.assertEqual(sorted(os.listdir(self.tmp)), ["ports.conf", "source"])
+
+    # The old file is never lost, cut or stripped of what open() keeps.
+
+    def child(self, out, prelude="", entries="{'1': '40G'}", user=0, setup=None):
+        """Runs `prelude` and write_config(out) of `entries` as uid and gid
+        `user` in a fresh interpreter (in a mount namespace after `setup`);
+        answers (status, IOError's errno and whether `out` still holds OLD)."""
+        if user and os.geteuid() != 0:
+            self.skipTest("needs root")
+        code = (prelude + "import os, skorrel, pelvane\n"
+                "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
+                "c = pelvane.Config(p, dummy=True); c.config_map = %s\n"
+                "os.setgid(%d); os.setuid(%d)\n"
+                "try: c.write_config(%r)\n"
+                "except IOError as e: print e.errno\n"
+                "print open(%r).read() == %r\n" % (entries, user, user, out, out, OLD))
+        run = helpers.run_python(code) if setup is None else helpers.namespace_python(code, setup=setup)
+        self.assertEqual(run[2], "")
+        return run[:2]
+
+    def old_file(self, name="ports.conf", user=0):
+        with open(self.path(name), "w") as f:
+            f.write(OLD)
+        if user:
+            os.chown(self.path(name), user, user)
+        return self.path(name)
+
+    def test_in_place_text_beyond_the_size_limit(self):
+        # A user's file in a directory they may not write is written in place.
+        os.chmod(self.tmp, 0o755)
+        out = self.old_file(user=1234)
+        limit = "import resource; resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+        self.assertEqual(self.child(out, limit, BIG % 10, 1234), (0, "27\nTrue\n"))  # EFBIG
+        self.assertEqual(self.child(out, user=1234), (0, "False\n"))
+        self.assertEqual(self.read(out), HEADER + "1=40G\n")
+
+    def test_in_place_text_beyond_a_full_disk(self):
+        os.chmod(self.tmp, 0o755)
+        out, filler = self.path("disk", "ports.conf"), self.path("disk", "filler")
+        os.mkdir(self.path("disk"))
+        prelude = ("open(%r, 'w').write(%r); __import__('os').chown(%r, 1234, 1234)\n"
+                   "open(%r, 'w').write('x' * 49152)\n" % (out, OLD, out, filler))
+        setup = "mount -t tmpfs -o size=64k,mode=755 none " + self.path("disk")
+        self.assertEqual(self.child(out, prelude, BIG % 40, 1234, setup), (0, "28\nTrue\n"))
+
+    def test_size_limit_leaves_no_temporary_file(self):
+        # SIGXFSZ at its default action would end the process, new file made.
+        out = self.old_file()
+        limit = ("import resource, signal; signal.signal(signal.SIGXFSZ, signal.SIG_DFL)\n"
+                 "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n")
+        self.assertEqual(self.child(out, limit, BIG % 10), (0, "27\nTrue\n"))
+        self.assertEqual(os.listdir(self.tmp), ["ports.conf"])
+
+    def test_owner_and_group_kept(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        out = self.old_file(user=1234)
+        os.chmod(out, 0o640)
+        self.c.write_config(out)
+        st = os.stat(out)
+        self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o7777), (1234, 1234, 0o640))
+        # One who may not give the new file root's ownership writes in place.
+        os.chmod(self.tmp, 0o777)
+        out = self.old_file("root.conf")
+        os.chmod(out, 0o666)
+        self.assertEqual(self.child(out, user=1234), (0, "False\n"))
+        self.assertEqual((os.stat(out).st_uid, self.read(out)), (0, HEADER + "1=40G\n"))
+
+    def test_other_links_see_the_new_text(self):
+        os.link(self.old_file(), self.path("other"))
+        self.c.write_config(self.path("ports.conf"))
+        self.assertEqual(self.read(self.path("other")), HEADER + "1=40G\n")
+
+    def test_extended_attributes_kept_and_none_gained(self):
+        # A new file would take an ACL from the directory's default one.
+        out = self.old_file()
+        acl = struct.pack("<I" + "HHi" * 5, 2, 1, 7, -1, 2, 6, 1234, 4, 5, -1, 16, 7, -1, 32, 5, -1)
+        for path, attr, value in ((out, "user.note", "kept"), (self.tmp, ACL, acl)):
+            LIBC.setxattr(path, attr, value, len(value), 0)
+        self.c.write_config(out)
+        names, value = ctypes.create_string_buffer(99), ctypes.create_string_buffer(99)
+        size = LIBC.listxattr(out, names, 99), LIBC.getxattr(out, "user.note", value, 99)
+        self.assertEqual((names.raw[:size[0]], value.raw[:size[1]]), ("user.note\0", "kept"))
+
+    def test_file_swapped_while_opened(self):
+        # The writer waits in open() on a pipe that is then replaced by a
+        # file: the file, not the pipe, takes the text.
+        out, held = self.path("ports.conf"), self.path("held")
+        os.mkfifo(out)
+        os.link(out, held)
+        swap = subprocess.Popen([sys.executable, "-c", (
+            "import os, sys, time; time.sleep(0.5); os.rename(%r, %r)\n"
+            "fd = os.open(%r, os.O_RDONLY | os.O_NONBLOCK); sys.stdin.read()\n"
+            "sys.stdout.write(os.read(fd, 4096))\n") % (self.old_file("new"), out, held)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.c.write_config(out)
+        self.assertEqual(swap.communicate("")[0], "")
+        self.assertEqual(self.read(out), HEADER + "1=40G\n")
+
+
+OLD = HEADER + "".join("%d=40G\n" % i for i in range(1, 20))
+BIG = "dict((str(i), '4x10G' * %d) for i in range(99))"
+ACL = "system.posix_acl_default"
+LIBC = ctypes.CDLL(None, use_errno=True)
 
 
 if __name__ == "__main__":
