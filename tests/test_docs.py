@@ -1,4 +1,5 @@
-"""The main job's demo (tests/demo.py) as a user runs it."""
+"""The README's Python sessions, run as written, and the main job's demo
+(tests/demo.py) as a user runs it."""
 
 import os
 import re
@@ -8,8 +9,29 @@ import sys
 import tempfile
 import unittest
 
+from helpers import run_python
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+README = os.path.join(ROOT, "README.md")
 DEMO = os.path.join(ROOT, "tests", "demo.py")
+
+
+class ReadmeTest(unittest.TestCase):
+
+    def test_sessions_run_as_written(self):
+        # Every ">>>" example of the README, in one fresh interpreter started
+        # in the top folder, as a user pastes them.
+        code = ("import doctest, sys\n"
+                "r = doctest.testfile(%r, module_relative=False)\n"
+                "print 'attempted', r.attempted\n"
+                "sys.exit(1 if r.failed else 0)\n" % README)
+        status, out, err = run_python(code, cwd=ROOT)
+        self.assertEqual(status, 0, out + err)
+        self.assertGreater(int(out.split()[-1]), 20, out)
+        with open(README) as f:
+            text = f.read()
+        for module in ("skorrel", "pelvane", "glimmet", "murchet"):
+            self.assertIn(">>> import %s" % module, text)
 
 
 class DemoTest(unittest.TestCase):
