@@ -1,0 +1,94 @@
+"""The README's Python sessions, run as written, and the main job's demo
+(tests/demo.py) as a user runs it."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from helpers import run_python
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+README = os.path.join(ROOT, "README.md")
+DEMO = os.path.join(ROOT, "tests", "demo.py")
+
+
+class ReadmeTest(unittest.TestCase):
+
+    def test_sessions_run_as_written(self):
+        # Every ">>>" example of the README, in one fresh interpreter started
+        # in the top folder, as a user pastes them.
+        code = ("import doctest, sys\n"
+                "r = doctest.testfile(%r, module_relative=False)\n"
+                "print 'attempted', r.attempted\n"
+                "sys.exit(1 if r.failed else 0)\n" % README)
+        status, out, err = run_python(code, cwd=ROOT)
+        self.assertEqual(status, 0, out + err)
+        self.assertGreater(int(out.split()[-1]), 20, out)
+        with open(README) as f:
+            text = f.read()
+        for module in ("skorrel", "pelvane", "glimmet", "murchet"):
+            self.assertIn(">>> import %s" % module, text)
+
+
+class DemoTest(unittest.TestCase):
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def demo(self, ports_conf_text=None):
+        args = [sys.executable, DEMO, os.path.join(self.folder, "out")]
+        if ports_conf_text is not None:
+            path = os.path.join(self.folder, "ports.conf")
+            with open(path, "w") as f:
+                f.write(ports_conf_text)
+            args.append(path)
+        proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = proc.communicate()
+        return proc.returncode, out, err
+
+    def test_sizes_and_lines_as_wc_counts_them(self):
+        status, out, err = self.demo()
+        self.assertEqual(status, 0, err)
+        listed = re.findall(r"^  (\S+) +(\d+) +(\d+)$", out, re.M)
+        self.assertEqual(len(listed), 19, out)  # riot: the chip has no such file
+        for name, size, lines in listed:
+            with open(os.path.join(self.folder, "out", name)) as f:
+                text = f.read()
+            self.assertEqual((int(size), int(lines)), (len(text), text.count("\n")), name)
+        self.assertIn("  rcphy               0     0\n", out)  # an empty file: 0 lines
+
+    def test_port_table_is_the_configuration_read(self):
+        status, out, err = self.demo("1=2x50G\n3=Disabled\n5=loopback\n")
+        self.assertEqual(status, 0, err)
+        rows = dict((row.split()[0], row.split()[1:])
+                    for row in out.split("\nport ")[1].split("\n\n")[0].splitlines()[1:])
+        self.assertEqual(rows["1"], ["Tomahawk100GPort", "2x50G", "2x50G", "xe0", "xe2",
+                                     "0", "2", "0", "1"])
+        self.assertEqual(rows["2"][1:3], ["-", "100G"])
+        self.assertEqual(rows["3"][1:], ["Disabled", "(not", "configured)"])
+        self.assertEqual(rows["4"][1:4], ["-", "100G", "ce12"])
+        self.assertEqual(rows["5"][1:4], ["loopback", "100G", "ce16"])
+
+    def test_unreadable_ports_conf_ends_with_its_message(self):
+        for text, message in [
+                ("1=4x25G\ngarbage\n",
+                 "ParsingError: File contains parsing errors: <???> [line  3]: 'garbage\\n'"),
+                ("1=7x9G\n", "NoSuchMode: error: mode not found: 7x9G, must be one of: ")]:
+            status, out, err = self.demo(text)
+            self.assertEqual(status, 1, err)
+            self.assertEqual(out, "")
+            self.assertEqual(err.count("\n"), 1, err)
+            self.assertTrue(err.startswith("demo.py: %s: %s" % (
+                os.path.join(self.folder, "ports.conf"), message)), err)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "out")))
+
+
+if __name__ == "__main__":
+    unittest.main()
