@@ -152,6 +152,41 @@ class FunctionTypeTest(unittest.TestCase):
         self.assertEqual(freed, [1])
 
 
+# A class statement shaped like the glue's function type: named "function",
+# of its size (slots, after a base that may fill its first fields with
+# chosen bits), with __call__ and __get__, and carrying the genuine type's
+# mark where it has one.  Its calls answer which of the two ran.
+FORGERY = r"""
+import struct, sys
+import skorrel
+genuine = type(skorrel.SDKPort.hw_intf.im_func)
+mark = genuine.__dict__.get('__function_layout__')
+
+def forged(base):
+    n = (genuine.__basicsize__ - base.__basicsize__) // struct.calcsize('P')
+    body = {'__slots__': ['s%d' % i for i in range(n)],
+            '__call__': lambda self, *a: 'called',
+            '__get__': lambda self, obj, cls=None: lambda *a: 'bound'}
+    if mark is not None:
+        body['__function_layout__'] = mark
+    return type('function', (base,), body)
+
+# Two argument counts in a row, whatever the word size.
+two = struct.unpack('<d', struct.pack('<ii', 2, 2))[0]
+for forgery in (forged(object)(), forged(complex)(two, two)):
+    class Port(skorrel.Tomahawk100GPort):
+        num_logical_ports = forgery
+    p = Port('1', (0, 1, 2, 3), None, None, 'QSFP28', None, None)
+    sys.stdout.write('%s %s\n' % (p.num_logical_ports('100G'), p.num_physical_ports('100G')))
+"""
+
+
+class ForgedFunctionTypeTest(unittest.TestCase):
+    def test_class_shaped_like_the_function_type_is_called_as_the_interpreter_calls_it(self):
+        status, out, err = run_python(FORGERY)
+        self.assertEqual((status, out), (0, 'bound bound\nbound bound\n'), err)
+
+
 class TracebackTest(unittest.TestCase):
     def test_one_code_object_per_function(self):
         asic = types.InstanceType(murchet.Asic)  # without its tables
