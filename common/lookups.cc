@@ -481,9 +481,11 @@ void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, s
     *dict = room ? _PyDict_NewPresized(want + want / 2 + 1) : PyDict_New();
     if (!*dict) throw Raised();
   }
+  // A value replaced may take code with it that changes the type, or gives
+  // the object another one: the type is held meanwhile.
+  Ref held_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
   for (size_t i = 0; i < n; ++i) {
-    // A value replaced may take code with it that changes the type.
-    if (i && !memo.holds(type)) {
+    if (i && (Py_TYPE(o) != type || !memo.holds(type))) {
       setattr(o, kw[i].name, kw[i].value);
       continue;
     }

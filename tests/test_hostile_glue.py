@@ -2,6 +2,7 @@
 withstands: keyword dicts changed during the call, defaults rebound, unicode
 keyword names, and the introspection a caller may use."""
 import copy
+import gc
 import sys
 import threading
 import time
@@ -12,7 +13,7 @@ import weakref
 import skorrel
 import murchet
 
-from helpers import run_python
+from helpers import port_kwargs, run_python
 
 
 def quad(first=0):
@@ -185,6 +186,44 @@ class ForgedFunctionTypeTest(unittest.TestCase):
     def test_class_shaped_like_the_function_type_is_called_as_the_interpreter_calls_it(self):
         status, out, err = run_python(FORGERY)
         self.assertEqual((status, out), (0, 'bound bound\nbound bound\n'), err)
+
+
+class FieldsSetTest(unittest.TestCase):
+    def test_class_changed_by_a_value_replaced_among_the_fields(self):
+        # The first field replaces a value whose __del__ gives the port
+        # another class, one with a property for a later field: that field
+        # is set through the property, as the interpreter's assignment sets
+        # it, whether the class the port had stays or is gone by then.
+        seen = []
+
+        class Watched(skorrel.SDKPort):
+            @property
+            def phy_types(self):
+                return self.__dict__['phy_types']
+
+            @phy_types.setter
+            def phy_types(self, value):
+                seen.append(value)
+                self.__dict__['phy_types'] = value
+
+        def port():
+            class Doomed(skorrel.SDKPort):
+                pass
+            return object.__new__(Doomed)
+
+        class Swap(object):
+            def __del__(self):
+                p.__class__ = Watched
+                gc.collect()
+
+        for keep in (True, False):
+            p = port()
+            kept = type(p) if keep else None
+            p.hw_ports = Swap()
+            skorrel.SDKPort.__init__(p, **port_kwargs(phy_types=['t']))
+            self.assertEqual((seen, p.phy_types, p.hw_ports), ([['t']], ['t'], ['xe0']))
+            del seen[:]
+            kept = None
 
 
 class TracebackTest(unittest.TestCase):
