@@ -186,6 +186,7 @@ int fn_clear(PyObject* self) {
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
+  f->ndefaults = 0;
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->varnames);
   Py_CLEAR(f->code);
@@ -238,9 +239,11 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return -1;
   }
   auto* f = reinterpret_cast<FunctionObject*>(self);
+  // The count first: the old defaults, going, may run code that calls the
+  // function.
+  f->ndefaults = value ? int(PyTuple_GET_SIZE(value)) : 0;
   Py_XINCREF(value);
   Py_XSETREF(f->defaults, value);
-  f->ndefaults = value ? int(PyTuple_GET_SIZE(value)) : 0;
   return 0;
 }
 

@@ -579,6 +579,36 @@ TEST_F(Glue, OperationDirectAndThroughAnOverrideAgree) {
   EXPECT_EQ(py::as_string(py::repr(run("calls"))), "[2, 2, 7, 7, 2, 2, 7, 7]");
 }
 
+namespace {
+// port.span('m'), asked as a module's operation asks it: the default fills `sub`.
+py::Ref span_of(py::Args a) { return py::call_op(a[0], ID("span"), py::str("m")); }
+}  // namespace
+
+// A function's defaults rebound while the old ones go, one of them calling
+// the function as it goes: the call sees the new defaults, whole.
+TEST_F(Glue, DefaultsReboundWhileTheOldOnesGo) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {
+          {"Port", nullptr, nullptr, nullptr, {{"span", py::Bind::method, "self, mode, sub=7"}}},
+      }};
+  py::ImplTable impls = {{"Port.span", span}};
+  py::make_classes(mod_, {&defs}, {&impls});
+  py::dict_set(globals_, "span_of", py::make_function(mod_, "span_of", "port", span_of));
+  PyRun_String(
+      "seen = []\n"
+      "class Going(object):\n"
+      "  def __del__(self): seen.append(span_of(port))\n"
+      "port = Port()\n"
+      "f = Port.__dict__['span']\n"
+      "f.func_defaults = (Going(),)\n"
+      "f.func_defaults = (5, 9)\n",
+      Py_file_input, globals_, globals_);
+  ASSERT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(py::as_string(py::repr(run("seen"))), "[('m', 10)]");
+}
+
 // A classic class is looked up once in a ClassScope: an override put on the
 // class between two scopes (two operation calls) is called in the second,
 // one put on the instance at once.
