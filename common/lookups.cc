@@ -639,6 +639,9 @@ Ref detail::call_classop(PyObject* o, PyObject* name, PyObject* const* a, size_t
   if (PyObject* f = function_of_classmethod(found)) {
     PyObject* v[kMaxArgs];
     if (n < size_t(kMaxArgs)) {
+      // Held, as the bound method holds it: the code the operation runs may
+      // give the object another class.
+      Ref held = Ref::borrow(cls);
       v[0] = cls;
       std::copy(a, a + n, v + 1);
       if (Ref r = run_filled(f, v, n + 1)) return r;

@@ -525,6 +525,36 @@ TEST_F(Glue, ClassLevelOperationRunDirectlyUnlessReplaced) {
 }
 
 namespace {
+// check(cls, then): runs then(), and answers the class it was called for.
+py::Ref run_then_class(py::Args a) {
+  py::call(a[1]);
+  return py::Ref::borrow(a[0]);
+}
+}  // namespace
+
+// A class-level operation run directly keeps its class while it runs: the
+// code it runs may take the object's class away from it.
+TEST_F(Glue, ClassOfAClassLevelOperationHeldWhileItRuns) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {{"Base", nullptr, nullptr, nullptr, {{"check", py::Bind::classmethod, "self, then"}}}}};
+  py::ImplTable impls = {{"Base.check", run_then_class}};
+  py::make_classes(mod_, {&defs}, {&impls});
+  PyRun_String(
+      "def made():\n"
+      "  class Doomed(Base): pass\n"
+      "  return Doomed()\n"
+      "class Other(Base): pass\n"
+      "o = made()\n"
+      "def swap(): o.__class__ = Other\n",
+      Py_file_input, globals_, globals_);
+  ASSERT_FALSE(PyErr_Occurred());
+  py::Ref cls = py::call_classop(run("o"), ID("check"), run("swap"));
+  EXPECT_EQ(py::as_string(py::attr(cls, ID("__name__"))), "Doomed");
+}
+
+namespace {
 // span(self, mode, sub=7): (mode, sub + 1)
 py::Ref span(py::Args a) { return py::tuple({a[1], py::add(a[2], 1).get()}); }
 // The same rendered directly, as a module's second version of it would.
