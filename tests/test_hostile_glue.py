@@ -226,6 +226,30 @@ class FieldsSetTest(unittest.TestCase):
             kept = None
 
 
+class LoadTest(unittest.TestCase):
+    def test_module_taken_out_of_sys_modules_while_it_loads(self):
+        # What the module imports as it loads takes it out of sys.modules:
+        # the load fails as the interpreter fails it, the module's own dict
+        # whole meanwhile.
+        code = "\n".join([
+            "import sys, types",
+            "class Hook(object):",
+            "    def find_module(self, name, path=None):",
+            "        return self if name == 'quorvel.platforms' else None",
+            "    def load_module(self, name):",
+            "        del sys.modules['skorrel']",
+            "        sys.modules[name] = types.ModuleType(name)",
+            "        return sys.modules[name]",
+            "sys.meta_path.append(Hook())",
+            "try:",
+            "    import skorrel",
+            "except SystemError as e:",
+            "    print e",
+        ])
+        status, out, err = run_python(code)
+        self.assertEqual((status, out), (0, "dynamic module not initialized properly\n"), err)
+
+
 class TracebackTest(unittest.TestCase):
     def test_one_code_object_per_function(self):
         asic = types.InstanceType(murchet.Asic)  # without its tables
