@@ -183,8 +183,8 @@ __attribute__((noinline)) bool is_function_copy_slowly(PyTypeObject* kind) {
   PyTypeObject** seen = copies_seen;
   for (size_t i = 1; i < sizeof copies_seen / sizeof copies_seen[0]; ++i)
     if (seen[i] == kind) return true;
-  if (kind == &FunctionType || PyType_HasFeature(kind, Py_TPFLAGS_HEAPTYPE) ||
-      kind->tp_basicsize != Py_ssize_t(sizeof(FunctionObject)) ||
+  if (kind->tp_basicsize != Py_ssize_t(sizeof(FunctionObject)) || kind == &FunctionType ||
+      PyType_HasFeature(kind, Py_TPFLAGS_HEAPTYPE) ||
       strcmp(kind->tp_name, FunctionType.tp_name) || !kind->tp_dict)
     return false;
   PyObject* mark;
