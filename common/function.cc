@@ -354,9 +354,7 @@ PyTypeObject FunctionType = [] {
   t.tp_dictoffset = offsetof(FunctionObject, dict);
   return t;
 }();
-}  // namespace detail
 
-namespace detail {
 const char* function_layout() {
   // Renew the version at any change of FunctionObject or of what its `run`
   // entry means; the sizes catch a change forgotten.

@@ -108,6 +108,7 @@ const char* function_layout();
 PyObject* function_layout_key();
 // Readies the function type with its mark, once.
 void ready_function_type();
+
 // The object failed() answers: nothing else is it.
 extern PyObject failed_answer;
 
