@@ -1,5 +1,6 @@
 """The port numbers of skorrel for serdes numbers of any size: every answer
-is the interpreter's own arithmetic, never a number that wrapped around."""
+is the interpreter's own arithmetic, never a number that wrapped around; and
+the class tables read while a caller's code runs."""
 import unittest
 
 import skorrel
@@ -111,7 +112,6 @@ class NumberTest(unittest.TestCase):
         self.assertEqual(p.logical_port_num('100G', 1, 0), tomahawk_logical(2 ** 70))
         self.assertEqual(p.led_port_num('100G', 0), tomahawk_led(130.5))
         self.assertEqual(p.led_port_num('100G', 1), tomahawk_led(2 ** 70))
-
 
 
 class CodeRunDuringALookupTest(unittest.TestCase):
