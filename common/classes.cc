@@ -103,6 +103,9 @@ void init_module(const char* name, void (*fill)(ModuleInfo&)) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "init %s", name);
     return;
   }
+  // Held while it is filled: what it imports may take it out of sys.modules,
+  // which holds it.
+  Ref held = Ref::borrow(module);
   ModuleInfo info{name, PyModule_GetDict(module), nullptr};
   try {
     PyObject* builtins = PyImport_AddModule("__builtin__");

@@ -186,6 +186,7 @@ int fn_clear(PyObject* self) {
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
+  f->ndefaults = 0;
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->varnames);
   Py_CLEAR(f->code);
@@ -238,9 +239,11 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return -1;
   }
   auto* f = reinterpret_cast<FunctionObject*>(self);
+  // The count first: the old defaults, going, may run code that calls the
+  // function.
+  f->ndefaults = value ? int(PyTuple_GET_SIZE(value)) : 0;
   Py_XINCREF(value);
   Py_XSETREF(f->defaults, value);
-  f->ndefaults = value ? int(PyTuple_GET_SIZE(value)) : 0;
   return 0;
 }
 
@@ -351,13 +354,36 @@ PyTypeObject FunctionType = [] {
   t.tp_dictoffset = offsetof(FunctionObject, dict);
   return t;
 }();
+
+const char* function_layout() {
+  // Renew the version at any change of FunctionObject or of what its `run`
+  // entry means; the sizes catch a change forgotten.
+  constexpr int kVersion = 1;
+  static char layout[64];
+  if (!layout[0])
+    snprintf(layout, sizeof layout, "py.function layout %d, %zu bytes, run at %zu", kVersion,
+             sizeof(FunctionObject), offsetof(FunctionObject, run));
+  return layout;
+}
+
+PyObject* function_layout_key() { return ID("__function_layout__"); }
+
+void ready_function_type() {
+  static bool marked = false;
+  if (marked) return;
+  if (PyType_Ready(&FunctionType) < 0) throw Raised();
+  Ref mark = Ref::steal(PyCapsule_New(&FunctionType, function_layout(), nullptr));
+  dict_set(FunctionType.tp_dict, function_layout_key(), mark);
+  PyType_Modified(&FunctionType);
+  marked = true;
+}
 }  // namespace detail
 
 using detail::FunctionType;
 
 Ref make_function(const ModuleInfo& mod, const std::string& qualname, const char* signature,
                   Impl impl, const char* doc) {
-  if (PyType_Ready(&FunctionType) < 0) throw Raised();
+  detail::ready_function_type();
   std::vector<Ref> names, defaults;
   names.reserve(8);
   for (const char *p = signature, *q; *p; p = *q ? q + 1 : q) {

@@ -96,6 +96,19 @@ struct FunctionObject {
 };
 
 extern PyTypeObject FunctionType;
+
+// Each module has its own copy of this glue, and so of the function type.
+// A copy proves itself by its mark: in the type's dict, under
+// "__function_layout__", a capsule whose name is the layout's (its version
+// and the struct's size and shape, as function_layout() spells them) and
+// whose pointer is the type itself.  Python code can make no capsule, and
+// a genuine one copied onto another type names the wrong type; a class
+// statement makes a heap type, which is never taken for a copy.
+const char* function_layout();
+PyObject* function_layout_key();
+// Readies the function type with its mark, once.
+void ready_function_type();
+
 // The object failed() answers: nothing else is it.
 extern PyObject failed_answer;
 

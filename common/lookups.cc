@@ -172,18 +172,25 @@ namespace {
   }
 }
 
-// Whether `kind` is another module's copy of the glue's function type: its
-// functions have the same layout, and their `run` entry calls them as their
-// own module's call would.  The copies seen are remembered (a type object of
-// a module lives as long as the process).
+// Whether `kind` is another module's copy of the glue's function type, of
+// this very layout: a type made in C (no class statement's), of the size of
+// the function object, that bears the mark of its layout (function.h).  Its
+// functions' `run` entry calls them as their own module's call would.  The
+// copies seen are remembered (a type object of a module lives as long as
+// the process).
 PyTypeObject* copies_seen[8];
 __attribute__((noinline)) bool is_function_copy_slowly(PyTypeObject* kind) {
   PyTypeObject** seen = copies_seen;
   for (size_t i = 1; i < sizeof copies_seen / sizeof copies_seen[0]; ++i)
     if (seen[i] == kind) return true;
-  if (kind == &FunctionType || kind->tp_basicsize != Py_ssize_t(sizeof(FunctionObject)) ||
-      strcmp(kind->tp_name, FunctionType.tp_name) || !kind->tp_call ||
-      !PyType_HasFeature(kind, Py_TPFLAGS_HAVE_CLASS) || !kind->tp_descr_get || kind->tp_descr_set)
+  if (kind->tp_basicsize != Py_ssize_t(sizeof(FunctionObject)) || kind == &FunctionType ||
+      PyType_HasFeature(kind, Py_TPFLAGS_HEAPTYPE) ||
+      strcmp(kind->tp_name, FunctionType.tp_name) || !kind->tp_dict)
+    return false;
+  PyObject* mark;
+  const char* layout = detail::function_layout();
+  if (!dict_get_plain(kind->tp_dict, detail::function_layout_key(), mark) || !mark ||
+      !PyCapsule_IsValid(mark, layout) || PyCapsule_GetPointer(mark, layout) != kind)
     return false;
   for (PyTypeObject*& t : copies_seen)
     if (!t) {
@@ -474,9 +481,11 @@ void set_attrs(PyObject* o, const Keyword* kw, size_t n, TypeMemo<bool>& memo, s
     *dict = room ? _PyDict_NewPresized(want + want / 2 + 1) : PyDict_New();
     if (!*dict) throw Raised();
   }
+  // A value replaced may take code with it that changes the type, or gives
+  // the object another one: the type is held meanwhile.
+  Ref held_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
   for (size_t i = 0; i < n; ++i) {
-    // A value replaced may take code with it that changes the type.
-    if (i && !memo.holds(type)) {
+    if (i && (Py_TYPE(o) != type || !memo.holds(type))) {
       setattr(o, kw[i].name, kw[i].value);
       continue;
     }
@@ -630,6 +639,9 @@ Ref detail::call_classop(PyObject* o, PyObject* name, PyObject* const* a, size_t
   if (PyObject* f = function_of_classmethod(found)) {
     PyObject* v[kMaxArgs];
     if (n < size_t(kMaxArgs)) {
+      // Held, as the bound method holds it: the code the operation runs may
+      // give the object another class.
+      Ref held = Ref::borrow(cls);
       v[0] = cls;
       std::copy(a, a + n, v + 1);
       if (Ref r = run_filled(f, v, n + 1)) return r;

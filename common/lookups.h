@@ -296,8 +296,11 @@ class ClassScope {
   ClassScope& operator=(const ClassScope&) = delete;
 
   // What the classic class `cls` holds under the text `name`, found without
-  // running code (borrowed, valid while the scope is open); NULL where it
-  // holds nothing of the name or cannot tell without running code.
+  // running code (borrowed; valid while the scope is open where the scope
+  // remembers it, else only until the interpreter next runs code, as it is
+  // once the table is half full: the caller holds it before running any);
+  // NULL where it holds nothing of the name or cannot tell without running
+  // code.
   static PyObject* lookup(PyObject* cls, PyObject* name);
   // found_attr for the classic instance `o`.
   static PyObject* found_on_instance(PyObject* o, PyObject* name);
@@ -416,8 +419,10 @@ class Operation {
     });
   }
   // While own() holds: the value the module's function gives its parameter
-  // `i` (the object is parameter 0) when a call leaves it out (borrowed,
-  // from its defaults as they are now); NULL where that parameter has none.
+  // `i` (the object is parameter 0) when a call leaves it out, from its
+  // defaults as they are now; NULL where that parameter has none.  Borrowed,
+  // valid only until the interpreter next runs code, which may rebind the
+  // defaults: the caller holds it (Ref::borrow) before running any.
   PyObject* default_of(int i) const {
     auto* fn = reinterpret_cast<const detail::FunctionObject*>(function_.get());
     if (!fn || !fn->defaults || i >= fn->argcount) return nullptr;

@@ -244,8 +244,9 @@ py::Ref speed(py::Args a) {
       PyObject* m = _PyType_Lookup(t, ID("_speed_map"));
       return m && PyDict_CheckExact(m) ? m : nullptr;
     });
-    if (map)
-      if (PyObject* v = py::dict_find(map, mode)) return py::Ref::borrow(v);
+    // Held: the mode's hash and comparisons may replace the class's map.
+    if (py::Ref held = py::Ref::borrow(map))
+      if (PyObject* v = py::dict_find(held, mode)) return py::Ref::borrow(v);
   }
   return py::item(py::attr(cls, ID("_speed_map")), mode);
 }

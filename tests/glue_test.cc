@@ -525,6 +525,36 @@ TEST_F(Glue, ClassLevelOperationRunDirectlyUnlessReplaced) {
 }
 
 namespace {
+// check(cls, then): runs then(), and answers the class it was called for.
+py::Ref run_then_class(py::Args a) {
+  py::call(a[1]);
+  return py::Ref::borrow(a[0]);
+}
+}  // namespace
+
+// A class-level operation run directly keeps its class while it runs: the
+// code it runs may take the object's class away from it.
+TEST_F(Glue, ClassOfAClassLevelOperationHeldWhileItRuns) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {{"Base", nullptr, nullptr, nullptr, {{"check", py::Bind::classmethod, "self, then"}}}}};
+  py::ImplTable impls = {{"Base.check", run_then_class}};
+  py::make_classes(mod_, {&defs}, {&impls});
+  PyRun_String(
+      "def made():\n"
+      "  class Doomed(Base): pass\n"
+      "  return Doomed()\n"
+      "class Other(Base): pass\n"
+      "o = made()\n"
+      "def swap(): o.__class__ = Other\n",
+      Py_file_input, globals_, globals_);
+  ASSERT_FALSE(PyErr_Occurred());
+  py::Ref cls = py::call_classop(run("o"), ID("check"), run("swap"));
+  EXPECT_EQ(py::as_string(py::attr(cls, ID("__name__"))), "Doomed");
+}
+
+namespace {
 // span(self, mode, sub=7): (mode, sub + 1)
 py::Ref span(py::Args a) { return py::tuple({a[1], py::add(a[2], 1).get()}); }
 // The same rendered directly, as a module's second version of it would.
@@ -577,6 +607,36 @@ TEST_F(Glue, OperationDirectAndThroughAnOverrideAgree) {
   EXPECT_TRUE(py::own_op(plain, ID("span"), span));
   EXPECT_FALSE(py::own_op(mine, ID("span"), span));
   EXPECT_EQ(py::as_string(py::repr(run("calls"))), "[2, 2, 7, 7, 2, 2, 7, 7]");
+}
+
+namespace {
+// port.span('m'), asked as a module's operation asks it: the default fills `sub`.
+py::Ref span_of(py::Args a) { return py::call_op(a[0], ID("span"), py::str("m")); }
+}  // namespace
+
+// A function's defaults rebound while the old ones go, one of them calling
+// the function as it goes: the call sees the new defaults, whole.
+TEST_F(Glue, DefaultsReboundWhileTheOldOnesGo) {
+  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
+  py::ClassTable defs = {
+      py::Qualname::unbound,
+      {
+          {"Port", nullptr, nullptr, nullptr, {{"span", py::Bind::method, "self, mode, sub=7"}}},
+      }};
+  py::ImplTable impls = {{"Port.span", span}};
+  py::make_classes(mod_, {&defs}, {&impls});
+  py::dict_set(globals_, "span_of", py::make_function(mod_, "span_of", "port", span_of));
+  PyRun_String(
+      "seen = []\n"
+      "class Going(object):\n"
+      "  def __del__(self): seen.append(span_of(port))\n"
+      "port = Port()\n"
+      "f = Port.__dict__['span']\n"
+      "f.func_defaults = (Going(),)\n"
+      "f.func_defaults = (5, 9)\n",
+      Py_file_input, globals_, globals_);
+  ASSERT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(py::as_string(py::repr(run("seen"))), "[('m', 10)]");
 }
 
 // A classic class is looked up once in a ClassScope: an override put on the

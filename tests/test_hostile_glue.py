@@ -2,6 +2,7 @@
 withstands: keyword dicts changed during the call, defaults rebound, unicode
 keyword names, and the introspection a caller may use."""
 import copy
+import gc
 import sys
 import threading
 import time
@@ -12,7 +13,7 @@ import weakref
 import skorrel
 import murchet
 
-from helpers import run_python
+from helpers import port_kwargs, run_python
 
 
 def quad(first=0):
@@ -150,6 +151,103 @@ class FunctionTypeTest(unittest.TestCase):
         self.assertEqual(p.hw_intf(**kw), p.hw_intf('4x25G', 1))
         self.assertEqual(seen, [0])
         self.assertEqual(freed, [1])
+
+
+# A class statement shaped like the glue's function type: named "function",
+# of its size (slots, after a base that may fill its first fields with
+# chosen bits), with __call__ and __get__, and carrying the genuine type's
+# mark where it has one.  Its calls answer which of the two ran.
+FORGERY = r"""
+import struct, sys
+import skorrel
+genuine = type(skorrel.SDKPort.hw_intf.im_func)
+mark = genuine.__dict__.get('__function_layout__')
+
+def forged(base):
+    n = (genuine.__basicsize__ - base.__basicsize__) // struct.calcsize('P')
+    body = {'__slots__': ['s%d' % i for i in range(n)],
+            '__call__': lambda self, *a: 'called',
+            '__get__': lambda self, obj, cls=None: lambda *a: 'bound'}
+    if mark is not None:
+        body['__function_layout__'] = mark
+    return type('function', (base,), body)
+
+# Two argument counts in a row, whatever the word size.
+two = struct.unpack('<d', struct.pack('<ii', 2, 2))[0]
+for forgery in (forged(object)(), forged(complex)(two, two)):
+    class Port(skorrel.Tomahawk100GPort):
+        num_logical_ports = forgery
+    p = Port('1', (0, 1, 2, 3), None, None, 'QSFP28', None, None)
+    sys.stdout.write('%s %s\n' % (p.num_logical_ports('100G'), p.num_physical_ports('100G')))
+"""
+
+
+class ForgedFunctionTypeTest(unittest.TestCase):
+    def test_class_shaped_like_the_function_type_is_called_as_the_interpreter_calls_it(self):
+        status, out, err = run_python(FORGERY)
+        self.assertEqual((status, out), (0, 'bound bound\nbound bound\n'), err)
+
+
+class FieldsSetTest(unittest.TestCase):
+    def test_class_changed_by_a_value_replaced_among_the_fields(self):
+        # The first field replaces a value whose __del__ gives the port
+        # another class, one with a property for a later field: that field
+        # is set through the property, as the interpreter's assignment sets
+        # it, whether the class the port had stays or is gone by then.
+        seen = []
+
+        class Watched(skorrel.SDKPort):
+            @property
+            def phy_types(self):
+                return self.__dict__['phy_types']
+
+            @phy_types.setter
+            def phy_types(self, value):
+                seen.append(value)
+                self.__dict__['phy_types'] = value
+
+        def port():
+            class Doomed(skorrel.SDKPort):
+                pass
+            return object.__new__(Doomed)
+
+        class Swap(object):
+            def __del__(self):
+                p.__class__ = Watched
+                gc.collect()
+
+        for keep in (True, False):
+            p = port()
+            kept = type(p) if keep else None
+            p.hw_ports = Swap()
+            skorrel.SDKPort.__init__(p, **port_kwargs(phy_types=['t']))
+            self.assertEqual((seen, p.phy_types, p.hw_ports), ([['t']], ['t'], ['xe0']))
+            del seen[:]
+            kept = None
+
+
+class LoadTest(unittest.TestCase):
+    def test_module_taken_out_of_sys_modules_while_it_loads(self):
+        # What the module imports as it loads takes it out of sys.modules:
+        # the load fails as the interpreter fails it, the module's own dict
+        # whole meanwhile.
+        code = "\n".join([
+            "import sys, types",
+            "class Hook(object):",
+            "    def find_module(self, name, path=None):",
+            "        return self if name == 'quorvel.platforms' else None",
+            "    def load_module(self, name):",
+            "        del sys.modules['skorrel']",
+            "        sys.modules[name] = types.ModuleType(name)",
+            "        return sys.modules[name]",
+            "sys.meta_path.append(Hook())",
+            "try:",
+            "    import skorrel",
+            "except SystemError as e:",
+            "    print e",
+        ])
+        status, out, err = run_python(code)
+        self.assertEqual((status, out), (0, "dynamic module not initialized properly\n"), err)
 
 
 class TracebackTest(unittest.TestCase):

@@ -1,5 +1,6 @@
 """The port numbers of skorrel for serdes numbers of any size: every answer
-is the interpreter's own arithmetic, never a number that wrapped around."""
+is the interpreter's own arithmetic, never a number that wrapped around; and
+the class tables read while a caller's code runs."""
 import unittest
 
 import skorrel
@@ -111,6 +112,24 @@ class NumberTest(unittest.TestCase):
         self.assertEqual(p.logical_port_num('100G', 1, 0), tomahawk_logical(2 ** 70))
         self.assertEqual(p.led_port_num('100G', 0), tomahawk_led(130.5))
         self.assertEqual(p.led_port_num('100G', 1), tomahawk_led(2 ** 70))
+
+
+class CodeRunDuringALookupTest(unittest.TestCase):
+    def test_speed_map_replaced_by_the_modes_hash(self):
+        # The mode's hash, run by the lookup in the class's speed map,
+        # replaces that map: the old one stays whole until the lookup ends.
+        class Port(skorrel.Tomahawk100GPort):
+            _speed_map = dict(skorrel.Tomahawk100GPort._speed_map)
+
+        class Mode(str):
+            def __hash__(self):
+                spare = [{} for _ in range(100)]  # dicts enough to fill the interpreter's stock
+                del spare
+                Port._speed_map = dict(Port._speed_map)
+                return str.__hash__(self)
+
+        self.assertEqual(Port.speed(Mode('4x25G')), 25)
+        self.assertEqual(Port.speed(Mode('100G')), 100)
 
 
 if __name__ == '__main__':
