@@ -602,7 +602,8 @@ py::Ref asic_str(py::Args a) {
   std::optional<TextForms> forms(std::in_place);
   py::Ref pieces = py::list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-    py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
+    py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+    py::Ref route = py::item(mroutes, key);
     if (dump.own() && dump.traced([&] { return write_dump(text, self, route, *forms, &groups); }))
       continue;
     py::Ref piece = dump(route);

@@ -497,7 +497,8 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
   py::Ref cache = py::plain_attr(self, ID("kern_vlan_dev_cache"));
   py::Ref entry_type = global(ID("KernVlanDevEntry"));
   for (Py_ssize_t i = 2; i < n; ++i) {
-    py::Ref fields = py::callm(PyList_GET_ITEM(lines.get(), i), ID("split"), ID("|"));
+    py::Ref line = py::Ref::borrow(PyList_GET_ITEM(lines.get(), i));
+    py::Ref fields = py::callm(line, ID("split"), ID("|"));
     if (py::length(fields) <= 2) continue;
     py::Ref name = py::callm(py::item(fields, Py_ssize_t(0)), ID("strip"));
     py::Ref vid = int_of(py::callm(py::item(fields, Py_ssize_t(1)), ID("strip")));
