@@ -3,6 +3,7 @@ catch-alls, answers built to be slow, records whose own code changes what
 the checker is reading."""
 import os
 import shutil
+import struct
 import tempfile
 import time
 import types
@@ -270,6 +271,27 @@ class ComparisonStepsTest(kernel.KernelCase):
             a._hw_vlan_to_iif = lambda vlan: chip_iif
             self.assertIs(a.mroute_eq(self.KEY, 'swp4', []), False)
             self.assertEqual(r.iif_mismatch, ['kernel IIF does not match hw IIF'])
+
+    def test_names_of_one_hash_pattern(self):
+        # Names of 16 bytes whose two words differ alike.
+        names = [struct.pack('<QQ', 0x5a5a0000 + i, 0x3c3c0000 + i * 7 ^ 0x33) for i in range(300)]
+        a, r = self.setup_switch(l3=[])
+        group = a.replication_groups[r.grp]
+        kernel_names = []
+
+        class Named(murchet.Asic):
+            def _expand_kern_dev(self, grp, dev, parent_vlan=-1):
+                if dev == 'swp5':
+                    self.tmp_encaps.update(kernel_names)
+        a.__class__ = Named
+        for chip, kern, texts in ((names, names, []),
+                                  (names[1:], names[:-1], ['hw has OIFs not in the kernel',
+                                                           'kernel has OIFs not in the hw'])):
+            group.l3_encaps = [murchet.Encap(n, 'xe1', 7, -1, -1) for n in chip]
+            kernel_names[:] = kern
+            del r.oil_mismatch[:]
+            a.mroute_eq(self.KEY, 'swp4', ['swp5'])
+            self.assertEqual(r.oil_mismatch, texts)
 
 
 if __name__ == '__main__':
