@@ -42,10 +42,10 @@ class OwnOp {
     if (!PyInstance_Check(o)) return false;
     PyObject* own;
     if (!py::dict_get_plain(py::instance_dict(o), name_, own) || own) return false;
-    if (py::instance_class(o) == cls_) return true;
+    if (py::instance_class(o) == cls_.get()) return true;
     // (own_op of the record, its own dict already asked.)
     if (!py::own_op(py::instance_class(o), name_, impl_)) return false;
-    cls_ = py::instance_class(o);
+    cls_ = py::Ref::borrow(py::instance_class(o));
     return true;
   }
 
@@ -56,7 +56,7 @@ class OwnOp {
   // that held `a` and `b` there.
   [[gnu::always_inline]] bool fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va,
                                      PyObject*& vb) {
-    if (PyInstance_Check(o) && py::instance_class(o) == cls_ &&
+    if (PyInstance_Check(o) && py::instance_class(o) == cls_.get() &&
         layout_.holds(py::instance_dict(o), a, b)) {
       va = layout_.value(py::instance_dict(o), 0);
       vb = layout_.value(py::instance_dict(o), 1);
@@ -71,7 +71,9 @@ class OwnOp {
 
   PyObject* name_;
   py::Impl impl_;
-  PyObject* cls_ = nullptr;  // a class whose operation is `impl_`
+  // A class whose operation is `impl_`, held: no other class can take
+  // its place at its address while code runs between two asks.
+  py::Ref cls_;
 
   // The keys of a small dict found plain (none that is or may equal the
   // operation's name) and holding both fields, slot by slot, and the
@@ -127,7 +129,7 @@ struct TextForms {
   bool true_group(PyObject* g, bool* plain = nullptr);
 
  private:
-  PyObject* plain_group_class_ = nullptr;
+  py::Ref plain_group_class_;  // held, as OwnOp holds its class
 };
 
 // Appends the text form of an Hmroute or a ReplicationGroup to `out` where

@@ -164,26 +164,26 @@ class Lookups {
   // VLAN reader: an entry it stores is read afresh.
   struct Untagged {
     py::Ref entry;  // the VlanEntry read; empty when not kept
-    py::Ref names;  // its list, holding the names
-    std::vector<PyObject*> held;
+    // The names as read, held: none of them ends, and no other name takes
+    // its address, while the list is changed by code that runs later.
+    std::vector<py::Ref> held;
     unsigned era = 0;
     void read(PyObject* vlan_entry, PyObject* list, unsigned now) {
       entry = py::Ref();
       if (!PyList_CheckExact(list)) return;
-      std::vector<PyObject*> all;
+      std::vector<py::Ref> all;
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject* name = PyList_GET_ITEM(list, i);
         if (!interned(name)) return;
-        all.push_back(name);
+        all.push_back(py::Ref::borrow(name));
       }
       held.swap(all);
-      names = py::Ref::borrow(list);
       entry = py::Ref::borrow(vlan_entry);
       era = now;
     }
     bool has(PyObject* name) const {
-      for (PyObject* n : held)
-        if (n == name) return true;
+      for (const py::Ref& n : held)
+        if (n.get() == name) return true;
       return false;
     }
   };
@@ -843,16 +843,15 @@ py::Ref grp_ip2mac(PyObject* grp) {
       return py::str(string_view(mac, len));
     }
   }
+  // The numbers of the parts, each held while the others' conversions (and
+  // the "&") run whatever code they run.
   py::Ref parts = py::Ref::steal(PySequence_List(py::callm(grp, ID("split"), ID("."))));
-  Py_ssize_t n = PyList_GET_SIZE(parts.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    py::Ref v = int_of(PyList_GET_ITEM(parts.get(), i));
-    PyList_SetItem(parts, i, v.release());
-  }
-  if (n < 4) index_error();
-  py::Ref low = py::Ref::steal(PyNumber_And(PyList_GET_ITEM(parts.get(), 1), py::integer(127)));
-  return percent(ID("01:00:5e:%02x:%02x:%02x"),
-                 {low, PyList_GET_ITEM(parts.get(), 2), PyList_GET_ITEM(parts.get(), 3)});
+  std::vector<py::Ref> numbers;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i)
+    numbers.push_back(int_of(py::Ref::borrow(PyList_GET_ITEM(parts.get(), i))));
+  if (numbers.size() < 4) index_error();
+  py::Ref low = py::Ref::steal(PyNumber_And(numbers[1], py::integer(127)));
+  return percent(ID("01:00:5e:%02x:%02x:%02x"), {low, numbers[2], numbers[3]});
 }
 
 const py::ImplTable chip_impls = {

@@ -85,9 +85,15 @@ inline uint64_t load_half(const char* p) {
   return w;
 }
 
+inline uint64_t rotate_left(uint64_t x, int r) { return x << r | x >> (64 - r); }
+
 // A text's hash from a few word loads (the texts are short names): hashing
 // byte by byte costs more than the rest of a lookup.  Every load lies
-// within the text.
+// within the text.  A text of more than eight bytes is read a word at a
+// time, the last word ending where the text ends; each word is taken into
+// the state rotated and multiplied so far, so that every byte counts and
+// no word can undo what another did (as two words merely xored together
+// would: texts whose words differ alike would all share one hash).
 struct TextHash {
   size_t operator()(std::string_view s) const {
     constexpr uint64_t k = 0x9e3779b97f4a7c15ull;
@@ -95,8 +101,9 @@ struct TextHash {
     size_t n = s.size();
     uint64_t h;
     if (n > 8) {
-      h = load_word(p + n - 8);
-      for (size_t i = 0; i + 8 < n; i += 8) h = (h ^ load_word(p + i)) * k;
+      h = 0;
+      for (size_t i = 0; i + 8 < n; i += 8) h = (rotate_left(h, 23) ^ load_word(p + i)) * k;
+      h = rotate_left(h, 23) ^ load_word(p + n - 8);
     } else if (n >= 4) {
       h = load_half(p) << 32 | load_half(p + n - 4);
     } else {

@@ -150,17 +150,12 @@ py::Ref bridge_members(Expansion& x, PyObject* vlan_filtering, PyObject* grp, Py
       [&] { return vlan_unaware_members(g, grp_mac, dev); }, grp_mac, dev);
 }
 
-// _expand_kern_dev's body; `known`, where given, the answer of the
-// device's facts (_kern_base_dev_kind_get) that the caller knows.
-void expand_dev(Expansion& x, PyObject* grp, PyObject* orig_dev, PyObject* parent_vlan,
-                const py::Ref* known = nullptr) {
+// _expand_kern_dev's body.
+void expand_dev(Expansion& x, PyObject* grp, PyObject* orig_dev, PyObject* parent_vlan) {
   Groups& g = x.groups;
   PyObject* self = g.self();
   py::Ref base[3];
-  if (known)
-    std::copy(known, known + 3, base);
-  else
-    base_dev_kind(g, orig_dev, parent_vlan, base);
+  base_dev_kind(g, orig_dev, parent_vlan, base);
   PyObject *kind = base[0], *dev = base[1], *vlan = base[2];
   if (!supported(self, kind)) return;
   if (eq(kind, ID("bridge"))) {
@@ -489,33 +484,24 @@ py::Ref mroute_eq(py::Args a) {
   if (!route || !py::is_true(route)) return py::boolean(true);
 
   // _expand_kern_dev(grp, dev), its VLAN left to the default: the body run
-  // here while the operation is the module's own.
+  // here while the operation is the module's own, with the default the
+  // call takes (held: the expansion may run code that replaces the
+  // function's defaults).
   py::Operation expand_op(self, op::expand_kern_dev.name(), expand_kern_dev);
   Expansion expansion(self);
-  // `known`: the device's facts, where the comparison has them.
-  auto expand = [&](PyObject* dev, const py::Ref* known = nullptr) {
-    PyObject* vlan = expand_op.own() ? expand_op.default_of(3) : nullptr;
+  auto expand = [&](PyObject* dev) {
+    py::Ref vlan = py::Ref::borrow(expand_op.own() ? expand_op.default_of(3) : nullptr);
     if (vlan)
-      expand_op.traced([&] { expand_dev(expansion, grp, dev, vlan, known); });
+      expand_op.traced([&] { expand_dev(expansion, grp, dev, vlan); });
     else
       py::call_op(self, op::expand_kern_dev.name(), grp, dev);
   };
 
   py::Ref kernel_l2 = new_set();
   py::Ref base[3];
-  Groups& groups = expansion.groups;
-  base_dev_kind(groups, iif, nullptr, base);
-  // The incoming interface's expansion asks its facts again, the VLAN left
-  // to its default.  Where the module's own code alone answers both asks,
-  // nothing runs between them and the answer is the same: it is handed on.
-  // (The last tmp_encaps goes only after that: dropping it may run code.)
-  py::Ref last = py::Ref::borrow(py::found_attr(self, ID("tmp_encaps")));
-  bool known = expand_op.own() && is_minus_one(expand_op.default_of(3)) &&
-               groups.own(Group::facts) && groups.own(Group::kind) && PyInstance_Check(self) &&
-               !py::class_sets_attrs(py::instance_class(self));
+  base_dev_kind(expansion.groups, iif, nullptr, base);
   py::setattr_direct(self, ID("tmp_encaps"), new_set());
-  expand(iif, known ? base : nullptr);
-  last = py::Ref();
+  expand(iif);
   if (eq(base[0], ID("bridge"))) {
     kernel_l2 = new_set();
     py::Ref it = py::iter(py::plain_attr(self, ID("tmp_encaps")));
@@ -529,9 +515,7 @@ py::Ref mroute_eq(py::Args a) {
   py::Ref hw_vlan = py::call_op(self, op::kern_iif_to_hw_vlan.name(), base[0], base[1], base[2],
                                 member);
   py::Ref hw_iif = py::call_op(self, op::hw_vlan_to_iif.name(), hw_vlan);
-  int differ = PyObject_RichCompareBool(hw_iif, py::plain_attr(route, ID("iif")), Py_NE);
-  py::check(differ);
-  if (differ)
+  if (ne(hw_iif, py::plain_attr(route, ID("iif"))))
     append_to(py::plain_attr(route, ID("iif_mismatch")), ID("kernel IIF does not match hw IIF"));
 
   py::Ref kernel_l3 = new_set();
@@ -618,7 +602,8 @@ py::Ref asic_str(py::Args a) {
   std::optional<TextForms> forms(std::in_place);
   py::Ref pieces = py::list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-    py::Ref route = py::item(mroutes, PyList_GET_ITEM(keys.get(), i));
+    py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+    py::Ref route = py::item(mroutes, key);
     if (dump.own() && dump.traced([&] { return write_dump(text, self, route, *forms, &groups); }))
       continue;
     py::Ref piece = dump(route);

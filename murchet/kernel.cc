@@ -375,7 +375,73 @@ py::Ref kern_base_dev_kind_get(py::Args a) {
   return py::tuple({out[0], out[1], out[2]});
 }
 
+namespace {
+
+// The kind in a device's cached entry, where reading it runs no code: the
+// cache a dict holding the device (a plain text) under its name, the
+// entry's kind found plainly and a plain text.  Null otherwise (the entry
+// missing included: the readers would run).
+PyObject* plain_cached_kind(PyObject* self, PyObject* dev) {
+  PyObject *cache = py::found_attr(self, ID("kern_dev_cache")), *entry;
+  if (!cache || !PyDict_CheckExact(cache) || !py::dict_get_plain(cache, dev, entry) || !entry)
+    return nullptr;
+  PyObject* kind = py::found_attr(entry, ID("kind"));
+  return kind && PyString_CheckExact(kind) ? kind : nullptr;
+}
+
+// The truth of None, an int or a bool; -1 for anything else, whose truth
+// may run code.
+int plain_truth(PyObject* v) {
+  if (v == Py_None) return 0;
+  if (PyInt_CheckExact(v) || PyBool_Check(v)) return PyInt_AS_LONG(v) != 0;
+  return -1;
+}
+
+// base_dev_kind_of(g, dev, parent_vlan), answered where the object's own
+// operations would run no code of the interpreter's to answer it: every
+// attribute found plainly, every dict probed with plain texts, every value
+// tested a plain one, the VLAN-device table read.  False where any step
+// might run code; `out` is then untouched.  (The caller has found that
+// `dev` is a plain text and the object's operations of both groups are its
+// own.)
+[[gnu::noinline]] bool plain_base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan,
+                                           py::Ref* out) {
+  PyObject* kind = plain_cached_kind(self, dev);
+  if (!kind) return false;
+  PyObject *base = dev, *vlan = parent_vlan;
+  if (py::same_text(kind, ID("vlan"))) {
+    // _kern_get_vlan_and_atlink(dev) and _kern_get_dev_vlan's test of it.
+    PyObject* created = py::found_attr(self, ID("kern_vlan_dev_cache_created"));
+    PyObject *table = py::found_attr(self, ID("kern_vlan_dev_cache")), *entry;
+    if (!created || plain_truth(created) != 1 || !table || !PyDict_CheckExact(table) ||
+        !py::dict_get_plain(table, dev, entry))
+      return false;
+    if (entry) {
+      PyObject *vid = py::found_attr(entry, ID("vid")),
+               *atlink = py::found_attr(entry, ID("atlink"));
+      if (!vid || !atlink) return false;
+      int tagged = plain_truth(vid);
+      if (tagged < 0 || (tagged && !PyString_CheckExact(atlink))) return false;
+      if (tagged) {
+        base = atlink;
+        vlan = vid;
+        if (!py::same_text(atlink, dev) && !(kind = plain_cached_kind(self, atlink))) return false;
+      }
+    }
+  }
+  out[0] = py::Ref::borrow(kind);
+  out[1] = py::Ref::borrow(base);
+  out[2] = py::Ref::borrow(vlan);
+  return true;
+}
+
+}  // namespace
+
 void base_dev_kind(Groups& g, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+  // Where the own operations would only read the caches, they are read here.
+  if (PyString_CheckExact(dev) && g.own(Group::kind) && g.own(Group::facts) &&
+      plain_base_dev_kind(g.self(), dev, parent_vlan ? parent_vlan : minus_one(), out))
+    return;
   bool own = g.own(Group::facts);
   if (parent_vlan)
     call_unpacked(
@@ -431,7 +497,8 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
   py::Ref cache = py::plain_attr(self, ID("kern_vlan_dev_cache"));
   py::Ref entry_type = global(ID("KernVlanDevEntry"));
   for (Py_ssize_t i = 2; i < n; ++i) {
-    py::Ref fields = py::callm(PyList_GET_ITEM(lines.get(), i), ID("split"), ID("|"));
+    py::Ref line = py::Ref::borrow(PyList_GET_ITEM(lines.get(), i));
+    py::Ref fields = py::callm(line, ID("split"), ID("|"));
     if (py::length(fields) <= 2) continue;
     py::Ref name = py::callm(py::item(fields, Py_ssize_t(0)), ID("strip"));
     py::Ref vid = int_of(py::callm(py::item(fields, Py_ssize_t(1)), ID("strip")));

@@ -61,6 +61,14 @@ inline bool eq(PyObject* a, PyObject* b) {
   return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_EQ)));
 }
 
+// a != b, as the operator answers it: never by identity alone (a nan is
+// unequal to itself, and so is an object whose __ne__ says so).
+inline bool ne(PyObject* a, PyObject* b) {
+  if (PyString_CheckExact(a) && PyString_CheckExact(b)) return !py::same_text(a, b);
+  if (PyInt_CheckExact(a) && PyInt_CheckExact(b)) return PyInt_AS_LONG(a) != PyInt_AS_LONG(b);
+  return py::truth(py::Ref::steal(PyObject_RichCompare(a, b, Py_NE)));
+}
+
 using py::add_to;
 using py::append_to;
 

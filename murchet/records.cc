@@ -256,8 +256,8 @@ TextForms::TextForms()
 bool TextForms::true_group(PyObject* g, bool* plain) {
   if (PyInstance_Check(g)) {
     PyObject* cls = py::instance_class(g);
-    if (cls == plain_group_class_ || py::plain_truth_class(cls)) {
-      plain_group_class_ = cls;
+    if (cls == plain_group_class_.get() || py::plain_truth_class(cls)) {
+      if (cls != plain_group_class_.get()) plain_group_class_ = py::Ref::borrow(cls);
       if (py::plain_truth_instance(g)) return true;
     }
   }
@@ -313,7 +313,7 @@ bool OwnOp::read_fields(PyObject* o, PyObject* a, PyObject* b, PyObject*& va, Py
   if (!PyInstance_Check(o)) return false;
   // A record of another class has its class asked first (and its own dict
   // whether it holds the operation).
-  bool known = py::instance_class(o) == cls_;
+  bool known = py::instance_class(o) == cls_.get();
   if (!known && !(*this)(o)) return false;
   PyObject* d = py::instance_dict(o);
   bool own = true;

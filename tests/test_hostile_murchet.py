@@ -3,6 +3,7 @@ catch-alls, answers built to be slow, records whose own code changes what
 the checker is reading."""
 import os
 import shutil
+import struct
 import tempfile
 import time
 import types
@@ -223,6 +224,74 @@ class NestedComparisonTest(kernel.KernelCase):
         with self.assertRaises(AttributeError) as e:
             a.mroute_eq(self.KEY, 'br0', ['swp4'])
         self.assertEqual(str(e.exception), "'frozenset' object has no attribute 'pop'")
+
+
+class ComparisonStepsTest(kernel.KernelCase):
+    KEY = kernel.ComparisonTest.KEY
+    setup_switch = kernel.ComparisonTest.__dict__['setup_switch']
+
+    def test_default_replaced_while_expanding(self):
+        # An override run by the expansion replaces the expansion's defaults:
+        # the call keeps the default it was made with.
+        a, r = self.setup_switch(chip_iif=40, l3=[('swp5', -1)])
+        f = murchet.Asic._expand_kern_dev.im_func
+        self.addCleanup(setattr, f, '__defaults__', f.__defaults__)
+
+        class Mine(murchet.Asic):
+            def _kern_dev_kind_get(self, dev):
+                f.__defaults__ = (long('-1'),)
+                return murchet.Asic._kern_dev_kind_get(self, dev)
+        a.__class__ = Mine
+        self.assertIs(a.mroute_eq(self.KEY, 'swp4', ['swp5']), True)
+        self.assertEqual(a.tmp_encaps, set(['swp5']))
+
+    def test_vlan_table_loaded_again_by_the_expansion(self):
+        # The table is loaded without its flag set: the expansion loads it
+        # again and finds swp5.30 in VLAN 30, which the chip maps to 77.
+        a, r = self.setup_switch(chip_iif=77, l3=[('swp4', -1)])
+        loads = []
+
+        class Reloading(murchet.Asic):
+            def _kern_create_vlan_dev_cache(self):
+                loads.append(1)
+                vid = 31 if len(loads) == 1 else 30
+                self.kern_vlan_dev_cache['swp5.30'] = murchet.KernVlanDevEntry('swp5.30', vid,
+                                                                               'swp5')
+        a.__class__ = Reloading
+        self.assertIs(a.mroute_eq(self.KEY, 'swp5.30', ['swp4']), True)
+        self.assertEqual((r.iif_mismatch, len(loads)), ([], 2))
+
+    def test_incoming_interface_unequal_to_itself(self):
+        class Never(object):
+            def __ne__(self, other):
+                return True
+        for chip_iif in (float('nan'), Never()):
+            a, r = self.setup_switch()
+            r.iif = chip_iif
+            a._hw_vlan_to_iif = lambda vlan: chip_iif
+            self.assertIs(a.mroute_eq(self.KEY, 'swp4', []), False)
+            self.assertEqual(r.iif_mismatch, ['kernel IIF does not match hw IIF'])
+
+    def test_names_of_one_hash_pattern(self):
+        # Names of 16 bytes whose two words differ alike.
+        names = [struct.pack('<QQ', 0x5a5a0000 + i, 0x3c3c0000 + i * 7 ^ 0x33) for i in range(300)]
+        a, r = self.setup_switch(l3=[])
+        group = a.replication_groups[r.grp]
+        kernel_names = []
+
+        class Named(murchet.Asic):
+            def _expand_kern_dev(self, grp, dev, parent_vlan=-1):
+                if dev == 'swp5':
+                    self.tmp_encaps.update(kernel_names)
+        a.__class__ = Named
+        for chip, kern, texts in ((names, names, []),
+                                  (names[1:], names[:-1], ['hw has OIFs not in the kernel',
+                                                           'kernel has OIFs not in the hw'])):
+            group.l3_encaps = [murchet.Encap(n, 'xe1', 7, -1, -1) for n in chip]
+            kernel_names[:] = kern
+            del r.oil_mismatch[:]
+            a.mroute_eq(self.KEY, 'swp4', ['swp5'])
+            self.assertEqual(r.oil_mismatch, texts)
 
 
 if __name__ == '__main__':
