@@ -25,6 +25,9 @@ class RecordMaker {
   // The constructor's arguments in order (as many as it takes).
   py::Ref operator()(PyObject* a, PyObject* b, PyObject* c = nullptr, PyObject* d = nullptr,
                      PyObject* e = nullptr) const;
+  // Whether records are made directly.  No Python code then runs, given
+  // exact ints or longs for a route's group number (which is or-ed).
+  bool direct() const { return direct_; }
 
  private:
   Record kind_;

@@ -6,6 +6,7 @@
 #include "kern.h"
 #include "text.h"
 
+#include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -77,14 +78,6 @@ py::Ref number(string_view text) {
   PyObject*& made = (*shared)[size_t(v + 1)];
   if (!made) made = py::integer(v).release();  // kept for the life of the process
   return py::Ref::borrow(made);
-}
-
-// A new list of the items, sized to them.
-py::Ref list_of(std::vector<py::Ref>& items) {
-  py::Ref list = py::Ref::steal(PyList_New(Py_ssize_t(items.size())));
-  for (size_t i = 0; i < items.size(); ++i)
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), items[i].release());
-  return list;
 }
 
 // ---- lookups over the snapshot ------------------------------------------------
@@ -483,10 +476,17 @@ py::Ref parse_l3_intf(py::Args a) {
   return {};
 }
 
+// A route's record, made with the collector paused where that runs no
+// Python code.
+py::Ref made_paused(const RecordMaker& route, PyObject* sip, PyObject* dip, PyObject* iif,
+                    PyObject* mcast_grp, PyObject* vrf) {
+  GcPause pause(route.direct() && (PyInt_CheckExact(mcast_grp) || PyLong_CheckExact(mcast_grp)));
+  return route(sip, dip, iif, mcast_grp, vrf);
+}
+
 py::Ref parse_ipmc_table(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("ipmc table show"), ID("ipmc table show timed out"));
-  GcPause pause;
   Lines lines(py::as_view(answer));
   string_view line;
   std::vector<string_view> words;
@@ -514,7 +514,7 @@ py::Ref parse_ipmc_table(py::Args a) {
     py::Ref iif = number(word_at(words, size_t(vlan_index)));
     py::Ref vrf = vrf_name(number(word_at(words, size_t(vrf_index))));
     py::Ref mcast_grp = to_int(words[size_t(grp_index)], 16);
-    py::Ref mroute = route(sip, dip, iif, mcast_grp, vrf);
+    py::Ref mroute = made_paused(route, sip, dip, iif, mcast_grp, vrf);
     py::setitem(mroutes, route_key(vrf, sip, dip), mroute);
   }
   return {};
@@ -591,7 +591,6 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("dump chg l3_entry_ipv4_multicast"),
                          ID("dump chg l3_entry_ipv4_multicast"));
-  GcPause pause;
   py::Operation build(self, ID("_field_dict_build"), field_dict_build_op);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
   VrfNames vrf_name(self);
@@ -619,7 +618,7 @@ py::Ref parse_l3_entry_ipmc_table(py::Args a) {
     py::Ref vrf = vrf_name(field_int(*fields, "VRF_ID", 0, true));
     py::Ref iif = field_int(*fields, "EXPECTED_L3_IIF", 0, true);
     py::Ref mcast_grp = field_hex(*fields, "L3MC_INDEX", 0);
-    py::Ref mroute = route(sip, dip, iif, mcast_grp, vrf);
+    py::Ref mroute = made_paused(route, sip, dip, iif, mcast_grp, vrf);
     py::setitem(mroutes, route_key(vrf, sip, dip), mroute);
   }
   return {};
@@ -658,6 +657,45 @@ py::Ref field_dict_build_op(py::Args a) {
 
 py::Ref parse_one_group_op(py::Args a);
 
+// One list of a group's encaps, in order.  Where the maker makes them
+// directly, their fields are kept and the records made with the group's,
+// the collector paused; else each is made (its class called) as its line is
+// read.  Kept by the reader for all its groups, so that its room is reused.
+class EncapList {
+ public:
+  void clear() {
+    made_.clear();
+    fields_.clear();
+  }
+  void add(const RecordMaker& make, PyObject* linux_port, PyObject* dport, PyObject* intf,
+           PyObject* vlan, PyObject* evid) {
+    make_ = &make;
+    if (!make.direct()) {
+      made_.push_back(make(linux_port, dport, intf, vlan, evid));
+      return;
+    }
+    for (PyObject* field : {linux_port, dport, intf, vlan, evid})
+      fields_.push_back(py::Ref::borrow(field));
+  }
+  // Sets `list` to a new list of the records, the kept ones made now (which
+  // runs no Python code; what fails leaves its records to `list`).
+  void list(py::Ref& list) {
+    size_t kept = fields_.size() / 5;
+    list = py::Ref::steal(PyList_New(Py_ssize_t(made_.size() + kept)));
+    Py_ssize_t i = 0;
+    for (py::Ref& record : made_) PyList_SET_ITEM(list.get(), i++, record.release());
+    for (size_t f = 0; f < fields_.size(); f += 5) {
+      const py::Ref* r = &fields_[f];
+      PyList_SET_ITEM(list.get(), i++, (*make_)(r[0], r[1], r[2], r[3], r[4]).release());
+    }
+  }
+
+ private:
+  const RecordMaker* make_ = nullptr;
+  std::vector<py::Ref> made_;
+  std::vector<py::Ref> fields_;  // five to a record
+};
+
 // Reads "multicast show" blocks into Asic.replication_groups.  What the
 // members are resolved through is looked up once per reader call, on first
 // use; texts and numbers that repeat from line to line are made once.
@@ -673,24 +711,35 @@ class GroupReader {
     if (line.find("L2") != string_view::npos || line.find("VXLAN") != string_view::npos) return;
     split_words(line, words_);
     py::Ref grp = to_int(word_at(words_, 0), 16);
-    std::vector<py::Ref> l2, l3;
+    l2_.clear();
+    l3_.clear();
     while (lines.next(line)) {
       if (!match_member(line, port, intf_text)) continue;
       PyObject* dport = texts_(port);
       py::Ref intf = number(intf_text);
       if (is_minus_one(intf)) {
         py::Ref linux_port = linux_name(dport);
-        l2.push_back(encap()(linux_port, dport, minus_one(), minus_one(), minus_one()));
+        l2_.add(encap(), linux_port, dport, minus_one(), minus_one(), minus_one());
         continue;
       }
       py::Ref vlan = vlan_of(intf);
       py::Ref evid = ivid2evid_.rendered([&] { return lookups_.ivid2evid(dport, vlan); }, dport,
                                          vlan);
       py::Ref linux_port = linux_name(dport);
-      l3.push_back(encap()(linux_port, dport, intf, vlan, evid));
+      l3_.add(encap(), linux_port, dport, intf, vlan, evid);
     }
     if (!group_) group_.emplace(Record::replication_group);
-    py::Ref group = (*group_)(grp, list_of(l2), list_of(l3));
+    // Made with the collector paused; held past the pause, as ending a
+    // record can run its class's Python code.
+    py::Ref l2, l3, group;
+    {
+      GcPause pause(group_->direct());
+      l2_.list(l2);
+      l3_.list(l3);
+      group = (*group_)(grp, l2, l3);
+    }
+    l2_.clear();
+    l3_.clear();
     py::setitem(py::attr(self_, ID("replication_groups")), grp, group);
   }
 
@@ -721,6 +770,7 @@ class GroupReader {
   Lookups lookups_;
   py::Operation ivid2evid_;
   std::optional<RecordMaker> encap_, group_;
+  EncapList l2_, l3_;
   std::vector<string_view> words_;
   Texts texts_;  // keyed by views into the answer, which outlives the reader
 };
@@ -728,7 +778,6 @@ class GroupReader {
 py::Ref parse_groups(py::Args a) {
   PyObject* self = a[0];
   py::Ref answer = shell(self, ID("multicast show"), ID("multicast show"));
-  GcPause pause;
   string_view text = py::as_view(answer);
   py::Operation one(self, ID("_parse_one_multicast_repln_group"), parse_one_group_op);
   std::unique_ptr<GroupReader> reader;
@@ -749,7 +798,6 @@ py::Ref parse_groups(py::Args a) {
 
 py::Ref parse_one_group_op(py::Args a) {
   py::Ref block = py::Ref::borrow(a[1]);
-  GcPause pause;
   GroupReader(a[0]).read(py::as_view(block));
   return {};
 }

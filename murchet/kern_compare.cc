@@ -477,7 +477,6 @@ bool differences(PyObject* group, PyObject* kernel_l3, PyObject* kernel_l2, bool
 
 py::Ref mroute_eq(py::Args a) {
   PyObject *self = a[0], *key = a[1], *iif = a[2], *oil = a[3];
-  GcPause pause;
   py::Run run(self);
   py::Ref grp = group_address(self, key);
   py::Ref route = get(py::plain_attr(self, ID("mroutes")), key);
@@ -585,7 +584,6 @@ py::Ref sorted_keys(PyObject* mapping) {
 
 py::Ref asic_str(py::Args a) {
   PyObject* self = a[0];
-  GcPause pause;
   py::Run run(self);
   py::Operation dump(self, ID("_dump_one_mroute"), dump_one_mroute);
   py::Ref mroutes = py::attr(self, ID("mroutes"));
@@ -628,7 +626,6 @@ py::Ref get_mroutes(py::Args a) {
 
 py::Ref dump_mroutes(py::Args a) {
   PyObject *self = a[0], *filter = a[1];
-  GcPause pause;
   py::Run run(self);
   auto write = [&](PyObject* route) {
     py::Ref text = percent(ID("%s"), {py::call_op(self, op::dump_one_mroute.name(), route).get()});

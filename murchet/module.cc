@@ -1,6 +1,8 @@
 // Loading murchet: imports, then the twelve classic classes (catalogue.cc).
 #include "murchet.h"
 
+#include <memory>
+
 namespace murchet {
 namespace {
 
@@ -26,24 +28,43 @@ void fill(py::ModuleInfo& mod) {
   py::make_classes(mod, {&classes}, {&record_impls, &chip_impls, &kernel_impls});
 }
 
-// gc.isenabled, gc.disable and gc.enable, looked up once.
+// gc.isenabled, gc.disable and gc.enable, looked up once; all empty unless
+// each is the collector's own built-in of that name, which runs no Python
+// code (a gc module replaced by the caller has no say in the pause).
 struct GcSwitch {
   py::Ref isenabled, disable, enable;
 };
 
+py::Ref gc_builtin(PyObject* gc, const char* name) {
+  py::Ref f = py::attr(gc, name);
+  if (!PyCFunction_Check(f.get()) || PyCFunction_GET_FLAGS(f.get()) != METH_NOARGS ||
+      std::strcmp(reinterpret_cast<PyCFunctionObject*>(f.get())->m_ml->ml_name, name) != 0)
+    return {};
+  return f;
+}
+
 const GcSwitch& gc_switch() {
   static const GcSwitch* const gc = [] {
-    py::Ref m = py::Ref::steal(PyImport_ImportModule("gc"));
-    return new GcSwitch{py::attr(m, ID("isenabled")), py::attr(m, ID("disable")),
-                        py::attr(m, ID("enable"))};
+    auto s = std::make_unique<GcSwitch>();
+    try {
+      py::Ref m = py::Ref::steal(PyImport_ImportModule("gc"));
+      py::Ref on = gc_builtin(m, "isenabled"), off = gc_builtin(m, "disable"),
+              back = gc_builtin(m, "enable");
+      if (on && off && back) *s = GcSwitch{on, off, back};
+    } catch (const py::Raised&) {
+      if (!py::clear_catchable()) throw;
+    }
+    return s.release();
   }();
   return *gc;
 }
 
 }  // namespace
 
-GcPause::GcPause() {
+GcPause::GcPause(bool wanted) {
+  if (!wanted) return;
   const GcSwitch& gc = gc_switch();
+  if (!gc.isenabled) return;
   paused_ = py::truth(py::call_none(gc.isenabled));
   if (paused_) py::call_none(gc.disable);
 }

@@ -22,14 +22,17 @@ extern const py::ImplTable kernel_impls;  // Asic: kernel state, expansion, comp
 
 // ---- helpers of both sides ---------------------------------------------------
 
-// Holds the interpreter's cyclic garbage collector off while an operation
-// makes or compares many records: they make no cycles, and collecting again
-// and again while hundreds of thousands of objects come and go only costs
-// time.  Only a collector that was on is paused, and it is turned back on
-// however the operation ends.
+// Holds the interpreter's cyclic garbage collector off while a reader makes
+// records: they make no cycles, and collecting the whole snapshot again and
+// again while hundreds of thousands of records come about only costs time.
+// Hold one only around code that runs no Python code (records a RecordMaker
+// makes directly, lists of them): no Python code then sees the collector
+// paused or can change it, and it is back as the caller left it before any
+// runs.  Only a collector that was on is paused, and only when `wanted`;
+// nothing is paused unless gc's switches are the collector's own built-ins.
 class GcPause {
  public:
-  GcPause();
+  explicit GcPause(bool wanted);
   ~GcPause();
   GcPause(const GcPause&) = delete;
   GcPause& operator=(const GcPause&) = delete;

@@ -1,6 +1,7 @@
 """The multicast checker against hostile input: interrupts through its
 catch-alls, answers built to be slow, records whose own code changes what
 the checker is reading."""
+import gc
 import os
 import shutil
 import struct
@@ -292,6 +293,49 @@ class ComparisonStepsTest(kernel.KernelCase):
             del r.oil_mismatch[:]
             a.mroute_eq(self.KEY, 'swp4', ['swp5'])
             self.assertEqual(r.oil_mismatch, texts)
+
+
+class CollectorTest(kernel.KernelCase):
+    KEY = kernel.ComparisonTest.KEY
+    setup_switch = kernel.ComparisonTest.__dict__['setup_switch']
+
+    def test_code_run_sees_and_keeps_the_collector_state(self):
+        # Code the checker runs sees the collector as its caller left it, and
+        # what that code does to it stands after the checker returns.
+        self.addCleanup(gc.enable if gc.isenabled() else gc.disable)
+        seen = []
+
+        def switch(to):
+            seen.append(gc.isenabled())
+            (gc.enable if to else gc.disable)()
+
+        class Mine(murchet.Asic):
+            def _kern_iif_to_hw_vlan(self, *args):
+                switch(self.to)
+                return 10
+
+        class Names(object):
+            def vrf_id2name(self, vrf_id):
+                switch(a.to)
+                return 'default'
+
+        class Ports(object):
+            def bcm2linux(self, dport):
+                switch(a.to)
+                return 'swp1'
+
+        a, r = self.setup_switch(l3=[('swp4', -1)])
+        a.__class__ = Mine
+        install(multicast_show="Group 0x2000001 (L3)\n\tport xe2, encap id -1\n")
+        a.bcm, a.vrf_db, a.pt = bcmshell.bcmshell(), Names(), Ports()
+        for op in (lambda: a.mroute_eq(self.KEY, 'swp1', ['swp4']), a._parse_ipmc_table,
+                   a._parse_multicast_repln_groups):
+            for before in (True, False):
+                for a.to in (True, False):
+                    del seen[:]
+                    (gc.enable if before else gc.disable)()
+                    op()
+                    self.assertEqual((seen[0], gc.isenabled()), (before, a.to))
 
 
 if __name__ == '__main__':
