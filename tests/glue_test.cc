@@ -561,6 +561,18 @@ py::Ref span(py::Args a) { return py::tuple({a[1], py::add(a[2], 1).get()}); }
 py::Ref span_direct(PyObject* mode, long sub) {
   return py::tuple({mode, py::integer(sub + 1).get()});
 }
+// The classic class Port, whose span is the operation above, made in `mod`
+// with the interpreter's builtins in `globals`.
+void make_port_class(py::ModuleInfo& mod, PyObject* globals) {
+  static const py::ClassTable defs = {
+      py::Qualname::unbound,
+      {
+          {"Port", nullptr, nullptr, nullptr, {{"span", py::Bind::method, "self, mode, sub=7"}}},
+      }};
+  static const py::ImplTable impls = {{"Port.span", span}};
+  py::dict_set(globals, "__builtins__", PyImport_AddModule("__builtin__"));
+  py::make_classes(mod, {&defs}, {&impls});
+}
 }  // namespace
 
 // One operation of a classic class run four ways: directly (its
@@ -568,14 +580,7 @@ py::Ref span_direct(PyObject* mode, long sub) {
 // it), and through a subclass that overrides it and calls the parent.  The
 // answers agree; the override is honoured in a Run and out of it.
 TEST_F(Glue, OperationDirectAndThroughAnOverrideAgree) {
-  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  py::ClassTable defs = {
-      py::Qualname::unbound,
-      {
-          {"Port", nullptr, nullptr, nullptr, {{"span", py::Bind::method, "self, mode, sub=7"}}},
-      }};
-  py::ImplTable impls = {{"Port.span", span}};
-  py::make_classes(mod_, {&defs}, {&impls});
+  make_port_class(mod_, globals_);
   PyRun_String(
       "calls = []\n"
       "class Mine(Port):\n"
@@ -617,14 +622,7 @@ py::Ref span_of(py::Args a) { return py::call_op(a[0], ID("span"), py::str("m"))
 // A function's defaults rebound while the old ones go, one of them calling
 // the function as it goes: the call sees the new defaults, whole.
 TEST_F(Glue, DefaultsReboundWhileTheOldOnesGo) {
-  py::dict_set(globals_, "__builtins__", PyImport_AddModule("__builtin__"));
-  py::ClassTable defs = {
-      py::Qualname::unbound,
-      {
-          {"Port", nullptr, nullptr, nullptr, {{"span", py::Bind::method, "self, mode, sub=7"}}},
-      }};
-  py::ImplTable impls = {{"Port.span", span}};
-  py::make_classes(mod_, {&defs}, {&impls});
+  make_port_class(mod_, globals_);
   py::dict_set(globals_, "span_of", py::make_function(mod_, "span_of", "port", span_of));
   PyRun_String(
       "seen = []\n"
