@@ -173,7 +173,6 @@ class BorrowedRecordTest(unittest.TestCase):
         self.assertEqual(l3, [])
 
 
-
 class NestedComparisonTest(kernel.KernelCase):
     KEY = kernel.ComparisonTest.KEY
     setup_switch = kernel.ComparisonTest.__dict__['setup_switch']
@@ -244,6 +243,31 @@ class ComparisonStepsTest(kernel.KernelCase):
         a.__class__ = Mine
         self.assertIs(a.mroute_eq(self.KEY, 'swp4', ['swp5']), True)
         self.assertEqual(a.tmp_encaps, set(['swp5']))
+
+    def test_replaced_default_of_the_base_device(self):
+        # A call that leaves parent_vlan out takes the function's default as it
+        # is now: the answers are those of a subclass whose call of the
+        # module's function goes through the interpreter.
+        f = murchet.Asic._kern_base_dev_kind_get.im_func
+        self.addCleanup(setattr, f, '__defaults__', f.__defaults__)
+
+        class Through(murchet.Asic):
+            def _kern_base_dev_kind_get(self, *args):
+                return murchet.Asic._kern_base_dev_kind_get(self, *args)
+        answers = []
+        for cls in (murchet.Asic, Through):
+            f.__defaults__ = (-1,)
+            a, r = self.setup_switch(chip_iif=30, l3=[('swp4', -1)], l2=['swp1', 'swp2'])
+            self.k.bridge('br1', ['bond0', 'swp3'])
+            a.__class__ = cls
+            f.__defaults__ = (30,)
+            answers.append((a.mroute_eq(self.KEY, 'br0', ['swp4']), r.iif_mismatch,
+                            r.oil_mismatch, sorted(a._kern_get_br_members('br1'))))
+        self.assertEqual(answers[0], (True, [], [], ['swp3', 'swp6.30', 'swp7.30']))
+        self.assertEqual(answers[0], answers[1])
+        a.__class__ = murchet.Asic
+        f.__defaults__ = None
+        self.assertRaises(TypeError, a.mroute_eq, self.KEY, 'br0', ['swp4'])
 
     def test_vlan_table_loaded_again_by_the_expansion(self):
         # The table is loaded without its flag set: the expansion loads it
