@@ -446,6 +446,7 @@ namespace {
 // is not, or where the function has no default left.
 void defaulted_base_dev_kind(Groups& g, PyObject* dev, py::Ref* out) {
   const Op& op = op::kern_base_dev_kind_get;
+  const bool cached = PyString_CheckExact(dev) && g.own(Group::kind) && g.own(Group::facts);
   py::Operation method(g.self(), op.name(), op.impl);
   PyObject* vlan = method.own() ? method.default_of(2) : nullptr;
   if (!vlan) {
@@ -453,9 +454,7 @@ void defaulted_base_dev_kind(Groups& g, PyObject* dev, py::Ref* out) {
     return;
   }
   // (The cache read runs no code: the default needs no hold there.)
-  if (PyString_CheckExact(dev) && g.own(Group::kind) && g.own(Group::facts) &&
-      plain_base_dev_kind(g.self(), dev, vlan, out))
-    return;
+  if (cached && plain_base_dev_kind(g.self(), dev, vlan, out)) return;
   // Held, unless it is still the literal -1, which the module holds for good.
   py::Ref held;
   if (vlan != minus_one()) held = py::Ref::borrow(vlan);
