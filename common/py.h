@@ -287,12 +287,21 @@ inline void setitem(PyObject* o, PyObject* key, PyObject* v) {
 //   interpreter can compare); else true, `value` the value or NULL.
 // - dict_get_plain(d, key, value): the same for any `d` and `key`, false
 //   also where `d` is no dict or `key` no plain text.
+// - dict_get_plain_int(d, key, value): the same for a plain int `key`
+//   (compared with the plain ints of its hash; a live key of that hash of
+//   any other kind cannot tell), false where `d` is no dict or `key` no
+//   plain int.
 // - dict_get(d, key): the value or NULL; the probe where it tells, else the
 //   interpreter's lookup, which may run code (a key's __hash__ or __eq__)
 //   and whose errors are thrown.
 // - dict_find(d, key): the interpreter's lookup alone; may run code, its
 //   errors thrown.
-inline bool dict_probe(PyObject* d, PyObject* key, long hash, PyObject*& value) {
+namespace detail {
+// The walk of dict_probe, a live key of the hash other than `key` itself
+// told by same(k): 1 equal, 0 unequal, -1 cannot tell.
+template <class Same>
+[[gnu::always_inline]] inline bool probe(PyObject* d, PyObject* key, long hash, const Same& same,
+                                         PyObject*& value) {
   auto* mp = reinterpret_cast<PyDictObject*>(d);
   const size_t mask = size_t(mp->ma_mask);
   size_t i = size_t(hash) & mask;
@@ -303,8 +312,9 @@ inline bool dict_probe(PyObject* d, PyObject* key, long hash, PyObject*& value) 
       return true;
     }
     if (e.me_hash == hash && e.me_value) {  // a live key of the same hash
-      if (!PyString_CheckExact(e.me_key)) return false;
-      if (_PyString_Eq(e.me_key, key)) {
+      const int is = same(e.me_key);
+      if (is < 0) return false;
+      if (is) {
         value = e.me_value;
         return true;
       }
@@ -312,11 +322,25 @@ inline bool dict_probe(PyObject* d, PyObject* key, long hash, PyObject*& value) 
     i = (i << 2) + i + perturb + 1;
   }
 }
+}  // namespace detail
+inline bool dict_probe(PyObject* d, PyObject* key, long hash, PyObject*& value) {
+  return detail::probe(
+      d, key, hash,
+      [key](PyObject* k) { return PyString_CheckExact(k) ? int(_PyString_Eq(k, key)) : -1; },
+      value);
+}
 inline bool dict_get_plain(PyObject* d, PyObject* key, PyObject*& value) {
   if (!PyDict_Check(d) || !PyString_CheckExact(key)) return false;
   long hash = reinterpret_cast<PyStringObject*>(key)->ob_shash;
   if (__builtin_expect(hash == -1, 0)) hash = PyObject_Hash(key);  // a text's runs no code
   return dict_probe(d, key, hash, value);
+}
+inline bool dict_get_plain_int(PyObject* d, PyObject* key, PyObject*& value) {
+  if (!PyDict_Check(d) || !PyInt_CheckExact(key)) return false;
+  const long n = PyInt_AS_LONG(key);
+  return detail::probe(
+      d, key, n == -1 ? -2 : n,  // an int's hash
+      [n](PyObject* k) { return PyInt_CheckExact(k) ? int(PyInt_AS_LONG(k) == n) : -1; }, value);
 }
 PyObject* dict_find(PyObject* d, PyObject* key);
 inline PyObject* dict_get(PyObject* d, PyObject* key) {

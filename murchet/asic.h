@@ -52,6 +52,9 @@ class OwnOp {
     return true;
   }
 
+  // Forgets the class found to have the operation: it is asked again.
+  void forget() { cls_ = py::Ref(); }
+
   // The same, and then the values of the fields `a` and `b` in the record's
   // own dict (null where it does not hold one).  A record of up to five
   // fields is read in one pass over its dict; a record whose dict holds the
@@ -124,15 +127,27 @@ class OwnOp {
 
 // The classes of the records written in one go, while nothing but this
 // module runs: whether their text forms are the module's own, and whether
-// a group's class leaves its truth plain, each found once.
+// a group's class leaves its truth plain, each found once.  A step that may
+// run code of the interpreter's is noted: what was found is then asked
+// again, and the count of notes says to a caller whether anything it kept
+// from the records may have changed.
 struct TextForms {
   TextForms();
   OwnOp route, group, encap;
-  // `if group:`; `*plain` is set false where that ran the group's own code.
-  bool true_group(PyObject* g, bool* plain = nullptr);
+  // `if group:`; noted where that runs the group's own code.
+  bool true_group(PyObject* g);
+  // `o.name`, read directly where found_attr finds it; else the
+  // interpreter's lookup, noted.
+  py::Ref attr(PyObject* o, PyObject* name);
+  // Notes a step that runs (or ran) code of the interpreter's.
+  void note_code();
+  // The steps noted so far: while the count stays the same, nothing but
+  // this module ran.
+  unsigned long notes() const { return notes_; }
 
  private:
   py::Ref plain_group_class_;  // held, as OwnOp holds its class
+  unsigned long notes_ = 0;
 };
 
 // Appends the text form of an Hmroute or a ReplicationGroup to `out` where

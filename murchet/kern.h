@@ -103,11 +103,13 @@ py::Ref dump_one_mroute(py::Args a);
 // Appends the text of self._dump_one_mroute(mroute) to `out` where it can be
 // written directly (see write_hmroute); false, `out` unchanged, otherwise.
 // With `texts`, the group shown for a route's group number, kept from an
-// earlier route, is copied from where it was written in `out`; the groups
-// written (or found not to be shown) are noted in it.  That holds while
-// nothing but this module runs.
+// earlier route, is copied from where it was written in `out`, where no
+// step that may run code of the interpreter's was noted in `forms` since it
+// was written; the groups written (or found not to be shown) by steps that
+// ran none are kept in it.
 struct GroupText {
-  size_t at, size;  // size 0: no group shown
+  size_t at, size;      // size 0: no group shown
+  unsigned long notes;  // TextForms::notes() when it was written
 };
 using GroupTexts = std::unordered_map<long, GroupText>;
 bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms& forms,

@@ -253,26 +253,34 @@ bool write_dump(py::StrBuilder& out, PyObject* self, PyObject* mroute, TextForms
   size_t mark = out.size();
   if (!write_hmroute(out, mroute, forms)) return false;
   out += "\n";
-  py::Ref grp = py::plain_attr(mroute, ID("grp"));
-  // A group number of a plain int finds the same group every time.
+  py::Ref grp = forms.attr(mroute, ID("grp"));
+  // While nothing but this module runs, a group number of a plain int finds
+  // the same group, unchanged, every time: its text is the one kept.
+  const unsigned long notes = forms.notes();
   if (!PyInt_CheckExact(grp.get())) texts = nullptr;
   if (texts) {
     auto known = texts->find(PyInt_AS_LONG(grp.get()));
-    if (known != texts->end()) {
+    if (known != texts->end() && known->second.notes == notes) {
       out.append_own(known->second.at, known->second.size);
       return true;
     }
   }
-  py::Ref groups = py::plain_attr(self, ID("replication_groups"));
-  if (!PyDict_CheckExact(groups.get())) texts = nullptr;
-  py::Ref group = get(groups, grp);
-  bool plain = true;  // nothing but this module ran
+  py::Ref groups = forms.attr(self, ID("replication_groups"));
+  py::Ref group;
+  PyObject* found;
+  if (PyDict_CheckExact(groups.get()) && py::dict_get_plain_int(groups, grp, found)) {
+    group = py::Ref::borrow(found);
+  } else {
+    forms.note_code();  // a key's __eq__, a mapping's own get
+    group = get(groups, grp);
+  }
   size_t at = out.size();
-  if (group && forms.true_group(group, &plain) && !write_group(out, group, forms)) {
+  if (group && forms.true_group(group) && !write_group(out, group, forms)) {
     out.cut(mark);
     return false;
   }
-  if (texts && plain) texts->emplace(PyInt_AS_LONG(grp.get()), GroupText{at, out.size() - at});
+  if (texts && forms.notes() == notes)
+    (*texts)[PyInt_AS_LONG(grp.get())] = GroupText{at, out.size() - at, notes};
   return true;
 }
 
@@ -601,9 +609,25 @@ py::Ref asic_str(py::Args a) {
   py::Ref pieces = py::list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-    py::Ref route = py::item(mroutes, key);
-    if (dump.own() && dump.traced([&] { return write_dump(text, self, route, *forms, &groups); }))
+    const unsigned long notes = forms->notes();
+    py::Ref route;
+    PyObject* found;
+    if (PyDict_CheckExact(mroutes.get()) && py::dict_get_plain(mroutes, key, found) && found) {
+      route = py::Ref::borrow(found);
+    } else {
+      forms->note_code();
+      route = py::item(mroutes, key);
+    }
+    if (dump.own() &&
+        dump.traced([&] { return write_dump(text, self, route, *forms, &groups); })) {
+      if (forms->notes() != notes) {
+        // Code ran for this route: it may have left this hold the route's
+        // last, whose end runs more.
+        route = py::Ref();
+        forms->note_code();
+      }
       continue;
+    }
     py::Ref piece = dump(route);
     // The route's own code may have changed a group, or a class.
     groups.clear();

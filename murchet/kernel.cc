@@ -437,26 +437,44 @@ int plain_truth(PyObject* v) {
 
 }  // namespace
 
+namespace {
+
+// self._kern_base_dev_kind_get(dev), its VLAN left to the default: the body
+// run here while the operation is the module's own, with the default the
+// call takes, the function's as it is now (held: the body may run code that
+// replaces the function's defaults); the call through the object where it
+// is not, or where the function has no default left.
+void defaulted_base_dev_kind(Groups& g, PyObject* dev, py::Ref* out) {
+  const Op& op = op::kern_base_dev_kind_get;
+  const bool cached = PyString_CheckExact(dev) && g.own(Group::kind) && g.own(Group::facts);
+  py::Operation method(g.self(), op.name(), op.impl);
+  PyObject* vlan = method.own() ? method.default_of(2) : nullptr;
+  if (!vlan) {
+    py::unpack(py::call_op(g.self(), op.name(), dev), 3, out);
+    return;
+  }
+  // (The cache read runs no code: the default needs no hold there.)
+  if (cached && plain_base_dev_kind(g.self(), dev, vlan, out)) return;
+  // Held, unless it is still the literal -1, which the module holds for good.
+  py::Ref held;
+  if (vlan != minus_one()) held = py::Ref::borrow(vlan);
+  method.traced([&] { base_dev_kind_of(g, dev, vlan, out); });
+}
+
+}  // namespace
+
 void base_dev_kind(Groups& g, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+  if (!parent_vlan) return defaulted_base_dev_kind(g, dev, out);
   // Where the own operations would only read the caches, they are read here.
   if (PyString_CheckExact(dev) && g.own(Group::kind) && g.own(Group::facts) &&
-      plain_base_dev_kind(g.self(), dev, parent_vlan ? parent_vlan : minus_one(), out))
+      plain_base_dev_kind(g.self(), dev, parent_vlan, out))
     return;
-  bool own = g.own(Group::facts);
-  if (parent_vlan)
-    call_unpacked(
-        g.self(), own, op::kern_base_dev_kind_get, 3,
-        [&g](PyObject*, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
-          base_dev_kind_of(g, dev, parent_vlan, out);
-        },
-        out, dev, parent_vlan);
-  else
-    call_unpacked(
-        g.self(), own, op::kern_base_dev_kind_get, 3,
-        [&g](PyObject*, PyObject* dev, py::Ref* out) {
-          base_dev_kind_of(g, dev, minus_one(), out);
-        },
-        out, dev);
+  call_unpacked(
+      g.self(), g.own(Group::facts), op::kern_base_dev_kind_get, 3,
+      [&g](PyObject*, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
+        base_dev_kind_of(g, dev, parent_vlan, out);
+      },
+      out, dev, parent_vlan);
 }
 
 void base_dev_kind(PyObject* self, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {

@@ -253,7 +253,7 @@ TextForms::TextForms()
       group(ID("__str__"), replication_group_str),
       encap(ID("__str__"), encap_str) {}
 
-bool TextForms::true_group(PyObject* g, bool* plain) {
+bool TextForms::true_group(PyObject* g) {
   if (PyInstance_Check(g)) {
     PyObject* cls = py::instance_class(g);
     if (cls == plain_group_class_.get() || py::plain_truth_class(cls)) {
@@ -261,25 +261,40 @@ bool TextForms::true_group(PyObject* g, bool* plain) {
       if (py::plain_truth_instance(g)) return true;
     }
   }
-  if (plain) *plain = false;
+  note_code();
   return py::truth(g);
+}
+
+py::Ref TextForms::attr(PyObject* o, PyObject* name) {
+  if (PyObject* v = py::found_attr(o, name)) return py::Ref::borrow(v);
+  note_code();
+  return py::attr(o, name);
+}
+
+void TextForms::note_code() {
+  ++notes_;
+  // The code may change any class: each is asked again.
+  route.forget();
+  group.forget();
+  encap.forget();
+  plain_group_class_ = py::Ref();
 }
 
 bool write_hmroute(py::StrBuilder& out, PyObject* r, TextForms& forms) {
   if (!forms.route(r)) return false;
-  py::Ref iif = py::plain_attr(r, ID("kernel_iif"));
+  py::Ref iif = forms.attr(r, ID("kernel_iif"));
   if (iif.get() != Py_None && !(PyInt_CheckExact(iif.get()) || PyString_CheckExact(iif.get())))
     return false;
-  if (!py::truth(iif)) iif = py::plain_attr(r, ID("iif"));
-  py::Ref vrf = py::plain_attr(r, ID("vrf")), sip = py::plain_attr(r, ID("sip")),
-          dip = py::plain_attr(r, ID("dip"));
+  if (!py::truth(iif)) iif = forms.attr(r, ID("iif"));
+  py::Ref vrf = forms.attr(r, ID("vrf")), sip = forms.attr(r, ID("sip")),
+          dip = forms.attr(r, ID("dip"));
   char buf[4][24];
   string_view v[4];
   if (!text_view(vrf, buf[0], v[0]) || !text_view(sip, buf[1], v[1]) ||
       !text_view(dip, buf[2], v[2]) || !text_view(iif, buf[3], v[3]))
     return false;
-  py::Ref iif_mismatch = py::plain_attr(r, ID("iif_mismatch"));
-  py::Ref oil_mismatch = py::plain_attr(r, ID("oil_mismatch"));
+  py::Ref iif_mismatch = forms.attr(r, ID("iif_mismatch"));
+  py::Ref oil_mismatch = forms.attr(r, ID("oil_mismatch"));
   if (!PyList_CheckExact(iif_mismatch.get()) || !PyList_CheckExact(oil_mismatch.get()))
     return false;
   size_t mark = out.size();
@@ -297,10 +312,10 @@ bool write_hmroute(py::StrBuilder& out, PyObject* r, TextForms& forms) {
 bool write_group(py::StrBuilder& out, PyObject* g, TextForms& forms) {
   if (!forms.group(g)) return false;
   size_t mark = out.size();
-  py::Ref l3 = py::plain_attr(g, ID("l3_encaps"));
+  py::Ref l3 = forms.attr(g, ID("l3_encaps"));
   bool ok = write_encaps(out, l3, "  port: ", forms.encap);
   if (ok) {
-    py::Ref l2 = py::plain_attr(g, ID("l2_encaps"));
+    py::Ref l2 = forms.attr(g, ID("l2_encaps"));
     ok = PyList_CheckExact(l2.get());
     if (ok && PyList_GET_SIZE(l2.get())) out += "  L2 replication ports:\n";
     ok = ok && write_encaps(out, l2, "    port: ", forms.encap);

@@ -573,14 +573,17 @@ Ref first_hw_port_number(PyObject* port) {
 
 void put_config_intf(std::string& out, PyObject* port, PyObject* sub, PyObject* units) {
   py::Operation op(port, ID("sdk_config_intf"), sdk_config_intf);
-  if (!op.own()) {
-    sections::put_text(out, units ? op(sub, units) : op(sub));
+  // Without `units`, the call takes the function's default as it is now; a
+  // function left without one is the interpreter's to refuse.
+  if (!op.own() || (!units && !op.default_of(2))) {
+    sections::put_text(out, units ? py::call_op(port, ID("sdk_config_intf"), sub, units)
+                                  : py::call_op(port, ID("sdk_config_intf"), sub));
     return;
   }
   // The rendering of sdk_config_intf, asking the port what it asks.
   op.traced([&] {
     Ref held = Ref::borrow(units ? units : op.default_of(2));
-    PyObject* u = held ? held.get() : Py_None;
+    PyObject* u = held.get();
     const size_t at = out.size();
     PortReads self(port);
     Ref name = config_intf_name(out, self, sub);

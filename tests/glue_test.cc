@@ -213,6 +213,22 @@ TEST_F(Glue, DictLookupAgreesWithTheInterpreter) {
   EXPECT_EQ(py::dict_get(only_unicode, py::str("k5")), Py_True);
 }
 
+// The same for int keys: answered where only ints share the key's hash.
+TEST_F(Glue, DictIntLookupAgreesWithTheInterpreter) {
+  py::Ref d = py::dict();
+  for (long i = -40; i < 160; ++i) py::dict_set(d, py::integer(i), py::integer(i));
+  for (long i = -40; i < 160; i += 7) py::check(PyDict_DelItem(d, py::integer(i)));
+  py::dict_set(d, py::Ref::steal(PyLong_FromLong(500)), Py_True);  // an int's hash
+  for (long i = -60; i < 600; ++i) {
+    py::Ref key = py::integer(i);
+    PyObject* plain = Py_Ellipsis;
+    EXPECT_EQ(py::dict_get_plain_int(d, key, plain), i != 500) << i;
+    if (i != 500) {
+      EXPECT_EQ(plain, PyDict_GetItem(d, key)) << i;
+    }
+  }
+}
+
 int findings = 0;
 bool count_finding(PyObject*) { return ++findings % 2; }
 

@@ -84,6 +84,20 @@ class WriterTest(unittest.TestCase):
             "    print e.args == (unit,)\n")
         self.assertEqual((status, out), (0, "True\n"), err)
 
+    def test_port_map_key_of_a_function_without_defaults(self):
+        # The port map's key leaves num_units out: the call takes the default
+        # as it is now, and where none is left it is refused as the
+        # interpreter refuses it.
+        f = pelvane.SDKConfiguredPort.sdk_config_intf.im_func
+        self.addCleanup(setattr, f, '__defaults__', f.__defaults__)
+        config = tomahawk()
+        f.__defaults__ = (1,)
+        self.assertEqual(config.portmap.split("\n")[0], "portmap_1=1:100")
+        f.__defaults__ = None
+        with self.assertRaises(TypeError) as e:
+            config.portmap
+        self.assertEqual(str(e.exception), "sdk_config_intf() takes exactly 3 arguments (2 given)")
+
     def test_absurd_counts(self):
         # A count range refuses fails at once, as range fails (where the
         # section would have looped on, growing, until killed).

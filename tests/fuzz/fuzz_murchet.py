@@ -77,6 +77,8 @@ def hostile_records(rng, a):
                         del l[:]
         elif k == 3:
             a.portmap = []
+        elif k == 4:  # a default that the checker leaves to its own operations
+            replace_default(rng, wreck)
     fuzzing.ACTION[0] = wreck if rng.random() < 0.5 else None
     if rng.random() < 0.3:
         a.portmap.append(Hostile(rng, wreck))
@@ -111,6 +113,16 @@ def hostile_records(rng, a):
 # SystemErrors met in code that ran from a record's end, where they could
 # not be raised.
 LATE = []
+
+# The operations whose defaulted argument the checker leaves out, and their
+# defaults.
+DEFAULTED = [murchet.Asic._kern_base_dev_kind_get.im_func, murchet.Asic._expand_kern_dev.im_func]
+DEFAULTS = [f.__defaults__ for f in DEFAULTED]
+
+
+def replace_default(rng, action):
+    rng.choice(DEFAULTED).__defaults__ = rng.choice(
+        [(-1,), (30,), (long(-1),), ("x",), (Hostile(rng, action),), None])
 
 
 def ask_again(a):
@@ -210,6 +222,8 @@ def one(rng):
             key = rng.choice(list(a.mroutes) or ["default, (10.0.0.1, 239.1.1.1)"])
         if rng.random() < 0.6:
             hostile_records(rng, a)
+        if rng.random() < 0.1:
+            replace_default(rng, fuzzing.ACTION[0])
         ops = fuzzing.operations(murchet.Asic)
         for _ in range(rng.randint(3, 12)):
             r = rng.random()
@@ -245,6 +259,8 @@ def one(rng):
         sys.stdout = out
         fuzzing.ACTION[0] = None
         Reentrant.asic = None
+        for f, d in zip(DEFAULTED, DEFAULTS):
+            f.__defaults__ = d
         if LATE:
             raise fuzzing.Findings(LATE.pop())
         murchet.subprocess, murchet.os = saved
