@@ -154,9 +154,7 @@ PyObject* function_of_classmethod(PyObject* o) {
   static const Py_ssize_t at = member_offset(&PyClassMethod_Type, "__func__");
   return member_at(o, &PyClassMethod_Type, at);
 }
-}  // namespace
 
-namespace {
 // Runs the implementation of `function`, a function made by make_function,
 // with its parameters `args`, as its call would: a failure gets its
 // traceback entry.
@@ -239,9 +237,7 @@ Ref run_filled(PyObject* f, PyObject* const* v, size_t n) {
   if (n == size_t(reinterpret_cast<FunctionObject*>(f)->argcount)) return run_with(f, own, v);
   return run_defaulted(f, own, v, n);
 }
-}  // namespace
 
-namespace {
 // _PyType_Lookup(type, name), its findings kept in a table of this module's
 // (one per slot) for a type whose version is valid: a finding serves while
 // the type's version is the one it was made under (any change to the type
@@ -275,9 +271,7 @@ PyObject* type_lookup_slowly(PyTypeObject* type, PyObject* name, TypeFinding& f)
     return f.found;
   return type_lookup_slowly(type, name, f);
 }
-}  // namespace
 
-namespace {
 // What the object's own dict holds under the text `name`, found without
 // running code: true with `own` the borrowed value or NULL (no dict, or
 // nothing of the name); false where it cannot tell.  A classic instance
@@ -365,9 +359,7 @@ PyMethodDef* noargs_method(PyTypeObject* type, PyObject* name) {
   PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
   return (def->ml_flags & ~METH_COEXIST) == METH_NOARGS ? def : nullptr;
 }
-}  // namespace
 
-namespace {
 // meth(self, arg), a C function run as PyObject_Call runs it: within its
 // recursion check, a NULL answer without an error its SystemError.
 Ref run_c_function(PyCFunction meth, PyObject* self, PyObject* arg) {
@@ -378,9 +370,7 @@ Ref run_c_function(PyCFunction meth, PyObject* self, PyObject* arg) {
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
   return Ref::steal(r);
 }
-}  // namespace
 
-namespace {
 // Whether `f` is a built-in function or method of the calling convention
 // `flags` (METH_O, METH_NOARGS).
 bool c_function_of(PyObject* f, int flags) {
@@ -729,9 +719,7 @@ namespace {
   if (PyClass_Check(o) || PyType_Check(o)) return nullptr;
   return found_on_type(o, name);
 }
-}  // namespace
 
-namespace {
 // A function the class holds called without its bound method, and a
 // classic instance's property read through its getter (at the end of this
 // file).

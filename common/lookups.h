@@ -408,9 +408,13 @@ class Operation {
     if (!resolved_) resolve();
     return bool(function_);
   }
+  // self.name(*a): the implementation run directly while own() holds and
+  // the call gives every parameter; else the call through the object, which
+  // fills a parameter left out from the function's defaults as they are now
+  // (or refuses the call as the interpreter does where it has none).
   template <class... A>
   Ref operator()(const A&... a) {
-    if (!own()) return call_op(self_, name_, a...);
+    if (!own() || !gives_every_parameter(sizeof...(A) + 1)) return call_op(self_, name_, a...);
     PyObject* v[] = {self_, static_cast<PyObject*>(a)...};
     return traced([&] {
       Ref r = impl_(Args(v));
@@ -451,6 +455,11 @@ class Operation {
 
  private:
   void resolve();
+  // While own() holds: whether `n` arguments, the object included, give
+  // every parameter of the module's function.
+  bool gives_every_parameter(size_t n) const {
+    return n >= size_t(reinterpret_cast<const detail::FunctionObject*>(function_.get())->argcount);
+  }
   PyObject* self_;
   PyObject* name_;
   Impl impl_;

@@ -34,10 +34,6 @@ py::Ref dot_joined(std::string_view head, long n, std::string_view tail) {
   return out;
 }
 
-}  // namespace
-
-namespace {
-
 // The switch-port names "%s.%d" made so far, by port name and VLAN: the
 // comparisons name the same ports again and again, and a text once made
 // serves every later ask (a text never changes).  Up to a bound; then the
@@ -435,40 +431,34 @@ int plain_truth(PyObject* v) {
   return true;
 }
 
-}  // namespace
-
-namespace {
-
 // self._kern_base_dev_kind_get(dev), its VLAN left to the default: the body
 // run here while the operation is the module's own, with the default the
 // call takes, the function's as it is now (held: the body may run code that
 // replaces the function's defaults); the call through the object where it
 // is not, or where the function has no default left.
-void defaulted_base_dev_kind(Groups& g, PyObject* dev, py::Ref* out) {
+// `cached`: whether the own operations would only read the caches, which
+// are then read here.
+void defaulted_base_dev_kind(Groups& g, PyObject* dev, bool cached, py::Ref* out) {
   const Op& op = op::kern_base_dev_kind_get;
-  const bool cached = PyString_CheckExact(dev) && g.own(Group::kind) && g.own(Group::facts);
   py::Operation method(g.self(), op.name(), op.impl);
   PyObject* vlan = method.own() ? method.default_of(2) : nullptr;
   if (!vlan) {
-    py::unpack(py::call_op(g.self(), op.name(), dev), 3, out);
+    py::unpack(method(dev), 3, out);
     return;
   }
   // (The cache read runs no code: the default needs no hold there.)
   if (cached && plain_base_dev_kind(g.self(), dev, vlan, out)) return;
-  // Held, unless it is still the literal -1, which the module holds for good.
-  py::Ref held;
-  if (vlan != minus_one()) held = py::Ref::borrow(vlan);
+  py::Ref held = py::Ref::borrow(vlan);
   method.traced([&] { base_dev_kind_of(g, dev, vlan, out); });
 }
 
 }  // namespace
 
 void base_dev_kind(Groups& g, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
-  if (!parent_vlan) return defaulted_base_dev_kind(g, dev, out);
   // Where the own operations would only read the caches, they are read here.
-  if (PyString_CheckExact(dev) && g.own(Group::kind) && g.own(Group::facts) &&
-      plain_base_dev_kind(g.self(), dev, parent_vlan, out))
-    return;
+  const bool cached = PyString_CheckExact(dev) && g.own(Group::kind) && g.own(Group::facts);
+  if (!parent_vlan) return defaulted_base_dev_kind(g, dev, cached, out);
+  if (cached && plain_base_dev_kind(g.self(), dev, parent_vlan, out)) return;
   call_unpacked(
       g.self(), g.own(Group::facts), op::kern_base_dev_kind_get, 3,
       [&g](PyObject*, PyObject* dev, PyObject* parent_vlan, py::Ref* out) {
@@ -692,7 +682,6 @@ bool dotted_ipv4(PyObject* text) {
     if (v > 255) return false;
   return true;
 }
-
 
 // One line of the database, matched at its start as the patterns
 // "dev (?P<dev>\\S+) port (?P<port>\\S+) grp (?P<grp_ip>\\S+)" and, with VLAN

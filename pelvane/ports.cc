@@ -576,8 +576,7 @@ void put_config_intf(std::string& out, PyObject* port, PyObject* sub, PyObject* 
   // Without `units`, the call takes the function's default as it is now; a
   // function left without one is the interpreter's to refuse.
   if (!op.own() || (!units && !op.default_of(2))) {
-    sections::put_text(out, units ? py::call_op(port, ID("sdk_config_intf"), sub, units)
-                                  : py::call_op(port, ID("sdk_config_intf"), sub));
+    sections::put_text(out, units ? op(sub, units) : op(sub));
     return;
   }
   // The rendering of sdk_config_intf, asking the port what it asks.
