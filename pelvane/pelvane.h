@@ -4,6 +4,7 @@
 #include "../common/func.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelvane {
@@ -76,6 +77,11 @@ py::Ref port_mac_index_of(PortReads& port, PyObject* sub);
 // `out` as "%s" writes it; pelvane's own operation rendered directly, an
 // override called.
 void put_config_intf(std::string& out, PyObject* port, PyObject* sub, PyObject* units = nullptr);
+
+// Writes `text` to the file `path` names as open(path, "w") and a write
+// would, a regular file replaced in one step where that loses nothing;
+// IOError on `name`, the path as the caller gave it, when it cannot.
+void replace_file(PyObject* name, const std::string& path, std::string_view text);
 
 // The chip of a platform's switch: platform.switch.chip.
 inline py::Ref switch_chip(PyObject* platform) {

@@ -329,6 +329,8 @@ class DeviceTest(unittest.TestCase):
 # ---- the configuration file
 
 HEADER = "# XXX - default config file (needs documentation comments)\n"
+OLD = HEADER + "".join("%d=40G\n" % i for i in range(1, 20))
+NEW = HEADER + "1=40G\n"
 
 
 class WriteConfigTest(unittest.TestCase):
@@ -448,22 +450,28 @@ class WriteConfigTest(unittest.TestCase):
 
     # The old file is never lost, cut or stripped of what open() keeps.
 
-    def child(self, out, prelude="", entries="{'1': '40G'}", user=0, setup=None):
-        """Runs `prelude` and write_config(out) of `entries` as uid and gid
-        `user` in a fresh interpreter (in a mount namespace after `setup`);
-        answers (status, IOError's errno and whether `out` still holds OLD)."""
+    def child(self, out, prelude="", entries="{'1': '40G'}", user=0, setup=None, expect=OLD,
+              calls=1):
+        """Runs `prelude` and write_config(out) of `entries` `calls` times
+        as uid and gid `user` in a fresh interpreter (in a mount namespace
+        after `setup`); answers (status, IOError's errno and whether `out`
+        then holds `expect`, and the names in its directory)."""
         if user and os.geteuid() != 0:
             self.skipTest("needs root")
         code = (prelude + "import os, skorrel, pelvane\n"
                 "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
                 "c = pelvane.Config(p, dummy=True); c.config_map = %s\n"
                 "os.setgid(%d); os.setuid(%d)\n"
-                "try: c.write_config(%r)\n"
+                "try:\n"
+                "    for _ in range(%d): c.write_config(%r)\n"
                 "except IOError as e: print e.errno\n"
-                "print open(%r).read() == %r\n" % (entries, user, user, out, out, OLD))
+                "print open(%r).read() == %r\n"
+                "print sorted(os.listdir(os.path.dirname(%r)))\n"
+                % (entries, user, user, calls, out, out, expect, out))
         run = helpers.run_python(code) if setup is None else helpers.namespace_python(code, setup=setup)
         self.assertEqual(run[2], "")
-        return run[:2]
+        status, lines = run[0], run[1].splitlines(True)
+        return status, "".join(lines[:-1]), eval(lines[-1])
 
     def old_file(self, name="ports.conf", user=0):
         with open(self.path(name), "w") as f:
@@ -477,8 +485,8 @@ class WriteConfigTest(unittest.TestCase):
         os.chmod(self.tmp, 0o755)
         out = self.old_file(user=1234)
         limit = "import resource; resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
-        self.assertEqual(self.child(out, limit, BIG % 10, 1234), (0, "27\nTrue\n"))  # EFBIG
-        self.assertEqual(self.child(out, user=1234), (0, "False\n"))
+        self.assertEqual(self.child(out, limit, BIG % 10, 1234)[:2], (0, "27\nTrue\n"))  # EFBIG
+        self.assertEqual(self.child(out, user=1234, expect=NEW)[:2], (0, "True\n"))
         self.assertEqual(self.read(out), HEADER + "1=40G\n")
 
     def test_in_place_text_beyond_a_full_disk(self):
@@ -488,15 +496,14 @@ class WriteConfigTest(unittest.TestCase):
         prelude = ("open(%r, 'w').write(%r); __import__('os').chown(%r, 1234, 1234)\n"
                    "open(%r, 'w').write('x' * 49152)\n" % (out, OLD, out, filler))
         setup = "mount -t tmpfs -o size=64k,mode=755 none " + self.path("disk")
-        self.assertEqual(self.child(out, prelude, BIG % 40, 1234, setup), (0, "28\nTrue\n"))
+        self.assertEqual(self.child(out, prelude, BIG % 40, 1234, setup)[:2], (0, "28\nTrue\n"))
 
     def test_size_limit_leaves_no_temporary_file(self):
         # SIGXFSZ at its default action would end the process, new file made.
         out = self.old_file()
         limit = ("import resource, signal; signal.signal(signal.SIGXFSZ, signal.SIG_DFL)\n"
                  "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n")
-        self.assertEqual(self.child(out, limit, BIG % 10), (0, "27\nTrue\n"))
-        self.assertEqual(os.listdir(self.tmp), ["ports.conf"])
+        self.assertEqual(self.child(out, limit, BIG % 10), (0, "27\nTrue\n", ["ports.conf"]))
 
     def test_owner_and_group_kept(self):
         if os.geteuid() != 0:
@@ -510,8 +517,8 @@ class WriteConfigTest(unittest.TestCase):
         os.chmod(self.tmp, 0o777)
         out = self.old_file("root.conf")
         os.chmod(out, 0o666)
-        self.assertEqual(self.child(out, user=1234), (0, "False\n"))
-        self.assertEqual((os.stat(out).st_uid, self.read(out)), (0, HEADER + "1=40G\n"))
+        self.assertEqual(self.child(out, user=1234, expect=NEW)[:2], (0, "True\n"))
+        self.assertEqual(os.stat(out).st_uid, 0)
 
     def test_other_links_see_the_new_text(self):
         os.link(self.old_file(), self.path("other"))
@@ -545,7 +552,97 @@ class WriteConfigTest(unittest.TestCase):
         self.assertEqual(self.read(out), HEADER + "1=40G\n")
 
 
-OLD = HEADER + "".join("%d=40G\n" % i for i in range(1, 20))
+    # Where no replacement can be made or renamed, the file is written in
+    # place, as open() would write it, and no copy is left.
+
+    def test_written_in_place_where_no_new_file_can_be_made(self):
+        # A writable file bind-mounted into a read-only directory.
+        os.mkdir(self.path("ro"))
+        out = self.old_file(os.path.join("ro", "ports.conf"))
+        setup = "mount --bind {0} {0}; mount --bind {1} {1}; mount -o remount,ro,bind {0}"
+        self.assertEqual(self.child(out, setup=setup.format(self.path("ro"), out), expect=NEW),
+                         (0, "True\n", ["ports.conf"]))
+        # A file system with room for the text but no inode left.
+        disk = self.path("disk")
+        os.mkdir(disk)
+        fill = ("import errno, os\nopen(%r, 'w').write(%r)\n"
+                "for i in range(99):\n"
+                "    try: os.mkdir(os.path.join(%r, str(i)))\n"
+                "    except OSError as e: assert e.errno == errno.ENOSPC; break\n"
+                % (os.path.join(disk, "ports.conf"), OLD, disk))
+        status, output, names = self.child(os.path.join(disk, "ports.conf"), fill, expect=NEW,
+                                           setup="mount -t tmpfs -o nr_inodes=16 none " + disk)
+        self.assertEqual((status, output), (0, "True\n"))
+        self.assertEqual([name for name in names if not name.isdigit()], ["ports.conf"])
+
+    def test_append_only_directory_keeps_no_copy(self):
+        disk = self.path("disk")
+        os.mkdir(disk)
+        out = os.path.join(disk, "ports.conf")
+        setup = "mount -t tmpfs none %s; chattr +a %s || exit 77" % (disk, disk)
+        prelude = "open(%r, 'w').write(%r)\n" % (out, OLD)
+        run = self.child(out, prelude, setup=setup, expect=NEW, calls=3)
+        if run[0] == 77:
+            self.skipTest("no append-only directories here")
+        self.assertEqual(run, (0, "True\n", ["ports.conf"]))
+
+    def test_concurrent_writers_all_write_whole_texts(self):
+        out = self.old_file()
+        texts = set([OLD])
+        writers = []
+        for i in range(3):
+            entries = {str(i + 1): "40G", "9": "4x10G" * i}
+            texts.add(HEADER + "".join("%s=%s\n" % e for e in sorted(entries.items())))
+            code = ("import skorrel, pelvane\n"
+                    "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
+                    "c = pelvane.Config(p, dummy=True); c.config_map = %r\n"
+                    "for _ in range(150): c.write_config(%r)\n" % (entries, out))
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join((helpers.MODULE_DIR, helpers.STANDINS)))
+            writers.append(subprocess.Popen([sys.executable, "-c", code], env=env,
+                                            stderr=subprocess.PIPE))
+        seen = set()
+        while any(w.poll() is None for w in writers):
+            seen.add(self.read(out))
+        self.assertEqual([w.communicate()[1] for w in writers], ["", "", ""])
+        self.assertEqual([w.returncode for w in writers], [0, 0, 0])
+        self.assertLessEqual(seen | set([self.read(out)]), texts)
+        self.assertEqual(os.listdir(self.tmp), ["ports.conf"])
+
+    def test_dangling_link_beyond_path_max(self):
+        # The link's directory and its relative target together are longer
+        # than PATH_MAX; each alone is not.
+        deep = os.path.join(self.tmp, *["d" * 250] * 12)
+        os.makedirs(deep)
+        target = os.path.join(*["t" * 250] * 6)
+        cwd = os.getcwd()
+        os.chdir(deep)
+        try:
+            os.makedirs(target)
+            os.symlink(os.path.join(target, "ports.conf"), "ports.conf")
+            self.c.write_config(os.path.join(deep, "ports.conf"))
+            self.assertEqual(self.read(os.path.join(target, "ports.conf")), NEW)
+            self.assertEqual(os.listdir(target), ["ports.conf"])
+        finally:
+            shutil.rmtree(target.split("/")[0])
+            os.chdir(cwd)
+
+    def test_trusted_attributes(self):
+        # Kept where the caller may list them; a caller who may not keeps
+        # the others.
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        os.chmod(self.tmp, 0o777)
+        names = ctypes.create_string_buffer(99)
+        for user in (0, 65534):
+            out = self.old_file(user=user)
+            for attr in ("trusted.origin", "user.note"):
+                if LIBC.setxattr(out, attr, "x", 1, 0) < 0:
+                    self.skipTest("no %s attributes here" % attr.split(".")[0])
+            self.assertEqual(self.child(out, user=user, expect=NEW), (0, "True\n", ["ports.conf"]))
+            size = LIBC.listxattr(out, names, 99)
+            self.assertEqual(sorted(names.raw[:size].split("\0")[:-1]),
+                             ["trusted.origin", "user.note"] if user == 0 else ["user.note"])
+
 BIG = "dict((str(i), '4x10G' * %d) for i in range(99))"
 ACL = "system.posix_acl_default"
 LIBC = ctypes.CDLL(None, use_errno=True)
