@@ -201,14 +201,14 @@ bool names_removable(int dir, int readable_dir) {
 // hold it, through another descriptor); then, or where the directory
 // cannot be locked, the write goes on unserialised.
 void lock_writers(int dir) {
-  long waited = 0, step = 1'000'000;  // nanoseconds
+  long waited_ms = 0, step_ms = 1;
   while (flock(dir, LOCK_EX | LOCK_NB) < 0) {
     if (interrupted(-1)) continue;
-    if (errno != EWOULDBLOCK || waited >= 10'000'000'000L) return;
-    struct timespec pause = {0, step};
+    if (errno != EWOULDBLOCK || waited_ms >= 10'000) return;
+    struct timespec pause = {0, step_ms * 1'000'000};
     if (nanosleep(&pause, nullptr) < 0) interrupted(-1);
-    waited += step;
-    step = std::min(step * 2, 50'000'000L);
+    waited_ms += step_ms;
+    step_ms = std::min(step_ms * 2, 50L);
   }
 }
 
