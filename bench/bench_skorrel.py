@@ -16,7 +16,10 @@ rendering in ref_skorrel.py:
 - the import, in a fresh interpreter each time, the two taking turns: the
   rendering imported from its compiled bytecode, a .pyc written beforehand
   into a directory of its own and the only ref_skorrel there is; the best
-  and the median of the rounds.
+  and the median of the rounds.  The standard library's json takes its turn
+  in the same rounds: a baseline from the same interpreter on the same
+  machine at the same moment, against which the import's figure holds where
+  absolute times swing with the machine's load.
 """
 
 import os
@@ -149,7 +152,7 @@ def main():
     assert answers == ref_answers, "the two renderings answer differently"
     where = compiled_rendering()
     try:
-        times, files = import_times(("skorrel", "ref_skorrel"), where)
+        times, files = import_times(("skorrel", "ref_skorrel", "json"), where)
     finally:
         shutil.rmtree(where)
     assert files["ref_skorrel"] == os.path.join(where, "ref_skorrel.pyc"), files
@@ -167,6 +170,12 @@ def main():
     print("  %-17s %8.3f ms %9.3f ms   (median of %u rounds)"
           % ("", c_imports[len(c_imports) // 2] * 1e3, r_imports[len(r_imports) // 2] * 1e3,
              len(c_imports)))
+    j_imports = times["json"]
+    j_import, j_median = j_imports[0], j_imports[len(j_imports) // 2]
+    c_median = c_imports[len(c_imports) // 2]
+    print("  %-17s %8.3f ms best, %.3f ms median; skorrel's import %.2fx its best, "
+          "%.2fx its median" % ("import json", j_import * 1e3, j_median * 1e3,
+                                c_import / j_import, c_median / j_median))
     return 0
 
 

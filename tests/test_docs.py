@@ -9,7 +9,7 @@ import sys
 import tempfile
 import unittest
 
-from helpers import run_python
+from helpers import MODULE_DIR, run_python
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 README = os.path.join(ROOT, "README.md")
@@ -43,13 +43,18 @@ class DemoTest(unittest.TestCase):
         shutil.rmtree(self.folder)
 
     def demo(self, ports_conf_text=None):
-        args = [sys.executable, DEMO, os.path.join(self.folder, "out")]
+        args = [os.path.join(self.folder, "out")]
         if ports_conf_text is not None:
             path = os.path.join(self.folder, "ports.conf")
             with open(path, "w") as f:
                 f.write(ports_conf_text)
             args.append(path)
-        proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return self.run_demo(args)
+
+    def run_demo(self, args, env=None):
+        """Runs the demo in the test's folder; answers (status, stdout, stderr)."""
+        proc = subprocess.Popen([sys.executable, DEMO] + args, cwd=self.folder, env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = proc.communicate()
         return proc.returncode, out, err
 
@@ -88,6 +93,40 @@ class DemoTest(unittest.TestCase):
             self.assertTrue(err.startswith("demo.py: %s: %s" % (
                 os.path.join(self.folder, "ports.conf"), message)), err)
         self.assertFalse(os.path.exists(os.path.join(self.folder, "out")))
+
+    def test_other_failures_end_with_one_line(self):
+        # The platform package missing from the path, and a folder that
+        # cannot be made: one line naming the step, status 1, nothing written.
+        env = dict(os.environ, PYTHONPATH=MODULE_DIR)
+        status, out, err = self.run_demo(["out"], env)
+        self.assertEqual((status, out), (1, ""), err)
+        self.assertEqual(err, "demo.py: loading the modules and the platform package: "
+                              "ImportError: No module named quorvel.platforms\n")
+        open(os.path.join(self.folder, "taken"), "w").close()
+        status, out, err = self.run_demo(["taken"])
+        self.assertEqual((status, out), (1, ""), err)
+        self.assertEqual(err, "demo.py: making the folder taken: OSError: [Errno 17] "
+                              "File exists: 'taken'\n")
+        self.assertEqual(sorted(os.listdir(self.folder)), ["taken"])
+
+    def test_help_writes_nothing(self):
+        for args in (["--help"], ["-h"], ["out", "--help"]):
+            status, out, err = self.run_demo(args)
+            self.assertEqual((status, err), (0, ""), args)
+            self.assertTrue(out.startswith("usage: demo.py [-h] FOLDER [PORTS_CONF]\n"), out)
+            self.assertIn("\n  PORTS_CONF ", out)
+            self.assertEqual(os.listdir(self.folder), [], args)
+
+    def test_wrong_command_line_is_refused_with_the_usage(self):
+        for args, error in [(["--bogus", "out"], "unrecognized arguments: --bogus"),
+                            (["out", "-x"], "unrecognized arguments: -x"),
+                            ([], "too few arguments"),
+                            (["out", "ports.conf", "more"], "unrecognized arguments: more")]:
+            status, out, err = self.run_demo(args)
+            self.assertEqual((status, out), (2, ""), args)
+            self.assertEqual(err, "usage: demo.py [-h] FOLDER [PORTS_CONF]\n"
+                                  "demo.py: error: %s\n" % error)
+            self.assertEqual(os.listdir(self.folder), [], args)
 
 
 if __name__ == "__main__":
