@@ -43,14 +43,8 @@ bool interrupted(long rc) {
 class Fd {
  public:
   Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&& o) noexcept {
-    reset(o.fd_);
-    o.fd_ = -1;
-    return *this;
-  }
   ~Fd() { reset(); }
   int get() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
@@ -295,10 +289,9 @@ struct Attempt {
   Fd fd, dir, sync_dir, tmp;
   std::string base, tmp_name;
   bool fresh = false, renamed = false;
-  struct stat st;
 
   ~Attempt() {
-    if (!renamed && !tmp_name.empty()) unlinkat(dir.get(), tmp_name.c_str(), 0);
+    if (!renamed) drop_new_file();
   }
 
   // Closes and removes the new file, which is not to be renamed.
@@ -371,8 +364,23 @@ Outcome write_in_place(PyObject* name, const std::string& path, Attempt& a, std:
   return Outcome::written;
 }
 
-// The hidden name a new file is given in its directory.
-std::string hidden_name() { return ".pelvane-" + random_part(); }
+// Gives the new file a hidden name of its own in the directory: `make`
+// (given the name, answering a descriptor or 0, or -1 with errno set) is
+// tried with new names while the one it was given is taken.  The answer of
+// the `make` that took its name, or -1, errno set.
+template <class Make>
+int take_hidden_name(Attempt& a, const Make& make) {
+  for (int tries = 0;; ++tries) {
+    std::string tmp_name = ".pelvane-" + random_part();
+    int rc = make(tmp_name.c_str());
+    if (rc >= 0) {
+      a.tmp_name = std::move(tmp_name);
+      return rc;
+    }
+    if (interrupted(rc)) continue;
+    if (errno != EEXIST || tries == 100) return -1;
+  }
+}
 
 // Makes the new file in the directory: without a name where the file
 // system allows, to be named only just before the rename, so that a
@@ -390,36 +398,24 @@ bool make_new_file(Attempt& a) {
     a.tmp.reset(fd);
     return fd >= 0;
   }
-  for (int tries = 0;; ++tries) {
-    std::string tmp_name = hidden_name();
-    fd = openat(a.dir.get(), tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0) {
-      a.tmp.reset(fd);
-      a.tmp_name = std::move(tmp_name);
-      return true;
-    }
-    if (interrupted(fd)) continue;
-    if (errno != EEXIST || tries == 100) return false;
-  }
+  a.tmp.reset(take_hidden_name(a, [&](const char* name) {
+    return openat(a.dir.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  }));
+  return a.tmp.ok();
 }
 
 // Gives a new file made without a name a hidden one, to be renamed from:
 // the descriptor itself is linked where the process may, else its entry in
 // /proc.  False, errno set, when it cannot be named.
 bool name_new_file(Attempt& a) {
-  for (int tries = 0; a.tmp_name.empty(); ++tries) {
-    std::string tmp_name = hidden_name();
-    int rc = linkat(a.tmp.get(), "", a.dir.get(), tmp_name.c_str(), AT_EMPTY_PATH);
-    if (rc < 0 && errno != EEXIST) {
-      std::string proc = "/proc/self/fd/" + std::to_string(a.tmp.get());
-      rc = linkat(AT_FDCWD, proc.c_str(), a.dir.get(), tmp_name.c_str(), AT_SYMLINK_FOLLOW);
-    }
-    if (rc == 0)
-      a.tmp_name = std::move(tmp_name);
-    else if (errno != EEXIST || tries == 100)
-      return false;
-  }
-  return true;
+  if (!a.tmp_name.empty()) return true;
+  const std::string proc = "/proc/self/fd/" + std::to_string(a.tmp.get());
+  return take_hidden_name(a, [&](const char* name) {
+           int rc = linkat(a.tmp.get(), "", a.dir.get(), name, AT_EMPTY_PATH);
+           if (rc < 0 && errno != EEXIST)
+             rc = linkat(AT_FDCWD, proc.c_str(), a.dir.get(), name, AT_SYMLINK_FOLLOW);
+           return rc;
+         }) == 0;
 }
 
 // One attempt of replace_file, below.  The `last` writes in place the file
@@ -438,12 +434,12 @@ Outcome replace_once(PyObject* name, const std::string& path, std::string_view t
   // A path that cannot be opened but is not missing: open() tells why.
   if (!a.fd.ok() && errno != ENOENT) return write_in_place(name, path, a, text);
   a.fresh = !a.fd.ok();
-  struct stat named;
+  struct stat st, named;
   if (!a.fresh) {
-    if (fstat(a.fd.get(), &a.st) < 0) io_error(name);
-    if (!placed || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1 ||
+    if (fstat(a.fd.get(), &st) < 0) io_error(name);
+    if (!placed || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
         fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0 ||
-        !same_file(named, a.st))
+        !same_file(named, st))
       return write_in_place(name, path, a, text);
   }
   // Beyond the file-size limit the write would fail part way (and SIGXFSZ
@@ -455,8 +451,8 @@ Outcome replace_once(PyObject* name, const std::string& path, std::string_view t
   // and permission bits, in this order (a change of owner clears set-id
   // bits and file capabilities).
   if (!a.fresh &&
-      (fchown(a.tmp.get(), a.st.st_uid, a.st.st_gid) < 0 ||
-       !copy_xattrs(a.fd.get(), a.tmp.get()) || fchmod(a.tmp.get(), a.st.st_mode & 07777) < 0))
+      (fchown(a.tmp.get(), st.st_uid, st.st_gid) < 0 || !copy_xattrs(a.fd.get(), a.tmp.get()) ||
+       fchmod(a.tmp.get(), st.st_mode & 07777) < 0))
     return write_in_place(name, path, a, text);
   if (!write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0 || !name_new_file(a) ||
       !a.tmp.close_checked())
@@ -464,7 +460,7 @@ Outcome replace_once(PyObject* name, const std::string& path, std::string_view t
   // A file put in the old one's place meanwhile is not replaced by a copy
   // of the old one's attributes.
   if (!a.fresh && (fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0 ||
-                   !same_file(named, a.st)))
+                   !same_file(named, st)))
     return Outcome::swapped;
   if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
     return write_in_place(name, path, a, text);
