@@ -4,10 +4,44 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
 namespace py {
+
+namespace {
+// The thread state that this thread's Unlocked scope put aside, or null
+// while the thread holds the interpreter lock (a signal handler that
+// check_signals() runs may then open a scope of its own).
+thread_local PyThreadState* released = nullptr;
+}  // namespace
+
+Unlocked::Unlocked() noexcept {
+  int saved = errno;
+  released = PyEval_SaveThread();
+  errno = saved;
+}
+
+Unlocked::~Unlocked() {
+  int saved = errno;
+  PyThreadState* state = std::exchange(released, nullptr);
+  PyEval_RestoreThread(state);
+  errno = saved;
+}
+
+void check_signals() {
+  int saved = errno, rc;
+  if (PyThreadState* state = std::exchange(released, nullptr)) {
+    PyEval_RestoreThread(state);
+    rc = PyErr_CheckSignals();
+    released = PyEval_SaveThread();
+  } else {
+    rc = PyErr_CheckSignals();
+  }
+  errno = saved;
+  if (rc < 0) throw Raised();
+}
 
 void raise(PyObject* type, const char* msg) {
   PyErr_SetString(type, msg);

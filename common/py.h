@@ -169,6 +169,26 @@ void in_destructor(PyObject* where, const F& cleanup) noexcept {
   }
 }
 
+// ---- threads ------------------------------------------------------------
+
+// Lets the interpreter's other threads run while this one waits in the
+// system: the interpreter lock is released for the scope and taken back at
+// its end (errno kept).  No object of the interpreter may be touched within,
+// but through check_signals().
+class Unlocked {
+ public:
+  Unlocked() noexcept;
+  ~Unlocked();
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+};
+
+// Runs the handlers of the signals that came meanwhile (the one that raises
+// KeyboardInterrupt among them), with the interpreter lock taken back for
+// the time where an Unlocked scope of this thread released it; throws
+// Raised where one raised.  errno is kept.
+void check_signals();
+
 // ---- digits -------------------------------------------------------------
 namespace detail {
 // Writes the decimal digits of `u` so that they end at `end`, two at a time

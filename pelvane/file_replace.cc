@@ -1,17 +1,26 @@
 // Writing a file as open(path, "w") and a write would, but with a regular
 // file replaced in one step where that loses nothing.
+//
+// The work runs with the interpreter lock released (other threads go on
+// while a call waits for the directory's lock, a reader of a pipe, or the
+// disk); it is taken back only to run signal handlers and, at the end, to
+// raise the IOError of a failed call.
 #include "pelvane.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -23,19 +32,20 @@
 namespace pelvane {
 namespace {
 
-// The interpreter's IOError for the failed system call (errno) on the file
-// `name`, the path as the caller gave it, worded as open() words it.
-[[noreturn]] void io_error(PyObject* name) {
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_IOError, name);
-  throw py::Raised();
-}
+// A failed system call's errno, raised as the interpreter's IOError once
+// the interpreter lock is back (replace_file).
+struct Failed {
+  int err;
+};
+
+[[noreturn]] void fail() { throw Failed{errno}; }
 
 // Whether a system call answering `rc` was cut short by a signal and is to
 // be made again; a signal whose handler raised (KeyboardInterrupt) passes
 // out instead.
 bool interrupted(long rc) {
   if (rc >= 0 || errno != EINTR) return false;
-  if (PyErr_CheckSignals() < 0) throw py::Raised();
+  py::check_signals();
   return true;
 }
 
@@ -91,16 +101,6 @@ bool write_all_at(int fd, std::string_view text, off_t offset) {
   return true;
 }
 
-// Cuts the file open at `fd` back to `size` after a failed write; errno
-// stays the write's.
-void cut_back(int fd, off_t size) {
-  int saved = errno;
-  if (ftruncate(fd, size) < 0) {
-    // Nothing more can be done: the write's error is the one reported.
-  }
-  errno = saved;
-}
-
 // Whether a regular file may grow to `length` bytes under the process's
 // file-size limit; false, errno EFBIG, when a write would fail part way.
 bool within_size_limit(size_t length) {
@@ -117,16 +117,6 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Opens `path` for writing, as open(path, "w") opens an existing file (a
-// symbolic link followed), but neither making nor truncating it.  -1,
-// errno set, on failure: ENOENT when there is no such file.
-int open_existing(const char* path) {
-  for (;;) {
-    int fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0 || !interrupted(fd)) return fd;
-  }
-}
-
 // Splits `path` at its last "/" into the directory ("." where it has none)
 // and the name in it (empty where the path ends in "/").
 void split_path(std::string_view path, std::string& dir, std::string& base) {
@@ -135,43 +125,78 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
   base = slash == path.npos ? std::string(path) : std::string(path.substr(slash + 1));
 }
 
+// One attempt at writing a file: the file opened (`readable` where it may
+// be read too) and its status; its directory (a place, and, where the
+// caller may read it, a readable descriptor to lock and sync) and its name
+// there; and the new file with the name it is given, removed at the end
+// unless it was renamed into place.
+struct Attempt {
+  Fd fd, dir, sync_dir, tmp;
+  struct stat st;
+  std::string base, tmp_name;
+  bool fresh = false, readable = false, renamed = false;
+
+  ~Attempt() {
+    if (!renamed) drop_new_file();
+  }
+
+  // Closes and removes the new file, which is not to be renamed.
+  void drop_new_file() {
+    tmp.reset();
+    if (!tmp_name.empty()) unlinkat(dir.get(), tmp_name.c_str(), 0);
+    tmp_name.clear();
+  }
+
+  // Whether the file's name in its directory still names the file opened.
+  bool named_in_place() const {
+    struct stat named;
+    return fstatat(dir.get(), base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(named, st);
+  }
+};
+
+// What an attempt came to: the text written, or nothing written because
+// the path came to name another file than the one opened.
+enum class Outcome { written, swapped };
+
+// ---- where the file is ------------------------------------------------------
+
 // Finds where `path` leads once the symbolic links of its last part are
-// followed: `dir`, its directory opened as a place only, and `base`, the
+// followed: a.dir, its directory opened as a place only, and a.base, the
 // name in it.  Each link's relative target is taken from the link's own
 // directory, so that no joined path grows past PATH_MAX; the first name
-// that does not exist ends the walk.  False, errno set, when a directory
-// cannot be opened, a name looked at or a link read.
-bool final_place(const std::string& path, Fd& dir, std::string& base) {
+// that does not exist ends the walk.  False (a.dir closed) where the file
+// has no name of its own to be replaced: the path ends in "/", a directory
+// cannot be opened, a name looked at or a link read, or a link of the
+// process table leads on (/proc/self/fd/1, which /dev/stdout names, say):
+// such a link names an open file, which only open() reaches.
+bool find_place(const std::string& path, Attempt& a) {
   std::string where;
-  split_path(path, where, base);
-  dir.reset(open(where.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.ok()) return false;
-  for (int hops = 0;; ++hops) {
+  split_path(path, where, a.base);
+  a.dir.reset(open(where.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  for (int hops = 0; a.dir.ok() && !a.base.empty() && hops <= 40; ++hops) {
     struct stat st;
-    if (base.empty()) return true;
-    if (fstatat(dir.get(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) return errno == ENOENT;
+    if (fstatat(a.dir.get(), a.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) {
+      if (errno == ENOENT) return true;
+      break;
+    }
     if (!S_ISLNK(st.st_mode)) return true;
-    if (hops == 40) {
-      errno = ELOOP;
-      return false;
-    }
+    struct statfs fs;
+    if (fstatfs(a.dir.get(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC) break;
     char buf[PATH_MAX];
-    ssize_t n = readlinkat(dir.get(), base.c_str(), buf, sizeof buf);
-    if (n < 0) return false;
-    if (size_t(n) == sizeof buf) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
+    ssize_t n = readlinkat(a.dir.get(), a.base.c_str(), buf, sizeof buf);
+    if (n < 0 || size_t(n) == sizeof buf) break;
     std::string_view link(buf, size_t(n));
     if (link.find('/') == link.npos) {
-      base = std::string(link);
+      a.base = std::string(link);
       continue;
     }
-    split_path(link, where, base);
-    int from = link[0] == '/' ? AT_FDCWD : dir.get();
-    dir.reset(openat(from, where.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.ok()) return false;
+    split_path(link, where, a.base);
+    a.dir.reset(openat(link[0] == '/' ? AT_FDCWD : a.dir.get(), where.c_str(),
+                       O_PATH | O_DIRECTORY | O_CLOEXEC));
   }
+  a.dir.reset();
+  return false;
 }
 
 // Whether a name may be taken away from the directory open at `dir` once
@@ -189,21 +214,174 @@ bool names_removable(int dir, int readable_dir) {
   return true;
 }
 
+// ---- the writers' lock ------------------------------------------------------
+
 // Serialises the writers of one directory's files: an exclusive advisory
 // lock on the directory open at `dir`, held until the descriptor closes.
 // Another holder is waited for up to ten seconds (the caller itself may
 // hold it, through another descriptor); then, or where the directory
-// cannot be locked, the write goes on unserialised.
-void lock_writers(int dir) {
+// cannot be locked, the write goes on unserialised.  Whether it was taken.
+bool lock_writers(int dir) {
   long waited_ms = 0, step_ms = 1;
   while (flock(dir, LOCK_EX | LOCK_NB) < 0) {
     if (interrupted(-1)) continue;
-    if (errno != EWOULDBLOCK || waited_ms >= 10'000) return;
+    if (errno != EWOULDBLOCK || waited_ms >= 10'000) return false;
     struct timespec pause = {0, step_ms * 1'000'000};
-    if (nanosleep(&pause, nullptr) < 0) interrupted(-1);
+    nanosleep(&pause, nullptr);
+    // A signal may have come to another thread meanwhile.
+    py::check_signals();
     waited_ms += step_ms;
     step_ms = std::min(step_ms * 2, 50L);
   }
+  return true;
+}
+
+// The letters and digits of the new files' hidden names, ".pelvane-" and six
+// of them.
+constexpr char kNameChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+// Whether `name` is one that take_hidden_name() gives.
+bool hidden_name(const char* name) {
+  return strncmp(name, ".pelvane-", 9) == 0 && strlen(name) == 15 &&
+         strspn(name + 9, kNameChars) == 6;
+}
+
+// Removes the copies that writers killed in the middle of a replacement
+// left in the directory open (readable) at `dir`.  Only the holder of the
+// writers' lock calls it, so no living writer that took the lock has a
+// copy there; one that went on without it finds its copy gone, and writes
+// in place.
+void remove_leftovers(int dir) {
+  alignas(struct dirent64) char buf[16384];
+  ssize_t n;
+  while ((n = getdents64(dir, buf, sizeof buf)) > 0) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buf + at);
+      at += entry->d_reclen;
+      struct stat st;
+      if (hidden_name(entry->d_name) &&
+          (entry->d_type == DT_REG ||
+           (entry->d_type == DT_UNKNOWN &&
+            fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))))
+        unlinkat(dir, entry->d_name, 0);
+    }
+  }
+}
+
+// Opens the directory to lock and sync it (one that may not be read is
+// neither), takes the writers' lock and clears what killed writers left.
+void lock_directory(Attempt& a) {
+  a.sync_dir.reset(openat(a.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (a.sync_dir.ok() && lock_writers(a.sync_dir.get())) remove_leftovers(a.sync_dir.get());
+}
+
+// ---- the old file -----------------------------------------------------------
+
+// Opens the file `path` names for writing as open(path, "w") opens it: its
+// O_CREAT lets the kernel refuse another's file or pipe in a sticky
+// directory (fs.protected_regular, fs.protected_fifos), but it is not cut.
+// A `regular` file is opened for reading too where the caller may, so
+// that an in-place write can put back what it went over.  Where the
+// descriptors run out, the directory's are given up (the lock with them),
+// as open() needs one alone.  False, errno set, where it cannot be opened.
+bool open_file(Attempt& a, const std::string& path, bool regular) {
+  int access = regular ? O_RDWR : O_WRONLY;
+  for (;;) {
+    int fd = open(path.c_str(), access | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      a.fd.reset(fd);
+      a.readable = access == O_RDWR;
+      return true;
+    }
+    if (interrupted(fd)) continue;
+    if (errno == EACCES && access == O_RDWR) {
+      access = O_WRONLY;
+    } else if (errno == EMFILE && (a.dir.ok() || a.sync_dir.ok())) {
+      a.dir.reset();
+      a.sync_dir.reset();
+    } else {
+      return false;
+    }
+  }
+}
+
+// What is to be done with the file a path names.
+enum class Found { replace, in_place, swapped };
+
+// Opens the file `path` names, its status in a.st; a missing one is
+// marked fresh, to be made.  A path that cannot be looked at is left to
+// the in-place write (open() tells why), and only a regular file of one
+// link, found under its name, is replaced; swapped where the path came to
+// name another file between the look and the open.
+Found open_old_file(Attempt& a, const std::string& path) {
+  struct stat named;
+  if (stat(path.c_str(), &named) < 0) {
+    a.fresh = errno == ENOENT;
+    return a.fresh ? Found::replace : Found::in_place;
+  }
+  if (!open_file(a, path, S_ISREG(named.st_mode)) || fstat(a.fd.get(), &a.st) < 0) fail();
+  if (!same_file(named, a.st)) return Found::swapped;
+  if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1 || !a.named_in_place())
+    return Found::in_place;
+  return Found::replace;
+}
+
+// ---- the new file -----------------------------------------------------------
+
+// Six letters or digits, different at each call.
+std::string random_part() {
+  static std::atomic<unsigned long long> state{0};
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  unsigned long long z = state.fetch_add(0x9E3779B97F4A7C15ULL) ^ (unsigned long long)ts.tv_nsec ^
+                         ((unsigned long long)ts.tv_sec << 30) ^
+                         ((unsigned long long)getpid() << 42);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  z ^= z >> 31;
+  std::string part;
+  for (int i = 0; i < 6; ++i, z /= 62) part += kNameChars[z % 62];
+  return part;
+}
+
+// Gives the new file a hidden name of its own in the directory: `make`
+// (given the name, answering a descriptor or 0, or -1 with errno set) is
+// tried with new names while the one it was given is taken.  The answer of
+// the `make` that took its name, or -1, errno set.
+template <class Make>
+int take_hidden_name(Attempt& a, const Make& make) {
+  for (int tries = 0;; ++tries) {
+    std::string tmp_name = ".pelvane-" + random_part();
+    int rc = make(tmp_name.c_str());
+    if (rc >= 0) {
+      a.tmp_name = std::move(tmp_name);
+      return rc;
+    }
+    if (interrupted(rc)) continue;
+    if (errno != EEXIST || tries == 100) return -1;
+  }
+}
+
+// Makes the new file in the directory: without a name where the file
+// system allows, to be named only just before the rename, so that a
+// process killed while writing it leaves nothing behind; else under a
+// hidden name of its own.  It takes the bits open() would give a new file
+// (0666 less the umask, and the directory's default ACL); a replacement's
+// stay private until it takes the old file's.  False, errno set, when no
+// file may be made.
+bool make_new_file(Attempt& a) {
+  mode_t mode = a.fresh ? 0666 : 0600;
+  int fd;
+  do fd = openat(a.dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  while (interrupted(fd));
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+    a.tmp.reset(fd);
+    return fd >= 0;
+  }
+  a.tmp.reset(take_hidden_name(a, [&](const char* name) {
+    return openat(a.dir.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  }));
+  return a.tmp.ok();
 }
 
 // The names of the extended attributes of the file open at `fd`, each
@@ -264,144 +442,51 @@ bool copy_xattrs(int from, int to) {
   return true;
 }
 
-// Six letters or digits, different at each call.
-std::string random_part() {
-  static unsigned long long state = 0;
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  state += 0x9E3779B97F4A7C15ULL ^ (unsigned long long)ts.tv_nsec ^
-           ((unsigned long long)ts.tv_sec << 30) ^ ((unsigned long long)getpid() << 42);
-  unsigned long long z = state;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-  z ^= z >> 31;
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::string part;
-  for (int i = 0; i < 6; ++i, z /= 62) part += kChars[z % 62];
-  return part;
-}
+// The inode flags a file keeps across open(path, "w") that a new file may
+// be given (chattr's s u c S d A j t C m P x): not the immutable and
+// append-only ones, whose file open() refuses, nor those the file system
+// keeps for itself (extents, inline data and the like).
+constexpr int kKeptFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                           FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL |
+                           FS_NOCOMP_FL | FS_PROJINHERIT_FL | FS_DAX_FL;
 
-// One attempt at writing a file: the file opened, its directory (a place,
-// and, where the caller may read it, a readable descriptor to lock and
-// sync), and the new file with the name it is given, removed at the end
-// unless it was renamed into place.
-struct Attempt {
-  Fd fd, dir, sync_dir, tmp;
-  std::string base, tmp_name;
-  bool fresh = false, renamed = false;
+// Whether an inode-flag request failed only because the file system has no
+// such flags: then there are none to keep.
+bool no_flags_here() { return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL; }
 
-  ~Attempt() {
-    if (!renamed) drop_new_file();
-  }
-
-  // Closes and removes the new file, which is not to be renamed.
-  void drop_new_file() {
-    tmp.reset();
-    if (!tmp_name.empty()) unlinkat(dir.get(), tmp_name.c_str(), 0);
-    tmp_name.clear();
-  }
-};
-
-// What an attempt came to: the text written, or nothing written because
-// the path came to name another file than the one opened.
-enum class Outcome { written, swapped };
-
-// Writes `text` over the file that `path` names, open at a.fd (opened here
-// where it is not, made where it is missing), as open(path, "w") and a
-// write would; but no byte of a regular file changes before room for the
-// whole text is secured.  Its blocks are reserved first (where the file
-// system cannot reserve them, the part beyond the old end is written first
-// and cut off again when it fails), so that the file-size limit, a full
-// disk or a quota raise IOError with the old text whole; then the text is
-// written from the start and the file cut to its length.  With `check`,
-// nothing is written when `path` no longer names the file.
-Outcome write_in_place(PyObject* name, const std::string& path, Attempt& a, std::string_view text,
-                       bool check = true) {
-  a.drop_new_file();
-  if (!a.fd.ok()) {
-    // A missing file is made, as open() makes it.
-    int fd;
-    do fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    while (interrupted(fd));
-    if (fd < 0) io_error(name);
-    a.fd.reset(fd);
-  }
-  struct stat st, named;
-  if (fstat(a.fd.get(), &st) < 0) io_error(name);
-  bool regular = S_ISREG(st.st_mode), reserved = true;
-  if (regular && !within_size_limit(text.size())) io_error(name);
-  if (regular && !text.empty()) {
-    int rc;
-    do rc = fallocate(a.fd.get(), FALLOC_FL_KEEP_SIZE, 0, off_t(text.size()));
-    while (interrupted(rc));
-    if (rc < 0 && errno != EOPNOTSUPP && errno != ENOSYS) io_error(name);
-    reserved = rc == 0;
-  }
-  if (check && (stat(path.c_str(), &named) < 0 || !same_file(named, st))) return Outcome::swapped;
-  if (!regular) {
-    if (!write_all(a.fd.get(), text)) io_error(name);
-  } else {
-    size_t head = text.size();
-    if (!reserved && text.size() > size_t(st.st_size)) {
-      head = size_t(st.st_size);
-      bool fits;
-      try {
-        fits = write_all_at(a.fd.get(), text.substr(head), st.st_size);
-      } catch (...) {
-        cut_back(a.fd.get(), st.st_size);
-        throw;
-      }
-      if (!fits) {
-        cut_back(a.fd.get(), st.st_size);
-        io_error(name);
-      }
+// Gives the file open at `to` the inode flags of the file open at `from`
+// (kKeptFlags) and, where the file system keeps one, its project.  False,
+// errno set, where they cannot be read or set as they were.
+bool copy_flags(int from, int to) {
+  int old_flags, flags;
+  if (ioctl(from, FS_IOC_GETFLAGS, &old_flags) == 0) {
+    if (ioctl(to, FS_IOC_GETFLAGS, &flags) < 0) return false;
+    if ((flags ^ old_flags) & kKeptFlags) {
+      flags = (flags & ~kKeptFlags) | (old_flags & kKeptFlags);
+      if (ioctl(to, FS_IOC_SETFLAGS, &flags) < 0 || ioctl(to, FS_IOC_GETFLAGS, &flags) < 0)
+        return false;
+      // A flag the file system took without keeping it.
+      if ((flags ^ old_flags) & kKeptFlags) return (errno = EOPNOTSUPP), false;
     }
-    if (!write_all_at(a.fd.get(), text.substr(0, head), 0) ||
-        ftruncate(a.fd.get(), off_t(text.size())) < 0)
-      io_error(name);
+  } else if (!no_flags_here()) {
+    return false;
   }
-  if (!a.fd.close_checked()) io_error(name);
-  return Outcome::written;
+  struct fsxattr old_attr, attr;
+  if (ioctl(from, FS_IOC_FSGETXATTR, &old_attr) < 0) return no_flags_here();
+  if (ioctl(to, FS_IOC_FSGETXATTR, &attr) < 0) return false;
+  if (attr.fsx_projid == old_attr.fsx_projid) return true;
+  attr.fsx_projid = old_attr.fsx_projid;
+  return ioctl(to, FS_IOC_FSSETXATTR, &attr) == 0;
 }
 
-// Gives the new file a hidden name of its own in the directory: `make`
-// (given the name, answering a descriptor or 0, or -1 with errno set) is
-// tried with new names while the one it was given is taken.  The answer of
-// the `make` that took its name, or -1, errno set.
-template <class Make>
-int take_hidden_name(Attempt& a, const Make& make) {
-  for (int tries = 0;; ++tries) {
-    std::string tmp_name = ".pelvane-" + random_part();
-    int rc = make(tmp_name.c_str());
-    if (rc >= 0) {
-      a.tmp_name = std::move(tmp_name);
-      return rc;
-    }
-    if (interrupted(rc)) continue;
-    if (errno != EEXIST || tries == 100) return -1;
-  }
-}
-
-// Makes the new file in the directory: without a name where the file
-// system allows, to be named only just before the rename, so that a
-// process killed while writing it leaves nothing behind; else under a
-// hidden name of its own.  It takes the bits open() would give a new file
-// (0666 less the umask, and the directory's default ACL); a replacement's
-// stay private until it takes the old file's.  False, errno set, when no
-// file may be made.
-bool make_new_file(Attempt& a) {
-  mode_t mode = a.fresh ? 0666 : 0600;
-  int fd;
-  do fd = openat(a.dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-  while (interrupted(fd));
-  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
-    a.tmp.reset(fd);
-    return fd >= 0;
-  }
-  a.tmp.reset(take_hidden_name(a, [&](const char* name) {
-    return openat(a.dir.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  }));
-  return a.tmp.ok();
+// Gives the new file the old one's owner and group, extended attributes,
+// inode flags and permission bits, in this order (a change of owner clears
+// set-id bits and file capabilities).  False, errno set, where one cannot
+// be given.
+bool copy_attributes(const Attempt& a) {
+  return fchown(a.tmp.get(), a.st.st_uid, a.st.st_gid) == 0 &&
+         copy_xattrs(a.fd.get(), a.tmp.get()) && copy_flags(a.fd.get(), a.tmp.get()) &&
+         fchmod(a.tmp.get(), a.st.st_mode & 07777) == 0;
 }
 
 // Gives a new file made without a name a hidden one, to be renamed from:
@@ -418,56 +503,165 @@ bool name_new_file(Attempt& a) {
          }) == 0;
 }
 
-// One attempt of replace_file, below.  The `last` writes in place the file
-// that the path names by then, as open(path, "w") would.
-Outcome replace_once(PyObject* name, const std::string& path, std::string_view text, bool last) {
-  Attempt a;
-  if (last) return write_in_place(name, path, a, text, false);
-  bool placed = final_place(path, a.dir, a.base) && !a.base.empty();
-  if (placed) {
-    // The directory is opened to be locked and synced; one that may not be
-    // read is neither.
-    a.sync_dir.reset(openat(a.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (a.sync_dir.ok()) lock_writers(a.sync_dir.get());
+// Writes the text to the new file, syncs it and names it.  False, errno
+// set, where one of these fails.
+bool write_new_file(Attempt& a, std::string_view text) {
+  return write_all(a.tmp.get(), text) && fsync(a.tmp.get()) == 0 && name_new_file(a) &&
+         a.tmp.close_checked();
+}
+
+// ---- in place ---------------------------------------------------------------
+
+// Puts back, unless dismissed, what an in-place write went over: the
+// start `saved` of the old text (where it could be read) and the old
+// length `size`, where the file grew.  Nothing is thrown.
+class PutBack {
+ public:
+  PutBack(int fd, size_t size, bool grows) : fd_(fd), size_(size), grows_(grows) {}
+  PutBack(const PutBack&) = delete;
+  PutBack& operator=(const PutBack&) = delete;
+  ~PutBack() {
+    if (!armed_) return;
+    for (size_t done = 0; done < saved.size();) {
+      ssize_t n = pwrite(fd_, saved.data() + done, saved.size() - done, off_t(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += size_t(n);
+    }
+    if (grows_ && ftruncate(fd_, off_t(size_)) < 0) {
+      // Nothing more can be done: the write's error is the one reported.
+    }
   }
-  a.fd.reset(open_existing(path.c_str()));
-  // A path that cannot be opened but is not missing: open() tells why.
-  if (!a.fd.ok() && errno != ENOENT) return write_in_place(name, path, a, text);
-  a.fresh = !a.fd.ok();
-  struct stat st, named;
-  if (!a.fresh) {
-    if (fstat(a.fd.get(), &st) < 0) io_error(name);
-    if (!placed || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0 ||
-        !same_file(named, st))
-      return write_in_place(name, path, a, text);
+  void dismiss() { armed_ = false; }
+  std::string saved;
+
+ private:
+  int fd_;
+  size_t size_;
+  bool grows_, armed_ = true;
+};
+
+// Reads the first `length` bytes of the file open at `fd` into `out`;
+// false where they cannot all be read.
+bool read_start(int fd, size_t length, std::string& out) {
+  out.resize(length);
+  for (size_t done = 0; done < length;) {
+    ssize_t n = pread(fd, out.data() + done, length - done, off_t(done));
+    if (interrupted(n)) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
   }
-  // Beyond the file-size limit the write would fail part way (and SIGXFSZ
-  // might end the process with the new file made).
-  if (!within_size_limit(text.size())) io_error(name);
-  if (!placed || !names_removable(a.dir.get(), a.sync_dir.get()) || !make_new_file(a))
-    return write_in_place(name, path, a, text);
-  // The new file takes the old one's owner and group, extended attributes
-  // and permission bits, in this order (a change of owner clears set-id
-  // bits and file capabilities).
-  if (!a.fresh &&
-      (fchown(a.tmp.get(), st.st_uid, st.st_gid) < 0 || !copy_xattrs(a.fd.get(), a.tmp.get()) ||
-       fchmod(a.tmp.get(), st.st_mode & 07777) < 0))
-    return write_in_place(name, path, a, text);
-  if (!write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0 || !name_new_file(a) ||
-      !a.tmp.close_checked())
-    return write_in_place(name, path, a, text);
+  return true;
+}
+
+// Reserves room for `length` bytes in the regular file open at `fd`
+// without changing its size or bytes, so that a full disk or a quota is
+// met before the first byte changes.  False where the file system cannot
+// reserve; any other failure is raised.
+bool reserve(int fd, size_t length) {
+  if (length == 0) return true;
+  int rc;
+  do rc = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, off_t(length));
+  while (interrupted(rc));
+  if (rc < 0 && errno != EOPNOTSUPP && errno != ENOSYS) fail();
+  return rc == 0;
+}
+
+// Puts `text` over the old text of the regular file open at a.fd, as
+// open(path, "w") and a write would, but raises with the old text whole:
+// room is `reserved` first (where the file system could not reserve it,
+// the part beyond the old end is written first and cut off again when
+// that fails); what the text goes over is read first, and put back where
+// a later step fails (the cut refused, say: a file sealed against
+// shrinking); a file that cannot be read is cut first instead, so that a
+// refused cut changes nothing.  A file that cannot be written at an
+// offset (/proc/self/comm) takes the text as write() gives it.
+void overwrite(Attempt& a, std::string_view text, bool reserved) {
+  int fd = a.fd.get();
+  size_t length = text.size(), old = size_t(a.st.st_size);
+  if (pwrite(fd, "", 0, 0) < 0 && errno == ESPIPE) {
+    if ((length < old && ftruncate(fd, off_t(length)) < 0) || !write_all(fd, text)) fail();
+    return;
+  }
+  PutBack put_back(fd, old, length > old);
+  if (!a.readable || !read_start(fd, std::min(length, old), put_back.saved)) {
+    put_back.saved.clear();
+    if (length < old && ftruncate(fd, off_t(length)) < 0) fail();
+    old = std::min(old, length);
+  }
+  size_t head = length;
+  if (!reserved && length > old) {
+    head = old;
+    if (!write_all_at(fd, text.substr(old), off_t(old))) fail();
+  }
+  if (!write_all_at(fd, text.substr(0, head), 0) ||
+      (length < old && ftruncate(fd, off_t(length)) < 0))
+    fail();
+  put_back.dismiss();
+}
+
+// Writes `text` over the file that `path` names, open at a.fd (opened here
+// where it is not, made where it is missing), as open(path, "w") and a
+// write would; a regular file as overwrite() writes it, so that the
+// file-size limit, a full disk, a quota or a refused cut raise IOError
+// with the old text whole.  With `check`, nothing is written when `path`
+// no longer names the file.
+Outcome write_in_place(const std::string& path, Attempt& a, std::string_view text,
+                       bool check = true) {
+  a.drop_new_file();
+  struct stat named;
+  if (!a.fd.ok()) {
+    bool was_regular = stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode);
+    if (!open_file(a, path, was_regular) || fstat(a.fd.get(), &a.st) < 0) fail();
+  }
+  bool regular = S_ISREG(a.st.st_mode), reserved = false;
+  if (regular) {
+    if (!within_size_limit(text.size())) fail();
+    reserved = reserve(a.fd.get(), text.size());
+  }
+  if (check && (stat(path.c_str(), &named) < 0 || !same_file(named, a.st)))
+    return Outcome::swapped;
+  if (regular)
+    overwrite(a, text, reserved);
+  else if (!write_all(a.fd.get(), text))
+    fail();
+  if (!a.fd.close_checked()) fail();
+  return Outcome::written;
+}
+
+// ---- replacement ------------------------------------------------------------
+
+// Renames the new file over the old one and syncs the directory; a rename
+// that fails (the new file removed by a writer that held the lock, say)
+// leaves the old file to be written in place.
+Outcome rename_into_place(const std::string& path, Attempt& a, std::string_view text) {
   // A file put in the old one's place meanwhile is not replaced by a copy
   // of the old one's attributes.
-  if (!a.fresh && (fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0 ||
-                   !same_file(named, st)))
-    return Outcome::swapped;
+  if (!a.fresh && !a.named_in_place()) return Outcome::swapped;
   if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
-    return write_in_place(name, path, a, text);
+    return write_in_place(path, a, text);
   a.renamed = true;
   // Until the directory is on disk a power loss may undo the rename.
-  if (a.sync_dir.ok() && fsync(a.sync_dir.get()) < 0 && errno != EINVAL) io_error(name);
+  if (a.sync_dir.ok() && fsync(a.sync_dir.get()) < 0 && errno != EINVAL) fail();
   return Outcome::written;
+}
+
+// One attempt of replace_file, below.  The `last` writes in place the file
+// that the path names by then, as open(path, "w") would.
+Outcome replace_once(const std::string& path, std::string_view text, bool last) {
+  Attempt a;
+  if (last) return write_in_place(path, a, text, false);
+  if (find_place(path, a)) lock_directory(a);
+  Found found = open_old_file(a, path);
+  if (found == Found::swapped) return Outcome::swapped;
+  if (found == Found::in_place) return write_in_place(path, a, text);
+  // Beyond the file-size limit the write would fail part way (and SIGXFSZ
+  // might end the process with the new file made).
+  if (!within_size_limit(text.size())) fail();
+  if (!a.dir.ok() || !names_removable(a.dir.get(), a.sync_dir.get()) || !make_new_file(a) ||
+      (!a.fresh && !copy_attributes(a)) || !write_new_file(a, text))
+    return write_in_place(path, a, text);
+  return rename_into_place(path, a, text);
 }
 
 }  // namespace
@@ -476,20 +670,35 @@ Outcome replace_once(PyObject* name, const std::string& path, std::string_view t
 // would, but a regular file is replaced in one step: the text goes to a new
 // file in the directory of the file's final name (symbolic links are
 // followed and stay, a missing target is made), which takes the old file's
-// owner, group, extended attributes and permission bits, or a new file's
-// bits, is synced and renamed to that name, and the directory is synced.
-// The writers of one directory's files take turns, through a lock on the
-// directory where it may be read.  Where no replacement may be made,
-// written, given the old file's attributes or renamed into place (whatever
-// the cause), and for a file that is not regular (a device, a pipe) or has
-// other links, the file is written in place, room for the text secured
-// first; so the only IOError raised, on `name` (the path as the caller gave
-// it) with the errno of the failed call, is what that write raises, and
-// the old file then stays as it was.  Nothing is left behind.  A path that
-// comes to name another file than the one opened is written afresh; after
-// a few such turns, in place.
+// owner, group, extended attributes, inode flags and permission bits, or a
+// new file's bits, is synced and renamed to that name, and the directory is
+// synced.  The writers of one directory's files take turns, through a lock
+// on the directory where it may be read; its holder removes the copies
+// that killed writers left.  Where no replacement may be made, written,
+// given the old file's attributes or renamed into place (whatever the
+// cause), and for a file that is not regular (a device, a pipe), has other
+// links or is reached through a link of the process table, the file is
+// written in place, room for the text secured first; so the only IOError
+// raised, on `name` (the path as the caller gave it) with the errno of the
+// failed call, is what open() or that write raises, and the old file then
+// stays as it was.  A path that comes to name another file than the one
+// opened is written afresh; after a few such turns, in place.  Other
+// threads run meanwhile: `path` and `text` are the caller's own copies.
 void replace_file(PyObject* name, const std::string& path, std::string_view text) {
-  for (int tries = 0; replace_once(name, path, text, tries == 4) == Outcome::swapped; ++tries) {
+  int err = 0;
+  {
+    py::Unlocked unlocked;
+    try {
+      for (int tries = 0; replace_once(path, text, tries == 4) == Outcome::swapped; ++tries) {
+      }
+    } catch (const Failed& failed) {
+      err = failed.err;
+    }
+  }
+  if (err) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_IOError, name);
+    throw py::Raised();
   }
 }
 
