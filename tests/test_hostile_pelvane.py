@@ -331,6 +331,10 @@ class DeviceTest(unittest.TestCase):
 HEADER = "# XXX - default config file (needs documentation comments)\n"
 OLD = HEADER + "".join("%d=40G\n" % i for i in range(1, 20))
 NEW = HEADER + "1=40G\n"
+# A fresh interpreter's configuration `c`, whose write_config writes NEW.
+WRITER = ("import os, skorrel, pelvane\n"
+          "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
+          "c = pelvane.Config(p, dummy=True); c.config_map = {'1': '40G'}\n")
 
 
 class WriteConfigTest(unittest.TestCase):
@@ -642,6 +646,152 @@ class WriteConfigTest(unittest.TestCase):
             size = LIBC.listxattr(out, names, 99)
             self.assertEqual(sorted(names.raw[:size].split("\0")[:-1]),
                              ["trusted.origin", "user.note"] if user == 0 else ["user.note"])
+
+    # As open(path, "w") would: other threads go on meanwhile, what open()
+    # refuses is refused, and what it keeps is kept.
+
+    def test_other_threads_run_while_it_waits(self):
+        # The directory's lock released by another thread, Ctrl-C while
+        # waiting for it, and a pipe read by another thread.
+        out, fifo = self.old_file(), self.path("fifo")
+        os.mkfifo(fifo)
+        code = WRITER + (
+            "import fcntl, signal, threading, time\n"
+            "signal.alarm(60)\n"
+            "def hold():\n"
+            "    held = os.open(%r, os.O_RDONLY); fcntl.flock(held, fcntl.LOCK_EX); return held\n"
+            "events, held = [], hold()\n"
+            "def release(): time.sleep(0.2); events.append('released'); os.close(held)\n"
+            "threading.Thread(target=release).start()\n"
+            "c.write_config(%r); events.append('written'); print events\n"
+            "held = hold(); c.config_map = {'2': '40G'}\n"
+            "threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()\n"
+            "try: c.write_config(%r)\n"
+            "except KeyboardInterrupt: print 'interrupted', open(%r).read() == %r\n"
+            "os.close(held); got = []\n"
+            "reader = threading.Thread(target=lambda: got.append(open(%r).read()))\n"
+            "reader.start(); c.write_config(%r); reader.join(); print got == [%r]\n"
+            % (self.tmp, out, out, out, NEW, fifo, fifo, HEADER + "2=40G\n"))
+        self.assertEqual(helpers.run_python(code),
+                         (0, "['released', 'written']\ninterrupted True\nTrue\n", ""))
+
+    def test_refused_where_open_is_refused_in_a_sticky_directory(self):
+        # Another user's file and pipe, with the kernel's protection on.
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        sticky = self.path("sticky")
+        os.mkdir(sticky)
+        os.chmod(sticky, 0o1777)
+        planted, fifo = self.old_file(os.path.join("sticky", "ports.conf"), 65534), self.path("f")
+        os.mkfifo(fifo)
+        os.chown(fifo, 65534, 65534)
+        os.rename(fifo, os.path.join(sticky, "fifo"))
+        fifo = os.path.join(sticky, "fifo")
+        settings = ["/proc/sys/fs/protected_%s" % kind for kind in ("regular", "fifos")]
+        saved = [self.read(setting) for setting in settings]
+        try:
+            for setting in settings:
+                with open(setting, "w") as f:
+                    f.write("1")
+            for path in (planted, fifo):
+                try:
+                    os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK))
+                    refused = 0
+                except OSError as e:
+                    refused = e.errno
+                if refused != errno.EACCES:
+                    self.skipTest("no protection of sticky directories here")
+                self.assertIOError(path, errno.EACCES)
+        except IOError as e:
+            self.skipTest("the protection cannot be set here: %s" % e)
+        finally:
+            for setting, value in zip(settings, saved):
+                with open(setting, "w") as f:
+                    f.write(value)
+        self.assertEqual((self.read(planted), os.stat(planted).st_uid), (OLD, 65534))
+        self.assertEqual(sorted(os.listdir(sticky)), ["fifo", "ports.conf"])
+
+    def test_old_text_kept_where_the_cut_is_refused(self):
+        # A file sealed against shrinking: put back where it may be read,
+        # cut first where it may not.
+        for user, mode in ((0, 0o600), (65534, 0o200)):
+            if user and os.geteuid() != 0:
+                self.skipTest("needs root")
+            code = WRITER + (
+                "import ctypes, fcntl\n"
+                "c.config_map = {'1': '4x10G'}\n"
+                "os.setgid(%d); os.setuid(%d)\n"
+                "fd = ctypes.CDLL(None).memfd_create('ports', 2)\n"  # sealable
+                "os.write(fd, %r); os.fchmod(fd, %d); fcntl.fcntl(fd, 1033, 2)\n"  # no shrinking
+                "try: c.write_config('/proc/self/fd/%%d' %% fd)\n"
+                "except IOError as e: print e.errno\n"
+                "os.lseek(fd, 0, 0); print os.read(fd, 4096) == %r\n" % (user, user, OLD, mode, OLD))
+            self.assertEqual(helpers.run_python(code), (0, "%d\nTrue\n" % errno.EPERM, ""))
+
+    def test_one_free_descriptor_is_enough(self):
+        code = WRITER + (
+            "import resource\n"
+            "soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)\n"
+            "os.closerange(3, soft)\n"
+            "for free in (1, 2, 3):\n"
+            "    for name in ('old', 'new%%d' %% free):\n"
+            "        resource.setrlimit(resource.RLIMIT_NOFILE, (3 + free, hard))\n"
+            "        try: c.write_config(os.path.join(%r, name))\n"
+            "        except IOError as e: print free, name, e\n"
+            "        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))\n"
+            "        print open(os.path.join(%r, name)).read() == %r,\n" % (self.tmp, self.tmp, NEW))
+        self.old_file("old")
+        self.assertEqual(helpers.run_python(code), (0, "True " * 5 + "True\n", ""))
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["new1", "new2", "new3", "old"])
+
+    def test_inode_flags_kept(self):
+        image, disk = self.path("image"), self.path("disk")
+        os.mkdir(disk)
+        with open(image, "w") as f:
+            f.truncate(16 << 20)
+        if subprocess.call(["mkfs.ext4", "-q", image]) != 0:
+            self.skipTest("no ext4 images here")
+        out = os.path.join(disk, "ports.conf")
+        code = WRITER + (
+            "import array, fcntl\n"
+            "def flags(): return array.array('i', fcntl.ioctl(os.open(%r, 0), 0x80086601, '\\0' * 8))[0]\n"
+            "before = flags(); c.write_config(%r)\n"
+            "print before == flags(), before & 0x40, open(%r).read() == %r\n" % (out, out, out, NEW))
+        for mount, attrs in (("-o loop " + image, "+S +d +A +c"), ("-t tmpfs none", "+d +A")):
+            setup = "mount %s %s; echo old > %s; chattr %s %s" % (mount, disk, out, attrs, out)
+            self.assertEqual(helpers.namespace_python(code, setup=setup), (0, "True 64 True\n", ""))
+
+    def test_open_files_written_where_they_stand(self):
+        # `prog >> log` writing to /dev/stdout and the like: the log is
+        # written, not renamed over, and what is printed later reaches it.
+        log = self.old_file("log")
+        ino = os.stat(log).st_ino
+        code = WRITER + (
+            "import sys\n"
+            "for path in ('/dev/stdout', '/dev/fd/1', '/proc/self/fd/1', '/proc/%%d/fd/1' %% os.getpid()):\n"
+            "    c.write_config(path); sys.stdout.write('after\\n'); sys.stdout.flush()\n"
+            # A file that takes no write at an offset, as write() takes it.
+            "comm = '/proc/self/comm'; open(comm, 'w').write('before'); c.write_config(comm)\n"
+            "got = open(comm).read(); open(comm, 'w').write(%r)\n"
+            "sys.stderr.write(repr((got != 'before\\n', got == open(comm).read())))\n" % NEW)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join((helpers.MODULE_DIR, helpers.STANDINS)))
+        with open(log, "a") as f:
+            proc = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=f,
+                                    stderr=subprocess.PIPE)
+            err = proc.communicate()[1]
+        self.assertEqual((proc.returncode, err), (0, "(True, True)"))
+        self.assertEqual((self.read(log), os.stat(log).st_ino), (NEW + "after\n", ino))
+        self.assertEqual(os.listdir(self.tmp), ["log"])
+
+    def test_copies_left_by_killed_writers_removed(self):
+        out = self.old_file()
+        others = [".pelvane-ab12C", ".pelvane-ab12CDx", ".pelvane-ab_2CD", "pelvane-ab12CD"]
+        for name in others + [".pelvane-ab12CD"]:
+            open(self.path(name), "w").close()
+        os.mkdir(self.path(".pelvane-dir123"))
+        self.c.write_config(out)
+        self.assertEqual(sorted(os.listdir(self.tmp)),
+                         sorted(others + [".pelvane-dir123", "ports.conf"]))
 
 BIG = "dict((str(i), '4x10G' * %d) for i in range(99))"
 ACL = "system.posix_acl_default"
