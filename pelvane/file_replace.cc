@@ -126,15 +126,17 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
 }
 
 // One attempt at writing a file: the file opened (`readable` where it may
-// be read too) and its status; its directory (a place, and, where the
-// caller may read it, a readable descriptor to lock and sync) and its name
-// there; and the new file with the name it is given, removed at the end
-// unless it was renamed into place.
+// be read too) and its status; its directory (opened for reading, to be
+// locked and synced, where the caller may read it, else as a place only;
+// `locked` once the writers' lock is taken) with its status, and the
+// file's name there; and the new file with the name it is given, removed
+// at the end unless it was renamed into place.
 struct Attempt {
-  Fd fd, dir, sync_dir, tmp;
+  Fd fd, dir, tmp;
   struct stat st;
+  struct statx dir_status = {};
   std::string base, tmp_name;
-  bool fresh = false, readable = false, renamed = false;
+  bool fresh = false, readable = false, dir_readable = false, locked = false, renamed = false;
 
   ~Attempt() {
     if (!renamed) drop_new_file();
@@ -161,10 +163,18 @@ enum class Outcome { written, swapped };
 
 // ---- where the file is ------------------------------------------------------
 
+// Opens the directory `where` (from `at`) for reading where the caller may,
+// else as a place only.
+void open_directory(Attempt& a, int at, const char* where) {
+  int fd = openat(at, where, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  a.dir_readable = fd >= 0;
+  if (fd < 0 && errno == EACCES) fd = openat(at, where, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  a.dir.reset(fd);
+}
+
 // Finds where `path` leads once the symbolic links of its last part are
-// followed: a.dir, its directory opened as a place only, and a.base, the
-// name in it.  Each link's relative target is taken from the link's own
-// directory, so that no joined path grows past PATH_MAX; the first name
+// followed: a.dir, its directory, and a.base, the name in it.  Each link's relative target is
+// taken from the link's own directory, so that no joined path grows past PATH_MAX; the first name
 // that does not exist ends the walk.  False (a.dir closed) where the file
 // has no name of its own to be replaced: the path ends in "/", a directory
 // cannot be opened, a name looked at or a link read, or a link of the
@@ -173,7 +183,7 @@ enum class Outcome { written, swapped };
 bool find_place(const std::string& path, Attempt& a) {
   std::string where;
   split_path(path, where, a.base);
-  a.dir.reset(open(where.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  open_directory(a, AT_FDCWD, where.c_str());
   for (int hops = 0; a.dir.ok() && !a.base.empty() && hops <= 40; ++hops) {
     struct stat st;
     if (fstatat(a.dir.get(), a.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) {
@@ -192,24 +202,22 @@ bool find_place(const std::string& path, Attempt& a) {
       continue;
     }
     split_path(link, where, a.base);
-    a.dir.reset(openat(link[0] == '/' ? AT_FDCWD : a.dir.get(), where.c_str(),
-                       O_PATH | O_DIRECTORY | O_CLOEXEC));
+    open_directory(a, link[0] == '/' ? AT_FDCWD : a.dir.get(), where.c_str());
   }
   a.dir.reset();
   return false;
 }
 
-// Whether a name may be taken away from the directory open at `dir` once
-// given: false where it is append-only or immutable, so that a new file
-// made there could be neither renamed into place nor removed.  Where the
-// flags cannot be read, it is taken to allow it.
-bool names_removable(int dir, int readable_dir) {
-  struct statx sx;
+// Whether a name may be taken away from the file's directory once given:
+// false where it is append-only or immutable, so that a new file made
+// there could be neither renamed into place nor removed.  Where the flags
+// cannot be read, it is taken to allow it.
+bool names_removable(const Attempt& a) {
   const unsigned long long fixed = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
-  if (statx(dir, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & fixed) == fixed)
-    return !(sx.stx_attributes & fixed);
+  if ((a.dir_status.stx_attributes_mask & fixed) == fixed)
+    return !(a.dir_status.stx_attributes & fixed);
   int flags = 0;
-  if (readable_dir >= 0 && ioctl(readable_dir, FS_IOC_GETFLAGS, &flags) == 0)
+  if (a.dir_readable && ioctl(a.dir.get(), FS_IOC_GETFLAGS, &flags) == 0)
     return !(flags & (FS_APPEND_FL | FS_IMMUTABLE_FL));
   return true;
 }
@@ -250,8 +258,9 @@ bool hidden_name(const char* name) {
 // left in the directory open (readable) at `dir`.  Only the holder of the
 // writers' lock calls it, so no living writer that took the lock has a
 // copy there; one that went on without it finds its copy gone, and writes
-// in place.
-void remove_leftovers(int dir) {
+// in place.  Whether it removed any.
+bool remove_leftovers(int dir) {
+  bool removed = false;
   alignas(struct dirent64) char buf[16384];
   ssize_t n;
   while ((n = getdents64(dir, buf, sizeof buf)) > 0) {
@@ -263,16 +272,43 @@ void remove_leftovers(int dir) {
           (entry->d_type == DT_REG ||
            (entry->d_type == DT_UNKNOWN &&
             fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))))
-        unlinkat(dir, entry->d_name, 0);
+        removed |= unlinkat(dir, entry->d_name, 0) == 0;
     }
   }
+  return removed;
 }
 
-// Opens the directory to lock and sync it (one that may not be read is
-// neither), takes the writers' lock and clears what killed writers left.
+// Reads the status of the directory open at `dir` into `sx` (its mask 0
+// where it cannot be read).
+void directory_status(int dir, struct statx& sx) {
+  if (statx(dir, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) < 0) sx = {};
+}
+
+// Whether two status records are of one directory as it stood at one time.
+bool same_stand(const struct statx& a, const struct statx& b) {
+  auto same_time = [](const struct statx_timestamp& x, const struct statx_timestamp& y) {
+    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+  };
+  return a.stx_mask && b.stx_mask && a.stx_dev_major == b.stx_dev_major &&
+         a.stx_dev_minor == b.stx_dev_minor && a.stx_ino == b.stx_ino &&
+         same_time(a.stx_mtime, b.stx_mtime) && same_time(a.stx_ctime, b.stx_ctime);
+}
+
+// The directory this thread last left without copies of killed writers,
+// as it stood then.  Looking through a directory of a few hundred names
+// costs more than the rest of a write to tmpfs, so one that has not changed
+// since is not looked through again.
+thread_local struct statx clean_directory;
+
+// Takes the writers' lock on the directory (one that may not be read is
+// not locked), reads the directory's status and clears what killed writers
+// left.
 void lock_directory(Attempt& a) {
-  a.sync_dir.reset(openat(a.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (a.sync_dir.ok() && lock_writers(a.sync_dir.get())) remove_leftovers(a.sync_dir.get());
+  a.locked = a.dir_readable && lock_writers(a.dir.get());
+  directory_status(a.dir.get(), a.dir_status);
+  if (!a.locked || same_stand(a.dir_status, clean_directory)) return;
+  if (remove_leftovers(a.dir.get())) directory_status(a.dir.get(), a.dir_status);
+  clean_directory = a.dir_status;
 }
 
 // ---- the old file -----------------------------------------------------------
@@ -282,7 +318,7 @@ void lock_directory(Attempt& a) {
 // directory (fs.protected_regular, fs.protected_fifos), but it is not cut.
 // A `regular` file is opened for reading too where the caller may, so
 // that an in-place write can put back what it went over.  Where the
-// descriptors run out, the directory's are given up (the lock with them),
+// descriptors run out, the directory's is given up (the lock with it),
 // as open() needs one alone.  False, errno set, where it cannot be opened.
 bool open_file(Attempt& a, const std::string& path, bool regular) {
   int access = regular ? O_RDWR : O_WRONLY;
@@ -296,9 +332,8 @@ bool open_file(Attempt& a, const std::string& path, bool regular) {
     if (interrupted(fd)) continue;
     if (errno == EACCES && access == O_RDWR) {
       access = O_WRONLY;
-    } else if (errno == EMFILE && (a.dir.ok() || a.sync_dir.ok())) {
+    } else if (errno == EMFILE && a.dir.ok()) {
       a.dir.reset();
-      a.sync_dir.reset();
     } else {
       return false;
     }
@@ -309,19 +344,25 @@ bool open_file(Attempt& a, const std::string& path, bool regular) {
 enum class Found { replace, in_place, swapped };
 
 // Opens the file `path` names, its status in a.st; a missing one is
-// marked fresh, to be made.  A path that cannot be looked at is left to
-// the in-place write (open() tells why), and only a regular file of one
-// link, found under its name, is replaced; swapped where the path came to
-// name another file between the look and the open.
+// marked fresh, to be made.  The file is looked at under its name in its
+// directory where that was found (else through the path), so that a file
+// opened as it was looked at is known to be the one named there.  A path
+// that cannot be looked at is left to the in-place write (open() tells
+// why), and only a regular file of one link, found under its name, is
+// replaced; swapped where the name came to name another file, or a link,
+// between the look and the open.
 Found open_old_file(Attempt& a, const std::string& path) {
   struct stat named;
-  if (stat(path.c_str(), &named) < 0) {
+  bool placed = a.dir.ok();
+  if ((placed ? fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW)
+              : stat(path.c_str(), &named)) < 0) {
     a.fresh = errno == ENOENT;
     return a.fresh ? Found::replace : Found::in_place;
   }
+  if (S_ISLNK(named.st_mode)) return Found::swapped;
   if (!open_file(a, path, S_ISREG(named.st_mode)) || fstat(a.fd.get(), &a.st) < 0) fail();
   if (!same_file(named, a.st)) return Found::swapped;
-  if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1 || !a.named_in_place())
+  if (!placed || !a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1)
     return Found::in_place;
   return Found::replace;
 }
@@ -334,8 +375,7 @@ std::string random_part() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   unsigned long long z = state.fetch_add(0x9E3779B97F4A7C15ULL) ^ (unsigned long long)ts.tv_nsec ^
-                         ((unsigned long long)ts.tv_sec << 30) ^
-                         ((unsigned long long)getpid() << 42);
+                         ((unsigned long long)ts.tv_sec << 30);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
   z ^= z >> 31;
@@ -578,13 +618,19 @@ bool reserve(int fd, size_t length) {
 // offset (/proc/self/comm) takes the text as write() gives it.
 void overwrite(Attempt& a, std::string_view text, bool reserved) {
   int fd = a.fd.get();
-  size_t length = text.size(), old = size_t(a.st.st_size);
-  if (pwrite(fd, "", 0, 0) < 0 && errno == ESPIPE) {
+  size_t length = text.size(), old = size_t(a.st.st_size), over = std::min(length, old);
+  PutBack put_back(fd, old, length > old);
+  // Reading at an offset, or else writing no bytes there, tells a file that
+  // takes no offsets (ESPIPE).
+  bool saved = a.readable && read_start(fd, over, put_back.saved);
+  bool positional = a.readable && over ? saved || errno != ESPIPE
+                                       : pwrite(fd, "", 0, 0) == 0 || errno != ESPIPE;
+  if (!positional) {
+    put_back.dismiss();
     if ((length < old && ftruncate(fd, off_t(length)) < 0) || !write_all(fd, text)) fail();
     return;
   }
-  PutBack put_back(fd, old, length > old);
-  if (!a.readable || !read_start(fd, std::min(length, old), put_back.saved)) {
+  if (!saved) {
     put_back.saved.clear();
     if (length < old && ftruncate(fd, off_t(length)) < 0) fail();
     old = std::min(old, length);
@@ -642,7 +688,9 @@ Outcome rename_into_place(const std::string& path, Attempt& a, std::string_view 
     return write_in_place(path, a, text);
   a.renamed = true;
   // Until the directory is on disk a power loss may undo the rename.
-  if (a.sync_dir.ok() && fsync(a.sync_dir.get()) < 0 && errno != EINVAL) fail();
+  if (a.dir_readable && fsync(a.dir.get()) < 0 && errno != EINVAL) fail();
+  // The rename leaves no copy behind: the directory stays clean.
+  if (a.locked) directory_status(a.dir.get(), clean_directory);
   return Outcome::written;
 }
 
@@ -658,7 +706,7 @@ Outcome replace_once(const std::string& path, std::string_view text, bool last) 
   // Beyond the file-size limit the write would fail part way (and SIGXFSZ
   // might end the process with the new file made).
   if (!within_size_limit(text.size())) fail();
-  if (!a.dir.ok() || !names_removable(a.dir.get(), a.sync_dir.get()) || !make_new_file(a) ||
+  if (!a.dir.ok() || !names_removable(a) || !make_new_file(a) ||
       (!a.fresh && !copy_attributes(a)) || !write_new_file(a, text))
     return write_in_place(path, a, text);
   return rename_into_place(path, a, text);
