@@ -1,8 +1,10 @@
 // The outside-tool wrappers and Config: ports.conf, MAC addresses, devices.
 #include "pelvane.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelvane {
 namespace {
@@ -293,6 +295,33 @@ bool reads_back_as_mode(std::string_view t) {
   return semi == t.npos || semi == 0 || !blank(t[semi - 1]);
 }
 
+// One entry of a ports.conf as plain_entries() finds it.
+struct PlainEntry {
+  long number;
+  std::string_view label, mode;
+};
+
+// The entries of `map` to be written, with their labels' numbers, where
+// the interpreter would write and order them as their texts stand: `map` a
+// dict whose keys and modes are all plain texts, each key but the "Fabric-"
+// ones of 1 to 9 plain digits (int() of it then being their number), and
+// each mode reading back as itself.  False where one is not.  The views
+// are the dict's texts, valid while no code of the interpreter's runs.
+bool plain_entries(PyObject* map, std::vector<PlainEntry>& entries) {
+  if (!PyDict_CheckExact(map)) return false;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(map, &pos, &key, &value)) {
+    if (!PyString_CheckExact(key) || !PyString_CheckExact(value)) return false;
+    PlainEntry entry{0, py::as_view(key), py::as_view(value)};
+    if (entry.label.substr(0, 7) == "Fabric-") continue;
+    if (!py::digits_value(entry.label, entry.number, 9) || !reads_back_as_mode(entry.mode))
+      return false;
+    entries.push_back(entry);
+  }
+  return true;
+}
+
 py::Ref config_write_config(py::Args a) {
   PyObject* self = a[0];
   py::Ref name = PyUnicode_Check(a[1])
@@ -305,6 +334,20 @@ py::Ref config_write_config(py::Args a) {
   if (path.find('\0') != std::string::npos)
     py::raise(PyExc_TypeError, "file name must be encoded string without null bytes");
   py::Ref map = py::attr(self, ID("config_map"));
+  constexpr std::string_view kHeader =
+      "# XXX - default config file (needs documentation comments)\n";
+  std::vector<PlainEntry> entries;
+  if (plain_entries(map, entries)) {
+    // Written straight: sorted(keys, key=int) is stable, as stable_sort.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const PlainEntry& x, const PlainEntry& y) { return x.number < y.number; });
+    py::StrBuilder text(kHeader.size() + 16 * entries.size());
+    text += kHeader;
+    for (const PlainEntry& entry : entries) text.append(entry.label, "=", entry.mode, "\n");
+    py::Ref written = text.finish();
+    replace_file(a[1], path, py::as_view(written));
+    return {};
+  }
   py::Ref keys = py::list();
   py::Ref it = py::iter(map);
   while (py::Ref key = py::next(it)) {
@@ -316,7 +359,7 @@ py::Ref config_write_config(py::Args a) {
   py::Ref kw = py::dict();
   py::dict_set(kw, ID("key"), py::builtin("int"));
   py::Ref ordered = py::call_kw(global("sorted"), py::tuple({keys.get()}), kw);
-  py::Ref lines = py::list({ID("# XXX - default config file (needs documentation comments)\n")});
+  py::Ref lines = py::list({py::str(kHeader)});
   py::Ref text_fmt = py::str("%s"), line_fmt = py::str("%s=%s\n");
   it = py::iter(ordered);
   while (py::Ref key = py::next(it)) {
