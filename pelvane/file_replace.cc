@@ -173,13 +173,14 @@ void open_directory(Attempt& a, int at, const char* where) {
 }
 
 // Finds where `path` leads once the symbolic links of its last part are
-// followed: a.dir, its directory, and a.base, the name in it.  Each link's relative target is
-// taken from the link's own directory, so that no joined path grows past PATH_MAX; the first name
-// that does not exist ends the walk.  False (a.dir closed) where the file
-// has no name of its own to be replaced: the path ends in "/", a directory
-// cannot be opened, a name looked at or a link read, or a link of the
-// process table leads on (/proc/self/fd/1, which /dev/stdout names, say):
-// such a link names an open file, which only open() reaches.
+// followed: a.dir, its directory, and a.base, the name in it.  Each link's
+// relative target is taken from the link's own directory, so that no
+// joined path grows past PATH_MAX; the first name that does not exist ends
+// the walk.  False (a.dir closed) where the file has no name of its own to
+// be replaced: the path ends in "/", a directory cannot be opened, a name
+// looked at or a link read, or a link of the process table leads on
+// (/proc/self/fd/1, which /dev/stdout names, say): such a link names an
+// open file, which only open() reaches.
 bool find_place(const std::string& path, Attempt& a) {
   std::string where;
   split_path(path, where, a.base);
@@ -356,6 +357,9 @@ Found open_old_file(Attempt& a, const std::string& path) {
   bool placed = a.dir.ok();
   if ((placed ? fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW)
               : stat(path.c_str(), &named)) < 0) {
+    // A missing file is looked for through the path too, so that the
+    // kernel's checks of the links on the way (fs.protected_symlinks) run.
+    if (placed && errno == ENOENT && stat(path.c_str(), &named) == 0) return Found::swapped;
     a.fresh = errno == ENOENT;
     return a.fresh ? Found::replace : Found::in_place;
   }

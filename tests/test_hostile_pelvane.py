@@ -676,7 +676,8 @@ class WriteConfigTest(unittest.TestCase):
                          (0, "['released', 'written']\ninterrupted True\nTrue\n", ""))
 
     def test_refused_where_open_is_refused_in_a_sticky_directory(self):
-        # Another user's file and pipe, with the kernel's protection on.
+        # Another user's file, pipe and link to a missing file, with the
+        # kernel's protection on.
         if os.geteuid() != 0:
             self.skipTest("needs root")
         sticky = self.path("sticky")
@@ -686,14 +687,16 @@ class WriteConfigTest(unittest.TestCase):
         os.mkfifo(fifo)
         os.chown(fifo, 65534, 65534)
         os.rename(fifo, os.path.join(sticky, "fifo"))
-        fifo = os.path.join(sticky, "fifo")
-        settings = ["/proc/sys/fs/protected_%s" % kind for kind in ("regular", "fifos")]
+        fifo, link = os.path.join(sticky, "fifo"), os.path.join(sticky, "link")
+        os.symlink(self.path("target"), link)
+        os.lchown(link, 65534, 65534)
+        settings = ["/proc/sys/fs/protected_%s" % kind for kind in ("regular", "fifos", "symlinks")]
         saved = [self.read(setting) for setting in settings]
         try:
             for setting in settings:
                 with open(setting, "w") as f:
                     f.write("1")
-            for path in (planted, fifo):
+            for path in (planted, fifo, link):
                 try:
                     os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK))
                     refused = 0
@@ -709,7 +712,8 @@ class WriteConfigTest(unittest.TestCase):
                 with open(setting, "w") as f:
                     f.write(value)
         self.assertEqual((self.read(planted), os.stat(planted).st_uid), (OLD, 65534))
-        self.assertEqual(sorted(os.listdir(sticky)), ["fifo", "ports.conf"])
+        self.assertEqual(sorted(os.listdir(sticky)), ["fifo", "link", "ports.conf"])
+        self.assertFalse(os.path.lexists(self.path("target")))
 
     def test_old_text_kept_where_the_cut_is_refused(self):
         # A file sealed against shrinking: put back where it may be read,
