@@ -58,6 +58,14 @@ class DemoTest(unittest.TestCase):
         out, err = proc.communicate()
         return proc.returncode, out, err
 
+    def run_demo_code(self, code):
+        """Runs `code` in a fresh interpreter in the test's folder; answers
+        (status, stdout, stderr)."""
+        proc = subprocess.Popen([sys.executable, "-c", code], cwd=self.folder,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = proc.communicate()
+        return proc.returncode, out, err
+
     def test_sizes_and_lines_as_wc_counts_them(self):
         status, out, err = self.demo()
         self.assertEqual(status, 0, err)
@@ -108,6 +116,21 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(err, "demo.py: making the folder taken: OSError: [Errno 17] "
                               "File exists: 'taken'\n")
         self.assertEqual(sorted(os.listdir(self.folder)), ["taken"])
+
+    def test_validator_findings_end_with_one_line(self):
+        # The stand-in validator given a finding: the one line names the
+        # validator and the status read_config asked the process to end with.
+        ports_conf = os.path.join(ROOT, "tests", "demo_ports.conf")
+        code = ("import runpy, sys\n"
+                "from quorvel import kelvish\n"
+                "kelvish.findings.append('port 1: no such mode')\n"
+                "sys.argv = [%r, 'out']\n"
+                "runpy.run_path(%r, run_name='__main__')\n" % (DEMO, DEMO))
+        status, out, err = self.run_demo_code(code)
+        self.assertEqual((status, out), (1, ""), err)
+        self.assertEqual(err, "demo.py: %s: the validator found errors: SystemExit: "
+                              "status -1\n" % ports_conf)
+        self.assertEqual(os.listdir(self.folder), [])
 
     def test_help_writes_nothing(self):
         for args in (["--help"], ["-h"], ["out", "--help"]):
