@@ -8,13 +8,16 @@ of a small generated chip with the multicast checker.
 
 Any failure ends the run with one line on standard error, naming what
 failed, the error's type and its message, and exit status 1; a wrong
-command line, with the usage and exit status 2."""
+command line, with the usage and exit status 2.  A reader that closes the
+output early (demo.py FOLDER | head) ends the run quietly, by the signal
+SIGPIPE, as it ends ls."""
 
 from __future__ import print_function
 
 import argparse
 import contextlib
 import os
+import signal
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -184,6 +187,9 @@ def main(args):
 
 
 if __name__ == "__main__":
+    # The interpreter ignores SIGPIPE, so that a write to a closed pipe
+    # raises IOError; the default action ends the demo quietly instead.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     arguments = parse_args(sys.argv[1:])
     try:
         with step("the demo"):

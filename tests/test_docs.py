@@ -4,6 +4,7 @@
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -131,6 +132,19 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(err, "demo.py: %s: the validator found errors: SystemExit: "
                               "status -1\n" % ports_conf)
         self.assertEqual(os.listdir(self.folder), [])
+
+    def test_closed_pipe_ends_quietly(self):
+        # The reader gone before the first line: the demo is ended by
+        # SIGPIPE, as ls is, with nothing on standard error.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            proc = subprocess.Popen([sys.executable, DEMO, "out"], cwd=self.folder,
+                                    stdout=write_end, stderr=subprocess.PIPE)
+        finally:
+            os.close(write_end)
+        err = proc.communicate()[1]
+        self.assertEqual((proc.returncode, err), (-signal.SIGPIPE, ""))
 
     def test_help_writes_nothing(self):
         for args in (["--help"], ["-h"], ["out", "--help"]):
