@@ -144,26 +144,34 @@ def main(args):
 
     # The platform ports in the configuration just read: what ports.conf
     # says of each ("-" where it says nothing and the port keeps its default
-    # mode), and the platform model's answers in the mode each was
-    # configured in.
+    # mode), the Linux devices and SDK interfaces the port table (quillet)
+    # gives its logical ports, and the platform model's answers in the mode
+    # each was configured in.
     with step("describing the ports"):
         configured = dict((id(cp.physical_port), cp) for cp in cfg.ports)
-        print("\n%-5s %-20s %-10s %-7s %-22s %-8s %s" % (
-            "port", "class", "ports.conf", "mode", "interfaces", "leds", "hardware ports"))
+        sdk_intf = dict(row.split("\t")[:2] for row in cfg.output("quillet").splitlines()[1:])
+        rows = [("label", "class", "ports.conf", "mode", "Linux devices", "SDK interfaces",
+                 "hw interfaces", "LED numbers", "hw port numbers")]
         for port in switch.ports:
             key = ("Fabric-" if port.is_fabric else "") + port.label
-            written = cfg.config_map.get(key, "-")
+            row = [port.label, type(port).__name__, cfg.config_map.get(key, "-")]
             cp = configured.get(id(port))
             if cp is None:
-                print("%-5s %-20s %-10s %s" % (port.label, type(port).__name__, written,
-                                               "(not configured)"))
+                rows.append(row + ["(not configured)"])
                 continue
             subs = range(port.num_logical_ports(cp.mode))
-            intfs = " ".join(port.hw_intf(cp.mode, sub) for sub in subs)
-            leds = " ".join(str(port.led_port_num(cp.mode, sub)) for sub in subs)
-            nums = " ".join(str(port.hw_port_num(cp.mode, sub)) for sub in subs)
-            print("%-5s %-20s %-10s %-7s %-22s %-8s %s" % (
-                port.label, type(port).__name__, written, cp.mode, intfs, leds, nums))
+            devices = [cp.linux_port_name(sub) for sub in subs]
+            rows.append(row + [cp.mode] + [" ".join(words) for words in (
+                devices, [sdk_intf[d] for d in devices],
+                [port.hw_intf(cp.mode, sub) for sub in subs],
+                [str(port.led_port_num(cp.mode, sub)) for sub in subs],
+                [str(port.hw_port_num(cp.mode, sub)) for sub in subs])])
+        widths = [max(len(row[i]) for row in rows if i < len(row) - 1)
+                  for i in range(len(rows[0]) - 1)]
+        print()
+        for row in rows:
+            print("  ".join(cell.ljust(width) for cell, width in zip(row[:-1], widths))
+                  + "  " + row[-1])
         print("\nMAC addresses needed: %d" % sum(p.mac_addrs_contrib_total(cfg.config_map)
                                                  for p in switch.ports))
 
