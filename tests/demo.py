@@ -8,13 +8,16 @@ of a small generated chip with the multicast checker.
 
 Any failure ends the run with one line on standard error, naming what
 failed, the error's type and its message, and exit status 1; a wrong
-command line, with the usage and exit status 2."""
+command line, with the usage and exit status 2.  A reader that closes the
+output early (demo.py FOLDER | head) ends the run quietly, by the signal
+SIGPIPE, as it ends ls."""
 
 from __future__ import print_function
 
 import argparse
 import contextlib
 import os
+import signal
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -45,19 +48,13 @@ class Failed(Exception):
 
 @contextlib.contextmanager
 def step(what):
-    """Reports a failure of the block as Failed, naming `what`.  A process
-    exit asked for in the block (the ports.conf validator's, on findings) is
-    reported the same way."""
+    """Reports a failure of the block as Failed, naming `what`."""
     try:
         yield
     except Failed:
         raise
     except Exception as e:
         raise Failed("%s: %s: %s" % (what, type(e).__name__, one_line(e)))
-    except SystemExit as e:
-        if e.code in (None, 0):
-            raise
-        raise Failed("%s: the process was ended with status %s" % (what, e.code))
 
 
 def with_assembler(controller_class):
@@ -102,7 +99,13 @@ def main(args):
         cfg = pelvane.BCMConfig(platform, dummy=True)
     with step(ports_conf):
         # NoSuchMode, for a mode the port does not have, is a RuntimeError.
-        cfg.read_config(ports_conf)
+        # Where the platform's validator has findings, read_config has it
+        # report them and then asks the process to end.
+        try:
+            cfg.read_config(ports_conf)
+        except SystemExit as e:
+            raise Failed("%s: the validator found errors: SystemExit: status %s" % (
+                ports_conf, e.code))
     with step("making the folder " + folder):
         if not os.path.isdir(folder):
             os.makedirs(folder)
@@ -141,26 +144,34 @@ def main(args):
 
     # The platform ports in the configuration just read: what ports.conf
     # says of each ("-" where it says nothing and the port keeps its default
-    # mode), and the platform model's answers in the mode each was
-    # configured in.
+    # mode), the Linux devices and SDK interfaces the port table (quillet)
+    # gives its logical ports, and the platform model's answers in the mode
+    # each was configured in.
     with step("describing the ports"):
         configured = dict((id(cp.physical_port), cp) for cp in cfg.ports)
-        print("\n%-5s %-20s %-10s %-7s %-22s %-8s %s" % (
-            "port", "class", "ports.conf", "mode", "interfaces", "leds", "hardware ports"))
+        sdk_intf = dict(row.split("\t")[:2] for row in cfg.output("quillet").splitlines()[1:])
+        rows = [("label", "class", "ports.conf", "mode", "Linux devices", "SDK interfaces",
+                 "hw interfaces", "LED numbers", "hw port numbers")]
         for port in switch.ports:
             key = ("Fabric-" if port.is_fabric else "") + port.label
-            written = cfg.config_map.get(key, "-")
+            row = [port.label, type(port).__name__, cfg.config_map.get(key, "-")]
             cp = configured.get(id(port))
             if cp is None:
-                print("%-5s %-20s %-10s %s" % (port.label, type(port).__name__, written,
-                                               "(not configured)"))
+                rows.append(row + ["(not configured)"])
                 continue
             subs = range(port.num_logical_ports(cp.mode))
-            intfs = " ".join(port.hw_intf(cp.mode, sub) for sub in subs)
-            leds = " ".join(str(port.led_port_num(cp.mode, sub)) for sub in subs)
-            nums = " ".join(str(port.hw_port_num(cp.mode, sub)) for sub in subs)
-            print("%-5s %-20s %-10s %-7s %-22s %-8s %s" % (
-                port.label, type(port).__name__, written, cp.mode, intfs, leds, nums))
+            devices = [cp.linux_port_name(sub) for sub in subs]
+            rows.append(row + [cp.mode] + [" ".join(words) for words in (
+                devices, [sdk_intf[d] for d in devices],
+                [port.hw_intf(cp.mode, sub) for sub in subs],
+                [str(port.led_port_num(cp.mode, sub)) for sub in subs],
+                [str(port.hw_port_num(cp.mode, sub)) for sub in subs])])
+        widths = [max(len(row[i]) for row in rows if i < len(row) - 1)
+                  for i in range(len(rows[0]) - 1)]
+        print()
+        for row in rows:
+            print("  ".join(cell.ljust(width) for cell, width in zip(row[:-1], widths))
+                  + "  " + row[-1])
         print("\nMAC addresses needed: %d" % sum(p.mac_addrs_contrib_total(cfg.config_map)
                                                  for p in switch.ports))
 
@@ -184,6 +195,9 @@ def main(args):
 
 
 if __name__ == "__main__":
+    # The interpreter ignores SIGPIPE, so that a write to a closed pipe
+    # raises IOError; the default action ends the demo quietly instead.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     arguments = parse_args(sys.argv[1:])
     try:
         with step("the demo"):

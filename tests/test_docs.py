@@ -4,6 +4,7 @@
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -27,9 +28,11 @@ class ReadmeTest(unittest.TestCase):
                 "sys.exit(1 if r.failed else 0)\n" % README)
         status, out, err = run_python(code, cwd=ROOT)
         self.assertEqual(status, 0, out + err)
-        self.assertGreater(int(out.split()[-1]), 20, out)
         with open(README) as f:
             text = f.read()
+        # each ">>>" line of every session is one example run
+        self.assertEqual(int(out.split()[-1]), len(re.findall(r"^    >>> ", text, re.M)), out)
+        self.assertIn("### How `ports.conf` is read\n", text)
         for module in ("skorrel", "pelvane", "glimmet", "murchet"):
             self.assertIn(">>> import %s" % module, text)
 
@@ -58,6 +61,14 @@ class DemoTest(unittest.TestCase):
         out, err = proc.communicate()
         return proc.returncode, out, err
 
+    def run_demo_code(self, code):
+        """Runs `code` in a fresh interpreter in the test's folder; answers
+        (status, stdout, stderr)."""
+        proc = subprocess.Popen([sys.executable, "-c", code], cwd=self.folder,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = proc.communicate()
+        return proc.returncode, out, err
+
     def test_sizes_and_lines_as_wc_counts_them(self):
         status, out, err = self.demo()
         self.assertEqual(status, 0, err)
@@ -69,17 +80,50 @@ class DemoTest(unittest.TestCase):
             self.assertEqual((int(size), int(lines)), (len(text), text.count("\n")), name)
         self.assertIn("  rcphy               0     0\n", out)  # an empty file: 0 lines
 
+    def port_table(self, out):
+        """The demo's port table: its lines (the heading first), and its rows
+        by label, each row's cells as they stand between the column gaps."""
+        lines = ("label " + out.split("\nlabel ")[1].split("\n\n")[0]).splitlines()
+        rows = [re.split(r"  +", line) for line in lines[1:]]
+        return lines, dict((row[0], row[1:]) for row in rows)
+
     def test_port_table_is_the_configuration_read(self):
         status, out, err = self.demo("1=2x50G\n3=Disabled\n5=loopback\n")
         self.assertEqual(status, 0, err)
-        rows = dict((row.split()[0], row.split()[1:])
-                    for row in out.split("\nport ")[1].split("\n\n")[0].splitlines()[1:])
-        self.assertEqual(rows["1"], ["Tomahawk100GPort", "2x50G", "2x50G", "xe0", "xe2",
-                                     "0", "2", "0", "1"])
-        self.assertEqual(rows["2"][1:3], ["-", "100G"])
-        self.assertEqual(rows["3"][1:], ["Disabled", "(not", "configured)"])
-        self.assertEqual(rows["4"][1:4], ["-", "100G", "ce12"])
-        self.assertEqual(rows["5"][1:4], ["loopback", "100G", "ce16"])
+        _, rows = self.port_table(out)
+        self.assertEqual(rows["1"], ["Tomahawk100GPort", "2x50G", "2x50G", "swp1s0 swp1s1",
+                                     "xe0 xe1", "xe0 xe2", "0 2", "0 1"])
+        self.assertEqual(rows["2"][1:6], ["-", "100G", "swp2", "ce0", "ce4"])
+        self.assertEqual(rows["3"][1:], ["Disabled", "(not configured)"])
+        self.assertEqual(rows["4"][1:6], ["-", "100G", "swp4", "ce1", "ce12"])
+        self.assertEqual(rows["5"][1:6], ["loopback", "100G", "swp5", "ce2", "ce16"])
+        self.assertEqual(len(rows), 34)
+
+    def test_port_table_names_devices_as_the_port_table_file(self):
+        # Each configured port's Linux devices and SDK interfaces are the
+        # rows of the quillet file written, in its order; the hardware
+        # interface names are the platform's own.
+        status, out, err = self.demo()
+        self.assertEqual(status, 0, err)
+        with open(os.path.join(self.folder, "out", "quillet")) as f:
+            written = [tuple(row.split("\t")[:2]) for row in f.read().splitlines()[1:]]
+        lines, rows = self.port_table(out)
+        self.assertEqual(re.split(r"  +", lines[0]), [
+            "label", "class", "ports.conf", "mode", "Linux devices", "SDK interfaces",
+            "hw interfaces", "LED numbers", "hw port numbers"])
+        # every configured port's cells start where their column's name does
+        starts = [[m.start() for m in re.finditer(r"(?:^|(?<=  ))\S", line)]
+                  for line in lines if "(not configured)" not in line]
+        self.assertEqual(len(starts), 34)
+        self.assertEqual(starts, [starts[0]] * len(starts))
+        shown = []
+        for label in sorted(rows, key=int):
+            if rows[label][2] != "(not configured)":
+                shown += zip(rows[label][3].split(), rows[label][4].split())
+        self.assertEqual(shown, written)
+        self.assertEqual(rows["2"][3:6], ["swp2s0 swp2s1", "xe4 xe5", "xe4 xe6"])
+        self.assertEqual(rows["3"][3:6], ["swp3", "ce0", "ce8"])
+        self.assertEqual(rows["34"][3:6], ["swp34", "xe7", "xe129"])
 
     def test_unreadable_ports_conf_ends_with_its_message(self):
         for text, message in [
@@ -108,6 +152,34 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(err, "demo.py: making the folder taken: OSError: [Errno 17] "
                               "File exists: 'taken'\n")
         self.assertEqual(sorted(os.listdir(self.folder)), ["taken"])
+
+    def test_validator_findings_end_with_one_line(self):
+        # The stand-in validator given a finding: the one line names the
+        # validator and the status read_config asked the process to end with.
+        ports_conf = os.path.join(ROOT, "tests", "demo_ports.conf")
+        code = ("import runpy, sys\n"
+                "from quorvel import kelvish\n"
+                "kelvish.findings.append('port 1: no such mode')\n"
+                "sys.argv = [%r, 'out']\n"
+                "runpy.run_path(%r, run_name='__main__')\n" % (DEMO, DEMO))
+        status, out, err = self.run_demo_code(code)
+        self.assertEqual((status, out), (1, ""), err)
+        self.assertEqual(err, "demo.py: %s: the validator found errors: SystemExit: "
+                              "status -1\n" % ports_conf)
+        self.assertEqual(os.listdir(self.folder), [])
+
+    def test_closed_pipe_ends_quietly(self):
+        # The reader gone before the first line: the demo is ended by
+        # SIGPIPE, as ls is, with nothing on standard error.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            proc = subprocess.Popen([sys.executable, DEMO, "out"], cwd=self.folder,
+                                    stdout=write_end, stderr=subprocess.PIPE)
+        finally:
+            os.close(write_end)
+        err = proc.communicate()[1]
+        self.assertEqual((proc.returncode, err), (-signal.SIGPIPE, ""))
 
     def test_help_writes_nothing(self):
         for args in (["--help"], ["-h"], ["out", "--help"]):
