@@ -500,7 +500,9 @@ void stable_sort(std::vector<T>& v, const Less& less) {
 // ---- building a long text ---------------------------------------------------
 // A text written piece by piece straight into a str object, which finish()
 // cuts to size and hands over: no copy at the end, and room reserved but
-// never written costs no memory.
+// never written costs no memory.  Once the str is made, pieces that fit the
+// room reserved call nothing of the interpreter's (so may be written within
+// an Unlocked scope).
 class StrBuilder {
  public:
   explicit StrBuilder(size_t reserve = 256) : reserve_(reserve) {}

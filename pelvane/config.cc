@@ -290,7 +290,8 @@ bool reads_back_as_label(std::string_view t) {
 // reader drops white space around it, a line break ends it, a ";" after
 // white space starts a comment, and '""' stands for the empty mode.
 bool reads_back_as_mode(std::string_view t) {
-  if (!reads_back_as_label(t) || t == "\"\"" || t.find_first_of("\n\r") != t.npos) return false;
+  if (!reads_back_as_label(t) || t == "\"\"" || t.find('\n') != t.npos || t.find('\r') != t.npos)
+    return false;
   size_t semi = t.find(';');
   return semi == t.npos || semi == 0 || !blank(t[semi - 1]);
 }
@@ -298,26 +299,27 @@ bool reads_back_as_mode(std::string_view t) {
 // One entry of a ports.conf as plain_entries() finds it.
 struct PlainEntry {
   long number;
-  std::string_view label, mode;
+  py::Ref label, mode;
 };
 
 // The entries of `map` to be written, with their labels' numbers, where
 // the interpreter would write and order them as their texts stand: `map` a
 // dict whose keys and modes are all plain texts, each key but the "Fabric-"
 // ones of 1 to 9 plain digits (int() of it then being their number), and
-// each mode reading back as itself.  False where one is not.  The views
-// are the dict's texts, valid while no code of the interpreter's runs.
+// each mode reading back as itself.  False where one is not.  The texts
+// are held, so that they stay while other threads run.
 bool plain_entries(PyObject* map, std::vector<PlainEntry>& entries) {
   if (!PyDict_CheckExact(map)) return false;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(map, &pos, &key, &value)) {
     if (!PyString_CheckExact(key) || !PyString_CheckExact(value)) return false;
-    PlainEntry entry{0, py::as_view(key), py::as_view(value)};
-    if (entry.label.substr(0, 7) == "Fabric-") continue;
-    if (!py::digits_value(entry.label, entry.number, 9) || !reads_back_as_mode(entry.mode))
+    std::string_view label = py::as_view(key);
+    long number;
+    if (label.substr(0, 7) == "Fabric-") continue;
+    if (!py::digits_value(label, number, 9) || !reads_back_as_mode(py::as_view(value)))
       return false;
-    entries.push_back(entry);
+    entries.push_back({number, py::Ref::borrow(key), py::Ref::borrow(value)});
   }
   return true;
 }
@@ -341,9 +343,18 @@ py::Ref config_write_config(py::Args a) {
     // Written straight: sorted(keys, key=int) is stable, as stable_sort.
     std::stable_sort(entries.begin(), entries.end(),
                      [](const PlainEntry& x, const PlainEntry& y) { return x.number < y.number; });
-    py::StrBuilder text(kHeader.size() + 16 * entries.size());
+    size_t size = kHeader.size();
+    for (const PlainEntry& entry : entries)
+      size += PyString_GET_SIZE(entry.label.get()) + PyString_GET_SIZE(entry.mode.get()) + 2;
+    py::StrBuilder text(size);
     text += kHeader;
-    for (const PlainEntry& entry : entries) text.append(entry.label, "=", entry.mode, "\n");
+    {
+      // The texts are held, and the builder has room for them all, so
+      // other threads run while they are copied.
+      py::Unlocked unlocked;
+      for (const PlainEntry& entry : entries)
+        text.append(py::as_view(entry.label), "=", py::as_view(entry.mode), "\n");
+    }
     py::Ref written = text.finish();
     replace_file(a[1], path, py::as_view(written));
     return {};
