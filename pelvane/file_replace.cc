@@ -245,14 +245,15 @@ bool lock_writers(int dir) {
   return true;
 }
 
-// The letters and digits of the new files' hidden names, ".pelvane-" and six
-// of them.
+// The new files' hidden names: kHiddenPrefix and six of kNameChars.
+constexpr std::string_view kHiddenPrefix = ".pelvane-";
 constexpr char kNameChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 // Whether `name` is one that take_hidden_name() gives.
-bool hidden_name(const char* name) {
-  return strncmp(name, ".pelvane-", 9) == 0 && strlen(name) == 15 &&
-         strspn(name + 9, kNameChars) == 6;
+bool hidden_name(std::string_view name) {
+  return name.size() == kHiddenPrefix.size() + 6 &&
+         name.substr(0, kHiddenPrefix.size()) == kHiddenPrefix &&
+         name.find_first_not_of(kNameChars, kHiddenPrefix.size()) == name.npos;
 }
 
 // Removes the copies that writers killed in the middle of a replacement
@@ -395,7 +396,7 @@ std::string random_part() {
 template <class Make>
 int take_hidden_name(Attempt& a, const Make& make) {
   for (int tries = 0;; ++tries) {
-    std::string tmp_name = ".pelvane-" + random_part();
+    std::string tmp_name = std::string(kHiddenPrefix) + random_part();
     int rc = make(tmp_name.c_str());
     if (rc >= 0) {
       a.tmp_name = std::move(tmp_name);

@@ -61,14 +61,6 @@ class DemoTest(unittest.TestCase):
         out, err = proc.communicate()
         return proc.returncode, out, err
 
-    def run_demo_code(self, code):
-        """Runs `code` in a fresh interpreter in the test's folder; answers
-        (status, stdout, stderr)."""
-        proc = subprocess.Popen([sys.executable, "-c", code], cwd=self.folder,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = proc.communicate()
-        return proc.returncode, out, err
-
     def test_sizes_and_lines_as_wc_counts_them(self):
         status, out, err = self.demo()
         self.assertEqual(status, 0, err)
@@ -162,7 +154,7 @@ class DemoTest(unittest.TestCase):
                 "kelvish.findings.append('port 1: no such mode')\n"
                 "sys.argv = [%r, 'out']\n"
                 "runpy.run_path(%r, run_name='__main__')\n" % (DEMO, DEMO))
-        status, out, err = self.run_demo_code(code)
+        status, out, err = run_python(code, cwd=self.folder)
         self.assertEqual((status, out), (1, ""), err)
         self.assertEqual(err, "demo.py: %s: the validator found errors: SystemExit: "
                               "status -1\n" % ports_conf)

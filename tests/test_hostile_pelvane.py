@@ -441,11 +441,7 @@ class WriteConfigTest(unittest.TestCase):
         for path in (out, source):
             with open(path, "w") as f:
                 f.write("old text\n")
-        code = ("import skorrel, pelvane\n"
-                "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
-                "c = pelvane.Config(p, dummy=True)\n"
-                "c.config_map = {'1': '40G'}\n"
-                "c.write_config(%r)\n" % out)
+        code = WRITER + "c.write_config(%r)\n" % out
         status, _, err = helpers.namespace_python(code, setup="mount --bind %s %s" % (source, out))
         self.assertEqual(status, 0, err)
         self.assertEqual(self.read(source), HEADER + "1=40G\n")
@@ -462,9 +458,7 @@ class WriteConfigTest(unittest.TestCase):
         then holds `expect`, and the names in its directory)."""
         if user and os.geteuid() != 0:
             self.skipTest("needs root")
-        code = (prelude + "import os, skorrel, pelvane\n"
-                "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
-                "c = pelvane.Config(p, dummy=True); c.config_map = %s\n"
+        code = (prelude + WRITER + "c.config_map = %s\n"
                 "os.setgid(%d); os.setuid(%d)\n"
                 "try:\n"
                 "    for _ in range(%d): c.write_config(%r)\n"
@@ -597,10 +591,8 @@ class WriteConfigTest(unittest.TestCase):
         for i in range(3):
             entries = {str(i + 1): "40G", "9": "4x10G" * i}
             texts.add(HEADER + "".join("%s=%s\n" % e for e in sorted(entries.items())))
-            code = ("import skorrel, pelvane\n"
-                    "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
-                    "c = pelvane.Config(p, dummy=True); c.config_map = %r\n"
-                    "for _ in range(150): c.write_config(%r)\n" % (entries, out))
+            code = WRITER + ("c.config_map = %r\n"
+                             "for _ in range(150): c.write_config(%r)\n" % (entries, out))
             env = dict(os.environ, PYTHONPATH=os.pathsep.join((helpers.MODULE_DIR, helpers.STANDINS)))
             writers.append(subprocess.Popen([sys.executable, "-c", code], env=env,
                                             stderr=subprocess.PIPE))
