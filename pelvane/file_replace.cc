@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -25,6 +26,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -67,6 +69,8 @@ class Fd {
     }
     fd_ = fd;
   }
+  // Holds none, without closing the one held (closed elsewhere).
+  void forget() { fd_ = -1; }
   // Closes the descriptor held; false, errno set, when close fails.
   bool close_checked() {
     int rc = close(fd_);
@@ -125,21 +129,99 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
   base = slash == path.npos ? std::string(path) : std::string(path.substr(slash + 1));
 }
 
+// ---- the writers' locks across fork() ----------------------------------------
+
+// A lock taken by flock() belongs to the open directory, which a forked
+// child shares: a child that does not exec would keep the lock of every
+// call in flight for its whole life.  So each call lists the descriptor
+// it locks, and a forked child closes the ones of the calls of other
+// threads (which the child lacks), and puts a fresh opening of the
+// directory, which holds no lock, under the descriptor of its own thread's
+// calls (whose handler of a signal forked).
+struct LockEntry {
+  int fd = -1;
+  pthread_t owner;
+  bool lost = false;  // Closed in a child that could open nothing more.
+  LockEntry *prev = nullptr, *next = nullptr;
+};
+
+std::mutex lock_entries_mutex;
+LockEntry* lock_entries = nullptr;
+
+void drop_locks_in_child() {
+  int saved = errno;
+  pthread_t self = pthread_self();
+  for (LockEntry *e = lock_entries, *next; e; e = next) {
+    next = e->next;
+    if (pthread_equal(e->owner, self)) {
+      int fresh = openat(e->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fresh >= 0 && dup3(fresh, e->fd, O_CLOEXEC) >= 0) {
+        close(fresh);
+        continue;
+      }
+      if (fresh >= 0) close(fresh);
+      e->lost = true;
+    }
+    close(e->fd);
+    if (!e->lost) {  // Of a thread the child lacks: no one will unlist it.
+      (e->prev ? e->prev->next : lock_entries) = e->next;
+      if (e->next) e->next->prev = e->prev;
+    }
+  }
+  lock_entries_mutex.unlock();
+  errno = saved;
+}
+
+// Lists `entry` for the descriptor `fd` of this thread.
+void list_lock(LockEntry& entry, int fd) {
+  static const bool registered = pthread_atfork([] { lock_entries_mutex.lock(); },
+                                                [] { lock_entries_mutex.unlock(); },
+                                                drop_locks_in_child) == 0;
+  (void)registered;
+  std::lock_guard<std::mutex> guard(lock_entries_mutex);
+  entry.fd = fd;
+  entry.owner = pthread_self();
+  entry.next = lock_entries;
+  if (lock_entries) lock_entries->prev = &entry;
+  lock_entries = &entry;
+}
+
+// Takes `entry` off the list; whether its descriptor is still open.
+bool unlist_lock(LockEntry& entry) {
+  std::lock_guard<std::mutex> guard(lock_entries_mutex);
+  (entry.prev ? entry.prev->next : lock_entries) = entry.next;
+  if (entry.next) entry.next->prev = entry.prev;
+  entry.fd = -1;
+  entry.prev = entry.next = nullptr;
+  return !entry.lost;
+}
+
 // One attempt at writing a file: the file opened (`readable` where it may
 // be read too) and its status; its directory (opened for reading, to be
 // locked and synced, where the caller may read it, else as a place only;
-// `locked` once the writers' lock is taken) with its status, and the
-// file's name there; and the new file with the name it is given, removed
-// at the end unless it was renamed into place.
+// `locked` once the writers' lock is taken, its descriptor listed in
+// `lock_entry` from just before) with its status, and the file's name
+// there; and the new file with the name it is given, removed at the end
+// unless it was renamed into place.
 struct Attempt {
   Fd fd, dir, tmp;
   struct stat st;
   struct statx dir_status = {};
   std::string base, tmp_name;
-  bool fresh = false, readable = false, dir_readable = false, locked = false, renamed = false;
+  LockEntry lock_entry;
+  bool fresh = false, readable = false, dir_readable = false, listed = false, locked = false,
+       renamed = false;
 
   ~Attempt() {
     if (!renamed) drop_new_file();
+    close_directory();
+  }
+
+  // Gives up the directory, and the lock with it.
+  void close_directory() {
+    if (listed && !unlist_lock(lock_entry)) dir.forget();
+    listed = locked = false;
+    dir.reset();
   }
 
   // Closes and removes the new file, which is not to be renamed.
@@ -164,48 +246,56 @@ enum class Outcome { written, swapped };
 // ---- where the file is ------------------------------------------------------
 
 // Opens the directory `where` (from `at`) for reading where the caller may,
-// else as a place only.
-void open_directory(Attempt& a, int at, const char* where) {
+// else as a place only; false where it cannot be opened.
+bool open_directory(Attempt& a, int at, const char* where) {
   int fd = openat(at, where, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   a.dir_readable = fd >= 0;
   if (fd < 0 && errno == EACCES) fd = openat(at, where, O_PATH | O_DIRECTORY | O_CLOEXEC);
   a.dir.reset(fd);
+  return fd >= 0;
 }
 
-// Finds where `path` leads once the symbolic links of its last part are
-// followed: a.dir, its directory, and a.base, the name in it.  Each link's
-// relative target is taken from the link's own directory, so that no
-// joined path grows past PATH_MAX; the first name that does not exist ends
-// the walk.  False (a.dir closed) where the file has no name of its own to
-// be replaced: the path ends in "/", a directory cannot be opened, a name
-// looked at or a link read, or a link of the process table leads on
-// (/proc/self/fd/1, which /dev/stdout names, say): such a link names an
-// open file, which only open() reaches.
-bool find_place(const std::string& path, Attempt& a) {
+// Opens the directory that holds the last part of `path`, as the kernel
+// resolves the path up to there, and takes the part's name (a.base).
+// False where there is no such name (the path ends in "/") or the
+// directory cannot be opened: open() tells why.
+bool open_parent(const std::string& path, Attempt& a) {
   std::string where;
   split_path(path, where, a.base);
-  open_directory(a, AT_FDCWD, where.c_str());
-  for (int hops = 0; a.dir.ok() && !a.base.empty() && hops <= 40; ++hops) {
+  return !a.base.empty() && open_directory(a, AT_FDCWD, where.c_str());
+}
+
+// Finds, from the symbolic link a.base in a.dir, the place of the file
+// that the kernel opened through it (at a.fd, status a.st): a.dir, its
+// directory, and a.base, its name there.  Each link's relative target is
+// taken from the link's own directory, so that no joined path grows past
+// PATH_MAX.  The links are only read here, after the kernel followed them
+// (or refused to); the place holds only where the name found names the
+// very file opened.  False where it does not, or where a directory cannot
+// be opened or a link read, or a link of the process table leads on
+// (/proc/self/fd/1, which /dev/stdout names, say): such a link names an
+// open file, which only the kernel's descriptor reaches.
+bool follow_links(Attempt& a) {
+  std::string where;
+  for (int hops = 0; hops <= 40; ++hops) {
     struct stat st;
-    if (fstatat(a.dir.get(), a.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) {
-      if (errno == ENOENT) return true;
-      break;
-    }
-    if (!S_ISLNK(st.st_mode)) return true;
+    if (fstatat(a.dir.get(), a.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0) return false;
+    if (!S_ISLNK(st.st_mode)) return same_file(st, a.st);
     struct statfs fs;
-    if (fstatfs(a.dir.get(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC) break;
+    if (fstatfs(a.dir.get(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC) return false;
     char buf[PATH_MAX];
     ssize_t n = readlinkat(a.dir.get(), a.base.c_str(), buf, sizeof buf);
-    if (n < 0 || size_t(n) == sizeof buf) break;
+    if (n < 0 || size_t(n) == sizeof buf) return false;
     std::string_view link(buf, size_t(n));
     if (link.find('/') == link.npos) {
       a.base = std::string(link);
       continue;
     }
     split_path(link, where, a.base);
-    open_directory(a, link[0] == '/' ? AT_FDCWD : a.dir.get(), where.c_str());
+    if (a.base.empty() ||
+        !open_directory(a, link[0] == '/' ? AT_FDCWD : a.dir.get(), where.c_str()))
+      return false;
   }
-  a.dir.reset();
   return false;
 }
 
@@ -225,22 +315,33 @@ bool names_removable(const Attempt& a) {
 
 // ---- the writers' lock ------------------------------------------------------
 
+// How long one call waits for the writers' lock, all its attempts together.
+constexpr long long kLockWaitNs = 10'000'000'000LL;
+
+// The monotonic clock, in nanoseconds.
+long long monotonic_ns() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
 // Serialises the writers of one directory's files: an exclusive advisory
 // lock on the directory open at `dir`, held until the descriptor closes.
-// Another holder is waited for up to ten seconds (the caller itself may
-// hold it, through another descriptor); then, or where the directory
-// cannot be locked, the write goes on unserialised.  Whether it was taken.
-bool lock_writers(int dir) {
-  long waited_ms = 0, step_ms = 1;
+// Another holder is waited for until the call's `deadline` (monotonic_ns;
+// the caller itself may hold it, through another descriptor); then, or
+// where the directory cannot be locked, the write goes on unserialised.
+// Signals neither lengthen nor shorten the wait.  Whether it was taken.
+bool lock_writers(int dir, long long deadline) {
+  long long step_ns = 1'000'000;
   while (flock(dir, LOCK_EX | LOCK_NB) < 0) {
     if (interrupted(-1)) continue;
-    if (errno != EWOULDBLOCK || waited_ms >= 10'000) return false;
-    struct timespec pause = {0, step_ms * 1'000'000};
+    long long left = deadline - monotonic_ns();
+    if (errno != EWOULDBLOCK || left <= 0) return false;
+    struct timespec pause = {0, long(std::min(step_ns, left))};
     nanosleep(&pause, nullptr);
-    // A signal may have come to another thread meanwhile.
+    // A signal may have come, to this thread or another, meanwhile.
     py::check_signals();
-    waited_ms += step_ms;
-    step_ms = std::min(step_ms * 2, 50L);
+    step_ns = std::min(step_ns * 2, 50'000'000LL);
   }
   return true;
 }
@@ -257,11 +358,13 @@ bool hidden_name(std::string_view name) {
 }
 
 // Removes the copies that writers killed in the middle of a replacement
-// left in the directory open (readable) at `dir`.  Only the holder of the
-// writers' lock calls it, so no living writer that took the lock has a
-// copy there; one that went on without it finds its copy gone, and writes
-// in place.  Whether it removed any.
-bool remove_leftovers(int dir) {
+// left in the directory open (readable) at `dir`: regular files of one
+// link under a hidden name, but the file being written, named `keep`
+// there, whatever its name.  Only the holder of the writers' lock calls
+// it, so no living writer that took the lock has a copy there; one that
+// went on without it finds its copy gone, and writes in place.  Whether it
+// removed any.
+bool remove_leftovers(int dir, const std::string& keep) {
   bool removed = false;
   alignas(struct dirent64) char buf[16384];
   ssize_t n;
@@ -270,10 +373,9 @@ bool remove_leftovers(int dir) {
       const auto* entry = reinterpret_cast<const struct dirent64*>(buf + at);
       at += entry->d_reclen;
       struct stat st;
-      if (hidden_name(entry->d_name) &&
-          (entry->d_type == DT_REG ||
-           (entry->d_type == DT_UNKNOWN &&
-            fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))))
+      if (hidden_name(entry->d_name) && (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN) &&
+          entry->d_name != keep && fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(st.st_mode) && st.st_nlink == 1)
         removed |= unlinkat(dir, entry->d_name, 0) == 0;
     }
   }
@@ -303,13 +405,18 @@ bool same_stand(const struct statx& a, const struct statx& b) {
 thread_local struct statx clean_directory;
 
 // Takes the writers' lock on the directory (one that may not be read is
-// not locked), reads the directory's status and clears what killed writers
-// left.
-void lock_directory(Attempt& a) {
-  a.locked = a.dir_readable && lock_writers(a.dir.get());
+// not locked), waiting until the call's `deadline` at most, reads the
+// directory's status and clears what killed writers left.  Only a
+// directory that the kernel's resolution of the path reaches comes here.
+void lock_directory(Attempt& a, long long deadline) {
+  if (a.dir_readable) {
+    list_lock(a.lock_entry, a.dir.get());
+    a.listed = true;
+    a.locked = lock_writers(a.dir.get(), deadline);
+  }
   directory_status(a.dir.get(), a.dir_status);
   if (!a.locked || same_stand(a.dir_status, clean_directory)) return;
-  if (remove_leftovers(a.dir.get())) directory_status(a.dir.get(), a.dir_status);
+  if (remove_leftovers(a.dir.get(), a.base)) directory_status(a.dir.get(), a.dir_status);
   clean_directory = a.dir_status;
 }
 
@@ -335,7 +442,7 @@ bool open_file(Attempt& a, const std::string& path, bool regular) {
     if (errno == EACCES && access == O_RDWR) {
       access = O_WRONLY;
     } else if (errno == EMFILE && a.dir.ok()) {
-      a.dir.reset();
+      a.close_directory();
     } else {
       return false;
     }
@@ -345,30 +452,61 @@ bool open_file(Attempt& a, const std::string& path, bool regular) {
 // What is to be done with the file a path names.
 enum class Found { replace, in_place, swapped };
 
-// Opens the file `path` names, its status in a.st; a missing one is
-// marked fresh, to be made.  The file is looked at under its name in its
-// directory where that was found (else through the path), so that a file
-// opened as it was looked at is known to be the one named there.  A path
-// that cannot be looked at is left to the in-place write (open() tells
-// why), and only a regular file of one link, found under its name, is
-// replaced; swapped where the name came to name another file, or a link,
-// between the look and the open.
-Found open_old_file(Attempt& a, const std::string& path) {
-  struct stat named;
-  bool placed = a.dir.ok();
-  if ((placed ? fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW)
-              : stat(path.c_str(), &named)) < 0) {
-    // A missing file is looked for through the path too, so that the
-    // kernel's checks of the links on the way (fs.protected_symlinks) run.
-    if (placed && errno == ENOENT && stat(path.c_str(), &named) == 0) return Found::swapped;
-    a.fresh = errno == ENOENT;
-    return a.fresh ? Found::replace : Found::in_place;
-  }
-  if (S_ISLNK(named.st_mode)) return Found::swapped;
-  if (!open_file(a, path, S_ISREG(named.st_mode)) || fstat(a.fd.get(), &a.st) < 0) fail();
-  if (!same_file(named, a.st)) return Found::swapped;
-  if (!placed || !a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1)
+// Opens, through the kernel, the file that `path` reaches through the
+// symbolic link a.base in a.dir, as open() would: a missing target is made
+// (empty), a link the kernel refuses to follow raises what open() raises.
+// Then finds the file's place (follow_links) and locks it there.
+Found open_through_link(Attempt& a, const std::string& path, long long deadline) {
+  struct stat target;
+  bool regular = stat(path.c_str(), &target) == 0 ? S_ISREG(target.st_mode) : errno == ENOENT;
+  if (!open_file(a, path, regular) || fstat(a.fd.get(), &a.st) < 0) fail();
+  // A pipe or a device opened for reading as well, as open() would not.
+  if (regular && !S_ISREG(a.st.st_mode)) return Found::swapped;
+  if (!follow_links(a)) {
+    a.close_directory();
     return Found::in_place;
+  }
+  lock_directory(a, deadline);
+  return Found::replace;
+}
+
+// Opens the file `path` names, its status in a.st, once its directory's
+// writers' lock is taken; a missing one is marked fresh, to be made.  The
+// kernel resolves the path: a link is followed as open() follows it
+// (open_through_link), and the file opened is known to be the one named
+// in the directory found.  A path that cannot be looked at is left to the
+// in-place write (open() tells why), and only a regular file of one link
+// is replaced; swapped where the name came to name another file, or a
+// link, meanwhile.
+Found open_old_file(Attempt& a, const std::string& path, long long deadline) {
+  if (!open_parent(path, a)) {
+    a.close_directory();
+    return Found::in_place;
+  }
+  struct stat named;
+  Found found = Found::replace;
+  if (fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0) {
+    if (errno != ENOENT) {
+      a.close_directory();
+      return Found::in_place;
+    }
+    a.fresh = true;
+    lock_directory(a, deadline);
+    // Made meanwhile, by the writer that held the lock, say.
+    if (fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+      return Found::swapped;
+    return Found::replace;
+  }
+  if (S_ISLNK(named.st_mode)) {
+    found = open_through_link(a, path, deadline);
+    if (found != Found::replace) return found;
+  } else {
+    lock_directory(a, deadline);
+    if (!open_file(a, path, S_ISREG(named.st_mode)) || fstat(a.fd.get(), &a.st) < 0) fail();
+  }
+  if (!a.dir.ok()) return Found::in_place;
+  if (!a.named_in_place()) return Found::swapped;
+  if (!S_ISREG(a.st.st_mode) || a.st.st_nlink != 1) return Found::in_place;
   return Found::replace;
 }
 
@@ -534,25 +672,30 @@ bool copy_attributes(const Attempt& a) {
          fchmod(a.tmp.get(), a.st.st_mode & 07777) == 0;
 }
 
-// Gives a new file made without a name a hidden one, to be renamed from:
-// the descriptor itself is linked where the process may, else its entry in
-// /proc.  False, errno set, when it cannot be named.
-bool name_new_file(Attempt& a) {
-  if (!a.tmp_name.empty()) return true;
-  const std::string proc = "/proc/self/fd/" + std::to_string(a.tmp.get());
-  return take_hidden_name(a, [&](const char* name) {
-           int rc = linkat(a.tmp.get(), "", a.dir.get(), name, AT_EMPTY_PATH);
-           if (rc < 0 && errno != EEXIST)
-             rc = linkat(AT_FDCWD, proc.c_str(), a.dir.get(), name, AT_SYMLINK_FOLLOW);
-           return rc;
-         }) == 0;
+// Gives the new file made without a name the name `name` in the
+// directory, where it is free: the descriptor itself is linked where the
+// process may, else its entry in /proc.  0, or -1 with errno set (EEXIST:
+// the name is taken).
+int link_new_file(const Attempt& a, const char* name) {
+  int rc = linkat(a.tmp.get(), "", a.dir.get(), name, AT_EMPTY_PATH);
+  if (rc < 0 && errno != EEXIST) {
+    const std::string proc = "/proc/self/fd/" + std::to_string(a.tmp.get());
+    rc = linkat(AT_FDCWD, proc.c_str(), a.dir.get(), name, AT_SYMLINK_FOLLOW);
+  }
+  return rc;
 }
 
-// Writes the text to the new file, syncs it and names it.  False, errno
-// set, where one of these fails.
+// Writes the text to the new file and syncs it; a replacement made without
+// a name is given a hidden one, to be renamed from, and closed (a missing
+// file's takes its own name at once: rename_into_place).  False, errno set,
+// where one of these fails.
 bool write_new_file(Attempt& a, std::string_view text) {
-  return write_all(a.tmp.get(), text) && fsync(a.tmp.get()) == 0 && name_new_file(a) &&
-         a.tmp.close_checked();
+  if (!write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0) return false;
+  if (a.fresh && a.tmp_name.empty()) return true;
+  if (a.tmp_name.empty() &&
+      take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0)
+    return false;
+  return a.tmp.close_checked();
 }
 
 // ---- in place ---------------------------------------------------------------
@@ -682,16 +825,38 @@ Outcome write_in_place(const std::string& path, Attempt& a, std::string_view tex
 
 // ---- replacement ------------------------------------------------------------
 
-// Renames the new file over the old one and syncs the directory; a rename
-// that fails (the new file removed by a writer that held the lock, say)
-// leaves the old file to be written in place.
+// Gives a missing file's new file its name, while that is free; 0, or -1
+// with errno set (EEXIST: something took the name meanwhile).
+int name_fresh_file(Attempt& a) {
+  if (a.tmp_name.empty()) return link_new_file(a, a.base.c_str());
+  const char *from = a.tmp_name.c_str(), *to = a.base.c_str();
+  if (renameat2(a.dir.get(), from, a.dir.get(), to, RENAME_NOREPLACE) == 0) return 0;
+  // A file system that cannot rename without replacing: a second name,
+  // then the hidden one removed.
+  if (errno != EINVAL || linkat(a.dir.get(), from, a.dir.get(), to, 0) < 0) return -1;
+  unlinkat(a.dir.get(), from, 0);
+  return 0;
+}
+
+// Puts the new file in place and syncs the directory: renamed over the old
+// file, or, for a missing one, given its name only while that is free.  A
+// file (or a link) put there meanwhile makes the attempt start afresh; a
+// new file that cannot be put there for another reason (removed by a
+// writer that held the lock, say) leaves the file to be written in place.
 Outcome rename_into_place(const std::string& path, Attempt& a, std::string_view text) {
-  // A file put in the old one's place meanwhile is not replaced by a copy
-  // of the old one's attributes.
-  if (!a.fresh && !a.named_in_place()) return Outcome::swapped;
-  if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
-    return write_in_place(path, a, text);
+  int rc;
+  if (a.fresh) {
+    rc = name_fresh_file(a);
+    if (rc < 0 && errno == EEXIST) return Outcome::swapped;
+  } else {
+    // A file put in the old one's place meanwhile is not replaced by a
+    // copy of the old one's attributes.
+    if (!a.named_in_place()) return Outcome::swapped;
+    rc = renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str());
+  }
+  if (rc < 0) return write_in_place(path, a, text);
   a.renamed = true;
+  a.tmp.reset();
   // Until the directory is on disk a power loss may undo the rename.
   if (a.dir_readable && fsync(a.dir.get()) < 0 && errno != EINVAL) fail();
   // The rename leaves no copy behind: the directory stays clean.
@@ -699,20 +864,21 @@ Outcome rename_into_place(const std::string& path, Attempt& a, std::string_view 
   return Outcome::written;
 }
 
-// One attempt of replace_file, below.  The `last` writes in place the file
-// that the path names by then, as open(path, "w") would.
-Outcome replace_once(const std::string& path, std::string_view text, bool last) {
+// One attempt of replace_file, below, waiting for the writers' lock until
+// `deadline` at most.  The `last` writes in place the file that the path
+// names by then, as open(path, "w") would.
+Outcome replace_once(const std::string& path, std::string_view text, bool last,
+                     long long deadline) {
   Attempt a;
   if (last) return write_in_place(path, a, text, false);
-  if (find_place(path, a)) lock_directory(a);
-  Found found = open_old_file(a, path);
+  Found found = open_old_file(a, path, deadline);
   if (found == Found::swapped) return Outcome::swapped;
   if (found == Found::in_place) return write_in_place(path, a, text);
   // Beyond the file-size limit the write would fail part way (and SIGXFSZ
   // might end the process with the new file made).
   if (!within_size_limit(text.size())) fail();
-  if (!a.dir.ok() || !names_removable(a) || !make_new_file(a) ||
-      (!a.fresh && !copy_attributes(a)) || !write_new_file(a, text))
+  if (!names_removable(a) || !make_new_file(a) || (!a.fresh && !copy_attributes(a)) ||
+      !write_new_file(a, text))
     return write_in_place(path, a, text);
   return rename_into_place(path, a, text);
 }
@@ -742,7 +908,9 @@ void replace_file(PyObject* name, const std::string& path, std::string_view text
   {
     py::Unlocked unlocked;
     try {
-      for (int tries = 0; replace_once(path, text, tries == 4) == Outcome::swapped; ++tries) {
+      long long deadline = monotonic_ns() + kLockWaitNs;
+      for (int tries = 0; replace_once(path, text, tries == 4, deadline) == Outcome::swapped;
+           ++tries) {
       }
     } catch (const Failed& failed) {
       err = failed.err;

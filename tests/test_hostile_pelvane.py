@@ -5,8 +5,10 @@ make the configuration file's writer fail, lose files or write what reads
 back otherwise, and hosts whose devices are named like `ip` keywords, have a
 link, or belong to other software (the real `ip` inside a network namespace
 of the test's own)."""
+import contextlib
 import ctypes
 import errno
+import fcntl
 import json
 import os
 import shutil
@@ -14,6 +16,8 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 import pelvane
@@ -682,30 +686,94 @@ class WriteConfigTest(unittest.TestCase):
         fifo, link = os.path.join(sticky, "fifo"), os.path.join(sticky, "link")
         os.symlink(self.path("target"), link)
         os.lchown(link, 65534, 65534)
+        with self.sticky_protection():
+            for path in (planted, fifo, link):
+                self.assertRefusedByOpen(path)
+                self.assertIOError(path, errno.EACCES)
+        self.assertEqual((self.read(planted), os.stat(planted).st_uid), (OLD, 65534))
+        self.assertEqual(sorted(os.listdir(sticky)), ["fifo", "link", "ports.conf"])
+        self.assertFalse(os.path.lexists(self.path("target")))
+
+    @contextlib.contextmanager
+    def sticky_protection(self):
+        """The kernel's protection of sticky directories on, for root."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
         settings = ["/proc/sys/fs/protected_%s" % kind for kind in ("regular", "fifos", "symlinks")]
         saved = [self.read(setting) for setting in settings]
         try:
             for setting in settings:
                 with open(setting, "w") as f:
                     f.write("1")
-            for path in (planted, fifo, link):
-                try:
-                    os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK))
-                    refused = 0
-                except OSError as e:
-                    refused = e.errno
-                if refused != errno.EACCES:
-                    self.skipTest("no protection of sticky directories here")
-                self.assertIOError(path, errno.EACCES)
         except IOError as e:
             self.skipTest("the protection cannot be set here: %s" % e)
+        try:
+            yield
         finally:
             for setting, value in zip(settings, saved):
                 with open(setting, "w") as f:
                     f.write(value)
-        self.assertEqual((self.read(planted), os.stat(planted).st_uid), (OLD, 65534))
-        self.assertEqual(sorted(os.listdir(sticky)), ["fifo", "link", "ports.conf"])
-        self.assertFalse(os.path.lexists(self.path("target")))
+
+    def assertRefusedByOpen(self, path):
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK))
+            refused = 0
+        except OSError as e:
+            refused = e.errno
+        if refused != errno.EACCES:
+            self.skipTest("no protection of sticky directories here")
+
+    def planted_link(self):
+        """Another user's link sticky/ports.conf to etc/planted, in a
+        sticky directory; and an open descriptor of etc/, locked."""
+        sticky, etc = self.path("sticky"), self.path("etc")
+        os.mkdir(sticky)
+        os.mkdir(etc)
+        os.chmod(sticky, 0o1777)
+        link = os.path.join(sticky, "ports.conf")
+        os.symlink(os.path.join(etc, "planted"), link)
+        os.lchown(link, 65534, 65534)
+        held = os.open(etc, os.O_RDONLY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        return link, etc, held
+
+    def test_link_gone_meanwhile_is_not_followed(self):
+        # The planter removes its link while the writer would wait for the
+        # lock of the directory the link leads to: the kernel refuses the
+        # link at once, and nothing appears there.
+        link, etc, held = self.planted_link()
+        def unplant():
+            time.sleep(0.5)
+            os.unlink(link)
+            os.close(held)
+        with self.sticky_protection():
+            self.assertRefusedByOpen(link)
+            thread = threading.Thread(target=unplant)
+            thread.start()
+            try:
+                self.assertIOError(link, errno.EACCES)
+            finally:
+                thread.join()
+        self.assertEqual(os.listdir(etc), [])
+
+    def test_nothing_locked_or_removed_where_the_kernel_refuses(self):
+        link, etc, held = self.planted_link()
+        open(os.path.join(etc, ".pelvane-abc123"), "w").close()
+        events = []
+        def release():
+            time.sleep(1)
+            events.append("released")
+            os.close(held)
+        with self.sticky_protection():
+            self.assertRefusedByOpen(link)
+            thread = threading.Thread(target=release)
+            thread.start()
+            try:
+                self.assertIOError(link, errno.EACCES)
+                events.append("refused")
+            finally:
+                thread.join()
+        self.assertEqual((events, os.listdir(etc)), (["refused", "released"], [".pelvane-abc123"]))
 
     def test_old_text_kept_where_the_cut_is_refused(self):
         # A file sealed against shrinking: put back where it may be read,
@@ -788,6 +856,66 @@ class WriteConfigTest(unittest.TestCase):
         self.c.write_config(out)
         self.assertEqual(sorted(os.listdir(self.tmp)),
                          sorted(others + [".pelvane-dir123", "ports.conf"]))
+
+    def test_file_named_like_a_copy_is_written_like_any_other(self):
+        # Neither the file written nor a look-alike of two links is swept.
+        out = self.old_file(".pelvane-abc123", 65534 if os.geteuid() == 0 else 0)
+        os.chmod(out, 0o640)
+        if LIBC.setxattr(out, "user.note", "kept", 4, 0) < 0:
+            self.skipTest("no user attributes here")
+        os.link(self.old_file(".pelvane-xyz789"), self.path("keep"))
+        st = os.stat(out)
+        self.c.write_config(out)
+        value = ctypes.create_string_buffer(9)
+        size = LIBC.getxattr(out, "user.note", value, 9)
+        after = os.stat(out)
+        self.assertEqual((self.read(out), value.raw[:size], after.st_mode, after.st_uid),
+                         (NEW, "kept", st.st_mode, st.st_uid))
+        self.assertEqual([self.read(self.path(name)) for name in (".pelvane-xyz789", "keep")],
+                         [OLD, OLD])
+        self.assertEqual(sorted(os.listdir(self.tmp)), [".pelvane-abc123", ".pelvane-xyz789", "keep"])
+
+    def test_one_wait_per_call_whatever_the_signals(self):
+        # A storm of signals neither ends the wait for the lock early, nor
+        # do the attempts of a call against a file swapped over and over
+        # each wait for it anew.
+        out = self.old_file()
+        code = WRITER + (
+            "import fcntl, signal, threading, time\n"
+            "held = os.open(%r, os.O_RDONLY); fcntl.flock(held, fcntl.LOCK_EX); events = []\n"
+            "def release(): events.append('released'); os.close(held)\n"
+            "threading.Timer(1, release).start()\n"
+            "signal.signal(signal.SIGALRM, lambda *a: None)\n"
+            "signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)\n"
+            "c.write_config(%r); events.append('written')\n"
+            "signal.setitimer(signal.ITIMER_REAL, 0); print events\n"
+            "held = os.open(%r, os.O_RDONLY); fcntl.flock(held, fcntl.LOCK_EX); done = []\n"
+            "def swap():\n"
+            "    while not done: open(%r, 'w').write('x'); os.rename(%r, %r)\n"
+            "threading.Thread(target=swap).start()\n"
+            "start = time.time(); c.write_config(%r); took = time.time() - start\n"
+            "done.append(1); print 9.5 < took < 15\n"
+            % (self.tmp, out, self.tmp, out + "~", out + "~", out, out))
+        self.assertEqual(run_bounded(code, 30), (0, "['released', 'written']\nTrue\n", ""))
+
+    def test_forked_child_keeps_no_lock(self):
+        # A child forked while a thread writes a pipe under the lock.
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        code = WRITER + (
+            "import fcntl, signal, threading, time\n"
+            "def locked():\n"
+            "    fd = os.open(%r, os.O_RDONLY)\n"
+            "    try: fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB); return False\n"
+            "    except IOError: return True\n"
+            "    finally: os.close(fd)\n"
+            "writer = threading.Thread(target=c.write_config, args=(%r,)); writer.start()\n"
+            "while not locked(): time.sleep(0.01)\n"
+            "child = os.fork()\n"
+            "if not child: time.sleep(20); os._exit(0)\n"
+            "got = open(%r).read(); writer.join(); print got == %r, locked()\n"
+            "os.kill(child, signal.SIGKILL); os.waitpid(child, 0)\n" % (self.tmp, fifo, fifo, NEW))
+        self.assertEqual(run_bounded(code, 30), (0, "True False\n", ""))
 
 BIG = "dict((str(i), '4x10G' * %d) for i in range(99))"
 ACL = "system.posix_acl_default"
