@@ -888,21 +888,25 @@ Outcome replace_once(const std::string& path, std::string_view text, bool last,
 // Writes `text` to the file `path` names, as open(path, "w") and a write
 // would, but a regular file is replaced in one step: the text goes to a new
 // file in the directory of the file's final name (symbolic links are
-// followed and stay, a missing target is made), which takes the old file's
-// owner, group, extended attributes, inode flags and permission bits, or a
-// new file's bits, is synced and renamed to that name, and the directory is
-// synced.  The writers of one directory's files take turns, through a lock
-// on the directory where it may be read; its holder removes the copies
-// that killed writers left.  Where no replacement may be made, written,
-// given the old file's attributes or renamed into place (whatever the
-// cause), and for a file that is not regular (a device, a pipe), has other
-// links or is reached through a link of the process table, the file is
-// written in place, room for the text secured first; so the only IOError
-// raised, on `name` (the path as the caller gave it) with the errno of the
-// failed call, is what open() or that write raises, and the old file then
-// stays as it was.  A path that comes to name another file than the one
-// opened is written afresh; after a few such turns, in place.  Other
-// threads run meanwhile: `path` and `text` are the caller's own copies.
+// followed by the kernel, as open() follows them, and stay; a missing
+// target is made by that open), which takes the old file's owner, group,
+// extended attributes, inode flags and permission bits, or a new file's
+// bits, is synced and renamed to that name (a missing file's only while
+// the name is free), and the directory is synced.  Nothing is done in a
+// directory but the one the kernel's resolution of the path leads to.
+// The writers of one directory's files take turns, through a lock on the
+// directory where it may be read, waited for until one deadline a call;
+// its holder removes the copies that killed writers left.  Where no
+// replacement may be made, written, given the old file's attributes or
+// renamed into place (whatever the cause), and for a file that is not
+// regular (a device, a pipe), has other links or is reached through a
+// link of the process table, the file is written in place, room for the
+// text secured first; so the only IOError raised, on `name` (the path as
+// the caller gave it) with the errno of the failed call, is what open() or
+// that write raises, and the old file then stays as it was.  A path that
+// comes to name another file than the one opened is written afresh; after
+// a few such turns, in place.  Other threads run meanwhile: `path` and
+// `text` are the caller's own copies.
 void replace_file(PyObject* name, const std::string& path, std::string_view text) {
   int err = 0;
   {
