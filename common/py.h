@@ -200,10 +200,11 @@ void check_signals();
 // that holds objects borrowed, or keeps what it found, must allow for.
 //
 // next() and the line readers (Lines in lookups.h, murchet's over a text)
-// take a turn at every item themselves, so a loop over them needs no call of
-// its own.  A loop that renders one of the interpreter's own steps, which handle
-// no signals either (a sort, a membership test, a set difference, a text's
-// split, a pattern's match, one object's text), takes none.
+// take a turn at every item themselves, so a loop over them needs no call
+// of its own.  A loop that renders one of the interpreter's own steps,
+// which handle no signals either (a sort, a membership test, a set
+// difference, list() of an iterable, a text's split or escape, a pattern's
+// match, an error message's text), takes none.
 inline bool tick() {
   static unsigned turns = 0;
   if (__builtin_expect(++turns % 1024 != 0, 1)) return false;

@@ -61,9 +61,7 @@ class TapNames {
   explicit TapNames(PyObject* self) : self_(self), names_(Ref::steal(PySet_New(nullptr))) {
     Ref it = py::iter(py::plain_attr(
         py::plain_attr(py::plain_attr(self, ID("platform")), ID("switch")), ID("ports")));
-    while (Ref port = py::next(it)) {
-      add_linux_names(names_, port);
-    }
+    while (Ref port = py::next(it)) add_linux_names(names_, port);
   }
   bool ours(PyObject* name) {
     if (contains(name)) return true;
