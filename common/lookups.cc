@@ -427,6 +427,7 @@ bool Lines::next() {
   line_ = Ref();
   buffered_ = false;
   if (buffer_) {
+    tick();
     char* s;
     int n = PycStringIO->creadline(buffer_, &s);
     if (n < 0) throw Raised();

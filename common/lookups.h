@@ -148,7 +148,7 @@ class Lines {
   Lines& operator=(const Lines&) = delete;
 
   // Moves to the next line; false at the end.  What the iteration raises
-  // is thrown.
+  // is thrown.  A turn of the loop over the lines (tick()).
   bool next();
   // The bytes of the line: true where the line is a plain text or read
   // from a buffer, `out` then valid until the file is read again or the

@@ -189,6 +189,29 @@ class Unlocked {
 // Raised where one raised.  errno is kept.
 void check_signals();
 
+// ---- loops whose length a caller sets ----------------------------------------
+// One turn of a loop whose length a caller or a platform description sets
+// (over an iterable, a sequence, a count, the lines of a tool's answer):
+// every 1,024 turns the interpreter's pending signals are handled, as its
+// own loops handle them, so that Ctrl-C ends the loop (the handler's
+// exception, KeyboardInterrupt, is thrown).  Answers whether it handled
+// them at this turn (whether any had come or not): a handler written in
+// Python may then have run and changed anything, which a direct rendering
+// that holds objects borrowed, or keeps what it found, must allow for.
+//
+// next() and the line readers (Lines in lookups.h, murchet's over a text)
+// take a turn at every item themselves, so a loop over them needs no call
+// of its own.  A loop that renders one of the interpreter's own steps,
+// which handle no signals either (a sort, a membership test, a set
+// difference, list() of an iterable, a text's split or escape, a pattern's
+// match, an error message's text), takes none.
+inline bool tick() {
+  static unsigned turns = 0;
+  if (__builtin_expect(++turns % 1024 != 0, 1)) return false;
+  check(PyErr_CheckSignals());
+  return true;
+}
+
 // ---- digits -------------------------------------------------------------
 namespace detail {
 // Writes the decimal digits of `u` so that they end at `end`, two at a time
@@ -468,8 +491,10 @@ Ref percent_plain(PyObject* fmt, std::initializer_list<PyObject*> args);
 inline Ref to_str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 inline Ref repr(PyObject* o) { return Ref::steal(PyObject_Repr(o)); }
 inline Ref iter(PyObject* o) { return Ref::steal(PyObject_GetIter(o)); }
-// Next item of an iterator, empty at the end.
+// Next item of an iterator, empty at the end; a turn of the loop over it
+// (tick()) first.
 inline Ref next(PyObject* it) {
+  tick();
   PyObject* v = PyIter_Next(it);
   if (!v && PyErr_Occurred()) throw Raised();
   return v ? Ref::steal(v) : Ref();
@@ -617,16 +642,7 @@ Ref import_from(const char* module, const char* name, PyObject* globals);
 Ref builtin(const char* name);
 Ref builtin(PyObject* name);  // the same by a text
 
-// ---- loops whose length a caller sets ----------------------------------------
-// One turn of a loop whose length a caller sets (ports, logical ports,
-// list items): every so many turns the interpreter's pending signals are
-// handled, as its own loops handle them, so that Ctrl-C ends the loop (the
-// handler's exception, KeyboardInterrupt, is thrown).
-inline void tick() {
-  static unsigned turns = 0;
-  if (++turns % 1024 == 0) py::check(PyErr_CheckSignals());
-}
-
+// ---- counts --------------------------------------------------------------------
 // The number of items of range(n), n taken as range takes its end: int(n)
 // for an integer or an object that converts itself, 0 for a negative one;
 // TypeError for anything else, OverflowError for a count beyond the

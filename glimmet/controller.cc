@@ -147,7 +147,7 @@ void claim(PyObject* table, PyObject* answer, PyObject* label, PyObject* num_led
   }
   Py_ssize_t n = PyList_GET_SIZE(table);
   PyObject *key, *value;
-  for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &key, &value);)
+  for (Py_ssize_t pos = 0; tick(), PyDict_Next(entries, &pos, &key, &value);)
     if (slot_of(key, n) < 0) {
       py::Ref k = py::Ref::borrow(key);
       py::raise(PyExc_RuntimeError,
@@ -156,7 +156,7 @@ void claim(PyObject* table, PyObject* answer, PyObject* label, PyObject* num_led
     }
   // (A call dropped from the table may run code of its own, but the
   // dict's walk survives whatever it does.)
-  for (Py_ssize_t pos = 0; PyDict_Next(entries, &pos, &key, &value);) {
+  for (Py_ssize_t pos = 0; tick(), PyDict_Next(entries, &pos, &key, &value);) {
     Py_ssize_t slot = slot_of(key, n);
     if (slot >= 0) PyList_SetItem(table, slot, py::Ref::borrow(value).release());
   }
@@ -184,8 +184,8 @@ void grow(PyObject* size, int bit, PyObject* count, PyObject* unit) {
 py::Ref two_zeros() { return py::list({zero(), zero()}); }
 
 // The pad runs of a run list: (call, count) pairs whose call is a pad.
-// (A list is walked by index, as its iterator walks it, and a pair that is
-// a tuple read directly.)
+// (A list is walked by index, as its iterator walks it, its size read after
+// each turn's tick(), and a pair that is a tuple read directly.)
 template <class F>
 void each_pad_run(PyObject* calls, const F& f) {
   py::Ref pair[2];
@@ -200,7 +200,7 @@ void each_pad_run(PyObject* calls, const F& f) {
     if (is_pad(pair[0], &bit)) f(bit, pair[1].get());
   };
   if (PyList_CheckExact(calls)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(calls); ++i)
+    for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(calls); ++i)
       take(py::Ref::borrow(PyList_GET_ITEM(calls, i)));
     return;
   }
@@ -456,9 +456,13 @@ std::vector<py::Ref> port_list(PyObject* ports) {
 // in port order (the ports taken in the order of their labels).
 py::Ref gang_led_lists(const std::vector<py::Ref>& ports) {
   std::vector<py::Ref> labels(ports.size());
-  for (size_t i = 0; i < ports.size(); ++i) labels[i] = py::read_prop(ports[i], ID("gang_label"));
+  for (size_t i = 0; i < ports.size(); ++i) {
+    tick();
+    labels[i] = py::read_prop(ports[i], ID("gang_label"));
+  }
   py::Ref gangs = py::dict();
   for (Py_ssize_t i : sorted_order(labels)) {
+    tick();
     py::Ref label = py::read_prop(ports[size_t(i)], ID("gang_label"));
     py::Ref led = py::item(py::read_prop(ports[size_t(i)], ID("leds")), 1);
     PyObject* list = py::dict_get(gangs, label);
@@ -475,10 +479,13 @@ py::Ref gang_led_lists(const std::vector<py::Ref>& ports) {
 void claim_slots(PyObject* table, const std::vector<py::Ref>& ports, PyObject* gangs,
                  PyObject* num_leds) {
   std::vector<py::Ref> numbers(ports.size());
-  for (size_t i = 0; i < ports.size(); ++i)
+  for (size_t i = 0; i < ports.size(); ++i) {
+    tick();
     numbers[i] = py::call_op(ports[i], ID("hw_port_num"), zero());
+  }
   long led_port = 1;
   for (Py_ssize_t i : sorted_order(numbers)) {
+    tick();
     PyObject* port = ports[size_t(i)];
     Py_ssize_t subs = range_count(py::read_prop(port, ID("num_logical_ports")));
     for (Py_ssize_t sub = 0; sub < subs; ++sub, ++led_port) {
@@ -515,9 +522,11 @@ RunList merge_runs(PyObject* table) {
   RunList out{py::list(), {}};
   Py_ssize_t n = PyList_GET_SIZE(table);
   for (Py_ssize_t i = 0; i < n;) {
+    tick();
     py::Ref call = py::Ref::borrow(PyList_GET_ITEM(table, i));
     Py_ssize_t j = i + 1;
     for (; j < n; ++j) {
+      tick();
       py::Ref next = py::Ref::borrow(PyList_GET_ITEM(table, j));
       if (next.get() != call.get() && (plainly_unequal(next, call) || !py::equal(next, call)))
         break;
@@ -538,6 +547,7 @@ void emit_runs(PyObject* self, const RunList& runs, PyObject* looping) {
   py::Operation port_call(self, ID("_led_port_call"), led_port_call);
   ChainPort chain(self);
   for (auto& [call, count] : runs.runs) {
+    tick();
     int bit;
     if (is_pad(call, &bit)) {
       py::Ref loop = py::item(looping, py::integer(bit));

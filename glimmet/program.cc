@@ -160,7 +160,7 @@ py::Ref memory_init_commands(py::Args a) {
                 py::percent(ID("LED controller %s: port map of %s entries, room for %s"),
                             {controller_idx, count.get(), room.get()}));
   }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(map.get()); ++i) {
+  for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(map.get()); ++i) {
     // A port without a call port: its address is taken all the same.
     py::dict_set(params, "val", PyList_GET_ITEM(map.get(), i));
     command();
@@ -168,6 +168,7 @@ py::Ref memory_init_commands(py::Args a) {
     py::dict_set(params, "addr", addr);
   }
   for (const py::Ref& record : constant_records(py::attr(self, ID("in_ram_constants")))) {
+    tick();
     update(params, record);
     command();
   }

@@ -130,7 +130,9 @@ class OwnOp {
 // a group's class leaves its truth plain, each found once.  A step that may
 // run code of the interpreter's is noted: what was found is then asked
 // again, and the count of notes says to a caller whether anything it kept
-// from the records may have changed.
+// from the records may have changed.  (The handlers of signals that the
+// writers' turns run, py::tick(), are not noted: what one of them changes
+// in the middle of a write is seen from the next operation on.)
 struct TextForms {
   TextForms();
   OwnOp route, group, encap;

@@ -137,6 +137,7 @@ bool ListIndex::index(Keys keys) {
   std::vector<py::Ref> values(names_.size());
   std::vector<PyObject*> raw(names_.size());
   for (size_t i = 0; i < records_.size(); ++i) {
+    py::tick();
     Numbers numbers;
     for (size_t k = 0; k < names_.size(); ++k) {
       PyObject* v = PyObject_GetAttr(records_[i], names_[k]);

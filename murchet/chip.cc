@@ -364,6 +364,7 @@ py::Ref parse_vlan(PyObject* self, PyObject* vid) {
   if (rows.size() <= 2) return {};
   py::Ref names = py::list();
   for (size_t i = 2; i < rows.size(); ++i) {
+    py::tick();
     split_words(rows[i], words);
     if (words.empty()) continue;  // a blank line names no port
     string_view name = words[0].substr(0, words[0].find('('));
@@ -416,6 +417,7 @@ py::Ref parse_vlan_xlate(py::Args a) {
     string_view port = "-1", old_vid = "-1", new_vid = "-1";
     split_at(line, ",", items);
     for (string_view item : items) {
+      py::tick();
       if (item.find("modid") != string_view::npos) {
         search_modid_port(item, port);
         continue;
@@ -647,6 +649,7 @@ py::Ref field_dict_build_op(py::Args a) {
   std::vector<string_view> items, parts;
   split_at(data, ",", items);
   for (string_view item : items) {
+    py::tick();
     split_at(item, "=", parts);
     if (parts.size() >= 2) py::setitem(fields, py::str(parts[0]), py::str(parts[1]));
   }
@@ -786,6 +789,7 @@ py::Ref parse_groups(py::Args a) {
     size_t b = p + kGroup.size();
     p = text.find(kGroup, b);
     string_view block = text.substr(b, p == string_view::npos ? string_view::npos : p - b);
+    py::tick();
     if (!one.own()) {
       one(py::str(block));
       continue;
@@ -895,8 +899,10 @@ py::Ref grp_ip2mac(PyObject* grp) {
   // the "&") run whatever code they run.
   py::Ref parts = py::Ref::steal(PySequence_List(py::callm(grp, ID("split"), ID("."))));
   std::vector<py::Ref> numbers;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i)
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+    py::tick();
     numbers.push_back(int_of(py::Ref::borrow(PyList_GET_ITEM(parts.get(), i))));
+  }
   if (numbers.size() < 4) index_error();
   py::Ref low = py::Ref::steal(PyNumber_And(numbers[1], py::integer(127)));
   return percent(ID("01:00:5e:%02x:%02x:%02x"), {low, numbers[2], numbers[3]});

@@ -60,7 +60,7 @@ namespace {
 // of the member and `vlan` when `suffix`, else "%s" of the member.
 void add_members(PyObject* out, PyObject* members, bool suffix, PyObject* vlan) {
   if (PyList_CheckExact(members) && Py_TYPE(out) == &PySet_Type) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+    for (Py_ssize_t i = 0; py::tick(), i < PyList_GET_SIZE(members); ++i) {
       py::Ref m = py::Ref::borrow(PyList_GET_ITEM(members, i));
       py::check(PySet_Add(out, suffix ? tagged(m, vlan).get() : text_of(m).get()));
     }
@@ -447,7 +447,8 @@ class NameTable {
 // Whether the chip's names (those of the encaps in `list`; none for null)
 // and the kernel's set hold names the other does not: `more[0]` the chip's,
 // `more[1]` the kernel's.  False where the set is not a set of texts, or an
-// encap's own operation must name it.
+// encap's own operation must name it, or a turn over the encaps handled
+// signals (whose handlers may have changed the lists, held borrowed here).
 bool compare_names(PyObject* list, EncapNames& names, NameTable& table, PyObject* kernel,
                    bool more[2]) {
   if (!PyAnySet_CheckExact(kernel)) return false;
@@ -458,6 +459,7 @@ bool compare_names(PyObject* list, EncapNames& names, NameTable& table, PyObject
   }
   if (!table.fill(kernel)) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    if (py::tick()) return false;
     string_view name;
     if (!names.name(PyList_GET_ITEM(list, i), name)) return false;
     if (!table.find(name)) more[0] = true;
@@ -608,6 +610,7 @@ py::Ref asic_str(py::Args a) {
   std::optional<TextForms> forms(std::in_place);
   py::Ref pieces = py::list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    py::tick();
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     const unsigned long notes = forms->notes();
     py::Ref route;

@@ -505,6 +505,7 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
   py::Ref cache = py::plain_attr(self, ID("kern_vlan_dev_cache"));
   py::Ref entry_type = global(ID("KernVlanDevEntry"));
   for (Py_ssize_t i = 2; i < n; ++i) {
+    py::tick();
     py::Ref line = py::Ref::borrow(PyList_GET_ITEM(lines.get(), i));
     py::Ref fields = py::callm(line, ID("split"), ID("|"));
     if (py::length(fields) <= 2) continue;

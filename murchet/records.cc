@@ -227,18 +227,19 @@ bool write_encap(py::StrBuilder& out, PyObject* e, OwnOp& own, string_view head)
   return true;
 }
 
-// The line of each encap of a list.
+// The line of each encap of a list (held by the caller; its size read
+// after each turn's tick()).
 bool write_encaps(py::StrBuilder& out, PyObject* list, string_view head, OwnOp& own) {
   if (!PyList_CheckExact(list)) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+  for (Py_ssize_t i = 0; py::tick(), i < PyList_GET_SIZE(list); ++i)
     if (!write_encap(out, PyList_GET_ITEM(list, i), own, head)) return false;
   return true;
 }
 
-// Each text of a list, after "\n    ".
+// Each text of a list (held by the caller), after "\n    ".
 bool write_lines(py::StrBuilder& out, PyObject* list) {
   if (!PyList_CheckExact(list)) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+  for (Py_ssize_t i = 0; py::tick(), i < PyList_GET_SIZE(list); ++i) {
     PyObject* t = PyList_GET_ITEM(list, i);
     if (!PyString_CheckExact(t)) return false;
     out.append("\n    ", py::as_view(t));

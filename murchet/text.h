@@ -25,12 +25,14 @@ inline bool is_space(char c) {
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The lines of a text as str.splitlines() cuts them: at LF, CR or CR LF,
-// line ends dropped, no empty line after a final line end.
+// line ends dropped, no empty line after a final line end.  Each line read
+// is a turn of the loop over them (py::tick()).
 class Lines {
  public:
   explicit Lines(string_view text) : text_(text) {}
   bool next(string_view& line) {
     if (pos_ >= text_.size()) return false;
+    py::tick();
     size_t end = pos_;
     while (end < text_.size() && text_[end] != '\n' && text_[end] != '\r') ++end;
     line = text_.substr(pos_, end - pos_);

@@ -194,6 +194,7 @@ py::Ref config_complete_modes(py::Args a) {
   py::Ref by_label = find.own() ? ports_by_label(self) : py::Ref();
   py::Ref keys = py::Ref::steal(PySequence_List(map));
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+    py::tick();
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     py::Ref port = by_label && PyString_CheckExact(key.get())
                        ? py::Ref::borrow(py::dict_get(by_label, key))
@@ -307,12 +308,17 @@ struct PlainEntry {
 // dict whose keys and modes are all plain texts, each key but the "Fabric-"
 // ones of 1 to 9 plain digits (int() of it then being their number), and
 // each mode reading back as itself.  False where one is not.  The texts
-// are held, so that they stay while other threads run.
+// are held, so that they stay while other threads run.  The dict is walked
+// as its iterator walks it; one that a signal's handler changed in size
+// meanwhile is left to the general way.
 bool plain_entries(PyObject* map, std::vector<PlainEntry>& entries) {
   if (!PyDict_CheckExact(map)) return false;
+  const Py_ssize_t size = PyDict_Size(map);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (PyDict_Next(map, &pos, &key, &value)) {
+  for (;;) {
+    if (py::tick() && PyDict_Size(map) != size) return false;
+    if (!PyDict_Next(map, &pos, &key, &value)) break;
     if (!PyString_CheckExact(key) || !PyString_CheckExact(value)) return false;
     std::string_view label = py::as_view(key);
     long number;

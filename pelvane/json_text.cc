@@ -10,7 +10,11 @@
 // first time it is seen, each piece is checked to be the package's own
 // (functions of its own modules, under their own names), and at every call
 // each binding is compared with what was seen.  Nothing here runs the
-// interpreter's code, so the value cannot change while it is written.
+// interpreter's code but the handlers of signals (py::tick(), at every
+// item), which may change the value while it is written: a list is read on
+// from where it stands, as its iterator reads it, and an object's members
+// are taken and held before any is written, as the encoder's sorted() takes
+// them.
 #include "json_text.h"
 
 #include <algorithm>
@@ -187,17 +191,19 @@ class Writer {
   }
 
   bool list(PyObject* l, int level) {
-    Py_ssize_t n = PyList_GET_SIZE(l);
-    if (n == 0) {
+    if (PyList_GET_SIZE(l) == 0) {
       out_ += "[]";
       return true;
     }
     if (deeper(level)) return false;
     out_ += "[";
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0;; ++i) {
+      py::tick();
+      if (i >= PyList_GET_SIZE(l)) break;
       if (i) out_ += ", ";
       newline(level + 1);
-      if (!value(PyList_GET_ITEM(l, i), level + 1)) return false;
+      py::Ref item = py::Ref::borrow(PyList_GET_ITEM(l, i));
+      if (!value(item, level + 1)) return false;
     }
     newline(level);
     out_ += "]";
@@ -210,7 +216,7 @@ class Writer {
       return true;
     }
     if (deeper(level)) return false;
-    std::vector<std::pair<PyObject*, PyObject*>> items;
+    std::vector<std::pair<py::Ref, py::Ref>> items;
     items.reserve(size_t(PyDict_Size(d)));
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -220,13 +226,14 @@ class Writer {
         unicode = true;
       else if (!PyString_CheckExact(k))
         return false;
-      items.emplace_back(k, v);
+      items.emplace_back(py::Ref::borrow(k), py::Ref::borrow(v));
     }
     if (!unicode) {
       // str against str: the bytes, then the length.
       std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
-        Py_ssize_t na = PyString_GET_SIZE(a.first), nb = PyString_GET_SIZE(b.first);
-        int c = std::memcmp(PyString_AS_STRING(a.first), PyString_AS_STRING(b.first),
+        PyObject *x = a.first.get(), *y = b.first.get();
+        Py_ssize_t na = PyString_GET_SIZE(x), nb = PyString_GET_SIZE(y);
+        int c = std::memcmp(PyString_AS_STRING(x), PyString_AS_STRING(y),
                             size_t(std::min(na, nb)));
         return c < 0 || (c == 0 && na < nb);
       });
@@ -246,6 +253,7 @@ class Writer {
     out_ += "{";
     bool first = true;
     for (const auto& [key, val] : items) {
+      py::tick();
       if (!first) out_ += ", ";
       first = false;
       newline(level + 1);

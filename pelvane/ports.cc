@@ -404,7 +404,6 @@ Ref logical_polarity_flip(PyObject* self, PyObject* sub, PyObject* side) {
   std::vector<std::pair<Ref, Ref>> members;
   Ref it = py::iter(gang);
   while (Ref member = py::next(it)) {
-    sections::tick();
     Ref key = first_hw_port_number(member);
     members.emplace_back(std::move(key), std::move(member));
   }
@@ -536,7 +535,6 @@ void add_linux_names(PyObject* names, PyObject* physical_port) {
   long gang = 0;
   Ref modes = py::iter(py::plain_attr(physical_port, ID("modes")));
   while (Ref mode = py::next(modes)) {
-    py::tick();
     long n = py::range_count(py::call_op(physical_port, ID("num_logical_ports"), mode.get()));
     long& most = py::equal(mode, ID("40G/4")) ? gang : split;
     most = std::max(most, n);

@@ -61,10 +61,7 @@ class TapNames {
   explicit TapNames(PyObject* self) : self_(self), names_(Ref::steal(PySet_New(nullptr))) {
     Ref it = py::iter(py::plain_attr(
         py::plain_attr(py::plain_attr(self, ID("platform")), ID("switch")), ID("ports")));
-    while (Ref port = py::next(it)) {
-      tick();
-      add_linux_names(names_, port);
-    }
+    while (Ref port = py::next(it)) add_linux_names(names_, port);
   }
   bool ours(PyObject* name) {
     if (contains(name)) return true;
@@ -217,6 +214,7 @@ void bring_up_switch_devices(PyObject* self) {
     if (name.find("switch") != string_view::npos) up.emplace_back(name);
   });
   for (const std::string& name : up) {
+    tick();
     Ref command = py::percent(ID("link set dev %s up"), {py::str(name)});
     py::callm(ip, ID("run"), split_words(command).get());
   }

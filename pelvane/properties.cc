@@ -248,7 +248,6 @@ py::Ref sub_port_zero(PyObject* self, PyObject* attr, const char* head, const Ke
   py::ClassScope scope;
   py::Ref it = py::iter(py::plain_attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
-    tick();
     if (py::read_prop(port, attr).get() == Py_None) continue;
     py::Ref k = key(port.get());
     py::Ref value = py::read_prop(port, attr);

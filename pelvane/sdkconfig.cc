@@ -68,7 +68,6 @@ Ref calculate_configuration(Args a) {
   std::vector<Triple> hw_ports;
   Ref it = py::iter(platform_ports);
   while (Ref port = py::next(it)) {
-    tick();
     Ref label = py::attr(port, ID("label"));
     if (py::truth(py::attr(port, ID("is_fabric")))) label = add(ID("Fabric-"), label);
     Ref configured = get_or(config_map, label, py::attr(port, ID("default_mode")));
@@ -77,7 +76,6 @@ Ref calculate_configuration(Args a) {
     if (!py::truth(py::call_op(port, ID("configurable"), config_map.get()))) continue;
     Ref pairs = py::iter(py::call_op(port, ID("port_mangler"), mode.get()));
     while (Ref pair = py::next(pairs)) {
-      tick();
       Ref both[2];
       py::unpack(pair, 2, both);
       hw_ports.push_back(Triple{loopback, both[1], both[0]});
@@ -138,7 +136,6 @@ Ref calculate_leds(Args a) {
   Ref zero = py::integer(0);
   Ref it = py::iter(py::attr(self, ID("ports")));
   while (Ref port = py::next(it)) {
-    tick();
     Ref leds = py::read_prop(port, ID("leds"));
     if (leds.get() == Py_None) continue;
     lit.push_back({port, py::item(leds, zero.get())});
@@ -155,7 +152,6 @@ Ref calculate_leds(Args a) {
   Ref controllers = py::call(global("sorted"), wanted);
   it = py::iter(controllers);
   while (Ref controller = py::next(it)) {
-    tick();
     Ref glimmet = py::attr(sw, ID("glimmet"));
     Ref program;
     try {
@@ -207,7 +203,6 @@ Ref calculate_units(Args a) {
   Ref units = Ref::steal(PySet_New(nullptr));
   Ref it = py::iter(py::attr(a[0], ID("ports")));
   while (Ref port = py::next(it)) {
-    tick();
     Ref unit = py::read_prop(port, ID("unit"));
     if (unit.get() != Py_None) py::check(PySet_Add(units, unit));
   }

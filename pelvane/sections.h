@@ -59,7 +59,6 @@ void each_port(PyObject* self, const F& f) {
   py::ClassScope scope;
   py::Ref it = py::iter(py::plain_attr(self, ID("ports")));
   while (py::Ref port = py::next(it)) {
-    tick();
     f(port.get(), range_count(py::read_prop(port, ID("num_logical_ports"))));
   }
 }

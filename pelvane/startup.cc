@@ -34,7 +34,6 @@ py::Ref rcled(py::Args a) {
                                  key.get());
     py::Ref it = py::iter(commands);
     while (py::Ref command = py::next(it)) {
-      tick();
       out.line() += py::as_view(command);
     }
   }
@@ -50,7 +49,6 @@ Ref rcphy(Args a) {
     Ref init = py::read_prop(port, ID("phy_init"));
     Ref regs = py::iter(init);
     while (Ref reg = py::next(regs)) {
-      tick();
       Ref value = py::item(init, reg.get());
       py::StrBuilder& line = lines.line();
       line += "phy raw c45 ";
@@ -86,7 +84,6 @@ Ref rcports(Args a) {
   // The unit first: a port of another unit is asked nothing more.
   Ref ports = py::iter(py::plain_attr(self, ID("ports")));
   while (Ref held = py::next(ports)) {
-    tick();
     PyObject* port = held.get();
     if (!py::equal(py::read_prop(port, ID("unit")), unit)) continue;
     long n = range_count(py::read_prop(port, ID("num_logical_ports")));
@@ -114,7 +111,6 @@ Ref rcports(Args a) {
   Ref keys = py::call(sorted, speeds.keys);
   Ref it = py::iter(keys);
   while (Ref speed = py::next(it)) {
-    tick();
     Ref list = py::call(compress, py::item(speeds.map, speed.get()));
     if (py::equal(speed, one)) {
       lines += "\nsetenv 1Gports ";
@@ -133,7 +129,6 @@ Ref rcports(Args a) {
   keys = py::call(sorted, groups.keys);
   it = py::iter(keys);
   while (Ref group = py::next(it)) {
-    tick();
     lines += "\nsetenv sdk_group_";
     put_text(lines, group);
     lines += " ";
@@ -205,7 +200,6 @@ py::Ref compress_by(PyObject* groupby, PyObject* sorted) {
   py::Ref runs = py::iter(py::call(groupby, pairs, grouper_function));
   py::Ref spans = py::list();
   while (py::Ref run = py::next(runs)) {
-    tick();
     py::Ref key_group[2];
     py::unpack(run, 2, key_group);
     py::append(spans, py::Ref::steal(PySequence_List(key_group[1])));

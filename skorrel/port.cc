@@ -344,6 +344,7 @@ py::Ref base_hw_intf_num(py::Args a) {
 
   py::Ref best;
   for (Py_ssize_t x = 0; x < lanes; ++x) {
+    py::tick();
     py::Ref n = py::call_op(self, ID("hw_intf_num"), mode, py::integer(long(x)));
     best = best ? lower_of(best, n) : n;
   }

@@ -227,11 +227,14 @@ namespace {
 Ref lane_names(PyObject* format, PyObject* serdes) {
   if (PyList_CheckExact(serdes) || PyTuple_CheckExact(serdes)) {
     // Made in place while the numbers are plain integers (nothing of the
-    // interpreter's runs meanwhile, so the sequence stays as it is).
+    // interpreter's runs meanwhile, so the sequence stays as it is; but for
+    // a signal's handler, after which a list of another size is named the
+    // general way).
     const Py_ssize_t n = Py_SIZE(serdes);
     Ref names = py::tuple(n);
     Py_ssize_t i = 0;
     for (; i < n; ++i) {
+      if (py::tick() && Py_SIZE(serdes) != n) break;
       PyObject* number = PySequence_Fast_GET_ITEM(serdes, i);
       if (!PyInt_CheckExact(number)) break;
       PyTuple_SET_ITEM(names.get(), i, py::percent_plain(format, {number}).release());
@@ -516,8 +519,9 @@ Ref tomahawk2_find_port(Args a) {
   };
   if (PyList_CheckExact(ports.get())) {
     // By index, as the list's iterator goes: a list changed meanwhile (by a
-    // comparison) is read on from the same place.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ports.get()); ++i) {
+    // comparison, or a signal's handler at a turn) is read on from the same
+    // place.
+    for (Py_ssize_t i = 0; py::tick(), i < PyList_GET_SIZE(ports.get()); ++i) {
       PyObject* port = PyList_GET_ITEM(ports.get(), i);
       int same = plainly_same(port);
       if (!same) continue;

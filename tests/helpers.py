@@ -9,12 +9,18 @@ MODULE_DIR = os.path.join(BUILD_DIR, "python")
 STANDINS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "standins")
 
 
-def run_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None):
-    """Runs code in a fresh interpreter; answers (exit status, stdout, stderr)."""
+def start_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None):
+    """Starts code in a fresh interpreter, its stdout and stderr piped;
+    answers the process."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(path)
-    proc = subprocess.Popen([sys.executable] + list(flags) + ["-c", code], env=env, cwd=cwd,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return subprocess.Popen([sys.executable] + list(flags) + ["-c", code], env=env, cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, close_fds=True)
+
+
+def run_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None):
+    """Runs code in a fresh interpreter; answers (exit status, stdout, stderr)."""
+    proc = start_python(code, path, flags, cwd)
     out, err = proc.communicate()
     return proc.returncode, out, err
 

@@ -1,0 +1,148 @@
+"""Ctrl-C in the modules' loops over what a caller hands in: an endless
+iterable of the interpreter's own (which runs no code at a turn), or a count
+beyond any wait, ends with KeyboardInterrupt, as the interpreter's own
+`for x in itertools.repeat(None): pass` does."""
+import os
+import select
+import signal
+import threading
+import time
+import unittest
+
+from helpers import MODULE_DIR, STANDINS, start_python
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
+# looping() says that the loop is reached; endless(item) gives item over and
+# over, saying so when the loop takes the first.
+PRELUDE = """
+import itertools, sys
+def looping():
+    sys.stdout.write("looping\\n")
+    sys.stdout.flush()
+def endless(item):
+    def first():
+        looping()
+        yield item
+    return itertools.chain(first(), itertools.repeat(item))
+"""
+
+SKORREL = """
+import skorrel
+from helpers import port_kwargs
+"""
+PLATFORM = """
+import pelvane, skorrel, quorvel.platforms
+from test_pelvane_sdkconfig import h2_port, platform_of
+port = h2_port("1", "xe0")
+platform = platform_of(skorrel.Hurricane2Chip())
+config = pelvane.SDKConfig(platform, dummy=True)
+"""
+GLIMMET = """
+import glimmet
+c = glimmet.TridentTwoLEDController()
+"""
+MURCHET = """
+import murchet
+from test_murchet_kernel import make_asic, route
+key, mroute = route("10.0.0.1", "239.1.1.1", 10, 1)
+entry = murchet.PortmapEntry("xe1", 1, "swp1")
+asic = make_asic(linux_ports=["swp1"], mroutes={key: mroute}, portmap=[entry])
+"""
+
+# (entry point, set-up, the call); the set-up's module lines first.
+CASES = [
+    ("Port.num_phys", SKORREL, "p = skorrel.SDKPort(**port_kwargs())\n"
+     "p.phy_addrs = endless(None)\np.num_phys"),
+    ("TomahawkTwoPort.find_port", SKORREL + "import quorvel.platforms", """
+p = skorrel.TomahawkTwo100GPort("1", "2", (1, 2, 3, 4), None, None, "QSFP28", None, 0)
+quorvel.platforms.platform = skorrel.Platform()
+quorvel.platforms.platform.switch = skorrel.BCMSwitch(skorrel.TomahawkTwoChip())
+quorvel.platforms.platform.switch.ports = endless(p)
+p.find_port("9")"""),
+    ("Trident40GPort.polarity_flip_val", SKORREL,
+     "p = skorrel.Trident40GPort('1', (1, 2, 3, 4), None, None, 'QSFP+', None, None)\n"
+     "looping()\np.polarity_flip_val('40G', 0, xrange(sys.maxint))"),
+    ("SDKChip.get_config", SKORREL,
+     "c = skorrel.TomahawkTwoChip()\nc.chip_dir_list = endless('nowhere')\n"
+     "c.get_config(c.file_list[0])"),
+    ("Config.find_hw_port", PLATFORM, "platform.switch.ports = endless(port)\n"
+     "config.find_hw_port('9')"),
+    ("Config._complete_modes", PLATFORM, "platform.switch.ports = endless(port)\n"
+     "config._complete_modes({'9': '10G'})"),
+    ("Config.write_config", PLATFORM + "import tempfile", """
+class Map(dict):
+    def __iter__(self):
+        return endless("Fabric-1")
+config.config_map = Map()
+config.write_config(tempfile.mktemp())"""),
+    ("Config.destroyints", PLATFORM, "config.destroyints(endless('swp9'))"),
+    ("SDKConfig._calculate_configuration", PLATFORM, "config.config_map = {'1': 'disabled'}\n"
+     "platform.switch.ports = endless(port)\nconfig._calculate_configuration()"),
+    ("BCMLEDController._calc_unrolled_instructions", GLIMMET,
+     "c._calc_unrolled_instructions(endless((0, 1)))"),
+    ("BCMLEDController._calc_looped_instructions", GLIMMET,
+     "c._calc_looped_instructions(endless((0, 1)))"),
+    ("BCMLEDController.led_map", GLIMMET, "c.call_list = {0: endless((None, 1))}\nc.led_map(0)"),
+    ("BCMLEDController._led_pad_call", GLIMMET + "import collections",
+     "c.set_calls = collections.deque(maxlen=1)\nlooping()\nc._led_pad_call(0, 10 ** 8, False)"),
+    ("BCMLEDController._led_port_call", GLIMMET,
+     "looping()\nc._led_port_call(('x', 'set_led:', None), 10 ** 8)"),
+    ("Asic.mroute_eq", MURCHET, "asic.mroute_eq(key, 'swp1', endless('swp1'))"),
+    ("Asic.dump_mroutes", MURCHET, "asic.dump_mroutes(endless('no route'))"),
+    ("Asic._dport2logical_port", MURCHET, "asic.portmap = endless(entry)\n"
+     "asic._dport2logical_port('xe9')"),
+    ("Asic._update_portmap_port_vid", MURCHET, "asic.portmap = endless(entry)\n"
+     "asic._update_portmap_port_vid('xe9', 5)"),
+    ("ReplicationGroup.get_l3_linux_encaps", MURCHET,
+     "g = murchet.ReplicationGroup(1, [], [])\n"
+     "g.l3_encaps = endless(murchet.Encap('swp1', 'xe1', 7, 10, 10))\n"
+     "g.get_l3_linux_encaps()"),
+    ("Asic._kern_dev_vlan_filtering_parse", MURCHET, """
+class Os(object):
+    class path(object):
+        isfile = staticmethod(lambda path: True)
+murchet.os = Os()
+murchet.open = lambda path: endless("1\\n")
+asic._kern_dev_vlan_filtering_parse("br0")"""),
+]
+
+
+def interrupted(entry, setup, call, failures):
+    """Runs the call in a child, interrupts it once it loops, and adds to
+    `failures` what went otherwise than its end by KeyboardInterrupt."""
+    child = start_python(PRELUDE + setup + "\n" + call, path=(MODULE_DIR, STANDINS, TESTS))
+    try:
+        if not select.select([child.stdout], [], [], 60)[0] or not child.stdout.readline():
+            failures.append("%s: no loop reached: %s" % (entry, child.stderr.read()))
+            return
+        time.sleep(0.2)  # past the last code of the set-up
+        child.send_signal(signal.SIGINT)
+        deadline = time.time() + 5
+        while child.poll() is None and time.time() < deadline:
+            time.sleep(0.02)
+        if child.poll() is None:
+            failures.append("%s: still looping 5 s after SIGINT" % entry)
+            return
+        last = (child.stderr.read().splitlines() or [""])[-1]
+        if last != "KeyboardInterrupt":
+            failures.append("%s: ended with %r" % (entry, last))
+    finally:
+        if child.poll() is None:
+            child.kill()
+        child.wait()
+
+
+class InterruptTest(unittest.TestCase):
+    def test_every_loop_over_a_callers_object_ends_on_ctrl_c(self):
+        failures = []
+        runs = [threading.Thread(target=interrupted, args=case + (failures,)) for case in CASES]
+        for run in runs:
+            run.start()
+        for run in runs:
+            run.join()
+        self.assertFalse(failures, "\n".join(sorted(failures)))
+
+
+if __name__ == "__main__":
+    unittest.main()
