@@ -139,7 +139,7 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
 // directory, which holds no lock, under the descriptor of its own thread's
 // calls (whose handler of a signal forked).
 struct LockEntry {
-  int fd = -1;
+  int fd = -1;  // -1 while not listed.
   pthread_t owner;
   bool lost = false;  // Closed in a child that could open nothing more.
   LockEntry *prev = nullptr, *next = nullptr;
@@ -148,25 +148,31 @@ struct LockEntry {
 std::mutex lock_entries_mutex;
 LockEntry* lock_entries = nullptr;
 
+// Takes `entry` off the list, whose mutex is held.
+void unlink_entry(LockEntry& entry) {
+  (entry.prev ? entry.prev->next : lock_entries) = entry.next;
+  if (entry.next) entry.next->prev = entry.prev;
+}
+
 void drop_locks_in_child() {
   int saved = errno;
   pthread_t self = pthread_self();
   for (LockEntry *e = lock_entries, *next; e; e = next) {
     next = e->next;
-    if (pthread_equal(e->owner, self)) {
-      int fresh = openat(e->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (fresh >= 0 && dup3(fresh, e->fd, O_CLOEXEC) >= 0) {
-        close(fresh);
-        continue;
-      }
-      if (fresh >= 0) close(fresh);
-      e->lost = true;
+    if (!pthread_equal(e->owner, self)) {
+      // Of a thread the child lacks: no one will unlist it.
+      close(e->fd);
+      unlink_entry(*e);
+      continue;
     }
+    int fresh = openat(e->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fresh >= 0 && dup3(fresh, e->fd, O_CLOEXEC) >= 0) {
+      close(fresh);
+      continue;
+    }
+    if (fresh >= 0) close(fresh);
     close(e->fd);
-    if (!e->lost) {  // Of a thread the child lacks: no one will unlist it.
-      (e->prev ? e->prev->next : lock_entries) = e->next;
-      if (e->next) e->next->prev = e->prev;
-    }
+    e->lost = true;
   }
   lock_entries_mutex.unlock();
   errno = saved;
@@ -189,8 +195,7 @@ void list_lock(LockEntry& entry, int fd) {
 // Takes `entry` off the list; whether its descriptor is still open.
 bool unlist_lock(LockEntry& entry) {
   std::lock_guard<std::mutex> guard(lock_entries_mutex);
-  (entry.prev ? entry.prev->next : lock_entries) = entry.next;
-  if (entry.next) entry.next->prev = entry.prev;
+  unlink_entry(entry);
   entry.fd = -1;
   entry.prev = entry.next = nullptr;
   return !entry.lost;
@@ -200,7 +205,7 @@ bool unlist_lock(LockEntry& entry) {
 // be read too) and its status; its directory (opened for reading, to be
 // locked and synced, where the caller may read it, else as a place only;
 // `locked` once the writers' lock is taken, its descriptor listed in
-// `lock_entry` from just before) with its status, and the file's name
+// `lock_entry` from just before where it is to be locked) with its status, and the file's name
 // there; and the new file with the name it is given, removed at the end
 // unless it was renamed into place.
 struct Attempt {
@@ -209,8 +214,7 @@ struct Attempt {
   struct statx dir_status = {};
   std::string base, tmp_name;
   LockEntry lock_entry;
-  bool fresh = false, readable = false, dir_readable = false, listed = false, locked = false,
-       renamed = false;
+  bool fresh = false, readable = false, dir_readable = false, locked = false, renamed = false;
 
   ~Attempt() {
     if (!renamed) drop_new_file();
@@ -219,8 +223,8 @@ struct Attempt {
 
   // Gives up the directory, and the lock with it.
   void close_directory() {
-    if (listed && !unlist_lock(lock_entry)) dir.forget();
-    listed = locked = false;
+    if (lock_entry.fd >= 0 && !unlist_lock(lock_entry)) dir.forget();
+    locked = false;
     dir.reset();
   }
 
@@ -411,7 +415,6 @@ thread_local struct statx clean_directory;
 void lock_directory(Attempt& a, long long deadline) {
   if (a.dir_readable) {
     list_lock(a.lock_entry, a.dir.get());
-    a.listed = true;
     a.locked = lock_writers(a.dir.get(), deadline);
   }
   directory_status(a.dir.get(), a.dir_status);
@@ -484,7 +487,6 @@ Found open_old_file(Attempt& a, const std::string& path, long long deadline) {
     return Found::in_place;
   }
   struct stat named;
-  Found found = Found::replace;
   if (fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0) {
     if (errno != ENOENT) {
       a.close_directory();
@@ -498,7 +500,7 @@ Found open_old_file(Attempt& a, const std::string& path, long long deadline) {
     return Found::replace;
   }
   if (S_ISLNK(named.st_mode)) {
-    found = open_through_link(a, path, deadline);
+    Found found = open_through_link(a, path, deadline);
     if (found != Found::replace) return found;
   } else {
     lock_directory(a, deadline);
