@@ -2,17 +2,14 @@
 // file replaced in one step where that loses nothing.
 //
 // The work runs with the interpreter lock released (other threads go on
-// while a call waits for the directory's lock, a reader of a pipe, or the
-// disk); it is taken back only to run signal handlers and, at the end, to
-// raise the IOError of a failed call.
+// while a call waits for a reader of a pipe, or the disk); it is taken back
+// only to run signal handlers and, at the end, to raise the IOError of a
+// failed call.
 #include "pelvane.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
-#include <pthread.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -26,10 +23,10 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace pelvane {
 namespace {
@@ -69,8 +66,6 @@ class Fd {
     }
     fd_ = fd;
   }
-  // Holds none, without closing the one held (closed elsewhere).
-  void forget() { fd_ = -1; }
   // Closes the descriptor held; false, errno set, when close fails.
   bool close_checked() {
     int rc = close(fd_);
@@ -129,103 +124,33 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
   base = slash == path.npos ? std::string(path) : std::string(path.substr(slash + 1));
 }
 
-// ---- the writers' locks across fork() ----------------------------------------
-
-// A lock taken by flock() belongs to the open directory, which a forked
-// child shares: a child that does not exec would keep the lock of every
-// call in flight for its whole life.  So each call lists the descriptor
-// it locks, and a forked child closes the ones of the calls of other
-// threads (which the child lacks), and puts a fresh opening of the
-// directory, which holds no lock, under the descriptor of its own thread's
-// calls (whose handler of a signal forked).
-struct LockEntry {
-  int fd = -1;  // -1 while not listed.
-  pthread_t owner;
-  bool lost = false;  // Closed in a child that could open nothing more.
-  LockEntry *prev = nullptr, *next = nullptr;
+// What a file has of what open(path, "w") keeps: its status (owner, group
+// and permission bits; its ctime tells whether any of these changed since),
+// the extended attributes the process may list (ACLs among them), by name,
+// and, where the file system keeps them, its inode flags (kKeptFlags, below)
+// and project.
+struct Attributes {
+  struct stat st;
+  std::vector<std::pair<std::string, std::string>> xattrs;
+  int flags = 0;
+  unsigned project = 0;
 };
-
-std::mutex lock_entries_mutex;
-LockEntry* lock_entries = nullptr;
-
-// Takes `entry` off the list, whose mutex is held.
-void unlink_entry(LockEntry& entry) {
-  (entry.prev ? entry.prev->next : lock_entries) = entry.next;
-  if (entry.next) entry.next->prev = entry.prev;
-}
-
-void drop_locks_in_child() {
-  int saved = errno;
-  pthread_t self = pthread_self();
-  for (LockEntry *e = lock_entries, *next; e; e = next) {
-    next = e->next;
-    if (!pthread_equal(e->owner, self)) {
-      // Of a thread the child lacks: no one will unlist it.
-      close(e->fd);
-      unlink_entry(*e);
-      continue;
-    }
-    int fresh = openat(e->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fresh >= 0 && dup3(fresh, e->fd, O_CLOEXEC) >= 0) {
-      close(fresh);
-      continue;
-    }
-    if (fresh >= 0) close(fresh);
-    close(e->fd);
-    e->lost = true;
-  }
-  lock_entries_mutex.unlock();
-  errno = saved;
-}
-
-// Lists `entry` for the descriptor `fd` of this thread.
-void list_lock(LockEntry& entry, int fd) {
-  static const bool registered = pthread_atfork([] { lock_entries_mutex.lock(); },
-                                                [] { lock_entries_mutex.unlock(); },
-                                                drop_locks_in_child) == 0;
-  (void)registered;
-  std::lock_guard<std::mutex> guard(lock_entries_mutex);
-  entry.fd = fd;
-  entry.owner = pthread_self();
-  entry.next = lock_entries;
-  if (lock_entries) lock_entries->prev = &entry;
-  lock_entries = &entry;
-}
-
-// Takes `entry` off the list; whether its descriptor is still open.
-bool unlist_lock(LockEntry& entry) {
-  std::lock_guard<std::mutex> guard(lock_entries_mutex);
-  unlink_entry(entry);
-  entry.fd = -1;
-  entry.prev = entry.next = nullptr;
-  return !entry.lost;
-}
 
 // One attempt at writing a file: the file opened (`readable` where it may
 // be read too) and its status; its directory (opened for reading, to be
-// locked and synced, where the caller may read it, else as a place only;
-// `locked` once the writers' lock is taken, its descriptor listed in
-// `lock_entry` from just before where it is to be locked) with its status, and the file's name
-// there; and the new file with the name it is given, removed at the end
-// unless it was renamed into place.
+// synced, where the caller may read it, else as a place only) and the
+// file's name there; the new file with the name it is given, removed at
+// the end unless it was renamed into place; and the attributes the new
+// file was last given, the old file's (its own at first).
 struct Attempt {
   Fd fd, dir, tmp;
   struct stat st;
-  struct statx dir_status = {};
   std::string base, tmp_name;
-  LockEntry lock_entry;
-  bool fresh = false, readable = false, dir_readable = false, locked = false, renamed = false;
+  Attributes given;
+  bool fresh = false, readable = false, dir_readable = false, renamed = false;
 
   ~Attempt() {
     if (!renamed) drop_new_file();
-    close_directory();
-  }
-
-  // Gives up the directory, and the lock with it.
-  void close_directory() {
-    if (lock_entry.fd >= 0 && !unlist_lock(lock_entry)) dir.forget();
-    locked = false;
-    dir.reset();
   }
 
   // Closes and removes the new file, which is not to be renamed.
@@ -246,6 +171,10 @@ struct Attempt {
 // What an attempt came to: the text written, or nothing written because
 // the path came to name another file than the one opened.
 enum class Outcome { written, swapped };
+
+// How many times one call starts afresh, or takes the file a name came to
+// name, before it writes in place the file the path names by then.
+constexpr int kTurns = 64;
 
 // ---- where the file is ------------------------------------------------------
 
@@ -309,118 +238,14 @@ bool follow_links(Attempt& a) {
 // cannot be read, it is taken to allow it.
 bool names_removable(const Attempt& a) {
   const unsigned long long fixed = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
-  if ((a.dir_status.stx_attributes_mask & fixed) == fixed)
-    return !(a.dir_status.stx_attributes & fixed);
+  struct statx sx;
+  if (statx(a.dir.get(), "", AT_EMPTY_PATH, STATX_TYPE, &sx) == 0 &&
+      (sx.stx_attributes_mask & fixed) == fixed)
+    return !(sx.stx_attributes & fixed);
   int flags = 0;
   if (a.dir_readable && ioctl(a.dir.get(), FS_IOC_GETFLAGS, &flags) == 0)
     return !(flags & (FS_APPEND_FL | FS_IMMUTABLE_FL));
   return true;
-}
-
-// ---- the writers' lock ------------------------------------------------------
-
-// How long one call waits for the writers' lock, all its attempts together.
-constexpr long long kLockWaitNs = 10'000'000'000LL;
-
-// The monotonic clock, in nanoseconds.
-long long monotonic_ns() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-}
-
-// Serialises the writers of one directory's files: an exclusive advisory
-// lock on the directory open at `dir`, held until the descriptor closes.
-// Another holder is waited for until the call's `deadline` (monotonic_ns;
-// the caller itself may hold it, through another descriptor); then, or
-// where the directory cannot be locked, the write goes on unserialised.
-// Signals neither lengthen nor shorten the wait.  Whether it was taken.
-bool lock_writers(int dir, long long deadline) {
-  long long step_ns = 1'000'000;
-  while (flock(dir, LOCK_EX | LOCK_NB) < 0) {
-    if (interrupted(-1)) continue;
-    long long left = deadline - monotonic_ns();
-    if (errno != EWOULDBLOCK || left <= 0) return false;
-    struct timespec pause = {0, long(std::min(step_ns, left))};
-    nanosleep(&pause, nullptr);
-    // A signal may have come, to this thread or another, meanwhile.
-    py::check_signals();
-    step_ns = std::min(step_ns * 2, 50'000'000LL);
-  }
-  return true;
-}
-
-// The new files' hidden names: kHiddenPrefix and six of kNameChars.
-constexpr std::string_view kHiddenPrefix = ".pelvane-";
-constexpr char kNameChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-
-// Whether `name` is one that take_hidden_name() gives.
-bool hidden_name(std::string_view name) {
-  return name.size() == kHiddenPrefix.size() + 6 &&
-         name.substr(0, kHiddenPrefix.size()) == kHiddenPrefix &&
-         name.find_first_not_of(kNameChars, kHiddenPrefix.size()) == name.npos;
-}
-
-// Removes the copies that writers killed in the middle of a replacement
-// left in the directory open (readable) at `dir`: regular files of one
-// link under a hidden name, but the file being written, named `keep`
-// there, whatever its name.  Only the holder of the writers' lock calls
-// it, so no living writer that took the lock has a copy there; one that
-// went on without it finds its copy gone, and writes in place.  Whether it
-// removed any.
-bool remove_leftovers(int dir, const std::string& keep) {
-  bool removed = false;
-  alignas(struct dirent64) char buf[16384];
-  ssize_t n;
-  while ((n = getdents64(dir, buf, sizeof buf)) > 0) {
-    for (ssize_t at = 0; at < n;) {
-      const auto* entry = reinterpret_cast<const struct dirent64*>(buf + at);
-      at += entry->d_reclen;
-      struct stat st;
-      if (hidden_name(entry->d_name) && (entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN) &&
-          entry->d_name != keep && fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISREG(st.st_mode) && st.st_nlink == 1)
-        removed |= unlinkat(dir, entry->d_name, 0) == 0;
-    }
-  }
-  return removed;
-}
-
-// Reads the status of the directory open at `dir` into `sx` (its mask 0
-// where it cannot be read).
-void directory_status(int dir, struct statx& sx) {
-  if (statx(dir, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) < 0) sx = {};
-}
-
-// Whether two status records are of one directory as it stood at one time.
-bool same_stand(const struct statx& a, const struct statx& b) {
-  auto same_time = [](const struct statx_timestamp& x, const struct statx_timestamp& y) {
-    return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
-  };
-  return a.stx_mask && b.stx_mask && a.stx_dev_major == b.stx_dev_major &&
-         a.stx_dev_minor == b.stx_dev_minor && a.stx_ino == b.stx_ino &&
-         same_time(a.stx_mtime, b.stx_mtime) && same_time(a.stx_ctime, b.stx_ctime);
-}
-
-// The directory this thread last left without copies of killed writers,
-// as it stood then.  Looking through a directory of a few hundred names
-// costs more than the rest of a write to tmpfs, so one that has not changed
-// since is not looked through again.
-thread_local struct statx clean_directory;
-
-// Takes the writers' lock on the directory (one that may not be read is
-// not locked), waiting until the call's `deadline` at most, reads the
-// directory's status and clears what killed writers left.  Only a
-// directory that the kernel's resolution of the path reaches comes here.
-void lock_directory(Attempt& a, long long deadline) {
-  if (a.dir_readable) {
-    list_lock(a.lock_entry, a.dir.get());
-    a.locked = lock_writers(a.dir.get(), deadline);
-  }
-  directory_status(a.dir.get(), a.dir_status);
-  if (!a.locked || same_stand(a.dir_status, clean_directory)) return;
-  if (remove_leftovers(a.dir.get(), a.base)) directory_status(a.dir.get(), a.dir_status);
-  clean_directory = a.dir_status;
 }
 
 // ---- the old file -----------------------------------------------------------
@@ -430,8 +255,9 @@ void lock_directory(Attempt& a, long long deadline) {
 // directory (fs.protected_regular, fs.protected_fifos), but it is not cut.
 // A `regular` file is opened for reading too where the caller may, so
 // that an in-place write can put back what it went over.  Where the
-// descriptors run out, the directory's is given up (the lock with it),
-// as open() needs one alone.  False, errno set, where it cannot be opened.
+// descriptors run out before a new file is made, the directory's is given
+// up, as open() needs one alone.  False, errno set, where it cannot be
+// opened.
 bool open_file(Attempt& a, const std::string& path, bool regular) {
   int access = regular ? O_RDWR : O_WRONLY;
   for (;;) {
@@ -444,8 +270,8 @@ bool open_file(Attempt& a, const std::string& path, bool regular) {
     if (interrupted(fd)) continue;
     if (errno == EACCES && access == O_RDWR) {
       access = O_WRONLY;
-    } else if (errno == EMFILE && a.dir.ok()) {
-      a.close_directory();
+    } else if (errno == EMFILE && a.dir.ok() && !a.tmp.ok()) {
+      a.dir.reset();
     } else {
       return false;
     }
@@ -458,53 +284,49 @@ enum class Found { replace, in_place, swapped };
 // Opens, through the kernel, the file that `path` reaches through the
 // symbolic link a.base in a.dir, as open() would: a missing target is made
 // (empty), a link the kernel refuses to follow raises what open() raises.
-// Then finds the file's place (follow_links) and locks it there.
-Found open_through_link(Attempt& a, const std::string& path, long long deadline) {
+// Then finds the file's place (follow_links).
+Found open_through_link(Attempt& a, const std::string& path) {
   struct stat target;
   bool regular = stat(path.c_str(), &target) == 0 ? S_ISREG(target.st_mode) : errno == ENOENT;
   if (!open_file(a, path, regular) || fstat(a.fd.get(), &a.st) < 0) fail();
   // A pipe or a device opened for reading as well, as open() would not.
   if (regular && !S_ISREG(a.st.st_mode)) return Found::swapped;
   if (!follow_links(a)) {
-    a.close_directory();
+    a.dir.reset();
     return Found::in_place;
   }
-  lock_directory(a, deadline);
   return Found::replace;
 }
 
-// Opens the file `path` names, its status in a.st, once its directory's
-// writers' lock is taken; a missing one is marked fresh, to be made.  The
+// Opens the file `path` names, its status in a.st; a missing one is marked
+// fresh, to be made, where the whole path could name it (open() refuses a
+// path longer than the kernel takes, whose directory alone it takes).  The
 // kernel resolves the path: a link is followed as open() follows it
 // (open_through_link), and the file opened is known to be the one named
 // in the directory found.  A path that cannot be looked at is left to the
 // in-place write (open() tells why), and only a regular file of one link
 // is replaced; swapped where the name came to name another file, or a
 // link, meanwhile.
-Found open_old_file(Attempt& a, const std::string& path, long long deadline) {
+Found open_old_file(Attempt& a, const std::string& path) {
+  struct stat named;
   if (!open_parent(path, a)) {
-    a.close_directory();
+    a.dir.reset();
     return Found::in_place;
   }
-  struct stat named;
   if (fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0) {
+    if (errno == ENOENT && lstat(path.c_str(), &named) == 0) return Found::swapped;
     if (errno != ENOENT) {
-      a.close_directory();
+      a.dir.reset();
       return Found::in_place;
     }
     a.fresh = true;
-    lock_directory(a, deadline);
-    // Made meanwhile, by the writer that held the lock, say.
-    if (fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
-      return Found::swapped;
     return Found::replace;
   }
   if (S_ISLNK(named.st_mode)) {
-    Found found = open_through_link(a, path, deadline);
+    Found found = open_through_link(a, path);
     if (found != Found::replace) return found;
-  } else {
-    lock_directory(a, deadline);
-    if (!open_file(a, path, S_ISREG(named.st_mode)) || fstat(a.fd.get(), &a.st) < 0) fail();
+  } else if (!open_file(a, path, S_ISREG(named.st_mode)) || fstat(a.fd.get(), &a.st) < 0) {
+    fail();
   }
   if (!a.dir.ok()) return Found::in_place;
   if (!a.named_in_place()) return Found::swapped;
@@ -512,7 +334,31 @@ Found open_old_file(Attempt& a, const std::string& path, long long deadline) {
   return Found::replace;
 }
 
+// Takes as the old file the one that the name came to name, where
+// another writer's rename, say, put it in place of the one opened: opened
+// through `path` as open() opens it (what open() refuses is raised), and
+// known to be the one named.  False where the name does not name a
+// regular file of one link, or no descriptor is left for it: the attempt
+// starts afresh.
+bool take_named_file(Attempt& a, const std::string& path) {
+  struct stat named;
+  if (fstatat(a.dir.get(), a.base.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0 ||
+      !S_ISREG(named.st_mode))
+    return false;
+  a.fd.reset();
+  if (!open_file(a, path, true)) {
+    if (errno == EMFILE) return false;
+    fail();
+  }
+  if (fstat(a.fd.get(), &a.st) < 0) fail();
+  return a.named_in_place() && S_ISREG(a.st.st_mode) && a.st.st_nlink == 1;
+}
+
 // ---- the new file -----------------------------------------------------------
+
+// The new files' hidden names: kHiddenPrefix and six of kNameChars.
+constexpr std::string_view kHiddenPrefix = ".pelvane-";
+constexpr char kNameChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 // Six letters or digits, different at each call.
 std::string random_part() {
@@ -605,28 +451,6 @@ bool xattr_value(int fd, const char* attr, std::string& value) {
   }
 }
 
-// Gives the file open at `to` exactly the extended attributes, ACLs among
-// them, of the file open at `from` that the process may list: those it has
-// of its own (an ACL taken from the directory's default) are removed.
-// False, errno set, when one cannot be listed, read, removed or set.
-bool copy_xattrs(int from, int to) {
-  std::string names, own, value;
-  if (!xattr_names(from, names) || !xattr_names(to, own)) return false;
-  std::unordered_set<std::string_view> wanted;
-  for (const char *p = names.c_str(), *end = p + names.size(); p < end; p += strlen(p) + 1)
-    wanted.insert(p);
-  for (const char *p = own.c_str(), *end = p + own.size(); p < end; p += strlen(p) + 1)
-    if (!wanted.count(p) && fremovexattr(to, p) < 0 && errno != ENODATA) return false;
-  for (const char *p = names.c_str(), *end = p + names.size(); p < end; p += strlen(p) + 1) {
-    if (!xattr_value(from, p, value)) {
-      if (errno == ENODATA) continue;  // Removed meanwhile.
-      return false;
-    }
-    if (fsetxattr(to, p, value.data(), value.size(), 0) < 0) return false;
-  }
-  return true;
-}
-
 // The inode flags a file keeps across open(path, "w") that a new file may
 // be given (chattr's s u c S d A j t C m P x): not the immutable and
 // append-only ones, whose file open() refuses, nor those the file system
@@ -639,39 +463,89 @@ constexpr int kKeptFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL |
 // such flags: then there are none to keep.
 bool no_flags_here() { return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL; }
 
-// Gives the file open at `to` the inode flags of the file open at `from`
-// (kKeptFlags) and, where the file system keeps one, its project.  False,
-// errno set, where they cannot be read or set as they were.
-bool copy_flags(int from, int to) {
-  int old_flags, flags;
-  if (ioctl(from, FS_IOC_GETFLAGS, &old_flags) == 0) {
-    if (ioctl(to, FS_IOC_GETFLAGS, &flags) < 0) return false;
-    if ((flags ^ old_flags) & kKeptFlags) {
-      flags = (flags & ~kKeptFlags) | (old_flags & kKeptFlags);
-      if (ioctl(to, FS_IOC_SETFLAGS, &flags) < 0 || ioctl(to, FS_IOC_GETFLAGS, &flags) < 0)
-        return false;
-      // A flag the file system took without keeping it.
-      if ((flags ^ old_flags) & kKeptFlags) return (errno = EOPNOTSUPP), false;
+// Reads the attributes of the file open at `fd` into `out`.  False, errno
+// set, where they cannot be read.
+bool read_attributes(int fd, Attributes& out) {
+  std::string names, value;
+  if (fstat(fd, &out.st) < 0 || !xattr_names(fd, names)) return false;
+  out.xattrs.clear();
+  for (const char *p = names.c_str(), *end = p + names.size(); p < end; p += strlen(p) + 1) {
+    if (!xattr_value(fd, p, value)) {
+      if (errno == ENODATA) continue;  // Removed meanwhile.
+      return false;
     }
-  } else if (!no_flags_here()) {
-    return false;
+    out.xattrs.emplace_back(p, value);
   }
-  struct fsxattr old_attr, attr;
-  if (ioctl(from, FS_IOC_FSGETXATTR, &old_attr) < 0) return no_flags_here();
-  if (ioctl(to, FS_IOC_FSGETXATTR, &attr) < 0) return false;
-  if (attr.fsx_projid == old_attr.fsx_projid) return true;
-  attr.fsx_projid = old_attr.fsx_projid;
-  return ioctl(to, FS_IOC_FSSETXATTR, &attr) == 0;
+  std::sort(out.xattrs.begin(), out.xattrs.end());
+  out.flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &out.flags) < 0 && !no_flags_here()) return false;
+  out.flags &= kKeptFlags;
+  struct fsxattr attr;
+  out.project = 0;
+  if (ioctl(fd, FS_IOC_FSGETXATTR, &attr) == 0)
+    out.project = attr.fsx_projid;
+  else if (!no_flags_here())
+    return false;
+  return true;
 }
 
-// Gives the new file the old one's owner and group, extended attributes,
-// inode flags and permission bits, in this order (a change of owner clears
-// set-id bits and file capabilities).  False, errno set, where one cannot
-// be given.
-bool copy_attributes(const Attempt& a) {
-  return fchown(a.tmp.get(), a.st.st_uid, a.st.st_gid) == 0 &&
-         copy_xattrs(a.fd.get(), a.tmp.get()) && copy_flags(a.fd.get(), a.tmp.get()) &&
-         fchmod(a.tmp.get(), a.st.st_mode & 07777) == 0;
+// Gives the file open at `to` the inode flags `flags` (of kKeptFlags),
+// keeping its others.  False, errno set, where they cannot be set as asked.
+bool set_flags(int to, int flags) {
+  int now;
+  if (ioctl(to, FS_IOC_GETFLAGS, &now) < 0) return false;
+  now = (now & ~kKeptFlags) | flags;
+  if (ioctl(to, FS_IOC_SETFLAGS, &now) < 0 || ioctl(to, FS_IOC_GETFLAGS, &now) < 0) return false;
+  // A flag the file system took without keeping it.
+  if ((now & kKeptFlags) != flags) return (errno = EOPNOTSUPP), false;
+  return true;
+}
+
+// Gives the file open at `to`, whose attributes are `had`, the attributes
+// `want`, changing only those that differ: owner and group, extended
+// attributes, inode flags, project and permission bits, in this order (a
+// change of owner clears set-id bits and file capabilities, which are then
+// given again).  False, errno set, where one cannot be given.
+bool give_attributes(int to, const Attributes& want, const Attributes& had) {
+  bool owner = want.st.st_uid != had.st.st_uid || want.st.st_gid != had.st.st_gid;
+  if (owner && fchown(to, want.st.st_uid, want.st.st_gid) < 0) return false;
+  // Both lists are sorted by name: one walk finds what to set and remove.
+  auto w = want.xattrs.begin(), h = had.xattrs.begin();
+  while (w != want.xattrs.end() || h != had.xattrs.end()) {
+    if (w == want.xattrs.end() || (h != had.xattrs.end() && h->first < w->first)) {
+      if (fremovexattr(to, h->first.c_str()) < 0 && errno != ENODATA) return false;
+      ++h;
+      continue;
+    }
+    bool held = h != had.xattrs.end() && h->first == w->first;
+    if ((owner || !held || h->second != w->second) &&
+        fsetxattr(to, w->first.c_str(), w->second.data(), w->second.size(), 0) < 0)
+      return false;
+    ++w;
+    if (held) ++h;
+  }
+  if (want.flags != had.flags && !set_flags(to, want.flags)) return false;
+  if (want.project != had.project) {
+    struct fsxattr attr;
+    if (ioctl(to, FS_IOC_FSGETXATTR, &attr) < 0) return false;
+    attr.fsx_projid = want.project;
+    if (ioctl(to, FS_IOC_FSSETXATTR, &attr) < 0) return false;
+  }
+  if ((owner || (want.st.st_mode ^ had.st.st_mode) & 07777) &&
+      fchmod(to, want.st.st_mode & 07777) < 0)
+    return false;
+  return true;
+}
+
+// Reads the old file's attributes again and gives the new file those that
+// changed since they were last given (all of them, the first time).
+// False, errno set, where one cannot be read or given.
+bool take_attributes(Attempt& a) {
+  Attributes now;
+  if (!read_attributes(a.fd.get(), now) || !give_attributes(a.tmp.get(), now, a.given))
+    return false;
+  a.given = std::move(now);
+  return true;
 }
 
 // Gives the new file made without a name the name `name` in the
@@ -685,19 +559,6 @@ int link_new_file(const Attempt& a, const char* name) {
     rc = linkat(AT_FDCWD, proc.c_str(), a.dir.get(), name, AT_SYMLINK_FOLLOW);
   }
   return rc;
-}
-
-// Writes the text to the new file and syncs it; a replacement made without
-// a name is given a hidden one, to be renamed from, and closed (a missing
-// file's takes its own name at once: rename_into_place).  False, errno set,
-// where one of these fails.
-bool write_new_file(Attempt& a, std::string_view text) {
-  if (!write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0) return false;
-  if (a.fresh && a.tmp_name.empty()) return true;
-  if (a.tmp_name.empty() &&
-      take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0)
-    return false;
-  return a.tmp.close_checked();
 }
 
 // ---- in place ---------------------------------------------------------------
@@ -840,49 +701,82 @@ int name_fresh_file(Attempt& a) {
   return 0;
 }
 
-// Puts the new file in place and syncs the directory: renamed over the old
-// file, or, for a missing one, given its name only while that is free.  A
-// file (or a link) put there meanwhile makes the attempt start afresh; a
-// new file that cannot be put there for another reason (removed by a
-// writer that held the lock, say) leaves the file to be written in place.
-Outcome rename_into_place(const std::string& path, Attempt& a, std::string_view text) {
-  int rc;
-  if (a.fresh) {
-    rc = name_fresh_file(a);
-    if (rc < 0 && errno == EEXIST) return Outcome::swapped;
-  } else {
-    // A file put in the old one's place meanwhile is not replaced by a
-    // copy of the old one's attributes.
-    if (!a.named_in_place()) return Outcome::swapped;
-    rc = renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str());
+// Whether two status records were read with nothing changed in between.
+bool same_change(const struct stat& a, const struct stat& b) {
+  return a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Puts the new file, its text written and synced, in place and syncs the
+// directory.  A missing file's takes its name only while that is free;
+// a replacement is given a hidden name just before it is renamed over the
+// old file, so that only a writer killed in between leaves a copy.  Other
+// writers go their own ways: where the name came to name another regular
+// file meanwhile (a racing writer's, or one that named a missing file
+// first), that file is replaced instead, its attributes taken.  Attributes
+// changed on the old file meanwhile are taken again; a link made to it
+// sends the text in place; a new file that cannot be named or renamed
+// (whatever the cause) leaves the file to be written in place.  Counts
+// each turn in `turns`.
+Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text, int& turns) {
+  for (;; ++turns) {
+    if (turns >= kTurns) return Outcome::swapped;
+    if (a.fresh) {
+      if (name_fresh_file(a) == 0) break;
+      if (errno != EEXIST) return write_in_place(path, a, text);
+      if (!take_named_file(a, path)) return Outcome::swapped;
+      a.fresh = false;
+      if (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a))
+        return write_in_place(path, a, text);
+      continue;
+    }
+    if (a.tmp_name.empty() &&
+        take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0)
+      return write_in_place(path, a, text);
+    if (!a.named_in_place()) {
+      if (!take_named_file(a, path)) return Outcome::swapped;
+      if (!take_attributes(a)) return write_in_place(path, a, text);
+      continue;
+    }
+    struct stat now;
+    if (fstat(a.fd.get(), &now) < 0) fail();
+    if (now.st_nlink == 0) continue;  // Renamed over just now.
+    // The other names of the file would keep the old text.
+    if (now.st_nlink != 1) return write_in_place(path, a, text);
+    if (!same_change(now, a.given.st)) {
+      if (!take_attributes(a)) return write_in_place(path, a, text);
+      continue;
+    }
+    if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
+      return write_in_place(path, a, text);
+    break;
   }
-  if (rc < 0) return write_in_place(path, a, text);
   a.renamed = true;
-  a.tmp.reset();
   // Until the directory is on disk a power loss may undo the rename.
   if (a.dir_readable && fsync(a.dir.get()) < 0 && errno != EINVAL) fail();
-  // The rename leaves no copy behind: the directory stays clean.
-  if (a.locked) directory_status(a.dir.get(), clean_directory);
+  // A change made to the old file in the instant before the rename is
+  // given to the new one too, where it can be; the text is in place, so
+  // nothing is raised.
+  if (!a.fresh) take_attributes(a);
   return Outcome::written;
 }
 
-// One attempt of replace_file, below, waiting for the writers' lock until
-// `deadline` at most.  The `last` writes in place the file that the path
-// names by then, as open(path, "w") would.
-Outcome replace_once(const std::string& path, std::string_view text, bool last,
-                     long long deadline) {
+// One attempt of replace_file, below, the `turns` taken so far counted on.
+// Once they are all taken, the file that the path names by then is written
+// in place, as open(path, "w") would.
+Outcome replace_once(const std::string& path, std::string_view text, int& turns) {
   Attempt a;
-  if (last) return write_in_place(path, a, text, false);
-  Found found = open_old_file(a, path, deadline);
+  if (turns >= kTurns) return write_in_place(path, a, text, false);
+  Found found = open_old_file(a, path);
   if (found == Found::swapped) return Outcome::swapped;
   if (found == Found::in_place) return write_in_place(path, a, text);
   // Beyond the file-size limit the write would fail part way (and SIGXFSZ
   // might end the process with the new file made).
   if (!within_size_limit(text.size())) fail();
-  if (!names_removable(a) || !make_new_file(a) || (!a.fresh && !copy_attributes(a)) ||
-      !write_new_file(a, text))
+  if (!names_removable(a) || !make_new_file(a) ||
+      (!a.fresh && (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a))) ||
+      !write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0)
     return write_in_place(path, a, text);
-  return rename_into_place(path, a, text);
+  return put_in_place(path, a, text, turns);
 }
 
 }  // namespace
@@ -896,27 +790,22 @@ Outcome replace_once(const std::string& path, std::string_view text, bool last,
 // bits, is synced and renamed to that name (a missing file's only while
 // the name is free), and the directory is synced.  Nothing is done in a
 // directory but the one the kernel's resolution of the path leads to.
-// The writers of one directory's files take turns, through a lock on the
-// directory where it may be read, waited for until one deadline a call;
-// its holder removes the copies that killed writers left.  Where no
-// replacement may be made, written, given the old file's attributes or
-// renamed into place (whatever the cause), and for a file that is not
-// regular (a device, a pipe), has other links or is reached through a
-// link of the process table, the file is written in place, room for the
-// text secured first; so the only IOError raised, on `name` (the path as
-// the caller gave it) with the errno of the failed call, is what open() or
-// that write raises, and the old file then stays as it was.  A path that
-// comes to name another file than the one opened is written afresh; after
-// a few such turns, in place.  Other threads run meanwhile: `path` and
-// `text` are the caller's own copies.
+// Writers of one file neither wait for nor stop each other: the last
+// rename stands.  Where no replacement may be made, written, given the old
+// file's attributes or renamed into place (whatever the cause), and for a
+// file that is not regular (a device, a pipe), has other links or is
+// reached through a link of the process table, the file is written in
+// place, room for the text secured first; so the only IOError raised, on
+// `name` (the path as the caller gave it) with the errno of the failed
+// call, is what open() or that write raises, and the old file then stays
+// as it was.  Other threads run meanwhile: `path` and `text` are the
+// caller's own copies.
 void replace_file(PyObject* name, const std::string& path, std::string_view text) {
   int err = 0;
   {
     py::Unlocked unlocked;
     try {
-      long long deadline = monotonic_ns() + kLockWaitNs;
-      for (int tries = 0; replace_once(path, text, tries == 4, deadline) == Outcome::swapped;
-           ++tries) {
+      for (int turns = 0; replace_once(path, text, turns) == Outcome::swapped; ++turns) {
       }
     } catch (const Failed& failed) {
       err = failed.err;
