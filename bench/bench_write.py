@@ -6,8 +6,7 @@ In each directory (default /dev/shm, a tmpfs, then the system's temporary
 directory), a map of 128 ports is written over the same file: replaced, as an
 ordinary file is, and written in place, as a file with a second link is.
 Each is the best of 5 rounds of 300 calls, per call; the directory keeps a
-few hundred other names, as /etc does, since the writers' lock holder looks
-through it.
+few hundred other names, as /etc does.
 """
 
 import os

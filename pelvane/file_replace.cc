@@ -302,11 +302,11 @@ Found open_through_link(Attempt& a, const std::string& path) {
 // fresh, to be made, where the whole path could name it (open() refuses a
 // path longer than the kernel takes, whose directory alone it takes).  The
 // kernel resolves the path: a link is followed as open() follows it
-// (open_through_link), and the file opened is known to be the one named
-// in the directory found.  A path that cannot be looked at is left to the
+// (open_through_link); whether the file opened is the one named in the
+// directory found is checked before anything is named there
+// (put_in_place).  A path that cannot be looked at is left to the
 // in-place write (open() tells why), and only a regular file of one link
-// is replaced; swapped where the name came to name another file, or a
-// link, meanwhile.
+// is replaced; swapped where the name came to name a link meanwhile.
 Found open_old_file(Attempt& a, const std::string& path) {
   struct stat named;
   if (!open_parent(path, a)) {
@@ -328,9 +328,7 @@ Found open_old_file(Attempt& a, const std::string& path) {
   } else if (!open_file(a, path, S_ISREG(named.st_mode)) || fstat(a.fd.get(), &a.st) < 0) {
     fail();
   }
-  if (!a.dir.ok()) return Found::in_place;
-  if (!a.named_in_place()) return Found::swapped;
-  if (!S_ISREG(a.st.st_mode) || a.st.st_nlink != 1) return Found::in_place;
+  if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1) return Found::in_place;
   return Found::replace;
 }
 
@@ -463,11 +461,16 @@ constexpr int kKeptFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL |
 // such flags: then there are none to keep.
 bool no_flags_here() { return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL; }
 
-// Reads the attributes of the file open at `fd` into `out`.  False, errno
-// set, where they cannot be read.
-bool read_attributes(int fd, Attributes& out) {
+// Reads the attributes of the file open at `fd` into `out`; its status is
+// taken from `known` where given (read just before).  False, errno set,
+// where they cannot be read.
+bool read_attributes(int fd, Attributes& out, const struct stat* known = nullptr) {
   std::string names, value;
-  if (fstat(fd, &out.st) < 0 || !xattr_names(fd, names)) return false;
+  if (known)
+    out.st = *known;
+  else if (fstat(fd, &out.st) < 0)
+    return false;
+  if (!xattr_names(fd, names)) return false;
   out.xattrs.clear();
   for (const char *p = names.c_str(), *end = p + names.size(); p < end; p += strlen(p) + 1) {
     if (!xattr_value(fd, p, value)) {
@@ -537,12 +540,13 @@ bool give_attributes(int to, const Attributes& want, const Attributes& had) {
   return true;
 }
 
-// Reads the old file's attributes again and gives the new file those that
-// changed since they were last given (all of them, the first time).
-// False, errno set, where one cannot be read or given.
-bool take_attributes(Attempt& a) {
+// Reads the old file's attributes (its status from `known` where given)
+// and gives the new file those that changed since they were last given
+// (all of them, the first time).  False, errno set, where one cannot be
+// read or given.
+bool take_attributes(Attempt& a, const struct stat* known = nullptr) {
   Attributes now;
-  if (!read_attributes(a.fd.get(), now) || !give_attributes(a.tmp.get(), now, a.given))
+  if (!read_attributes(a.fd.get(), now, known) || !give_attributes(a.tmp.get(), now, a.given))
     return false;
   a.given = std::move(now);
   return true;
@@ -729,9 +733,6 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
         return write_in_place(path, a, text);
       continue;
     }
-    if (a.tmp_name.empty() &&
-        take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0)
-      return write_in_place(path, a, text);
     if (!a.named_in_place()) {
       if (!take_named_file(a, path)) return Outcome::swapped;
       if (!take_attributes(a)) return write_in_place(path, a, text);
@@ -746,7 +747,9 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
       if (!take_attributes(a)) return write_in_place(path, a, text);
       continue;
     }
-    if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
+    if ((a.tmp_name.empty() &&
+         take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0) ||
+        renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
       return write_in_place(path, a, text);
     break;
   }
@@ -773,7 +776,7 @@ Outcome replace_once(const std::string& path, std::string_view text, int& turns)
   // might end the process with the new file made).
   if (!within_size_limit(text.size())) fail();
   if (!names_removable(a) || !make_new_file(a) ||
-      (!a.fresh && (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a))) ||
+      (!a.fresh && (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a, &a.st))) ||
       !write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0)
     return write_in_place(path, a, text);
   return put_in_place(path, a, text, turns);
