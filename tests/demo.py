@@ -142,11 +142,12 @@ def main(args):
             text = chip.get_config(name)
             print("  %-14s %s" % (name, "missing" if text is None else "%d bytes" % len(text)))
 
-    # The platform ports in the configuration just read: what ports.conf
-    # says of each ("-" where it says nothing and the port keeps its default
-    # mode), the Linux devices and SDK interfaces the port table (quillet)
-    # gives its logical ports, and the platform model's answers in the mode
-    # each was configured in.
+    # The platform ports in the configuration just read: the mode ports.conf
+    # gives each as read, a shorthand completed (config_map; "-" where the
+    # file has no line and the port keeps its default mode), the Linux
+    # devices and SDK interfaces the port table (quillet) gives its logical
+    # ports, and the platform model's answers in the mode each was
+    # configured in.
     with step("describing the ports"):
         configured = dict((id(cp.physical_port), cp) for cp in cfg.ports)
         sdk_intf = dict(row.split("\t")[:2] for row in cfg.output("quillet").splitlines()[1:])

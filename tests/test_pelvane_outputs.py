@@ -1,8 +1,8 @@
 """Every output file of the SDK configuration writer, end to end, on the
 stand-in platform descriptions: a ports.conf read through read_config,
 BCMConfig in dummy mode, and each output key compared with its expected
-text under tests/expected/<platform>/.  The expected files were worked out
-by hand from the ports of each description; a key whose file is missing
+text under tests/expected/<platform>/.  The expected files are checked by
+hand against the ports of each description; a key whose file is missing
 must answer None.  Last, the port table's tap devices, made for real with
 `ip` inside a private network namespace, over two runs."""
 import json
