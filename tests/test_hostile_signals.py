@@ -1,7 +1,8 @@
 """Ctrl-C in the modules' loops over what a caller hands in: an endless
 iterable of the interpreter's own (which runs no code at a turn), or a count
 beyond any wait, ends with KeyboardInterrupt, as the interpreter's own
-`for x in itertools.repeat(None): pass` does."""
+`for x in itertools.repeat(None): pass` does; and code run at a turn that
+empties what the loop walks (its copy, the caller's) crashes nothing."""
 import os
 import select
 import signal
@@ -9,14 +10,15 @@ import threading
 import time
 import unittest
 
-from helpers import MODULE_DIR, STANDINS, start_python
+from helpers import MODULE_DIR, STANDINS, run_python, start_python
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 # looping() says that the loop is reached; endless(item) gives item over and
-# over, saying so when the loop takes the first.
+# over, saying so when the loop takes the first (as Map(item)'s iteration
+# does); empty(item, *dicts) empties the lists holding item, and the dicts.
 PRELUDE = """
-import itertools, sys
+import gc, itertools, sys
 def looping():
     sys.stdout.write("looping\\n")
     sys.stdout.flush()
@@ -25,6 +27,14 @@ def endless(item):
         looping()
         yield item
     return itertools.chain(first(), itertools.repeat(item))
+class Map(dict):
+    __init__ = lambda self, item: setattr(self, "item", item)
+    __iter__ = lambda self: endless(self.item)
+def empty(item, *dicts):
+    for holder in [h for h in gc.get_referrers(item) if type(h) is list]:
+        del holder[:]
+    map(dict.clear, dicts)
+    sys.stdout.write("emptied\\n")
 """
 
 SKORREL = """
@@ -70,15 +80,17 @@ p.find_port("9")"""),
      "config.find_hw_port('9')"),
     ("Config._complete_modes", PLATFORM, "platform.switch.ports = endless(port)\n"
      "config._complete_modes({'9': '10G'})"),
-    ("Config.write_config", PLATFORM + "import tempfile", """
-class Map(dict):
-    def __iter__(self):
-        return endless("Fabric-1")
-config.config_map = Map()
-config.write_config(tempfile.mktemp())"""),
+    ("Config.write_config", PLATFORM + "import tempfile", "config.config_map = Map('Fabric-1')\n"
+     "config.write_config(tempfile.mktemp())"),
+    ("Config._complete_modes, its map", PLATFORM, "config._complete_modes(Map('9'))"),
     ("Config.destroyints", PLATFORM, "config.destroyints(endless('swp9'))"),
+    ("SDKConfig._compress_portlist", PLATFORM, "config._compress_portlist(endless('xe1'))"),
+    ("SDKConfig._calculate_gangs", PLATFORM, "config._calculate_gangs(endless(port))"),
+    ("SDKConfig._calculate_leds", PLATFORM, "platform.switch.led_controllers = endless(0)\n"
+     "config._calculate_leds()"),
     ("SDKConfig._calculate_configuration", PLATFORM, "config.config_map = {'1': 'disabled'}\n"
      "platform.switch.ports = endless(port)\nconfig._calculate_configuration()"),
+    ("BCMLEDController.configure", GLIMMET, "c.num_leds = 1\nc.configure(0, endless(None))"),
     ("BCMLEDController._calc_unrolled_instructions", GLIMMET,
      "c._calc_unrolled_instructions(endless((0, 1)))"),
     ("BCMLEDController._calc_looped_instructions", GLIMMET,
@@ -90,6 +102,8 @@ config.write_config(tempfile.mktemp())"""),
      "looping()\nc._led_port_call(('x', 'set_led:', None), 10 ** 8)"),
     ("Asic.mroute_eq", MURCHET, "asic.mroute_eq(key, 'swp1', endless('swp1'))"),
     ("Asic.dump_mroutes", MURCHET, "asic.dump_mroutes(endless('no route'))"),
+    ("Asic.__str__", MURCHET, "asic.mroutes = Map(key)\nstr(asic)"),
+    ("Asic.get_mroutes", MURCHET, "asic.mroutes = endless(key)\nasic.get_mroutes()"),
     ("Asic._dport2logical_port", MURCHET, "asic.portmap = endless(entry)\n"
      "asic._dport2logical_port('xe9')"),
     ("Asic._update_portmap_port_vid", MURCHET, "asic.portmap = endless(entry)\n"
@@ -105,6 +119,27 @@ class Os(object):
 murchet.os = Os()
 murchet.open = lambda path: endless("1\\n")
 asic._kern_dev_vlan_filtering_parse("br0")"""),
+]
+
+
+# (entry point, set-up, the call) whose loop's turns empty what it walks.
+EMPTIED = [
+    ("SDKConfig._compress_portlist", PLATFORM + "class Name(str):\n"
+     "    __getslice__ = lambda self, i, j: empty(self) or '1'",
+     "config._compress_portlist([Name('xe1a'), Name('xe2a'), Name('xe3a')])"),
+    ("Config._complete_modes", PLATFORM + "modes = dict.fromkeys(['a1', 'a2', 'a3'], 'x')\n"
+     "config.find_hw_port = lambda key: empty(key, modes)", "config._complete_modes(modes)"),
+    ("SDKConfig._calculate_gangs", PLATFORM + "class Port(object):\n"
+     "    ganged, physical_port, unit = False, port, property(lambda self: empty(self) or 0)",
+     "config._calculate_gangs([Port(), Port(), Port()])"),
+    ("SDKConfig.led_asm", PLATFORM + "config._led_programs = dict.fromkeys(['k1', 'k2', 'k3'],"
+     " type('P', (), {'asm': property(lambda p: empty('k1', config._led_programs))})())",
+     "config.led_asm"),
+    # (The signal's sender runs no Python code: its handler runs at a turn.)
+    ("Asic.__str__", MURCHET + "import functools, os, signal\n"
+     "asic.mroutes = dict.fromkeys(['route %d' % i for i in range(2048)], signal.SIGUSR1)\n"
+     "signal.signal(signal.SIGUSR1, lambda n, f, k=min(asic.mroutes): empty(k, asic.mroutes))\n"
+     "asic._dump_one_mroute = functools.partial(os.kill, os.getpid())", "str(asic)"),
 ]
 
 
@@ -133,15 +168,31 @@ def interrupted(entry, setup, call, failures):
         child.wait()
 
 
+def survived(entry, setup, call, failures):
+    """Runs the call in a child; adds to `failures` where nothing was emptied
+    or the child died (an exception counts as alive)."""
+    code = PRELUDE + setup + "\ntry:\n    %s\nexcept Exception:\n    pass\nprint('alive')" % call
+    status, out, err = run_python(code, path=(MODULE_DIR, STANDINS, TESTS))
+    if "emptied" not in out or not out.endswith("alive\n"):
+        failures.append("%s: status %s: %s" % (entry, status, err[-400:]))
+
+
+def failures_of(check, cases):
+    failures = []
+    runs = [threading.Thread(target=check, args=case + (failures,)) for case in cases]
+    for run in runs:
+        run.start()
+    for run in runs:
+        run.join()
+    return "\n".join(sorted(failures))
+
+
 class InterruptTest(unittest.TestCase):
     def test_every_loop_over_a_callers_object_ends_on_ctrl_c(self):
-        failures = []
-        runs = [threading.Thread(target=interrupted, args=case + (failures,)) for case in CASES]
-        for run in runs:
-            run.start()
-        for run in runs:
-            run.join()
-        self.assertFalse(failures, "\n".join(sorted(failures)))
+        self.assertFalse(failures_of(interrupted, CASES))
+
+    def test_loops_survive_code_that_empties_what_they_walk(self):
+        self.assertFalse(failures_of(survived, EMPTIED))
 
 
 if __name__ == "__main__":
