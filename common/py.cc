@@ -184,6 +184,44 @@ void unpack(PyObject* seq, int n, Ref* out) {
   if (next(it)) raise(PyExc_ValueError, "too many values to unpack");
 }
 
+namespace {
+enum class Into { list, tuple, set };
+// The copy of list_of(), tuple_of() or set_of() through next().
+Ref copy_through_next(PyObject* o, Into into) {
+  Ref it = iter(o);
+  Ref out;
+  if (into == Into::set) {
+    out = Ref::steal(PySet_New(nullptr));
+  } else {
+    if (_PyObject_LengthHint(o, 8) < 0) throw Raised();
+    out = list();
+  }
+  while (Ref item = next(it)) {
+    if (into == Into::set)
+      check(PySet_Add(out, item));
+    else
+      append(out, item);
+  }
+  return into == Into::tuple ? Ref::steal(PyList_AsTuple(out)) : out;
+}
+bool at_once(PyObject* o) {
+  return PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o);
+}
+}  // namespace
+
+Ref list_of(PyObject* o) {
+  return at_once(o) ? Ref::steal(PySequence_List(o)) : copy_through_next(o, Into::list);
+}
+
+Ref tuple_of(PyObject* o) {
+  return at_once(o) ? Ref::steal(PySequence_Tuple(o)) : copy_through_next(o, Into::tuple);
+}
+
+Ref set_of(PyObject* o) {
+  return at_once(o) || PyAnySet_Check(o) ? Ref::steal(PySet_New(o))
+                                         : copy_through_next(o, Into::set);
+}
+
 Ref percent_plain(PyObject* fmt, std::initializer_list<PyObject*> args) {
   char buf[512];
   size_t n = 0;

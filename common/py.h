@@ -201,9 +201,10 @@ void check_signals();
 //
 // next() and the line readers (Lines in lookups.h, murchet's over a text)
 // take a turn at every item themselves, so a loop over them needs no call
-// of its own.  A loop that renders one of the interpreter's own steps,
-// which handle no signals either (a sort, a membership test, a set
-// difference, list() of an iterable, a text's split or escape, a pattern's
+// of its own; so do list_of(), tuple_of() and set_of(), the copies of an
+// iterable a caller hands in.  A loop that renders one of the
+// interpreter's own steps, which handle no signals either (a sort, a
+// membership test, a set difference, a text's split or escape, a pattern's
 // match, an error message's text), takes none.
 inline bool tick() {
   static unsigned turns = 0;
@@ -502,6 +503,18 @@ inline Ref next(PyObject* it) {
 // `a, b, ... = seq`: the n items of seq into out, with the interpreter's
 // errors when it holds fewer or more (or is not iterable).
 void unpack(PyObject* seq, int n, Ref* out);
+// list(o), tuple(o) and set(o) of an iterable that a caller hands in, its
+// items taken through next(), so that Ctrl-C ends the copy of an endless
+// one.  What cannot be endless is copied at once by the interpreter, as
+// list(), tuple() and set() copy it: an exact list, tuple or dict (its
+// keys), and for set_of any set.  list_of and tuple_of ask the length hint
+// of anything else (its __len__ or __length_hint__) as list() does, whose
+// errors pass; the value itself is not used.  tuple_of's copy is one that
+// no Python code can change: a loop whose turns run code may walk it by
+// index and use its items, which it holds, borrowed.
+Ref list_of(PyObject* o);
+Ref tuple_of(PyObject* o);
+Ref set_of(PyObject* o);
 // Sorts `v` stably by less(a, b) (a merge sort): equal items keep their
 // order, nothing outside `v` is read whatever `less` answers (a Python "<"
 // need not be an order, where std::sort's may read past the ends), and what

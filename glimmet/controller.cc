@@ -155,10 +155,11 @@ void claim(PyObject* table, PyObject* answer, PyObject* label, PyObject* num_led
                             {label, k.get(), num_leds}));
     }
   // (A call dropped from the table may run code of its own, but the
-  // dict's walk survives whatever it does.)
+  // dict's walk survives whatever it does; a table that code shortened
+  // refuses a slot it no longer has, with IndexError.)
   for (Py_ssize_t pos = 0; tick(), PyDict_Next(entries, &pos, &key, &value);) {
     Py_ssize_t slot = slot_of(key, n);
-    if (slot >= 0) PyList_SetItem(table, slot, py::Ref::borrow(value).release());
+    if (slot >= 0) py::check(PyList_SetItem(table, slot, py::Ref::borrow(value).release()));
   }
 }
 
@@ -170,10 +171,11 @@ py::Ref chain_port_unchanged(py::Args a);
 
 // ---- loop or unroll --------------------------------------------------------------
 
-// size[bit] += v
+// size[bit] += v, the item read and written as the interpreter reads and
+// writes it (code run since may have changed the list).
 void add_at(PyObject* size, int bit, PyObject* v) {
-  PyObject* old = PyList_GET_ITEM(size, bit);
-  PyList_SetItem(size, bit, py::Ref::steal(PyNumber_Add(old, v)).release());
+  py::Ref sum = py::Ref::steal(PyNumber_Add(py::item(size, Py_ssize_t(bit)), v));
+  py::check(PyList_SetItem(size, bit, sum.release()));
 }
 
 // size[bit] += count * unit
@@ -445,10 +447,10 @@ py::Ref call_table(PyObject* self, PyObject* num_leds) {
 
 // The configured ports, iterated once.
 std::vector<py::Ref> port_list(PyObject* ports) {
-  py::Ref seq = py::Ref::steal(PySequence_List(ports));
-  std::vector<py::Ref> out(size_t(PyList_GET_SIZE(seq.get())));
+  py::Ref seq = py::tuple_of(ports);
+  std::vector<py::Ref> out(size_t(PyTuple_GET_SIZE(seq.get())));
   for (size_t i = 0; i < out.size(); ++i)
-    out[i] = py::Ref::borrow(PyList_GET_ITEM(seq.get(), Py_ssize_t(i)));
+    out[i] = py::Ref::borrow(PyTuple_GET_ITEM(seq.get(), Py_ssize_t(i)));
   return out;
 }
 
@@ -518,15 +520,14 @@ bool plainly_unequal(PyObject* a, PyObject* b) {
   return x != y && PyString_CheckExact(x) && PyString_CheckExact(y) && !_PyString_Eq(x, y);
 }
 
+// (The table's size is read at every turn, after its tick(): the
+// comparisons' code may change the table.)
 RunList merge_runs(PyObject* table) {
   RunList out{py::list(), {}};
-  Py_ssize_t n = PyList_GET_SIZE(table);
-  for (Py_ssize_t i = 0; i < n;) {
-    tick();
+  for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(table);) {
     py::Ref call = py::Ref::borrow(PyList_GET_ITEM(table, i));
     Py_ssize_t j = i + 1;
-    for (; j < n; ++j) {
-      tick();
+    for (; tick(), j < PyList_GET_SIZE(table); ++j) {
       py::Ref next = py::Ref::borrow(PyList_GET_ITEM(table, j));
       if (next.get() != call.get() && (plainly_unequal(next, call) || !py::equal(next, call)))
         break;

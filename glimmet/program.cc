@@ -147,22 +147,24 @@ py::Ref memory_init_commands(py::Args a) {
       py::append(commands, py::call_kw(fmt, no_args, params));
   };
 
-  py::Ref map = py::Ref::steal(
-      PySequence_List(py::Operation(self, ID("led_map"), led_map)(controller_idx)));
+  // (A copy that the commands' code cannot change.)
+  py::Ref map = py::tuple_of(py::Operation(self, ID("led_map"), led_map)(controller_idx));
+  const Py_ssize_t n = PyTuple_GET_SIZE(map.get());
   // The port map ends where the ID flags begin.  (An address that is no
   // whole number is left to the formatting of the commands, which refuses
   // it.)
-  if (PyList_GET_SIZE(map.get()) && (PyInt_Check(addr.get()) || PyLong_Check(addr.get()))) {
+  if (n && (PyInt_Check(addr.get()) || PyLong_Check(addr.get()))) {
     py::Ref room = py::Ref::steal(PyNumber_Subtract(py::integer(0xe0), addr));
-    py::Ref count = py::integer(long(PyList_GET_SIZE(map.get())));
+    py::Ref count = py::integer(long(n));
     if (py::truth(py::Ref::steal(PyObject_RichCompare(count, room, Py_GT))))
       py::raise(PyExc_RuntimeError,
                 py::percent(ID("LED controller %s: port map of %s entries, room for %s"),
                             {controller_idx, count.get(), room.get()}));
   }
-  for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(map.get()); ++i) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    tick();
     // A port without a call port: its address is taken all the same.
-    py::dict_set(params, "val", PyList_GET_ITEM(map.get(), i));
+    py::dict_set(params, "val", PyTuple_GET_ITEM(map.get(), i));
     command();
     addr = py::add(addr, 1);
     py::dict_set(params, "addr", addr);

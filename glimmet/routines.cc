@@ -53,18 +53,19 @@ Order& new_order(PyObject* set) {
   return known.emplace(set, std::move(fresh)).first->second;
 }
 
-// The texts of a set of the interpreter's own kind, listed straight from
-// its table (by its iterator should the set change size meanwhile).
+// The texts of a set of the interpreter's own kind, in a tuple made
+// straight from its table (by its iterator should the set change size
+// meanwhile).
 py::Ref set_items(PyObject* set) {
   Py_ssize_t n = PySet_GET_SIZE(set);
-  py::Ref all = py::Ref::steal(PyList_New(n));
+  py::Ref all = py::tuple(n);
   Py_ssize_t pos = 0, i = 0;
   PyObject* key;
   long hash;
   while (i < n && _PySet_NextEntry(set, &pos, &key, &hash))
-    PyList_SET_ITEM(all.get(), i++, py::Ref::borrow(key).release());
+    PyTuple_SET_ITEM(all.get(), i++, py::Ref::borrow(key).release());
   if (i == n && PySet_GET_SIZE(set) == n) return all;
-  return py::Ref::steal(PySequence_List(set));
+  return py::Ref::steal(PySequence_Tuple(set));
 }
 
 }  // namespace
@@ -80,18 +81,20 @@ void add_routine(PyObject* routines, PyObject* text) {
 
 py::Ref routines_in_order(PyObject* routines) {
   Order* order = Py_TYPE(routines) == &PySet_Type ? order_of(routines) : nullptr;
-  py::Ref all = order ? set_items(routines) : py::Ref::steal(PySequence_List(routines));
   if (!order) {
+    py::Ref all = py::list_of(routines);
     py::check(PyList_Sort(all));
     return all;
   }
   // Each text at its place (no two texts of a set share one), the others
-  // apart; the list holds them all meanwhile.
+  // apart; the tuple holds them all meanwhile, whatever the lookups and the
+  // sort run.
+  py::Ref all = set_items(routines);
   py::Ref place = order->place;
   std::vector<PyObject*> placed(size_t(order->next), nullptr);
   py::Ref rest = py::list();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
-    PyObject* text = PyList_GET_ITEM(all.get(), i);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(all.get()); ++i) {
+    PyObject* text = PyTuple_GET_ITEM(all.get(), i);
     PyObject* at = py::dict_get(place, text);
     long k = at && PyInt_CheckExact(at) ? PyInt_AS_LONG(at) : -1;
     if (k >= 0 && size_t(k) < placed.size() && !placed[size_t(k)])

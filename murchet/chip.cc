@@ -897,11 +897,11 @@ py::Ref grp_ip2mac(PyObject* grp) {
   }
   // The numbers of the parts, each held while the others' conversions (and
   // the "&") run whatever code they run.
-  py::Ref parts = py::Ref::steal(PySequence_List(py::callm(grp, ID("split"), ID("."))));
+  py::Ref parts = py::tuple_of(py::callm(grp, ID("split"), ID(".")));
   std::vector<py::Ref> numbers;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts.get()); ++i) {
     py::tick();
-    numbers.push_back(int_of(py::Ref::borrow(PyList_GET_ITEM(parts.get(), i))));
+    numbers.push_back(int_of(py::Ref::borrow(PyTuple_GET_ITEM(parts.get(), i))));
   }
   if (numbers.size() < 4) index_error();
   py::Ref low = py::Ref::steal(PyNumber_And(numbers[1], py::integer(127)));

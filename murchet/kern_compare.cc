@@ -571,7 +571,7 @@ namespace {
 // here, as the interpreter orders them (bytes, then length); anything else
 // is sorted by the interpreter.
 py::Ref sorted_keys(PyObject* mapping) {
-  py::Ref keys = py::Ref::steal(PySequence_List(mapping));
+  py::Ref keys = py::list_of(mapping);
   Py_ssize_t n = PyList_GET_SIZE(keys.get());
   std::vector<std::pair<string_view, PyObject*>> order;
   order.reserve(size_t(n));
@@ -609,8 +609,9 @@ py::Ref asic_str(py::Args a) {
   GroupTexts groups;
   std::optional<TextForms> forms(std::in_place);
   py::Ref pieces = py::list();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-    py::tick();
+  // (The keys' count read at every turn, after its tick(): the routes' code
+  // may change the list.)
+  for (Py_ssize_t i = 0; py::tick(), i < PyList_GET_SIZE(keys.get()); ++i) {
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     const unsigned long notes = forms->notes();
     py::Ref route;
@@ -647,9 +648,7 @@ py::Ref asic_str(py::Args a) {
   return py::callm(ID(""), ID("join"), pieces);
 }
 
-py::Ref get_mroutes(py::Args a) {
-  return py::Ref::steal(PySet_New(py::attr(a[0], ID("mroutes"))));
-}
+py::Ref get_mroutes(py::Args a) { return py::set_of(py::attr(a[0], ID("mroutes"))); }
 
 py::Ref dump_mroutes(py::Args a) {
   PyObject *self = a[0], *filter = a[1];

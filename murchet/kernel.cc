@@ -500,12 +500,12 @@ py::Ref kern_create_vlan_dev_cache(py::Args a) {
   PyObject* path = ID("/proc/net/vlan/config");
   if (os_path(ID("isfile"), path))
     read_lines(path, [&](py::Lines& line) { py::append(lines, line.object()); });
-  Py_ssize_t n = PyList_GET_SIZE(lines.get());
-  if (n < 2) return {};
+  if (PyList_GET_SIZE(lines.get()) < 2) return {};
   py::Ref cache = py::plain_attr(self, ID("kern_vlan_dev_cache"));
   py::Ref entry_type = global(ID("KernVlanDevEntry"));
-  for (Py_ssize_t i = 2; i < n; ++i) {
-    py::tick();
+  // (The lines' count read at every turn, after its tick(): the entries'
+  // code may change the list.)
+  for (Py_ssize_t i = 2; py::tick(), i < PyList_GET_SIZE(lines.get()); ++i) {
     py::Ref line = py::Ref::borrow(PyList_GET_ITEM(lines.get(), i));
     py::Ref fields = py::callm(line, ID("split"), ID("|"));
     if (py::length(fields) <= 2) continue;

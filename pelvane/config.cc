@@ -192,10 +192,12 @@ py::Ref config_complete_modes(py::Args a) {
   PyObject* map = a[1];
   py::Operation find(self, ID("find_hw_port"), config_find_hw_port);
   py::Ref by_label = find.own() ? ports_by_label(self) : py::Ref();
-  py::Ref keys = py::Ref::steal(PySequence_List(map));
-  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+  // The keys in a copy that the ports' code, and a signal's handler, cannot
+  // change.
+  py::Ref keys = py::tuple_of(map);
+  for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(keys.get()); i < n; ++i) {
     py::tick();
-    py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+    py::Ref key = py::Ref::borrow(PyTuple_GET_ITEM(keys.get(), i));
     py::Ref port = by_label && PyString_CheckExact(key.get())
                        ? py::Ref::borrow(py::dict_get(by_label, key))
                        : find(key.get());

@@ -78,34 +78,36 @@ void gather_bits(PyObject* self, Bitmaps& maps, PyObject* port, long n) {
     PortReads reads(port);
     py::Ref key = interface_key(key_text, intf_prefix_of(reads, sub), unit);
     py::Ref bits = pbmp_of(reads, sub);
-    PyObject* had = py::dict_get(maps.pbmps, key);
-    py::Ref acc = bit_or(had ? had : py::integer(0).get(), bits);
+    // (The values found are held: the "|" may run code.)
+    py::Ref had = py::Ref::borrow(py::dict_get(maps.pbmps, key));
+    py::Ref acc = bit_or(had ? had.get() : py::integer(0).get(), bits);
     if (!had) py::append(maps.keys, key);
     py::dict_set(maps.pbmps, key, acc);
-    PyObject* unit_valid = py::dict_find(maps.valid, unit);
+    py::Ref unit_valid = py::Ref::borrow(py::dict_find(maps.valid, unit));
     if (!unit_valid) {
       if (!maps.chip) {
         maps.chip = chip_of(self);
         maps.base = py::plain_attr(maps.chip, ID("base_pbmp"));
       }
-      unit_valid = maps.base.get();
+      unit_valid = maps.base;
     }
     py::dict_set(maps.valid, unit, bit_or(unit_valid, acc));
     // An oversubscribed sub-port adds its own bit only: ports of the same
     // interface key that are not oversubscribed stay out.
     if (over) {
-      PyObject* unit_over = py::dict_find(maps.oversub, unit);
+      py::Ref unit_over = py::Ref::borrow(py::dict_find(maps.oversub, unit));
       py::dict_set(maps.oversub, unit, unit_over ? bit_or(unit_over, bits) : bits);
     }
   }
 }
 
+// The lists walked below are read afresh at every turn, after its tick(),
+// and each item held: the turn's code may change them.
+
 // "pbmp_xport_%s=0x%x" per interface key, but those of "hg" ports.
 void xport_lines(Section& out, const Bitmaps& maps) {
-  Py_ssize_t nkeys = PyList_GET_SIZE(maps.keys.get());
-  for (Py_ssize_t i = 0; i < nkeys; ++i) {
-    tick();
-    PyObject* key = PyList_GET_ITEM(maps.keys.get(), i);
+  for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(maps.keys.get()); ++i) {
+    py::Ref key = py::Ref::borrow(PyList_GET_ITEM(maps.keys.get(), i));
     if (py::as_view(key).substr(0, 2) == "hg") continue;
     put_line(out.line(), "pbmp_xport_", py::as_view(key), "=0x",
              Hex{py::Ref::borrow(dict_value(maps.pbmps, key))});
@@ -119,9 +121,8 @@ void unit_line(Section& out, const char* head, PyObject* unit, PyObject* bits) {
 
 // "pbmp_valid.%u=0x%x" for each unit, in ascending order.
 void valid_lines(Section& out, const Bitmaps& maps, PyObject* units) {
-  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(units); i < n; ++i) {
-    tick();
-    PyObject* unit = PyList_GET_ITEM(units, i);
+  for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(units); ++i) {
+    py::Ref unit = py::Ref::borrow(PyList_GET_ITEM(units, i));
     unit_line(out, "pbmp_valid.", unit, py::Ref::borrow(dict_value(maps.valid, unit)));
   }
 }
@@ -135,9 +136,8 @@ void oversub_lines(Section& out, const Bitmaps& maps, PyObject* units) {
     out.line() += "oversubscribe_mode=1";
     return;
   }
-  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(units); i < n; ++i) {
-    tick();
-    PyObject* unit = PyList_GET_ITEM(units, i);
+  for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(units); ++i) {
+    py::Ref unit = py::Ref::borrow(PyList_GET_ITEM(units, i));
     py::Ref bits = py::Ref::borrow(py::dict_find(maps.oversub, unit));
     if (bits) unit_line(out, "pbmp_oversubscribe.", unit, bits);
   }

@@ -3,6 +3,7 @@
 // by key.
 #include "sections.h"
 
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -121,6 +122,15 @@ Ref calculate_configuration(Args a) {
   return mac_index;
 }
 
+// Whether `f` is the interpreter's own sorted(), which sorts a list copy of
+// what it is given (PyList_Sort sorts as it does).
+bool own_sorted(PyObject* f) {
+  if (!PyCFunction_Check(f)) return false;
+  auto* c = reinterpret_cast<PyCFunctionObject*>(f);
+  return !c->m_self && c->m_module && PyString_Check(c->m_module) &&
+         py::as_view(c->m_module) == "__builtin__" && std::strcmp(c->m_ml->ml_name, "sorted") == 0;
+}
+
 Ref calculate_leds(Args a) {
   PyObject* self = a[0];
   py::ClassScope scope;
@@ -149,7 +159,16 @@ Ref calculate_leds(Args a) {
       py::check(PySet_Add(wanted, l.controller));
     }
   }
-  Ref controllers = py::call(global("sorted"), wanted);
+  // sorted(wanted), its copy taken through next() (Ctrl-C ends an endless
+  // one) while sorted() is the interpreter's own.
+  Ref sorted = global("sorted");
+  Ref controllers;
+  if (own_sorted(sorted)) {
+    controllers = py::list_of(wanted);
+    py::check(PyList_Sort(controllers));
+  } else {
+    controllers = py::call(sorted, wanted);
+  }
   it = py::iter(controllers);
   while (Ref controller = py::next(it)) {
     Ref glimmet = py::attr(sw, ID("glimmet"));
@@ -219,8 +238,9 @@ Ref per_controller(PyObject* self, PyObject* name) {
   Ref programs = py::attr(self, ID("_led_programs"));
   Ref keys = mapping_keys(programs);
   Ref out = py::dict();
-  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
-    tick();
+  // (The keys' count read at every turn, after its tick(): the turn's code
+  // may change the list.)
+  for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(keys.get()); ++i) {
     Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     Ref value = py::attr(py::item(programs, key), name);
     py::dict_set(out, key, value);
@@ -270,15 +290,15 @@ bool key_less(const GangKey& x, const GangKey& y) {
 Ref calculate_gangs(Args a) {
   PyObject* self = a[0];
   py::ClassScope scope;
-  // A copy of its own: the walk runs the ports' code, which must not pull
-  // the ports out from under it.
-  Ref ports = Ref::steal(PySequence_List(a[1]));
-  const Py_ssize_t n = PyList_GET_SIZE(ports.get());
+  // A copy of its own, which the walk's code (the ports', a signal's
+  // handler) cannot change: it holds the ports throughout.
+  Ref ports = py::tuple_of(a[1]);
+  const Py_ssize_t n = PyTuple_GET_SIZE(ports.get());
   std::vector<GangKey> keys;
   keys.reserve(size_t(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     tick();
-    keys.push_back(gang_key(PyList_GET_ITEM(ports.get(), i)));
+    keys.push_back(gang_key(PyTuple_GET_ITEM(ports.get(), i)));
   }
   std::vector<Py_ssize_t> order(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) order[size_t(i)] = i;
@@ -293,7 +313,7 @@ Ref calculate_gangs(Args a) {
   PyObject* leader = nullptr;
   for (Py_ssize_t i : order) {
     tick();
-    PyObject* port = PyList_GET_ITEM(ports.get(), i);
+    PyObject* port = PyTuple_GET_ITEM(ports.get(), i);
     if (py::read_prop(port, ID("ganged")).get() != Py_True) continue;
     if (py::read_prop(port, ID("gang_leader")).get() == Py_True) leader = port;
     if (!in_set.insert(port).second)

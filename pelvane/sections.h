@@ -64,10 +64,10 @@ void each_port(PyObject* self, const F& f) {
 }
 
 // A new list of the keys of a mapping, in the mapping's own key order: a
-// dict's own, else what its keys() answers.
+// dict's own, else what its keys() answers (copied through next()).
 inline py::Ref mapping_keys(PyObject* d) {
   return PyDict_CheckExact(d) ? py::Ref::steal(PyDict_Keys(d))
-                              : py::Ref::steal(PySequence_List(py::callm(d, ID("keys"))));
+                              : py::list_of(py::callm(d, ID("keys")));
 }
 
 // The number in a hardware or SDK interface name (xe12: 12) when the name

@@ -23,8 +23,9 @@ py::Ref rcled(py::Args a) {
   py::Ref programs = py::plain_attr(a[0], ID("_led_programs"));
   py::Ref keys = mapping_keys(programs);
   Section out(512);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-    tick();
+  // (The keys' count read at every turn, after its tick(): the turn's code
+  // may change the list.)
+  for (Py_ssize_t i = 0; tick(), i < PyList_GET_SIZE(keys.get()); ++i) {
     py::Ref key = py::Ref::borrow(PyList_GET_ITEM(keys.get(), i));
     py::Ref block = py::percent(
         ID("led %d stop\nled %d auto on\nled %d load /etc/bcm.d/led%d.hex\nled %d start\n"),
@@ -139,7 +140,7 @@ Ref rcports(Args a) {
 // ---- port list compression -----------------------------------------------------
 
 struct ListedName {
-  PyObject* obj;         // held by the list copy
+  PyObject* obj;         // held by the copy of the list
   string_view prefix;    // its first two characters
   long long number = 0;  // the number after them, when small
   py::Ref big;           // else that number as the interpreter's integer
@@ -188,7 +189,8 @@ bool own_groupby(PyObject* groupby) {
 // The compression of the sorted names through another `groupby` put in the
 // module in place of the interpreter's: spans = [list(g) for k, g in
 // groupby(enumerate(names), grouper)], then one item per span of three or
-// more pairs, else one per pair, joined by ",".
+// more pairs, else one per pair, joined by ",".  (Each span is copied into
+// a tuple, which the pairs' code cannot change.)
 py::Ref compress_by(PyObject* groupby, PyObject* sorted) {
   static PyObject* grouper_function = nullptr;
   py::once(grouper_function, [] {
@@ -198,38 +200,38 @@ py::Ref compress_by(PyObject* groupby, PyObject* sorted) {
   });
   py::Ref pairs = py::call(reinterpret_cast<PyObject*>(&PyEnum_Type), sorted);
   py::Ref runs = py::iter(py::call(groupby, pairs, grouper_function));
-  py::Ref spans = py::list();
+  std::vector<py::Ref> spans;
   while (py::Ref run = py::next(runs)) {
     py::Ref key_group[2];
     py::unpack(run, 2, key_group);
-    py::append(spans, py::Ref::steal(PySequence_List(key_group[1])));
+    spans.push_back(py::tuple_of(key_group[1]));
   }
   py::Ref compressed = py::list();
   py::Ref one = py::integer(1);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(spans.get()); ++i) {
+  for (const py::Ref& span : spans) {
     tick();
-    PyObject* span = PyList_GET_ITEM(spans.get(), i);
-    const Py_ssize_t len = PyList_GET_SIZE(span);
+    const Py_ssize_t len = PyTuple_GET_SIZE(span.get());
     if (len > 2) {
-      py::Ref first = py::item(PyList_GET_ITEM(span, 0), one);
-      py::Ref last = py::item(PyList_GET_ITEM(span, len - 1), one);
+      py::Ref first = py::item(PyTuple_GET_ITEM(span.get(), 0), one);
+      py::Ref last = py::item(PyTuple_GET_ITEM(span.get(), len - 1), one);
       py::append(compressed, py::percent(ID("%s-%s"), {first.get(), last.get()}));
       continue;
     }
     for (Py_ssize_t j = 0; j < len; ++j)
-      py::append(compressed, py::item(PyList_GET_ITEM(span, j), one));
+      py::append(compressed, py::item(PyTuple_GET_ITEM(span.get(), j), one));
   }
   return py::Ref::steal(_PyString_Join(ID(","), compressed));
 }
 
 py::Ref compress_portlist(py::Args a) {
-  py::Ref list = py::Ref::steal(PySequence_List(a[1]));
-  const Py_ssize_t n = PyList_GET_SIZE(list.get());
+  // A copy that the names' code, and a signal's handler, cannot change.
+  py::Ref list = py::tuple_of(a[1]);
+  const Py_ssize_t n = PyTuple_GET_SIZE(list.get());
   std::vector<ListedName> names(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     tick();
     ListedName& name = names[size_t(i)];
-    name.obj = PyList_GET_ITEM(list.get(), i);
+    name.obj = PyTuple_GET_ITEM(list.get(), i);
     string_view text = py::as_view(name.obj);
     name.prefix = text.substr(0, 2);
     read_number(name, text);
