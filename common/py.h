@@ -654,6 +654,12 @@ Ref import_from(const char* module, const char* name, PyObject* globals);
 // and what the lookup itself raises (no memory) passed on.
 Ref builtin(const char* name);
 Ref builtin(PyObject* name);  // the same by a text
+// Whether `f` is a function written in C (a built-in) of the name `name`,
+// as the interpreter's own of that name is.
+inline bool c_function_named(PyObject* f, const char* name) {
+  return f && PyCFunction_Check(f) &&
+         std::strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) == 0;
+}
 
 // ---- counts --------------------------------------------------------------------
 // The number of items of range(n), n taken as range takes its end: int(n)

@@ -37,9 +37,7 @@ struct GcSwitch {
 
 py::Ref gc_builtin(PyObject* gc, const char* name) {
   py::Ref f = py::attr(gc, name);
-  if (!PyCFunction_Check(f.get()) || PyCFunction_GET_FLAGS(f.get()) != METH_NOARGS ||
-      std::strcmp(reinterpret_cast<PyCFunctionObject*>(f.get())->m_ml->ml_name, name) != 0)
-    return {};
+  if (!py::c_function_named(f, name) || PyCFunction_GET_FLAGS(f.get()) != METH_NOARGS) return {};
   return f;
 }
 

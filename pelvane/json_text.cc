@@ -83,15 +83,10 @@ std::unique_ptr<Encoder> seen_now() {
     return nullptr;
   PyObject* escape = PyDict_GetItemString(e, "encode_basestring_ascii");
   // The C escaper, and the builtin sorted() the members are sorted with.
-  if (!escape || !PyCFunction_Check(escape) ||
-      std::strcmp(reinterpret_cast<PyCFunctionObject*>(escape)->m_ml->ml_name,
-                  "encode_basestring_ascii") != 0)
-    return nullptr;
+  if (!py::c_function_named(escape, "encode_basestring_ascii")) return nullptr;
   PyObject* builtins = PyThreadState_GET()->interp->builtins;
   PyObject* sorted = PyDict_GetItemString(builtins, "sorted");
-  if (PyDict_GetItemString(e, "sorted") || !sorted || !PyCFunction_Check(sorted) ||
-      std::strcmp(reinterpret_cast<PyCFunctionObject*>(sorted)->m_ml->ml_name, "sorted") != 0)
-    return nullptr;
+  if (PyDict_GetItemString(e, "sorted") || !py::c_function_named(sorted, "sorted")) return nullptr;
 
   auto enc = std::make_unique<Encoder>();
   enc->module = py::Ref::borrow(json);

@@ -3,7 +3,6 @@
 // by key.
 #include "sections.h"
 
-#include <cstring>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -125,10 +124,10 @@ Ref calculate_configuration(Args a) {
 // Whether `f` is the interpreter's own sorted(), which sorts a list copy of
 // what it is given (PyList_Sort sorts as it does).
 bool own_sorted(PyObject* f) {
-  if (!PyCFunction_Check(f)) return false;
-  auto* c = reinterpret_cast<PyCFunctionObject*>(f);
-  return !c->m_self && c->m_module && PyString_Check(c->m_module) &&
-         py::as_view(c->m_module) == "__builtin__" && std::strcmp(c->m_ml->ml_name, "sorted") == 0;
+  if (!py::c_function_named(f, "sorted")) return false;
+  PyObject* module = reinterpret_cast<PyCFunctionObject*>(f)->m_module;
+  return !PyCFunction_GET_SELF(f) && module && PyString_Check(module) &&
+         py::as_view(module) == "__builtin__";
 }
 
 Ref calculate_leds(Args a) {
