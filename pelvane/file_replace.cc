@@ -77,13 +77,24 @@ class Fd {
   int fd_ = -1;
 };
 
+// Counts the `n` bytes a write took of the `left` it was given into `done`;
+// false, errno set, where it failed.  A write cut short by a signal answers
+// EINTR, or the bytes it took before it: either way the handlers run before
+// the next write (a blocked one, for a pipe's reader, say), so that one
+// Ctrl-C ends the call.
+bool took(ssize_t n, size_t left, size_t& done) {
+  if (interrupted(n)) return true;
+  if (n < 0) return false;
+  done += size_t(n);
+  if (size_t(n) < left) py::check_signals();
+  return true;
+}
+
 // Writes all of `text` to `fd`; false, errno set, when a write fails.
 bool write_all(int fd, std::string_view text) {
   for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (interrupted(n)) continue;
-    if (n < 0) return false;
-    done += size_t(n);
+    size_t left = text.size() - done;
+    if (!took(write(fd, text.data() + done, left), left, done)) return false;
   }
   return true;
 }
@@ -92,10 +103,9 @@ bool write_all(int fd, std::string_view text) {
 // fails.
 bool write_all_at(int fd, std::string_view text, off_t offset) {
   for (size_t done = 0; done < text.size();) {
-    ssize_t n = pwrite(fd, text.data() + done, text.size() - done, offset + off_t(done));
-    if (interrupted(n)) continue;
-    if (n < 0) return false;
-    done += size_t(n);
+    size_t left = text.size() - done;
+    if (!took(pwrite(fd, text.data() + done, left, offset + off_t(done)), left, done))
+      return false;
   }
   return true;
 }
@@ -129,9 +139,10 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
 // the extended attributes the process may list (ACLs among them), by name,
 // and, where the file system keeps them, its inode flags (kKeptFlags, below)
 // and project.
+using Xattrs = std::vector<std::pair<std::string, std::string>>;
 struct Attributes {
   struct stat st;
-  std::vector<std::pair<std::string, std::string>> xattrs;
+  Xattrs xattrs;
   int flags = 0;
   unsigned project = 0;
 };
@@ -552,6 +563,68 @@ bool take_attributes(Attempt& a, const struct stat* known = nullptr) {
   return true;
 }
 
+// Whether two files' attributes are alike in all that give_attributes()
+// gives.
+bool same_attributes(const Attributes& a, const Attributes& b) {
+  return a.st.st_uid == b.st.st_uid && a.st.st_gid == b.st.st_gid &&
+         ((a.st.st_mode ^ b.st.st_mode) & 07777) == 0 && a.xattrs == b.xattrs &&
+         a.flags == b.flags && a.project == b.project;
+}
+
+// Whether an extended attribute is alike in two files: null stands for none.
+bool same_value(const std::string* a, const std::string* b) { return a && b ? *a == *b : a == b; }
+
+// The value of the extended attribute `name` where `at` stands on it (null
+// where it does not, the attribute is missing), `at` moved past it.
+const std::string* value_named(Xattrs::const_iterator& at, Xattrs::const_iterator end,
+                               const std::string& name) {
+  return at != end && at->first == name ? &(at++)->second : nullptr;
+}
+
+// What a file is to have whose attributes were `given` and are `now`,
+// where those of the file they were taken from became `changed`: each
+// attribute (owner, group, permission bits, each extended attribute, inode
+// flags, project) as `changed` has it where the file still has what was
+// given, else as the file has it.
+Attributes merge_changes(const Attributes& given, const Attributes& changed,
+                         const Attributes& now) {
+  Attributes want = now;
+  if (now.st.st_uid == given.st.st_uid) want.st.st_uid = changed.st.st_uid;
+  if (now.st.st_gid == given.st.st_gid) want.st.st_gid = changed.st.st_gid;
+  if (((now.st.st_mode ^ given.st.st_mode) & 07777) == 0) want.st.st_mode = changed.st.st_mode;
+  if (now.flags == given.flags) want.flags = changed.flags;
+  if (now.project == given.project) want.project = changed.project;
+  // The three lists are sorted by name: one walk merges them.
+  want.xattrs.clear();
+  auto g = given.xattrs.begin(), c = changed.xattrs.begin(), n = now.xattrs.begin();
+  const auto g_end = given.xattrs.end(), c_end = changed.xattrs.end(), n_end = now.xattrs.end();
+  auto lower = [](const std::string* first, Xattrs::const_iterator at,
+                  Xattrs::const_iterator end) {
+    return at != end && (!first || at->first < *first) ? &at->first : first;
+  };
+  while (g != g_end || c != c_end || n != n_end) {
+    const std::string name = *lower(lower(lower(nullptr, g, g_end), c, c_end), n, n_end);
+    const std::string *was = value_named(g, g_end, name), *to = value_named(c, c_end, name),
+                      *has = value_named(n, n_end, name);
+    if (const std::string* keep = same_value(has, was) ? to : has)
+      want.xattrs.emplace_back(name, *keep);
+  }
+  return want;
+}
+
+// After the rename: gives the new file what the old file's descriptor shows
+// changed since its attributes were last given (the rename itself changes
+// the old file's ctime, so they are compared one by one), each only where
+// the new file still has what it was given, so that a change made to the
+// new file since stands.  The text is in place: nothing is raised.
+void take_late_changes(Attempt& a) {
+  Attributes changed, now;
+  if (!read_attributes(a.fd.get(), changed) || same_attributes(changed, a.given) ||
+      !read_attributes(a.tmp.get(), now))
+    return;
+  give_attributes(a.tmp.get(), merge_changes(a.given, changed, now), now);
+}
+
 // Gives the new file made without a name the name `name` in the
 // directory, where it is free: the descriptor itself is linked where the
 // process may, else its entry in /proc.  0, or -1 with errno set (EEXIST:
@@ -756,10 +829,7 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
   a.renamed = true;
   // Until the directory is on disk a power loss may undo the rename.
   if (a.dir_readable && fsync(a.dir.get()) < 0 && errno != EINVAL) fail();
-  // A change made to the old file in the instant before the rename is
-  // given to the new one too, where it can be; the text is in place, so
-  // nothing is raised.
-  if (!a.fresh) take_attributes(a);
+  if (!a.fresh) take_late_changes(a);
   return Outcome::written;
 }
 
@@ -775,10 +845,15 @@ Outcome replace_once(const std::string& path, std::string_view text, int& turns)
   // Beyond the file-size limit the write would fail part way (and SIGXFSZ
   // might end the process with the new file made).
   if (!within_size_limit(text.size())) fail();
-  if (!names_removable(a) || !make_new_file(a) ||
+  if (!names_removable(a)) return write_in_place(path, a, text);
+  if (!make_new_file(a) ||
       (!a.fresh && (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a, &a.st))) ||
-      !write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0)
+      !write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0) {
+    // A missing file has no room of its own to reuse: written in place, it
+    // would only be made, empty, before the same error.
+    if (a.fresh && (errno == ENOSPC || errno == EDQUOT)) fail();
     return write_in_place(path, a, text);
+  }
   return put_in_place(path, a, text, turns);
 }
 

@@ -500,6 +500,18 @@ class WriteConfigTest(unittest.TestCase):
         setup = "mount -t tmpfs -o size=64k,mode=755 none " + self.path("disk")
         self.assertEqual(self.child(out, prelude, BIG % 40, 1234, setup)[:2], (0, "28\nTrue\n"))
 
+    def test_missing_file_beyond_a_full_disk_is_not_made(self):
+        disk = self.path("disk")
+        os.mkdir(disk)
+        out = os.path.join(disk, "ports.conf")
+        code = WRITER + (
+            "open(%r, 'w').write('x' * 49152); c.config_map = %s\n"
+            "try: c.write_config(%r)\n"
+            "except IOError as e: print e.errno, sorted(os.listdir(%r))\n"
+            % (os.path.join(disk, "filler"), BIG % 40, out, disk))
+        run = helpers.namespace_python(code, setup="mount -t tmpfs -o size=64k none " + disk)
+        self.assertEqual(run, (0, "28 ['filler']\n", ""))  # ENOSPC
+
     def test_size_limit_leaves_no_temporary_file(self):
         # SIGXFSZ at its default action would end the process, new file made.
         out = self.old_file()
@@ -652,6 +664,26 @@ class WriteConfigTest(unittest.TestCase):
             lost += [i] if (st.st_mode & 0o7777, (st.st_uid, st.st_gid)) != (mode, user) else []
         self.assertEqual(lost, [])
 
+    def test_changes_made_to_the_new_file_after_the_rename_stand(self):
+        # The new file's mode set as soon as it is in place, then the old
+        # file's while the directory is synced: the new file keeps its own.
+        out = self.old_file()
+        lost = []
+        for i in range(20):
+            os.chmod(out, 0o644)
+            old = os.open(out, os.O_RDONLY)
+            ino = os.fstat(old).st_ino
+            writer = threading.Thread(target=self.c.write_config, args=(out,))
+            writer.start()
+            while os.stat(out).st_ino == ino and writer.is_alive():
+                pass
+            os.chmod(out, 0o660)
+            os.fchmod(old, 0o604)
+            writer.join()
+            os.close(old)
+            lost += [i] if os.stat(out).st_mode & 0o7777 != 0o660 else []
+        self.assertEqual(lost, [])
+
     def test_paths_beyond_path_max(self):
         # A missing file whose directory's path is shorter than PATH_MAX,
         # but not its own: refused, as open() refuses it.
@@ -696,20 +728,27 @@ class WriteConfigTest(unittest.TestCase):
     # refuses is refused, and what it keeps is kept.
 
     def test_other_threads_run_while_it_waits(self):
-        # A pipe read by another thread, and Ctrl-C while open() waits for
-        # a reader of one.
+        # A pipe read by another thread; one Ctrl-C while open() waits for a
+        # reader of one, and while a write waits for a reader that reads
+        # nothing, once part of the text went in.
         fifo = self.path("fifo")
         os.mkfifo(fifo)
         code = WRITER + (
-            "import ctypes, signal, thread, threading\n"
-            "signal.alarm(60); got = []\n"
+            "import ctypes, signal, thread, threading, time\n"
+            "signal.alarm(20); got = []\n"
             "reader = threading.Thread(target=lambda: got.append(open(%r).read()))\n"
             "reader.start(); c.write_config(%r); reader.join(); print got == [%r]\n"
             "main, kill = thread.get_ident(), ctypes.CDLL(None).pthread_kill\n"
-            "threading.Timer(0.2, kill, (ctypes.c_ulong(main), signal.SIGINT)).start()\n"
-            "try: c.write_config(%r)\n"
-            "except KeyboardInterrupt: print 'interrupted'\n" % (fifo, fifo, NEW, fifo))
-        self.assertEqual(helpers.run_python(code), (0, "True\ninterrupted\n", ""))
+            "def interrupted(after):\n"
+            "    threading.Timer(after, kill, (ctypes.c_ulong(main), signal.SIGINT)).start()\n"
+            "    start = time.time()\n"
+            "    try: c.write_config(%r)\n"
+            "    except KeyboardInterrupt: return time.time() - start < after + 1\n"
+            "print interrupted(0.2)\n"
+            "held = os.open(%r, os.O_RDONLY | os.O_NONBLOCK); c.config_map = %s\n"
+            "print interrupted(0.5), len(os.read(held, 1 << 20)) > 0\n"
+            % (fifo, fifo, NEW, fifo, fifo, BIG % 600))
+        self.assertEqual(helpers.run_python(code), (0, "True\nTrue\nTrue True\n", ""))
 
     def test_refused_where_open_is_refused_in_a_sticky_directory(self):
         # Another user's file, pipe and link to a missing file, with the
@@ -736,23 +775,33 @@ class WriteConfigTest(unittest.TestCase):
 
     @contextlib.contextmanager
     def sticky_protection(self):
-        """The kernel's protection of sticky directories on, for root."""
+        """The kernel's protection of sticky directories on, for root; the
+        settings are the machine's, so copies of the test (other suites,
+        other jobs) take turns, holding the lock of their folder, and each
+        puts back what it found."""
         if os.geteuid() != 0:
             self.skipTest("needs root")
-        settings = ["/proc/sys/fs/protected_%s" % kind for kind in ("regular", "fifos", "symlinks")]
-        saved = [self.read(setting) for setting in settings]
+        held = os.open("/proc/sys/fs", os.O_RDONLY)
         try:
-            for setting in settings:
-                with open(setting, "w") as f:
-                    f.write("1")
-        except IOError as e:
-            self.skipTest("the protection cannot be set here: %s" % e)
-        try:
-            yield
+            fcntl.flock(held, fcntl.LOCK_EX)
+            settings = ["/proc/sys/fs/protected_%s" % kind
+                        for kind in ("regular", "fifos", "symlinks")]
+            saved = [self.read(setting) for setting in settings]
+            try:
+                try:
+                    for setting in settings:
+                        with open(setting, "w") as f:
+                            f.write("1")
+                except IOError as e:
+                    self.skipTest("the protection cannot be set here: %s" % e)
+                yield
+            finally:
+                for setting, value in zip(settings, saved):
+                    if self.read(setting) != value:
+                        with open(setting, "w") as f:
+                            f.write(value)
         finally:
-            for setting, value in zip(settings, saved):
-                with open(setting, "w") as f:
-                    f.write(value)
+            os.close(held)
 
     def assertRefusedByOpen(self, path):
         try:
