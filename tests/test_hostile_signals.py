@@ -96,10 +96,22 @@ p.find_port("9")"""),
     ("BCMLEDController._calc_looped_instructions", GLIMMET,
      "c._calc_looped_instructions(endless((0, 1)))"),
     ("BCMLEDController.led_map", GLIMMET, "c.call_list = {0: endless((None, 1))}\nc.led_map(0)"),
-    ("BCMLEDController._led_pad_call", GLIMMET + "import collections",
-     "c.set_calls = collections.deque(maxlen=1)\nlooping()\nc._led_pad_call(0, 10 ** 8, False)"),
-    ("BCMLEDController._led_port_call", GLIMMET,
-     "looping()\nc._led_port_call(('x', 'set_led:', None), 10 ** 8)"),
+    # (A count checked as range() checks it, for memory: the loop says it
+    # is reached at its first turn, through a method that is C code after.)
+    ("BCMLEDController._led_pad_call", GLIMMET + "import collections", """
+class Calls(collections.deque):
+    def append(self, line):
+        looping()
+        self.append = collections.deque(maxlen=1).append
+c.set_calls = Calls()
+c._led_pad_call(0, 10 ** 8, False)"""),
+    ("BCMLEDController._led_port_call", GLIMMET, """
+class Routines(set):
+    def add(self, text):
+        looping()
+        self.add = set().add
+c.set_functions = Routines()
+c._led_port_call(('x', 'set_led:', None), 10 ** 8)"""),
     ("Asic.mroute_eq", MURCHET, "asic.mroute_eq(key, 'swp1', endless('swp1'))"),
     ("Asic.dump_mroutes", MURCHET, "asic.dump_mroutes(endless('no route'))"),
     ("Asic.__str__", MURCHET, "asic.mroutes = Map(key)\nstr(asic)"),
