@@ -134,12 +134,14 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
   base = slash == path.npos ? std::string(path) : std::string(path.substr(slash + 1));
 }
 
+// Extended attributes, each a name and its value, sorted by name.
+using Xattrs = std::vector<std::pair<std::string, std::string>>;
+
 // What a file has of what open(path, "w") keeps: its status (owner, group
 // and permission bits; its ctime tells whether any of these changed since),
 // the extended attributes the process may list (ACLs among them), by name,
 // and, where the file system keeps them, its inode flags (kKeptFlags, below)
 // and project.
-using Xattrs = std::vector<std::pair<std::string, std::string>>;
 struct Attributes {
   struct stat st;
   Xattrs xattrs;
