@@ -507,9 +507,11 @@ void unpack(PyObject* seq, int n, Ref* out);
 // items taken through next(), so that Ctrl-C ends the copy of an endless
 // one.  What cannot be endless is copied at once by the interpreter, as
 // list(), tuple() and set() copy it: an exact list, tuple or dict (its
-// keys), and for set_of any set.  list_of and tuple_of ask the length hint
-// of anything else (its __len__ or __length_hint__) as list() does, whose
-// errors pass; the value itself is not used.  tuple_of's copy is one that
+// keys), and for set_of any set.  list_of and tuple_of take the length
+// hint of anything else (its __len__ or __length_hint__) as list() takes
+// it: its errors pass, a hint of -1 that sets none is list()'s SystemError,
+// a count no list has room for its MemoryError, and any other negative one
+// is ignored; the value itself is not used.  tuple_of's copy is one that
 // no Python code can change: a loop whose turns run code may walk it by
 // index and use its items, which it holds, borrowed.
 Ref list_of(PyObject* o);
