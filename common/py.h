@@ -656,11 +656,17 @@ Ref import_from(const char* module, const char* name, PyObject* globals);
 // and what the lookup itself raises (no memory) passed on.
 Ref builtin(const char* name);
 Ref builtin(PyObject* name);  // the same by a text
-// Whether `f` is a function written in C (a built-in) of the name `name`,
-// as the interpreter's own of that name is.
-inline bool c_function_named(PyObject* f, const char* name) {
-  return f && PyCFunction_Check(f) &&
-         std::strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) == 0;
+// Whether `f` is the built-in `module`.`name` (c_function_named(f,
+// "__builtin__", "sorted")): a function written in C under that name, made
+// by the module of that name and bound to no object, as the interpreter's
+// own modules make theirs.  Another module's function of the name, or a
+// built-in method of an object, is not.
+inline bool c_function_named(PyObject* f, const char* module, const char* name) {
+  if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f)) return false;
+  const auto* c = reinterpret_cast<PyCFunctionObject*>(f);
+  return std::strcmp(c->m_ml->ml_name, name) == 0 && c->m_module && PyString_Check(c->m_module) &&
+         std::string_view(PyString_AS_STRING(c->m_module),
+                          size_t(PyString_GET_SIZE(c->m_module))) == module;
 }
 
 // ---- counts --------------------------------------------------------------------

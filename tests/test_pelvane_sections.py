@@ -638,6 +638,33 @@ class LinkDefaultsTextTest(unittest.TestCase):
         json.JSONEncoder.item_separator = ", "
         self.assertEqual(helpers.json_dumps_calls(lambda: cfg.linkdefaults), (direct, 0))
 
+    def test_sorted_of_the_encoders_builtins(self):
+        # The encoder's frames take their builtins from its module's
+        # __builtins__, a dict or a module: a sorted() there that reverses
+        # orders the text as json.dumps then orders it, before the first
+        # text written and after.
+        code = "\n".join([
+            "import __builtin__, json.encoder, types",
+            "import skorrel",
+            "from test_pelvane_sections import configured, README",
+            "cfg = configured(skorrel.Helix4Chip(), [])",
+            "value = {'README': README, 'ethtool': {'defaults': {}, 'iface_defaults': {}}}",
+            "g = json.encoder.__dict__",
+            "own = g['__builtins__']",
+            "reversing = dict(own, sorted=lambda items, key: own['sorted'](items, key=key,",
+            "                                                              reverse=True))",
+            "module = types.ModuleType('builtins')",
+            "module.__dict__.update(reversing)",
+            "for builtins in (reversing, own, reversing, module, own):",
+            "    g['__builtins__'] = builtins",
+            "    text = cfg.output('linkdefaults')",
+            "    print text == json.dumps(value, indent=4, sort_keys=True), text.split()[1]"])
+        path = (helpers.MODULE_DIR, helpers.STANDINS, helpers.os.path.dirname(__file__))
+        status, out, err = helpers.run_python(code, path=path)
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(out.split("\n"), ['True "ethtool":', 'True "README":', 'True "ethtool":',
+                                            'True "ethtool":', 'True "README":', ''])
+
 
 # ---- Ethernet table --------------------------------------------------------------------
 
