@@ -185,6 +185,23 @@ void unpack(PyObject* seq, int n, Ref* out) {
 }
 
 namespace {
+// Room for a list of `items` items, asked of the allocator as a list asks
+// it and given back at once: MemoryError where it is not to be had (up to a
+// million items are taken to be there).
+void list_room(size_t items) {
+  if (items > size_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
+    PyErr_NoMemory();
+    throw Raised();
+  }
+  if (items <= (size_t(1) << 20)) return;
+  void* room = PyMem_Malloc(items * sizeof(PyObject*));
+  if (!room) {
+    PyErr_NoMemory();
+    throw Raised();
+  }
+  PyMem_Free(room);
+}
+
 enum class Into { list, tuple, set };
 // The copy of list_of(), tuple_of() or set_of() through next().
 Ref copy_through_next(PyObject* o, Into into) {
@@ -193,7 +210,17 @@ Ref copy_through_next(PyObject* o, Into into) {
   if (into == Into::set) {
     out = Ref::steal(PySet_New(nullptr));
   } else {
-    if (_PyObject_LengthHint(o, 8) < 0) throw Raised();
+    // The length hint as list() takes it: -1 fails (with the interpreter's
+    // SystemError where the hint set no error), any other negative one is
+    // ignored, and the room list() first makes, an eighth more and 3 or 6
+    // items, must be there.
+    const Py_ssize_t hint = _PyObject_LengthHint(o, 8);
+    if (hint == -1) {
+      if (!PyErr_Occurred())
+        raise(PyExc_SystemError, "NULL result without error in PyObject_Call");
+      throw Raised();
+    }
+    if (hint > 0) list_room(size_t(hint) + (size_t(hint) >> 3) + (hint < 9 ? 3 : 6));
     out = list();
   }
   while (Ref item = next(it)) {
@@ -319,20 +346,7 @@ long range_count(PyObject* n) {
            Py_TYPE(number.get())->tp_name);
   }
   if (v <= 0) return 0;
-  // range makes a list of v items: where that much memory is not to be had
-  // (asked for and given back at once), it fails.
-  if (size_t(v) > size_t(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
-    PyErr_NoMemory();
-    throw Raised();
-  }
-  if (v > (1L << 20)) {
-    void* room = PyMem_Malloc(size_t(v) * sizeof(PyObject*));
-    if (!room) {
-      PyErr_NoMemory();
-      throw Raised();
-    }
-    PyMem_Free(room);
-  }
+  list_room(size_t(v));  // range makes a list of v items
   return v;
 }
 

@@ -507,9 +507,11 @@ void unpack(PyObject* seq, int n, Ref* out);
 // items taken through next(), so that Ctrl-C ends the copy of an endless
 // one.  What cannot be endless is copied at once by the interpreter, as
 // list(), tuple() and set() copy it: an exact list, tuple or dict (its
-// keys), and for set_of any set.  list_of and tuple_of ask the length hint
-// of anything else (its __len__ or __length_hint__) as list() does, whose
-// errors pass; the value itself is not used.  tuple_of's copy is one that
+// keys), and for set_of any set.  list_of and tuple_of take the length
+// hint of anything else (its __len__ or __length_hint__) as list() takes
+// it: its errors pass, a hint of -1 that sets none is list()'s SystemError,
+// a count no list has room for its MemoryError, and any other negative one
+// is ignored; the value itself is not used.  tuple_of's copy is one that
 // no Python code can change: a loop whose turns run code may walk it by
 // index and use its items, which it holds, borrowed.
 Ref list_of(PyObject* o);
@@ -654,11 +656,17 @@ Ref import_from(const char* module, const char* name, PyObject* globals);
 // and what the lookup itself raises (no memory) passed on.
 Ref builtin(const char* name);
 Ref builtin(PyObject* name);  // the same by a text
-// Whether `f` is a function written in C (a built-in) of the name `name`,
-// as the interpreter's own of that name is.
-inline bool c_function_named(PyObject* f, const char* name) {
-  return f && PyCFunction_Check(f) &&
-         std::strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) == 0;
+// Whether `f` is the built-in `module`.`name` (c_function_named(f,
+// "__builtin__", "sorted")): a function written in C under that name, made
+// by the module of that name and bound to no object, as the interpreter's
+// own modules make theirs.  Another module's function of the name, or a
+// built-in method of an object, is not.
+inline bool c_function_named(PyObject* f, const char* module, const char* name) {
+  if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f)) return false;
+  const auto* c = reinterpret_cast<PyCFunctionObject*>(f);
+  return std::strcmp(c->m_ml->ml_name, name) == 0 && c->m_module && PyString_Check(c->m_module) &&
+         std::string_view(PyString_AS_STRING(c->m_module),
+                          size_t(PyString_GET_SIZE(c->m_module))) == module;
 }
 
 // ---- counts --------------------------------------------------------------------

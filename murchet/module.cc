@@ -37,7 +37,8 @@ struct GcSwitch {
 
 py::Ref gc_builtin(PyObject* gc, const char* name) {
   py::Ref f = py::attr(gc, name);
-  if (!py::c_function_named(f, name) || PyCFunction_GET_FLAGS(f.get()) != METH_NOARGS) return {};
+  if (!py::c_function_named(f, "gc", name) || PyCFunction_GET_FLAGS(f.get()) != METH_NOARGS)
+    return {};
   return f;
 }
 

@@ -6,10 +6,13 @@
 // with "<", every text through the C escaper encode_basestring_ascii, the
 // item separator ", " (the trailing blank stays before each line end) and
 // the key separator ": ".  It is taken over here only while everything it
-// runs through is what the interpreter's json package itself holds; the
-// first time it is seen, each piece is checked to be the package's own
-// (functions of its own modules, under their own names), and at every call
-// each binding is compared with what was seen.  Nothing here runs the
+// runs through is what the interpreter's json package itself holds, and
+// every builtin its code reads, found where its frames find it (the encoder
+// module's globals, else the builtins they take from its __builtins__), is
+// the interpreter's own; the first time it is seen, each piece is checked
+// to be the package's own (functions of its own modules, under their own
+// names), and at every call each binding, a function's code and defaults
+// with it, is compared with what was seen.  Nothing here runs the
 // interpreter's code but the handlers of signals (py::tick(), at every
 // item), which may change the value while it is written: a list is read on
 // from where it stands, as its iterator reads it, and an object's members
@@ -31,19 +34,19 @@ namespace {
 // ---- what json.dumps runs through ----------------------------------------------
 
 // A name bound in a namespace dict, and the object it was bound to (empty:
-// not bound there).
+// not bound there); for a function, its code and defaults as they were.
 struct Binding {
-  // Borrowed: the json package's dict, JSONEncoder's, the encoder
-  // module's (each kept by what is held of it: the package, the class, its
-  // methods) or the interpreter's builtins.
+  // Borrowed: the json package's dict, JSONEncoder's, the encoder module's
+  // or the builtins its frames run with, each kept by what is held of it
+  // (the package, the class, its methods, the module's __builtins__).
   PyObject* ns;
   py::Ref name;
   py::Ref value;
+  py::Ref code, defaults;
 };
 
 struct Encoder {
-  py::Ref module;          // the json package
-  py::Ref code, defaults;  // of json.dumps
+  py::Ref module;  // the json package
   std::vector<Binding> bindings;
 };
 
@@ -60,55 +63,115 @@ bool is_text(PyObject* o, const char* text) {
   return o && PyString_CheckExact(o) && std::strcmp(PyString_AS_STRING(o), text) == 0;
 }
 
-// The pieces of the json package as they are now, when each is the
-// package's own; else empty.
+// Whether `v` is the interpreter's own builtin `name`.
+bool own_builtin(PyObject* v, const char* name) {
+  const std::pair<const char*, PyObject*> objects[] = {
+      {"True", Py_True},
+      {"False", Py_False},
+      {"ValueError", PyExc_ValueError},
+      {"basestring", reinterpret_cast<PyObject*>(&PyBaseString_Type)},
+      {"dict", reinterpret_cast<PyObject*>(&PyDict_Type)},
+      {"float", reinterpret_cast<PyObject*>(&PyFloat_Type)},
+      {"int", reinterpret_cast<PyObject*>(&PyInt_Type)},
+      {"list", reinterpret_cast<PyObject*>(&PyList_Type)},
+      {"long", reinterpret_cast<PyObject*>(&PyLong_Type)},
+      {"str", reinterpret_cast<PyObject*>(&PyString_Type)},
+      {"tuple", reinterpret_cast<PyObject*>(&PyTuple_Type)}};
+  for (const auto& [n, o] : objects)
+    if (std::strcmp(n, name) == 0) return v == o;
+  return py::c_function_named(v, "__builtin__", name);
+}
+
+// Whether every default of the function `f` is the builtin its parameter
+// is named after (_make_iterencode's isinstance=isinstance, ...).
+bool builtin_defaults(PyObject* f) {
+  PyObject* defaults = PyFunction_GET_DEFAULTS(f);
+  if (!defaults) return true;
+  const auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
+  const Py_ssize_t n = PyTuple_GET_SIZE(defaults), first = code->co_argcount - n;
+  if (first < 0 || code->co_argcount > PyTuple_GET_SIZE(code->co_varnames)) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(code->co_varnames, first + i);
+    if (!PyString_CheckExact(name) ||
+        !own_builtin(PyTuple_GET_ITEM(defaults, i), PyString_AS_STRING(name)))
+      return false;
+  }
+  return true;
+}
+
+// The pieces of the json package as they are now, each noted with the
+// binding it was found through, when each is the package's own (or the
+// interpreter's, for the builtins); else empty.
 std::unique_ptr<Encoder> seen_now() {
   PyObject* json = PyDict_GetItemString(PyImport_GetModuleDict(), "json");
   if (!json || !PyModule_CheckExact(json)) return nullptr;
-  PyObject* g = PyModule_GetDict(json);
-  PyObject* dumps = PyDict_GetItemString(g, "dumps");
-  PyObject* cls = PyDict_GetItemString(g, "JSONEncoder");
-  if (!own_function(dumps, g, "dumps") || !cls || !PyType_Check(cls)) return nullptr;
-  PyObject* members = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-  PyObject* encode = PyDict_GetItemString(members, "encode");
-  if (!encode || !PyFunction_Check(encode)) return nullptr;
-  // The encoder module, whose globals the methods read.
-  PyObject* e = PyFunction_GET_GLOBALS(encode);
-  if (!own_function(encode, e, "encode") ||
-      !own_function(PyDict_GetItemString(members, "__init__"), e, "__init__") ||
-      !own_function(PyDict_GetItemString(members, "iterencode"), e, "iterencode") ||
-      !is_text(PyDict_GetItemString(members, "item_separator"), ", ") ||
-      !is_text(PyDict_GetItemString(members, "key_separator"), ": ") ||
-      !own_function(PyDict_GetItemString(e, "_make_iterencode"), e, "_make_iterencode"))
-    return nullptr;
-  PyObject* escape = PyDict_GetItemString(e, "encode_basestring_ascii");
-  // The C escaper, and the builtin sorted() the members are sorted with.
-  if (!py::c_function_named(escape, "encode_basestring_ascii")) return nullptr;
-  PyObject* builtins = PyThreadState_GET()->interp->builtins;
-  PyObject* sorted = PyDict_GetItemString(builtins, "sorted");
-  if (PyDict_GetItemString(e, "sorted") || !py::c_function_named(sorted, "sorted")) return nullptr;
-
   auto enc = std::make_unique<Encoder>();
   enc->module = py::Ref::borrow(json);
-  enc->code = py::Ref::borrow(PyFunction_GET_CODE(dumps));
-  enc->defaults = py::Ref::borrow(PyFunction_GET_DEFAULTS(dumps));
-  const std::pair<PyObject*, const char*> names[] = {
-      {g, "dumps"},
-      {g, "JSONEncoder"},
-      {members, "__init__"},
-      {members, "encode"},
-      {members, "iterencode"},
-      {members, "item_separator"},
-      {members, "key_separator"},
-      {e, "_make_iterencode"},
-      {e, "encode_basestring_ascii"},
-      {e, "sorted"},  // absent
-      {builtins, "sorted"}};
-  for (const auto& [ns, name] : names) {
+  // ns[name], noted; NULL where it is not bound, or where a lookup that
+  // runs no code cannot tell (then nothing here is taken).
+  bool told = true;
+  auto take = [&](PyObject* ns, const char* name) -> PyObject* {
     py::Ref key = py::Ref::steal(PyString_InternFromString(name));
-    PyObject* value = PyDict_GetItem(ns, key);
-    enc->bindings.push_back({ns, key, py::Ref::borrow(value)});
+    PyObject* v;
+    if (!py::dict_get_plain(ns, key, v)) {
+      told = false;
+      return nullptr;
+    }
+    Binding b{ns, key, py::Ref::borrow(v), {}, {}};
+    if (v && PyFunction_Check(v)) {
+      b.code = py::Ref::borrow(PyFunction_GET_CODE(v));
+      b.defaults = py::Ref::borrow(PyFunction_GET_DEFAULTS(v));
+    }
+    enc->bindings.push_back(std::move(b));
+    return v;
+  };
+
+  PyObject* g = PyModule_GetDict(json);
+  PyObject* dumps = take(g, "dumps");
+  PyObject* cls = take(g, "JSONEncoder");
+  if (!own_function(dumps, g, "dumps") || !cls || !PyType_Check(cls)) return nullptr;
+  PyObject* members = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+  PyObject* encode = take(members, "encode");
+  if (!encode || !PyFunction_Check(encode)) return nullptr;
+  // The encoder module, whose globals the methods read, and the builtins
+  // its frames run with, as a frame called from dumps (of other globals)
+  // takes them from its globals: their __builtins__, a module's dict or a
+  // dict (anything else leaves the frames none of the names below).
+  PyObject* e = PyFunction_GET_GLOBALS(encode);
+  if (e == g) return nullptr;
+  PyObject* b = take(e, "__builtins__");
+  if (b && PyModule_Check(b)) {
+    b = PyModule_GetDict(b);
+    if (!b) throw py::Raised();
+  } else if (!b || !PyDict_Check(b)) {
+    return nullptr;
   }
+  // A global of the encoder's code: its module's, else its builtins'.
+  auto global = [&](const char* name) {
+    PyObject* v = take(e, name);
+    return v ? v : take(b, name);
+  };
+  PyObject* make = global("_make_iterencode");
+  if (!own_function(encode, e, "encode") ||
+      !own_function(take(members, "__init__"), e, "__init__") ||
+      !own_function(take(members, "iterencode"), e, "iterencode") ||
+      !is_text(take(members, "item_separator"), ", ") ||
+      !is_text(take(members, "key_separator"), ": ") ||
+      !own_function(make, e, "_make_iterencode") || !builtin_defaults(make))
+    return nullptr;
+  // iterencode's globals: the C escaper, and names only tested or negated
+  // there (-INFINITY, of a float, runs no code).
+  PyObject* infinity = global("INFINITY");
+  if (!py::c_function_named(global("encode_basestring_ascii"), "_json",
+                            "encode_basestring_ascii") ||
+      !global("c_make_encoder") || !global("FLOAT_REPR") || !infinity ||
+      !PyFloat_CheckExact(infinity))
+    return nullptr;
+  // The builtins that encode and the generators of _make_iterencode read.
+  for (const char* name :
+       {"True", "False", "basestring", "isinstance", "list", "str", "tuple", "sorted"})
+    if (!own_builtin(global(name), name)) return nullptr;
+  if (!told) return nullptr;
   return enc;
 }
 
@@ -126,14 +189,17 @@ bool untouched(PyObject* json) {
   for (const Binding& b : enc->bindings) {
     PyObject* v;
     if (!py::dict_get_plain(b.ns, b.name, v)) return false;
-    // A separator counts by its text.
-    if (v != b.value.get() && !(v && PyString_CheckExact(v) && PyString_CheckExact(b.value) &&
-                                py::same_text(v, b.value)))
+    if (v != b.value.get()) {
+      // A separator counts by its text.
+      if (!(v && PyString_CheckExact(v) && PyString_CheckExact(b.value) &&
+            py::same_text(v, b.value)))
+        return false;
+    } else if (b.code && (PyFunction_GET_CODE(v) != b.code.get() ||
+                          PyFunction_GET_DEFAULTS(v) != b.defaults.get())) {
       return false;
+    }
   }
-  PyObject* dumps = enc->bindings.front().value;
-  return PyFunction_GET_CODE(dumps) == enc->code.get() &&
-         PyFunction_GET_DEFAULTS(dumps) == enc->defaults.get();
+  return true;
 }
 
 // ---- the text --------------------------------------------------------------------

@@ -8,8 +8,9 @@
 namespace pelvane {
 
 // json.dumps(value, indent=4, sort_keys=True), byte for byte, where `json`
-// is the interpreter's own json module with its own dumps and encoder, none
-// of them rebound since first seen, and `value` holds only what is written
+// is the interpreter's own json module with its own dumps and encoder, the
+// builtins the encoder's frames run with the interpreter's own, none of
+// them rebound since first seen, and `value` holds only what is written
 // here: texts (str holding UTF-8, unicode), int, long, True, False, None,
 // lists, and dicts keyed by texts, all of those types exactly.  Else empty,
 // nothing raised: the caller then calls json.dumps, which gives the answer

@@ -121,15 +121,6 @@ Ref calculate_configuration(Args a) {
   return mac_index;
 }
 
-// Whether `f` is the interpreter's own sorted(), which sorts a list copy of
-// what it is given (PyList_Sort sorts as it does).
-bool own_sorted(PyObject* f) {
-  if (!py::c_function_named(f, "sorted")) return false;
-  PyObject* module = reinterpret_cast<PyCFunctionObject*>(f)->m_module;
-  return !PyCFunction_GET_SELF(f) && module && PyString_Check(module) &&
-         py::as_view(module) == "__builtin__";
-}
-
 Ref calculate_leds(Args a) {
   PyObject* self = a[0];
   py::ClassScope scope;
@@ -159,10 +150,11 @@ Ref calculate_leds(Args a) {
     }
   }
   // sorted(wanted), its copy taken through next() (Ctrl-C ends an endless
-  // one) while sorted() is the interpreter's own.
+  // one) while sorted() is the interpreter's own, which sorts a list copy of
+  // what it is given as PyList_Sort sorts.
   Ref sorted = global("sorted");
   Ref controllers;
-  if (own_sorted(sorted)) {
+  if (py::c_function_named(sorted, "__builtin__", "sorted")) {
     controllers = py::list_of(wanted);
     py::check(PyList_Sort(controllers));
   } else {

@@ -10,10 +10,13 @@ import types
 import unittest
 import weakref
 
-import skorrel
+import glimmet
 import murchet
+import pelvane
+import skorrel
 
 from helpers import port_kwargs, run_python
+from test_murchet_kernel import make_asic, route
 
 
 def quad(first=0):
@@ -266,6 +269,118 @@ class TracebackTest(unittest.TestCase):
         first = failing_entry()
         self.assertEqual(first.co_name, 'murchet.Asic._dport2logical_port')
         self.assertIs(failing_entry(), first)
+
+
+class Hinted(object):
+    """The items of a list, or the keys of a dict (a map then, its values by
+    key), with no length and a __length_hint__ that answers `hint`."""
+
+    def __init__(self, hint, items):
+        self.hint, self.items = hint, items
+
+    def __iter__(self):
+        return iter(list(self.items))
+
+    def __length_hint__(self):
+        return self.hint
+
+    def __getitem__(self, key):
+        return self.items[key]
+
+    def __setitem__(self, key, value):
+        self.items[key] = value
+
+    def keys(self):
+        return Hinted(self.hint, list(self.items))
+
+    def split(self, sep):
+        return Hinted(self.hint, self.items.split(sep))
+
+
+class LengthHintTest(unittest.TestCase):
+    def test_copies_take_the_hint_as_list_does(self):
+        # A negative hint other than -1 is ignored, -1 with no error set is
+        # list()'s SystemError, and a count no list has room for is its
+        # MemoryError: each entry point answers as it would for list()'s copy.
+        class Controller(object):
+            def configure(self, controller, ports):
+                self.ports = list(ports)
+
+        def sdk_config(**switch_attrs):
+            sw = skorrel.BCMSwitch(skorrel.Hurricane2Chip())
+            sw.ports, sw.glimmet = [], Controller
+            for name, value in switch_attrs.items():
+                setattr(sw, name, value)
+            platform = skorrel.Platform()
+            platform.name, platform.switch = "box", sw
+            return pelvane.SDKConfig(platform, dummy=True)
+
+        def leds(h):
+            config = sdk_config(led_controllers=Hinted(h, [1, 0]))
+            config._calculate_leds()
+            return sorted(config._led_programs)
+
+        def chains(h):
+            config = sdk_config()
+            config._led_programs = Hinted(h, {0: Controller()})
+            return config.led_chains
+
+        def runs(h):
+            pelvane.groupby = lambda pairs, key: [(None, Hinted(h, list(pairs)))]
+            try:
+                return sdk_config()._compress_portlist(["xe1", "xe2", "xe3", "xe9"])
+            finally:
+                pelvane.groupby = groupby
+
+        groupby = pelvane.groupby
+
+        def configured(h):
+            c = glimmet.TridentTwoLEDController()
+            c.num_leds = 1
+            return c.configure("hinted", Hinted(h, [])), c.led_map("hinted")
+
+        class Mapped(glimmet.TridentTwoLEDController):
+            has_phys_id = True
+
+            def led_map(self, controller_idx):
+                return Hinted(self.hint, [3, None, 5])
+
+        def memory_init(h):
+            c = Mapped()
+            c.hint = h
+            return c.led_memory_init_commands(0)
+
+        def program(h):
+            c = glimmet.TridentTwoLEDController()
+            c.num_leds, c.set_functions = 1, Hinted(h, ["\nb:\n", "\na:\n"])
+            return c.asm
+
+        def asic_text(h):
+            asic = make_asic()
+            asic.mroutes = Hinted(h, dict([route("10.0.0.1", "239.1.1.1", 10, 1)]))
+            return str(asic)
+
+        entries = [
+            lambda h: sdk_config()._compress_portlist(Hinted(h, ["xe2", "xe1", "xe3", "ce4"])),
+            lambda h: sdk_config()._calculate_gangs(Hinted(h, [])),
+            lambda h: sdk_config()._complete_modes(Hinted(h, {"9": "10G"})).items,
+            leds, chains, runs, configured, memory_init, program,
+            lambda h: make_asic()._grp_ip2mac(Hinted(h, "239.1.2.3")), asic_text,
+        ]
+
+        def outcome(f, *args):
+            try:
+                return f(*args)
+            except Exception as e:
+                return type(e), str(e)
+
+        got, want = [], []
+        for hint in (-5, -2 ** 62, -1, 2 ** 62):
+            listed = outcome(list, Hinted(hint, []))
+            for i, entry in enumerate(entries):
+                got.append((hint, i, outcome(entry, hint)))
+                want.append((hint, i, outcome(entry, None) if listed == [] else listed))
+        self.assertEqual(got, want)
 
 
 class ThreadTest(unittest.TestCase):

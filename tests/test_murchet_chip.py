@@ -4,6 +4,7 @@ through the chip shell, the chip records and the lookups over the snapshot."""
 import os
 import random
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -127,6 +128,7 @@ class ModuleLoadTest(unittest.TestCase):
     def test_without_the_shell_client(self):
         for failure in ("raise ImportError('no chip')", "raise RuntimeError('broken')"):
             tmp = tempfile.mkdtemp()
+            self.addCleanup(shutil.rmtree, tmp)
             with open(os.path.join(tmp, "bcmshell.py"), "w") as f:
                 f.write(failure + "\n")
             rc, out, err = run_python(
@@ -146,6 +148,7 @@ class ModuleLoadTest(unittest.TestCase):
 
     def test_without_the_vrf_database(self):
         tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
         os.mkdir(os.path.join(tmp, "quorvel"))
         for name in ("__init__.py", "quillet.py"):
             open(os.path.join(tmp, "quorvel", name), "w").close()

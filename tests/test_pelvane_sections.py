@@ -79,6 +79,15 @@ def conf(**modes):
     return "".join("%s=%s\n" % (k.lstrip("_"), v) for k, v in sorted(modes.items()))
 
 
+def printed(test, lines):
+    """What `lines` print in a fresh interpreter that imports from this
+    folder too; `test` fails where it writes errors or exits otherwise."""
+    path = (helpers.MODULE_DIR, helpers.STANDINS, helpers.os.path.dirname(__file__))
+    status, out, err = helpers.run_python("\n".join(lines), path=path)
+    test.assertEqual((status, err), (0, ""))
+    return out
+
+
 # ---- platform ports ---------------------------------------------------------------
 
 def helix10(label, hw, unit=0, leds=None, **kw):
@@ -638,6 +647,30 @@ class LinkDefaultsTextTest(unittest.TestCase):
         json.JSONEncoder.item_separator = ", "
         self.assertEqual(helpers.json_dumps_calls(lambda: cfg.linkdefaults), (direct, 0))
 
+    def test_sorted_of_the_encoders_builtins(self):
+        # The encoder's frames take their builtins from its module's
+        # __builtins__, a dict or a module: a sorted() there that reverses
+        # orders the text as json.dumps then orders it, before the first
+        # text written and after.
+        out = printed(self, [
+            "import __builtin__, json.encoder, types",
+            "import skorrel",
+            "from test_pelvane_sections import configured, README",
+            "cfg = configured(skorrel.Helix4Chip(), [])",
+            "value = {'README': README, 'ethtool': {'defaults': {}, 'iface_defaults': {}}}",
+            "g = json.encoder.__dict__",
+            "own = g['__builtins__']",
+            "reversing = dict(own, sorted=lambda items, key: own['sorted'](items, key=key,",
+            "                                                              reverse=True))",
+            "module = types.ModuleType('builtins')",
+            "module.__dict__.update(reversing)",
+            "for builtins in (reversing, own, reversing, module, own):",
+            "    g['__builtins__'] = builtins",
+            "    text = cfg.output('linkdefaults')",
+            "    print text == json.dumps(value, indent=4, sort_keys=True), text.split()[1]"])
+        self.assertEqual(out.split("\n"), ['True "ethtool":', 'True "README":', 'True "ethtool":',
+                                            'True "ethtool":', 'True "README":', ''])
+
 
 # ---- Ethernet table --------------------------------------------------------------------
 
@@ -772,7 +805,7 @@ class PortmapTest(unittest.TestCase):
             self.assertEqual(str(caught.exception), "platform: nomap is not portmap capable")
 
     def test_chip_module_imported_when_needed(self):
-        code = "\n".join([
+        out = printed(self, [
             "import sys, pelvane, skorrel",
             "assert 'quorvel.platform' not in sys.modules",
             "from test_pelvane_sections import configured, td2_10, serdes_port",
@@ -784,9 +817,6 @@ class PortmapTest(unittest.TestCase):
             "                              rx_lane_map=7)])",
             "print cfg.portmap",
             "print 'quorvel.platform' in sys.modules"])
-        path = (helpers.MODULE_DIR, helpers.STANDINS, helpers.os.path.dirname(__file__))
-        status, out, err = helpers.run_python(code, path=path)
-        self.assertEqual((status, err), (0, ""))
         self.assertEqual(out, "portmap_1.0=1:10\nFalse\n"
                               "portmap_2.0=2:25\nphy_chain_rx_lane_map_physical{2.0}=0x0007\n"
                               "True\n")

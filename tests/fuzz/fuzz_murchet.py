@@ -3,6 +3,7 @@ arguments of every kind, objects whose special methods change what the
 checker is reading.  See fuzzing.py for how it is run."""
 import sys
 import types
+import weakref
 from StringIO import StringIO
 
 import fuzzing
@@ -44,6 +45,10 @@ def chip_answers(rng):
 def hostile_records(rng, a):
     """Swaps some of the checker's records and tables for hostile ones whose
     code clears lists and dicts of the checker while it reads them."""
+    # That code reaches the checker through a weak reference: the records
+    # its indexes hold until it goes (out of the interpreter's sight) would
+    # otherwise keep it, and an iteration's every object, for ever.
+    a = weakref.proxy(a)
     lists = [a.portmap, a.vlan_xlate]
     dicts = [a.vlans, a.replication_groups, a.mroutes, a.l3_intfs]
 

@@ -9,6 +9,7 @@ module (an error the glue let through without a proper exception).
 Everything else a call raises is the module answering bad input.
 """
 import argparse
+import gc
 import os
 import random
 import sys
@@ -31,9 +32,17 @@ ODD_BYTES = ["\0", "\xff", "\xc3(", "\r", "\r\n", "\t", " ", "\n", "(", ")", ","
              "\xe2\x82\xac", "%s", "%d", "{", "}", "[", "]", '"', "\\", "|", "@", "."]
 
 
+# The longest text a mutation makes.  What a module does with a text may
+# take time and memory by the product of two texts' lengths (murchet reads
+# a bond's slaves for each of a bridge's multicast entries): with every text
+# this short, and every iteration starting from the stand-ins' own answers,
+# a run's memory stays bounded whatever the seed and however long it runs.
+MAX_TEXT = 16 * 1024
+
+
 def mutate(rng, text, rounds=None):
     """`text` changed a few times: cut, grown, bytes replaced, lines shuffled,
-    repeated, numbers made extreme."""
+    repeated, numbers made extreme; at most MAX_TEXT long."""
     for _ in range(rounds if rounds is not None else rng.randint(1, 4)):
         kind = rng.randrange(11)
         n = len(text)
@@ -44,9 +53,10 @@ def mutate(rng, text, rounds=None):
             text = text[:at] + rng.choice(ODD_BYTES) * rng.randint(1, 3) + text[at:]
         elif kind == 2 and n:  # delete a stretch
             text = text[:at] + text[at + rng.randint(1, 8):]
-        elif kind == 3:  # repeat a stretch many times (a long line)
+        elif kind == 3:  # repeat a stretch many times (a long line, as long as fits)
             piece = text[at:at + rng.randint(1, 40)] or "x"
-            text = text[:at] + piece * rng.choice((2, 10, 1000, 20000)) + text[at:]
+            times = min(rng.choice((2, 10, 1000, 20000)), max(1, (MAX_TEXT - n) // len(piece)))
+            text = text[:at] + piece * times + text[at:]
         elif kind == 4:  # shuffle lines
             lines = text.split("\n")
             rng.shuffle(lines)
@@ -74,6 +84,7 @@ def mutate(rng, text, rounds=None):
             text = text.replace("\n", rng.choice(["\r\n", "\r", "\n\n", "", "\n\0"]))
         else:  # case flipped
             text = text[:at] + text[at:at + 10].swapcase() + text[at + 10:]
+        text = text[:MAX_TEXT]
     return text
 
 
@@ -309,6 +320,19 @@ def guarded(fn, *args, **kw):
         return None
 
 
+def take_apart_garbage():
+    """Empties the collector's list of the cycles it could not free (a
+    driver's record with a __del__ held in a cycle with what it was handed),
+    each object's attributes cleared first so that the cycle goes: a long
+    run keeps nothing of an earlier iteration."""
+    garbage = gc.garbage[:]
+    del gc.garbage[:]
+    for o in garbage:
+        attrs = getattr(o, "__dict__", None)
+        if isinstance(attrs, dict):
+            attrs.clear()
+
+
 def main(name, one_iteration, default_iterations=200):
     p = argparse.ArgumentParser(description="fuzz driver of " + name)
     p.add_argument("--seed", type=int, default=int(os.environ.get("FUZZ_SEED", "1")))
@@ -325,6 +349,7 @@ def main(name, one_iteration, default_iterations=200):
         rng = random.Random("%d:%d" % (opts.seed, i))
         try:
             one_iteration(rng)
+            take_apart_garbage()
             if FOUND:
                 raise Findings(FOUND[0])
         except Findings as f:
