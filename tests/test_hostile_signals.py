@@ -16,7 +16,9 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 
 # looping() says that the loop is reached; endless(item) gives item over and
 # over, saying so when the loop takes the first (as Map(item)'s iteration
-# does); empty(item, *dicts) empties the lists holding item, and the dicts.
+# does); first_says(kind, name, *args) is a kind(*args) whose method `name`
+# says so at its first call, and is another kind(*args)'s own, in C, from
+# then on; empty(item, *dicts) empties the lists holding item, and the dicts.
 PRELUDE = """
 import gc, itertools, sys
 def looping():
@@ -30,6 +32,11 @@ def endless(item):
 class Map(dict):
     __init__ = lambda self, item: setattr(self, "item", item)
     __iter__ = lambda self: endless(self.item)
+def first_says(kind, name, *args):
+    def first(self, item):
+        looping()
+        setattr(self, name, getattr(kind(*args), name))
+    return type("First", (kind,), {name: first})(*args)
 def empty(item, *dicts):
     for holder in [h for h in gc.get_referrers(item) if type(h) is list]:
         del holder[:]
@@ -97,21 +104,13 @@ p.find_port("9")"""),
      "c._calc_looped_instructions(endless((0, 1)))"),
     ("BCMLEDController.led_map", GLIMMET, "c.call_list = {0: endless((None, 1))}\nc.led_map(0)"),
     # (A count checked as range() checks it, for memory: the loop says it
-    # is reached at its first turn, through a method that is C code after.)
-    ("BCMLEDController._led_pad_call", GLIMMET + "import collections", """
-class Calls(collections.deque):
-    def append(self, line):
-        looping()
-        self.append = collections.deque(maxlen=1).append
-c.set_calls = Calls()
-c._led_pad_call(0, 10 ** 8, False)"""),
-    ("BCMLEDController._led_port_call", GLIMMET, """
-class Routines(set):
-    def add(self, text):
-        looping()
-        self.add = set().add
-c.set_functions = Routines()
-c._led_port_call(('x', 'set_led:', None), 10 ** 8)"""),
+    # is reached at its first turn.)
+    ("BCMLEDController._led_pad_call", GLIMMET + "import collections",
+     "c.set_calls = first_says(collections.deque, 'append', (), 1)\n"
+     "c._led_pad_call(0, 10 ** 8, False)"),
+    ("BCMLEDController._led_port_call", GLIMMET,
+     "c.set_functions = first_says(set, 'add')\n"
+     "c._led_port_call(('x', 'set_led:', None), 10 ** 8)"),
     ("Asic.mroute_eq", MURCHET, "asic.mroute_eq(key, 'swp1', endless('swp1'))"),
     ("Asic.dump_mroutes", MURCHET, "asic.dump_mroutes(endless('no route'))"),
     ("Asic.__str__", MURCHET, "asic.mroutes = Map(key)\nstr(asic)"),
