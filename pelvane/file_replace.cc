@@ -5,22 +5,24 @@
 // while a call waits for a reader of a pipe, or the disk); it is taken back
 // only to run signal handlers and, at the end, to raise the IOError of a
 // failed call.
+#include "file_attributes.h"
 #include "pelvane.h"
 
 #include <fcntl.h>
+#include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -133,21 +135,6 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
   dir = slash == path.npos ? "." : std::string(path.substr(0, slash == 0 ? 1 : slash));
   base = slash == path.npos ? std::string(path) : std::string(path.substr(slash + 1));
 }
-
-// Extended attributes, each a name and its value, sorted by name.
-using Xattrs = std::vector<std::pair<std::string, std::string>>;
-
-// What a file has of what open(path, "w") keeps: its status (owner, group
-// and permission bits; its ctime tells whether any of these changed since),
-// the extended attributes the process may list (ACLs among them), by name,
-// and, where the file system keeps them, its inode flags (kKeptFlags, below)
-// and project.
-struct Attributes {
-  struct stat st;
-  Xattrs xattrs;
-  int flags = 0;
-  unsigned project = 0;
-};
 
 // One attempt at writing a file: the file opened (`readable` where it may
 // be read too) and its status; its directory (opened for reading, to be
@@ -426,133 +413,6 @@ bool make_new_file(Attempt& a) {
   return a.tmp.ok();
 }
 
-// The names of the extended attributes of the file open at `fd`, each
-// ended by a NUL; a file system without them gives none.  False, errno set,
-// when they cannot be listed.
-bool xattr_names(int fd, std::string& names) {
-  for (;;) {
-    names.clear();
-    ssize_t n = flistxattr(fd, nullptr, 0);
-    if (n < 0) return errno == ENOTSUP;
-    if (n == 0) return true;
-    names.resize(size_t(n));
-    n = flistxattr(fd, names.data(), names.size());
-    if (n >= 0) {
-      names.resize(size_t(n));
-      return true;
-    }
-    if (errno != ERANGE) return false;  // The list grew meanwhile: ask again.
-  }
-}
-
-// The value of the extended attribute `attr` of the file open at `fd`.
-// False, errno set, when it cannot be read (ENODATA: it is gone).
-bool xattr_value(int fd, const char* attr, std::string& value) {
-  for (;;) {
-    ssize_t n = fgetxattr(fd, attr, nullptr, 0);
-    if (n < 0) return false;
-    value.resize(size_t(n));
-    if (n == 0) return true;
-    n = fgetxattr(fd, attr, value.data(), value.size());
-    if (n >= 0) {
-      value.resize(size_t(n));
-      return true;
-    }
-    if (errno != ERANGE) return false;
-  }
-}
-
-// The inode flags a file keeps across open(path, "w") that a new file may
-// be given (chattr's s u c S d A j t C m P x): not the immutable and
-// append-only ones, whose file open() refuses, nor those the file system
-// keeps for itself (extents, inline data and the like).
-constexpr int kKeptFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
-                           FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL |
-                           FS_NOCOMP_FL | FS_PROJINHERIT_FL | FS_DAX_FL;
-
-// Whether an inode-flag request failed only because the file system has no
-// such flags: then there are none to keep.
-bool no_flags_here() { return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL; }
-
-// Reads the attributes of the file open at `fd` into `out`; its status is
-// taken from `known` where given (read just before).  False, errno set,
-// where they cannot be read.
-bool read_attributes(int fd, Attributes& out, const struct stat* known = nullptr) {
-  std::string names, value;
-  if (known)
-    out.st = *known;
-  else if (fstat(fd, &out.st) < 0)
-    return false;
-  if (!xattr_names(fd, names)) return false;
-  out.xattrs.clear();
-  for (const char *p = names.c_str(), *end = p + names.size(); p < end; p += strlen(p) + 1) {
-    if (!xattr_value(fd, p, value)) {
-      if (errno == ENODATA) continue;  // Removed meanwhile.
-      return false;
-    }
-    out.xattrs.emplace_back(p, value);
-  }
-  std::sort(out.xattrs.begin(), out.xattrs.end());
-  out.flags = 0;
-  if (ioctl(fd, FS_IOC_GETFLAGS, &out.flags) < 0 && !no_flags_here()) return false;
-  out.flags &= kKeptFlags;
-  struct fsxattr attr;
-  out.project = 0;
-  if (ioctl(fd, FS_IOC_FSGETXATTR, &attr) == 0)
-    out.project = attr.fsx_projid;
-  else if (!no_flags_here())
-    return false;
-  return true;
-}
-
-// Gives the file open at `to` the inode flags `flags` (of kKeptFlags),
-// keeping its others.  False, errno set, where they cannot be set as asked.
-bool set_flags(int to, int flags) {
-  int now;
-  if (ioctl(to, FS_IOC_GETFLAGS, &now) < 0) return false;
-  now = (now & ~kKeptFlags) | flags;
-  if (ioctl(to, FS_IOC_SETFLAGS, &now) < 0 || ioctl(to, FS_IOC_GETFLAGS, &now) < 0) return false;
-  // A flag the file system took without keeping it.
-  if ((now & kKeptFlags) != flags) return (errno = EOPNOTSUPP), false;
-  return true;
-}
-
-// Gives the file open at `to`, whose attributes are `had`, the attributes
-// `want`, changing only those that differ: owner and group, extended
-// attributes, inode flags, project and permission bits, in this order (a
-// change of owner clears set-id bits and file capabilities, which are then
-// given again).  False, errno set, where one cannot be given.
-bool give_attributes(int to, const Attributes& want, const Attributes& had) {
-  bool owner = want.st.st_uid != had.st.st_uid || want.st.st_gid != had.st.st_gid;
-  if (owner && fchown(to, want.st.st_uid, want.st.st_gid) < 0) return false;
-  // Both lists are sorted by name: one walk finds what to set and remove.
-  auto w = want.xattrs.begin(), h = had.xattrs.begin();
-  while (w != want.xattrs.end() || h != had.xattrs.end()) {
-    if (w == want.xattrs.end() || (h != had.xattrs.end() && h->first < w->first)) {
-      if (fremovexattr(to, h->first.c_str()) < 0 && errno != ENODATA) return false;
-      ++h;
-      continue;
-    }
-    bool held = h != had.xattrs.end() && h->first == w->first;
-    if ((owner || !held || h->second != w->second) &&
-        fsetxattr(to, w->first.c_str(), w->second.data(), w->second.size(), 0) < 0)
-      return false;
-    ++w;
-    if (held) ++h;
-  }
-  if (want.flags != had.flags && !set_flags(to, want.flags)) return false;
-  if (want.project != had.project) {
-    struct fsxattr attr;
-    if (ioctl(to, FS_IOC_FSGETXATTR, &attr) < 0) return false;
-    attr.fsx_projid = want.project;
-    if (ioctl(to, FS_IOC_FSSETXATTR, &attr) < 0) return false;
-  }
-  if ((owner || (want.st.st_mode ^ had.st.st_mode) & 07777) &&
-      fchmod(to, want.st.st_mode & 07777) < 0)
-    return false;
-  return true;
-}
-
 // Reads the old file's attributes (its status from `known` where given)
 // and gives the new file those that changed since they were last given
 // (all of them, the first time).  False, errno set, where one cannot be
@@ -563,55 +423,6 @@ bool take_attributes(Attempt& a, const struct stat* known = nullptr) {
     return false;
   a.given = std::move(now);
   return true;
-}
-
-// Whether two files' attributes are alike in all that give_attributes()
-// gives.
-bool same_attributes(const Attributes& a, const Attributes& b) {
-  return a.st.st_uid == b.st.st_uid && a.st.st_gid == b.st.st_gid &&
-         ((a.st.st_mode ^ b.st.st_mode) & 07777) == 0 && a.xattrs == b.xattrs &&
-         a.flags == b.flags && a.project == b.project;
-}
-
-// Whether an extended attribute is alike in two files: null stands for none.
-bool same_value(const std::string* a, const std::string* b) { return a && b ? *a == *b : a == b; }
-
-// The value of the extended attribute `name` where `at` stands on it (null
-// where it does not, the attribute is missing), `at` moved past it.
-const std::string* value_named(Xattrs::const_iterator& at, Xattrs::const_iterator end,
-                               const std::string& name) {
-  return at != end && at->first == name ? &(at++)->second : nullptr;
-}
-
-// What a file is to have whose attributes were `given` and are `now`,
-// where those of the file they were taken from became `changed`: each
-// attribute (owner, group, permission bits, each extended attribute, inode
-// flags, project) as `changed` has it where the file still has what was
-// given, else as the file has it.
-Attributes merge_changes(const Attributes& given, const Attributes& changed,
-                         const Attributes& now) {
-  Attributes want = now;
-  if (now.st.st_uid == given.st.st_uid) want.st.st_uid = changed.st.st_uid;
-  if (now.st.st_gid == given.st.st_gid) want.st.st_gid = changed.st.st_gid;
-  if (((now.st.st_mode ^ given.st.st_mode) & 07777) == 0) want.st.st_mode = changed.st.st_mode;
-  if (now.flags == given.flags) want.flags = changed.flags;
-  if (now.project == given.project) want.project = changed.project;
-  // The three lists are sorted by name: one walk merges them.
-  want.xattrs.clear();
-  auto g = given.xattrs.begin(), c = changed.xattrs.begin(), n = now.xattrs.begin();
-  const auto g_end = given.xattrs.end(), c_end = changed.xattrs.end(), n_end = now.xattrs.end();
-  auto lower = [](const std::string* first, Xattrs::const_iterator at,
-                  Xattrs::const_iterator end) {
-    return at != end && (!first || at->first < *first) ? &at->first : first;
-  };
-  while (g != g_end || c != c_end || n != n_end) {
-    const std::string name = *lower(lower(lower(nullptr, g, g_end), c, c_end), n, n_end);
-    const std::string *was = value_named(g, g_end, name), *to = value_named(c, c_end, name),
-                      *has = value_named(n, n_end, name);
-    if (const std::string* keep = same_value(has, was) ? to : has)
-      want.xattrs.emplace_back(name, *keep);
-  }
-  return want;
 }
 
 // After the rename: gives the new file what the old file's descriptor shows
@@ -642,33 +453,45 @@ int link_new_file(const Attempt& a, const char* name) {
 
 // ---- in place ---------------------------------------------------------------
 
-// Puts back, unless dismissed, what an in-place write went over: the
-// start `saved` of the old text (where it could be read) and the old
-// length `size`, where the file grew.  Nothing is thrown.
+// Puts back, once armed and unless dismissed, what an in-place write went
+// over.  Where the old text was `cut` first, to be written anew, the file
+// is cut again (freeing what the new text took) and given the old text
+// back: from `copy`, a copy sharing its blocks, where there is one (this
+// takes no room for the text), else by writing `saved`, the whole old text
+// (where it could not be read, the file stays cut).  Else `saved`, the
+// start of the old text, is written over the new one's, and the old length
+// `size` given back where the file `grows`.  Nothing is thrown.
 class PutBack {
  public:
-  PutBack(int fd, size_t size, bool grows) : fd_(fd), size_(size), grows_(grows) {}
+  PutBack(int fd, size_t size, bool grows, bool cut)
+      : fd_(fd), size_(size), grows_(grows), cut_(cut) {}
   PutBack(const PutBack&) = delete;
   PutBack& operator=(const PutBack&) = delete;
   ~PutBack() {
     if (!armed_) return;
+    // Where these fail nothing more can be done: the write's error is the
+    // one reported.
+    if (cut_ && ftruncate(fd_, 0) < 0) {
+    }
+    if (cut_ && copy.ok() && ioctl(fd_, FICLONE, copy.get()) == 0) return;
     for (size_t done = 0; done < saved.size();) {
       ssize_t n = pwrite(fd_, saved.data() + done, saved.size() - done, off_t(done));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       done += size_t(n);
     }
-    if (grows_ && ftruncate(fd_, off_t(size_)) < 0) {
-      // Nothing more can be done: the write's error is the one reported.
+    if (!cut_ && grows_ && ftruncate(fd_, off_t(size_)) < 0) {
     }
   }
+  void arm() { armed_ = true; }
   void dismiss() { armed_ = false; }
   std::string saved;
+  Fd copy;
 
  private:
   int fd_;
   size_t size_;
-  bool grows_, armed_ = true;
+  bool grows_, cut_, armed_ = false;
 };
 
 // Reads the first `length` bytes of the file open at `fd` into `out`;
@@ -684,54 +507,103 @@ bool read_start(int fd, size_t length, std::string& out) {
   return true;
 }
 
+// Whether the file open at `fd` shares blocks with another file (a
+// reflinked copy, a snapshot), so that cutting it frees no room for them;
+// false where the file system cannot tell.
+bool shares_blocks(int fd) {
+  constexpr unsigned kExtents = 32;
+  union {
+    struct fiemap map;
+    char room[sizeof(struct fiemap) + kExtents * sizeof(struct fiemap_extent)];
+  } ask;
+  for (uint64_t start = 0;;) {
+    memset(&ask, 0, sizeof ask);
+    ask.map.fm_start = start;
+    ask.map.fm_length = FIEMAP_MAX_OFFSET - start;
+    ask.map.fm_extent_count = kExtents;
+    if (ioctl(fd, FS_IOC_FIEMAP, &ask.map) < 0 || ask.map.fm_mapped_extents == 0) return false;
+    for (unsigned i = 0; i < ask.map.fm_mapped_extents; ++i) {
+      const struct fiemap_extent& extent = ask.map.fm_extents[i];
+      if (extent.fe_flags & FIEMAP_EXTENT_SHARED) return true;
+      if (extent.fe_flags & FIEMAP_EXTENT_LAST) return false;
+      start = extent.fe_logical + extent.fe_length;
+    }
+  }
+}
+
+// Makes `copy` a copy of the file open at `fd` that shares its blocks
+// (FICLONE), without a name, in the directory open at `dir`; left empty
+// where none can be made.
+void share_copy(int dir, int fd, Fd& copy) {
+  copy.reset(openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (copy.ok() && ioctl(copy.get(), FICLONE, fd) < 0) copy.reset();
+}
+
+// Whether the file system of the file open at `fd` writes over a file's
+// blocks where they stand, so that writing over its old text needs no room
+// of its own: ext2, ext3 and ext4, and tmpfs.
+bool overwrites_in_place(int fd) {
+  struct statfs fs;
+  return fstatfs(fd, &fs) == 0 && (fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC);
+}
+
 // Reserves room for `length` bytes in the regular file open at `fd`
 // without changing its size or bytes, so that a full disk or a quota is
-// met before the first byte changes.  False where the file system cannot
-// reserve; any other failure is raised.
-bool reserve(int fd, size_t length) {
+// met before the first byte changes; true where that room covers all the
+// write, over the old text too.  A file system that writes over blocks
+// where they stand (overwrites_in_place) needs room beyond the old end
+// only; another is asked to make the range the file's own, unshared, so
+// that writing over it copies nothing (FALLOC_FL_UNSHARE_RANGE: xfs, whose
+// files may share blocks); elsewhere (btrfs copies every block it writes)
+// no room reserved ahead covers the write: false.  A failure other than
+// the file system's refusal to reserve is raised.
+bool secure_room(int fd, size_t length) {
   if (length == 0) return true;
+  int mode = overwrites_in_place(fd) ? FALLOC_FL_KEEP_SIZE
+                                     : FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE;
   int rc;
-  do rc = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, off_t(length));
+  do rc = fallocate(fd, mode, 0, off_t(length));
   while (interrupted(rc));
-  if (rc < 0 && errno != EOPNOTSUPP && errno != ENOSYS) fail();
+  if (rc < 0 && errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) fail();
   return rc == 0;
 }
 
 // Puts `text` over the old text of the regular file open at a.fd, as
-// open(path, "w") and a write would, but raises with the old text whole:
-// room is `reserved` first (where the file system could not reserve it,
-// the part beyond the old end is written first and cut off again when
-// that fails); what the text goes over is read first, and put back where
-// a later step fails (the cut refused, say: a file sealed against
-// shrinking); a file that cannot be read is cut first instead, so that a
-// refused cut changes nothing.  A file that cannot be written at an
-// offset (/proc/self/comm) takes the text as write() gives it.
-void overwrite(Attempt& a, std::string_view text, bool reserved) {
+// open(path, "w") and a write would, but raises with the old text whole.
+// Where room for the whole write is `secured`, the text goes over the old
+// one, whose start is read first and put back where a later step fails
+// (the cut refused, say: a file sealed against shrinking).  Elsewhere
+// writing over the old text may need room of its own, which only cutting
+// the old text frees, as open() cuts it: the whole old text is read first
+// (and, where the file shares blocks with another, so that the cut frees
+// none, a copy sharing them made too), the file cut, and the old text put
+// back where the write fails.  A file that cannot be read is cut first (to
+// the text's length where room is secured), so that a refused cut changes
+// nothing; where room is not secured it is left cut when the write fails.
+// A file that cannot be written at an offset (/proc/self/comm) takes the
+// text as write() gives it.
+void overwrite(Attempt& a, std::string_view text, bool secured) {
   int fd = a.fd.get();
-  size_t length = text.size(), old = size_t(a.st.st_size), over = std::min(length, old);
-  PutBack put_back(fd, old, length > old);
+  size_t length = text.size(), old = size_t(a.st.st_size);
+  size_t kept = secured ? std::min(length, old) : old;
+  PutBack put_back(fd, old, length > old, !secured);
   // Reading at an offset, or else writing no bytes there, tells a file that
   // takes no offsets (ESPIPE).
-  bool saved = a.readable && read_start(fd, over, put_back.saved);
-  bool positional = a.readable && over ? saved || errno != ESPIPE
+  bool saved = a.readable && read_start(fd, kept, put_back.saved);
+  bool positional = a.readable && kept ? saved || errno != ESPIPE
                                        : pwrite(fd, "", 0, 0) == 0 || errno != ESPIPE;
   if (!positional) {
-    put_back.dismiss();
     if ((length < old && ftruncate(fd, off_t(length)) < 0) || !write_all(fd, text)) fail();
     return;
   }
-  if (!saved) {
-    put_back.saved.clear();
-    if (length < old && ftruncate(fd, off_t(length)) < 0) fail();
-    old = std::min(old, length);
-  }
-  size_t head = length;
-  if (!reserved && length > old) {
-    head = old;
-    if (!write_all_at(fd, text.substr(old), off_t(old))) fail();
-  }
-  if (!write_all_at(fd, text.substr(0, head), 0) ||
-      (length < old && ftruncate(fd, off_t(length)) < 0))
+  if (!saved) put_back.saved.clear();
+  if (!secured && saved && a.dir.ok() && shares_blocks(fd))
+    share_copy(a.dir.get(), fd, put_back.copy);
+  // Where the file is cut before the text is written.
+  size_t cut = !secured ? 0 : saved ? old : std::min(old, length);
+  put_back.arm();
+  if ((cut < old && ftruncate(fd, off_t(cut)) < 0) || !write_all_at(fd, text, 0) ||
+      (length < cut && ftruncate(fd, off_t(length)) < 0))
     fail();
   put_back.dismiss();
 }
@@ -750,15 +622,15 @@ Outcome write_in_place(const std::string& path, Attempt& a, std::string_view tex
     bool was_regular = stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode);
     if (!open_file(a, path, was_regular) || fstat(a.fd.get(), &a.st) < 0) fail();
   }
-  bool regular = S_ISREG(a.st.st_mode), reserved = false;
+  bool regular = S_ISREG(a.st.st_mode), secured = false;
   if (regular) {
     if (!within_size_limit(text.size())) fail();
-    reserved = reserve(a.fd.get(), text.size());
+    secured = secure_room(a.fd.get(), text.size());
   }
   if (check && (stat(path.c_str(), &named) < 0 || !same_file(named, a.st)))
     return Outcome::swapped;
   if (regular)
-    overwrite(a, text, reserved);
+    overwrite(a, text, secured);
   else if (!write_all(a.fd.get(), text))
     fail();
   if (!a.fd.close_checked()) fail();
@@ -851,9 +723,17 @@ Outcome replace_once(const std::string& path, std::string_view text, int& turns)
   if (!make_new_file(a) ||
       (!a.fresh && (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a, &a.st))) ||
       !write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0) {
-    // A missing file has no room of its own to reuse: written in place, it
-    // would only be made, empty, before the same error.
-    if (a.fresh && (errno == ENOSPC || errno == EDQUOT)) fail();
+    if (errno == ENOSPC || errno == EDQUOT) {
+      // A missing file has no room of its own to reuse: written in place, it
+      // would only be made, empty, before the same error.
+      if (a.fresh) fail();
+      // The room the new file took is free once the file system has let it
+      // go, which some do only when their changes are committed (btrfs).
+      int err = errno;
+      a.drop_new_file();
+      syncfs(a.dir.get());
+      errno = err;
+    }
     return write_in_place(path, a, text);
   }
   return put_in_place(path, a, text, turns);

@@ -36,12 +36,12 @@ def port_kwargs(**overrides):
     return kw
 
 
-def namespace_python(code, namespaces="-m", setup=""):
-    """Runs code in a fresh interpreter inside new namespaces of its own
+def start_in_namespace(code, namespaces="-m", setup=""):
+    """Starts code in a fresh interpreter inside new namespaces of its own
     (`unshare` with the given flags; a mount namespace is private), after the
-    shell commands `setup` have run there; answers (exit status, stdout,
-    stderr).  Raises unittest.SkipTest, saying why, where unshare is missing
-    or not permitted."""
+    shell commands `setup` have run there, its stdout and stderr piped;
+    answers the process.  Raises unittest.SkipTest, saying why, where unshare
+    is missing or not permitted."""
     import unittest
     from distutils.spawn import find_executable
     unshare = find_executable("unshare")
@@ -55,9 +55,15 @@ def namespace_python(code, namespaces="-m", setup=""):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join((MODULE_DIR, STANDINS))
     script = "set -e\n%s\nexec \"$0\" -c \"$1\"" % setup
-    proc = subprocess.Popen([unshare] + namespaces.split() + ["sh", "-c", script,
+    return subprocess.Popen([unshare] + namespaces.split() + ["sh", "-c", script,
                                                               sys.executable, code],
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def namespace_python(code, namespaces="-m", setup=""):
+    """Runs code as start_in_namespace() starts it; answers (exit status,
+    stdout, stderr)."""
+    proc = start_in_namespace(code, namespaces, setup)
     out, err = proc.communicate()
     return proc.returncode, out, err
 
