@@ -30,7 +30,7 @@ from test_hostile_pelvane import HEADER, LIBC, OLD, WRITER
 # (btrfs reclaims room in the background).
 FULL_DISK = WRITER + r"""
 import ctypes, errno, subprocess, sys
-kind, old_size, shared, where, ks = %r
+kind, mkfs, old_size, shared, where, ks = %r
 size = {"btrfs": "128M", "ext4": "64M", "xfs": "300M"}[kind]
 c.config_map = dict((str(i), "4x10G" * 6) for i in range(1, 1800))
 new = %r
@@ -75,7 +75,7 @@ def theirs():
 def trial(k, side, write):
     if os.path.exists(image): os.unlink(image)
     subprocess.check_call(["truncate", "-s", size, image])
-    subprocess.check_call(["mkfs." + kind, "-q", image], stdout=quiet, stderr=quiet)
+    subprocess.check_call([mkfs, "-q", image], stdout=quiet, stderr=quiet)
     subprocess.check_call(["mount", "-o", "loop", image, disk])
     if old is not None:
         open(out, "w").write(old)
@@ -106,20 +106,19 @@ class FullDiskTest(unittest.TestCase):
     write put it whole, else IOError with the old text whole (a missing
     file not made); never a mix of the two, and no other name left."""
 
-    def sweep(self, kind, cases, needs=()):
+    def sweep(self, kind, cases):
         if os.geteuid() != 0:
             self.skipTest("needs root")
-        from distutils.spawn import find_executable
-        lacking = [tool for tool in ("mkfs." + kind,) + needs if not find_executable(tool)]
-        if lacking or not os.path.exists("/dev/loop-control"):
-            self.skipTest("needs %s" % ", ".join(lacking or ["loop devices"]))
+        mkfs = tool_path("mkfs." + kind)
+        if not mkfs or not os.path.exists("/dev/loop-control"):
+            self.skipTest("needs %s" % ("loop devices" if mkfs else "mkfs." + kind))
         ks = range(0, 37, 6)
         runs = []
         for old, shared in cases:
             where = tempfile.mkdtemp()
             self.addCleanup(shutil.rmtree, where)
             runs.append(helpers.start_in_namespace(
-                FULL_DISK % ((kind, old, shared, where, ks), FULL_DISK_TEXT)))
+                FULL_DISK % ((kind, mkfs, old, shared, where, ks), FULL_DISK_TEXT)))
         failed_theirs = 0
         for (old, shared), run in zip(cases, runs):
             out, err = run.communicate()
@@ -171,9 +170,8 @@ class LateChangesTest(unittest.TestCase):
     def test_each_pair_of_changes_as_one_file_has_them(self):
         if os.geteuid() != 0:
             self.skipTest("needs root")
-        from distutils.spawn import find_executable
         lacking = [tool for tool in ("strace", "setfacl", "setfattr", "chattr")
-                   if not find_executable(tool)]
+                   if not tool_path(tool)]
         if lacking:
             self.skipTest("needs %s" % ", ".join(lacking))
         self.tmp = tempfile.mkdtemp()
@@ -237,6 +235,14 @@ class LateChangesTest(unittest.TestCase):
             + [sys.executable, "-c", "import sys\n" + code], env=env, stdout=subprocess.PIPE)
         return dict(old=old, new=new, folder=folder, out=out, twin=twin, writer=writer, stage=0,
                     was=os.stat(out).st_ino)
+
+
+def tool_path(name):
+    """Where the program `name` is, on the search path or in the system's
+    own folders (which an administrator's path has); None where it is
+    not."""
+    from distutils.spawn import find_executable
+    return find_executable(name, os.pathsep.join((os.environ.get("PATH", ""), "/usr/sbin", "/sbin")))
 
 
 def stopped(pid):
