@@ -884,8 +884,6 @@ class WriteConfigTest(unittest.TestCase):
         self.assertEqual((self.read(log), os.stat(log).st_ino), (NEW + "after\n", ino))
         self.assertEqual(os.listdir(self.tmp), ["log"])
 
-
-
 BIG = "dict((str(i), '4x10G' * %d) for i in range(99))"
 ACL = "system.posix_acl_default"
 LIBC = ctypes.CDLL(None, use_errno=True)
