@@ -147,6 +147,7 @@ struct Permissions {
   mode_t special = 0;
 };
 
+// The little-endian field of `width` bytes at `at` in `bytes`.
 uint32_t little_endian(const std::string& bytes, size_t at, int width) {
   uint32_t value = 0;
   for (int i = width - 1; i >= 0; --i) value = value << 8 | uint8_t(bytes[at + size_t(i)]);
