@@ -84,20 +84,23 @@ bool set_flags(int to, int flags) {
 constexpr std::string_view kAccessAcl = "system.posix_acl_access";
 constexpr std::string_view kCapability = "security.capability";
 
+// Where the extended attribute `name` is, or would be, in `xattrs`.
+template <class List>
+auto xattr_at(List& xattrs, std::string_view name) {
+  return std::lower_bound(xattrs.begin(), xattrs.end(), name,
+                          [](const auto& xattr, std::string_view n) { return xattr.first < n; });
+}
+
 // The value of the extended attribute `name` in `xattrs`, or null.
 const std::string* xattr_named(const Xattrs& xattrs, std::string_view name) {
-  auto at = std::lower_bound(
-      xattrs.begin(), xattrs.end(), name,
-      [](const auto& xattr, std::string_view n) { return xattr.first < n; });
+  auto at = xattr_at(xattrs, name);
   return at != xattrs.end() && at->first == name ? &at->second : nullptr;
 }
 
 // Gives `xattrs` the extended attribute `name` with `value`, or takes it
 // away where `value` is null.
 void put_xattr(Xattrs& xattrs, std::string_view name, const std::string* value) {
-  auto at = std::lower_bound(
-      xattrs.begin(), xattrs.end(), name,
-      [](const auto& xattr, std::string_view n) { return xattr.first < n; });
+  auto at = xattr_at(xattrs, name);
   bool held = at != xattrs.end() && at->first == name;
   if (!value) {
     if (held) xattrs.erase(at);
@@ -106,6 +109,12 @@ void put_xattr(Xattrs& xattrs, std::string_view name, const std::string* value) 
   } else {
     xattrs.emplace(at, std::string(name), *value);
   }
+}
+
+// Whether two files have one thing alike: null stands for none.
+template <class T>
+bool alike(const T* a, const T* b) {
+  return a && b ? *a == *b : a == b;
 }
 
 // ---- permissions ------------------------------------------------------------
@@ -259,7 +268,7 @@ std::vector<T> later_over_earlier(const std::vector<T>& given, const std::vector
       return at != end && key(*at) == k ? &*at++ : nullptr;
     };
     const T *was = take(g, g_end), *to = take(c, c_end), *has = take(n, n_end);
-    if (const T* keep = (was && has ? *was == *has : was == has) ? to : has) out.push_back(*keep);
+    if (const T* keep = alike(was, has) ? to : has) out.push_back(*keep);
   }
   return out;
 }
@@ -413,8 +422,7 @@ Attributes merge_changes(const Attributes& given, const Attributes& changed,
   } else {
     const std::string *was = xattr_named(given.xattrs, kAccessAcl),
                       *has = xattr_named(now.xattrs, kAccessAcl);
-    bool moved_here = ((now.st.st_mode ^ given.st.st_mode) & 07777) != 0 ||
-                      (was && has ? *was != *has : was != has);
+    bool moved_here = ((now.st.st_mode ^ given.st.st_mode) & 07777) != 0 || !alike(was, has);
     const Attributes& from = moved_here ? now : changed;
     mode = from.st.st_mode & 07777;
     acl_kept = xattr_named(from.xattrs, kAccessAcl);
