@@ -1,6 +1,5 @@
 // The attributes of a file that open(path, "w") keeps, as the file writer
-// (file_replace.cc) reads them from one file, gives them to another, and
-// merges the changes made to two files into what one file would have.
+// (file_replace.cc) reads them from one file and gives them to another.
 #pragma once
 
 #include <sys/stat.h>
@@ -35,17 +34,5 @@ bool read_attributes(int fd, Attributes& out, const struct stat* known = nullptr
 // `want`, changing only those that differ.  False, errno set, where one
 // cannot be given.
 bool give_attributes(int to, const Attributes& want, const Attributes& had);
-
-// Whether two files' attributes are alike in all that give_attributes()
-// gives.
-bool same_attributes(const Attributes& a, const Attributes& b);
-
-// What one file would have whose attributes were `given`, where a change
-// made them `changed` and a later change made them `now` (each change made
-// to one of two files that were both `given` them): each change of the
-// later one made over the earlier one's, as the kernel makes a chmod,
-// chown, ACL, extended attribute or inode flag change over what a file has.
-Attributes merge_changes(const Attributes& given, const Attributes& changed,
-                         const Attributes& now);
 
 }  // namespace pelvane

@@ -425,19 +425,6 @@ bool take_attributes(Attempt& a, const struct stat* known = nullptr) {
   return true;
 }
 
-// After the rename: gives the new file what the old file's descriptor shows
-// changed since its attributes were last given (the rename itself changes
-// the old file's ctime, so they are compared one by one), each only where
-// the new file still has what it was given, so that a change made to the
-// new file since stands.  The text is in place: nothing is raised.
-void take_late_changes(Attempt& a) {
-  Attributes changed, now;
-  if (!read_attributes(a.fd.get(), changed) || same_attributes(changed, a.given) ||
-      !read_attributes(a.tmp.get(), now))
-    return;
-  give_attributes(a.tmp.get(), merge_changes(a.given, changed, now), now);
-}
-
 // Gives the new file made without a name the name `name` in the
 // directory, where it is free: the descriptor itself is linked where the
 // process may, else its entry in /proc.  0, or -1 with errno set (EEXIST:
@@ -507,25 +494,35 @@ bool read_start(int fd, size_t length, std::string& out) {
   return true;
 }
 
-// Whether the file open at `fd` shares blocks with another file (a
-// reflinked copy, a snapshot), so that cutting it frees no room for them;
-// false where the file system cannot tell.
-bool shares_blocks(int fd) {
+// What FIEMAP tells of the blocks of a file: whether it could tell at all;
+// whether any is shared with another file (a reflinked copy, a snapshot),
+// so that cutting the file frees no room for it; and whether any holds its
+// data encoded (compressed), so that writing that data again may take more
+// room, reserved as it is for the bytes as written, than cutting it frees.
+struct BlockMap {
+  bool known = false, shared = false, encoded = false;
+};
+
+BlockMap map_blocks(int fd) {
   constexpr unsigned kExtents = 32;
   union {
     struct fiemap map;
     char room[sizeof(struct fiemap) + kExtents * sizeof(struct fiemap_extent)];
   } ask;
+  BlockMap blocks;
   for (uint64_t start = 0;;) {
     memset(&ask, 0, sizeof ask);
     ask.map.fm_start = start;
     ask.map.fm_length = FIEMAP_MAX_OFFSET - start;
     ask.map.fm_extent_count = kExtents;
-    if (ioctl(fd, FS_IOC_FIEMAP, &ask.map) < 0 || ask.map.fm_mapped_extents == 0) return false;
+    if (ioctl(fd, FS_IOC_FIEMAP, &ask.map) < 0) return BlockMap{};
+    blocks.known = true;
+    if (ask.map.fm_mapped_extents == 0) return blocks;
     for (unsigned i = 0; i < ask.map.fm_mapped_extents; ++i) {
       const struct fiemap_extent& extent = ask.map.fm_extents[i];
-      if (extent.fe_flags & FIEMAP_EXTENT_SHARED) return true;
-      if (extent.fe_flags & FIEMAP_EXTENT_LAST) return false;
+      blocks.shared |= (extent.fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+      blocks.encoded |= (extent.fe_flags & FIEMAP_EXTENT_ENCODED) != 0;
+      if (extent.fe_flags & FIEMAP_EXTENT_LAST) return blocks;
       start = extent.fe_logical + extent.fe_length;
     }
   }
@@ -547,41 +544,62 @@ bool overwrites_in_place(int fd) {
   return fstatfs(fd, &fs) == 0 && (fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC);
 }
 
-// Reserves room for `length` bytes in the regular file open at `fd`
-// without changing its size or bytes, so that a full disk or a quota is
-// met before the first byte changes; true where that room covers all the
-// write, over the old text too.  A file system that writes over blocks
-// where they stand (overwrites_in_place) needs room beyond the old end
-// only; another is asked to make the range the file's own, unshared, so
-// that writing over it copies nothing (FALLOC_FL_UNSHARE_RANGE: xfs, whose
-// files may share blocks); elsewhere (btrfs copies every block it writes)
-// no room reserved ahead covers the write: false.  A failure other than
-// the file system's refusal to reserve is raised.
-bool secure_room(int fd, size_t length) {
-  if (length == 0) return true;
-  int mode = overwrites_in_place(fd) ? FALLOC_FL_KEEP_SIZE
-                                     : FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE;
+// fallocate() of the bytes from `from` up to `to` of the file open at `fd`,
+// made again where a signal cuts it short: 0, or -1 with errno set.
+int allocate(int fd, int mode, size_t from, size_t to) {
   int rc;
-  do rc = fallocate(fd, mode, 0, off_t(length));
+  do rc = fallocate(fd, mode, off_t(from), off_t(to - from));
   while (interrupted(rc));
-  if (rc < 0 && errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) fail();
-  return rc == 0;
+  return rc;
+}
+
+// Reserves room for `length` bytes in the regular file open at `fd`, of
+// `old` bytes, without changing its size or bytes, so that a full disk or
+// a quota is met before the first byte changes; true where writing over
+// the old text then needs no room of its own.  A file system that writes
+// over blocks where they stand (overwrites_in_place) needs room beyond the
+// old end only; another is asked to make the range the file's own,
+// unshared, so that writing over it copies nothing
+// (FALLOC_FL_UNSHARE_RANGE: xfs, whose files may share blocks).  Where that
+// finds no room (xfs reserves it for the whole range, and so does its
+// plain fallocate) but the file's blocks are known to be its own already,
+// as unsharing would make them, room beyond the old end is reserved alone.
+// Elsewhere (btrfs copies every block it writes) no room reserved ahead
+// covers the write: false.  A failure other than the file system's refusal
+// to reserve is raised.
+bool secure_room(int fd, size_t length, size_t old) {
+  if (length == 0) return true;
+  const bool unshare = !overwrites_in_place(fd);
+  int rc = allocate(fd, (unshare ? FALLOC_FL_UNSHARE_RANGE : 0) | FALLOC_FL_KEEP_SIZE, 0, length);
+  if (rc < 0 && unshare && (errno == ENOSPC || errno == EDQUOT)) {
+    const int err = errno;
+    const BlockMap blocks = map_blocks(fd);
+    if (blocks.known && !blocks.shared)
+      rc = length <= old ? 0 : allocate(fd, FALLOC_FL_KEEP_SIZE, old, length);
+    else
+      errno = err;
+  }
+  if (rc == 0) return true;
+  if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) fail();
+  return false;
 }
 
 // Puts `text` over the old text of the regular file open at a.fd, as
 // open(path, "w") and a write would, but raises with the old text whole.
-// Where room for the whole write is `secured`, the text goes over the old
-// one, whose start is read first and put back where a later step fails
-// (the cut refused, say: a file sealed against shrinking).  Elsewhere
-// writing over the old text may need room of its own, which only cutting
-// the old text frees, as open() cuts it: the whole old text is read first
-// (and, where the file shares blocks with another, so that the cut frees
-// none, a copy sharing them made too), the file cut, and the old text put
-// back where the write fails.  A file that cannot be read is cut first (to
-// the text's length where room is secured), so that a refused cut changes
-// nothing; where room is not secured it is left cut when the write fails.
-// A file that cannot be written at an offset (/proc/self/comm) takes the
-// text as write() gives it.
+// Where room is `secured`, the text goes over the old one, whose start is
+// read first and put back where a later step fails (a write into a hole of
+// a sparse file, the cut refused: a file sealed against shrinking, say).
+// Elsewhere writing over the old text may need room of its own, which only
+// cutting the old text frees, as open() cuts it: the whole old text is
+// read first (and a copy sharing its blocks made too where the cut would
+// free none, shared as they are with another file, or writing the text
+// back could need more room than the cut frees, compressed as it is), the
+// file cut, and the old text put back where the write fails.  A file that
+// cannot be read is cut first (to the text's length where room is
+// secured), so that a refused cut changes nothing; where room is not
+// secured it is left cut when the write fails.  A file that cannot be
+// written at an offset (/proc/self/comm) takes the text as write() gives
+// it.
 void overwrite(Attempt& a, std::string_view text, bool secured) {
   int fd = a.fd.get();
   size_t length = text.size(), old = size_t(a.st.st_size);
@@ -597,8 +615,10 @@ void overwrite(Attempt& a, std::string_view text, bool secured) {
     return;
   }
   if (!saved) put_back.saved.clear();
-  if (!secured && saved && a.dir.ok() && shares_blocks(fd))
-    share_copy(a.dir.get(), fd, put_back.copy);
+  if (!secured && saved && a.dir.ok()) {
+    const BlockMap blocks = map_blocks(fd);
+    if (blocks.shared || blocks.encoded) share_copy(a.dir.get(), fd, put_back.copy);
+  }
   // Where the file is cut before the text is written.
   size_t cut = !secured ? 0 : saved ? old : std::min(old, length);
   put_back.arm();
@@ -625,7 +645,7 @@ Outcome write_in_place(const std::string& path, Attempt& a, std::string_view tex
   bool regular = S_ISREG(a.st.st_mode), secured = false;
   if (regular) {
     if (!within_size_limit(text.size())) fail();
-    secured = secure_room(a.fd.get(), text.size());
+    secured = secure_room(a.fd.get(), text.size(), size_t(a.st.st_size));
   }
   if (check && (stat(path.c_str(), &named) < 0 || !same_file(named, a.st)))
     return Outcome::swapped;
@@ -659,15 +679,18 @@ bool same_change(const struct stat& a, const struct stat& b) {
 
 // Puts the new file, its text written and synced, in place and syncs the
 // directory.  A missing file's takes its name only while that is free;
-// a replacement is given a hidden name just before it is renamed over the
-// old file, so that only a writer killed in between leaves a copy.  Other
-// writers go their own ways: where the name came to name another regular
-// file meanwhile (a racing writer's, or one that named a missing file
-// first), that file is replaced instead, its attributes taken.  Attributes
-// changed on the old file meanwhile are taken again; a link made to it
-// sends the text in place; a new file that cannot be named or renamed
-// (whatever the cause) leaves the file to be written in place.  Counts
-// each turn in `turns`.
+// a replacement is given a hidden name, then the old file is looked at a
+// last time (still named, one link, no change since its attributes were
+// taken) and the new file renamed over it at once, so that only a writer
+// killed in between leaves a copy.  Other writers go their own ways: where
+// the name came to name another regular file meanwhile (a racing writer's,
+// or one that named a missing file first), that file is replaced instead,
+// its attributes taken.  Attributes changed on the old file before the
+// last look are taken again; a link made to it sends the text in place; a
+// new file that cannot be named or renamed (whatever the cause) leaves the
+// file to be written in place.  Once renamed, the new file is not touched:
+// what is done to the old file from then on goes with it, and what is done
+// to the new one stands.  Counts each turn in `turns`.
 Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text, int& turns) {
   for (;; ++turns) {
     if (turns >= kTurns) return Outcome::swapped;
@@ -680,6 +703,11 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
         return write_in_place(path, a, text);
       continue;
     }
+    // The hidden name is made ahead of the last look, so that nothing but
+    // the rename follows that look.
+    if (a.tmp_name.empty() &&
+        take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0)
+      return write_in_place(path, a, text);
     if (!a.named_in_place()) {
       if (!take_named_file(a, path)) return Outcome::swapped;
       if (!take_attributes(a)) return write_in_place(path, a, text);
@@ -694,16 +722,13 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
       if (!take_attributes(a)) return write_in_place(path, a, text);
       continue;
     }
-    if ((a.tmp_name.empty() &&
-         take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0) ||
-        renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
+    if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
       return write_in_place(path, a, text);
     break;
   }
   a.renamed = true;
   // Until the directory is on disk a power loss may undo the rename.
   if (a.dir_readable && fsync(a.dir.get()) < 0 && errno != EINVAL) fail();
-  if (!a.fresh) take_late_changes(a);
   return Outcome::written;
 }
 

@@ -1,6 +1,8 @@
 """Shared helpers of the test suites."""
 
+import ctypes
 import os
+import signal
 import subprocess
 import sys
 
@@ -40,8 +42,10 @@ def start_in_namespace(code, namespaces="-m", setup=""):
     """Starts code in a fresh interpreter inside new namespaces of its own
     (`unshare` with the given flags; a mount namespace is private), after the
     shell commands `setup` have run there, its stdout and stderr piped;
-    answers the process.  Raises unittest.SkipTest, saying why, where unshare
-    is missing or not permitted."""
+    answers the process, which is killed when the test's own process ends
+    (with `--kill-child`, so is the namespace's first process, and with it
+    every process of a PID namespace).  Raises unittest.SkipTest, saying
+    why, where unshare is missing or not permitted."""
     import unittest
     from distutils.spawn import find_executable
     unshare = find_executable("unshare")
@@ -55,9 +59,17 @@ def start_in_namespace(code, namespaces="-m", setup=""):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join((MODULE_DIR, STANDINS))
     script = "set -e\n%s\nexec \"$0\" -c \"$1\"" % setup
+    parent = os.getpid()
+
+    def die_with_parent():
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        if os.getppid() != parent:  # Gone already.
+            os._exit(1)
+
     return subprocess.Popen([unshare] + namespaces.split() + ["sh", "-c", script,
                                                               sys.executable, code],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=die_with_parent)
 
 
 def namespace_python(code, namespaces="-m", setup=""):

@@ -1,28 +1,36 @@
 """write_config against disks and administrators: a nearly full disk of
-each kind (file systems made in images, mounted in a private mount
-namespace), and changes made to the file by the administrator's tools while
-the writer replaces it (the instants held open with strace)."""
+each kind (file systems made in images), and changes made to the file by the
+administrator's tools while the writer replaces it (the instants held open
+with strace).  Each runs in a PID namespace and a private mount namespace,
+its files on a tmpfs mounted there: killed or timed out, the test leaves no
+process, image or file behind."""
+import ast
 import ctypes
 import fcntl
 import os
-import shutil
 import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 import helpers
 from test_hostile_pelvane import HEADER, LIBC, OLD, WRITER
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The namespaces of each run: its processes all end with its first one,
+# which ends with the test (helpers.start_in_namespace); the scratch tmpfs
+# ends with the mount namespace.
+NAMESPACES = "--mount-proc --pid --kill-child"
+SCRATCH = "/dev/shm"
+MOUNT_SCRATCH = "mount -t tmpfs -o mode=0700 scratch " + SCRATCH
 
-# A sweep of the free room on one kind of file system, run in a private
-# mount namespace: for each k, write_config (ours) and open() with a write
+
+# A sweep of the free room on one kind of file system: for each k, write_config (ours) and open() with a write
 # (theirs) each on a file system made afresh in an image and filled up to k
-# free blocks, over a file of `old` bytes (-1: none) that may share its
-# blocks with a reflinked copy.  Prints a line per trial: k, the side, the
+# free blocks and mounted with `options`, over a file of `old` bytes (-1:
+# none) that may share its blocks with a reflinked copy.  Prints a line per trial: k, the side, the
 # errno raised (0: none), what the file then holds (new, old, none, or
 # mixed) and the other names left.  Where theirs wrote the text whole and
 # ours did not, both are tried again, up to three times: how full a disk
@@ -30,7 +38,7 @@ from test_hostile_pelvane import HEADER, LIBC, OLD, WRITER
 # (btrfs reclaims room in the background).
 FULL_DISK = WRITER + r"""
 import ctypes, errno, subprocess, sys
-kind, mkfs, old_size, shared, where, ks = %r
+kind, mkfs, old_size, shared, options, where, ks = %r
 size = {"btrfs": "128M", "ext4": "64M", "xfs": "300M"}[kind]
 c.config_map = dict((str(i), "4x10G" * 6) for i in range(1, 1800))
 new = %r
@@ -76,7 +84,7 @@ def trial(k, side, write):
     if os.path.exists(image): os.unlink(image)
     subprocess.check_call(["truncate", "-s", size, image])
     subprocess.check_call([mkfs, "-q", image], stdout=quiet, stderr=quiet)
-    subprocess.check_call(["mount", "-o", "loop", image, disk])
+    subprocess.check_call(["mount", "-o", "loop" + options, image, disk])
     if old is not None:
         open(out, "w").write(old)
         if shared: subprocess.check_call(["cp", "--reflink=always", out, out + ".copy"])
@@ -113,14 +121,11 @@ class FullDiskTest(unittest.TestCase):
         if not mkfs or not os.path.exists("/dev/loop-control"):
             self.skipTest("needs %s" % ("loop devices" if mkfs else "mkfs." + kind))
         ks = range(0, 37, 6)
-        runs = []
-        for old, shared in cases:
-            where = tempfile.mkdtemp()
-            self.addCleanup(shutil.rmtree, where)
-            runs.append(helpers.start_in_namespace(
-                FULL_DISK % ((kind, mkfs, old, shared, where, ks), FULL_DISK_TEXT)))
+        runs = [helpers.start_in_namespace(
+            FULL_DISK % ((kind, mkfs, old, shared, options, SCRATCH, ks), FULL_DISK_TEXT),
+            NAMESPACES, MOUNT_SCRATCH) for old, shared, options in cases]
         failed_theirs = 0
-        for (old, shared), run in zip(cases, runs):
+        for (old, shared, options), run in zip(cases, runs):
             out, err = run.communicate()
             if "mount" in err and run.returncode:
                 self.skipTest("loop devices cannot be mounted here: %s" % err.strip())
@@ -128,113 +133,190 @@ class FullDiskTest(unittest.TestCase):
             kept, last = "none" if old < 0 else "old", {}
             for row in out.splitlines():
                 k, side, errno_raised, held, names = row.split(" ", 4)
-                case = (kind, old, shared, k)
+                case = (kind, old, shared, options, k)
                 if side == "ours":
                     self.assertIn((errno_raised, held, names), [("0", "new", "[]"), ("28", kept, "[]")], case)
                 last[k, side] = held
             self.assertEqual(sorted(set(k for k, _ in last)), sorted(str(k) for k in ks))
             for k in ks:
                 ours, theirs = last[str(k), "ours"], last.get((str(k), "theirs"))
-                self.assertTrue(ours == "new" or theirs != "new", (kind, old, shared, k))
+                self.assertTrue(ours == "new" or theirs != "new", (kind, old, shared, options, k))
                 failed_theirs += theirs not in (None, "new")
         # The sweep reaches a disk too full for the text.
         self.assertTrue(failed_theirs)
 
     def test_btrfs(self):
-        self.sweep("btrfs", [(-1, False), (16384, False), (122880, False), (122880, True)])
+        self.sweep("btrfs", [(-1, False, ""), (16384, False, ""), (122880, False, ""),
+                             (122880, True, ""), (16384, False, ",compress=zstd"),
+                             (122880, False, ",compress=zstd")])
 
     def test_ext4(self):
-        self.sweep("ext4", [(-1, False), (16384, False), (122880, False)])
+        self.sweep("ext4", [(-1, False, ""), (16384, False, ""), (122880, False, "")])
 
-    def test_xfs_with_a_reflinked_copy(self):
-        self.sweep("xfs", [(16384, True), (122880, True)])
+    def test_xfs(self):
+        self.sweep("xfs", [(16384, True, ""), (122880, True, ""), (122880, False, "")])
 
-class LateChangesTest(unittest.TestCase):
-    """A change made to the old file just before write_config's rename, and
-    one made to the new file just after it, by the administrator's tools:
-    for every pair of kinds, the file ends as one file given both changes
-    would.  strace holds each instant open: it stops the writer (SIGSTOP)
-    once it names its new file, and once it has renamed it; each change is
-    made while the writer is stopped there."""
+# The change each kind of tool makes to the old file (before the writer's
+# last look, by its name; or after the rename, through a descriptor held on
+# it) and to the new file once it is in place.
+TO_OLD = {"chmod": ["chmod", "4755"], "chown": ["chown", "1234:1234"],
+          "setfacl": ["setfacl", "-m", "u:4321:r"],
+          "xattr": ["setfattr", "-n", "user.old", "-v", "1"], "chattr": ["chattr", "+A"]}
+TO_NEW = {"chmod": ["chmod", "600"], "chown": ["chgrp", "5678"],
+          "setfacl": ["setfacl", "-m", "g:4322:w"], "xattr": ["setfattr", "-x", "user.kept"],
+          "chattr": ["chattr", "+d"]}
+FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_NOATIME_FL = 0x80086601, 0x40086602, 0x80
+NOBODY = 65534
 
-    # Each kind of change, as made to the old file and then to the new one.
-    TO_OLD = {"chmod": ["chmod", "4755"], "chown": ["chown", "1234:1234"],
-              "setfacl": ["setfacl", "-m", "u:4321:r"],
-              "xattr": ["setfattr", "-n", "user.old", "-v", "1"], "chattr": ["chattr", "+A"]}
-    TO_NEW = {"chmod": ["chmod", "600"], "chown": ["chgrp", "5678"],
-              "setfacl": ["setfacl", "-m", "g:4322:w"], "xattr": ["setfattr", "-x", "user.kept"],
-              "chattr": ["chattr", "+d"]}
+
+def change_through(fd, kind):
+    """Makes TO_OLD[kind] through the descriptor `fd` (chattr refuses the
+    descriptor's path in /proc: its flag is set here)."""
+    if kind != "chattr":
+        subprocess.check_call(TO_OLD[kind] + ["/proc/self/fd/%d" % fd])
+        return
+    flags = struct.unpack("i", fcntl.ioctl(fd, FS_IOC_GETFLAGS, "\0" * 4))[0]
+    fcntl.ioctl(fd, FS_IOC_SETFLAGS, struct.pack("i", flags | FS_NOATIME_FL))
+
+
+def fchmod_as_nobody(fd, mode):
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            os.fchmod(fd, mode)
+            os._exit(0)
+        except BaseException:
+            os._exit(1)
+    assert os.waitpid(pid, 0)[1] == 0, "nobody's fchmod failed"
+
+
+def change_cases():
+    """(name, the writer's stop, the old file's owner, the changes made
+    there, given the file's path and a descriptor held on the old file)."""
+    def by_path(change):
+        return lambda out, held: subprocess.check_call(change + [out])
+
+    def both(kind):
+        def change(out, held):
+            subprocess.check_call(TO_NEW[kind] + [out])
+            change_through(held, kind)
+        return change
+
+    def administrator_then_former_owner(out, held):
+        subprocess.check_call(["chown", "0:0", out])
+        fchmod_as_nobody(held, 0o666)
+
+    return ([(kind + " before the last look", "named", 0, by_path(TO_OLD[kind]))
+             for kind in sorted(TO_OLD)]
+            + [(kind + " on both after the rename", "renamed", 0, both(kind))
+               for kind in sorted(TO_OLD)]
+            + [("chown, then the former owner's fchmod", "renamed", NOBODY,
+                administrator_then_former_owner)])
+
+
+def start_file(path, owner):
+    with open(path, "w") as f:
+        f.write(OLD)
+    os.chown(path, owner, owner)
+    os.chmod(path, 0o644)
+    LIBC.setxattr(path, "user.kept", "1", 1, 0)
+    return path
+
+
+def run_changes(folder):
+    """Runs write_config once per case, each writer under strace, which
+    stops it (SIGSTOP) once it has named its new file and once it has
+    renamed it; each case's changes are made while its writer is stopped
+    where the case says, and what the file then has is read.  A stop met
+    where nothing is to be done (a SIGCONT that came before strace's
+    SIGSTOP) is ended.  Prints, as a Python literal, a row per case: its
+    name, the writer's status, whether the changes were made, what the file
+    had once they were, and what it has at the end.  Prints "skip: ..."
+    where a tool cannot change a file in `folder`."""
+    probe = start_file(os.path.join(folder, "probe"), 0)
+    held = os.open(probe, os.O_RDONLY)
+    try:
+        for change in list(TO_OLD.values()) + list(TO_NEW.values()):
+            if subprocess.call(change + [probe], stderr=open(os.devnull, "w")) != 0:
+                print "skip: %s does not work in %s" % (" ".join(change), folder)
+                return
+        for kind in TO_OLD:
+            change_through(held, kind)
+    finally:
+        os.close(held)
+    runs = []
+    for name, stop, owner, change in change_cases():
+        place = os.path.join(folder, str(len(runs)))
+        os.mkdir(place)
+        out = start_file(os.path.join(place, "ports.conf"), owner)
+        runs.append(dict(name=name, stop=stop, change=change, place=place, out=out,
+                         held=os.open(out, os.O_RDONLY), was=os.stat(out).st_ino,
+                         writer=start_writer(out), done=False, had=None))
+    for run in runs:
+        run["pid"] = int(run["writer"].stdout.readline())
+    deadline = time.time() + 120
+    while time.time() < deadline and any(run["writer"].poll() is None for run in runs):
+        for run in runs:
+            if run["writer"].poll() is not None or not stopped(run["pid"]):
+                continue
+            renamed = os.stat(run["out"]).st_ino != run["was"]
+            named = any(name.startswith(".pelvane-") for name in os.listdir(run["place"]))
+            if not run["done"] and (renamed if run["stop"] == "renamed" else named and not renamed):
+                run["change"](run["out"], run["held"])
+                run["had"], run["done"] = file_attributes(run["out"]), True
+            os.kill(run["pid"], signal.SIGCONT)
+        time.sleep(0.001)
+    print repr([(run["name"], run["writer"].wait(), run["done"], run["had"],
+                 file_attributes(run["out"])) for run in runs])
+
+
+def start_writer(out):
+    """write_config(out) in a fresh interpreter under strace, which stops
+    it after each linkat and rename; it prints its process number first."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join((helpers.MODULE_DIR, helpers.STANDINS)))
+    preload = env.pop("LD_PRELOAD", None)  # For the writer alone, not strace.
+    if "ASAN_OPTIONS" in env:  # The leak checker does not run under a tracer.
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    code = WRITER + "print os.getpid()\nsys.stdout.flush()\nc.write_config(%r)\n" % out
+    return subprocess.Popen(
+        ["strace", "-qq", "-o", os.devnull, "-e", "trace=linkat,renameat,renameat2",
+         "-e", "inject=linkat,renameat,renameat2:signal=SIGSTOP"]
+        + (["-E", "LD_PRELOAD=" + preload] if preload else [])
+        + [sys.executable, "-c", "import sys\n" + code], env=env, stdout=subprocess.PIPE)
+
+
+class ChangesAroundRenameTest(unittest.TestCase):
+    """What the administrator's tools change while write_config replaces
+    the file: a change made to the old file before the writer's last look
+    is on the new file; once the new file is renamed into place, it is not
+    touched: a change made to it stands exactly, and one made to the old
+    file (through a descriptor held on it) never reaches it, nor does the
+    former owner's fchmod after an administrator's chown.  strace holds
+    each instant open; the writers run in a PID namespace, their files on a
+    tmpfs of its own, so that nothing outlives the test."""
 
     maxDiff = None
 
-    def test_each_pair_of_changes_as_one_file_has_them(self):
+    def test_changes_before_the_last_look_are_kept_and_none_after_the_rename(self):
         if os.geteuid() != 0:
             self.skipTest("needs root")
         lacking = [tool for tool in ("strace", "setfacl", "setfattr", "chattr")
                    if not tool_path(tool)]
         if lacking:
             self.skipTest("needs %s" % ", ".join(lacking))
-        self.tmp = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.tmp)
-        probe = self.start_file(os.path.join(self.tmp, "probe"))
-        for change in list(self.TO_OLD.values()) + list(self.TO_NEW.values()):
-            if subprocess.call(change + [probe], stderr=open(os.devnull, "w")) != 0:
-                self.skipTest("%s does not work in %s" % (" ".join(change), self.tmp))
-        # Every pair at once, each with the writer in a process of its own:
-        # stage 0 waits for the stop once the new file is named, 1 for the
-        # one after the rename, 2 for the end.  A stop met where nothing is
-        # to be done (a SIGCONT that came before strace's SIGSTOP) is ended.
-        pairs = [self.start_pair(old, new) for old in sorted(self.TO_OLD)
-                 for new in sorted(self.TO_NEW)]
-        for pair in pairs:
-            pair["pid"] = int(pair["writer"].stdout.readline())
-        deadline = time.time() + 120
-        while time.time() < deadline and any(pair["writer"].poll() is None for pair in pairs):
-            for pair in pairs:
-                if pair["writer"].poll() is not None or not stopped(pair["pid"]):
-                    continue
-                renamed = os.stat(pair["out"]).st_ino != pair["was"]
-                if pair["stage"] == 0 and not renamed and any(
-                        name.startswith(".pelvane-") for name in os.listdir(pair["folder"])):
-                    subprocess.check_call(self.TO_OLD[pair["old"]] + [pair["out"]])
-                    pair["stage"] = 1
-                elif pair["stage"] == 1 and renamed:
-                    subprocess.check_call(self.TO_NEW[pair["new"]] + [pair["out"]])
-                    pair["stage"] = 2
-                os.kill(pair["pid"], signal.SIGCONT)
-            time.sleep(0.001)
-        got = [((pair["old"], pair["new"]), pair["writer"].wait(), pair["stage"],
-                file_attributes(pair["twin"]), file_attributes(pair["out"])) for pair in pairs]
-        self.assertEqual([row[:3] for row in got if row[1:3] != (0, 2)], [])
-        self.assertEqual([row for row in got if row[3] != row[4]], [])
-
-    def start_file(self, path):
-        with open(path, "w") as f:
-            f.write(OLD)
-        os.chmod(path, 0o644)
-        LIBC.setxattr(path, "user.kept", "1", 1, 0)
-        return path
-
-    def start_pair(self, old, new):
-        """The writer started under strace on a file of its own, and the
-        same file's twin given both changes in turn."""
-        folder = os.path.join(self.tmp, "%s-%s" % (old, new))
-        os.mkdir(folder)
-        out, twin = self.start_file(os.path.join(folder, "ports.conf")), self.start_file(folder + ".one")
-        for change in (self.TO_OLD[old], self.TO_NEW[new]):
-            subprocess.check_call(change + [twin])
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join((helpers.MODULE_DIR, helpers.STANDINS)))
-        preload = env.pop("LD_PRELOAD", None)  # For the writer alone, not strace.
-        if "ASAN_OPTIONS" in env:  # The leak checker does not run under a tracer.
-            env["ASAN_OPTIONS"] += ":detect_leaks=0"
-        code = WRITER + "print os.getpid()\nsys.stdout.flush()\nc.write_config(%r)\n" % out
-        writer = subprocess.Popen(
-            ["strace", "-qq", "-o", os.devnull, "-e", "trace=linkat,renameat,renameat2",
-             "-e", "inject=linkat,renameat,renameat2:signal=SIGSTOP"]
-            + (["-E", "LD_PRELOAD=" + preload] if preload else [])
-            + [sys.executable, "-c", "import sys\n" + code], env=env, stdout=subprocess.PIPE)
-        return dict(old=old, new=new, folder=folder, out=out, twin=twin, writer=writer, stage=0,
-                    was=os.stat(out).st_ino)
+        code = "import sys\nsys.path.insert(0, %r)\nimport %s as t\nt.run_changes(%r)\n" % (
+            HERE, __name__.split(".")[-1], SCRATCH)
+        run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
+        out, err = run.communicate()
+        self.assertEqual((run.returncode, err), (0, ""))
+        if out.startswith("skip: "):
+            self.skipTest(out[6:].strip())
+        rows = ast.literal_eval(out)
+        self.assertEqual(len(rows), len(change_cases()))
+        self.assertEqual([row[:3] for row in rows if row[1:3] != (0, True)], [])
+        self.assertEqual([row for row in rows if row[3] != row[4]], [])
 
 
 def tool_path(name):
