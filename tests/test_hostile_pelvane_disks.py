@@ -156,6 +156,7 @@ class FullDiskTest(unittest.TestCase):
     def test_xfs(self):
         self.sweep("xfs", [(16384, True, ""), (122880, True, ""), (122880, False, "")])
 
+
 # The change each kind of tool makes to the old file (before the writer's
 # last look, by its name; or after the rename, through a descriptor held on
 # it) and to the new file once it is in place.
@@ -180,6 +181,7 @@ def change_through(fd, kind):
 
 
 def fchmod_as_nobody(fd, mode):
+    """fchmod(fd, mode) in a process of the user nobody."""
     pid = os.fork()
     if pid == 0:
         try:
