@@ -153,10 +153,17 @@ struct Attempt {
     if (!renamed) drop_new_file();
   }
 
-  // Closes and removes the new file, which is not to be renamed.
+  // Closes the new file, which is not to be renamed, and removes its
+  // hidden name where that still names it: another user may have put a
+  // file of their own there (in a sticky directory, the new file being
+  // theirs too), which is left.
   void drop_new_file() {
+    struct stat named, own;
+    if (!tmp_name.empty() && fstat(tmp.get(), &own) == 0 &&
+        fstatat(dir.get(), tmp_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(named, own))
+      unlinkat(dir.get(), tmp_name.c_str(), 0);
     tmp.reset();
-    if (!tmp_name.empty()) unlinkat(dir.get(), tmp_name.c_str(), 0);
     tmp_name.clear();
   }
 
@@ -677,59 +684,69 @@ bool same_change(const struct stat& a, const struct stat& b) {
   return a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// Puts the new file, its text written and synced, in place and syncs the
-// directory.  A missing file's takes its name only while that is free;
-// a replacement is given a hidden name, then the old file is looked at a
-// last time (still named, one link, no change since its attributes were
-// taken) and the new file renamed over it at once, so that only a writer
-// killed in between leaves a copy.  Other writers go their own ways: where
-// the name came to name another regular file meanwhile (a racing writer's,
-// or one that named a missing file first), that file is replaced instead,
-// its attributes taken.  Attributes changed on the old file before the
-// last look are taken again; a link made to it sends the text in place; a
-// new file that cannot be named or renamed (whatever the cause) leaves the
-// file to be written in place.  Once renamed, the new file is not touched:
-// what is done to the old file from then on goes with it, and what is done
-// to the new one stands.  Counts each turn in `turns`.
-Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text, int& turns) {
-  for (;; ++turns) {
-    if (turns >= kTurns) return Outcome::swapped;
-    if (a.fresh) {
-      if (name_fresh_file(a) == 0) break;
-      if (errno != EEXIST) return write_in_place(path, a, text);
-      if (!take_named_file(a, path)) return Outcome::swapped;
-      a.fresh = false;
-      if (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a))
-        return write_in_place(path, a, text);
-      continue;
-    }
-    // The hidden name is made ahead of the last look, so that nothing but
-    // the rename follows that look.
-    if (a.tmp_name.empty() &&
-        take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0)
-      return write_in_place(path, a, text);
-    if (!a.named_in_place()) {
-      if (!take_named_file(a, path)) return Outcome::swapped;
-      if (!take_attributes(a)) return write_in_place(path, a, text);
-      continue;
-    }
-    struct stat now;
-    if (fstat(a.fd.get(), &now) < 0) fail();
-    if (now.st_nlink == 0) continue;  // Renamed over just now.
-    // The other names of the file would keep the old text.
-    if (now.st_nlink != 1) return write_in_place(path, a, text);
-    if (!same_change(now, a.given.st)) {
-      if (!take_attributes(a)) return write_in_place(path, a, text);
-      continue;
-    }
-    if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
-      return write_in_place(path, a, text);
-    break;
-  }
+// The new file is in place: the directory is synced, as until it is on
+// disk a power loss may undo the rename.
+Outcome renamed_into_place(Attempt& a) {
   a.renamed = true;
-  // Until the directory is on disk a power loss may undo the rename.
   if (a.dir_readable && fsync(a.dir.get()) < 0 && errno != EINVAL) fail();
   return Outcome::written;
+}
+
+// Puts the new file, its text written and synced, in place.  A missing
+// file's takes its name only while that is free; where another writer
+// named the file meanwhile, the call begins again, to replace it.
+//
+// A replacement is given the old file's attributes only while nobody else
+// can open it.  Without a name, it takes them again while they change:
+// until the name still names the old file (else the file it came to name
+// is taken, a racing writer's, say), of one link (a link made to it sends
+// the text in place), its ctime showing no change since its attributes
+// were taken; then it is named.  Named from the start (where the file
+// system has no unnamed files), it is given them once, while it is still
+// the caller's alone, mode 0600.  Then the old file is looked at a last
+// time, its status alone, as above, and the rename follows at once, so
+// that only a writer killed in between leaves a copy.  Where that look
+// finds a change, the new file, which others may have opened by its name
+// since, is given nothing more: it is dropped and the call begins again.
+// A new file that cannot be named or renamed (whatever the cause) leaves
+// the file to be written in place.  Once renamed, the new file is not
+// touched: what is done to the old file from then on goes with it, and
+// what is done to the new one stands.  Counts each turn in `turns`.
+Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text, int& turns) {
+  if (a.fresh) {
+    if (name_fresh_file(a) == 0) return renamed_into_place(a);
+    return errno == EEXIST ? Outcome::swapped : write_in_place(path, a, text);
+  }
+  if (!a.tmp_name.empty()) {
+    if (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a))
+      return write_in_place(path, a, text);
+  } else {
+    for (;; ++turns) {
+      if (turns >= kTurns) return Outcome::swapped;
+      if (!a.named_in_place()) {
+        if (!take_named_file(a, path)) return Outcome::swapped;
+      } else {
+        struct stat now;
+        if (fstat(a.fd.get(), &now) < 0) fail();
+        if (now.st_nlink == 0) continue;  // Renamed over just now.
+        // The other names of the file would keep the old text.
+        if (now.st_nlink != 1) return write_in_place(path, a, text);
+        if (same_change(now, a.given.st)) break;
+      }
+      if (!take_attributes(a)) return write_in_place(path, a, text);
+    }
+    if (take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0)
+      return write_in_place(path, a, text);
+  }
+  struct stat now;
+  if (!a.named_in_place() || fstat(a.fd.get(), &now) < 0 || now.st_nlink != 1 ||
+      !same_change(now, a.given.st)) {
+    a.drop_new_file();
+    return Outcome::swapped;
+  }
+  if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
+    return write_in_place(path, a, text);
+  return renamed_into_place(a);
 }
 
 // One attempt of replace_file, below, the `turns` taken so far counted on.
@@ -745,8 +762,11 @@ Outcome replace_once(const std::string& path, std::string_view text, int& turns)
   // might end the process with the new file made).
   if (!within_size_limit(text.size())) fail();
   if (!names_removable(a)) return write_in_place(path, a, text);
+  // A new file without a name takes the old file's attributes before its
+  // text, so that its inode flags (btrfs's nodatacow, say) hold for it.
   if (!make_new_file(a) ||
-      (!a.fresh && (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a, &a.st))) ||
+      (!a.fresh && a.tmp_name.empty() &&
+       (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a, &a.st))) ||
       !write_all(a.tmp.get(), text) || fsync(a.tmp.get()) < 0) {
     if (errno == ENOSPC || errno == EDQUOT) {
       // A missing file has no room of its own to reuse: written in place, it

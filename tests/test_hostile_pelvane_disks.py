@@ -6,6 +6,7 @@ its files on a tmpfs mounted there: killed or timed out, the test leaves no
 process, image or file behind."""
 import ast
 import ctypes
+import errno
 import fcntl
 import os
 import signal
@@ -16,7 +17,7 @@ import time
 import unittest
 
 import helpers
-from test_hostile_pelvane import HEADER, LIBC, OLD, WRITER
+from test_hostile_pelvane import HEADER, LIBC, NEW, OLD, WRITER
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The namespaces of each run: its processes all end with its first one,
@@ -168,6 +169,12 @@ TO_NEW = {"chmod": ["chmod", "600"], "chown": ["chgrp", "5678"],
           "chattr": ["chattr", "+d"]}
 FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_NOATIME_FL = 0x80086601, 0x40086602, 0x80
 NOBODY = 65534
+# The file systems the changes are made on, beside the scratch tmpfs: each
+# made in an image of this size there.
+IMAGES = {"ext4": "16M", "xfs": "300M", "btrfs": "128M"}
+# What makes a writer see a file system without unnamed files.
+NO_UNNAMED = "tmpfs without unnamed files"
+NO_UNNAMED_FILES = os.path.join(helpers.BUILD_DIR, "tests", "libno_unnamed_files.so")
 
 
 def change_through(fd, kind):
@@ -180,23 +187,94 @@ def change_through(fd, kind):
     fcntl.ioctl(fd, FS_IOC_SETFLAGS, struct.pack("i", flags | FS_NOATIME_FL))
 
 
-def fchmod_as_nobody(fd, mode):
-    """fchmod(fd, mode) in a process of the user nobody."""
+def as_nobody(work, folder="/"):
+    """Runs work() in a process of the user nobody, whose working folder is
+    `folder` (entered while still root); answers once it has returned, with
+    a function that lets the process go on to the function work() returned
+    (if any) and waits for its end."""
+    go_r, go_w = os.pipe()
+    done_r, done_w = os.pipe()
     pid = os.fork()
     if pid == 0:
+        status = 1
         try:
+            os.chdir(folder)
             os.setgid(NOBODY)
             os.setuid(NOBODY)
-            os.fchmod(fd, mode)
-            os._exit(0)
-        except BaseException:
-            os._exit(1)
-    assert os.waitpid(pid, 0)[1] == 0, "nobody's fchmod failed"
+            rest = work()
+            os.write(done_w, "1")
+            os.read(go_r, 1)
+            if callable(rest):
+                rest()
+            status = 0
+        finally:
+            os._exit(status)
+    os.close(go_r)
+    os.close(done_w)
+    started = os.read(done_r, 1)
+    os.close(done_r)
+
+    def finish():
+        os.write(go_w, "1")
+        os.close(go_w)
+        assert os.waitpid(pid, 0)[1] == 0 and started, "nobody's work failed"
+    return finish
 
 
-def change_cases():
-    """(name, the writer's stop, the old file's owner, the changes made
-    there, given the file's path and a descriptor held on the old file)."""
+def named_copy(folder):
+    """Whether the writer's new file has a name in `folder` and has been
+    given the old file's attributes (its mode is no longer its own 0600):
+    the writer's next step is its last look at the old file.  Where the new
+    file has a name from the start, the writer may be stopped by its tracer
+    at any of its calls meanwhile, to be let go on at once."""
+    return any(name.startswith(".pelvane-")
+               and os.lstat(os.path.join(folder, name)).st_mode & 0o777 != 0o600
+               for name in os.listdir(folder))
+
+
+def hidden_copy(out):
+    """The name of the writer's new file beside `out`."""
+    return [name for name in os.listdir(os.path.dirname(out)) if name.startswith(".pelvane-")][0]
+
+
+def take_back(out):
+    """The administrator's take-back of a file: root's, for root alone."""
+    subprocess.check_call(["chown", "0:0", out])
+    os.chmod(out, 0o600)
+
+
+def copy_held_by_former_owner(out, held):
+    """After the take-back, the former owner opens the writer's new file
+    (theirs still) for writing, to write through it at the end."""
+    take_back(out)
+    copy = hidden_copy(out)
+
+    def open_copy():
+        os.chmod(copy, 0o666)
+        fd = os.open(copy, os.O_WRONLY)
+        return lambda: os.write(fd, "nobody's text\n")
+    return as_nobody(open_copy, os.path.dirname(out))
+
+
+def copy_planted_by_former_owner(out, held):
+    """After the take-back, the former owner moves the writer's new file
+    (theirs still) away in the sticky folder and puts a file of their own
+    under its name."""
+    take_back(out)
+    copy = hidden_copy(out)
+
+    def plant():
+        os.rename(copy, "taken")
+        with open(copy, "w") as f:
+            f.write("nobody's text\n")
+    return as_nobody(plant, os.path.dirname(out))
+
+
+def change_cases(tools=True):
+    """(name, the writer's stop, the old file's owner, its folder's mode,
+    the changes made there, given the file's path and a descriptor held on
+    the old file; those of another user answer the function that ends
+    their work); without `tools`, those of root and nobody alone."""
     def by_path(change):
         return lambda out, held: subprocess.check_call(change + [out])
 
@@ -208,14 +286,22 @@ def change_cases():
 
     def administrator_then_former_owner(out, held):
         subprocess.check_call(["chown", "0:0", out])
-        fchmod_as_nobody(held, 0o666)
+        as_nobody(lambda: os.fchmod(held, 0o666))()
 
-    return ([(kind + " before the last look", "named", 0, by_path(TO_OLD[kind]))
-             for kind in sorted(TO_OLD)]
-            + [(kind + " on both after the rename", "renamed", 0, both(kind))
-               for kind in sorted(TO_OLD)]
-            + [("chown, then the former owner's fchmod", "renamed", NOBODY,
-                administrator_then_former_owner)])
+    # Where the kernel refuses root's open of another's file in a sticky
+    # folder, the folder is nobody's own.
+    with open("/proc/sys/fs/protected_regular") as f:
+        sticky = (0o1777, "nobody" if f.read().strip() != "0" else "root")
+    return ((tools and [(kind + " once the copy is named", "named", 0, None, by_path(TO_OLD[kind]))
+                        for kind in sorted(TO_OLD)]
+             + [(kind + " on both after the rename", "renamed", 0, None, both(kind))
+                for kind in sorted(TO_OLD)] or [])
+            + [("chown, then the former owner's fchmod", "renamed", NOBODY, None,
+                administrator_then_former_owner),
+               ("taken back, the former owner opening the copy", "named", NOBODY, None,
+                copy_held_by_former_owner),
+               ("taken back, the former owner planting a copy", "named", NOBODY, sticky,
+                copy_planted_by_former_owner)])
 
 
 def start_file(path, owner):
@@ -227,35 +313,71 @@ def start_file(path, owner):
     return path
 
 
-def run_changes(folder):
-    """Runs write_config once per case, each writer under strace, which
-    stops it (SIGSTOP) once it has named its new file and once it has
-    renamed it; each case's changes are made while its writer is stopped
-    where the case says, and what the file then has is read.  A stop met
-    where nothing is to be done (a SIGCONT that came before strace's
-    SIGSTOP) is ended.  Prints, as a Python literal, a row per case: its
-    name, the writer's status, whether the changes were made, what the file
-    had once they were, and what it has at the end.  Prints "skip: ..."
-    where a tool cannot change a file in `folder`."""
+def mount_images(folder):
+    """Makes a file system of each kind of IMAGES whose mkfs is here in an
+    image in `folder`, mounted there; answers (kind, folder) for each, the
+    tmpfs that holds them first, and then that tmpfs as one without unnamed
+    files (its writers are given NO_UNNAMED_FILES)."""
+    places = [("tmpfs", os.path.join(folder, "tmpfs")),
+              (NO_UNNAMED, os.path.join(folder, "no-unnamed"))]
+    for _, place in places:
+        os.mkdir(place)
+    quiet = open(os.devnull, "w")
+    for kind in sorted(IMAGES):
+        mkfs = tool_path("mkfs." + kind)
+        if not mkfs:
+            continue
+        image, place = os.path.join(folder, kind + ".img"), os.path.join(folder, kind)
+        os.mkdir(place)
+        subprocess.check_call(["truncate", "-s", IMAGES[kind], image])
+        subprocess.check_call([mkfs, "-q", image], stdout=quiet, stderr=quiet)
+        subprocess.check_call(["mount", "-o", "loop", image, place])
+        places.append((kind, place))
+    return places
+
+
+def tools_work(folder):
+    """Whether every tool of TO_OLD and TO_NEW changes a file in `folder`,
+    by its path and, for TO_OLD, through a descriptor."""
     probe = start_file(os.path.join(folder, "probe"), 0)
     held = os.open(probe, os.O_RDONLY)
     try:
         for change in list(TO_OLD.values()) + list(TO_NEW.values()):
             if subprocess.call(change + [probe], stderr=open(os.devnull, "w")) != 0:
-                print "skip: %s does not work in %s" % (" ".join(change), folder)
-                return
+                return False
         for kind in TO_OLD:
             change_through(held, kind)
+        return True
+    except (IOError, subprocess.CalledProcessError):
+        return False
     finally:
         os.close(held)
+
+
+def run_changes(folder):
+    """Runs write_config once per case on each file system (mount_images),
+    each writer under strace, which stops it (SIGSTOP) once it has named its
+    new file and once it has renamed it; each case's changes are made while
+    its writer is stopped where the case says, and what the file then has
+    is read.  A stop met where nothing is to be done (a SIGCONT that came
+    before strace's SIGSTOP) is ended.  Prints, as a Python literal, a row
+    per case: the file system, the case's name, the writer's status,
+    whether the changes were made, what the file had once they were, what
+    it has at the end, whether its text is then the writer's (once another
+    user's work is done), and the writer's hidden names left."""
     runs = []
-    for name, stop, owner, change in change_cases():
-        place = os.path.join(folder, str(len(runs)))
-        os.mkdir(place)
-        out = start_file(os.path.join(place, "ports.conf"), owner)
-        runs.append(dict(name=name, stop=stop, change=change, place=place, out=out,
-                         held=os.open(out, os.O_RDONLY), was=os.stat(out).st_ino,
-                         writer=start_writer(out), done=False, had=None))
+    for fs, place in mount_images(folder):
+        for name, stop, owner, mode, change in change_cases(tools_work(place)):
+            where = os.path.join(place, str(len(runs)))
+            os.mkdir(where)
+            if mode:
+                os.chmod(where, mode[0])
+                os.chown(where, NOBODY if mode[1] == "nobody" else 0, 0)
+            out = start_file(os.path.join(where, "ports.conf"), owner)
+            runs.append(dict(fs=fs, name=name, stop=stop, change=change, place=where, out=out,
+                             held=os.open(out, os.O_RDONLY), was=os.stat(out).st_ino,
+                             writer=start_writer(out, fs == NO_UNNAMED), done=False,
+                             had=None, rest=None))
     for run in runs:
         run["pid"] = int(run["writer"].stdout.readline())
     deadline = time.time() + 120
@@ -264,44 +386,68 @@ def run_changes(folder):
             if run["writer"].poll() is not None or not stopped(run["pid"]):
                 continue
             renamed = os.stat(run["out"]).st_ino != run["was"]
-            named = any(name.startswith(".pelvane-") for name in os.listdir(run["place"]))
-            if not run["done"] and (renamed if run["stop"] == "renamed" else named and not renamed):
-                run["change"](run["out"], run["held"])
+            if not run["done"] and (renamed if run["stop"] == "renamed"
+                                    else named_copy(run["place"]) and not renamed):
+                run["rest"] = run["change"](run["out"], run["held"])
                 run["had"], run["done"] = file_attributes(run["out"]), True
-            os.kill(run["pid"], signal.SIGCONT)
+            try:
+                os.kill(run["pid"], signal.SIGCONT)
+            except OSError as e:  # Stopped by its tracer on its way out.
+                if e.errno != errno.ESRCH:
+                    raise
         time.sleep(0.001)
-    print repr([(run["name"], run["writer"].wait(), run["done"], run["had"],
-                 file_attributes(run["out"])) for run in runs])
+    rows = []
+    for run in runs:
+        status = run["writer"].wait()
+        if run["rest"]:
+            run["rest"]()
+        left = [name for name in os.listdir(run["place"]) if name.startswith(".pelvane-")
+                and os.lstat(os.path.join(run["place"], name)).st_uid != NOBODY]
+        with open(run["out"]) as f:
+            whole = f.read() == NEW
+        rows.append((run["fs"], run["name"], status, run["done"], run["had"],
+                     file_attributes(run["out"]), whole, left))
+    print repr(rows)
 
 
-def start_writer(out):
+def start_writer(out, no_unnamed=False):
     """write_config(out) in a fresh interpreter under strace, which stops
-    it after each linkat and rename; it prints its process number first."""
+    it after each linkat, fchmod (its new file's last attribute, where the
+    file has a name from the start) and rename; it prints its process
+    number first.  With `no_unnamed`, the writer sees a file system without
+    unnamed files."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join((helpers.MODULE_DIR, helpers.STANDINS)))
-    preload = env.pop("LD_PRELOAD", None)  # For the writer alone, not strace.
+    # For the writer alone, not strace.
+    preload = ":".join(filter(None, [env.pop("LD_PRELOAD", None),
+                                     no_unnamed and NO_UNNAMED_FILES]))
     if "ASAN_OPTIONS" in env:  # The leak checker does not run under a tracer.
         env["ASAN_OPTIONS"] += ":detect_leaks=0"
     code = WRITER + "print os.getpid()\nsys.stdout.flush()\nc.write_config(%r)\n" % out
     return subprocess.Popen(
-        ["strace", "-qq", "-o", os.devnull, "-e", "trace=linkat,renameat,renameat2",
-         "-e", "inject=linkat,renameat,renameat2:signal=SIGSTOP"]
+        ["strace", "-qq", "-o", os.devnull, "-e", "trace=linkat,fchmod,renameat,renameat2",
+         "-e", "inject=linkat,fchmod,renameat,renameat2:signal=SIGSTOP"]
         + (["-E", "LD_PRELOAD=" + preload] if preload else [])
         + [sys.executable, "-c", "import sys\n" + code], env=env, stdout=subprocess.PIPE)
 
 
 class ChangesAroundRenameTest(unittest.TestCase):
-    """What the administrator's tools change while write_config replaces
-    the file: a change made to the old file before the writer's last look
-    is on the new file; once the new file is renamed into place, it is not
-    touched: a change made to it stands exactly, and one made to the old
-    file (through a descriptor held on it) never reaches it, nor does the
-    former owner's fchmod after an administrator's chown.  strace holds
-    each instant open; the writers run in a PID namespace, their files on a
-    tmpfs of its own, so that nothing outlives the test."""
+    """What the administrator's tools, and another user, do while
+    write_config replaces the file, on tmpfs and each kind of disk: a change
+    made to the old file once the writer's new file has a name is on the
+    new file (the writer begins again), which holds the whole text, no
+    copy left; once the new file is renamed into place, it is not touched:
+    a change made to it stands exactly, and one made to the old file
+    (through a descriptor held on it) never reaches it, nor does the
+    former owner's fchmod after an administrator's chown.  A former owner
+    who, after the administrator took the file back, opens the writer's
+    named copy, or plants a file of their own under its name, never gets
+    that file in place.  strace holds each instant open; the writers run
+    in a PID namespace, their files on a tmpfs of its own, so that nothing
+    outlives the test."""
 
     maxDiff = None
 
-    def test_changes_before_the_last_look_are_kept_and_none_after_the_rename(self):
+    def test_changes_once_named_are_kept_and_none_after_the_rename(self):
         if os.geteuid() != 0:
             self.skipTest("needs root")
         lacking = [tool for tool in ("strace", "setfacl", "setfattr", "chattr")
@@ -313,12 +459,14 @@ class ChangesAroundRenameTest(unittest.TestCase):
         run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
         out, err = run.communicate()
         self.assertEqual((run.returncode, err), (0, ""))
-        if out.startswith("skip: "):
-            self.skipTest(out[6:].strip())
         rows = ast.literal_eval(out)
-        self.assertEqual(len(rows), len(change_cases()))
-        self.assertEqual([row[:3] for row in rows if row[1:3] != (0, True)], [])
-        self.assertEqual([row for row in rows if row[3] != row[4]], [])
+        # The tools' cases ran on tmpfs at least, the others everywhere.
+        self.assertIn(("tmpfs", "chmod once the copy is named"), [row[:2] for row in rows])
+        self.assertEqual(len([row for row in rows if "former owner" in row[1]]),
+                         3 * len(set(row[0] for row in rows)))
+        self.assertEqual([row[:4] for row in rows if row[2:4] != (0, True)], [])
+        self.assertEqual([row[:2] + row[4:6] for row in rows if row[4] != row[5]], [])
+        self.assertEqual([row[:2] + row[6:] for row in rows if row[6:] != (True, [])], [])
 
 
 def tool_path(name):
