@@ -540,7 +540,16 @@ BlockMap map_blocks(int fd) {
 // where none can be made.
 void share_copy(int dir, int fd, Fd& copy) {
   copy.reset(openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-  if (copy.ok() && ioctl(copy.get(), FICLONE, fd) < 0) copy.reset();
+  if (!copy.ok()) return;
+  // Only files alike in copying on write or not (btrfs's nodatacow,
+  // chattr +C, which the copy takes from the directory) share blocks.
+  int want, flags;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &want) == 0 && ioctl(copy.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+      ((want ^ flags) & FS_NOCOW_FL)) {
+    flags ^= FS_NOCOW_FL;
+    ioctl(copy.get(), FS_IOC_SETFLAGS, &flags);
+  }
+  if (ioctl(copy.get(), FICLONE, fd) < 0) copy.reset();
 }
 
 // Whether the file system of the file open at `fd` writes over a file's

@@ -31,7 +31,8 @@ MOUNT_SCRATCH = "mount -t tmpfs -o mode=0700 scratch " + SCRATCH
 # A sweep of the free room on one kind of file system: for each k, write_config (ours) and open() with a write
 # (theirs) each on a file system made afresh in an image and filled up to k
 # free blocks and mounted with `options`, over a file of `old` bytes (-1:
-# none) that may share its blocks with a reflinked copy.  Prints a line per trial: k, the side, the
+# none) that may share its blocks with a reflinked copy (`shared`: "+C",
+# both files nodatacow).  Prints a line per trial: k, the side, the
 # errno raised (0: none), what the file then holds (new, old, none, or
 # mixed) and the other names left.  Where theirs wrote the text whole and
 # ours did not, both are tried again, up to three times: how full a disk
@@ -87,6 +88,10 @@ def trial(k, side, write):
     subprocess.check_call([mkfs, "-q", image], stdout=quiet, stderr=quiet)
     subprocess.check_call(["mount", "-o", "loop" + options, image, disk])
     if old is not None:
+        # A nodatacow file ("+C") shares blocks only with another such file.
+        for name in [out, out + ".copy"] if shared == "+C" else []:
+            open(name, "w").close()
+            subprocess.check_call(["chattr", "+C", name])
         open(out, "w").write(old)
         if shared: subprocess.check_call(["cp", "--reflink=always", out, out + ".copy"])
     fill(k)
@@ -121,6 +126,8 @@ class FullDiskTest(unittest.TestCase):
         mkfs = tool_path("mkfs." + kind)
         if not mkfs or not os.path.exists("/dev/loop-control"):
             self.skipTest("needs %s" % ("loop devices" if mkfs else "mkfs." + kind))
+        if any(shared == "+C" for _, shared, _ in cases) and not tool_path("chattr"):
+            self.skipTest("needs chattr")
         ks = range(0, 37, 6)
         runs = [helpers.start_in_namespace(
             FULL_DISK % ((kind, mkfs, old, shared, options, SCRATCH, ks), FULL_DISK_TEXT),
@@ -148,8 +155,8 @@ class FullDiskTest(unittest.TestCase):
 
     def test_btrfs(self):
         self.sweep("btrfs", [(-1, False, ""), (16384, False, ""), (122880, False, ""),
-                             (122880, True, ""), (16384, False, ",compress=zstd"),
-                             (122880, False, ",compress=zstd")])
+                             (122880, True, ""), (122880, "+C", ""),
+                             (16384, False, ",compress=zstd"), (122880, False, ",compress=zstd")])
 
     def test_ext4(self):
         self.sweep("ext4", [(-1, False, ""), (16384, False, ""), (122880, False, "")])
