@@ -167,11 +167,12 @@ struct Attempt {
     tmp_name.clear();
   }
 
-  // Whether the file's name in its directory still names the file opened.
-  bool named_in_place() const {
+  // Whether the file's name in its directory still names the file opened,
+  // whose status it then puts in `now` where given.
+  bool named_in_place(struct stat* now = nullptr) const {
     struct stat named;
-    return fstatat(dir.get(), base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           same_file(named, st);
+    if (!now) now = &named;
+    return fstatat(dir.get(), base.c_str(), now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(*now, st);
   }
 };
 
@@ -730,14 +731,11 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
     if (!read_attributes(a.tmp.get(), a.given) || !take_attributes(a))
       return write_in_place(path, a, text);
   } else {
-    for (;; ++turns) {
+    for (struct stat now;; ++turns) {
       if (turns >= kTurns) return Outcome::swapped;
-      if (!a.named_in_place()) {
+      if (!a.named_in_place(&now)) {
         if (!take_named_file(a, path)) return Outcome::swapped;
       } else {
-        struct stat now;
-        if (fstat(a.fd.get(), &now) < 0) fail();
-        if (now.st_nlink == 0) continue;  // Renamed over just now.
         // The other names of the file would keep the old text.
         if (now.st_nlink != 1) return write_in_place(path, a, text);
         if (same_change(now, a.given.st)) break;
@@ -748,8 +746,7 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
       return write_in_place(path, a, text);
   }
   struct stat now;
-  if (!a.named_in_place() || fstat(a.fd.get(), &now) < 0 || now.st_nlink != 1 ||
-      !same_change(now, a.given.st)) {
+  if (!a.named_in_place(&now) || now.st_nlink != 1 || !same_change(now, a.given.st)) {
     a.drop_new_file();
     return Outcome::swapped;
   }
