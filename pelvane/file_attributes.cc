@@ -109,6 +109,16 @@ bool read_attributes(int fd, Attributes& out, const struct stat* known) {
   return true;
 }
 
+bool same_status(const struct stat& a, const struct stat& b) {
+  return a.st_uid == b.st_uid && a.st_gid == b.st_gid && a.st_mode == b.st_mode &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+bool same_attributes(const Attributes& a, const Attributes& b) {
+  return same_status(a.st, b.st) && a.xattrs == b.xattrs && a.flags == b.flags &&
+         a.project == b.project;
+}
+
 // Owner and group first, then the extended attributes, inode flags,
 // project and permission bits (a change of owner clears set-id bits and
 // file capabilities, which are then given again; an ACL set or taken away

@@ -30,6 +30,18 @@ struct Attributes {
 // where they cannot be read.
 bool read_attributes(int fd, Attributes& out, const struct stat* known = nullptr);
 
+// Whether two status records of a file show the same owner, group and mode,
+// and the same ctime.  A change of anything else that the ctime stamps (an
+// extended attribute, an inode flag) shows only in the ctime, and not where
+// it came within the same tick of the file system's clock as the one
+// before it: then only same_attributes tells.
+bool same_status(const struct stat& a, const struct stat& b);
+
+// Whether two readings of a file's attributes are alike: the status as
+// same_status compares it, every extended attribute, the inode flags and
+// the project.
+bool same_attributes(const Attributes& a, const Attributes& b);
+
 // Gives the file open at `to`, whose attributes are `had`, the attributes
 // `want`, changing only those that differ.  False, errno set, where one
 // cannot be given.

@@ -286,6 +286,19 @@ bool open_file(Attempt& a, const std::string& path, bool regular) {
   }
 }
 
+// Opens the file `path` names as open_file opens it, `regular` where a look
+// at the name just before found a regular file, and reads its status into
+// a.st.  Where another file was put in its place meanwhile, a pipe or a
+// device opened for reading as well, as open() would not open it, it is
+// opened again for writing alone (a pipe's open waits for a reader).  What
+// open() refuses is raised.
+void open_as_looked(Attempt& a, const std::string& path, bool regular) {
+  if (!open_file(a, path, regular) || fstat(a.fd.get(), &a.st) < 0) fail();
+  if (!a.readable || S_ISREG(a.st.st_mode)) return;
+  a.fd.reset();
+  if (!open_file(a, path, false) || fstat(a.fd.get(), &a.st) < 0) fail();
+}
+
 // What is to be done with the file a path names.
 enum class Found { replace, in_place, swapped };
 
@@ -296,9 +309,7 @@ enum class Found { replace, in_place, swapped };
 Found open_through_link(Attempt& a, const std::string& path) {
   struct stat target;
   bool regular = stat(path.c_str(), &target) == 0 ? S_ISREG(target.st_mode) : errno == ENOENT;
-  if (!open_file(a, path, regular) || fstat(a.fd.get(), &a.st) < 0) fail();
-  // A pipe or a device opened for reading as well, as open() would not.
-  if (regular && !S_ISREG(a.st.st_mode)) return Found::swapped;
+  open_as_looked(a, path, regular);
   if (!follow_links(a)) {
     a.dir.reset();
     return Found::in_place;
@@ -333,8 +344,8 @@ Found open_old_file(Attempt& a, const std::string& path) {
   if (S_ISLNK(named.st_mode)) {
     Found found = open_through_link(a, path);
     if (found != Found::replace) return found;
-  } else if (!open_file(a, path, S_ISREG(named.st_mode)) || fstat(a.fd.get(), &a.st) < 0) {
-    fail();
+  } else {
+    open_as_looked(a, path, S_ISREG(named.st_mode));
   }
   if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1) return Found::in_place;
   return Found::replace;
@@ -656,8 +667,7 @@ Outcome write_in_place(const std::string& path, Attempt& a, std::string_view tex
   a.drop_new_file();
   struct stat named;
   if (!a.fd.ok()) {
-    bool was_regular = stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode);
-    if (!open_file(a, path, was_regular) || fstat(a.fd.get(), &a.st) < 0) fail();
+    open_as_looked(a, path, stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode));
   }
   bool regular = S_ISREG(a.st.st_mode), secured = false;
   if (regular) {
@@ -689,17 +699,19 @@ int name_fresh_file(Attempt& a) {
   return 0;
 }
 
-// Whether two status records were read with nothing changed in between.
-bool same_change(const struct stat& a, const struct stat& b) {
-  return a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
 // The new file is in place: the directory is synced, as until it is on
 // disk a power loss may undo the rename.
 Outcome renamed_into_place(Attempt& a) {
   a.renamed = true;
   if (a.dir_readable && fsync(a.dir.get()) < 0 && errno != EINVAL) fail();
   return Outcome::written;
+}
+
+// Drops the named new file, which the old file's change since its
+// attributes were taken sends away: the call begins again.
+Outcome dropped(Attempt& a) {
+  a.drop_new_file();
+  return Outcome::swapped;
 }
 
 // Puts the new file, its text written and synced, in place.  A missing
@@ -710,18 +722,22 @@ Outcome renamed_into_place(Attempt& a) {
 // can open it.  Without a name, it takes them again while they change:
 // until the name still names the old file (else the file it came to name
 // is taken, a racing writer's, say), of one link (a link made to it sends
-// the text in place), its ctime showing no change since its attributes
-// were taken; then it is named.  Named from the start (where the file
-// system has no unnamed files), it is given them once, while it is still
-// the caller's alone, mode 0600.  Then the old file is looked at a last
-// time, its status alone, as above, and the rename follows at once, so
-// that only a writer killed in between leaves a copy.  Where that look
-// finds a change, the new file, which others may have opened by its name
-// since, is given nothing more: it is dropped and the call begins again.
-// A new file that cannot be named or renamed (whatever the cause) leaves
-// the file to be written in place.  Once renamed, the new file is not
-// touched: what is done to the old file from then on goes with it, and
-// what is done to the new one stands.  Counts each turn in `turns`.
+// the text in place), its status (owner, group, mode and ctime) as it was
+// when its attributes were taken; then it is named.  Named from the start
+// (where the file system has no unnamed files), it is given them once,
+// while it is still the caller's alone, mode 0600, its owner first.  Then
+// the old file is looked at a last time: its status as above, and its
+// attributes themselves, which a change made within one tick of the file
+// system's clock after another (whole seconds on some) leaves the ctime
+// showing no change for.  The rename follows at once, so that only a
+// writer killed in between leaves a copy.  Where that look finds a change,
+// the new file, which others may have opened by its name since, is given
+// nothing more: it is dropped and the call begins again.  A new file that
+// cannot be named or renamed, or an old file whose attributes cannot be
+// read again (whatever the cause), leaves the file to be written in place.
+// Once renamed, the new file is not touched: what is done to the old file
+// from then on goes with it, and what is done to the new one stands.
+// Counts each turn in `turns`.
 Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text, int& turns) {
   if (a.fresh) {
     if (name_fresh_file(a) == 0) return renamed_into_place(a);
@@ -738,7 +754,7 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
       } else {
         // The other names of the file would keep the old text.
         if (now.st_nlink != 1) return write_in_place(path, a, text);
-        if (same_change(now, a.given.st)) break;
+        if (same_status(now, a.given.st)) break;
       }
       if (!take_attributes(a)) return write_in_place(path, a, text);
     }
@@ -746,10 +762,11 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
       return write_in_place(path, a, text);
   }
   struct stat now;
-  if (!a.named_in_place(&now) || now.st_nlink != 1 || !same_change(now, a.given.st)) {
-    a.drop_new_file();
-    return Outcome::swapped;
-  }
+  Attributes last;
+  if (!a.named_in_place(&now) || now.st_nlink != 1 || !same_status(now, a.given.st))
+    return dropped(a);
+  if (!read_attributes(a.fd.get(), last, &now)) return write_in_place(path, a, text);
+  if (!same_attributes(last, a.given)) return dropped(a);
   if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
     return write_in_place(path, a, text);
   return renamed_into_place(a);
