@@ -9,6 +9,7 @@ import ctypes
 import errno
 import fcntl
 import os
+import platform
 import signal
 import struct
 import subprocess
@@ -330,18 +331,27 @@ def mount_images(folder):
               (NO_UNNAMED, os.path.join(folder, "no-unnamed"))]
     for _, place in places:
         os.mkdir(place)
-    quiet = open(os.devnull, "w")
     for kind in sorted(IMAGES):
-        mkfs = tool_path("mkfs." + kind)
-        if not mkfs:
-            continue
-        image, place = os.path.join(folder, kind + ".img"), os.path.join(folder, kind)
-        os.mkdir(place)
-        subprocess.check_call(["truncate", "-s", IMAGES[kind], image])
-        subprocess.check_call([mkfs, "-q", image], stdout=quiet, stderr=quiet)
-        subprocess.check_call(["mount", "-o", "loop", image, place])
-        places.append((kind, place))
+        place = mount_image(kind, folder, kind)
+        if place:
+            places.append((kind, place))
     return places
+
+
+def mount_image(kind, folder, name, *options):
+    """Makes a file system of `kind` (mkfs given `options`) in an image of
+    IMAGES[kind] bytes in `folder`, mounted at its folder `name` there;
+    answers that folder, or None where the kind's mkfs is missing."""
+    mkfs = tool_path("mkfs." + kind)
+    if not mkfs:
+        return None
+    image, place = os.path.join(folder, name + ".img"), os.path.join(folder, name)
+    os.mkdir(place)
+    subprocess.check_call(["truncate", "-s", IMAGES[kind], image])
+    with open(os.devnull, "w") as quiet:
+        subprocess.check_call([mkfs, "-q"] + list(options) + [image], stdout=quiet, stderr=quiet)
+    subprocess.check_call(["mount", "-o", "loop", image, place])
+    return place
 
 
 def tools_work(folder):
@@ -418,24 +428,32 @@ def run_changes(folder):
     print repr(rows)
 
 
-def start_writer(out, no_unnamed=False):
+def start_writer(out, no_unnamed=False, held=None):
     """write_config(out) in a fresh interpreter under strace, which stops
     it after each linkat, fchmod (its new file's last attribute, where the
     file has a name from the start) and rename; it prints its process
-    number first.  With `no_unnamed`, the writer sees a file system without
-    unnamed files."""
+    number first.  With `no_unnamed`, the writer sees a file system
+    without unnamed files.  A writer `held` at a call (its name, and
+    delay_enter or delay_exit) waits for a line on its input before it
+    calls write_config, and is held instead by its tracer for HOLD seconds
+    at the first such call's entry or exit, stopped at no other (the
+    kernel's filter, seccomp, lets every other call pass untraced)."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join((helpers.MODULE_DIR, helpers.STANDINS)))
     # For the writer alone, not strace.
     preload = ":".join(filter(None, [env.pop("LD_PRELOAD", None),
                                      no_unnamed and NO_UNNAMED_FILES]))
     if "ASAN_OPTIONS" in env:  # The leak checker does not run under a tracer.
         env["ASAN_OPTIONS"] += ":detect_leaks=0"
-    code = WRITER + "print os.getpid()\nsys.stdout.flush()\nc.write_config(%r)\n" % out
+    code = (WRITER + "print os.getpid()\nsys.stdout.flush()\n"
+            + "sys.stdin.readline()\n" * bool(held) + "c.write_config(%r)\n" % out)
+    calls = held[0] if held else "linkat,fchmod,renameat,renameat2"
+    tampering = "%s=%dms:when=1" % (held[1], HOLD * 1000) if held else "signal=SIGSTOP"
     return subprocess.Popen(
-        ["strace", "-qq", "-o", os.devnull, "-e", "trace=linkat,fchmod,renameat,renameat2",
-         "-e", "inject=linkat,fchmod,renameat,renameat2:signal=SIGSTOP"]
+        ["strace", "-qq", "-o", os.devnull] + ["-f", "--seccomp-bpf"] * bool(held)
+        + ["-e", "trace=" + calls, "-e", "inject=%s:%s" % (calls, tampering)]
         + (["-E", "LD_PRELOAD=" + preload] if preload else [])
-        + [sys.executable, "-c", "import sys\n" + code], env=env, stdout=subprocess.PIPE)
+        + [sys.executable, "-c", "import sys\n" + code], env=env, stdout=subprocess.PIPE,
+        stdin=subprocess.PIPE if held else None)
 
 
 class ChangesAroundRenameTest(unittest.TestCase):
@@ -462,12 +480,7 @@ class ChangesAroundRenameTest(unittest.TestCase):
                    if not tool_path(tool)]
         if lacking:
             self.skipTest("needs %s" % ", ".join(lacking))
-        code = "import sys\nsys.path.insert(0, %r)\nimport %s as t\nt.run_changes(%r)\n" % (
-            HERE, __name__.split(".")[-1], SCRATCH)
-        run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
-        out, err = run.communicate()
-        self.assertEqual((run.returncode, err), (0, ""))
-        rows = ast.literal_eval(out)
+        rows = printed_in_namespace(self, "run_changes")
         # The former owner's cases ran everywhere.
         self.assertEqual(len([row for row in rows if "former owner" in row[1]]),
                          3 * len(set(row[0] for row in rows)))
@@ -476,6 +489,285 @@ class ChangesAroundRenameTest(unittest.TestCase):
         self.assertEqual([row[:2] + row[6:] for row in rows if row[6:] != (True, [])], [])
         if not any(row[1] == "chmod once the copy is named" for row in rows):
             self.skipTest("the administrator's tools change no file on these file systems")
+
+
+# Changes made within one grain of a coarse clock: on ext4 with 128-byte
+# inodes a ctime keeps whole seconds, on ramfs the kernel's coarse tick (a
+# few milliseconds), so that a change made in the grain of the one before
+# it leaves the ctime as it was.
+def chown_then_chmod(out):
+    os.chown(out, 0, 0)
+    os.chmod(out, 0o600)
+
+
+def chmod_then_chown(out):
+    os.chmod(out, 0o600)
+    os.chown(out, 0, 0)
+
+
+def revoke_acl_entry(out):
+    subprocess.check_call(["setfacl", "-x", "u:%d" % NOBODY, out])
+
+
+# The administrator's take-back of a file, in either order, and an ACL
+# entry taken away: (name, the file's owner, its mode, whether an ACL entry
+# lets nobody read it, the change, what the file then has as acl_view shows
+# it).
+WITHIN_ONE_GRAIN = [
+    ("chown root:root, then chmod 600", NOBODY, 0o644, False, chown_then_chmod, ("0600", 0, 0, [])),
+    ("chmod 600, then chown root:root", NOBODY, 0o644, False, chmod_then_chown, ("0600", 0, 0, [])),
+    ("setfacl -x u:nobody", 0, 0o640, True, revoke_acl_entry, ("0640", 0, 0, []))]
+# The writer's stops where the changes are made: the call it is held at,
+# before or after it (start_writer), and the instant that shows.  Without
+# unnamed files its new file is named from the start and given its
+# attributes last.
+STOPS = [(("fsync", "delay_enter"), "the copy written"),
+         (("linkat", "delay_exit"), "the copy named")]
+NAMED_STOPS = [(("fchmod", "delay_exit"), "the copy named")]
+O_TMPFILE = 0o20000000 | os.O_DIRECTORY
+# How many times a case is tried before it is given up as never landing
+# within one grain of the clock (ramfs's clock moves on within its tick
+# too, to the last fine-grained ctime another file system gave a file:
+# often, on a busy host), and how long its writer is held at its stop, in
+# seconds, for the changes to be made meanwhile.
+GRAIN_TRIES, HOLD = 30, 0.1
+
+
+def mount_coarse(folder):
+    """Makes ext4 with 128-byte inodes in an image in `folder`, and a ramfs,
+    mounted there; answers (kind, folder) for each, and what is missing."""
+    places, missing = [], []
+    place = mount_image("ext4", folder, "ext4-128", "-I", "128")
+    if place:
+        places.append(("ext4 -I 128", place))
+    else:
+        missing.append("ext4 -I 128 (no mkfs.ext4)")
+    place = os.path.join(folder, "ramfs")
+    os.mkdir(place)
+    subprocess.check_call(["mount", "-t", "ramfs", "ramfs", place])
+    return places + [("ramfs", place)], missing
+
+
+def makes(place, *test):
+    """Whether the command `test`, given a file's path, succeeds in `place`;
+    without `test`, whether an unnamed file can be made there."""
+    if test:
+        probe = os.path.join(place, "probe")
+        open(probe, "w").close()
+        with open(os.devnull, "w") as quiet:
+            return subprocess.call(list(test) + [probe], stderr=quiet) == 0
+    try:
+        os.close(os.open(place, os.O_WRONLY | O_TMPFILE, 0o600))
+        return True
+    except OSError as e:
+        if e.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+            raise
+        return False
+
+
+def acl_view(attributes):
+    """The mode, owner and group of a file's attributes (file_attributes),
+    and the entries of its access ACL for users and groups by name: (tag,
+    permissions, number)."""
+    acl = attributes[3].get("system.posix_acl_access", "")
+    entries = [struct.unpack_from("<HHI", acl, at) for at in range(4, len(acl), 8)]
+    return attributes[:3] + ([entry for entry in entries if entry[0] in (2, 8)],)
+
+
+def ctime_of(path):
+    """A file's ctime to the nanosecond (statx: a float loses the
+    nanoseconds of a current date), as (seconds, nanoseconds)."""
+    buf = ctypes.create_string_buffer(256)
+    if LIBC.statx(-100, path, 0, 0x80, buf) != 0:  # AT_FDCWD, STATX_CTIME
+        raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()), path)
+    return struct.unpack_from("qI", buf.raw, 96)
+
+
+# The numbers of the system calls the writers are held at, which a stopped
+# process's /proc/PID/syscall shows (its tracer stops it briefly at the
+# call's entry or exit too, where it does not hold it there).
+CALL_NUMBERS = {"x86_64": dict(fsync=74, linkat=265, fchmod=91),
+                "aarch64": dict(fsync=82, linkat=37, fchmod=52)}.get(platform.machine())
+
+
+def next_tick():
+    """Waits for the next tick of the kernel's coarse clock, which ramfs
+    stamps changes with, so that a whole tick follows."""
+    now = (ctypes.c_long * 2)()
+    LIBC.clock_gettime(5, now)  # CLOCK_REALTIME_COARSE
+    first = tuple(now)
+    while LIBC.clock_gettime(5, now) == 0 and tuple(now) == first:
+        pass
+
+
+def stop_of(pid):
+    """The number of the system call at which the process is stopped (None
+    where it runs or has ended), and the times it has been switched off a
+    processor."""
+    try:
+        with open("/proc/%d/syscall" % pid) as f:
+            call = f.read().split()[0]
+        with open("/proc/%d/status" % pid) as f:
+            switches = [line for line in f if "ctxt_switches" in line]
+    except IOError:
+        return None, None
+    return int(call) if stopped(pid) and call.isdigit() else None, switches
+
+
+def run_within_one_grain(folder):
+    """Runs write_config once per case of WITHIN_ONE_GRAIN on each coarse
+    file system (mount_coarse), with and without unnamed files, held where
+    each of its STOPS says.  Each writer waits just before write_config
+    while the file's ctime is made the clock's current one, at the start
+    of a tick (a chmod to the mode it has), which the writer then reads
+    with the file's status; the changes are made while it is held at its
+    stop, and land where the ctime then is still the one noted.  The
+    writers start together and are let go on one at a time, each once the
+    one before is held, so that each runs alone from the one instant to
+    the other; a case that did not land, or whose writer was not held all
+    the while, is tried again, GRAIN_TRIES times in all.  Prints, as a
+    Python literal, what cannot be made here, and a row per try: the file
+    system and how the writer sees it, the case's name and stop, the
+    writer's status, whether it was held all the while the changes were
+    made and whether they landed, what the file is to have and has at the
+    end (acl_view), whether it then has all it had right after the
+    changes, whether its text is the writer's, and the writer's hidden
+    names left."""
+    places, missing = mount_coarse(folder)
+    cases = []
+    for fs, place in places:
+        # ramfs keeps no extended attributes, ACLs among them.
+        acl = fs != "ramfs" and makes(place, "setfacl", "-m", "u:%d:r" % NOBODY)
+        unnamed = makes(place)
+        if not unnamed:
+            missing.append(fs + " with unnamed files (refused)")
+        if not acl and fs != "ramfs":
+            missing.append(fs + " with ACLs (refused)")
+        for no_unnamed in [False, True] if unnamed else [True]:
+            for change in WITHIN_ONE_GRAIN:
+                for stop in NAMED_STOPS if no_unnamed else STOPS:
+                    if acl or not change[3]:
+                        cases.append(dict(fs=fs, place=place, no_unnamed=no_unnamed,
+                                          change=change, stop=stop, held=False, landed=False))
+    rows = []
+    for tries in range(GRAIN_TRIES):
+        runs = [case for case in cases if not (case["held"] and case["landed"])]
+        if not runs:
+            break
+        for number, case in enumerate(runs):
+            where = os.path.join(case["place"], "%d-%d" % (tries, number))
+            os.mkdir(where)
+            _, owner, mode, with_acl, _, _ = case["change"]
+            case["out"] = out = os.path.join(where, "ports.conf")
+            with open(out, "w") as f:
+                f.write(OLD)
+            os.chown(out, owner, owner)
+            os.chmod(out, mode)
+            if with_acl:
+                subprocess.check_call(["setfacl", "-m", "u:%d:r" % NOBODY, out])
+            case["old"] = os.stat(out).st_ino
+            case["writer"] = start_writer(out, case["no_unnamed"], case["stop"][0])
+        for case in runs:
+            case["pid"] = int(case["writer"].stdout.readline())
+            case["deadline"] = time.time() + 120
+        for case in runs:
+            change_within_one_grain(case)
+        for case in runs:
+            rows.append(row_within_one_grain(case))
+    print repr((missing, rows))
+
+
+def change_within_one_grain(case):
+    """Lets the writer of `case` go on, and makes the changes once it is
+    held at its stop (looked for without a pause); notes in `case` whether
+    the writer stayed there all the while (the times it was switched off a
+    processor unchanged), the old file still in place, whether they
+    landed, and what the file had right after them."""
+    writer, pid, out = case["writer"], case["pid"], case["out"]
+    (_, _, mode, _, change, _), ((call, _), instant) = case["change"], case["stop"]
+    case.update(held=False, landed=False, had=None)
+    next_tick()
+    os.chmod(out, mode)
+    noted = ctime_of(out)
+    writer.stdin.write("\n")
+    writer.stdin.flush()
+    while writer.poll() is None and time.time() < case["deadline"]:
+        # Stopped at the call's entry, which its tracer ends at once where it
+        # holds the writer after the call, the writer has not yet named its
+        # copy.
+        if instant == "the copy named" and not named_copy(os.path.dirname(out)):
+            continue
+        before = stop_of(pid)
+        if before[0] != CALL_NUMBERS[call]:
+            continue
+        change(out)
+        case.update(landed=ctime_of(out) == noted, had=file_attributes(out))
+        case["held"] = stop_of(pid) == before and os.stat(out).st_ino == case["old"]
+        return
+
+
+def row_within_one_grain(case):
+    """The row of `case` (run_within_one_grain) once its writer has ended
+    (killed where it has not by the deadline)."""
+    if case["writer"].poll() is None and time.time() > case["deadline"]:
+        os.kill(case["pid"], signal.SIGKILL)
+    status, out = case["writer"].wait(), case["out"]
+    left = [n for n in os.listdir(os.path.dirname(out)) if n.startswith(".pelvane-")]
+    with open(out) as f:
+        whole = f.read() == NEW
+    ended = file_attributes(out)
+    return (case["fs"], "with%s unnamed files" % ("out" * case["no_unnamed"]), case["change"][0],
+            case["stop"][1], status, case["held"], case["landed"], case["change"][5],
+            acl_view(ended), ended == case["had"], whole, left)
+
+
+class WithinOneGrainTest(unittest.TestCase):
+    """Changes made to the file while write_config replaces it, within one
+    grain of the file system's clock after the ctime the writer read with
+    the file's status: on ext4 with 128-byte inodes (whole seconds) and
+    ramfs (the kernel's coarse tick), with and without unnamed files, the
+    writer stopped once it has written its copy, given it the attributes
+    it read, and once the copy is named.  The administrator's take-back of
+    nobody's file (chown root:root and chmod 600, in either order), and an
+    ACL entry taken away (where there are ACLs), are on the file at the
+    end, which holds the writer's whole text, no copy left.  The writers
+    run in a PID namespace, their files on a tmpfs of its own."""
+
+    maxDiff = None
+
+    def test_changes_within_one_grain_of_the_ctime_read_are_kept(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        lacking = [tool for tool in ("strace", "setfacl") if not tool_path(tool)]
+        if lacking:
+            self.skipTest("needs %s" % ", ".join(lacking))
+        if not CALL_NUMBERS:
+            self.skipTest("the system calls' numbers are not known here")
+        missing, rows = printed_in_namespace(self, "run_within_one_grain")
+        self.assertEqual([row[:5] for row in rows if row[4] != 0], [])
+        # Every try whose writer was held all the while ends with all the
+        # changes, within the grain or not.
+        self.assertEqual([row[:4] + row[7:] for row in rows
+                          if row[5] and row[8:] != (row[7], True, True, [])], [])
+        landed = set(row[:4] for row in rows if row[5] and row[6])
+        never = sorted(set(row[:4] for row in rows) - landed)
+        if missing or never:
+            self.skipTest("cannot be made here: %s; never within one grain of the clock in %d "
+                          "tries: %s" % (", ".join(missing) or "none", GRAIN_TRIES,
+                                         never or "none"))
+
+
+def printed_in_namespace(test, function):
+    """Runs this module's `function`, given the scratch folder, in the
+    namespaces of NAMESPACES; answers what it printed, a Python literal,
+    once the test has checked that it ran to its end and said nothing
+    else."""
+    code = "import sys\nsys.path.insert(0, %r)\nimport %s as t\nt.%s(%r)\n" % (
+        HERE, __name__.split(".")[-1], function, SCRATCH)
+    run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
+    out, err = run.communicate()
+    test.assertEqual((run.returncode, err), (0, ""))
+    return ast.literal_eval(out)
 
 
 def tool_path(name):
@@ -497,7 +789,8 @@ def stopped(pid):
 
 
 def file_attributes(path):
-    """The mode, owner, group, extended attributes and inode flags of a file."""
+    """The mode, owner, group, extended attributes and inode flags (None
+    where the file system has none) of a file."""
     st = os.stat(path)
     names, value, xattrs = ctypes.create_string_buffer(4096), ctypes.create_string_buffer(4096), {}
     size = LIBC.listxattr(path, names, 4096)
@@ -506,10 +799,14 @@ def file_attributes(path):
         xattrs[name] = value.raw[:size]
     fd = os.open(path, os.O_RDONLY)
     try:
-        flags = struct.unpack("i", fcntl.ioctl(fd, 0x80086601, "\0" * 4))[0]
+        flags = hex(struct.unpack("i", fcntl.ioctl(fd, FS_IOC_GETFLAGS, "\0" * 4))[0])
+    except IOError as e:  # None where the file system keeps none (ramfs).
+        if e.errno != errno.ENOTTY:
+            raise
+        flags = None
     finally:
         os.close(fd)
-    return oct(st.st_mode & 0o7777), st.st_uid, st.st_gid, xattrs, hex(flags)
+    return oct(st.st_mode & 0o7777), st.st_uid, st.st_gid, xattrs, flags
 
 
 if __name__ == "__main__":
