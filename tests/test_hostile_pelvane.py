@@ -5,13 +5,15 @@ make the configuration file's writer fail, lose files or write what reads
 back otherwise, and hosts whose devices are named like `ip` keywords, have a
 link, or belong to other software (the real `ip` inside a network namespace
 of the test's own)."""
-import contextlib
+import ast
 import ctypes
 import errno
 import fcntl
 import json
 import os
 import shutil
+import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -339,6 +341,13 @@ NEW = HEADER + "1=40G\n"
 WRITER = ("import os, skorrel, pelvane\n"
           "p = skorrel.Platform(); p.switch = skorrel.BCMSwitch(skorrel.BCMChip())\n"
           "c = pelvane.Config(p, dummy=True); c.config_map = {'1': '40G'}\n")
+# The namespaces of a run whose files must not outlive the test: its
+# processes all end with its first one, which ends with the test
+# (helpers.start_in_namespace); the scratch tmpfs, and what is mounted
+# from images on it, ends with the mount namespace.
+NAMESPACES = "--mount-proc --pid --kill-child"
+SCRATCH = "/dev/shm"
+MOUNT_SCRATCH = "mount -t tmpfs -o mode=0700 scratch " + SCRATCH
 
 
 class WriteConfigTest(unittest.TestCase):
@@ -346,7 +355,7 @@ class WriteConfigTest(unittest.TestCase):
     behind; links stay links; what is written reads back as it was."""
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp()
+        self.made = None
         p = skorrel.Platform()
         p.switch = skorrel.BCMSwitch(skorrel.BCMChip())
         p.switch.ports = []
@@ -354,7 +363,17 @@ class WriteConfigTest(unittest.TestCase):
         self.c.config_map = {"1": "40G"}
 
     def tearDown(self):
-        shutil.rmtree(self.tmp)
+        if self.made:
+            shutil.rmtree(self.made)
+
+    @property
+    def tmp(self):
+        """The test's temporary folder, made when first asked for: a test
+        whose files are all in a namespace of its own leaves none behind
+        when it is killed."""
+        if not self.made:
+            self.made = tempfile.mkdtemp()
+        return self.made
 
     def path(self, *parts):
         return os.path.join(self.tmp, *parts)
@@ -763,11 +782,45 @@ class WriteConfigTest(unittest.TestCase):
             % (fifo, fifo, NEW, fifo, fifo, BIG % 600))
         self.assertEqual(helpers.run_python(code), (0, "True\nTrue\nTrue True\n", ""))
 
+    def test_pipe_put_in_place_between_the_look_and_the_open(self):
+        # The writer looks at the name, finds a regular file, and is held
+        # there (strace) while a pipe is renamed over it: the pipe is opened
+        # as open() opens it, for writing alone, so that the call waits for
+        # a reader, who gets the whole text; and Ctrl-C ends the wait with
+        # KeyboardInterrupt, nothing written.  In a PID namespace, its files
+        # on a tmpfs there, so that no writer outlives the test.
+        if not tool_path("strace"):
+            self.skipTest("needs strace")
+        if os.uname()[4] not in OPENAT:
+            self.skipTest("openat's number on %s not known here" % os.uname()[4])
+        code = ("import sys\nsys.path.insert(0, %r)\nimport %s as t\n"
+                "print repr([t.pipe_after_the_look(%r + str(reader), reader) for reader in (1, 0)])\n"
+                % (HERE, __name__.split(".")[-1], os.path.join(SCRATCH, "reader")))
+        run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
+        out, err = run.communicate()
+        self.assertEqual((run.returncode, err), (0, ""))
+        read, interrupted = ast.literal_eval(out)
+        if read.get("unstarted", "").startswith("strace: "):
+            self.skipTest("strace cannot trace here: %s" % read["unstarted"].strip())
+        self.maxDiff = None
+        kept = dict(looked_at_a_file=True, waited=True, status=0, complaints=[],
+                    names=["ports.conf"], still_a_pipe=True)
+        self.assertEqual([read, interrupted],
+                         [dict(kept, waiting_after_a_while=True, read=NEW, said=["written"]),
+                          dict(kept, said=["interrupted"])])
+
     def test_refused_where_open_is_refused_in_a_sticky_directory(self):
-        # Another user's file, pipe and link to a missing file, with the
-        # kernel's protection on.
+        # Another user's file, pipe and link to a missing file, where the
+        # kernel's protection of sticky directories is on.  The settings
+        # are the machine's, for every process on it: they are only read.
         if os.geteuid() != 0:
             self.skipTest("needs root")
+        off = [name for name in ("protected_regular", "protected_fifos", "protected_symlinks")
+               if kernel_setting("fs", name) in (None, "0")]
+        if off:
+            self.skipTest("the kernel's protection of sticky directories is off here (%s): "
+                          "a setting of the whole machine, which a test leaves as it is"
+                          % ", ".join("fs.%s" % name for name in off))
         sticky = self.path("sticky")
         os.mkdir(sticky)
         os.chmod(sticky, 0o1777)
@@ -778,43 +831,12 @@ class WriteConfigTest(unittest.TestCase):
         fifo, link = os.path.join(sticky, "fifo"), os.path.join(sticky, "link")
         os.symlink(self.path("target"), link)
         os.lchown(link, 65534, 65534)
-        with self.sticky_protection():
-            for path in (planted, fifo, link):
-                self.assertRefusedByOpen(path)
-                self.assertIOError(path, errno.EACCES)
+        for path in (planted, fifo, link):
+            self.assertRefusedByOpen(path)
+            self.assertIOError(path, errno.EACCES)
         self.assertEqual((self.read(planted), os.stat(planted).st_uid), (OLD, 65534))
         self.assertEqual(sorted(os.listdir(sticky)), ["fifo", "link", "ports.conf"])
         self.assertFalse(os.path.lexists(self.path("target")))
-
-    @contextlib.contextmanager
-    def sticky_protection(self):
-        """The kernel's protection of sticky directories on, for root; the
-        settings are the machine's, so copies of the test (other suites,
-        other jobs) take turns, holding the lock of their folder, and each
-        puts back what it found."""
-        if os.geteuid() != 0:
-            self.skipTest("needs root")
-        held = os.open("/proc/sys/fs", os.O_RDONLY)
-        try:
-            fcntl.flock(held, fcntl.LOCK_EX)
-            settings = ["/proc/sys/fs/protected_%s" % kind
-                        for kind in ("regular", "fifos", "symlinks")]
-            saved = [self.read(setting) for setting in settings]
-            try:
-                try:
-                    for setting in settings:
-                        with open(setting, "w") as f:
-                            f.write("1")
-                except IOError as e:
-                    self.skipTest("the protection cannot be set here: %s" % e)
-                yield
-            finally:
-                for setting, value in zip(settings, saved):
-                    if self.read(setting) != value:
-                        with open(setting, "w") as f:
-                            f.write(value)
-        finally:
-            os.close(held)
 
     def assertRefusedByOpen(self, path):
         try:
@@ -858,25 +880,27 @@ class WriteConfigTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.tmp)), ["new1", "new2", "new3", "old"])
 
     def test_inode_flags_kept(self):
-        image, disk = self.path("image"), self.path("disk")
-        os.mkdir(disk)
-        with open(image, "w") as f:
-            f.truncate(16 << 20)
-        try:
-            made = subprocess.call(["mkfs.ext4", "-q", image]) == 0
-        except OSError as e:
-            self.skipTest("no mkfs.ext4 here: %s" % e)
-        if not made:
-            self.skipTest("no ext4 images here")
+        # On ext4, made in an image, and on tmpfs; the image, the disk and
+        # the file on the namespace's scratch tmpfs.
+        mkfs = tool_path("mkfs.ext4")
+        if not mkfs:
+            self.skipTest("needs mkfs.ext4")
+        image, disk = os.path.join(SCRATCH, "image"), os.path.join(SCRATCH, "disk")
         out = os.path.join(disk, "ports.conf")
         code = WRITER + (
             "import array, fcntl\n"
             "def flags(): return array.array('i', fcntl.ioctl(os.open(%r, 0), 0x80086601, '\\0' * 8))[0]\n"
             "before = flags(); c.write_config(%r)\n"
             "print before == flags(), before & 0x40, open(%r).read() == %r\n" % (out, out, out, NEW))
-        for mount, attrs in (("-o loop " + image, "+S +d +A +c"), ("-t tmpfs none", "+d +A")):
-            setup = "mount %s %s; echo old > %s; chattr %s %s" % (mount, disk, out, attrs, out)
-            self.assertEqual(helpers.namespace_python(code, setup=setup), (0, "True 64 True\n", ""))
+        ext4 = ("truncate -s 16M {0}; {1} -q {0} || exit 77; mount -o loop {0} {2}"
+                .format(image, mkfs, disk))
+        for mount, attrs in ((ext4, "+S +d +A +c"), ("mount -t tmpfs none " + disk, "+d +A")):
+            setup = "%s; mkdir %s; %s; echo old > %s; chattr %s %s" % (
+                MOUNT_SCRATCH, disk, mount, out, attrs, out)
+            run = helpers.namespace_python(code, NAMESPACES, setup)
+            if run[0] == 77:
+                self.skipTest("no ext4 images here: %s" % run[2].strip())
+            self.assertEqual(run, (0, "True 64 True\n", ""))
 
     def test_open_files_written_where_they_stand(self):
         # `prog >> log` writing to /dev/stdout and the like: the log is
@@ -899,6 +923,122 @@ class WriteConfigTest(unittest.TestCase):
         self.assertEqual((proc.returncode, err), (0, "(True, True)"))
         self.assertEqual((self.read(log), os.stat(log).st_ino), (NEW + "after\n", ino))
         self.assertEqual(os.listdir(self.tmp), ["log"])
+
+
+# ---- a pipe put in place between the writer's look and its open
+
+# The number of openat, as /proc/PID/syscall shows it, on each machine.
+OPENAT = {"x86_64": 257, "aarch64": 56, "riscv64": 56}
+
+
+def start_held_writer(out):
+    """write_config(out) in a fresh interpreter under strace, which stops
+    it (SIGSTOP) once its first look at the name (an fstatat of its
+    base name in its directory) has returned, and reports the look and the
+    stop on the stderr that the writer shares; the writer prints its
+    process number, then "written", or "interrupted" where Ctrl-C ended
+    the call."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        os.path.abspath(path) for path in (helpers.MODULE_DIR, helpers.STANDINS)))
+    preload = env.pop("LD_PRELOAD", None)  # For the writer alone, not strace.
+    if "ASAN_OPTIONS" in env:  # The leak checker does not run under a tracer.
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    code = WRITER + (
+        "import signal, sys\n"
+        "signal.alarm(60)\n"
+        "print os.getpid()\n"
+        "sys.stdout.flush()\n"
+        "try: c.write_config(%r)\n"
+        "except KeyboardInterrupt: print 'interrupted'\n"
+        "else: print 'written'\n" % out)
+    # Run from "/", where the base name names nothing for strace to resolve.
+    return subprocess.Popen(
+        ["strace", "-qq", "-P", os.path.basename(out), "-e", "trace=newfstatat",
+         "-e", "inject=newfstatat:signal=SIGSTOP:when=1"]
+        + (["-E", "LD_PRELOAD=" + preload] if preload else [])
+        + [sys.executable, "-c", code], env=env, cwd="/",
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def waits_in_open_for_writing(writer, pid):
+    """Whether the writer (under strace, process `pid`) comes to sleep in
+    an openat for writing alone, as a pipe's open waits for a reader;
+    false where it ends first."""
+    deadline = time.time() + 30
+    while writer.poll() is None and time.time() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+            with open("/proc/%d/syscall" % pid) as f:
+                call = f.read().split()
+        except IOError:
+            break
+        if (state == "S" and call[0] == str(OPENAT[os.uname()[4]])
+                and int(call[3], 16) & 3 == os.O_WRONLY):
+            return True
+        time.sleep(0.001)
+    return False
+
+
+def pipe_after_the_look(folder, reader):
+    """write_config of a regular file `ports.conf` in a fresh `folder`,
+    over which, once the writer has looked at the name and strace has
+    stopped it there, a pipe is renamed; the writer is let go on.  Once it
+    waits in its open, a `reader` opens the pipe a moment later and reads
+    it to its end; without one, the writer is sent SIGINT.  Answers what
+    was seen."""
+    os.mkdir(folder)
+    out, pipe = os.path.join(folder, "ports.conf"), os.path.join(folder, "pipe")
+    with open(out, "w") as f:
+        f.write(OLD)
+    os.mkfifo(pipe)
+    writer = start_held_writer(out)
+    pid = writer.stdout.readline()
+    if not pid:  # Where strace cannot trace, it says why.
+        return dict(unstarted=writer.communicate()[1])
+    pid, look, held = int(pid), "", False
+    for line in iter(writer.stderr.readline, ""):
+        look = look or (line if line.startswith("newfstatat(") else "")
+        if line.startswith("--- stopped by SIGSTOP"):
+            held = True
+            break
+    seen = dict(looked_at_a_file=held and "S_IFREG" in look, waited=False)
+    if held:
+        os.rename(pipe, out)
+        os.kill(pid, signal.SIGCONT)
+        seen["waited"] = waits_in_open_for_writing(writer, pid)
+    if seen["waited"] and reader:
+        time.sleep(0.2)
+        seen["waiting_after_a_while"] = writer.poll() is None
+        with open(out) as f:
+            seen["read"] = f.read()
+    elif seen["waited"]:
+        os.kill(pid, signal.SIGINT)
+    said, err = writer.communicate()
+    seen.update(said=said.split(), status=writer.returncode, names=sorted(os.listdir(folder)),
+                complaints=[line for line in err.splitlines()
+                            if not line.startswith(("newfstatat(", "--- "))],
+                still_a_pipe=stat.S_ISFIFO(os.lstat(out).st_mode))
+    return seen
+
+
+def tool_path(name):
+    """Where the program `name` is, on the search path or in the system's
+    own folders (which an administrator's path has); None where it is
+    not."""
+    from distutils.spawn import find_executable
+    return find_executable(name, os.pathsep.join((os.environ.get("PATH", ""), "/usr/sbin", "/sbin")))
+
+
+def kernel_setting(*names):
+    """A kernel setting's value as /proc/sys shows it (kernel_setting("fs",
+    "protected_fifos")), stripped; None where this kernel has none."""
+    try:
+        with open(os.path.join("/proc/sys", *names)) as f:
+            return f.read().strip()
+    except IOError:
+        return None
+
 
 BIG = "dict((str(i), '4x10G' * %d) for i in range(99))"
 ACL = "system.posix_acl_default"
