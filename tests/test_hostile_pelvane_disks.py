@@ -9,7 +9,6 @@ import ctypes
 import errno
 import fcntl
 import os
-import platform
 import signal
 import struct
 import subprocess
@@ -18,15 +17,10 @@ import time
 import unittest
 
 import helpers
-from test_hostile_pelvane import HEADER, LIBC, NEW, OLD, WRITER
+from test_hostile_pelvane import (CALL_NUMBERS, HEADER, LIBC, MOUNT_SCRATCH, NAMESPACES, NEW, OLD,
+                                  SCRATCH, WRITER, tool_path)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The namespaces of each run: its processes all end with its first one,
-# which ends with the test (helpers.start_in_namespace); the scratch tmpfs
-# ends with the mount namespace.
-NAMESPACES = "--mount-proc --pid --kill-child"
-SCRATCH = "/dev/shm"
-MOUNT_SCRATCH = "mount -t tmpfs -o mode=0700 scratch " + SCRATCH
 
 
 # A sweep of the free room on one kind of file system: for each k, write_config (ours) and open() with a write
@@ -583,13 +577,6 @@ def ctime_of(path):
     return struct.unpack_from("qI", buf.raw, 96)
 
 
-# The numbers of the system calls the writers are held at, which a stopped
-# process's /proc/PID/syscall shows (its tracer stops it briefly at the
-# call's entry or exit too, where it does not hold it there).
-CALL_NUMBERS = {"x86_64": dict(fsync=74, linkat=265, fchmod=91),
-                "aarch64": dict(fsync=82, linkat=37, fchmod=52)}.get(platform.machine())
-
-
 def next_tick():
     """Waits for the next tick of the kernel's coarse clock, which ramfs
     stamps changes with, so that a whole tick follows."""
@@ -768,14 +755,6 @@ def printed_in_namespace(test, function):
     out, err = run.communicate()
     test.assertEqual((run.returncode, err), (0, ""))
     return ast.literal_eval(out)
-
-
-def tool_path(name):
-    """Where the program `name` is, on the search path or in the system's
-    own folders (which an administrator's path has); None where it is
-    not."""
-    from distutils.spawn import find_executable
-    return find_executable(name, os.pathsep.join((os.environ.get("PATH", ""), "/usr/sbin", "/sbin")))
 
 
 def stopped(pid):
