@@ -726,11 +726,11 @@ Outcome dropped(Attempt& a) {
 // when its attributes were taken; then it is named.  Named from the start
 // (where the file system has no unnamed files), it is given them once,
 // while it is still the caller's alone, mode 0600, its owner first.  Then
-// the old file is looked at a last time: its status as above, and its
-// attributes themselves, which a change made within one tick of the file
-// system's clock after another (whole seconds on some) leaves the ctime
-// showing no change for.  The rename follows at once, so that only a
-// writer killed in between leaves a copy.  Where that look finds a change,
+// the old file is looked at a last time: its attributes themselves, which
+// a change made within one tick of the file system's clock after another
+// (whole seconds on some) leaves the ctime showing no change for, then its
+// status as above.  The rename follows at once, so that only a writer
+// killed in between leaves a copy.  Where that look finds a change,
 // the new file, which others may have opened by its name since, is given
 // nothing more: it is dropped and the call begins again.  A new file that
 // cannot be named or renamed, or an old file whose attributes cannot be
@@ -761,12 +761,15 @@ Outcome put_in_place(const std::string& path, Attempt& a, std::string_view text,
     if (take_hidden_name(a, [&](const char* name) { return link_new_file(a, name); }) < 0)
       return write_in_place(path, a, text);
   }
-  struct stat now;
+  // The last look: the old file's attributes themselves (its status, read
+  // through its name next, is taken as given here), then its status, and
+  // at once the rename.
   Attributes last;
-  if (!a.named_in_place(&now) || now.st_nlink != 1 || !same_status(now, a.given.st))
+  if (!read_attributes(a.fd.get(), last, &a.given.st)) return write_in_place(path, a, text);
+  struct stat now;
+  if (!same_attributes(last, a.given) || !a.named_in_place(&now) || now.st_nlink != 1 ||
+      !same_status(now, a.given.st))
     return dropped(a);
-  if (!read_attributes(a.fd.get(), last, &now)) return write_in_place(path, a, text);
-  if (!same_attributes(last, a.given)) return dropped(a);
   if (renameat(a.dir.get(), a.tmp_name.c_str(), a.dir.get(), a.base.c_str()) < 0)
     return write_in_place(path, a, text);
   return renamed_into_place(a);
