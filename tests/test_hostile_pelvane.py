@@ -793,13 +793,7 @@ class WriteConfigTest(unittest.TestCase):
             self.skipTest("needs strace")
         if not CALL_NUMBERS:
             self.skipTest("the system calls' numbers on %s are not known here" % os.uname()[4])
-        code = ("import sys\nsys.path.insert(0, %r)\nimport %s as t\n"
-                "print repr([t.pipe_after_the_look(%r + str(reader), reader) for reader in (1, 0)])\n"
-                % (HERE, __name__.split(".")[-1], os.path.join(SCRATCH, "reader")))
-        run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
-        out, err = run.communicate()
-        self.assertEqual((run.returncode, err), (0, ""))
-        read, interrupted = ast.literal_eval(out)
+        read, interrupted = printed_in_namespace(self, __name__, "pipes_after_the_look")
         if read.get("unstarted", "").startswith("strace: "):
             self.skipTest("strace cannot trace here: %s" % read["unstarted"].strip())
         self.maxDiff = None
@@ -934,6 +928,44 @@ CALL_NUMBERS = {"x86_64": dict(openat=257, fsync=74, linkat=265, fchmod=91),
                 "riscv64": dict(openat=56, fsync=82, linkat=37, fchmod=52)}.get(os.uname()[4])
 
 
+def traced_writer(options, code, preload=None, **popen):
+    """Starts `code` (a writer's) in a fresh interpreter under strace, given
+    `options`, with the modules on its path and `preload` (a library's
+    path) preloaded into it besides what this process has preloaded, which
+    strace is not given; the other keywords are Popen's."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        os.path.abspath(path) for path in (helpers.MODULE_DIR, helpers.STANDINS)))
+    preload = ":".join(filter(None, [env.pop("LD_PRELOAD", None), preload]))
+    if "ASAN_OPTIONS" in env:  # The leak checker does not run under a tracer.
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    return subprocess.Popen(["strace", "-qq"] + options
+                            + (["-E", "LD_PRELOAD=" + preload] if preload else [])
+                            + [sys.executable, "-c", code], env=env, **popen)
+
+
+def process_state(pid):
+    """The state of the process as /proc shows it ("S" sleeping, "T" or "t"
+    stopped, ...); None where it has ended."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except IOError:
+        return None
+
+
+def printed_in_namespace(test, module, function):
+    """Runs the function `function` of the test module `module`, given the
+    scratch folder, in the namespaces of NAMESPACES; answers what it
+    printed, a Python literal, once the test has checked that it ran to
+    its end and said nothing else."""
+    code = "import sys\nsys.path.insert(0, %r)\nimport %s as t\nt.%s(%r)\n" % (
+        HERE, module.split(".")[-1], function, SCRATCH)
+    run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
+    out, err = run.communicate()
+    test.assertEqual((run.returncode, err), (0, ""))
+    return ast.literal_eval(out)
+
+
 def start_held_writer(out):
     """write_config(out) in a fresh interpreter under strace, which stops
     it (SIGSTOP) once its first look at the name (an fstatat of its
@@ -941,11 +973,6 @@ def start_held_writer(out):
     stop on the stderr that the writer shares; the writer prints its
     process number, then "written", or "interrupted" where Ctrl-C ended
     the call."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        os.path.abspath(path) for path in (helpers.MODULE_DIR, helpers.STANDINS)))
-    preload = env.pop("LD_PRELOAD", None)  # For the writer alone, not strace.
-    if "ASAN_OPTIONS" in env:  # The leak checker does not run under a tracer.
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
     code = WRITER + (
         "import signal, sys\n"
         "signal.alarm(60)\n"
@@ -955,12 +982,9 @@ def start_held_writer(out):
         "except KeyboardInterrupt: print 'interrupted'\n"
         "else: print 'written'\n" % out)
     # Run from "/", where the base name names nothing for strace to resolve.
-    return subprocess.Popen(
-        ["strace", "-qq", "-P", os.path.basename(out), "-e", "trace=newfstatat",
-         "-e", "inject=newfstatat:signal=SIGSTOP:when=1"]
-        + (["-E", "LD_PRELOAD=" + preload] if preload else [])
-        + [sys.executable, "-c", code], env=env, cwd="/",
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return traced_writer(["-P", os.path.basename(out), "-e", "trace=newfstatat",
+                          "-e", "inject=newfstatat:signal=SIGSTOP:when=1"], code, cwd="/",
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
 def waits_in_open_for_writing(writer, pid):
@@ -969,9 +993,8 @@ def waits_in_open_for_writing(writer, pid):
     false where it ends first."""
     deadline = time.time() + 30
     while writer.poll() is None and time.time() < deadline:
+        state = process_state(pid)
         try:
-            with open("/proc/%d/stat" % pid) as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
             with open("/proc/%d/syscall" % pid) as f:
                 call = f.read().split()
         except IOError:
@@ -1023,6 +1046,13 @@ def pipe_after_the_look(folder, reader):
                             if not line.startswith(("newfstatat(", "--- "))],
                 still_a_pipe=stat.S_ISFIFO(os.lstat(out).st_mode))
     return seen
+
+
+def pipes_after_the_look(scratch):
+    """Prints, as a Python literal, what pipe_after_the_look saw with a
+    reader and without one, each in a folder of its own in `scratch`."""
+    print repr([pipe_after_the_look(os.path.join(scratch, "reader%d" % reader), reader)
+                for reader in (1, 0)])
 
 
 def tool_path(name):

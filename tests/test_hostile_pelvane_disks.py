@@ -4,7 +4,6 @@ administrator's tools while the writer replaces it (the instants held open
 with strace).  Each runs in a PID namespace and a private mount namespace,
 its files on a tmpfs mounted there: killed or timed out, the test leaves no
 process, image or file behind."""
-import ast
 import ctypes
 import errno
 import fcntl
@@ -12,13 +11,13 @@ import os
 import signal
 import struct
 import subprocess
-import sys
 import time
 import unittest
 
 import helpers
 from test_hostile_pelvane import (CALL_NUMBERS, HEADER, LIBC, MOUNT_SCRATCH, NAMESPACES, NEW, OLD,
-                                  SCRATCH, WRITER, tool_path)
+                                  SCRATCH, WRITER, printed_in_namespace, process_state,
+                                  tool_path, traced_writer)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -432,22 +431,14 @@ def start_writer(out, no_unnamed=False, held=None):
     calls write_config, and is held instead by its tracer for HOLD seconds
     at the first such call's entry or exit, stopped at no other (the
     kernel's filter, seccomp, lets every other call pass untraced)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join((helpers.MODULE_DIR, helpers.STANDINS)))
-    # For the writer alone, not strace.
-    preload = ":".join(filter(None, [env.pop("LD_PRELOAD", None),
-                                     no_unnamed and NO_UNNAMED_FILES]))
-    if "ASAN_OPTIONS" in env:  # The leak checker does not run under a tracer.
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
     code = (WRITER + "print os.getpid()\nsys.stdout.flush()\n"
             + "sys.stdin.readline()\n" * bool(held) + "c.write_config(%r)\n" % out)
     calls = held[0] if held else "linkat,fchmod,renameat,renameat2"
     tampering = "%s=%dms:when=1" % (held[1], HOLD * 1000) if held else "signal=SIGSTOP"
-    return subprocess.Popen(
-        ["strace", "-qq", "-o", os.devnull] + ["-f", "--seccomp-bpf"] * bool(held)
-        + ["-e", "trace=" + calls, "-e", "inject=%s:%s" % (calls, tampering)]
-        + (["-E", "LD_PRELOAD=" + preload] if preload else [])
-        + [sys.executable, "-c", "import sys\n" + code], env=env, stdout=subprocess.PIPE,
-        stdin=subprocess.PIPE if held else None)
+    return traced_writer(["-o", os.devnull] + ["-f", "--seccomp-bpf"] * bool(held)
+                         + ["-e", "trace=" + calls, "-e", "inject=%s:%s" % (calls, tampering)],
+                         "import sys\n" + code, no_unnamed and NO_UNNAMED_FILES,
+                         stdout=subprocess.PIPE, stdin=subprocess.PIPE if held else None)
 
 
 class ChangesAroundRenameTest(unittest.TestCase):
@@ -474,7 +465,7 @@ class ChangesAroundRenameTest(unittest.TestCase):
                    if not tool_path(tool)]
         if lacking:
             self.skipTest("needs %s" % ", ".join(lacking))
-        rows = printed_in_namespace(self, "run_changes")
+        rows = printed_in_namespace(self, __name__, "run_changes")
         # The former owner's cases ran everywhere.
         self.assertEqual(len([row for row in rows if "former owner" in row[1]]),
                          3 * len(set(row[0] for row in rows)))
@@ -730,7 +721,7 @@ class WithinOneGrainTest(unittest.TestCase):
             self.skipTest("needs %s" % ", ".join(lacking))
         if not CALL_NUMBERS:
             self.skipTest("the system calls' numbers are not known here")
-        missing, rows = printed_in_namespace(self, "run_within_one_grain")
+        missing, rows = printed_in_namespace(self, __name__, "run_within_one_grain")
         self.assertEqual([row[:5] for row in rows if row[4] != 0], [])
         # Every try whose writer was held all the while ends with all the
         # changes, within the grain or not.
@@ -744,27 +735,10 @@ class WithinOneGrainTest(unittest.TestCase):
                                          never or "none"))
 
 
-def printed_in_namespace(test, function):
-    """Runs this module's `function`, given the scratch folder, in the
-    namespaces of NAMESPACES; answers what it printed, a Python literal,
-    once the test has checked that it ran to its end and said nothing
-    else."""
-    code = "import sys\nsys.path.insert(0, %r)\nimport %s as t\nt.%s(%r)\n" % (
-        HERE, __name__.split(".")[-1], function, SCRATCH)
-    run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
-    out, err = run.communicate()
-    test.assertEqual((run.returncode, err), (0, ""))
-    return ast.literal_eval(out)
-
-
 def stopped(pid):
     """Whether the process is stopped (by a signal, or by its tracer); not
     where it has ended."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in "tT"
-    except IOError:
-        return False
+    return process_state(pid) in ("t", "T")
 
 
 def file_attributes(path):
