@@ -258,45 +258,53 @@ bool names_removable(const Attempt& a) {
 
 // ---- the old file -----------------------------------------------------------
 
-// Opens the file `path` names for writing as open(path, "w") opens it: its
+// Opens the file `path` names as open(path, "w") opens it, for writing
+// alone: a pipe's open waits for a reader, and nothing is opened for
+// reading before it is known to be a regular file (make_readable).  Its
 // O_CREAT lets the kernel refuse another's file or pipe in a sticky
 // directory (fs.protected_regular, fs.protected_fifos), but it is not cut.
-// A `regular` file is opened for reading too where the caller may, so
-// that an in-place write can put back what it went over.  Where the
-// descriptors run out before a new file is made, the directory's is given
-// up, as open() needs one alone.  False, errno set, where it cannot be
-// opened.
-bool open_file(Attempt& a, const std::string& path, bool regular) {
-  int access = regular ? O_RDWR : O_WRONLY;
+// Where the descriptors run out before a new file is made, the directory's
+// is given up, as open() needs one alone.  False, errno set, where it
+// cannot be opened.
+bool open_file(Attempt& a, const std::string& path) {
   for (;;) {
-    int fd = open(path.c_str(), access | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd >= 0) {
       a.fd.reset(fd);
-      a.readable = access == O_RDWR;
+      a.readable = false;
       return true;
     }
     if (interrupted(fd)) continue;
-    if (errno == EACCES && access == O_RDWR) {
-      access = O_WRONLY;
-    } else if (errno == EMFILE && a.dir.ok() && !a.tmp.ok()) {
-      a.dir.reset();
-    } else {
-      return false;
-    }
+    if (errno != EMFILE || !a.dir.ok() || a.tmp.ok()) return false;
+    a.dir.reset();
   }
 }
 
-// Opens the file `path` names as open_file opens it, `regular` where a look
-// at the name just before found a regular file, and reads its status into
-// a.st.  Where another file was put in its place meanwhile, a pipe or a
-// device opened for reading as well, as open() would not open it, it is
-// opened again for writing alone (a pipe's open waits for a reader).  What
-// open() refuses is raised.
-void open_as_looked(Attempt& a, const std::string& path, bool regular) {
-  if (!open_file(a, path, regular) || fstat(a.fd.get(), &a.st) < 0) fail();
-  if (!a.readable || S_ISREG(a.st.st_mode)) return;
-  a.fd.reset();
-  if (!open_file(a, path, false) || fstat(a.fd.get(), &a.st) < 0) fail();
+// Opens the file `path` names as open_file opens it and reads its status
+// into a.st; what open() refuses is raised.
+void open_with_status(Attempt& a, const std::string& path) {
+  if (!open_file(a, path) || fstat(a.fd.get(), &a.st) < 0) fail();
+}
+
+// Asks read access of the regular file open at a.fd, which an in-place
+// write needs to put back what it goes over: the very file is opened again,
+// for reading and writing, through its entry in /proc/self/fd, the
+// kernel's link to the open file itself.  Where that is refused (the caller
+// may not read the file, /proc is missing), or leads to another file, the
+// file stays open for writing alone.
+void make_readable(Attempt& a) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(a.fd.get());
+  int fd;
+  do fd = open(proc.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  while (interrupted(fd));
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) < 0 || !same_file(st, a.st)) {
+    close(fd);
+    return;
+  }
+  a.fd.reset(fd);
+  a.readable = true;
 }
 
 // What is to be done with the file a path names.
@@ -307,9 +315,7 @@ enum class Found { replace, in_place, swapped };
 // (empty), a link the kernel refuses to follow raises what open() raises.
 // Then finds the file's place (follow_links).
 Found open_through_link(Attempt& a, const std::string& path) {
-  struct stat target;
-  bool regular = stat(path.c_str(), &target) == 0 ? S_ISREG(target.st_mode) : errno == ENOENT;
-  open_as_looked(a, path, regular);
+  open_with_status(a, path);
   if (!follow_links(a)) {
     a.dir.reset();
     return Found::in_place;
@@ -345,7 +351,7 @@ Found open_old_file(Attempt& a, const std::string& path) {
     Found found = open_through_link(a, path);
     if (found != Found::replace) return found;
   } else {
-    open_as_looked(a, path, S_ISREG(named.st_mode));
+    open_with_status(a, path);
   }
   if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1) return Found::in_place;
   return Found::replace;
@@ -363,7 +369,7 @@ bool take_named_file(Attempt& a, const std::string& path) {
       !S_ISREG(named.st_mode))
     return false;
   a.fd.reset();
-  if (!open_file(a, path, true)) {
+  if (!open_file(a, path)) {
     if (errno == EMFILE) return false;
     fail();
   }
@@ -665,15 +671,14 @@ void overwrite(Attempt& a, std::string_view text, bool secured) {
 Outcome write_in_place(const std::string& path, Attempt& a, std::string_view text,
                        bool check = true) {
   a.drop_new_file();
-  struct stat named;
-  if (!a.fd.ok()) {
-    open_as_looked(a, path, stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode));
-  }
+  if (!a.fd.ok()) open_with_status(a, path);
   bool regular = S_ISREG(a.st.st_mode), secured = false;
   if (regular) {
+    make_readable(a);
     if (!within_size_limit(text.size())) fail();
     secured = secure_room(a.fd.get(), text.size(), size_t(a.st.st_size));
   }
+  struct stat named;
   if (check && (stat(path.c_str(), &named) < 0 || !same_file(named, a.st)))
     return Outcome::swapped;
   if (regular)
