@@ -767,6 +767,7 @@ class WriteConfigTest(unittest.TestCase):
         os.mkfifo(fifo)
         code = WRITER + (
             "import ctypes, signal, thread, threading, time\n"
+            "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
             "signal.alarm(20); got = []\n"
             "reader = threading.Thread(target=lambda: got.append(open(%r).read()))\n"
             "reader.start(); c.write_config(%r); reader.join(); print got == [%r]\n"
@@ -783,25 +784,39 @@ class WriteConfigTest(unittest.TestCase):
         self.assertEqual(helpers.run_python(code), (0, "True\nTrue\nTrue True\n", ""))
 
     def test_pipe_put_in_place_between_the_look_and_the_open(self):
-        # The writer looks at the name, finds a regular file, and is held
-        # there (strace) while a pipe is renamed over it: the pipe is opened
-        # as open() opens it, for writing alone, so that the call waits for
-        # a reader, who gets the whole text; and Ctrl-C ends the wait with
-        # KeyboardInterrupt, nothing written.  In a PID namespace, its files
-        # on a tmpfs there, so that no writer outlives the test.
+        # The writer looks at the name, directly or through a link, finds a
+        # regular file, and is held (strace) as it enters its open while a
+        # pipe is renamed over the file: the pipe is opened as open() opens
+        # it, for writing alone.  A reader already waiting in its open gets
+        # the whole text; so does one that comes later, the call waiting
+        # for it; another writer already waiting waits on with the call,
+        # until a reader gets both texts; Ctrl-C ends the wait with
+        # KeyboardInterrupt, nothing written.  Each in a PID namespace, its
+        # files on a tmpfs there, so that no writer outlives the test.
         if not tool_path("strace"):
             self.skipTest("needs strace")
         if not CALL_NUMBERS:
             self.skipTest("the system calls' numbers on %s are not known here" % os.uname()[4])
-        read, interrupted = printed_in_namespace(self, __name__, "pipes_after_the_look")
-        if read.get("unstarted", "").startswith("strace: "):
-            self.skipTest("strace cannot trace here: %s" % read["unstarted"].strip())
+        cases = [(link, party) for link in (False, True) for party in ("reader", "writer")] + [
+            (False, "later reader"), (False, None)]
+        runs = [start_in_namespace_of_test(__name__, "pipe_at_the_open", *case) for case in cases]
+        seen = [printed_in_namespace(self, run) for run in runs]
+        if seen[0].get("unstarted", "").startswith("strace: "):
+            self.skipTest("strace cannot trace here: %s" % seen[0]["unstarted"].strip())
+        for run in seen:  # The two writers' texts come in either order.
+            if run.get("read") == OTHER + NEW:
+                run["read"] = NEW + OTHER
+        kept = dict(first_open="O_WRONLY", held=True, status=0, complaints=[], still_a_pipe=True,
+                    said=["written"], waiting=None)
+        expected = [dict(kept, names=names, **case)
+                    for names in (["ports.conf"], ["link", "ports.conf"])
+                    for case in (dict(waiting=(NEW, "", 0)),
+                                 dict(waited=True, still_waiting=True, read=NEW + OTHER,
+                                      waiting=("", "", 0)))]
+        expected += [dict(kept, names=["ports.conf"], waited=True, still_waiting=True, read=NEW),
+                     dict(kept, names=["ports.conf"], waited=True, said=["interrupted"])]
         self.maxDiff = None
-        kept = dict(looked_at_a_file=True, waited=True, status=0, complaints=[],
-                    names=["ports.conf"], still_a_pipe=True)
-        self.assertEqual([read, interrupted],
-                         [dict(kept, waiting_after_a_while=True, read=NEW, said=["written"]),
-                          dict(kept, said=["interrupted"])])
+        self.assertEqual(seen, expected)
 
     def test_refused_where_open_is_refused_in_a_sticky_directory(self):
         # Another user's file, pipe and link to a missing file, where the
@@ -953,106 +968,150 @@ def process_state(pid):
         return None
 
 
-def printed_in_namespace(test, module, function):
-    """Runs the function `function` of the test module `module`, given the
-    scratch folder, in the namespaces of NAMESPACES; answers what it
-    printed, a Python literal, once the test has checked that it ran to
-    its end and said nothing else."""
-    code = "import sys\nsys.path.insert(0, %r)\nimport %s as t\nt.%s(%r)\n" % (
-        HERE, module.split(".")[-1], function, SCRATCH)
-    run = helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
+def start_in_namespace_of_test(module, function, *args):
+    """Starts the function `function` of the test module `module`, given
+    the scratch folder and `args`, in the namespaces of NAMESPACES; answers
+    the process (printed_in_namespace reads it)."""
+    code = "import sys\nsys.path.insert(0, %r)\nimport %s as t\nt.%s(%r, *%r)\n" % (
+        HERE, module.split(".")[-1], function, SCRATCH, args)
+    return helpers.start_in_namespace(code, NAMESPACES, MOUNT_SCRATCH)
+
+
+def printed_in_namespace(test, module, function=None, *args):
+    """What the function `function` of the test module `module`, started
+    as start_in_namespace_of_test starts it (or the process `module` so
+    started), printed, a Python literal, once the test has checked that
+    it ran to its end and said nothing else."""
+    run = start_in_namespace_of_test(module, function, *args) if function else module
     out, err = run.communicate()
     test.assertEqual((run.returncode, err), (0, ""))
     return ast.literal_eval(out)
 
 
-def start_held_writer(out):
-    """write_config(out) in a fresh interpreter under strace, which stops
-    it (SIGSTOP) once its first look at the name (an fstatat of its
-    base name in its directory) has returned, and reports the look and the
-    stop on the stderr that the writer shares; the writer prints its
+def start_held_writer(path):
+    """write_config(path) in a fresh interpreter under strace, which holds
+    it for HOLD_AT_OPEN seconds as it enters its first open of `path` and
+    reports that open on the stderr they share; the writer prints its
     process number, then "written", or "interrupted" where Ctrl-C ended
     the call."""
     code = WRITER + (
         "import signal, sys\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
         "signal.alarm(60)\n"
         "print os.getpid()\n"
         "sys.stdout.flush()\n"
         "try: c.write_config(%r)\n"
         "except KeyboardInterrupt: print 'interrupted'\n"
-        "else: print 'written'\n" % out)
-    # Run from "/", where the base name names nothing for strace to resolve.
-    return traced_writer(["-P", os.path.basename(out), "-e", "trace=newfstatat",
-                          "-e", "inject=newfstatat:signal=SIGSTOP:when=1"], code, cwd="/",
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        "else: print 'written'\n" % path)
+    return traced_writer(["-P", path, "-e", "trace=openat", "-e",
+                          "inject=openat:delay_enter=%dms:when=1" % (HOLD_AT_OPEN * 1000)],
+                         code, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def waits_in_open_for_writing(writer, pid):
-    """Whether the writer (under strace, process `pid`) comes to sleep in
-    an openat for writing alone, as a pipe's open waits for a reader;
-    false where it ends first."""
-    deadline = time.time() + 30
-    while writer.poll() is None and time.time() < deadline:
-        state = process_state(pid)
-        try:
-            with open("/proc/%d/syscall" % pid) as f:
-                call = f.read().split()
-        except IOError:
-            break
-        if (state == "S" and call[0] == str(CALL_NUMBERS["openat"])
-                and int(call[3], 16) & 3 == os.O_WRONLY):
-            return True
+def in_call(pid):
+    """The process's state (process_state), the system call it is in as
+    /proc shows it (its number and arguments; "running"), and the times it
+    was switched off a processor; None where it has ended meanwhile."""
+    state = process_state(pid)
+    try:
+        with open("/proc/%d/syscall" % pid) as f:
+            call = f.read().split()
+        with open("/proc/%d/status" % pid) as f:
+            switches = [line for line in f if "ctxt_switches" in line]
+    except IOError:
+        return None
+    return state, call, switches
+
+
+def opening(pid, states, flags=0):
+    """The access mode (os.O_RDONLY, O_WRONLY or O_RDWR) of the open,
+    with `flags`, that the process is in, in one of `states`; None where
+    it is elsewhere, or has ended."""
+    now = in_call(pid)
+    if (not now or now[0] not in states or now[1][0] != str(CALL_NUMBERS["openat"])
+            or int(now[1][3], 16) & flags != flags):
+        return None
+    return int(now[1][3], 16) & 3
+
+
+def soon(find, seconds=30):
+    """What find() answers first that is not None, asked until `seconds`
+    have passed (None then)."""
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        found = find()
+        if found is not None:
+            return found
         time.sleep(0.001)
-    return False
+    return None
 
 
-def pipe_after_the_look(folder, reader):
-    """write_config of a regular file `ports.conf` in a fresh `folder`,
-    over which, once the writer has looked at the name and strace has
-    stopped it there, a pipe is renamed; the writer is let go on.  Once it
-    waits in its open, a `reader` opens the pipe a moment later and reads
-    it to its end; without one, the writer is sent SIGINT.  Answers what
-    was seen."""
+def ended_or_interrupted(process, seconds=5):
+    """Sends SIGINT to the process where it has not ended within
+    `seconds`."""
+    if soon(process.poll, seconds) is None:
+        os.kill(process.pid, signal.SIGINT)
+
+
+# The waiting parties of pipe_at_the_open, their commands and the access
+# they wait to open the pipe with; the text the writer among them writes.
+PARTIES = {"reader": (["cat"], os.O_RDONLY), "writer": (["sh", "-c", 'echo other > "$0"'], os.O_WRONLY)}
+OTHER = "other\n"
+ACCESS = {os.O_RDONLY: "O_RDONLY", os.O_WRONLY: "O_WRONLY", os.O_RDWR: "O_RDWR"}
+
+
+def pipe_at_the_open(scratch, link, party):
+    """write_config of a regular file, `ports.conf`, in a fresh folder of
+    `scratch`, or of a `link` to it, over which a pipe is renamed while the
+    writer is held entering its first open of the path.  A `party` waits
+    in its open of the pipe from the start ("reader" or "writer", PARTIES),
+    or opens it for reading once the writer waits ("later reader"); with
+    none, the writer is sent SIGINT once it waits.  Prints, as a Python
+    literal, what was seen."""
+    folder = os.path.join(scratch, "-".join(("link" * link, party or "none")))
     os.mkdir(folder)
     out, pipe = os.path.join(folder, "ports.conf"), os.path.join(folder, "pipe")
     with open(out, "w") as f:
         f.write(OLD)
     os.mkfifo(pipe)
-    writer = start_held_writer(out)
+    if link:
+        os.symlink("ports.conf", os.path.join(folder, "link"))
+    waiting = None
+    if party in PARTIES:
+        command, access = PARTIES[party]
+        waiting = subprocess.Popen(command + [pipe], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        soon(lambda: opening(waiting.pid, "S"))
+    writer = start_held_writer(os.path.join(folder, "link" if link else "ports.conf"))
     pid = writer.stdout.readline()
     if not pid:  # Where strace cannot trace, it says why.
-        return dict(unstarted=writer.communicate()[1])
-    pid, look, held = int(pid), "", False
-    for line in iter(writer.stderr.readline, ""):
-        look = look or (line if line.startswith("newfstatat(") else "")
-        if line.startswith("--- stopped by SIGSTOP"):
-            held = True
-            break
-    seen = dict(looked_at_a_file=held and "S_IFREG" in look, waited=False)
-    if held:
-        os.rename(pipe, out)
-        os.kill(pid, signal.SIGCONT)
-        seen["waited"] = waits_in_open_for_writing(writer, pid)
-    if seen["waited"] and reader:
-        time.sleep(0.2)
-        seen["waiting_after_a_while"] = writer.poll() is None
-        with open(out) as f:
-            seen["read"] = f.read()
-    elif seen["waited"]:
-        os.kill(pid, signal.SIGINT)
+        print repr(dict(unstarted=writer.communicate()[1]))
+        return
+    pid = int(pid)
+    first = soon(lambda: opening(pid, "t", os.O_CREAT))
+    before = in_call(pid)
+    os.rename(pipe, out)
+    seen = dict(first_open=ACCESS.get(first), held=first is not None and in_call(pid) == before)
+    if party == "reader":
+        waiting.wait()
+        ended_or_interrupted(writer)
+    else:
+        seen["waited"] = soon(lambda: opening(pid, "S") == os.O_WRONLY or None) is not None
+        if seen["waited"] and party:
+            time.sleep(0.2)
+            seen["still_waiting"] = [writer.poll(), waiting and waiting.poll()] == [None, None]
+            with open(out) as f:
+                seen["read"] = f.read()
+        elif seen["waited"]:
+            os.kill(pid, signal.SIGINT)
+        ended_or_interrupted(writer)
     said, err = writer.communicate()
     seen.update(said=said.split(), status=writer.returncode, names=sorted(os.listdir(folder)),
+                waiting=waiting and waiting.communicate() + (waiting.returncode,),
                 complaints=[line for line in err.splitlines()
-                            if not line.startswith(("newfstatat(", "--- "))],
+                            if not line.startswith(("openat(", "--- ", "strace: Requested path"))],
                 still_a_pipe=stat.S_ISFIFO(os.lstat(out).st_mode))
-    return seen
-
-
-def pipes_after_the_look(scratch):
-    """Prints, as a Python literal, what pipe_after_the_look saw with a
-    reader and without one, each in a folder of its own in `scratch`."""
-    print repr([pipe_after_the_look(os.path.join(scratch, "reader%d" % reader), reader)
-                for reader in (1, 0)])
+    print repr(seen)
 
 
 def tool_path(name):
@@ -1074,6 +1133,8 @@ def kernel_setting(*names):
 
 
 BIG = "dict((str(i), '4x10G' * %d) for i in range(99))"
+# How long, in seconds, a writer is held as it enters its open.
+HOLD_AT_OPEN = 2
 ACL = "system.posix_acl_default"
 LIBC = ctypes.CDLL(None, use_errno=True)
 
