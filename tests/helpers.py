@@ -11,13 +11,27 @@ MODULE_DIR = os.path.join(BUILD_DIR, "python")
 STANDINS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "standins")
 
 
+def ending_with_this_process():
+    """A preexec_fn that has the child killed once the process starting it
+    (its thread, which is the main one here) has ended; a child whose
+    starter has ended already ends at once."""
+    parent, prctl = os.getpid(), ctypes.CDLL(None).prctl  # loaded before the fork
+
+    def die_with_parent():
+        prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        if os.getppid() != parent:
+            os._exit(1)
+    return die_with_parent
+
+
 def start_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None):
-    """Starts code in a fresh interpreter, its stdout and stderr piped;
-    answers the process."""
+    """Starts code in a fresh interpreter, its stdout and stderr piped,
+    which ends with this process; answers the process."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(path)
     return subprocess.Popen([sys.executable] + list(flags) + ["-c", code], env=env, cwd=cwd,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, close_fds=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, close_fds=True,
+                            preexec_fn=ending_with_this_process())
 
 
 def run_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None):
@@ -59,17 +73,10 @@ def start_in_namespace(code, namespaces="-m", setup=""):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join((MODULE_DIR, STANDINS))
     script = "set -e\n%s\nexec \"$0\" -c \"$1\"" % setup
-    parent = os.getpid()
-
-    def die_with_parent():
-        ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-        if os.getppid() != parent:  # Gone already.
-            os._exit(1)
-
     return subprocess.Popen([unshare] + namespaces.split() + ["sh", "-c", script,
                                                               sys.executable, code],
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            preexec_fn=die_with_parent)
+                            preexec_fn=ending_with_this_process())
 
 
 def namespace_python(code, namespaces="-m", setup=""):

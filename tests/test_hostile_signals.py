@@ -20,7 +20,8 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 # says so at its first call, and is another kind(*args)'s own, in C, from
 # then on; empty(item, *dicts) empties the lists holding item, and the dicts.
 PRELUDE = """
-import gc, itertools, sys
+import gc, itertools, signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even where ignored at start
 def looping():
     sys.stdout.write("looping\\n")
     sys.stdout.flush()
