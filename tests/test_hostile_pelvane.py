@@ -1020,7 +1020,7 @@ def in_call(pid):
             switches = [line for line in f if "ctxt_switches" in line]
     except IOError:
         return None
-    return state, call, switches
+    return state and (state, call, switches)
 
 
 def opening(pid, states, flags=0):
@@ -1055,7 +1055,8 @@ def ended_or_interrupted(process, seconds=5):
 
 # The waiting parties of pipe_at_the_open, their commands and the access
 # they wait to open the pipe with; the text the writer among them writes.
-PARTIES = {"reader": (["cat"], os.O_RDONLY), "writer": (["sh", "-c", 'echo other > "$0"'], os.O_WRONLY)}
+PARTIES = {"reader": (["cat"], os.O_RDONLY),
+           "writer": (["sh", "-c", 'echo other > "$0"'], os.O_WRONLY)}
 OTHER = "other\n"
 ACCESS = {os.O_RDONLY: "O_RDONLY", os.O_WRONLY: "O_WRONLY", os.O_RDWR: "O_RDWR"}
 
@@ -1081,7 +1082,7 @@ def pipe_at_the_open(scratch, link, party):
         command, access = PARTIES[party]
         waiting = subprocess.Popen(command + [pipe], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
-        soon(lambda: opening(waiting.pid, "S"))
+        soon(lambda: opening(waiting.pid, "S") == access or None)
     writer = start_held_writer(os.path.join(folder, "link" if link else "ports.conf"))
     pid = writer.stdout.readline()
     if not pid:  # Where strace cannot trace, it says why.
