@@ -228,14 +228,27 @@ def named_copy(folder):
     the writer's next step is its last look at the old file.  Where the new
     file has a name from the start, the writer may be stopped by its tracer
     at any of its calls meanwhile, to be let go on at once."""
-    return any(name.startswith(".pelvane-")
-               and os.lstat(os.path.join(folder, name)).st_mode & 0o777 != 0o600
-               for name in os.listdir(folder))
+    return any(st.st_mode & 0o777 != 0o600 for st in hidden_files(folder).values())
+
+
+def hidden_files(folder):
+    """The writer's hidden names in `folder`, each with its status (lstat);
+    a name gone before its look (the writer renamed its copy meanwhile) is
+    not there."""
+    found = {}
+    for name in (name for name in os.listdir(folder) if name.startswith(".pelvane-")):
+        try:
+            found[name] = os.lstat(os.path.join(folder, name))
+        except OSError as e:
+            if e.errno != errno.ENOENT:
+                raise
+    return found
 
 
 def hidden_copy(out):
-    """The name of the writer's new file beside `out`."""
-    return [name for name in os.listdir(os.path.dirname(out)) if name.startswith(".pelvane-")][0]
+    """The name of the writer's new file beside `out`; None where it is
+    gone (renamed)."""
+    return next(iter(hidden_files(os.path.dirname(out))), None)
 
 
 def take_back(out):
@@ -254,7 +267,7 @@ def copy_held_by_former_owner(out, held):
         os.chmod(copy, 0o666)
         fd = os.open(copy, os.O_WRONLY)
         return lambda: os.write(fd, "nobody's text\n")
-    return as_nobody(open_copy, os.path.dirname(out))
+    return copy and as_nobody(open_copy, os.path.dirname(out))
 
 
 def copy_planted_by_former_owner(out, held):
@@ -268,7 +281,7 @@ def copy_planted_by_former_owner(out, held):
         os.rename(copy, "taken")
         with open(copy, "w") as f:
             f.write("nobody's text\n")
-    return as_nobody(plant, os.path.dirname(out))
+    return copy and as_nobody(plant, os.path.dirname(out))
 
 
 def change_cases(tools=True):
@@ -412,8 +425,8 @@ def run_changes(folder):
         status = run["writer"].wait()
         if run["rest"]:
             run["rest"]()
-        left = [name for name in os.listdir(run["place"]) if name.startswith(".pelvane-")
-                and os.lstat(os.path.join(run["place"], name)).st_uid != NOBODY]
+        left = sorted(name for name, st in hidden_files(run["place"]).items()
+                      if st.st_uid != NOBODY)
         with open(run["out"]) as f:
             whole = f.read() == NEW
         rows.append((run["fs"], run["name"], status, run["done"], run["had"],
@@ -690,7 +703,7 @@ def row_within_one_grain(case):
     if case["writer"].poll() is None and time.time() > case["deadline"]:
         os.kill(case["pid"], signal.SIGKILL)
     status, out = case["writer"].wait(), case["out"]
-    left = [n for n in os.listdir(os.path.dirname(out)) if n.startswith(".pelvane-")]
+    left = sorted(hidden_files(os.path.dirname(out)))
     with open(out) as f:
         whole = f.read() == NEW
     ended = file_attributes(out)
