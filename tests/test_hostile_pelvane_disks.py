@@ -593,16 +593,17 @@ def next_tick():
 
 def stop_of(pid):
     """The number of the system call at which the process is stopped (None
-    where it runs or has ended), and the times it has been switched off a
-    processor."""
+    where it runs or has ended), and its state and the times it has been
+    switched off a processor, read in one look: where it moves on before
+    the call is read, they differ at the next look."""
     try:
+        with open("/proc/%d/status" % pid) as f:
+            status = [line for line in f if line.startswith("State:") or "ctxt_switches" in line]
         with open("/proc/%d/syscall" % pid) as f:
             call = f.read().split()[0]
-        with open("/proc/%d/status" % pid) as f:
-            switches = [line for line in f if "ctxt_switches" in line]
     except IOError:
         return None, None
-    return int(call) if stopped(pid) and call.isdigit() else None, switches
+    return int(call) if call.isdigit() and status[0].split()[1] in ("t", "T") else None, status
 
 
 def run_within_one_grain(folder):
