@@ -8,6 +8,7 @@ import ctypes
 import errno
 import fcntl
 import os
+import select
 import signal
 import struct
 import subprocess
@@ -436,22 +437,38 @@ def run_changes(folder):
 
 def start_writer(out, no_unnamed=False, held=None):
     """write_config(out) in a fresh interpreter under strace, which stops
-    it after each linkat, fchmod (its new file's last attribute, where the
-    file has a name from the start) and rename; it prints its process
-    number first.  With `no_unnamed`, the writer sees a file system
-    without unnamed files.  A writer `held` at a call (its name, and
-    delay_enter or delay_exit) waits for a line on its input before it
-    calls write_config, and is held instead by its tracer for HOLD seconds
-    at the first such call's entry or exit, stopped at no other (the
-    kernel's filter, seccomp, lets every other call pass untraced)."""
+    it (SIGSTOP) as each linkat, fchmod (its new file's last attribute,
+    where the file has a name from the start) and rename returns; it
+    prints its process number first.  With `no_unnamed`, the writer sees a
+    file system without unnamed files.  A writer `held` at a call (its
+    name) waits for a line on its input before it calls write_config, and
+    is stopped only as the first such call returns; its tracer tells of
+    the stop on the pipe that the writer's `told` reads (told_stopped)."""
     code = (WRITER + "print os.getpid()\nsys.stdout.flush()\n"
             + "sys.stdin.readline()\n" * bool(held) + "c.write_config(%r)\n" % out)
-    calls = held[0] if held else "linkat,fchmod,renameat,renameat2"
-    tampering = "%s=%dms:when=1" % (held[1], HOLD * 1000) if held else "signal=SIGSTOP"
-    return traced_writer(["-o", os.devnull] + ["-f", "--seccomp-bpf"] * bool(held)
-                         + ["-e", "trace=" + calls, "-e", "inject=%s:%s" % (calls, tampering)],
-                         "import sys\n" + code, no_unnamed and NO_UNNAMED_FILES,
-                         stdout=subprocess.PIPE, stdin=subprocess.PIPE if held else None)
+    calls = held or "linkat,fchmod,renameat,renameat2"
+    told, tell = os.pipe() if held else (None, None)
+    if held:  # Only the tracer writes to the pipe, only this process reads it.
+        fcntl.fcntl(told, fcntl.F_SETFD, fcntl.FD_CLOEXEC)
+    writer = traced_writer(["-o", "/dev/fd/%d" % tell if held else os.devnull,
+                            "-e", "trace=" + calls, "-e", "inject=%s:signal=SIGSTOP%s"
+                            % (calls, ":when=1" * bool(held))],
+                           "import sys\n" + code, no_unnamed and NO_UNNAMED_FILES,
+                           stdout=subprocess.PIPE, stdin=subprocess.PIPE if held else None)
+    if held:
+        os.close(tell)
+        writer.told = os.fdopen(told, "r", 0)
+    return writer
+
+
+def told_stopped(told, deadline):
+    """Whether a held writer's tracer tells on `told` (start_writer) that
+    the writer is stopped, before `deadline`; false where it ends first."""
+    while select.select([told], [], [], max(0, deadline - time.time()))[0]:
+        line = told.readline()
+        if not line or line.startswith("--- stopped by SIGSTOP"):
+            return bool(line)
+    return False
 
 
 class ChangesAroundRenameTest(unittest.TestCase):
@@ -504,7 +521,21 @@ def chmod_then_chown(out):
 
 
 def revoke_acl_entry(out):
-    subprocess.check_call(["setfacl", "-x", "u:%d" % NOBODY, out])
+    if not set_acl(out, ACL_0640):
+        raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()), out)
+
+
+def set_acl(path, value):
+    """Gives `path` the access ACL `value` as setfacl gives it, in one
+    setxattr; false where the file system refuses it."""
+    return LIBC.setxattr(path, "system.posix_acl_access", value, len(value), 0) == 0
+
+
+# A file of mode 0640's access ACL as setfacl leaves it once the entry
+# u:nobody:r is taken away (its mask kept), and as it has it with that
+# entry: (tag, permissions, number) each.
+ACL_0640 = struct.pack("<I" + "HHi" * 4, 2, 1, 6, -1, 4, 4, -1, 0x10, 4, -1, 0x20, 0, -1)
+ACL_NOBODY = ACL_0640[:12] + struct.pack("<HHi", 2, 4, NOBODY) + ACL_0640[12:]
 
 
 # The administrator's take-back of a file, in either order, and an ACL
@@ -515,20 +546,21 @@ WITHIN_ONE_GRAIN = [
     ("chown root:root, then chmod 600", NOBODY, 0o644, False, chown_then_chmod, ("0600", 0, 0, [])),
     ("chmod 600, then chown root:root", NOBODY, 0o644, False, chmod_then_chown, ("0600", 0, 0, [])),
     ("setfacl -x u:nobody", 0, 0o640, True, revoke_acl_entry, ("0640", 0, 0, []))]
-# The writer's stops where the changes are made: the call it is held at,
-# before or after it (start_writer), and the instant that shows.  Without
+# The writer's stops where the changes are made: the call it is stopped
+# at as it returns (start_writer), and the instant that shows.  Without
 # unnamed files its new file is named from the start and given its
 # attributes last.
-STOPS = [(("fsync", "delay_enter"), "the copy written"),
-         (("linkat", "delay_exit"), "the copy named")]
-NAMED_STOPS = [(("fchmod", "delay_exit"), "the copy named")]
+STOPS = [("fsync", "the copy written"), ("linkat", "the copy named")]
+NAMED_STOPS = [("fchmod", "the copy named")]
 O_TMPFILE = 0o20000000 | os.O_DIRECTORY
 # How many times a case is tried before it is given up as never landing
 # within one grain of the clock (ramfs's clock moves on within its tick
 # too, to the last fine-grained ctime another file system gave a file:
-# often, on a busy host), and how long its writer is held at its stop, in
-# seconds, for the changes to be made meanwhile.
-GRAIN_TRIES, HOLD = 30, 0.1
+# often, on a busy host).
+GRAIN_TRIES = 30
+# The grain of each coarse file system's ctimes on the kernel's coarse
+# clock, in nanoseconds: ext4's whole seconds, ramfs's ticks (each one).
+GRAINS = {"ext4 -I 128": 10 ** 9, "ramfs": 1}
 
 
 def mount_coarse(folder):
@@ -546,14 +578,13 @@ def mount_coarse(folder):
     return places + [("ramfs", place)], missing
 
 
-def makes(place, *test):
-    """Whether the command `test`, given a file's path, succeeds in `place`;
-    without `test`, whether an unnamed file can be made there."""
-    if test:
+def makes(place, acl=False):
+    """Whether an unnamed file can be made in `place`; with `acl`, whether
+    a file there takes the ACL entry u:nobody:r."""
+    if acl:
         probe = os.path.join(place, "probe")
         open(probe, "w").close()
-        with open(os.devnull, "w") as quiet:
-            return subprocess.call(list(test) + [probe], stderr=quiet) == 0
+        return set_acl(probe, ACL_NOBODY)
     try:
         os.close(os.open(place, os.O_WRONLY | O_TMPFILE, 0o600))
         return True
@@ -581,13 +612,17 @@ def ctime_of(path):
     return struct.unpack_from("qI", buf.raw, 96)
 
 
-def next_tick():
-    """Waits for the next tick of the kernel's coarse clock, which ramfs
-    stamps changes with, so that a whole tick follows."""
-    now = (ctypes.c_long * 2)()
-    LIBC.clock_gettime(5, now)  # CLOCK_REALTIME_COARSE
-    first = tuple(now)
-    while LIBC.clock_gettime(5, now) == 0 and tuple(now) == first:
+def grain_start(grain):
+    """Waits for the start of the next grain of `grain` nanoseconds of the
+    kernel's coarse clock (GRAINS), which ext4 and ramfs stamp changes
+    with, so that a whole grain follows: asleep until just before it."""
+    def now():
+        clock = (ctypes.c_long * 2)()
+        LIBC.clock_gettime(5, clock)  # CLOCK_REALTIME_COARSE
+        return clock[0] * 10 ** 9 + clock[1]
+    first = now() // grain
+    time.sleep(max(0, (first + 1) * grain - now() - 10 ** 7) / 1e9)
+    while now() // grain == first:
         pass
 
 
@@ -608,28 +643,27 @@ def stop_of(pid):
 
 def run_within_one_grain(folder):
     """Runs write_config once per case of WITHIN_ONE_GRAIN on each coarse
-    file system (mount_coarse), with and without unnamed files, held where
-    each of its STOPS says.  Each writer waits just before write_config
-    while the file's ctime is made the clock's current one, at the start
-    of a tick (a chmod to the mode it has), which the writer then reads
-    with the file's status; the changes are made while it is held at its
-    stop, and land where the ctime then is still the one noted.  The
+    file system (mount_coarse), with and without unnamed files, stopped
+    where each of its STOPS says.  Each writer waits just before
+    write_config while the file's ctime is made the clock's current one,
+    at the start of a grain (a chmod to the mode it has), which the writer
+    then reads with the file's status; the changes are made as soon as it
+    is stopped, and land where the ctime then is still the one noted.  The
     writers start together and are let go on one at a time, each once the
-    one before is held, so that each runs alone from the one instant to
-    the other; a case that did not land, or whose writer was not held all
-    the while, is tried again, GRAIN_TRIES times in all.  Prints, as a
-    Python literal, what cannot be made here, and a row per try: the file
-    system and how the writer sees it, the case's name and stop, the
-    writer's status, whether it was held all the while the changes were
-    made and whether they landed, what the file is to have and has at the
-    end (acl_view), whether it then has all it had right after the
-    changes, whether its text is the writer's, and the writer's hidden
-    names left."""
+    one before has ended, so that each runs alone; a case that did not
+    land, or whose writer was not held all the while, is tried again,
+    GRAIN_TRIES times in all.  Prints, as a Python literal, what cannot be
+    made here, and a row per try: the file system and how the writer sees
+    it, the case's name and stop, the writer's status, whether it was held
+    all the while the changes were made and whether they landed, what the
+    file is to have and has at the end (acl_view), whether it then has all
+    it had right after the changes, whether its text is the writer's, and
+    the writer's hidden names left."""
     places, missing = mount_coarse(folder)
     cases = []
     for fs, place in places:
         # ramfs keeps no extended attributes, ACLs among them.
-        acl = fs != "ramfs" and makes(place, "setfacl", "-m", "u:%d:r" % NOBODY)
+        acl = makes(place, acl=True)
         unnamed = makes(place)
         if not unnamed:
             missing.append(fs + " with unnamed files (refused)")
@@ -656,7 +690,7 @@ def run_within_one_grain(folder):
             os.chown(out, owner, owner)
             os.chmod(out, mode)
             if with_acl:
-                subprocess.check_call(["setfacl", "-m", "u:%d:r" % NOBODY, out])
+                set_acl(out, ACL_NOBODY)
             case["old"] = os.stat(out).st_ino
             case["writer"] = start_writer(out, case["no_unnamed"], case["stop"][0])
         for case in runs:
@@ -664,38 +698,35 @@ def run_within_one_grain(folder):
             case["deadline"] = time.time() + 120
         for case in runs:
             change_within_one_grain(case)
-        for case in runs:
             rows.append(row_within_one_grain(case))
     print repr((missing, rows))
 
 
 def change_within_one_grain(case):
-    """Lets the writer of `case` go on, and makes the changes once it is
-    held at its stop (looked for without a pause); notes in `case` whether
-    the writer stayed there all the while (the times it was switched off a
-    processor unchanged), the old file still in place, whether they
-    landed, and what the file had right after them."""
+    """Lets the writer of `case` go on, and makes the changes as soon as
+    its tracer tells that it is stopped; notes in `case` whether the
+    writer stayed at its call all the while (the times it was switched off
+    a processor unchanged), the old file still in place, whether they
+    landed, and what the file had right after them; then lets it go on.
+    It is stopped once, and let go on only once it is: no SIGCONT comes
+    before a SIGSTOP that its tracer has sent is taken, which would undo
+    the stop."""
     writer, pid, out = case["writer"], case["pid"], case["out"]
-    (_, _, mode, _, change, _), ((call, _), instant) = case["change"], case["stop"]
+    (_, _, mode, _, change, _), (call, _) = case["change"], case["stop"]
     case.update(held=False, landed=False, had=None)
-    next_tick()
+    grain_start(GRAINS[case["fs"]])
     os.chmod(out, mode)
     noted = ctime_of(out)
     writer.stdin.write("\n")
     writer.stdin.flush()
-    while writer.poll() is None and time.time() < case["deadline"]:
-        # Stopped at the call's entry, which its tracer ends at once where it
-        # holds the writer after the call, the writer has not yet named its
-        # copy.
-        if instant == "the copy named" and not named_copy(os.path.dirname(out)):
-            continue
-        before = stop_of(pid)
-        if before[0] != CALL_NUMBERS[call]:
-            continue
+    if not told_stopped(writer.told, case["deadline"]):
+        return
+    before = stop_of(pid)
+    if before[0] == CALL_NUMBERS[call]:
         change(out)
         case.update(landed=ctime_of(out) == noted, had=file_attributes(out))
         case["held"] = stop_of(pid) == before and os.stat(out).st_ino == case["old"]
-        return
+    os.kill(pid, signal.SIGCONT)
 
 
 def row_within_one_grain(case):
@@ -704,6 +735,7 @@ def row_within_one_grain(case):
     if case["writer"].poll() is None and time.time() > case["deadline"]:
         os.kill(case["pid"], signal.SIGKILL)
     status, out = case["writer"].wait(), case["out"]
+    case["writer"].told.close()
     left = sorted(hidden_files(os.path.dirname(out)))
     with open(out) as f:
         whole = f.read() == NEW
@@ -722,17 +754,18 @@ class WithinOneGrainTest(unittest.TestCase):
     it read, and once the copy is named.  The administrator's take-back of
     nobody's file (chown root:root and chmod 600, in either order), and an
     ACL entry taken away (where there are ACLs), are on the file at the
-    end, which holds the writer's whole text, no copy left.  The writers
-    run in a PID namespace, their files on a tmpfs of its own."""
+    end, which holds the writer's whole text, no copy left.  On ext4 every
+    case lands within the second; on ramfs, whose clock other file systems
+    pull on, one that never does is named.  The writers run in a PID
+    namespace, their files on a tmpfs of its own."""
 
     maxDiff = None
 
     def test_changes_within_one_grain_of_the_ctime_read_are_kept(self):
         if os.geteuid() != 0:
             self.skipTest("needs root")
-        lacking = [tool for tool in ("strace", "setfacl") if not tool_path(tool)]
-        if lacking:
-            self.skipTest("needs %s" % ", ".join(lacking))
+        if not tool_path("strace"):
+            self.skipTest("needs strace")
         if not CALL_NUMBERS:
             self.skipTest("the system calls' numbers are not known here")
         missing, rows = printed_in_namespace(self, __name__, "run_within_one_grain")
@@ -742,11 +775,15 @@ class WithinOneGrainTest(unittest.TestCase):
         self.assertEqual([row[:4] + row[7:] for row in rows
                           if row[5] and row[8:] != (row[7], True, True, [])], [])
         landed = set(row[:4] for row in rows if row[5] and row[6])
-        never = sorted(set(row[:4] for row in rows) - landed)
-        if missing or never:
-            self.skipTest("cannot be made here: %s; never within one grain of the clock in %d "
-                          "tries: %s" % (", ".join(missing) or "none", GRAIN_TRIES,
-                                         never or "none"))
+        cases = sorted(set(row[:4] for row in rows))
+        never = [case for case in cases if case not in landed]
+        self.assertEqual([case for case in never if case[0] != "ramfs"], [])
+        ramfs = len([case for case in cases if case[0] == "ramfs"])
+        said = (["cannot be made here: " + ", ".join(missing)] * bool(missing)
+                + ["ramfs: %d of %d cases landed within one grain in %d tries; never: %s"
+                   % (ramfs - len(never), ramfs, GRAIN_TRIES, never)] * bool(never))
+        if said:
+            self.skipTest("; ".join(said))
 
 
 def stopped(pid):
