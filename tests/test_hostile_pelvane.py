@@ -947,7 +947,10 @@ def traced_writer(options, code, preload=None, **popen):
     """Starts `code` (a writer's) in a fresh interpreter under strace, given
     `options`, with the modules on its path and `preload` (a library's
     path) preloaded into it besides what this process has preloaded, which
-    strace is not given; the other keywords are Popen's."""
+    strace is not given; the other keywords are Popen's.  The writer and
+    its tracer run in a session of their own: a stopped writer in a
+    process group that a job-control shell's exit leaves orphaned would
+    be sent SIGHUP, and killed."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         os.path.abspath(path) for path in (helpers.MODULE_DIR, helpers.STANDINS)))
     preload = ":".join(filter(None, [env.pop("LD_PRELOAD", None), preload]))
@@ -955,7 +958,8 @@ def traced_writer(options, code, preload=None, **popen):
         env["ASAN_OPTIONS"] += ":detect_leaks=0"
     return subprocess.Popen(["strace", "-qq"] + options
                             + (["-E", "LD_PRELOAD=" + preload] if preload else [])
-                            + [sys.executable, "-c", code], env=env, **popen)
+                            + [sys.executable, "-c", code], env=env, preexec_fn=os.setsid,
+                            **popen)
 
 
 def process_state(pid):
