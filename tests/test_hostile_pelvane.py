@@ -1013,18 +1013,20 @@ def start_held_writer(path):
 
 
 def in_call(pid):
-    """The process's state (process_state), the system call it is in as
-    /proc shows it (its number and arguments; "running"), and the times it
-    was switched off a processor; None where it has ended meanwhile."""
-    state = process_state(pid)
+    """The process's state (as process_state gives it), the system call it
+    is in as /proc shows it (its number and arguments; "running"), and the
+    times it was switched off a processor; None where it has ended
+    meanwhile.  The state and the switches are read in one look, before
+    the call: a process moving on in between shows other switches at the
+    next look."""
     try:
+        with open("/proc/%d/status" % pid) as f:
+            status = [line for line in f if line.startswith("State:") or "ctxt_switches" in line]
         with open("/proc/%d/syscall" % pid) as f:
             call = f.read().split()
-        with open("/proc/%d/status" % pid) as f:
-            switches = [line for line in f if "ctxt_switches" in line]
     except IOError:
         return None
-    return state and (state, call, switches)
+    return status[0].split()[1], call, status[1:]
 
 
 def opening(pid, states, flags=0):

@@ -17,7 +17,7 @@ import unittest
 
 import helpers
 from test_hostile_pelvane import (CALL_NUMBERS, HEADER, LIBC, MOUNT_SCRATCH, NAMESPACES, NEW, OLD,
-                                  SCRATCH, WRITER, printed_in_namespace, process_state,
+                                  SCRATCH, WRITER, in_call, printed_in_namespace, process_state,
                                   tool_path, traced_writer)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -626,21 +626,6 @@ def grain_start(grain):
         pass
 
 
-def stop_of(pid):
-    """The number of the system call at which the process is stopped (None
-    where it runs or has ended), and its state and the times it has been
-    switched off a processor, read in one look: where it moves on before
-    the call is read, they differ at the next look."""
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            status = [line for line in f if line.startswith("State:") or "ctxt_switches" in line]
-        with open("/proc/%d/syscall" % pid) as f:
-            call = f.read().split()[0]
-    except IOError:
-        return None, None
-    return int(call) if call.isdigit() and status[0].split()[1] in ("t", "T") else None, status
-
-
 def run_within_one_grain(folder):
     """Runs write_config once per case of WITHIN_ONE_GRAIN on each coarse
     file system (mount_coarse), with and without unnamed files, stopped
@@ -721,11 +706,11 @@ def change_within_one_grain(case):
     writer.stdin.flush()
     if not told_stopped(writer.told, case["deadline"]):
         return
-    before = stop_of(pid)
-    if before[0] == CALL_NUMBERS[call]:
+    before = in_call(pid)
+    if before and before[0] in ("t", "T") and before[1][0] == str(CALL_NUMBERS[call]):
         change(out)
         case.update(landed=ctime_of(out) == noted, had=file_attributes(out))
-        case["held"] = stop_of(pid) == before and os.stat(out).st_ino == case["old"]
+        case["held"] = in_call(pid) == before and os.stat(out).st_ino == case["old"]
     os.kill(pid, signal.SIGCONT)
 
 
