@@ -68,11 +68,17 @@ class Fd {
     }
     fd_ = fd;
   }
-  // Closes the descriptor held; false, errno set, when close fails.
+  // Closes the descriptor held, where there is one; false, errno set,
+  // when close fails.
   bool close_checked() {
-    int rc = close(fd_);
+    int rc = fd_ >= 0 ? close(fd_) : 0;
     fd_ = -1;
     return rc == 0;
+  }
+  // Hands the descriptor held over to `to`, holding none.
+  void hand_to(Fd& to) {
+    to.reset(fd_);
+    fd_ = -1;
   }
 
  private:
@@ -137,13 +143,16 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
 }
 
 // One attempt at writing a file: the file opened (`readable` where it may
-// be read too) and its status; its directory (opened for reading, to be
+// be read too) and its status, and where it was opened again to be read,
+// its first descriptor, kept open as long as the file is written (closing
+// any descriptor of a file drops the process's POSIX locks on it); its
+// directory (opened for reading, to be
 // synced, where the caller may read it, else as a place only) and the
 // file's name there; the new file with the name it is given, removed at
 // the end unless it was renamed into place; and the attributes the new
 // file was last given, the old file's (its own at first).
 struct Attempt {
-  Fd fd, dir, tmp;
+  Fd fd, first, dir, tmp;
   struct stat st;
   std::string base, tmp_name;
   Attributes given;
@@ -286,23 +295,28 @@ void open_with_status(Attempt& a, const std::string& path) {
   if (!open_file(a, path) || fstat(a.fd.get(), &a.st) < 0) fail();
 }
 
+// The entry of the calling thread's descriptor `fd` in /proc: the
+// kernel's link to the open file itself.  (/proc/self is the thread
+// group's leader, whose descriptors a thread with a table of its own does
+// not share.)
+std::string proc_entry(int fd) { return "/proc/thread-self/fd/" + std::to_string(fd); }
+
 // Asks read access of the regular file open at a.fd, which an in-place
 // write needs to put back what it goes over: the very file is opened again,
-// for reading and writing, through its entry in /proc/self/fd, the
-// kernel's link to the open file itself.  Where that is refused (the caller
-// may not read the file, /proc is missing), or leads to another file, the
-// file stays open for writing alone.
+// once, for reading and writing, through its entry in /proc.  The first
+// descriptor stays open too (a.first), to the end of the write.  Where the
+// open answers anything but the very file (the caller may not read it,
+// /proc is missing, a file system answers EINTR), the file stays open for
+// writing alone.
 void make_readable(Attempt& a) {
-  const std::string proc = "/proc/self/fd/" + std::to_string(a.fd.get());
-  int fd;
-  do fd = open(proc.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  while (interrupted(fd));
+  int fd = open(proc_entry(a.fd.get()).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return;
   struct stat st;
   if (fstat(fd, &st) < 0 || !same_file(st, a.st)) {
     close(fd);
     return;
   }
+  a.fd.hand_to(a.first);
   a.fd.reset(fd);
   a.readable = true;
 }
@@ -452,15 +466,23 @@ bool take_attributes(Attempt& a, const struct stat* known = nullptr) {
 
 // Gives the new file made without a name the name `name` in the
 // directory, where it is free: the descriptor itself is linked where the
-// process may, else its entry in /proc.  0, or -1 with errno set (EEXIST:
-// the name is taken).
+// process may, else its entry in /proc, where the name made is then
+// checked to name the new file itself; where it names another, it is
+// removed, and the link is refused as the first was.  0, or -1 with errno
+// set (EEXIST: the name is taken).
 int link_new_file(const Attempt& a, const char* name) {
-  int rc = linkat(a.tmp.get(), "", a.dir.get(), name, AT_EMPTY_PATH);
-  if (rc < 0 && errno != EEXIST) {
-    const std::string proc = "/proc/self/fd/" + std::to_string(a.tmp.get());
-    rc = linkat(AT_FDCWD, proc.c_str(), a.dir.get(), name, AT_SYMLINK_FOLLOW);
-  }
-  return rc;
+  if (linkat(a.tmp.get(), "", a.dir.get(), name, AT_EMPTY_PATH) == 0) return 0;
+  const int refused = errno;
+  const std::string proc = proc_entry(a.tmp.get());
+  if (refused == EEXIST ||
+      linkat(AT_FDCWD, proc.c_str(), a.dir.get(), name, AT_SYMLINK_FOLLOW) < 0)
+    return -1;
+  struct stat named, own, linked;
+  if (fstatat(a.dir.get(), name, &named, AT_SYMLINK_NOFOLLOW) < 0) return -1;
+  if (fstat(a.tmp.get(), &own) == 0 && same_file(named, own)) return 0;
+  if (stat(proc.c_str(), &linked) == 0 && same_file(named, linked)) unlinkat(a.dir.get(), name, 0);
+  errno = refused;
+  return -1;
 }
 
 // ---- in place ---------------------------------------------------------------
@@ -628,10 +650,11 @@ bool secure_room(int fd, size_t length, size_t old) {
 // read first (and a copy sharing its blocks made too where the cut would
 // free none, shared as they are with another file, or writing the text
 // back could need more room than the cut frees, compressed as it is), the
-// file cut, and the old text put back where the write fails.  A file that
-// cannot be read is cut first (to the text's length where room is
-// secured), so that a refused cut changes nothing; where room is not
-// secured it is left cut when the write fails.  A file that cannot be
+// file cut, and the old text put back where the write fails.  Where
+// nothing can be put back (the file, or its old text, cannot be read), it
+// is written exactly as open(path, "w") and a write would: cut to nothing
+// first, so that a refused cut changes nothing, and left with what the
+// write took of the new text where it fails.  A file that cannot be
 // written at an offset (/proc/self/comm) takes the text as write() gives
 // it.
 void overwrite(Attempt& a, std::string_view text, bool secured) {
@@ -654,8 +677,8 @@ void overwrite(Attempt& a, std::string_view text, bool secured) {
     if (blocks.shared || blocks.encoded) share_copy(a.dir.get(), fd, put_back.copy);
   }
   // Where the file is cut before the text is written.
-  size_t cut = !secured ? 0 : saved ? old : std::min(old, length);
-  put_back.arm();
+  size_t cut = secured && saved ? old : 0;
+  if (saved) put_back.arm();
   if ((cut < old && ftruncate(fd, off_t(cut)) < 0) || !write_all_at(fd, text, 0) ||
       (length < cut && ftruncate(fd, off_t(length)) < 0))
     fail();
@@ -685,7 +708,12 @@ Outcome write_in_place(const std::string& path, Attempt& a, std::string_view tex
     overwrite(a, text, secured);
   else if (!write_all(a.fd.get(), text))
     fail();
-  if (!a.fd.close_checked()) fail();
+  // Only now is any descriptor of the file closed; a failure of either
+  // close is raised.
+  const bool closed = a.fd.close_checked();
+  const int err = errno;
+  if (!a.first.close_checked()) fail();
+  if (!closed) throw Failed{err};
   return Outcome::written;
 }
 
