@@ -1,10 +1,12 @@
 """Shared helpers of the test suites."""
 
 import ctypes
+import errno
 import os
 import signal
 import subprocess
 import sys
+import threading
 
 BUILD_DIR = os.environ.get("BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "build"))
 MODULE_DIR = os.path.join(BUILD_DIR, "python")
@@ -34,10 +36,40 @@ def start_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None):
                             preexec_fn=ending_with_this_process())
 
 
-def run_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None):
-    """Runs code in a fresh interpreter; answers (exit status, stdout, stderr)."""
+def killed(process):
+    """Kills the process with SIGKILL, and its process group where it leads
+    one (a session of its own); nothing where it has ended."""
+    if process.poll() is not None:
+        return
+    try:
+        if os.getpgid(process.pid) == process.pid:
+            os.killpg(process.pid, signal.SIGKILL)
+        else:
+            process.kill()
+    except OSError as e:
+        if e.errno != errno.ESRCH:
+            raise
+
+
+def finished(process, seconds, text=None):
+    """process.communicate(text), the process killed (killed()) where it
+    has not ended once `seconds` have passed: a guard against a hang, sized
+    for the sanitizer build on a busy machine, never a measure of speed."""
+    timer = threading.Timer(seconds, killed, [process])
+    timer.daemon = True
+    timer.start()
+    try:
+        return process.communicate(text)
+    finally:
+        timer.cancel()
+        timer.join()
+
+
+def run_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None, seconds=600):
+    """Runs code in a fresh interpreter, killed after `seconds`; answers
+    (exit status, stdout, stderr)."""
     proc = start_python(code, path, flags, cwd)
-    out, err = proc.communicate()
+    out, err = finished(proc, seconds)
     return proc.returncode, out, err
 
 
@@ -79,11 +111,11 @@ def start_in_namespace(code, namespaces="-m", setup=""):
                             preexec_fn=ending_with_this_process())
 
 
-def namespace_python(code, namespaces="-m", setup=""):
-    """Runs code as start_in_namespace() starts it; answers (exit status,
-    stdout, stderr)."""
+def namespace_python(code, namespaces="-m", setup="", seconds=1200):
+    """Runs code as start_in_namespace() starts it, killed after `seconds`;
+    answers (exit status, stdout, stderr)."""
     proc = start_in_namespace(code, namespaces, setup)
-    out, err = proc.communicate()
+    out, err = finished(proc, seconds)
     return proc.returncode, out, err
 
 

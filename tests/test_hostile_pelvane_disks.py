@@ -8,7 +8,6 @@ import ctypes
 import errno
 import fcntl
 import os
-import select
 import signal
 import struct
 import subprocess
@@ -17,8 +16,9 @@ import unittest
 
 import helpers
 from test_hostile_pelvane import (CALL_NUMBERS, HEADER, LIBC, MOUNT_SCRATCH, NAMESPACES, NEW, OLD,
-                                  SCRATCH, WRITER, in_call, printed_in_namespace, process_state,
-                                  tool_path, traced_writer)
+                                  SCRATCH, WRITER, first_line, in_call, printed_in_namespace,
+                                  process_state, soon, stopped_writer, told_stopped, tool_path,
+                                  traced_writer)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -129,7 +129,7 @@ class FullDiskTest(unittest.TestCase):
             NAMESPACES, MOUNT_SCRATCH) for old, shared, options in cases]
         failed_theirs = 0
         for (old, shared, options), run in zip(cases, runs):
-            out, err = run.communicate()
+            out, err = helpers.finished(run, 1200)
             if "mount" in err and run.returncode:
                 self.skipTest("loop devices cannot be mounted here: %s" % err.strip())
             self.assertEqual((run.returncode, err), (0, ""))
@@ -404,8 +404,8 @@ def run_changes(folder):
                              writer=start_writer(out, fs == NO_UNNAMED), done=False,
                              had=None, rest=None))
     for run in runs:
-        run["pid"] = int(run["writer"].stdout.readline())
-    deadline = time.time() + 120
+        run["pid"] = int(first_line(run["writer"]))
+    deadline = time.time() + 300
     while time.time() < deadline and any(run["writer"].poll() is None for run in runs):
         for run in runs:
             if run["writer"].poll() is not None or not stopped(run["pid"]):
@@ -423,6 +423,7 @@ def run_changes(folder):
         time.sleep(0.001)
     rows = []
     for run in runs:
+        helpers.killed(run["writer"])  # Not let go on by the deadline.
         status = run["writer"].wait()
         if run["rest"]:
             run["rest"]()
@@ -444,31 +445,16 @@ def start_writer(out, no_unnamed=False, held=None):
     name) waits for a line on its input before it calls write_config, and
     is stopped only as the first such call returns; its tracer tells of
     the stop on the pipe that the writer's `told` reads (told_stopped)."""
-    code = (WRITER + "print os.getpid()\nsys.stdout.flush()\n"
+    code = ("import sys\n" + WRITER + "print os.getpid()\nsys.stdout.flush()\n"
             + "sys.stdin.readline()\n" * bool(held) + "c.write_config(%r)\n" % out)
-    calls = held or "linkat,fchmod,renameat,renameat2"
-    told, tell = os.pipe() if held else (None, None)
-    if held:  # Only the tracer writes to the pipe, only this process reads it.
-        fcntl.fcntl(told, fcntl.F_SETFD, fcntl.FD_CLOEXEC)
-    writer = traced_writer(["-o", "/dev/fd/%d" % tell if held else os.devnull,
-                            "-e", "trace=" + calls, "-e", "inject=%s:signal=SIGSTOP%s"
-                            % (calls, ":when=1" * bool(held))],
-                           "import sys\n" + code, no_unnamed and NO_UNNAMED_FILES,
-                           stdout=subprocess.PIPE, stdin=subprocess.PIPE if held else None)
+    preload = no_unnamed and NO_UNNAMED_FILES
     if held:
-        os.close(tell)
-        writer.told = os.fdopen(told, "r", 0)
-    return writer
-
-
-def told_stopped(told, deadline):
-    """Whether a held writer's tracer tells on `told` (start_writer) that
-    the writer is stopped, before `deadline`; false where it ends first."""
-    while select.select([told], [], [], max(0, deadline - time.time()))[0]:
-        line = told.readline()
-        if not line or line.startswith("--- stopped by SIGSTOP"):
-            return bool(line)
-    return False
+        return stopped_writer(code, held, ":when=1", preload, stdout=subprocess.PIPE,
+                              stdin=subprocess.PIPE)
+    calls = "linkat,fchmod,renameat,renameat2"
+    return traced_writer(["-o", os.devnull, "-e", "trace=" + calls, "-e",
+                          "inject=%s:signal=SIGSTOP" % calls], code, preload,
+                         stdout=subprocess.PIPE)
 
 
 class ChangesAroundRenameTest(unittest.TestCase):
@@ -679,8 +665,7 @@ def run_within_one_grain(folder):
             case["old"] = os.stat(out).st_ino
             case["writer"] = start_writer(out, case["no_unnamed"], case["stop"][0])
         for case in runs:
-            case["pid"] = int(case["writer"].stdout.readline())
-            case["deadline"] = time.time() + 120
+            case["pid"] = int(first_line(case["writer"]))
         for case in runs:
             change_within_one_grain(case)
             rows.append(row_within_one_grain(case))
@@ -695,16 +680,18 @@ def change_within_one_grain(case):
     landed, and what the file had right after them; then lets it go on.
     It is stopped once, and let go on only once it is: no SIGCONT comes
     before a SIGSTOP that its tracer has sent is taken, which would undo
-    the stop."""
+    the stop.  A writer whose stop is not told of within two minutes of
+    its turn is killed, its case not held."""
     writer, pid, out = case["writer"], case["pid"], case["out"]
     (_, _, mode, _, change, _), (call, _) = case["change"], case["stop"]
-    case.update(held=False, landed=False, had=None)
+    case.update(held=False, landed=False, had=None, deadline=time.time() + 120)
     grain_start(GRAINS[case["fs"]])
     os.chmod(out, mode)
     noted = ctime_of(out)
     writer.stdin.write("\n")
     writer.stdin.flush()
     if not told_stopped(writer.told, case["deadline"]):
+        helpers.killed(writer)
         return
     before = in_call(pid)
     if before and before[0] in ("t", "T") and before[1][0] == str(CALL_NUMBERS[call]):
@@ -717,8 +704,8 @@ def change_within_one_grain(case):
 def row_within_one_grain(case):
     """The row of `case` (run_within_one_grain) once its writer has ended
     (killed where it has not by the deadline)."""
-    if case["writer"].poll() is None and time.time() > case["deadline"]:
-        os.kill(case["pid"], signal.SIGKILL)
+    if soon(case["writer"].poll, max(0, case["deadline"] - time.time())) is None:
+        helpers.killed(case["writer"])
     status, out = case["writer"].wait(), case["out"]
     case["writer"].told.close()
     left = sorted(hidden_files(os.path.dirname(out)))
