@@ -760,21 +760,21 @@ class WriteConfigTest(unittest.TestCase):
     def test_other_threads_run_while_it_waits(self):
         # A pipe read by another thread; one Ctrl-C while open() waits for a
         # reader of one, and while a write waits for a reader that reads
-        # nothing, once part of the text went in.
+        # nothing, once part of the text went in (a call that Ctrl-C does
+        # not end is ended by the alarm).
         fifo = self.path("fifo")
         os.mkfifo(fifo)
         code = WRITER + (
-            "import ctypes, signal, thread, threading, time\n"
+            "import ctypes, signal, thread, threading\n"
             "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
-            "signal.alarm(20); got = []\n"
+            "signal.alarm(120); got = []\n"
             "reader = threading.Thread(target=lambda: got.append(open(%r).read()))\n"
             "reader.start(); c.write_config(%r); reader.join(); print got == [%r]\n"
             "main, kill = thread.get_ident(), ctypes.CDLL(None).pthread_kill\n"
             "def interrupted(after):\n"
             "    threading.Timer(after, kill, (ctypes.c_ulong(main), signal.SIGINT)).start()\n"
-            "    start = time.time()\n"
             "    try: c.write_config(%r)\n"
-            "    except KeyboardInterrupt: return time.time() - start < after + 1\n"
+            "    except KeyboardInterrupt: return True\n"
             "print interrupted(0.2)\n"
             "held = os.open(%r, os.O_RDONLY | os.O_NONBLOCK); c.config_map = %s\n"
             "print interrupted(0.5), len(os.read(held, 1 << 20)) > 0\n"
@@ -1160,7 +1160,7 @@ def start_held_writer(path):
     code = WRITER + (
         "import signal, sys\n"
         "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
-        "signal.alarm(60)\n"
+        "signal.alarm(120)\n"
         "print os.getpid()\n"
         "sys.stdout.flush()\n"
         "try: c.write_config(%r)\n"
