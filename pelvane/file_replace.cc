@@ -143,14 +143,14 @@ void split_path(std::string_view path, std::string& dir, std::string& base) {
 }
 
 // One attempt at writing a file: the file opened (`readable` where it may
-// be read too) and its status, and where it was opened again to be read,
+// be read too) and its status, and, where it was opened again to be read,
 // its first descriptor, kept open as long as the file is written (closing
 // any descriptor of a file drops the process's POSIX locks on it); its
-// directory (opened for reading, to be
-// synced, where the caller may read it, else as a place only) and the
-// file's name there; the new file with the name it is given, removed at
-// the end unless it was renamed into place; and the attributes the new
-// file was last given, the old file's (its own at first).
+// directory (opened for reading, to be synced, where the caller may read
+// it, else as a place only) and the file's name there; the new file with
+// the name it is given, removed at the end unless it was renamed into
+// place; and the attributes the new file was last given, the old file's
+// (its own at first).
 struct Attempt {
   Fd fd, first, dir, tmp;
   struct stat st;
