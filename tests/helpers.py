@@ -3,10 +3,11 @@
 import ctypes
 import errno
 import os
+import select
 import signal
 import subprocess
 import sys
-import threading
+import time
 
 BUILD_DIR = os.environ.get("BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "build"))
 MODULE_DIR = os.path.join(BUILD_DIR, "python")
@@ -51,18 +52,40 @@ def killed(process):
             raise
 
 
-def finished(process, seconds, text=None):
-    """process.communicate(text), the process killed (killed()) where it
-    has not ended once `seconds` have passed: a guard against a hang, sized
-    for the sanitizer build on a busy machine, never a measure of speed."""
-    timer = threading.Timer(seconds, killed, [process])
-    timer.daemon = True
-    timer.start()
-    try:
-        return process.communicate(text)
-    finally:
-        timer.cancel()
-        timer.join()
+def finished(process, seconds):
+    """What the process prints on its piped stdout and stderr until it ends,
+    as communicate() answers it (its input closed), the process killed
+    (killed()) where it has not ended once `seconds` have passed: a guard
+    against a hang, sized for the sanitizer build on a busy machine, never
+    a measure of speed.  No thread waits for it: a thread of this process
+    holding a lock as another one forks would leave the child stuck on it."""
+    if process.stdin:
+        process.stdin.close()
+    streams = [stream for stream in (process.stdout, process.stderr) if stream]
+    said = dict((stream, []) for stream in streams)
+    deadline, late = time.time() + seconds, False
+    while streams:
+        try:
+            ready = select.select(streams, [], [], max(0, deadline - time.time()))[0]
+        except select.error as e:  # A signal's handler ran.
+            if e.args[0] != errno.EINTR:
+                raise
+            continue
+        if not ready and late:
+            break  # Another process holds the pipes open.
+        if not ready:
+            killed(process)
+            deadline, late = time.time() + 10, True  # For what is left in the pipes.
+        for stream in ready:
+            data = os.read(stream.fileno(), 1 << 16)
+            if data:
+                said[stream].append(data)
+            else:
+                streams.remove(stream)
+                stream.close()
+    process.wait()
+    return tuple("".join(said[stream]) if stream else None
+                 for stream in (process.stdout, process.stderr))
 
 
 def run_python(code, path=(MODULE_DIR, STANDINS), flags=(), cwd=None, seconds=600):
