@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -337,6 +338,46 @@ Found open_through_link(Attempt& a, const std::string& path) {
   return Found::replace;
 }
 
+// Whether /proc/locks lists a lock (an flock, POSIX or OFD lock, held or
+// waited for, or a lease) on a file of the inode number of `st`, whoever
+// takes it.  Those who take turns by a lock on the file must go on finding
+// one file: replaced, it would leave a waiter the old file while a
+// newcomer locks the new one.  The number alone is matched, as the list's
+// device is the file system's, not always the one stat() gives (a btrfs
+// subvolume's is not); a lock on another file of that number only sends
+// the text in place.  The list gives the kernel's numbers, an unsigned
+// long.  Where it cannot be read, no lock is seen.
+bool locked(const struct stat& st) {
+  Fd list;
+  int fd;
+  do fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  while (interrupted(fd));
+  list.reset(fd);
+  if (!list.ok()) return false;
+  std::string text;
+  char buf[16384];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+    if (interrupted(n)) continue;
+    if (n < 0) break;
+    text.append(buf, size_t(n));
+  }
+  // Each line: "1: POSIX  ADVISORY  WRITE 1234 08:01:5678 0 EOF", a
+  // waiter's with "->" after its number; the file is MAJOR:MINOR:INODE.
+  const auto inode = static_cast<unsigned long>(st.st_ino);
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find_first_of(" \n", at);
+    if (end == text.npos) end = text.size();
+    std::string_view word(text.data() + at, end - at);
+    at = end + 1;
+    if (std::count(word.begin(), word.end(), ':') != 2) continue;
+    const char *digits = word.data() + word.rfind(':') + 1, *stop = word.data() + word.size();
+    unsigned long number;
+    auto parsed = std::from_chars(digits, stop, number);
+    if (parsed.ec == std::errc() && parsed.ptr == stop && number == inode) return true;
+  }
+  return false;
+}
+
 // Opens the file `path` names, its status in a.st; a missing one is marked
 // fresh, to be made, where the whole path could name it (open() refuses a
 // path longer than the kernel takes, whose directory alone it takes).  The
@@ -345,7 +386,8 @@ Found open_through_link(Attempt& a, const std::string& path) {
 // directory found is checked before anything is named there
 // (put_in_place).  A path that cannot be looked at is left to the
 // in-place write (open() tells why), and only a regular file of one link
-// is replaced; swapped where the name came to name a link meanwhile.
+// that no one locks is replaced; swapped where the name came to name a
+// link meanwhile.
 Found open_old_file(Attempt& a, const std::string& path) {
   struct stat named;
   if (!open_parent(path, a)) {
@@ -367,7 +409,8 @@ Found open_old_file(Attempt& a, const std::string& path) {
   } else {
     open_with_status(a, path);
   }
-  if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1) return Found::in_place;
+  if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1 || locked(a.st))
+    return Found::in_place;
   return Found::replace;
 }
 
@@ -857,14 +900,14 @@ Outcome replace_once(const std::string& path, std::string_view text, int& turns)
 // Writers of one file neither wait for nor stop each other: the last
 // rename stands.  Where no replacement may be made, written, given the old
 // file's attributes or renamed into place (whatever the cause), and for a
-// file that is not regular (a device, a pipe), has other links or is
-// reached through a link of the process table, the file is written in
-// place, room for the text secured first; so the only IOError raised, on
-// `name` (the path as the caller gave it) with the errno of the failed
-// call, is what open() or that write raises, and the old file then stays
-// as it was; but the directory's sync after the rename, and the close after
-// a write in place, fail with the new text in place.  Other threads run
-// meanwhile: `path` and `text` are the caller's own copies.
+// file that is not regular (a device, a pipe), has other links, is locked
+// (as /proc/locks lists it when the file is opened) or is reached through
+// a link of the process table, the file is written in place, room for the
+// text secured first; so the only IOError raised, on `name` (the path as
+// the caller gave it) with the errno of the failed call, is what open() or that write raises, and
+// the old file then stays as it was; but the directory's sync after the rename, and the close
+// after a write in place, fail with the new text in place.  Other threads run meanwhile: `path`
+// and `text` are the caller's own copies.
 void replace_file(PyObject* name, const std::string& path, std::string_view text) {
   int err = 0;
   {

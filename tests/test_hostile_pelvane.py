@@ -902,6 +902,73 @@ class WriteConfigTest(unittest.TestCase):
         self.assertEqual((stopped, refused, said, writer.returncode, self.read(out)),
                          (True, True, ("", ""), 0, NEW))
 
+    def test_locked_file_written_in_place(self):
+        # A file with a lock on it, of any kind and whoever holds it, keeps
+        # its inode, as with open(); once the lock is gone it is replaced.
+        out = self.old_file()
+        holder = helpers.start_python("import fcntl, sys, time\n"
+                                      "f = open(%r); fcntl.flock(f, fcntl.LOCK_SH)\n"
+                                      "print 'held'; sys.stdout.flush(); time.sleep(600)\n" % out)
+        kept = []
+        try:
+            self.assertEqual(holder.stdout.readline(), "held\n")
+            ino = os.stat(out).st_ino
+            self.c.write_config(out)
+            kept.append(os.stat(out).st_ino == ino)
+        finally:
+            helpers.killed(holder)
+            helpers.finished(holder, 60)
+        f_ofd_setlk = 37
+        for lock in (lambda f: fcntl.flock(f, fcntl.LOCK_EX),
+                     lambda f: fcntl.lockf(f, fcntl.LOCK_EX),
+                     lambda f: fcntl.fcntl(f, f_ofd_setlk, struct.pack("hhqqi", fcntl.F_WRLCK,
+                                                                         0, 0, 0, 0))):
+            with open(out, "r+") as f:
+                lock(f)
+                ino = os.stat(out).st_ino
+                self.c.config_map = {"1": "40G", "2": "4x10G"}
+                self.c.write_config(out)
+                kept.append((os.stat(out).st_ino == ino, self.read(out)))
+            self.c.config_map = {"1": "40G"}
+            self.c.write_config(out)
+            kept.append(os.stat(out).st_ino == ino)
+        self.assertEqual(kept, [True] + [(True, NEW + "2=4x10G\n"), False] * 3)
+        self.assertEqual(self.read(out), NEW)
+
+    def test_writers_taking_turns_by_the_files_lock_lose_nothing(self):
+        # Processes that each, in turn under the file's lock, read it, add a
+        # port and write it: no port is lost, as with open().  (Replaced, a
+        # waiter would hold the old file once a newcomer locks the new one.)
+        # A POSIX lock's holder reads through the descriptor it locked, as
+        # closing any other descriptor of the file would drop its lock.
+        out = self.path("ports.conf")
+        for lock, read in (("fcntl.flock(f, fcntl.LOCK_EX)", "open(%r).read()" % out),
+                           ("fcntl.lockf(f, fcntl.LOCK_EX)", "f.read()")):
+            with open(out, "w") as f:
+                f.write(HEADER)
+            code = WRITER + (
+                "import fcntl, sys\n"
+                "print 'ready'; sys.stdout.flush()\n"
+                "for turn in range(25):\n"
+                "    with open(%r, 'r+') as f:\n"
+                "        %s\n"
+                "        text = %s\n"
+                "        c.config_map = dict(line.split('=') for line in text.splitlines()[1:])\n"
+                "        c.config_map[str(100 * int(sys.argv[1]) + turn)] = '40G'\n"
+                "        c.write_config(%r)\n" % (out, lock, read, out))
+            # The writers start at once, the lock held until each is about to
+            # take it.
+            with open(out, "r+") as f:
+                eval(lock, {"fcntl": fcntl, "f": f})
+                writers = [helpers.start_python(code.replace("sys.argv[1]", str(i)))
+                           for i in range(1, 5)]
+                ready = [w.stdout.readline() for w in writers]
+            self.assertEqual(([helpers.finished(w, 300) for w in writers], ready),
+                             ([("", "")] * 4, ["ready\n"] * 4))
+            labels = [line.split("=")[0] for line in self.read(out).splitlines()[1:]]
+            self.assertEqual(labels, sorted((str(100 * i + t) for i in range(1, 5)
+                                             for t in range(25)), key=int), lock)
+
     def test_reopen_refused_or_interrupted_writes_as_open_writes(self):
         # Where the file cannot be opened again to be read (refused, as a
         # write-only file's open is, or EINTR at every try, as a FUSE
