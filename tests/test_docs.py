@@ -1,6 +1,7 @@
 """The README's Python sessions, run as written, and the main job's demo
 (tests/demo.py) as a user runs it."""
 
+import codeop
 import os
 import re
 import shutil
@@ -35,6 +36,23 @@ class ReadmeTest(unittest.TestCase):
         self.assertIn("### How `ports.conf` is read\n", text)
         for module in ("skorrel", "pelvane", "glimmet", "murchet"):
             self.assertIn(">>> import %s" % module, text)
+
+
+    def test_sessions_paste_into_the_interactive_prompt(self):
+        # Each example's lines entered one by one, as the interactive prompt
+        # reads them: every statement is whole at the example's end, so that
+        # the next ">>>" line does not continue it (a compound statement
+        # ends with a "..." line of its own).
+        with open(README) as f:
+            examples = re.findall(r"^    >>> .*(?:\n    \.\.\.(?: .*)?)*", f.read(), re.M)
+        self.assertGreater(len(examples), 50)
+        for example in examples:
+            entered = []
+            for line in example.split("\n"):
+                entered.append(line[8:])
+                if codeop.compile_command("\n".join(entered), "<stdin>", "single"):
+                    entered = []
+            self.assertEqual(entered, [], example)
 
 
 class DemoTest(unittest.TestCase):
