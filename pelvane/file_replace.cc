@@ -904,9 +904,10 @@ Outcome replace_once(const std::string& path, std::string_view text, int& turns)
 // (as /proc/locks lists it when the file is opened) or is reached through
 // a link of the process table, the file is written in place, room for the
 // text secured first; so the only IOError raised, on `name` (the path as
-// the caller gave it) with the errno of the failed call, is what open() or that write raises, and
-// the old file then stays as it was; but the directory's sync after the rename, and the close
-// after a write in place, fail with the new text in place.  Other threads run meanwhile: `path`
+// the caller gave it) with the errno of the failed call, is what open() or
+// that write raises, and the old file then stays as it was; but the
+// directory's sync after the rename, and the close after a write in place,
+// fail with the new text in place.  Other threads run meanwhile: `path`
 // and `text` are the caller's own copies.
 void replace_file(PyObject* name, const std::string& path, std::string_view text) {
   int err = 0;

@@ -946,6 +946,7 @@ class WriteConfigTest(unittest.TestCase):
                            ("fcntl.lockf(f, fcntl.LOCK_EX)", "f.read()")):
             with open(out, "w") as f:
                 f.write(HEADER)
+            # Writer n adds the ports 100 * n to 100 * n + 24.
             code = WRITER + (
                 "import fcntl, sys\n"
                 "print 'ready'; sys.stdout.flush()\n"
@@ -954,14 +955,13 @@ class WriteConfigTest(unittest.TestCase):
                 "        %s\n"
                 "        text = %s\n"
                 "        c.config_map = dict(line.split('=') for line in text.splitlines()[1:])\n"
-                "        c.config_map[str(100 * int(sys.argv[1]) + turn)] = '40G'\n"
+                "        c.config_map[str(100 * n + turn)] = '40G'\n"
                 "        c.write_config(%r)\n" % (out, lock, read, out))
             # The writers start at once, the lock held until each is about to
             # take it.
             with open(out, "r+") as f:
                 eval(lock, {"fcntl": fcntl, "f": f})
-                writers = [helpers.start_python(code.replace("sys.argv[1]", str(i)))
-                           for i in range(1, 5)]
+                writers = [helpers.start_python("n = %d\n" % n + code) for n in range(1, 5)]
                 ready = [w.stdout.readline() for w in writers]
             self.assertEqual(([helpers.finished(w, 300) for w in writers], ready),
                              ([("", "")] * 4, ["ready\n"] * 4))
