@@ -6,11 +6,14 @@ In each directory (default /dev/shm, a tmpfs, then the system's temporary
 directory), a map of 128 ports is written over the same file: replaced, as an
 ordinary file is, and written in place, as a file with a second link is.
 Each is the best of 5 rounds of 300 calls, per call; the directory keeps a
-few hundred other names, as /etc does.
+few hundred other names, as /etc does.  Then, once, the file is replaced
+while another process holds 100,000 POSIX locks on a file of its own, all
+listed in /proc/locks: the best of 3 rounds of 3 calls.
 """
 
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import timeit
@@ -41,9 +44,42 @@ def bench(where):
         shutil.rmtree(folder)
 
 
+def bench_beside_locks(where, count=100000):
+    import pelvane
+    import skorrel
+
+    platform = skorrel.Platform()
+    platform.switch = skorrel.BCMSwitch(skorrel.BCMChip())
+    config = pelvane.Config(platform, dummy=True)
+    config.config_map = dict((str(label), "4x25G") for label in range(1, 129))
+    folder = tempfile.mkdtemp(dir=where)
+    # One byte locked in every two, so that no two locks merge, from the
+    # last: each new lock goes first in the file's list.
+    holder = subprocess.Popen(
+        [sys.executable, "-c",
+         "import fcntl, sys\n"
+         "f = open(sys.argv[1], 'w')\n"
+         "for at in range(2 * int(sys.argv[2]) - 2, -1, -2): fcntl.lockf(f, fcntl.LOCK_EX, 1, at)\n"
+         "print('held'); sys.stdout.flush(); sys.stdin.read()\n",
+         os.path.join(folder, "database"), str(count)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        if holder.stdout.readline() != b"held\n":
+            raise SystemExit("bench_write.py: the lock holder failed")
+        path = os.path.join(folder, "ports.conf")
+        best = min(timeit.repeat(lambda: config.write_config(path), number=3, repeat=3))
+        print("%-12s replaced beside %d locks %.2f ms" % (where, count, best / 3 * 1e3))
+    finally:
+        holder.stdin.close()
+        holder.wait()
+        shutil.rmtree(folder)
+
+
 def main(argv):
-    for where in argv[1:] or ["/dev/shm", tempfile.gettempdir()]:
+    wheres = argv[1:] or ["/dev/shm", tempfile.gettempdir()]
+    for where in wheres:
         bench(where)
+    bench_beside_locks(wheres[0])
 
 
 if __name__ == "__main__":

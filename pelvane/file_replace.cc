@@ -12,6 +12,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -338,36 +339,19 @@ Found open_through_link(Attempt& a, const std::string& path) {
   return Found::replace;
 }
 
-// Whether /proc/locks lists a lock (an flock, POSIX or OFD lock, held or
-// waited for, or a lease) on a file of the inode number of `st`, whoever
-// takes it.  Those who take turns by a lock on the file must go on finding
-// one file: replaced, it would leave a waiter the old file while a
-// newcomer locks the new one.  The number alone is matched, as the list's
-// device is the file system's, not always the one stat() gives (a btrfs
-// subvolume's is not); a lock on another file of that number only sends
-// the text in place.  The list gives the kernel's numbers, an unsigned
-// long.  Where it cannot be read, no lock is seen.
-bool locked(const struct stat& st) {
-  Fd list;
-  int fd;
-  do fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
-  while (interrupted(fd));
-  list.reset(fd);
-  if (!list.ok()) return false;
-  std::string text;
-  char buf[16384];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
-    if (interrupted(n)) continue;
-    if (n < 0) break;
-    text.append(buf, size_t(n));
-  }
-  // Each line: "1: POSIX  ADVISORY  WRITE 1234 08:01:5678 0 EOF", a
-  // waiter's with "->" after its number; the file is MAJOR:MINOR:INODE.
-  const auto inode = static_cast<unsigned long>(st.st_ino);
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find_first_of(" \n", at);
-    if (end == text.npos) end = text.size();
-    std::string_view word(text.data() + at, end - at);
+// The most of /proc/locks that one look reads.  The kernel makes the list
+// a page at a time, walking it from its start for each, so that reading a
+// list of every lock on the system costs the square of its length.
+constexpr size_t kLockListBound = size_t(1) << 20;
+
+// Whether the line `line` of /proc/locks is of a file of the inode number
+// `inode`: "1: POSIX  ADVISORY  WRITE 1234 08:01:5678 0 EOF", a waiter's
+// with "->" after its number, the file as MAJOR:MINOR:INODE, the inode in
+// the kernel's numbers, an unsigned long.
+bool names_inode(std::string_view line, unsigned long inode) {
+  for (size_t at = 0; at < line.size();) {
+    size_t end = std::min(line.find(' ', at), line.size());
+    std::string_view word = line.substr(at, end - at);
     at = end + 1;
     if (std::count(word.begin(), word.end(), ':') != 2) continue;
     const char *digits = word.data() + word.rfind(':') + 1, *stop = word.data() + word.size();
@@ -376,6 +360,73 @@ bool locked(const struct stat& st) {
     if (parsed.ec == std::errc() && parsed.ptr == stop && number == inode) return true;
   }
   return false;
+}
+
+// Whether the first kLockListBound bytes of /proc/locks list a lock (an
+// flock, POSIX or OFD lock, held or waited for, or a lease) on a file of
+// the inode number of `st`.  The number alone is matched, as the list's
+// device is the file system's, not always the one stat() gives (a btrfs
+// subvolume's is not); a lock on another file of that number only sends
+// the text in place.  The list changes between two reads (a line may then
+// be missed), and shows only the locks of processes that its /proc's PID
+// namespace sees.  The signals that came meanwhile are handled between two
+// reads.  Where it cannot be read, no lock is seen.
+bool listed(const struct stat& st) {
+  Fd list;
+  int fd;
+  do fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  while (interrupted(fd));
+  list.reset(fd);
+  if (!list.ok()) return false;
+  const auto inode = static_cast<unsigned long>(st.st_ino);
+  std::string text;  // what is read, but the lines already looked at
+  char buf[16384];
+  for (size_t total = 0; total < kLockListBound;) {
+    if (total) py::check_signals();
+    ssize_t n = read(fd, buf, std::min(sizeof buf, kLockListBound - total));
+    if (interrupted(n)) continue;
+    if (n <= 0) break;
+    total += size_t(n);
+    text.append(buf, size_t(n));
+    size_t at = 0;
+    for (size_t end; (end = text.find('\n', at)) != text.npos; at = end + 1)
+      if (names_inode(std::string_view(text).substr(at, end - at), inode)) return true;
+    text.erase(0, at);
+  }
+  return false;
+}
+
+// Whether the old file, open at a.fd (status a.st), has a lock on it,
+// whoever holds it or waits for it.  Those who take turns by a lock on the
+// file must go on finding one file: replaced, it would leave a waiter the
+// old file while a newcomer locks the new one.  The kernel is asked about
+// the file itself first, which answers at once, for locks of every PID
+// namespace:
+// - whether a write lock over the whole file, an OFD lock of a.fd's (whose
+//   open file description no one else holds), would be refused: any POSIX
+//   lock, the caller's own among them, or another description's OFD lock
+//   refuses it;
+// - whether a shared flock on a.fd is refused, taken without waiting and
+//   dropped at once: an exclusive flock, the caller's on another
+//   descriptor among them, refuses it.  For that instant a.fd holds it, so
+//   that another's exclusive flock, tried without waiting, fails then.
+// Where neither finds a lock, or a call is refused (a file system without
+// locks), /proc/locks is read for what only it shows: a shared flock, a
+// waiter, a lease.
+bool locked(const Attempt& a) {
+  const int fd = a.fd.get();
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  int rc;
+  do rc = fcntl(fd, F_OFD_GETLK, &whole);
+  while (interrupted(rc));
+  if (rc == 0 && whole.l_type != F_UNLCK) return true;
+  do rc = flock(fd, LOCK_SH | LOCK_NB);
+  while (interrupted(rc));
+  if (rc < 0 && errno == EWOULDBLOCK) return true;
+  if (rc == 0) flock(fd, LOCK_UN);
+  return listed(a.st);
 }
 
 // Opens the file `path` names, its status in a.st; a missing one is marked
@@ -409,7 +460,7 @@ Found open_old_file(Attempt& a, const std::string& path) {
   } else {
     open_with_status(a, path);
   }
-  if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1 || locked(a.st))
+  if (!a.dir.ok() || !S_ISREG(a.st.st_mode) || a.st.st_nlink != 1 || locked(a))
     return Found::in_place;
   return Found::replace;
 }
@@ -901,14 +952,14 @@ Outcome replace_once(const std::string& path, std::string_view text, int& turns)
 // rename stands.  Where no replacement may be made, written, given the old
 // file's attributes or renamed into place (whatever the cause), and for a
 // file that is not regular (a device, a pipe), has other links, is locked
-// (as /proc/locks lists it when the file is opened) or is reached through
-// a link of the process table, the file is written in place, room for the
-// text secured first; so the only IOError raised, on `name` (the path as
-// the caller gave it) with the errno of the failed call, is what open() or
-// that write raises, and the old file then stays as it was; but the
-// directory's sync after the rename, and the close after a write in place,
-// fail with the new text in place.  Other threads run meanwhile: `path`
-// and `text` are the caller's own copies.
+// when it is opened (locked()) or is reached through a link of the process
+// table, the file is written in place, room for the text secured first;
+// so the only IOError raised, on `name` (the path as the caller gave it)
+// with the errno of the failed call, is what open() or that write raises,
+// and the old file then stays as it was; but the directory's sync after
+// the rename, and the close after a write in place, fail with the new text
+// in place.  Other threads run meanwhile: `path` and `text` are the
+// caller's own copies.
 void replace_file(PyObject* name, const std::string& path, std::string_view text) {
   int err = 0;
   {

@@ -1,3 +1,4 @@
+#!/usr/bin/env python2.7
 """The main job on the stand-in platform, as a switch runs it at boot:
 configure the demo switch from a ports.conf (PORTS_CONF, by default the
 demo_ports.conf beside this script) and write every output file of the SDK

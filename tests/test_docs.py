@@ -73,8 +73,12 @@ class DemoTest(unittest.TestCase):
         return self.run_demo(args)
 
     def run_demo(self, args, env=None):
-        """Runs the demo in the test's folder; answers (status, stdout, stderr)."""
-        proc = subprocess.Popen([sys.executable, DEMO] + args, cwd=self.folder, env=env,
+        """Runs the demo in the test's folder as a program, as the README
+        shows it, its "python2.7" this interpreter; answers (status, stdout,
+        stderr)."""
+        env = dict(os.environ if env is None else env)
+        env["PATH"] = os.pathsep.join((os.path.dirname(sys.executable), env.get("PATH", "")))
+        proc = subprocess.Popen([DEMO] + args, cwd=self.folder, env=env,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = proc.communicate()
         return proc.returncode, out, err

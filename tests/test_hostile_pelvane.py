@@ -346,6 +346,14 @@ SCRATCH = "/dev/shm"
 MOUNT_SCRATCH = "mount -t tmpfs -o mode=0700 scratch " + SCRATCH
 
 
+# Code that locks the file open as f, each kind but a lease: an exclusive
+# flock, a POSIX lock, an OFD lock (F_OFD_SETLK) and a shared flock.
+LOCKS = (("flock", "fcntl.flock(f, fcntl.LOCK_EX)"),
+         ("lockf", "fcntl.lockf(f, fcntl.LOCK_EX)"),
+         ("ofd", "fcntl.fcntl(f, 37, struct.pack('hhqqi', fcntl.F_WRLCK, 0, 0, 0, 0))"),
+         ("shared", "fcntl.flock(f, fcntl.LOCK_SH)"))
+
+
 class WriteConfigTest(unittest.TestCase):
     """write_config: every failure is open()'s IOError with nothing left
     behind; links stay links; what is written reads back as it was."""
@@ -918,13 +926,9 @@ class WriteConfigTest(unittest.TestCase):
         finally:
             helpers.killed(holder)
             helpers.finished(holder, 60)
-        f_ofd_setlk = 37
-        for lock in (lambda f: fcntl.flock(f, fcntl.LOCK_EX),
-                     lambda f: fcntl.lockf(f, fcntl.LOCK_EX),
-                     lambda f: fcntl.fcntl(f, f_ofd_setlk, struct.pack("hhqqi", fcntl.F_WRLCK,
-                                                                         0, 0, 0, 0))):
+        for _, lock in LOCKS[:3]:
             with open(out, "r+") as f:
-                lock(f)
+                eval(lock, {"fcntl": fcntl, "struct": struct, "f": f})
                 ino = os.stat(out).st_ino
                 self.c.config_map = {"1": "40G", "2": "4x10G"}
                 self.c.write_config(out)
@@ -935,39 +939,98 @@ class WriteConfigTest(unittest.TestCase):
         self.assertEqual(kept, [True] + [(True, NEW + "2=4x10G\n"), False] * 3)
         self.assertEqual(self.read(out), NEW)
 
-    def test_writers_taking_turns_by_the_files_lock_lose_nothing(self):
-        # Processes that each, in turn under the file's lock, read it, add a
-        # port and write it: no port is lost, as with open().  (Replaced, a
-        # waiter would hold the old file once a newcomer locks the new one.)
-        # A POSIX lock's holder reads through the descriptor it locked, as
-        # closing any other descriptor of the file would drop its lock.
+    def test_locks_found_by_asking_the_kernel(self):
+        # A lock that /proc/locks does not list is found by asking the
+        # kernel about the file itself, of each kind but a shared flock,
+        # which only the list shows: one held outside a PID namespace with
+        # a /proc of its own, whose list has only its own processes' locks,
+        # and, with the list read as empty, the caller's own.  An unlocked
+        # file is still replaced.
+        code = WRITER + (
+            "import fcntl, struct\n"
+            "def kept(name, lock):\n"
+            "    path = os.path.join(%r, name)\n"
+            "    with open(path, 'r+') as f:\n"
+            "        if own: eval(lock)\n"
+            "        ino = os.stat(path).st_ino\n"
+            "        c.write_config(path)\n"
+            "        return os.stat(path).st_ino == ino\n"
+            "print [kept(name, lock) for name, lock in %r]\n"
+            % (self.tmp, LOCKS + (("free", "None"),)))
+        held = []
+        try:
+            for name, lock in LOCKS:
+                held.append(open(self.old_file(name), "r+"))
+                eval(lock, {"fcntl": fcntl, "struct": struct, "f": held[-1]})
+            self.old_file("free")
+            outside = helpers.namespace_python("own = False\n" + code, NAMESPACES, seconds=120)
+        finally:
+            for f in held:
+                f.close()
+        own = helpers.namespace_python("own = True\n" + code, NAMESPACES,
+                                       "mount --bind /dev/null /proc/locks", seconds=120)
+        expected = (0, "[True, True, True, False, False]\n", "")
+        self.assertEqual((outside, own), (expected, expected))
+
+    def take_turns(self, lock, read, writers, turns=25):
+        """Has `writers` processes each, in turn under the file's lock (`lock`,
+        code that locks f), read it (`read`), add a port and write it,
+        `turns` times; fails where a port is lost."""
         out = self.path("ports.conf")
-        for lock, read in (("fcntl.flock(f, fcntl.LOCK_EX)", "open(%r).read()" % out),
-                           ("fcntl.lockf(f, fcntl.LOCK_EX)", "f.read()")):
-            with open(out, "w") as f:
-                f.write(HEADER)
-            # Writer n adds the ports 100 * n to 100 * n + 24.
-            code = WRITER + (
-                "import fcntl, sys\n"
-                "print 'ready'; sys.stdout.flush()\n"
-                "for turn in range(25):\n"
-                "    with open(%r, 'r+') as f:\n"
-                "        %s\n"
-                "        text = %s\n"
-                "        c.config_map = dict(line.split('=') for line in text.splitlines()[1:])\n"
-                "        c.config_map[str(100 * n + turn)] = '40G'\n"
-                "        c.write_config(%r)\n" % (out, lock, read, out))
-            # The writers start at once, the lock held until each is about to
-            # take it.
-            with open(out, "r+") as f:
-                eval(lock, {"fcntl": fcntl, "f": f})
-                writers = [helpers.start_python("n = %d\n" % n + code) for n in range(1, 5)]
-                ready = [w.stdout.readline() for w in writers]
-            self.assertEqual(([helpers.finished(w, 300) for w in writers], ready),
-                             ([("", "")] * 4, ["ready\n"] * 4))
-            labels = [line.split("=")[0] for line in self.read(out).splitlines()[1:]]
-            self.assertEqual(labels, sorted((str(100 * i + t) for i in range(1, 5)
-                                             for t in range(25)), key=int), lock)
+        with open(out, "w") as f:
+            f.write(HEADER)
+        # Writer n adds the ports 1000 * n to 1000 * n + turns - 1.
+        code = WRITER + (
+            "import fcntl, sys\n"
+            "print 'ready'; sys.stdout.flush()\n"
+            "for turn in range(%d):\n"
+            "    with open(%r, 'r+') as f:\n"
+            "        %s\n"
+            "        text = %s\n"
+            "        c.config_map = dict(line.split('=') for line in text.splitlines()[1:])\n"
+            "        c.config_map[str(1000 * n + turn)] = '40G'\n"
+            "        c.write_config(%r)\n" % (turns, out, lock, read, out))
+        # The writers start at once, the lock held until each is about to
+        # take it.
+        with open(out, "r+") as f:
+            eval(lock, {"fcntl": fcntl, "f": f})
+            started = [helpers.start_python("n = %d\n" % n + code) for n in range(1, writers + 1)]
+            ready = [w.stdout.readline() for w in started]
+        self.assertEqual(([helpers.finished(w, 300) for w in started], ready),
+                         ([("", "")] * writers, ["ready\n"] * writers))
+        labels = [line.split("=")[0] for line in self.read(out).splitlines()[1:]]
+        self.assertEqual(labels, sorted((str(1000 * i + t) for i in range(1, writers + 1)
+                                         for t in range(turns)), key=int), lock)
+
+    def test_writers_taking_turns_by_the_files_lock_lose_nothing(self):
+        # No port is lost, as with open().  (Replaced, a waiter would hold
+        # the old file once a newcomer locks the new one.)  A POSIX lock's
+        # holder reads through the descriptor it locked, as closing any
+        # other descriptor of the file would drop its lock.
+        self.take_turns("fcntl.flock(f, fcntl.LOCK_EX)", "open(f.name).read()", 4)
+        self.take_turns("fcntl.lockf(f, fcntl.LOCK_EX)", "f.read()", 4)
+
+    def test_turns_kept_beside_a_busy_lock_table(self):
+        # Beside a process holding 200 POSIX byte-range locks of its own and
+        # taking and dropping 50 more in a loop, as a busy database does,
+        # the kernel's list of locks (some 250 lines, made a page at a time)
+        # changes between two reads of it: a lock held on the file all the
+        # while is still found.
+        churner = helpers.start_python(
+            "import fcntl, sys\n"
+            "f = open(%r, 'w')\n"
+            "for at in range(0, 400, 2): fcntl.lockf(f, fcntl.LOCK_EX, 1, at)\n"
+            "print 'held'; sys.stdout.flush()\n"
+            "while True:\n"
+            "    for at in range(400, 500, 2): fcntl.lockf(f, fcntl.LOCK_EX, 1, at)\n"
+            "    for at in range(400, 500, 2): fcntl.lockf(f, fcntl.LOCK_UN, 1, at)\n"
+            % self.path("database"))
+        try:
+            self.assertEqual(churner.stdout.readline(), "held\n")
+            self.take_turns("fcntl.flock(f, fcntl.LOCK_EX)", "open(f.name).read()", 8, 250)
+        finally:
+            helpers.killed(churner)
+            helpers.finished(churner, 60)
 
     def test_reopen_refused_or_interrupted_writes_as_open_writes(self):
         # Where the file cannot be opened again to be read (refused, as a
