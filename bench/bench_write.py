@@ -7,7 +7,7 @@ directory), a map of 128 ports is written over the same file: replaced, as an
 ordinary file is, and written in place, as a file with a second link is.
 Each is the best of 5 rounds of 300 calls, per call; the directory keeps a
 few hundred other names, as /etc does.  Then, once, the file is replaced
-while another process holds 100,000 POSIX locks on a file of its own, all
+while another process holds 100,000 POSIX locks on files of its own, all
 listed in /proc/locks: the best of 3 rounds of 3 calls.
 """
 
@@ -53,15 +53,18 @@ def bench_beside_locks(where, count=100000):
     config = pelvane.Config(platform, dummy=True)
     config.config_map = dict((str(label), "4x25G") for label in range(1, 129))
     folder = tempfile.mkdtemp(dir=where)
-    # One byte locked in every two, so that no two locks merge, from the
-    # last: each new lock goes first in the file's list.
+    # 1,000 locks on each of count / 1,000 files (each lock taken is checked
+    # against all of its file's), one byte in every two, so that no two
+    # merge.
     holder = subprocess.Popen(
         [sys.executable, "-c",
-         "import fcntl, sys\n"
-         "f = open(sys.argv[1], 'w')\n"
-         "for at in range(2 * int(sys.argv[2]) - 2, -1, -2): fcntl.lockf(f, fcntl.LOCK_EX, 1, at)\n"
+         "import fcntl, os, sys\n"
+         "files = [open(os.path.join(sys.argv[1], 'db%d' % i), 'w')\n"
+         "         for i in range(int(sys.argv[2]) // 1000)]\n"
+         "for f in files:\n"
+         "    for at in range(0, 2000, 2): fcntl.lockf(f, fcntl.LOCK_EX, 1, at)\n"
          "print('held'); sys.stdout.flush(); sys.stdin.read()\n",
-         os.path.join(folder, "database"), str(count)],
+         folder, str(count)],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         if holder.stdout.readline() != b"held\n":

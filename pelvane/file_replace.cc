@@ -344,33 +344,44 @@ Found open_through_link(Attempt& a, const std::string& path) {
 // list of every lock on the system costs the square of its length.
 constexpr size_t kLockListBound = size_t(1) << 20;
 
-// Whether the line `line` of /proc/locks is of a file of the inode number
-// `inode`: "1: POSIX  ADVISORY  WRITE 1234 08:01:5678 0 EOF", a waiter's
-// with "->" after its number, the file as MAJOR:MINOR:INODE, the inode in
-// the kernel's numbers, an unsigned long.
-bool names_inode(std::string_view line, unsigned long inode) {
+// Whether the line `line` of /proc/locks tells of a lock on a file of the
+// inode number `inode` that keeps the file in place: "1: POSIX  ADVISORY
+// WRITE 1234 08:01:5678 0 EOF", a waiter's with "->" after its number, the
+// file as MAJOR:MINOR:INODE, the inode in the kernel's numbers, an
+// unsigned long.  A shared flock held ("FLOCK" and "READ", no "->") does
+// not: every writer's check holds one for an instant (locked()), which
+// would send another writer of the file in place, and replaced, the file
+// leaves its holder nothing but the old text whole, as a writer waiting
+// behind it is listed as a waiter.
+bool keeps_in_place(std::string_view line, unsigned long inode) {
+  std::string_view words[4];
+  size_t count = 0;
   for (size_t at = 0; at < line.size();) {
     size_t end = std::min(line.find(' ', at), line.size());
     std::string_view word = line.substr(at, end - at);
     at = end + 1;
+    if (word.empty()) continue;
+    if (count < 4) words[count++] = word;
     if (std::count(word.begin(), word.end(), ':') != 2) continue;
     const char *digits = word.data() + word.rfind(':') + 1, *stop = word.data() + word.size();
     unsigned long number;
     auto parsed = std::from_chars(digits, stop, number);
-    if (parsed.ec == std::errc() && parsed.ptr == stop && number == inode) return true;
+    if (parsed.ec == std::errc() && parsed.ptr == stop && number == inode)
+      return !(words[1] == "FLOCK" && words[3] == "READ");
   }
   return false;
 }
 
 // Whether the first kLockListBound bytes of /proc/locks list a lock (an
 // flock, POSIX or OFD lock, held or waited for, or a lease) on a file of
-// the inode number of `st`.  The number alone is matched, as the list's
-// device is the file system's, not always the one stat() gives (a btrfs
-// subvolume's is not); a lock on another file of that number only sends
-// the text in place.  The list changes between two reads (a line may then
-// be missed), and shows only the locks of processes that its /proc's PID
-// namespace sees.  The signals that came meanwhile are handled between two
-// reads.  Where it cannot be read, no lock is seen.
+// the inode number of `st` that keeps it in place (keeps_in_place).  The
+// number alone is matched, as the list's device is the file system's, not
+// always the one stat() gives (a btrfs subvolume's is not); a lock on
+// another file of that number only sends the text in place.  The list
+// changes between two reads (a line may then be missed), and shows only
+// the locks of processes that its /proc's PID namespace sees.  The signals
+// that came meanwhile are handled between two reads.  Where it cannot be
+// read, no lock is seen.
 bool listed(const struct stat& st) {
   Fd list;
   int fd;
@@ -390,7 +401,7 @@ bool listed(const struct stat& st) {
     text.append(buf, size_t(n));
     size_t at = 0;
     for (size_t end; (end = text.find('\n', at)) != text.npos; at = end + 1)
-      if (names_inode(std::string_view(text).substr(at, end - at), inode)) return true;
+      if (keeps_in_place(std::string_view(text).substr(at, end - at), inode)) return true;
     text.erase(0, at);
   }
   return false;
@@ -411,8 +422,7 @@ bool listed(const struct stat& st) {
 //   descriptor among them, refuses it.  For that instant a.fd holds it, so
 //   that another's exclusive flock, tried without waiting, fails then.
 // Where neither finds a lock, or a call is refused (a file system without
-// locks), /proc/locks is read for what only it shows: a shared flock, a
-// waiter, a lease.
+// locks), /proc/locks is read for what only it shows: a waiter, a lease.
 bool locked(const Attempt& a) {
   const int fd = a.fd.get();
   struct flock whole {};

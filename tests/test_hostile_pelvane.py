@@ -11,6 +11,7 @@ import errno
 import fcntl
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -913,19 +914,35 @@ class WriteConfigTest(unittest.TestCase):
     def test_locked_file_written_in_place(self):
         # A file with a lock on it, of any kind and whoever holds it, keeps
         # its inode, as with open(); once the lock is gone it is replaced.
+        # Another's shared flock keeps it only while a writer waits behind
+        # it, as the waiter is what a replacement would leave behind.
         out = self.old_file()
         holder = helpers.start_python("import fcntl, sys, time\n"
                                       "f = open(%r); fcntl.flock(f, fcntl.LOCK_SH)\n"
                                       "print 'held'; sys.stdout.flush(); time.sleep(600)\n" % out)
+        waiter = None
         kept = []
         try:
             self.assertEqual(holder.stdout.readline(), "held\n")
             ino = os.stat(out).st_ino
+            waiter = helpers.start_python("import fcntl\n"
+                                          "fcntl.flock(open(%r), fcntl.LOCK_EX)\n" % out)
+            waiting = re.compile(r"^\d+: -> FLOCK .* \S+:\S+:%d " % ino, re.M)
+            deadline = time.time() + 60
+            while not waiting.search(self.read("/proc/locks")) and time.time() < deadline:
+                time.sleep(0.01)
+            self.c.write_config(out)
+            kept.append(os.stat(out).st_ino == ino)
+            helpers.killed(waiter)
+            helpers.finished(waiter, 60)
+            waiter = None
             self.c.write_config(out)
             kept.append(os.stat(out).st_ino == ino)
         finally:
-            helpers.killed(holder)
-            helpers.finished(holder, 60)
+            for process in (holder, waiter):
+                if process:
+                    helpers.killed(process)
+                    helpers.finished(process, 60)
         for _, lock in LOCKS[:3]:
             with open(out, "r+") as f:
                 eval(lock, {"fcntl": fcntl, "struct": struct, "f": f})
@@ -936,7 +953,7 @@ class WriteConfigTest(unittest.TestCase):
             self.c.config_map = {"1": "40G"}
             self.c.write_config(out)
             kept.append(os.stat(out).st_ino == ino)
-        self.assertEqual(kept, [True] + [(True, NEW + "2=4x10G\n"), False] * 3)
+        self.assertEqual(kept, [True, False] + [(True, NEW + "2=4x10G\n"), False] * 3)
         self.assertEqual(self.read(out), NEW)
 
     def test_locks_found_by_asking_the_kernel(self):
