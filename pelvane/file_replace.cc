@@ -350,8 +350,8 @@ constexpr size_t kLockListBound = size_t(1) << 20;
 // file as MAJOR:MINOR:INODE, the inode in the kernel's numbers, an
 // unsigned long.  A shared flock held ("FLOCK" and "READ", no "->") does
 // not: every writer's check holds one for an instant (locked()), which
-// would send another writer of the file in place, and replaced, the file
-// leaves its holder nothing but the old text whole, as a writer waiting
+// would send another writer of the file in place, and a replacement costs
+// its holder nothing, who reads the old text whole, while a writer waiting
 // behind it is listed as a waiter.
 bool keeps_in_place(std::string_view line, unsigned long inode) {
   std::string_view words[4];
