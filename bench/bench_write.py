@@ -19,7 +19,7 @@ import tempfile
 import timeit
 
 
-def bench(where):
+def config_of_128_ports():
     import pelvane
     import skorrel
 
@@ -27,6 +27,11 @@ def bench(where):
     platform.switch = skorrel.BCMSwitch(skorrel.BCMChip())
     config = pelvane.Config(platform, dummy=True)
     config.config_map = dict((str(label), "4x25G") for label in range(1, 129))
+    return config
+
+
+def bench(where):
+    config = config_of_128_ports()
     folder = tempfile.mkdtemp(dir=where)
     try:
         for i in range(300):
@@ -45,13 +50,7 @@ def bench(where):
 
 
 def bench_beside_locks(where, count=100000):
-    import pelvane
-    import skorrel
-
-    platform = skorrel.Platform()
-    platform.switch = skorrel.BCMSwitch(skorrel.BCMChip())
-    config = pelvane.Config(platform, dummy=True)
-    config.config_map = dict((str(label), "4x25G") for label in range(1, 129))
+    config = config_of_128_ports()
     folder = tempfile.mkdtemp(dir=where)
     # 1,000 locks on each of count / 1,000 files (each lock taken is checked
     # against all of its file's), one byte in every two, so that no two

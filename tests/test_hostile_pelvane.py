@@ -959,10 +959,10 @@ class WriteConfigTest(unittest.TestCase):
     def test_locks_found_by_asking_the_kernel(self):
         # A lock that /proc/locks does not list is found by asking the
         # kernel about the file itself, of each kind but a shared flock,
-        # which only the list shows: one held outside a PID namespace with
-        # a /proc of its own, whose list has only its own processes' locks,
-        # and, with the list read as empty, the caller's own.  An unlocked
-        # file is still replaced.
+        # which held alone keeps no file in place: one held outside a PID
+        # namespace with a /proc of its own, whose list has only its own
+        # processes' locks, and, with the list read as empty, the caller's
+        # own.  An unlocked file is still replaced.
         code = WRITER + (
             "import fcntl, struct\n"
             "def kept(name, lock):\n"
